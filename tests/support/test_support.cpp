@@ -1,0 +1,107 @@
+#include "test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <sstream>
+
+#include "self_log.h"
+
+// The libraries read the level from their host; each test program is one.
+extern "C" {
+eLogLevl gLogLevl = LOG_LEV_ERROR;
+}
+
+namespace v2xtest {
+
+StdoutCapture::StdoutCapture()
+{
+    fflush(stdout);
+    char tmpl[] = "/tmp/v2x-capture-XXXXXX";
+    file_ = mkstemp(tmpl);
+    if (file_ >= 0) {
+        unlink(tmpl);
+        saved_ = dup(1);
+        dup2(file_, 1);
+    }
+}
+
+StdoutCapture::~StdoutCapture()
+{
+    stop();
+}
+
+std::string StdoutCapture::stop()
+{
+    std::string out;
+    if (file_ < 0) {
+        return out;
+    }
+    fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+    saved_ = -1;
+    lseek(file_, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(file_, buf, sizeof(buf))) > 0) {
+        out.append(buf, static_cast<size_t>(n));
+    }
+    close(file_);
+    file_ = -1;
+    return out;
+}
+
+int open_fd_count()
+{
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) {
+        return -1;
+    }
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') {
+            ++n;
+        }
+    }
+    closedir(d);
+    return n - 1;  // the directory stream itself
+}
+
+long heap_in_use()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return 0;
+#else
+    struct mallinfo2 mi = mallinfo2();
+    return static_cast<long>(mi.uordblks);
+#endif
+}
+
+std::string unique_path(const char* tag)
+{
+    static std::atomic<int> seq{0};
+    std::ostringstream os;
+    os << "/tmp/v2xt-" << tag << "-" << getpid() << "-" << seq++;
+    return os.str();
+}
+
+int count_lines_with(const std::string& text, const std::string& needle)
+{
+    std::istringstream is(text);
+    std::string line;
+    int n = 0;
+    while (std::getline(is, line)) {
+        if (line.find(needle) != std::string::npos) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+}  // namespace v2xtest

@@ -1,0 +1,37 @@
+// Shared helpers for the test programs.
+#ifndef V2X_TEST_SUPPORT_H
+#define V2X_TEST_SUPPORT_H
+
+#include <string>
+
+namespace v2xtest {
+
+// Redirects file descriptor 1 (and stdout's buffer) into a temporary file
+// until stop() returns what was written.
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    std::string stop();
+
+private:
+    int saved_ = -1;
+    int file_ = -1;
+};
+
+// Number of open descriptors of this process.
+int open_fd_count();
+
+// Bytes the heap allocator hands out right now (0 where it cannot tell, as
+// under the sanitizers, whose own leak checker covers the heap).
+long heap_in_use();
+
+// A path of this test process that no other test uses.
+std::string unique_path(const char* tag);
+
+// Number of lines of `text` containing `needle`.
+int count_lines_with(const std::string& text, const std::string& needle);
+
+}  // namespace v2xtest
+
+#endif

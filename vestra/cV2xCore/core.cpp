@@ -1,0 +1,161 @@
+// The core thread: builds the event base, starts the layers, dispatches, and
+// stops everything again in the reverse order.
+#include "core.h"
+
+#include <event2/event.h>
+#include <pthread.h>
+#include <string.h>
+
+#include <mutex>
+
+#include "self_log.h"
+#include "v2x_evthread.h"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_INFO;
+
+// The core thread, 0 when none is recorded. Written only by the callers of
+// v2x_core_init/v2x_core_exit, which serialise themselves.
+static pthread_t giNewPthdId = 0;
+// The core's event base. Written by the core thread and read by
+// v2x_core_exit on another thread, so always under giCoreLk.
+static struct event_base* gipPthdEtBse = nullptr;
+// Set by v2x_core_exit before it asks the loop to end; the core thread then
+// leaves the releases to v2x_core_exit. Under giCoreLk.
+static bool gibCoreStopReq = false;
+static std::mutex giCoreLk;
+// The core keeps its own copy of the configuration, so the caller's record
+// need not outlive v2x_core_init.
+static tV2XSDKCfg giCoreCfg;
+
+// Releases every layer, newest first, then the event base. Each layer's exit
+// is harmless when its layer never started or already stopped.
+static void _core_release()
+{
+    // Layer exits, in this order: daemon server, radio link, DME, DSM layer,
+    // adaptation layer, access layer, MIB.
+
+    struct event_base* base = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(giCoreLk);
+        base = gipPthdEtBse;
+        gipPthdEtBse = nullptr;
+    }
+    if (base != nullptr) {
+        event_base_loopbreak(base);
+        event_base_free(base);
+    }
+}
+
+// Start-up steps that need the event base. Returns false after logging the
+// failed step.
+static bool _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aipBase)
+{
+    (void)aipBase;
+    // Layer inits, in this order: MIB, access layer, adaptation layer, DME
+    // (with the event base), DSM layer (with macAddr), daemon server (dmnNme
+    // and the event base), radio link (configuration and event base).
+    LOGI("dmnNme=%s\n", aipcCfg->dmnNme);
+    return true;
+}
+
+static void* _v2x_core_func_pth(void* aipArg)
+{
+    LOGT();
+    const auto* cfg = static_cast<const tV2XSDKCfg*>(aipArg);
+    if (cfg == nullptr) {
+        LOGE("aipArg err!!!!\n");
+        _core_release();
+        return nullptr;
+    }
+
+    struct event_base* base = event_base_new();
+    {
+        std::lock_guard<std::mutex> lk(giCoreLk);
+        gipPthdEtBse = base;
+    }
+    if (base == nullptr) {
+        LOGE("event_base_new() err!!!!\n");
+        _core_release();
+        return nullptr;
+    }
+    if (!_core_start_layers(cfg, base)) {
+        _core_release();
+        return nullptr;
+    }
+
+    LOGI("V2X core event base dispatch start------\n");
+    bool stopReq;
+    {
+        std::lock_guard<std::mutex> lk(giCoreLk);
+        stopReq = gibCoreStopReq;
+    }
+    // A stop asked for after this check is not lost: v2x_core_exit uses
+    // loopexit, which is kept as a pending event until the loop runs it.
+    if (!stopReq) {
+        event_base_dispatch(base);
+    }
+
+    {
+        std::lock_guard<std::mutex> lk(giCoreLk);
+        stopReq = gibCoreStopReq;
+    }
+    // The loop ended by itself (nothing left registered): shut down here.
+    // When v2x_core_exit stopped it, v2x_core_exit does the releases.
+    if (!stopReq) {
+        _core_release();
+    }
+    return nullptr;
+}
+
+extern "C" V2X_API int v2x_core_init(const tV2XSDKCfg* aipcV2XCore)
+{
+    LOGT();
+    // Thread support for libevent before the core's base exists; if it cannot
+    // be enabled a stop from another thread would hang, so refuse to start.
+    if (!v2x_event_threads_ready()) {
+        LOGE("evthread_use_pthreads() err!!!!\n");
+        return -ERR_V2X_EVENT_NEW_BASE;
+    }
+    void* arg = nullptr;
+    if (aipcV2XCore != nullptr) {
+        memcpy(&giCoreCfg, aipcV2XCore, sizeof(giCoreCfg));
+        giCoreCfg.dmnNme[sizeof(giCoreCfg.dmnNme) - 1] = '\0';
+        giCoreCfg.rcvIp[sizeof(giCoreCfg.rcvIp) - 1] = '\0';
+        giCoreCfg.sendIp[sizeof(giCoreCfg.sendIp) - 1] = '\0';
+        arg = &giCoreCfg;
+    }
+    {
+        std::lock_guard<std::mutex> lk(giCoreLk);
+        gibCoreStopReq = false;
+    }
+    pthread_t tid;
+    int rc = pthread_create(&tid, nullptr, _v2x_core_func_pth, arg);
+    if (rc != 0) {
+        LOGE("pthread_create() err, msg:%s\n", strerror(rc));
+        return -ERR_V2X_PTHREAD_CREATE;
+    }
+    giNewPthdId = tid;
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API int v2x_core_exit(void)
+{
+    LOGT();
+    if (giNewPthdId != 0) {
+        LOG0("Wait _v2x_core_func_pth() pthread stop------\n");
+        {
+            std::lock_guard<std::mutex> lk(giCoreLk);
+            gibCoreStopReq = true;
+            // loopexit, not loopbreak: a break asked for before the loop
+            // starts is forgotten, an exit is kept until the loop runs.
+            if (gipPthdEtBse != nullptr) {
+                event_base_loopexit(gipPthdEtBse, nullptr);
+            }
+        }
+        pthread_join(giNewPthdId, nullptr);
+        LOG0("_v2x_core_func_pth() pthread already stop------\n");
+        giNewPthdId = 0;
+    }
+    _core_release();
+    return V2X_SUCCESS;
+}
