@@ -118,11 +118,14 @@ extern "C" V2X_API void logger(int level, pid_t pid, const char* aipcMsg)
 
 extern "C" V2X_API void set_global_log_level(const eLogLevl aicLogLevl)
 {
-    gLogLevl = aicLogLevl;
-    printf("gLogLevl=%d\n", static_cast<int>(gLogLevl));
-    if (static_cast<unsigned>(gLogLevl) > LOG_LEV_MAX) {
-        printf("Input debug level(%d) err, set %d value\n", static_cast<int>(gLogLevl),
-               static_cast<int>(LOG_LEV_RUN));
+    // The value may lie outside the enumeration (that is what the check is
+    // for), so it is handled as a plain integer and never loaded as the enum.
+    int32_t lvl;
+    memcpy(&lvl, &aicLogLevl, sizeof(lvl));
+    memcpy(&gLogLevl, &lvl, sizeof(lvl));
+    printf("gLogLevl=%d\n", lvl);
+    if (static_cast<uint32_t>(lvl) > LOG_LEV_MAX) {
+        printf("Input debug level(%d) err, set %d value\n", lvl, static_cast<int>(LOG_LEV_RUN));
         gLogLevl = LOG_LEV_RUN;
         printf("New gLogLevl=%d\n", static_cast<int>(gLogLevl));
     }

@@ -255,13 +255,11 @@ TEST(AllocWrappers, ZeroedAndSilentForZero)
 
 TEST(AllocWrappers, NegativeSizeFailsAndLogs)
 {
-    eLogLevl saved = gLogLevl;
-    gLogLevl = LOG_LEV_ERROR;
+    v2xtest::LevelGuard g(LOG_LEV_ERROR);
     v2xtest::StdoutCapture cap;
     EXPECT_EQ(xMalloc(-1), nullptr);
     EXPECT_EQ(xzMalloc(-1), nullptr);
     std::string out = cap.stop();
-    gLogLevl = saved;
     EXPECT_EQ(v2xtest::count_lines_with(out, "malloc() err!!!!"), 2) << out;
     EXPECT_EQ(v2xtest::count_lines_with(out, " xfuncs.cpp "), 2) << out;
 }

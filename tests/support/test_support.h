@@ -4,7 +4,16 @@
 
 #include <string>
 
+#include "self_log.h"
+
 namespace v2xtest {
+
+// Sets gLogLevl for one test and restores it afterwards.
+struct LevelGuard {
+    eLogLevl saved;
+    explicit LevelGuard(eLogLevl lvl) : saved(gLogLevl) { gLogLevl = lvl; }
+    ~LevelGuard() { gLogLevl = saved; }
+};
 
 // Redirects file descriptor 1 (and stdout's buffer) into a temporary file
 // until stop() returns what was written.
