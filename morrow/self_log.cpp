@@ -9,7 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "self_log_sys.h"
+#include "self_log_sys.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 

@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "self_log.h"
-#include "v2x_evthread.h"
+#include "v2x_evthread.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_INFO;
 
