@@ -1,5 +1,6 @@
 /* The public headers must compile as C11: this file includes them all. */
 #include "buffer.h"
+#include "core_app.h"
 #include "core.h"
 #include "cv2x_app.h"
 #include "self_log.h"
@@ -15,5 +16,7 @@ int v2x_c_headers_probe(void)
     _set_32bit_val(3, &set);
     cfg.rcvPort = 1;
     return (int)sizeof(cfg) + (int)_get_32bit_val(3, set) + (int)sizeof(buffer_t) +
-           (int)LOG_LEV_MAX + (ERR_V2X_RX_DSM_FMT == 40973 ? 0 : 1000) + (int)cfg.rcvPort - 1;
+           (int)LOG_LEV_MAX + (ERR_V2X_RX_DSM_FMT == 40973 ? 0 : 1000) +
+           (sizeof(tDSMReq) == 270 && offsetof(tDSMInd, msg) == 14 ? 0 : 1000) +
+           (core_app_dsm_req_len_ok(270, 0) && !core_app_dsm_req_len_ok(269, 0) ? 0 : 1000) + (int)cfg.rcvPort - 1;
 }

@@ -130,4 +130,7 @@ V2X_STATIC_ASSERT(offsetof(tV2XSDKCfg, macAddr) == 292, "tV2XSDKCfg.macAddr");
 
 V2X_EXTERN_C_END
 
+/* The application-core messages and records. */
+#include "core_app.h"
+
 #endif /* VESTRA_CV2X_APP_H */

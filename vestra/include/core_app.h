@@ -1,0 +1,260 @@
+/* Messages between applications and the core on the application socket.
+ *
+ * Every message is a 6-byte header (tCoreApp) followed by msgLen payload
+ * bytes; messages follow each other on the stream with no delimiter. The
+ * payload records below are also the request and indication records of the
+ * client calls. All records are packed, in host byte order.
+ *
+ * Enumeration fields are declared as uint32_t holding the enumeration's
+ * value: they arrive from another process, and an out-of-range value read
+ * through an enumeration type is undefined behaviour in C++. Compare them
+ * against the enumeration constants as plain numbers. */
+#ifndef VESTRA_CORE_APP_H
+#define VESTRA_CORE_APP_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "v2x_api.h"
+
+V2X_EXTERN_C_BEGIN
+
+typedef enum _eV2XMsgType_ {
+    V2X_DSM_REQ = 0,           /* application to core, tDSMReq */
+    V2X_DSM_CFM = 1,           /* core to application, tDMEDSMServCfm (never sent) */
+    V2X_DSM_IND = 2,           /* core to application, tDSMInd */
+    V2X_DME_PROV_SERV_REQ = 3, /* application to core, tDMEProvServReq */
+    V2X_DME_PROV_SERV_CFM = 4, /* core to application, tDMEProvServCfm */
+    V2X_DME_USER_SERV_REQ = 5, /* application to core, tDMEUserServReq */
+    V2X_DME_USER_SERV_CFM = 6, /* core to application, tDMEUserServCfm */
+    V2X_DME_DSM_SERV_REQ = 7,  /* application to core, tDMEDSMServReq, no reply */
+    /* 8 to 26: reserved names; nobody sends them, receivers refuse them. */
+    V2X_DME_DSM_SERV_CFM = 8,
+    V2X_DME_CCH_SERV_REQ = 9,
+    V2X_DME_CCH_SERV_CFM = 10,
+    V2X_DME_MAGE_DT_SERV_REQ = 11,
+    V2X_DME_MAGE_DT_SERV_CFM = 12,
+    V2X_DME_MAGE_DT_SERV_IND = 13,
+    V2X_DME_TA_SERV_REQ = 14,
+    V2X_DME_TA_SERV_CFM = 15,
+    V2X_DME_NOTF_IND = 16,
+    V2X_DME_GET_REQ = 17,
+    V2X_DME_GET_CFM = 18,
+    V2X_DME_SET_REQ = 19,
+    V2X_DME_SET_CFM = 20,
+    V2X_DME_ADDR_CGE_REQ = 21,
+    V2X_DME_ADDR_CGE_CFM = 22,
+    V2X_DLUNIT_DATA_REQ = 23,
+    V2X_CFG_DEVICE = 24,
+    V2X_DME_INIT = 25,
+    V2X_DME_EXIT = 26,
+    V2X_MSG_TYPE_MAX = 27 /* count of types, not a message */
+} eV2XMsgType;
+V2X_STATIC_ASSERT(sizeof(eV2XMsgType) == 4, "enumerations travel in 4 bytes");
+
+typedef enum _eDMEUsrReqTp_ {
+    DME_USER_REQ_MATCH_AUTO_ACC = 0,
+    DME_USER_REQ_ALL_ACC = 1,
+    DME_USER_REQ_NO_CHL_ACC = 1 /* shares the value of DME_USER_REQ_ALL_ACC */
+} eDMEUsrReqTp;
+V2X_STATIC_ASSERT(sizeof(eDMEUsrReqTp) == 4, "enumerations travel in 4 bytes");
+
+/* Sizes fixed by the message format. */
+#define V2X_CORE_APP_HDR_LEN 6u          /* tCoreApp */
+#define V2X_CORE_APP_BUF_LEN 4096u       /* largest message either side builds */
+#define V2X_CORE_APP_MAX_PAYLOAD 4090u   /* V2X_CORE_APP_BUF_LEN - header */
+#define V2X_DSM_REQ_HEAD_LEN 270u        /* tDSMReq without its data */
+#define V2X_DSM_IND_HEAD_LEN 14u         /* tDSMInd without its data */
+#define V2X_DSM_IND_MAX_DATA 4076u       /* 4096 - 6 - 14 */
+#define V2X_DSM_HDR_EXTS_LEN 256u        /* tDSMReq.dsmHdrExts */
+#define V2X_DME_DSM_SERV_REQ_LEN 11u
+#define V2X_DME_DSM_SERV_CFM_LEN 8u
+#define V2X_DME_PROV_SERV_REQ_LEN 523u
+#define V2X_DME_USER_SERV_REQ_LEN 270u
+#define V2X_DME_SERV_CFM_LEN 6u          /* provider and user confirms */
+#define V2X_DME_TEXT_LEN 256u            /* dsaHdrExt, otherInfo */
+
+#pragma pack(push, 1)
+
+/* Message header; msgLen counts the payload only. */
+typedef struct _tCoreApp_ {
+    uint32_t msgType; /* eV2XMsgType */
+    uint16_t msgLen;
+    char msg[];
+} tCoreApp;
+
+/* V2X_DSM_REQ payload: a 270-byte head followed directly by msgLen bytes. */
+typedef struct _tDSMReq_ {
+    uint32_t appId;
+    uint8_t protTp;   /* eProtTp */
+    uint8_t priority; /* handed to the DSM layer, not put on the air */
+    uint8_t peerMac[6];
+    /* one header-extension element: id at [0], value length at [1], value
+     * from [2]; a zero length means no extension */
+    uint8_t dsmHdrExts[256];
+    uint16_t msgLen;
+    char msg[];
+} tDSMReq;
+
+/* V2X_DSM_IND payload: a 14-byte head followed directly by msgLen bytes. */
+typedef struct _tDSMInd_ {
+    uint8_t dsmpVer;
+    uint32_t appId;
+    uint8_t peerMac[6];
+    uint8_t priority;
+    uint16_t msgLen;
+    char msg[];
+} tDSMInd;
+
+/* V2X_DME_DSM_SERV_REQ payload: one update of the DSM service table. */
+typedef struct _tDMEDSMServReq_ {
+    uint16_t index;    /* table index 0 to 31 */
+    uint32_t action;   /* eDMEAction */
+    uint32_t appId;
+    uint8_t aidMthFlg; /* 1: every AID; otherwise only appId */
+} tDMEDSMServReq;
+
+/* V2X_DSM_CFM payload as the client library reads it. */
+typedef struct _tDMEDSMServCfm_ {
+    uint32_t appId;
+    uint32_t retCd; /* eDMERetCd */
+} tDMEDSMServCfm;
+
+/* V2X_DME_PROV_SERV_REQ payload. */
+typedef struct _tDMEProvServReq_ {
+    uint16_t lclAppId; /* the provider's local index; the DME keys on it */
+    uint32_t dmeAct;   /* eDMEAction */
+    uint32_t appId;    /* AID advertised */
+    uint8_t rptRte;    /* advertisements per 5 seconds */
+    char dsaHdrExt[256]; /* zero-terminated text */
+    char otherInfo[256]; /* zero-terminated text */
+} tDMEProvServReq;
+
+/* V2X_DME_PROV_SERV_CFM payload. */
+typedef struct _tDMEProvServCfm_ {
+    uint16_t lclAppId;
+    uint32_t retCd; /* eDMERetCd */
+} tDMEProvServCfm;
+
+/* V2X_DME_USER_SERV_REQ payload. */
+typedef struct _tDMEUserServReq_ {
+    uint16_t lclAppId;
+    uint32_t dmeAct;      /* eDMEAction */
+    uint32_t dmeUsrReqTp; /* eDMEUsrReqTp */
+    uint32_t appId;
+    char otherInfo[256]; /* zero-terminated text */
+} tDMEUserServReq;
+
+/* V2X_DME_USER_SERV_CFM payload (same layout as the provider confirm). */
+typedef struct _tDMEUserServCfm_ {
+    uint16_t lclAppId;
+    uint32_t retCd; /* eDMERetCd */
+} tDMEUserServCfm;
+
+#pragma pack(pop)
+
+V2X_STATIC_ASSERT(sizeof(tCoreApp) == 6, "tCoreApp is 6 bytes");
+V2X_STATIC_ASSERT(offsetof(tCoreApp, msgLen) == 4, "tCoreApp.msgLen");
+V2X_STATIC_ASSERT(offsetof(tCoreApp, msg) == 6, "tCoreApp.msg");
+
+V2X_STATIC_ASSERT(sizeof(tDSMReq) == 270, "tDSMReq head is 270 bytes");
+V2X_STATIC_ASSERT(offsetof(tDSMReq, protTp) == 4, "tDSMReq.protTp");
+V2X_STATIC_ASSERT(offsetof(tDSMReq, priority) == 5, "tDSMReq.priority");
+V2X_STATIC_ASSERT(offsetof(tDSMReq, peerMac) == 6, "tDSMReq.peerMac");
+V2X_STATIC_ASSERT(offsetof(tDSMReq, dsmHdrExts) == 12, "tDSMReq.dsmHdrExts");
+V2X_STATIC_ASSERT(offsetof(tDSMReq, msgLen) == 268, "tDSMReq.msgLen");
+V2X_STATIC_ASSERT(offsetof(tDSMReq, msg) == 270, "tDSMReq.msg");
+
+V2X_STATIC_ASSERT(sizeof(tDSMInd) == 14, "tDSMInd head is 14 bytes");
+V2X_STATIC_ASSERT(offsetof(tDSMInd, appId) == 1, "tDSMInd.appId");
+V2X_STATIC_ASSERT(offsetof(tDSMInd, peerMac) == 5, "tDSMInd.peerMac");
+V2X_STATIC_ASSERT(offsetof(tDSMInd, priority) == 11, "tDSMInd.priority");
+V2X_STATIC_ASSERT(offsetof(tDSMInd, msgLen) == 12, "tDSMInd.msgLen");
+V2X_STATIC_ASSERT(offsetof(tDSMInd, msg) == 14, "tDSMInd.msg");
+
+V2X_STATIC_ASSERT(sizeof(tDMEDSMServReq) == 11, "tDMEDSMServReq is 11 bytes");
+V2X_STATIC_ASSERT(offsetof(tDMEDSMServReq, action) == 2, "tDMEDSMServReq.action");
+V2X_STATIC_ASSERT(offsetof(tDMEDSMServReq, appId) == 6, "tDMEDSMServReq.appId");
+V2X_STATIC_ASSERT(offsetof(tDMEDSMServReq, aidMthFlg) == 10, "tDMEDSMServReq.aidMthFlg");
+
+V2X_STATIC_ASSERT(sizeof(tDMEDSMServCfm) == 8, "tDMEDSMServCfm is 8 bytes");
+V2X_STATIC_ASSERT(offsetof(tDMEDSMServCfm, retCd) == 4, "tDMEDSMServCfm.retCd");
+
+V2X_STATIC_ASSERT(sizeof(tDMEProvServReq) == 523, "tDMEProvServReq is 523 bytes");
+V2X_STATIC_ASSERT(offsetof(tDMEProvServReq, dmeAct) == 2, "tDMEProvServReq.dmeAct");
+V2X_STATIC_ASSERT(offsetof(tDMEProvServReq, appId) == 6, "tDMEProvServReq.appId");
+V2X_STATIC_ASSERT(offsetof(tDMEProvServReq, rptRte) == 10, "tDMEProvServReq.rptRte");
+V2X_STATIC_ASSERT(offsetof(tDMEProvServReq, dsaHdrExt) == 11, "tDMEProvServReq.dsaHdrExt");
+V2X_STATIC_ASSERT(offsetof(tDMEProvServReq, otherInfo) == 267, "tDMEProvServReq.otherInfo");
+
+V2X_STATIC_ASSERT(sizeof(tDMEProvServCfm) == 6, "tDMEProvServCfm is 6 bytes");
+V2X_STATIC_ASSERT(offsetof(tDMEProvServCfm, retCd) == 2, "tDMEProvServCfm.retCd");
+
+V2X_STATIC_ASSERT(sizeof(tDMEUserServReq) == 270, "tDMEUserServReq is 270 bytes");
+V2X_STATIC_ASSERT(offsetof(tDMEUserServReq, dmeAct) == 2, "tDMEUserServReq.dmeAct");
+V2X_STATIC_ASSERT(offsetof(tDMEUserServReq, dmeUsrReqTp) == 6, "tDMEUserServReq.dmeUsrReqTp");
+V2X_STATIC_ASSERT(offsetof(tDMEUserServReq, appId) == 10, "tDMEUserServReq.appId");
+V2X_STATIC_ASSERT(offsetof(tDMEUserServReq, otherInfo) == 14, "tDMEUserServReq.otherInfo");
+
+V2X_STATIC_ASSERT(sizeof(tDMEUserServCfm) == 6, "tDMEUserServCfm is 6 bytes");
+V2X_STATIC_ASSERT(offsetof(tDMEUserServCfm, retCd) == 2, "tDMEUserServCfm.retCd");
+
+V2X_STATIC_ASSERT(V2X_CORE_APP_MAX_PAYLOAD == V2X_CORE_APP_BUF_LEN - V2X_CORE_APP_HDR_LEN,
+                  "largest payload");
+V2X_STATIC_ASSERT(V2X_DSM_IND_MAX_DATA ==
+                      V2X_CORE_APP_BUF_LEN - V2X_CORE_APP_HDR_LEN - V2X_DSM_IND_HEAD_LEN,
+                  "largest indication data");
+
+/* Length rules. Each takes the header's msgLen (payload length) and, where
+ * the record carries its own data length, that length; non-zero when the
+ * message is well formed. The record length is passed by value so callers
+ * read it from the received bytes only after checking the head is there. */
+
+/* V2X_DSM_REQ: at least the head, and exactly head + data. */
+static inline int core_app_dsm_req_len_ok(const uint32_t aicHdrLen, const uint32_t aicRecLen)
+{
+    return aicHdrLen >= V2X_DSM_REQ_HEAD_LEN && aicHdrLen == V2X_DSM_REQ_HEAD_LEN + aicRecLen;
+}
+
+/* V2X_DSM_IND: at least the head, and exactly head + data. */
+static inline int core_app_dsm_ind_len_ok(const uint32_t aicHdrLen, const uint32_t aicRecLen)
+{
+    return aicHdrLen >= V2X_DSM_IND_HEAD_LEN && aicHdrLen == V2X_DSM_IND_HEAD_LEN + aicRecLen;
+}
+
+/* Payload length that the core accepts for an application-to-core type with
+ * a fixed record: 11, 523 or 270; 0 for V2X_DSM_REQ (variable, see above)
+ * and for every type the core refuses. */
+static inline uint32_t core_app_req_fixed_len(const uint32_t aicMsgType)
+{
+    switch (aicMsgType) {
+    case V2X_DME_DSM_SERV_REQ:
+        return V2X_DME_DSM_SERV_REQ_LEN;
+    case V2X_DME_PROV_SERV_REQ:
+        return V2X_DME_PROV_SERV_REQ_LEN;
+    case V2X_DME_USER_SERV_REQ:
+        return V2X_DME_USER_SERV_REQ_LEN;
+    default:
+        return 0;
+    }
+}
+
+/* Payload length that the client library accepts for a core-to-application
+ * type with a fixed record: 8 or 6; 0 for V2X_DSM_IND (variable) and for
+ * every type a client refuses. */
+static inline uint32_t core_app_cfm_fixed_len(const uint32_t aicMsgType)
+{
+    switch (aicMsgType) {
+    case V2X_DSM_CFM:
+        return V2X_DME_DSM_SERV_CFM_LEN;
+    case V2X_DME_PROV_SERV_CFM:
+    case V2X_DME_USER_SERV_CFM:
+        return V2X_DME_SERV_CFM_LEN;
+    default:
+        return 0;
+    }
+}
+
+V2X_EXTERN_C_END
+
+#endif /* VESTRA_CORE_APP_H */
