@@ -1,0 +1,268 @@
+#include "core_harness.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "core.h"
+#include "core_app.h"
+#include "test_support.h"
+
+namespace v2xtest {
+
+namespace {
+
+long now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+int bound_udp(uint16_t* port)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+void put16(Bytes& b, uint16_t v)
+{
+    uint8_t t[2];
+    memcpy(t, &v, 2);
+    b.insert(b.end(), t, t + 2);
+}
+
+void put32(Bytes& b, uint32_t v)
+{
+    uint8_t t[4];
+    memcpy(t, &v, 4);
+    b.insert(b.end(), t, t + 4);
+}
+
+}  // namespace
+
+UdpPeer::UdpPeer() { fd_ = bound_udp(&port_); }
+
+UdpPeer::~UdpPeer()
+{
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+}
+
+Bytes UdpPeer::recv(int timeout_ms)
+{
+    struct pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) {
+        return {};
+    }
+    Bytes b(65536);
+    ssize_t n = ::recv(fd_, b.data(), b.size(), 0);
+    b.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return b;
+}
+
+bool UdpPeer::send_to(uint16_t port, const Bytes& b)
+{
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    return sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)) ==
+           static_cast<ssize_t>(b.size());
+}
+
+uint16_t free_udp_port()
+{
+    uint16_t port = 0;
+    int fd = bound_udp(&port);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return port;
+}
+
+CoreHarness::CoreHarness()
+{
+    memset(&cfg, 0, sizeof(cfg));
+    snprintf(cfg.dmnNme, sizeof(cfg.dmnNme), "%s", unique_path("dmn").c_str());
+    snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "127.0.0.1");
+    snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
+    cfg.rcvPort = free_udp_port();
+    cfg.sendPort = radio.port();
+    const uint8_t mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+    memcpy(cfg.macAddr, mac, 6);
+    if (v2x_core_init(&cfg) != 0) {
+        return;
+    }
+    // Start-up runs on the core thread: wait for the socket to answer.
+    long end = now_ms() + 10000;
+    while (now_ms() < end) {
+        int fd = connect_app();
+        if (fd >= 0) {
+            started_ = true;
+            // Leave the radio link time to bind after the daemon socket.
+            usleep(50 * 1000);
+            return;
+        }
+        usleep(10 * 1000);
+    }
+}
+
+CoreHarness::~CoreHarness()
+{
+    for (int fd : apps_) {
+        close(fd);
+    }
+    v2x_core_exit();
+    unlink(cfg.dmnNme);
+}
+
+int CoreHarness::connect_app()
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un a;
+    memset(&a, 0, sizeof(a));
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof(a.sun_path), "%s", cfg.dmnNme);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        close(fd);
+        return -1;
+    }
+    apps_.push_back(fd);
+    return fd;
+}
+
+Bytes app_msg(uint32_t type, const Bytes& payload)
+{
+    Bytes b;
+    put32(b, type);
+    put16(b, static_cast<uint16_t>(payload.size()));
+    b.insert(b.end(), payload.begin(), payload.end());
+    return b;
+}
+
+Bytes dsm_serv_req(uint16_t index, uint32_t action, uint32_t aid, uint8_t all)
+{
+    Bytes p;
+    put16(p, index);
+    put32(p, action);
+    put32(p, aid);
+    p.push_back(all);
+    return app_msg(V2X_DME_DSM_SERV_REQ, p);
+}
+
+Bytes dsm_req(uint32_t aid, const Bytes& data)
+{
+    Bytes p;
+    put32(p, aid);
+    p.push_back(PROT_TP_DSMP);
+    p.push_back(1);                       // priority
+    p.insert(p.end(), 6, 0xFF);           // peer MAC
+    p.insert(p.end(), 256, 0);            // no header extension
+    put16(p, static_cast<uint16_t>(data.size()));
+    p.insert(p.end(), data.begin(), data.end());
+    return app_msg(V2X_DSM_REQ, p);
+}
+
+Bytes prov_req(uint16_t lcl, uint32_t act, uint32_t aid, uint8_t rate, const std::string& ext)
+{
+    Bytes p;
+    put16(p, lcl);
+    put32(p, act);
+    put32(p, aid);
+    p.push_back(rate);
+    Bytes text(256, 0);
+    memcpy(text.data(), ext.data(), ext.size() < 255 ? ext.size() : 255);
+    p.insert(p.end(), text.begin(), text.end());
+    p.insert(p.end(), 256, 0);  // other information
+    return app_msg(V2X_DME_PROV_SERV_REQ, p);
+}
+
+Bytes user_req(uint16_t lcl, uint32_t act, uint32_t aid)
+{
+    Bytes p;
+    put16(p, lcl);
+    put32(p, act);
+    put32(p, DME_USER_REQ_ALL_ACC);
+    put32(p, aid);
+    p.insert(p.end(), 256, 0);
+    return app_msg(V2X_DME_USER_SERV_REQ, p);
+}
+
+bool write_all(int fd, const Bytes& b)
+{
+    size_t off = 0;
+    while (off < b.size()) {
+        ssize_t n = send(fd, b.data() + off, b.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+Bytes read_n(int fd, size_t n, int timeout_ms)
+{
+    Bytes b;
+    long end = now_ms() + timeout_ms;
+    while (b.size() < n) {
+        long left = end - now_ms();
+        if (left <= 0) {
+            break;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0) {
+            break;
+        }
+        uint8_t tmp[4096];
+        size_t want = n - b.size() < sizeof(tmp) ? n - b.size() : sizeof(tmp);
+        ssize_t got = ::recv(fd, tmp, want, 0);
+        if (got <= 0) {
+            break;
+        }
+        b.insert(b.end(), tmp, tmp + got);
+    }
+    return b;
+}
+
+Bytes read_msg(int fd, int timeout_ms)
+{
+    Bytes h = read_n(fd, 6, timeout_ms);
+    if (h.size() < 6) {
+        return h;
+    }
+    uint16_t len;
+    memcpy(&len, h.data() + 4, 2);
+    Bytes body = read_n(fd, len, timeout_ms);
+    h.insert(h.end(), body.begin(), body.end());
+    return h;
+}
+
+bool quiet_for(int fd, int ms)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, ms) == 0;
+}
+
+}  // namespace v2xtest

@@ -1,0 +1,72 @@
+// A running core for tests: its own socket path, a UDP socket that plays the
+// radio module, and raw application connections.
+#ifndef V2X_CORE_HARNESS_H
+#define V2X_CORE_HARNESS_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "cv2x_app.h"
+
+namespace v2xtest {
+
+using Bytes = std::vector<uint8_t>;
+
+// A UDP socket on 127.0.0.1 with a kernel-chosen port.
+class UdpPeer {
+public:
+    UdpPeer();
+    ~UdpPeer();
+    uint16_t port() const { return port_; }
+    // Waits up to timeout_ms for one datagram; empty when none came.
+    Bytes recv(int timeout_ms);
+    // Sends one datagram to 127.0.0.1:port.
+    bool send_to(uint16_t port, const Bytes& b);
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
+// A free UDP port on 127.0.0.1 at the moment of the call.
+uint16_t free_udp_port();
+
+// Starts the core with a fresh socket path, rcvPort free, and sendPort the
+// radio peer's port; waits until the daemon socket accepts connections.
+class CoreHarness {
+public:
+    CoreHarness();
+    ~CoreHarness();
+    bool started() const { return started_; }
+    tV2XSDKCfg cfg;
+    UdpPeer radio;  // where the core sends its datagrams
+
+    // A blocking application connection to the daemon socket; -1 on failure.
+    int connect_app();
+    // Sends a datagram "from the air" to the core's receive port.
+    bool air_send(const Bytes& datagram) { return radio.send_to(cfg.rcvPort, datagram); }
+
+private:
+    bool started_ = false;
+    std::vector<int> apps_;
+};
+
+// Message helpers for the application socket.
+Bytes app_msg(uint32_t type, const Bytes& payload);
+Bytes dsm_serv_req(uint16_t index, uint32_t action, uint32_t aid, uint8_t all);
+Bytes dsm_req(uint32_t aid, const Bytes& data);
+Bytes prov_req(uint16_t lcl, uint32_t act, uint32_t aid, uint8_t rate, const std::string& ext);
+Bytes user_req(uint16_t lcl, uint32_t act, uint32_t aid);
+bool write_all(int fd, const Bytes& b);
+// Reads exactly n bytes within timeout_ms; fewer when the time runs out.
+Bytes read_n(int fd, size_t n, int timeout_ms);
+// Reads one whole message (header and payload) within timeout_ms.
+Bytes read_msg(int fd, int timeout_ms);
+// True when nothing arrives on fd within ms.
+bool quiet_for(int fd, int ms);
+
+}  // namespace v2xtest
+
+#endif
