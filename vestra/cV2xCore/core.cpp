@@ -8,6 +8,11 @@
 
 #include <mutex>
 
+#include "aces_lyr.h"
+#include "adap_lyr.h"
+#include "core_mib.h"
+#include "dme_dsm.h"
+#include "rlink.h"
 #include "self_log.h"
 #include "v2x_evthread.hpp"
 
@@ -31,8 +36,15 @@ static tV2XSDKCfg giCoreCfg;
 // is harmless when its layer never started or already stopped.
 static void _core_release()
 {
-    // Layer exits, in this order: daemon server, radio link, DME, DSM layer,
-    // adaptation layer, access layer, MIB.
+    // Layer exits, newest first. Events registered on the base are deleted
+    // by their owners here, before the base is freed below.
+    // [daemon server exit goes here, before the radio link]
+    rlink_exit();
+    // [DME exit goes here, between the radio link and the DSM layer]
+    dme_dsm_exit();
+    adaptation_layer_exit();
+    access_layer_exit();
+    v2x_mib_exit();
 
     struct event_base* base = nullptr;
     {
@@ -50,11 +62,30 @@ static void _core_release()
 // failed step.
 static bool _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aipBase)
 {
-    (void)aipBase;
-    // Layer inits, in this order: MIB, access layer, adaptation layer, DME
-    // (with the event base), DSM layer (with macAddr), daemon server (dmnNme
-    // and the event base), radio link (configuration and event base).
+    if (v2x_mib_init() != 0) {
+        LOGE("v2x_mib_init() err!!!!\n");
+        return false;
+    }
+    if (access_layer_init() != 0) {
+        LOGE("access_layer_init() err!!!!\n");
+        return false;
+    }
+    if (adaptation_layer_init() != 0) {
+        LOGE("adaptation_layer_init() err!!!!\n");
+        return false;
+    }
+    // [DME start with the event base goes here: "dme_init() err!!!!\n"]
+    if (dme_dsm_init(reinterpret_cast<const char*>(aipcCfg->macAddr)) != 0) {
+        LOGE("dme_dsm_init() err!!!!\n");
+        return false;
+    }
     LOGI("dmnNme=%s\n", aipcCfg->dmnNme);
+    // [daemon server start on dmnNme with the event base goes here:
+    //  "v2x_sdk_dmn_serv_init() err!!!!\n"]
+    if (rlink_init(aipcCfg, aipBase) != 0) {
+        LOGE("rlink_init() err!!!!\n");
+        return false;
+    }
     return true;
 }
 

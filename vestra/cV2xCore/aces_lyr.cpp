@@ -1,0 +1,93 @@
+// The access layer: MAC header in front of an adaptation frame.
+#include "aces_lyr.h"
+
+#include <string.h>
+
+#include "adap_lyr.h"
+#include "rlink.h"
+#include "self_log.h"
+#include "v2x_prim.hpp"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
+
+static tAcesLyrPrim giAcesLyrPrim = {nullptr, nullptr};
+static tAcesLyrPrim* gipAcesLyrPrim = &giAcesLyrPrim;
+
+static int _access_layer_request(const char* aipcSrcMac, const char* aipcDstMac,
+                                 const char* aipcData, const uint8_t aicPrity,
+                                 const ePdcpSduTp aicSduTp, const char* aipcExt,
+                                 const uint16_t aicAdapLyrLen)
+{
+    (void)aicSduTp;
+    (void)aipcExt;
+    LOGT();
+    if (aipcSrcMac == nullptr || aipcDstMac == nullptr || aipcData == nullptr) {
+        LOGE("Input param err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    // The caller hands a buffer whose first 13 bytes are reserved for this
+    // header; the table's type keeps the pointer const, the bytes are not.
+    char* hdr = const_cast<char*>(aipcData);
+    memcpy(hdr + offsetof(tAcesLyr, dstMac), aipcDstMac, 6);
+    memcpy(hdr + offsetof(tAcesLyr, srcMac), aipcSrcMac, 6);
+    hdr[offsetof(tAcesLyr, priority)] = static_cast<char>(aicPrity);
+    int ret = rlink_send(aipcData, aicAdapLyrLen + ACES_LYR_HDR_LEN);
+    if (ret != 0) {
+        LOGE("rlink_send() err!!!!\n");
+        return ret;
+    }
+    LOGI("rlink_send()=%d\n", ret);
+    return V2X_SUCCESS;
+}
+
+static int _access_layer_indication(const char* aipcSrcAdr, const char* aipcDstAdr,
+                                    const uint8_t aicPrity, const char* aipcData,
+                                    const uint16_t aicAcesPayldLen)
+{
+    LOGT();
+    static tAdapLyrPrim* sipAdapLyrPrim = nullptr;
+    switch (prim_fetch(sipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::indication)) {
+    case PrimFetch::NoTable:
+        LOGE("get_adaptation_layer_prim() err!!!!\n");
+        return -ERR_V2X_GET_ADAP_PRIM;
+    case PrimFetch::NoEntry:
+        LOGE("gipAdapLyrPrim->indication=NULL err!!!!\n");
+        return -ERR_V2X_GET_ADAP_PRIM;
+    case PrimFetch::Ok:
+        break;
+    }
+    if (aicAcesPayldLen == 0 || aipcData == nullptr) {
+        LOGE("aicAcesPayldLen(%d) err!!!!\n", static_cast<int>(aicAcesPayldLen));
+        return -ERR_V2X_RX_ADAP_FMT;
+    }
+    int ret = sipAdapLyrPrim->indication(static_cast<uint8_t>(aipcData[0]), aipcSrcAdr, aipcDstAdr,
+                                         aipcData + 1, aicPrity,
+                                         static_cast<uint16_t>(aicAcesPayldLen - 1));
+    if (ret != 0) {
+        LOGE("gipAdapLyrPrim->indication() err!!!!\n");
+        return ret;
+    }
+    LOGI("gipAdapLyrPrim->indication()=%d\n", ret);
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API tAcesLyrPrim* get_access_layer_prim(void)
+{
+    return gipAcesLyrPrim;
+}
+
+extern "C" V2X_API int access_layer_init(void)
+{
+    LOGT();
+    giAcesLyrPrim.request = _access_layer_request;
+    giAcesLyrPrim.indication = _access_layer_indication;
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API int access_layer_exit(void)
+{
+    LOGT();
+    giAcesLyrPrim.request = nullptr;
+    giAcesLyrPrim.indication = nullptr;
+    return V2X_SUCCESS;
+}

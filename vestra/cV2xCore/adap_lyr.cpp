@@ -1,0 +1,169 @@
+// The adaptation layer: protocol type out, DSMP decoding and AID filter in.
+#include "adap_lyr.hpp"
+
+#include <string.h>
+
+#include <atomic>
+
+#include "core_mib.h"
+#include "dme_dsm.h"
+#include "dsmp.hpp"
+#include "rlink.h"
+#include "self_log.h"
+#include "v2x_prim.hpp"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
+
+static tAdapLyrPrim giAdapLyrPrim = {nullptr, nullptr};
+static tAdapLyrPrim* gipAdapLyrPrim = &giAdapLyrPrim;
+
+static std::atomic<unsigned long> giDefDMESinkCnt{0};
+
+static int _default_dme_sink(const char* aipcMsg, const uint16_t aicMsgLen)
+{
+    (void)aipcMsg;
+    (void)aicMsgLen;
+    giDefDMESinkCnt.fetch_add(1, std::memory_order_relaxed);
+    return V2X_SUCCESS;
+}
+
+static std::atomic<fAdapDMESink> gipDMESink{_default_dme_sink};
+
+V2X_API void adap_lyr_set_dme_sink(fAdapDMESink aipSink)
+{
+    gipDMESink.store(aipSink != nullptr ? aipSink : _default_dme_sink);
+}
+
+V2X_API unsigned long adap_lyr_default_dme_sink_count(void)
+{
+    return giDefDMESinkCnt.load();
+}
+
+static int _adaptation_layer_request(const uint32_t aicAppId, const uint8_t aicProtTp,
+                                     const char* aipcSrcMac, const char* aipcDstMac,
+                                     const char* aipcData, const uint8_t aicPrity,
+                                     const char* aipcExt, const uint16_t aicDSMLen)
+{
+    (void)aicAppId;
+    (void)aicProtTp;
+    (void)aipcSrcMac;
+    (void)aipcDstMac;
+    (void)aicPrity;
+    (void)aipcExt;
+    LOGT();
+    if (aipcData == nullptr) {
+        LOGE("Input param err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    // Byte 0 of the caller's buffer is reserved for the protocol type.
+    const_cast<char*>(aipcData)[0] = static_cast<char>(PROT_TP_DSMP);
+    int ret = rlink_send(aipcData, aicDSMLen + 1);
+    LOGI("rlink_send()=%d\n", ret);
+    if (ret != 0) {
+        LOGE("rlink_send() err!!!!\n");
+        return ret;
+    }
+    return V2X_SUCCESS;
+}
+
+static bool _aid_registered(uint32_t aicAid)
+{
+    if (mib_query_dme_dsm_appid(aicAid) != 0) {
+        LOGI("This packet not recv, appId:0x%x------\n", aicAid);
+        return false;
+    }
+    return true;
+}
+
+static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aipcSrcAdr,
+                                        const char* aipcDstAdr, const char* aipcData,
+                                        const uint8_t aicPrity, const uint16_t aicAdapPayldLen)
+{
+    (void)aicProtTp;
+    (void)aipcDstAdr;
+    LOGT();
+    static tDMEDSMPrim* sipDSMPrim = nullptr;
+    switch (prim_fetch(sipDSMPrim, get_dme_dsm_prim, &tDMEDSMPrim::indication)) {
+    case PrimFetch::NoTable:
+        LOGE("get_dme_dsm_prim() err!!!!\n");
+        return -ERR_V2X_GET_DME_DSM_PRIM;
+    case PrimFetch::NoEntry:
+        LOGE("gipDSMPrim->indication=NULL err!!!!\n");
+        return -ERR_V2X_GET_DME_DSM_PRIM;
+    case PrimFetch::Ok:
+        break;
+    }
+
+    DsmpRxFrame f;
+    const DsmpRx res = dsmp_decode(reinterpret_cast<const uint8_t*>(aipcData), aicAdapPayldLen, f,
+                                   _aid_registered);
+    // The value bytes of an extension are kept in a fixed scratch area; the
+    // element is not used further.
+    uint8_t extScratch[DSMP_EXT_RD_MAX];
+    if (f.extVal != nullptr && f.extLen <= sizeof(extScratch)) {
+        memcpy(extScratch, f.extVal, f.extLen);
+    }
+    switch (res) {
+    case DsmpRx::TooShort:
+        LOGE("aicAdapPayldLen(%d) err!!!!\n", static_cast<int>(aicAdapPayldLen));
+        return -ERR_V2X_RX_DSM_FMT;
+    case DsmpRx::ExtTooLong:
+        LOGE("elemIdLen(%d)>max(%d) err!!!!\n", static_cast<int>(f.extLen),
+             static_cast<int>(DSMP_EXT_RD_MAX));
+        return -ERR_V2X_RX_DSM_FMT;
+    case DsmpRx::Truncated:
+        // The frame ends inside its header: the named field is not all there.
+        LOGE("%s short, aicAdapPayldLen(%d) err!!!!\n", f.shortField,
+             static_cast<int>(aicAdapPayldLen));
+        return -ERR_V2X_RX_DSM_FMT;
+    case DsmpRx::DmeLenMismatch:
+        LOGE("%d!=%d+%d err, quit!!!!\n", static_cast<int>(aicAdapPayldLen),
+             static_cast<int>(f.consumed), static_cast<int>(f.len));
+        return -ERR_V2X_RX_DSM_FMT;
+    case DsmpRx::Dme:
+        return gipDMESink.load()(reinterpret_cast<const char*>(f.data), f.len);
+    case DsmpRx::AidFormat:
+        LOGE("AID(%0x) format err!!!!\n", static_cast<unsigned>(f.aidByte));
+        return -ERR_V2X_RX_DSM_FMT;
+    case DsmpRx::NotWanted:
+        return V2X_SUCCESS;
+    case DsmpRx::LenMismatch:
+        LOGI("%d+%d!=%d err!!!!\n", static_cast<int>(f.len), static_cast<int>(f.consumed),
+             static_cast<int>(aicAdapPayldLen));
+        return V2X_SUCCESS;
+    case DsmpRx::Ok:
+        break;
+    }
+    LOGI("appId=0x%x\n", static_cast<unsigned>(f.rawAid));
+    LOGI("encdAid=%d\n", static_cast<int>(f.aid));
+    LOGI("dsmDMELen=%d\n", static_cast<int>(f.len));
+    int ret = sipDSMPrim->indication(f.version, f.aid, f.len, reinterpret_cast<const char*>(f.data),
+                                     aipcSrcAdr, aicPrity);
+    LOGI("gipDSMPrim->indication()=%d\n", ret);
+    if (ret != 0) {
+        LOGE("gipDSMPrim->indication() err!!!!\n");
+        return ret;
+    }
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API tAdapLyrPrim* get_adaptation_layer_prim(void)
+{
+    return gipAdapLyrPrim;
+}
+
+extern "C" V2X_API int adaptation_layer_init(void)
+{
+    LOGT();
+    giAdapLyrPrim.request = _adaptation_layer_request;
+    giAdapLyrPrim.indication = _adaptation_layer_indication;
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API int adaptation_layer_exit(void)
+{
+    LOGT();
+    giAdapLyrPrim.request = nullptr;
+    giAdapLyrPrim.indication = nullptr;
+    return V2X_SUCCESS;
+}

@@ -1,0 +1,196 @@
+// The DSM layer: DSMP frames out, V2X_DSM_IND messages in.
+#include "dme_dsm.hpp"
+
+#include <string.h>
+
+#include <atomic>
+
+#include "adap_lyr.h"
+#include "core_app.h"
+#include "dsm_mem.hpp"
+#include "dsmp.hpp"
+#include "self_log.h"
+#include "v2x_prim.hpp"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
+
+static tDMEDSMPrim giDMEDSMPrim = {nullptr, nullptr};
+static tDMEDSMPrim* gipDMEDSMPrim = &giDMEDSMPrim;
+static char giMacAdr[6] = {0, 0, 0, 0, 0, 0};
+// The send ring (giDSMMemHd and giDSMMemLk live inside it).
+static DsmMemRing giDSMMemRing;
+static tAdapLyrPrim* gipAdapLyrPrim = nullptr;
+// Every indication is built here; only the core thread builds them.
+static char giDSMIndBuf[V2X_CORE_APP_BUF_LEN];
+
+static std::atomic<unsigned long> giDefIndSinkCnt{0};
+
+static int _default_ind_sink(const char* aipcMsg, const int aicMsgLen)
+{
+    (void)aipcMsg;
+    (void)aicMsgLen;
+    giDefIndSinkCnt.fetch_add(1, std::memory_order_relaxed);
+    return V2X_SUCCESS;
+}
+
+static std::atomic<fDSMIndSink> gipIndSink{_default_ind_sink};
+
+V2X_API void dme_dsm_set_ind_sink(fDSMIndSink aipSink)
+{
+    gipIndSink.store(aipSink != nullptr ? aipSink : _default_ind_sink);
+}
+
+V2X_API unsigned long dme_dsm_default_ind_sink_count(void)
+{
+    return giDefIndSinkCnt.load();
+}
+
+static tDSMMem* _find_dsm_mem()
+{
+    LOGT();
+    return giDSMMemRing.take();
+}
+
+V2X_API const char* dme_dsm_next_send_buf(void)
+{
+    return giDSMMemRing.peek_msg();
+}
+
+static int _dsm_request(const uint32_t aicAppId, const uint8_t aicProtTp, const uint8_t aicPrity,
+                        const uint16_t aicLen, const char* aipcData, const char* aipcPeerMac,
+                        const char* aipcDSMHdrExts)
+{
+    LOGT();
+    const auto* exts = reinterpret_cast<const uint8_t*>(aipcDSMHdrExts);
+    // Refused before a buffer is taken, so a refusal leaves the ring as it
+    // was: AIDs and extensions without an encoding, and datagrams that would
+    // not fit the buffer behind the protocol-type byte.
+    if (aicAppId > DSMP_AID_MAX) {
+        LOGE("aicAppId(%u) err!!!!\n", static_cast<unsigned>(aicAppId));
+        return -ERR_V2X_PARM_CONT;
+    }
+    if (exts != nullptr && exts[1] > DSMP_EXT_WR_MAX) {
+        LOGE("dsmHdrExtLen(%d) err!!!!\n", static_cast<int>(exts[1]));
+        return -ERR_V2X_PARM_CONT;
+    }
+    if (aicLen != 0 && aipcData == nullptr) {
+        LOGE("Input param err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    const size_t frameLen = dsmp_frame_len(aicAppId, exts, aicLen);
+    if (1 + frameLen > static_cast<size_t>(DSM_MEM_MSG_LEN)) {
+        LOGE("aicLen(%d) too long err!!!!\n", static_cast<int>(aicLen));
+        return -ERR_V2X_SEND_LEN;
+    }
+
+    tDSMMem* mem = _find_dsm_mem();
+    if (mem == nullptr) {
+        LOGE("_find_dsm_mem() err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    switch (prim_fetch(gipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::request)) {
+    case PrimFetch::NoTable:
+        LOGE("get_adaptation_layer_prim() err!!!!\n");
+        return -ERR_V2X_GET_ADAP_PRIM;
+    case PrimFetch::NoEntry:
+        LOGE("gipAdapLyrPrim->request=NULL err!!!!\n");
+        return -ERR_V2X_GET_ADAP_PRIM;
+    case PrimFetch::Ok:
+        break;
+    }
+
+    DsmpTxInfo info;
+    int ret = dsmp_encode(reinterpret_cast<uint8_t*>(mem->msg) + 1, sizeof(mem->msg) - 1, aicAppId,
+                          exts, reinterpret_cast<const uint8_t*>(aipcData), aicLen, &info);
+    if (ret != 0) {
+        LOGE("dsmp_encode() err!!!!\n");
+        return ret;
+    }
+    LOGI("dsmHdr1=0x%x\n", static_cast<unsigned>(info.hdr1));
+    if (info.extBytes != 0) {
+        LOGI("dsmHdrExtLen=%d\n", static_cast<int>(info.extBytes));
+    }
+    LOGI("aicAppId=0x%x\n", static_cast<unsigned>(aicAppId));
+    if (info.twoByteAid) {
+        LOGI("aidTmp=0x%x\n", static_cast<unsigned>(info.aidField));
+    }
+
+    ret = gipAdapLyrPrim->request(aicAppId, aicProtTp, giMacAdr, aipcPeerMac, mem->msg, aicPrity,
+                                  aipcDSMHdrExts, static_cast<uint16_t>(info.frameLen));
+    LOGI("gipAdapLyrPrim->request()=%d\n", ret);
+    if (ret != 0) {
+        LOGE("gipAdapLyrPrim->request() err!!!!\n");
+        return ret;
+    }
+    return V2X_SUCCESS;
+}
+
+static int _dsm_indication(uint8_t aiDSMPVer, const uint32_t aicAppId, uint16_t aiLen,
+                           const char* aipcData, const char* aipcPeerMac, uint8_t aiPrity)
+{
+    LOGT();
+    // The buffer holds header, head and at most 4076 data bytes.
+    if (aiLen > V2X_DSM_IND_MAX_DATA || (aiLen != 0 && aipcData == nullptr) ||
+        aipcPeerMac == nullptr) {
+        LOGE("aiLen(%d) err!!!!\n", static_cast<int>(aiLen));
+        return -ERR_V2X_PARM_CONT;
+    }
+    memset(giDSMIndBuf, 0, sizeof(giDSMIndBuf));
+    tCoreApp hdr;
+    hdr.msgType = V2X_DSM_IND;
+    hdr.msgLen = static_cast<uint16_t>(aiLen + V2X_DSM_IND_HEAD_LEN);
+    tDSMInd ind;
+    ind.dsmpVer = aiDSMPVer;
+    ind.appId = aicAppId;
+    memcpy(ind.peerMac, aipcPeerMac, sizeof(ind.peerMac));
+    ind.priority = aiPrity;
+    ind.msgLen = aiLen;
+    memcpy(giDSMIndBuf, &hdr, V2X_CORE_APP_HDR_LEN);
+    memcpy(giDSMIndBuf + V2X_CORE_APP_HDR_LEN, &ind, V2X_DSM_IND_HEAD_LEN);
+    if (aiLen != 0) {
+        memcpy(giDSMIndBuf + V2X_CORE_APP_HDR_LEN + V2X_DSM_IND_HEAD_LEN, aipcData, aiLen);
+    }
+    int ret = gipIndSink.load()(giDSMIndBuf, static_cast<int>(hdr.msgLen + V2X_CORE_APP_HDR_LEN));
+    LOGI("v2x_sdk_dmn_serv_tx_clit_msg()=%d\n", ret);
+    if (ret != 0) {
+        LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
+        return ret;
+    }
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API tDMEDSMPrim* get_dme_dsm_prim(void)
+{
+    return gipDMEDSMPrim;
+}
+
+extern "C" V2X_API int dme_dsm_init(const char* aipcMacAdr)
+{
+    LOGT();
+    if (aipcMacAdr == nullptr) {
+        LOGE("Input param err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    memcpy(giMacAdr, aipcMacAdr, sizeof(giMacAdr));
+    // A second init without an exit would otherwise grow the ring.
+    giDSMMemRing.release();
+    giDMEDSMPrim.request = _dsm_request;
+    giDMEDSMPrim.indication = _dsm_indication;
+    for (int i = 0; i < DSM_MEM_CNT; ++i) {
+        if (!giDSMMemRing.add_one()) {
+            LOGE("xzMalloc() err!!!!\n");
+            dme_dsm_exit();
+            return -ERR_V2X_MALLOC;
+        }
+    }
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API int dme_dsm_exit(void)
+{
+    LOGT();
+    giDSMMemRing.release();
+    giDMEDSMPrim.request = nullptr;
+    giDMEDSMPrim.indication = nullptr;
+    return V2X_SUCCESS;
+}

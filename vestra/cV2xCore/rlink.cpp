@@ -1,0 +1,263 @@
+// The UDP link to the radio module.
+#include "rlink.hpp"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <event2/event.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "adap_lyr.h"
+#include "dsm_mem.hpp"
+#include "self_log.h"
+#include "v2x_prim.hpp"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
+
+static int giRecvFd = -1;
+static int giSendFd = -1;
+static struct sockaddr_in giRecvSkAdrIn;
+static struct sockaddr_in giSendSkAdrIn;
+static struct event* gipRxNetCliEt = nullptr;
+// The receive ring (giDSMMemHd and giDSMMemLk live inside it).
+static DsmMemRing giDSMMemRing;
+// Wall-clock time of the last send; survives a stop and a new start.
+static struct timeval giLastSendTm = {0, 0};
+// Every frame from the radio module is handed up with these addresses.
+static const char gicSrcAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
+static const char gicDstAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
+static tAdapLyrPrim* gipAdapLyrPrim = nullptr;
+
+static tDSMMem* _find_dsm_mem()
+{
+    LOGT();
+    return giDSMMemRing.take();
+}
+
+V2X_API int _parse_rx_msg(const char* aipcMsg, const int aicLen)
+{
+    LOGT();
+    switch (prim_fetch(gipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::indication)) {
+    case PrimFetch::NoTable:
+        LOGE("get_adaptation_layer_prim() err!!!!\n");
+        return -ERR_V2X_GET_ADAP_PRIM;
+    case PrimFetch::NoEntry:
+        LOGE("gipAdapLyrPrim->indication=NULL err!!!!\n");
+        return -ERR_V2X_GET_ADAP_PRIM;
+    case PrimFetch::Ok:
+        break;
+    }
+    // The frame length travels in 16 bits: a longer datagram cannot come
+    // from the receive ring, and anything else is refused rather than cut.
+    if (aipcMsg == nullptr || aicLen <= 0 || aicLen > 0x10000) {
+        LOGE("aicLen(%d) err!!!!\n", aicLen);
+        return -ERR_V2X_RX_ADAP_FMT;
+    }
+    const auto protTp = static_cast<uint8_t>(aipcMsg[0]);
+    int ret = gipAdapLyrPrim->indication(protTp, gicSrcAdr, gicDstAdr, aipcMsg + 1, 0,
+                                         static_cast<uint16_t>(aicLen - 1));
+    LOGI("gipAdapLyrPrim->indication()=%d\n", ret);
+    if (ret != 0) {
+        LOGE("gipAdapLyrPrim->indication() err!!!!\n");
+        return ret;
+    }
+    return V2X_SUCCESS;
+}
+
+// Runs on the core thread whenever the receive socket is readable. Reads
+// exactly one datagram, so a bad one never holds up the next.
+static void _rlink_rx_msg_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
+{
+    (void)aicEvent;
+    (void)aipArg;
+    LOGT();
+    tDSMMem* mem = _find_dsm_mem();
+    if (mem == nullptr) {
+        LOGE("_find_dsm_mem() err!!!!\n");
+        return;
+    }
+    struct sockaddr_in from;
+    socklen_t fromLen = sizeof(from);
+    ssize_t n = recvfrom(aicFd, mem->msg, sizeof(mem->msg), 0,
+                         reinterpret_cast<struct sockaddr*>(&from), &fromLen);
+    if (n < 0) {
+        LOGE("recvfrom() err, msg:%s!!!!\n", strerror(errno));
+        return;
+    }
+    LOGI("rxLen=%d\n", static_cast<int>(n));
+    (void)_parse_rx_msg(mem->msg, static_cast<int>(n));
+}
+
+static void _fill_addr(struct sockaddr_in* aopAdr, const char* aipcIp, uint16_t aicPort)
+{
+    memset(aopAdr, 0, sizeof(*aopAdr));
+    aopAdr->sin_family = AF_INET;
+    aopAdr->sin_addr.s_addr = inet_addr(aipcIp);
+    aopAdr->sin_port = htons(aicPort);
+}
+
+// The configuration's address fields are fixed arrays: bound the copy so an
+// unterminated field cannot be read past.
+static void _copy_ip(char (&aopIp)[16], const char (&aipcIp)[16])
+{
+    memcpy(aopIp, aipcIp, sizeof(aopIp));
+    aopIp[sizeof(aopIp) - 1] = '\0';
+}
+
+static int _rlink_recv_init(const tV2XSDKCfg* aipcV2XCore, struct event_base* aipcEtBse)
+{
+    char ip[16];
+    _copy_ip(ip, aipcV2XCore->rcvIp);
+    _fill_addr(&giRecvSkAdrIn, ip, aipcV2XCore->rcvPort);
+    giRecvFd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (giRecvFd < 0) {
+        LOGE("socket() err, msg:%s!!!!\n", strerror(errno));
+        return -ERR_V2X_SOCKET_OPEN;
+    }
+    if (bind(giRecvFd, reinterpret_cast<struct sockaddr*>(&giRecvSkAdrIn),
+             sizeof(giRecvSkAdrIn)) != 0) {
+        LOGE("bind(%s:%d) err, msg:%s!!!!\n", ip, static_cast<int>(aipcV2XCore->rcvPort),
+             strerror(errno));
+        return -ERR_V2X_SOCKET_BIND;
+    }
+    gipRxNetCliEt = event_new(aipcEtBse, giRecvFd, EV_READ | EV_PERSIST, _rlink_rx_msg_cb, nullptr);
+    if (gipRxNetCliEt == nullptr) {
+        LOGE("event_new() err!!!!\n");
+        return -ERR_V2X_EVENT_NEW;
+    }
+    if (event_add(gipRxNetCliEt, nullptr) != 0) {
+        LOGE("event_add() err!!!!\n");
+        return -ERR_V2X_EVENT_NEW;
+    }
+    return V2X_SUCCESS;
+}
+
+static int _rlink_send_init(const tV2XSDKCfg* aipcV2XCore)
+{
+    LOGT();
+    char ip[16];
+    _copy_ip(ip, aipcV2XCore->sendIp);
+    _fill_addr(&giSendSkAdrIn, ip, aipcV2XCore->sendPort);
+    giSendFd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (giSendFd < 0) {
+        LOGE("socket() error, %s:%d, msg:%s!!!!\n", ip, static_cast<int>(aipcV2XCore->sendPort),
+             strerror(errno));
+        return -ERR_V2X_SOCKET_OPEN;
+    }
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API int rlink_init(const tV2XSDKCfg* aipcV2XCore, struct event_base* aipcEtBse)
+{
+    LOGT();
+    if (aipcV2XCore == nullptr || aipcEtBse == nullptr) {
+        LOGE("Input param err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    // A second init without an exit would leak the first set of sockets.
+    rlink_exit();
+    for (int i = 0; i < DSM_MEM_CNT; ++i) {
+        if (!giDSMMemRing.add_one()) {
+            LOGE("xzMalloc() err!!!!\n");
+            rlink_exit();
+            return -ERR_V2X_MALLOC;
+        }
+    }
+    int ret = _rlink_recv_init(aipcV2XCore, aipcEtBse);
+    if (ret != 0) {
+        LOGE("_rlink_recv_init() err!!!!\n");
+        rlink_exit();
+        return ret;
+    }
+    ret = _rlink_send_init(aipcV2XCore);
+    if (ret != 0) {
+        LOGE("_rlink_send_init() err!!!!\n");
+        rlink_exit();
+        return ret;
+    }
+    return V2X_SUCCESS;
+}
+
+static uint64_t _tv_us(const struct timeval& aicTv)
+{
+    return static_cast<uint64_t>(aicTv.tv_sec) * 1000000u + static_cast<uint64_t>(aicTv.tv_usec);
+}
+
+// Sleeps the whole pause even when a signal interrupts it.
+static void _sleep_us(uint64_t aicUs)
+{
+    struct timespec req;
+    req.tv_sec = static_cast<time_t>(aicUs / 1000000u);
+    req.tv_nsec = static_cast<long>((aicUs % 1000000u) * 1000u);
+    struct timespec rem;
+    while (nanosleep(&req, &rem) != 0 && errno == EINTR) {
+        req = rem;
+    }
+}
+
+extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
+{
+    LOGT();
+    if (aipcSdMsg == nullptr || aicSdLen <= 0) {
+        LOGE("Input param err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    // Unsigned: a clock that went backwards yields a huge gap, so no pause.
+    const uint64_t elapsed = _tv_us(now) - _tv_us(giLastSendTm);
+    if (elapsed < RLINK_PACE_US) {
+        const uint64_t pause = RLINK_PACE_US - elapsed;
+        LOGI("Pause %dus------\n", static_cast<int>(pause));
+        _sleep_us(pause);
+    }
+    // Recorded after the pause and before the send, whatever its result.
+    gettimeofday(&giLastSendTm, nullptr);
+    ssize_t n = sendto(giSendFd, aipcSdMsg, static_cast<size_t>(aicSdLen), 0,
+                       reinterpret_cast<const struct sockaddr*>(&giSendSkAdrIn),
+                       sizeof(giSendSkAdrIn));
+    if (n < 0) {
+        LOGE("sendto() err, msg:%s!!!!\n", strerror(errno));
+        return -ERR_V2X_SOCKET_SEND_TO;
+    }
+    LOGI("rlink send=%d\n", static_cast<int>(n));
+    return V2X_SUCCESS;
+}
+
+V2X_API int rlink_rx_port(void)
+{
+    if (giRecvFd < 0) {
+        return -1;
+    }
+    struct sockaddr_in adr;
+    socklen_t len = sizeof(adr);
+    if (getsockname(giRecvFd, reinterpret_cast<struct sockaddr*>(&adr), &len) != 0) {
+        return -1;
+    }
+    return ntohs(adr.sin_port);
+}
+
+extern "C" V2X_API int rlink_exit(void)
+{
+    LOGT();
+    if (gipRxNetCliEt != nullptr) {
+        event_del(gipRxNetCliEt);
+        event_free(gipRxNetCliEt);
+        gipRxNetCliEt = nullptr;
+    }
+    // Descriptor 0 is a valid socket when standard input was closed.
+    if (giRecvFd >= 0) {
+        close(giRecvFd);
+        giRecvFd = -1;
+    }
+    if (giSendFd >= 0) {
+        close(giSendFd);
+        giSendFd = -1;
+    }
+    giDSMMemRing.release();
+    return V2X_SUCCESS;
+}
