@@ -1,0 +1,828 @@
+// tools/radio-sim as a process: forwarding between stations on loopback,
+// --echo, --inject, the pcap file, the frame lines, start-up refusals and a
+// stream of truncated and garbage frames.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <initializer_list>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+#ifndef RADIO_SIM_PATH
+#error "RADIO_SIM_PATH must name the radio-sim executable"
+#endif
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kReadyMs = 15000;
+constexpr int kArriveMs = 3000;
+constexpr int kQuietMs = 200;
+
+void sleep_ms(int ms)
+{
+    struct timespec ts = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream os;
+    os << in.rdbuf();
+    return os.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream is(text);
+    std::string line;
+    while (std::getline(is, line)) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+sockaddr_in loopback(uint16_t port)
+{
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(port);
+    return sa;
+}
+
+// A UDP socket bound to 127.0.0.1 on a port the kernel picks.
+int bound_udp(uint16_t& port)
+{
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in sa = loopback(0);
+    socklen_t len = sizeof(sa);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        close(fd);
+        return -1;
+    }
+    port = ntohs(sa.sin_port);
+    return fd;
+}
+
+// `n` distinct ports that were free a moment ago (all held, then released).
+std::vector<uint16_t> free_ports(size_t n)
+{
+    std::vector<int> fds;
+    std::vector<uint16_t> ports;
+    for (size_t i = 0; i < n; ++i) {
+        uint16_t p = 0;
+        int fd = bound_udp(p);
+        if (fd < 0) {
+            break;
+        }
+        fds.push_back(fd);
+        ports.push_back(p);
+    }
+    for (int fd : fds) {
+        close(fd);
+    }
+    return ports;
+}
+
+// Waits up to `ms` for one datagram on `fd`; false when none came.
+bool recv_within(int fd, Bytes& out, int ms)
+{
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, ms) != 1) {
+        return false;
+    }
+    out.assign(65536, 0);
+    ssize_t n = recv(fd, out.data(), out.size(), MSG_DONTWAIT);
+    if (n < 0) {
+        out.clear();
+        return false;
+    }
+    out.resize(static_cast<size_t>(n));
+    return true;
+}
+
+// One station as the test plays it: a socket it sends from and a bound
+// socket it receives on. The simulator listens on `sendPort`.
+struct TestStation {
+    std::string name;
+    uint16_t sendPort = 0;
+    uint16_t rcvPort = 0;
+    int txFd = -1;
+    int rxFd = -1;
+
+    TestStation() = default;
+    TestStation(const TestStation&) = delete;
+    TestStation& operator=(const TestStation&) = delete;
+    ~TestStation()
+    {
+        if (txFd >= 0) {
+            close(txFd);
+        }
+        if (rxFd >= 0) {
+            close(rxFd);
+        }
+    }
+
+    std::string arg() const
+    {
+        return name + ",127.0.0.1:" + std::to_string(sendPort) +
+               ",127.0.0.1:" + std::to_string(rcvPort);
+    }
+
+    // Sends one datagram to the simulator, as the station's radio link does.
+    bool send(const Bytes& frame) const
+    {
+        sockaddr_in sa = loopback(sendPort);
+        ssize_t n = sendto(txFd, frame.data(), frame.size(), 0,
+                           reinterpret_cast<const sockaddr*>(&sa), sizeof(sa));
+        return n == static_cast<ssize_t>(frame.size());
+    }
+
+    bool receive(Bytes& out, int ms = kArriveMs) const { return recv_within(rxFd, out, ms); }
+};
+
+// Builds `n` stations named a, b, c, ... with fresh ports.
+class Stations {
+public:
+    explicit Stations(size_t n)
+    {
+        std::vector<uint16_t> ports = free_ports(n);
+        for (size_t i = 0; i < n && i < ports.size(); ++i) {
+            st_.emplace_back(new TestStation);
+            TestStation& s = *st_.back();
+            s.name = std::string(1, static_cast<char>('a' + i));
+            s.sendPort = ports[i];
+            s.rxFd = bound_udp(s.rcvPort);
+            s.txFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        }
+    }
+    ~Stations()
+    {
+        for (TestStation* s : st_) {
+            delete s;
+        }
+    }
+    Stations(const Stations&) = delete;
+    Stations& operator=(const Stations&) = delete;
+
+    bool ok(size_t n) const
+    {
+        if (st_.size() != n) {
+            return false;
+        }
+        for (const TestStation* s : st_) {
+            if (s->rxFd < 0 || s->txFd < 0 || s->sendPort == 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+    TestStation& operator[](size_t i) { return *st_[i]; }
+    std::vector<std::string> args() const
+    {
+        std::vector<std::string> a;
+        for (const TestStation* s : st_) {
+            a.push_back("--station");
+            a.push_back(s->arg());
+        }
+        return a;
+    }
+
+private:
+    std::vector<TestStation*> st_;
+};
+
+// The simulator as a child process with its standard output and error in
+// files.
+class SimProcess {
+public:
+    SimProcess()
+        : out_(v2xtest::unique_path("radiosim-out")), err_(v2xtest::unique_path("radiosim-err"))
+    {
+    }
+    ~SimProcess()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            int st = 0;
+            waitpid(pid_, &st, 0);
+        }
+        unlink(out_.c_str());
+        unlink(err_.c_str());
+    }
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    bool start(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> all;
+        all.push_back(RADIO_SIM_PATH);
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) {
+            argv.push_back(&a[0]);
+        }
+        argv.push_back(nullptr);
+        int outFd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        int errFd = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (outFd < 0 || errFd < 0) {
+            return false;
+        }
+        fflush(stdout);
+        fflush(stderr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(outFd, 1);
+            dup2(errFd, 2);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(outFd);
+        close(errFd);
+        pid_ = pid;
+        return pid > 0;
+    }
+
+    // Waits for "radio-sim: ready" on standard error.
+    bool wait_ready()
+    {
+        for (int waited = 0; waited < kReadyMs; waited += 10) {
+            if (err().find("radio-sim: ready\n") != std::string::npos) {
+                return true;
+            }
+            if (!running()) {
+                return false;
+            }
+            sleep_ms(10);
+        }
+        return false;
+    }
+
+    bool running()
+    {
+        if (pid_ <= 0) {
+            return false;
+        }
+        int st = 0;
+        pid_t r = waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) {
+            pid_ = -1;
+            status_ = st;
+            return false;
+        }
+        return true;
+    }
+
+    // Exit code once it ended by itself within `ms`; -1 if it did not end
+    // (then it is killed), 1000 + signal if a signal ended it.
+    int wait_exit(int ms = 10000)
+    {
+        for (int waited = 0; waited < ms; waited += 10) {
+            if (!running()) {
+                if (WIFEXITED(status_)) {
+                    return WEXITSTATUS(status_);
+                }
+                return WIFSIGNALED(status_) ? 1000 + WTERMSIG(status_) : -2;
+            }
+            sleep_ms(10);
+        }
+        return -1;
+    }
+
+    int stop(int sig = SIGTERM)
+    {
+        if (pid_ > 0) {
+            kill(pid_, sig);
+        }
+        return wait_exit();
+    }
+
+    std::string out() const { return read_file(out_); }
+    std::string err() const { return read_file(err_); }
+
+private:
+    pid_t pid_ = -1;
+    int status_ = 0;
+    std::string out_;
+    std::string err_;
+};
+
+// Runs the simulator with `args` and expects it to refuse to start.
+void expect_refused(const std::vector<std::string>& args, const std::string& errPart)
+{
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(args));
+    EXPECT_EQ(sim.wait_exit(), 2);  // start-up failure (-1: still running)
+    std::string err = sim.err();
+    EXPECT_NE(err.find(errPart), std::string::npos) << err;
+    EXPECT_EQ(err.find("radio-sim: ready"), std::string::npos) << err;
+}
+
+const Bytes kFrameAid32 = {0x04, 0x00, 0x20, 0x00, 0x03, 0x61, 0x62, 0x63};
+const Bytes kFrameAid135 = {0x04, 0x00, 0x80, 0x07, 0x00, 0x02, 0x01, 0x02};
+
+uint32_t rd32(const std::string& s, size_t off)
+{
+    uint32_t v;
+    memcpy(&v, s.data() + off, 4);
+    return v;
+}
+
+uint16_t rd16(const std::string& s, size_t off)
+{
+    uint16_t v;
+    memcpy(&v, s.data() + off, 2);
+    return v;
+}
+
+uint16_t be16(const std::string& s, size_t off)
+{
+    return static_cast<uint16_t>((static_cast<uint8_t>(s[off]) << 8) | static_cast<uint8_t>(s[off + 1]));
+}
+
+uint32_t be32(const std::string& s, size_t off)
+{
+    return (static_cast<uint32_t>(be16(s, off)) << 16) | be16(s, off + 2);
+}
+
+struct PcapRecord {
+    std::string packet;  // IPv4 header onwards
+};
+
+// Parses a whole pcap file; fails the test on any inconsistency.
+std::vector<PcapRecord> parse_pcap(const std::string& file)
+{
+    std::vector<PcapRecord> recs;
+    EXPECT_GE(file.size(), 24u);
+    if (file.size() < 24) {
+        return recs;
+    }
+    EXPECT_EQ(rd32(file, 0), 0xA1B2C3D4u);  // microsecond timestamps, host order
+    EXPECT_EQ(rd16(file, 4), 2u);
+    EXPECT_EQ(rd16(file, 6), 4u);
+    EXPECT_EQ(rd32(file, 8), 0u);
+    EXPECT_EQ(rd32(file, 12), 0u);
+    EXPECT_GE(rd32(file, 16), 65535u);  // snap length
+    EXPECT_EQ(rd32(file, 20), 228u);    // LINKTYPE_IPV4
+    size_t off = 24;
+    while (off < file.size()) {
+        EXPECT_LE(off + 16, file.size()) << "truncated record header";
+        if (off + 16 > file.size()) {
+            break;
+        }
+        uint32_t usec = rd32(file, off + 4);
+        uint32_t incl = rd32(file, off + 8);
+        uint32_t orig = rd32(file, off + 12);
+        EXPECT_LT(usec, 1000000u);
+        EXPECT_EQ(incl, orig);
+        EXPECT_LE(off + 16 + incl, file.size()) << "truncated record";
+        if (off + 16 + incl > file.size()) {
+            break;
+        }
+        recs.push_back({file.substr(off + 16, incl)});
+        off += 16 + incl;
+    }
+    return recs;
+}
+
+uint16_t ones_sum(const std::string& s)
+{
+    uint32_t acc = 0;
+    for (size_t i = 0; i + 1 < s.size(); i += 2) {
+        acc += be16(s, i);
+    }
+    if (s.size() % 2 != 0) {
+        acc += static_cast<uint32_t>(static_cast<uint8_t>(s.back())) << 8;
+    }
+    while (acc >> 16) {
+        acc = (acc & 0xFFFF) + (acc >> 16);
+    }
+    return static_cast<uint16_t>(acc);
+}
+
+// Checks the IPv4 and UDP headers of one record; returns its UDP payload.
+std::string check_packet(const std::string& pkt, uint16_t srcPort, uint16_t dstPort)
+{
+    EXPECT_GE(pkt.size(), 28u);
+    if (pkt.size() < 28) {
+        return std::string();
+    }
+    EXPECT_EQ(static_cast<uint8_t>(pkt[0]), 0x45);
+    EXPECT_EQ(be16(pkt, 2), pkt.size());            // IPv4 total length
+    EXPECT_EQ(static_cast<uint8_t>(pkt[9]), 17);   // UDP
+    EXPECT_EQ(ones_sum(pkt.substr(0, 20)), 0xFFFF);  // header checksum holds
+    EXPECT_EQ(be32(pkt, 12), 0x7F000001u);
+    EXPECT_EQ(be32(pkt, 16), 0x7F000001u);
+    EXPECT_EQ(be16(pkt, 20), srcPort);
+    EXPECT_EQ(be16(pkt, 22), dstPort);
+    EXPECT_EQ(be16(pkt, 24), pkt.size() - 20);  // UDP length
+    std::string pseudo = pkt.substr(12, 8) + std::string("\0\x11", 2) + pkt.substr(24, 2);
+    EXPECT_EQ(ones_sum(pseudo + pkt.substr(20)) , 0xFFFF);  // UDP checksum holds
+    return pkt.substr(28);
+}
+
+std::string as_string(const Bytes& b)
+{
+    return std::string(b.begin(), b.end());
+}
+
+}  // namespace
+
+TEST(RadioSim, HelpListsEveryOptionAndExitsZero)
+{
+    SimProcess sim;
+    ASSERT_TRUE(sim.start({"--help"}));
+    EXPECT_EQ(sim.wait_exit(), 0);
+    std::string out = sim.out();
+    for (const char* opt : {"--station", "--config", "--echo", "--inject", "--to", "--inject-delay",
+                            "--pcap", "--pcap-uplink", "--duration", "--quiet"}) {
+        EXPECT_NE(out.find(opt), std::string::npos) << opt;
+    }
+}
+
+TEST(RadioSim, DeliversToEveryOtherStationAndNotBackToTheSender)
+{
+    Stations st(3);
+    ASSERT_TRUE(st.ok(3));
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(st.args()));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+
+    ASSERT_TRUE(st[0].send(kFrameAid32));
+    Bytes got;
+    ASSERT_TRUE(st[1].receive(got));
+    EXPECT_EQ(got, kFrameAid32);
+    ASSERT_TRUE(st[2].receive(got));
+    EXPECT_EQ(got, kFrameAid32);
+
+    // Then b sends: the first thing a ever receives must be b's frame.
+    ASSERT_TRUE(st[1].send(kFrameAid135));
+    ASSERT_TRUE(st[0].receive(got));
+    EXPECT_EQ(got, kFrameAid135);
+    ASSERT_TRUE(st[2].receive(got));
+    EXPECT_EQ(got, kFrameAid135);
+    EXPECT_FALSE(st[1].receive(got, kQuietMs)) << "the sender got its own frame back";
+    EXPECT_FALSE(st[0].receive(got, kQuietMs));
+    EXPECT_FALSE(st[2].receive(got, kQuietMs));
+
+    EXPECT_EQ(sim.stop(), 0);
+    std::vector<std::string> lines = lines_of(sim.out());
+    ASSERT_EQ(lines.size(), 2u) << sim.out();
+    EXPECT_NE(lines[0].find(" from=a to=b,c len=8 aid=32"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(" from=b to=a,c len=8 aid=135"), std::string::npos) << lines[1];
+    // HH:MM:SS.uuuuuu first.
+    ASSERT_GE(lines[0].size(), 16u);
+    EXPECT_EQ(lines[0][2], ':');
+    EXPECT_EQ(lines[0][5], ':');
+    EXPECT_EQ(lines[0][8], '.');
+    EXPECT_EQ(lines[0][15], ' ');
+}
+
+TEST(RadioSim, EchoAlsoDeliversBackToTheSender)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    std::vector<std::string> args = st.args();
+    args.push_back("--echo");
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(args));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+
+    ASSERT_TRUE(st[0].send(kFrameAid32));
+    Bytes got;
+    ASSERT_TRUE(st[0].receive(got));
+    EXPECT_EQ(got, kFrameAid32);
+    ASSERT_TRUE(st[1].receive(got));
+    EXPECT_EQ(got, kFrameAid32);
+    EXPECT_FALSE(st[0].receive(got, kQuietMs)) << "delivered twice";
+
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_NE(sim.out().find(" from=a to=a,b len=8 aid=32"), std::string::npos) << sim.out();
+}
+
+TEST(RadioSim, OneStationWithoutEchoDeliversNothing)
+{
+    Stations st(1);
+    ASSERT_TRUE(st.ok(1));
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(st.args()));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+    ASSERT_TRUE(st[0].send(kFrameAid32));
+    Bytes got;
+    EXPECT_FALSE(st[0].receive(got, kQuietMs));
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_NE(sim.out().find(" from=a to=- len=8 aid=32"), std::string::npos) << sim.out();
+}
+
+TEST(RadioSim, PcapHoldsOneRecordPerDeliveredFrame)
+{
+    Stations st(3);
+    ASSERT_TRUE(st.ok(3));
+    std::string pcap = v2xtest::unique_path("radiosim-pcap");
+    std::vector<std::string> args = st.args();
+    args.push_back("--pcap");
+    args.push_back(pcap);
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(args));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+
+    Bytes big(1500);
+    for (size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<uint8_t>(i * 7 + 1);
+    }
+    Bytes got;
+    ASSERT_TRUE(st[0].send(kFrameAid32));
+    ASSERT_TRUE(st[1].receive(got));
+    ASSERT_TRUE(st[2].receive(got));
+    ASSERT_TRUE(st[2].send(big));
+    ASSERT_TRUE(st[0].receive(got));
+    ASSERT_TRUE(st[1].receive(got));
+    EXPECT_EQ(got, big);
+    EXPECT_EQ(sim.stop(SIGINT), 0) << sim.err();
+
+    std::vector<PcapRecord> recs = parse_pcap(read_file(pcap));
+    unlink(pcap.c_str());
+    ASSERT_EQ(recs.size(), 4u);
+    // Deliveries go out from the receiving station's module address.
+    EXPECT_EQ(check_packet(recs[0].packet, st[1].sendPort, st[1].rcvPort), as_string(kFrameAid32));
+    EXPECT_EQ(check_packet(recs[1].packet, st[2].sendPort, st[2].rcvPort), as_string(kFrameAid32));
+    EXPECT_EQ(check_packet(recs[2].packet, st[0].sendPort, st[0].rcvPort), as_string(big));
+    EXPECT_EQ(check_packet(recs[3].packet, st[1].sendPort, st[1].rcvPort), as_string(big));
+}
+
+TEST(RadioSim, PcapUplinkAlsoRecordsWhatTheStationSent)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    std::string pcap = v2xtest::unique_path("radiosim-pcap");
+    std::vector<std::string> args = st.args();
+    args.insert(args.end(), {"--pcap", pcap, "--pcap-uplink", "--quiet"});
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(args));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+    ASSERT_TRUE(st[0].send(kFrameAid135));
+    Bytes got;
+    ASSERT_TRUE(st[1].receive(got));
+    EXPECT_EQ(sim.stop(), 0);
+
+    sockaddr_in sa;
+    socklen_t len = sizeof(sa);
+    ASSERT_EQ(getsockname(st[0].txFd, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    std::vector<PcapRecord> recs = parse_pcap(read_file(pcap));
+    unlink(pcap.c_str());
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(check_packet(recs[0].packet, ntohs(sa.sin_port), st[0].sendPort),
+              as_string(kFrameAid135));
+    EXPECT_EQ(check_packet(recs[1].packet, st[1].sendPort, st[1].rcvPort),
+              as_string(kFrameAid135));
+}
+
+TEST(RadioSim, InjectDeliversTheHexFrameToOneStation)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    std::vector<std::string> args = st.args();
+    args.insert(args.end(), {"--inject", "04 00 20 00 03 61:62-63", "--to", "b", "--duration", "0"});
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(args));
+    EXPECT_EQ(sim.wait_exit(), 0) << sim.err();  // --duration 0 ends after the injections
+    Bytes got;
+    ASSERT_TRUE(st[1].receive(got));
+    EXPECT_EQ(got, kFrameAid32);
+    EXPECT_FALSE(st[0].receive(got, kQuietMs));
+    EXPECT_NE(sim.out().find(" from=@inject to=b len=8 aid=32"), std::string::npos) << sim.out();
+}
+
+TEST(RadioSim, InjectToAllAfterADelay)
+{
+    Stations st(3);
+    ASSERT_TRUE(st.ok(3));
+    std::string pcap = v2xtest::unique_path("radiosim-pcap");
+    std::vector<std::string> args = st.args();
+    args.insert(args.end(), {"--inject", "0400800700020102", "--to", "all", "--inject", "04",
+                             "--to", "c", "--inject-delay", "0.2", "--pcap", pcap});
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(args));
+    Bytes got;
+    for (size_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(st[i].receive(got)) << i;
+        EXPECT_EQ(got, kFrameAid135);
+    }
+    ASSERT_TRUE(st[2].receive(got));
+    EXPECT_EQ(got, Bytes{0x04});
+    EXPECT_TRUE(sim.running());  // no --duration: it keeps forwarding
+    ASSERT_TRUE(st[0].send(kFrameAid32));
+    ASSERT_TRUE(st[1].receive(got));
+    EXPECT_EQ(got, kFrameAid32);
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_EQ(parse_pcap(read_file(pcap)).size(), 6u);
+    unlink(pcap.c_str());
+    std::string out = sim.out();
+    EXPECT_NE(out.find(" from=@inject to=a,b,c len=8 aid=135"), std::string::npos) << out;
+    EXPECT_NE(out.find(" from=@inject to=c len=1 aid=-"), std::string::npos) << out;
+}
+
+TEST(RadioSim, TruncatedAndGarbageFramesAreForwardedUnchanged)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(st.args()));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+
+    struct Case {
+        Bytes frame;
+        const char* aid;
+    };
+    std::vector<Case> cases = {
+        {{}, "-"},
+        {{0x04}, "-"},
+        {{0x04, 0x08}, "-"},
+        {{0x04, 0x08, 0x05}, "-"},
+        {{0x04, 0x08, 0x05, 0xFF, 0xAA}, "-"},      // V runs past the end
+        {{0x04, 0x08, 0x05, 0x02, 0xAA, 0xBB}, "-"},  // ends before the AID
+        {{0x04, 0x08, 0x05, 0x02, 0xAA, 0xBB, 0x20, 0x00, 0x03, 0x61, 0x62, 0x63}, "32"},
+        {{0x04, 0x00, 0x80}, "-"},  // two-byte AID cut short
+        {{0x04, 0x00, 0x80, 0x07}, "135"},
+        {{0x04, 0x00, 0xBF, 0xFF, 0x00}, "16511"},
+        {{0x04, 0x00, 0xC1, 0x00, 0x00, 0x00}, "-"},  // three-byte form
+        {{0x04, 0x00, 0x87, 0x00, 0x01, 0xFF}, "dme"},
+        {{0x00, 0x00, 0x7F}, "127"},  // protocol type is not looked at
+    };
+    std::mt19937 rng(12345);
+    for (size_t n : {2u, 5u, 17u, 300u, 2041u}) {
+        Bytes r(n);
+        for (uint8_t& b : r) {
+            b = static_cast<uint8_t>(rng());
+        }
+        cases.push_back({r, nullptr});
+    }
+    cases.push_back({Bytes(65507, 0xFF), "-"});  // the largest datagram
+
+    Bytes got;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        ASSERT_TRUE(st[0].send(cases[i].frame)) << i;
+        ASSERT_TRUE(st[1].receive(got)) << i;
+        EXPECT_EQ(got, cases[i].frame) << i;
+    }
+    EXPECT_FALSE(st[0].receive(got, kQuietMs));
+    EXPECT_TRUE(sim.running());
+    EXPECT_EQ(sim.stop(), 0) << sim.err();
+
+    std::vector<std::string> lines = lines_of(sim.out());
+    ASSERT_EQ(lines.size(), cases.size()) << sim.out();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::string want = " from=a to=b len=" + std::to_string(cases[i].frame.size()) + " aid=";
+        size_t at = lines[i].find(want);
+        ASSERT_NE(at, std::string::npos) << lines[i];
+        if (cases[i].aid != nullptr) {
+            EXPECT_EQ(lines[i].substr(at + want.size()), cases[i].aid) << lines[i];
+        }
+    }
+}
+
+TEST(RadioSim, StationsFromAConfigFile)
+{
+    Stations st(3);
+    ASSERT_TRUE(st.ok(3));
+    std::string cfg = v2xtest::unique_path("radiosim-cfg");
+    {
+        std::ofstream f(cfg);
+        f << "# stations of the test\n\n";
+        f << st[0].name << " 127.0.0.1:" << st[0].sendPort << " 127.0.0.1:" << st[0].rcvPort
+          << "   # first\n";
+        f << "\t" << st[1].name << ",127.0.0.1:" << st[1].sendPort << ",127.0.0.1:"
+          << st[1].rcvPort << "\n";
+    }
+    SimProcess sim;
+    ASSERT_TRUE(sim.start({"--config", cfg, "--station", st[2].arg()}));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+    ASSERT_TRUE(st[1].send(kFrameAid32));
+    Bytes got;
+    ASSERT_TRUE(st[0].receive(got));
+    EXPECT_EQ(got, kFrameAid32);
+    ASSERT_TRUE(st[2].receive(got));
+    EXPECT_EQ(got, kFrameAid32);
+    EXPECT_EQ(sim.stop(), 0);
+    unlink(cfg.c_str());
+}
+
+TEST(RadioSim, QuietPrintsNoFrameLines)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    std::vector<std::string> args = st.args();
+    args.push_back("--quiet");
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(args));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+    ASSERT_TRUE(st[0].send(kFrameAid32));
+    Bytes got;
+    ASSERT_TRUE(st[1].receive(got));
+    EXPECT_EQ(sim.stop(), 0);
+    EXPECT_EQ(sim.out(), "");
+}
+
+TEST(RadioSim, DurationStopsByItself)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    std::vector<std::string> args = st.args();
+    args.insert(args.end(), {"--duration", "0.3"});
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(args));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+    EXPECT_EQ(sim.wait_exit(10000), 0) << sim.err();
+}
+
+TEST(RadioSim, RefusesAnAddressOutsideLoopback)
+{
+    Stations st(1);
+    ASSERT_TRUE(st.ok(1));
+    std::string good = "127.0.0.1:" + std::to_string(st[0].rcvPort);
+    expect_refused({"--station", "a,10.1.2.3:5000," + good}, "loopback");
+    expect_refused({"--station", st[0].arg(), "--station", "b,127.0.0.1:5000,192.168.1.1:5001"},
+                   "loopback");
+    expect_refused({"--station", "a,0.0.0.0:5000," + good}, "loopback");
+    std::string cfg = v2xtest::unique_path("radiosim-cfg");
+    {
+        std::ofstream f(cfg);
+        f << "x 127.0.0.1:5000 8.8.8.8:5001\n";
+    }
+    expect_refused({"--config", cfg}, "loopback");
+    unlink(cfg.c_str());
+}
+
+TEST(RadioSim, RefusesBadCommandLines)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    const std::string a = st[0].arg();
+    const std::string b = st[1].arg();
+    expect_refused({}, "no stations");
+    expect_refused({"--station", a, "--bogus"}, "unknown option");
+    expect_refused({"--station", a, "--inject", "0400"}, "--to");
+    expect_refused({"--station", a, "--inject", "040", "--to", "a"}, "odd");
+    expect_refused({"--station", a, "--inject", "04zz", "--to", "a"}, "hex");
+    expect_refused({"--station", a, "--inject", "04", "--to", "nobody"}, "no such station");
+    expect_refused({"--station", a, "--station", a}, "twice");
+    expect_refused({"--station", "a,127.0.0.1:0,127.0.0.1:5001"}, "port");
+    expect_refused({"--station", "a,127.0.0.1:5000"}, "three fields");
+    expect_refused({"--station", a, "--duration", "soon"}, "--duration");
+    expect_refused({"--station", a, "--config", v2xtest::unique_path("missing")}, "station file");
+    // A receive address that is another station's send address would loop.
+    std::string loop = "b,127.0.0.1:" + std::to_string(st[1].sendPort) + ",127.0.0.1:" +
+                       std::to_string(st[0].sendPort);
+    expect_refused({"--station", a, "--station", loop}, "deliver to itself");
+}
+
+TEST(RadioSim, StartupFailsWhenASendPortIsTaken)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    // The test itself holds b's send port.
+    uint16_t taken = 0;
+    int fd = bound_udp(taken);
+    ASSERT_GE(fd, 0);
+    st[1].sendPort = taken;
+    std::string pcap = v2xtest::unique_path("radiosim-pcap");
+    std::vector<std::string> args = st.args();
+    args.insert(args.end(), {"--pcap", pcap});
+    expect_refused(args, "cannot listen on 127.0.0.1:" + std::to_string(taken));
+    close(fd);
+    unlink(pcap.c_str());
+}
+
+TEST(RadioSim, StartupFailsWhenThePcapFileCannotBeCreated)
+{
+    Stations st(1);
+    ASSERT_TRUE(st.ok(1));
+    expect_refused({"--station", st[0].arg(), "--pcap", "/nonexistent-dir/x.pcap"},
+                   "cannot create pcap file");
+}

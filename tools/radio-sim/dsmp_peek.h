@@ -1,0 +1,30 @@
+// Reading the AID of a radio datagram for the frame log, without trusting it.
+#ifndef RADIO_SIM_DSMP_PEEK_H
+#define RADIO_SIM_DSMP_PEEK_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace radiosim {
+
+enum class AidKind {
+    kNone,  // the datagram ends before the AID, or the AID form is not one of ours
+    kAid,   // a one- or two-byte AID (spec Part 2.3)
+    kDme,   // the one-byte DME marker 0x87
+};
+
+struct AidPeek {
+    AidKind kind = AidKind::kNone;
+    uint32_t aid = 0;
+};
+
+// `dgram` is the whole UDP payload: one protocol-type byte, then a DSMP frame.
+// Never reads dgram[len] or beyond.
+AidPeek peek_aid(const uint8_t* dgram, size_t len);
+
+// Writes the AID column ("32", "dme" or "-") into `out` (at least 12 bytes).
+void format_aid(const AidPeek& peek, char* out, size_t outSize);
+
+}  // namespace radiosim
+
+#endif

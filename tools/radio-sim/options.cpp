@@ -1,0 +1,454 @@
+#include "options.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace radiosim {
+
+namespace {
+
+const char kUsage[] =
+    "usage: radio-sim [options]\n"
+    "\n"
+    "Plays the C-V2X radio module for one or more stations on loopback. For each\n"
+    "station it listens where the station sends (SENDIP:SENDPORT) and delivers every\n"
+    "datagram received there, unchanged and one per datagram, to every other\n"
+    "station's RCVIP:RCVPORT, sending from the receiving station's own SENDIP:SENDPORT.\n"
+    "Every address must be in 127.0.0.0/8.\n"
+    "\n"
+    "Options:\n"
+    "  --station NAME,SENDIP:SENDPORT,RCVIP:RCVPORT\n"
+    "                        add a station (repeatable)\n"
+    "  --config FILE         add the stations listed in FILE (repeatable), one per line:\n"
+    "                          NAME SENDIP:SENDPORT RCVIP:RCVPORT\n"
+    "                        fields separated by blanks or commas; '#' starts a\n"
+    "                        comment; blank lines are ignored\n"
+    "  --echo                also deliver every frame back to its sender\n"
+    "  --inject HEX          deliver the datagram HEX (hex digits; blanks, ':' and '-'\n"
+    "                        between bytes are ignored) once; needs a --to after it\n"
+    "  --to STATION|all      destination of the preceding --inject\n"
+    "  --inject-delay SECONDS\n"
+    "                        wait this long after start-up before injecting (default 0)\n"
+    "  --pcap FILE           record every delivered datagram to FILE (pcap, link type\n"
+    "                        LINKTYPE_IPV4 = 228: synthesized IPv4 + UDP headers with\n"
+    "                        the real addresses and ports; opens in Wireshark)\n"
+    "  --pcap-uplink         also record the datagrams as the stations sent them\n"
+    "  --duration SECONDS    stop after SECONDS (decimals allowed); 0 stops right after\n"
+    "                        the injections; default: run until SIGINT or SIGTERM\n"
+    "  --quiet               no per-frame lines on standard output\n"
+    "  -h, --help            this text\n"
+    "\n"
+    "Output: one line per datagram on standard output,\n"
+    "  HH:MM:SS.uuuuuu from=NAME to=NAME[,NAME...] len=N aid=AID\n"
+    "where from is @inject for injected frames, to is - when nobody gets the frame,\n"
+    "len counts the whole datagram (protocol-type byte included) and AID is the\n"
+    "decimal AID of the DSMP frame, dme for the DME marker 0x87, or - when the\n"
+    "datagram is too short or its AID form is not readable. Start-up notes and\n"
+    "errors go to standard error; the line \"radio-sim: ready\" there means every\n"
+    "socket is bound.\n"
+    "\n"
+    "Exit status: 0 after a signal or --duration, 1 on a runtime error,\n"
+    "2 on a bad command line or a start-up failure.\n";
+
+bool parse_ipv4_loopback(const std::string& text, uint32_t& out, std::string& err)
+{
+    struct in_addr a;
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1) {
+        err = "'" + text + "' is not an IPv4 address";
+        return false;
+    }
+    out = ntohl(a.s_addr);
+    if ((out >> 24) != 127u) {
+        err = "address " + text +
+              " is not a loopback address (127.0.0.0/8): radio-sim only sends on loopback";
+        return false;
+    }
+    return true;
+}
+
+bool parse_port(const std::string& text, uint16_t& out, std::string& err)
+{
+    if (text.empty() || text.size() > 5) {
+        err = "'" + text + "' is not a port (1 to 65535)";
+        return false;
+    }
+    unsigned long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            err = "'" + text + "' is not a port (1 to 65535)";
+            return false;
+        }
+        v = v * 10 + static_cast<unsigned long>(c - '0');
+    }
+    if (v == 0 || v > 65535) {
+        err = "'" + text + "' is not a port (1 to 65535)";
+        return false;
+    }
+    out = static_cast<uint16_t>(v);
+    return true;
+}
+
+bool parse_endpoint(const std::string& text, Endpoint& ep, std::string& err)
+{
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) {
+        err = "'" + text + "' is not IP:PORT";
+        return false;
+    }
+    return parse_ipv4_loopback(text.substr(0, colon), ep.addr, err) &&
+           parse_port(text.substr(colon + 1), ep.port, err);
+}
+
+bool valid_name(const std::string& name, std::string& err)
+{
+    if (name.empty() || name.size() > kMaxNameLen) {
+        err = "station name '" + name + "' must have 1 to 31 characters";
+        return false;
+    }
+    for (char c : name) {
+        if (!(isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.')) {
+            err = "station name '" + name + "' may only hold letters, digits, '_', '-' and '.'";
+            return false;
+        }
+    }
+    if (name[0] == '-') {
+        err = "station name '" + name + "' must not start with '-'";
+        return false;
+    }
+    if (name == "all") {
+        err = "'all' is reserved (--to all) and cannot name a station";
+        return false;
+    }
+    return true;
+}
+
+bool make_station(const std::vector<std::string>& fields, StationCfg& st, std::string& err)
+{
+    if (fields.size() != 3) {
+        err = "a station needs exactly three fields: NAME SENDIP:SENDPORT RCVIP:RCVPORT";
+        return false;
+    }
+    st.name = fields[0];
+    if (!valid_name(st.name, err)) {
+        return false;
+    }
+    if (!parse_endpoint(fields[1], st.send, err) || !parse_endpoint(fields[2], st.rcv, err)) {
+        err = "station " + st.name + ": " + err;
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> split(const std::string& text, const char* seps)
+{
+    std::vector<std::string> out;
+    std::string cur;
+    bool any = false;
+    for (char c : text) {
+        if (strchr(seps, c) != nullptr) {
+            if (any) {
+                out.push_back(cur);
+            }
+            cur.clear();
+            any = false;
+        } else {
+            cur.push_back(c);
+            any = true;
+        }
+    }
+    if (any) {
+        out.push_back(cur);
+    }
+    return out;
+}
+
+bool parse_station_arg(const std::string& arg, Options& opt, std::string& err)
+{
+    // Exactly three comma-separated fields; empty fields are errors.
+    std::vector<std::string> fields;
+    size_t start = 0;
+    while (true) {
+        size_t comma = arg.find(',', start);
+        fields.push_back(arg.substr(start, comma == std::string::npos ? std::string::npos
+                                                                       : comma - start));
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    StationCfg st;
+    if (!make_station(fields, st, err)) {
+        err = "--station " + arg + ": " + err;
+        return false;
+    }
+    opt.stations.push_back(st);
+    return true;
+}
+
+bool parse_config_file(const std::string& path, Options& opt, std::string& err)
+{
+    std::ifstream in(path);
+    if (!in) {
+        err = "cannot read station file " + path + ": " + strerror(errno);
+        return false;
+    }
+    std::string line;
+    int lineNo = 0;
+    while (std::getline(in, line)) {
+        ++lineNo;
+        const size_t hash = line.find('#');
+        if (hash != std::string::npos) {
+            line.erase(hash);
+        }
+        std::vector<std::string> fields = split(line, " \t\r,");
+        if (fields.empty()) {
+            continue;
+        }
+        StationCfg st;
+        if (!make_station(fields, st, err)) {
+            err = path + ":" + std::to_string(lineNo) + ": " + err;
+            return false;
+        }
+        opt.stations.push_back(st);
+    }
+    if (in.bad()) {
+        err = "cannot read station file " + path;
+        return false;
+    }
+    return true;
+}
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+bool parse_hex(const std::string& text, std::vector<uint8_t>& out, std::string& err)
+{
+    out.clear();
+    int high = -1;
+    for (char c : text) {
+        if (c == ' ' || c == '\t' || c == ':' || c == '-') {
+            if (high >= 0) {
+                err = "--inject: odd number of hex digits before a separator in '" + text + "'";
+                return false;
+            }
+            continue;
+        }
+        int v = hex_value(c);
+        if (v < 0) {
+            err = "--inject: '" + text + "' is not hex";
+            return false;
+        }
+        if (high < 0) {
+            high = v;
+        } else {
+            out.push_back(static_cast<uint8_t>((high << 4) | v));
+            high = -1;
+        }
+    }
+    if (high >= 0) {
+        err = "--inject: odd number of hex digits in '" + text + "'";
+        return false;
+    }
+    if (out.size() > 65507) {
+        err = "--inject: a UDP datagram holds at most 65507 bytes";
+        return false;
+    }
+    return true;
+}
+
+bool parse_seconds(const char* name, const std::string& text, double& out, std::string& err)
+{
+    char* end = nullptr;
+    errno = 0;
+    double v = strtod(text.c_str(), &end);
+    if (text.empty() || end == nullptr || *end != '\0' || errno != 0 || !std::isfinite(v) ||
+        v < 0.0 || v > 1.0e7) {
+        err = std::string(name) + ": '" + text + "' is not a number of seconds (0 to 10000000)";
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool check_stations(Options& opt, std::string& err)
+{
+    if (opt.stations.empty()) {
+        err = "no stations: give --station or --config";
+        return false;
+    }
+    if (opt.stations.size() > kMaxStations) {
+        err = "too many stations (at most " + std::to_string(kMaxStations) + ")";
+        return false;
+    }
+    const size_t n = opt.stations.size();
+    for (size_t i = 0; i < n; ++i) {
+        const StationCfg& a = opt.stations[i];
+        for (size_t j = 0; j < n; ++j) {
+            const StationCfg& b = opt.stations[j];
+            if (j > i && a.name == b.name) {
+                err = "station name " + a.name + " is given twice";
+                return false;
+            }
+            if (j > i && a.send.addr == b.send.addr && a.send.port == b.send.port) {
+                err = "stations " + a.name + " and " + b.name + " share the send address " +
+                      endpoint_text(a.send);
+                return false;
+            }
+            if (j > i && a.rcv.addr == b.rcv.addr && a.rcv.port == b.rcv.port) {
+                err = "stations " + a.name + " and " + b.name + " share the receive address " +
+                      endpoint_text(a.rcv);
+                return false;
+            }
+            if (a.rcv.addr == b.send.addr && a.rcv.port == b.send.port) {
+                err = "the receive address " + endpoint_text(a.rcv) + " of station " + a.name +
+                      " is the send address of station " + b.name +
+                      " (the simulator would deliver to itself)";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* usage_text()
+{
+    return kUsage;
+}
+
+std::string endpoint_text(const Endpoint& ep)
+{
+    char buf[32];
+    snprintf(buf, sizeof(buf), "%u.%u.%u.%u:%u", (ep.addr >> 24) & 0xFFu, (ep.addr >> 16) & 0xFFu,
+             (ep.addr >> 8) & 0xFFu, ep.addr & 0xFFu, static_cast<unsigned>(ep.port));
+    return buf;
+}
+
+bool parse_options(int argc, char** argv, Options& opt, std::string& err)
+{
+    bool injectPending = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& out) -> bool {
+            if (i + 1 >= argc) {
+                err = arg + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string v;
+        if (arg == "-h" || arg == "--help") {
+            opt.help = true;
+            return true;
+        } else if (arg == "--station") {
+            if (!value(v) || !parse_station_arg(v, opt, err)) {
+                return false;
+            }
+        } else if (arg == "--config") {
+            if (!value(v) || !parse_config_file(v, opt, err)) {
+                return false;
+            }
+        } else if (arg == "--echo") {
+            opt.echo = true;
+        } else if (arg == "--quiet") {
+            opt.quiet = true;
+        } else if (arg == "--pcap") {
+            if (!value(v)) {
+                return false;
+            }
+            if (v.empty()) {
+                err = "--pcap needs a file name";
+                return false;
+            }
+            opt.pcapPath = v;
+        } else if (arg == "--pcap-uplink") {
+            opt.pcapUplink = true;
+        } else if (arg == "--duration") {
+            if (!value(v) || !parse_seconds("--duration", v, opt.duration, err)) {
+                return false;
+            }
+        } else if (arg == "--inject-delay") {
+            if (!value(v) || !parse_seconds("--inject-delay", v, opt.injectDelay, err)) {
+                return false;
+            }
+        } else if (arg == "--inject") {
+            if (injectPending) {
+                err = "--inject without --to before the next --inject";
+                return false;
+            }
+            Injection inj;
+            if (!value(v) || !parse_hex(v, inj.bytes, err)) {
+                return false;
+            }
+            opt.injections.push_back(inj);
+            injectPending = true;
+        } else if (arg == "--to") {
+            if (!value(v)) {
+                return false;
+            }
+            if (!injectPending) {
+                err = "--to " + v + " does not follow an --inject";
+                return false;
+            }
+            opt.injections.back().toName = v;
+            injectPending = false;
+        } else {
+            err = "unknown option '" + arg + "'";
+            return false;
+        }
+    }
+    if (injectPending) {
+        err = "--inject needs a --to STATION (or --to all) after it";
+        return false;
+    }
+    if (opt.pcapUplink && opt.pcapPath.empty()) {
+        err = "--pcap-uplink needs --pcap FILE";
+        return false;
+    }
+    if (!check_stations(opt, err)) {
+        return false;
+    }
+    for (Injection& inj : opt.injections) {
+        if (inj.toName == "all") {
+            inj.to = kToAll;
+            continue;
+        }
+        for (size_t s = 0; s < opt.stations.size(); ++s) {
+            if (opt.stations[s].name == inj.toName) {
+                inj.to = static_cast<int>(s);
+            }
+        }
+        if (inj.to == -2) {
+            err = "--to " + inj.toName + ": no such station";
+            return false;
+        }
+    }
+    if (opt.duration >= 0.0 && !opt.injections.empty() && opt.duration < opt.injectDelay) {
+        err = "--duration is shorter than --inject-delay: the injections would never happen";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace radiosim

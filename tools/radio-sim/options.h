@@ -1,0 +1,58 @@
+// Command line and station-file parsing of radio-sim.
+#ifndef RADIO_SIM_OPTIONS_H
+#define RADIO_SIM_OPTIONS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace radiosim {
+
+constexpr size_t kMaxStations = 64;
+constexpr size_t kMaxNameLen = 31;
+
+struct Endpoint {
+    uint32_t addr = 0;  // IPv4, host byte order
+    uint16_t port = 0;
+};
+
+struct StationCfg {
+    std::string name;
+    Endpoint send;  // where the station sends: the simulator listens here
+    Endpoint rcv;   // where the station receives: the simulator delivers here
+};
+
+constexpr int kToAll = -1;
+
+struct Injection {
+    std::vector<uint8_t> bytes;
+    int to = -2;  // station index, kToAll, or -2 while unresolved
+    std::string toName;
+};
+
+struct Options {
+    std::vector<StationCfg> stations;
+    std::vector<Injection> injections;
+    std::string pcapPath;
+    bool pcapUplink = false;
+    bool echo = false;
+    bool quiet = false;
+    bool help = false;
+    double duration = -1.0;  // seconds; negative: run until a signal
+    double injectDelay = 0.0;
+};
+
+// Parses argv (including reading --config files). Returns false and sets
+// `err` on any error; the caller prints it with the usage hint.
+bool parse_options(int argc, char** argv, Options& opt, std::string& err);
+
+// The --help text.
+const char* usage_text();
+
+// "127.0.0.1:5000"
+std::string endpoint_text(const Endpoint& ep);
+
+}  // namespace radiosim
+
+#endif

@@ -1,0 +1,172 @@
+#include "pcap_writer.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace radiosim {
+
+namespace {
+
+struct PcapGlobalHeader {
+    uint32_t magic;
+    uint16_t versionMajor;
+    uint16_t versionMinor;
+    int32_t thisZone;
+    uint32_t sigFigs;
+    uint32_t snapLen;
+    uint32_t linkType;
+};
+static_assert(sizeof(PcapGlobalHeader) == 24, "pcap global header is 24 bytes");
+
+struct PcapRecordHeader {
+    uint32_t tsSec;
+    uint32_t tsUsec;
+    uint32_t inclLen;
+    uint32_t origLen;
+};
+static_assert(sizeof(PcapRecordHeader) == 16, "pcap record header is 16 bytes");
+
+void put16(uint8_t* p, uint16_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+
+void put32(uint8_t* p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+// Adds big-endian 16-bit words of `p` to a one's complement running sum.
+uint32_t sum16(uint32_t acc, const uint8_t* p, size_t len)
+{
+    size_t i = 0;
+    for (; i + 1 < len; i += 2) {
+        acc += (static_cast<uint32_t>(p[i]) << 8) | p[i + 1];
+    }
+    if (i < len) {
+        acc += static_cast<uint32_t>(p[i]) << 8;
+    }
+    return acc;
+}
+
+uint16_t fold(uint32_t acc)
+{
+    while ((acc >> 16) != 0) {
+        acc = (acc & 0xFFFFu) + (acc >> 16);
+    }
+    return static_cast<uint16_t>(~acc & 0xFFFFu);
+}
+
+}  // namespace
+
+PcapWriter::~PcapWriter()
+{
+    close();
+}
+
+bool PcapWriter::open(const std::string& path, std::string& err)
+{
+    close();
+    file_ = fopen(path.c_str(), "wb");
+    if (file_ == nullptr) {
+        err = "cannot create pcap file " + path + ": " + strerror(errno);
+        return false;
+    }
+    PcapGlobalHeader gh;
+    gh.magic = kPcapMagicMicros;
+    gh.versionMajor = 2;
+    gh.versionMinor = 4;
+    gh.thisZone = 0;
+    gh.sigFigs = 0;
+    gh.snapLen = kPcapSnapLen;
+    gh.linkType = kLinkTypeIpv4;
+    if (fwrite(&gh, sizeof(gh), 1, file_) != 1 || fflush(file_) != 0) {
+        err = "cannot write pcap file " + path + ": " + strerror(errno);
+        fclose(file_);
+        file_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool PcapWriter::record(const struct timespec& when, uint32_t srcAddr, uint16_t srcPort,
+                        uint32_t dstAddr, uint16_t dstPort, const uint8_t* payload, size_t len)
+{
+    if (file_ == nullptr) {
+        return false;
+    }
+    if (len > kMaxUdpPayload) {
+        len = kMaxUdpPayload;  // cannot happen for a received UDP datagram
+    }
+    const size_t ipLen = kIpv4HeaderLen + kUdpHeaderLen + len;
+
+    uint8_t hdr[kIpv4HeaderLen + kUdpHeaderLen];
+    uint8_t* ip = hdr;
+    ip[0] = 0x45;  // version 4, header length 5 words
+    ip[1] = 0;
+    put16(ip + 2, static_cast<uint16_t>(ipLen));
+    put16(ip + 4, ipId_++);
+    put16(ip + 6, 0x4000);  // don't fragment
+    ip[8] = 64;             // TTL
+    ip[9] = 17;             // UDP
+    put16(ip + 10, 0);
+    put32(ip + 12, srcAddr);
+    put32(ip + 16, dstAddr);
+    put16(ip + 10, fold(sum16(0, ip, kIpv4HeaderLen)));
+
+    uint8_t* udp = hdr + kIpv4HeaderLen;
+    const uint16_t udpLen = static_cast<uint16_t>(kUdpHeaderLen + len);
+    put16(udp + 0, srcPort);
+    put16(udp + 2, dstPort);
+    put16(udp + 4, udpLen);
+    put16(udp + 6, 0);
+    // Checksum over the pseudo header, the UDP header and the payload.
+    uint8_t pseudo[12];
+    put32(pseudo + 0, srcAddr);
+    put32(pseudo + 4, dstAddr);
+    pseudo[8] = 0;
+    pseudo[9] = 17;
+    put16(pseudo + 10, udpLen);
+    uint32_t acc = sum16(0, pseudo, sizeof(pseudo));
+    acc = sum16(acc, udp, kUdpHeaderLen);
+    acc = sum16(acc, payload, len);
+    uint16_t csum = fold(acc);
+    put16(udp + 6, csum == 0 ? 0xFFFFu : csum);
+
+    PcapRecordHeader rh;
+    rh.tsSec = static_cast<uint32_t>(when.tv_sec);
+    rh.tsUsec = static_cast<uint32_t>(when.tv_nsec / 1000);
+    rh.inclLen = static_cast<uint32_t>(ipLen);
+    rh.origLen = static_cast<uint32_t>(ipLen);
+
+    bool ok = fwrite(&rh, sizeof(rh), 1, file_) == 1 && fwrite(hdr, sizeof(hdr), 1, file_) == 1;
+    if (ok && len > 0) {
+        ok = fwrite(payload, len, 1, file_) == 1;
+    }
+    // Flushed per record so the file is complete whenever the program stops.
+    if (ok) {
+        ok = fflush(file_) == 0;
+    }
+    if (!ok) {
+        fclose(file_);
+        file_ = nullptr;
+    }
+    return ok;
+}
+
+bool PcapWriter::close()
+{
+    if (file_ == nullptr) {
+        return true;
+    }
+    bool ok = fflush(file_) == 0;
+    ok = fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    return ok;
+}
+
+}  // namespace radiosim
