@@ -143,7 +143,7 @@ int CoreHarness::connect_app()
     struct sockaddr_un a;
     memset(&a, 0, sizeof(a));
     a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof(a.sun_path), "%s", cfg.dmnNme);
+    memcpy(a.sun_path, cfg.dmnNme, strnlen(cfg.dmnNme, sizeof(a.sun_path) - 1));
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
         close(fd);
         return -1;
