@@ -9,7 +9,7 @@ namespace radiosim {
 
 enum class AidKind {
     kNone,  // the datagram ends before the AID, or the AID form is not one of ours
-    kAid,   // a one- or two-byte AID (spec Part 2.3)
+    kAid,   // a one- or two-byte AID
     kDme,   // the one-byte DME marker 0x87
 };
 

@@ -1,5 +1,5 @@
 // radio-sim: a stand-in for the C-V2X radio module of one or more stations on
-// loopback (issue 3, spec Part 2.1 "Left to the implementer").
+// loopback, for tests and the demo.
 //
 // Each station sends its datagrams (protocol-type byte + DSMP frame) to its
 // radio module at sendIp:sendPort and receives at rcvIp:rcvPort. The
