@@ -1,0 +1,122 @@
+// Ring buffer in caller-supplied memory (Part 7.8).
+#include "self_fifo.h"
+
+#include <string.h>
+
+namespace {
+
+// The state queries take the read lock on a record they may not change: the
+// lock itself is the one mutable part of a const record.
+pthread_rwlock_t* _lk(const tFifo* aipcFifo)
+{
+    return const_cast<pthread_rwlock_t*>(&aipcFifo->fifoRwLk);
+}
+
+}  // namespace
+
+extern "C" V2X_API void fifo_init(tFifo* aipcFifo, void* aipBuff, const uint32_t aicElemBytes,
+                                  const uint32_t aicDepth)
+{
+    aipcFifo->Buff = aipBuff;
+    aipcFifo->ElementBytes = aicElemBytes;
+    aipcFifo->Depth = aicDepth;
+    aipcFifo->Head = 0;
+    aipcFifo->Tail = 0;
+    aipcFifo->Counter = 0;
+    pthread_rwlock_init(&aipcFifo->fifoRwLk, nullptr);
+}
+
+extern "C" V2X_API int fifo_is_empty(const tFifo* aipcFifo)
+{
+    pthread_rwlock_rdlock(_lk(aipcFifo));
+    int r = aipcFifo->Counter == 0 ? 1 : 0;
+    pthread_rwlock_unlock(_lk(aipcFifo));
+    return r;
+}
+
+extern "C" V2X_API int fifo_is_full(const tFifo* aipcFifo)
+{
+    pthread_rwlock_rdlock(_lk(aipcFifo));
+    int r = aipcFifo->Counter == aipcFifo->Depth ? 1 : 0;
+    pthread_rwlock_unlock(_lk(aipcFifo));
+    return r;
+}
+
+extern "C" V2X_API uint32_t fifo_get_data_count(const tFifo* aipcFifo)
+{
+    pthread_rwlock_rdlock(_lk(aipcFifo));
+    uint32_t r = aipcFifo->Counter;
+    pthread_rwlock_unlock(_lk(aipcFifo));
+    return r;
+}
+
+extern "C" V2X_API int fifo_add_one(tFifo* aipcFifo, void* aipVal)
+{
+    pthread_rwlock_wrlock(&aipcFifo->fifoRwLk);
+    if (aipcFifo->Counter == aipcFifo->Depth) {
+        pthread_rwlock_unlock(&aipcFifo->fifoRwLk);
+        return 0;
+    }
+    uint8_t* base = static_cast<uint8_t*>(aipcFifo->Buff);
+    memcpy(base + static_cast<size_t>(aipcFifo->Tail) * aipcFifo->ElementBytes, aipVal,
+           aipcFifo->ElementBytes);
+    uint32_t t = aipcFifo->Tail + 1;
+    aipcFifo->Tail = t >= aipcFifo->Depth ? 0 : t;
+    aipcFifo->Counter = aipcFifo->Counter + 1;
+    pthread_rwlock_unlock(&aipcFifo->fifoRwLk);
+    return 1;
+}
+
+extern "C" V2X_API int fifo_get_one(tFifo* aipcFifo, void* aopVal)
+{
+    pthread_rwlock_wrlock(&aipcFifo->fifoRwLk);
+    if (aipcFifo->Counter == 0) {
+        pthread_rwlock_unlock(&aipcFifo->fifoRwLk);
+        return 0;
+    }
+    const uint8_t* base = static_cast<const uint8_t*>(aipcFifo->Buff);
+    memcpy(aopVal, base + static_cast<size_t>(aipcFifo->Head) * aipcFifo->ElementBytes,
+           aipcFifo->ElementBytes);
+    uint32_t h = aipcFifo->Head + 1;
+    aipcFifo->Head = h >= aipcFifo->Depth ? 0 : h;
+    aipcFifo->Counter = aipcFifo->Counter - 1;
+    pthread_rwlock_unlock(&aipcFifo->fifoRwLk);
+    return 1;
+}
+
+extern "C" V2X_API uint32_t fifo_add(tFifo* aipcFifo, void* aipVals, const uint32_t aicElemCntToAdd)
+{
+    if (aicElemCntToAdd == 0) {
+        return 0;
+    }
+    uint8_t* p = static_cast<uint8_t*>(aipVals);
+    uint32_t n = 0;
+    while (n < aicElemCntToAdd && fifo_add_one(aipcFifo, p) == 1) {
+        ++n;
+        p += aipcFifo->ElementBytes;
+    }
+    return n;
+}
+
+extern "C" V2X_API uint32_t fifo_get(tFifo* aipcFifo, void* aopVals, const uint32_t aicElemCntToRead)
+{
+    if (aicElemCntToRead == 0) {
+        return 0;
+    }
+    uint8_t* p = static_cast<uint8_t*>(aopVals);
+    uint32_t n = 0;
+    while (n < aicElemCntToRead && fifo_get_one(aipcFifo, p) == 1) {
+        ++n;
+        p += aipcFifo->ElementBytes;
+    }
+    return n;
+}
+
+extern "C" V2X_API void fifo_clear(tFifo* aipcFifo)
+{
+    pthread_rwlock_wrlock(&aipcFifo->fifoRwLk);
+    aipcFifo->Head = 0;
+    aipcFifo->Tail = 0;
+    aipcFifo->Counter = 0;
+    pthread_rwlock_unlock(&aipcFifo->fifoRwLk);
+}

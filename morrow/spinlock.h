@@ -1,0 +1,29 @@
+/* A busy-waiting lock with escalating back-off (Part 7.8).
+ * Not recursive, no owner: any thread may release it. Never allocates. */
+#ifndef MORROW_SPINLOCK_H
+#define MORROW_SPINLOCK_H
+
+#include <stdint.h>
+
+#include "v2x_api.h"
+
+V2X_EXTERN_C_BEGIN
+
+typedef struct spinlock_struct {
+    volatile int32_t v_; /* 0 free, 1 held */
+} spinlock_t;
+
+/* v_ = 0. */
+V2X_API void spinlock_init(spinlock_t* spin);
+/* Atomic exchange of v_ with 1 plus a full barrier; 1 when the lock was
+ * taken (old value 0), else 0. */
+V2X_API int spinlock_try_lock(spinlock_t* spin);
+/* Takes the lock: spins for 4 attempts, then yields; from the 32nd attempt
+ * on, odd attempts yield and even ones sleep 1 microsecond. */
+V2X_API void spinlock_lock(spinlock_t* spin);
+/* Full barrier, then v_ = 0. */
+V2X_API void spinlock_unlock(spinlock_t* spin);
+
+V2X_EXTERN_C_END
+
+#endif /* MORROW_SPINLOCK_H */

@@ -1,0 +1,101 @@
+// Helpers for the utility-library tests that compare against tools of the
+// system (md5sum, sha224sum, sha256sum, base64, openssl).
+#ifndef MORROW_TEST_TOOL_HELPERS_HPP
+#define MORROW_TEST_TOOL_HELPERS_HPP
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace mtest {
+
+// Output of a shell command (standard popen of the C library).
+inline std::string run_cmd(const std::string& cmd)
+{
+    std::string out;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (p == nullptr) {
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) {
+        out.append(buf, n);
+    }
+    ::pclose(p);
+    return out;
+}
+
+inline bool have_tool(const char* name)
+{
+    std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1 && echo yes";
+    return run_cmd(cmd).find("yes") != std::string::npos;
+}
+
+// A fresh temporary directory, removed by the destructor.
+struct TmpDir {
+    std::string path;
+    TmpDir()
+    {
+        char tmpl[] = "/tmp/v2xt-morrow-XXXXXX";
+        char* p = mkdtemp(tmpl);
+        path = p != nullptr ? p : "";
+    }
+    ~TmpDir()
+    {
+        if (!path.empty()) {
+            run_cmd("rm -rf '" + path + "'");
+        }
+    }
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+inline bool write_file(const std::string& path, const std::vector<uint8_t>& data)
+{
+    FILE* f = fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        return false;
+    }
+    bool ok = data.empty() || fwrite(data.data(), 1, data.size(), f) == data.size();
+    fclose(f);
+    return ok;
+}
+
+inline std::string hex(const void* p, size_t n)
+{
+    static const char* d = "0123456789abcdef";
+    const uint8_t* b = static_cast<const uint8_t*>(p);
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s += d[b[i] >> 4];
+        s += d[b[i] & 15];
+    }
+    return s;
+}
+
+inline std::vector<uint8_t> unhex(const std::string& h)
+{
+    std::vector<uint8_t> v;
+    for (size_t i = 0; i + 1 < h.size(); i += 2) {
+        v.push_back(static_cast<uint8_t>(std::stoul(h.substr(i, 2), nullptr, 16)));
+    }
+    return v;
+}
+
+inline std::vector<uint8_t> random_bytes(std::mt19937& rng, size_t n)
+{
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) {
+        b = static_cast<uint8_t>(rng());
+    }
+    return v;
+}
+
+}  // namespace mtest
+
+#endif
