@@ -133,4 +133,92 @@ V2X_EXTERN_C_END
 /* The application-core messages and records. */
 #include "core_app.h"
 
+V2X_EXTERN_C_BEGIN
+
+struct event_base;
+
+/* ---- Application runtime ----------------------------------------------
+ * cv2x_app_init copies the configuration, starts the runtime thread (which
+ * starts the core in this process and connects to its application socket)
+ * and returns after 2 seconds: 0 when the thread exists, -ERR_V2X_PTHREAD_CREATE
+ * otherwise. Start-up failures on the thread are only logged; requests then
+ * fail with -ERR_V2X_PARM_CONT. Every callback below runs on the runtime
+ * thread. cv2x_app_exit stops and releases everything; always 0, also when
+ * called twice, after a failed start-up or after the core went away. Call it
+ * from an application thread, never from a callback. */
+V2X_API int cv2x_app_init(const tV2XSDKCfg* aipcSDKCfg);
+V2X_API int cv2x_app_exit(void);
+
+/* Sends one message (6-byte header + aicLen payload bytes) to the core. Safe
+ * from any thread; a message always leaves whole. 0, -ERR_V2X_PARM_CONT (no
+ * connection), -ERR_V2X_SEND_LEN (aicLen outside 0..4090) or
+ * -ERR_V2X_SOCKET_WRITE (nothing could be written). */
+V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg, const int aicLen);
+
+/* The daemon client alone (used by the runtime thread): connects a
+ * non-blocking socket to dmnNme and reads it on aipcEtBse. 0, -7, -10 (also
+ * for a dmnNme of 108 bytes or more) or -16. */
+V2X_API int v2x_domn_clit_init(const tV2XSDKCfg* aipcSDKCfg, const struct event_base* aipcEtBse);
+V2X_API int v2x_domn_clit_exit(void);
+
+/* ---- DSM service calls -------------------------------------------------- */
+
+/* Confirm of a DSM service registration; 0 for success. */
+typedef int (*fDME_DSM_serv_cfm)(const uint32_t appId, eDMERetCd retCd);
+/* One received DSM message. msg (msgLen bytes) and peerMac (6 bytes) point
+ * into the client's receive buffer, which the library owns: they are valid
+ * only during the call; copy what you keep. 0 for success. */
+typedef int (*fDSM_Ind)(uint8_t dsmpVer, const uint32_t appId, uint16_t msgLen, const char* msg,
+                        const char* peerMac, uint8_t priority);
+
+/* Index bookkeeping 0..31 for tDMEDSMServReq.index. get writes the lowest
+ * free index through aopcIndex (written although declared const): 0, or
+ * -ERR_V2X_NO_FIND_DSM_SERV_REQ_INDEX. clear: 0, or -ERR_V2X_CLR_INDEX. */
+V2X_API int get_dme_dsm_serv_req_index(const int* aopcIndex);
+V2X_API int clear_dme_dsm_serv_req_index(const int aicIndex);
+
+/* Sends the 270-byte head followed by its msgLen data bytes (at most 3820). */
+V2X_API int dsm_request(const tDSMReq* aipcDSMReq);
+
+/* Sends the registration to the core, then adds, deletes or changes the local
+ * record that routes indications and confirms. An add or change needs an
+ * indication callback (-ERR_V2X_PARM_CONT otherwise, nothing sent). 0, a send
+ * error, -ERR_V2X_PRIM_ACTION or -ERR_V2X_MALLOC. Callbacks run with the
+ * registration list locked: they must not call this or cv2x_app_exit. */
+V2X_API int dme_dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
+                             fDME_DSM_serv_cfm aipDMEDSMCfmFunc, fDSM_Ind aipDSMIndFunc);
+
+/* Called by the daemon client for each indication and DSM service confirm. */
+V2X_API int app_dsm_ind(tDSMInd* aipcDSMInd);
+V2X_API int app_dme_dsm_serv_cfm(const tDMEDSMServCfm* aipcDMEDSMCfm);
+V2X_API int v2x_app_dme_dsm_init(void);
+V2X_API int v2x_app_dme_dsm_exit(void);
+
+/* ---- DME provider and user calls ---------------------------------------- */
+
+/* Confirm of a provider or user request, matched by lclAppId; 0 for success. */
+typedef int (*fDME_Prov_serv_cfm)(int lclAppId, eDMERetCd retCd);
+typedef int (*fDME_User_serv_cfm)(int lclAppId, eDMERetCd retCd);
+
+/* Send the request; with a callback, wait for its confirm (one confirm per
+ * request). 0, a send error, -ERR_V2X_PRIM_ACTION (lclAppId already waiting)
+ * or -ERR_V2X_MALLOC. A confirm callback must not issue a request of its own
+ * family, nor call cv2x_app_exit. */
+V2X_API int dme_provider_serv_req(const tDMEProvServReq* aipcDMEProvServReq,
+                                  fDME_Prov_serv_cfm aipDMEProvCfmFunc);
+V2X_API int dme_user_serv_req(const tDMEUserServReq* aipcDMEUserServReq,
+                              fDME_User_serv_cfm aipDMEUserCfmFunc);
+V2X_API int app_dme_provider_serv_cfm(const tDMEProvServCfm* aipcDMEProvCfm);
+V2X_API int app_dme_user_serv_cfm(const tDMEUserServCfm* aipcDMEUserCfm);
+
+V2X_API int get_dme_prov_serv_req_index(const int* aopcIndex);
+V2X_API int clear_dme_prov_serv_req_index(const int aicIndex);
+V2X_API int get_dme_user_serv_req_index(const int* aopcIndex);
+V2X_API int clear_dme_user_serv_req_index(const int aicIndex);
+
+V2X_API int v2x_app_dme_init(void);
+V2X_API int v2x_app_dme_exit(void);
+
+V2X_EXTERN_C_END
+
 #endif /* VESTRA_CV2X_APP_H */

@@ -1,0 +1,127 @@
+// Reassembly of the core's messages on an application's stream socket
+// (library-internal, header-only; used by the runtime's daemon client and by
+// the blocking system API).
+//
+// The core writes each message with one write, but the stream coalesces them:
+// one read can hold several messages and end inside the next. The reader puts
+// every read behind what it still holds, takes out each complete message in
+// order and keeps an incomplete tail for the next read. A header whose length
+// cannot belong to a message of its type means the stream is out of step:
+// everything held is dropped so the reader never stays stuck; the caller logs
+// it.
+//
+// Fixed storage, no allocation. Not thread-safe: one reader thread owns it.
+#ifndef VESTRA_CORE_APP_RX_HPP
+#define VESTRA_CORE_APP_RX_HPP
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "core_app.h"
+
+// A header as the core may send it: the fixed confirm lengths, an indication
+// between its head and the largest message, and any other type below
+// V2X_MSG_TYPE_MAX within the largest message (the dispatcher refuses those
+// types once they are whole; their length still tells where the next message
+// starts).
+enum class CoreAppHdr { Ok, BadLen, BadType };
+
+inline CoreAppHdr core_app_rx_hdr_check(const uint32_t aicMsgType, const uint32_t aicMsgLen)
+{
+    const uint32_t fixed = core_app_cfm_fixed_len(aicMsgType);
+    if (fixed != 0) {
+        return aicMsgLen == fixed ? CoreAppHdr::Ok : CoreAppHdr::BadLen;
+    }
+    if (aicMsgType >= V2X_MSG_TYPE_MAX) {
+        return CoreAppHdr::BadType;
+    }
+    if (aicMsgType == V2X_DSM_IND && aicMsgLen < V2X_DSM_IND_HEAD_LEN) {
+        return CoreAppHdr::BadLen;
+    }
+    return aicMsgLen <= V2X_CORE_APP_MAX_PAYLOAD ? CoreAppHdr::Ok : CoreAppHdr::BadLen;
+}
+
+// One message as it lies in the reader's storage. payload points at msgLen
+// bytes and stays valid until the next read_room() call. After a drop,
+// msgType and msgLen describe the refused header and payload is null.
+struct CoreAppMsg {
+    uint32_t msgType;
+    uint16_t msgLen;
+    const char* payload;
+};
+
+enum class CoreAppNext { Msg, More, Drop };
+
+class CoreAppRx {
+public:
+    // Largest read the clients make at once.
+    static constexpr size_t kReadMax = V2X_CORE_APP_BUF_LEN - 1;
+    // An incomplete message is at most one byte short of the largest message,
+    // so a held tail plus one full read always fit.
+    static constexpr size_t kCap = (V2X_CORE_APP_BUF_LEN - 1) + kReadMax;
+
+    // Moves what is still held to the front and returns where the next read
+    // goes; at most kReadMax bytes may be read there.
+    char* read_room()
+    {
+        if (pos_ == end_) {
+            pos_ = end_ = 0;
+        } else if (pos_ != 0) {
+            memmove(buf_, buf_ + pos_, end_ - pos_);
+            end_ -= pos_;
+            pos_ = 0;
+        }
+        return buf_ + end_;
+    }
+
+    // Accounts n bytes read into read_room(); never past the storage.
+    void commit(const size_t n)
+    {
+        const size_t room = kCap - end_;
+        end_ += n < room ? n : room;
+    }
+
+    // Msg: the next complete message. More: none is complete yet. Drop: the
+    // next header was impossible and everything held (held_before_drop()
+    // bytes) was discarded.
+    CoreAppNext next(CoreAppMsg* aopMsg)
+    {
+        const size_t avail = end_ - pos_;
+        if (avail < V2X_CORE_APP_HDR_LEN) {
+            return CoreAppNext::More;
+        }
+        uint32_t type;
+        uint16_t len;
+        memcpy(&type, buf_ + pos_ + offsetof(tCoreApp, msgType), sizeof(type));
+        memcpy(&len, buf_ + pos_ + offsetof(tCoreApp, msgLen), sizeof(len));
+        aopMsg->msgType = type;
+        aopMsg->msgLen = len;
+        aopMsg->payload = nullptr;
+        if (core_app_rx_hdr_check(type, len) != CoreAppHdr::Ok) {
+            dropped_ = avail;
+            reset();
+            return CoreAppNext::Drop;
+        }
+        if (avail - V2X_CORE_APP_HDR_LEN < len) {
+            return CoreAppNext::More;  // the rest comes with a later read
+        }
+        aopMsg->payload = buf_ + pos_ + V2X_CORE_APP_HDR_LEN;
+        pos_ += V2X_CORE_APP_HDR_LEN + len;
+        return CoreAppNext::Msg;
+    }
+
+    // Bytes held that have not been handed out.
+    size_t held() const { return end_ - pos_; }
+    // Bytes discarded by the last drop.
+    size_t held_before_drop() const { return dropped_; }
+    void reset() { pos_ = end_ = 0; }
+
+private:
+    size_t pos_ = 0;  // first byte not handed out
+    size_t end_ = 0;  // one past the last byte read
+    size_t dropped_ = 0;
+    char buf_[kCap];
+};
+
+#endif

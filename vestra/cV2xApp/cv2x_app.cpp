@@ -1,0 +1,190 @@
+// The application runtime: one thread with its own event loop that starts the
+// core in this process, connects the daemon client and dispatches every
+// message from the core to the application's callbacks.
+#include <event2/event.h>
+#include <pthread.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "core.h"
+#include "cv2x_app.h"
+#include "self_log.h"
+#include "v2x_evthread.hpp"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
+
+// The runtime thread, 0 when none is recorded. Written only by
+// cv2x_app_init/cv2x_app_exit, which the application serialises.
+static pthread_t giNewPthdId = 0;
+// The runtime's event base. Created on the runtime thread and read by
+// cv2x_app_exit on another, so always under giAppLk.
+static struct event_base* gipPthdEtBse = nullptr;
+// Set by cv2x_app_exit before it asks the loop to end: the thread then leaves
+// every release to cv2x_app_exit. Under giAppLk.
+static bool gibAppStopReq = false;
+static std::mutex giAppLk;
+// Wakes the runtime thread out of its pause before connecting.
+static std::condition_variable giAppCv;
+// Process copy of the configuration: the caller's record need not outlive
+// cv2x_app_init.
+static tV2XSDKCfg giAppCfg;
+
+static char gicPthdExit[] = "_cv2x_app_func_pth() exit";
+
+// Pauses up to aicMs; true when a stop was asked for meanwhile.
+static bool _app_wait_stop(const int aicMs)
+{
+    std::unique_lock<std::mutex> lk(giAppLk);
+    return giAppCv.wait_for(lk, std::chrono::milliseconds(aicMs), [] { return gibAppStopReq; });
+}
+
+static bool _app_stop_requested()
+{
+    std::lock_guard<std::mutex> lk(giAppLk);
+    return gibAppStopReq;
+}
+
+// End of the runtime thread. When the thread ends by itself (start-up failed
+// or the core closed the connection) it releases what only it uses: the
+// client socket and the event base. The registration lists and the core stay
+// until cv2x_app_exit, because application threads may still call into them.
+// When cv2x_app_exit stopped it, cv2x_app_exit releases everything after the
+// join, so nothing is released twice.
+static void* _app_thread_end()
+{
+    struct event_base* base = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(giAppLk);
+        if (gibAppStopReq) {
+            return gicPthdExit;
+        }
+        base = gipPthdEtBse;
+        gipPthdEtBse = nullptr;
+    }
+    v2x_domn_clit_exit();  // its event goes before the base it belongs to
+    if (base != nullptr) {
+        event_base_free(base);
+    }
+    return gicPthdExit;
+}
+
+static void* _cv2x_app_func_pth(void* aipArg)
+{
+    LOGT();
+    const auto* cfg = static_cast<const tV2XSDKCfg*>(aipArg);
+    if (cfg == nullptr) {
+        LOGE("aipArg err!!!!\n");
+        return _app_thread_end();
+    }
+    struct event_base* base = event_base_new();
+    {
+        std::lock_guard<std::mutex> lk(giAppLk);
+        gipPthdEtBse = base;
+    }
+    if (base == nullptr) {
+        LOGE("event_base_new() err!!!!\n");
+        return _app_thread_end();
+    }
+    if (v2x_core_init(cfg) != 0) {
+        LOGE("v2x_core_init() err!!!!\n");
+        return _app_thread_end();
+    }
+    // Give the core time to open its socket; a stop ends the pause early.
+    if (_app_wait_stop(1000)) {
+        return _app_thread_end();
+    }
+    if (v2x_domn_clit_init(cfg, base) != 0) {
+        LOGE("v2x_domn_clit_init() err!!!!\n");
+        return _app_thread_end();
+    }
+    if (v2x_app_dme_init() != 0) {
+        LOGE("v2x_app_dme_init() err!!!!\n");
+        return _app_thread_end();
+    }
+    if (v2x_app_dme_dsm_init() != 0) {
+        LOGE("v2x_app_dme_dsm_init() err!!!!\n");
+        return _app_thread_end();
+    }
+    LOGI("cv2x app event base dispatch start------\n");
+    // A stop asked for after this test is not lost: cv2x_app_exit uses
+    // loopexit, which stays pending until the loop runs it.
+    if (!_app_stop_requested()) {
+        event_base_dispatch(base);
+    }
+    return _app_thread_end();
+}
+
+extern "C" V2X_API int cv2x_app_init(const tV2XSDKCfg* aipcSDKCfg)
+{
+    LOGT();
+    // Thread support must be on before the runtime's base exists, or a stop
+    // from an application thread could not wake the loop.
+    if (!v2x_event_threads_ready()) {
+        LOGE("evthread_use_pthreads() err!!!!\n");
+        return -ERR_V2X_EVENT_NEW_BASE;
+    }
+    memset(&giAppCfg, 0, sizeof(giAppCfg));
+    void* arg = nullptr;
+    if (aipcSDKCfg != nullptr) {
+        memcpy(&giAppCfg, aipcSDKCfg, sizeof(giAppCfg));
+        arg = &giAppCfg;
+    }
+    {
+        std::lock_guard<std::mutex> lk(giAppLk);
+        gibAppStopReq = false;
+    }
+    pthread_t tid;
+    int rc = pthread_create(&tid, nullptr, _cv2x_app_func_pth, arg);
+    if (rc != 0) {
+        LOGE("pthread_create() err, msg:%s\n", strerror(rc));
+        return -ERR_V2X_PTHREAD_CREATE;
+    }
+    giNewPthdId = tid;
+    sleep(2);
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API int cv2x_app_exit(void)
+{
+    LOGT();
+    if (giNewPthdId != 0) {
+        if (pthread_equal(pthread_self(), giNewPthdId)) {
+            // From a callback: joining itself would never return.
+            LOGE("cv2x_app_exit() in callback err!!!!\n");
+            return -ERR_V2X_PARM_CONT;
+        }
+        LOG0("Wait _cv2x_app_func_pth() pthread stop------\n");
+        {
+            std::lock_guard<std::mutex> lk(giAppLk);
+            gibAppStopReq = true;
+            // loopexit, not loopbreak: a break asked for before the loop
+            // starts is forgotten, an exit is kept until the loop runs.
+            if (gipPthdEtBse != nullptr) {
+                event_base_loopexit(gipPthdEtBse, nullptr);
+            }
+        }
+        giAppCv.notify_all();
+        pthread_join(giNewPthdId, nullptr);
+        LOG0("_cv2x_app_func_pth() pthread already stop------\n");
+        giNewPthdId = 0;
+    }
+    v2x_domn_clit_exit();
+    struct event_base* base = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(giAppLk);
+        base = gipPthdEtBse;
+        gipPthdEtBse = nullptr;
+    }
+    if (base != nullptr) {
+        event_base_loopbreak(base);
+        event_base_free(base);
+    }
+    v2x_app_dme_exit();
+    v2x_app_dme_dsm_exit();
+    v2x_core_exit();
+    return V2X_SUCCESS;
+}

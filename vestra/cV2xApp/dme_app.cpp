@@ -1,0 +1,292 @@
+// Provider and user service calls of an application: requests to the core's
+// management entity, and their confirms matched by lclAppId.
+//
+// The two families are twins; one template carries the shared steps and a
+// traits record per family holds its state, message type and texts.
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "app_util.hpp"
+#include "cv2x_app.h"
+#include "self_list.h"
+#include "self_log.h"
+#include "xfuncs.h"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
+
+// A request waiting for its confirm, owned by its family's pending list.
+typedef struct _tDMEProvHok_ {
+    struct list_head hnode;
+    uint16_t lclAppId;
+    fDME_Prov_serv_cfm cfmFunc; /* never null */
+} tDMEProvHok;
+
+typedef struct _tDMEUserHok_ {
+    struct list_head hnode;
+    uint16_t lclAppId;
+    fDME_User_serv_cfm cfmFunc; /* never null */
+} tDMEUserHok;
+
+// Locks are statically initialised and never destroyed, so a request racing
+// the stop, or made after it, still takes a valid lock.
+static LIST_HEAD(giDMEProvHokHd);
+static pthread_rwlock_t giDMEProvHokLk = PTHREAD_RWLOCK_INITIALIZER;
+static uint32_t giDMEProvServReqInex = 0;
+static pthread_rwlock_t giDMEProvServRwLk = PTHREAD_RWLOCK_INITIALIZER;
+
+static LIST_HEAD(giDMEUserHokHd);
+static pthread_rwlock_t giDMEUserHokLk = PTHREAD_RWLOCK_INITIALIZER;
+static uint32_t giDMEUserServReqInex = 0;
+static pthread_rwlock_t giDMEUserServRwLk = PTHREAD_RWLOCK_INITIALIZER;
+
+namespace {
+
+struct ProvFamily {
+    using Req = tDMEProvServReq;
+    using Cfm = tDMEProvServCfm;
+    using Hok = tDMEProvHok;
+    using CfmFunc = fDME_Prov_serv_cfm;
+    static constexpr eV2XMsgType kReqType = V2X_DME_PROV_SERV_REQ;
+    static constexpr int kNoIndex = -ERR_V2X_NO_FIND_PROV_SERV_REQ_INDEX;
+    static struct list_head* head() { return &giDMEProvHokHd; }
+    static pthread_rwlock_t* hok_lock() { return &giDMEProvHokLk; }
+    static uint32_t* index_set() { return &giDMEProvServReqInex; }
+    static pthread_rwlock_t* index_lock() { return &giDMEProvServRwLk; }
+};
+
+struct UserFamily {
+    using Req = tDMEUserServReq;
+    using Cfm = tDMEUserServCfm;
+    using Hok = tDMEUserHok;
+    using CfmFunc = fDME_User_serv_cfm;
+    static constexpr eV2XMsgType kReqType = V2X_DME_USER_SERV_REQ;
+    static constexpr int kNoIndex = -ERR_V2X_NO_FIND_USER_SERV_REQ_INDEX;
+    static struct list_head* head() { return &giDMEUserHokHd; }
+    static pthread_rwlock_t* hok_lock() { return &giDMEUserHokLk; }
+    static uint32_t* index_set() { return &giDMEUserServReqInex; }
+    static pthread_rwlock_t* index_lock() { return &giDMEUserServRwLk; }
+};
+
+template <typename F>
+typename F::Hok* find_hok(const uint16_t aicLclAppId)
+{
+    struct list_head *pos, *n;
+    list_for_each_safe(pos, n, F::head())
+    {
+        auto* hok = reinterpret_cast<typename F::Hok*>(pos);
+        if (hok->lclAppId == aicLclAppId) {
+            return hok;
+        }
+    }
+    return nullptr;
+}
+
+// Steps 2 to 5 of a request run under the pending-list lock taken before the
+// send, so a confirm dispatched at once still finds the record. Returns 1
+// when the callback is null (the caller logs its family's line).
+template <typename F>
+int serv_req(const typename F::Req* aipcReq, typename F::CfmFunc aipCfm, const char* aipcDupTxt)
+{
+    if (aipcReq == nullptr) {
+        LOGE("aipcReq=NULL err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    typename F::Req req;
+    memcpy(&req, aipcReq, sizeof(req));
+    RwGuard lk(F::hok_lock(), true);
+    int rc = send_core_app_msg(F::kReqType, reinterpret_cast<const char*>(&req),
+                               static_cast<int>(sizeof(req)));
+    LOGI("send_core_app_msg()=%d\n", rc);
+    if (rc != 0) {
+        LOGE("send_core_app_msg() err!!!!\n");
+        return rc;
+    }
+    if (aipCfm == nullptr) {
+        return 1;
+    }
+    if (find_hok<F>(req.lclAppId) != nullptr) {
+        LOGE("%s", aipcDupTxt);
+        return -ERR_V2X_PRIM_ACTION;
+    }
+    auto* hok = static_cast<typename F::Hok*>(xzMalloc(sizeof(typename F::Hok)));
+    if (hok == nullptr) {
+        LOGE("xzMalloc() err!!!!\n");
+        return -ERR_V2X_MALLOC;
+    }
+    hok->lclAppId = req.lclAppId;
+    hok->cfmFunc = aipCfm;
+    list_add_tail(&hok->hnode, F::head());
+    return V2X_SUCCESS;
+}
+
+template <typename F>
+int serv_cfm(const typename F::Cfm* aipcCfm)
+{
+    if (aipcCfm == nullptr) {
+        return -ERR_V2X_PARM_CONT;
+    }
+    typename F::Cfm cfm;
+    memcpy(&cfm, aipcCfm, sizeof(cfm));
+    RwGuard lk(F::hok_lock(), true);
+    typename F::Hok* hok = find_hok<F>(cfm.lclAppId);
+    if (hok == nullptr) {
+        return -ERR_V2X_NO_FIND_IND_HOK;
+    }
+    // A record serves exactly one confirm, whatever it says.
+    int rc = hok->cfmFunc != nullptr ? hok->cfmFunc(cfm.lclAppId, app_ret_cd(cfm.retCd)) : -1;
+    list_del_init(&hok->hnode);
+    free(hok);
+    return rc;
+}
+
+template <typename F>
+int get_index(const int* aopcIndex, const char* aipcSetTxt)
+{
+    if (aopcIndex == nullptr) {
+        LOGE("aopcIndex=NULL err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    RwGuard lk(F::index_lock(), true);
+    for (uint8_t i = 0; i < 32; ++i) {
+        if (_get_32bit_val(i, *F::index_set()) == 0) {
+            _set_32bit_val(i, F::index_set());
+            // The out argument is declared const in the interface but written.
+            *const_cast<int*>(aopcIndex) = i;
+            LOGI(aipcSetTxt, *F::index_set());
+            LOGI("Find index %d------\n", i);
+            return V2X_SUCCESS;
+        }
+    }
+    return F::kNoIndex;
+}
+
+template <typename F>
+int clear_index(const int aicIndex, const char* aipcSetTxt)
+{
+    // Negative values are refused too: cut to a bit position they would
+    // clear an unrelated index.
+    if (aicIndex < 0 || aicIndex > 32) {
+        LOGE("aicIndex=%d err!!!!\n", aicIndex);
+        return -ERR_V2X_CLR_INDEX;
+    }
+    RwGuard lk(F::index_lock(), true);
+    const auto pos = static_cast<uint8_t>(aicIndex);
+    if (_get_32bit_val(pos, *F::index_set()) == 0) {
+        LOGE("Clear no find use index()!!!!\n");
+        LOGE(aipcSetTxt, aicIndex, *F::index_set());
+        return -ERR_V2X_CLR_INDEX;
+    }
+    _clear_32bit_val(pos, F::index_set());
+    return V2X_SUCCESS;
+}
+
+template <typename F>
+void family_exit()
+{
+    {
+        RwGuard lk(F::hok_lock(), true);
+        struct list_head *pos, *n;
+        list_for_each_safe(pos, n, F::head())
+        {
+            list_del_init(pos);
+            free(pos);
+        }
+    }
+    RwGuard lk(F::index_lock(), true);
+    *F::index_set() = 0;
+}
+
+}  // namespace
+
+extern "C" V2X_API int dme_provider_serv_req(const tDMEProvServReq* aipcDMEProvServReq,
+                                             fDME_Prov_serv_cfm aipDMEProvCfmFunc)
+{
+    LOGT();
+    int rc = serv_req<ProvFamily>(aipcDMEProvServReq, aipDMEProvCfmFunc, "lclAppId exist err!!!!\n");
+    if (rc == 1) {
+        LOG0("aipDMEProvCfmFunc=NULL, quit------\n");
+        return V2X_SUCCESS;
+    }
+    return rc;
+}
+
+extern "C" V2X_API int dme_user_serv_req(const tDMEUserServReq* aipcDMEUserServReq,
+                                         fDME_User_serv_cfm aipDMEUserCfmFunc)
+{
+    LOGT();
+    int rc = serv_req<UserFamily>(aipcDMEUserServReq, aipDMEUserCfmFunc,
+                                  "lclAppId already exist err!!!!\n");
+    if (rc == 1) {
+        LOG0("aipDMEUserCfmFunc=NULL, quit------\n");
+        return V2X_SUCCESS;
+    }
+    return rc;
+}
+
+extern "C" V2X_API int app_dme_provider_serv_cfm(const tDMEProvServCfm* aipcDMEProvCfm)
+{
+    LOGT();
+    return serv_cfm<ProvFamily>(aipcDMEProvCfm);
+}
+
+extern "C" V2X_API int app_dme_user_serv_cfm(const tDMEUserServCfm* aipcDMEUserCfm)
+{
+    LOGT();
+    return serv_cfm<UserFamily>(aipcDMEUserCfm);
+}
+
+extern "C" V2X_API int get_dme_prov_serv_req_index(const int* aopcIndex)
+{
+    LOGT();
+    return get_index<ProvFamily>(aopcIndex, "giDMEProvServReqInex=%08X\n");
+}
+
+extern "C" V2X_API int clear_dme_prov_serv_req_index(const int aicIndex)
+{
+    LOGT();
+    return clear_index<ProvFamily>(aicIndex, "index=%d, giDMEProvServReqInex=%08X!!!!\n");
+}
+
+extern "C" V2X_API int get_dme_user_serv_req_index(const int* aopcIndex)
+{
+    LOGT();
+    return get_index<UserFamily>(aopcIndex, "giDMEUserServReqInex=%08X\n");
+}
+
+extern "C" V2X_API int clear_dme_user_serv_req_index(const int aicIndex)
+{
+    LOGT();
+    return clear_index<UserFamily>(aicIndex, "index=%d, giDMEUserServReqInex=%08X!!!!\n");
+}
+
+static void _dme_provider_exit()
+{
+    LOGT();
+    family_exit<ProvFamily>();
+}
+
+static void _dme_user_exit()
+{
+    LOGT();
+    family_exit<UserFamily>();
+}
+
+extern "C" V2X_API int v2x_app_dme_init(void)
+{
+    LOGT();
+    {
+        RwGuard lk(&giDMEProvServRwLk, true);
+        giDMEProvServReqInex = 0;
+    }
+    RwGuard lk(&giDMEUserServRwLk, true);
+    giDMEUserServReqInex = 0;
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API int v2x_app_dme_exit(void)
+{
+    _dme_provider_exit();
+    _dme_user_exit();
+    return V2X_SUCCESS;
+}

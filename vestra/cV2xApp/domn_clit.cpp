@@ -1,0 +1,384 @@
+// The application's end of the application socket: connect to the core's
+// daemon server, read and dispatch the core's messages on the runtime thread,
+// and send requests from any application thread.
+#include <errno.h>
+#include <event2/event.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "core_app_rx.hpp"
+#include "cv2x_app.h"
+#include "self_log.h"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
+
+// The connected socket, -1 when closed. Changed and read for sending only
+// under giDSMTxMtx, so a send never uses a descriptor that is being closed.
+static int giClitRxFd = -1;
+// Persistent read event of the socket; runtime thread only (and
+// v2x_domn_clit_exit after that thread has been joined).
+static struct event* gipClitRxEt = nullptr;
+// Receive side: the runtime thread's reassembly of the core's messages.
+static CoreAppRx rxBuf;
+// A whole message is assembled here and sent under giDSMTxMtx.
+static char sendBuf[V2X_CORE_APP_BUF_LEN];
+static std::mutex giDSMTxMtx;
+
+// How long a send may wait for room in the socket before giving up. Bounded:
+// the core may be paced by the radio, but an application thread never hangs.
+static constexpr int gicSendWaitMs = 2000;
+// Connect attempts while the server's accept queue is full.
+static constexpr int gicConnectTries = 100;
+
+static long _now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+// Closes the socket under the send mutex and forgets it.
+static void _clit_close_fd()
+{
+    std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    if (giClitRxFd > 0) {
+        close(giClitRxFd);
+    }
+    giClitRxFd = -1;
+}
+
+static void _clit_free_event()
+{
+    if (gipClitRxEt != nullptr) {
+        event_del(gipClitRxEt);
+        event_free(gipClitRxEt);
+        gipClitRxEt = nullptr;
+    }
+}
+
+static int _unix_socket_connect(const char* aipcName)
+{
+    LOGT();
+    struct sockaddr_un addr;
+    const size_t nameLen = strnlen(aipcName, sizeof(tV2XSDKCfg::dmnNme));
+    if (nameLen >= sizeof(addr.sun_path)) {
+        // It would not fit the address with its terminator.
+        LOGE("dmnNme len(%d) err!!!!\n", static_cast<int>(nameLen));
+        return -ERR_V2X_SOCKET_CONECT;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) {
+        LOGE("socket() err, msg:%s!!!!\n", strerror(errno));
+        return -ERR_V2X_SOCKET_OPEN;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
+
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, aipcName, nameLen);
+    const socklen_t addrLen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + nameLen);
+
+    int rc = -1;
+    for (int i = 0; i < gicConnectTries; ++i) {
+        rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), addrLen);
+        // A non-blocking connect finds a full accept queue as EAGAIN.
+        if (rc == 0 || (errno != EAGAIN && errno != EINTR)) {
+            break;
+        }
+        usleep(10 * 1000);
+    }
+    if (rc != 0) {
+        LOGE("connect() err, msg:%s!!!!!!", strerror(errno));
+        // Not kept: with no socket recorded, sends report the missing
+        // connection instead of failing on an unconnected socket.
+        close(fd);
+        return -ERR_V2X_SOCKET_CONECT;
+    }
+    std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    giClitRxFd = fd;
+    return V2X_SUCCESS;
+}
+
+static int _parse_dsm_ind_msg(const char* aipcMsg, const int aicLen)
+{
+    LOGT();
+    if (aicLen <= static_cast<int>(V2X_DSM_IND_HEAD_LEN) - 1) {
+        LOGE("aicLen()=%d err!!!!\n", aicLen);
+        return -ERR_V2X_RX_CORE_FMT;
+    }
+    uint16_t recLen;
+    memcpy(&recLen, aipcMsg + offsetof(tDSMInd, msgLen), sizeof(recLen));
+    if (!core_app_dsm_ind_len_ok(static_cast<uint32_t>(aicLen), recLen)) {
+        LOGE("%d!=%d+%d err!!!!\n", aicLen, static_cast<int>(V2X_DSM_IND_HEAD_LEN),
+             static_cast<int>(recLen));
+        return -ERR_V2X_RX_CORE_FMT;
+    }
+    // tDSMInd is packed (alignment 1): pointing it into the bytes is safe.
+    int rc = app_dsm_ind(reinterpret_cast<tDSMInd*>(const_cast<char*>(aipcMsg)));
+    if (rc != 0) {
+        LOGE("app_dsm_ind() err!!!!\n");
+    }
+    return rc;
+}
+
+static int _parse_dme_dsm_confirm_msg(const char* aipcMsg, const int aicLen)
+{
+    LOGT();
+    if (aicLen != static_cast<int>(sizeof(tDMEDSMServCfm))) {
+        LOGE("aicLen()=%d err!!!!\n", aicLen);
+        return -ERR_V2X_RX_CORE_FMT;
+    }
+    tDMEDSMServCfm cfm;
+    memcpy(&cfm, aipcMsg, sizeof(cfm));
+    int rc = app_dme_dsm_serv_cfm(&cfm);
+    if (rc != 0) {
+        LOGE("app_dme_dsm_serv_cfm() err!!!!\n");
+    }
+    return rc;
+}
+
+static int _parse_dme_prov_confirm_msg(const char* aipcMsg, const int aicLen)
+{
+    LOGT();
+    if (aicLen != static_cast<int>(sizeof(tDMEProvServCfm))) {
+        LOGE("aicLen()=%d err!!!!\n", aicLen);
+        return -ERR_V2X_RX_CORE_FMT;
+    }
+    tDMEProvServCfm cfm;
+    memcpy(&cfm, aipcMsg, sizeof(cfm));
+    int rc = app_dme_provider_serv_cfm(&cfm);
+    if (rc != 0) {
+        LOGE("app_dme_provider_serv_cfm() err!!!!\n");
+    }
+    return rc;
+}
+
+static int _parse_dme_user_confirm_msg(const char* aipcMsg, const int aicLen)
+{
+    LOGT();
+    if (aicLen != static_cast<int>(sizeof(tDMEUserServCfm))) {
+        LOGE("aicLen()=%d err!!!!\n", aicLen);
+        return -ERR_V2X_RX_CORE_FMT;
+    }
+    tDMEUserServCfm cfm;
+    memcpy(&cfm, aipcMsg, sizeof(cfm));
+    int rc = app_dme_user_serv_cfm(&cfm);
+    if (rc != 0) {
+        LOGE("app_dme_user_serv_cfm() err!!!!\n");
+    }
+    return rc;
+}
+
+// Dispatches one complete message; the payload lies wholly in what was read.
+static int _parse_recv_msg(const CoreAppMsg& aicMsg)
+{
+    LOGT();
+    int rc;
+    switch (aicMsg.msgType) {
+    case V2X_DSM_CFM:
+        rc = _parse_dme_dsm_confirm_msg(aicMsg.payload, aicMsg.msgLen);
+        if (rc != 0) {
+            LOGE("_parse_dme_dsm_confirm_msg() err!!!!\n");
+        }
+        return rc;
+    case V2X_DSM_IND:
+        rc = _parse_dsm_ind_msg(aicMsg.payload, aicMsg.msgLen);
+        if (rc != 0) {
+            LOGE("_parse_dsm_ind_msg() err!!!!\n");
+        }
+        return rc;
+    case V2X_DME_PROV_SERV_CFM:
+        rc = _parse_dme_prov_confirm_msg(aicMsg.payload, aicMsg.msgLen);
+        if (rc != 0) {
+            LOGE("_parse_dme_prov_confirm_msg() err!!!!\n");
+        }
+        return rc;
+    case V2X_DME_USER_SERV_CFM:
+        rc = _parse_dme_user_confirm_msg(aicMsg.payload, aicMsg.msgLen);
+        if (rc != 0) {
+            LOGE("_parse_dme_user_confirm_msg() err!!!!\n");
+        }
+        return rc;
+    default:
+        LOGE("msgType=%d err!!!!\n", static_cast<int>(aicMsg.msgType));
+        return -ERR_V2X_RX_CORE_FMT;
+    }
+}
+
+// The stream was out of step at a header no message of its type can have;
+// what was held has been dropped so that reading resumes with the next read.
+static void _log_rx_drop(const CoreAppMsg& aicMsg, const size_t aicHeld)
+{
+    if (aicMsg.msgType >= V2X_MSG_TYPE_MAX) {
+        LOGE("msgType=%d err!!!!\n", static_cast<int>(aicMsg.msgType));
+    } else {
+        LOGE("aicLen()=%d err!!!!\n", static_cast<int>(aicMsg.msgLen));
+    }
+    LOGE("drop rxLen=%d err!!!!\n", static_cast<int>(aicHeld));
+}
+
+static void _rx_server_msg_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
+{
+    (void)aicEvent;
+    (void)aipArg;
+    // One read per readiness event, behind whatever incomplete message is
+    // still held from the previous one.
+    char* room = rxBuf.read_room();
+    ssize_t rxLen = read(aicFd, room, CoreAppRx::kReadMax);
+    LOGI("rxLen=%d\n", static_cast<int>(rxLen));
+    if (rxLen < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            return;  // nothing there after all; not a failure of the connection
+        }
+        LOGE("read() err, msg:%s!!!!\n", strerror(errno));
+    } else if (rxLen == 0) {
+        LOG0("Server close------\n");
+    }
+    if (rxLen <= 0) {
+        // With its only event gone the runtime loop returns.
+        _clit_free_event();
+        _clit_close_fd();
+        rxBuf.reset();
+        return;
+    }
+    rxBuf.commit(static_cast<size_t>(rxLen));
+    CoreAppMsg msg;
+    for (;;) {
+        const CoreAppNext got = rxBuf.next(&msg);
+        if (got == CoreAppNext::Msg) {
+            (void)_parse_recv_msg(msg);
+            continue;
+        }
+        if (got == CoreAppNext::Drop) {
+            _log_rx_drop(msg, rxBuf.held_before_drop());
+        }
+        break;
+    }
+}
+
+static int _domn_clit_init(const struct event_base* aipcEtBse, const tV2XSDKCfg* aipcSDKCfg)
+{
+    LOGT();
+    int rc = _unix_socket_connect(aipcSDKCfg->dmnNme);
+    if (rc != 0) {
+        LOGE("_unix_socket_connect() err!!!!\n");
+        return rc;
+    }
+    rxBuf.reset();
+    gipClitRxEt = event_new(const_cast<struct event_base*>(aipcEtBse), giClitRxFd,
+                            EV_READ | EV_PERSIST, _rx_server_msg_cb, nullptr);
+    if (gipClitRxEt == nullptr) {
+        LOGE("event_new() err!!!!\n");
+        return -ERR_V2X_EVENT_NEW;
+    }
+    event_add(gipClitRxEt, nullptr);
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API int v2x_domn_clit_init(const tV2XSDKCfg* aipcSDKCfg,
+                                          const struct event_base* aipcEtBse)
+{
+    LOGT();
+    int rc;
+    if (aipcSDKCfg == nullptr || aipcEtBse == nullptr) {
+        LOGE("aipcSDKCfg=%p, aipcEtBse=%p err!!!!\n", static_cast<const void*>(aipcSDKCfg),
+             static_cast<const void*>(aipcEtBse));
+        rc = -ERR_V2X_PARM_CONT;
+    } else {
+        rc = _domn_clit_init(aipcEtBse, aipcSDKCfg);
+    }
+    if (rc != 0) {
+        LOGE("_domn_clit_init() err!!!!\n");
+    }
+    return rc;
+}
+
+extern "C" V2X_API int v2x_domn_clit_exit(void)
+{
+    LOGT();
+    _clit_free_event();
+    _clit_close_fd();
+    rxBuf.reset();
+    return V2X_SUCCESS;
+}
+
+// Writes all of sendBuf[0, aicTotal) on a non-blocking socket, waiting a
+// bounded time for room. Returns the bytes written.
+static size_t _send_whole(const int aicFd, const size_t aicTotal)
+{
+    size_t sent = 0;
+    const long deadline = _now_ms() + gicSendWaitMs;
+    while (sent < aicTotal) {
+        ssize_t n = send(aicFd, sendBuf + sent, aicTotal - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            break;
+        }
+        const long left = deadline - _now_ms();
+        if (left <= 0) {
+            errno = EAGAIN;
+            break;
+        }
+        struct pollfd p = {aicFd, POLLOUT, 0};
+        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+            break;
+        }
+    }
+    return sent;
+}
+
+extern "C" V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg,
+                                         const int aicLen)
+{
+    LOGT();
+    LOGI("txLen=%d\n", aicLen);
+    std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    if (giClitRxFd < 1) {
+        LOGE("giClitRxFd=%d err!!!!\n", giClitRxFd);
+        return -ERR_V2X_PARM_CONT;
+    }
+    if (aicLen < 0 || aicLen > static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD)) {
+        LOGE("aicLen(%d) too large, must<%d!!!!\n", aicLen,
+             static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD));
+        return -ERR_V2X_SEND_LEN;
+    }
+    if (aipcMsg == nullptr && aicLen > 0) {
+        LOGE("aipcMsg=NULL err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    const uint32_t type = static_cast<uint32_t>(aicMsgTp);
+    const uint16_t len = static_cast<uint16_t>(aicLen);
+    memcpy(sendBuf + offsetof(tCoreApp, msgType), &type, sizeof(type));
+    memcpy(sendBuf + offsetof(tCoreApp, msgLen), &len, sizeof(len));
+    if (aicLen > 0) {
+        memcpy(sendBuf + V2X_CORE_APP_HDR_LEN, aipcMsg, static_cast<size_t>(aicLen));
+    }
+    const size_t total = V2X_CORE_APP_HDR_LEN + static_cast<size_t>(aicLen);
+    const size_t sent = _send_whole(giClitRxFd, total);
+    LOGI("write()=%d\n", static_cast<int>(sent));
+    if (sent == 0) {
+        LOGE("write(%d) err, msg:%s!!!!\n", giClitRxFd, strerror(errno));
+        return -ERR_V2X_SOCKET_WRITE;
+    }
+    if (sent < total) {
+        // The core drops the cut message with the read it lands in and finds
+        // the next message again; the caller learns that this one was lost.
+        LOGE("write(%d) %d<%d err, msg:%s!!!!\n", giClitRxFd, static_cast<int>(sent),
+             static_cast<int>(total), strerror(errno));
+        return -ERR_V2X_SOCKET_WRITE;
+    }
+    return V2X_SUCCESS;
+}
