@@ -8,8 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "core_app.h"
-#include "v2x_api.h"
+#include "cv2x_app.h"
 
 V2X_EXTERN_C_BEGIN
 

@@ -5,18 +5,6 @@
 
 #include "cv2x_app.h"
 
-void ByteWriter::put(const void* src, size_t len)
-{
-    if (!ok_ || len > cap_ - pos_) {
-        ok_ = false;
-        return;
-    }
-    if (len != 0) {
-        memcpy(p_ + pos_, src, len);
-    }
-    pos_ += len;
-}
-
 // Extension value length from the request's block; the element is present
 // only when the length byte is not zero.
 static uint8_t _ext_val_len(const uint8_t* aipcExts)
@@ -24,7 +12,7 @@ static uint8_t _ext_val_len(const uint8_t* aipcExts)
     return aipcExts != nullptr ? aipcExts[1] : 0;
 }
 
-size_t dsmp_frame_len(uint32_t aicAid, const uint8_t* aipcExts, uint16_t aicLen)
+V2X_API size_t dsmp_frame_len(uint32_t aicAid, const uint8_t* aipcExts, uint16_t aicLen)
 {
     const uint8_t v = _ext_val_len(aipcExts);
     if (aicAid > DSMP_AID_MAX || v > DSMP_EXT_WR_MAX) {
@@ -34,7 +22,7 @@ size_t dsmp_frame_len(uint32_t aicAid, const uint8_t* aipcExts, uint16_t aicLen)
     return h + aicLen;
 }
 
-int dsmp_encode(uint8_t* aopFrame, size_t aicCap, uint32_t aicAid, const uint8_t* aipcExts,
+V2X_API int dsmp_encode(uint8_t* aopFrame, size_t aicCap, uint32_t aicAid, const uint8_t* aipcExts,
                 const uint8_t* aipcData, uint16_t aicLen, DsmpTxInfo* aopInfo)
 {
     const uint8_t v = _ext_val_len(aipcExts);
@@ -74,7 +62,7 @@ int dsmp_encode(uint8_t* aopFrame, size_t aicCap, uint32_t aicAid, const uint8_t
     return w.ok() ? 0 : -ERR_V2X_SEND_LEN;
 }
 
-DsmpRx dsmp_decode(const uint8_t* aipcFrame, size_t aicLen, DsmpRxFrame& aopFrame,
+V2X_API DsmpRx dsmp_decode(const uint8_t* aipcFrame, size_t aicLen, DsmpRxFrame& aopFrame,
                    DsmpAidFilter aipFilter)
 {
     DsmpRxFrame& f = aopFrame;

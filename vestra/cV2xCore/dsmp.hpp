@@ -10,6 +10,9 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
+
+#include "v2x_api.h"
 
 // Largest AID the two-byte form can carry.
 constexpr uint32_t DSMP_AID_MAX = 16511;
@@ -89,7 +92,17 @@ public:
     size_t used() const { return pos_; }
 
 private:
-    void put(const void* src, size_t len);
+    void put(const void* src, size_t len)
+    {
+        if (!ok_ || len > cap_ - pos_) {
+            ok_ = false;
+            return;
+        }
+        if (len != 0) {
+            memcpy(p_ + pos_, src, len);
+        }
+        pos_ += len;
+    }
 
     uint8_t* p_;
     size_t cap_;
@@ -107,16 +120,19 @@ struct DsmpTxInfo {
     size_t frameLen = 0;     // H + L
 };
 
+// The codec functions are exported only so the library's tests can reach
+// them; this header is not installed.
+
 // Length of the frame that dsmp_encode would write (H + L); 0 when the AID
 // or the extension has no encoding. `aipcExts` is the 256-byte extension
 // block (null: no extension).
-size_t dsmp_frame_len(uint32_t aicAid, const uint8_t* aipcExts, uint16_t aicLen);
+V2X_API size_t dsmp_frame_len(uint32_t aicAid, const uint8_t* aipcExts, uint16_t aicLen);
 
 // Writes one frame at `aopFrame` (capacity `aicCap`). Returns 0;
 // -ERR_V2X_PARM_CONT for an AID above 16511, an extension value above 253
 // bytes, or data missing for a non-zero length; -ERR_V2X_SEND_LEN when the
 // frame does not fit. Nothing is written on failure.
-int dsmp_encode(uint8_t* aopFrame, size_t aicCap, uint32_t aicAid, const uint8_t* aipcExts,
+V2X_API int dsmp_encode(uint8_t* aopFrame, size_t aicCap, uint32_t aicAid, const uint8_t* aipcExts,
                 const uint8_t* aipcData, uint16_t aicLen, DsmpTxInfo* aopInfo);
 
 enum class DsmpRx {
@@ -151,7 +167,7 @@ struct DsmpRxFrame {
 using DsmpAidFilter = bool (*)(uint32_t aicAid);
 
 // Decodes one received frame of `aicLen` bytes. Never reads outside them.
-DsmpRx dsmp_decode(const uint8_t* aipcFrame, size_t aicLen, DsmpRxFrame& aopFrame,
+V2X_API DsmpRx dsmp_decode(const uint8_t* aipcFrame, size_t aicLen, DsmpRxFrame& aopFrame,
                    DsmpAidFilter aipFilter);
 
 #endif

@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "adap_lyr.h"
 #include "dsm_mem.hpp"
 #include "self_log.h"
@@ -31,6 +33,8 @@ static struct timeval giLastSendTm = {0, 0};
 static const char gicSrcAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
 static const char gicDstAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
 static tAdapLyrPrim* gipAdapLyrPrim = nullptr;
+// Sends that had to wait for the gap, for tests.
+static std::atomic<unsigned long> giPauseCnt{0};
 
 static tDSMMem* _find_dsm_mem()
 {
@@ -215,17 +219,29 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
         LOGI("Pause %dus------\n", static_cast<int>(pause));
         _sleep_us(pause);
     }
-    // Recorded after the pause and before the send, whatever its result.
-    gettimeofday(&giLastSendTm, nullptr);
     ssize_t n = sendto(giSendFd, aipcSdMsg, static_cast<size_t>(aicSdLen), 0,
                        reinterpret_cast<const struct sockaddr*>(&giSendSkAdrIn),
                        sizeof(giSendSkAdrIn));
+    const int sendErr = errno;
+    // Recorded once the datagram has left, whatever the result: stamped
+    // before the send, the next datagram could leave a few microseconds
+    // less than the gap after this one.
+    gettimeofday(&giLastSendTm, nullptr);
+    if (elapsed < RLINK_PACE_US) {
+        giPauseCnt.fetch_add(1, std::memory_order_relaxed);
+    }
+    errno = sendErr;
     if (n < 0) {
         LOGE("sendto() err, msg:%s!!!!\n", strerror(errno));
         return -ERR_V2X_SOCKET_SEND_TO;
     }
     LOGI("rlink send=%d\n", static_cast<int>(n));
     return V2X_SUCCESS;
+}
+
+V2X_API unsigned long rlink_pause_count(void)
+{
+    return giPauseCnt.load();
 }
 
 V2X_API int rlink_rx_port(void)

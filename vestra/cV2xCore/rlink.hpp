@@ -17,4 +17,7 @@ V2X_API int _parse_rx_msg(const char* aipcMsg, const int aicLen);
 // Port the receive socket is bound to (useful when rcvPort was 0), or -1.
 V2X_API int rlink_rx_port(void);
 
+// Number of sends since the process started that waited for the gap.
+V2X_API unsigned long rlink_pause_count(void);
+
 #endif

@@ -1,0 +1,349 @@
+// The radio link: pacing as a receiver sees it, the receive path and its
+// ring, start-up failures that must close what they opened, exit rules.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <event2/event.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "adap_lyr.h"
+#include "core_harness.h"
+#include "rlink.hpp"
+#include "test_support.h"
+#include "v2x_evthread.hpp"
+
+using v2xtest::Bytes;
+using v2xtest::StdoutCapture;
+using v2xtest::UdpPeer;
+using v2xtest::count_lines_with;
+
+namespace {
+
+tV2XSDKCfg link_cfg(const char* rcvIp, uint16_t rcvPort, uint16_t sendPort)
+{
+    tV2XSDKCfg cfg;
+    memset(&cfg, 0, sizeof(cfg));
+    snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "%s", rcvIp);
+    snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
+    cfg.rcvPort = rcvPort;
+    cfg.sendPort = sendPort;
+    return cfg;
+}
+
+// What the adaptation layer's indication was handed.
+struct Handed {
+    uint8_t protTp;
+    Bytes src;
+    Bytes dst;
+    Bytes frame;
+    const char* at;
+    uint8_t prio;
+    uint16_t len;
+};
+std::vector<Handed> gHanded;
+int gIndResult = 0;
+
+int capture_ind(const uint8_t protTp, const char* src, const char* dst, const char* data,
+                const uint8_t prio, const uint16_t len)
+{
+    Handed h;
+    h.protTp = protTp;
+    h.src.assign(src, src + 6);
+    h.dst.assign(dst, dst + 6);
+    h.frame.assign(data, data + len);
+    h.at = data;
+    h.prio = prio;
+    h.len = len;
+    gHanded.push_back(h);
+    return gIndResult;
+}
+
+// A radio link on its own event base with a kernel-chosen receive port; the
+// adaptation layer's indication is replaced by a recorder.
+class LinkFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(v2x_event_threads_ready());
+        base_ = event_base_new();
+        ASSERT_NE(base_, nullptr);
+        get_adaptation_layer_prim()->indication = capture_ind;
+        tV2XSDKCfg cfg = link_cfg("127.0.0.1", 0, radio_.port());
+        ASSERT_EQ(rlink_init(&cfg, base_), 0);
+        port_ = static_cast<uint16_t>(rlink_rx_port());
+        ASSERT_GT(port_, 0);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(rlink_exit(), 0);
+        get_adaptation_layer_prim()->indication = nullptr;
+        event_base_free(base_);
+    }
+    // Sends one datagram to the link and runs the loop until it is read.
+    void air(const Bytes& b)
+    {
+        ASSERT_TRUE(sender_.send_to(port_, b));
+        ASSERT_EQ(event_base_loop(base_, EVLOOP_ONCE), 0);
+    }
+
+    struct event_base* base_ = nullptr;
+    UdpPeer radio_;
+    UdpPeer sender_;
+    uint16_t port_ = 0;
+};
+
+using RlinkRx = LinkFixture;
+
+// A receiver that notes the kernel's arrival time of each datagram, so a
+// slow test thread cannot shrink or stretch the gaps it measures.
+class StampedReceiver {
+public:
+    StampedReceiver()
+    {
+        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+        int on = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        socklen_t len = sizeof(a);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~StampedReceiver() { close(fd_); }
+    uint16_t port() const { return port_; }
+    // Arrival time in nanoseconds, or -1 when nothing came within timeout_ms.
+    long long recv_stamp(int timeout_ms, Bytes* out)
+    {
+        struct pollfd p = {fd_, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) <= 0) {
+            return -1;
+        }
+        char buf[4096];
+        char ctl[256];
+        struct iovec iov = {buf, sizeof(buf)};
+        struct msghdr m;
+        memset(&m, 0, sizeof(m));
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        m.msg_control = ctl;
+        m.msg_controllen = sizeof(ctl);
+        ssize_t n = recvmsg(fd_, &m, 0);
+        if (n < 0) {
+            return -1;
+        }
+        if (out != nullptr) {
+            out->assign(buf, buf + n);
+        }
+        for (struct cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                struct timespec ts;
+                memcpy(&ts, CMSG_DATA(c), sizeof(ts));
+                return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+            }
+        }
+        return -1;
+    }
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+};
+
+}  // namespace
+
+TEST(RlinkLifecycle, ExitWithoutInitAndTwiceIsHarmless)
+{
+    ASSERT_TRUE(v2x_event_threads_ready());
+    int start = v2xtest::open_fd_count();
+    EXPECT_EQ(rlink_exit(), 0);
+    EXPECT_EQ(rlink_exit(), 0);
+    EXPECT_EQ(rlink_rx_port(), -1);
+    EXPECT_EQ(v2xtest::open_fd_count(), start);
+    {
+        struct event_base* base = event_base_new();
+        ASSERT_NE(base, nullptr);
+        UdpPeer radio;
+        tV2XSDKCfg cfg = link_cfg("127.0.0.1", 0, radio.port());
+        int before = v2xtest::open_fd_count();
+        ASSERT_EQ(rlink_init(&cfg, base), 0);
+        EXPECT_EQ(v2xtest::open_fd_count(), before + 2);
+        // A second init without an exit does not leak the first sockets.
+        ASSERT_EQ(rlink_init(&cfg, base), 0);
+        EXPECT_EQ(v2xtest::open_fd_count(), before + 2);
+        EXPECT_EQ(rlink_exit(), 0);
+        EXPECT_EQ(rlink_exit(), 0);
+        EXPECT_EQ(v2xtest::open_fd_count(), before);
+        // A send after the exit fails cleanly instead of using a stale socket.
+        const char d[2] = {4, 0};
+        StdoutCapture cap;
+        EXPECT_EQ(rlink_send(d, 2), -ERR_V2X_SOCKET_SEND_TO);
+        EXPECT_EQ(count_lines_with(cap.stop(), "sendto() err, msg:"), 1);
+        event_base_free(base);
+    }
+    EXPECT_EQ(v2xtest::open_fd_count(), start);
+}
+
+TEST(RlinkLifecycle, BindFailureOnANonLocalAddressClosesWhatWasOpened)
+{
+    ASSERT_TRUE(v2x_event_threads_ready());
+    struct event_base* base = event_base_new();
+    ASSERT_NE(base, nullptr);
+    // 192.0.2.1 (TEST-NET-1) is never an address of this host; nothing is
+    // sent there, the bind alone fails.
+    tV2XSDKCfg cfg = link_cfg("192.0.2.1", 40123, 9);
+    StdoutCapture cap;
+    int fds = v2xtest::open_fd_count();
+    // One failure first: the error text and the log line settle their own
+    // one-time allocations.
+    EXPECT_EQ(rlink_init(&cfg, base), -ERR_V2X_SOCKET_BIND);
+    EXPECT_EQ(v2xtest::open_fd_count(), fds);
+    long heap = v2xtest::heap_in_use();
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(rlink_init(&cfg, base), -ERR_V2X_SOCKET_BIND);
+    }
+    EXPECT_EQ(v2xtest::open_fd_count(), fds);
+    EXPECT_LE(v2xtest::heap_in_use() - heap, 256);
+    std::string out = cap.stop();
+    EXPECT_EQ(count_lines_with(out, "bind(192.0.2.1:40123) err, msg:"), 6) << out;
+    EXPECT_EQ(count_lines_with(out, "_rlink_recv_init() err!!!!"), 6) << out;
+    EXPECT_EQ(rlink_rx_port(), -1);
+    // No event is left on the base: a loop over it ends at once.
+    EXPECT_EQ(event_base_loop(base, EVLOOP_NONBLOCK), 1);
+    event_base_free(base);
+}
+
+TEST(RlinkLifecycle, NullArgumentsAreRefused)
+{
+    StdoutCapture cap;
+    EXPECT_EQ(rlink_init(nullptr, nullptr), -ERR_V2X_PARM_CONT);
+    EXPECT_EQ(rlink_send(nullptr, 3), -ERR_V2X_PARM_CONT);
+    const char d[1] = {4};
+    EXPECT_EQ(rlink_send(d, 0), -ERR_V2X_PARM_CONT);
+    EXPECT_EQ(rlink_send(d, -1), -ERR_V2X_PARM_CONT);
+    EXPECT_EQ(count_lines_with(cap.stop(), "Input param err!!!!"), 4);
+}
+
+// Back-to-back sends leave at least 70 ms apart as the receiver's kernel
+// stamps them; the first send of the process does not wait.
+TEST(RlinkPacing, BackToBackDatagramsArriveAtLeast70msApart)
+{
+    ASSERT_TRUE(v2x_event_threads_ready());
+    struct event_base* base = event_base_new();
+    ASSERT_NE(base, nullptr);
+    StampedReceiver rx;
+    tV2XSDKCfg cfg = link_cfg("127.0.0.1", 0, rx.port());
+    ASSERT_EQ(rlink_init(&cfg, base), 0);
+
+    const char d[3] = {4, 1, 2};
+    const unsigned long paused = rlink_pause_count();
+    ASSERT_EQ(rlink_send(d, 3), 0);
+    EXPECT_EQ(rlink_pause_count(), paused) << "the first send waited";
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(rlink_send(d, 3), 0);
+    }
+    EXPECT_EQ(rlink_pause_count(), paused + 4);
+    std::vector<long long> at;
+    for (int i = 0; i < 5; ++i) {
+        Bytes got;
+        long long t = rx.recv_stamp(2000, &got);
+        ASSERT_GE(t, 0) << i;
+        EXPECT_EQ(got, (Bytes{4, 1, 2}));
+        at.push_back(t);
+    }
+    for (size_t i = 1; i < at.size(); ++i) {
+        EXPECT_GE(at[i] - at[i - 1], 70 * 1000000LL) << "gap " << i;
+    }
+    // A send well after the previous one does not wait.
+    usleep(100 * 1000);
+    const unsigned long before = rlink_pause_count();
+    ASSERT_EQ(rlink_send(d, 3), 0);
+    EXPECT_EQ(rlink_pause_count(), before);
+    // The gap holds across a stop and a new start of the link.
+    EXPECT_EQ(rlink_exit(), 0);
+    ASSERT_EQ(rlink_init(&cfg, base), 0);
+    ASSERT_EQ(rlink_send(d, 3), 0);
+    EXPECT_EQ(rlink_pause_count(), before + 1);
+    EXPECT_EQ(rlink_exit(), 0);
+    event_base_free(base);
+}
+
+TEST_F(RlinkRx, FramesGoUpWithBroadcastAddressesAndPriorityZero)
+{
+    air({0x09, 0x00, 0x20, 0x00, 0x01, 0x61});
+    air({0x04});
+    ASSERT_EQ(gHanded.size(), 2u);
+    const Bytes ff(6, 0xFF);
+    EXPECT_EQ(gHanded[0].protTp, 0x09);  // handed on unexamined
+    EXPECT_EQ(gHanded[0].frame, (Bytes{0x00, 0x20, 0x00, 0x01, 0x61}));
+    for (const Handed& h : gHanded) {
+        EXPECT_EQ(h.src, ff);
+        EXPECT_EQ(h.dst, ff);
+        EXPECT_EQ(h.prio, 0);
+    }
+    // A 1-byte datagram is a frame of length 0 for the layer above.
+    EXPECT_EQ(gHanded[1].len, 0);
+}
+
+TEST_F(RlinkRx, EmptyAndOversizedDatagramsDoNotStopTheNextOne)
+{
+    StdoutCapture cap;
+    air({});
+    Bytes big(3000);
+    for (size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<uint8_t>(i);
+    }
+    air(big);
+    gIndResult = -ERR_V2X_RX_DSM_FMT;  // the layer above refuses one
+    air({0x04, 0x00});
+    gIndResult = 0;
+    air({0x04, 0x00, 0x21, 0x00, 0x00});
+    std::string out = cap.stop();
+    EXPECT_EQ(count_lines_with(out, "aicLen(0) err!!!!"), 1) << out;
+    EXPECT_EQ(count_lines_with(out, "gipAdapLyrPrim->indication() err!!!!"), 1) << out;
+    ASSERT_EQ(gHanded.size(), 3u);
+    // Cut to the 2040 bytes of the buffer: a frame of 2039.
+    EXPECT_EQ(gHanded[0].len, 2039);
+    EXPECT_EQ(gHanded[0].frame, Bytes(big.begin() + 1, big.begin() + 2040));
+    EXPECT_EQ(gHanded[2].frame, (Bytes{0x00, 0x21, 0x00, 0x00}));
+}
+
+// Buffers are taken in ring order: the eleventh datagram lands in the
+// buffer of the first, and the nine between use the nine others.
+TEST_F(RlinkRx, TenReceiveBuffersAreUsedInRingOrder)
+{
+    for (int i = 0; i < 30; ++i) {
+        air({0x04, static_cast<uint8_t>(i)});
+    }
+    ASSERT_EQ(gHanded.size(), 30u);
+    for (int i = 0; i < 10; ++i) {
+        for (int j = i + 1; j < 10; ++j) {
+            EXPECT_NE(gHanded[i].at, gHanded[j].at) << i << " " << j;
+        }
+        EXPECT_EQ(gHanded[i].at, gHanded[i + 10].at) << i;
+        EXPECT_EQ(gHanded[i].at, gHanded[i + 20].at) << i;
+    }
+}
+
+TEST(RlinkHandOver, MissingAdaptationEntryIsReportedAndNotKept)
+{
+    const char d[3] = {4, 0, 0};
+    StdoutCapture cap;
+    EXPECT_EQ(_parse_rx_msg(d, 3), -ERR_V2X_GET_ADAP_PRIM);
+    // Once the entry exists the next frame goes up normally.
+    get_adaptation_layer_prim()->indication = capture_ind;
+    EXPECT_EQ(_parse_rx_msg(d, 3), 0);
+    get_adaptation_layer_prim()->indication = nullptr;
+    EXPECT_EQ(count_lines_with(cap.stop(), "gipAdapLyrPrim->indication=NULL err!!!!"), 1);
+    ASSERT_EQ(gHanded.size(), 1u);
+    EXPECT_EQ(gHanded[0].len, 2);
+}
