@@ -1,13 +1,19 @@
 // Log lines: formatting, call-site levels and routing to the sinks.
 #include "self_log.h"
 
+#include <errno.h>
+#include <libconfig.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdarg.h>
+#include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "self_log_sys.hpp"
 
@@ -17,6 +23,25 @@ namespace {
 
 constexpr int kLineBuf = 1024;
 constexpr char gicLogStrAry[7][4] = {"OFF", "ERR", "RUN", "WAN", "TAE", "IFO", "LUD"};
+
+// The switches and modes are C enumerations that a host may fill with any
+// 32-bit value (the Part counts every value other than 1 as off); they are
+// read as plain integers so that no out-of-range enumeration is loaded.
+template <typename E>
+int _ival(const E& aicEnum)
+{
+    static_assert(sizeof(E) == sizeof(int), "32-bit enumeration");
+    int v;
+    memcpy(&v, &aicEnum, sizeof(v));
+    return v;
+}
+
+template <typename E>
+void _set_ival(E* aopEnum, int aicVal)
+{
+    static_assert(sizeof(E) == sizeof(int), "32-bit enumeration");
+    memcpy(aopEnum, &aicVal, sizeof(aicVal));
+}
 
 }  // namespace
 
@@ -35,11 +60,11 @@ pthread_mutex_t giSvLogLk = PTHREAD_MUTEX_INITIALIZER;
 // rotation) when its switch is on and a file is open.
 void log_deliver(const char* aipcTxt, size_t aicLen)
 {
-    if (gipLogCfg->stdoutLogSwt == LOG_SWITCH_ON) {
+    if (_ival(gipLogCfg->stdoutLogSwt) == LOG_SWITCH_ON) {
         fwrite(aipcTxt, 1, aicLen, stdout);
         fflush(stdout);
     }
-    if (gipLogCfg->fileLogSwt == LOG_SWITCH_ON) {
+    if (_ival(gipLogCfg->fileLogSwt) == LOG_SWITCH_ON) {
         pthread_mutex_lock(&giSvLogLk);
         if (gipLogFp != nullptr) {
             log_rotate_if_due();
@@ -60,10 +85,10 @@ static void _route(const char* aipcLine, size_t aicLen)
         fflush(stdout);
         return;
     }
-    if (gipLogCfg->logRunMd == LOG_RUN_NEW_PTHREAD) {
+    if (_ival(gipLogCfg->logRunMd) == LOG_RUN_NEW_PTHREAD) {
         // One write of at most 1022 bytes: below PIPE_BUF, so lines from
         // different threads never interleave. A failed write loses the line.
-        ssize_t wr = write(giLogPpFdAry[1], aipcLine, aicLen);
+        ssize_t wr = write(__atomic_load_n(&giLogPpFdAry[1], __ATOMIC_ACQUIRE), aipcLine, aicLen);
         (void)wr;
         return;
     }
@@ -132,5 +157,271 @@ extern "C" V2X_API void set_global_log_level(const eLogLevl aicLogLevl)
     fflush(stdout);
 }
 
-// Log files are rotated by the log system; until it exists there is no file.
-void log_rotate_if_due() {}
+// ---------------------------------------------------------------------------
+// Log system (Part 7.2): configuration, files, rotation and the log thread.
+
+namespace {
+
+constexpr char gicDefLogPath[] = "/opt/v2x/log/v2xLog";
+constexpr uint32_t gicDefSaveMaxCnt = 10000;
+constexpr size_t kNameBuf = 256;  // log file names: at most 254 characters
+
+uint32_t giLogFileBkupCnt = 0;  // selects the next file in LOG_FILE_TWO mode
+pthread_t giLogPthdId = 0;      // the log thread, or 0
+std::atomic<bool> gibWlRunFlg{false};
+bool gibLogSysStarted = false;  // between log_system_init and log_system_exit
+
+// Texts of this Part go straight to standard output; a newline is added to
+// those that have none.
+void _say(const char* aipcFmt, ...) __attribute__((format(printf, 1, 2)));
+void _say(const char* aipcFmt, ...)
+{
+    char txt[kLineBuf];
+    va_list ap;
+    va_start(ap, aipcFmt);
+    vsnprintf(txt, sizeof(txt), aipcFmt, ap);
+    va_end(ap);
+    size_t n = strlen(txt);
+    fputs(txt, stdout);
+    if (n == 0 || txt[n - 1] != '\n') {
+        fputc('\n', stdout);
+    }
+    fflush(stdout);
+}
+
+// Names longer than 254 characters are cut on purpose (the Part's limit).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+// Builds the next log file name by fileMod into aopName (kNameBuf bytes).
+// False for a fileMod that is neither LOG_FILE_TWO nor LOG_FILE_TIME.
+bool _make_log_name(char* aopName)
+{
+    memset(aopName, 0, kNameBuf);
+    int mode = _ival(giLogCfg.fileMod);
+    if (mode == LOG_FILE_TWO) {
+        // A name longer than 254 characters is cut there.
+        snprintf(aopName, kNameBuf - 1, "%s-%02d.log", giLogCfg.saveLogPath,
+                 static_cast<int>(giLogFileBkupCnt % 2));
+        ++giLogFileBkupCnt;
+        return true;
+    }
+    if (mode == LOG_FILE_TIME) {
+        time_t now = time(nullptr);
+        struct tm lt;
+        localtime_r(&now, &lt);
+        snprintf(aopName, kNameBuf - 1, "%s-%04d-%02d-%02d-%02d-%02d-%02d-%06d.log",
+                 giLogCfg.saveLogPath, lt.tm_year + 1900, lt.tm_mon + 1, lt.tm_mday, lt.tm_hour,
+                 lt.tm_min, lt.tm_sec, static_cast<int>(random() % 100000));
+        return true;
+    }
+    return false;
+}
+#pragma GCC diagnostic pop
+
+void* _rx_log_func_pth(void*)
+{
+    static char gicExitVal[] = "_rx_log_func_pth() exit";
+    // The Part's cancellation point is replaced by the run flag: the stop
+    // request clears it and joins, at most one 100 ms wait later.
+    char buf[kLineBuf];
+    while (gibWlRunFlg.load()) {
+        // The read end is fetched on every pass: a pipe created after the
+        // thread started is served as soon as it exists. poll, not select:
+        // a descriptor above FD_SETSIZE must not overflow an fd_set.
+        int rfd = __atomic_load_n(&giLogPpFdAry[0], __ATOMIC_ACQUIRE);
+        struct pollfd pfd = {rfd, POLLIN, 0};
+        int rc = poll(&pfd, rfd >= 0 ? 1 : 0, 100);
+        if (rc < 0) {
+            if (errno != EINTR) {
+                _say("select()=-1, msg:%s!!!!\n", strerror(errno));
+            }
+            continue;
+        }
+        if (rc == 0 || rfd < 0 || (pfd.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            continue;
+        }
+        if (!gibWlRunFlg.load()) {
+            break;  // stop requested: lines still in the pipe are dropped
+        }
+        memset(buf, 0, sizeof(buf));
+        ssize_t n = read(rfd, buf, sizeof(buf) - 1);
+        if (n > 0) {
+            log_deliver(buf, strlen(buf));
+        } else {
+            _say("read() err, msg:%s!!!!\n", n == 0 ? "end of pipe" : strerror(errno));
+            if (n == 0) {
+                // Write end gone: nothing more will come; do not spin.
+                usleep(100000);
+            }
+        }
+    }
+    return gicExitVal;
+}
+
+}  // namespace
+
+void log_rotate_if_due()
+{
+    if (gipLogFp == nullptr || giLogWriteCnt < giLogCfg.logSaveMaxCnt) {
+        return;
+    }
+    _say("logSaveMaxCnt=%d\n", static_cast<int>(giLogCfg.logSaveMaxCnt));
+    _say("rotate start");
+    fclose(gipLogFp);
+    gipLogFp = nullptr;
+    char name[kNameBuf];
+    if (!_make_log_name(name)) {
+        _say("fileMod=%d err!!!!\n", _ival(giLogCfg.fileMod));
+        return;
+    }
+    _say("New save log path=%s\n", name);
+    gipLogFp = fopen(name, "w+");
+    if (gipLogFp == nullptr) {
+        _say("fopen() err!!!!");
+        return;
+    }
+    giLogWriteCnt = 0;
+}
+
+extern "C" V2X_API int load_log_cfg(tLogCfg* aopcLogCfg, const char* aicpcLogCfgNme,
+                                    const struct config_t* aicpcCfg)
+{
+    LOGT();
+    config_setting_t* grp = nullptr;
+    if (aicpcCfg != nullptr && aicpcLogCfgNme != nullptr) {
+        grp = config_lookup(aicpcCfg, aicpcLogCfgNme);
+    }
+    if (grp == nullptr || aopcLogCfg == nullptr) {
+        LOGE("config_lookup(%s) err!!!!\n", aicpcLogCfgNme != nullptr ? aicpcLogCfgNme : "(null)");
+        return -ERR_LOG_LIBCFG_CFG_LOOKUP;
+    }
+    int v = 0;
+    if (config_setting_lookup_int(grp, "logRunMd", &v) == CONFIG_TRUE) {
+        _set_ival(&aopcLogCfg->logRunMd, v);
+    }
+    if (config_setting_lookup_int(grp, "fileMod", &v) == CONFIG_TRUE) {
+        _set_ival(&aopcLogCfg->fileMod, v);
+    }
+    if (config_setting_lookup_int(grp, "logSaveMaxCnt", &v) == CONFIG_TRUE) {
+        aopcLogCfg->logSaveMaxCnt = static_cast<uint32_t>(v);
+    }
+    if (config_setting_lookup_int(grp, "stdoutLogSwt", &v) == CONFIG_TRUE) {
+        _set_ival(&aopcLogCfg->stdoutLogSwt, v);
+    }
+    if (config_setting_lookup_int(grp, "fileLogSwt", &v) == CONFIG_TRUE) {
+        _set_ival(&aopcLogCfg->fileLogSwt, v);
+    }
+    const char* path = nullptr;
+    if (config_setting_lookup_string(grp, "saveLogPath", &path) == CONFIG_TRUE &&
+        path != nullptr) {
+        memset(aopcLogCfg->saveLogPath, 0, sizeof(aopcLogCfg->saveLogPath));
+        strncpy(aopcLogCfg->saveLogPath, path, sizeof(aopcLogCfg->saveLogPath) - 2);
+    }
+    return LOG_SUCCESS;
+}
+
+extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
+{
+    if (aipcLogCfg == nullptr) {
+        _say("aipcLogCfg=NULL");
+        return -ERR_LOG_PARM_CONT;
+    }
+    // A second start without a stop restarts cleanly.
+    if (gibLogSysStarted) {
+        log_system_exit();
+    }
+    pthread_mutex_lock(&giSvLogLk);
+    memcpy(&giLogCfg, aipcLogCfg, sizeof(giLogCfg));
+    giLogCfg.saveLogPath[sizeof(giLogCfg.saveLogPath) - 1] = '\0';
+    gipLogCfg = &giLogCfg;
+    pthread_mutex_unlock(&giSvLogLk);
+    __atomic_store_n(&giLogPpFdAry[0], -1, __ATOMIC_RELEASE);
+    __atomic_store_n(&giLogPpFdAry[1], -1, __ATOMIC_RELEASE);
+    gibLogSysStarted = true;
+    // The log-file mutex is statically initialised and never destroyed, so
+    // it is ready before any file is opened and before the thread starts.
+
+    if (_ival(giLogCfg.fileLogSwt) == LOG_SWITCH_ON) {
+        if (giLogCfg.logSaveMaxCnt == 0) {
+            giLogCfg.logSaveMaxCnt = gicDefSaveMaxCnt;
+        }
+        if (giLogCfg.saveLogPath[0] == '\0') {
+            snprintf(giLogCfg.saveLogPath, sizeof(giLogCfg.saveLogPath), "%s", gicDefLogPath);
+        }
+        _say("Save log path=%s\n", giLogCfg.saveLogPath);
+        char name[kNameBuf];
+        if (!_make_log_name(name)) {
+            _say("fileMod=%d err!!!!\n", _ival(giLogCfg.fileMod));
+            return -ERR_LOG_PARM_CONT;
+        }
+        _say("New save log path=%s\n", name);
+        FILE* fp = fopen(name, "w+");
+        if (fp == nullptr) {
+            _say("fopen() err!!!!");
+            return -ERR_LOG_FOPEN;
+        }
+        pthread_mutex_lock(&giSvLogLk);
+        gipLogFp = fp;
+        giLogWriteCnt = 0;
+        pthread_mutex_unlock(&giSvLogLk);
+    } else {
+        _say("File log close");
+    }
+    if (_ival(giLogCfg.stdoutLogSwt) != LOG_SWITCH_ON) {
+        _say("Stdout log close");
+    }
+    if (_ival(giLogCfg.logRunMd) == LOG_RUN_NEW_PTHREAD) {
+        gibWlRunFlg.store(true);
+        pthread_t tid;
+        int rc = pthread_create(&tid, nullptr, _rx_log_func_pth, nullptr);
+        if (rc != 0) {
+            gibWlRunFlg.store(false);
+            _say("pthread_create() err, msg:%s\n", strerror(rc));
+            return -ERR_LOG_PTHREAD_CREATE;
+        }
+        giLogPthdId = tid;
+        int fds[2];
+        if (pipe(fds) != 0) {
+            _say("pipe() err, msg:%s!!!!\n", strerror(errno));
+            return -ERR_LOG_PIPE_CREATE;
+        }
+        __atomic_store_n(&giLogPpFdAry[0], fds[0], __ATOMIC_RELEASE);
+        __atomic_store_n(&giLogPpFdAry[1], fds[1], __ATOMIC_RELEASE);
+        _say("giLogPpFdAry=%d %d\n", fds[0], fds[1]);
+    } else {
+        _say("Log no create pthread");
+    }
+    return LOG_SUCCESS;
+}
+
+extern "C" V2X_API int log_system_exit(void)
+{
+    if (giLogPthdId != 0) {
+        _say("Wait _rx_log_func_pth() pthread stop------");
+        gibWlRunFlg.store(false);
+        pthread_join(giLogPthdId, nullptr);
+        _say("_rx_log_func_pth() pthread already stop------");
+        giLogPthdId = 0;
+    }
+    if (gipLogCfg == nullptr) {
+        return LOG_SUCCESS;
+    }
+    if (_ival(giLogCfg.fileLogSwt) == LOG_SWITCH_ON) {
+        pthread_mutex_lock(&giSvLogLk);
+        if (gipLogFp != nullptr) {
+            fclose(gipLogFp);
+            gipLogFp = nullptr;
+        }
+        pthread_mutex_unlock(&giSvLogLk);
+    }
+    // The write end is taken away before it is closed, so a late caller
+    // fails on -1 instead of writing into a descriptor that is reused.
+    for (int i = 1; i >= 0; --i) {
+        int fd = __atomic_exchange_n(&giLogPpFdAry[i], -1, __ATOMIC_ACQ_REL);
+        if (fd > 0) {
+            close(fd);
+        }
+    }
+    gibLogSysStarted = false;
+    return LOG_SUCCESS;
+}

@@ -68,6 +68,33 @@ typedef struct _tLogCfg_ {
 } tLogCfg;
 V2X_STATIC_ASSERT(sizeof(tLogCfg) == 276, "tLogCfg layout");
 
+/* libconfig's configuration record (the host parses the configuration). */
+struct config_t;
+
+/* Fills the record from the group aicpcLogCfgNme of a parsed configuration:
+ * the integer keys "logRunMd", "fileMod", "logSaveMaxCnt", "stdoutLogSwt",
+ * "fileLogSwt" and the string "saveLogPath" (cut to 254 characters). Absent
+ * keys leave the caller's values. 0, or -ERR_LOG_LIBCFG_CFG_LOOKUP (-5) when
+ * the group does not exist (the record is then unchanged). */
+V2X_API int load_log_cfg(tLogCfg* aopcLogCfg, const char* aicpcLogCfgNme,
+                         const struct config_t* aicpcCfg);
+
+/* Makes a copy of the configuration active and starts the sinks: the first
+ * log file (LOG_FILE_TWO: "<path>-00.log"/"-01.log" in turn; LOG_FILE_TIME:
+ * "<path>-YYYY-MM-DD-hh-mm-ss-NNNNNN.log"), opened "w+" and rotated after
+ * logSaveMaxCnt writes, and in LOG_RUN_NEW_PTHREAD mode the log thread and
+ * its pipe. Call once, before other threads log; a second call restarts the
+ * log system (the running one is stopped first). 0, -40960 for a null
+ * record or an invalid fileMod (file switch on), -4 when the file cannot be
+ * opened, -2 when the thread cannot start, -3 when the pipe cannot be made. */
+V2X_API int log_system_init(const tLogCfg* aipcLogCfg);
+
+/* Stops the log thread (lines still waiting in the pipe are dropped), closes
+ * the file and the pipe. The configuration stays active: afterwards lines in
+ * calling-thread mode still go to standard output when that switch is on,
+ * and lines in thread mode are lost. Always 0; safe without a start. */
+V2X_API int log_system_exit(void);
+
 /* Longest line log_msg produces, in characters; longer text is cut here. */
 #define LOG_LINE_MAX 1022
 

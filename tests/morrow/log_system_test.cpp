@@ -1,0 +1,408 @@
+// Log system (Part 7.2): configuration, files, rotation, the log thread.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <libconfig.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "morrow_tool_helpers.hpp"
+#include "self_log.h"
+#include "test_support.h"
+
+using v2xtest::StdoutCapture;
+using v2xtest::count_lines_with;
+
+namespace {
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string& dir)
+{
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return names;
+    }
+    while (struct dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') {
+            names.push_back(e->d_name);
+        }
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+tLogCfg make_cfg(int runMd, int fileMod, uint32_t maxCnt, int stdoutSw, int fileSw,
+                 const std::string& path)
+{
+    tLogCfg c;
+    memset(&c, 0, sizeof(c));
+    c.logRunMd = static_cast<eLogRunMod>(runMd);
+    c.fileMod = static_cast<eLogFileMod>(fileMod);
+    c.logSaveMaxCnt = maxCnt;
+    c.stdoutLogSwt = static_cast<eLogSwitch>(stdoutSw);
+    c.fileLogSwt = static_cast<eLogSwitch>(fileSw);
+    snprintf(c.saveLogPath, sizeof(c.saveLogPath), "%s", path.c_str());
+    return c;
+}
+
+// The first "New save log path=" name printed in a captured output.
+std::string first_new_path(const std::string& out)
+{
+    const std::string key = "New save log path=";
+    size_t p = out.find(key);
+    if (p == std::string::npos) {
+        return "";
+    }
+    size_t e = out.find('\n', p);
+    return out.substr(p + key.size(), e - p - key.size());
+}
+
+bool wait_for(const std::function<bool()>& cond, int ms)
+{
+    for (int i = 0; i < ms / 5; ++i) {
+        if (cond()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return cond();
+}
+
+// Every test leaves the process logging to standard output in the calling
+// thread, as before any log system, so tests may share one process.
+class LogSystem : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        StdoutCapture quiet;
+        log_system_exit();
+        tLogCfg c = make_cfg(LOG_RUN_MAIN_PROGRESS, LOG_FILE_TWO, 0, LOG_SWITCH_ON,
+                             LOG_SWITCH_OFF, "");
+        log_system_init(&c);
+        log_system_exit();
+    }
+    mtest::TmpDir dir;
+};
+
+}  // namespace
+
+TEST_F(LogSystem, LoadCfgOnlyFileSwitchAndMissingGroup)
+{
+    config_t cfg;
+    config_init(&cfg);
+    ASSERT_EQ(config_read_string(&cfg, "log = { fileLogSwt = 1; };"), CONFIG_TRUE);
+    tLogCfg c = make_cfg(0, 0, 77, 0, 0, "/keep/me");
+    EXPECT_EQ(load_log_cfg(&c, "log", &cfg), 0);
+    EXPECT_EQ(static_cast<int>(c.fileLogSwt), 1);
+    EXPECT_EQ(c.logSaveMaxCnt, 77u);
+    EXPECT_STREQ(c.saveLogPath, "/keep/me");
+
+    tLogCfg before = c;
+    StdoutCapture cap;
+    {
+        v2xtest::LevelGuard lg(LOG_LEV_ERROR);
+        EXPECT_EQ(load_log_cfg(&c, "nolog", &cfg), -5);
+    }
+    std::string out = cap.stop();
+    EXPECT_EQ(memcmp(&before, &c, sizeof(c)), 0);
+    EXPECT_NE(out.find("config_lookup(nolog) err!!!!"), std::string::npos) << out;
+    config_destroy(&cfg);
+}
+
+TEST_F(LogSystem, LoadCfgAllKeysNestedGroupAndLongPath)
+{
+    std::string longPath(300, 'p');
+    std::string text = "app = { log = { logRunMd = 1; fileMod = 1; logSaveMaxCnt = 5; "
+                       "stdoutLogSwt = 0; fileLogSwt = 1; saveLogPath = \"" +
+                       longPath + "\"; }; };";
+    config_t cfg;
+    config_init(&cfg);
+    ASSERT_EQ(config_read_string(&cfg, text.c_str()), CONFIG_TRUE);
+    tLogCfg c = make_cfg(0, 0, 0, 1, 0, "");
+    EXPECT_EQ(load_log_cfg(&c, "app.log", &cfg), 0);
+    EXPECT_EQ(static_cast<int>(c.logRunMd), 1);
+    EXPECT_EQ(static_cast<int>(c.fileMod), 1);
+    EXPECT_EQ(c.logSaveMaxCnt, 5u);
+    EXPECT_EQ(static_cast<int>(c.stdoutLogSwt), 0);
+    EXPECT_EQ(static_cast<int>(c.fileLogSwt), 1);
+    EXPECT_EQ(strlen(c.saveLogPath), 254u);
+    config_destroy(&cfg);
+}
+
+TEST_F(LogSystem, NullConfigAndBadFileModeRefused)
+{
+    StdoutCapture cap;
+    EXPECT_EQ(log_system_init(nullptr), -40960);
+    tLogCfg c = make_cfg(0, 3, 3, 1, 1, dir.file("bad"));
+    EXPECT_EQ(log_system_init(&c), -40960);
+    std::string out = cap.stop();
+    EXPECT_NE(out.find("aipcLogCfg=NULL"), std::string::npos);
+    EXPECT_NE(out.find("fileMod=3 err!!!!"), std::string::npos);
+    EXPECT_TRUE(list_dir(dir.path).empty());
+}
+
+TEST_F(LogSystem, FileSwitchOffIgnoresBadFileMode)
+{
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(0, 3, 0, 1, 0, "");
+    EXPECT_EQ(log_system_init(&c), 0);
+    logger(0, 0, "to-stdout\n");
+    EXPECT_EQ(log_system_exit(), 0);
+    std::string out = cap.stop();
+    EXPECT_NE(out.find("File log close"), std::string::npos);
+    EXPECT_NE(out.find("Log no create pthread"), std::string::npos);
+    EXPECT_NE(out.find("to-stdout\n"), std::string::npos);
+}
+
+// logSaveMaxCnt 3, two files: writes 1-3 in the first file, the 4th opens
+// (and empties) the second, the 7th returns to an emptied first file.
+TEST_F(LogSystem, RotationAcrossTwoFiles)
+{
+    std::string base = dir.file("v2xLog");
+    // A stale second file: opening it with "w+" empties it.
+    {
+        std::ofstream(base + "-01.log") << "stale\n";
+    }
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(LOG_RUN_MAIN_PROGRESS, LOG_FILE_TWO, 3, LOG_SWITCH_OFF, LOG_SWITCH_ON,
+                         base);
+    ASSERT_EQ(log_system_init(&c), 0);
+    std::string first = first_new_path(cap.stop());
+    // The first file of the process ends in -00.log (-01.log only when an
+    // earlier test in the same process has already rotated).
+    ASSERT_TRUE(first == base + "-00.log" || first == base + "-01.log") << first;
+    std::string second = first == base + "-00.log" ? base + "-01.log" : base + "-00.log";
+
+    StdoutCapture cap2;
+    for (int i = 1; i <= 3; ++i) {
+        logger(0, 0, ("w" + std::to_string(i) + "\n").c_str());
+    }
+    EXPECT_EQ(slurp(first), "w1\nw2\nw3\n");
+    logger(0, 0, "w4\n");
+    EXPECT_EQ(slurp(second), "w4\n");  // stale content gone
+    logger(0, 0, "w5\n");
+    logger(0, 0, "w6\n");
+    EXPECT_EQ(slurp(first), "w1\nw2\nw3\n");
+    logger(0, 0, "w7\n");
+    EXPECT_EQ(slurp(first), "w7\n");
+    EXPECT_EQ(slurp(second), "w4\nw5\nw6\n");
+    EXPECT_EQ(log_system_exit(), 0);
+    std::string out = cap2.stop();
+    EXPECT_EQ(count_lines_with(out, "rotate start"), 2);
+    EXPECT_EQ(count_lines_with(out, "logSaveMaxCnt=3"), 2);
+    EXPECT_EQ(out.find("w4"), std::string::npos);  // stdout switch off
+    EXPECT_EQ(list_dir(dir.path).size(), 2u);
+}
+
+TEST_F(LogSystem, TimeNamedFiles)
+{
+    std::string base = dir.file("tlog");
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(LOG_RUN_MAIN_PROGRESS, LOG_FILE_TIME, 2, LOG_SWITCH_OFF, LOG_SWITCH_ON,
+                         base);
+    ASSERT_EQ(log_system_init(&c), 0);
+    for (int i = 1; i <= 5; ++i) {
+        log_msg(LOG_LEV_ERROR, "t.cpp", "f", i, "line %d\n", i);
+    }
+    log_system_exit();
+    cap.stop();
+    auto names = list_dir(dir.path);
+    ASSERT_EQ(names.size(), 3u);
+    size_t total = 0;
+    for (const auto& n : names) {
+        // tlog-YYYY-MM-DD-hh-mm-ss-NNNNNN.log
+        ASSERT_EQ(n.size(), strlen("tlog-2026-12-08-05-30-00-012345.log")) << n;
+        EXPECT_EQ(n.substr(0, 5), "tlog-");
+        EXPECT_EQ(n.substr(n.size() - 4), ".log");
+        for (size_t i : {5u, 6u, 7u, 8u, 10u, 11u, 13u, 14u, 16u, 17u, 19u, 20u, 22u, 23u, 25u,
+                         26u, 27u, 28u, 29u, 30u}) {
+            EXPECT_TRUE(isdigit(static_cast<unsigned char>(n[i]))) << n;
+        }
+        std::string body = slurp(dir.file(n));
+        total += static_cast<size_t>(std::count(body.begin(), body.end(), '\n'));
+        EXPECT_NE(body.find("[ERR:"), std::string::npos);
+    }
+    EXPECT_EQ(total, 5u);
+}
+
+TEST_F(LogSystem, DefaultPathWhenEmpty)
+{
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(0, LOG_FILE_TWO, 0, 0, 1, "");
+    int rc = log_system_init(&c);
+    std::string out = cap.stop();
+    EXPECT_NE(out.find("Save log path=/opt/v2x/log/v2xLog\n"), std::string::npos) << out;
+    std::string name = first_new_path(out);
+    EXPECT_EQ(name.rfind("/opt/v2x/log/v2xLog-0", 0), 0u) << name;
+    if (!exists("/opt/v2x/log")) {
+        // The log system does not create the directory.
+        EXPECT_EQ(rc, -4);
+        EXPECT_NE(out.find("fopen() err!!!!"), std::string::npos);
+    } else if (rc == 0) {
+        log_system_exit();
+        unlink(name.c_str());
+    }
+}
+
+// A file that cannot be opened at rotation stops file output; logging goes
+// on (here to standard output).
+TEST_F(LogSystem, RotationOpenFailureStopsFileOutput)
+{
+    std::string sub = dir.file("sub");
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    std::string base = sub + "/x";
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(0, LOG_FILE_TWO, 2, LOG_SWITCH_ON, LOG_SWITCH_ON, base);
+    ASSERT_EQ(log_system_init(&c), 0);
+    std::string first = first_new_path(cap.stop());
+    StdoutCapture cap2;
+    logger(0, 0, "a\n");
+    logger(0, 0, "b\n");
+    EXPECT_EQ(slurp(first), "a\nb\n");
+    unlink(first.c_str());
+    ASSERT_EQ(rmdir(sub.c_str()), 0);
+    logger(0, 0, "c\n");
+    logger(0, 0, "d\n");
+    log_system_exit();
+    std::string out = cap2.stop();
+    EXPECT_NE(out.find("fopen() err!!!!"), std::string::npos) << out;
+    EXPECT_NE(out.find("c\n"), std::string::npos);
+    EXPECT_NE(out.find("d\n"), std::string::npos);
+    EXPECT_EQ(count_lines_with(out, "rotate start"), 1);
+}
+
+// Thread mode: lines from several threads arrive whole, and each thread's
+// lines in the order of its writes.
+TEST_F(LogSystem, ThreadModeOrdering)
+{
+    std::string base = dir.file("thr");
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(LOG_RUN_NEW_PTHREAD, LOG_FILE_TWO, 100000, LOG_SWITCH_OFF, LOG_SWITCH_ON,
+                         base);
+    ASSERT_EQ(log_system_init(&c), 0);
+    std::string first = first_new_path(cap.stop());
+    constexpr int kThreads = 4;
+    constexpr int kLines = 100;
+    std::vector<std::thread> th;
+    for (int t = 0; t < kThreads; ++t) {
+        th.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) {
+                log_msg(LOG_LEV_ERROR, "thr.cpp", "f", 1, "T%d seq %05d end\n", t, i);
+            }
+        });
+    }
+    for (auto& x : th) {
+        x.join();
+    }
+    ASSERT_TRUE(wait_for(
+        [&] {
+            std::string s = slurp(first);
+            return std::count(s.begin(), s.end(), '\n') == kThreads * kLines;
+        },
+        5000));
+    StdoutCapture quiet;
+    log_system_exit();
+    std::string out = quiet.stop();
+    EXPECT_NE(out.find("Wait _rx_log_func_pth() pthread stop------"), std::string::npos);
+    EXPECT_NE(out.find("_rx_log_func_pth() pthread already stop------"), std::string::npos);
+
+    std::istringstream in(slurp(first));
+    std::string line;
+    int next[kThreads] = {0};
+    int n = 0;
+    while (std::getline(in, line)) {
+        ++n;
+        size_t p = line.find("] T");
+        ASSERT_NE(p, std::string::npos) << line;
+        int t = line[p + 3] - '0';
+        ASSERT_GE(t, 0);
+        ASSERT_LT(t, kThreads);
+        char want[64];
+        snprintf(want, sizeof(want), "] T%d seq %05d end", t, next[t]);
+        ASSERT_EQ(line.substr(p), want);
+        ++next[t];
+    }
+    EXPECT_EQ(n, kThreads * kLines);
+}
+
+// Stopping with lines still in the pipe: the stop is prompt, what reached
+// the file is an in-order prefix of what was written, and lines logged after
+// the stop go nowhere.
+TEST_F(LogSystem, ThreadModeStopWithLinesPending)
+{
+    std::string base = dir.file("pend");
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(LOG_RUN_NEW_PTHREAD, LOG_FILE_TWO, 1000000, LOG_SWITCH_OFF,
+                         LOG_SWITCH_ON, base);
+    ASSERT_EQ(log_system_init(&c), 0);
+    std::string first = first_new_path(cap.stop());
+    std::string all;
+    for (int i = 0; i < 3000; ++i) {
+        char line[64];
+        snprintf(line, sizeof(line), "pending line %06d\n", i);
+        all += line;
+        logger(0, 0, line);
+    }
+    StdoutCapture quiet;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(log_system_exit(), 0);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - t0)
+                  .count();
+    logger(0, 0, "after stop\n");  // write end is -1: lost
+    quiet.stop();
+    EXPECT_LT(ms, 1000);
+    std::string got = slurp(first);
+    EXPECT_EQ(all.compare(0, got.size(), got), 0) << "file is not a prefix";
+    EXPECT_EQ(got.find("after stop"), std::string::npos);
+}
+
+TEST_F(LogSystem, ExitWithoutStartAndTwice)
+{
+    EXPECT_EQ(log_system_exit(), 0);
+    EXPECT_EQ(log_system_exit(), 0);
+}
+
+// After a stop in calling-thread mode with the stdout switch on, lines still
+// reach standard output; a second start without a stop restarts cleanly.
+TEST_F(LogSystem, AfterExitStdoutAndRestart)
+{
+    std::string base = dir.file("re");
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(LOG_RUN_NEW_PTHREAD, LOG_FILE_TWO, 10, LOG_SWITCH_ON, LOG_SWITCH_ON,
+                         base);
+    ASSERT_EQ(log_system_init(&c), 0);
+    tLogCfg c2 = make_cfg(LOG_RUN_MAIN_PROGRESS, LOG_FILE_TWO, 10, LOG_SWITCH_ON, LOG_SWITCH_OFF,
+                          "");
+    ASSERT_EQ(log_system_init(&c2), 0);  // restarts: the log thread is stopped
+    EXPECT_EQ(log_system_exit(), 0);
+    logger(0, 0, "after-exit-line\n");
+    std::string out = cap.stop();
+    EXPECT_NE(out.find("_rx_log_func_pth() pthread already stop------"), std::string::npos);
+    EXPECT_NE(out.find("after-exit-line\n"), std::string::npos);
+}
