@@ -5,9 +5,19 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <thread>
 #include <random>
 #include <string>
 #include <vector>
@@ -94,6 +104,111 @@ inline std::vector<uint8_t> random_bytes(std::mt19937& rng, size_t n)
         b = static_cast<uint8_t>(rng());
     }
     return v;
+}
+
+// Redirects descriptor 1 into a temporary file and lets the test read what
+// has been written so far without ending the capture.
+class LiveCapture {
+public:
+    LiveCapture()
+    {
+        fflush(stdout);
+        char tmpl[] = "/tmp/v2xt-live-XXXXXX";
+        file_ = mkstemp(tmpl);
+        if (file_ >= 0) {
+            unlink(tmpl);
+            saved_ = dup(1);
+            dup2(file_, 1);
+        }
+    }
+    ~LiveCapture() { stop(); }
+    std::string text()
+    {
+        fflush(stdout);
+        std::string out;
+        if (file_ < 0) {
+            return out;
+        }
+        char buf[4096];
+        off_t off = 0;
+        ssize_t n;
+        while ((n = pread(file_, buf, sizeof(buf), off)) > 0) {
+            out.append(buf, static_cast<size_t>(n));
+            off += n;
+        }
+        return out;
+    }
+    std::string stop()
+    {
+        std::string out = text();
+        if (file_ >= 0) {
+            dup2(saved_, 1);
+            close(saved_);
+            close(file_);
+            file_ = -1;
+        }
+        return out;
+    }
+
+private:
+    int saved_ = -1;
+    int file_ = -1;
+};
+
+inline bool wait_until(const std::function<bool()>& cond, int ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (cond()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return cond();
+}
+
+inline socklen_t unix_addr(const std::string& path, struct sockaddr_un* a)
+{
+    memset(a, 0, sizeof(*a));
+    a->sun_family = AF_UNIX;
+    memcpy(a->sun_path, path.data(), std::min(path.size(), sizeof(a->sun_path) - 1));
+    return static_cast<socklen_t>(sizeof(sa_family_t) + path.size());
+}
+
+// A listening Unix-domain socket of the test itself; -1 on failure.
+inline int unix_listen(const std::string& path)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un a;
+    socklen_t len = unix_addr(path, &a);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(fd, 16) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    return fd;
+}
+
+// Connects to a Unix-domain socket, retrying for up to ms milliseconds
+// (servers bind inside their own thread); -1 on failure.
+inline int unix_connect(const std::string& path, int ms = 2000)
+{
+    struct sockaddr_un a;
+    socklen_t len = unix_addr(path, &a);
+    int fd = -1;
+    wait_until(
+        [&] {
+            fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (connect(fd, reinterpret_cast<sockaddr*>(&a), len) == 0) {
+                return true;
+            }
+            close(fd);
+            fd = -1;
+            return false;
+        },
+        ms);
+    return fd;
 }
 
 }  // namespace mtest

@@ -1,0 +1,388 @@
+// Generic daemon server (Part 7.4).
+#include "dmn_serv.h"
+
+#include <errno.h>
+#include <event2/event.h>
+#include <fcntl.h>
+#include <libconfig.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "morrow_evthread.hpp"
+#include "self_log.h"
+#include "xfuncs.h"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
+
+namespace {
+
+pthread_t giDmnServPthdId = 0;
+int giServTcpFd = -1;
+struct event* gipTcpServEt = nullptr;
+struct event_base* gipPthdEtBse = nullptr;
+tDmnLink giContCltHd = {&giContCltHd, &giContCltHd};
+// Statically initialised and never destroyed, so a broadcast before the
+// start or after the stop finds a valid lock.
+pthread_rwlock_t giContCltLk = PTHREAD_RWLOCK_INITIALIZER;
+
+// Stop request and the thread's base, shared between the server thread and
+// dmn_server_exit.
+std::mutex giDmnCtlLk;
+bool gibDmnStopReq = false;
+// The record the thread reads: a copy, so the caller's may go away.
+tDmnServCfg giDmnServCfg;
+
+char gicPthExit[] = "_dmn_server_func_pth() exit";
+
+void _list_add_tail(tDmnLink* aipNode)
+{
+    aipNode->prev = giContCltHd.prev;
+    aipNode->next = &giContCltHd;
+    giContCltHd.prev->next = aipNode;
+    giContCltHd.prev = aipNode;
+}
+
+void _list_del(tDmnLink* aipNode)
+{
+    aipNode->prev->next = aipNode->next;
+    aipNode->next->prev = aipNode->prev;
+    aipNode->next = aipNode;
+    aipNode->prev = aipNode;
+}
+
+tClitNetCon* _clit_of(tDmnLink* aipNode)
+{
+    return reinterpret_cast<tClitNetCon*>(reinterpret_cast<char*>(aipNode) -
+                                          offsetof(tClitNetCon, hnode));
+}
+
+// Fills a Unix-domain address; false when the path does not fit (108 bytes
+// or more) or is empty. The path is never cut.
+bool _make_addr(const char* aipcPath, size_t aicMax, struct sockaddr_un* aopAddr,
+                socklen_t* aopLen)
+{
+    size_t len = strnlen(aipcPath, aicMax);
+    if (len == 0 || len >= sizeof(aopAddr->sun_path)) {
+        return false;
+    }
+    memset(aopAddr, 0, sizeof(*aopAddr));
+    aopAddr->sun_family = AF_UNIX;
+    memcpy(aopAddr->sun_path, aipcPath, len);
+    *aopLen = static_cast<socklen_t>(len + 2);
+    return true;
+}
+
+// True when a server accepts connections at the address right now.
+bool _live_server_at(const struct sockaddr_un* aipcAddr, socklen_t aicLen)
+{
+    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return false;
+    }
+    int rc = connect(probe, reinterpret_cast<const struct sockaddr*>(aipcAddr), aicLen);
+    // EAGAIN: a listener whose backlog is full is still a live server.
+    bool live = rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
+    close(probe);
+    return live;
+}
+
+void _remove_clit(tClitNetCon* aipClit)
+{
+    pthread_rwlock_wrlock(&giContCltLk);
+    _list_del(&aipClit->hnode);
+    pthread_rwlock_unlock(&giContCltLk);
+    if (aipClit->pClitEt != nullptr) {
+        event_del(aipClit->pClitEt);
+        event_free(aipClit->pClitEt);
+        aipClit->pClitEt = nullptr;
+    }
+    if (aipClit->fd > 0) {
+        close(aipClit->fd);
+        aipClit->fd = -1;
+    }
+    free(aipClit);
+}
+
+void _clit_rx_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
+{
+    (void)aicFd;
+    (void)aicEvent;
+    if (aipArg == nullptr) {
+        LOGE("aipArg err!!!!\n");
+        return;
+    }
+    tClitNetCon* clit = static_cast<tClitNetCon*>(aipArg);
+    char buf[256];
+    memset(buf, 0, sizeof(buf));
+    ssize_t n = read(clit->fd, buf, sizeof(buf) - 1);
+    if (n > 0) {
+        return;  // data from clients is consumed and ignored
+    }
+    if (n < 0) {
+        LOGE("read() err, msg:%s!!!!\n", strerror(errno));
+    } else {
+        LOG0("Remote close------\n");
+    }
+    _remove_clit(clit);
+}
+
+void _prepare_clit_fd(int aicFd)
+{
+    if (aicFd <= 0) {
+        LOGE("aicFd=%d err!!!!\n", aicFd);
+        return;
+    }
+    int on = 1;
+    setsockopt(aicFd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    setsockopt(aicFd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    struct linger lg = {0, 0};
+    setsockopt(aicFd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    int fl = fcntl(aicFd, F_GETFL, 0);
+    if (fl >= 0) {
+        fcntl(aicFd, F_SETFL, fl | O_NONBLOCK);
+    }
+}
+
+void _accept_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
+{
+    (void)aicEvent;
+    if (aipArg == nullptr) {
+        LOGE("aipArg err!!!!\n");
+        return;
+    }
+    struct event_base* base = static_cast<struct event_base*>(aipArg);
+    int fd = accept(aicFd, nullptr, nullptr);
+    if (fd < 0) {
+        LOGE("accept() err, msg=%s!!!!!!\n", strerror(errno));
+        return;
+    }
+    tClitNetCon* clit = static_cast<tClitNetCon*>(xzMalloc(sizeof(tClitNetCon)));
+    if (clit == nullptr) {
+        LOGE("xzMalloc() err!!!!\n");
+        close(fd);
+        return;
+    }
+    clit->fd = fd;
+    clit->hnode.next = clit->hnode.prev = &clit->hnode;
+    _prepare_clit_fd(fd);
+    clit->pClitEt = event_new(base, fd, EV_READ | EV_PERSIST, _clit_rx_cb, clit);
+    if (clit->pClitEt == nullptr) {
+        LOGE("event_new() err!!!!\n");
+        free(clit);
+        close(fd);
+        return;
+    }
+    event_add(clit->pClitEt, nullptr);
+    pthread_rwlock_wrlock(&giContCltLk);
+    _list_add_tail(&clit->hnode);
+    pthread_rwlock_unlock(&giContCltLk);
+}
+
+void* _dmn_server_func_pth(void* aipArg)
+{
+    if (aipArg == nullptr) {
+        LOGE("aipArg err!!!!\n");
+        return gicPthExit;
+    }
+    // The Part's cancellation is replaced by a stop request: dmn_server_exit
+    // asks the loop to exit and joins, so the thread never stops inside a
+    // callback or while it holds the client-list lock.
+    struct event_base* base = event_base_new();
+    if (base == nullptr) {
+        LOGE("event_base_new() err!!!!\n");
+        return gicPthExit;
+    }
+    bool stop;
+    {
+        std::lock_guard<std::mutex> lk(giDmnCtlLk);
+        gipPthdEtBse = base;
+        stop = gibDmnStopReq;
+    }
+    if (stop) {
+        return gicPthExit;
+    }
+    if (_dmn_server_init(base, static_cast<const tDmnServCfg*>(aipArg)) != SUCCESS_DMN) {
+        LOGE("_dmn_server_init() err!!!!\n");
+        return gicPthExit;
+    }
+    // A stop asked for after the check above is not lost: event_base_loopexit
+    // stays pending until the loop runs it.
+    event_base_dispatch(base);
+    return gicPthExit;
+}
+
+}  // namespace
+
+extern "C" V2X_API int _dmn_server_init(const struct event_base* aipcEtBse,
+                                        const tDmnServCfg* aipcFeddogCfg)
+{
+    LOGT();
+    if (aipcEtBse == nullptr || aipcFeddogCfg == nullptr) {
+        LOGE("aipArg err!!!!\n");
+        return -ERR_EVENT_NEW_DMN;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) {
+        LOGE("socket() err, msg=%s!!!!!!\n", strerror(errno));
+        return -ERR_SOCKET_OPEN_DMN;
+    }
+    giServTcpFd = fd;
+    struct sockaddr_un addr;
+    socklen_t alen = 0;
+    if (!_make_addr(aipcFeddogCfg->dmNme, sizeof(aipcFeddogCfg->dmNme), &addr, &alen)) {
+        // Refused, never cut: a shortened path would be some other file.
+        size_t len = strnlen(aipcFeddogCfg->dmNme, sizeof(aipcFeddogCfg->dmNme));
+        LOGE("bind() err, msg=%s!!!!!!\n", strerror(len == 0 ? EINVAL : ENAMETOOLONG));
+        return -ERR_SOCKET_BIND_DMN;
+    }
+    // Only a file that nobody answers on is removed (a stale socket of an
+    // earlier run); a live server keeps its path.
+    if (_live_server_at(&addr, alen)) {
+        LOGE("bind() err, msg=%s!!!!!!\n", strerror(EADDRINUSE));
+        return -ERR_SOCKET_BIND_DMN;
+    }
+    unlink(addr.sun_path);
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), alen) < 0) {
+        LOGE("bind() err, msg=%s!!!!!!\n", strerror(errno));
+        return -ERR_SOCKET_BIND_DMN;
+    }
+    if (listen(fd, 40) < 0) {
+        LOGE("listen() err, msg=%s!!!!!!\n", strerror(errno));
+        return -ERR_SOCKET_LISTEN_DMN;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    struct event_base* base = const_cast<struct event_base*>(aipcEtBse);
+    gipTcpServEt = event_new(base, fd, EV_READ | EV_PERSIST, _accept_cb, base);
+    if (gipTcpServEt == nullptr) {
+        LOGE("event_new() err!!!!\n");
+        return -ERR_EVENT_NEW_DMN;
+    }
+    event_add(gipTcpServEt, nullptr);
+    return SUCCESS_DMN;
+}
+
+extern "C" V2X_API int dmn_server_init(const tDmnServCfg* aipcDmnServCfg)
+{
+    LOGT();
+    if (giDmnServPthdId != 0) {
+        LOGE("dmn server already run err!!!!\n");
+        return -ERR_PTHREAD_CREATE_DMN;
+    }
+    if (!morrow_event_threads_ready()) {
+        LOGE("evthread_use_pthreads() err!!!!\n");
+        return -ERR_EVENT_NEW_BASE_DMN;
+    }
+    void* arg = nullptr;
+    if (aipcDmnServCfg != nullptr) {
+        memcpy(&giDmnServCfg, aipcDmnServCfg, sizeof(giDmnServCfg));
+        arg = &giDmnServCfg;
+    }
+    {
+        std::lock_guard<std::mutex> lk(giDmnCtlLk);
+        gibDmnStopReq = false;
+    }
+    pthread_t tid;
+    int rc = pthread_create(&tid, nullptr, _dmn_server_func_pth, arg);
+    if (rc != 0) {
+        LOGE("pthread_create() err, msg:%s\n", strerror(rc));
+        dmn_server_exit();
+        return -ERR_PTHREAD_CREATE_DMN;
+    }
+    giDmnServPthdId = tid;
+    return SUCCESS_DMN;
+}
+
+extern "C" V2X_API int dmn_server_exit(void)
+{
+    LOGT();
+    if (giDmnServPthdId != 0) {
+        LOG0("Wait _dmn_server_func_pth() pthread stop------\n");
+        {
+            std::lock_guard<std::mutex> lk(giDmnCtlLk);
+            gibDmnStopReq = true;
+            if (gipPthdEtBse != nullptr) {
+                event_base_loopexit(gipPthdEtBse, nullptr);
+            }
+        }
+        pthread_join(giDmnServPthdId, nullptr);
+        LOG0("_dmn_server_func_pth() pthread already stop------\n");
+        giDmnServPthdId = 0;
+    }
+    if (gipTcpServEt != nullptr) {
+        event_del(gipTcpServEt);
+        event_free(gipTcpServEt);
+        gipTcpServEt = nullptr;
+    }
+    if (giServTcpFd >= 0) {
+        close(giServTcpFd);
+        giServTcpFd = -1;
+    }
+    pthread_rwlock_wrlock(&giContCltLk);
+    while (giContCltHd.next != &giContCltHd) {
+        tClitNetCon* clit = _clit_of(giContCltHd.next);
+        _list_del(&clit->hnode);
+        if (clit->fd > 0) {
+            close(clit->fd);
+            clit->fd = -1;
+        }
+        if (clit->pClitEt != nullptr) {
+            event_del(clit->pClitEt);
+            event_free(clit->pClitEt);
+        }
+        free(clit);
+    }
+    pthread_rwlock_unlock(&giContCltLk);
+    {
+        std::lock_guard<std::mutex> lk(giDmnCtlLk);
+        if (gipPthdEtBse != nullptr) {
+            event_base_free(gipPthdEtBse);
+            gipPthdEtBse = nullptr;
+        }
+        gibDmnStopReq = false;
+    }
+    return SUCCESS_DMN;
+}
+
+extern "C" V2X_API int dmn_serv_tx_clit_msg(const char* aipcMsg, const int aicMsgLen)
+{
+    if (aipcMsg == nullptr || aicMsgLen <= 0) {
+        return SUCCESS_DMN;
+    }
+    pthread_rwlock_rdlock(&giContCltLk);
+    for (tDmnLink* n = giContCltHd.next; n != &giContCltHd; n = n->next) {
+        // Non-blocking and without SIGPIPE: a slow or gone client misses the
+        // message (or part of it).
+        ssize_t wr = send(_clit_of(n)->fd, aipcMsg, static_cast<size_t>(aicMsgLen),
+                          MSG_NOSIGNAL | MSG_DONTWAIT);
+        (void)wr;
+    }
+    pthread_rwlock_unlock(&giContCltLk);
+    return SUCCESS_DMN;
+}
+
+extern "C" V2X_API int load_dmn_serv_cfg(tDmnServCfg* aopcDmnCfg, const char* aicpcCfgNme,
+                                         const struct config_t* aicpcCfg)
+{
+    LOGT();
+    config_setting_t* grp = nullptr;
+    if (aicpcCfg != nullptr && aicpcCfgNme != nullptr) {
+        grp = config_lookup(aicpcCfg, aicpcCfgNme);
+    }
+    if (grp == nullptr || aopcDmnCfg == nullptr) {
+        LOGE("config_lookup(\"%s\") err!!!!\n", aicpcCfgNme != nullptr ? aicpcCfgNme : "(null)");
+        return -ERR_LIBCFG_CFG_LOOKUP_DMN;
+    }
+    const char* nme = nullptr;
+    if (config_setting_lookup_string(grp, "dmNme", &nme) == CONFIG_TRUE && nme != nullptr) {
+        memset(aopcDmnCfg->dmNme, 0, sizeof(aopcDmnCfg->dmNme));
+        strncpy(aopcDmnCfg->dmNme, nme, 254);
+    }
+    return SUCCESS_DMN;
+}

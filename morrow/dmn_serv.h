@@ -1,0 +1,112 @@
+/* Generic daemon server (Part 7.4): a Unix-domain stream-socket server in
+ * its own thread with its own libevent event base. It accepts any number of
+ * local clients, drops each on its first read error or end of stream, reads
+ * and discards what clients send, and lets the host broadcast bytes to all
+ * connected clients. */
+#ifndef MORROW_DMN_SERV_H
+#define MORROW_DMN_SERV_H
+
+#include "v2x_api.h"
+
+V2X_EXTERN_C_BEGIN
+
+struct event_base;
+struct event;
+struct config_t;
+
+/* Functions return the negative of a code. This server itself returns only
+ * ERR_SOCKET_OPEN_DMN, ERR_SOCKET_LISTEN_DMN, ERR_SOCKET_BIND_DMN,
+ * ERR_EVENT_NEW_DMN, ERR_PTHREAD_CREATE_DMN, ERR_EVENT_NEW_BASE_DMN and
+ * ERR_LIBCFG_CFG_LOOKUP_DMN. */
+typedef enum _eDmnServErrVal_ {
+    SUCCESS_DMN = 0,
+    ERR_TMP_DMN = 1,
+    ERR_MALLOC_DMN = 2,
+    ERR_CALLOC_DMN = 3,
+    ERR_NEW_MEM_DMN = 4,
+    ERR_CREATE_PIPE_DMN = 5,
+    ERR_FOPEN_DMN = 6,
+    ERR_FREAD_DMN = 7,
+    ERR_OPEN_TTY_DMN = 8,
+    ERR_GET_RLIMIT_DMN = 9,
+    ERR_SET_RLIMIT_DMN = 10,
+    ERR_PTHREAD_CREATE_DMN = 11,
+    ERR_EVENT_NEW_BASE_DMN = 12,
+    ERR_EVENT_NEW_DMN = 13,
+    ERR_LIBCFG_READ_FILE_DMN = 14,
+    ERR_LIBCFG_CFG_LOOKUP_DMN = 15,
+    ERR_LIBCFG_SETTING_LOOKUP_DMN = 16,
+    ERR_CFG_SETTING_GET_MEMBER_DMN = 17,
+    ERR_LIBCFG_SETTING_GET_ELEM_DMN = 18,
+    ERR_CFG_SETING_LEN_DMN = 19,
+    ERR_SOCKET_OPEN_DMN = 4096,
+    ERR_SOCKET_LISTEN_DMN = 4097,
+    ERR_SOCKET_CONNECT_DMN = 4098,
+    ERR_SOCKET_IOCTL_DMN = 4099,
+    ERR_SOCKET_BIND_DMN = 4100,
+    ERR_SOCKET_READ_DMN = 4101,
+    ERR_SOCKET_WRITE_DMN = 4102,
+    ERR_RTNL_OPEN_DMN = 4103,
+    IW_GET_INTER_DATA_DMN = 4104,
+    ERR_PARAM_CNT_DMN = 4105,
+    ERR_PARAM_LEN_DMN = 4106,
+    ERR_PARAM_CONTENT_DMN = 4107,
+    ERR_LOG_INIT_DMN = 4108,
+    ERR_VER_SWITCH_DMN = 4109,
+    ERR_HELP_SWITCH_DMN = 4110,
+    ERR_SET_LOG_LEV_DMN = 4111,
+    ERR_MAX_DMN = 4112
+} eDmnServErrVal;
+
+/* Size of the path field of a Unix-domain socket address: paths must be
+ * shorter than this. */
+#define DMN_SUN_PATH_MAX 108
+
+typedef struct _tDmnServCfg_ {
+    char dmNme[256]; /* listening socket path, zero-terminated, < 108 bytes */
+} tDmnServCfg;
+
+/* Link of the server's intrusive circular client list. */
+typedef struct _tDmnLink_ {
+    struct _tDmnLink_* next;
+    struct _tDmnLink_* prev;
+} tDmnLink;
+
+/* One accepted connection, owned by the server. */
+typedef struct _tClitNetCon_ {
+    tDmnLink hnode;
+    int fd;
+    struct event* pClitEt;
+} tClitNetCon;
+
+/* Starts the server thread and returns 0 at once; the socket is made inside
+ * the thread, so setup failures show only in the log. The record is copied,
+ * so it need not outlive the call. -11 when the thread cannot be started (or
+ * the server already runs), -12 when libevent's thread support cannot be
+ * enabled. */
+V2X_API int dmn_server_init(const tDmnServCfg* aipcDmnServCfg);
+
+/* Stops the thread and releases everything; 0. Safe when never started or
+ * already stopped. The socket file stays on the file system. */
+V2X_API int dmn_server_exit(void);
+
+/* Writes aicMsgLen bytes to every connected client, one non-blocking write
+ * each; results are not examined. 0. */
+V2X_API int dmn_serv_tx_clit_msg(const char* aipcMsg, const int aicMsgLen);
+
+/* Creates the listening socket and registers its accept event on the given
+ * base: 0, -4096 (socket), -4100 (bind: also for a path of 108 bytes or more,
+ * an empty path, or a path at which a live server answers), -4097 (listen),
+ * -13 (event). A file at the path that nobody answers on is removed first.
+ * Ignores SIGPIPE process-wide. The client-list lock is static and needs no
+ * set-up by a host that runs this on its own base. */
+V2X_API int _dmn_server_init(const struct event_base* aipcEtBse, const tDmnServCfg* aipcFeddogCfg);
+
+/* Fills dmNme from the string "dmNme" of the group aicpcCfgNme (cut to 254
+ * characters); 0, or -15 when the group is missing (record unchanged). */
+V2X_API int load_dmn_serv_cfg(tDmnServCfg* aopcDmnCfg, const char* aicpcCfgNme,
+                              const struct config_t* aicpcCfg);
+
+V2X_EXTERN_C_END
+
+#endif /* MORROW_DMN_SERV_H */

@@ -1,0 +1,297 @@
+// Watchdog feeder (Part 7.5).
+#include "self_dog.h"
+
+#include <errno.h>
+#include <event2/event.h>
+#include <fcntl.h>
+#include <libconfig.h>
+#include <pthread.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "morrow_evthread.hpp"
+#include "self_log.h"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
+
+namespace {
+
+constexpr size_t kFedArea = 128;
+constexpr size_t kFedNameMax = kFedArea - 5 - 2;  // 121 bytes on the wire
+
+pthread_t giFeddogPthdId = 0;
+int giFeddogFd = -1;
+struct event* gipRxFeddogEt = nullptr;
+struct event* gipTxFeddogHtEt = nullptr;
+struct event_base* gipFedDogEtBse = nullptr;
+
+std::mutex giDogCtlLk;
+bool gibDogStopReq = false;
+tFeddogCfg giFeddogCfg;  // the copy the feeder thread feeds from
+
+char gicPthExit[] = "_feddog_func_pth() exit";
+
+struct timeval _period(const tFeddogCfg* aipcCfg)
+{
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(aipcCfg->feddogSec) + aipcCfg->feddogUSec / 1000000u;
+    tv.tv_usec = static_cast<suseconds_t>(aipcCfg->feddogUSec % 1000000u);
+    return tv;
+}
+
+// Opens the non-blocking socket (kept in giFeddogFd until self_feddog_exit)
+// and connects it: 0, -4096 or -4098.
+int _unix_socket_connect(const char* aipcPath, size_t aicMax)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) {
+        LOGE("socket() err, msg:%s!!!!\n", strerror(errno));
+        return -ERR_SOCKET_OPEN_DOG;
+    }
+    giFeddogFd = fd;
+    int fl = fcntl(fd, F_GETFL, 0);
+    if (fl >= 0) {
+        fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+    }
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    size_t len = strnlen(aipcPath, aicMax);
+    if (len == 0 || len >= sizeof(addr.sun_path)) {
+        // Refused, never cut: a shortened path would name another socket.
+        LOGE("connect() err, msg:%s!!!!!!", strerror(len == 0 ? EINVAL : ENAMETOOLONG));
+        return -ERR_SOCKET_CONNECT_DOG;
+    }
+    memcpy(addr.sun_path, aipcPath, len);
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), static_cast<socklen_t>(len + 2)) <
+        0) {
+        LOGE("connect() err, msg:%s!!!!!!", strerror(errno));
+        return -ERR_SOCKET_CONNECT_DOG;
+    }
+    return SUCCESS_DOG;
+}
+
+void _rx_feddog_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
+{
+    (void)aicEvent;
+    (void)aipArg;
+    char buf[kFedArea];
+    memset(buf, 0, sizeof(buf));
+    ssize_t n = read(aicFd, buf, sizeof(buf) - 1);
+    if (n > 0) {
+        return;  // whatever the service sends is discarded
+    }
+    if (n == 0) {
+        LOG0("Server close------\n");
+    } else {
+        LOGE("read() err, msg:%s!!!!\n", strerror(errno));
+    }
+    if (gipRxFeddogEt != nullptr) {
+        event_del(gipRxFeddogEt);
+        event_free(gipRxFeddogEt);
+        gipRxFeddogEt = nullptr;
+    }
+    if (giFeddogFd >= 0) {
+        close(giFeddogFd);
+        giFeddogFd = -1;
+    }
+}
+
+void _tx_feddog_ht_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
+{
+    (void)aicFd;
+    (void)aicEvent;
+    if (aipArg == nullptr) {
+        LOGE("aipArg err!!!!\n");
+        return;
+    }
+    const tFeddogCfg* cfg = static_cast<const tFeddogCfg*>(aipArg);
+    uint8_t msg[kFedArea];
+    memset(msg, 0, sizeof(msg));
+    size_t len = strnlen(cfg->feddogNme, sizeof(cfg->feddogNme));
+    if (len > kFedNameMax) {
+        len = kFedNameMax;
+    }
+    msg[4] = static_cast<uint8_t>(len);
+    memcpy(msg + 5, cfg->feddogNme, len);
+    // One write; after the service has gone the descriptor is -1 and the
+    // write fails without effect. No SIGPIPE for a peer that just left.
+    ssize_t wr = send(giFeddogFd, msg, 5 + len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    (void)wr;
+    if (gipTxFeddogHtEt != nullptr) {
+        struct timeval tv = _period(cfg);
+        event_add(gipTxFeddogHtEt, &tv);
+    }
+}
+
+void* _feddog_func_pth(void* aipArg)
+{
+    if (aipArg == nullptr) {
+        LOGE("aipArg err!!!!\n");
+        return gicPthExit;
+    }
+    // Cancellation is replaced by a stop request: self_feddog_exit asks the
+    // loop to exit and joins, so the thread never stops inside a handler.
+    struct event_base* base = event_base_new();
+    if (base == nullptr) {
+        LOGE("event_base_new() err!!!!\n");
+        return gicPthExit;
+    }
+    bool stop;
+    {
+        std::lock_guard<std::mutex> lk(giDogCtlLk);
+        gipFedDogEtBse = base;
+        stop = gibDogStopReq;
+    }
+    if (stop) {
+        return gicPthExit;
+    }
+    if (_feed_dog_init(base, static_cast<const tFeddogCfg*>(aipArg)) != SUCCESS_DOG) {
+        LOGE("_feed_dog_init() err!!!!\n");
+        return gicPthExit;
+    }
+    event_base_dispatch(base);
+    return gicPthExit;
+}
+
+}  // namespace
+
+extern "C" V2X_API int _feed_dog_init(const struct event_base* aipcEtBse,
+                                      const tFeddogCfg* aipcFeddogCfg)
+{
+    LOGT();
+    if (aipcEtBse == nullptr || aipcFeddogCfg == nullptr) {
+        LOGE("aipArg err!!!!\n");
+        return -ERR_EVENT_NEW_DOG;
+    }
+    int rc = _unix_socket_connect(aipcFeddogCfg->txFeddogHtDmNme,
+                                  sizeof(aipcFeddogCfg->txFeddogHtDmNme));
+    if (rc != SUCCESS_DOG) {
+        LOGE("_unix_socket_connect() err!!!!\n");
+        return rc;
+    }
+    struct event_base* base = const_cast<struct event_base*>(aipcEtBse);
+    gipRxFeddogEt = event_new(base, giFeddogFd, EV_READ | EV_PERSIST, _rx_feddog_cb, nullptr);
+    if (gipRxFeddogEt == nullptr) {
+        LOGE("event_new() err!!!!\n");
+        return -ERR_EVENT_NEW_DOG;
+    }
+    event_add(gipRxFeddogEt, nullptr);
+    gipTxFeddogHtEt = evtimer_new(base, _tx_feddog_ht_cb, const_cast<tFeddogCfg*>(aipcFeddogCfg));
+    if (gipTxFeddogHtEt == nullptr) {
+        LOGE("evtimer_new() err!!!!\n");
+        return -ERR_EVENT_NEW_DOG;
+    }
+    struct timeval tv = _period(aipcFeddogCfg);
+    event_add(gipTxFeddogHtEt, &tv);
+    return SUCCESS_DOG;
+}
+
+extern "C" V2X_API int self_feddog_init(const tFeddogCfg* aipcFeddogCfg)
+{
+    LOGT();
+    if (giFeddogPthdId != 0) {
+        LOGE("feddog already run err!!!!\n");
+        return -ERR_PTHREAD_CREATE_DOG;
+    }
+    if (!morrow_event_threads_ready()) {
+        LOGE("evthread_use_pthreads() err!!!!\n");
+        return -ERR_EVENT_NEW_BASE_DOG;
+    }
+    void* arg = nullptr;
+    if (aipcFeddogCfg != nullptr) {
+        memcpy(&giFeddogCfg, aipcFeddogCfg, sizeof(giFeddogCfg));
+        arg = &giFeddogCfg;
+    }
+    {
+        std::lock_guard<std::mutex> lk(giDogCtlLk);
+        gibDogStopReq = false;
+    }
+    pthread_t tid;
+    int rc = pthread_create(&tid, nullptr, _feddog_func_pth, arg);
+    if (rc != 0) {
+        LOGE("pthread_create() err, msg:%s\n", strerror(rc));
+        self_feddog_exit();
+        return -ERR_PTHREAD_CREATE_DOG;
+    }
+    giFeddogPthdId = tid;
+    return SUCCESS_DOG;
+}
+
+extern "C" V2X_API int self_feddog_exit(void)
+{
+    LOGT();
+    if (giFeddogPthdId != 0) {
+        LOG0("Wait _feddog_func_pth() pthread stop------\n");
+        {
+            std::lock_guard<std::mutex> lk(giDogCtlLk);
+            gibDogStopReq = true;
+            if (gipFedDogEtBse != nullptr) {
+                event_base_loopexit(gipFedDogEtBse, nullptr);
+            }
+        }
+        pthread_join(giFeddogPthdId, nullptr);
+        LOG0("_feddog_func_pth() pthread already stop------\n");
+        giFeddogPthdId = 0;
+    }
+    if (gipTxFeddogHtEt != nullptr) {
+        event_del(gipTxFeddogHtEt);
+        event_free(gipTxFeddogHtEt);
+        gipTxFeddogHtEt = nullptr;
+    }
+    if (gipRxFeddogEt != nullptr) {
+        event_del(gipRxFeddogEt);
+        event_free(gipRxFeddogEt);
+        gipRxFeddogEt = nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lk(giDogCtlLk);
+        if (gipFedDogEtBse != nullptr) {
+            event_base_free(gipFedDogEtBse);
+            gipFedDogEtBse = nullptr;
+        }
+        gibDogStopReq = false;
+    }
+    if (giFeddogFd >= 0) {
+        close(giFeddogFd);
+        giFeddogFd = -1;
+    }
+    return SUCCESS_DOG;
+}
+
+extern "C" V2X_API int load_feeddog_cfg(tFeddogCfg* aopcFedDog, const char* aicpcDogCfgNme,
+                                        const struct config_t* aicpcCfg)
+{
+    LOGT();
+    config_setting_t* grp = nullptr;
+    if (aicpcCfg != nullptr && aicpcDogCfgNme != nullptr) {
+        grp = config_lookup(aicpcCfg, aicpcDogCfgNme);
+    }
+    if (grp == nullptr || aopcFedDog == nullptr) {
+        LOGE("config_lookup(\"%s\") err!!!!\n",
+             aicpcDogCfgNme != nullptr ? aicpcDogCfgNme : "(null)");
+        return -ERR_LIBCFG_CFG_LOOKUP_DOG;
+    }
+    int v = 0;
+    if (config_setting_lookup_int(grp, "feddogSec", &v) == CONFIG_TRUE) {
+        aopcFedDog->feddogSec = static_cast<uint32_t>(v);
+    }
+    if (config_setting_lookup_int(grp, "feddogUSec", &v) == CONFIG_TRUE) {
+        aopcFedDog->feddogUSec = static_cast<uint32_t>(v);
+    }
+    const char* s = nullptr;
+    if (config_setting_lookup_string(grp, "feddogNme", &s) == CONFIG_TRUE && s != nullptr) {
+        memset(aopcFedDog->feddogNme, 0, sizeof(aopcFedDog->feddogNme));
+        strncpy(aopcFedDog->feddogNme, s, 62);
+    }
+    s = nullptr;
+    if (config_setting_lookup_string(grp, "txFeddogHtDmNme", &s) == CONFIG_TRUE && s != nullptr) {
+        memset(aopcFedDog->txFeddogHtDmNme, 0, sizeof(aopcFedDog->txFeddogHtDmNme));
+        strncpy(aopcFedDog->txFeddogHtDmNme, s, 254);
+    }
+    return SUCCESS_DOG;
+}

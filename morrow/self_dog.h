@@ -1,0 +1,104 @@
+/* Watchdog feeder (Part 7.5): a thread with its own libevent event base
+ * that connects once to the watchdog service's Unix-domain stream socket and
+ * sends a heartbeat carrying the process's watchdog name every period. When
+ * the service closes the connection the feeder logs "Server close------"
+ * and does not reconnect; the timer goes on writing nowhere. */
+#ifndef MORROW_SELF_DOG_H
+#define MORROW_SELF_DOG_H
+
+#include <stdint.h>
+
+#include "v2x_api.h"
+
+V2X_EXTERN_C_BEGIN
+
+struct event_base;
+struct config_t;
+
+/* The same constants and values as _eDmnServErrVal_ with the suffix _DOG. */
+typedef enum _eFeddogErrVal_ {
+    SUCCESS_DOG = 0,
+    ERR_TMP_DOG = 1,
+    ERR_MALLOC_DOG = 2,
+    ERR_CALLOC_DOG = 3,
+    ERR_NEW_MEM_DOG = 4,
+    ERR_CREATE_PIPE_DOG = 5,
+    ERR_FOPEN_DOG = 6,
+    ERR_FREAD_DOG = 7,
+    ERR_OPEN_TTY_DOG = 8,
+    ERR_GET_RLIMIT_DOG = 9,
+    ERR_SET_RLIMIT_DOG = 10,
+    ERR_PTHREAD_CREATE_DOG = 11,
+    ERR_EVENT_NEW_BASE_DOG = 12,
+    ERR_EVENT_NEW_DOG = 13,
+    ERR_LIBCFG_READ_FILE_DOG = 14,
+    ERR_LIBCFG_CFG_LOOKUP_DOG = 15,
+    ERR_LIBCFG_SETTING_LOOKUP_DOG = 16,
+    ERR_CFG_SETTING_GET_MEMBER_DOG = 17,
+    ERR_LIBCFG_SETTING_GET_ELEM_DOG = 18,
+    ERR_CFG_SETING_LEN_DOG = 19,
+    ERR_SOCKET_OPEN_DOG = 4096,
+    ERR_SOCKET_LISTEN_DOG = 4097,
+    ERR_SOCKET_CONNECT_DOG = 4098,
+    ERR_SOCKET_IOCTL_DOG = 4099,
+    ERR_SOCKET_BIND_DOG = 4100,
+    ERR_SOCKET_READ_DOG = 4101,
+    ERR_SOCKET_WRITE_DOG = 4102,
+    ERR_RTNL_OPEN_DOG = 4103,
+    IW_GET_INTER_DATA_DOG = 4104,
+    ERR_PARAM_CNT_DOG = 4105,
+    ERR_PARAM_LEN_DOG = 4106,
+    ERR_PARAM_CONTENT_DOG = 4107,
+    ERR_LOG_INIT_DOG = 4108,
+    ERR_VER_SWITCH_DOG = 4109,
+    ERR_HELP_SWITCH_DOG = 4110,
+    ERR_SET_LOG_LEV_DOG = 4111,
+    ERR_MAX_DOG = 4112
+} eFeddogErrVal;
+
+typedef struct _tFeddogCfg_ {
+    uint32_t feddogSec;         /* heartbeat period, whole seconds */
+    uint32_t feddogUSec;        /* plus microseconds */
+    char feddogNme[64];         /* watchdog name, zero-terminated */
+    char txFeddogHtDmNme[256];  /* service socket path, < 108 bytes */
+} tFeddogCfg;
+
+/* Heartbeat on the stream: status (always 0), nameLen, then nameLen bytes
+ * of the name without a terminating zero; 5 + nameLen bytes, packed, in the
+ * host's byte order. */
+#if defined(__GNUC__)
+typedef struct __attribute__((packed)) _tWthdogFed_ {
+    int32_t status;
+    uint8_t nameLen;
+    char name[123];
+} tWthdogFed;
+V2X_STATIC_ASSERT(sizeof(tWthdogFed) == 128, "heartbeat area is 128 bytes");
+#endif
+
+/* Starts the feeder thread and returns 0 at once; the connection is made
+ * inside the thread, so its failures show only in the log. The record is
+ * copied: the feeder keeps feeding from the copy. -11 when the thread cannot
+ * be started (or the feeder already runs), -12 when libevent's thread
+ * support cannot be enabled. */
+V2X_API int self_feddog_init(const tFeddogCfg* aipcFeddogCfg);
+
+/* Stops the thread and releases everything; 0. Safe when never started or
+ * already stopped. */
+V2X_API int self_feddog_exit(void);
+
+/* Connects (non-blocking) and arms the read event and the heartbeat timer on
+ * the given base: 0, -4096 (socket), -4098 (connect: also for a path of 108
+ * bytes or more or an empty one, never cut), -13 (events). The record is
+ * read at every heartbeat and must outlive the feeder. */
+V2X_API int _feed_dog_init(const struct event_base* aipcEtBse, const tFeddogCfg* aipcFeddogCfg);
+
+/* Fills the record from the group aicpcDogCfgNme: "feddogSec",
+ * "feddogUSec", "feddogNme" (cut to 62 characters), "txFeddogHtDmNme" (cut
+ * to 254). Absent keys leave the caller's values. 0, or -15 when the group
+ * is missing (record unchanged). */
+V2X_API int load_feeddog_cfg(tFeddogCfg* aopcFedDog, const char* aicpcDogCfgNme,
+                             const struct config_t* aicpcCfg);
+
+V2X_EXTERN_C_END
+
+#endif /* MORROW_SELF_DOG_H */
