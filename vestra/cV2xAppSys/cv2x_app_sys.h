@@ -1,0 +1,123 @@
+/* Simple system API: blocking write and read of DSM data with built-in
+ * defaults, no callbacks and no configuration.
+ *
+ * v2x_system_init starts the core in this process with the default settings
+ * below, connects a blocking socket to it and registers for every AID;
+ * v2x_system_write sends one DSM message; v2x_system_read returns one message
+ * from the core per call; v2x_system_exit stops it all. Use either this API or
+ * the application runtime of cv2x_app.h in a process, not both.
+ *
+ * Default settings:
+ *   application socket  "/dev/shm/skDmn/v2xDSMTest" (the directory is created,
+ *                       mode 0755, when it is missing)
+ *   radio link receives on V2X_SYS_DEF_RCV_IP   port 30301 (this board)
+ *   radio module at        V2X_SYS_DEF_SEND_IP  port 30300
+ *   MAC address            FF FF FF FF FF FF
+ * The two addresses are private addresses on one /24 subnet: the board's
+ * interface towards the radio module must carry V2X_SYS_DEF_RCV_IP. */
+#ifndef VESTRA_CV2X_APP_SYS_H
+#define VESTRA_CV2X_APP_SYS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "cv2x_app.h"
+#include "v2x_api.h"
+
+V2X_EXTERN_C_BEGIN
+
+#define V2X_SYS_DEF_DMN_NME "/dev/shm/skDmn/v2xDSMTest"
+#define V2X_SYS_DEF_RCV_IP "192.168.100.20"
+#define V2X_SYS_DEF_RCV_PORT 30301
+#define V2X_SYS_DEF_SEND_IP "192.168.100.10"
+#define V2X_SYS_DEF_SEND_PORT 30300
+
+/* Largest data v2x_system_write accepts: 4090 - 270. */
+#define V2X_SYS_MAX_TX_DATA 3820
+
+#pragma pack(push, 1)
+
+/* Sending parameters: the head of tDSMReq without its length. */
+typedef struct _tDSMTxParm_ {
+    uint32_t appId;
+    uint8_t protTp; /* eProtTp */
+    uint8_t priority;
+    uint8_t peerMac[6];
+    /* header-extension bytes, taken up to their first zero byte */
+    uint8_t dsmHdrExts[256];
+} tDSMTxParm;
+
+/* Parameters of a received message: the head of tDSMInd without its length. */
+typedef struct _tDSMRxParm_ {
+    uint8_t dsmpVer;
+    uint32_t appId;
+    uint8_t peerMac[6];
+    uint8_t priority;
+} tDSMRxParm;
+
+#pragma pack(pop)
+
+V2X_STATIC_ASSERT(sizeof(tDSMTxParm) == 268, "tDSMTxParm is 268 bytes");
+V2X_STATIC_ASSERT(offsetof(tDSMTxParm, peerMac) == 6, "tDSMTxParm.peerMac");
+V2X_STATIC_ASSERT(offsetof(tDSMTxParm, dsmHdrExts) == 12, "tDSMTxParm.dsmHdrExts");
+V2X_STATIC_ASSERT(sizeof(tDSMRxParm) == 12, "tDSMRxParm is 12 bytes");
+V2X_STATIC_ASSERT(offsetof(tDSMRxParm, appId) == 1, "tDSMRxParm.appId");
+V2X_STATIC_ASSERT(offsetof(tDSMRxParm, peerMac) == 5, "tDSMRxParm.peerMac");
+V2X_STATIC_ASSERT(offsetof(tDSMRxParm, priority) == 11, "tDSMRxParm.priority");
+
+typedef enum _eMsgType_ {
+    MSG_TYPE_BSM = 0,  /* AID 26 */
+    MSG_TYPE_RSI = 1,  /* AID 27 */
+    MSG_TYPE_RSM = 2,  /* AID 28 */
+    MSG_TYPE_MAP = 3,  /* AID 29 */
+    MSG_TYPE_SPAT = 4, /* AID 30 */
+    MSG_TYPE_MAX = 5   /* any other AID */
+} eMsgType;
+
+/* 0, or the first failing step's negated code. After a failure past the
+ * core's start, call v2x_system_exit to stop the core. */
+V2X_API int v2x_system_init(void);
+/* Always 0; safe without init and when called twice. */
+V2X_API int v2x_system_exit(void);
+
+/* Sends aicTxLen data bytes (0..3820) under the parameters: aicTxLen, or
+ * -ERR_V2X_SEND_LEN, -ERR_V2X_PARM_CONT (no connection or null argument),
+ * -ERR_V2X_SOCKET_WRITE. One writer at a time. */
+V2X_API int v2x_system_write(const char* aopcTxBuf, const int aicTxLen,
+                             const tDSMTxParm* aipcDSMTxParm);
+
+/* Blocks until one message from the core is whole and returns it:
+ *   >= 0  a DSM message: its data length; the data is at the start of
+ *         aopcRxBuf and its parameters in *aopcDSMRxParm (both written
+ *         although declared const);
+ *   0     also for a confirm (meant for any application): buffer and
+ *         parameters untouched; call again for data;
+ *   -ERR_V2X_RX_CORE_FMT  a malformed message or one of another type, and a
+ *         DSM message whose data is longer than aicBufLen: nothing is ever
+ *         written past aicBufLen, so such a message is refused whole and the
+ *         buffer and parameters stay untouched;
+ *   -ERR_V2X_PARM_CONT  a null parameter record, or a null buffer with a
+ *         positive aicBufLen (nothing is read);
+ *   -1    no socket, a read error, or the core closed the connection.
+ * Several messages arriving together are returned by successive calls; the
+ * socket is read only when no complete message is held. One reader at a
+ * time. */
+V2X_API int v2x_system_read(const char* aopcRxBuf, const int aicBufLen,
+                            const tDSMRxParm* aopcDSMRxParm);
+
+/* 1024. */
+V2X_API uint32_t get_mtu(void);
+/* The message kind of an AID (26 to 30), MSG_TYPE_MAX for any other. */
+V2X_API eMsgType get_msg_type(const uint32_t aicAid);
+
+/* The client alone: connects a blocking socket to dmnNme and registers for
+ * every AID. 0, -7, -10 (also for a dmnNme of 108 bytes or more) or a send
+ * error. */
+V2X_API int v2x_sys_net_init(const tV2XSDKCfg* aipcSDKCfg);
+V2X_API int v2x_sys_net_exit(void);
+/* As send_core_app_msg, on the blocking socket. */
+V2X_API int _send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg, const int aicLen);
+
+V2X_EXTERN_C_END
+
+#endif /* VESTRA_CV2X_APP_SYS_H */

@@ -1,0 +1,265 @@
+// The blocking client of the simple system API: connect to the core's
+// application socket, send requests, and read one message per call.
+#include <errno.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "core_app_rx.hpp"
+#include "cv2x_app_sys.h"
+#include "self_log.h"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
+
+// The blocking client socket, -1 when closed. Read under either mutex; set
+// and closed only with both held, so neither a sender nor a reader ever uses
+// a descriptor that is being closed.
+static int giClitRxFd = -1;
+// The reader's reassembly of the core's messages and its lock.
+static CoreAppRx rxBuf;
+static std::mutex giRxMtx;
+static char sendBuf[V2X_CORE_APP_BUF_LEN];
+static std::mutex giDSMTxMtx;
+
+static int _unix_socket_connect(const char* aipcName)
+{
+    LOGT();
+    struct sockaddr_un addr;
+    const size_t nameLen = strnlen(aipcName, sizeof(tV2XSDKCfg::dmnNme));
+    if (nameLen >= sizeof(addr.sun_path)) {
+        // It would not fit the address with its terminator.
+        LOGE("dmnNme len(%d) err!!!!\n", static_cast<int>(nameLen));
+        return -ERR_V2X_SOCKET_CONECT;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) {
+        LOGE("socket() err, msg:%s!!!!\n", strerror(errno));
+        return -ERR_V2X_SOCKET_OPEN;
+    }
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, aipcName, nameLen);
+    const socklen_t addrLen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + nameLen);
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), addrLen) != 0) {
+        LOGE("connect() err, msg:%s!!!!!!", strerror(errno));
+        close(fd);
+        return -ERR_V2X_SOCKET_CONECT;
+    }
+    std::lock_guard<std::mutex> rl(giRxMtx);
+    std::lock_guard<std::mutex> tl(giDSMTxMtx);
+    giClitRxFd = fd;
+    rxBuf.reset();
+    return V2X_SUCCESS;
+}
+
+static int _domn_clit_init(const tV2XSDKCfg* aipcSDKCfg)
+{
+    LOGT();
+    int rc = _unix_socket_connect(aipcSDKCfg->dmnNme);
+    if (rc != 0) {
+        LOGE("_unix_socket_connect() err!!!!\n");
+    }
+    return rc;
+}
+
+extern "C" V2X_API int _send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg,
+                                          const int aicLen)
+{
+    LOGT();
+    LOGI("txLen=%d\n", aicLen);
+    std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    if (giClitRxFd < 1) {
+        LOGE("giClitRxFd=%d err!!!!\n", giClitRxFd);
+        return -ERR_V2X_PARM_CONT;
+    }
+    if (aicLen < 0 || aicLen > static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD)) {
+        LOGE("aicLen(%d) too large, must<%d!!!!\n", aicLen,
+             static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD));
+        return -ERR_V2X_SEND_LEN;
+    }
+    if (aipcMsg == nullptr && aicLen > 0) {
+        LOGE("aipcMsg=NULL err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    const uint32_t type = static_cast<uint32_t>(aicMsgTp);
+    const uint16_t len = static_cast<uint16_t>(aicLen);
+    memcpy(sendBuf + offsetof(tCoreApp, msgType), &type, sizeof(type));
+    memcpy(sendBuf + offsetof(tCoreApp, msgLen), &len, sizeof(len));
+    if (aicLen > 0) {
+        memcpy(sendBuf + V2X_CORE_APP_HDR_LEN, aipcMsg, static_cast<size_t>(aicLen));
+    }
+    const size_t total = V2X_CORE_APP_HDR_LEN + static_cast<size_t>(aicLen);
+    // A blocking send may still return early (a signal): finish the message.
+    size_t sent = 0;
+    while (sent < total) {
+        ssize_t n = send(giClitRxFd, sendBuf + sent, total - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    LOGI("send()=%d\n", static_cast<int>(sent));
+    if (sent < total) {
+        LOGE("write(%d) err, msg:%s!!!!\n", giClitRxFd, strerror(errno));
+        return -ERR_V2X_SOCKET_WRITE;
+    }
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API int v2x_sys_net_init(const tV2XSDKCfg* aipcSDKCfg)
+{
+    LOGT();
+    if (aipcSDKCfg == nullptr) {
+        LOGE("aipcSDKCfg=NULL err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    int rc = _domn_clit_init(aipcSDKCfg);
+    if (rc != 0) {
+        LOGE("_domn_clit_init() err!!!!\n");
+        return rc;
+    }
+    // Every AID: the MIB's entry 0 takes all received DSM messages.
+    tDMEDSMServReq req;
+    memset(&req, 0, sizeof(req));
+    req.index = 0;
+    req.action = DME_ACTION_ADD;
+    req.appId = 0;
+    req.aidMthFlg = 1;
+    rc = _send_core_app_msg(V2X_DME_DSM_SERV_REQ, reinterpret_cast<const char*>(&req),
+                            static_cast<int>(sizeof(req)));
+    LOGI("_send_core_app_msg()=%d\n", rc);
+    if (rc != 0) {
+        LOGE("_send_core_app_msg() err!!!!\n");
+    }
+    return rc;
+}
+
+extern "C" V2X_API int v2x_sys_net_exit(void)
+{
+    LOGT();
+    int fd;
+    {
+        std::lock_guard<std::mutex> tl(giDSMTxMtx);
+        fd = giClitRxFd;
+    }
+    if (fd > 0) {
+        // Wakes a reader blocked in read() (it sees the end of the stream)
+        // so that the reader's lock can be taken below.
+        shutdown(fd, SHUT_RDWR);
+    }
+    std::lock_guard<std::mutex> rl(giRxMtx);
+    std::lock_guard<std::mutex> tl(giDSMTxMtx);
+    if (giClitRxFd > 0) {
+        close(giClitRxFd);
+    }
+    giClitRxFd = -1;
+    rxBuf.reset();
+    return V2X_SUCCESS;
+}
+
+// A DSM indication: parameters and data to the caller, data length back.
+static int _parse_rx_dsm_msg(const char* aipcMsg, const int aicLen, const char* aopcRxBuf,
+                             const int aicBufLen, const tDSMRxParm* aopcDSMRxParm)
+{
+    if (aicLen <= static_cast<int>(V2X_DSM_IND_HEAD_LEN) - 1) {
+        LOGE("aicLen()=%d err!!!!\n", aicLen);
+        return -ERR_V2X_RX_CORE_FMT;
+    }
+    uint16_t recLen;
+    memcpy(&recLen, aipcMsg + offsetof(tDSMInd, msgLen), sizeof(recLen));
+    if (!core_app_dsm_ind_len_ok(static_cast<uint32_t>(aicLen), recLen)) {
+        LOGE("%d!=%d+%d err!!!!\n", aicLen, static_cast<int>(V2X_DSM_IND_HEAD_LEN),
+             static_cast<int>(recLen));
+        return -ERR_V2X_RX_CORE_FMT;
+    }
+    if (static_cast<int>(recLen) > aicBufLen) {
+        // Never past the caller's buffer, and never a cut passed off as whole.
+        LOGE("aicBufLen(%d)<msgLen(%d) err!!!!\n", aicBufLen, static_cast<int>(recLen));
+        return -ERR_V2X_RX_CORE_FMT;
+    }
+    // The head of tDSMInd without its length is exactly tDSMRxParm.
+    static_assert(sizeof(tDSMRxParm) == offsetof(tDSMInd, msgLen), "rx parameters");
+    memcpy(const_cast<tDSMRxParm*>(aopcDSMRxParm), aipcMsg, sizeof(tDSMRxParm));
+    if (recLen > 0) {
+        memcpy(const_cast<char*>(aopcRxBuf), aipcMsg + V2X_DSM_IND_HEAD_LEN, recLen);
+    }
+    return recLen;
+}
+
+static int _parse_recv_msg(const CoreAppMsg& aicMsg, const char* aopcRxBuf, const int aicBufLen,
+                           const tDSMRxParm* aopcDSMRxParm)
+{
+    LOGT();
+    switch (aicMsg.msgType) {
+    case V2X_DSM_CFM:
+    case V2X_DME_PROV_SERV_CFM:
+    case V2X_DME_USER_SERV_CFM:
+        return 0;  // confirms go to every application; nothing for the caller
+    case V2X_DSM_IND: {
+        int rc = _parse_rx_dsm_msg(aicMsg.payload, aicMsg.msgLen, aopcRxBuf, aicBufLen, aopcDSMRxParm);
+        if (rc < 0) {
+            LOGE("_parse_rx_dsm_msg() err!!!!\n");
+        }
+        return rc;
+    }
+    default:
+        LOGE("msgType=%d err!!!!\n", static_cast<int>(aicMsg.msgType));
+        return -ERR_V2X_RX_CORE_FMT;
+    }
+}
+
+extern "C" V2X_API int v2x_system_read(const char* aopcRxBuf, const int aicBufLen,
+                                       const tDSMRxParm* aopcDSMRxParm)
+{
+    LOGT();
+    std::lock_guard<std::mutex> rl(giRxMtx);
+    if (giClitRxFd < 0) {
+        LOGE("giClitRxFd=%d err!!!!\n", giClitRxFd);
+        return -1;
+    }
+    if (aopcDSMRxParm == nullptr || (aopcRxBuf == nullptr && aicBufLen > 0)) {
+        LOGE("aopcRxBuf=%p, aopcDSMRxParm=%p err!!!!\n", static_cast<const void*>(aopcRxBuf),
+             static_cast<const void*>(aopcDSMRxParm));
+        return -ERR_V2X_PARM_CONT;
+    }
+    const int bufLen = aopcRxBuf == nullptr ? 0 : (aicBufLen < 0 ? 0 : aicBufLen);
+    CoreAppMsg msg;
+    for (;;) {
+        const CoreAppNext got = rxBuf.next(&msg);
+        if (got == CoreAppNext::Msg) {
+            return _parse_recv_msg(msg, aopcRxBuf, bufLen, aopcDSMRxParm);
+        }
+        if (got == CoreAppNext::Drop) {
+            // Out of step: what was held is gone; go on with the next read.
+            if (msg.msgType >= V2X_MSG_TYPE_MAX) {
+                LOGE("msgType=%d err!!!!\n", static_cast<int>(msg.msgType));
+            } else {
+                LOGE("aicLen()=%d err!!!!\n", static_cast<int>(msg.msgLen));
+            }
+            LOGE("drop rxLen=%d err!!!!\n", static_cast<int>(rxBuf.held_before_drop()));
+            return -ERR_V2X_RX_CORE_FMT;
+        }
+        // Nothing complete is held: one blocking read.
+        char* room = rxBuf.read_room();
+        ssize_t rxLen;
+        do {
+            rxLen = read(giClitRxFd, room, CoreAppRx::kReadMax);
+        } while (rxLen < 0 && errno == EINTR);
+        LOGI("rxLen=%d\n", static_cast<int>(rxLen));
+        if (rxLen < 0) {
+            LOGE("read() err, msg:%s!!!!\n", strerror(errno));
+            return -1;
+        }
+        if (rxLen == 0) {
+            LOG0("Server close------\n");
+            return -1;
+        }
+        rxBuf.commit(static_cast<size_t>(rxLen));
+    }
+}
