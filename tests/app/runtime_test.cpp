@@ -52,6 +52,8 @@ TEST(AppRuntime, StartUpFailureEndsTheThreadAndExitStillReturnsZero)
     const long heap = heap_in_use();
     StdoutCapture cap;
     ASSERT_EQ(cv2x_app_init(&cfg), 0);
+    // One runtime per process.
+    EXPECT_EQ(cv2x_app_init(&cfg), -ERR_V2X_PTHREAD_CREATE);
     memset(&cfg, 0x55, sizeof(cfg));  // the runtime works on its own copy
     char b = 0;
     EXPECT_EQ(send_core_app_msg(V2X_DSM_REQ, &b, 1), -ERR_V2X_PARM_CONT);
@@ -60,6 +62,7 @@ TEST(AppRuntime, StartUpFailureEndsTheThreadAndExitStillReturnsZero)
     std::string out = cap.stop();
     EXPECT_EQ(count_lines_with(out, "dmnNme len(120) err!!!!"), 1) << out;
     EXPECT_EQ(count_lines_with(out, "v2x_domn_clit_init() err!!!!"), 1) << out;
+    EXPECT_EQ(count_lines_with(out, "already running err!!!!"), 1) << out;
     EXPECT_EQ(count_lines_with(out, "Wait _cv2x_app_func_pth() pthread stop------"), 1) << out;
     EXPECT_EQ(count_lines_with(out, "_cv2x_app_func_pth() pthread already stop------"), 1) << out;
     EXPECT_EQ(open_fd_count(), fds);

@@ -127,6 +127,13 @@ extern "C" V2X_API int cv2x_app_init(const tV2XSDKCfg* aipcSDKCfg)
         LOGE("evthread_use_pthreads() err!!!!\n");
         return -ERR_V2X_EVENT_NEW_BASE;
     }
+    if (giNewPthdId != 0) {
+        // One runtime per process: a second thread would read the copy of
+        // the configuration while it is overwritten, and the first could no
+        // longer be stopped.
+        LOGE("_cv2x_app_func_pth() already running err!!!!\n");
+        return -ERR_V2X_PTHREAD_CREATE;
+    }
     memset(&giAppCfg, 0, sizeof(giAppCfg));
     void* arg = nullptr;
     if (aipcSDKCfg != nullptr) {
