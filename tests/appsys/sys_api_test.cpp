@@ -145,17 +145,17 @@ TEST_F(SysClit, ConfirmsAndIndicationsOneCallEach)
     tDSMRxParm rx{};
     memset(&rx, 0x22, sizeof(rx));
     EXPECT_EQ(v2x_system_read(buf, sizeof(buf), &rx), 0);
-    EXPECT_EQ(rx.appId, 0x22222222u);  // untouched
+    EXPECT_EQ(+rx.appId, 0x22222222u);  // untouched
     EXPECT_EQ(buf[0], 0x11);
     EXPECT_EQ(v2x_system_read(buf, sizeof(buf), &rx), 100);
     EXPECT_EQ(memcmp(buf, d.data(), 100), 0);
     EXPECT_EQ(buf[100], 0x11);
     EXPECT_EQ(rx.dsmpVer, 2);
-    EXPECT_EQ(rx.appId, 28u);
+    EXPECT_EQ(+rx.appId, 28u);
     EXPECT_EQ(rx.priority, 6);
     EXPECT_EQ(Bytes(rx.peerMac, rx.peerMac + 6), Bytes(6, 0xFF));
     EXPECT_EQ(v2x_system_read(buf, sizeof(buf), &rx), 0);
-    EXPECT_EQ(rx.appId, 29u);
+    EXPECT_EQ(+rx.appId, 29u);
     EXPECT_EQ(rx.priority, 3);
 }
 
@@ -207,7 +207,7 @@ TEST_F(SysClit, DataLongerThanTheBufferIsRefusedAndNothingIsWrittenPastIt)
     std::string out = cap.stop();
     EXPECT_EQ(count_lines_with(out, "aicBufLen(49)<msgLen(50) err!!!!"), 1) << out;
     EXPECT_EQ(buf[0], 0);
-    EXPECT_EQ(rx.appId, 0u);
+    EXPECT_EQ(+rx.appId, 0u);
     EXPECT_EQ(v2x_system_read(buf, 8, &rx), 8);
     EXPECT_EQ(buf[7], 9);
     EXPECT_EQ(buf[8], 0);
