@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <signal.h>
 #include <spawn.h>
@@ -196,6 +197,9 @@ extern "C" V2X_API FILE* popen2(char* program, char* type)
     const int childFd = rd ? pdes[1] : pdes[0];
     const int parentFd = rd ? pdes[0] : pdes[1];
     const int target = rd ? STDOUT_FILENO : STDIN_FILENO;
+    // The parent's end never leaks into this or any later child (a "w"
+    // stream held open by another child would never see its end of file).
+    fcntl(parentFd, F_SETFD, FD_CLOEXEC);
 
     // The child is started with posix_spawn as the leader of a new process
     // group, so that pclose2 can signal exactly what popen2 created.

@@ -1,7 +1,8 @@
 /* Small system helpers (Part 7.6): XOR checksum, serial-line speed
  * constants, the open-file limit, an interface's IPv6 link-local address,
  * random strings, and a pipe to a shell command (popen2/pclose2).
- * Base64 is in bbase64.h. */
+ * Base64 is in bbase64.h. From C under a strict -std=c11, define
+ * _DEFAULT_SOURCE before any include (speed_t and the B* constants). */
 #ifndef MORROW_POPEN2_H
 #define MORROW_POPEN2_H
 
