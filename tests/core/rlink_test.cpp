@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
@@ -120,6 +121,27 @@ public:
         port_ = ntohs(a.sin_port);
     }
     ~StampedReceiver() { close(fd_); }
+    // The kernel turns arrival stamping on lazily: until it is on, a
+    // datagram is stamped when it is read. Sends probes to itself until a
+    // stamp clearly predates the read.
+    bool wait_until_stamping()
+    {
+        UdpPeer probe;
+        for (int i = 0; i < 100; ++i) {
+            if (!probe.send_to(port_, Bytes{0})) {
+                return false;
+            }
+            usleep(20 * 1000);
+            struct timespec before;
+            clock_gettime(CLOCK_REALTIME, &before);
+            const long long t = recv_stamp(1000, nullptr);
+            const long long readAt = before.tv_sec * 1000000000LL + before.tv_nsec;
+            if (t >= 0 && t < readAt - 10 * 1000000LL) {
+                return true;
+            }
+        }
+        return false;
+    }
     uint16_t port() const { return port_; }
     // Arrival time in nanoseconds, or -1 when nothing came within timeout_ms.
     long long recv_stamp(int timeout_ms, Bytes* out)
@@ -241,6 +263,7 @@ TEST(RlinkPacing, BackToBackDatagramsArriveAtLeast70msApart)
     struct event_base* base = event_base_new();
     ASSERT_NE(base, nullptr);
     StampedReceiver rx;
+    ASSERT_TRUE(rx.wait_until_stamping());
     tV2XSDKCfg cfg = link_cfg("127.0.0.1", 0, rx.port());
     ASSERT_EQ(rlink_init(&cfg, base), 0);
 
