@@ -9,9 +9,11 @@
 #include <mutex>
 
 #include "aces_lyr.h"
-#include "adap_lyr.h"
+#include "adap_lyr.hpp"
 #include "core_mib.h"
-#include "dme_dsm.h"
+#include "dme.h"
+#include "dme_dsm.hpp"
+#include "domn_serv.h"
 #include "rlink.h"
 #include "self_log.h"
 #include "v2x_evthread.hpp"
@@ -38,9 +40,9 @@ static void _core_release()
 {
     // Layer exits, newest first. Events registered on the base are deleted
     // by their owners here, before the base is freed below.
-    // [daemon server exit goes here, before the radio link]
+    v2x_sdk_dmn_serv_exit();
     rlink_exit();
-    // [DME exit goes here, between the radio link and the DSM layer]
+    dme_exit();
     dme_dsm_exit();
     adaptation_layer_exit();
     access_layer_exit();
@@ -74,14 +76,23 @@ static bool _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aip
         LOGE("adaptation_layer_init() err!!!!\n");
         return false;
     }
-    // [DME start with the event base goes here: "dme_init() err!!!!\n"]
+    if (dme_init(aipBase) != 0) {
+        LOGE("dme_init() err!!!!\n");
+        return false;
+    }
     if (dme_dsm_init(reinterpret_cast<const char*>(aipcCfg->macAddr)) != 0) {
         LOGE("dme_dsm_init() err!!!!\n");
         return false;
     }
     LOGI("dmnNme=%s\n", aipcCfg->dmnNme);
-    // [daemon server start on dmnNme with the event base goes here:
-    //  "v2x_sdk_dmn_serv_init() err!!!!\n"]
+    if (v2x_sdk_dmn_serv_init(aipcCfg->dmnNme, aipBase) != 0) {
+        LOGE("v2x_sdk_dmn_serv_init() err!!!!\n");
+        return false;
+    }
+    // Received DSM messages go to every application, advertisement frames
+    // to the management entity's dump.
+    dme_dsm_set_ind_sink(v2x_sdk_dmn_serv_tx_clit_msg);
+    adap_lyr_set_dme_sink(parse_dme_payload);
     if (rlink_init(aipcCfg, aipBase) != 0) {
         LOGE("rlink_init() err!!!!\n");
         return false;

@@ -1,0 +1,433 @@
+// The application gateway end to end: raw application connections to a
+// running core, a UDP socket playing the radio module.
+#include <gtest/gtest.h>
+
+#include <event2/event.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <errno.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+
+#include "core_app.h"
+#include "core_harness.h"
+#include "domn_serv.hpp"
+#include "test_support.h"
+
+using namespace v2xtest;
+
+namespace {
+
+Bytes bytes(std::initializer_list<int> l)
+{
+    Bytes b;
+    for (int v : l) {
+        b.push_back(static_cast<uint8_t>(v));
+    }
+    return b;
+}
+
+Bytes pattern(size_t n, uint8_t seed)
+{
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<uint8_t>(seed + i * 7);
+    }
+    return b;
+}
+
+// A datagram from the radio module: protocol type 4, header 0, one-byte AID,
+// big-endian length, data.
+Bytes air_frame(uint8_t aid, const Bytes& data)
+{
+    Bytes b(5 + data.size());
+    b[0] = 4;
+    b[1] = 0;
+    b[2] = aid;
+    b[3] = static_cast<uint8_t>(data.size() >> 8);
+    b[4] = static_cast<uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), b.begin() + 5);
+    return b;
+}
+
+uint32_t rd32(const Bytes& b, size_t off)
+{
+    uint32_t v;
+    memcpy(&v, b.data() + off, 4);
+    return v;
+}
+
+uint16_t rd16(const Bytes& b, size_t off)
+{
+    uint16_t v;
+    memcpy(&v, b.data() + off, 2);
+    return v;
+}
+
+}  // namespace
+
+TEST(GatewayDsm, RequestLeavesAsOneDatagram)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int app = core.connect_app();
+    ASSERT_TRUE(write_all(app, dsm_req(32, bytes({0xAA, 0xBB, 0xCC}))));
+    EXPECT_EQ(core.radio.recv(3000), bytes({4, 0x00, 0x20, 0x00, 0x03, 0xAA, 0xBB, 0xCC}));
+}
+
+TEST(GatewayDsm, RequestWithNoDataIs276BytesAndValid)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int app = core.connect_app();
+    Bytes m = dsm_req(5, {});
+    ASSERT_EQ(m.size(), 276u);
+    ASSERT_TRUE(write_all(app, m));
+    EXPECT_EQ(core.radio.recv(3000), bytes({4, 0x00, 0x05, 0x00, 0x00}));
+}
+
+TEST(GatewayDsm, TwoRequestsInOneWriteBothLeaveInOrder)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int app = core.connect_app();
+    Bytes two = dsm_req(1, bytes({1}));
+    Bytes second = dsm_req(2, bytes({2}));
+    two.insert(two.end(), second.begin(), second.end());
+    ASSERT_TRUE(write_all(app, two));
+    EXPECT_EQ(core.radio.recv(3000), bytes({4, 0, 1, 0, 1, 1}));
+    EXPECT_EQ(core.radio.recv(3000), bytes({4, 0, 2, 0, 1, 2}));
+}
+
+// A message split over two writes (and so two reads at the core) is carried
+// over and sent whole, and the stream stays framed for what follows.
+TEST(GatewayDsm, RequestSplitAcrossReadsIsReassembled)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int app = core.connect_app();
+    Bytes m = dsm_req(9, pattern(40, 3));
+    for (size_t cut : {size_t{3}, size_t{6}, size_t{150}, m.size() - 1}) {
+        ASSERT_TRUE(write_all(app, Bytes(m.begin(), m.begin() + static_cast<long>(cut))));
+        usleep(30 * 1000);
+        ASSERT_TRUE(write_all(app, Bytes(m.begin() + static_cast<long>(cut), m.end())));
+        Bytes got = core.radio.recv(3000);
+        ASSERT_EQ(got.size(), 5u + 40u) << "cut at " << cut;
+        EXPECT_EQ(Bytes(got.begin() + 5, got.end()), pattern(40, 3));
+    }
+}
+
+TEST(GatewayDsm, RegisteredAidIsIndicatedToEveryApplication)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int a = core.connect_app();
+    int b = core.connect_app();
+    ASSERT_TRUE(write_all(a, dsm_serv_req(0, DME_ACTION_ADD, 17, 0)));
+    usleep(100 * 1000);
+    Bytes data = pattern(100, 9);
+    ASSERT_TRUE(core.air_send(air_frame(17, data)));
+    for (int fd : {a, b}) {
+        Bytes m = read_msg(fd, 3000);
+        ASSERT_EQ(m.size(), 120u);
+        EXPECT_EQ(rd32(m, 0), static_cast<uint32_t>(V2X_DSM_IND));
+        EXPECT_EQ(rd16(m, 4), 114);
+        EXPECT_EQ(m[6], 0);              // DSMP version
+        EXPECT_EQ(rd32(m, 7), 17u);      // AID
+        EXPECT_EQ(Bytes(m.begin() + 11, m.begin() + 17), Bytes(6, 0xFF));
+        EXPECT_EQ(m[17], 0);             // priority
+        EXPECT_EQ(rd16(m, 18), 100);
+        EXPECT_EQ(Bytes(m.begin() + 20, m.end()), data);
+    }
+    // An AID nobody registered is dropped.
+    ASSERT_TRUE(core.air_send(air_frame(18, data)));
+    EXPECT_TRUE(quiet_for(a, 300));
+}
+
+TEST(GatewayBadInput, WrongLengthsAndTypesAreRefusedAndTheConnectionStays)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int app = core.connect_app();
+    // DSM service request announcing 12 bytes.
+    Bytes bad = dsm_serv_req(0, DME_ACTION_ADD, 17, 0);
+    bad[4] = 12;
+    bad.push_back(0);
+    ASSERT_TRUE(write_all(app, bad));
+    usleep(100 * 1000);
+    ASSERT_TRUE(core.air_send(air_frame(17, bytes({1}))));
+    EXPECT_TRUE(quiet_for(app, 300));
+    // A valid registration followed by a core-to-application type in one go:
+    // the first is applied.
+    Bytes mix = dsm_serv_req(0, DME_ACTION_ADD, 17, 0);
+    Bytes t1 = app_msg(V2X_DSM_CFM, Bytes(8, 0));
+    mix.insert(mix.end(), t1.begin(), t1.end());
+    ASSERT_TRUE(write_all(app, mix));
+    usleep(100 * 1000);
+    ASSERT_TRUE(core.air_send(air_frame(17, bytes({1}))));
+    EXPECT_EQ(read_msg(app, 3000).size(), 21u);
+    // Provider request of 522 bytes: no confirm.
+    Bytes p = prov_req(1, DME_ACTION_ADD, 20, 10, "x");
+    p.pop_back();
+    p[4] = static_cast<uint8_t>(522 & 0xFF);
+    p[5] = static_cast<uint8_t>(522 >> 8);
+    ASSERT_TRUE(write_all(app, p));
+    EXPECT_TRUE(quiet_for(app, 300));
+    // Still served.
+    ASSERT_TRUE(write_all(app, user_req(1, DME_ACTION_ADD, 20)));
+    EXPECT_EQ(read_msg(app, 3000).size(), 12u);
+}
+
+TEST(GatewayDme, ProviderAddIsConfirmedToAllAndAdvertised)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int a = core.connect_app();
+    int b = core.connect_app();
+    ASSERT_TRUE(write_all(a, prov_req(7, DME_ACTION_ADD, 0x21, 10, "abc")));
+    const Bytes cfm = bytes({4, 0, 0, 0, 6, 0, 7, 0, 0, 0, 0, 0});
+    EXPECT_EQ(read_msg(a, 3000), cfm);
+    EXPECT_EQ(read_msg(b, 3000), cfm);
+    // Every 0.5 s: protocol type, header 0, AID 0x21, length 5, 10 30 61 62 63.
+    const Bytes adv = bytes({4, 0, 0x21, 0, 5, 0x10, 0x30, 'a', 'b', 'c'});
+    EXPECT_EQ(core.radio.recv(3000), adv);
+    EXPECT_EQ(core.radio.recv(3000), adv);
+    // A second add at the same index is refused; the first keeps advertising.
+    ASSERT_TRUE(write_all(b, prov_req(7, DME_ACTION_ADD, 0x22, 50, "zz")));
+    EXPECT_EQ(read_msg(a, 3000), bytes({4, 0, 0, 0, 6, 0, 7, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(core.radio.recv(3000), adv);
+    // Delete: confirmed, and the advertisements stop.
+    ASSERT_TRUE(write_all(a, prov_req(7, DME_ACTION_DEL, 0, 0, "")));
+    EXPECT_EQ(read_msg(a, 3000), cfm);
+    while (!core.radio.recv(100).empty()) {
+    }
+    EXPECT_TRUE(core.radio.recv(1200).empty());
+}
+
+TEST(GatewayDme, EmptyTextAdvertisesTwoBytesAndChangeRetimes)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int a = core.connect_app();
+    ASSERT_TRUE(write_all(a, prov_req(3, DME_ACTION_ADD, 0x30, 50, "")));
+    EXPECT_EQ(read_msg(a, 3000).size(), 12u);
+    EXPECT_EQ(core.radio.recv(3000), bytes({4, 0, 0x30, 0, 2, 0x00, 0x30}));
+    ASSERT_TRUE(write_all(a, prov_req(3, DME_ACTION_CHGE, 0x31, 50, "q")));
+    EXPECT_EQ(read_msg(a, 3000), bytes({4, 0, 0, 0, 6, 0, 3, 0, 0, 0, 0, 0}));
+    Bytes got;
+    for (int i = 0; i < 10 && (got.size() < 3 || got[2] != 0x31); ++i) {
+        got = core.radio.recv(3000);
+    }
+    EXPECT_EQ(got, bytes({4, 0, 0x31, 0, 3, 0x10, 0x30, 'q'}));
+    ASSERT_TRUE(write_all(a, prov_req(3, DME_ACTION_DEL, 0, 0, "")));
+}
+
+TEST(GatewayDme, OutOfRangeIndexZeroRateAndBadActionsAreRefused)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int a = core.connect_app();
+    StdoutCapture cap;
+    ASSERT_TRUE(write_all(a, prov_req(100, DME_ACTION_ADD, 1, 10, "x")));
+    EXPECT_EQ(read_msg(a, 3000), bytes({4, 0, 0, 0, 6, 0, 100, 0, 1, 0, 0, 0}));
+    ASSERT_TRUE(write_all(a, prov_req(65535, DME_ACTION_DEL, 1, 10, "x")));
+    EXPECT_EQ(read_msg(a, 3000), bytes({4, 0, 0, 0, 6, 0, 0xFF, 0xFF, 1, 0, 0, 0}));
+    ASSERT_TRUE(write_all(a, prov_req(4, DME_ACTION_ADD, 1, 0, "x")));
+    EXPECT_EQ(read_msg(a, 3000), bytes({4, 0, 0, 0, 6, 0, 4, 0, 1, 0, 0, 0}));
+    ASSERT_TRUE(write_all(a, prov_req(4, 3, 1, 10, "x")));
+    EXPECT_EQ(read_msg(a, 3000), bytes({4, 0, 0, 0, 6, 0, 4, 0, 1, 0, 0, 0}));
+    ASSERT_TRUE(write_all(a, prov_req(5, DME_ACTION_CHGE, 1, 10, "x")));
+    EXPECT_EQ(read_msg(a, 3000), bytes({4, 0, 0, 0, 6, 0, 5, 0, 1, 0, 0, 0}));
+    ASSERT_TRUE(write_all(a, prov_req(5, DME_ACTION_DEL, 1, 10, "x")));
+    EXPECT_EQ(read_msg(a, 3000), bytes({4, 0, 0, 0, 6, 0, 5, 0, 1, 0, 0, 0}));
+    ASSERT_TRUE(write_all(a, user_req(6, DME_ACTION_DEL, 1)));
+    EXPECT_EQ(read_msg(a, 3000), bytes({6, 0, 0, 0, 6, 0, 6, 0, 0, 0, 0, 0}));
+    ASSERT_TRUE(write_all(a, user_req(6, DME_ACTION_CHGE, 1)));
+    EXPECT_EQ(read_msg(a, 3000), bytes({6, 0, 0, 0, 6, 0, 6, 0, 1, 0, 0, 0}));
+    std::string out = cap.stop();
+    // Nothing was advertised for the refused requests.
+    EXPECT_TRUE(core.radio.recv(300).empty());
+}
+
+// A client that stops reading must never find a torn message in its stream:
+// it loses whole messages while its socket is full, and the rest stays framed.
+TEST(GatewayBroadcast, SlowClientGetsOnlyWholeMessages)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int slow = core.connect_app();
+    int small = 4096;
+    setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+    ASSERT_TRUE(write_all(slow, dsm_serv_req(0, DME_ACTION_ADD, 0, 1)));
+    usleep(100 * 1000);
+    // Uneven sizes, so a cut would fall inside a message.
+    int sent = 0;
+    for (int i = 0; i < 400; ++i) {
+        size_t len = 1000 + static_cast<size_t>((i * 37) % 1000);
+        Bytes data = pattern(len, static_cast<uint8_t>(i));
+        if (core.air_send(air_frame(static_cast<uint8_t>(1 + i % 100), data))) {
+            ++sent;
+        }
+        if (i % 50 == 49) {
+            usleep(20 * 1000);  // let the core keep up with the air
+        }
+    }
+    usleep(300 * 1000);
+    int whole = 0;
+    for (;;) {
+        Bytes m = read_msg(slow, 500);
+        if (m.empty()) {
+            break;
+        }
+        ASSERT_GE(m.size(), 20u);
+        ASSERT_EQ(rd32(m, 0), static_cast<uint32_t>(V2X_DSM_IND));
+        uint16_t dlen = rd16(m, 18);
+        ASSERT_EQ(m.size(), 20u + dlen);
+        ASSERT_EQ(rd16(m, 4), 14 + dlen);
+        // The payload is the pattern its length and AID imply.
+        uint32_t aid = rd32(m, 7);
+        ASSERT_GE(aid, 1u);
+        ++whole;
+    }
+    EXPECT_GT(whole, 0);
+    EXPECT_LE(whole, sent);
+}
+
+namespace {
+
+// A socket buffer of `budget` bytes: sends take what fits, then EAGAIN.
+std::atomic<long> gBudget{1L << 30};
+
+ssize_t budget_send(int fd, const void* buf, size_t len, int flags)
+{
+    long room = gBudget.load();
+    if (room <= 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    size_t n = len < static_cast<size_t>(room) ? len : static_cast<size_t>(room);
+    ssize_t got = send(fd, buf, n, flags);
+    if (got > 0) {
+        gBudget -= got;
+    }
+    return got;
+}
+
+Bytes cfm_msg(uint16_t lcl)
+{
+    return bytes({4, 0, 0, 0, 6, 0, lcl, 0, 0, 0, 0, 0});
+}
+
+}  // namespace
+
+// A short write keeps the rest for that client; messages broadcast while it
+// is pending are dropped whole; once the socket takes bytes again the rest
+// goes out and the stream continues at a message boundary.
+TEST(GatewayBroadcast, ShortWriteKeepsTheRestAndDropsLaterMessagesWhole)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int app = core.connect_app();
+    usleep(50 * 1000);
+    dmn_serv_set_send_fn(budget_send);
+    Bytes m1 = cfm_msg(1), m2 = cfm_msg(2), m3 = cfm_msg(3);
+    // Two clients in accept order (the harness's own connection first):
+    // 12 + 5 bytes of budget let the first take m1 whole and `app` only 5
+    // bytes of it.
+    gBudget = 12 + 5;
+    ASSERT_EQ(v2x_sdk_dmn_serv_tx_clit_msg(reinterpret_cast<const char*>(m1.data()), 12), 0);
+    ASSERT_EQ(v2x_sdk_dmn_serv_tx_clit_msg(reinterpret_cast<const char*>(m2.data()), 12), 0);
+    gBudget = 1L << 30;
+    usleep(100 * 1000);  // the write event flushes the kept rest
+    ASSERT_EQ(v2x_sdk_dmn_serv_tx_clit_msg(reinterpret_cast<const char*>(m3.data()), 12), 0);
+    dmn_serv_set_send_fn(nullptr);
+    EXPECT_EQ(read_msg(app, 3000), m1);
+    EXPECT_EQ(read_msg(app, 3000), m3);
+    EXPECT_TRUE(quiet_for(app, 200));
+}
+
+TEST(GatewayLifecycle, DescriptorsReturnAfterClientsAndExit)
+{
+    int before = open_fd_count();
+    {
+        CoreHarness core;
+        ASSERT_TRUE(core.started());
+        for (int i = 0; i < 5; ++i) {
+            core.connect_app();
+        }
+        usleep(50 * 1000);
+    }
+    EXPECT_EQ(open_fd_count(), before);
+}
+
+TEST(GatewayLifecycle, DisconnectedClientIsRemoved)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int a = core.connect_app();
+    int b = core.connect_app();
+    ASSERT_TRUE(write_all(a, dsm_serv_req(1, DME_ACTION_ADD, 0, 1)));
+    shutdown(b, SHUT_RDWR);
+    usleep(100 * 1000);
+    ASSERT_TRUE(core.air_send(air_frame(3, bytes({1, 2}))));
+    EXPECT_EQ(read_msg(a, 3000).size(), 22u);
+}
+
+namespace {
+
+struct Base {
+    struct event_base* b = event_base_new();
+    ~Base() { event_base_free(b); }
+};
+
+}  // namespace
+
+TEST(GatewayStart, PathOf108BytesOrMoreIsRefused)
+{
+    Base base;
+    std::string path = "/tmp/" + std::string(103, 'p');
+    ASSERT_EQ(path.size(), 108u);
+    StdoutCapture cap;
+    EXPECT_EQ(v2x_sdk_dmn_serv_init(path.c_str(), base.b), -ERR_V2X_SOCKET_BIND);
+    EXPECT_EQ(v2x_sdk_dmn_serv_exit(), 0);
+    EXPECT_EQ(v2x_sdk_dmn_serv_exit(), 0);
+    EXPECT_NE(cap.stop().find("err!!!!"), std::string::npos);
+    EXPECT_EQ(gipRxBufer, nullptr);
+}
+
+TEST(GatewayStart, LiveServerIsNotTakenOverButAStaleSocketIs)
+{
+    Base base;
+    std::string path = unique_path("live");
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un a;
+    memset(&a, 0, sizeof(a));
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof(a.sun_path), "%s", path.c_str());
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    ASSERT_EQ(listen(s, 1), 0);
+    {
+        StdoutCapture cap;
+        EXPECT_EQ(v2x_sdk_dmn_serv_init(path.c_str(), base.b), -ERR_V2X_SOCKET_BIND);
+        EXPECT_NE(cap.stop().find("err!!!!"), std::string::npos);
+    }
+    EXPECT_EQ(access(path.c_str(), F_OK), 0);  // the live server keeps its path
+    // Once that server is gone its socket file is stale and is replaced.
+    close(s);
+    ASSERT_EQ(v2x_sdk_dmn_serv_init(path.c_str(), base.b), 0);
+    EXPECT_NE(gipRxBufer, nullptr);
+    EXPECT_EQ(v2x_sdk_dmn_serv_exit(), 0);
+    EXPECT_EQ(v2x_sdk_dmn_serv_exit(), 0);
+    unlink(path.c_str());
+}
+
+TEST(GatewayBroadcast, NoClientsReturnsZero)
+{
+    const char m[12] = {4, 0, 0, 0, 6, 0};
+    EXPECT_EQ(v2x_sdk_dmn_serv_tx_clit_msg(m, 12), 0);
+}

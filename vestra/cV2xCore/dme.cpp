@@ -1,0 +1,263 @@
+// Management entity: provider services, their advertisement timers, user
+// service acknowledgements and the dump of received advertisement frames.
+// Everything here runs on the core thread, so the table needs no lock.
+#include "dme.h"
+
+#include <event2/event.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "dme_dsm.h"
+#include "domn_serv.h"
+#include "self_log.h"
+#include "v2x_prim.hpp"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_INFO;
+
+namespace {
+
+constexpr size_t kTextMax = 256;  // text fields, terminator included
+
+struct tProvReq {
+    uint8_t valFlg;
+    uint32_t appId;
+    uint8_t protTp;
+    uint8_t priority;
+    uint8_t peerMac[6];
+    char dsmHdrExts[256];
+    char dsaHdrExtAry[kTextMax];
+    char othrInfo[kTextMax];
+    uint32_t txSec;
+    uint32_t txUsec;
+    struct event* pEtTmer;
+};
+
+tProvReq giProvReqAry[DME_PROV_MAX];
+tDMEPrim giDMEPrim = {nullptr, nullptr};
+struct event_base* gipDMEEtBse = nullptr;
+tDMEDSMPrim* gipDSMPrim = nullptr;
+char giCfmBuf[4096];
+char giDSAFrame[1024];
+uint32_t giRxDMECnt = 0;
+
+// Copies a text of at most 255 characters; a text not terminated within its
+// 256-byte field is cut there rather than read past the field.
+void copy_text(char (&aopDst)[kTextMax], const char* aipcSrc)
+{
+    memset(aopDst, 0, sizeof(aopDst));
+    if (aipcSrc != nullptr) {
+        memcpy(aopDst, aipcSrc, strnlen(aipcSrc, kTextMax - 1));
+    }
+}
+
+void release_timer(tProvReq& e)
+{
+    if (e.pEtTmer != nullptr) {
+        event_del(e.pEtTmer);
+        event_free(e.pEtTmer);
+        e.pEtTmer = nullptr;
+    }
+}
+
+int _tx_dme_response(eV2XMsgType aicMsgType, uint16_t aicLclAppId, uint32_t aicRetCd)
+{
+    memset(giCfmBuf, 0, sizeof(giCfmBuf));
+    tCoreApp hdr;
+    uint32_t type = static_cast<uint32_t>(aicMsgType);
+    memcpy(&hdr.msgType, &type, sizeof(type));
+    uint16_t len = 6;
+    memcpy(&hdr.msgLen, &len, sizeof(len));
+    memcpy(giCfmBuf, &hdr, sizeof(hdr));
+    memcpy(giCfmBuf + 6, &aicLclAppId, 2);
+    memcpy(giCfmBuf + 8, &aicRetCd, 4);
+    int rc = v2x_sdk_dmn_serv_tx_clit_msg(giCfmBuf, 12);
+    LOGI("v2x_sdk_dmn_serv_tx_clit_msg()=%d\n", rc);
+    if (rc != 0) {
+        LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
+    }
+    return rc;
+}
+
+void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
+{
+    auto* e = static_cast<tProvReq*>(aipArg);
+    LOGI("TX dsa(%06d) wake up\n", static_cast<int>(1000 * e->txSec + e->txUsec / 1000));
+    switch (prim_fetch(gipDSMPrim, get_dme_dsm_prim, &tDMEDSMPrim::request)) {
+    case PrimFetch::NoTable:
+        LOGE("get_dme_dsm_prim() err!!!!\n");
+        break;
+    case PrimFetch::NoEntry:
+        LOGE("gipDSMPrim->request=NULL err!!!!\n");
+        break;
+    case PrimFetch::Ok: {
+        memset(giDSAFrame, 0, sizeof(giDSAFrame));
+        size_t text = strnlen(e->dsaHdrExtAry, kTextMax - 1);
+        // Byte 0: version 0, optInd (bit 4) when there is a text. Byte 1:
+        // dsaId 0, cntetCnt 3 in the high nibble.
+        giDSAFrame[0] = static_cast<char>(text > 0 ? 0x10 : 0x00);
+        giDSAFrame[1] = 0x30;
+        memcpy(giDSAFrame + 2, e->dsaHdrExtAry, text);
+        int rc = gipDSMPrim->request(e->appId, e->protTp, e->priority,
+                                     static_cast<uint16_t>(2 + text), giDSAFrame,
+                                     reinterpret_cast<const char*>(e->peerMac), e->dsmHdrExts);
+        LOGI("gipDSMPrim->request()=%d\n", rc);
+        if (rc != 0) {
+            LOGE("gipDSMPrim->request() err!!!!\n");
+        }
+        break;
+    }
+    }
+    if (e->pEtTmer != nullptr) {
+        struct timeval tv = {static_cast<time_t>(e->txSec), static_cast<suseconds_t>(e->txUsec)};
+        evtimer_add(e->pEtTmer, &tv);
+    }
+}
+
+int _provide_service_operate(eDMEAction aicAct, uint32_t aicAppId, uint8_t aicRptRte,
+                             const char* aipcDSAHdrExt, const char* aipcOtherInfo, tProvReq& e)
+{
+    e.appId = aicAppId;
+    e.protTp = PROT_TP_DSMP;
+    e.priority = 3;
+    memset(e.peerMac, 0xFF, sizeof(e.peerMac));
+    copy_text(e.dsaHdrExtAry, aipcDSAHdrExt);
+    copy_text(e.othrInfo, aipcOtherInfo);
+    LOGI("dsaHdrExtAry=%s\n", e.dsaHdrExtAry);
+    LOGI("othrInfo=%s\n", e.othrInfo);
+    uint32_t period = 5000000u / aicRptRte;  // rate checked non-zero by the caller
+    e.txSec = period / 1000000u;
+    e.txUsec = period % 1000000u;
+    LOGI("txSec=%d txUsec=%d\n", static_cast<int>(e.txSec), static_cast<int>(e.txUsec));
+    if (aicAct == DME_ACTION_ADD && gipDMEEtBse != nullptr) {
+        e.pEtTmer = evtimer_new(gipDMEEtBse, _tx_wsa_et_timer_cb, &e);
+    }
+    if (e.pEtTmer == nullptr) {
+        LOGE("evtimer_new() err!!!!\n");
+        return -ERR_V2X_EVENT_NEW;
+    }
+    struct timeval tv = {static_cast<time_t>(e.txSec), static_cast<suseconds_t>(e.txUsec)};
+    evtimer_add(e.pEtTmer, &tv);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" V2X_API int dme_init(const struct event_base* aipcEtBse)
+{
+    LOGT();
+    gipDMEEtBse = const_cast<struct event_base*>(aipcEtBse);
+    memset(giProvReqAry, 0, sizeof(giProvReqAry));
+    giDMEPrim.provReq = _dme_provder_serv_req;
+    giDMEPrim.userReq = _dme_user_serv_req;
+    return 0;
+}
+
+extern "C" V2X_API int dme_exit(void)
+{
+    LOGT();
+    for (auto& e : giProvReqAry) {
+        release_timer(e);
+    }
+    memset(giProvReqAry, 0, sizeof(giProvReqAry));
+    giDMEPrim.provReq = nullptr;
+    giDMEPrim.userReq = nullptr;
+    gipDMEEtBse = nullptr;
+    return 0;
+}
+
+extern "C" V2X_API tDMEPrim* get_dme_prim(void)
+{
+    return &giDMEPrim;
+}
+
+extern "C" V2X_API int _dme_provder_serv_req(const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
+                                             const uint32_t aicAppId, const uint8_t aicRptRte,
+                                             const char* aipcDSAHdrExt, const char* aipcOtherInfo)
+{
+    LOGT();
+    uint32_t retCd = DME_RET_ACCEPT;
+    int32_t act;
+    memcpy(&act, &aicDMEAct, sizeof(act));  // may hold any value from the socket
+    if (aicLclAppId >= DME_PROV_MAX) {
+        // Beyond the table: refused rather than indexing past it.
+        LOGE("lclAppId(%d) err!!!!\n", aicLclAppId);
+        return _tx_dme_response(V2X_DME_PROV_SERV_CFM, aicLclAppId, DME_RET_REJ_VAL_ERR);
+    }
+    if (aicRptRte == 0 && (act == DME_ACTION_ADD || act == DME_ACTION_CHGE)) {
+        // A rate of 0 has no period (it would divide by zero).
+        LOGE("rptRte(%d) err!!!!\n", aicRptRte);
+        return _tx_dme_response(V2X_DME_PROV_SERV_CFM, aicLclAppId, DME_RET_REJ_VAL_ERR);
+    }
+    tProvReq& e = giProvReqAry[aicLclAppId];
+    switch (act) {
+    case DME_ACTION_ADD:
+        if (e.valFlg == 1) {
+            LOGE("Provider add(%d) err, already exist!!!!\n", aicLclAppId);
+            retCd = DME_RET_REJ_VAL_ERR;
+        } else {
+            e.valFlg = 1;
+            if (_provide_service_operate(DME_ACTION_ADD, aicAppId, aicRptRte, aipcDSAHdrExt,
+                                         aipcOtherInfo, e) != 0) {
+                LOGE("_provide_service_operate() err!!!!\n");
+                retCd = DME_RET_REJ_VAL_ERR;
+            }
+        }
+        break;
+    case DME_ACTION_DEL:
+        if (e.valFlg == 1) {
+            e.valFlg = 0;
+            release_timer(e);
+            LOG0("Provider del(%d) OK", aicLclAppId);
+        } else {
+            LOGE("Provider del(%d) err, no it!!!!\n", aicLclAppId);
+            retCd = DME_RET_REJ_VAL_ERR;
+        }
+        break;
+    case DME_ACTION_CHGE:
+        if (e.valFlg == 0) {
+            LOGE("Provider change(%d) err, not exist!!!!\n", aicLclAppId);
+            retCd = DME_RET_REJ_VAL_ERR;
+        } else if (_provide_service_operate(DME_ACTION_CHGE, aicAppId, aicRptRte, aipcDSAHdrExt,
+                                            aipcOtherInfo, e) != 0) {
+            LOGE("_provide_service_operate() err!!!!\n");
+            retCd = DME_RET_REJ_VAL_ERR;
+        }
+        break;
+    default:
+        LOGE("aicDMEAct=%d err!!!!\n", act);
+        retCd = DME_RET_REJ_VAL_ERR;
+        break;
+    }
+    return _tx_dme_response(V2X_DME_PROV_SERV_CFM, aicLclAppId, retCd);
+}
+
+extern "C" V2X_API int _dme_user_serv_req(const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
+                                          const eDMEUsrReqTp aicDMEUsrReqTp,
+                                          const uint32_t aicAppId, const char* aipcOtherInfo)
+{
+    LOGT();
+    (void)aicDMEUsrReqTp;
+    (void)aicAppId;
+    (void)aipcOtherInfo;
+    int32_t act;
+    memcpy(&act, &aicDMEAct, sizeof(act));
+    uint32_t retCd = DME_RET_ACCEPT;
+    if (act != DME_ACTION_ADD && act != DME_ACTION_DEL) {
+        LOGE("aicDMEAct=%d err!!!!\n", act);
+        retCd = DME_RET_REJ_VAL_ERR;
+    }
+    return _tx_dme_response(V2X_DME_USER_SERV_CFM, aicLclAppId, retCd);
+}
+
+extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aicMsgLen)
+{
+    // One line: "RX DME::cccccc len=llll " then each byte as "XX ".
+    printf("%s:%06d len=%04d ", "RX DME:", static_cast<int>(giRxDMECnt), aicMsgLen);
+    ++giRxDMECnt;
+    for (uint16_t i = 0; aipcMsg != nullptr && i < aicMsgLen; ++i) {
+        printf("%02X ", static_cast<unsigned>(static_cast<uint8_t>(aipcMsg[i])));
+    }
+    printf("\n");
+    fflush(stdout);
+    return 0;
+}

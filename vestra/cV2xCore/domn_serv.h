@@ -1,0 +1,33 @@
+/* The core's door for applications: a Unix-domain stream-socket server on
+ * the core's event base. Reads application requests and hands them to the
+ * MIB, the DME and the DSM layer; broadcasts core messages to every
+ * connected application. */
+#ifndef VESTRA_DOMN_SERV_H
+#define VESTRA_DOMN_SERV_H
+
+#include "buffer.h"
+#include "cv2x_app.h"
+
+V2X_EXTERN_C_BEGIN
+
+struct event_base;
+
+/* Receive buffer of the server, 16384 bytes while it runs, else null. */
+V2X_API extern buffer_t* gipRxBufer;
+
+/* Listens on aipcDmnNme (shorter than 108 bytes) and registers on the base.
+ * 0, -7, -8 (also for a path that is too long or a live server answering
+ * there), -9, -16 or -6; everything made so far is released on failure. */
+V2X_API int v2x_sdk_dmn_serv_init(const char* aipcDmnNme, const struct event_base* aipcEtBse);
+V2X_API int v2x_sdk_dmn_serv_exit(void);
+
+/* Writes one complete message (header included) to every connected
+ * application. Each application gets it whole or not at all: a slow one
+ * whose socket is full keeps the unwritten rest of one message and loses
+ * later messages whole until that rest has gone out. The bytes belong to the
+ * caller and are copied where needed. Returns 0. */
+V2X_API int v2x_sdk_dmn_serv_tx_clit_msg(const char* aipcMsg, const int aicMsgLen);
+
+V2X_EXTERN_C_END
+
+#endif /* VESTRA_DOMN_SERV_H */
