@@ -1,0 +1,477 @@
+// v2x-station: a hosting executable of libvestra and libmorrow.
+//
+// It reads one libconfig file, starts the log system, the watchdog feeder
+// (when the file has a watchdog group) and the application runtime, registers
+// the AIDs it wants to receive, runs its provider services, sends its DSM
+// messages on schedule and prints one line per indication and per confirm.
+// SIGINT or SIGTERM (or the end of the duration) stops it in the reverse
+// order, and it prints a summary: sent, received, refused.
+//
+// Exit status: 0 after a clean run, 1 when start-up failed, 2 for a bad
+// command line or configuration.
+#include <getopt.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cv2x_app.h"
+#include "cv2x_app_sys.h"
+#include "self_dog.h"
+#include "self_log.h"
+#include "station_config.hpp"
+
+// The libraries read the log level of their host.
+extern "C" {
+eLogLevl gLogLevl = LOG_LEV_ERROR;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kExitStartup = 1;
+constexpr int kExitUsage = 2;
+constexpr size_t kHexBytes = 16; // data bytes shown per indication line
+
+std::mutex gOutLk;
+std::atomic<unsigned long> gSent{0};
+std::atomic<unsigned long> gReceived{0};
+std::atomic<unsigned long> gRefused{0};
+
+const char kUsage[] =
+    "usage: v2x-station -c FILE [options]\n"
+    "\n"
+    "Runs one C-V2X station on the libraries: registers the AIDs of the\n"
+    "configuration, sends its messages on schedule, runs its provider services\n"
+    "and prints every indication and confirm, until SIGINT, SIGTERM or the end\n"
+    "of the duration; then prints a summary.\n"
+    "\n"
+    "  -c, --config FILE       the station's libconfig file (required)\n"
+    "  -l, --log-level LEVEL   0..6 or off, error, run, warn, trace, info, loud\n"
+    "                          (overrides station.logLevel)\n"
+    "  -d, --duration SECONDS  stop after sending this long; 0: until a signal\n"
+    "                          (overrides station.duration)\n"
+    "      --check             print the effective settings and exit\n"
+    "      --radio-sim-spec    print this station as radio-sim's --station value\n"
+    "  -h, --help              this text\n";
+
+// Local wall-clock time as HH:MM:SS.uuuuuu.
+std::string now_text()
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    struct tm tmv;
+    localtime_r(&tv.tv_sec, &tmv);
+    char buf[32];
+    snprintf(buf, sizeof(buf), "%02d:%02d:%02d.%06ld", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+             static_cast<long>(tv.tv_usec));
+    return buf;
+}
+
+void out_line(const std::string& s)
+{
+    std::lock_guard<std::mutex> lk(gOutLk);
+    fputs(s.c_str(), stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+const char* kind_name(uint32_t aid)
+{
+    static constexpr const char* kKinds[] = {"BSM", "RSI", "RSM", "MAP", "SPAT"};
+    const eMsgType t = get_msg_type(aid);
+    return t >= MSG_TYPE_BSM && t < MSG_TYPE_MAX ? kKinds[t] : "other";
+}
+
+std::string hex_head(const char* p, size_t n)
+{
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n && i < kHexBytes; ++i) {
+        snprintf(b, sizeof(b), i == 0 ? "%02x" : " %02x", static_cast<unsigned char>(p[i]));
+        s += b;
+    }
+    if (n > kHexBytes) {
+        s += " ...";
+    }
+    return s;
+}
+
+const char* ret_text(eDMERetCd r)
+{
+    switch (r) {
+    case DME_RET_ACCEPT:
+        return "accepted";
+    case DME_RET_REJ_VAL_ERR:
+        return "rejected: bad value";
+    case DME_RET_REJ_NO_REASON:
+        return "rejected";
+    default:
+        return "unknown result";
+    }
+}
+
+int on_indication(uint8_t ver, const uint32_t aid, uint16_t len, const char* msg,
+                  const char* /*peerMac*/, uint8_t prio)
+{
+    ++gReceived;
+    out_line(now_text() + " RX  aid=" + std::to_string(aid) + " kind=" + kind_name(aid) +
+             " len=" + std::to_string(len) + " ver=" + std::to_string(ver) +
+             " prio=" + std::to_string(prio) + " data=" + hex_head(msg, len));
+    return 0;
+}
+
+int on_dsm_confirm(const uint32_t aid, eDMERetCd ret)
+{
+    if (ret != DME_RET_ACCEPT) {
+        ++gRefused;
+    }
+    out_line(now_text() + " CFM dsm aid=" + std::to_string(aid) + " ret=" +
+             std::to_string(static_cast<int>(ret)) + " (" + ret_text(ret) + ")");
+    return 0;
+}
+
+int on_provider_confirm(int lcl, eDMERetCd ret)
+{
+    if (ret != DME_RET_ACCEPT) {
+        ++gRefused;
+    }
+    out_line(now_text() + " CFM provider lcl=" + std::to_string(lcl) + " ret=" +
+             std::to_string(static_cast<int>(ret)) + " (" + ret_text(ret) + ")");
+    return 0;
+}
+
+// Started parts of the station, stopped in reverse order whatever happens.
+class Station {
+public:
+    explicit Station(const station::Config& cfg) : cfg_(cfg) {}
+    Station(const Station&) = delete;
+    Station& operator=(const Station&) = delete;
+    ~Station() { stop(); }
+
+    bool start(std::string& err)
+    {
+        if (cfg_.hasLog) {
+            const int rc = log_system_init(&cfg_.log);
+            if (rc != 0) {
+                err = "the log system did not start (" + std::to_string(rc) +
+                      "): check the log group, saveLogPath must name a writable directory";
+                return false;
+            }
+            logStarted_ = true;
+        }
+        if (cfg_.hasWatchdog) {
+            const int rc = self_feddog_init(&cfg_.watchdog);
+            if (rc != 0) {
+                err = "the watchdog feeder did not start (" + std::to_string(rc) + ")";
+                return false;
+            }
+            dogStarted_ = true;
+        }
+        const int rc = cv2x_app_init(&cfg_.sdk);
+        appStarted_ = true; // its exit is safe after any partial start
+        if (rc != 0) {
+            err = "the application runtime did not start (" + std::to_string(rc) + ")";
+            return false;
+        }
+        return true;
+    }
+
+    void stop()
+    {
+        if (appStarted_) {
+            cv2x_app_exit();
+            appStarted_ = false;
+        }
+        if (dogStarted_) {
+            self_feddog_exit();
+            dogStarted_ = false;
+        }
+        if (logStarted_) {
+            log_system_exit();
+            logStarted_ = false;
+        }
+    }
+
+private:
+    const station::Config& cfg_;
+    bool logStarted_ = false;
+    bool dogStarted_ = false;
+    bool appStarted_ = false;
+};
+
+std::string core_unreachable(const station::Config& cfg, int rc)
+{
+    return "no connection to the core (" + std::to_string(rc) + "): it did not start on socket " +
+           std::string(cfg.sdk.dmnNme) + " with the radio link on " + cfg.sdk.rcvIp + ":" +
+           std::to_string(cfg.sdk.rcvPort) + " (see the log lines above; is another station "
+           "using that port?)";
+}
+
+// Registers the AIDs and adds the providers. False when the core is not
+// reachable; refusals of single requests are counted and the station runs on.
+bool register_services(const station::Config& cfg, std::string& err)
+{
+    for (uint32_t aid : cfg.receive) {
+        int index = 0;
+        if (get_dme_dsm_serv_req_index(&index) != 0) {
+            ++gRefused;
+            out_line(now_text() + " REFUSED register aid=" + std::to_string(aid) +
+                     ": no free registration index");
+            continue;
+        }
+        tDMEDSMServReq r;
+        memset(&r, 0, sizeof(r));
+        r.index = static_cast<uint16_t>(index);
+        r.action = DME_ACTION_ADD;
+        r.appId = aid;
+        const int rc = dme_dsm_serv_req(&r, on_dsm_confirm, on_indication);
+        if (rc == -ERR_V2X_PARM_CONT || rc == -ERR_V2X_SOCKET_WRITE) {
+            err = core_unreachable(cfg, rc);
+            return false;
+        }
+        if (rc != 0) {
+            ++gRefused;
+            out_line(now_text() + " REFUSED register aid=" + std::to_string(aid) +
+                     " rc=" + std::to_string(rc));
+        } else {
+            out_line(now_text() + " REG aid=" + std::to_string(aid) + " kind=" + kind_name(aid));
+        }
+    }
+    for (const station::ProviderSpec& p : cfg.providers) {
+        tDMEProvServReq q;
+        memset(&q, 0, sizeof(q));
+        q.lclAppId = p.lclAppId;
+        q.dmeAct = DME_ACTION_ADD;
+        q.appId = p.aid;
+        q.rptRte = p.rptRte;
+        memcpy(q.dsaHdrExt, p.dsaHdrExt.data(), p.dsaHdrExt.size());
+        memcpy(q.otherInfo, p.otherInfo.data(), p.otherInfo.size());
+        const int rc = dme_provider_serv_req(&q, on_provider_confirm);
+        if (rc == -ERR_V2X_PARM_CONT || rc == -ERR_V2X_SOCKET_WRITE) {
+            err = core_unreachable(cfg, rc);
+            return false;
+        }
+        if (rc != 0) {
+            ++gRefused;
+            out_line(now_text() + " REFUSED provider lcl=" + std::to_string(p.lclAppId) +
+                     " rc=" + std::to_string(rc));
+        } else {
+            out_line(now_text() + " PROV lcl=" + std::to_string(p.lclAppId) +
+                     " aid=" + std::to_string(p.aid) + " rptRte=" + std::to_string(p.rptRte));
+        }
+    }
+    return true;
+}
+
+// One scheduled message stream with its own request buffer.
+struct Sender {
+    station::SendSpec spec;
+    std::vector<char> buf;
+    Clock::duration period;
+    Clock::time_point due;
+    uint32_t seq = 0;
+
+    Sender(const station::SendSpec& s, Clock::time_point start)
+        : spec(s), buf(sizeof(tDSMReq) + s.size),
+          period(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / s.rate))),
+          due(start)
+    {
+        tDSMReq head;
+        memset(&head, 0, sizeof(head));
+        head.appId = s.aid;
+        head.protTp = PROT_TP_DSMP;
+        head.priority = 1;
+        memset(head.peerMac, 0xFF, sizeof(head.peerMac));
+        head.msgLen = static_cast<uint16_t>(s.size);
+        memcpy(buf.data(), &head, sizeof(head));
+    }
+
+    // Data: a big-endian sequence number, then a counting pattern.
+    int send()
+    {
+        char* d = buf.data() + sizeof(tDSMReq);
+        for (unsigned k = 0; k < spec.size; ++k) {
+            d[k] = static_cast<char>(k < 4 ? (seq >> (8 * (3 - k))) & 0xFF : k);
+        }
+        ++seq;
+        return dsm_request(reinterpret_cast<const tDSMReq*>(buf.data()));
+    }
+};
+
+// Sends on schedule until the duration ends or SIGINT/SIGTERM arrives
+// (both blocked in every thread and taken here).
+int run(const station::Config& cfg, const sigset_t& stopSigs)
+{
+    const Clock::time_point start = Clock::now();
+    std::vector<Sender> senders;
+    senders.reserve(cfg.sends.size());
+    for (const station::SendSpec& s : cfg.sends) {
+        senders.emplace_back(s, start);
+    }
+    const bool timed = cfg.duration > 0;
+    const Clock::time_point end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(cfg.duration));
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (timed && now >= end) {
+            out_line(now_text() + " STOP duration of " + std::to_string(cfg.duration) + " s over");
+            return 0;
+        }
+        Clock::time_point wake = timed ? end : now + std::chrono::seconds(1);
+        for (Sender& s : senders) {
+            if (now >= s.due) {
+                const int rc = s.send();
+                if (rc == 0) {
+                    ++gSent;
+                } else {
+                    ++gRefused;
+                    out_line(now_text() + " REFUSED send aid=" + std::to_string(s.spec.aid) +
+                             " rc=" + std::to_string(rc));
+                }
+                s.due += s.period;
+                if (s.due < now) { // fell behind: do not burst to catch up
+                    s.due = now + s.period;
+                }
+            }
+            if (s.due < wake) {
+                wake = s.due;
+            }
+        }
+        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - Clock::now());
+        struct timespec ts;
+        const long long ns = wait.count() > 0 ? wait.count() : 0;
+        ts.tv_sec = static_cast<time_t>(ns / 1000000000LL);
+        ts.tv_nsec = static_cast<long>(ns % 1000000000LL);
+        siginfo_t info;
+        const int sig = sigtimedwait(&stopSigs, &info, &ts);
+        if (sig > 0) {
+            out_line(now_text() + " STOP " + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+            return 0;
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Block the stop signals before any library thread exists, so that every
+    // thread inherits the mask and only the main loop takes them.
+    sigset_t stopSigs;
+    sigemptyset(&stopSigs);
+    sigaddset(&stopSigs, SIGINT);
+    sigaddset(&stopSigs, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSigs, nullptr);
+
+    std::string cfgPath, levelText, durationText;
+    bool check = false, printSpec = false;
+    static const struct option kLong[] = {
+        {"config", required_argument, nullptr, 'c'},
+        {"log-level", required_argument, nullptr, 'l'},
+        {"duration", required_argument, nullptr, 'd'},
+        {"check", no_argument, nullptr, 'C'},
+        {"radio-sim-spec", no_argument, nullptr, 'R'},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
+    int opt;
+    while ((opt = getopt_long(argc, argv, "c:l:d:h", kLong, nullptr)) != -1) {
+        switch (opt) {
+        case 'c':
+            cfgPath = optarg;
+            break;
+        case 'l':
+            levelText = optarg;
+            break;
+        case 'd':
+            durationText = optarg;
+            break;
+        case 'C':
+            check = true;
+            break;
+        case 'R':
+            printSpec = true;
+            break;
+        case 'h':
+            fputs(kUsage, stdout);
+            return 0;
+        default:
+            fputs(kUsage, stderr);
+            return kExitUsage;
+        }
+    }
+    if (optind < argc) {
+        fprintf(stderr, "v2x-station: unexpected argument '%s'\n%s", argv[optind], kUsage);
+        return kExitUsage;
+    }
+    if (cfgPath.empty()) {
+        fprintf(stderr, "v2x-station: no configuration file: use -c FILE\n%s", kUsage);
+        return kExitUsage;
+    }
+
+    station::Config cfg;
+    std::string err;
+    if (!station::load_config(cfgPath, cfg, err)) {
+        fprintf(stderr, "v2x-station: %s\n", err.c_str());
+        return kExitUsage;
+    }
+    if (!levelText.empty() && !station::parse_log_level(levelText, cfg.logLevel)) {
+        fprintf(stderr, "v2x-station: log level '%s' is not 0..6 or off, error, run, warn, trace, "
+                        "info, loud\n", levelText.c_str());
+        return kExitUsage;
+    }
+    if (!durationText.empty()) {
+        char* end = nullptr;
+        errno = 0;
+        const double d = strtod(durationText.c_str(), &end);
+        if (errno != 0 || end == durationText.c_str() || *end != '\0' || !(d >= 0) ||
+            d > 86400.0 * 365) {
+            fprintf(stderr, "v2x-station: duration '%s' is not a number of seconds (0: until a "
+                            "signal)\n", durationText.c_str());
+            return kExitUsage;
+        }
+        cfg.duration = d;
+    }
+    if (check) {
+        fputs(station::describe(cfg).c_str(), stdout);
+        return 0;
+    }
+    if (printSpec) {
+        printf("%s\n", station::radio_sim_spec(cfg).c_str());
+        return 0;
+    }
+
+    gLogLevl = static_cast<eLogLevl>(cfg.logLevel);
+    out_line(now_text() + " START " + cfg.name + " socket=" + cfg.sdk.dmnNme + " radio=" +
+             cfg.sdk.sendIp + ":" + std::to_string(cfg.sdk.sendPort) + " rcv=" + cfg.sdk.rcvIp +
+             ":" + std::to_string(cfg.sdk.rcvPort) + " log-level=" +
+             station::log_level_name(cfg.logLevel));
+
+    int status = 0;
+    {
+        Station st(cfg);
+        if (!st.start(err) || !register_services(cfg, err)) {
+            fprintf(stderr, "v2x-station: start-up failed: %s\n", err.c_str());
+            status = kExitStartup;
+        } else {
+            out_line(now_text() + " READY sending " + std::to_string(cfg.sends.size()) +
+                     " stream(s)" +
+                     (cfg.duration > 0 ? " for " + std::to_string(cfg.duration) + " s" : ""));
+            status = run(cfg, stopSigs);
+        }
+    } // runtime, feeder and log system stop here
+    out_line(now_text() + " SUMMARY " + cfg.name + " sent=" + std::to_string(gSent.load()) +
+             " received=" + std::to_string(gReceived.load()) +
+             " refused=" + std::to_string(gRefused.load()));
+    return status;
+}

@@ -1,0 +1,446 @@
+#include "station_config.hpp"
+
+#include <arpa/inet.h>
+#include <libconfig.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <sstream>
+
+namespace station {
+
+namespace {
+
+// Owns a libconfig record for the length of one load.
+struct CfgFile {
+    config_t c;
+    CfgFile() { config_init(&c); }
+    ~CfgFile() { config_destroy(&c); }
+    CfgFile(const CfgFile&) = delete;
+    CfgFile& operator=(const CfgFile&) = delete;
+};
+
+// Errors name the file and the line of the offending setting.
+struct Reporter {
+    const std::string& file;
+    std::string& err;
+    bool fail(const config_setting_t* s, const std::string& msg)
+    {
+        std::ostringstream os;
+        os << file;
+        if (s != nullptr && config_setting_source_line(s) > 0) {
+            os << ":" << config_setting_source_line(s);
+        }
+        os << ": " << msg;
+        err = os.str();
+        return false;
+    }
+};
+
+std::string path_of(const config_setting_t* s)
+{
+    std::string p;
+    for (; s != nullptr && config_setting_name(s) != nullptr; s = config_setting_parent(s)) {
+        p = p.empty() ? std::string(config_setting_name(s))
+                      : std::string(config_setting_name(s)) + "." + p;
+    }
+    return p;
+}
+
+bool get_number(const config_setting_t* s, double& out)
+{
+    switch (config_setting_type(s)) {
+    case CONFIG_TYPE_INT:
+        out = config_setting_get_int(s);
+        return true;
+    case CONFIG_TYPE_INT64:
+        out = static_cast<double>(config_setting_get_int64(s));
+        return true;
+    case CONFIG_TYPE_FLOAT:
+        out = config_setting_get_float(s);
+        return true;
+    default:
+        return false;
+    }
+}
+
+// An integer member within [lo, hi]; absent members keep `out`.
+bool member_int(Reporter& r, const config_setting_t* grp, const char* key, long lo, long hi,
+                long& out, bool required = false)
+{
+    const config_setting_t* s = config_setting_get_member(grp, key);
+    if (s == nullptr) {
+        if (required) {
+            return r.fail(grp, "missing setting " + path_of(grp) + "." + key);
+        }
+        return true;
+    }
+    if (config_setting_type(s) != CONFIG_TYPE_INT && config_setting_type(s) != CONFIG_TYPE_INT64) {
+        return r.fail(s, path_of(s) + " must be an integer");
+    }
+    const long long v = config_setting_get_int64(s);
+    if (v < lo || v > hi) {
+        return r.fail(s, path_of(s) + " = " + std::to_string(v) + " is outside " +
+                             std::to_string(lo) + ".." + std::to_string(hi));
+    }
+    out = static_cast<long>(v);
+    return true;
+}
+
+bool member_number(Reporter& r, const config_setting_t* grp, const char* key, double lo,
+                   double hi, double& out, bool required = false)
+{
+    const config_setting_t* s = config_setting_get_member(grp, key);
+    if (s == nullptr) {
+        if (required) {
+            return r.fail(grp, "missing setting " + path_of(grp) + "." + key);
+        }
+        return true;
+    }
+    double v = 0;
+    if (!get_number(s, v)) {
+        return r.fail(s, path_of(s) + " must be a number");
+    }
+    if (!(v >= lo && v <= hi)) {
+        std::ostringstream os;
+        os << path_of(s) << " = " << v << " is outside " << lo << ".." << hi;
+        return r.fail(s, os.str());
+    }
+    out = v;
+    return true;
+}
+
+bool member_string(Reporter& r, const config_setting_t* grp, const char* key, size_t maxLen,
+                   std::string& out, bool required = false)
+{
+    const config_setting_t* s = config_setting_get_member(grp, key);
+    if (s == nullptr) {
+        if (required) {
+            return r.fail(grp, "missing setting " + path_of(grp) + "." + key);
+        }
+        return true;
+    }
+    if (config_setting_type(s) != CONFIG_TYPE_STRING) {
+        return r.fail(s, path_of(s) + " must be a string");
+    }
+    const std::string v = config_setting_get_string(s);
+    if (v.size() > maxLen) {
+        return r.fail(s, path_of(s) + " is longer than " + std::to_string(maxLen) + " characters");
+    }
+    out = v;
+    return true;
+}
+
+// A misspelt key would otherwise be ignored silently.
+bool only_known(Reporter& r, const config_setting_t* grp, const std::set<std::string>& known)
+{
+    const int n = config_setting_length(grp);
+    for (int i = 0; i < n; ++i) {
+        const config_setting_t* s = config_setting_get_elem(grp, static_cast<unsigned>(i));
+        const char* nm = config_setting_name(s);
+        if (nm != nullptr && known.count(nm) == 0) {
+            return r.fail(s, "unknown setting " + path_of(s));
+        }
+    }
+    return true;
+}
+
+bool ipv4_text(Reporter& r, const config_setting_t* grp, const char* key, char (&out)[16])
+{
+    std::string text;
+    if (!member_string(r, grp, key, 15, text, true)) {
+        return false;
+    }
+    struct in_addr a;
+    if (inet_pton(AF_INET, text.c_str(), &a) != 1) {
+        return r.fail(config_setting_get_member(grp, key),
+                      path_of(grp) + "." + key + " = \"" + text + "\" is not an IPv4 address");
+    }
+    memset(out, 0, sizeof(out));
+    memcpy(out, text.data(), text.size());
+    return true;
+}
+
+bool load_station(Reporter& r, const config_setting_t* st, Config& out)
+{
+    if (!only_known(r, st,
+                    {"name", "logLevel", "duration", "dmnNme", "sendIp", "sendPort", "rcvIp",
+                     "rcvPort", "macAddr", "receive", "send", "providers"})) {
+        return false;
+    }
+    if (!member_string(r, st, "name", 31, out.name)) {
+        return false;
+    }
+    const config_setting_t* lv = config_setting_get_member(st, "logLevel");
+    if (lv != nullptr) {
+        const bool ok =
+            (config_setting_type(lv) == CONFIG_TYPE_INT &&
+             config_setting_get_int(lv) >= 0 && config_setting_get_int(lv) <= LOG_LEV_LOUD &&
+             (out.logLevel = config_setting_get_int(lv), true)) ||
+            (config_setting_type(lv) == CONFIG_TYPE_STRING &&
+             parse_log_level(config_setting_get_string(lv), out.logLevel));
+        if (!ok) {
+            return r.fail(lv, "station.logLevel must be 0 to 6 or off, error, run, warn, "
+                              "trace, info, loud");
+        }
+    }
+    if (!member_number(r, st, "duration", 0, 86400.0 * 365, out.duration)) {
+        return false;
+    }
+
+    std::string sock;
+    if (!member_string(r, st, "dmnNme", 255, sock, true)) {
+        return false;
+    }
+    if (sock.empty() || sock.size() > kMaxSocketPath) {
+        return r.fail(config_setting_get_member(st, "dmnNme"),
+                      "station.dmnNme must have 1 to " + std::to_string(kMaxSocketPath) +
+                          " characters (a Unix socket path)");
+    }
+    memcpy(out.sdk.dmnNme, sock.data(), sock.size());
+    long port = 0;
+    if (!ipv4_text(r, st, "sendIp", out.sdk.sendIp) ||
+        !member_int(r, st, "sendPort", 1, 65535, port, true)) {
+        return false;
+    }
+    out.sdk.sendPort = static_cast<uint16_t>(port);
+    if (!ipv4_text(r, st, "rcvIp", out.sdk.rcvIp) ||
+        !member_int(r, st, "rcvPort", 1, 65535, port, true)) {
+        return false;
+    }
+    out.sdk.rcvPort = static_cast<uint16_t>(port);
+    std::string mac;
+    if (!member_string(r, st, "macAddr", 17, mac, true)) {
+        return false;
+    }
+    if (!parse_mac(mac, out.sdk.macAddr)) {
+        return r.fail(config_setting_get_member(st, "macAddr"),
+                      "station.macAddr = \"" + mac + "\" is not a MAC address (02:00:00:00:00:01)");
+    }
+
+    if (const config_setting_t* rx = config_setting_get_member(st, "receive")) {
+        if (config_setting_type(rx) != CONFIG_TYPE_ARRAY && config_setting_type(rx) != CONFIG_TYPE_LIST) {
+            return r.fail(rx, "station.receive must be an array of AIDs, like [ 26, 27 ]");
+        }
+        const int n = config_setting_length(rx);
+        if (n > 32) {
+            return r.fail(rx, "station.receive holds more than 32 AIDs");
+        }
+        for (int i = 0; i < n; ++i) {
+            const config_setting_t* e = config_setting_get_elem(rx, static_cast<unsigned>(i));
+            if (config_setting_type(e) != CONFIG_TYPE_INT ||
+                config_setting_get_int(e) < 0 || config_setting_get_int(e) > static_cast<int>(kMaxAid)) {
+                return r.fail(e, "station.receive: an AID is 0 to " + std::to_string(kMaxAid));
+            }
+            out.receive.push_back(static_cast<uint32_t>(config_setting_get_int(e)));
+        }
+    }
+
+    if (const config_setting_t* tx = config_setting_get_member(st, "send")) {
+        if (config_setting_type(tx) != CONFIG_TYPE_LIST) {
+            return r.fail(tx, "station.send must be a list of groups, like ( { aid = 26; rate = 5; size = 40; } )");
+        }
+        for (int i = 0; i < config_setting_length(tx); ++i) {
+            const config_setting_t* e = config_setting_get_elem(tx, static_cast<unsigned>(i));
+            if (!config_setting_is_group(e)) {
+                return r.fail(e, "station.send: each entry is a group { aid; rate; size; }");
+            }
+            SendSpec s;
+            long aid = 0, size = 0;
+            if (!only_known(r, e, {"aid", "rate", "size"}) ||
+                !member_int(r, e, "aid", 0, kMaxAid, aid, true) ||
+                !member_number(r, e, "rate", 0.01, 100, s.rate, true) ||
+                !member_int(r, e, "size", 0, kMaxData, size, true)) {
+                return false;
+            }
+            s.aid = static_cast<uint32_t>(aid);
+            s.size = static_cast<unsigned>(size);
+            out.sends.push_back(s);
+        }
+    }
+
+    if (const config_setting_t* pv = config_setting_get_member(st, "providers")) {
+        if (config_setting_type(pv) != CONFIG_TYPE_LIST) {
+            return r.fail(pv, "station.providers must be a list of groups");
+        }
+        std::set<uint16_t> seen;
+        for (int i = 0; i < config_setting_length(pv); ++i) {
+            const config_setting_t* e = config_setting_get_elem(pv, static_cast<unsigned>(i));
+            if (!config_setting_is_group(e)) {
+                return r.fail(e, "station.providers: each entry is a group { lclAppId; aid; rptRte; }");
+            }
+            ProviderSpec p;
+            long lcl = 0, aid = 0, rte = 0;
+            if (!only_known(r, e, {"lclAppId", "aid", "rptRte", "dsaHdrExt", "otherInfo"}) ||
+                !member_int(r, e, "lclAppId", 0, kMaxLclAppId, lcl, true) ||
+                !member_int(r, e, "aid", 0, kMaxAid, aid, true) ||
+                !member_int(r, e, "rptRte", 1, 255, rte, true) ||
+                !member_string(r, e, "dsaHdrExt", 255, p.dsaHdrExt) ||
+                !member_string(r, e, "otherInfo", 255, p.otherInfo)) {
+                return false;
+            }
+            if (!seen.insert(static_cast<uint16_t>(lcl)).second) {
+                return r.fail(e, "station.providers: lclAppId " + std::to_string(lcl) +
+                                     " is used twice");
+            }
+            p.lclAppId = static_cast<uint16_t>(lcl);
+            p.aid = static_cast<uint32_t>(aid);
+            p.rptRte = static_cast<uint8_t>(rte);
+            out.providers.push_back(p);
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool parse_log_level(const std::string& text, int& out)
+{
+    static constexpr const char* kNames[] = {"off", "error", "run", "warn", "trace", "info", "loud"};
+    for (int i = 0; i <= LOG_LEV_LOUD; ++i) {
+        if (text == kNames[i] || text == std::to_string(i)) {
+            out = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* log_level_name(int level)
+{
+    static constexpr const char* kNames[] = {"off", "error", "run", "warn", "trace", "info", "loud"};
+    return level >= 0 && level <= LOG_LEV_LOUD ? kNames[level] : "?";
+}
+
+bool parse_mac(const std::string& text, uint8_t out[6])
+{
+    std::string hex;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == ':' || c == '-') {
+            // separators only between byte pairs
+            if (hex.size() % 2 != 0 || hex.empty() || i + 1 == text.size()) {
+                return false;
+            }
+            continue;
+        }
+        if (!isxdigit(static_cast<unsigned char>(c))) {
+            return false;
+        }
+        hex += c;
+    }
+    if (hex.size() != 12) {
+        return false;
+    }
+    for (int i = 0; i < 6; ++i) {
+        out[i] = static_cast<uint8_t>(std::stoul(hex.substr(static_cast<size_t>(i) * 2, 2), nullptr, 16));
+    }
+    return true;
+}
+
+bool load_config(const std::string& path, Config& out, std::string& err)
+{
+    CfgFile f;
+    Reporter r{path, err};
+    out.file = path;
+    if (config_read_file(&f.c, path.c_str()) != CONFIG_TRUE) {
+        std::ostringstream os;
+        os << path;
+        if (config_error_type(&f.c) == CONFIG_ERR_FILE_IO) {
+            os << ": cannot read the file";
+        } else {
+            os << ":" << config_error_line(&f.c) << ": " << config_error_text(&f.c);
+        }
+        err = os.str();
+        return false;
+    }
+    const config_setting_t* root = config_root_setting(&f.c);
+    if (!only_known(r, root, {"log", "watchdog", "station"})) {
+        return false;
+    }
+    const config_setting_t* st = config_lookup(&f.c, "station");
+    if (st == nullptr || !config_setting_is_group(st)) {
+        return r.fail(st, "missing group station = { ... }");
+    }
+    if (!load_station(r, st, out)) {
+        return false;
+    }
+
+    // The libraries read their own groups; absent keys keep these values.
+    out.log.logRunMd = LOG_RUN_MAIN_PROGRESS;
+    out.log.fileMod = LOG_FILE_TWO;
+    out.log.stdoutLogSwt = LOG_SWITCH_ON;
+    out.log.fileLogSwt = LOG_SWITCH_OFF;
+    out.hasLog = config_lookup(&f.c, "log") != nullptr;
+    if (out.hasLog && load_log_cfg(&out.log, "log", &f.c) != 0) {
+        return r.fail(config_lookup(&f.c, "log"), "the log group cannot be read");
+    }
+    const config_setting_t* dog = config_lookup(&f.c, "watchdog");
+    out.hasWatchdog = dog != nullptr;
+    if (out.hasWatchdog) {
+        out.watchdog.feddogSec = 1;
+        if (load_feeddog_cfg(&out.watchdog, "watchdog", &f.c) != 0) {
+            return r.fail(dog, "the watchdog group cannot be read");
+        }
+        const size_t pathLen = strnlen(out.watchdog.txFeddogHtDmNme, sizeof(out.watchdog.txFeddogHtDmNme));
+        if (pathLen == 0 || pathLen > kMaxSocketPath) {
+            return r.fail(dog, "watchdog.txFeddogHtDmNme must have 1 to " +
+                                   std::to_string(kMaxSocketPath) + " characters");
+        }
+        if (out.watchdog.feddogUSec >= 1000000u ||
+            (out.watchdog.feddogSec == 0 && out.watchdog.feddogUSec == 0)) {
+            return r.fail(dog, "watchdog: the period feddogSec + feddogUSec must be above 0 "
+                               "with feddogUSec below 1000000");
+        }
+    }
+    return true;
+}
+
+std::string radio_sim_spec(const Config& cfg)
+{
+    std::ostringstream os;
+    os << cfg.name << "," << cfg.sdk.sendIp << ":" << cfg.sdk.sendPort << "," << cfg.sdk.rcvIp
+       << ":" << cfg.sdk.rcvPort;
+    return os.str();
+}
+
+std::string describe(const Config& cfg)
+{
+    std::ostringstream os;
+    char mac[18];
+    snprintf(mac, sizeof(mac), "%02x:%02x:%02x:%02x:%02x:%02x", cfg.sdk.macAddr[0],
+             cfg.sdk.macAddr[1], cfg.sdk.macAddr[2], cfg.sdk.macAddr[3], cfg.sdk.macAddr[4],
+             cfg.sdk.macAddr[5]);
+    os << "name = " << cfg.name << "\n"
+       << "logLevel = " << cfg.logLevel << " (" << log_level_name(cfg.logLevel) << ")\n"
+       << "duration = " << cfg.duration << "\n"
+       << "dmnNme = " << cfg.sdk.dmnNme << "\n"
+       << "send = " << cfg.sdk.sendIp << ":" << cfg.sdk.sendPort << "\n"
+       << "rcv = " << cfg.sdk.rcvIp << ":" << cfg.sdk.rcvPort << "\n"
+       << "macAddr = " << mac << "\n"
+       << "receive =";
+    for (uint32_t a : cfg.receive) {
+        os << " " << a;
+    }
+    os << "\n";
+    for (const SendSpec& s : cfg.sends) {
+        os << "send aid=" << s.aid << " rate=" << s.rate << " size=" << s.size << "\n";
+    }
+    for (const ProviderSpec& p : cfg.providers) {
+        os << "provider lclAppId=" << p.lclAppId << " aid=" << p.aid
+           << " rptRte=" << static_cast<int>(p.rptRte) << " dsaHdrExt=" << p.dsaHdrExt << "\n";
+    }
+    os << "log = " << (cfg.hasLog ? "file" : "defaults") << " stdout=" << cfg.log.stdoutLogSwt
+       << " file=" << cfg.log.fileLogSwt << " thread=" << cfg.log.logRunMd << "\n";
+    if (cfg.hasWatchdog) {
+        os << "watchdog = " << cfg.watchdog.feddogNme << " every " << cfg.watchdog.feddogSec << "s+"
+           << cfg.watchdog.feddogUSec << "us to " << cfg.watchdog.txFeddogHtDmNme << "\n";
+    } else {
+        os << "watchdog = off\n";
+    }
+    return os.str();
+}
+
+} // namespace station

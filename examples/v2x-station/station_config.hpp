@@ -1,0 +1,73 @@
+// Settings of the example station: one libconfig file (groups "log",
+// "watchdog" and "station"), then the command-line overrides.
+#ifndef V2X_STATION_CONFIG_HPP
+#define V2X_STATION_CONFIG_HPP
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cv2x_app.h"
+#include "self_dog.h"
+#include "self_log.h"
+
+namespace station {
+
+// One periodic DSM message: `rate` messages per second of `size` data bytes.
+struct SendSpec {
+    uint32_t aid = 0;
+    double rate = 1.0;
+    unsigned size = 0;
+};
+
+// One provider service run by the management entity of this station.
+struct ProviderSpec {
+    uint16_t lclAppId = 0;
+    uint32_t aid = 0;
+    uint8_t rptRte = 1; // advertisements per 5 seconds
+    std::string dsaHdrExt;
+    std::string otherInfo;
+};
+
+struct Config {
+    std::string file;
+    std::string name = "station";
+    int logLevel = LOG_LEV_ERROR;
+    double duration = 0; // seconds of sending; 0: until SIGINT or SIGTERM
+    tV2XSDKCfg sdk{};
+    std::vector<uint32_t> receive;
+    std::vector<SendSpec> sends;
+    std::vector<ProviderSpec> providers;
+    bool hasLog = false;
+    tLogCfg log{};
+    bool hasWatchdog = false;
+    tFeddogCfg watchdog{};
+};
+
+// Largest AID the two-byte on-air form carries, largest DSM data, limits of
+// the provider table and of a Unix socket path.
+constexpr uint32_t kMaxAid = 16511;
+constexpr unsigned kMaxData = 3820;
+constexpr unsigned kMaxLclAppId = 31;
+constexpr size_t kMaxSocketPath = 107;
+
+// Reads and checks `path`. On failure returns false with a one-line reason
+// ("FILE:LINE: ..." where a line is known).
+bool load_config(const std::string& path, Config& out, std::string& err);
+
+// "off", "error", "run", "warn", "trace", "info", "loud" or 0 to 6.
+bool parse_log_level(const std::string& text, int& out);
+const char* log_level_name(int level);
+
+// "02:00:00:00:00:0a", "02-00-00-00-00-0a" or twelve hex digits.
+bool parse_mac(const std::string& text, uint8_t out[6]);
+
+// The station as radio-sim's --station option spells it.
+std::string radio_sim_spec(const Config& cfg);
+
+// The effective settings, one "key = value" per line.
+std::string describe(const Config& cfg);
+
+} // namespace station
+
+#endif
