@@ -1,0 +1,275 @@
+-- Wireshark dissector for the radio datagrams of the C-V2X station network
+-- layer: one protocol-type byte, then (type 4) one DSMP frame; the data of
+-- service advertisements and of DME-marker frames is decoded as well.
+--
+--   tshark -X lua_script:tools/wireshark/v2x_dsmp.lua -r capture.pcap
+--   wireshark -X lua_script:tools/wireshark/v2x_dsmp.lua capture.pcap
+-- or copy the file into the personal Lua plugins folder
+-- (~/.local/lib/wireshark/plugins/).
+--
+-- Datagrams on the UDP ports of the "v2xradio.ports" preference (default: the
+-- system API's 30300-30301) are always taken; on other ports a datagram is
+-- taken when it is a well-formed DSMP frame (protocol type 4, lengths exact).
+
+local radio = Proto("v2xradio", "C-V2X Radio Datagram")
+local dsmp = Proto("v2xdsmp", "DSMP")
+local dsa = Proto("v2xdsa", "DSMP Service Advertisement")
+
+local PROT_TP_DSMP = 4
+local DME_MARKER = 0x87
+local MAX_EXT_VALUE = 32 -- longest extension value every receiver accepts
+
+local prot_names = { [0] = "IPv6", [4] = "DSMP", [5] = "IPv4" }
+local kind_names = { [26] = "BSM", [27] = "RSI", [28] = "RSM", [29] = "MAP", [30] = "SPAT",
+                     [135] = "DSA" }
+
+local f = {
+    prot_type = ProtoField.uint8("v2xradio.prot_type", "Protocol type", base.DEC, prot_names),
+
+    hdr1 = ProtoField.uint8("v2xdsmp.hdr1", "Header", base.HEX),
+    version = ProtoField.uint8("v2xdsmp.version", "Version", base.DEC, nil, 0x07),
+    opt_ind = ProtoField.bool("v2xdsmp.opt_ind", "Extension present", 8, nil, 0x08),
+    reserved = ProtoField.uint8("v2xdsmp.reserved", "Reserved", base.HEX, nil, 0xF0),
+    ext = ProtoField.bytes("v2xdsmp.ext", "Header extension"),
+    ext_id = ProtoField.uint8("v2xdsmp.ext.id", "Element id", base.DEC),
+    ext_len = ProtoField.uint8("v2xdsmp.ext.len", "Value length", base.DEC),
+    ext_value = ProtoField.bytes("v2xdsmp.ext.value", "Value"),
+    aid = ProtoField.uint32("v2xdsmp.aid", "AID", base.DEC),
+    aid_raw = ProtoField.uint16("v2xdsmp.aid.raw", "AID field", base.HEX),
+    aid_form = ProtoField.uint8("v2xdsmp.aid.form", "AID form (bytes)", base.DEC),
+    kind = ProtoField.string("v2xdsmp.kind", "Message kind"),
+    dme = ProtoField.bool("v2xdsmp.dme", "DME frame (marker 0x87)"),
+    len = ProtoField.uint16("v2xdsmp.len", "Length", base.DEC),
+    data = ProtoField.bytes("v2xdsmp.data", "Data"),
+    trailing = ProtoField.bytes("v2xdsmp.trailing", "Bytes after the data"),
+
+    dsa_hdr1 = ProtoField.uint8("v2xdsa.hdr1", "Header 1", base.HEX),
+    dsa_version = ProtoField.uint8("v2xdsa.version", "Version", base.DEC, nil, 0x0F),
+    dsa_opt_ind = ProtoField.bool("v2xdsa.opt_ind", "Extension present", 8, nil, 0x10),
+    dsa_reserved = ProtoField.uint8("v2xdsa.reserved", "Reserved", base.HEX, nil, 0xE0),
+    dsa_hdr2 = ProtoField.uint8("v2xdsa.hdr2", "Header 2", base.HEX),
+    dsa_id = ProtoField.uint8("v2xdsa.id", "Advertisement id", base.DEC, nil, 0x0F),
+    dsa_count = ProtoField.uint8("v2xdsa.content_count", "Content count", base.DEC, nil, 0xF0),
+    dsa_ext = ProtoField.string("v2xdsa.hdr_ext", "Header extension text"),
+}
+radio.fields = { f.prot_type }
+dsmp.fields = { f.hdr1, f.version, f.opt_ind, f.reserved, f.ext, f.ext_id, f.ext_len,
+                f.ext_value, f.aid, f.aid_raw, f.aid_form, f.kind, f.dme, f.len, f.data,
+                f.trailing }
+dsa.fields = { f.dsa_hdr1, f.dsa_version, f.dsa_opt_ind, f.dsa_reserved, f.dsa_hdr2, f.dsa_id,
+               f.dsa_count, f.dsa_ext }
+
+local ex = {
+    short = ProtoExpert.new("v2xdsmp.expert.short", "Frame of 3 bytes or less",
+                            expert.group.MALFORMED, expert.severity.ERROR),
+    truncated = ProtoExpert.new("v2xdsmp.expert.truncated", "Frame ends inside a field",
+                                expert.group.MALFORMED, expert.severity.ERROR),
+    ext_long = ProtoExpert.new("v2xdsmp.expert.ext_long",
+                               "Extension value longer than 32 bytes: receivers refuse the frame",
+                               expert.group.MALFORMED, expert.severity.ERROR),
+    aid_form = ProtoExpert.new("v2xdsmp.expert.aid_form",
+                               "AID of three or more bytes (11xxxxxx): receivers refuse the frame",
+                               expert.group.MALFORMED, expert.severity.ERROR),
+    len_mismatch = ProtoExpert.new("v2xdsmp.expert.len_mismatch",
+                                   "Length does not match the frame: receivers drop it",
+                                   expert.group.MALFORMED, expert.severity.WARN),
+    dme_aid = ProtoExpert.new("v2xdsmp.expert.dme_aid",
+                              "First AID byte 0x87: receivers take this frame as a DME frame",
+                              expert.group.PROTOCOL, expert.severity.NOTE),
+}
+dsmp.experts = { ex.short, ex.truncated, ex.ext_long, ex.aid_form, ex.len_mismatch, ex.dme_aid }
+
+radio.prefs.ports = Pref.range("UDP ports", "30300-30301",
+                               "UDP ports of the radio module link, always decoded", 65535)
+radio.prefs.heuristic = Pref.bool("Find frames on other ports", true,
+                                  "Take well-formed DSMP frames on any UDP port")
+dsmp.prefs.dsa_aids = Pref.range("Advertisement AIDs", "135",
+                                 "AIDs whose data is a service advertisement", 16511)
+
+-- The range preference arrives as text ("135,200-210"); keep it as a set.
+local dsa_set_text, dsa_set = nil, {}
+local function is_dsa_aid(aid)
+    local text = tostring(dsmp.prefs.dsa_aids)
+    if text ~= dsa_set_text then
+        dsa_set_text, dsa_set = text, {}
+        for part in text:gmatch("[^,%s]+") do
+            local lo, hi = part:match("^(%d+)%-(%d+)$")
+            lo = tonumber(lo or part)
+            hi = tonumber(hi or part)
+            if lo and hi then dsa_set[#dsa_set + 1] = { lo, hi } end
+        end
+    end
+    for _, r in ipairs(dsa_set) do
+        if aid >= r[1] and aid <= r[2] then return true end
+    end
+    return false
+end
+
+-- Reads the frame's structure without touching the tree. Returns a table of
+-- offsets, or nil and a reason when the frame is not one receivers accept.
+local function parse(tvb, off)
+    local flen = tvb:len() - off
+    local p = { flen = flen }
+    if flen <= 3 then return nil, "short" end
+    p.hdr1 = tvb(off, 1):uint()
+    local pos = off + 1
+    if bit.band(p.hdr1, 0x08) ~= 0 then
+        if pos + 2 > tvb:len() then return nil, "truncated", p end
+        p.ext_off = pos
+        p.ext_v = tvb(pos + 1, 1):uint()
+        if p.ext_v > MAX_EXT_VALUE then p.ext_long = true end
+        if pos + 2 + p.ext_v > tvb:len() then return nil, "truncated", p end
+        pos = pos + 2 + p.ext_v
+    end
+    if pos + 1 > tvb:len() then return nil, "truncated", p end
+    p.aid_off = pos
+    local b = tvb(pos, 1):uint()
+    if b == DME_MARKER then
+        p.dme = true
+        p.aid_len = 1
+        p.aid = 135
+    elseif bit.band(b, 0x80) == 0 then
+        p.aid_len = 1
+        p.aid = b
+    elseif bit.band(b, 0xC0) == 0xC0 then
+        p.aid_len = 1
+        return nil, "aid_form", p
+    else
+        if pos + 2 > tvb:len() then return nil, "truncated", p end
+        p.aid_len = 2
+        p.aid = bit.band(tvb(pos, 2):uint() - 0x7F80, 0xFFFF)
+    end
+    pos = pos + p.aid_len
+    if pos + 2 > tvb:len() then return nil, "truncated", p end
+    p.len_off = pos
+    p.len = tvb(pos, 2):uint()
+    p.data_off = pos + 2
+    p.avail = tvb:len() - p.data_off
+    if p.ext_long then return nil, "ext_long", p end
+    if p.len ~= p.avail then return nil, "len_mismatch", p end
+    return p
+end
+
+local function dissect_dsa(tvb, pinfo, tree)
+    local t = tree:add(dsa, tvb)
+    if tvb:len() < 2 then
+        t:add_proto_expert_info(ex.truncated)
+        return
+    end
+    local h1 = tvb(0, 1)
+    local sub = t:add(f.dsa_hdr1, h1)
+    sub:add(f.dsa_version, h1)
+    sub:add(f.dsa_opt_ind, h1)
+    sub:add(f.dsa_reserved, h1)
+    local h2 = tvb(1, 1)
+    sub = t:add(f.dsa_hdr2, h2)
+    sub:add(f.dsa_id, h2)
+    sub:add(f.dsa_count, h2)
+    if bit.band(h1:uint(), 0x10) ~= 0 and tvb:len() > 2 then
+        local text = tvb(2):string()
+        t:add(f.dsa_ext, tvb(2), text)
+        pinfo.cols.info:append(" \"" .. text .. "\"")
+    end
+end
+
+local function dissect_dsmp(tvb, pinfo, tree)
+    local t = tree:add(dsmp, tvb)
+    local p, why = parse(tvb, 0)
+    local q = p or why and select(3, parse(tvb, 0)) or {}
+    if why == "short" then
+        t:add_proto_expert_info(ex.short)
+        pinfo.cols.info:set("DSMP: frame too short")
+        return
+    end
+    local h = tvb(0, 1)
+    local ht = t:add(f.hdr1, h)
+    ht:add(f.version, h)
+    ht:add(f.opt_ind, h)
+    ht:add(f.reserved, h)
+    if q.ext_off then
+        local elen = math.min(2 + q.ext_v, tvb:len() - q.ext_off)
+        local et = t:add(f.ext, tvb(q.ext_off, elen))
+        et:add(f.ext_id, tvb(q.ext_off, 1))
+        et:add(f.ext_len, tvb(q.ext_off + 1, 1))
+        if q.ext_v > 0 and elen > 2 then et:add(f.ext_value, tvb(q.ext_off + 2, elen - 2)) end
+        if q.ext_long then et:add_proto_expert_info(ex.ext_long) end
+    end
+    if q.aid_off and q.aid then
+        local r = tvb(q.aid_off, q.aid_len)
+        local at = t:add(f.aid, r, q.aid)
+        at:add(f.aid_raw, r, r:uint())
+        at:add(f.aid_form, r, q.aid_len)
+        if q.dme then
+            at:add(f.dme, r, true)
+            at:add_proto_expert_info(ex.dme_aid)
+        end
+        t:add(f.kind, r, q.dme and "DME" or (kind_names[q.aid] or "other"))
+    elseif q.aid_off then
+        t:add(f.aid_raw, tvb(q.aid_off, 1), tvb(q.aid_off, 1):uint())
+        t:add_proto_expert_info(ex.aid_form)
+    end
+    if q.len_off then
+        local lt = t:add(f.len, tvb(q.len_off, 2))
+        local n = math.min(q.len, q.avail)
+        if n > 0 then t:add(f.data, tvb(q.data_off, n)) end
+        if q.avail > q.len then t:add(f.trailing, tvb(q.data_off + q.len)) end
+        if why == "len_mismatch" then lt:add_proto_expert_info(ex.len_mismatch) end
+    end
+    if why == "truncated" then t:add_proto_expert_info(ex.truncated) end
+
+    local info
+    if q.dme then
+        info = "DSMP DME frame"
+    elseif q.aid then
+        info = string.format("DSMP AID %d (%s)", q.aid, kind_names[q.aid] or "other")
+    else
+        info = "DSMP malformed"
+    end
+    if q.len then info = info .. string.format(" len=%d", q.len) end
+    pinfo.cols.info:set(info)
+
+    -- Advertisement data: DME frames and the preference's AIDs.
+    if p and p.len >= 2 and (p.dme or is_dsa_aid(p.aid)) then
+        dissect_dsa(tvb(p.data_off, p.len):tvb(), pinfo, tree)
+    end
+    return p ~= nil
+end
+
+function radio.dissector(tvb, pinfo, tree)
+    if tvb:len() < 1 then return 0 end
+    pinfo.cols.protocol:set("V2X")
+    local t = tree:add(radio, tvb)
+    t:add(f.prot_type, tvb(0, 1))
+    local tp = tvb(0, 1):uint()
+    if tp == PROT_TP_DSMP then
+        pinfo.cols.protocol:set("DSMP")
+        if tvb:len() > 1 then
+            dissect_dsmp(tvb(1):tvb(), pinfo, tree)
+        else
+            pinfo.cols.info:set("DSMP: empty frame")
+        end
+    else
+        pinfo.cols.info:set("Protocol type " .. tp .. " (" .. (prot_names[tp] or "unknown") .. ")")
+        if tvb:len() > 1 then Dissector.get("data"):call(tvb(1):tvb(), pinfo, tree) end
+    end
+    return tvb:len()
+end
+
+local function heuristic(tvb, pinfo, tree)
+    if not radio.prefs.heuristic or tvb:len() < 5 or tvb(0, 1):uint() ~= PROT_TP_DSMP then
+        return false
+    end
+    if parse(tvb, 1) == nil then return false end
+    radio.dissector(tvb, pinfo, tree)
+    return true
+end
+
+local udp_table = DissectorTable.get("udp.port")
+local registered = nil
+function radio.init()
+    -- Follow changes of the port preference.
+    if registered then udp_table:remove(registered, radio) end
+    registered = radio.prefs.ports
+    udp_table:add(registered, radio)
+end
+radio:register_heuristic("udp", heuristic)
