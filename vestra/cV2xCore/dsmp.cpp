@@ -4,6 +4,10 @@
 #include <string.h>
 
 #include "cv2x_app.h"
+#include "self_log.h"
+
+// The codec logs nothing itself: its callers report what it finds.
+[[maybe_unused]] static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 
 // Extension value length from the request's block; the element is present
 // only when the length byte is not zero.

@@ -86,9 +86,15 @@ static void _rlink_rx_msg_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg
     }
     struct sockaddr_in from;
     socklen_t fromLen = sizeof(from);
-    ssize_t n = recvfrom(aicFd, mem->msg, sizeof(mem->msg), 0,
+    // Non-blocking read: readiness can be reported for a datagram the
+    // kernel then discards (a bad checksum), and a blocking read would then
+    // stall the core thread until the next datagram.
+    ssize_t n = recvfrom(aicFd, mem->msg, sizeof(mem->msg), MSG_DONTWAIT,
                          reinterpret_cast<struct sockaddr*>(&from), &fromLen);
     if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            return;
+        }
         LOGE("recvfrom() err, msg:%s!!!!\n", strerror(errno));
         return;
     }
