@@ -78,6 +78,13 @@ std::string now_text()
     return buf;
 }
 
+std::string seconds_text(double s)
+{
+    char buf[32];
+    snprintf(buf, sizeof(buf), "%g", s);
+    return buf;
+}
+
 void out_line(const std::string& s)
 {
     std::lock_guard<std::mutex> lk(gOutLk);
@@ -325,7 +332,7 @@ int run(const station::Config& cfg, const sigset_t& stopSigs)
     for (;;) {
         const Clock::time_point now = Clock::now();
         if (timed && now >= end) {
-            out_line(now_text() + " STOP duration of " + std::to_string(cfg.duration) + " s over");
+            out_line(now_text() + " STOP duration of " + seconds_text(cfg.duration) + " s over");
             return 0;
         }
         Clock::time_point wake = timed ? end : now + std::chrono::seconds(1);
@@ -466,7 +473,7 @@ int main(int argc, char** argv)
         } else {
             out_line(now_text() + " READY sending " + std::to_string(cfg.sends.size()) +
                      " stream(s)" +
-                     (cfg.duration > 0 ? " for " + std::to_string(cfg.duration) + " s" : ""));
+                     (cfg.duration > 0 ? " for " + seconds_text(cfg.duration) + " s" : ""));
             status = run(cfg, stopSigs);
         }
     } // runtime, feeder and log system stop here
