@@ -39,12 +39,17 @@ struct Reporter {
     }
 };
 
+// "station.send[0].rate": names joined by dots, list entries by index.
 std::string path_of(const config_setting_t* s)
 {
     std::string p;
-    for (; s != nullptr && config_setting_name(s) != nullptr; s = config_setting_parent(s)) {
-        p = p.empty() ? std::string(config_setting_name(s))
-                      : std::string(config_setting_name(s)) + "." + p;
+    for (; s != nullptr && config_setting_parent(s) != nullptr; s = config_setting_parent(s)) {
+        const char* nm = config_setting_name(s);
+        if (nm != nullptr) {
+            p = std::string(nm) + (p.empty() || p[0] == '[' ? "" : ".") + p;
+        } else {
+            p = "[" + std::to_string(config_setting_index(s)) + "]" + (p.empty() || p[0] == '[' ? "" : ".") + p;
+        }
     }
     return p;
 }

@@ -1,0 +1,245 @@
+// The Wireshark dissector, run by tshark on captures that radio-sim records:
+// hand-made datagrams covering every field, and the traffic of two stations.
+#include <gtest/gtest.h>
+
+#include "product_support.hpp"
+
+using namespace product;
+using v2xtest::unique_path;
+
+#if defined(V2X_STATION_PATH) && defined(V2X_RADIO_SIM_PATH) && defined(V2X_SOURCE_DIR)
+
+namespace {
+
+const std::string kDissector = std::string(V2X_SOURCE_DIR) + "/tools/wireshark/v2x_dsmp.lua";
+
+const char* const kFields[] = {
+    "v2xradio.prot_type", "v2xdsmp.version", "v2xdsmp.opt_ind",  "v2xdsmp.ext.id",
+    "v2xdsmp.ext.len",    "v2xdsmp.ext.value", "v2xdsmp.aid",    "v2xdsmp.aid.raw",
+    "v2xdsmp.aid.form",   "v2xdsmp.dme",     "v2xdsmp.kind",     "v2xdsmp.len",
+    "v2xdsmp.data",       "v2xdsa.opt_ind",  "v2xdsa.content_count", "v2xdsa.hdr_ext",
+    "_ws.expert.message"};
+
+// Why tshark cannot run the dissector here, or "" when it can.
+std::string tshark_missing()
+{
+    std::string out;
+    if (shell("tshark -v", out) != 0) {
+        return "tshark is not installed (scripts/deps installs it)";
+    }
+    if (out.find("with Lua") == std::string::npos && out.find("Lua ") == std::string::npos) {
+        return "this tshark has no Lua support";
+    }
+    return "";
+}
+
+using Row = std::vector<std::string>;
+
+// One row per packet: the fields above, in that order.
+std::vector<Row> decode(const std::string& pcap, const std::string& extra, std::string& raw)
+{
+    std::string cmd = "tshark -X lua_script:'" + kDissector + "' " + extra + " -r '" + pcap +
+                      "' -T fields -E separator='|' -E occurrence=f";
+    for (const char* f : kFields) {
+        cmd += std::string(" -e ") + f;
+    }
+    std::vector<Row> rows;
+    if (shell(cmd, raw) != 0) {
+        return rows;
+    }
+    std::istringstream is(raw);
+    std::string line;
+    while (std::getline(is, line)) {
+        if (line.find('|') == std::string::npos) {
+            continue; // tshark's own notes
+        }
+        Row r;
+        size_t start = 0, bar;
+        while ((bar = line.find('|', start)) != std::string::npos) {
+            r.push_back(line.substr(start, bar - start));
+            start = bar + 1;
+        }
+        r.push_back(line.substr(start));
+        rows.push_back(r);
+    }
+    return rows;
+}
+
+enum Col { PROT, VER, OPT, EXT_ID, EXT_LEN, EXT_VAL, AID, AID_RAW, AID_FORM, DME, KIND, LEN, DATA,
+           DSA_OPT, DSA_CNT, DSA_TEXT, EXPERT };
+
+} // namespace
+
+TEST(Dissector, DecodesEveryFieldOfInjectedDatagrams)
+{
+    const std::string why = tshark_missing();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    v2xtest::UdpPeer rcv;
+    const std::vector<uint16_t> p = free_ports(1);
+    const std::string pcap = unique_path("dis") + ".pcap";
+    std::string ext33hex = "04 08 05 21";
+    for (int i = 0; i < 33; ++i) {
+        ext33hex += " 11";
+    }
+    ext33hex += " 20 00 00";
+    const std::vector<std::string> frames = {
+        "04 00 20 00 03 61 62 63",             // 1: AID 32, one-byte form
+        "04 08 05 02 AA BB 20 00 03 61 62 63", // 2: extension element 5 = AA BB
+        "04 00 80 07 00 05 10 30 61 62 63",    // 3: AID 135, two-byte form, advertisement "abc"
+        "04 00 87 00 02 00 30",                // 4: DME marker, advertisement without text
+        "04 00 1a 00 02 01 02",                // 5: AID 26, BSM
+        "04 00 bf ff 00 01 ff",                // 6: AID 16511, the largest two-byte AID
+        "04 00 c0 00 00",                      // 7: three-byte AID form
+        "04 00 20 00 05 61",                   // 8: length says 5, one byte follows
+        "05 45 00",                            // 9: protocol type IPv4
+        ext33hex,                              // 10: extension value of 33 bytes
+        "04 0f 20 00 00",                      // 11: version 7, reserved bits clear
+    };
+    std::vector<std::string> args = {V2X_RADIO_SIM_PATH, "--quiet", "--duration", "0", "--pcap",
+                                     pcap, "--station",
+                                     "S,127.0.0.1:" + std::to_string(p[0]) + ",127.0.0.1:" +
+                                         std::to_string(rcv.port())};
+    for (const std::string& f : frames) {
+        args.insert(args.end(), {"--inject", f, "--to", "S"});
+    }
+    Proc sim("sim");
+    ASSERT_TRUE(sim.start(args));
+    ASSERT_EQ(sim.wait_exit(20000), 0) << sim.errors();
+
+    std::string raw;
+    const std::vector<Row> rows = decode(pcap, "-o v2xradio.ports:" + std::to_string(p[0]), raw);
+    ASSERT_EQ(rows.size(), frames.size()) << raw;
+    for (const Row& r : rows) {
+        ASSERT_EQ(r.size(), sizeof(kFields) / sizeof(kFields[0])) << raw;
+    }
+    // 1
+    EXPECT_EQ(rows[0][PROT], "4");
+    EXPECT_EQ(rows[0][VER], "0");
+    EXPECT_EQ(rows[0][OPT], "0");
+    EXPECT_EQ(rows[0][AID], "32");
+    EXPECT_EQ(rows[0][AID_RAW], "0x0020");
+    EXPECT_EQ(rows[0][AID_FORM], "1");
+    EXPECT_EQ(rows[0][LEN], "3");
+    EXPECT_EQ(rows[0][DATA], "616263");
+    EXPECT_EQ(rows[0][DSA_CNT], ""); // AID 32 carries no advertisement
+    EXPECT_EQ(rows[0][EXPERT], "");
+    // 2
+    EXPECT_EQ(rows[1][OPT], "1");
+    EXPECT_EQ(rows[1][EXT_ID], "5");
+    EXPECT_EQ(rows[1][EXT_LEN], "2");
+    EXPECT_EQ(rows[1][EXT_VAL], "aabb");
+    EXPECT_EQ(rows[1][AID], "32");
+    EXPECT_EQ(rows[1][DATA], "616263");
+    // 3
+    EXPECT_EQ(rows[2][AID], "135");
+    EXPECT_EQ(rows[2][AID_RAW], "0x8007");
+    EXPECT_EQ(rows[2][AID_FORM], "2");
+    EXPECT_EQ(rows[2][DME], "");
+    EXPECT_EQ(rows[2][DSA_OPT], "1");
+    EXPECT_EQ(rows[2][DSA_CNT], "3");
+    EXPECT_EQ(rows[2][DSA_TEXT], "abc");
+    // 4
+    EXPECT_EQ(rows[3][DME], "1");
+    EXPECT_EQ(rows[3][AID_RAW], "0x0087");
+    EXPECT_EQ(rows[3][KIND], "DME");
+    EXPECT_EQ(rows[3][LEN], "2");
+    EXPECT_EQ(rows[3][DSA_OPT], "0");
+    EXPECT_EQ(rows[3][DSA_CNT], "3");
+    EXPECT_EQ(rows[3][DSA_TEXT], "");
+    EXPECT_NE(rows[3][EXPERT].find("DME frame"), std::string::npos);
+    // 5, 6
+    EXPECT_EQ(rows[4][AID], "26");
+    EXPECT_EQ(rows[4][KIND], "BSM");
+    EXPECT_EQ(rows[5][AID], "16511");
+    EXPECT_EQ(rows[5][AID_RAW], "0xbfff");
+    // 7, 8: what receivers refuse or drop is marked, not hidden
+    EXPECT_EQ(rows[6][AID], "");
+    EXPECT_NE(rows[6][EXPERT].find("three or more bytes"), std::string::npos) << raw;
+    EXPECT_EQ(rows[7][LEN], "5");
+    EXPECT_EQ(rows[7][DATA], "61");
+    EXPECT_NE(rows[7][EXPERT].find("Length does not match"), std::string::npos) << raw;
+    // 9: not DSMP
+    EXPECT_EQ(rows[8][PROT], "5");
+    EXPECT_EQ(rows[8][VER], "");
+    // 10
+    EXPECT_EQ(rows[9][EXT_LEN], "33");
+    EXPECT_NE(rows[9][EXPERT].find("longer than 32 bytes"), std::string::npos) << raw;
+    // 11: the version is bits 0 to 2 only
+    EXPECT_EQ(rows[10][VER], "7");
+    EXPECT_EQ(rows[10][OPT], "1");
+    EXPECT_FALSE(rows[10][EXPERT].empty()) << "a frame cut inside a field is reported";
+
+    // Without the port preference only well-formed DSMP frames are claimed.
+    const std::vector<Row> heur = decode(pcap, "", raw);
+    ASSERT_EQ(heur.size(), frames.size()) << raw;
+    for (size_t i : {0u, 1u, 2u, 3u, 4u, 5u}) {
+        EXPECT_EQ(heur[i][PROT], "4") << "frame " << i + 1;
+    }
+    for (size_t i : {6u, 7u, 8u, 9u}) {
+        EXPECT_EQ(heur[i][PROT], "") << "frame " << i + 1;
+    }
+    unlink(pcap.c_str());
+}
+
+// The frames two stations exchange, recorded by radio-sim and decoded.
+TEST(Dissector, DecodesTheTrafficOfTwoStations)
+{
+    const std::string why = tshark_missing();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const std::vector<uint16_t> p = free_ports(4);
+    StationFile a("A", p[0], p[1],
+                  "  send = ( { aid = 26; rate = 10; size = 40; } );\n"
+                  "  providers = ( { lclAppId = 2; aid = 300; rptRte = 10; dsaHdrExt = \"svc\"; } );\n");
+    StationFile b("B", p[2], p[3], "  receive = [ 26, 300 ];\n");
+    const std::string pcap = unique_path("live") + ".pcap";
+    Proc sim("sim");
+    ASSERT_TRUE(sim.start({V2X_RADIO_SIM_PATH, "--quiet", "--pcap", pcap, "--station",
+                           a.radio_spec(), "--station", b.radio_spec()}));
+    ASSERT_TRUE(sim.wait_text("radio-sim: ready", 10000, true)) << sim.errors();
+    Proc pa("sta"), pb("stb");
+    ASSERT_TRUE(pb.start({V2X_STATION_PATH, "-c", b.path, "-d", "3"}));
+    ASSERT_TRUE(pa.start({V2X_STATION_PATH, "-c", a.path, "-d", "2"}));
+    ASSERT_EQ(pa.wait_exit(60000), 0) << pa.text() << pa.errors();
+    ASSERT_EQ(pb.wait_exit(60000), 0) << pb.text() << pb.errors();
+    sim.signal(SIGTERM);
+    ASSERT_EQ(sim.wait_exit(10000), 0) << sim.errors();
+
+    // Frames reach B from B's radio module: its ports carry them.
+    std::string raw;
+    const std::vector<Row> rows =
+        decode(pcap, "-o 'v2xdsmp.dsa_aids:135,300' -o v2xradio.heuristic:FALSE -o 'v2xradio.ports:" +
+                         std::to_string(p[2]) + "," + std::to_string(p[3]) + "'", raw);
+    ASSERT_FALSE(rows.empty()) << raw;
+    size_t bsm = 0, dsa = 0;
+    for (const Row& r : rows) {
+        ASSERT_EQ(r[PROT], "4") << raw;
+        EXPECT_EQ(r[VER], "0");
+        EXPECT_EQ(r[OPT], "0");
+        EXPECT_EQ(r[EXPERT], "");
+        if (r[AID] == "26") {
+            ++bsm;
+            EXPECT_EQ(r[AID_FORM], "1");
+            EXPECT_EQ(r[LEN], "40");
+            EXPECT_EQ(r[DATA].substr(8, 8), "04050607");
+        } else {
+            ASSERT_EQ(r[AID], "300") << raw;
+            ++dsa;
+            EXPECT_EQ(r[AID_FORM], "2");
+            EXPECT_EQ(r[AID_RAW], "0x80ac"); // 0x8000 + 300 - 128
+            EXPECT_EQ(r[DATA], "1030737663");
+            EXPECT_EQ(r[DSA_TEXT], "svc");
+        }
+    }
+    const size_t rxB = lines_with(pb.text(), " RX  aid=26 ").size();
+    EXPECT_GT(bsm, 5u) << raw;
+    EXPECT_GE(bsm, rxB);
+    EXPECT_GT(dsa, 0u) << raw;
+    EXPECT_GE(dsa, lines_with(pb.text(), " RX  aid=300 ").size());
+    unlink(pcap.c_str());
+}
+
+#endif

@@ -1,0 +1,393 @@
+// The example station as a user runs it: configuration checks, two stations
+// exchanging messages through radio-sim, stop signals, start-up failures,
+// the watchdog feeder and the log file.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+
+#include "product_support.hpp"
+
+using namespace product;
+using v2xtest::unique_path;
+
+#if defined(V2X_STATION_PATH) && defined(V2X_RADIO_SIM_PATH) && defined(V2X_SOURCE_DIR)
+
+namespace {
+
+const std::string kStation = V2X_STATION_PATH;
+const std::string kConfigDir = std::string(V2X_SOURCE_DIR) + "/examples/config/";
+
+int run_station(const std::vector<std::string>& args, std::string& out)
+{
+    std::string cmd = kStation;
+    for (const std::string& a : args) {
+        cmd += " '" + a + "'";
+    }
+    return shell(cmd, out);
+}
+
+// The radio of a set of stations, ready to carry frames.
+struct Radio {
+    Proc proc{"radio"};
+    explicit Radio(const std::vector<const StationFile*>& st, const std::string& pcap = "")
+    {
+        std::vector<std::string> args = {V2X_RADIO_SIM_PATH, "--quiet"};
+        for (const StationFile* s : st) {
+            args.push_back("--station");
+            args.push_back(s->radio_spec());
+        }
+        if (!pcap.empty()) {
+            args.push_back("--pcap");
+            args.push_back(pcap);
+        }
+        EXPECT_TRUE(proc.start(args));
+        EXPECT_TRUE(proc.wait_text("radio-sim: ready", 10000, true)) << proc.errors();
+    }
+};
+
+} // namespace
+
+TEST(StationConfig, ShippedConfigurationsLoadAndUseDistinctSocketsAndPorts)
+{
+    std::string a, b, sa, sb;
+    ASSERT_EQ(run_station({"-c", kConfigDir + "station-a.cfg", "--check"}, a), 0) << a;
+    ASSERT_EQ(run_station({"-c", kConfigDir + "station-b.cfg", "--check"}, b), 0) << b;
+    ASSERT_EQ(run_station({"-c", kConfigDir + "station-a.cfg", "--radio-sim-spec"}, sa), 0);
+    ASSERT_EQ(run_station({"-c", kConfigDir + "station-b.cfg", "--radio-sim-spec"}, sb), 0);
+    EXPECT_NE(lines_with(a, "dmnNme = /tmp/"), lines_with(b, "dmnNme = /tmp/"));
+    EXPECT_EQ(lines_with(a, "dmnNme = /tmp/").size(), 1u);
+    // Four distinct loopback ports, and each station receives BSM.
+    std::vector<std::string> ports;
+    for (const std::string& spec : {sa, sb}) {
+        size_t p = 0;
+        while ((p = spec.find("127.0.0.1:", p)) != std::string::npos) {
+            p += 10;
+            ports.push_back(spec.substr(p, spec.find_first_of(",\n", p) - p));
+        }
+    }
+    ASSERT_EQ(ports.size(), 4u) << sa << sb;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        for (size_t j = i + 1; j < ports.size(); ++j) {
+            EXPECT_NE(ports[i], ports[j]);
+        }
+    }
+    EXPECT_EQ(lines_with(a, "receive = 26").size(), 1u) << a;
+    EXPECT_EQ(lines_with(b, "receive = 26").size(), 1u) << b;
+    EXPECT_EQ(lines_with(a, "provider lclAppId=1 aid=135").size(), 1u) << a;
+}
+
+TEST(StationConfig, CommandLineOverridesTheFile)
+{
+    StationFile f("ovr", 1000, 1001, "  logLevel = \"run\";\n  duration = 30;\n");
+    std::string out;
+    ASSERT_EQ(run_station({"-c", f.path, "--check"}, out), 0) << out;
+    EXPECT_EQ(lines_with(out, "logLevel = 2 (run)").size(), 1u) << out;
+    EXPECT_EQ(lines_with(out, "duration = 30").size(), 1u) << out;
+    ASSERT_EQ(run_station({"--config", f.path, "--check", "-l", "info", "-d", "2.5"}, out), 0);
+    EXPECT_EQ(lines_with(out, "logLevel = 5 (info)").size(), 1u) << out;
+    EXPECT_EQ(lines_with(out, "duration = 2.5").size(), 1u) << out;
+    ASSERT_EQ(run_station({"--config", f.path, "--check", "--log-level", "0", "--duration", "0"}, out), 0);
+    EXPECT_EQ(lines_with(out, "logLevel = 0 (off)").size(), 1u) << out;
+    EXPECT_EQ(lines_with(out, "duration = 0").size(), 1u) << out;
+}
+
+TEST(StationConfig, BadSettingsAreRefusedWithFileLineAndKey)
+{
+    struct Case {
+        const char* body;
+        const char* groups;
+        const char* expect;
+    };
+    const Case cases[] = {
+        {"  rcvport = 5;\n", "", "unknown setting station.rcvport"},
+        {"  receive = [ 26, 16512 ];\n", "", "an AID is 0 to 16511"},
+        {"  receive = 26;\n", "", "station.receive must be an array"},
+        {"  send = ( { aid = 26; rate = 5; size = 3821; } );\n", "", "size = 3821 is outside 0..3820"},
+        {"  send = ( { aid = 26; rate = 0; size = 10; } );\n", "", "rate = 0 is outside"},
+        {"  send = ( { aid = 26; size = 10; } );\n", "", "missing setting station.send[0].rate"},
+        {"  providers = ( { lclAppId = 1; aid = 135; rptRte = 0; } );\n", "", "rptRte = 0 is outside 1..255"},
+        {"  providers = ( { lclAppId = 32; aid = 135; rptRte = 1; } );\n", "", "lclAppId = 32 is outside 0..31"},
+        {"  providers = ( { lclAppId = 1; aid = 135; rptRte = 1; },\n"
+         "                { lclAppId = 1; aid = 136; rptRte = 1; } );\n",
+         "", "lclAppId 1 is used twice"},
+        {"  logLevel = \"chatty\";\n", "", "station.logLevel must be 0 to 6"},
+        {"  duration = -1;\n", "", "duration = -1 is outside"},
+        {"", "watchdog = { feddogSec = 0; feddogUSec = 0; txFeddogHtDmNme = \"/tmp/x\"; };\n",
+         "the period feddogSec + feddogUSec must be above 0"},
+        {"", "watchdog = { feddogSec = 1; };\n", "watchdog.txFeddogHtDmNme must have 1 to 107"},
+        {"", "logs = { };\n", "unknown setting logs"},
+    };
+    for (const Case& c : cases) {
+        StationFile f("bad", 1000, 1001, c.body, c.groups);
+        std::string out;
+        EXPECT_EQ(run_station({"-c", f.path, "--check"}, out), 2) << c.expect << "\n" << out;
+        EXPECT_NE(out.find(c.expect), std::string::npos) << "want: " << c.expect << "\ngot: " << out;
+        EXPECT_NE(out.find(f.path + ":"), std::string::npos) << out;
+    }
+}
+
+TEST(StationConfig, BadRecordFieldsAndCommandLinesAreRefused)
+{
+    const std::string dir = unique_path("cfgdir");
+    const std::string path = dir + ".cfg";
+    struct Case {
+        std::string text;
+        const char* expect;
+    };
+    const std::string longSock(108, 's');
+    const Case cases[] = {
+        {"station = { dmnNme = \"/tmp/" + longSock + "\"; }", "station.dmnNme must have 1 to 107"},
+        {"station = { dmnNme = \"/tmp/a\"; sendIp = \"127.0.0.1\"; sendPort = 0; }",
+         "sendPort = 0 is outside 1..65535"},
+        {"station = { dmnNme = \"/tmp/a\"; sendIp = \"localhost\"; }", "is not an IPv4 address"},
+        {"station = { dmnNme = \"/tmp/a\"; sendIp = \"127.0.0.1\"; sendPort = 1; rcvIp = \"127.0.0.1\";"
+         " rcvPort = 2; macAddr = \"02:00:00:00:00\"; }",
+         "is not a MAC address"},
+        {"station = { dmnNme = \"/tmp/a\"; sendIp = \"127.0.0.1\"; sendPort = 1; rcvIp = \"127.0.0.1\";"
+         " rcvPort = 2; }",
+         "missing setting station.macAddr"},
+        {"station = { name = ; };", "syntax error"},
+        {"log = { };", "missing group station"},
+    };
+    for (const Case& c : cases) {
+        spill(path, c.text + "\n");
+        std::string out;
+        EXPECT_EQ(run_station({"-c", path, "--check"}, out), 2) << c.text;
+        EXPECT_NE(out.find(c.expect), std::string::npos) << "want: " << c.expect << "\ngot: " << out;
+    }
+    std::string out;
+    EXPECT_EQ(run_station({"-c", path + ".missing"}, out), 2);
+    EXPECT_NE(out.find("cannot read the file"), std::string::npos) << out;
+    EXPECT_EQ(run_station({}, out), 2);
+    EXPECT_NE(out.find("no configuration file"), std::string::npos) << out;
+    StationFile f("cl", 1000, 1001, "");
+    EXPECT_EQ(run_station({"-c", f.path, "-l", "7"}, out), 2);
+    EXPECT_NE(out.find("log level '7'"), std::string::npos) << out;
+    EXPECT_EQ(run_station({"-c", f.path, "-d", "soon"}, out), 2);
+    EXPECT_NE(out.find("duration 'soon'"), std::string::npos) << out;
+    EXPECT_EQ(run_station({"-c", f.path, "-d", "-3"}, out), 2);
+    EXPECT_EQ(run_station({"-c", f.path, "extra"}, out), 2);
+    unlink(path.c_str());
+}
+
+// A's BSM reach B and B's reach A; A's provider is confirmed and its
+// advertisements reach B; every printed line and count agrees with the other
+// side; SIGTERM stops A cleanly with its summary.
+TEST(StationRun, TwoStationsExchangeBothWaysAndStopOnSigterm)
+{
+    const std::vector<uint16_t> p = free_ports(4);
+    StationFile a("A", p[0], p[1],
+                  "  receive = [ 26 ];\n"
+                  "  send = ( { aid = 26; rate = 10; size = 40; } );\n"
+                  "  providers = ( { lclAppId = 3; aid = 135; rptRte = 10; dsaHdrExt = \"hi\"; } );\n");
+    StationFile b("B", p[2], p[3],
+                  "  receive = [ 26, 135 ];\n"
+                  "  send = ( { aid = 26; rate = 8; size = 20; } );\n");
+    Radio radio({&a, &b});
+    Proc pa("sta"), pb("stb");
+    ASSERT_TRUE(pa.start({kStation, "-c", a.path}));
+    ASSERT_TRUE(pb.start({kStation, "-c", b.path, "-d", "3"}));
+    ASSERT_EQ(pb.wait_exit(60000), 0) << pb.text() << pb.errors();
+    ASSERT_TRUE(pa.wait_text("READY", 20000)) << pa.text();
+    pa.signal(SIGTERM);
+    ASSERT_EQ(pa.wait_exit(20000), 0) << pa.text() << pa.errors();
+
+    const std::string ta = pa.text(), tb = pb.text();
+    EXPECT_EQ(lines_with(ta, " STOP SIGTERM").size(), 1u) << ta;
+    EXPECT_EQ(lines_with(tb, " STOP duration of 3 s over").size(), 1u) << tb;
+    EXPECT_EQ(lines_with(ta, " CFM provider lcl=3 ret=0 (accepted)").size(), 1u) << ta;
+
+    const std::vector<std::string> rxA = lines_with(ta, " RX  aid=26 kind=BSM len=20 ");
+    const std::vector<std::string> rxB = lines_with(tb, " RX  aid=26 kind=BSM len=40 ");
+    const std::vector<std::string> dsaB = lines_with(tb, " RX  aid=135 kind=other ");
+    EXPECT_GT(rxA.size(), 5u) << ta;
+    EXPECT_GT(rxB.size(), 5u) << tb;
+    EXPECT_GT(dsaB.size(), 2u) << tb;
+    // Data: a big-endian sequence number, then k for byte k; 16 bytes shown.
+    EXPECT_NE(rxB[0].find("data=00 00 00 "), std::string::npos) << rxB[0];
+    EXPECT_NE(rxB[0].find(" 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f ..."), std::string::npos) << rxB[0];
+    // The advertisement: header 10 30, then the text "hi", nothing more.
+    EXPECT_NE(dsaB[0].find(" len=4 ver=0 prio=0 data=10 30 68 69"), std::string::npos) << dsaB[0];
+    EXPECT_EQ(dsaB[0].find("..."), std::string::npos) << dsaB[0];
+
+    // The time stamp leads each line: HH:MM:SS.uuuuuu.
+    ASSERT_GE(rxA[0].size(), 15u);
+    EXPECT_EQ(rxA[0][2], ':');
+    EXPECT_EQ(rxA[0][5], ':');
+    EXPECT_EQ(rxA[0][8], '.');
+
+    const std::vector<std::string> sa = lines_with(ta, " SUMMARY A ");
+    const std::vector<std::string> sb = lines_with(tb, " SUMMARY B ");
+    ASSERT_EQ(sa.size(), 1u) << ta;
+    ASSERT_EQ(sb.size(), 1u) << tb;
+    EXPECT_EQ(field(sa[0], "received"), static_cast<long>(rxA.size()));
+    EXPECT_EQ(field(sb[0], "received"), static_cast<long>(rxB.size() + dsaB.size()));
+    EXPECT_EQ(field(sa[0], "refused"), 0);
+    EXPECT_EQ(field(sb[0], "refused"), 0);
+    // Nothing is received that was not sent: B ran 3 s at 8/s.
+    EXPECT_GE(field(sb[0], "sent"), static_cast<long>(rxA.size()));
+    EXPECT_LE(field(sb[0], "sent"), 3 * 8 + 2);
+    EXPECT_GE(field(sa[0], "sent"), static_cast<long>(rxB.size()));
+    // Sequence numbers received by B only rise: no duplicates, no reordering.
+    long last = -1;
+    for (const std::string& l : rxB) {
+        const size_t d = l.find("data=");
+        unsigned b0, b1, b2, b3;
+        ASSERT_EQ(sscanf(l.c_str() + d + 5, "%x %x %x %x", &b0, &b1, &b2, &b3), 4) << l;
+        const long s = static_cast<long>((b0 << 24) | (b1 << 16) | (b2 << 8) | b3);
+        EXPECT_GT(s, last) << l;
+        last = s;
+    }
+}
+
+TEST(StationRun, SigintWhileSendingStopsCleanlyWithSummary)
+{
+    const std::vector<uint16_t> p = free_ports(2);
+    StationFile a("A", p[0], p[1], "  send = ( { aid = 30; rate = 20; size = 8; } );\n");
+    Radio radio({&a});
+    Proc pa("sta");
+    ASSERT_TRUE(pa.start({kStation, "-c", a.path}));
+    ASSERT_TRUE(pa.wait_text("READY", 20000)) << pa.text();
+    usleep(500 * 1000);
+    pa.signal(SIGINT);
+    ASSERT_EQ(pa.wait_exit(20000), 0) << pa.text() << pa.errors();
+    const std::string t = pa.text();
+    EXPECT_EQ(lines_with(t, " STOP SIGINT").size(), 1u) << t;
+    const std::vector<std::string> s = lines_with(t, " SUMMARY A ");
+    ASSERT_EQ(s.size(), 1u) << t;
+    EXPECT_GE(field(s[0], "sent"), 3);
+    EXPECT_EQ(field(s[0], "received"), 0);
+    EXPECT_EQ(field(s[0], "refused"), 0);
+    // The runtime and the core announced their stop before the summary.
+    EXPECT_LT(t.find("_cv2x_app_func_pth() pthread already stop"), t.find(" SUMMARY "));
+}
+
+// A signal that arrives while the runtime is still starting is not lost.
+TEST(StationRun, StopSignalDuringStartUpIsHonoured)
+{
+    const std::vector<uint16_t> p = free_ports(2);
+    StationFile a("A", p[0], p[1], "  receive = [ 26 ];\n");
+    Proc pa("sta");
+    ASSERT_TRUE(pa.start({kStation, "-c", a.path}));
+    ASSERT_TRUE(pa.wait_text(" START ", 10000)) << pa.text();
+    pa.signal(SIGTERM);
+    ASSERT_EQ(pa.wait_exit(20000), 0) << pa.text() << pa.errors();
+    const std::string t = pa.text();
+    EXPECT_EQ(lines_with(t, " STOP SIGTERM").size(), 1u) << t;
+    EXPECT_EQ(lines_with(t, " SUMMARY A sent=0 received=0 refused=0").size(), 1u) << t;
+}
+
+TEST(StationRun, RefusalsAreCountedAndPrinted)
+{
+    const std::vector<uint16_t> p = free_ports(2);
+    StationFile a("A", p[0], p[1], "  receive = [ 26, 26 ];\n");
+    Proc pa("sta");
+    ASSERT_TRUE(pa.start({kStation, "-c", a.path, "-d", "0.2"}));
+    ASSERT_EQ(pa.wait_exit(20000), 0) << pa.text() << pa.errors();
+    const std::string t = pa.text();
+    EXPECT_EQ(lines_with(t, " REG aid=26 kind=BSM").size(), 1u) << t;
+    EXPECT_EQ(lines_with(t, " REFUSED register aid=26 rc=-40961").size(), 1u) << t;
+    EXPECT_EQ(lines_with(t, " SUMMARY A sent=0 received=0 refused=1").size(), 1u) << t;
+}
+
+// The core cannot start: its socket directory does not exist, or another
+// program holds its radio port. The station says so and exits 1.
+TEST(StationRun, CoreStartUpFailureExitsNonZeroWithReason)
+{
+    const std::vector<uint16_t> p = free_ports(2);
+    {
+        StationFile a("A", p[0], p[1], "  receive = [ 26 ];\n");
+        const std::string cfg = slurp(a.path);
+        const std::string noDir = unique_path("nodir") + "/sub/x.sock";
+        std::string moved = cfg;
+        moved.replace(moved.find(a.sock), a.sock.size(), noDir);
+        spill(a.path, moved);
+        Proc pa("sta");
+        ASSERT_TRUE(pa.start({kStation, "-c", a.path}));
+        EXPECT_EQ(pa.wait_exit(30000), 1) << pa.text() << pa.errors();
+        EXPECT_NE(pa.errors().find("start-up failed: no connection to the core"), std::string::npos)
+            << pa.errors();
+        EXPECT_NE(pa.errors().find(noDir), std::string::npos) << pa.errors();
+        EXPECT_EQ(lines_with(pa.text(), " SUMMARY A ").size(), 1u) << pa.text();
+    }
+    {
+        v2xtest::UdpPeer holder; // takes the station's receive port
+        StationFile a("A", p[0], holder.port(), "  providers = ( { lclAppId = 0; aid = 135; rptRte = 1; } );\n");
+        Proc pa("sta");
+        ASSERT_TRUE(pa.start({kStation, "-c", a.path}));
+        EXPECT_EQ(pa.wait_exit(30000), 1) << pa.text() << pa.errors();
+        EXPECT_NE(pa.errors().find("start-up failed"), std::string::npos) << pa.errors();
+    }
+}
+
+// A watchdog service (this test) receives the station's heartbeats:
+// status 0, the name's length, the name.
+TEST(StationRun, WatchdogFeederSendsHeartbeatsWhileRunning)
+{
+    const std::string dogPath = unique_path("dog");
+    const int ls = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(ls, 0);
+    struct sockaddr_un sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", dogPath.c_str());
+    ASSERT_EQ(bind(ls, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)), 0);
+    ASSERT_EQ(listen(ls, 1), 0);
+
+    const std::vector<uint16_t> p = free_ports(2);
+    StationFile a("A", p[0], p[1], "",
+                  "watchdog = { feddogSec = 0; feddogUSec = 200000; feddogNme = \"wd-test\";\n"
+                  "             txFeddogHtDmNme = \"" + dogPath + "\"; };\n");
+    Proc pa("sta");
+    ASSERT_TRUE(pa.start({kStation, "-c", a.path}));
+    struct timeval tv = {10, 0};
+    setsockopt(ls, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    const int c = accept(ls, nullptr, nullptr);
+    ASSERT_GE(c, 0) << pa.text();
+    setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    const unsigned char want[] = {0, 0, 0, 0, 7, 'w', 'd', '-', 't', 'e', 's', 't'};
+    unsigned char got[2 * sizeof(want)];
+    size_t have = 0;
+    while (have < sizeof(got)) {
+        const ssize_t n = read(c, got + have, sizeof(got) - have);
+        ASSERT_GT(n, 0) << "heartbeats stopped after " << have << " bytes";
+        have += static_cast<size_t>(n);
+    }
+    EXPECT_EQ(memcmp(got, want, sizeof(want)), 0);
+    EXPECT_EQ(memcmp(got + sizeof(want), want, sizeof(want)), 0);
+    pa.signal(SIGTERM);
+    EXPECT_EQ(pa.wait_exit(20000), 0) << pa.text() << pa.errors();
+    // The feeder has stopped: the connection ends.
+    char rest[64];
+    ssize_t n;
+    while ((n = read(c, rest, sizeof(rest))) > 0) {
+    }
+    EXPECT_EQ(n, 0);
+    close(c);
+    close(ls);
+    unlink(dogPath.c_str());
+}
+
+// With the log group's file switch on, the library's lines land in the
+// first of the two rotating files.
+TEST(StationRun, LogGroupSendsLinesToTheLogFile)
+{
+    const std::string base = unique_path("log");
+    const std::vector<uint16_t> p = free_ports(2);
+    StationFile a("A", p[0], p[1], "",
+                  "log = { fileLogSwt = 1; stdoutLogSwt = 0; saveLogPath = \"" + base + "\"; };\n");
+    Proc pa("sta");
+    ASSERT_TRUE(pa.start({kStation, "-c", a.path, "-d", "0.1"}));
+    ASSERT_EQ(pa.wait_exit(20000), 0) << pa.text() << pa.errors();
+    const std::string logText = slurp(base + "-00.log");
+    EXPECT_NE(logText.find("_cv2x_app_func_pth() pthread stop"), std::string::npos) << logText;
+    // Standard output keeps the station's own lines only.
+    EXPECT_EQ(pa.text().find("pthread stop"), std::string::npos) << pa.text();
+    EXPECT_EQ(lines_with(pa.text(), " SUMMARY A ").size(), 1u);
+    unlink((base + "-00.log").c_str());
+}
+
+#endif
