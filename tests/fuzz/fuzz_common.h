@@ -1,0 +1,119 @@
+// Helpers shared by the fuzz entry functions.
+#ifndef V2X_FUZZ_COMMON_H
+#define V2X_FUZZ_COMMON_H
+
+#include <dirent.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "core_app.h"
+
+// A failed property: the message names the entry and the line, then the
+// process aborts so that both libFuzzer and the replay test see it.
+#define V2XF_CHECK(cond)                                                                   \
+    do {                                                                                   \
+        if (!(cond)) {                                                                     \
+            fprintf(stderr, "fuzz property failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+            abort();                                                                       \
+        }                                                                                  \
+    } while (0)
+
+namespace v2xfuzz {
+
+// Cuts a stream into pieces whose sizes follow from one seed byte: the top
+// three bits pick the largest piece, the rest seeds a small generator. After
+// kSmallPieces pieces the rest goes in the largest pieces allowed, which
+// keeps a run short (every piece costs a write and a read) while the first
+// messages still end at every possible place.
+class Splitter {
+public:
+    Splitter(uint8_t aicSeed, size_t aicMaxCap)
+    {
+        static const size_t kMax[8] = {1, 3, 7, 16, 64, 300, 1500, 4095};
+        cap_ = aicMaxCap;
+        max_ = kMax[aicSeed >> 5];
+        if (max_ > aicMaxCap) {
+            max_ = aicMaxCap;
+        }
+        state_ = 0x9E3779B9u ^ aicSeed;
+    }
+    // Size of the next piece when `left` bytes remain: 1..min(left, max).
+    size_t next(size_t left)
+    {
+        if (++pieces_ > kSmallPieces) {
+            return cap_ < left ? cap_ : left;
+        }
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        size_t n = 1 + state_ % max_;
+        return n < left ? n : left;
+    }
+
+    static constexpr unsigned kSmallPieces = 24;
+
+private:
+    size_t cap_ = 1;
+    unsigned pieces_ = 0;
+    size_t max_ = 1;
+    uint32_t state_ = 1;
+};
+
+// Open descriptors of the process.
+inline int open_fds()
+{
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) {
+        return -1;
+    }
+    while (readdir(d) != nullptr) {
+        ++n;
+    }
+    closedir(d);
+    return n;
+}
+
+// A socket path of this process for one entry.
+inline std::string sock_path(const char* aipcTag)
+{
+    return std::string("/tmp/v2xfuzz-") + aipcTag + "-" + std::to_string(getpid());
+}
+
+// Reference reassembly of the core's messages, written from the stream's
+// rules alone: 6-byte header (type, length), the payload, and a header that
+// cannot belong to its type drops everything held.
+enum class RefNext { More, Msg, Drop };
+struct RefRx {
+    std::string held;
+    bool (*hdr_ok)(uint32_t, uint32_t) = nullptr;
+
+    RefNext next(uint32_t& aopType, uint16_t& aopLen, std::string& aopPayload)
+    {
+        if (held.size() < V2X_CORE_APP_HDR_LEN) {
+            return RefNext::More;
+        }
+        memcpy(&aopType, held.data(), 4);
+        memcpy(&aopLen, held.data() + 4, 2);
+        if (!hdr_ok(aopType, aopLen)) {
+            held.clear();
+            return RefNext::Drop;
+        }
+        if (held.size() - V2X_CORE_APP_HDR_LEN < aopLen) {
+            return RefNext::More;
+        }
+        aopPayload = held.substr(V2X_CORE_APP_HDR_LEN, aopLen);
+        held.erase(0, V2X_CORE_APP_HDR_LEN + aopLen);
+        return RefNext::Msg;
+    }
+};
+
+}  // namespace v2xfuzz
+
+#endif
