@@ -11,6 +11,7 @@
 //   --provider LCL,AID,RATE               add a provider service
 //   --run-ms MS                           keep running this long, then exit
 //   --until-inds N                        ... or until N indications came
+//   --stop-file PATH                      ... or until this file exists
 //   --exit-twice                          call cv2x_app_exit twice
 #include <stdio.h>
 #include <stdlib.h>
@@ -88,7 +89,7 @@ int main(int argc, char** argv)
     const uint8_t mac[6] = {0x02, 0, 0, 0, 0, 1};
     memcpy(cfg.macAddr, mac, 6);
     std::vector<uint32_t> aids;
-    std::string goFile;
+    std::string goFile, stopFile;
     int burstN = 0, burstLen = 0, runMs = 0, untilInds = 0;
     uint32_t burstAid = 0;
     int provLcl = -1, provAid = 0, provRate = 0;
@@ -110,6 +111,9 @@ int main(int argc, char** argv)
             ++i;
         } else if (a == "--go-file") {
             goFile = v;
+            ++i;
+        } else if (a == "--stop-file") {
+            stopFile = v;
             ++i;
         } else if (a == "--burst") {
             sscanf(v, "%d,%u,%d", &burstN, &burstAid, &burstLen);
@@ -183,6 +187,9 @@ int main(int argc, char** argv)
     }
     for (int waited = 0; waited < runMs; waited += 10) {
         if (untilInds > 0 && gInds.load() >= untilInds) {
+            break;
+        }
+        if (!stopFile.empty() && access(stopFile.c_str(), F_OK) == 0) {
             break;
         }
         usleep(10 * 1000);

@@ -1,0 +1,143 @@
+// The runtime with a real core in this process: several sending threads,
+// the core going away underneath, and stops during traffic.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <atomic>
+#include <thread>
+
+#include "core.h"
+#include "core_harness.h"
+#include "cv2x_app.h"
+#include "test_support.h"
+
+using namespace v2xtest;
+
+namespace {
+
+std::atomic<int> gIndCount{0};
+
+int count_ind(uint8_t, const uint32_t, uint16_t, const char*, const char*, uint8_t)
+{
+    ++gIndCount;
+    return 0;
+}
+
+struct RealCoreCfg {
+    UdpPeer radio;  // plays the radio module: the core sends here
+    tV2XSDKCfg cfg;
+    std::string path = unique_path("rt");
+    RealCoreCfg()
+    {
+        memset(&cfg, 0, sizeof(cfg));
+        memcpy(cfg.dmnNme, path.data(), path.size());
+        snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "127.0.0.1");
+        snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
+        cfg.rcvPort = free_udp_port();
+        cfg.sendPort = radio.port();
+    }
+    ~RealCoreCfg() { unlink(path.c_str()); }
+};
+
+}  // namespace
+
+TEST(AppRuntimeCore, ThreadsSendingAtOnceAllReachTheRadioWhole)
+{
+    LevelGuard lvl(LOG_LEV_ERROR);
+    RealCoreCfg rc;
+    ASSERT_EQ(cv2x_app_init(&rc.cfg), 0);
+    const int kThreads = 4, kEach = 8;
+    std::vector<std::thread> ts;
+    for (int t = 0; t < kThreads; ++t) {
+        ts.emplace_back([t] {
+            std::vector<char> buf(270 + 64);
+            auto* req = reinterpret_cast<tDSMReq*>(buf.data());
+            req->appId = 26;
+            req->protTp = PROT_TP_DSMP;
+            const uint16_t len = 64;
+            memcpy(buf.data() + 268, &len, 2);
+            for (int i = 0; i < kEach; ++i) {
+                memset(buf.data() + 270, t, 64);
+                buf[270] = static_cast<char>(i);
+                EXPECT_EQ(dsm_request(req), 0);
+            }
+        });
+    }
+    for (auto& th : ts) {
+        th.join();
+    }
+    // Datagrams leave 70 ms apart: 32 take a little over 2 s.
+    std::vector<int> next(kThreads, 0);
+    for (int k = 0; k < kThreads * kEach; ++k) {
+        Bytes d = rc.radio.recv(10000);
+        ASSERT_EQ(d.size(), 5u + 64) << k;
+        EXPECT_EQ(Bytes(d.begin(), d.begin() + 5), Bytes({4, 0, 26, 0, 64}));
+        int t = d[6];
+        ASSERT_LT(t, kThreads);
+        EXPECT_EQ(d[5], next[t]);
+        ++next[t];
+    }
+    EXPECT_EQ(next, std::vector<int>(kThreads, kEach));
+    EXPECT_EQ(cv2x_app_exit(), 0);
+}
+
+TEST(AppRuntimeCore, CoreGoingAwayEndsTheRuntimeAndExitStillReturnsZero)
+{
+    LevelGuard lvl(LOG_LEV_ERROR);
+    RealCoreCfg rc;
+    const int fds = open_fd_count();
+    StdoutCapture cap;
+    ASSERT_EQ(cv2x_app_init(&rc.cfg), 0);
+    tDMEDSMServReq r;
+    memset(&r, 0, sizeof(r));
+    r.action = DME_ACTION_ADD;
+    r.appId = 26;
+    ASSERT_EQ(dme_dsm_serv_req(&r, nullptr, count_ind), 0);
+    // The core stops underneath the runtime: the connection closes.
+    EXPECT_EQ(v2x_core_exit(), 0);
+    char b = 0;
+    for (int i = 0; i < 500 && send_core_app_msg(V2X_DSM_REQ, &b, 1) != -ERR_V2X_PARM_CONT; ++i) {
+        usleep(10 * 1000);
+    }
+    EXPECT_EQ(send_core_app_msg(V2X_DSM_REQ, &b, 1), -ERR_V2X_PARM_CONT);
+    EXPECT_EQ(cv2x_app_exit(), 0);
+    EXPECT_EQ(cv2x_app_exit(), 0);
+    std::string out = cap.stop();
+    EXPECT_EQ(count_lines_with(out, "Server close------"), 1) << out;
+    EXPECT_EQ(open_fd_count(), fds);
+}
+
+TEST(AppRuntimeCore, ExitDuringIncomingTraffic)
+{
+    LevelGuard lvl(LOG_LEV_OFF);
+    RealCoreCfg rc;
+    const int fds = open_fd_count();
+    gIndCount = 0;
+    ASSERT_EQ(cv2x_app_init(&rc.cfg), 0);
+    tDMEDSMServReq r;
+    memset(&r, 0, sizeof(r));
+    r.action = DME_ACTION_ADD;
+    r.appId = 26;
+    ASSERT_EQ(dme_dsm_serv_req(&r, nullptr, count_ind), 0);
+    usleep(100 * 1000);  // the registration reaches the MIB
+    std::atomic<bool> stop{false};
+    std::thread air([&] {
+        Bytes f = {4, 0, 26, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+        while (!stop) {
+            rc.radio.send_to(rc.cfg.rcvPort, f);
+            usleep(500);
+        }
+    });
+    ASSERT_TRUE([&] {
+        for (int i = 0; i < 500 && gIndCount.load() < 20; ++i) {
+            usleep(10 * 1000);
+        }
+        return gIndCount.load() >= 20;
+    }());
+    EXPECT_EQ(cv2x_app_exit(), 0);
+    EXPECT_EQ(cv2x_app_exit(), 0);
+    stop = true;
+    air.join();
+    EXPECT_EQ(open_fd_count(), fds);
+}
