@@ -1,0 +1,256 @@
+// The default configuration for real. Its addresses are private, so the test
+// runs in a child process inside network and mount namespaces of its own:
+// the two default addresses live on the namespace's loopback, a fresh tmpfs
+// stands for the board's empty /dev/shm, and a UDP socket in the namespace
+// plays the radio module. Nothing is sent anywhere before the namespace
+// exists.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core_harness.h"
+#include "cv2x_app_sys.h"
+#include "test_support.h"
+
+using namespace v2xtest;
+
+namespace {
+
+bool if_up(int s, const char* name)
+{
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof(ifr));
+    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", name);
+    if (ioctl(s, SIOCGIFFLAGS, &ifr) != 0) {
+        return false;
+    }
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
+    return ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+}
+
+bool if_addr(int s, const char* label, const char* ip)
+{
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof(ifr));
+    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", label);
+    struct sockaddr_in sin;
+    memset(&sin, 0, sizeof(sin));
+    sin.sin_family = AF_INET;
+    inet_pton(AF_INET, ip, &sin.sin_addr);
+    memcpy(&ifr.ifr_addr, &sin, sizeof(sin));
+    if (ioctl(s, SIOCSIFADDR, &ifr) != 0) {
+        return false;
+    }
+    inet_pton(AF_INET, "255.255.255.0", &sin.sin_addr);
+    memcpy(&ifr.ifr_netmask, &sin, sizeof(sin));
+    return ioctl(s, SIOCSIFNETMASK, &ifr) == 0;
+}
+
+// Builds the namespace; an empty string when it is ready, else the reason.
+std::string make_namespace()
+{
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+        return std::string("unshare: ") + strerror(errno);
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0) {
+        return std::string("mount: ") + strerror(errno);
+    }
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    bool ok = s >= 0 && if_up(s, "lo") && if_addr(s, "lo:1", V2X_SYS_DEF_SEND_IP) &&
+              if_addr(s, "lo:2", V2X_SYS_DEF_RCV_IP);
+    std::string why = ok ? "" : std::string("loopback addresses: ") + strerror(errno);
+    if (s >= 0) {
+        close(s);
+    }
+    return why;
+}
+
+struct Radio {
+    int fd = -1;
+    Radio()
+    {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        a.sin_port = htons(V2X_SYS_DEF_SEND_PORT);
+        inet_pton(AF_INET, V2X_SYS_DEF_SEND_IP, &a.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+    ~Radio()
+    {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    Bytes recv(int timeout_ms)
+    {
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) != 1) {
+            return {};
+        }
+        Bytes b(8192);
+        ssize_t n = ::recv(fd, b.data(), b.size(), 0);
+        b.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        return b;
+    }
+    bool send(const Bytes& b)
+    {
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof(a));
+        a.sin_family = AF_INET;
+        a.sin_port = htons(V2X_SYS_DEF_RCV_PORT);
+        inet_pton(AF_INET, V2X_SYS_DEF_RCV_IP, &a.sin_addr);
+        return sendto(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)) ==
+               static_cast<ssize_t>(b.size());
+    }
+};
+
+// A DSMP frame of AID 26 behind the protocol type.
+Bytes frame26(const Bytes& data)
+{
+    Bytes f = {PROT_TP_DSMP, 0x00, 0x1A, static_cast<uint8_t>(data.size() >> 8),
+               static_cast<uint8_t>(data.size() & 0xFF)};
+    f.insert(f.end(), data.begin(), data.end());
+    return f;
+}
+
+#define CHECK(cond, what)                                                    \
+    do {                                                                     \
+        if (!(cond)) {                                                       \
+            std::ostringstream os_;                                          \
+            os_ << __LINE__ << ": " << what;                                 \
+            return os_.str();                                                \
+        }                                                                    \
+    } while (0)
+
+// The scenario, inside the namespace. Empty when everything held.
+std::string scenario()
+{
+    Radio radio;
+    CHECK(radio.fd >= 0, "radio bind: " << strerror(errno));
+    struct stat st;
+    CHECK(stat("/dev/shm/skDmn", &st) != 0, "the fresh /dev/shm already has skDmn");
+
+    int rc = v2x_system_init();
+    CHECK(rc == 0, "v2x_system_init()=" << rc);
+    CHECK(stat("/dev/shm/skDmn", &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 0777) == 0755,
+          "socket directory missing or not 0755");
+
+    // A write reaches the radio as the exact datagram.
+    Bytes data(100);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<uint8_t>(i + 1);
+    }
+    tDSMTxParm tx;
+    memset(&tx, 0, sizeof(tx));
+    tx.appId = 26;
+    tx.protTp = PROT_TP_DSMP;
+    tx.priority = 2;
+    memset(tx.peerMac, 0xFF, 6);
+    rc = v2x_system_write(reinterpret_cast<const char*>(data.data()), 100, &tx);
+    CHECK(rc == 100, "v2x_system_write()=" << rc);
+    Bytes got = radio.recv(5000);
+    CHECK(got == frame26(data), "datagram of " << got.size() << " bytes differs");
+
+    // A frame from the radio comes back with its parameters.
+    char buf[4096];
+    tDSMRxParm rx;
+    CHECK(radio.send(frame26({9, 8, 7, 6, 5})), "radio send");
+    rc = v2x_system_read(buf, sizeof(buf), &rx);
+    CHECK(rc == 5, "read()=" << rc);
+    CHECK(memcmp(buf, "\x09\x08\x07\x06\x05", 5) == 0, "data");
+    CHECK(rx.dsmpVer == 0 && rx.appId == 26 && rx.priority == 0, "parameters");
+    CHECK(Bytes(rx.peerMac, rx.peerMac + 6) == Bytes(6, 0xFF), "peer MAC");
+
+    // A confirm meant for another application: 0, nothing touched.
+    {
+        int other = socket(AF_UNIX, SOCK_STREAM, 0);
+        struct sockaddr_un a;
+        memset(&a, 0, sizeof(a));
+        a.sun_family = AF_UNIX;
+        snprintf(a.sun_path, sizeof(a.sun_path), "%s", V2X_SYS_DEF_DMN_NME);
+        CHECK(connect(other, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0, "second client");
+        CHECK(write_all(other, user_req(9, DME_ACTION_ADD, 27)), "user request");
+        memset(&rx, 0x5A, sizeof(rx));
+        buf[0] = 0x33;
+        rc = v2x_system_read(buf, sizeof(buf), &rx);
+        CHECK(rc == 0, "read() of a confirm=" << rc);
+        CHECK(rx.appId == 0x5A5A5A5Au && buf[0] == 0x33, "a confirm touched the caller's records");
+        close(other);
+    }
+
+    // A burst of 100 frames is read back completely, in order.
+    for (int n = 0; n < 100; ++n) {
+        CHECK(radio.send(frame26(Bytes(100, static_cast<uint8_t>(n)))), "radio send " << n);
+    }
+    for (int n = 0; n < 100; ++n) {
+        rc = v2x_system_read(buf, sizeof(buf), &rx);
+        CHECK(rc == 100, "burst read " << n << "=" << rc);
+        CHECK(static_cast<uint8_t>(buf[0]) == n && static_cast<uint8_t>(buf[99]) == n,
+              "burst frame " << n << " out of order");
+    }
+    CHECK(v2x_system_exit() == 0, "exit");
+    CHECK(v2x_system_exit() == 0, "second exit");
+    return "";
+}
+
+}  // namespace
+
+TEST(SysNetns, DefaultConfigurationInANamespaceOfItsOwn)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "creating a network namespace needs root";
+    }
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(p[0]);
+        alarm(120);  // a read that never returns must not hang the suite
+        std::string why = make_namespace();
+        std::string res = why.empty() ? scenario() : "SKIP " + why;
+        if (write(p[1], res.data(), res.size()) < 0) {
+            _exit(2);
+        }
+        _exit(0);
+    }
+    close(p[1]);
+    std::string res;
+    char b[256];
+    ssize_t n;
+    while ((n = read(p[0], b, sizeof(b))) > 0) {
+        res.append(b, static_cast<size_t>(n));
+    }
+    close(p[0]);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    if (res.compare(0, 5, "SKIP ") == 0) {
+        GTEST_SKIP() << "no namespace could be made: " << res.substr(5);
+    }
+    ASSERT_TRUE(WIFEXITED(st)) << "child ended by signal " << WTERMSIG(st) << "; " << res;
+    EXPECT_EQ(res, "");
+}
