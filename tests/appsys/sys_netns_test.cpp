@@ -1,9 +1,10 @@
 // The default configuration for real. Its addresses are private, so the test
 // runs in a child process inside network and mount namespaces of its own:
 // the two default addresses live on the namespace's loopback, a fresh tmpfs
-// stands for the board's empty /dev/shm, and a UDP socket in the namespace
-// plays the radio module. Nothing is sent anywhere before the namespace
-// exists.
+// stands for the board's empty /dev/shm, and radio-sim, started inside the
+// namespace, plays the radio module between the board and a test station
+// on the namespace's 127.0.0.1. Nothing is sent anywhere before the
+// namespace exists.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -22,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -84,6 +86,59 @@ std::string make_namespace()
     return why;
 }
 
+// Where the test station sends to radio-sim and where radio-sim delivers to
+// it, on the namespace's own loopback.
+constexpr uint16_t kTestSend = 40100;
+constexpr uint16_t kTestRcv = 40101;
+
+// radio-sim between the board's default addresses and the test station.
+struct RadioSim {
+    pid_t pid = -1;
+    bool ready = false;
+    RadioSim()
+    {
+        std::string board = std::string("board,") + V2X_SYS_DEF_SEND_IP + ":" +
+                            std::to_string(V2X_SYS_DEF_SEND_PORT) + "," + V2X_SYS_DEF_RCV_IP +
+                            ":" + std::to_string(V2X_SYS_DEF_RCV_PORT);
+        std::string test = "test,127.0.0.1:" + std::to_string(kTestSend) +
+                           ",127.0.0.1:" + std::to_string(kTestRcv);
+        int err[2];
+        if (pipe(err) != 0) {
+            return;
+        }
+        pid = fork();
+        if (pid == 0) {
+            dup2(err[1], 2);
+            close(err[0]);
+            close(err[1]);
+            execl(RADIO_SIM_PATH, "radio-sim", "--own-netns", "--quiet", "--station",
+                  board.c_str(), "--station", test.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(err[1]);
+        // "radio-sim: ready" on its standard error means every socket is bound.
+        std::string text;
+        char b[256];
+        ssize_t n;
+        struct pollfd p = {err[0], POLLIN, 0};
+        while (text.find("radio-sim: ready") == std::string::npos && poll(&p, 1, 10000) == 1 &&
+               (n = read(err[0], b, sizeof(b))) > 0) {
+            text.append(b, static_cast<size_t>(n));
+        }
+        ready = text.find("radio-sim: ready") != std::string::npos;
+        close(err[0]);
+    }
+    ~RadioSim()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+// The test station: receives what the board sends through radio-sim, and
+// sends frames "over the air" to the board through radio-sim.
 struct Radio {
     int fd = -1;
     Radio()
@@ -92,8 +147,8 @@ struct Radio {
         struct sockaddr_in a;
         memset(&a, 0, sizeof(a));
         a.sin_family = AF_INET;
-        a.sin_port = htons(V2X_SYS_DEF_SEND_PORT);
-        inet_pton(AF_INET, V2X_SYS_DEF_SEND_IP, &a.sin_addr);
+        a.sin_port = htons(kTestRcv);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
             close(fd);
             fd = -1;
@@ -121,8 +176,8 @@ struct Radio {
         struct sockaddr_in a;
         memset(&a, 0, sizeof(a));
         a.sin_family = AF_INET;
-        a.sin_port = htons(V2X_SYS_DEF_RCV_PORT);
-        inet_pton(AF_INET, V2X_SYS_DEF_RCV_IP, &a.sin_addr);
+        a.sin_port = htons(kTestSend);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         return sendto(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)) ==
                static_cast<ssize_t>(b.size());
     }
@@ -131,9 +186,13 @@ struct Radio {
 // A DSMP frame of AID 26 behind the protocol type.
 Bytes frame26(const Bytes& data)
 {
-    Bytes f = {PROT_TP_DSMP, 0x00, 0x1A, static_cast<uint8_t>(data.size() >> 8),
-               static_cast<uint8_t>(data.size() & 0xFF)};
-    f.insert(f.end(), data.begin(), data.end());
+    Bytes f(5 + data.size());
+    f[0] = PROT_TP_DSMP;
+    f[1] = 0x00;
+    f[2] = 0x1A;
+    f[3] = static_cast<uint8_t>(data.size() >> 8);
+    f[4] = static_cast<uint8_t>(data.size() & 0xFF);
+    std::copy(data.begin(), data.end(), f.begin() + 5);
     return f;
 }
 
@@ -150,7 +209,9 @@ Bytes frame26(const Bytes& data)
 std::string scenario()
 {
     Radio radio;
-    CHECK(radio.fd >= 0, "radio bind: " << strerror(errno));
+    CHECK(radio.fd >= 0, "test station bind: " << strerror(errno));
+    RadioSim sim;
+    CHECK(sim.ready, "radio-sim did not start in the namespace");
     struct stat st;
     CHECK(stat("/dev/shm/skDmn", &st) != 0, "the fresh /dev/shm already has skDmn");
 

@@ -777,6 +777,8 @@ TEST(RadioSim, RefusesAnAddressOutsideLoopback)
     }
     expect_refused({"--config", cfg}, "loopback");
     unlink(cfg.c_str());
+    // Here the machine's own interfaces are visible: --own-netns is refused.
+    expect_refused({"--own-netns", "--station", "a,10.1.2.3:5000," + good}, "other than loopback");
 }
 
 TEST(RadioSim, RefusesBadCommandLines)

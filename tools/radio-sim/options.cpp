@@ -1,6 +1,8 @@
 #include "options.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 
 #include <cctype>
@@ -22,7 +24,9 @@ const char kUsage[] =
     "station it listens where the station sends (SENDIP:SENDPORT) and delivers every\n"
     "datagram received there, unchanged and one per datagram, to every other\n"
     "station's RCVIP:RCVPORT, sending from the receiving station's own SENDIP:SENDPORT.\n"
-    "Every address must be in 127.0.0.0/8.\n"
+    "Every address must be in 127.0.0.0/8, unless --own-netns is given and\n"
+    "radio-sim runs in a network namespace with loopback interfaces only (as a\n"
+    "test creates for itself), where any IPv4 address of that namespace may be used.\n"
     "\n"
     "Options:\n"
     "  --station NAME,SENDIP:SENDPORT,RCVIP:RCVPORT\n"
@@ -44,6 +48,8 @@ const char kUsage[] =
     "  --duration SECONDS    stop after SECONDS (decimals allowed); 0 stops right after\n"
     "                        the injections; default: run until SIGINT or SIGTERM\n"
     "  --quiet               no per-frame lines on standard output\n"
+    "  --own-netns           accept addresses outside 127.0.0.0/8; refused unless\n"
+    "                        every interface radio-sim sees is a loopback one\n"
     "  -h, --help            this text\n"
     "\n"
     "Output: one line per datagram on standard output,\n"
@@ -58,7 +64,7 @@ const char kUsage[] =
     "Exit status: 0 after a signal or --duration, 1 on a runtime error,\n"
     "2 on a bad command line or a start-up failure.\n";
 
-bool parse_ipv4_loopback(const std::string& text, uint32_t& out, std::string& err)
+bool parse_ipv4(const std::string& text, uint32_t& out, std::string& err)
 {
     struct in_addr a;
     if (inet_pton(AF_INET, text.c_str(), &a) != 1) {
@@ -66,10 +72,46 @@ bool parse_ipv4_loopback(const std::string& text, uint32_t& out, std::string& er
         return false;
     }
     out = ntohl(a.s_addr);
-    if ((out >> 24) != 127u) {
-        err = "address " + text +
-              " is not a loopback address (127.0.0.0/8): radio-sim only sends on loopback";
+    return true;
+}
+
+// True when every network interface this process sees is a loopback one,
+// as in a network namespace a test made for itself: then no datagram can
+// leave the machine, whatever its address.
+bool in_own_netns()
+{
+    struct ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
         return false;
+    }
+    bool onlyLoopback = true;
+    for (struct ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        if ((i->ifa_flags & IFF_LOOPBACK) == 0) {
+            onlyLoopback = false;
+        }
+    }
+    freeifaddrs(list);
+    return onlyLoopback;
+}
+
+// Every address must be loopback, except inside a namespace of its own.
+bool check_addresses(const Options& opt, std::string& err)
+{
+    if (opt.ownNetns) {
+        if (!in_own_netns()) {
+            err = "--own-netns: this network namespace has interfaces other than loopback";
+            return false;
+        }
+        return true;
+    }
+    for (const StationCfg& st : opt.stations) {
+        for (const Endpoint* ep : {&st.send, &st.rcv}) {
+            if ((ep->addr >> 24) != 127u) {
+                err = "address " + endpoint_text(*ep) +
+                      " is not a loopback address (127.0.0.0/8): radio-sim only sends on loopback";
+                return false;
+            }
+        }
     }
     return true;
 }
@@ -103,7 +145,7 @@ bool parse_endpoint(const std::string& text, Endpoint& ep, std::string& err)
         err = "'" + text + "' is not IP:PORT";
         return false;
     }
-    return parse_ipv4_loopback(text.substr(0, colon), ep.addr, err) &&
+    return parse_ipv4(text.substr(0, colon), ep.addr, err) &&
            parse_port(text.substr(colon + 1), ep.port, err);
 }
 
@@ -373,6 +415,8 @@ bool parse_options(int argc, char** argv, Options& opt, std::string& err)
             opt.echo = true;
         } else if (arg == "--quiet") {
             opt.quiet = true;
+        } else if (arg == "--own-netns") {
+            opt.ownNetns = true;
         } else if (arg == "--pcap") {
             if (!value(v)) {
                 return false;
@@ -426,7 +470,7 @@ bool parse_options(int argc, char** argv, Options& opt, std::string& err)
         err = "--pcap-uplink needs --pcap FILE";
         return false;
     }
-    if (!check_stations(opt, err)) {
+    if (!check_stations(opt, err) || !check_addresses(opt, err)) {
         return false;
     }
     for (Injection& inj : opt.injections) {

@@ -38,6 +38,7 @@ struct Options {
     bool pcapUplink = false;
     bool echo = false;
     bool quiet = false;
+    bool ownNetns = false;  // addresses outside loopback, only in a namespace of its own
     bool help = false;
     double duration = -1.0;  // seconds; negative: run until a signal
     double injectDelay = 0.0;
