@@ -434,7 +434,9 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
     }
     struct sockaddr_un peer;
     socklen_t plen = sizeof(peer);
-    int fd = accept(aicFd, reinterpret_cast<struct sockaddr*>(&peer), &plen);
+    // Closed on exec: a program the application starts must not keep the
+    // connection open after the application has closed it.
+    int fd = accept4(aicFd, reinterpret_cast<struct sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
     if (fd < 0) {
         LOGE("accept() err, msg=%s!!!!!!\n", strerror(errno));
         return;
@@ -485,7 +487,7 @@ bool _live_server_at(const struct sockaddr_un& aicAddr)
 
 int _dmn_server_init(const char* aipcName, struct event_base* aipBase)
 {
-    giServTcpFd = socket(AF_UNIX, SOCK_STREAM, 0);
+    giServTcpFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (giServTcpFd < 0) {
         LOGE("socket() err, msg=%s!!!!!!\n", strerror(errno));
         return -ERR_V2X_SOCKET_OPEN;

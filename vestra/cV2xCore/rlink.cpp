@@ -123,7 +123,8 @@ static int _rlink_recv_init(const tV2XSDKCfg* aipcV2XCore, struct event_base* ai
     char ip[16];
     _copy_ip(ip, aipcV2XCore->rcvIp);
     _fill_addr(&giRecvSkAdrIn, ip, aipcV2XCore->rcvPort);
-    giRecvFd = socket(AF_INET, SOCK_DGRAM, 0);
+    // Closed on exec, so a program the application starts never holds the port.
+    giRecvFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (giRecvFd < 0) {
         LOGE("socket() err, msg:%s!!!!\n", strerror(errno));
         return -ERR_V2X_SOCKET_OPEN;
@@ -152,7 +153,7 @@ static int _rlink_send_init(const tV2XSDKCfg* aipcV2XCore)
     char ip[16];
     _copy_ip(ip, aipcV2XCore->sendIp);
     _fill_addr(&giSendSkAdrIn, ip, aipcV2XCore->sendPort);
-    giSendFd = socket(AF_INET, SOCK_DGRAM, 0);
+    giSendFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (giSendFd < 0) {
         LOGE("socket() error, %s:%d, msg:%s!!!!\n", ip, static_cast<int>(aipcV2XCore->sendPort),
              strerror(errno));
