@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Instructions per received and per sent message, counted by callgrind:
+# each mode runs twice with different message counts and the difference of
+# the two whole-program totals is divided by the difference of the counts,
+# so start-up and shutdown cancel out.
+#
+#   bench/callgrind.sh BUILD_DIR [RX_LOW RX_HIGH TX_LOW TX_HIGH]
+set -euo pipefail
+bench=${1:?build directory}/bench/v2x-bench
+rx_lo=${2:-200}; rx_hi=${3:-1200}; tx_lo=${4:-10}; tx_hi=${5:-60}
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+total() {  # mode count -> instructions of the whole run
+  valgrind --tool=callgrind --callgrind-out-file="$tmp/out" "$bench" "$1" "$2" >/dev/null 2>"$tmp/err" || {
+    cat "$tmp/err"; exit 1; }
+  sed -n 's/^summary: *//p;s/^totals: *//p' "$tmp/out" | head -1 | awk '{print $1}'
+}
+
+per() {  # mode low high label
+  local a b
+  a=$(total "$1" "$2")
+  b=$(total "$1" "$3")
+  echo "$4: $(( (b - a) / ($3 - $2) )) instructions per message ($1 $2: $a, $1 $3: $b)"
+}
+
+per count-rx "$rx_lo" "$rx_hi" "receive"
+per count-tx "$tx_lo" "$tx_hi" "send"
