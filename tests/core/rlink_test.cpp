@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -110,7 +111,11 @@ public:
     {
         fd_ = socket(AF_INET, SOCK_DGRAM, 0);
         int on = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
+        // Nanosecond stamps where offered; user-mode emulators (qemu) only
+        // carry the microsecond ones, which are fine for gaps of 70 ms.
+        if (setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on)) != 0) {
+            setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof(on));
+        }
         struct sockaddr_in a;
         memset(&a, 0, sizeof(a));
         a.sin_family = AF_INET;
@@ -171,6 +176,11 @@ public:
                 struct timespec ts;
                 memcpy(&ts, CMSG_DATA(c), sizeof(ts));
                 return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+            }
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
+                struct timeval tv;
+                memcpy(&tv, CMSG_DATA(c), sizeof(tv));
+                return tv.tv_sec * 1000000000LL + tv.tv_usec * 1000LL;
             }
         }
         return -1;

@@ -504,6 +504,10 @@ int _dmn_server_init(const char* aipcName, struct event_base* aipBase)
     memcpy(addr.sun_path, aipcName, plen);
     // A socket file left by an earlier run is removed; one that a live server
     // answers on is not taken over, and other kinds of file are left alone.
+    // On 32-bit targets lstat() needs 64-bit inode numbers (the build defines
+    // _FILE_OFFSET_BITS=64): otherwise it fails with EOVERFLOW on file systems
+    // with large inode numbers, the stale file stays and bind() fails.
+    static_assert(sizeof(ino_t) == 8, "build with _FILE_OFFSET_BITS=64");
     struct stat st;
     if (lstat(aipcName, &st) == 0 && S_ISSOCK(st.st_mode)) {
         if (_live_server_at(addr)) {
