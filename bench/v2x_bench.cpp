@@ -421,8 +421,9 @@ int run_pace(int aicGaps)
     auto at = [&](double q) { return gapsMs[static_cast<size_t>(q * (gapsMs.size() - 1))]; };
     printf("send pacing: %zu gaps at the radio (kernel receive timestamps), saturating sender\n",
            gapsMs.size());
-    printf("min %.3f ms  p50 %.3f ms  p99 %.3f ms  max %.3f ms\n", gapsMs.front(), at(0.5),
-           at(0.99), gapsMs.back());
+    const long below = std::count_if(gapsMs.begin(), gapsMs.end(), [](double g) { return g < 70.0; });
+    printf("min %.3f ms  p50 %.3f ms  p99 %.3f ms  max %.3f ms  below 70.0 ms: %ld\n",
+           gapsMs.front(), at(0.5), at(0.99), gapsMs.back(), below);
     cv2x_app_exit();
     close(s.radioFd);
     unlink(s.cfg.dmnNme);

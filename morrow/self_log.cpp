@@ -147,12 +147,14 @@ extern "C" V2X_API void set_global_log_level(const eLogLevl aicLogLevl)
     // for), so it is handled as a plain integer and never loaded as the enum.
     int32_t lvl;
     memcpy(&lvl, &aicLogLevl, sizeof(lvl));
-    memcpy(&gLogLevl, &lvl, sizeof(lvl));
     printf("gLogLevl=%d\n", lvl);
+    // Stored once and atomically: other threads read it at every log line.
     if (static_cast<uint32_t>(lvl) > LOG_LEV_MAX) {
         printf("Input debug level(%d) err, set %d value\n", lvl, static_cast<int>(LOG_LEV_RUN));
-        gLogLevl = LOG_LEV_RUN;
-        printf("New gLogLevl=%d\n", static_cast<int>(gLogLevl));
+        __atomic_store_n(&gLogLevl, LOG_LEV_RUN, __ATOMIC_RELAXED);
+        printf("New gLogLevl=%d\n", static_cast<int>(LOG_LEV_RUN));
+    } else {
+        __atomic_store_n(&gLogLevl, static_cast<eLogLevl>(lvl), __ATOMIC_RELAXED);
     }
     fflush(stdout);
 }

@@ -128,9 +128,11 @@ static inline const char* log_base_name(const char* aipcPath)
     return base;
 }
 
-/* The call-site gate: the smaller of gLogLevl and the file's ceiling. */
-#define LOG_GATE(lvl) \
-    ((lvl) == LOG_LEV_OFF || ((int)(lvl) <= (int)gLogLevl && (int)(lvl) <= (int)gicDbLev))
+/* The call-site gate: the smaller of gLogLevl and the file's ceiling. The
+ * level may be changed while other threads log, so it is read atomically. */
+#define LOG_GATE(lvl)                                                                 \
+    ((lvl) == LOG_LEV_OFF || ((int)(lvl) <= (int)__atomic_load_n(&gLogLevl, __ATOMIC_RELAXED) && \
+                              (int)(lvl) <= (int)gicDbLev))
 
 #define LOG_AT(lvl, ...)                                                                  \
     do {                                                                                  \

@@ -11,8 +11,12 @@ namespace v2xtest {
 // Sets gLogLevl for one test and restores it afterwards.
 struct LevelGuard {
     eLogLevl saved;
-    explicit LevelGuard(eLogLevl lvl) : saved(gLogLevl) { gLogLevl = lvl; }
-    ~LevelGuard() { gLogLevl = saved; }
+    // Atomic, as the libraries read it: their threads may be logging.
+    explicit LevelGuard(eLogLevl lvl) : saved(__atomic_load_n(&gLogLevl, __ATOMIC_RELAXED))
+    {
+        __atomic_store_n(&gLogLevl, lvl, __ATOMIC_RELAXED);
+    }
+    ~LevelGuard() { __atomic_store_n(&gLogLevl, saved, __ATOMIC_RELAXED); }
 };
 
 // Redirects file descriptor 1 (and stdout's buffer) into a temporary file

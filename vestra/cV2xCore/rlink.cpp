@@ -20,7 +20,9 @@
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 
-static int giRecvFd = -1;
+// Atomic: rlink_rx_port() reads it from other threads while the core
+// thread opens and closes the socket.
+static std::atomic<int> giRecvFd{-1};
 static int giSendFd = -1;
 static struct sockaddr_in giRecvSkAdrIn;
 static struct sockaddr_in giSendSkAdrIn;
