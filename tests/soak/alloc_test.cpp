@@ -37,7 +37,7 @@ thread_local bool tIgnore = false;
 bool gTrace = false;
 
 // True when this allocation is to fail.
-bool count_one()
+[[maybe_unused]] bool count_one()
 {
     if (!gCount.load(std::memory_order_relaxed) || tIgnore) {
         return false;
@@ -110,7 +110,7 @@ bool can_connect(const char* path)
 
 // Starts the core and waits until it serves or its thread has ended.
 // True when it serves.
-bool start_and_settle(const tV2XSDKCfg& cfg, int taskBase)
+[[maybe_unused]] bool start_and_settle(const tV2XSDKCfg& cfg, int taskBase)
 {
     // The caller's thread counts only while it is in the core's start.
     tIgnore = false;
