@@ -537,7 +537,8 @@ TEST(Soak, StationPairSurvivesAbuseAndDeliversInOrder)
                 Bytes m = v2xtest::read_msg(probe, 200);
                 if (m.size() >= V2X_CORE_APP_HDR_LEN + V2X_DSM_IND_HEAD_LEN + 12) {
                     const uint8_t* d = m.data() + V2X_CORE_APP_HDR_LEN + V2X_DSM_IND_HEAD_LEN;
-                    seen = seq_of(d, m.size() - V2X_CORE_APP_HDR_LEN - V2X_DSM_IND_HEAD_LEN) == p;
+                    seen = seq_of(d, m.size() - V2X_CORE_APP_HDR_LEN - V2X_DSM_IND_HEAD_LEN) ==
+                           static_cast<long>(p);
                 }
             }
             if (!seen) {
