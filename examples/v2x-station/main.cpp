@@ -458,7 +458,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    gLogLevl = static_cast<eLogLevl>(cfg.logLevel);
+    set_global_log_level(static_cast<eLogLevl>(cfg.logLevel));
     out_line(now_text() + " START " + cfg.name + " socket=" + cfg.sdk.dmnNme + " radio=" +
              cfg.sdk.sendIp + ":" + std::to_string(cfg.sdk.sendPort) + " rcv=" + cfg.sdk.rcvIp +
              ":" + std::to_string(cfg.sdk.rcvPort) + " log-level=" +
