@@ -1,4 +1,4 @@
-// AES-128 ECB and CBC (Part 7.7).
+// AES-128 ECB and CBC.
 #include "aes.h"
 
 #include <string.h>

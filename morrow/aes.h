@@ -1,5 +1,5 @@
 /* AES-128 (FIPS 197): ECB for single blocks, CBC (NIST SP 800-38A) for
- * buffers (Part 7.7). No padding scheme is applied.
+ * buffers. No padding scheme is applied.
  *
  * The functions share one process-wide state (expanded key, key and
  * chaining references): only one thread at a time may use any of them, and

@@ -1,4 +1,4 @@
-// Base64 encoding and decoding (Part 7.6).
+// Base64 encoding and decoding.
 #include "bbase64.h"
 
 #include <stdint.h>

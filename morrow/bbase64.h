@@ -1,5 +1,5 @@
 /* Base64 (RFC 4648, standard alphabet, "=" padding, no line breaks and no
- * terminating zero) (Part 7.6). */
+ * terminating zero). */
 #ifndef MORROW_BBASE64_H
 #define MORROW_BBASE64_H
 

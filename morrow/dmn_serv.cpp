@@ -1,4 +1,4 @@
-// Generic daemon server (Part 7.4).
+// Generic daemon server.
 #include "dmn_serv.h"
 
 #include <errno.h>

@@ -1,4 +1,4 @@
-/* Generic daemon server (Part 7.4): a Unix-domain stream-socket server in
+/* Generic daemon server: a Unix-domain stream-socket server in
  * its own thread with its own libevent event base. It accepts any number of
  * local clients, drops each on its first read error or end of stream, reads
  * and discards what clients send, and lets the host broadcast bytes to all

@@ -1,4 +1,4 @@
-// MD5 (RFC 1321) (Part 7.7).
+// MD5 (RFC 1321).
 #include "md5.h"
 
 #include <string.h>

@@ -1,5 +1,5 @@
 /* MD5 message digest (RFC 1321) with an incremental context interface and
- * one-shot helpers (Part 7.7). Digest bytes are in the standard's order; the
+ * one-shot helpers. Digest bytes are in the standard's order; the
  * result buffers need no particular alignment. Safe from any thread on
  * distinct contexts. */
 #ifndef MORROW_MD5_H

@@ -1,4 +1,4 @@
-// System helpers (Part 7.6): checksum, terminal speeds, open-file limit,
+// System helpers: checksum, terminal speeds, open-file limit,
 // link-local IPv6 address, random strings, popen2/pclose2.
 #include "popen2.h"
 

@@ -1,4 +1,4 @@
-/* Small system helpers (Part 7.6): XOR checksum, serial-line speed
+/* Small system helpers: XOR checksum, serial-line speed
  * constants, the open-file limit, an interface's IPv6 link-local address,
  * random strings, and a pipe to a shell command (popen2/pclose2).
  * Base64 is in bbase64.h. From C under a strict -std=c11, define

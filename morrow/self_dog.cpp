@@ -1,4 +1,4 @@
-// Watchdog feeder (Part 7.5).
+// Watchdog feeder.
 #include "self_dog.h"
 
 #include <errno.h>

@@ -1,4 +1,4 @@
-/* Watchdog feeder (Part 7.5): a thread with its own libevent event base
+/* Watchdog feeder: a thread with its own libevent event base
  * that connects once to the watchdog service's Unix-domain stream socket and
  * sends a heartbeat carrying the process's watchdog name every period. When
  * the service closes the connection the feeder logs "Server close------"

@@ -1,4 +1,4 @@
-// Ring buffer in caller-supplied memory (Part 7.8).
+// Ring buffer in caller-supplied memory.
 #include "self_fifo.h"
 
 #include <string.h>

@@ -1,5 +1,5 @@
 /* Fixed-capacity ring buffer of equally sized elements in caller-supplied
- * memory, guarded by a reader-writer lock (Part 7.8). Never allocates.
+ * memory, guarded by a reader-writer lock. Never allocates.
  * The lock is initialised by fifo_init and never destroyed.
  * From C under a strict -std=c11, define _DEFAULT_SOURCE (or
  * _POSIX_C_SOURCE) before any include, as for any pthread header user. */

@@ -160,7 +160,7 @@ extern "C" V2X_API void set_global_log_level(const eLogLevl aicLogLevl)
 }
 
 // ---------------------------------------------------------------------------
-// Log system (Part 7.2): configuration, files, rotation and the log thread.
+// Log system: configuration, files, rotation and the log thread.
 
 namespace {
 

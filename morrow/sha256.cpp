@@ -1,4 +1,4 @@
-// SHA-256 and SHA-224 (FIPS 180-4) (Part 7.7).
+// SHA-256 and SHA-224 (FIPS 180-4).
 #include "sha256.h"
 
 #include <string.h>

@@ -1,5 +1,5 @@
 /* SHA-256 and SHA-224 (FIPS 180-4) with an incremental context interface and
- * one-shot helpers (Part 7.7). One context record serves both variants.
+ * one-shot helpers. One context record serves both variants.
  * Digest bytes are big-endian words as the standard defines; the result
  * buffers need no particular alignment. Safe from any thread on distinct
  * contexts. */

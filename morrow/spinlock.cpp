@@ -1,4 +1,4 @@
-// Spinlock with escalating back-off (Part 7.8).
+// Spinlock with escalating back-off.
 #include "spinlock.h"
 
 #include <sched.h>

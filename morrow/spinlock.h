@@ -1,4 +1,4 @@
-/* A busy-waiting lock with escalating back-off (Part 7.8).
+/* A busy-waiting lock with escalating back-off.
  * Not recursive, no owner: any thread may release it. Never allocates. */
 #ifndef MORROW_SPINLOCK_H
 #define MORROW_SPINLOCK_H

@@ -1,4 +1,4 @@
-// Generic daemon server (Part 7.4) with real Unix-domain clients.
+// Generic daemon server with real Unix-domain clients.
 #include <gtest/gtest.h>
 
 #include <errno.h>

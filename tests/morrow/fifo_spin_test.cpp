@@ -1,4 +1,4 @@
-// Ring buffer and spinlock (Part 7.8).
+// Ring buffer and spinlock.
 #include <gtest/gtest.h>
 
 #include <atomic>

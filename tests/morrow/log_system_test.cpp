@@ -1,4 +1,4 @@
-// Log system (Part 7.2): configuration, files, rotation, the log thread.
+// Log system: configuration, files, rotation, the log thread.
 #include <gtest/gtest.h>
 
 #include <dirent.h>

@@ -1,4 +1,4 @@
-// Watchdog feeder (Part 7.5) against a small watchdog-service stand-in: a
+// Watchdog feeder against a small watchdog-service stand-in: a
 // Unix-socket listener that records what it receives.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-// System helpers (Part 7.6): checksum, speeds, limits, link-local address,
+// System helpers: checksum, speeds, limits, link-local address,
 // random strings, popen2/pclose2.
 #include <gtest/gtest.h>
 
