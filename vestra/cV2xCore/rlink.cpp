@@ -29,8 +29,10 @@ static struct sockaddr_in giSendSkAdrIn;
 static struct event* gipRxNetCliEt = nullptr;
 // The receive ring (giDSMMemHd and giDSMMemLk live inside it).
 static DsmMemRing giDSMMemRing;
-// Wall-clock time of the last send; survives a stop and a new start.
-static struct timeval giLastSendTm = {0, 0};
+// Monotonic time of the last send in microseconds; survives a stop and a
+// new start. Not the wall clock: a clock set back or forward must neither
+// skip the gap nor stretch it.
+static uint64_t giLastSendUs = 0;
 // Every frame from the radio module is handed up with these addresses.
 static const char gicSrcAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
 static const char gicDstAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
@@ -195,9 +197,11 @@ extern "C" V2X_API int rlink_init(const tV2XSDKCfg* aipcV2XCore, struct event_ba
     return V2X_SUCCESS;
 }
 
-static uint64_t _tv_us(const struct timeval& aicTv)
+static uint64_t _mono_us()
 {
-    return static_cast<uint64_t>(aicTv.tv_sec) * 1000000u + static_cast<uint64_t>(aicTv.tv_usec);
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
 // Sleeps the whole pause even when a signal interrupts it.
@@ -219,10 +223,7 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
         LOGE("Input param err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    struct timeval now;
-    gettimeofday(&now, nullptr);
-    // Unsigned: a clock that went backwards yields a huge gap, so no pause.
-    const uint64_t elapsed = _tv_us(now) - _tv_us(giLastSendTm);
+    const uint64_t elapsed = _mono_us() - giLastSendUs;
     if (elapsed < RLINK_PACE_US) {
         const uint64_t pause = RLINK_PACE_US - elapsed;
         LOGI("Pause %dus------\n", static_cast<int>(pause));
@@ -235,7 +236,7 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
     // Recorded once the datagram has left, whatever the result: stamped
     // before the send, the next datagram could leave a few microseconds
     // less than the gap after this one.
-    gettimeofday(&giLastSendTm, nullptr);
+    giLastSendUs = _mono_us();
     if (elapsed < RLINK_PACE_US) {
         giPauseCnt.fetch_add(1, std::memory_order_relaxed);
     }
