@@ -62,7 +62,7 @@ const char kUsage[] =
     "  -d, --duration SECONDS  stop after sending this long; 0: until a signal\n"
     "                          (overrides station.duration)\n"
     "      --check             print the effective settings and exit\n"
-    "      --radio-sim-spec    print this station as radio-sim's --station value\n"
+    "      --radio-sim-station    print this station as radio-sim's --station value\n"
     "  -h, --help              this text\n";
 
 // Local wall-clock time as HH:MM:SS.uuuuuu.
@@ -283,14 +283,14 @@ bool register_services(const station::Config& cfg, std::string& err)
 
 // One scheduled message stream with its own request buffer.
 struct Sender {
-    station::SendSpec spec;
+    station::SendSpec plan;
     std::vector<char> buf;
     Clock::duration period;
     Clock::time_point due;
     uint32_t seq = 0;
 
     Sender(const station::SendSpec& s, Clock::time_point start)
-        : spec(s), buf(sizeof(tDSMReq) + s.size),
+        : plan(s), buf(sizeof(tDSMReq) + s.size),
           period(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / s.rate))),
           due(start)
     {
@@ -308,7 +308,7 @@ struct Sender {
     int send()
     {
         char* d = buf.data() + sizeof(tDSMReq);
-        for (unsigned k = 0; k < spec.size; ++k) {
+        for (unsigned k = 0; k < plan.size; ++k) {
             d[k] = static_cast<char>(k < 4 ? (seq >> (8 * (3 - k))) & 0xFF : k);
         }
         ++seq;
@@ -343,7 +343,7 @@ int run(const station::Config& cfg, const sigset_t& stopSigs)
                     ++gSent;
                 } else {
                     ++gRefused;
-                    out_line(now_text() + " REFUSED send aid=" + std::to_string(s.spec.aid) +
+                    out_line(now_text() + " REFUSED send aid=" + std::to_string(s.plan.aid) +
                              " rc=" + std::to_string(rc));
                 }
                 s.due += s.period;
@@ -388,7 +388,7 @@ int main(int argc, char** argv)
         {"log-level", required_argument, nullptr, 'l'},
         {"duration", required_argument, nullptr, 'd'},
         {"check", no_argument, nullptr, 'C'},
-        {"radio-sim-spec", no_argument, nullptr, 'R'},
+        {"radio-sim-station", no_argument, nullptr, 'R'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
     int opt;

@@ -55,17 +55,17 @@ TEST(StationConfig, ShippedConfigurationsLoadAndUseDistinctSocketsAndPorts)
     std::string a, b, sa, sb;
     ASSERT_EQ(run_station({"-c", kConfigDir + "station-a.cfg", "--check"}, a), 0) << a;
     ASSERT_EQ(run_station({"-c", kConfigDir + "station-b.cfg", "--check"}, b), 0) << b;
-    ASSERT_EQ(run_station({"-c", kConfigDir + "station-a.cfg", "--radio-sim-spec"}, sa), 0);
-    ASSERT_EQ(run_station({"-c", kConfigDir + "station-b.cfg", "--radio-sim-spec"}, sb), 0);
+    ASSERT_EQ(run_station({"-c", kConfigDir + "station-a.cfg", "--radio-sim-station"}, sa), 0);
+    ASSERT_EQ(run_station({"-c", kConfigDir + "station-b.cfg", "--radio-sim-station"}, sb), 0);
     EXPECT_NE(lines_with(a, "dmnNme = /tmp/"), lines_with(b, "dmnNme = /tmp/"));
     EXPECT_EQ(lines_with(a, "dmnNme = /tmp/").size(), 1u);
     // Four distinct loopback ports, and each station receives BSM.
     std::vector<std::string> ports;
-    for (const std::string& spec : {sa, sb}) {
+    for (const std::string& line : {sa, sb}) {
         size_t p = 0;
-        while ((p = spec.find("127.0.0.1:", p)) != std::string::npos) {
+        while ((p = line.find("127.0.0.1:", p)) != std::string::npos) {
             p += 10;
-            ports.push_back(spec.substr(p, spec.find_first_of(",\n", p) - p));
+            ports.push_back(line.substr(p, line.find_first_of(",\n", p) - p));
         }
     }
     ASSERT_EQ(ports.size(), 4u) << sa << sb;
