@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "core_app.h"
 
@@ -80,10 +81,29 @@ inline int open_fds()
     return n;
 }
 
-// A socket path of this process for one entry.
+// Socket paths handed out, removed when the process exits.
+inline std::vector<std::string>& made_paths()
+{
+    static std::vector<std::string> paths;
+    return paths;
+}
+
+inline void remove_made_paths()
+{
+    for (const std::string& p : made_paths()) {
+        unlink(p.c_str());
+    }
+}
+
+// A socket path of this process for one entry; the file goes at exit.
 inline std::string sock_path(const char* aipcTag)
 {
-    return std::string("/tmp/v2xfuzz-") + aipcTag + "-" + std::to_string(getpid());
+    std::string p = std::string("/tmp/v2xfuzz-") + aipcTag + "-" + std::to_string(getpid());
+    if (made_paths().empty()) {
+        atexit(remove_made_paths);
+    }
+    made_paths().push_back(p);
+    return p;
 }
 
 // Reference reassembly of the core's messages, written from the stream's
