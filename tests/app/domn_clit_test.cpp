@@ -410,3 +410,35 @@ TEST_F(DomnClit, ThreadsSendingAtOnceNeverInterleave)
     }
     EXPECT_EQ(next, std::vector<int>(kThreads, kEach));
 }
+
+// The client's connection must not leak into programs the application
+// starts: its descriptor is close-on-exec.
+TEST(DomnClitNoConn, ConnectionIsClosedOnExec)
+{
+    v2x_event_threads_ready();
+    struct event_base* base = event_base_new();
+    std::string p = unique_path("cloexec");
+    tV2XSDKCfg cfg;
+    memset(&cfg, 0, sizeof(cfg));
+    memcpy(cfg.dmnNme, p.data(), p.size());
+    FakeCore core(p);
+    ASSERT_TRUE(core.listening());
+    std::vector<int> before;
+    for (int fd = 0; fd < 1024; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0) {
+            before.push_back(fd);
+        }
+    }
+    ASSERT_EQ(v2x_domn_clit_init(&cfg, base), 0);
+    int found = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        int fl = fcntl(fd, F_GETFD);
+        if (fl >= 0 && std::find(before.begin(), before.end(), fd) == before.end()) {
+            EXPECT_TRUE(fl & FD_CLOEXEC) << "descriptor " << fd;
+            ++found;
+        }
+    }
+    EXPECT_EQ(found, 1);
+    v2x_domn_clit_exit();
+    event_base_free(base);
+}

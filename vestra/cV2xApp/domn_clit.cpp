@@ -73,7 +73,9 @@ static int _unix_socket_connect(const char* aipcName)
         LOGE("dmnNme len(%d) err!!!!\n", static_cast<int>(nameLen));
         return -ERR_V2X_SOCKET_CONECT;
     }
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    // Close-on-exec: a program the application starts must not keep the
+    // connection to the core open.
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         LOGE("socket() err, msg:%s!!!!\n", strerror(errno));
         return -ERR_V2X_SOCKET_OPEN;
