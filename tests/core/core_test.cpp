@@ -107,18 +107,21 @@ TEST(CoreLifecycle, HundredCyclesWithExitDuringStartUp)
             v2x_core_exit();
         }
     }
+    // 200 measured cycles: a leak adds up over them, while the allocator's
+    // settling (up to about 1.7 KB under qemu-user) does not.
+    const int cycles = 200;
     int fds = v2xtest::open_fd_count();
     long heap = v2xtest::heap_in_use();
     StdoutCapture cap;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < cycles; ++i) {
         ASSERT_EQ(v2x_core_init(&cfg), 0);
-        if (i % 3 == 1) {
+        if (i % 3 == 1 && i < 100) {
             usleep(static_cast<useconds_t>(i * 20));
         }
         ASSERT_EQ(v2x_core_exit(), 0);
     }
-    EXPECT_EQ(count_lines_with(cap.stop(), "pthread already stop------"), 100);
+    EXPECT_EQ(count_lines_with(cap.stop(), "pthread already stop------"), cycles);
     EXPECT_EQ(v2xtest::open_fd_count(), fds);
-    // A leak of even one small block per cycle would show as kilobytes here.
-    EXPECT_LE(v2xtest::heap_in_use() - heap, 1024);
+    // A leak of even one small block (32 bytes) per cycle adds 6.4 KB here.
+    EXPECT_LE(v2xtest::heap_in_use() - heap, 3072);
 }
