@@ -38,7 +38,11 @@ char gicPthExit[] = "_feddog_func_pth() exit";
 struct timeval _period(const tFeddogCfg* aipcCfg)
 {
     struct timeval tv;
-    tv.tv_sec = static_cast<time_t>(aipcCfg->feddogSec) + aipcCfg->feddogUSec / 1000000u;
+    // A period beyond what time_t holds (32-bit on some boards) is clamped
+    // rather than wrapped to a negative time that would fire at once.
+    uint64_t sec = static_cast<uint64_t>(aipcCfg->feddogSec) + aipcCfg->feddogUSec / 1000000u;
+    constexpr uint64_t kMaxSec = sizeof(time_t) >= 8 ? UINT64_MAX : INT32_MAX;
+    tv.tv_sec = static_cast<time_t>(sec < kMaxSec ? sec : kMaxSec);
     tv.tv_usec = static_cast<suseconds_t>(aipcCfg->feddogUSec % 1000000u);
     return tv;
 }

@@ -37,11 +37,12 @@ static constexpr int gicSendWaitMs = 2000;
 // Connect attempts while the server's accept queue is full.
 static constexpr int gicConnectTries = 100;
 
-static long _now_ms()
+// 64-bit on every target: a 32-bit long would wrap after 24.8 days.
+static int64_t _now_ms()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // Closes the socket under the send mutex and forgets it.
@@ -316,7 +317,7 @@ extern "C" V2X_API int v2x_domn_clit_exit(void)
 static size_t _send_whole(const int aicFd, const size_t aicTotal)
 {
     size_t sent = 0;
-    const long deadline = _now_ms() + gicSendWaitMs;
+    const int64_t deadline = _now_ms() + gicSendWaitMs;
     while (sent < aicTotal) {
         ssize_t n = send(aicFd, sendBuf + sent, aicTotal - sent, MSG_NOSIGNAL);
         if (n > 0) {
@@ -329,7 +330,7 @@ static size_t _send_whole(const int aicFd, const size_t aicTotal)
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             break;
         }
-        const long left = deadline - _now_ms();
+        const int64_t left = deadline - _now_ms();
         if (left <= 0) {
             errno = EAGAIN;
             break;
