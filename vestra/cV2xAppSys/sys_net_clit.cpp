@@ -8,6 +8,7 @@
 
 #include <mutex>
 
+#include "core_app_tx.hpp"
 #include "core_app_rx.hpp"
 #include "cv2x_app_sys.h"
 #include "self_log.h"
@@ -86,14 +87,8 @@ extern "C" V2X_API int _send_core_app_msg(const eV2XMsgType aicMsgTp, const char
         LOGE("aipcMsg=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    const uint32_t type = static_cast<uint32_t>(aicMsgTp);
-    const uint16_t len = static_cast<uint16_t>(aicLen);
-    memcpy(sendBuf + offsetof(tCoreApp, msgType), &type, sizeof(type));
-    memcpy(sendBuf + offsetof(tCoreApp, msgLen), &len, sizeof(len));
-    if (aicLen > 0) {
-        memcpy(sendBuf + V2X_CORE_APP_HDR_LEN, aipcMsg, static_cast<size_t>(aicLen));
-    }
-    const size_t total = V2X_CORE_APP_HDR_LEN + static_cast<size_t>(aicLen);
+    const size_t total = core_app_put_msg(sendBuf, static_cast<uint32_t>(aicMsgTp), aipcMsg,
+                                          static_cast<uint16_t>(aicLen));
     // A blocking send may still return early (a signal): finish the message.
     size_t sent = 0;
     while (sent < total) {

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "core_app_tx.hpp"
 #include "dme_dsm.h"
 #include "domn_serv.h"
 #include "self_log.h"
@@ -62,15 +63,11 @@ void release_timer(tProvReq& e)
 int _tx_dme_response(eV2XMsgType aicMsgType, uint16_t aicLclAppId, uint32_t aicRetCd)
 {
     memset(giCfmBuf, 0, sizeof(giCfmBuf));
-    tCoreApp hdr;
-    uint32_t type = static_cast<uint32_t>(aicMsgType);
-    memcpy(&hdr.msgType, &type, sizeof(type));
-    uint16_t len = 6;
-    memcpy(&hdr.msgLen, &len, sizeof(len));
-    memcpy(giCfmBuf, &hdr, sizeof(hdr));
-    memcpy(giCfmBuf + 6, &aicLclAppId, 2);
-    memcpy(giCfmBuf + 8, &aicRetCd, 4);
-    int rc = v2x_sdk_dmn_serv_tx_clit_msg(giCfmBuf, 12);
+    char cfm[V2X_DME_SERV_CFM_LEN];
+    memcpy(cfm + offsetof(tDMEProvServCfm, lclAppId), &aicLclAppId, sizeof(aicLclAppId));
+    memcpy(cfm + offsetof(tDMEProvServCfm, retCd), &aicRetCd, sizeof(aicRetCd));
+    size_t len = core_app_put_msg(giCfmBuf, static_cast<uint32_t>(aicMsgType), cfm, sizeof(cfm));
+    int rc = v2x_sdk_dmn_serv_tx_clit_msg(giCfmBuf, static_cast<int>(len));
     LOGI("v2x_sdk_dmn_serv_tx_clit_msg()=%d\n", rc);
     if (rc != 0) {
         LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
