@@ -4,6 +4,8 @@
 
 #include <event2/event.h>
 #include <string.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -430,4 +432,72 @@ TEST(GatewayBroadcast, NoClientsReturnsZero)
 {
     const char m[12] = {4, 0, 0, 0, 6, 0};
     EXPECT_EQ(v2x_sdk_dmn_serv_tx_clit_msg(m, 12), 0);
+}
+
+namespace {
+
+bool rx_buffer_is_empty_and_zero()
+{
+    if (gipRxBufer == nullptr || gipRxBufer->used != 0) {
+        return false;
+    }
+    for (int32_t i = 0; i < gipRxBufer->size; ++i) {
+        if (gipRxBufer->ptr[i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Bytes written on `fd` that its peer has not read yet.
+int unread_by_server(int fd)
+{
+    int n = -1;
+    return ioctl(fd, SIOCOUTQ, &n) == 0 ? n : -1;
+}
+
+// Runs the server's base on this thread until `done` or about 2 s.
+template <typename F>
+bool run_until(struct event_base* b, F done)
+{
+    for (int i = 0; i < 400 && !done(); ++i) {
+        event_base_loop(b, EVLOOP_NONBLOCK);
+        usleep(5 * 1000);
+    }
+    return done();
+}
+
+}  // namespace
+
+// Between two reads the shared receive buffer is empty and all zero: after a
+// read that made it grow past its start-up size as well as after ordinary
+// ones. The server runs on this thread's base, so the buffer is inspected
+// without racing the read handler.
+TEST(GatewayRxBuffer, IsEmptyAndZeroAfterEveryReadAlsoWhenItGrew)
+{
+    Base base;
+    std::string path = unique_path("rxbuf");
+    ASSERT_EQ(v2x_sdk_dmn_serv_init(path.c_str(), base.b), 0);
+    const int32_t startSize = gipRxBufer->size;
+    int app = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un a;
+    memset(&a, 0, sizeof(a));
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof(a.sun_path), "%s", path.c_str());
+    ASSERT_EQ(connect(app, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    {
+        StdoutCapture cap;  // the junk is refused with ERROR lines
+        // More than the start-up capacity in one go: the buffer grows.
+        std::string junk(static_cast<size_t>(startSize) + 5000, '\xAB');
+        ASSERT_TRUE(write_all(app, Bytes(junk.begin(), junk.end())));
+        ASSERT_TRUE(run_until(base.b, [&] { return unread_by_server(app) == 0; }));
+        EXPECT_GT(gipRxBufer->size, startSize);
+        EXPECT_TRUE(rx_buffer_is_empty_and_zero());
+        // A short read into the grown buffer clears what it wrote.
+        ASSERT_TRUE(write_all(app, Bytes(700, 0xCD)));
+        ASSERT_TRUE(run_until(base.b, [&] { return unread_by_server(app) == 0; }));
+        EXPECT_TRUE(rx_buffer_is_empty_and_zero());
+    }
+    close(app);
+    EXPECT_EQ(v2x_sdk_dmn_serv_exit(), 0);
 }

@@ -362,6 +362,20 @@ size_t dmn_serv_parse(const char* aipcBuf, size_t aicLen, int* aopRc)
     return pos;
 }
 
+// Leaves the shared receive buffer empty and zeroed, as buffer_reset does,
+// without clearing its whole capacity on every read: past `used` it is
+// already zero from the previous read, unless it grew in this one (realloc
+// hands back uninitialised bytes).
+void _empty_rx(buffer_t* rx, bool grown)
+{
+    if (grown) {
+        buffer_reset(rx);
+        return;
+    }
+    memset(rx->ptr, 0, static_cast<size_t>(rx->used));
+    rx->used = 0;
+}
+
 void _clit_read_cb(evutil_socket_t, short, void* aipArg)
 {
     auto* c = static_cast<tClitNetCon*>(aipArg);
@@ -390,9 +404,11 @@ void _clit_read_cb(evutil_socket_t, short, void* aipArg)
     }
     // The carried bytes go first, then what is waiting on the socket.
     int64_t need = static_cast<int64_t>(c->rxHeld) + toRead;
+    const int32_t sizeBefore = rx->size;
     if (rx->size - rx->used <= need) {
         buffer_expand(rx, static_cast<int>(rx->used + need + 1));
     }
+    const bool grown = rx->size != sizeBefore;
     int64_t room = rx->size - rx->used;
     if (room <= c->rxHeld) {
         LOGE("buffer_expand() err!!!!\n");
@@ -406,13 +422,13 @@ void _clit_read_cb(evutil_socket_t, short, void* aipArg)
     ssize_t got = recv(c->fd, rx->ptr + rx->used, want, MSG_DONTWAIT);
     if (got < 0) {
         LOGE("read() err, msg:%s!!!!\n", strerror(errno));
-        buffer_reset(rx);
+        _empty_rx(rx, grown);
         _close_conn(c);
         return;
     }
     if (got == 0) {
         LOG0("Remote close------\n");
-        buffer_reset(rx);
+        _empty_rx(rx, grown);
         _close_conn(c);
         return;
     }
@@ -422,7 +438,7 @@ void _clit_read_cb(evutil_socket_t, short, void* aipArg)
     size_t done = dmn_serv_parse(rx->ptr, used, &rc);
     c->rxHeld = static_cast<uint32_t>(used - done);  // at most one message
     memcpy(c->rxCarry, rx->ptr + done, c->rxHeld);
-    buffer_reset(rx);
+    _empty_rx(rx, grown);
 }
 
 void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
