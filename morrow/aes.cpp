@@ -12,7 +12,7 @@ constexpr int kBlock = 16;
 
 typedef uint8_t state_t[4][4];
 
-// Process-wide state, as the Part describes: the block being worked on (in
+// Process-wide state: the block being worked on (in
 // the caller's output memory), the expanded key, the key and the chaining
 // value references.
 state_t* state = nullptr;

@@ -191,9 +191,9 @@ void* _dmn_server_func_pth(void* aipArg)
         LOGE("aipArg err!!!!\n");
         return gicPthExit;
     }
-    // The Part's cancellation is replaced by a stop request: dmn_server_exit
-    // asks the loop to exit and joins, so the thread never stops inside a
-    // callback or while it holds the client-list lock.
+    // No cancellation: dmn_server_exit asks the loop to exit and joins, so
+    // the thread never stops inside a callback or while it holds the
+    // client-list lock.
     struct event_base* base = event_base_new();
     if (base == nullptr) {
         LOGE("event_base_new() err!!!!\n");

@@ -25,7 +25,7 @@ constexpr int kLineBuf = 1024;
 constexpr char gicLogStrAry[7][4] = {"OFF", "ERR", "RUN", "WAN", "TAE", "IFO", "LUD"};
 
 // The switches and modes are C enumerations that a host may fill with any
-// 32-bit value (the Part counts every value other than 1 as off); they are
+// 32-bit value (every value other than 1 counts as off); they are
 // read as plain integers so that no out-of-range enumeration is loaded.
 template <typename E>
 int _ival(const E& aicEnum)
@@ -173,7 +173,7 @@ pthread_t giLogPthdId = 0;      // the log thread, or 0
 std::atomic<bool> gibWlRunFlg{false};
 bool gibLogSysStarted = false;  // between log_system_init and log_system_exit
 
-// Texts of this Part go straight to standard output; a newline is added to
+// The log system's own texts go straight to standard output; a newline is added to
 // those that have none.
 void _say(const char* aipcFmt, ...) __attribute__((format(printf, 1, 2)));
 void _say(const char* aipcFmt, ...)
@@ -191,7 +191,7 @@ void _say(const char* aipcFmt, ...)
     fflush(stdout);
 }
 
-// Names longer than 254 characters are cut on purpose (the Part's limit).
+// Names longer than 254 characters are cut on purpose (the name limit).
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-truncation"
 // Builds the next log file name by fileMod into aopName (kNameBuf bytes).
@@ -223,8 +223,8 @@ bool _make_log_name(char* aopName)
 void* _rx_log_func_pth(void*)
 {
     static char gicExitVal[] = "_rx_log_func_pth() exit";
-    // The Part's cancellation point is replaced by the run flag: the stop
-    // request clears it and joins, at most one 100 ms wait later.
+    // No cancellation point: the stop request clears the run flag and joins,
+    // at most one 100 ms wait later.
     char buf[kLineBuf];
     while (gibWlRunFlg.load()) {
         // The read end is fetched on every pass: a pipe created after the

@@ -5,7 +5,7 @@
 
 #include "self_log.h"
 
-// This file's log ceiling carries the name the Part gives it.
+// This file's log ceiling under its own name, and as gicDbLev for the macros.
 static constexpr eLogLevl g_fl_log_lev = LOG_LEV_ERROR;
 static constexpr eLogLevl gicDbLev = g_fl_log_lev;
 

@@ -1,5 +1,5 @@
 // Base64 against RFC 4648, differentially against the system's base64, and
-// every refusal the Part lists.
+// every refusal of bad input.
 #include <gtest/gtest.h>
 
 #include <sstream>

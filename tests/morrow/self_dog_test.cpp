@@ -136,7 +136,7 @@ protected:
 
 }  // namespace
 
-// The Part's example: period 1.5 s, name "dmn": 00 00 00 00 03 64 6D 6E,
+// Period 1.5 s, name "dmn": 00 00 00 00 03 64 6D 6E,
 // the first one period after the start.
 TEST_F(Feeder, EightBytesEveryPeriodForDmn)
 {

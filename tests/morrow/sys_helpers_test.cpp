@@ -85,7 +85,7 @@ TEST(SysHelpers, TtyBaudrate)
 TEST(SysHelpers, SetRlimit)
 {
     // Raising the hard limit needs a privilege that a container may lack,
-    // even for root: then the Part's -3.
+    // even for root: then -3.
     int rc = system_set_rlimit();
     if (rc == 0) {
         struct rlimit rl;
@@ -211,7 +211,7 @@ TEST(Popen2, ForeignStreamIsRefusedAndLeftOpen)
     }
 }
 
-// The fault the Part had: pclose2 signalled "recorded pid + 1", whatever
+// The old fault: pclose2 signalled "recorded pid + 1", whatever
 // process that was. Now it signals the group that popen2 created: the shell
 // and its own children end, an unrelated process started right after the
 // shell (likely to get the next id) lives on.
