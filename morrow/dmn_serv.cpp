@@ -13,10 +13,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <mutex>
-
-#include "morrow_evthread.hpp"
 #include "self_log.h"
+#include "v2x_evthread.hpp"
 #include "xfuncs.h"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
@@ -32,10 +30,8 @@ tDmnLink giContCltHd = {&giContCltHd, &giContCltHd};
 // start or after the stop finds a valid lock.
 pthread_rwlock_t giContCltLk = PTHREAD_RWLOCK_INITIALIZER;
 
-// Stop request and the thread's base, shared between the server thread and
-// dmn_server_exit.
-std::mutex giDmnCtlLk;
-bool gibDmnStopReq = false;
+// The thread's stop request; other threads reach gipPthdEtBse only through it.
+V2xLoopStop giDmnStop(gipPthdEtBse);
 // The record the thread reads: a copy, so the caller's may go away.
 tDmnServCfg giDmnServCfg;
 
@@ -199,21 +195,13 @@ void* _dmn_server_func_pth(void* aipArg)
         LOGE("event_base_new() err!!!!\n");
         return gicPthExit;
     }
-    bool stop;
-    {
-        std::lock_guard<std::mutex> lk(giDmnCtlLk);
-        gipPthdEtBse = base;
-        stop = gibDmnStopReq;
-    }
-    if (stop) {
+    if (giDmnStop.attach(base)) {
         return gicPthExit;
     }
     if (_dmn_server_init(base, static_cast<const tDmnServCfg*>(aipArg)) != SUCCESS_DMN) {
         LOGE("_dmn_server_init() err!!!!\n");
         return gicPthExit;
     }
-    // A stop asked for after the check above is not lost: event_base_loopexit
-    // stays pending until the loop runs it.
     event_base_dispatch(base);
     return gicPthExit;
 }
@@ -275,7 +263,7 @@ extern "C" V2X_API int dmn_server_init(const tDmnServCfg* aipcDmnServCfg)
         LOGE("dmn server already run err!!!!\n");
         return -ERR_PTHREAD_CREATE_DMN;
     }
-    if (!morrow_event_threads_ready()) {
+    if (!v2x_event_threads_ready()) {
         LOGE("evthread_use_pthreads() err!!!!\n");
         return -ERR_EVENT_NEW_BASE_DMN;
     }
@@ -284,10 +272,7 @@ extern "C" V2X_API int dmn_server_init(const tDmnServCfg* aipcDmnServCfg)
         memcpy(&giDmnServCfg, aipcDmnServCfg, sizeof(giDmnServCfg));
         arg = &giDmnServCfg;
     }
-    {
-        std::lock_guard<std::mutex> lk(giDmnCtlLk);
-        gibDmnStopReq = false;
-    }
+    giDmnStop.clear();
     pthread_t tid;
     int rc = pthread_create(&tid, nullptr, _dmn_server_func_pth, arg);
     if (rc != 0) {
@@ -304,13 +289,7 @@ extern "C" V2X_API int dmn_server_exit(void)
     LOGT();
     if (giDmnServPthdId != 0) {
         LOG0("Wait _dmn_server_func_pth() pthread stop------\n");
-        {
-            std::lock_guard<std::mutex> lk(giDmnCtlLk);
-            gibDmnStopReq = true;
-            if (gipPthdEtBse != nullptr) {
-                event_base_loopexit(gipPthdEtBse, nullptr);
-            }
-        }
+        giDmnStop.request();
         pthread_join(giDmnServPthdId, nullptr);
         LOG0("_dmn_server_func_pth() pthread already stop------\n");
         giDmnServPthdId = 0;
@@ -339,14 +318,10 @@ extern "C" V2X_API int dmn_server_exit(void)
         free(clit);
     }
     pthread_rwlock_unlock(&giContCltLk);
-    {
-        std::lock_guard<std::mutex> lk(giDmnCtlLk);
-        if (gipPthdEtBse != nullptr) {
-            event_base_free(gipPthdEtBse);
-            gipPthdEtBse = nullptr;
-        }
-        gibDmnStopReq = false;
+    if (struct event_base* b = giDmnStop.detach()) {
+        event_base_free(b);
     }
+    giDmnStop.clear();
     return SUCCESS_DMN;
 }
 

@@ -11,10 +11,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <mutex>
-
-#include "morrow_evthread.hpp"
 #include "self_log.h"
+#include "v2x_evthread.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 
@@ -29,8 +27,8 @@ struct event* gipRxFeddogEt = nullptr;
 struct event* gipTxFeddogHtEt = nullptr;
 struct event_base* gipFedDogEtBse = nullptr;
 
-std::mutex giDogCtlLk;
-bool gibDogStopReq = false;
+// The thread's stop request; other threads reach gipFedDogEtBse only through it.
+V2xLoopStop giDogStop(gipFedDogEtBse);
 tFeddogCfg giFeddogCfg;  // the copy the feeder thread feeds from
 
 char gicPthExit[] = "_feddog_func_pth() exit";
@@ -145,13 +143,7 @@ void* _feddog_func_pth(void* aipArg)
         LOGE("event_base_new() err!!!!\n");
         return gicPthExit;
     }
-    bool stop;
-    {
-        std::lock_guard<std::mutex> lk(giDogCtlLk);
-        gipFedDogEtBse = base;
-        stop = gibDogStopReq;
-    }
-    if (stop) {
+    if (giDogStop.attach(base)) {
         return gicPthExit;
     }
     if (_feed_dog_init(base, static_cast<const tFeddogCfg*>(aipArg)) != SUCCESS_DOG) {
@@ -202,7 +194,7 @@ extern "C" V2X_API int self_feddog_init(const tFeddogCfg* aipcFeddogCfg)
         LOGE("feddog already run err!!!!\n");
         return -ERR_PTHREAD_CREATE_DOG;
     }
-    if (!morrow_event_threads_ready()) {
+    if (!v2x_event_threads_ready()) {
         LOGE("evthread_use_pthreads() err!!!!\n");
         return -ERR_EVENT_NEW_BASE_DOG;
     }
@@ -211,10 +203,7 @@ extern "C" V2X_API int self_feddog_init(const tFeddogCfg* aipcFeddogCfg)
         memcpy(&giFeddogCfg, aipcFeddogCfg, sizeof(giFeddogCfg));
         arg = &giFeddogCfg;
     }
-    {
-        std::lock_guard<std::mutex> lk(giDogCtlLk);
-        gibDogStopReq = false;
-    }
+    giDogStop.clear();
     pthread_t tid;
     int rc = pthread_create(&tid, nullptr, _feddog_func_pth, arg);
     if (rc != 0) {
@@ -231,13 +220,7 @@ extern "C" V2X_API int self_feddog_exit(void)
     LOGT();
     if (giFeddogPthdId != 0) {
         LOG0("Wait _feddog_func_pth() pthread stop------\n");
-        {
-            std::lock_guard<std::mutex> lk(giDogCtlLk);
-            gibDogStopReq = true;
-            if (gipFedDogEtBse != nullptr) {
-                event_base_loopexit(gipFedDogEtBse, nullptr);
-            }
-        }
+        giDogStop.request();
         pthread_join(giFeddogPthdId, nullptr);
         LOG0("_feddog_func_pth() pthread already stop------\n");
         giFeddogPthdId = 0;
@@ -252,14 +235,10 @@ extern "C" V2X_API int self_feddog_exit(void)
         event_free(gipRxFeddogEt);
         gipRxFeddogEt = nullptr;
     }
-    {
-        std::lock_guard<std::mutex> lk(giDogCtlLk);
-        if (gipFedDogEtBse != nullptr) {
-            event_base_free(gipFedDogEtBse);
-            gipFedDogEtBse = nullptr;
-        }
-        gibDogStopReq = false;
+    if (struct event_base* b = giDogStop.detach()) {
+        event_base_free(b);
     }
+    giDogStop.clear();
     if (giFeddogFd >= 0) {
         close(giFeddogFd);
         giFeddogFd = -1;

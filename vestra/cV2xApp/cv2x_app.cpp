@@ -6,10 +6,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-
 #include "core.h"
 #include "cv2x_app.h"
 #include "self_log.h"
@@ -21,32 +17,16 @@ static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 // cv2x_app_init/cv2x_app_exit, which the application serialises.
 static pthread_t giNewPthdId = 0;
 // The runtime's event base. Created on the runtime thread and read by
-// cv2x_app_exit on another, so always under giAppLk.
+// cv2x_app_exit on another, so only through giAppStop.
 static struct event_base* gipPthdEtBse = nullptr;
-// Set by cv2x_app_exit before it asks the loop to end: the thread then leaves
-// every release to cv2x_app_exit. Under giAppLk.
-static bool gibAppStopReq = false;
-static std::mutex giAppLk;
-// Wakes the runtime thread out of its pause before connecting.
-static std::condition_variable giAppCv;
+// Asked for by cv2x_app_exit: the thread then leaves every release to
+// cv2x_app_exit. Also ends the thread's pause before connecting.
+static V2xLoopStop giAppStop(gipPthdEtBse);
 // Process copy of the configuration: the caller's record need not outlive
 // cv2x_app_init.
 static tV2XSDKCfg giAppCfg;
 
 static char gicPthdExit[] = "_cv2x_app_func_pth() exit";
-
-// Pauses up to aicMs; true when a stop was asked for meanwhile.
-static bool _app_wait_stop(const int aicMs)
-{
-    std::unique_lock<std::mutex> lk(giAppLk);
-    return giAppCv.wait_for(lk, std::chrono::milliseconds(aicMs), [] { return gibAppStopReq; });
-}
-
-static bool _app_stop_requested()
-{
-    std::lock_guard<std::mutex> lk(giAppLk);
-    return gibAppStopReq;
-}
 
 // End of the runtime thread. When the thread ends by itself (start-up failed
 // or the core closed the connection) it releases what only it uses: the
@@ -57,13 +37,8 @@ static bool _app_stop_requested()
 static void* _app_thread_end()
 {
     struct event_base* base = nullptr;
-    {
-        std::lock_guard<std::mutex> lk(giAppLk);
-        if (gibAppStopReq) {
-            return gicPthdExit;
-        }
-        base = gipPthdEtBse;
-        gipPthdEtBse = nullptr;
+    if (!giAppStop.detach_unless_requested(&base)) {
+        return gicPthdExit;
     }
     v2x_domn_clit_exit();  // its event goes before the base it belongs to
     if (base != nullptr) {
@@ -81,10 +56,7 @@ static void* _cv2x_app_func_pth(void* aipArg)
         return _app_thread_end();
     }
     struct event_base* base = event_base_new();
-    {
-        std::lock_guard<std::mutex> lk(giAppLk);
-        gipPthdEtBse = base;
-    }
+    giAppStop.attach(base);
     if (base == nullptr) {
         LOGE("event_base_new() err!!!!\n");
         return _app_thread_end();
@@ -94,7 +66,7 @@ static void* _cv2x_app_func_pth(void* aipArg)
         return _app_thread_end();
     }
     // Give the core time to open its socket; a stop ends the pause early.
-    if (_app_wait_stop(1000)) {
+    if (giAppStop.wait_for(1000)) {
         return _app_thread_end();
     }
     if (v2x_domn_clit_init(cfg, base) != 0) {
@@ -110,9 +82,7 @@ static void* _cv2x_app_func_pth(void* aipArg)
         return _app_thread_end();
     }
     LOGI("cv2x app event base dispatch start------\n");
-    // A stop asked for after this test is not lost: cv2x_app_exit uses
-    // loopexit, which stays pending until the loop runs it.
-    if (!_app_stop_requested()) {
+    if (!giAppStop.requested()) {
         event_base_dispatch(base);
     }
     return _app_thread_end();
@@ -140,10 +110,7 @@ extern "C" V2X_API int cv2x_app_init(const tV2XSDKCfg* aipcSDKCfg)
         memcpy(&giAppCfg, aipcSDKCfg, sizeof(giAppCfg));
         arg = &giAppCfg;
     }
-    {
-        std::lock_guard<std::mutex> lk(giAppLk);
-        gibAppStopReq = false;
-    }
+    giAppStop.clear();
     pthread_t tid;
     int rc = pthread_create(&tid, nullptr, _cv2x_app_func_pth, arg);
     if (rc != 0) {
@@ -165,27 +132,13 @@ extern "C" V2X_API int cv2x_app_exit(void)
             return -ERR_V2X_PARM_CONT;
         }
         LOG0("Wait _cv2x_app_func_pth() pthread stop------\n");
-        {
-            std::lock_guard<std::mutex> lk(giAppLk);
-            gibAppStopReq = true;
-            // loopexit, not loopbreak: a break asked for before the loop
-            // starts is forgotten, an exit is kept until the loop runs.
-            if (gipPthdEtBse != nullptr) {
-                event_base_loopexit(gipPthdEtBse, nullptr);
-            }
-        }
-        giAppCv.notify_all();
+        giAppStop.request();
         pthread_join(giNewPthdId, nullptr);
         LOG0("_cv2x_app_func_pth() pthread already stop------\n");
         giNewPthdId = 0;
     }
     v2x_domn_clit_exit();
-    struct event_base* base = nullptr;
-    {
-        std::lock_guard<std::mutex> lk(giAppLk);
-        base = gipPthdEtBse;
-        gipPthdEtBse = nullptr;
-    }
+    struct event_base* base = giAppStop.detach();
     if (base != nullptr) {
         event_base_loopbreak(base);
         event_base_free(base);

@@ -6,8 +6,6 @@
 #include <pthread.h>
 #include <string.h>
 
-#include <mutex>
-
 #include "aces_lyr.h"
 #include "adap_lyr.hpp"
 #include "core_mib.h"
@@ -24,12 +22,11 @@ static constexpr eLogLevl gicDbLev = LOG_LEV_INFO;
 // v2x_core_init/v2x_core_exit, which serialise themselves.
 static pthread_t giNewPthdId = 0;
 // The core's event base. Written by the core thread and read by
-// v2x_core_exit on another thread, so always under giCoreLk.
+// v2x_core_exit on another thread, so only through giCoreStop.
 static struct event_base* gipPthdEtBse = nullptr;
-// Set by v2x_core_exit before it asks the loop to end; the core thread then
-// leaves the releases to v2x_core_exit. Under giCoreLk.
-static bool gibCoreStopReq = false;
-static std::mutex giCoreLk;
+// Asked for by v2x_core_exit; the core thread then leaves the releases to
+// v2x_core_exit.
+static V2xLoopStop giCoreStop(gipPthdEtBse);
 // The core keeps its own copy of the configuration, so the caller's record
 // need not outlive v2x_core_init.
 static tV2XSDKCfg giCoreCfg;
@@ -48,12 +45,7 @@ static void _core_release()
     access_layer_exit();
     v2x_mib_exit();
 
-    struct event_base* base = nullptr;
-    {
-        std::lock_guard<std::mutex> lk(giCoreLk);
-        base = gipPthdEtBse;
-        gipPthdEtBse = nullptr;
-    }
+    struct event_base* base = giCoreStop.detach();
     if (base != nullptr) {
         event_base_loopbreak(base);
         event_base_free(base);
@@ -111,10 +103,7 @@ static void* _v2x_core_func_pth(void* aipArg)
     }
 
     struct event_base* base = event_base_new();
-    {
-        std::lock_guard<std::mutex> lk(giCoreLk);
-        gipPthdEtBse = base;
-    }
+    giCoreStop.attach(base);
     if (base == nullptr) {
         LOGE("event_base_new() err!!!!\n");
         _core_release();
@@ -126,24 +115,12 @@ static void* _v2x_core_func_pth(void* aipArg)
     }
 
     LOGI("V2X core event base dispatch start------\n");
-    bool stopReq;
-    {
-        std::lock_guard<std::mutex> lk(giCoreLk);
-        stopReq = gibCoreStopReq;
-    }
-    // A stop asked for after this check is not lost: v2x_core_exit uses
-    // loopexit, which is kept as a pending event until the loop runs it.
-    if (!stopReq) {
+    if (!giCoreStop.requested()) {
         event_base_dispatch(base);
-    }
-
-    {
-        std::lock_guard<std::mutex> lk(giCoreLk);
-        stopReq = gibCoreStopReq;
     }
     // The loop ended by itself (nothing left registered): shut down here.
     // When v2x_core_exit stopped it, v2x_core_exit does the releases.
-    if (!stopReq) {
+    if (!giCoreStop.requested()) {
         _core_release();
     }
     return nullptr;
@@ -166,10 +143,7 @@ extern "C" V2X_API int v2x_core_init(const tV2XSDKCfg* aipcV2XCore)
         giCoreCfg.sendIp[sizeof(giCoreCfg.sendIp) - 1] = '\0';
         arg = &giCoreCfg;
     }
-    {
-        std::lock_guard<std::mutex> lk(giCoreLk);
-        gibCoreStopReq = false;
-    }
+    giCoreStop.clear();
     pthread_t tid;
     int rc = pthread_create(&tid, nullptr, _v2x_core_func_pth, arg);
     if (rc != 0) {
@@ -185,15 +159,7 @@ extern "C" V2X_API int v2x_core_exit(void)
     LOGT();
     if (giNewPthdId != 0) {
         LOG0("Wait _v2x_core_func_pth() pthread stop------\n");
-        {
-            std::lock_guard<std::mutex> lk(giCoreLk);
-            gibCoreStopReq = true;
-            // loopexit, not loopbreak: a break asked for before the loop
-            // starts is forgotten, an exit is kept until the loop runs.
-            if (gipPthdEtBse != nullptr) {
-                event_base_loopexit(gipPthdEtBse, nullptr);
-            }
-        }
+        giCoreStop.request();
         pthread_join(giNewPthdId, nullptr);
         LOG0("_v2x_core_func_pth() pthread already stop------\n");
         giNewPthdId = 0;
