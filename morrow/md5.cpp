@@ -3,16 +3,12 @@
 
 #include <string.h>
 
+#include "digest_common.hpp"
 #include "self_log.h"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_INFO;
 
 namespace {
-
-// Padding block: 0x80 followed by zero bytes.
-constexpr unsigned char fillbuf[64] = {0x80};
-
-constexpr size_t kStreamBlock = 4096;
 
 inline uint32_t _rol(uint32_t x, int n)
 {
@@ -83,13 +79,6 @@ void _md5_one_block(const unsigned char* p, struct md5_ctx* ctx)
     ctx->D += d;
 }
 
-void _add_total(struct md5_ctx* ctx, size_t len)
-{
-    uint64_t t = ((uint64_t)ctx->total[1] << 32 | ctx->total[0]) + len;
-    ctx->total[0] = static_cast<uint32_t>(t);
-    ctx->total[1] = static_cast<uint32_t>(t >> 32);
-}
-
 }  // namespace
 
 extern "C" V2X_API void md5_init_ctx(struct md5_ctx* ctx)
@@ -104,42 +93,12 @@ extern "C" V2X_API void md5_init_ctx(struct md5_ctx* ctx)
 
 extern "C" V2X_API void md5_process_block(const void* buffer, size_t len, struct md5_ctx* ctx)
 {
-    const unsigned char* p = static_cast<const unsigned char*>(buffer);
-    size_t n = len / 64;
-    _add_total(ctx, n * 64);
-    for (size_t i = 0; i < n; ++i) {
-        _md5_one_block(p + 64 * i, ctx);
-    }
+    digest::process_blocks(buffer, len, ctx, _md5_one_block);
 }
 
 extern "C" V2X_API void md5_process_bytes(const void* buffer, size_t len, struct md5_ctx* ctx)
 {
-    const unsigned char* p = static_cast<const unsigned char*>(buffer);
-    unsigned char* buf = reinterpret_cast<unsigned char*>(ctx->buffer);
-    if (ctx->buflen != 0) {
-        size_t take = 64 - ctx->buflen;
-        if (take > len) {
-            take = len;
-        }
-        memcpy(buf + ctx->buflen, p, take);
-        ctx->buflen += static_cast<uint32_t>(take);
-        p += take;
-        len -= take;
-        if (ctx->buflen == 64) {
-            md5_process_block(buf, 64, ctx);
-            ctx->buflen = 0;
-        }
-    }
-    if (len >= 64) {
-        size_t whole = len & ~static_cast<size_t>(63);
-        md5_process_block(p, whole, ctx);
-        p += whole;
-        len -= whole;
-    }
-    if (len > 0) {
-        memcpy(buf, p, len);
-        ctx->buflen = static_cast<uint32_t>(len);
-    }
+    digest::process_bytes(buffer, len, ctx, md5_process_block);
 }
 
 extern "C" V2X_API void* md5_read_ctx(const struct md5_ctx* ctx, void* resbuf)
@@ -155,18 +114,10 @@ extern "C" V2X_API void* md5_read_ctx(const struct md5_ctx* ctx, void* resbuf)
 extern "C" V2X_API void* md5_finish_ctx(struct md5_ctx* ctx, void* resbuf)
 {
     LOGT();
-    unsigned char* buf = reinterpret_cast<unsigned char*>(ctx->buffer);
-    uint32_t bytes = ctx->buflen;
-    size_t size = bytes < 56 ? 64 : 128;
-    _add_total(ctx, bytes);
-    memcpy(buf + bytes, fillbuf, size - 8 - bytes);
-    uint64_t bits = ((uint64_t)ctx->total[1] << 32 | ctx->total[0]) << 3;
-    _put_le32(buf + size - 8, static_cast<uint32_t>(bits));
-    _put_le32(buf + size - 4, static_cast<uint32_t>(bits >> 32));
-    for (size_t off = 0; off < size; off += 64) {
-        _md5_one_block(buf + off, ctx);
-    }
-    ctx->buflen = 0;
+    digest::finish(ctx, _md5_one_block, [](unsigned char* p, uint64_t bits) {
+        _put_le32(p, static_cast<uint32_t>(bits));
+        _put_le32(p + 4, static_cast<uint32_t>(bits >> 32));
+    });
     return md5_read_ctx(ctx, resbuf);
 }
 
@@ -183,34 +134,10 @@ extern "C" V2X_API int md5_stream(FILE* stream, void* resblock)
     LOGT();
     struct md5_ctx ctx;
     md5_init_ctx(&ctx);
-    unsigned char block[kStreamBlock];
-    for (;;) {
-        size_t sum = 0;
-        bool last = false;
-        while (sum < kStreamBlock) {
-            size_t n = fread(block + sum, 1, kStreamBlock - sum, stream);
-            sum += n;
-            if (n == 0) {
-                if (ferror(stream)) {
-                    LOGE("fread() err!!!!\n");
-                    return 1;
-                }
-                last = true;
-                break;
-            }
-            if (feof(stream)) {
-                last = true;
-                break;
-            }
-        }
-        if (!last) {
-            md5_process_block(block, kStreamBlock, &ctx);
-            continue;
-        }
-        if (sum > 0) {
-            md5_process_bytes(block, sum, &ctx);
-        }
-        md5_finish_ctx(&ctx, resblock);
-        return 0;
+    if (!digest::stream(stream, &ctx, md5_process_block, md5_process_bytes)) {
+        LOGE("fread() err!!!!\n");
+        return 1;
     }
+    md5_finish_ctx(&ctx, resblock);
+    return 0;
 }

@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "digest_common.hpp"
 #include "self_log.h"
 
 // This file's log ceiling under its own name, and as gicDbLev for the macros.
@@ -10,9 +11,6 @@ static constexpr eLogLevl g_fl_log_lev = LOG_LEV_ERROR;
 static constexpr eLogLevl gicDbLev = g_fl_log_lev;
 
 namespace {
-
-constexpr unsigned char fillbuf[64] = {0x80};
-constexpr size_t kStreamBlock = 4096;
 
 constexpr uint32_t sha256_round_constants[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4,
@@ -83,27 +81,12 @@ void _sha256_one_block(const unsigned char* p, struct sha256_ctx* ctx)
     ctx->state[7] += h;
 }
 
-void _add_total(struct sha256_ctx* ctx, size_t len)
-{
-    uint64_t t = ((uint64_t)ctx->total[1] << 32 | ctx->total[0]) + len;
-    ctx->total[0] = static_cast<uint32_t>(t);
-    ctx->total[1] = static_cast<uint32_t>(t >> 32);
-}
-
 void _finish(struct sha256_ctx* ctx)
 {
-    unsigned char* buf = reinterpret_cast<unsigned char*>(ctx->buffer);
-    size_t bytes = ctx->buflen;
-    size_t size = bytes < 56 ? 64 : 128;
-    _add_total(ctx, bytes);
-    memcpy(buf + bytes, fillbuf, size - 8 - bytes);
-    uint64_t bits = ((uint64_t)ctx->total[1] << 32 | ctx->total[0]) << 3;
-    _put_be32(buf + size - 8, static_cast<uint32_t>(bits >> 32));
-    _put_be32(buf + size - 4, static_cast<uint32_t>(bits));
-    for (size_t off = 0; off < size; off += 64) {
-        _sha256_one_block(buf + off, ctx);
-    }
-    ctx->buflen = 0;
+    digest::finish(ctx, _sha256_one_block, [](unsigned char* p, uint64_t bits) {
+        _put_be32(p, static_cast<uint32_t>(bits >> 32));
+        _put_be32(p + 4, static_cast<uint32_t>(bits));
+    });
 }
 
 void* _read_words(const struct sha256_ctx* ctx, void* resbuf, int words)
@@ -123,40 +106,16 @@ int _stream(FILE* stream, void* resblock, bool is224)
     } else {
         sha256_init_ctx(&ctx);
     }
-    unsigned char block[kStreamBlock];
-    for (;;) {
-        size_t sum = 0;
-        bool last = false;
-        while (sum < kStreamBlock) {
-            size_t n = fread(block + sum, 1, kStreamBlock - sum, stream);
-            sum += n;
-            if (n == 0) {
-                if (ferror(stream)) {
-                    LOGE("fread() err!!!!\n");
-                    return 1;
-                }
-                last = true;
-                break;
-            }
-            if (feof(stream)) {
-                last = true;
-                break;
-            }
-        }
-        if (!last) {
-            sha256_process_block(block, kStreamBlock, &ctx);
-            continue;
-        }
-        if (sum > 0) {
-            sha256_process_bytes(block, sum, &ctx);
-        }
-        if (is224) {
-            sha224_finish_ctx(&ctx, resblock);
-        } else {
-            sha256_finish_ctx(&ctx, resblock);
-        }
-        return 0;
+    if (!digest::stream(stream, &ctx, sha256_process_block, sha256_process_bytes)) {
+        LOGE("fread() err!!!!\n");
+        return 1;
     }
+    if (is224) {
+        sha224_finish_ctx(&ctx, resblock);
+    } else {
+        sha256_finish_ctx(&ctx, resblock);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -182,43 +141,13 @@ extern "C" V2X_API void sha224_init_ctx(struct sha256_ctx* ctx)
 extern "C" V2X_API void sha256_process_block(const void* buffer, size_t len,
                                              struct sha256_ctx* ctx)
 {
-    const unsigned char* p = static_cast<const unsigned char*>(buffer);
-    size_t n = len / 64;
-    _add_total(ctx, n * 64);
-    for (size_t i = 0; i < n; ++i) {
-        _sha256_one_block(p + 64 * i, ctx);
-    }
+    digest::process_blocks(buffer, len, ctx, _sha256_one_block);
 }
 
 extern "C" V2X_API void sha256_process_bytes(const void* buffer, size_t len,
                                              struct sha256_ctx* ctx)
 {
-    const unsigned char* p = static_cast<const unsigned char*>(buffer);
-    unsigned char* buf = reinterpret_cast<unsigned char*>(ctx->buffer);
-    if (ctx->buflen != 0) {
-        size_t take = 64 - ctx->buflen;
-        if (take > len) {
-            take = len;
-        }
-        memcpy(buf + ctx->buflen, p, take);
-        ctx->buflen += take;
-        p += take;
-        len -= take;
-        if (ctx->buflen == 64) {
-            sha256_process_block(buf, 64, ctx);
-            ctx->buflen = 0;
-        }
-    }
-    if (len >= 64) {
-        size_t whole = len & ~static_cast<size_t>(63);
-        sha256_process_block(p, whole, ctx);
-        p += whole;
-        len -= whole;
-    }
-    if (len > 0) {
-        memcpy(buf, p, len);
-        ctx->buflen = len;
-    }
+    digest::process_bytes(buffer, len, ctx, sha256_process_block);
 }
 
 extern "C" V2X_API void* sha256_read_ctx(const struct sha256_ctx* ctx, void* resbuf)
