@@ -9,7 +9,6 @@
 #include <stdint.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,16 +28,8 @@ class FakeCore {
 public:
     explicit FakeCore(const std::string& path) : path_(path)
     {
-        lfd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-        struct sockaddr_un a;
-        memset(&a, 0, sizeof(a));
-        a.sun_family = AF_UNIX;
-        memcpy(a.sun_path, path.data(), path.size() < 107 ? path.size() : 107);
         unlink(path.c_str());
-        if (bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(lfd_, 4) != 0) {
-            close(lfd_);
-            lfd_ = -1;
-        }
+        lfd_ = unix_listen(path);
     }
     ~FakeCore()
     {

@@ -19,7 +19,6 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -248,12 +247,8 @@ std::string scenario()
 
     // A confirm meant for another application: 0, nothing touched.
     {
-        int other = socket(AF_UNIX, SOCK_STREAM, 0);
-        struct sockaddr_un a;
-        memset(&a, 0, sizeof(a));
-        a.sun_family = AF_UNIX;
-        snprintf(a.sun_path, sizeof(a.sun_path), "%s", V2X_SYS_DEF_DMN_NME);
-        CHECK(connect(other, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0, "second client");
+        int other = unix_connect(V2X_SYS_DEF_DMN_NME);
+        CHECK(other >= 0, "second client");
         CHECK(write_all(other, user_req(9, DME_ACTION_ADD, 27)), "user request");
         memset(&rx, 0x5A, sizeof(rx));
         buf[0] = 0x33;

@@ -7,7 +7,6 @@
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <errno.h>
@@ -406,13 +405,8 @@ TEST(GatewayStart, LiveServerIsNotTakenOverButAStaleSocketIs)
 {
     Base base;
     std::string path = unique_path("live");
-    int s = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof(a));
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof(a.sun_path), "%s", path.c_str());
-    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    ASSERT_EQ(listen(s, 1), 0);
+    int s = unix_listen(path);
+    ASSERT_GE(s, 0);
     {
         StdoutCapture cap;
         EXPECT_EQ(v2x_sdk_dmn_serv_init(path.c_str(), base.b), -ERR_V2X_SOCKET_BIND);
@@ -479,12 +473,8 @@ TEST(GatewayRxBuffer, IsEmptyAndZeroAfterEveryReadAlsoWhenItGrew)
     std::string path = unique_path("rxbuf");
     ASSERT_EQ(v2x_sdk_dmn_serv_init(path.c_str(), base.b), 0);
     const int32_t startSize = gipRxBufer->size;
-    int app = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof(a));
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof(a.sun_path), "%s", path.c_str());
-    ASSERT_EQ(connect(app, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    int app = unix_connect(path);
+    ASSERT_GE(app, 0);
     {
         StdoutCapture cap;  // the junk is refused with ERROR lines
         // More than the start-up capacity in one go: the buffer grows.

@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -51,18 +50,6 @@ Server& server()
     V2XF_CHECK(v2x_sdk_dmn_serv_init(s.path.c_str(), s.base) == 0);
     s.baseFds = open_fds();
     return s;
-}
-
-int connect_to(const std::string& aicPath)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    V2XF_CHECK(fd >= 0);
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof(a));
-    a.sun_family = AF_UNIX;
-    memcpy(a.sun_path, aicPath.data(), aicPath.size());
-    V2XF_CHECK(connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) == 0);
-    return fd;
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <memory>
@@ -81,15 +80,8 @@ Peer& peer()
     V2XF_CHECK(p.base != nullptr);
     memset(&p.cfg, 0, sizeof(p.cfg));
     const std::string path = sock_path("clit");
-    unlink(path.c_str());
     memcpy(p.cfg.dmnNme, path.data(), path.size());
-    p.lsn = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof(a));
-    a.sun_family = AF_UNIX;
-    memcpy(a.sun_path, path.data(), path.size());
-    V2XF_CHECK(bind(p.lsn, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) == 0);
-    V2XF_CHECK(listen(p.lsn, 4) == 0);
+    p.lsn = listen_at(path);
     p.baseFds = open_fds();
     return p;
 }

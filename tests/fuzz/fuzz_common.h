@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -104,6 +106,37 @@ inline std::string sock_path(const char* aipcTag)
     }
     made_paths().push_back(p);
     return p;
+}
+
+inline struct sockaddr_un unix_addr(const std::string& aicPath)
+{
+    struct sockaddr_un a;
+    memset(&a, 0, sizeof(a));
+    a.sun_family = AF_UNIX;
+    V2XF_CHECK(aicPath.size() < sizeof(a.sun_path));
+    memcpy(a.sun_path, aicPath.data(), aicPath.size());
+    return a;
+}
+
+// A listening socket at a fresh path (a leftover file is removed first).
+inline int listen_at(const std::string& aicPath)
+{
+    unlink(aicPath.c_str());
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    V2XF_CHECK(fd >= 0);
+    const struct sockaddr_un a = unix_addr(aicPath);
+    V2XF_CHECK(bind(fd, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a)) == 0);
+    V2XF_CHECK(listen(fd, 4) == 0);
+    return fd;
+}
+
+inline int connect_to(const std::string& aicPath)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    V2XF_CHECK(fd >= 0);
+    const struct sockaddr_un a = unix_addr(aicPath);
+    V2XF_CHECK(connect(fd, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a)) == 0);
+    return fd;
 }
 
 // Reference reassembly of the core's messages, written from the stream's

@@ -59,7 +59,7 @@ std::vector<int> connect_clients(const std::string& path, int n)
 {
     std::vector<int> fds;
     for (int i = 0; i < n; ++i) {
-        int fd = unix_connect(path);
+        int fd = unix_connect(path, 2000);
         if (fd < 0) {
             return fds;
         }

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace mtest {
 
 // Output of a shell command (standard popen of the C library).
@@ -167,49 +169,8 @@ inline bool wait_until(const std::function<bool()>& cond, int ms)
     return cond();
 }
 
-inline socklen_t unix_addr(const std::string& path, struct sockaddr_un* a)
-{
-    memset(a, 0, sizeof(*a));
-    a->sun_family = AF_UNIX;
-    memcpy(a->sun_path, path.data(), std::min(path.size(), sizeof(a->sun_path) - 1));
-    return static_cast<socklen_t>(sizeof(sa_family_t) + path.size());
-}
-
-// A listening Unix-domain socket of the test itself; -1 on failure.
-inline int unix_listen(const std::string& path)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_un a;
-    socklen_t len = unix_addr(path, &a);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(fd, 16) != 0) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        return -1;
-    }
-    return fd;
-}
-
-// Connects to a Unix-domain socket, retrying for up to ms milliseconds
-// (servers bind inside their own thread); -1 on failure.
-inline int unix_connect(const std::string& path, int ms = 2000)
-{
-    struct sockaddr_un a;
-    socklen_t len = unix_addr(path, &a);
-    int fd = -1;
-    wait_until(
-        [&] {
-            fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (connect(fd, reinterpret_cast<sockaddr*>(&a), len) == 0) {
-                return true;
-            }
-            close(fd);
-            fd = -1;
-            return false;
-        },
-        ms);
-    return fd;
-}
+using v2xtest::unix_connect;
+using v2xtest::unix_listen;
 
 }  // namespace mtest
 

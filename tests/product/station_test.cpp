@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include <cstring>
 
@@ -328,14 +327,8 @@ TEST(StationRun, CoreStartUpFailureExitsNonZeroWithReason)
 TEST(StationRun, WatchdogFeederSendsHeartbeatsWhileRunning)
 {
     const std::string dogPath = unique_path("dog");
-    const int ls = socket(AF_UNIX, SOCK_STREAM, 0);
+    const int ls = v2xtest::unix_listen(dogPath);
     ASSERT_GE(ls, 0);
-    struct sockaddr_un sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sun_family = AF_UNIX;
-    snprintf(sa.sun_path, sizeof(sa.sun_path), "%s", dogPath.c_str());
-    ASSERT_EQ(bind(ls, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)), 0);
-    ASSERT_EQ(listen(ls, 1), 0);
 
     const std::vector<uint16_t> p = free_ports(2);
     StationFile a("A", p[0], p[1], "",

@@ -9,12 +9,10 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <dirent.h>
 #include <execinfo.h>
 
 #include "core.h"
@@ -85,27 +83,14 @@ long now_ms()
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
-int tasks()
-{
-    int n = 0;
-    DIR* d = opendir("/proc/self/task");
-    while (struct dirent* e = readdir(d)) {
-        n += e->d_name[0] != '.';
-    }
-    closedir(d);
-    return n;
-}
-
 bool can_connect(const char* path)
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof(a));
-    a.sun_family = AF_UNIX;
-    memcpy(a.sun_path, path, strnlen(path, sizeof(a.sun_path) - 1));
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    const int fd = v2xtest::unix_connect(path);
+    if (fd < 0) {
+        return false;
+    }
     close(fd);
-    return ok;
+    return true;
 }
 
 // Starts the core and waits until it serves or its thread has ended.
@@ -124,7 +109,7 @@ bool can_connect(const char* path)
         if (can_connect(cfg.dmnNme)) {
             return true;
         }
-        if (tasks() == taskBase) {
+        if (v2xtest::thread_count() == taskBase) {
             return false;
         }
         usleep(2000);
@@ -148,7 +133,7 @@ TEST(AllocFault, EveryFailedStartUpAllocationIsReleased)
     snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
     cfg.rcvPort = v2xtest::free_udp_port();
     cfg.sendPort = v2xtest::free_udp_port();
-    const int taskBase = tasks();
+    const int taskBase = v2xtest::thread_count();
     // Whole starts and stops first: what is set up once per process (thread
     // support of the event library, the C library's cache of thread stacks
     // and their records, which fills over the first few threads) is not a
@@ -171,9 +156,9 @@ TEST(AllocFault, EveryFailedStartUpAllocationIsReleased)
         gCount = false;
         const long made = gAllocs.load();
         v2x_core_exit();
-        ASSERT_TRUE(tasks() == taskBase || [&] {
+        ASSERT_TRUE(v2xtest::thread_count() == taskBase || [&] {
             usleep(100 * 1000);
-            return tasks() == taskBase;
+            return v2xtest::thread_count() == taskBase;
         }()) << "core thread still there";
         EXPECT_EQ(v2xtest::open_fd_count(), fdBase);
         // A little slack for the C library's per-thread records.

@@ -21,7 +21,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -80,22 +79,6 @@ bool full_run()
 {
     const char* e = getenv("V2X_SOAK_FULL");
     return e != nullptr && e[0] == '1';
-}
-
-int task_count()
-{
-    int n = 0;
-    DIR* d = opendir("/proc/self/task");
-    if (d == nullptr) {
-        return -1;
-    }
-    while (struct dirent* e = readdir(d)) {
-        if (e->d_name[0] != '.') {
-            ++n;
-        }
-    }
-    closedir(d);
-    return n;
 }
 
 // Polls `f` until it holds or `ms` pass; the result of the last poll.
@@ -170,20 +153,6 @@ void udp_send(int fd, uint16_t port, const Bytes& b)
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(port);
     (void)sendto(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-}
-
-int connect_unix(const char* path)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof(a));
-    a.sun_family = AF_UNIX;
-    memcpy(a.sun_path, path, strnlen(path, sizeof(a.sun_path) - 1));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // radio-sim with two stations on fixed ports, so that it can be stopped
@@ -389,10 +358,10 @@ TEST(Soak, StationPairSurvivesAbuseAndDeliversInOrder)
     cfg.rcvPort = aRcv;
     cfg.sendPort = aSend;
     const int fdBase = v2xtest::open_fd_count();
-    const int taskBase = task_count();
+    const int taskBase = v2xtest::thread_count();
     ASSERT_EQ(v2x_core_init(&cfg), 0);
     int app = -1;
-    ASSERT_TRUE(eventually([&] { return (app = connect_unix(cfg.dmnNme)) >= 0; }, 10000));
+    ASSERT_TRUE(eventually([&] { return (app = v2xtest::unix_connect(cfg.dmnNme)) >= 0; }, 10000));
     usleep(100 * 1000);  // the radio link binds after the daemon socket
     ASSERT_TRUE(v2xtest::write_all(app, v2xtest::dsm_serv_req(0, DME_ACTION_ADD, kAidBtoA, 0)));
     ASSERT_TRUE(v2xtest::write_all(app, v2xtest::dsm_serv_req(1, DME_ACTION_ADD, kAidProbe, 0)));
@@ -460,7 +429,7 @@ TEST(Soak, StationPairSurvivesAbuseAndDeliversInOrder)
         std::mt19937 rng(1);
         std::vector<int> fds;
         for (int i = 0; i < 64; ++i) {
-            fds.push_back(connect_unix(cfg.dmnNme));
+            fds.push_back(v2xtest::unix_connect(cfg.dmnNme));
         }
         int tx = udp_bound(0);
         for (int i = 0; i < 2000; ++i) {
@@ -478,7 +447,7 @@ TEST(Soak, StationPairSurvivesAbuseAndDeliversInOrder)
     const std::string fdsWarm = fd_list();
 
     // One client that never reads: indications pile up on its socket.
-    const int deaf = connect_unix(cfg.dmnNme);
+    const int deaf = v2xtest::unix_connect(cfg.dmnNme);
     ASSERT_GE(deaf, 0);
 
     // 64 clients at a time, connecting and disconnecting.
@@ -487,7 +456,7 @@ TEST(Soak, StationPairSurvivesAbuseAndDeliversInOrder)
     for (int t = 0; t < 64; ++t) {
         churn.emplace_back([&, t] {
             while (connects.fetch_add(1) < kConnects) {
-                int fd = connect_unix(cfg.dmnNme);
+                int fd = v2xtest::unix_connect(cfg.dmnNme);
                 if (fd < 0) {
                     usleep(1000);
                     continue;
@@ -500,7 +469,7 @@ TEST(Soak, StationPairSurvivesAbuseAndDeliversInOrder)
     // Malformed application messages on a connection of their own.
     std::thread bad([&] {
         std::mt19937 rng(0xBAD5EEDu);
-        int fd = connect_unix(cfg.dmnNme);
+        int fd = v2xtest::unix_connect(cfg.dmnNme);
         ASSERT_GE(fd, 0);
         for (int i = 0; i < kMalformed; ++i) {
             ASSERT_TRUE(v2xtest::write_all(fd, malformed(rng)));
@@ -508,7 +477,7 @@ TEST(Soak, StationPairSurvivesAbuseAndDeliversInOrder)
                 // A fresh connection now and then: a refused header costs
                 // the rest of its read, not the connection.
                 close(fd);
-                fd = connect_unix(cfg.dmnNme);
+                fd = v2xtest::unix_connect(cfg.dmnNme);
                 ASSERT_GE(fd, 0);
             }
         }
@@ -520,7 +489,7 @@ TEST(Soak, StationPairSurvivesAbuseAndDeliversInOrder)
     std::atomic<long> probesLost{0};
     std::thread flood([&] {
         std::mt19937 rng(0xF100Du);
-        int probe = connect_unix(cfg.dmnNme);
+        int probe = v2xtest::unix_connect(cfg.dmnNme);
         int tx = udp_bound(0);
         ASSERT_GE(probe, 0);
         ASSERT_GE(tx, 0);
@@ -593,7 +562,7 @@ TEST(Soak, StationPairSurvivesAbuseAndDeliversInOrder)
     sim.stop();
     close(bFd);
     unlink(cfg.dmnNme);
-    EXPECT_TRUE(eventually([&] { return task_count() == taskBase; }, 5000));
+    EXPECT_TRUE(eventually([&] { return v2xtest::thread_count() == taskBase; }, 5000));
     EXPECT_EQ(v2xtest::open_fd_count(), fdBase - 1);
     {
         // Failures reported while the capture ran are in its text.
@@ -622,7 +591,7 @@ TEST(SoakFault, PeerClosingMidMessage)
     const int fdBase = v2xtest::open_fd_count();
     const Bytes req = v2xtest::dsm_req(kAidAtoB, Bytes(300, 0x77));
     for (size_t cut = 1; cut < req.size(); cut += (cut < 12 ? 1 : 37)) {
-        int fd = connect_unix(core.cfg.dmnNme);
+        int fd = v2xtest::unix_connect(core.cfg.dmnNme);
         ASSERT_GE(fd, 0);
         ASSERT_TRUE(v2xtest::write_all(fd, Bytes(req.begin(), req.begin() + static_cast<long>(cut))));
         close(fd);

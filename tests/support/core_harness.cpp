@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -139,13 +138,8 @@ CoreHarness::~CoreHarness()
 
 int CoreHarness::connect_app()
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    struct sockaddr_un a;
-    memset(&a, 0, sizeof(a));
-    a.sun_family = AF_UNIX;
-    memcpy(a.sun_path, cfg.dmnNme, strnlen(cfg.dmnNme, sizeof(a.sun_path) - 1));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        close(fd);
+    int fd = unix_connect(std::string(cfg.dmnNme, strnlen(cfg.dmnNme, sizeof(cfg.dmnNme))));
+    if (fd < 0) {
         return -1;
     }
     apps_.push_back(fd);

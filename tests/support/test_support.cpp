@@ -5,10 +5,16 @@
 #include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <sstream>
+#include <thread>
 
 #include "self_log.h"
 
@@ -57,10 +63,13 @@ std::string StdoutCapture::stop()
     return out;
 }
 
-int open_fd_count()
+namespace {
+
+// Entries of a /proc directory, without "." and "..".
+int dir_entries(const char* path)
 {
     int n = 0;
-    DIR* d = opendir("/proc/self/fd");
+    DIR* d = opendir(path);
     if (d == nullptr) {
         return -1;
     }
@@ -70,7 +79,62 @@ int open_fd_count()
         }
     }
     closedir(d);
-    return n - 1;  // the directory stream itself
+    return n;
+}
+
+void unix_addr(const std::string& path, struct sockaddr_un* a)
+{
+    memset(a, 0, sizeof(*a));
+    a->sun_family = AF_UNIX;
+    memcpy(a->sun_path, path.data(), std::min(path.size(), sizeof(a->sun_path) - 1));
+}
+
+}  // namespace
+
+int open_fd_count()
+{
+    int n = dir_entries("/proc/self/fd");
+    return n < 0 ? n : n - 1;  // the directory stream itself
+}
+
+int thread_count()
+{
+    return dir_entries("/proc/self/task");
+}
+
+int unix_listen(const std::string& path)
+{
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    struct sockaddr_un a;
+    unix_addr(path, &a);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(fd, 16) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int unix_connect(const std::string& path, int ms)
+{
+    struct sockaddr_un a;
+    unix_addr(path, &a);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
+            return fd;
+        }
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (std::chrono::steady_clock::now() >= end) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
 }
 
 long heap_in_use()

@@ -35,6 +35,17 @@ private:
 // Number of open descriptors of this process.
 int open_fd_count();
 
+// Number of threads of this process.
+int thread_count();
+
+// A listening Unix-domain stream socket of the test itself at `path`
+// (close-on-exec, backlog 16); -1 on failure.
+int unix_listen(const std::string& path);
+
+// Connects to the Unix-domain stream socket at `path`, trying again for up
+// to `ms` milliseconds (servers bind on their own thread); -1 on failure.
+int unix_connect(const std::string& path, int ms = 0);
+
 // Bytes the heap allocator hands out right now (0 where it cannot tell, as
 // under the sanitizers, whose own leak checker covers the heap).
 long heap_in_use();
