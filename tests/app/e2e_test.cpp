@@ -3,34 +3,21 @@
 // radio-sim on loopback.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 
+#include "child_proc.h"
 #include "core_harness.h"
 #include "test_support.h"
-
-extern char** environ;
 
 using namespace v2xtest;
 
 #if defined(APP_STATION_PATH) && defined(APP_RADIO_SIM_PATH)
 
 namespace {
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 std::vector<std::string> lines_starting(const std::string& text, const std::string& prefix)
 {
@@ -43,86 +30,6 @@ std::vector<std::string> lines_starting(const std::string& text, const std::stri
         }
     }
     return out;
-}
-
-// A child process with stdout and stderr in files of its own.
-class Proc {
-public:
-    explicit Proc(const char* tag) : out(unique_path(tag) + ".out"), err(out + ".err") {}
-    ~Proc()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        unlink(out.c_str());
-        unlink(err.c_str());
-    }
-    bool start(const std::vector<std::string>& args)
-    {
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char*> argv;
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        int rc = posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        if (rc != 0) {
-            pid_ = -1;
-        }
-        return rc == 0;
-    }
-    // Waits until the output (or error) file holds `needle`.
-    bool wait_text(const std::string& needle, int timeout_ms, bool in_err = false)
-    {
-        for (int t = 0; t < timeout_ms; t += 20) {
-            if (slurp(in_err ? err : out).find(needle) != std::string::npos) {
-                return true;
-            }
-            usleep(20 * 1000);
-        }
-        return false;
-    }
-    // Exit status, or -1 when the process did not end in time (it is killed).
-    int wait_exit(int timeout_ms)
-    {
-        for (int t = 0; t < timeout_ms; t += 20) {
-            int st = 0;
-            if (waitpid(pid_, &st, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            }
-            usleep(20 * 1000);
-        }
-        return -1;
-    }
-    void stop()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            wait_exit(5000);
-        }
-    }
-    std::string text() const { return slurp(out); }
-    std::string out, err;
-
-private:
-    pid_t pid_ = -1;
-};
-
-// Four distinct free UDP ports on 127.0.0.1.
-std::vector<uint16_t> four_ports()
-{
-    std::vector<UdpPeer> held(4);
-    std::vector<uint16_t> p;
-    for (const UdpPeer& u : held) {
-        p.push_back(u.port());
-    }
-    return p;
 }
 
 std::string station_arg(const char* name, uint16_t send, uint16_t rcv)
@@ -144,7 +51,7 @@ std::string expected_data(int n, int len)
 }
 
 struct Stations {
-    std::vector<uint16_t> ports = four_ports();  // rcvA sendA rcvB sendB
+    std::vector<uint16_t> ports = free_ports(4);  // rcvA sendA rcvB sendB
     std::string dmnA = unique_path("sa"), dmnB = unique_path("sb"), go = unique_path("go"),
                 stop = unique_path("stop");
     ~Stations()
