@@ -195,7 +195,11 @@ void* _dmn_server_func_pth(void* aipArg)
         LOGE("event_base_new() err!!!!\n");
         return gicPthExit;
     }
-    if (giDmnStop.attach(base)) {
+    if (!giDmnStop.attach(base)) {
+        LOGE("event_new() err!!!!\n");
+        return gicPthExit;
+    }
+    if (giDmnStop.requested()) {
         return gicPthExit;
     }
     if (_dmn_server_init(base, static_cast<const tDmnServCfg*>(aipArg)) != SUCCESS_DMN) {

@@ -143,7 +143,11 @@ void* _feddog_func_pth(void* aipArg)
         LOGE("event_base_new() err!!!!\n");
         return gicPthExit;
     }
-    if (giDogStop.attach(base)) {
+    if (!giDogStop.attach(base)) {
+        LOGE("event_new() err!!!!\n");
+        return gicPthExit;
+    }
+    if (giDogStop.requested()) {
         return gicPthExit;
     }
     if (_feed_dog_init(base, static_cast<const tFeddogCfg*>(aipArg)) != SUCCESS_DOG) {

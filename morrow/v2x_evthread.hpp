@@ -8,7 +8,10 @@
 #include <event2/event.h>
 #include <event2/thread.h>
 #include <stddef.h>
+#include <stdint.h>
+#include <sys/eventfd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -33,11 +36,16 @@ inline bool v2x_event_threads_ready()
 // The stop request between a loop thread and the owner that starts and joins
 // it; threads are never cancelled. The thread publishes its base with
 // attach() and checks requested() before it dispatches; the owner calls
-// request() and joins. request() uses loopexit, not loopbreak: a break asked
-// for before the loop starts is forgotten, an exit stays pending until the
-// loop runs it, so a stop that comes between the check and the dispatch is
-// not lost. The base stays in the owner's own variable; every access to it
-// from here happens under the lock.
+// request() and joins.
+//
+// The owner never touches the thread's base: request() writes to an eventfd
+// whose read event, registered on the base by attach(), breaks the loop on
+// the loop's own thread. libevent creates a base without its lock when that
+// small allocation fails, and such a base must not be driven from another
+// thread (a cross-thread loopexit then races the loop). The eventfd stays
+// readable until the loop reads it, so a stop asked for before the dispatch
+// is not lost. The base stays in the owner's own variable; every access to
+// it from here happens under the lock.
 class V2xLoopStop {
 public:
     explicit V2xLoopStop(struct event_base*& aipBase) : base_(aipBase) {}
@@ -51,12 +59,29 @@ public:
         stop_ = false;
     }
 
-    // Thread side: publishes its base; true when a stop was already asked for.
+    // Thread side: publishes its base (null too, for the releases) and
+    // registers the wake-up on it. False when the wake-up could not be made:
+    // the loop could not be stopped then, so the thread must not dispatch.
     bool attach(struct event_base* aipBase)
     {
         std::lock_guard<std::mutex> lk(lk_);
         base_ = aipBase;
-        return stop_;
+        if (aipBase == nullptr) {
+            return true;
+        }
+        wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wakeFd_ < 0) {
+            return false;
+        }
+        wakeEt_ = event_new(aipBase, wakeFd_, EV_READ | EV_PERSIST, _on_wake, aipBase);
+        if (wakeEt_ == nullptr || event_add(wakeEt_, nullptr) != 0) {
+            _drop_wake();
+            return false;
+        }
+        if (stop_) {
+            _wake();
+        }
+        return true;
     }
 
     bool requested()
@@ -78,20 +103,18 @@ public:
         {
             std::lock_guard<std::mutex> lk(lk_);
             stop_ = true;
-            if (base_ != nullptr) {
-                event_base_loopexit(base_, nullptr);
-            }
+            _wake();
         }
         cv_.notify_all();
     }
 
-    // Takes the base out (null afterwards) for the caller to free.
+    // Takes the base out (null afterwards) for the caller to free; the
+    // wake-up goes first, since its event belongs to the base. Called after
+    // the join, or by the thread itself.
     struct event_base* detach()
     {
         std::lock_guard<std::mutex> lk(lk_);
-        struct event_base* b = base_;
-        base_ = nullptr;
-        return b;
+        return _take();
     }
 
     // Thread side, on its way out by itself: takes the base into *aopBase
@@ -103,16 +126,54 @@ public:
         if (stop_) {
             return false;
         }
-        *aopBase = base_;
-        base_ = nullptr;
+        *aopBase = _take();
         return true;
     }
 
 private:
+    // On the loop's thread.
+    static void _on_wake(evutil_socket_t aicFd, short, void* aipBase)
+    {
+        uint64_t n;
+        (void)!read(aicFd, &n, sizeof(n));
+        event_base_loopbreak(static_cast<struct event_base*>(aipBase));
+    }
+
+    void _wake()
+    {
+        if (wakeFd_ >= 0) {
+            const uint64_t one = 1;
+            (void)!write(wakeFd_, &one, sizeof(one));
+        }
+    }
+
+    void _drop_wake()
+    {
+        if (wakeEt_ != nullptr) {
+            event_del(wakeEt_);
+            event_free(wakeEt_);
+            wakeEt_ = nullptr;
+        }
+        if (wakeFd_ >= 0) {
+            close(wakeFd_);
+            wakeFd_ = -1;
+        }
+    }
+
+    struct event_base* _take()
+    {
+        _drop_wake();
+        struct event_base* b = base_;
+        base_ = nullptr;
+        return b;
+    }
+
     std::mutex lk_;
     std::condition_variable cv_;
     bool stop_ = false;
     struct event_base*& base_;
+    int wakeFd_ = -1;
+    struct event* wakeEt_ = nullptr;
 };
 
 #endif

@@ -56,9 +56,13 @@ static void* _cv2x_app_func_pth(void* aipArg)
         return _app_thread_end();
     }
     struct event_base* base = event_base_new();
-    giAppStop.attach(base);
+    const bool canStop = giAppStop.attach(base);
     if (base == nullptr) {
         LOGE("event_base_new() err!!!!\n");
+        return _app_thread_end();
+    }
+    if (!canStop) {
+        LOGE("event_new() err!!!!\n");
         return _app_thread_end();
     }
     if (v2x_core_init(cfg) != 0) {

@@ -246,7 +246,11 @@ static void _rx_server_msg_cb(evutil_socket_t aicFd, short aicEvent, void* aipAr
         LOG0("Server close------\n");
     }
     if (rxLen <= 0) {
-        // With its only event gone the runtime loop returns.
+        // Without the core there is nothing left for the runtime loop to do
+        // (its stop request's event would keep it running): it returns.
+        if (gipClitRxEt != nullptr) {
+            event_base_loopbreak(event_get_base(gipClitRxEt));
+        }
         _clit_free_event();
         _clit_close_fd();
         rxBuf.reset();

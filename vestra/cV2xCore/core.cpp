@@ -103,9 +103,14 @@ static void* _v2x_core_func_pth(void* aipArg)
     }
 
     struct event_base* base = event_base_new();
-    giCoreStop.attach(base);
+    const bool canStop = giCoreStop.attach(base);
     if (base == nullptr) {
         LOGE("event_base_new() err!!!!\n");
+        _core_release();
+        return nullptr;
+    }
+    if (!canStop) {
+        LOGE("event_new() err!!!!\n");
         _core_release();
         return nullptr;
     }
@@ -118,7 +123,7 @@ static void* _v2x_core_func_pth(void* aipArg)
     if (!giCoreStop.requested()) {
         event_base_dispatch(base);
     }
-    // The loop ended by itself (nothing left registered): shut down here.
+    // The loop ended without a stop request (it failed): shut down here.
     // When v2x_core_exit stopped it, v2x_core_exit does the releases.
     if (!giCoreStop.requested()) {
         _core_release();
