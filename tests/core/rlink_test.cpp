@@ -265,9 +265,22 @@ TEST(RlinkLifecycle, NullArgumentsAreRefused)
     EXPECT_EQ(count_lines_with(cap.stop(), "Input param err!!!!"), 4);
 }
 
-// Back-to-back sends leave at least 70 ms apart as the receiver's kernel
-// stamps them; the first send of the process does not wait.
-TEST(RlinkPacing, BackToBackDatagramsArriveAtLeast70msApart)
+namespace {
+
+tRlinkTxStats tx_stats()
+{
+    tRlinkTxStats st;
+    rlink_tx_stats(&st);
+    return st;
+}
+
+}  // namespace
+
+// Back-to-back sends never wait: the first leaves at once, the others queue
+// and leave from the loop's timer, in order, at least 70 ms apart as the
+// receiver's kernel stamps them. The bytes are copied, so the caller's
+// buffer is free again when the call returns.
+TEST(RlinkPacing, BackToBackSendsQueueAndLeaveInOrderAtLeast70msApart)
 {
     ASSERT_TRUE(v2x_event_threads_ready());
     struct event_base* base = event_base_new();
@@ -277,35 +290,81 @@ TEST(RlinkPacing, BackToBackDatagramsArriveAtLeast70msApart)
     tV2XSDKCfg cfg = link_cfg("127.0.0.1", 0, rx.port());
     ASSERT_EQ(rlink_init(&cfg, base), 0);
 
-    const char d[3] = {4, 1, 2};
-    const unsigned long paused = rlink_pause_count();
-    ASSERT_EQ(rlink_send(d, 3), 0);
-    EXPECT_EQ(rlink_pause_count(), paused) << "the first send waited";
-    for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(rlink_send(d, 3), 0);
+    const tRlinkTxStats before = tx_stats();
+    char d[3] = {4, 1, 0};
+    for (int i = 0; i < 5; ++i) {
+        d[2] = static_cast<char>(i);
+        ASSERT_EQ(rlink_send(d, 3), 0) << i;
     }
-    EXPECT_EQ(rlink_pause_count(), paused + 4);
+    d[2] = 99;  // overwriting the caller's bytes changes nothing queued
+    // The calls returned without the loop running: one datagram is out,
+    // four wait for their turn.
+    tRlinkTxStats mid = tx_stats();
+    EXPECT_EQ(mid.sent, before.sent + 1);
+    EXPECT_EQ(mid.queued, 4u);
+    EXPECT_EQ(mid.waited, before.waited + 4);
+    EXPECT_EQ(rlink_tx_room(), RLINK_TXQ_CAP - 4);
     std::vector<long long> at;
     for (int i = 0; i < 5; ++i) {
         Bytes got;
-        long long t = rx.recv_stamp(2000, &got);
+        long long t = -1;
+        for (int k = 0; k < 400 && t < 0; ++k) {
+            event_base_loop(base, EVLOOP_NONBLOCK);
+            t = rx.recv_stamp(5, &got);
+        }
         ASSERT_GE(t, 0) << i;
-        EXPECT_EQ(got, (Bytes{4, 1, 2}));
+        EXPECT_EQ(got, (Bytes{4, 1, static_cast<uint8_t>(i)}));
         at.push_back(t);
     }
     for (size_t i = 1; i < at.size(); ++i) {
         EXPECT_GE(at[i] - at[i - 1], 70 * 1000000LL) << "gap " << i;
     }
-    // A send well after the previous one does not wait.
+    EXPECT_EQ(tx_stats().queued, 0u);
+    EXPECT_EQ(rlink_tx_room(), RLINK_TXQ_CAP);
+    // A send well after the previous one does not queue.
     usleep(100 * 1000);
-    const unsigned long before = rlink_pause_count();
+    const unsigned long waited = tx_stats().waited;
     ASSERT_EQ(rlink_send(d, 3), 0);
-    EXPECT_EQ(rlink_pause_count(), before);
+    EXPECT_EQ(tx_stats().waited, waited);
+    EXPECT_EQ(rx.recv_stamp(2000, nullptr) >= 0, true);
     // The gap holds across a stop and a new start of the link.
     EXPECT_EQ(rlink_exit(), 0);
     ASSERT_EQ(rlink_init(&cfg, base), 0);
     ASSERT_EQ(rlink_send(d, 3), 0);
-    EXPECT_EQ(rlink_pause_count(), before + 1);
+    EXPECT_EQ(tx_stats().waited, waited + 1);
+    EXPECT_EQ(rlink_exit(), 0);
+    event_base_free(base);
+}
+
+// The queue holds RLINK_TXQ_CAP datagrams; one more is refused and nothing
+// of it kept. An exit drops what still waits and says how many.
+TEST(RlinkPacing, FullQueueRefusesAndExitDropsWhatWaits)
+{
+    ASSERT_TRUE(v2x_event_threads_ready());
+    struct event_base* base = event_base_new();
+    ASSERT_NE(base, nullptr);
+    UdpPeer radio;
+    tV2XSDKCfg cfg = link_cfg("127.0.0.1", 0, radio.port());
+    ASSERT_EQ(rlink_init(&cfg, base), 0);
+    const tRlinkTxStats before = tx_stats();
+    const char d[2] = {4, 0};
+    ASSERT_EQ(rlink_send(d, 2), 0);  // out at once, or queued behind the gap
+    while (rlink_tx_room() > 0) {
+        ASSERT_EQ(rlink_send(d, 2), 0);
+    }
+    EXPECT_EQ(rlink_send(d, 2), -ERR_V2X_TX_FULL);
+    EXPECT_EQ(tx_stats().fullRefused, before.fullRefused + 1);
+    EXPECT_EQ(tx_stats().queued, static_cast<unsigned long>(RLINK_TXQ_CAP));
+    EXPECT_EQ(tx_stats().queuedMax, static_cast<unsigned long>(RLINK_TXQ_CAP));
+    // Longer than a queue place: refused whatever the queue holds.
+    std::vector<char> big(RLINK_TX_MAX_LEN + 1, 4);
+    EXPECT_EQ(rlink_send(big.data(), static_cast<int>(big.size())), -ERR_V2X_SEND_LEN);
+    StdoutCapture cap;
+    EXPECT_EQ(rlink_exit(), 0);
+    std::string out = cap.stop();
+    EXPECT_EQ(tx_stats().droppedAtExit, before.droppedAtExit + RLINK_TXQ_CAP);
+    EXPECT_EQ(count_lines_with(out, "txQueue=10 dropped at exit"), 1) << out;
+    EXPECT_EQ(tx_stats().queued, 0u);
     EXPECT_EQ(rlink_exit(), 0);
     event_base_free(base);
 }

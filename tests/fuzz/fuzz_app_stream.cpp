@@ -3,6 +3,8 @@
 #include <event2/event.h>
 #include <signal.h>
 #include <string.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,11 +26,21 @@ struct Server {
 };
 
 // Runs the server's ready callbacks without waiting. The bytes of a
-// Unix-domain write are readable as soon as the write returns, so one pass
-// finds them.
-void pump(struct event_base* aipBase)
+// Unix-domain write are readable as soon as the write returns; the server
+// takes a few messages per pass, so passes go on until `done`.
+template <typename F>
+void pump_until(struct event_base* aipBase, F done)
 {
-    event_base_loop(aipBase, EVLOOP_NONBLOCK);
+    for (int i = 0; i < 100000 && !done(); ++i) {
+        event_base_loop(aipBase, EVLOOP_NONBLOCK);
+    }
+}
+
+// Bytes written on fd that the server has not read yet.
+int unread(int fd)
+{
+    int n = 0;
+    return ioctl(fd, SIOCOUTQ, &n) == 0 ? n : 0;
 }
 
 Server& server()
@@ -61,7 +73,7 @@ int app_stream(const uint8_t* aipcData, size_t aicLen)
     }
     Server& s = server();
     const int fd = connect_to(s.path);
-    pump(s.base);  // accepted
+    event_base_loop(s.base, EVLOOP_NONBLOCK);  // accepted
     Splitter cut(aipcData[0], 4095);
     size_t pos = 1;
     while (pos < aicLen) {
@@ -69,10 +81,10 @@ int app_stream(const uint8_t* aipcData, size_t aicLen)
         // The socket buffer takes any piece: the server has read all before.
         V2XF_CHECK(send(fd, aipcData + pos, n, MSG_NOSIGNAL) == static_cast<ssize_t>(n));
         pos += n;
-        pump(s.base);
+        pump_until(s.base, [&] { return unread(fd) == 0; });
     }
     close(fd);
-    pump(s.base);
+    pump_until(s.base, [&] { return open_fds() == s.baseFds; });
     // The connection and everything it held are gone again.
     V2XF_CHECK(open_fds() == s.baseFds);
     return 0;

@@ -56,6 +56,7 @@ typedef enum _eV2XErrNum_ {
     ERR_V2X_PROV_ADD = 40983,
     ERR_V2X_PROV_DEL = 40984,
     ERR_V2X_PROV_CHGE = 40985,
+    ERR_V2X_TX_FULL = 40986, /* the radio link's transmit queue is full */
     ERR_V2X_MAX = 40987
 } eV2XErrNum;
 
@@ -149,10 +150,21 @@ struct event_base;
 V2X_API int cv2x_app_init(const tV2XSDKCfg* aipcSDKCfg);
 V2X_API int cv2x_app_exit(void);
 
+/* Most application connections the core's daemon server keeps at once;
+ * further ones are closed as soon as they are accepted, with a log line. */
+#define V2X_DMN_SERV_MAX_CLIT_DEF 64
+/* Sets that most for connections accepted from now on, in any process state
+ * (also before the core starts). 0, or -ERR_V2X_PARM_CONT below 1. */
+V2X_API int v2x_sdk_dmn_serv_set_max_clit(int aicMax);
+
 /* Sends one message (6-byte header + aicLen payload bytes) to the core. Safe
- * from any thread; a message always leaves whole. 0, -ERR_V2X_PARM_CONT (no
- * connection), -ERR_V2X_SEND_LEN (aicLen outside 0..4090) or
- * -ERR_V2X_SOCKET_WRITE (nothing could be written). */
+ * from any thread; a message always leaves whole or not at all. The radio
+ * takes about 14 datagrams a second: while the core's transmit queue is
+ * full it stops reading, and the call waits up to 2 seconds for the core to
+ * take the message. 0 (the message is the core's: whole, or being completed
+ * before anything else is written), -ERR_V2X_PARM_CONT (no connection),
+ * -ERR_V2X_SEND_LEN (aicLen outside 0..4090) or -ERR_V2X_SOCKET_WRITE
+ * (nothing of it was written; the connection stays usable). */
 V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg, const int aicLen);
 
 /* The daemon client alone (used by the runtime thread): connects a

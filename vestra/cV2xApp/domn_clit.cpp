@@ -4,13 +4,12 @@
 #include <errno.h>
 #include <event2/event.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 
 #include "core_app_tx.hpp"
@@ -28,29 +27,27 @@ static int giClitRxFd = -1;
 static struct event* gipClitRxEt = nullptr;
 // Receive side: the runtime thread's reassembly of the core's messages.
 static CoreAppRx rxBuf;
-// A whole message is assembled here and sent under giDSMTxMtx.
-static char sendBuf[V2X_CORE_APP_BUF_LEN];
+// Whole messages towards the core, sent under giDSMTxMtx.
+static CoreAppTx giTx;
 static std::mutex giDSMTxMtx;
+// The socket as seen without the mutex, only to wake a sender that waits
+// for room when the connection is being closed.
+static std::atomic<int> giWakeFd{-1};
 
-// How long a send may wait for room in the socket before giving up. Bounded:
-// the core may be paced by the radio, but an application thread never hangs.
-static constexpr int gicSendWaitMs = 2000;
 // Connect attempts while the server's accept queue is full.
 static constexpr int gicConnectTries = 100;
 
-// 64-bit on every target: a 32-bit long would wrap after 24.8 days.
-static int64_t _now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Closes the socket under the send mutex and forgets it.
+// Closes the socket under the send mutex and forgets it. A sender waiting
+// for the core to take its message holds that mutex: shutting the socket
+// down first ends its wait at once.
 static void _clit_close_fd()
 {
+    const int wake = giWakeFd.exchange(-1);
+    if (wake >= 0) {
+        shutdown(wake, SHUT_RDWR);
+    }
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
-    if (giClitRxFd > 0) {
+    if (giClitRxFd >= 0) {
         close(giClitRxFd);
     }
     giClitRxFd = -1;
@@ -106,7 +103,9 @@ static int _unix_socket_connect(const char* aipcName)
         return -ERR_V2X_SOCKET_CONECT;
     }
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    giTx.attach(fd);
     giClitRxFd = fd;
+    giWakeFd = fd;
     return V2X_SUCCESS;
 }
 
@@ -317,44 +316,13 @@ extern "C" V2X_API int v2x_domn_clit_exit(void)
     return V2X_SUCCESS;
 }
 
-// Writes all of sendBuf[0, aicTotal) on a non-blocking socket, waiting a
-// bounded time for room. Returns the bytes written.
-static size_t _send_whole(const int aicFd, const size_t aicTotal)
-{
-    size_t sent = 0;
-    const int64_t deadline = _now_ms() + gicSendWaitMs;
-    while (sent < aicTotal) {
-        ssize_t n = send(aicFd, sendBuf + sent, aicTotal - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            break;
-        }
-        const int64_t left = deadline - _now_ms();
-        if (left <= 0) {
-            errno = EAGAIN;
-            break;
-        }
-        struct pollfd p = {aicFd, POLLOUT, 0};
-        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) {
-            break;
-        }
-    }
-    return sent;
-}
-
 extern "C" V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg,
                                          const int aicLen)
 {
     LOGT();
     LOGI("txLen=%d\n", aicLen);
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
-    if (giClitRxFd < 1) {
+    if (giClitRxFd < 0) {
         LOGE("giClitRxFd=%d err!!!!\n", giClitRxFd);
         return -ERR_V2X_PARM_CONT;
     }
@@ -367,20 +335,11 @@ extern "C" V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char*
         LOGE("aipcMsg=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    const size_t total = core_app_put_msg(sendBuf, static_cast<uint32_t>(aicMsgTp), aipcMsg,
-                                          static_cast<uint16_t>(aicLen));
-    const size_t sent = _send_whole(giClitRxFd, total);
-    LOGI("write()=%d\n", static_cast<int>(sent));
-    if (sent == 0) {
+    const int rc = giTx.send(giClitRxFd, static_cast<uint32_t>(aicMsgTp), aipcMsg,
+                             static_cast<uint16_t>(aicLen));
+    if (rc != 0) {
+        // ETIMEDOUT: the core did not take the message within the wait.
         LOGE("write(%d) err, msg:%s!!!!\n", giClitRxFd, strerror(errno));
-        return -ERR_V2X_SOCKET_WRITE;
     }
-    if (sent < total) {
-        // The core drops the cut message with the read it lands in and finds
-        // the next message again; the caller learns that this one was lost.
-        LOGE("write(%d) %d<%d err, msg:%s!!!!\n", giClitRxFd, static_cast<int>(sent),
-             static_cast<int>(total), strerror(errno));
-        return -ERR_V2X_SOCKET_WRITE;
-    }
-    return V2X_SUCCESS;
+    return rc;
 }

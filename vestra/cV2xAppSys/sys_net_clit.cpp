@@ -22,7 +22,7 @@ static int giClitRxFd = -1;
 // The reader's reassembly of the core's messages and its lock.
 static CoreAppRx rxBuf;
 static std::mutex giRxMtx;
-static char sendBuf[V2X_CORE_APP_BUF_LEN];
+static CoreAppTx giTx;
 static std::mutex giDSMTxMtx;
 
 static int _unix_socket_connect(const char* aipcName)
@@ -53,6 +53,7 @@ static int _unix_socket_connect(const char* aipcName)
     }
     std::lock_guard<std::mutex> rl(giRxMtx);
     std::lock_guard<std::mutex> tl(giDSMTxMtx);
+    giTx.attach(fd);
     giClitRxFd = fd;
     rxBuf.reset();
     return V2X_SUCCESS;
@@ -74,7 +75,7 @@ extern "C" V2X_API int _send_core_app_msg(const eV2XMsgType aicMsgTp, const char
     LOGT();
     LOGI("txLen=%d\n", aicLen);
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
-    if (giClitRxFd < 1) {
+    if (giClitRxFd < 0) {
         LOGE("giClitRxFd=%d err!!!!\n", giClitRxFd);
         return -ERR_V2X_PARM_CONT;
     }
@@ -87,26 +88,13 @@ extern "C" V2X_API int _send_core_app_msg(const eV2XMsgType aicMsgTp, const char
         LOGE("aipcMsg=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    const size_t total = core_app_put_msg(sendBuf, static_cast<uint32_t>(aicMsgTp), aipcMsg,
-                                          static_cast<uint16_t>(aicLen));
-    // A blocking send may still return early (a signal): finish the message.
-    size_t sent = 0;
-    while (sent < total) {
-        ssize_t n = send(giClitRxFd, sendBuf + sent, total - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        sent += static_cast<size_t>(n);
-    }
-    LOGI("send()=%d\n", static_cast<int>(sent));
-    if (sent < total) {
+    const int rc = giTx.send(giClitRxFd, static_cast<uint32_t>(aicMsgTp), aipcMsg,
+                             static_cast<uint16_t>(aicLen));
+    if (rc != 0) {
+        // ETIMEDOUT: the core did not take the message within the wait.
         LOGE("write(%d) err, msg:%s!!!!\n", giClitRxFd, strerror(errno));
-        return -ERR_V2X_SOCKET_WRITE;
     }
-    return V2X_SUCCESS;
+    return rc;
 }
 
 extern "C" V2X_API int v2x_sys_net_init(const tV2XSDKCfg* aipcSDKCfg)

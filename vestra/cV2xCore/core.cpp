@@ -11,8 +11,8 @@
 #include "core_mib.h"
 #include "dme.h"
 #include "dme_dsm.hpp"
-#include "domn_serv.h"
-#include "rlink.h"
+#include "domn_serv.hpp"
+#include "rlink.hpp"
 #include "self_log.h"
 #include "v2x_evthread.hpp"
 
@@ -84,12 +84,30 @@ static bool _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aip
     // Received DSM messages go to every application, advertisement frames
     // to the management entity's dump.
     dme_dsm_set_ind_sink(v2x_sdk_dmn_serv_tx_clit_msg);
+    // A place freed in the radio link's transmit queue lets the daemon
+    // server read the requests it held back.
+    rlink_set_tx_room_sink(dmn_serv_tx_room);
     adap_lyr_set_dme_sink(parse_dme_payload);
     if (rlink_init(aipcCfg, aipBase) != 0) {
         LOGE("rlink_init() err!!!!\n");
         return false;
     }
     return true;
+}
+
+// The core's event base. Its timers keep the monotonic clock to the
+// microsecond: the radio link's drain timer spaces datagrams by 70 ms, and a
+// coarse clock would stretch every gap by up to a tick.
+static struct event_base* _core_base_new()
+{
+    struct event_config* cfg = event_config_new();
+    if (cfg == nullptr) {
+        return nullptr;
+    }
+    event_config_set_flag(cfg, EVENT_BASE_FLAG_PRECISE_TIMER);
+    struct event_base* base = event_base_new_with_config(cfg);
+    event_config_free(cfg);
+    return base;
 }
 
 static void* _v2x_core_func_pth(void* aipArg)
@@ -102,7 +120,7 @@ static void* _v2x_core_func_pth(void* aipArg)
         return nullptr;
     }
 
-    struct event_base* base = event_base_new();
+    struct event_base* base = _core_base_new();
     const bool canStop = giCoreStop.attach(base);
     if (base == nullptr) {
         LOGE("event_base_new() err!!!!\n");

@@ -7,6 +7,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "core_app_tx.hpp"
 #include "dme_dsm.h"
 #include "domn_serv.h"
@@ -40,6 +42,11 @@ tDMEDSMPrim* gipDSMPrim = nullptr;
 char giCfmBuf[4096];
 char giDSAFrame[1024];
 uint32_t giRxDMECnt = 0;
+// Advertisements sent and skipped for a full transmit queue; read anywhere.
+std::atomic<unsigned long> giDSASentCnt{0};
+std::atomic<unsigned long> giDSASkipCnt{0};
+// True from the first skipped advertisement until one goes out again.
+bool giDSAStall = false;
 
 // Copies a text of at most 255 characters; a text not terminated within its
 // 256-byte field is cut there rather than read past the field.
@@ -98,8 +105,20 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
                                      static_cast<uint16_t>(2 + text), giDSAFrame,
                                      reinterpret_cast<const char*>(e->peerMac), e->dsmHdrExts);
         LOGI("gipDSMPrim->request()=%d\n", rc);
-        if (rc != 0) {
+        if (rc == -ERR_V2X_TX_FULL) {
+            // The radio is busy with earlier datagrams: this period's
+            // advertisement is skipped, not queued without bound. Said once
+            // per stall; the next advertisement that goes out ends it.
+            giDSASkipCnt.fetch_add(1, std::memory_order_relaxed);
+            if (!giDSAStall) {
+                giDSAStall = true;
+                LOGE("TX dsa skipped, transmit queue full err!!!!\n");
+            }
+        } else if (rc != 0) {
             LOGE("gipDSMPrim->request() err!!!!\n");
+        } else {
+            giDSAStall = false;
+            giDSASentCnt.fetch_add(1, std::memory_order_relaxed);
         }
         break;
     }
@@ -257,4 +276,14 @@ extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aic
     printf("\n");
     fflush(stdout);
     return 0;
+}
+
+V2X_API void dme_dsa_stats(unsigned long* aopSent, unsigned long* aopSkipped)
+{
+    if (aopSent != nullptr) {
+        *aopSent = giDSASentCnt.load();
+    }
+    if (aopSkipped != nullptr) {
+        *aopSkipped = giDSASkipCnt.load();
+    }
 }

@@ -47,6 +47,10 @@ V2X_API int _dme_user_serv_req(const uint16_t aicLclAppId, const eDMEAction aicD
  * standard output. The bytes belong to the caller and are only read. */
 V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aicMsgLen);
 
+/* Advertisements sent, and skipped because the radio link's transmit queue
+ * was full, since the process started. Either pointer may be null. */
+V2X_API void dme_dsa_stats(unsigned long* aopSent, unsigned long* aopSkipped);
+
 V2X_EXTERN_C_END
 
 #endif /* VESTRA_DME_H */

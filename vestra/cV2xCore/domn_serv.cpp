@@ -20,9 +20,11 @@
 #include <atomic>
 
 #include "core_app.h"
+#include "core_app_tx.hpp"
 #include "core_mib.h"
 #include "dme.h"
 #include "dme_dsm.h"
+#include "rlink.hpp"
 #include "self_list.h"
 #include "self_log.h"
 #include "v2x_lock.hpp"
@@ -35,18 +37,28 @@ namespace {
 
 constexpr int kRxBufLen = 16384;
 constexpr uint32_t kHdr = V2X_CORE_APP_HDR_LEN;
-// The longest message a header can announce.
-constexpr uint32_t kMaxMsg = kHdr + 0xFFFF;
+// Requests one connection may have handled per turn before the others get
+// theirs: a flooding client cannot starve a quiet one.
+constexpr int kReqsPerTurn = 4;
+// How long accepting rests after the process or system ran out of
+// descriptors, so that the listening socket does not spin.
+constexpr int kAcceptRestMs = 100;
 
 // One accepted application connection, owned by the server.
 struct tClitNetCon {
     struct list_head hnode;  // first member: node and record share an address
+    struct list_head waitNode;  // in giWaitHd while reading is held back
     int fd;
     struct event* pClitEt;   // persistent read event
-    // Reading: a message whose header arrived but whose rest has not is
-    // carried over to the next read instead of being lost.
-    uint32_t rxHeld;
-    char rxCarry[kMaxMsg];
+    // Reading, one message at a time: its header, then its payload. The
+    // payload goes straight into the shared receive buffer when it is all
+    // there; only a payload that is not is kept in rxCarry, allocated to
+    // its length and released once the message is complete.
+    char rxHdr[kHdr];
+    uint32_t rxHdrHave;
+    uint32_t rxNeed;         // payload length, once the header is complete
+    uint32_t rxHeld;         // payload bytes in rxCarry
+    char* rxCarry;
     // Writing: the unwritten rest of one message; while it is pending,
     // later messages are dropped whole so the stream never holds a torn one.
     pthread_mutex_t txLk;
@@ -63,6 +75,23 @@ LIST_HEAD(giContCltHd);
 // Initialised statically and never destroyed, so a second shutdown (after a
 // failed start the core runs it again) always finds a valid lock.
 pthread_rwlock_t giContCltLk = PTHREAD_RWLOCK_INITIALIZER;
+// Connections whose reading waits for room in the radio link's transmit
+// queue, in the order they found it full; served in that order. Core thread.
+LIST_HEAD(giWaitHd);
+// Made active when the queue has room again; runs on the core's loop.
+struct event* gipResumeEt = nullptr;
+// Re-enables accepting after a rest for lack of descriptors.
+struct event* gipAcceptEt = nullptr;
+bool giAcceptStall = false;
+// Accepted connections and the most allowed at once.
+int giConnCnt = 0;
+std::atomic<int> giConnMax{V2X_DMN_SERV_MAX_CLIT_DEF};
+bool giConnCapSaid = false;
+// Counters, read from any thread.
+std::atomic<unsigned long> giCapRefusedCnt{0};
+std::atomic<unsigned long> giAcceptFailCnt{0};
+std::atomic<unsigned long> giHeldBackCnt{0};
+std::atomic<unsigned long> giCutDropCnt{0};
 tDMEDSMPrim* gipDSMPrim = nullptr;
 tDMEPrim* gipDMEPrim = nullptr;
 // Sends to clients; tests replace it to make short writes happen at will.
@@ -82,12 +111,30 @@ uint32_t rd32(const char* p)
     return v;
 }
 
+void _drop_carry(tClitNetCon* c)
+{
+    free(c->rxCarry);
+    c->rxCarry = nullptr;
+    c->rxHdrHave = 0;
+    c->rxNeed = 0;
+    c->rxHeld = 0;
+}
+
 void _close_conn(tClitNetCon* c)
 {
     {
         WriteLock lk(giContCltLk);
         list_del_init(&c->hnode);
     }
+    list_del_init(&c->waitNode);
+    --giConnCnt;
+    if (c->rxHdrHave > 0) {
+        // A message cut by the end of the connection is never processed.
+        giCutDropCnt.fetch_add(1, std::memory_order_relaxed);
+        LOGE("fd=%d closed inside a message, %u bytes dropped err!!!!\n", c->fd,
+             c->rxHdrHave + c->rxHeld);
+    }
+    _drop_carry(c);
     if (c->pClitEt != nullptr) {
         event_del(c->pClitEt);
         event_free(c->pClitEt);
@@ -329,51 +376,190 @@ int _process_msg(uint32_t aicType, const char* aipcPld, uint32_t aicLen)
     return rc;
 }
 
-// Walks the complete messages in aipcBuf and processes them in order. Returns
-// the number of bytes consumed; the caller keeps the rest (the start of one
-// incomplete message) for the next read. A header that breaks its type's
-// rules loses the framing of the stream: everything from it on is dropped
-// (the whole length is reported consumed). *aopRc gets the last result.
-size_t dmn_serv_parse(const char* aipcBuf, size_t aicLen, int* aopRc)
+// Clears the bytes a read wrote into the shared receive buffer, so that it
+// is empty and zero between reads.
+void _clear_rx(buffer_t* rx, size_t aicLen)
 {
-    size_t pos = 0;
-    int rc = -1;
-    while (aicLen - pos >= kHdr) {
-        uint32_t type = rd32(aipcBuf + pos);
-        uint32_t len = rd16(aipcBuf + pos + 4);
-        int chk = _check_header(type, len);
-        if (chk != 0) {
-            if (pos + kHdr + len != aicLen) {
-                LOGE("parse err, aicLen=%d, pseLen=%d!!!!\n", static_cast<int>(aicLen),
-                     static_cast<int>(pos));
-            }
-            *aopRc = chk;
-            return aicLen;
-        }
-        if (aicLen - pos < kHdr + len) {
-            break;  // incomplete: carried over to the next read
-        }
-        // A request that fails is logged and answered by its handler; the
-        // messages behind it are framed correctly and still processed.
-        rc = _process_msg(type, aipcBuf + pos + kHdr, len);
-        pos += kHdr + len;
-    }
-    *aopRc = rc;
-    return pos;
+    memset(rx->ptr, 0, aicLen);
+    rx->used = 0;
 }
 
-// Leaves the shared receive buffer empty and zeroed, as buffer_reset does,
-// without clearing its whole capacity on every read: past `used` it is
-// already zero from the previous read, unless it grew in this one (realloc
-// hands back uninitialised bytes).
-void _empty_rx(buffer_t* rx, bool grown)
+// A header that breaks its type's rules loses the framing of the stream:
+// what the connection has sent so far is dropped with it, and the next read
+// starts afresh as if a header stood at its first byte.
+void _drop_pending(tClitNetCon* c, buffer_t* rx)
 {
-    if (grown) {
-        buffer_reset(rx);
-        return;
+    int pending = 0;
+    if (ioctl(c->fd, FIONREAD, &pending) < 0) {
+        pending = 0;
     }
-    memset(rx->ptr, 0, static_cast<size_t>(rx->used));
-    rx->used = 0;
+    size_t dropped = 0;
+    while (dropped < static_cast<size_t>(pending)) {
+        size_t want = static_cast<size_t>(pending) - dropped;
+        if (want > static_cast<size_t>(rx->size)) {
+            want = static_cast<size_t>(rx->size);
+        }
+        ssize_t n = recv(c->fd, rx->ptr, want, MSG_DONTWAIT);
+        if (n <= 0) {
+            break;
+        }
+        _clear_rx(rx, static_cast<size_t>(n));
+        dropped += static_cast<size_t>(n);
+    }
+    if (dropped > 0) {
+        LOGE("parse err, aicLen=%d, pseLen=%d!!!!\n", static_cast<int>(kHdr + dropped),
+             static_cast<int>(kHdr));
+    }
+}
+
+enum class RxStep { Done, Wait, Closed, Full };
+
+// A receive on a client socket that found nothing, the end, or a failure.
+RxStep _rx_fail(tClitNetCon* c, ssize_t aicGot)
+{
+    if (aicGot < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return RxStep::Wait;
+    }
+    if (aicGot == 0) {
+        LOG0("Remote close------\n");
+    } else {
+        LOGE("read() err, msg:%s!!!!\n", strerror(errno));
+    }
+    _close_conn(c);
+    return RxStep::Closed;
+}
+
+// Reads at most one message from the connection and processes it once it
+// is complete. Done: one message handled (or refused); Wait: the socket has
+// nothing more now; Closed: the connection is gone; Full: the next message
+// is a DSM request and the transmit queue has no room for it, so it stays
+// where it is (its header kept here, the rest in the socket).
+RxStep _read_one(tClitNetCon* c)
+{
+    buffer_t* rx = gipRxBufer;
+    if (rx == nullptr) {
+        return RxStep::Wait;
+    }
+    if (c->rxHdrHave < kHdr) {
+        ssize_t n = recv(c->fd, c->rxHdr + c->rxHdrHave, kHdr - c->rxHdrHave, MSG_DONTWAIT);
+        if (n <= 0) {
+            return _rx_fail(c, n);
+        }
+        c->rxHdrHave += static_cast<uint32_t>(n);
+        if (c->rxHdrHave < kHdr) {
+            return RxStep::Wait;
+        }
+        const uint32_t type = rd32(c->rxHdr);
+        const uint32_t len = rd16(c->rxHdr + 4);
+        if (_check_header(type, len) != 0) {
+            c->rxHdrHave = 0;
+            _drop_pending(c, rx);
+            return RxStep::Done;
+        }
+        c->rxNeed = len;
+    }
+    const bool needsRoom = rd32(c->rxHdr) == V2X_DSM_REQ;
+    if (c->rxCarry == nullptr && needsRoom && rlink_tx_room() == 0) {
+        return RxStep::Full;
+    }
+    const char* pld = nullptr;
+    if (c->rxCarry != nullptr && c->rxHeld == c->rxNeed) {
+        pld = c->rxCarry;  // complete already, held back for room
+    } else if (c->rxCarry == nullptr && c->rxNeed <= static_cast<uint32_t>(rx->size)) {
+        // The usual case: the whole payload is there, read in place.
+        ssize_t n = recv(c->fd, rx->ptr, c->rxNeed, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return _rx_fail(c, n);
+        }
+        const uint32_t got = n > 0 ? static_cast<uint32_t>(n) : 0;
+        if (got == c->rxNeed) {
+            pld = rx->ptr;
+        } else {
+            c->rxCarry = static_cast<char*>(xzMalloc(static_cast<int>(c->rxNeed)));
+            if (c->rxCarry == nullptr) {
+                LOGE("xzMalloc() err!!!!\n");
+                _clear_rx(rx, got);
+                _close_conn(c);
+                return RxStep::Closed;
+            }
+            memcpy(c->rxCarry, rx->ptr, got);
+            c->rxHeld = got;
+            _clear_rx(rx, got);
+            return RxStep::Wait;
+        }
+    } else {
+        if (c->rxCarry == nullptr) {
+            // Longer than the shared buffer: kept apart while it comes in.
+            c->rxCarry = static_cast<char*>(xzMalloc(static_cast<int>(c->rxNeed)));
+            if (c->rxCarry == nullptr) {
+                LOGE("xzMalloc() err!!!!\n");
+                _close_conn(c);
+                return RxStep::Closed;
+            }
+        }
+        ssize_t n = recv(c->fd, c->rxCarry + c->rxHeld, c->rxNeed - c->rxHeld, MSG_DONTWAIT);
+        if (n <= 0) {
+            return _rx_fail(c, n);
+        }
+        c->rxHeld += static_cast<uint32_t>(n);
+        if (c->rxHeld < c->rxNeed) {
+            return RxStep::Wait;
+        }
+        pld = c->rxCarry;
+    }
+    // Completed in a later read than its header, after the queue filled:
+    // kept whole until there is room.
+    if (needsRoom && rlink_tx_room() == 0) {
+        return RxStep::Full;
+    }
+    // A request that fails is logged and answered by its handler; the
+    // stream stays framed for the messages behind it.
+    (void)_process_msg(rd32(c->rxHdr), pld, c->rxNeed);
+    if (pld == rx->ptr) {
+        _clear_rx(rx, c->rxNeed);
+    }
+    _drop_carry(c);
+    return RxStep::Done;
+}
+
+// Holds reading back until the transmit queue has room: the requests stay
+// in the socket, so the writer blocks instead of anything being dropped.
+void _hold_back(tClitNetCon* c)
+{
+    if (list_empty(&c->waitNode)) {
+        event_del(c->pClitEt);
+        list_add_tail(&c->waitNode, &giWaitHd);
+        giHeldBackCnt.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// One turn of a connection: a bounded number of requests. A DSM request
+// is read only while the transmit queue has room for its datagram; other
+// requests never wait for the radio.
+void _serve(tClitNetCon* c)
+{
+    for (int i = 0; i < kReqsPerTurn; ++i) {
+        const RxStep st = _read_one(c);
+        if (st == RxStep::Full) {
+            _hold_back(c);
+        }
+        if (st != RxStep::Done) {
+            return;
+        }
+    }
+}
+
+// The queue has room again: the connections held back take their turns in
+// the order they were held, until it is full again.
+void _resume_cb(evutil_socket_t, short, void*)
+{
+    while (rlink_tx_room() > 0 && !list_empty(&giWaitHd)) {
+        auto* c = reinterpret_cast<tClitNetCon*>(reinterpret_cast<char*>(giWaitHd.next) -
+                                                 offsetof(tClitNetCon, waitNode));
+        list_del_init(&c->waitNode);
+        event_add(c->pClitEt, nullptr);
+        _serve(c);
+    }
 }
 
 void _clit_read_cb(evutil_socket_t, short, void* aipArg)
@@ -394,51 +580,19 @@ void _clit_read_cb(evutil_socket_t, short, void* aipArg)
         return;
     }
     if (toRead == 0) {
+        // Readable with nothing to read: the peer has closed.
         LOGE("toRead=0 err!!!!\n");
         _close_conn(c);
         return;
     }
-    buffer_t* rx = gipRxBufer;
-    if (rx == nullptr) {
-        return;
+    _serve(c);
+}
+
+void _accept_rest_cb(evutil_socket_t, short, void*)
+{
+    if (gipTcpServEt != nullptr) {
+        event_add(gipTcpServEt, nullptr);
     }
-    // The carried bytes go first, then what is waiting on the socket.
-    int64_t need = static_cast<int64_t>(c->rxHeld) + toRead;
-    const int32_t sizeBefore = rx->size;
-    if (rx->size - rx->used <= need) {
-        buffer_expand(rx, static_cast<int>(rx->used + need + 1));
-    }
-    const bool grown = rx->size != sizeBefore;
-    int64_t room = rx->size - rx->used;
-    if (room <= c->rxHeld) {
-        LOGE("buffer_expand() err!!!!\n");
-        c->rxHeld = 0;
-        return;
-    }
-    memcpy(rx->ptr + rx->used, c->rxCarry, c->rxHeld);
-    rx->used += static_cast<int32_t>(c->rxHeld);
-    room -= c->rxHeld;
-    size_t want = static_cast<size_t>(toRead < room ? toRead : room);
-    ssize_t got = recv(c->fd, rx->ptr + rx->used, want, MSG_DONTWAIT);
-    if (got < 0) {
-        LOGE("read() err, msg:%s!!!!\n", strerror(errno));
-        _empty_rx(rx, grown);
-        _close_conn(c);
-        return;
-    }
-    if (got == 0) {
-        LOG0("Remote close------\n");
-        _empty_rx(rx, grown);
-        _close_conn(c);
-        return;
-    }
-    rx->used += static_cast<int32_t>(got);
-    int rc = 0;
-    size_t used = static_cast<size_t>(rx->used);
-    size_t done = dmn_serv_parse(rx->ptr, used, &rc);
-    c->rxHeld = static_cast<uint32_t>(used - done);  // at most one message
-    memcpy(c->rxCarry, rx->ptr + done, c->rxHeld);
-    _empty_rx(rx, grown);
 }
 
 void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
@@ -454,16 +608,51 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
     // connection open after the application has closed it.
     int fd = accept4(aicFd, reinterpret_cast<struct sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
     if (fd < 0) {
-        LOGE("accept() err, msg=%s!!!!!!\n", strerror(errno));
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) {
+            return;
+        }
+        giAcceptFailCnt.fetch_add(1, std::memory_order_relaxed);
+        if (!giAcceptStall) {
+            LOGE("accept() err, msg=%s!!!!!!\n", strerror(err));
+        }
+        if ((err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) &&
+            gipAcceptEt != nullptr) {
+            // The waiting connection stays readable: without a rest the
+            // loop would call us again at once, for as long as it lasts.
+            if (!giAcceptStall) {
+                LOGE("accepting paused for %d ms------\n", kAcceptRestMs);
+            }
+            giAcceptStall = true;
+            event_del(gipTcpServEt);
+            struct timeval tv = {0, kAcceptRestMs * 1000};
+            evtimer_add(gipAcceptEt, &tv);
+        }
         return;
     }
+    if (giAcceptStall) {
+        LOGE("accept() works again------\n");
+        giAcceptStall = false;
+    }
+    if (giConnCnt >= giConnMax.load(std::memory_order_relaxed)) {
+        giCapRefusedCnt.fetch_add(1, std::memory_order_relaxed);
+        if (!giConnCapSaid) {
+            LOGE("clients(%d) at most, connection refused err!!!!\n", giConnCnt);
+            giConnCapSaid = true;
+        }
+        close(fd);
+        return;
+    }
+    giConnCapSaid = false;
     auto* c = static_cast<tClitNetCon*>(xzMalloc(sizeof(tClitNetCon)));
     if (c == nullptr) {
         LOGE("xzMalloc() err!!!!\n");
         close(fd);
         return;
     }
+    ++giConnCnt;
     INIT_LIST_HEAD(&c->hnode);
+    INIT_LIST_HEAD(&c->waitNode);
     pthread_mutex_init(&c->txLk, nullptr);
     c->fd = fd;
     if (fd <= 0) {
@@ -474,6 +663,10 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
+    // Small, like the clients' send buffers: requests the core cannot take
+    // yet wait with their writer rather than pile up here.
+    int rcv = V2X_CORE_APP_SOCK_BUF;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof(rcv));
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     c->pClitEt = event_new(base, fd, EV_READ | EV_PERSIST, _clit_read_cb, c);
     c->pTxEt = event_new(base, fd, EV_WRITE, _tx_flush_cb, c);
@@ -543,7 +736,9 @@ int _dmn_server_init(const char* aipcName, struct event_base* aipBase)
     }
     signal(SIGPIPE, SIG_IGN);
     gipTcpServEt = event_new(aipBase, giServTcpFd, EV_READ | EV_PERSIST, _accept_cb, aipBase);
-    if (gipTcpServEt == nullptr) {
+    gipAcceptEt = evtimer_new(aipBase, _accept_rest_cb, nullptr);
+    gipResumeEt = event_new(aipBase, -1, 0, _resume_cb, nullptr);
+    if (gipTcpServEt == nullptr || gipAcceptEt == nullptr || gipResumeEt == nullptr) {
         LOGE("event_new() err!!!!\n");
         return -ERR_V2X_EVENT_NEW;
     }
@@ -584,13 +779,26 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_init(const char* aipcDmnNme,
     return 0;
 }
 
+namespace {
+
+void _free_event(struct event*& aiopEt)
+{
+    if (aiopEt != nullptr) {
+        event_del(aiopEt);
+        event_free(aiopEt);
+        aiopEt = nullptr;
+    }
+}
+
+}  // namespace
+
 extern "C" V2X_API int v2x_sdk_dmn_serv_exit(void)
 {
-    if (gipTcpServEt != nullptr) {
-        event_del(gipTcpServEt);
-        event_free(gipTcpServEt);
-        gipTcpServEt = nullptr;
-    }
+    _free_event(gipTcpServEt);
+    _free_event(gipAcceptEt);
+    _free_event(gipResumeEt);
+    giAcceptStall = false;
+    giConnCapSaid = false;
     if (giServTcpFd > 0) {
         close(giServTcpFd);
     }
@@ -613,6 +821,34 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_exit(void)
         gipRxBufer = nullptr;
     }
     return 0;
+}
+
+V2X_API void dmn_serv_tx_room(void)
+{
+    if (gipResumeEt != nullptr) {
+        event_active(gipResumeEt, EV_TIMEOUT, 1);
+    }
+}
+
+V2X_API void dmn_serv_stats(tDmnServStats* aopStats)
+{
+    if (aopStats == nullptr) {
+        return;
+    }
+    aopStats->capRefused = giCapRefusedCnt.load();
+    aopStats->acceptFails = giAcceptFailCnt.load();
+    aopStats->heldBack = giHeldBackCnt.load();
+    aopStats->cutDropped = giCutDropCnt.load();
+}
+
+extern "C" V2X_API int v2x_sdk_dmn_serv_set_max_clit(int aicMax)
+{
+    if (aicMax < 1) {
+        LOGE("aicMax(%d) err!!!!\n", aicMax);
+        return -ERR_V2X_PARM_CONT;
+    }
+    giConnMax.store(aicMax);
+    return V2X_SUCCESS;
 }
 
 extern "C" V2X_API int v2x_sdk_dmn_serv_tx_clit_msg(const char* aipcMsg, const int aicMsgLen)

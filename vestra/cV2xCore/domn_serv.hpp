@@ -14,4 +14,17 @@ using fDmnSend = ssize_t (*)(int aicFd, const void* aipcBuf, size_t aicLen, int 
 // socket take only part of a message, which a real socket does rarely.
 V2X_API void dmn_serv_set_send_fn(fDmnSend aipSend);
 
+// Called when the radio link's transmit queue has room again: the
+// connections held back for it take their turns on the core's loop.
+V2X_API void dmn_serv_tx_room(void);
+
+// What the server has refused or held back since the process started.
+struct tDmnServStats {
+    unsigned long capRefused;   // connections closed at once: too many clients
+    unsigned long acceptFails;  // accept() failures (each rest counts once per try)
+    unsigned long heldBack;     // times a connection's reading waited for queue room
+    unsigned long cutDropped;   // messages cut by the end of their connection
+};
+V2X_API void dmn_serv_stats(tDmnServStats* aopStats);
+
 #endif

@@ -37,8 +37,30 @@ static uint64_t giLastSendUs = 0;
 static const char gicSrcAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
 static const char gicDstAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
 static tAdapLyrPrim* gipAdapLyrPrim = nullptr;
-// Sends that had to wait for the gap, for tests.
-static std::atomic<unsigned long> giPauseCnt{0};
+// The transmit queue: datagrams waiting for the 70 ms gap, oldest at
+// giTxHead, drained by gipTxEt on the core's loop. Copied in, so the caller's
+// buffer is free again as soon as rlink_send returns. Core thread only.
+struct tRlinkTxSlot {
+    int len;
+    char msg[RLINK_TX_MAX_LEN];
+};
+static tRlinkTxSlot giTxRing[RLINK_TXQ_CAP];
+static int giTxHead = 0;
+static int giTxCnt = 0;
+static struct event* gipTxEt = nullptr;
+
+static void _no_room_sink(void) {}
+static void _rlink_tx_timer_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg);
+static std::atomic<fRlinkTxRoom> giTxRoomSink{_no_room_sink};
+
+// Counters, read from any thread.
+static std::atomic<unsigned long> giTxSentCnt{0};
+static std::atomic<unsigned long> giTxErrCnt{0};
+static std::atomic<unsigned long> giTxWaitCnt{0};
+static std::atomic<unsigned long> giTxQueued{0};
+static std::atomic<unsigned long> giTxQueuedMax{0};
+static std::atomic<unsigned long> giTxFullCnt{0};
+static std::atomic<unsigned long> giTxExitDropCnt{0};
 
 static tDSMMem* _find_dsm_mem()
 {
@@ -194,6 +216,12 @@ extern "C" V2X_API int rlink_init(const tV2XSDKCfg* aipcV2XCore, struct event_ba
         rlink_exit();
         return ret;
     }
+    gipTxEt = evtimer_new(aipcEtBse, _rlink_tx_timer_cb, nullptr);
+    if (gipTxEt == nullptr) {
+        LOGE("evtimer_new() err!!!!\n");
+        rlink_exit();
+        return -ERR_V2X_EVENT_NEW;
+    }
     return V2X_SUCCESS;
 }
 
@@ -204,16 +232,66 @@ static uint64_t _mono_us()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-// Sleeps the whole pause even when a signal interrupts it.
-static void _sleep_us(uint64_t aicUs)
+static void _count_max(std::atomic<unsigned long>& aopMax, unsigned long aicNow)
 {
-    struct timespec req;
-    req.tv_sec = static_cast<time_t>(aicUs / 1000000u);
-    req.tv_nsec = static_cast<long>((aicUs % 1000000u) * 1000u);
-    struct timespec rem;
-    while (nanosleep(&req, &rem) != 0 && errno == EINTR) {
-        req = rem;
+    if (aicNow > aopMax.load(std::memory_order_relaxed)) {
+        aopMax.store(aicNow, std::memory_order_relaxed);
     }
+}
+
+// One datagram on the air, now. Stamps the send time once the datagram has
+// left, whatever the result: stamped before the send, the next datagram
+// could leave a few microseconds less than the gap after this one.
+static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen)
+{
+    ssize_t n = sendto(giSendFd, aipcSdMsg, static_cast<size_t>(aicSdLen), 0,
+                       reinterpret_cast<const struct sockaddr*>(&giSendSkAdrIn),
+                       sizeof(giSendSkAdrIn));
+    const int sendErr = errno;
+    giLastSendUs = _mono_us();
+    if (n < 0) {
+        giTxErrCnt.fetch_add(1, std::memory_order_relaxed);
+        LOGE("sendto() err, msg:%s!!!!\n", strerror(sendErr));
+        return -ERR_V2X_SOCKET_SEND_TO;
+    }
+    giTxSentCnt.fetch_add(1, std::memory_order_relaxed);
+    LOGI("rlink send=%d\n", static_cast<int>(n));
+    return V2X_SUCCESS;
+}
+
+// Arms the drain timer for the moment the gap after the last send ends.
+static void _arm_tx_timer()
+{
+    const uint64_t elapsed = _mono_us() - giLastSendUs;
+    const uint64_t wait = elapsed < RLINK_PACE_US ? RLINK_PACE_US - elapsed : 0;
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(wait / 1000000u);
+    tv.tv_usec = static_cast<suseconds_t>(wait % 1000000u);
+    evtimer_add(gipTxEt, &tv);
+}
+
+// The drain timer: one datagram per expiry, the oldest first. A timer that
+// fires a little early (the event loop's clock is coarser than ours) waits
+// for the rest of the gap instead of sending.
+static void _rlink_tx_timer_cb(evutil_socket_t, short, void*)
+{
+    if (giTxCnt == 0) {
+        return;
+    }
+    if (_mono_us() - giLastSendUs < RLINK_PACE_US) {
+        _arm_tx_timer();
+        return;
+    }
+    tRlinkTxSlot& slot = giTxRing[giTxHead];
+    (void)_rlink_tx_now(slot.msg, slot.len);
+    giTxHead = (giTxHead + 1) % RLINK_TXQ_CAP;
+    --giTxCnt;
+    giTxQueued.store(static_cast<unsigned long>(giTxCnt), std::memory_order_relaxed);
+    if (giTxCnt > 0) {
+        _arm_tx_timer();
+    }
+    // A slot is free again: whoever held back for room may go on.
+    giTxRoomSink.load()();
 }
 
 extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
@@ -223,35 +301,64 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
         LOGE("Input param err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    const uint64_t elapsed = _mono_us() - giLastSendUs;
-    if (elapsed < RLINK_PACE_US) {
-        const uint64_t pause = RLINK_PACE_US - elapsed;
-        LOGI("Pause %dus------\n", static_cast<int>(pause));
-        _sleep_us(pause);
-    }
-    ssize_t n = sendto(giSendFd, aipcSdMsg, static_cast<size_t>(aicSdLen), 0,
-                       reinterpret_cast<const struct sockaddr*>(&giSendSkAdrIn),
-                       sizeof(giSendSkAdrIn));
-    const int sendErr = errno;
-    // Recorded once the datagram has left, whatever the result: stamped
-    // before the send, the next datagram could leave a few microseconds
-    // less than the gap after this one.
-    giLastSendUs = _mono_us();
-    if (elapsed < RLINK_PACE_US) {
-        giPauseCnt.fetch_add(1, std::memory_order_relaxed);
-    }
-    errno = sendErr;
-    if (n < 0) {
-        LOGE("sendto() err, msg:%s!!!!\n", strerror(errno));
+    if (gipTxEt == nullptr || giSendFd < 0) {
+        // Not running: nothing to send on and no loop to drain a queue.
+        giTxErrCnt.fetch_add(1, std::memory_order_relaxed);
+        LOGE("sendto() err, msg:%s!!!!\n", strerror(EBADF));
         return -ERR_V2X_SOCKET_SEND_TO;
     }
-    LOGI("rlink send=%d\n", static_cast<int>(n));
+    if (aicSdLen > RLINK_TX_MAX_LEN) {
+        LOGE("aicSdLen(%d) too long err!!!!\n", aicSdLen);
+        return -ERR_V2X_SEND_LEN;
+    }
+    // The gap has passed and nobody is waiting: no reason to queue.
+    if (giTxCnt == 0 && _mono_us() - giLastSendUs >= RLINK_PACE_US) {
+        return _rlink_tx_now(aipcSdMsg, aicSdLen);
+    }
+    if (giTxCnt >= RLINK_TXQ_CAP) {
+        // The caller decides what a full queue means for it (the daemon
+        // server never gets here: it stops reading first).
+        giTxFullCnt.fetch_add(1, std::memory_order_relaxed);
+        return -ERR_V2X_TX_FULL;
+    }
+    tRlinkTxSlot& slot = giTxRing[(giTxHead + giTxCnt) % RLINK_TXQ_CAP];
+    memcpy(slot.msg, aipcSdMsg, static_cast<size_t>(aicSdLen));
+    slot.len = aicSdLen;
+    ++giTxCnt;
+    giTxQueued.store(static_cast<unsigned long>(giTxCnt), std::memory_order_relaxed);
+    _count_max(giTxQueuedMax, static_cast<unsigned long>(giTxCnt));
+    giTxWaitCnt.fetch_add(1, std::memory_order_relaxed);
+    LOGI("Queued %d------\n", giTxCnt);
+    if (!evtimer_pending(gipTxEt, nullptr)) {
+        _arm_tx_timer();
+    }
     return V2X_SUCCESS;
 }
 
-V2X_API unsigned long rlink_pause_count(void)
+V2X_API int rlink_tx_room(void)
 {
-    return giPauseCnt.load();
+    // A link that is not running has an empty queue: its callers are told
+    // by rlink_send itself.
+    return RLINK_TXQ_CAP - giTxCnt;
+}
+
+V2X_API void rlink_set_tx_room_sink(fRlinkTxRoom aipSink)
+{
+    giTxRoomSink.store(aipSink != nullptr ? aipSink : _no_room_sink);
+}
+
+V2X_API void rlink_tx_stats(tRlinkTxStats* aopStats)
+{
+    if (aopStats == nullptr) {
+        return;
+    }
+    aopStats->sent = giTxSentCnt.load();
+    aopStats->sendErrs = giTxErrCnt.load();
+    aopStats->waited = giTxWaitCnt.load();
+    aopStats->queued = giTxQueued.load();
+    aopStats->queuedMax = giTxQueuedMax.load();
+    aopStats->fullRefused = giTxFullCnt.load();
+    aopStats->droppedAtExit = giTxExitDropCnt.load();
 }
 
 V2X_API int rlink_rx_port(void)
@@ -270,6 +377,19 @@ V2X_API int rlink_rx_port(void)
 extern "C" V2X_API int rlink_exit(void)
 {
     LOGT();
+    if (gipTxEt != nullptr) {
+        event_del(gipTxEt);
+        event_free(gipTxEt);
+        gipTxEt = nullptr;
+    }
+    // What had not gone out by now never will: said once, with the count.
+    if (giTxCnt > 0) {
+        giTxExitDropCnt.fetch_add(static_cast<unsigned long>(giTxCnt), std::memory_order_relaxed);
+        LOGE("txQueue=%d dropped at exit err!!!!\n", giTxCnt);
+    }
+    giTxHead = 0;
+    giTxCnt = 0;
+    giTxQueued.store(0, std::memory_order_relaxed);
     if (gipRxNetCliEt != nullptr) {
         event_del(gipRxNetCliEt);
         event_free(gipRxNetCliEt);

@@ -1,0 +1,104 @@
+// Whole messages towards the core on a stream socket, for both clients.
+#include "core_app_tx.hpp"
+
+#include <errno.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <atomic>
+
+#include "cv2x_app.h"
+
+static std::atomic<fCoreAppSend> gipCoreAppSend{::send};
+
+V2X_API void core_app_tx_set_send_fn(fCoreAppSend aipSend)
+{
+    gipCoreAppSend.store(aipSend != nullptr ? aipSend : ::send);
+}
+
+// 64-bit on every target: a 32-bit long would wrap after 24.8 days.
+static long long _now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until the socket is writable or the deadline passes.
+static bool _wait_writable(int aicFd, long long aicDeadlineMs)
+{
+    for (;;) {
+        const long long left = aicDeadlineMs - _now_ms();
+        struct pollfd p = {aicFd, POLLOUT, 0};
+        int n = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (n > 0) {
+            return true;  // writable, or failed: the write says which
+        }
+        if (n == 0 || errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+void CoreAppTx::attach(int aicFd)
+{
+    off_ = len_ = 0;
+    int size = V2X_CORE_APP_SOCK_BUF;
+    setsockopt(aicFd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+}
+
+CoreAppTx::Wr CoreAppTx::_write(int aicFd, long long aicDeadlineMs)
+{
+    while (off_ < len_) {
+        ssize_t n = gipCoreAppSend.load()(aicFd, buf_ + off_, len_ - off_,
+                                          MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            off_ += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            return Wr::Failed;
+        }
+        if (!_wait_writable(aicFd, aicDeadlineMs)) {
+            errno = ETIMEDOUT;
+            return Wr::Timeout;
+        }
+    }
+    off_ = len_ = 0;
+    return Wr::Done;
+}
+
+int CoreAppTx::send(int aicFd, uint32_t aicType, const char* aipcMsg, uint16_t aicLen)
+{
+    const long long deadline = _now_ms() + kWaitMs;
+    // The rest of an earlier message goes first: the stream must never
+    // carry the start of one message followed by another.
+    if (rest_pending()) {
+        const Wr w = _write(aicFd, deadline);
+        if (w != Wr::Done) {
+            if (w == Wr::Failed) {
+                off_ = len_ = 0;  // the connection is gone, and the rest with it
+            }
+            return -ERR_V2X_SOCKET_WRITE;
+        }
+    }
+    len_ = core_app_put_msg(buf_, aicType, aipcMsg, aicLen);
+    off_ = 0;
+    const Wr w = _write(aicFd, deadline);
+    if (w == Wr::Done) {
+        return V2X_SUCCESS;
+    }
+    if (w == Wr::Timeout && off_ > 0) {
+        // Part of it is the core's: the rest is kept and written before
+        // anything else, so the message still arrives whole.
+        return V2X_SUCCESS;
+    }
+    // Nothing written (the caller may try again), or the connection failed
+    // and cannot carry the rest.
+    off_ = len_ = 0;
+    return -ERR_V2X_SOCKET_WRITE;
+}
