@@ -7,6 +7,18 @@
 //                           payloads, stack and relay in alternating blocks
 //   v2x-bench pace [GAPS]   gaps between datagrams at the radio under a
 //                           saturating application sender
+//   v2x-bench rxload [SECONDS]
+//                           receive latency and delivery at 50 frames/s:
+//                           SECONDS with no sender, then SECONDS with a
+//                           saturating application sender keeping the radio
+//                           link's transmit queue full
+//   v2x-bench age [N]       age of a sent message when it reaches the radio,
+//                           under a saturating sender, over N datagrams
+//   v2x-bench stop [N]      time to stop with N DSM requests waiting on a
+//                           connection: cv2x_app_exit, then the core alone
+//                           with v2x_core_exit
+//   v2x-bench conn-mem [N]  heap the core spends per idle application
+//                           connection, over N connections
 //   v2x-bench count-rx N    N received frames one at a time (for callgrind)
 //   v2x-bench count-tx N    N sent messages one at a time (for callgrind)
 //
@@ -20,13 +32,16 @@
 // callback.
 #include <arpa/inet.h>
 #include <errno.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <semaphore.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -36,7 +51,9 @@
 #include <thread>
 #include <vector>
 
+#include "core.h"
 #include "cv2x_app.h"
+#include "rlink.hpp"
 #include "self_log.h"
 
 // This program hosts the libraries: it defines their log level.
@@ -124,7 +141,8 @@ struct Stack {
     uint16_t rcvPort = 0;
 };
 
-Stack start_stack()
+// The configuration and the radio's socket, nothing started yet.
+Stack stack_cfg()
 {
     Stack s;
     memset(&s.cfg, 0, sizeof(s.cfg));
@@ -138,6 +156,12 @@ Stack start_stack()
     close(probe);
     s.cfg.rcvPort = s.rcvPort;
     s.cfg.sendPort = radioPort;
+    return s;
+}
+
+Stack start_stack()
+{
+    Stack s = stack_cfg();
     if (cv2x_app_init(&s.cfg) != 0) {
         fprintf(stderr, "cv2x_app_init failed\n");
         exit(1);
@@ -482,6 +506,497 @@ int run_count_tx(long aicN)
     return 0;
 }
 
+// Percentile of a sorted sample, 0 for an empty one.
+template <typename T>
+double pct_of(const std::vector<T>& aicSorted, double aicQ)
+{
+    if (aicSorted.empty()) {
+        return 0;
+    }
+    return static_cast<double>(aicSorted[static_cast<size_t>(aicQ * (aicSorted.size() - 1))]);
+}
+
+// Empties the radio's socket on its own thread, so the core's sends never
+// meet a full receive buffer, and counts the datagrams.
+class RadioDrain {
+public:
+    explicit RadioDrain(int aicFd) : fd_(aicFd), th_([this] { run(); }) {}
+    ~RadioDrain() { stop(); }
+    // Ends the thread; called before the socket is closed.
+    void stop()
+    {
+        stop_ = true;
+        if (th_.joinable()) {
+            th_.join();
+        }
+    }
+    long count() const { return got_.load(); }
+
+private:
+    void run()
+    {
+        char buf[4096];
+        while (!stop_) {
+            struct pollfd p = {fd_, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            while (recv(fd_, buf, sizeof(buf), MSG_DONTWAIT) > 0) {
+                got_.fetch_add(1);
+            }
+        }
+    }
+
+    int fd_;
+    std::atomic<bool> stop_{false};
+    std::atomic<long> got_{0};
+    std::thread th_;  // last: starts once the members above exist
+};
+
+unsigned long tx_queued()
+{
+    tRlinkTxStats st;
+    rlink_tx_stats(&st);
+    return st.queued;
+}
+
+// Waits up to aicMs for the transmit queue to be full.
+bool wait_queue_full(int aicMs)
+{
+    for (int i = 0; i < aicMs / 10; ++i) {
+        if (tx_queued() >= static_cast<unsigned long>(RLINK_TXQ_CAP)) {
+            return true;
+        }
+        usleep(10 * 1000);
+    }
+    return false;
+}
+
+constexpr int kRxLoadRate = 50;        // frames per second
+constexpr size_t kRxLoadPayload = 100;
+
+struct RxLoad {
+    long sent = 0;
+    long got = 0;
+    double p50 = 0, p99 = 0, max = 0;  // µs, over the delivered frames
+    long atRadio = 0;                  // datagrams that reached the radio meanwhile
+    unsigned long queueMin = 0;        // transmit queue, sampled after each frame
+};
+
+// One phase of rxload: aicFrames frames at kRxLoadRate per second, each
+// carrying its send time.
+RxLoad rx_phase(int aicFd, uint16_t aicPort, long aicFrames, const RadioDrain& aicRadio)
+{
+    std::vector<char> f = frame(kRxLoadPayload);
+    const struct sockaddr_in to = loopback(aicPort);
+    RxLoad r;
+    gSink.latUs.assign(static_cast<size_t>(aicFrames), 0);
+    gSink.got = 0;
+    gSink.recordLat = true;
+    const long radio0 = aicRadio.count();
+    r.queueMin = RLINK_TXQ_CAP;
+    struct timespec next;
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    for (long i = 0; i < aicFrames; ++i) {
+        next.tv_nsec += 1000000000 / kRxLoadRate;
+        if (next.tv_nsec >= 1000000000) {
+            next.tv_nsec -= 1000000000;
+            ++next.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        stamp(f);
+        sendto(aicFd, f.data(), f.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+        ++r.sent;
+        r.queueMin = std::min(r.queueMin, tx_queued());
+    }
+    const uint64_t end = now_ns() + 2000000000ull;
+    while (gSink.got.load() < aicFrames && now_ns() < end) {
+        usleep(1000);
+    }
+    gSink.recordLat = false;
+    r.atRadio = aicRadio.count() - radio0;
+    r.got = gSink.got.load();
+    std::vector<uint32_t> v(gSink.latUs.begin(),
+                            gSink.latUs.begin() + std::min(r.got, aicFrames));
+    std::sort(v.begin(), v.end());
+    r.p50 = pct_of(v, 0.50);
+    r.p99 = pct_of(v, 0.99);
+    r.max = v.empty() ? 0 : v.back();
+    return r;
+}
+
+int run_rxload(int aicSeconds)
+{
+    Stack s = start_stack();
+    RadioDrain radio(s.radioFd);
+    int tx = udp_socket(nullptr);
+    const long frames = static_cast<long>(kRxLoadRate) * aicSeconds;
+    printf("receive under a full transmit queue: %d frames/s, %ld frames per phase, "
+           "%zu-byte payload\n",
+           kRxLoadRate, frames, kRxLoadPayload);
+    printf("%-8s %8s %9s %8s %8s %8s %8s %7s %9s\n", "phase", "sent", "delivered", "ratio",
+           "p50us", "p99us", "maxus", "radio", "queuemin");
+    RxLoad idle = rx_phase(tx, s.rcvPort, frames, radio);
+    printf("%-8s %8ld %9ld %7.2f%% %8.0f %8.0f %8.0f %7s %9s\n", "idle", idle.sent, idle.got,
+           100.0 * idle.got / idle.sent, idle.p50, idle.p99, idle.max, "-", "-");
+    fflush(stdout);
+
+    std::atomic<bool> stop{false};
+    std::thread sender([&] { saturate(stop); });
+    if (!wait_queue_full(3000)) {
+        fprintf(stderr, "the transmit queue did not fill in 3 s\n");
+    }
+    RxLoad load = rx_phase(tx, s.rcvPort, frames, radio);
+    stop = true;
+    sender.join();
+    printf("%-8s %8ld %9ld %7.2f%% %8.0f %8.0f %8.0f %7ld %6lu/%d\n", "tx-full", load.sent,
+           load.got, 100.0 * load.got / load.sent, load.p50, load.p99, load.max, load.atRadio,
+           load.queueMin, RLINK_TXQ_CAP);
+    printf("p99 under load - idle p99: %+.0f us (target: all delivered, within +1000 us)\n",
+           load.p99 - idle.p99);
+    close(tx);
+    cv2x_app_exit();
+    radio.stop();
+    close(s.radioFd);
+    unlink(s.cfg.dmnNme);
+    return 0;
+}
+
+// The data of a datagram as the core sends it: protocol type, header byte
+// (no extension), one- or two-byte AID, big-endian length, data. False for
+// anything else.
+bool dsmp_data(const unsigned char* aipcDgram, size_t aicLen, const unsigned char** aopData,
+               size_t* aopLen)
+{
+    if (aicLen < 5 || aipcDgram[1] != 0) {
+        return false;
+    }
+    const size_t off = 2 + ((aipcDgram[2] & 0x80) == 0 ? 1 : 2);
+    if (aicLen < off + 2) {
+        return false;
+    }
+    const size_t len = (static_cast<size_t>(aipcDgram[off]) << 8) | aipcDgram[off + 1];
+    if (aicLen != off + 2 + len) {
+        return false;
+    }
+    *aopData = aipcDgram + off + 2;
+    *aopLen = len;
+    return true;
+}
+
+int run_age(int aicN)
+{
+    constexpr int kWarmUp = 30;  // datagrams until the queue and the buffers are full
+    Stack s = start_stack();
+    std::atomic<bool> stop{false};
+    std::atomic<long> calls{0};
+    std::atomic<long> refused{0};
+    // Each request's data: its call time (monotonic ns), then its sequence number.
+    std::thread sender([&] {
+        std::vector<char> buf(sizeof(tDSMReq) + 16, 0);
+        auto* r = reinterpret_cast<tDSMReq*>(buf.data());
+        r->appId = kAid;
+        r->protTp = PROT_TP_DSMP;
+        memset(r->peerMac, 0xFF, 6);
+        r->msgLen = 16;
+        for (uint64_t seq = 0; !stop.load(); ++seq) {
+            const uint64_t t = now_ns();
+            memcpy(r->msg, &t, 8);
+            memcpy(r->msg + 8, &seq, 8);
+            calls.fetch_add(1);
+            if (dsm_request(r) != 0) {
+                refused.fetch_add(1);
+            }
+        }
+    });
+    std::vector<double> ageMs;
+    ageMs.reserve(static_cast<size_t>(aicN));
+    long seen = 0;
+    long unparsed = 0;
+    long missing = 0;
+    uint64_t lastSeq = 0;
+    // Twice the paced time, and some: a stack that stalls ends the run.
+    const uint64_t deadline =
+        now_ns() + static_cast<uint64_t>(kWarmUp + aicN) * 140000000ull + 10000000000ull;
+    while (static_cast<int>(ageMs.size()) < aicN && now_ns() < deadline) {
+        struct pollfd p = {s.radioFd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        unsigned char d[4096];
+        const ssize_t n = recv(s.radioFd, d, sizeof(d), MSG_DONTWAIT);
+        const uint64_t at = now_ns();
+        if (n <= 0) {
+            continue;
+        }
+        const unsigned char* data = nullptr;
+        size_t len = 0;
+        if (!dsmp_data(d, static_cast<size_t>(n), &data, &len) || len < 16) {
+            ++unparsed;
+            continue;
+        }
+        uint64_t t, seq;
+        memcpy(&t, data, 8);
+        memcpy(&seq, data + 8, 8);
+        if (seen > 0 && seq != lastSeq + 1) {
+            missing += seq > lastSeq ? static_cast<long>(seq - lastSeq - 1) : 1;
+        }
+        lastSeq = seq;
+        if (++seen <= kWarmUp) {
+            continue;
+        }
+        ageMs.push_back((at - t) / 1e6);
+    }
+    stop = true;
+    sender.join();
+    std::sort(ageMs.begin(), ageMs.end());
+    printf("message age at the radio: saturating sender, %zu datagrams after a warm-up of %d\n",
+           ageMs.size(), kWarmUp);
+    if (static_cast<int>(ageMs.size()) < aicN) {
+        printf("STALLED: %zu of %d datagrams before the deadline\n", ageMs.size(), aicN);
+    }
+    const double p50 = pct_of(ageMs, 0.50);
+    printf("p50 %.1f ms  p99 %.1f ms  max %.1f ms  (p50 = %.1f gaps of 70 ms; queue depth %d)\n",
+           p50, pct_of(ageMs, 0.99), ageMs.empty() ? 0 : ageMs.back(), p50 / 70.0,
+           RLINK_TXQ_CAP);
+    printf("calls %ld  non-zero returns %ld  sequence numbers missing at the radio %ld  "
+           "datagrams not parsed %ld\n",
+           calls.load(), refused.load(), missing, unparsed);
+    cv2x_app_exit();
+    close(s.radioFd);
+    unlink(s.cfg.dmnNme);
+    return 0;
+}
+
+// A blocking connection to the core's application socket, retried until
+// the core listens (3 s at most); -1 when it never did. aicSndBuf > 0 sets
+// the send buffer.
+int connect_raw(const char* aipcPath, int aicSndBuf)
+{
+    struct sockaddr_un a;
+    memset(&a, 0, sizeof(a));
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof(a.sun_path), "%s", aipcPath);
+    const uint64_t deadline = now_ns() + 3000000000ull;
+    for (;;) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return -1;
+        }
+        if (aicSndBuf > 0) {
+            setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &aicSndBuf, sizeof(aicSndBuf));
+        }
+        if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) == 0) {
+            return fd;
+        }
+        close(fd);
+        if (now_ns() > deadline) {
+            return -1;
+        }
+        usleep(10 * 1000);
+    }
+}
+
+// One whole V2X_DSM_REQ message as it travels on the application socket:
+// the 6-byte header (type, payload length; host order), the 270-byte head,
+// the data.
+std::vector<char> raw_dsm_req(uint16_t aicDataLen)
+{
+    std::vector<char> m(V2X_CORE_APP_HDR_LEN + sizeof(tDSMReq) + aicDataLen, 0);
+    const uint32_t type = V2X_DSM_REQ;
+    const uint16_t len = static_cast<uint16_t>(sizeof(tDSMReq) + aicDataLen);
+    memcpy(m.data(), &type, 4);
+    memcpy(m.data() + 4, &len, 2);
+    auto* r = reinterpret_cast<tDSMReq*>(m.data() + V2X_CORE_APP_HDR_LEN);
+    r->appId = kAid;
+    r->protTp = PROT_TP_DSMP;
+    r->priority = 1;
+    memset(r->peerMac, 0xFF, 6);
+    r->msgLen = aicDataLen;
+    return m;
+}
+
+bool write_all(int aicFd, const std::vector<char>& aicMsg)
+{
+    size_t off = 0;
+    while (off < aicMsg.size()) {
+        ssize_t n = send(aicFd, aicMsg.data() + off, aicMsg.size() - off, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        off += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// One stop with aicN requests written to an extra raw connection: the whole
+// stack (cv2x_app_exit) or the core alone (v2x_core_exit).
+void stop_case(bool aicCoreAlone, long aicN)
+{
+    Stack s = aicCoreAlone ? stack_cfg() : start_stack();
+    if (aicCoreAlone && v2x_core_init(&s.cfg) != 0) {
+        fprintf(stderr, "v2x_core_init failed\n");
+        exit(1);
+    }
+    const int fd = connect_raw(s.cfg.dmnNme, 1 << 20);
+    if (fd < 0) {
+        fprintf(stderr, "cannot connect to %s\n", s.cfg.dmnNme);
+        exit(1);
+    }
+    tRlinkTxStats st0;
+    rlink_tx_stats(&st0);
+    std::atomic<long> written{0};
+    RadioDrain radio(s.radioFd);
+    // Blocking writes: one waits while the core holds the connection back
+    // and fails once the stop has closed it.
+    std::thread writer([&] {
+        const std::vector<char> m = raw_dsm_req(100);
+        for (long i = 0; i < aicN; ++i) {
+            if (!write_all(fd, m)) {
+                return;
+            }
+            written.fetch_add(1);
+        }
+    });
+    usleep(300 * 1000);
+    tRlinkTxStats st1;
+    rlink_tx_stats(&st1);
+    const long inSocket = written.load();
+    const uint64_t t0 = now_ns();
+    if (aicCoreAlone) {
+        v2x_core_exit();
+    } else {
+        cv2x_app_exit();
+    }
+    const double ms = (now_ns() - t0) / 1e6;
+    writer.join();
+    tRlinkTxStats st2;
+    rlink_tx_stats(&st2);
+    // Written, less what left and what the queue holds: still in the socket.
+    const long sent = static_cast<long>(st1.sent - st0.sent);
+    const long waiting = inSocket - sent - static_cast<long>(st1.queued);
+    printf("%-14s %9.2f %8ld %7ld %7lu %8ld %8lu\n",
+           aicCoreAlone ? "v2x_core_exit" : "cv2x_app_exit", ms, inSocket, sent, st1.queued,
+           waiting, st2.droppedAtExit - st1.droppedAtExit);
+    if (inSocket < aicN) {
+        printf("  only %ld of %ld requests fitted in the socket before the stop\n", inSocket, aicN);
+    }
+    close(fd);
+    radio.stop();
+    close(s.radioFd);
+    unlink(s.cfg.dmnNme);
+}
+
+int run_stop(long aicN)
+{
+    printf("stop with %ld DSM requests written to a raw connection, 300 ms before the stop\n",
+           aicN);
+    printf("%-14s %9s %8s %7s %7s %8s %8s\n", "call", "ms", "written", "sent", "queued",
+           "waiting", "dropped");
+    stop_case(false, aicN);
+    fflush(stdout);
+    stop_case(true, aicN);
+    printf("target: each stop under 200 ms\n");
+    return 0;
+}
+
+size_t heap_used()
+{
+    return mallinfo2().uordblks;
+}
+
+// Waits until the heap in use stops changing: the core has accepted and
+// set up every connection. The figure, after at least aicMinMs.
+size_t heap_settled(int aicMinMs)
+{
+    usleep(static_cast<useconds_t>(aicMinMs) * 1000);
+    size_t last = heap_used();
+    for (int i = 0; i < 50; ++i) {
+        usleep(100 * 1000);
+        const size_t now = heap_used();
+        if (now == last) {
+            return now;
+        }
+        last = now;
+    }
+    return last;
+}
+
+// Slab memory of the whole machine in kB, -1 when unknown.
+long slab_kb()
+{
+    FILE* f = fopen("/proc/meminfo", "r");
+    if (f == nullptr) {
+        return -1;
+    }
+    char line[256];
+    long kb = -1;
+    while (fgets(line, sizeof(line), f) != nullptr) {
+        if (sscanf(line, "Slab: %ld kB", &kb) == 1) {
+            break;
+        }
+    }
+    fclose(f);
+    return kb;
+}
+
+int run_conn_mem(int aicN)
+{
+    // One arena: the core thread's allocations then show in mallinfo2 with
+    // the rest.
+    mallopt(M_ARENA_MAX, 1);
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    Stack s = stack_cfg();
+    v2x_sdk_dmn_serv_set_max_clit(aicN + 10);
+    if (v2x_core_init(&s.cfg) != 0) {
+        fprintf(stderr, "v2x_core_init failed\n");
+        return 1;
+    }
+    std::vector<int> fds;
+    fds.reserve(static_cast<size_t>(aicN) + 1);
+    fds.push_back(connect_raw(s.cfg.dmnNme, 0));  // warm-up
+    if (fds.back() < 0) {
+        fprintf(stderr, "cannot connect to %s\n", s.cfg.dmnNme);
+        return 1;
+    }
+    const size_t before = heap_settled(200);
+    const long slab0 = slab_kb();
+    for (int i = 0; i < aicN; ++i) {
+        const int fd = connect_raw(s.cfg.dmnNme, 0);
+        if (fd < 0) {
+            fprintf(stderr, "connection %d failed\n", i);
+            break;
+        }
+        fds.push_back(fd);
+    }
+    const size_t after = heap_settled(500);
+    const long slab1 = slab_kb();
+    const long opened = static_cast<long>(fds.size()) - 1;
+    printf("idle connections: %ld (after one warm-up connection)\n", opened);
+    printf("core heap per connection: %.0f bytes (mallinfo2 uordblks %zu -> %zu; target under "
+           "8192)\n",
+           opened > 0 ? (static_cast<double>(after) - static_cast<double>(before)) / opened : 0.0,
+           before, after);
+    if (slab0 >= 0 && slab1 >= 0 && opened > 0) {
+        printf("kernel slab per connection, both ends, whole machine (noisy): %.0f bytes\n",
+               (slab1 - slab0) * 1024.0 / opened);
+    }
+    for (int fd : fds) {
+        close(fd);
+    }
+    v2x_core_exit();
+    close(s.radioFd);
+    unlink(s.cfg.dmnNme);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -494,12 +1009,26 @@ int main(int argc, char** argv)
     if (mode == "pace") {
         return run_pace(arg > 1 ? static_cast<int>(arg) : 100);
     }
+    if (mode == "rxload") {
+        return run_rxload(arg > 0 ? static_cast<int>(arg) : 20);
+    }
+    if (mode == "age") {
+        return run_age(arg > 0 ? static_cast<int>(arg) : 200);
+    }
+    if (mode == "stop") {
+        return run_stop(arg > 0 ? arg : 300);
+    }
+    if (mode == "conn-mem") {
+        return run_conn_mem(arg > 0 ? static_cast<int>(arg) : 200);
+    }
     if (mode == "count-rx" && arg > 0) {
         return run_count_rx(arg);
     }
     if (mode == "count-tx" && arg > 0) {
         return run_count_tx(arg);
     }
-    fprintf(stderr, "usage: v2x-bench rx [BLOCKS] | pace [GAPS] | count-rx N | count-tx N\n");
+    fprintf(stderr,
+            "usage: v2x-bench rx [BLOCKS] | pace [GAPS] | rxload [SECONDS] | age [N] | stop [N] |"
+            " conn-mem [N] | count-rx N | count-tx N\n");
     return 2;
 }

@@ -19,11 +19,19 @@
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 
+// Rest after accept() ran out of descriptors or memory.
+static constexpr int kAcceptRestMs = 100;
+
 namespace {
 
 pthread_t giDmnServPthdId = 0;
 int giServTcpFd = -1;
 struct event* gipTcpServEt = nullptr;
+// One-shot timer that adds gipTcpServEt again after a rest.
+struct event* gipAcceptRestEt = nullptr;
+// From the first accept() failure for want of descriptors or memory until an
+// accept succeeds again: the episode is logged once, not once per try.
+bool giAcceptStall = false;
 struct event_base* gipPthdEtBse = nullptr;
 tDmnLink giContCltHd = {&giContCltHd, &giContCltHd};
 // Statically initialised and never destroyed, so a broadcast before the
@@ -99,7 +107,7 @@ void _remove_clit(tClitNetCon* aipClit)
         event_free(aipClit->pClitEt);
         aipClit->pClitEt = nullptr;
     }
-    if (aipClit->fd > 0) {
+    if (aipClit->fd >= 0) {
         close(aipClit->fd);
         aipClit->fd = -1;
     }
@@ -131,7 +139,7 @@ void _clit_rx_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
 
 void _prepare_clit_fd(int aicFd)
 {
-    if (aicFd <= 0) {
+    if (aicFd < 0) {
         LOGE("aicFd=%d err!!!!\n", aicFd);
         return;
     }
@@ -146,6 +154,16 @@ void _prepare_clit_fd(int aicFd)
     }
 }
 
+void _accept_rest_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
+{
+    (void)aicFd;
+    (void)aicEvent;
+    (void)aipArg;
+    if (gipTcpServEt != nullptr) {
+        event_add(gipTcpServEt, nullptr);
+    }
+}
+
 void _accept_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
 {
     (void)aicEvent;
@@ -156,8 +174,32 @@ void _accept_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
     struct event_base* base = static_cast<struct event_base*>(aipArg);
     int fd = accept(aicFd, nullptr, nullptr);
     if (fd < 0) {
-        LOGE("accept() err, msg=%s!!!!!!\n", strerror(errno));
+        int err = errno;
+        // Nothing waiting any more, interrupted, or the peer gave up: not a failure.
+        if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) {
+            return;
+        }
+        if (err != EMFILE && err != ENFILE && err != ENOBUFS && err != ENOMEM) {
+            LOGE("accept() err, msg=%s!!!!!!\n", strerror(err));
+            return;
+        }
+        if (!giAcceptStall) {
+            LOGE("accept() err, msg=%s!!!!!!\n", strerror(err));
+            LOGE("accepting paused for %d ms------\n", kAcceptRestMs);
+            giAcceptStall = true;
+        }
+        // The connection stays queued and the socket readable: the loop would
+        // call us again at once for as long as the shortage lasts. Without
+        // the timer we keep listening rather than go deaf for good.
+        struct timeval tv = {0, kAcceptRestMs * 1000};
+        if (gipAcceptRestEt != nullptr && evtimer_add(gipAcceptRestEt, &tv) == 0) {
+            event_del(gipTcpServEt);
+        }
         return;
+    }
+    if (giAcceptStall) {
+        LOGE("accept() works again------\n");
+        giAcceptStall = false;
     }
     tClitNetCon* clit = static_cast<tClitNetCon*>(xzMalloc(sizeof(tClitNetCon)));
     if (clit == nullptr) {
@@ -256,6 +298,11 @@ extern "C" V2X_API int _dmn_server_init(const struct event_base* aipcEtBse,
         LOGE("event_new() err!!!!\n");
         return -ERR_EVENT_NEW_DMN;
     }
+    gipAcceptRestEt = evtimer_new(base, _accept_rest_cb, nullptr);
+    if (gipAcceptRestEt == nullptr) {
+        LOGE("evtimer_new() err!!!!\n");
+        return -ERR_EVENT_NEW_DMN;
+    }
     event_add(gipTcpServEt, nullptr);
     return SUCCESS_DMN;
 }
@@ -303,6 +350,12 @@ extern "C" V2X_API int dmn_server_exit(void)
         event_free(gipTcpServEt);
         gipTcpServEt = nullptr;
     }
+    if (gipAcceptRestEt != nullptr) {
+        event_del(gipAcceptRestEt);
+        event_free(gipAcceptRestEt);
+        gipAcceptRestEt = nullptr;
+    }
+    giAcceptStall = false;
     if (giServTcpFd >= 0) {
         close(giServTcpFd);
         giServTcpFd = -1;
@@ -311,7 +364,7 @@ extern "C" V2X_API int dmn_server_exit(void)
     while (giContCltHd.next != &giContCltHd) {
         tClitNetCon* clit = _clit_of(giContCltHd.next);
         _list_del(&clit->hnode);
-        if (clit->fd > 0) {
+        if (clit->fd >= 0) {
             close(clit->fd);
             clit->fd = -1;
         }

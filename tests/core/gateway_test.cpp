@@ -5,7 +5,9 @@
 #include <event2/event.h>
 #include <string.h>
 #include <linux/sockios.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "core_app.h"
 #include "core_harness.h"
@@ -497,4 +500,130 @@ TEST(GatewayRxBuffer, StaysEmptyZeroAndItsStartSizeWhateverArrives)
     }
     close(app);
     EXPECT_EQ(v2x_sdk_dmn_serv_exit(), 0);
+}
+
+namespace {
+
+// Restores the connection cap whatever the test does.
+struct CapGuard {
+    explicit CapGuard(int cap) { v2x_sdk_dmn_serv_set_max_clit(cap); }
+    ~CapGuard() { v2x_sdk_dmn_serv_set_max_clit(V2X_DMN_SERV_MAX_CLIT_DEF); }
+};
+
+tDmnServStats serv_stats()
+{
+    tDmnServStats st;
+    dmn_serv_stats(&st);
+    return st;
+}
+
+// True when the peer closed `fd` within ms.
+bool closed_by_peer(int fd, int ms)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    char c;
+    return poll(&p, 1, ms) == 1 && recv(fd, &c, 1, MSG_DONTWAIT) == 0;
+}
+
+}  // namespace
+
+// Beyond the cap a connection is closed at once; those within it are
+// served, and a place freed is taken again.
+TEST(GatewayConnections, CapRefusesTheOneTooManyAndFreesOnClose)
+{
+    CapGuard cap(3);
+    CoreHarness core;  // holds one connection of its own
+    ASSERT_TRUE(core.started());
+    int a = core.connect_app();
+    int b = core.connect_app();
+    const unsigned long refused = serv_stats().capRefused;
+    int c = core.connect_app();
+    ASSERT_GE(c, 0);
+    {
+        LevelGuard quiet(LOG_LEV_OFF);
+        EXPECT_TRUE(closed_by_peer(c, 3000));
+    }
+    EXPECT_EQ(serv_stats().capRefused, refused + 1);
+    ASSERT_TRUE(write_all(b, user_req(1, DME_ACTION_ADD, 20)));
+    EXPECT_EQ(read_msg(a, 3000).size(), 12u);  // confirms reach the others
+    shutdown(a, SHUT_RDWR);
+    // Once the core has seen a go, a new connection fits again.
+    int d = -1;
+    for (int i = 0; i < 100 && d < 0; ++i) {
+        usleep(20 * 1000);
+        d = core.connect_app();
+        if (d >= 0 && closed_by_peer(d, 50)) {
+            d = -1;
+        }
+    }
+    ASSERT_GE(d, 0);
+    ASSERT_TRUE(write_all(d, user_req(2, DME_ACTION_ADD, 20)));
+    EXPECT_EQ(read_msg(d, 3000).size(), 12u);
+}
+
+// An idle connection costs the core well under 8 KiB of heap: nothing is
+// kept for reading until a message arrives in pieces.
+TEST(GatewayConnections, IdleConnectionsCostLittleHeap)
+{
+    if (heap_in_use() == 0) {
+        GTEST_SKIP() << "the allocator's figures are not available in this build";
+    }
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int first = core.connect_app();
+    ASSERT_TRUE(write_all(first, user_req(1, DME_ACTION_ADD, 20)));
+    ASSERT_EQ(read_msg(first, 3000).size(), 12u);
+    const long before = heap_in_use();
+    int last = -1;
+    for (int i = 0; i < 50; ++i) {
+        last = core.connect_app();
+        ASSERT_GE(last, 0);
+    }
+    // Accepted in order: once the last one is served all 50 are in.
+    ASSERT_TRUE(write_all(last, user_req(2, DME_ACTION_ADD, 20)));
+    ASSERT_EQ(read_msg(last, 3000).size(), 12u);
+    const long per = (heap_in_use() - before) / 50;
+    EXPECT_LT(per, 8192) << per << " bytes per idle connection";
+}
+
+// Out of descriptors, the server rests instead of spinning on a connection
+// it cannot accept, and takes it once descriptors are free again.
+TEST(GatewayConnections, OutOfDescriptorsDoesNotSpin)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(open_fd_count() + 16);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> fill;
+    for (int fd; (fd = dup(0)) >= 0;) {
+        fill.push_back(fd);
+    }
+    ASSERT_FALSE(fill.empty());
+    close(fill.back());  // one for the client: the core gets none
+    fill.pop_back();
+    const unsigned long fails = serv_stats().acceptFails;
+    int app = -1;
+    struct timespec c0, c1;
+    {
+        LevelGuard quiet(LOG_LEV_OFF);
+        app = core.connect_app();
+        ASSERT_GE(app, 0);
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c0);
+        usleep(2000 * 1000);
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c1);
+        for (int fd : fill) {
+            close(fd);
+        }
+        setrlimit(RLIMIT_NOFILE, &saved);
+        ASSERT_TRUE(write_all(app, user_req(3, DME_ACTION_ADD, 20)));
+        EXPECT_EQ(read_msg(app, 3000).size(), 12u);
+    }
+    const double cpu = (c1.tv_sec - c0.tv_sec) + (c1.tv_nsec - c0.tv_nsec) / 1e9;
+    EXPECT_LT(cpu, 0.5) << "CPU seconds in 2 s at the descriptor limit";
+    const unsigned long tries = serv_stats().acceptFails - fails;
+    EXPECT_GE(tries, 1u);
+    EXPECT_LE(tries, 100u);  // a rest of 100 ms between tries, not a loop
 }

@@ -103,94 +103,6 @@ protected:
 
 using RlinkRx = LinkFixture;
 
-// A receiver that notes the kernel's arrival time of each datagram, so a
-// slow test thread cannot shrink or stretch the gaps it measures.
-class StampedReceiver {
-public:
-    StampedReceiver()
-    {
-        fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-        int on = 1;
-        // Nanosecond stamps where offered; user-mode emulators (qemu) only
-        // carry the microsecond ones, which are fine for gaps of 70 ms.
-        if (setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on)) != 0) {
-            setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof(on));
-        }
-        struct sockaddr_in a;
-        memset(&a, 0, sizeof(a));
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        socklen_t len = sizeof(a);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~StampedReceiver() { close(fd_); }
-    // The kernel turns arrival stamping on lazily: until it is on, a
-    // datagram is stamped when it is read. Sends probes to itself until a
-    // stamp clearly predates the read.
-    bool wait_until_stamping()
-    {
-        UdpPeer probe;
-        for (int i = 0; i < 100; ++i) {
-            if (!probe.send_to(port_, Bytes{0})) {
-                return false;
-            }
-            usleep(20 * 1000);
-            struct timespec before;
-            clock_gettime(CLOCK_REALTIME, &before);
-            const long long t = recv_stamp(1000, nullptr);
-            const long long readAt = before.tv_sec * 1000000000LL + before.tv_nsec;
-            if (t >= 0 && t < readAt - 10 * 1000000LL) {
-                return true;
-            }
-        }
-        return false;
-    }
-    uint16_t port() const { return port_; }
-    // Arrival time in nanoseconds, or -1 when nothing came within timeout_ms.
-    long long recv_stamp(int timeout_ms, Bytes* out)
-    {
-        struct pollfd p = {fd_, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0) {
-            return -1;
-        }
-        char buf[4096];
-        char ctl[256];
-        struct iovec iov = {buf, sizeof(buf)};
-        struct msghdr m;
-        memset(&m, 0, sizeof(m));
-        m.msg_iov = &iov;
-        m.msg_iovlen = 1;
-        m.msg_control = ctl;
-        m.msg_controllen = sizeof(ctl);
-        ssize_t n = recvmsg(fd_, &m, 0);
-        if (n < 0) {
-            return -1;
-        }
-        if (out != nullptr) {
-            out->assign(buf, buf + n);
-        }
-        for (struct cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-                struct timespec ts;
-                memcpy(&ts, CMSG_DATA(c), sizeof(ts));
-                return ts.tv_sec * 1000000000LL + ts.tv_nsec;
-            }
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
-                struct timeval tv;
-                memcpy(&tv, CMSG_DATA(c), sizeof(tv));
-                return tv.tv_sec * 1000000000LL + tv.tv_usec * 1000LL;
-            }
-        }
-        return -1;
-    }
-
-private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
-};
-
 }  // namespace
 
 TEST(RlinkLifecycle, ExitWithoutInitAndTwiceIsHarmless)
@@ -285,8 +197,8 @@ TEST(RlinkPacing, BackToBackSendsQueueAndLeaveInOrderAtLeast70msApart)
     ASSERT_TRUE(v2x_event_threads_ready());
     struct event_base* base = event_base_new();
     ASSERT_NE(base, nullptr);
-    StampedReceiver rx;
-    ASSERT_TRUE(rx.wait_until_stamping());
+    UdpPeer rx;
+    ASSERT_TRUE(rx.start_stamping());
     tV2XSDKCfg cfg = link_cfg("127.0.0.1", 0, rx.port());
     ASSERT_EQ(rlink_init(&cfg, base), 0);
 

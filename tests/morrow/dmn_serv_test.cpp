@@ -4,8 +4,12 @@
 #include <errno.h>
 #include <event2/event.h>
 #include <libconfig.h>
+#include <dirent.h>
 #include <poll.h>
+#include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <string>
 #include <vector>
@@ -85,6 +89,53 @@ std::vector<int> connect_clients(const std::string& path, int n)
     }
     return fds;
 }
+
+double process_cpu_s()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Lowers the soft descriptor limit just above the highest open descriptor
+// and fills every free slot below it; the destructor closes the fillers and
+// restores the limit.
+struct FdExhaust {
+    struct rlimit saved;
+    std::vector<int> fillers;
+    bool full = false;
+    FdExhaust()
+    {
+        getrlimit(RLIMIT_NOFILE, &saved);
+        int top = -1;
+        if (DIR* d = opendir("/proc/self/fd")) {
+            while (struct dirent* e = readdir(d)) {
+                top = std::max(top, atoi(e->d_name));  // includes the stream's own
+            }
+            closedir(d);
+        }
+        struct rlimit low = saved;
+        low.rlim_cur = static_cast<rlim_t>(top + 4);
+        if (top < 0 || low.rlim_cur > saved.rlim_cur || setrlimit(RLIMIT_NOFILE, &low) != 0) {
+            return;
+        }
+        for (;;) {
+            int fd = dup(2);
+            if (fd < 0) {
+                full = errno == EMFILE;
+                break;
+            }
+            fillers.push_back(fd);
+        }
+    }
+    ~FdExhaust()
+    {
+        for (int fd : fillers) {
+            close(fd);
+        }
+        setrlimit(RLIMIT_NOFILE, &saved);
+    }
+};
 
 class DmnServ : public ::testing::Test {
 protected:
@@ -308,4 +359,62 @@ TEST_F(DmnServ, ManyClientsComeAndGoThenStop)
         EXPECT_EQ(recv_some(fd, 1000), "");  // closed by the server
         close(fd);
     }
+}
+
+// Mended fault: out of descriptors, the pending connection kept the socket
+// readable and accept() failed in a busy loop. The server now rests, keeps
+// serving its clients, and accepts the queued ones once descriptors return.
+TEST_F(DmnServ, OutOfDescriptorsRestsThenAcceptsTheQueued)
+{
+    const int fdsBefore = v2xtest::open_fd_count();
+    tDmnServCfg cfg = make_cfg(path);
+    ASSERT_EQ(dmn_server_init(&cfg), 0);
+    auto old = connect_clients(path, 1);  // the server is up and accepting
+    ASSERT_EQ(old.size(), 1u);
+    // Made now: connect() needs no new descriptor, socket() does.
+    int queued[2] = {socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0),
+                     socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+    ASSERT_GE(queued[0], 0);
+    ASSERT_GE(queued[1], 0);
+    struct sockaddr_un a;
+    memset(&a, 0, sizeof(a));
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof(a.sun_path), "%s", path.c_str());
+    {
+        FdExhaust ex;
+        ASSERT_TRUE(ex.full);
+        for (int fd : queued) {
+            ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+        }
+        const double cpu0 = process_cpu_s();
+        int oldGot = 0;
+        for (int i = 0; i < 20; ++i) {
+            dmn_serv_tx_clit_msg("p", 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            char c;
+            oldGot += recv(old[0], &c, 1, MSG_DONTWAIT) == 1 ? 1 : 0;
+            for (int fd : queued) {
+                ASSERT_EQ(recv(fd, &c, 1, MSG_DONTWAIT), -1);  // not accepted
+            }
+        }
+        const double cpu = process_cpu_s() - cpu0;
+        EXPECT_LT(cpu, 0.5);  // a busy loop burns about 2 s here
+        EXPECT_EQ(oldGot, 20);  // the connected client keeps its connection
+    }
+    int got[2] = {0, 0};
+    ASSERT_TRUE(wait_until(
+        [&] {
+            dmn_serv_tx_clit_msg("q", 1);
+            char c;
+            for (int i = 0; i < 2; ++i) {
+                got[i] += recv(queued[i], &c, 1, MSG_DONTWAIT) == 1 ? 1 : 0;
+            }
+            return got[0] > 0 && got[1] > 0;
+        },
+        5000));
+    close(queued[0]);
+    close(queued[1]);
+    close(old[0]);
+    EXPECT_EQ(dmn_server_exit(), 0);
+    EXPECT_EQ(v2xtest::open_fd_count(), fdsBefore);
 }

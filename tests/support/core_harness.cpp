@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -88,6 +89,69 @@ bool UdpPeer::send_to(uint16_t port, const Bytes& b)
     a.sin_port = htons(port);
     return sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof(a)) ==
            static_cast<ssize_t>(b.size());
+}
+
+bool UdpPeer::start_stamping()
+{
+    int on = 1;
+    // Nanosecond stamps where offered; user-mode emulators (qemu) only
+    // carry the microsecond ones, which are fine for gaps of 70 ms.
+    if (setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on)) != 0 &&
+        setsockopt(fd_, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof(on)) != 0) {
+        return false;
+    }
+    UdpPeer probe;
+    for (int i = 0; i < 100; ++i) {
+        if (!probe.send_to(port_, Bytes{0})) {
+            return false;
+        }
+        usleep(20 * 1000);
+        struct timespec before;
+        clock_gettime(CLOCK_REALTIME, &before);
+        const long long t = recv_stamp(1000, nullptr);
+        const long long readAt = before.tv_sec * 1000000000LL + before.tv_nsec;
+        if (t >= 0 && t < readAt - 10 * 1000000LL) {
+            return true;
+        }
+    }
+    return false;
+}
+
+long long UdpPeer::recv_stamp(int timeout_ms, Bytes* out)
+{
+    struct pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) {
+        return -1;
+    }
+    char buf[65536];
+    char ctl[256];
+    struct iovec iov = {buf, sizeof(buf)};
+    struct msghdr m;
+    memset(&m, 0, sizeof(m));
+    m.msg_iov = &iov;
+    m.msg_iovlen = 1;
+    m.msg_control = ctl;
+    m.msg_controllen = sizeof(ctl);
+    ssize_t n = recvmsg(fd_, &m, 0);
+    if (n < 0) {
+        return -1;
+    }
+    if (out != nullptr) {
+        out->assign(buf, buf + n);
+    }
+    for (struct cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            struct timespec ts;
+            memcpy(&ts, CMSG_DATA(c), sizeof(ts));
+            return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+        }
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
+            struct timeval tv;
+            memcpy(&tv, CMSG_DATA(c), sizeof(tv));
+            return tv.tv_sec * 1000000000LL + tv.tv_usec * 1000LL;
+        }
+    }
+    return -1;
 }
 
 uint16_t free_udp_port()

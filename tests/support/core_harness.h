@@ -24,6 +24,13 @@ public:
     Bytes recv(int timeout_ms);
     // Sends one datagram to 127.0.0.1:port.
     bool send_to(uint16_t port, const Bytes& b);
+    // Turns on kernel arrival stamps and waits until they really are taken
+    // on arrival (the kernel turns stamping on lazily: until then a datagram
+    // is stamped when it is read). False when they never are.
+    bool start_stamping();
+    // Arrival time (CLOCK_REALTIME, ns) of the next datagram within
+    // timeout_ms, its bytes in *out; -1 when none came.
+    long long recv_stamp(int timeout_ms, Bytes* out);
 
 private:
     int fd_ = -1;

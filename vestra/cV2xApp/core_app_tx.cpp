@@ -29,9 +29,14 @@ static long long _now_ms()
 static bool _wait_writable(int aicFd, long long aicDeadlineMs)
 {
     for (;;) {
+        // Checked before polling: a socket that polls writable but still
+        // refuses the bytes must not keep the caller past its wait.
         const long long left = aicDeadlineMs - _now_ms();
+        if (left <= 0) {
+            return false;
+        }
         struct pollfd p = {aicFd, POLLOUT, 0};
-        int n = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+        int n = poll(&p, 1, static_cast<int>(left));
         if (n > 0) {
             return true;  // writable, or failed: the write says which
         }

@@ -1,0 +1,93 @@
+// Whole messages towards a real core when the socket takes nothing, or only
+// part of a message, for longer than a call may wait: nothing torn ever
+// reaches the radio, and the connection goes on carrying whole messages.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <event2/event.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "core_app_tx.hpp"
+#include "core_harness.h"
+#include "cv2x_app.h"
+#include "test_support.h"
+#include "v2x_evthread.hpp"
+
+using namespace v2xtest;
+
+namespace {
+
+// How much the next sends may still take; below 0 everything passes.
+std::atomic<long> gTake{-1};
+
+ssize_t stingy_send(int fd, const void* buf, size_t len, int flags)
+{
+    const long take = gTake.load();
+    if (take < 0) {
+        return send(fd, buf, len, flags);
+    }
+    if (take == 0) {
+        usleep(5 * 1000);  // as a full socket would: no busy loop meanwhile
+        errno = EAGAIN;
+        return -1;
+    }
+    const size_t n = len < static_cast<size_t>(take) ? len : static_cast<size_t>(take);
+    ssize_t got = send(fd, buf, n, flags);
+    if (got > 0) {
+        gTake -= got;
+    }
+    return got;
+}
+
+// The payload of a DSM request for AID 60 whose data is 100 bytes of `fill`.
+Bytes request(uint8_t fill)
+{
+    Bytes m = dsm_req(60, Bytes(100, fill));
+    return Bytes(m.begin() + V2X_CORE_APP_HDR_LEN, m.end());
+}
+
+int send_req(uint8_t fill)
+{
+    Bytes p = request(fill);
+    return send_core_app_msg(V2X_DSM_REQ, reinterpret_cast<const char*>(p.data()),
+                             static_cast<int>(p.size()));
+}
+
+}  // namespace
+
+TEST(CoreAppTx, NoTornFrameWhenTheCoreTakesNothingOrPartOfAMessage)
+{
+    ASSERT_TRUE(v2x_event_threads_ready());
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    struct event_base* base = event_base_new();
+    ASSERT_EQ(v2x_domn_clit_init(&core.cfg, base), 0);
+    core_app_tx_set_send_fn(stingy_send);
+    const Bytes whole = {4, 0, 60, 0, 100};
+    {
+        LevelGuard quiet(LOG_LEV_OFF);
+        // Nothing taken within the wait: refused, nothing sent.
+        gTake = 0;
+        EXPECT_EQ(send_req('A'), -ERR_V2X_SOCKET_WRITE);
+        // 100 of its 376 bytes taken, then nothing: the message is the
+        // core's, the rest kept for the next call.
+        gTake = 100;
+        EXPECT_EQ(send_req('B'), 0);
+    }
+    EXPECT_TRUE(core.radio.recv(300).empty()) << "a cut message went on the air";
+    gTake = -1;
+    EXPECT_EQ(send_req('C'), 0);
+    for (uint8_t fill : {'B', 'C'}) {
+        Bytes d = core.radio.recv(3000);
+        ASSERT_EQ(d.size(), 105u) << fill;
+        EXPECT_EQ(Bytes(d.begin(), d.begin() + 5), whole);
+        EXPECT_EQ(Bytes(d.begin() + 5, d.end()), Bytes(100, fill));
+    }
+    EXPECT_TRUE(core.radio.recv(300).empty());
+    core_app_tx_set_send_fn(nullptr);
+    v2x_domn_clit_exit();
+    event_base_free(base);
+}
