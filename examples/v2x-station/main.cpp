@@ -185,6 +185,7 @@ public:
             }
             dogStarted_ = true;
         }
+        v2x_sdk_dmn_serv_set_max_clit(cfg_.maxClients);
         const int rc = cv2x_app_init(&cfg_.sdk);
         appStarted_ = true; // its exit is safe after any partial start
         if (rc != 0) {

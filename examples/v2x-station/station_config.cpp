@@ -172,7 +172,7 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
 {
     if (!only_known(r, st,
                     {"name", "logLevel", "duration", "dmnNme", "sendIp", "sendPort", "rcvIp",
-                     "rcvPort", "macAddr", "receive", "send", "providers"})) {
+                     "rcvPort", "macAddr", "receive", "send", "providers", "maxClients"})) {
         return false;
     }
     if (!member_string(r, st, "name", 31, out.name)) {
@@ -194,6 +194,11 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
     if (!member_number(r, st, "duration", 0, 86400.0 * 365, out.duration)) {
         return false;
     }
+    long maxClients = out.maxClients;
+    if (!member_int(r, st, "maxClients", 1, 4096, maxClients)) {
+        return false;
+    }
+    out.maxClients = static_cast<int>(maxClients);
 
     std::string sock;
     if (!member_string(r, st, "dmnNme", 255, sock, true)) {
@@ -421,6 +426,7 @@ std::string describe(const Config& cfg)
     os << "name = " << cfg.name << "\n"
        << "logLevel = " << cfg.logLevel << " (" << log_level_name(cfg.logLevel) << ")\n"
        << "duration = " << cfg.duration << "\n"
+       << "maxClients = " << cfg.maxClients << "\n"
        << "dmnNme = " << cfg.sdk.dmnNme << "\n"
        << "send = " << cfg.sdk.sendIp << ":" << cfg.sdk.sendPort << "\n"
        << "rcv = " << cfg.sdk.rcvIp << ":" << cfg.sdk.rcvPort << "\n"

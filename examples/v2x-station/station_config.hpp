@@ -34,6 +34,7 @@ struct Config {
     std::string name = "station";
     int logLevel = LOG_LEV_ERROR;
     double duration = 0; // seconds of sending; 0: until SIGINT or SIGTERM
+    int maxClients = V2X_DMN_SERV_MAX_CLIT_DEF; // application connections at once
     tV2XSDKCfg sdk{};
     std::vector<uint32_t> receive;
     std::vector<SendSpec> sends;

@@ -80,10 +80,12 @@ TEST(StationConfig, ShippedConfigurationsLoadAndUseDistinctSocketsAndPorts)
 
 TEST(StationConfig, CommandLineOverridesTheFile)
 {
-    StationFile f("ovr", 1000, 1001, "  logLevel = \"run\";\n  duration = 30;\n");
+    StationFile f("ovr", 1000, 1001,
+                  "  logLevel = \"run\";\n  duration = 30;\n  maxClients = 5;\n");
     std::string out;
     ASSERT_EQ(run_station({"-c", f.path, "--check"}, out), 0) << out;
     EXPECT_EQ(lines_with(out, "logLevel = 2 (run)").size(), 1u) << out;
+    EXPECT_EQ(lines_with(out, "maxClients = 5").size(), 1u) << out;
     EXPECT_EQ(lines_with(out, "duration = 30").size(), 1u) << out;
     ASSERT_EQ(run_station({"--config", f.path, "--check", "-l", "info", "-d", "2.5"}, out), 0);
     EXPECT_EQ(lines_with(out, "logLevel = 5 (info)").size(), 1u) << out;
@@ -114,6 +116,7 @@ TEST(StationConfig, BadSettingsAreRefusedWithFileLineAndKey)
          "", "lclAppId 1 is used twice"},
         {"  logLevel = \"chatty\";\n", "", "station.logLevel must be 0 to 6"},
         {"  duration = -1;\n", "", "duration = -1 is outside"},
+        {"  maxClients = 0;\n", "", "maxClients = 0 is outside 1..4096"},
         {"", "watchdog = { feddogSec = 0; feddogUSec = 0; txFeddogHtDmNme = \"/tmp/x\"; };\n",
          "the period feddogSec + feddogUSec must be above 0"},
         {"", "watchdog = { feddogSec = 1; };\n", "watchdog.txFeddogHtDmNme must have 1 to 107"},

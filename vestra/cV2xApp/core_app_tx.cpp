@@ -91,6 +91,14 @@ int CoreAppTx::send(int aicFd, uint32_t aicType, const char* aipcMsg, uint16_t a
             return -ERR_V2X_SOCKET_WRITE;
         }
     }
+    // Written only once the socket polls writable, which a Unix stream
+    // socket does while three quarters of its send buffer are free: so few
+    // earlier requests wait there that a new one reaches the air within
+    // about the transmit queue's drain time.
+    if (!_wait_writable(aicFd, deadline)) {
+        errno = ETIMEDOUT;
+        return -ERR_V2X_SOCKET_WRITE;
+    }
     len_ = core_app_put_msg(buf_, aicType, aipcMsg, aicLen);
     off_ = 0;
     const Wr w = _write(aicFd, deadline);
