@@ -82,7 +82,10 @@ V2X_API int v2x_system_exit(void);
 
 /* Sends aicTxLen data bytes (0..3820) under the parameters: aicTxLen, or
  * -ERR_V2X_SEND_LEN, -ERR_V2X_PARM_CONT (no connection or null argument),
- * -ERR_V2X_SOCKET_WRITE. One writer at a time. */
+ * -ERR_V2X_SOCKET_WRITE (the core did not take the message within 2 s:
+ * nothing of it was sent). Above the radio's pace (about 14 messages a
+ * second) the call blocks until the core can take the message. One writer
+ * at a time. */
 V2X_API int v2x_system_write(const char* aopcTxBuf, const int aicTxLen,
                              const tDSMTxParm* aipcDSMTxParm);
 
