@@ -273,6 +273,18 @@ std::vector<char> frame(size_t aicPayload)
     return f;
 }
 
+// Advances `next` by aicStepNs and sleeps until then on the monotonic
+// clock: a fixed rate that does not drift with the time each step takes.
+void sleep_until_next(struct timespec& next, long aicStepNs)
+{
+    next.tv_nsec += aicStepNs;
+    while (next.tv_nsec >= 1000000000) {
+        next.tv_nsec -= 1000000000;
+        ++next.tv_sec;
+    }
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+}
+
 void stamp(std::vector<char>& f)
 {
     const uint64_t t = now_ns();
@@ -322,12 +334,7 @@ Pct latency(int aicFd, uint16_t aicPort, size_t aicPayload)
     struct timespec next;
     clock_gettime(CLOCK_MONOTONIC, &next);
     for (int i = 0; i < kLatencyFrames; ++i) {
-        next.tv_nsec += 1000000;
-        if (next.tv_nsec >= 1000000000) {
-            next.tv_nsec -= 1000000000;
-            ++next.tv_sec;
-        }
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        sleep_until_next(next, 1000000);
         stamp(f);
         sendto(aicFd, f.data(), f.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
     }
@@ -598,12 +605,7 @@ RxLoad rx_phase(int aicFd, uint16_t aicPort, long aicFrames, const RadioDrain& a
     struct timespec next;
     clock_gettime(CLOCK_MONOTONIC, &next);
     for (long i = 0; i < aicFrames; ++i) {
-        next.tv_nsec += 1000000000 / kRxLoadRate;
-        if (next.tv_nsec >= 1000000000) {
-            next.tv_nsec -= 1000000000;
-            ++next.tv_sec;
-        }
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        sleep_until_next(next, 1000000000 / kRxLoadRate);
         stamp(f);
         sendto(aicFd, f.data(), f.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
         ++r.sent;

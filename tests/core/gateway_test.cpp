@@ -45,20 +45,6 @@ Bytes pattern(size_t n, uint8_t seed)
     return b;
 }
 
-// A datagram from the radio module: protocol type 4, header 0, one-byte AID,
-// big-endian length, data.
-Bytes air_frame(uint8_t aid, const Bytes& data)
-{
-    Bytes b(5 + data.size());
-    b[0] = 4;
-    b[1] = 0;
-    b[2] = aid;
-    b[3] = static_cast<uint8_t>(data.size() >> 8);
-    b[4] = static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), b.begin() + 5);
-    return b;
-}
-
 uint32_t rd32(const Bytes& b, size_t off)
 {
     uint32_t v;

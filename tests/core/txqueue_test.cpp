@@ -24,18 +24,6 @@ using namespace v2xtest;
 
 namespace {
 
-// A datagram from the radio module for a one-byte AID.
-Bytes air_frame(uint8_t aid, const Bytes& data)
-{
-    Bytes b(5 + data.size());
-    b[0] = 4;
-    b[2] = aid;
-    b[3] = static_cast<uint8_t>(data.size() >> 8);
-    b[4] = static_cast<uint8_t>(data.size());
-    std::copy(data.begin(), data.end(), b.begin() + 5);
-    return b;
-}
-
 // A connection whose socket buffer holds a whole backlog of requests.
 int roomy_app(CoreHarness& core)
 {

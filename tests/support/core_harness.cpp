@@ -9,6 +9,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "core.h"
 #include "core_app.h"
 #include "test_support.h"
@@ -227,6 +229,18 @@ Bytes dsm_serv_req(uint16_t index, uint32_t action, uint32_t aid, uint8_t all)
     put32(p, aid);
     p.push_back(all);
     return app_msg(V2X_DME_DSM_SERV_REQ, p);
+}
+
+Bytes air_frame(uint8_t aid, const Bytes& data)
+{
+    Bytes b(5 + data.size());
+    b[0] = 4;
+    b[1] = 0;
+    b[2] = aid;
+    b[3] = static_cast<uint8_t>(data.size() >> 8);
+    b[4] = static_cast<uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), b.begin() + 5);
+    return b;
 }
 
 Bytes dsm_req(uint32_t aid, const Bytes& data)

@@ -60,6 +60,10 @@ private:
     std::vector<int> apps_;
 };
 
+// A datagram from the radio module: protocol type 4, header 0, a one-byte
+// AID, big-endian length, the data.
+Bytes air_frame(uint8_t aid, const Bytes& data);
+
 // Message helpers for the application socket.
 Bytes app_msg(uint32_t type, const Bytes& payload);
 Bytes dsm_serv_req(uint16_t index, uint32_t action, uint32_t aid, uint8_t all);
