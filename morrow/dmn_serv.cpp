@@ -345,16 +345,8 @@ extern "C" V2X_API int dmn_server_exit(void)
         LOG0("_dmn_server_func_pth() pthread already stop------\n");
         giDmnServPthdId = 0;
     }
-    if (gipTcpServEt != nullptr) {
-        event_del(gipTcpServEt);
-        event_free(gipTcpServEt);
-        gipTcpServEt = nullptr;
-    }
-    if (gipAcceptRestEt != nullptr) {
-        event_del(gipAcceptRestEt);
-        event_free(gipAcceptRestEt);
-        gipAcceptRestEt = nullptr;
-    }
+    v2x_event_release(gipTcpServEt);
+    v2x_event_release(gipAcceptRestEt);
     giAcceptStall = false;
     if (giServTcpFd >= 0) {
         close(giServTcpFd);

@@ -25,6 +25,17 @@ static_assert(EVENT__SIZEOF_LONG == sizeof(long) && EVENT__SIZEOF_SIZE_T == size
                   EVENT__SIZEOF_VOID_P == sizeof(void*) && EVENT__SIZEOF_TIME_T == sizeof(time_t),
               "libevent's event-config.h does not belong to this target");
 
+// Deletes and frees an event that may be null, and forgets it: every exit
+// releases its events this way, before their base goes.
+inline void v2x_event_release(struct event*& aiopEt)
+{
+    if (aiopEt != nullptr) {
+        event_del(aiopEt);
+        event_free(aiopEt);
+        aiopEt = nullptr;
+    }
+}
+
 // Enables libevent's pthread support once per process; true when it is on.
 // Without it a loop exit asked for from another thread never wakes the loop.
 inline bool v2x_event_threads_ready()

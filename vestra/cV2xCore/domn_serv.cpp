@@ -28,6 +28,7 @@
 #include "self_list.h"
 #include "self_log.h"
 #include "v2x_lock.hpp"
+#include "v2x_evthread.hpp"
 #include "v2x_prim.hpp"
 #include "xfuncs.h"
 
@@ -135,16 +136,8 @@ void _close_conn(tClitNetCon* c)
              c->rxHdrHave + c->rxHeld);
     }
     _drop_carry(c);
-    if (c->pClitEt != nullptr) {
-        event_del(c->pClitEt);
-        event_free(c->pClitEt);
-        c->pClitEt = nullptr;
-    }
-    if (c->pTxEt != nullptr) {
-        event_del(c->pTxEt);
-        event_free(c->pTxEt);
-        c->pTxEt = nullptr;
-    }
+    v2x_event_release(c->pClitEt);
+    v2x_event_release(c->pTxEt);
     if (c->fd > 0) {
         close(c->fd);
     }
@@ -414,6 +407,24 @@ void _drop_pending(tClitNetCon* c, buffer_t* rx)
 
 enum class RxStep { Done, Wait, Closed, Full };
 
+// Allocates the carry for the payload under way, sized to it, and keeps the
+// aicLen bytes of it already read. False when that fails: the connection is
+// closed, as the message can no longer be read whole.
+bool _start_carry(tClitNetCon* c, const char* aipcPart, uint32_t aicLen)
+{
+    c->rxCarry = static_cast<char*>(xzMalloc(static_cast<int>(c->rxNeed)));
+    if (c->rxCarry == nullptr) {
+        LOGE("xzMalloc() err!!!!\n");
+        _close_conn(c);
+        return false;
+    }
+    if (aicLen > 0) {
+        memcpy(c->rxCarry, aipcPart, aicLen);
+    }
+    c->rxHeld = aicLen;
+    return true;
+}
+
 // A receive on a client socket that found nothing, the end, or a failure.
 RxStep _rx_fail(tClitNetCon* c, ssize_t aicGot)
 {
@@ -472,30 +483,16 @@ RxStep _read_one(tClitNetCon* c)
             return _rx_fail(c, n);
         }
         const uint32_t got = n > 0 ? static_cast<uint32_t>(n) : 0;
-        if (got == c->rxNeed) {
-            pld = rx->ptr;
-        } else {
-            c->rxCarry = static_cast<char*>(xzMalloc(static_cast<int>(c->rxNeed)));
-            if (c->rxCarry == nullptr) {
-                LOGE("xzMalloc() err!!!!\n");
-                _clear_rx(rx, got);
-                _close_conn(c);
-                return RxStep::Closed;
-            }
-            memcpy(c->rxCarry, rx->ptr, got);
-            c->rxHeld = got;
+        if (got < c->rxNeed) {
+            const bool kept = _start_carry(c, rx->ptr, got);
             _clear_rx(rx, got);
-            return RxStep::Wait;
+            return kept ? RxStep::Wait : RxStep::Closed;
         }
+        pld = rx->ptr;
     } else {
-        if (c->rxCarry == nullptr) {
-            // Longer than the shared buffer: kept apart while it comes in.
-            c->rxCarry = static_cast<char*>(xzMalloc(static_cast<int>(c->rxNeed)));
-            if (c->rxCarry == nullptr) {
-                LOGE("xzMalloc() err!!!!\n");
-                _close_conn(c);
-                return RxStep::Closed;
-            }
+        // Longer than the shared buffer: kept apart while it comes in.
+        if (c->rxCarry == nullptr && !_start_carry(c, nullptr, 0)) {
+            return RxStep::Closed;
         }
         ssize_t n = recv(c->fd, c->rxCarry + c->rxHeld, c->rxNeed - c->rxHeld, MSG_DONTWAIT);
         if (n <= 0) {
@@ -779,24 +776,11 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_init(const char* aipcDmnNme,
     return 0;
 }
 
-namespace {
-
-void _free_event(struct event*& aiopEt)
-{
-    if (aiopEt != nullptr) {
-        event_del(aiopEt);
-        event_free(aiopEt);
-        aiopEt = nullptr;
-    }
-}
-
-}  // namespace
-
 extern "C" V2X_API int v2x_sdk_dmn_serv_exit(void)
 {
-    _free_event(gipTcpServEt);
-    _free_event(gipAcceptEt);
-    _free_event(gipResumeEt);
+    v2x_event_release(gipTcpServEt);
+    v2x_event_release(gipAcceptEt);
+    v2x_event_release(gipResumeEt);
     giAcceptStall = false;
     giConnCapSaid = false;
     if (giServTcpFd > 0) {

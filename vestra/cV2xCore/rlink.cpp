@@ -16,6 +16,7 @@
 #include "adap_lyr.h"
 #include "dsm_mem.hpp"
 #include "self_log.h"
+#include "v2x_evthread.hpp"
 #include "v2x_prim.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
@@ -39,14 +40,15 @@ static const char gicDstAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'
 static tAdapLyrPrim* gipAdapLyrPrim = nullptr;
 // The transmit queue: datagrams waiting for the 70 ms gap, oldest at
 // giTxHead, drained by gipTxEt on the core's loop. Copied in, so the caller's
-// buffer is free again as soon as rlink_send returns. Core thread only.
+// buffer is free again as soon as rlink_send returns. Changed on the core
+// thread only; the count is atomic because the counters read it anywhere.
 struct tRlinkTxSlot {
     int len;
     char msg[RLINK_TX_MAX_LEN];
 };
 static tRlinkTxSlot giTxRing[RLINK_TXQ_CAP];
 static int giTxHead = 0;
-static int giTxCnt = 0;
+static std::atomic<int> giTxCnt{0};
 static struct event* gipTxEt = nullptr;
 
 static void _no_room_sink(void) {}
@@ -57,7 +59,6 @@ static std::atomic<fRlinkTxRoom> giTxRoomSink{_no_room_sink};
 static std::atomic<unsigned long> giTxSentCnt{0};
 static std::atomic<unsigned long> giTxErrCnt{0};
 static std::atomic<unsigned long> giTxWaitCnt{0};
-static std::atomic<unsigned long> giTxQueued{0};
 static std::atomic<unsigned long> giTxQueuedMax{0};
 static std::atomic<unsigned long> giTxFullCnt{0};
 static std::atomic<unsigned long> giTxExitDropCnt{0};
@@ -285,9 +286,7 @@ static void _rlink_tx_timer_cb(evutil_socket_t, short, void*)
     tRlinkTxSlot& slot = giTxRing[giTxHead];
     (void)_rlink_tx_now(slot.msg, slot.len);
     giTxHead = (giTxHead + 1) % RLINK_TXQ_CAP;
-    --giTxCnt;
-    giTxQueued.store(static_cast<unsigned long>(giTxCnt), std::memory_order_relaxed);
-    if (giTxCnt > 0) {
+    if (--giTxCnt > 0) {
         _arm_tx_timer();
     }
     // A slot is free again: whoever held back for room may go on.
@@ -324,11 +323,9 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
     tRlinkTxSlot& slot = giTxRing[(giTxHead + giTxCnt) % RLINK_TXQ_CAP];
     memcpy(slot.msg, aipcSdMsg, static_cast<size_t>(aicSdLen));
     slot.len = aicSdLen;
-    ++giTxCnt;
-    giTxQueued.store(static_cast<unsigned long>(giTxCnt), std::memory_order_relaxed);
-    _count_max(giTxQueuedMax, static_cast<unsigned long>(giTxCnt));
+    _count_max(giTxQueuedMax, static_cast<unsigned long>(++giTxCnt));
     giTxWaitCnt.fetch_add(1, std::memory_order_relaxed);
-    LOGI("Queued %d------\n", giTxCnt);
+    LOGI("Queued %d------\n", giTxCnt.load());
     if (!evtimer_pending(gipTxEt, nullptr)) {
         _arm_tx_timer();
     }
@@ -355,7 +352,7 @@ V2X_API void rlink_tx_stats(tRlinkTxStats* aopStats)
     aopStats->sent = giTxSentCnt.load();
     aopStats->sendErrs = giTxErrCnt.load();
     aopStats->waited = giTxWaitCnt.load();
-    aopStats->queued = giTxQueued.load();
+    aopStats->queued = static_cast<unsigned long>(giTxCnt.load());
     aopStats->queuedMax = giTxQueuedMax.load();
     aopStats->fullRefused = giTxFullCnt.load();
     aopStats->droppedAtExit = giTxExitDropCnt.load();
@@ -377,24 +374,15 @@ V2X_API int rlink_rx_port(void)
 extern "C" V2X_API int rlink_exit(void)
 {
     LOGT();
-    if (gipTxEt != nullptr) {
-        event_del(gipTxEt);
-        event_free(gipTxEt);
-        gipTxEt = nullptr;
-    }
+    v2x_event_release(gipTxEt);
     // What had not gone out by now never will: said once, with the count.
-    if (giTxCnt > 0) {
-        giTxExitDropCnt.fetch_add(static_cast<unsigned long>(giTxCnt), std::memory_order_relaxed);
-        LOGE("txQueue=%d dropped at exit err!!!!\n", giTxCnt);
+    const int left = giTxCnt.exchange(0);
+    if (left > 0) {
+        giTxExitDropCnt.fetch_add(static_cast<unsigned long>(left), std::memory_order_relaxed);
+        LOGE("txQueue=%d dropped at exit err!!!!\n", left);
     }
     giTxHead = 0;
-    giTxCnt = 0;
-    giTxQueued.store(0, std::memory_order_relaxed);
-    if (gipRxNetCliEt != nullptr) {
-        event_del(gipRxNetCliEt);
-        event_free(gipRxNetCliEt);
-        gipRxNetCliEt = nullptr;
-    }
+    v2x_event_release(gipRxNetCliEt);
     // Descriptor 0 is a valid socket when standard input was closed.
     if (giRecvFd >= 0) {
         close(giRecvFd);
