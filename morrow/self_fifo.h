@@ -1,6 +1,18 @@
 /* Fixed-capacity ring buffer of equally sized elements in caller-supplied
  * memory, guarded by a reader-writer lock. Never allocates.
  * The lock is initialised by fifo_init and never destroyed.
+ *
+ * Elements are copied in and out by value (memcpy of ElementBytes), so the
+ * element buffers need no particular alignment. A full FIFO refuses new
+ * elements: the oldest are never overwritten.
+ *
+ * Threads: after fifo_init, any thread may call any other function at the
+ * same time; each element goes in or out under the write lock, and the
+ * state queries take the read lock. A call blocks only while waiting for
+ * that lock, which is held for one element copy at most. Reading the
+ * volatile fields directly, without the calls, gives no consistent view.
+ * Arguments are not checked: a null FIFO or storage crashes.
+ *
  * From C under a strict -std=c11, define _DEFAULT_SOURCE (or
  * _POSIX_C_SOURCE) before any include, as for any pthread header user. */
 #ifndef MORROW_SELF_FIFO_H
@@ -23,23 +35,39 @@ typedef struct _fifo_self_ {
     pthread_rwlock_t fifoRwLk; /* guards Head, Tail, Counter and the storage */
 } tFifo;
 
+/* Makes an empty FIFO of aicDepth elements of aicElemBytes bytes each in
+ * aipBuff, which must hold aicDepth x aicElemBytes bytes and outlive the
+ * FIFO; the caller keeps owning it. Any depth from 1 up works (no power of
+ * two needed); with depth 0 the FIFO is both empty and full and takes
+ * nothing. Initialises the lock: call once, before any other thread sees
+ * the FIFO, and never on a FIFO in use. */
 V2X_API void fifo_init(tFifo* aipcFifo, void* aipBuff, const uint32_t aicElemBytes,
                        const uint32_t aicDepth);
-/* 1 when empty / full, else 0. */
+/* 1 when empty / full, else 0; a snapshot that other threads may change at
+ * once. The record is const, yet its lock is taken and released. */
 V2X_API int fifo_is_empty(const tFifo* aipcFifo);
 V2X_API int fifo_is_full(const tFifo* aipcFifo);
+/* Elements held now (Counter), under the read lock like the two above. */
 V2X_API uint32_t fifo_get_data_count(const tFifo* aipcFifo);
-/* Copies one element in at the tail: 1, or 0 when full. */
+/* Copies one element of ElementBytes from aipVal (only read) in at the
+ * tail: 1, or 0 when full. */
 V2X_API int fifo_add_one(tFifo* aipcFifo, void* aipVal);
-/* Adds consecutive elements until all are in or the buffer is full; returns
- * the number added. */
+/* Adds the elements stored one after another at aipVals (only read) until
+ * all are in or the FIFO is full; returns the number added. Each element
+ * is taken under its own lock, so elements added by other threads at the
+ * same time may land between them. */
 V2X_API uint32_t fifo_add(tFifo* aipcFifo, void* aipVals, const uint32_t aicElemCntToAdd);
-/* Copies the oldest element out and removes it: 1, or 0 when empty. */
+/* Copies the oldest element out to aopVal (ElementBytes) and removes it: 1,
+ * or 0 when empty (aopVal untouched). */
 V2X_API int fifo_get_one(tFifo* aipcFifo, void* aopVal);
-/* Takes elements into consecutive slots until the count is reached or the
- * buffer is empty; returns the number taken. */
+/* Takes up to aicElemCntToRead elements, oldest first, into consecutive
+ * slots at aopVals (room for aicElemCntToRead x ElementBytes) until the
+ * count is reached or the FIFO is empty; returns the number taken. Each
+ * element is taken under its own lock, so concurrent readers may share the
+ * run between them. */
 V2X_API uint32_t fifo_get(tFifo* aipcFifo, void* aopVals, const uint32_t aicElemCntToRead);
-/* Head = Tail = Counter = 0 (the storage is not cleared). */
+/* Drops every element: Head = Tail = Counter = 0 under the write lock (the
+ * storage is not cleared). */
 V2X_API void fifo_clear(tFifo* aipcFifo);
 
 V2X_EXTERN_C_END

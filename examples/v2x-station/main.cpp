@@ -8,7 +8,7 @@
 // order, and it prints a summary: sent, received, refused.
 //
 // Exit status: 0 after a clean run, 1 when start-up failed, 2 for a bad
-// command line or configuration.
+// command line or configuration, 3 when the core went away while running.
 #include <getopt.h>
 #include <signal.h>
 #include <sys/time.h>
@@ -41,6 +41,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kExitStartup = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitCoreGone = 3;
 constexpr size_t kHexBytes = 16; // data bytes shown per indication line
 
 std::mutex gOutLk;
@@ -61,6 +62,9 @@ const char kUsage[] =
     "                          (overrides station.logLevel)\n"
     "  -d, --duration SECONDS  stop after sending this long; 0: until a signal\n"
     "                          (overrides station.duration)\n"
+    "      --attach            use the core another station runs on the socket of\n"
+    "                          the configuration instead of starting one (the\n"
+    "                          radio settings are then that station's)\n"
     "      --check             print the effective settings and exit\n"
     "      --radio-sim-station    print this station as radio-sim's --station value\n"
     "  -h, --help              this text\n";
@@ -158,6 +162,29 @@ int on_provider_confirm(int lcl, eDMERetCd ret)
     return 0;
 }
 
+// Why the runtime did not start, from its result code: the log line above
+// it names the address or path and the system's reason.
+std::string startup_reason(const station::Config& cfg, int rc)
+{
+    const std::string code = " (" + std::to_string(rc) + ")";
+    const std::string sock = cfg.sdk.dmnNme;
+    const std::string rcv = std::string(cfg.sdk.rcvIp) + ":" + std::to_string(cfg.sdk.rcvPort);
+    switch (-rc) {
+    case ERR_V2X_SOCKET_BIND:
+        return "no connection to the core" + code + ": it could not bind socket " + sock +
+               " or the radio link on " + rcv + " (missing directory, address not on this "
+               "machine, port in use or another core on that socket: see the ERROR line above)";
+    case ERR_V2X_SOCKET_CONECT:
+        return "no connection to the core" + code + " at socket " + sock +
+               " (it is not there, or another process answered it)";
+    case ERR_V2X_PTHREAD_CREATE:
+        return "the application runtime did not start" + code +
+               ": a runtime or core already runs in this process, or no thread";
+    default:
+        return "the application runtime did not start" + code + " (see the log lines above)";
+    }
+}
+
 // Started parts of the station, stopped in reverse order whatever happens.
 class Station {
 public:
@@ -186,10 +213,12 @@ public:
             dogStarted_ = true;
         }
         v2x_sdk_dmn_serv_set_max_clit(cfg_.maxClients);
-        const int rc = cv2x_app_init(&cfg_.sdk);
+        // Attached, it shares the core that another station runs on the
+        // same socket; otherwise it runs its own.
+        const int rc = cfg_.attach ? cv2x_app_attach(&cfg_.sdk) : cv2x_app_init(&cfg_.sdk);
         appStarted_ = true; // its exit is safe after any partial start
         if (rc != 0) {
-            err = "the application runtime did not start (" + std::to_string(rc) + ")";
+            err = startup_reason(cfg_, rc);
             return false;
         }
         return true;
@@ -218,12 +247,16 @@ private:
     bool appStarted_ = false;
 };
 
+// The core closed the connection: the calls say so with this code.
+bool core_gone(int rc)
+{
+    return rc == -ERR_V2X_SOCKET_CONECT;
+}
+
 std::string core_unreachable(const station::Config& cfg, int rc)
 {
-    return "no connection to the core (" + std::to_string(rc) + "): it did not start on socket " +
-           std::string(cfg.sdk.dmnNme) + " with the radio link on " + cfg.sdk.rcvIp + ":" +
-           std::to_string(cfg.sdk.rcvPort) + " (see the log lines above; is another station "
-           "using that port?)";
+    return "the core did not take a request (" + std::to_string(rc) + ") on socket " +
+           std::string(cfg.sdk.dmnNme) + (core_gone(rc) ? ": the core is gone" : "");
 }
 
 // Registers the AIDs and adds the providers. False when the core is not
@@ -244,7 +277,7 @@ bool register_services(const station::Config& cfg, std::string& err)
         r.action = DME_ACTION_ADD;
         r.appId = aid;
         const int rc = dme_dsm_serv_req(&r, on_dsm_confirm, on_indication);
-        if (rc == -ERR_V2X_PARM_CONT || rc == -ERR_V2X_SOCKET_WRITE) {
+        if (core_gone(rc) || rc == -ERR_V2X_SOCKET_WRITE) {
             err = core_unreachable(cfg, rc);
             return false;
         }
@@ -266,7 +299,7 @@ bool register_services(const station::Config& cfg, std::string& err)
         memcpy(q.dsaHdrExt, p.dsaHdrExt.data(), p.dsaHdrExt.size());
         memcpy(q.otherInfo, p.otherInfo.data(), p.otherInfo.size());
         const int rc = dme_provider_serv_req(&q, on_provider_confirm);
-        if (rc == -ERR_V2X_PARM_CONT || rc == -ERR_V2X_SOCKET_WRITE) {
+        if (core_gone(rc) || rc == -ERR_V2X_SOCKET_WRITE) {
             err = core_unreachable(cfg, rc);
             return false;
         }
@@ -331,17 +364,29 @@ int run(const station::Config& cfg, const sigset_t& stopSigs)
     const Clock::time_point end =
         start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(cfg.duration));
     for (;;) {
+        if (cv2x_app_core_connected() == 0) {
+            // Nothing sent or received from here on would be true.
+            out_line(now_text() + " STOP core gone: the connection to the core on " +
+                     cfg.sdk.dmnNme + " closed");
+            return kExitCoreGone;
+        }
         const Clock::time_point now = Clock::now();
         if (timed && now >= end) {
             out_line(now_text() + " STOP duration of " + seconds_text(cfg.duration) + " s over");
             return 0;
         }
-        Clock::time_point wake = timed ? end : now + std::chrono::seconds(1);
+        // At least once a second, to notice a core that went away.
+        Clock::time_point wake = now + std::chrono::seconds(1);
+        if (timed && end < wake) {
+            wake = end;
+        }
         for (Sender& s : senders) {
             if (now >= s.due) {
                 const int rc = s.send();
                 if (rc == 0) {
                     ++gSent;
+                } else if (core_gone(rc)) {
+                    break;  // said below, once
                 } else {
                     ++gRefused;
                     out_line(now_text() + " REFUSED send aid=" + std::to_string(s.plan.aid) +
@@ -383,12 +428,13 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stopSigs, nullptr);
 
     std::string cfgPath, levelText, durationText;
-    bool check = false, printSpec = false;
+    bool check = false, printSpec = false, attach = false;
     static const struct option kLong[] = {
         {"config", required_argument, nullptr, 'c'},
         {"log-level", required_argument, nullptr, 'l'},
         {"duration", required_argument, nullptr, 'd'},
         {"check", no_argument, nullptr, 'C'},
+        {"attach", no_argument, nullptr, 'A'},
         {"radio-sim-station", no_argument, nullptr, 'R'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
@@ -406,6 +452,9 @@ int main(int argc, char** argv)
             break;
         case 'C':
             check = true;
+            break;
+        case 'A':
+            attach = true;
             break;
         case 'R':
             printSpec = true;
@@ -450,6 +499,7 @@ int main(int argc, char** argv)
         }
         cfg.duration = d;
     }
+    cfg.attach = attach;
     if (check) {
         fputs(station::describe(cfg).c_str(), stdout);
         return 0;

@@ -265,6 +265,13 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
                 !member_int(r, e, "size", 0, kMaxData, size, true)) {
                 return false;
             }
+            if (size > v2x_dsm_data_max(static_cast<uint32_t>(aid), 0)) {
+                return r.fail(e, "station.send: size " + std::to_string(size) +
+                                       " is more than a message for AID " + std::to_string(aid) +
+                                       " carries (" +
+                                       std::to_string(v2x_dsm_data_max(static_cast<uint32_t>(aid), 0)) +
+                                       " bytes)");
+            }
             s.aid = static_cast<uint32_t>(aid);
             s.size = static_cast<unsigned>(size);
             out.sends.push_back(s);

@@ -36,6 +36,7 @@ struct Config {
     double duration = 0; // seconds of sending; 0: until SIGINT or SIGTERM
     int maxClients = V2X_DMN_SERV_MAX_CLIT_DEF; // application connections at once
     tV2XSDKCfg sdk{};
+    bool attach = false; // --attach: use the core another station runs on sdk.dmnNme
     std::vector<uint32_t> receive;
     std::vector<SendSpec> sends;
     std::vector<ProviderSpec> providers;
@@ -47,8 +48,8 @@ struct Config {
 
 // Largest AID the two-byte on-air form carries, largest DSM data, limits of
 // the provider table and of a Unix socket path.
-constexpr uint32_t kMaxAid = 16511;
-constexpr unsigned kMaxData = 3820;
+constexpr uint32_t kMaxAid = V2X_LIM_AID_MAX;
+constexpr unsigned kMaxData = V2X_LIM_DSM_DATA_MAX;  // per AID: v2x_dsm_data_max()
 constexpr unsigned kMaxLclAppId = 31;
 constexpr size_t kMaxSocketPath = 107;
 

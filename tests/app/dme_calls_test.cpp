@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <atomic>
+
 #include "fake_core.h"
 
 using namespace v2xtest;
@@ -60,10 +62,11 @@ int user_1(int lcl, eDMERetCd ret)
     return 0;
 }
 
-tDMEDSMServReq sreq(uint32_t action, uint32_t aid, uint8_t all = 0)
+tDMEDSMServReq sreq(uint32_t action, uint32_t aid, uint8_t all = 0, uint16_t index = 0)
 {
     tDMEDSMServReq r;
     memset(&r, 0, sizeof(r));
+    r.index = index;
     r.action = action;
     r.appId = aid;
     r.aidMthFlg = all;
@@ -121,7 +124,7 @@ Bytes dsm_cfm_msg(uint32_t aid, uint32_t ret)
 
 TEST_F(DmeCalls, FirstMatchingRegistrationTakesEachIndication)
 {
-    tDMEDSMServReq r17 = sreq(DME_ACTION_ADD, 17), rAll = sreq(DME_ACTION_ADD, 99, 1);
+    tDMEDSMServReq r17 = sreq(DME_ACTION_ADD, 17), rAll = sreq(DME_ACTION_ADD, 99, 1, 1);
     ASSERT_EQ(dme_dsm_serv_req(&r17, nullptr, ind_a), 0);
     ASSERT_EQ(dme_dsm_serv_req(&rAll, nullptr, ind_b), 0);
     drain(2);
@@ -140,25 +143,27 @@ TEST_F(DmeCalls, FirstMatchingRegistrationTakesEachIndication)
     EXPECT_EQ(calls()[2], "B:17");
 }
 
+// What the local table refuses is never sent, so the core's table and this
+// one cannot drift apart.
 TEST_F(DmeCalls, RegistrationRulesAndTheirLines)
 {
     LevelGuard lvl(LOG_LEV_ERROR);
     StdoutCapture cap;
-    // Every one of them reaches the core (read as it comes: a socket holds
-    // only a few requests the core has not taken).
     tDMEDSMServReq a = sreq(DME_ACTION_ADD, 26);
     EXPECT_EQ(dme_dsm_serv_req(&a, dsm_cfm, ind_a), 0);
     drain(1);
     EXPECT_EQ(dme_dsm_serv_req(&a, dsm_cfm, ind_a), -ERR_V2X_PRIM_ACTION);
-    drain(1);
+    tDMEDSMServReq a27 = sreq(DME_ACTION_ADD, 27);  // index 0 is 26's
+    EXPECT_EQ(dme_dsm_serv_req(&a27, dsm_cfm, ind_a), -ERR_V2X_PRIM_ACTION);
     tDMEDSMServReq d = sreq(DME_ACTION_DEL, 27), ch = sreq(DME_ACTION_CHGE, 27);
     EXPECT_EQ(dme_dsm_serv_req(&d, nullptr, nullptr), -ERR_V2X_PRIM_ACTION);
-    drain(1);
     EXPECT_EQ(dme_dsm_serv_req(&ch, nullptr, ind_a), -ERR_V2X_PRIM_ACTION);
-    drain(1);
+    tDMEDSMServReq d26 = sreq(DME_ACTION_DEL, 26, 0, 5);  // 26 is at index 0
+    EXPECT_EQ(dme_dsm_serv_req(&d26, nullptr, nullptr), -ERR_V2X_PRIM_ACTION);
     tDMEDSMServReq bad = sreq(3, 26);
     EXPECT_EQ(dme_dsm_serv_req(&bad, nullptr, ind_a), -ERR_V2X_PRIM_ACTION);
-    drain(1);
+    tDMEDSMServReq big = sreq(DME_ACTION_ADD, 40, 0, 32);
+    EXPECT_EQ(dme_dsm_serv_req(&big, nullptr, ind_a), -ERR_V2X_PARM_CONT);
     // An add or change without an indication callback is refused unsent.
     tDMEDSMServReq c26 = sreq(DME_ACTION_CHGE, 26);
     tDMEDSMServReq a30 = sreq(DME_ACTION_ADD, 30);
@@ -168,12 +173,12 @@ TEST_F(DmeCalls, RegistrationRulesAndTheirLines)
     EXPECT_TRUE(quiet_for(c_.core.fd(), 100));
     std::string out = cap.stop();
     EXPECT_EQ(count_lines_with(out, "appId already exist err!!!!"), 1);
+    EXPECT_EQ(count_lines_with(out, "index(0) already in use err!!!!"), 1);
     EXPECT_EQ(count_lines_with(out, "appId not exist err!!!!"), 2);
     EXPECT_EQ(count_lines_with(out, "action=3 err!!!!"), 1);
     EXPECT_EQ(count_lines_with(out, "aipDSMIndFunc=NULL err!!!!"), 2);
 
     // A change replaces the callbacks and keeps the registration.
-    c26.aidMthFlg = 0;
     EXPECT_EQ(dme_dsm_serv_req(&c26, nullptr, ind_fail), 0);
     drain(1);
     core_sends(dsm_ind_msg(26, Bytes(2)));
@@ -181,28 +186,79 @@ TEST_F(DmeCalls, RegistrationRulesAndTheirLines)
     EXPECT_EQ(calls()[0], "F:26");
 }
 
+// Each confirm answers the oldest waiting registration of its AID; a
+// refused add leaves the local table too.
 TEST_F(DmeCalls, DsmConfirmsGoToTheRegistration)
 {
     LevelGuard lvl(LOG_LEV_ERROR);
-    tDMEDSMServReq a = sreq(DME_ACTION_ADD, 26), b = sreq(DME_ACTION_ADD, 27);
+    tDMEDSMServReq a = sreq(DME_ACTION_ADD, 26), b = sreq(DME_ACTION_ADD, 27, 0, 1);
     ASSERT_EQ(dme_dsm_serv_req(&a, dsm_cfm, ind_a), 0);
     ASSERT_EQ(dme_dsm_serv_req(&b, nullptr, ind_a), 0);
     drain(2);
-    tDMEDSMServCfm cfm = {26, 1};
+    tDMEDSMServCfm cfm = {26, 0};
     EXPECT_EQ(app_dme_dsm_serv_cfm(&cfm), 0);
+    EXPECT_EQ(app_dme_dsm_serv_cfm(&cfm), -ERR_V2X_NO_FIND_IND_HOK);  // answered once
     cfm.appId = 27;
-    EXPECT_EQ(app_dme_dsm_serv_cfm(&cfm), -1);
-    cfm.appId = 28;
-    EXPECT_EQ(app_dme_dsm_serv_cfm(&cfm), -ERR_V2X_NO_FIND_IND_HOK);
-    EXPECT_EQ(calls(), std::vector<std::string>({"C:26:1"}));
+    EXPECT_EQ(app_dme_dsm_serv_cfm(&cfm), 0);  // no callback wanted
+    EXPECT_EQ(calls(), std::vector<std::string>({"C:26:0"}));
 
-    // Through the socket, a confirm for an unknown AID is logged.
+    tDMEDSMServReq c = sreq(DME_ACTION_ADD, 28, 0, 2);
+    ASSERT_EQ(dme_dsm_serv_req(&c, dsm_cfm, ind_b), 0);
+    drain(1);
     StdoutCapture cap;
-    core_sends(dsm_cfm_msg(28, 0));
-    core_sends(dsm_cfm_msg(26, 0));
+    core_sends(dsm_cfm_msg(99, 0));  // nobody asked: logged
+    core_sends(dsm_cfm_msg(28, 1));
     ASSERT_TRUE(wait_for([] { return calls().size() == 2; }));
     std::string out = cap.stop();
+    EXPECT_EQ(calls()[1], "C:28:1");
     EXPECT_EQ(count_lines_with(out, "app_dme_dsm_serv_cfm() err!!!!"), 1) << out;
+    core_sends(dsm_ind_msg(28, Bytes(1)));
+    core_sends(dsm_ind_msg(26, Bytes(1)));
+    ASSERT_TRUE(wait_for([] { return calls().size() == 3; }));
+    EXPECT_EQ(calls()[2], "A:26");  // 28 was refused: nobody takes it
+    ASSERT_EQ(dme_dsm_serv_req(&c, dsm_cfm, ind_b), 0);  // and may be asked again
+    drain(1);
+}
+
+namespace {
+
+std::atomic<int> gNested{1};
+
+int ind_nested(uint8_t, const uint32_t, uint16_t, const char*, const char*, uint8_t)
+{
+    tDMEDSMServReq r = sreq(DME_ACTION_ADD, 60, 0, 9);
+    gNested = dme_dsm_serv_req(&r, nullptr, ind_a);
+    return 0;
+}
+
+int prov_nested(int, eDMERetCd)
+{
+    tDMEProvServReq p = preq(8);
+    gNested = dme_provider_serv_req(&p, prov_1);
+    return 0;
+}
+
+}  // namespace
+
+// The calls a callback must not make come back at once instead of waiting
+// on the thread that runs the callback.
+TEST_F(DmeCalls, ForbiddenCallsFromCallbacksReturnAtOnce)
+{
+    LevelGuard lvl(LOG_LEV_OFF);
+    tDMEDSMServReq r = sreq(DME_ACTION_ADD, 61);
+    ASSERT_EQ(dme_dsm_serv_req(&r, nullptr, ind_nested), 0);
+    drain(1);
+    core_sends(dsm_ind_msg(61, Bytes(1)));
+    ASSERT_TRUE(wait_for([] { return gNested.load() != 1; }));
+    EXPECT_EQ(gNested.load(), -ERR_V2X_PARM_CONT);
+    gNested = 1;
+    tDMEProvServReq p = preq(7);
+    ASSERT_EQ(dme_provider_serv_req(&p, prov_nested), 0);
+    drain(1);
+    core_sends(serv_cfm_msg(V2X_DME_PROV_SERV_CFM, 7, 0));
+    ASSERT_TRUE(wait_for([] { return gNested.load() != 1; }));
+    EXPECT_EQ(gNested.load(), -ERR_V2X_PARM_CONT);
+    EXPECT_TRUE(quiet_for(c_.core.fd(), 100));  // nothing of them was sent
 }
 
 TEST_F(DmeCalls, ProviderConfirmsServeOneRequestEach)
@@ -212,8 +268,7 @@ TEST_F(DmeCalls, ProviderConfirmsServeOneRequestEach)
     tDMEProvServReq p3 = preq(3);
     EXPECT_EQ(dme_provider_serv_req(&p3, prov_1), 0);
     drain(1);
-    EXPECT_EQ(dme_provider_serv_req(&p3, prov_2), -ERR_V2X_PRIM_ACTION);
-    drain(1);
+    EXPECT_EQ(dme_provider_serv_req(&p3, prov_2), -ERR_V2X_PRIM_ACTION);  // unsent
     tDMEProvServReq p4 = preq(4);
     EXPECT_EQ(dme_provider_serv_req(&p4, nullptr), 0);
     drain(1);
@@ -249,8 +304,7 @@ TEST_F(DmeCalls, UserDuplicateAndExitWithPendingRequests)
     tDMEUserServReq u = ureq(9);
     EXPECT_EQ(dme_user_serv_req(&u, user_1), 0);
     drain(1);
-    EXPECT_EQ(dme_user_serv_req(&u, user_1), -ERR_V2X_PRIM_ACTION);
-    drain(1);
+    EXPECT_EQ(dme_user_serv_req(&u, user_1), -ERR_V2X_PRIM_ACTION);  // unsent
     EXPECT_EQ(dme_user_serv_req(nullptr, user_1), -ERR_V2X_PARM_CONT);
     tDMEProvServReq p = preq(9);
     EXPECT_EQ(dme_provider_serv_req(&p, prov_1), 0);

@@ -63,6 +63,32 @@ tDMEDSMServReq serv_req(uint16_t index, uint32_t action, uint32_t aid, uint8_t a
     return r;
 }
 
+// The payload of a DSM request the client sends: AID aid, no extension.
+Bytes dsm_payload(const Bytes& data, uint32_t aid = 1)
+{
+    Bytes m = dsm_req(aid, data);
+    return Bytes(m.begin() + V2X_CORE_APP_HDR_LEN, m.end());
+}
+
+// n data bytes, a pattern starting at seed.
+Bytes pattern(size_t n, uint8_t seed)
+{
+    Bytes d(n);
+    for (size_t i = 0; i < n; ++i) {
+        d[i] = static_cast<uint8_t>(seed + i * 13 + 1);
+    }
+    return d;
+}
+
+int send_bytes(uint32_t type, const Bytes& p)
+{
+    return send_core_app_msg(static_cast<eV2XMsgType>(type),
+                             reinterpret_cast<const char*>(p.data()), static_cast<int>(p.size()));
+}
+
+// The largest DSM request payload: the head and the data of a one-byte AID.
+constexpr size_t kMaxDsmPayload = V2X_DSM_REQ_HEAD_LEN + V2X_LIM_DSM_DATA_MAX_1B;  // 2305
+
 // Registers aid with rec_ind, consuming the request on the fake core.
 void register_aid(ClientLoop& c, uint32_t aid, uint8_t all = 0)
 {
@@ -158,53 +184,56 @@ TEST(DomnClitNoConn, ConnectFailureKeepsNoSocket)
     event_base_free(base);
 }
 
-TEST_F(DomnClit, PayloadOf4090LeavesWholeAnd4091IsRefused)
+TEST_F(DomnClit, LargestDsmRequestLeavesWholeAndOneByteMoreIsRefused)
 {
     LevelGuard lvl(LOG_LEV_ERROR);
-    Bytes p(4090);
-    for (size_t i = 0; i < p.size(); ++i) {
-        p[i] = static_cast<uint8_t>(i * 13 + 1);
-    }
-    ASSERT_EQ(send_core_app_msg(V2X_DSM_REQ, reinterpret_cast<const char*>(p.data()), 4090), 0);
-    Bytes got = read_n(c_.core.fd(), 4096, 2000);
-    EXPECT_EQ(got, app_msg(V2X_DSM_REQ, p));
+    const Bytes p = dsm_payload(pattern(V2X_LIM_DSM_DATA_MAX_1B, 0));
+    ASSERT_EQ(p.size(), kMaxDsmPayload);
+    ASSERT_EQ(send_bytes(V2X_DSM_REQ, p), 0);
+    EXPECT_EQ(read_n(c_.core.fd(), 6 + kMaxDsmPayload, 2000), app_msg(V2X_DSM_REQ, p));
 
     StdoutCapture cap;
-    EXPECT_EQ(send_core_app_msg(V2X_DSM_REQ, reinterpret_cast<const char*>(p.data()), 4091),
+    EXPECT_EQ(send_bytes(V2X_DSM_REQ, dsm_payload(pattern(V2X_LIM_DSM_DATA_MAX_1B + 1, 0))),
               -ERR_V2X_SEND_LEN);
-    EXPECT_EQ(send_core_app_msg(V2X_DSM_REQ, reinterpret_cast<const char*>(p.data()), -1),
+    // Beyond what one message can carry, whatever it holds.
+    Bytes big(V2X_CORE_APP_MAX_PAYLOAD + 1);
+    EXPECT_EQ(send_core_app_msg(V2X_DSM_REQ, reinterpret_cast<const char*>(big.data()), 4091),
+              -ERR_V2X_SEND_LEN);
+    EXPECT_EQ(send_core_app_msg(V2X_DSM_REQ, reinterpret_cast<const char*>(big.data()), -1),
               -ERR_V2X_SEND_LEN);
     std::string out = cap.stop();
     EXPECT_EQ(count_lines_with(out, "aicLen(4091) too large, must<4090!!!!"), 1);
-    EXPECT_TRUE(quiet_for(c_.core.fd(), 100));
-    // An empty payload is a bare header.
-    EXPECT_EQ(send_core_app_msg(V2X_DSM_REQ, nullptr, 0), 0);
-    EXPECT_EQ(read_n(c_.core.fd(), 6, 2000), Bytes({0, 0, 0, 0, 0, 0}));
+    // An empty payload is no DSM record (it used to go out as a bare header);
+    // the smallest request is the head with no data.
+    EXPECT_EQ(send_core_app_msg(V2X_DSM_REQ, nullptr, 0), -ERR_V2X_SEND_LEN);
+    // Synchronous sends on a local socket: a refused one would already be there.
+    EXPECT_TRUE(quiet_for(c_.core.fd(), 0));
+    const Bytes head = dsm_payload(Bytes());
+    EXPECT_EQ(send_bytes(V2X_DSM_REQ, head), 0);
+    EXPECT_EQ(read_msg(c_.core.fd(), 2000), app_msg(V2X_DSM_REQ, head));
 }
 
 TEST_F(DomnClit, RequestsGoOutAsTheCoreExpectsThem)
 {
     LevelGuard lvl(LOG_LEV_OFF);
-    // DSM data: 270-byte head + data, checked against the harness's encoder.
-    std::vector<char> buf(270 + 3820);
+    // DSM data: 270-byte head + the most data AID 26 may carry, checked
+    // against the harness's encoder; one byte more is refused unsent (the
+    // next read below would meet it).
+    std::vector<char> buf(270 + V2X_LIM_DSM_DATA_MAX_1B + 1);
     auto* req = reinterpret_cast<tDSMReq*>(buf.data());
     req->appId = 26;
     req->protTp = PROT_TP_DSMP;
     req->priority = 1;
     memset(req->peerMac, 0xFF, 6);
-    Bytes data(3820);
-    for (size_t i = 0; i < data.size(); ++i) {
-        data[i] = static_cast<uint8_t>(i);
-    }
-    uint16_t len = 3820;
+    Bytes data = pattern(V2X_LIM_DSM_DATA_MAX_1B, 0);
+    uint16_t len = V2X_LIM_DSM_DATA_MAX_1B;
     memcpy(buf.data() + 268, &len, 2);
     memcpy(buf.data() + 270, data.data(), data.size());
     ASSERT_EQ(dsm_request(req), 0);
     EXPECT_EQ(read_msg(c_.core.fd(), 2000), dsm_req(26, data));
-    len = 3821;
+    ++len;
     memcpy(buf.data() + 268, &len, 2);
-    buf.push_back(0);
-    EXPECT_EQ(dsm_request(reinterpret_cast<tDSMReq*>(buf.data())), -ERR_V2X_SEND_LEN);
+    EXPECT_EQ(dsm_request(req), -ERR_V2X_SEND_LEN);
 
     tDMEDSMServReq r = serv_req(3, DME_ACTION_ADD, 0x1234, 1);
     ASSERT_EQ(dme_dsm_serv_req(&r, nullptr, rec_ind), 0);
@@ -228,6 +257,35 @@ TEST_F(DomnClit, RequestsGoOutAsTheCoreExpectsThem)
     ur.appId = 30;
     ASSERT_EQ(dme_user_serv_req(&ur, rec_user), 0);
     EXPECT_EQ(read_msg(c_.core.fd(), 2000), user_req(7, DME_ACTION_DEL, 30));
+}
+
+TEST_F(DomnClit, RefusedMessagesSendNothing)
+{
+    LevelGuard lvl(LOG_LEV_OFF);
+    const Bytes ok = dsm_payload(Bytes(3, 7));
+    // A type the core does not take from an application.
+    EXPECT_EQ(send_bytes(V2X_DSM_IND, ok), -ERR_V2X_PARM_CONT);
+    // An AID beyond the two-byte form; an extension longer than 253 bytes.
+    EXPECT_EQ(send_bytes(V2X_DSM_REQ, dsm_payload(Bytes(3, 7), 16512)), -ERR_V2X_PARM_CONT);
+    Bytes ext = ok;
+    ext[13] = 254;
+    EXPECT_EQ(send_bytes(V2X_DSM_REQ, ext), -ERR_V2X_PARM_CONT);
+    // One data byte over the limit of either AID form.
+    EXPECT_EQ(send_bytes(V2X_DSM_REQ, dsm_payload(Bytes(V2X_LIM_DSM_DATA_MAX_1B + 1), 127)),
+              -ERR_V2X_SEND_LEN);
+    EXPECT_EQ(send_bytes(V2X_DSM_REQ, dsm_payload(Bytes(V2X_LIM_DSM_DATA_MAX_2B + 1), 128)),
+              -ERR_V2X_SEND_LEN);
+    // A record whose own length disagrees with the message's.
+    Bytes longer = ok;
+    longer.push_back(0);
+    EXPECT_EQ(send_bytes(V2X_DSM_REQ, longer), -ERR_V2X_SEND_LEN);
+    // A provider request one byte short of its record.
+    EXPECT_EQ(send_bytes(V2X_DME_PROV_SERV_REQ, Bytes(V2X_DME_PROV_SERV_REQ_LEN - 1)),
+              -ERR_V2X_SEND_LEN);
+    EXPECT_TRUE(quiet_for(c_.core.fd(), 0));
+    // The connection is intact: the next request is the first thing there.
+    ASSERT_EQ(send_bytes(V2X_DSM_REQ, ok), 0);
+    EXPECT_EQ(read_msg(c_.core.fd(), 2000), app_msg(V2X_DSM_REQ, ok));
 }
 
 TEST_F(DomnClit, IndicationReachesCallbackWithItsFields)
@@ -330,13 +388,25 @@ TEST_F(DomnClit, ServerCloseEndsTheLoopAndLaterSendsFail)
     StdoutCapture cap;
     c_.core.close_client();
     ASSERT_TRUE(wait_for([this] { return c_.loop_ended.load(); }));
-    char b = 0;
-    EXPECT_EQ(send_core_app_msg(V2X_DSM_REQ, &b, 1), -ERR_V2X_PARM_CONT);
+    // A request the core would take: only the lost connection refuses it,
+    // every time.
+    const Bytes p = dsm_payload(Bytes(4, 1));
+    EXPECT_EQ(send_bytes(V2X_DSM_REQ, p), -ERR_V2X_SOCKET_CONECT);
+    EXPECT_EQ(send_bytes(V2X_DSM_REQ, p), -ERR_V2X_SOCKET_CONECT);
     std::string out = cap.stop();
     EXPECT_EQ(count_lines_with(out, "Server close------"), 1);
-    EXPECT_EQ(count_lines_with(out, "giClitRxFd=-1 err!!!!"), 1);
     // Both ends are gone: the fake core's and the one the client closed.
     EXPECT_EQ(open_fd_count(), fds - 2);
+}
+
+// After the exit there is no connection at all, whatever ended the last one.
+TEST_F(DomnClit, ExitAfterServerCloseLeavesNoConnection)
+{
+    LevelGuard lvl(LOG_LEV_OFF);
+    c_.core.close_client();
+    ASSERT_TRUE(wait_for([this] { return c_.loop_ended.load(); }));
+    c_.stop();
+    EXPECT_EQ(send_bytes(V2X_DSM_REQ, dsm_payload(Bytes(4, 1))), -ERR_V2X_PARM_CONT);
 }
 
 TEST_F(DomnClit, FullSocketDelaysSendsButEveryMessageLeavesWhole)
@@ -346,21 +416,21 @@ TEST_F(DomnClit, FullSocketDelaysSendsButEveryMessageLeavesWhole)
     const int kCount = 200;
     std::atomic<int> failures{0};
     std::thread sender([&] {
-        Bytes p(4000);
         for (int i = 0; i < kCount; ++i) {
-            p[0] = static_cast<uint8_t>(i);
-            p[3999] = static_cast<uint8_t>(i ^ 0xFF);
-            if (send_core_app_msg(V2X_DSM_REQ, reinterpret_cast<const char*>(p.data()), 4000) != 0) {
+            Bytes p = dsm_payload(pattern(V2X_LIM_DSM_DATA_MAX_1B, static_cast<uint8_t>(i)));
+            if (send_bytes(V2X_DSM_REQ, p) != 0) {
                 ++failures;
             }
         }
     });
     usleep(300 * 1000);
     for (int i = 0; i < kCount; ++i) {
-        Bytes m = read_msg(c_.core.fd(), 5000);
-        ASSERT_EQ(m.size(), 4006u) << i;
-        EXPECT_EQ(m[6], static_cast<uint8_t>(i));
-        EXPECT_EQ(m[4005], static_cast<uint8_t>(i ^ 0xFF));
+        if (read_msg(c_.core.fd(), 5000) !=
+            dsm_req(1, pattern(V2X_LIM_DSM_DATA_MAX_1B, static_cast<uint8_t>(i)))) {
+            ADD_FAILURE() << "message " << i;
+            c_.core.close_client();  // the sender's next calls fail at once
+            break;
+        }
     }
     sender.join();
     EXPECT_EQ(failures.load(), 0);
@@ -370,10 +440,10 @@ TEST_F(DomnClit, SendThatCannotWriteAnythingReportsSocketWrite)
 {
     LevelGuard lvl(LOG_LEV_OFF);
     // Nobody reads: fill the socket until a send gives up (bounded wait).
-    Bytes p(4090, 1);
+    const Bytes p = dsm_payload(pattern(V2X_LIM_DSM_DATA_MAX_1B, 1));
     int rc = 0;
     for (int i = 0; i < 10000 && rc == 0; ++i) {
-        rc = send_core_app_msg(V2X_DSM_REQ, reinterpret_cast<const char*>(p.data()), 4090);
+        rc = send_bytes(V2X_DSM_REQ, p);
     }
     EXPECT_EQ(rc, -ERR_V2X_SOCKET_WRITE);
 }
@@ -381,28 +451,31 @@ TEST_F(DomnClit, SendThatCannotWriteAnythingReportsSocketWrite)
 TEST_F(DomnClit, ThreadsSendingAtOnceNeverInterleave)
 {
     const int kThreads = 4, kEach = 150;
+    // Data: the message number, then the thread's number throughout. Sizes
+    // differ so a cut would show as a misread header.
+    auto data = [](int t, int i) {
+        Bytes d(2 + static_cast<size_t>((i * 37 + t * 11) % (V2X_LIM_DSM_DATA_MAX_1B - 1)),
+                static_cast<uint8_t>(t));
+        d[0] = static_cast<uint8_t>(i);
+        return d;
+    };
     std::vector<std::thread> ts;
     for (int t = 0; t < kThreads; ++t) {
-        ts.emplace_back([t] {
+        ts.emplace_back([t, &data] {
             for (int i = 0; i < kEach; ++i) {
-                // Sizes differ so a cut would show as a misread header.
-                size_t n = 20 + static_cast<size_t>((i * 37 + t * 11) % 3000);
-                Bytes p(n, static_cast<uint8_t>(t));
-                p[0] = static_cast<uint8_t>(i);
-                EXPECT_EQ(send_core_app_msg(static_cast<eV2XMsgType>(V2X_DSM_REQ), reinterpret_cast<const char*>(p.data()),
-                                            static_cast<int>(n)),
-                          0);
+                EXPECT_EQ(send_bytes(V2X_DSM_REQ, dsm_payload(data(t, i))), 0);
             }
         });
     }
     std::vector<int> next(kThreads, 0);
     for (int k = 0; k < kThreads * kEach; ++k) {
         Bytes m = read_msg(c_.core.fd(), 5000);
-        ASSERT_GE(m.size(), 26u) << k;
-        int t = m[7];
-        ASSERT_LT(t, kThreads);
-        EXPECT_EQ(m[6], static_cast<uint8_t>(next[t]));
-        EXPECT_TRUE(std::all_of(m.begin() + 7, m.end(), [t](uint8_t b) { return b == t; }));
+        const int t = m.size() >= 6u + 272 ? m[6 + 271] : kThreads;
+        if (t >= kThreads || m != dsm_req(1, data(t, next[t]))) {
+            ADD_FAILURE() << "message " << k;
+            c_.core.close_client();  // the senders' next calls fail at once
+            break;
+        }
         ++next[t];
     }
     for (auto& th : ts) {

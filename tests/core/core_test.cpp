@@ -1,8 +1,14 @@
 // Core thread start-up and shutdown: repeated cycles, exit during start-up,
-// exit twice, exit without init.
+// exit twice, exit without init, and the start-up's result.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -49,11 +55,11 @@ TEST(CoreLifecycle, ExitTwiceLogsTheStopLinesOnce)
     EXPECT_EQ(count_lines_with(out, "_v2x_core_func_pth() pthread already stop------"), 1);
 }
 
-TEST(CoreLifecycle, NullConfigurationEndsTheThreadButInitSucceeds)
+TEST(CoreLifecycle, NullConfigurationIsRefusedByInit)
 {
     v2xtest::LevelGuard lg(LOG_LEV_ERROR);
     StdoutCapture cap;
-    EXPECT_EQ(v2x_core_init(nullptr), 0);
+    EXPECT_EQ(v2x_core_init(nullptr), -ERR_V2X_PARM_CONT);
     EXPECT_EQ(v2x_core_exit(), 0);
     std::string out = cap.stop();
     EXPECT_EQ(count_lines_with(out, "aipArg err!!!!"), 1) << out;
@@ -124,4 +130,78 @@ TEST(CoreLifecycle, HundredCyclesWithExitDuringStartUp)
     EXPECT_EQ(v2xtest::open_fd_count(), fds);
     // A leak of even one small block (32 bytes) per cycle adds 6.4 KB here.
     EXPECT_LE(v2xtest::heap_in_use() - heap, 3072);
+}
+
+// Each way the core can fail to start is the init's own result, with
+// nothing left running: the next start on a good configuration works.
+TEST(CoreStartUp, FailuresAreInitsResult)
+{
+    v2xtest::LevelGuard lg(LOG_LEV_OFF);
+    tV2XSDKCfg cfg = make_cfg();
+    snprintf(cfg.dmnNme, sizeof(cfg.dmnNme), "%s/missing-dir/sock",
+             v2xtest::unique_path("nodir").c_str());
+    EXPECT_EQ(v2x_core_init(&cfg), -ERR_V2X_SOCKET_BIND) << "missing directory";
+
+    // The radio link's port in use.
+    int busy = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    socklen_t al = sizeof(a);
+    getsockname(busy, reinterpret_cast<sockaddr*>(&a), &al);
+    cfg = make_cfg();
+    cfg.rcvPort = ntohs(a.sin_port);
+    EXPECT_EQ(v2x_core_init(&cfg), -ERR_V2X_SOCKET_BIND) << "port in use";
+    close(busy);
+
+    // A live server of another process at the path.
+    cfg = make_cfg();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        int l = socket(AF_UNIX, SOCK_STREAM, 0);
+        struct sockaddr_un u;
+        memset(&u, 0, sizeof(u));
+        u.sun_family = AF_UNIX;
+        memcpy(u.sun_path, cfg.dmnNme, strnlen(cfg.dmnNme, sizeof(u.sun_path) - 1));
+        bool ok = bind(l, reinterpret_cast<sockaddr*>(&u), sizeof(u)) == 0 && listen(l, 4) == 0;
+        (void)!write(ready[1], ok ? "1" : "0", 1);
+        pause();
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, '1');
+    EXPECT_EQ(v2x_core_init(&cfg), -ERR_V2X_SOCKET_BIND) << "another server";
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    unlink(cfg.dmnNme);
+
+    cfg = make_cfg();
+    EXPECT_EQ(v2x_core_init(&cfg), 0);
+    EXPECT_EQ(v2x_core_exit(), 0);
+}
+
+// A second start while a core runs is refused and the first keeps serving.
+TEST(CoreStartUp, SecondStartIsRefusedAndTheFirstRunsOn)
+{
+    v2xtest::LevelGuard lg(LOG_LEV_OFF);
+    tV2XSDKCfg cfg = make_cfg();
+    ASSERT_EQ(v2x_core_init(&cfg), 0);
+    tV2XSDKCfg other = make_cfg();
+    EXPECT_EQ(v2x_core_init(&other), -ERR_V2X_PTHREAD_CREATE);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un u;
+    memset(&u, 0, sizeof(u));
+    u.sun_family = AF_UNIX;
+    memcpy(u.sun_path, cfg.dmnNme, strnlen(cfg.dmnNme, sizeof(u.sun_path) - 1));
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&u), sizeof(u)), 0);
+    close(fd);
+    EXPECT_NE(access(other.dmnNme, F_OK), 0);
+    EXPECT_EQ(v2x_core_exit(), 0);
 }

@@ -118,8 +118,7 @@ TEST(GatewayDsm, RegisteredAidIsIndicatedToEveryApplication)
     ASSERT_TRUE(core.started());
     int a = core.connect_app();
     int b = core.connect_app();
-    ASSERT_TRUE(write_all(a, dsm_serv_req(0, DME_ACTION_ADD, 17, 0)));
-    usleep(100 * 1000);
+    ASSERT_EQ(register_aid(a, 0, 17, 0), 0);
     Bytes data = pattern(100, 9);
     ASSERT_TRUE(core.air_send(air_frame(17, data)));
     for (int fd : {a, b}) {
@@ -137,6 +136,36 @@ TEST(GatewayDsm, RegisteredAidIsIndicatedToEveryApplication)
     // An AID nobody registered is dropped.
     ASSERT_TRUE(core.air_send(air_frame(18, data)));
     EXPECT_TRUE(quiet_for(a, 300));
+}
+
+// Every connection numbers its registrations from 0; each is confirmed to
+// its asker only, and goes when its connection closes.
+TEST(GatewayDsm, RegistrationsAreKeptPerConnectionAndConfirmedToTheAsker)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int a = core.connect_app();
+    int b = core.connect_app();
+    ASSERT_EQ(register_aid(a, 0, 17), 0);
+    EXPECT_TRUE(quiet_for(b, 100));
+    ASSERT_EQ(register_aid(b, 0, 18), 0);
+    ASSERT_EQ(register_aid(a, 0, 19), DME_RET_REJ_VAL_ERR);  // a's index 0 is taken
+    ASSERT_EQ(register_aid(b, 5, 17, 0, DME_ACTION_DEL), DME_RET_REJ_VAL_ERR);
+    EXPECT_TRUE(quiet_for(b, 100));
+    for (uint8_t aid : {17, 18}) {
+        ASSERT_TRUE(core.air_send(air_frame(aid, bytes({aid}))));
+        for (int fd : {a, b}) {
+            Bytes m = read_msg(fd, 3000);
+            ASSERT_EQ(m.size(), 21u);
+            EXPECT_EQ(m[7], aid);
+        }
+    }
+    core.close_app(a);
+    usleep(100 * 1000);
+    ASSERT_TRUE(core.air_send(air_frame(17, bytes({1}))));
+    EXPECT_TRUE(quiet_for(b, 300));
+    ASSERT_TRUE(core.air_send(air_frame(18, bytes({1}))));
+    EXPECT_EQ(read_msg(b, 3000).size(), 21u);
 }
 
 TEST(GatewayBadInput, WrongLengthsAndTypesAreRefusedAndTheConnectionStays)
@@ -158,7 +187,7 @@ TEST(GatewayBadInput, WrongLengthsAndTypesAreRefusedAndTheConnectionStays)
     Bytes t1 = app_msg(V2X_DSM_CFM, Bytes(8, 0));
     mix.insert(mix.end(), t1.begin(), t1.end());
     ASSERT_TRUE(write_all(app, mix));
-    usleep(100 * 1000);
+    EXPECT_EQ(read_msg(app, 3000), bytes({1, 0, 0, 0, 8, 0, 17, 0, 0, 0, 0, 0, 0, 0}));
     ASSERT_TRUE(core.air_send(air_frame(17, bytes({1}))));
     EXPECT_EQ(read_msg(app, 3000).size(), 21u);
     // Provider request of 522 bytes: no confirm.
@@ -173,7 +202,9 @@ TEST(GatewayBadInput, WrongLengthsAndTypesAreRefusedAndTheConnectionStays)
     EXPECT_EQ(read_msg(app, 3000).size(), 12u);
 }
 
-TEST(GatewayDme, ProviderAddIsConfirmedToAllAndAdvertised)
+// Two applications may both use lclAppId 7: each has its own provider and
+// gets only its own confirms; a closed connection's provider stops.
+TEST(GatewayDme, ProvidersAreKeptPerConnectionAndConfirmedToTheAsker)
 {
     CoreHarness core;
     ASSERT_TRUE(core.started());
@@ -182,15 +213,32 @@ TEST(GatewayDme, ProviderAddIsConfirmedToAllAndAdvertised)
     ASSERT_TRUE(write_all(a, prov_req(7, DME_ACTION_ADD, 0x21, 10, "abc")));
     const Bytes cfm = bytes({4, 0, 0, 0, 6, 0, 7, 0, 0, 0, 0, 0});
     EXPECT_EQ(read_msg(a, 3000), cfm);
-    EXPECT_EQ(read_msg(b, 3000), cfm);
+    EXPECT_TRUE(quiet_for(b, 200));
     // Every 0.5 s: protocol type, header 0, AID 0x21, length 5, 10 30 61 62 63.
     const Bytes adv = bytes({4, 0, 0x21, 0, 5, 0x10, 0x30, 'a', 'b', 'c'});
     EXPECT_EQ(core.radio.recv(3000), adv);
-    EXPECT_EQ(core.radio.recv(3000), adv);
-    // A second add at the same index is refused; the first keeps advertising.
-    ASSERT_TRUE(write_all(b, prov_req(7, DME_ACTION_ADD, 0x22, 50, "zz")));
+    // The same lclAppId on b is b's own; a second add on a is refused to a.
+    ASSERT_TRUE(write_all(b, prov_req(7, DME_ACTION_ADD, 0x22, 10, "zz")));
+    EXPECT_EQ(read_msg(b, 3000), cfm);
+    ASSERT_TRUE(write_all(a, prov_req(7, DME_ACTION_ADD, 0x23, 10, "q")));
     EXPECT_EQ(read_msg(a, 3000), bytes({4, 0, 0, 0, 6, 0, 7, 0, 1, 0, 0, 0}));
-    EXPECT_EQ(core.radio.recv(3000), adv);
+    EXPECT_TRUE(quiet_for(b, 200));
+    const Bytes advB = bytes({4, 0, 0x22, 0, 4, 0x10, 0x30, 'z', 'z'});
+    int seenA = 0, seenB = 0;
+    for (int i = 0; i < 8; ++i) {
+        Bytes d = core.radio.recv(3000);
+        seenA += d == adv;
+        seenB += d == advB;
+    }
+    EXPECT_GE(seenA, 2);
+    EXPECT_GE(seenB, 2);
+    // b goes away: from the next period on, only a's advertisement is sent.
+    core.close_app(b);
+    while (!core.radio.recv(100).empty()) {
+    }
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(core.radio.recv(3000), adv);
+    }
     // Delete: confirmed, and the advertisements stop.
     ASSERT_TRUE(write_all(a, prov_req(7, DME_ACTION_DEL, 0, 0, "")));
     EXPECT_EQ(read_msg(a, 3000), cfm);
@@ -253,8 +301,7 @@ TEST(GatewayBroadcast, SlowClientGetsOnlyWholeMessages)
     int slow = core.connect_app();
     int small = 4096;
     setsockopt(slow, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-    ASSERT_TRUE(write_all(slow, dsm_serv_req(0, DME_ACTION_ADD, 0, 1)));
-    usleep(100 * 1000);
+    ASSERT_EQ(register_aid(slow, 0, 0, 1), 0);
     // Uneven sizes, so a cut would fall inside a message.
     int sent = 0;
     for (int i = 0; i < 400; ++i) {
@@ -361,7 +408,7 @@ TEST(GatewayLifecycle, DisconnectedClientIsRemoved)
     ASSERT_TRUE(core.started());
     int a = core.connect_app();
     int b = core.connect_app();
-    ASSERT_TRUE(write_all(a, dsm_serv_req(1, DME_ACTION_ADD, 0, 1)));
+    ASSERT_EQ(register_aid(a, 1, 0, 1), 0);
     shutdown(b, SHUT_RDWR);
     usleep(100 * 1000);
     ASSERT_TRUE(core.air_send(air_frame(3, bytes({1, 2}))));
@@ -531,7 +578,7 @@ TEST(GatewayConnections, CapRefusesTheOneTooManyAndFreesOnClose)
     }
     EXPECT_EQ(serv_stats().capRefused, refused + 1);
     ASSERT_TRUE(write_all(b, user_req(1, DME_ACTION_ADD, 20)));
-    EXPECT_EQ(read_msg(a, 3000).size(), 12u);  // confirms reach the others
+    EXPECT_EQ(read_msg(b, 3000).size(), 12u);  // those within the cap are served
     shutdown(a, SHUT_RDWR);
     // Once the core has seen a go, a new connection fits again.
     int d = -1;

@@ -57,7 +57,7 @@ TEST(TxQueue, ReceptionNeverWaitsForASendBacklog)
     CoreHarness core;
     ASSERT_TRUE(core.started());
     int app = core.connect_app();
-    ASSERT_TRUE(write_all(app, dsm_serv_req(0, DME_ACTION_ADD, 17, 0)));
+    ASSERT_EQ(register_aid(app, 0, 17, 0), 0);
     int sender = roomy_app(core);
     for (int i = 0; i < 100; ++i) {
         ASSERT_TRUE(write_all(sender, dsm_req(40, Bytes(40, static_cast<uint8_t>(i)))));
@@ -135,7 +135,7 @@ TEST(TxQueue, AdvertisementsGiveWayWhileTheQueueIsFull)
     CoreHarness core;
     ASSERT_TRUE(core.started());
     int app = core.connect_app();
-    ASSERT_TRUE(write_all(app, dsm_serv_req(0, DME_ACTION_ADD, 17, 0)));
+    ASSERT_EQ(register_aid(app, 0, 17, 0), 0);
     unsigned long sent0 = 0, skipped0 = 0;
     dme_dsa_stats(&sent0, &skipped0);
     {

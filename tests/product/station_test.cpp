@@ -106,7 +106,9 @@ TEST(StationConfig, BadSettingsAreRefusedWithFileLineAndKey)
         {"  rcvport = 5;\n", "", "unknown setting station.rcvport"},
         {"  receive = [ 26, 16512 ];\n", "", "an AID is 0 to 16511"},
         {"  receive = 26;\n", "", "station.receive must be an array"},
-        {"  send = ( { aid = 26; rate = 5; size = 3821; } );\n", "", "size = 3821 is outside 0..3820"},
+        {"  send = ( { aid = 26; rate = 5; size = 2036; } );\n", "", "size = 2036 is outside 0..2035"},
+        {"  send = ( { aid = 300; rate = 5; size = 2035; } );\n", "",
+         "size 2035 is more than a message for AID 300 carries (2034 bytes)"},
         {"  send = ( { aid = 26; rate = 0; size = 10; } );\n", "", "rate = 0 is outside"},
         {"  send = ( { aid = 26; size = 10; } );\n", "", "missing setting station.send[0].rate"},
         {"  providers = ( { lclAppId = 1; aid = 135; rptRte = 0; } );\n", "", "rptRte = 0 is outside 1..255"},
@@ -387,3 +389,28 @@ TEST(StationRun, LogGroupSendsLinesToTheLogFile)
 }
 
 #endif
+
+// A second station attached to the first one's core shares its radio: it
+// registers at index 0 too and receives its AID. When that core goes away
+// the attached station says so and exits 3.
+TEST(StationRun, AttachedStationSharesTheCoreAndStopsWhenItGoes)
+{
+    const std::vector<uint16_t> p = free_ports(2);
+    StationFile a("A", p[0], p[1], "  receive = [ 26 ];\n");
+    StationFile b("B", p[0], p[1], "  receive = [ 27 ];\n  send = ( { aid = 27; rate = 5.0; size = 8; } );\n");
+    // Both files name the same socket and ports; B only uses the socket.
+    std::string bcfg = slurp(b.path);
+    bcfg.replace(bcfg.find(b.sock), b.sock.size(), a.sock);
+    spill(b.path, bcfg);
+    Proc pa("sta");
+    Proc pb("stb");
+    ASSERT_TRUE(pa.start({kStation, "-c", a.path}));
+    ASSERT_TRUE(pa.wait_text(" READY ", 10000)) << pa.text() << pa.errors();
+    ASSERT_TRUE(pb.start({kStation, "-c", b.path, "--attach"}));
+    ASSERT_TRUE(pb.wait_text(" CFM dsm aid=27 ret=0", 10000)) << pb.text() << pb.errors();
+    pa.signal(SIGTERM);
+    ASSERT_EQ(pa.wait_exit(20000), 0) << pa.text() << pa.errors();
+    EXPECT_EQ(pb.wait_exit(20000), 3) << pb.text() << pb.errors();
+    EXPECT_EQ(lines_with(pb.text(), " STOP core gone").size(), 1u) << pb.text();
+    EXPECT_EQ(lines_with(pb.text(), " SUMMARY B ").size(), 1u) << pb.text();
+}

@@ -190,7 +190,7 @@ TEST(AllocCount, NoAllocationPerMessageOnTheDataPaths)
     ASSERT_TRUE(core.started());
     int app = core.connect_app();
     ASSERT_GE(app, 0);
-    ASSERT_TRUE(v2xtest::write_all(app, v2xtest::dsm_serv_req(0, DME_ACTION_ADD, 32, 0)));
+    ASSERT_EQ(v2xtest::register_aid(app, 0, 32, 0), 0);
     usleep(200 * 1000);  // the registration is in before the first frame
     const v2xtest::Bytes frame = {0x04, 0x00, 0x20, 0x00, 0x04, 'p', 'i', 'n', 'g'};
     const v2xtest::Bytes req = v2xtest::dsm_req(33, v2xtest::Bytes(100, 0x5A));

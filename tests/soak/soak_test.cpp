@@ -382,8 +382,8 @@ TEST(Soak, StationPairSurvivesAbuseAndDeliversInOrder)
     int app = -1;
     ASSERT_TRUE(eventually([&] { return (app = v2xtest::unix_connect(cfg.dmnNme)) >= 0; }, 10000));
     usleep(100 * 1000);  // the radio link binds after the daemon socket
-    ASSERT_TRUE(v2xtest::write_all(app, v2xtest::dsm_serv_req(0, DME_ACTION_ADD, kAidBtoA, 0)));
-    ASSERT_TRUE(v2xtest::write_all(app, v2xtest::dsm_serv_req(1, DME_ACTION_ADD, kAidProbe, 0)));
+    ASSERT_EQ(v2xtest::register_aid(app, 0, kAidBtoA, 0), 0);
+    ASSERT_EQ(v2xtest::register_aid(app, 1, kAidProbe, 0), 0);
 
     std::atomic<bool> stop{false};
     std::atomic<bool> simUp{true};
@@ -654,8 +654,7 @@ TEST(SoakFault, PeerClosingMidMessage)
     ASSERT_TRUE(core.started());
     int app = core.connect_app();
     ASSERT_GE(app, 0);
-    ASSERT_TRUE(v2xtest::write_all(app, v2xtest::dsm_serv_req(0, DME_ACTION_ADD, kAidBtoA, 0)));
-    usleep(100 * 1000);
+    ASSERT_EQ(v2xtest::register_aid(app, 0, kAidBtoA, 0), 0);
     const int fdBase = v2xtest::open_fd_count();
     const Bytes req = v2xtest::dsm_req(kAidAtoB, Bytes(300, 0x77));
     for (size_t cut = 1; cut < req.size(); cut += (cut < 12 ? 1 : 37)) {

@@ -176,21 +176,14 @@ CoreHarness::CoreHarness()
     cfg.sendPort = radio.port();
     const uint8_t mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
     memcpy(cfg.macAddr, mac, 6);
-    if (v2x_core_init(&cfg) != 0) {
-        return;
+    // The init returns once the core listens. A receive port taken by
+    // another test between free_udp_port() and the core's bind is retried.
+    int rc = v2x_core_init(&cfg);
+    for (int i = 0; i < 3 && rc == -ERR_V2X_SOCKET_BIND; ++i) {
+        cfg.rcvPort = free_udp_port();
+        rc = v2x_core_init(&cfg);
     }
-    // Start-up runs on the core thread: wait for the socket to answer.
-    long end = now_ms() + 10000;
-    while (now_ms() < end) {
-        int fd = connect_app();
-        if (fd >= 0) {
-            started_ = true;
-            // Leave the radio link time to bind after the daemon socket.
-            usleep(50 * 1000);
-            return;
-        }
-        usleep(10 * 1000);
-    }
+    started_ = rc == 0 && connect_app() >= 0;
 }
 
 CoreHarness::~CoreHarness()
@@ -212,6 +205,12 @@ int CoreHarness::connect_app()
     return fd;
 }
 
+void CoreHarness::close_app(int fd)
+{
+    apps_.erase(std::remove(apps_.begin(), apps_.end(), fd), apps_.end());
+    close(fd);
+}
+
 Bytes app_msg(uint32_t type, const Bytes& payload)
 {
     Bytes b;
@@ -229,6 +228,21 @@ Bytes dsm_serv_req(uint16_t index, uint32_t action, uint32_t aid, uint8_t all)
     put32(p, aid);
     p.push_back(all);
     return app_msg(V2X_DME_DSM_SERV_REQ, p);
+}
+
+int register_aid(int fd, uint16_t index, uint32_t aid, uint8_t all, uint32_t action)
+{
+    if (!write_all(fd, dsm_serv_req(index, action, aid, all))) {
+        return -1;
+    }
+    Bytes m = read_msg(fd, 3000);
+    if (m.size() != 14u || m[0] != V2X_DSM_CFM) {
+        return -1;
+    }
+    uint32_t got, ret;
+    memcpy(&got, m.data() + 6, 4);
+    memcpy(&ret, m.data() + 10, 4);
+    return got == aid ? static_cast<int>(ret) : -1;
 }
 
 Bytes air_frame(uint8_t aid, const Bytes& data)

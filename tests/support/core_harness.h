@@ -52,6 +52,8 @@ public:
 
     // A blocking application connection to the daemon socket; -1 on failure.
     int connect_app();
+    // Closes one of those connections now.
+    void close_app(int fd);
     // Sends a datagram "from the air" to the core's receive port.
     bool air_send(const Bytes& datagram) { return radio.send_to(cfg.rcvPort, datagram); }
 
@@ -71,6 +73,10 @@ Bytes dsm_req(uint32_t aid, const Bytes& data);
 Bytes prov_req(uint16_t lcl, uint32_t act, uint32_t aid, uint8_t rate, const std::string& ext);
 Bytes user_req(uint16_t lcl, uint32_t act, uint32_t aid);
 bool write_all(int fd, const Bytes& b);
+// Sends a DSM service request on fd and reads the core's confirm to it:
+// its result code (0 accepted), or -1 when none came for this AID.
+int register_aid(int fd, uint16_t index, uint32_t aid, uint8_t all = 0,
+                 uint32_t action = DME_ACTION_ADD);
 // Reads exactly n bytes within timeout_ms; fewer when the time runs out.
 Bytes read_n(int fd, size_t n, int timeout_ms);
 // Reads one whole message (header and payload) within timeout_ms.

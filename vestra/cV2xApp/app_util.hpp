@@ -35,4 +35,57 @@ inline eDMERetCd app_ret_cd(const uint32_t aicRetCd)
                                              : DME_RET_REJ_NO_REASON;
 }
 
+// The calling thread is the application runtime's: every callback runs on
+// it. Set once by the runtime thread itself.
+void app_mark_runtime_thread();
+bool app_on_runtime_thread();
+
+// True when the process at the other end of the connected Unix socket is
+// this one: a client that started its own core talks to that core, not to
+// whatever else answers at the path. Logs the other process otherwise.
+bool app_peer_is_self(int aicFd);
+
+// The runtime's connection is to this process's core (daemon client).
+bool domn_clit_peer_is_self();
+// Frees the daemon client's event and socket, keeping whether the core went
+// away: a runtime that ends by itself still reports the core gone.
+void domn_clit_release();
+// The system API's connection is to this process's core.
+bool sys_net_peer_is_self();
+
+// Callback families, for the calls a callback must not make.
+enum AppCbFamily : unsigned {
+    kAppCbDsm = 1u,   // indication and DSM service confirm
+    kAppCbProv = 2u,  // provider confirm
+    kAppCbUser = 4u,  // user confirm
+};
+
+// Marks the calling thread as inside a callback of one family for a scope.
+class AppCallbackScope {
+public:
+    explicit AppCallbackScope(AppCbFamily aicFamily);
+    ~AppCallbackScope();
+    AppCallbackScope(const AppCallbackScope&) = delete;
+    AppCallbackScope& operator=(const AppCallbackScope&) = delete;
+
+private:
+    unsigned prev_;
+};
+
+// True while the calling thread runs a callback of one of the families.
+bool app_in_callback(unsigned aicFamilies);
+
+// What the core would refuse of a DSM message, checked before it is sent:
+// 0, -ERR_V2X_PARM_CONT (an AID above 16511, an extension above 253 bytes)
+// or -ERR_V2X_SEND_LEN (data longer than the AID's form allows). aipcExts
+// is the 256-byte extension block (null: none). Logs the refusal.
+int app_dsm_req_check(uint32_t aicAppId, const uint8_t* aipcExts, uint32_t aicDataLen);
+
+// What the core would refuse of a whole message towards it (aicLen payload
+// bytes, already known to be 0..4090 and present): 0, -ERR_V2X_PARM_CONT (a
+// type the core does not take; a DSM request whose AID or extension has no
+// encoding) or -ERR_V2X_SEND_LEN (a length its type does not allow). Logs
+// the refusal.
+int app_core_msg_check(uint32_t aicType, const char* aipcMsg, uint32_t aicLen);
+
 #endif

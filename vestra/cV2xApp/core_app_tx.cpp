@@ -49,6 +49,7 @@ static bool _wait_writable(int aicFd, long long aicDeadlineMs)
 void CoreAppTx::attach(int aicFd)
 {
     off_ = len_ = 0;
+    gone_ = false;
     int size = V2X_CORE_APP_SOCK_BUF;
     setsockopt(aicFd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
 }
@@ -79,6 +80,10 @@ CoreAppTx::Wr CoreAppTx::_write(int aicFd, long long aicDeadlineMs)
 
 int CoreAppTx::send(int aicFd, uint32_t aicType, const char* aipcMsg, uint16_t aicLen)
 {
+    if (gone_) {
+        errno = EPIPE;
+        return -ERR_V2X_SOCKET_CONECT;
+    }
     const long long deadline = _now_ms() + kWaitMs;
     // The rest of an earlier message goes first: the stream must never
     // carry the start of one message followed by another.
@@ -87,6 +92,8 @@ int CoreAppTx::send(int aicFd, uint32_t aicType, const char* aipcMsg, uint16_t a
         if (w != Wr::Done) {
             if (w == Wr::Failed) {
                 off_ = len_ = 0;  // the connection is gone, and the rest with it
+                gone_ = true;
+                return -ERR_V2X_SOCKET_CONECT;
             }
             return -ERR_V2X_SOCKET_WRITE;
         }
@@ -113,5 +120,9 @@ int CoreAppTx::send(int aicFd, uint32_t aicType, const char* aipcMsg, uint16_t a
     // Nothing written (the caller may try again), or the connection failed
     // and cannot carry the rest.
     off_ = len_ = 0;
+    if (w == Wr::Failed) {
+        gone_ = true;
+        return -ERR_V2X_SOCKET_CONECT;
+    }
     return -ERR_V2X_SOCKET_WRITE;
 }

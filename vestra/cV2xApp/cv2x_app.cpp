@@ -6,10 +6,12 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "app_util.hpp"
 #include "core.h"
 #include "cv2x_app.h"
 #include "self_log.h"
 #include "v2x_evthread.hpp"
+#include "v2x_lock.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 
@@ -26,6 +28,16 @@ static V2xLoopStop giAppStop(gipPthdEtBse);
 // cv2x_app_init.
 static tV2XSDKCfg giAppCfg;
 
+// The runtime thread's start-up result for cv2x_app_init: 0 once it is
+// connected to its core and ready to dispatch, else the failed step's code.
+static StartGate giAppStart;
+// True when the runtime started its own core (cv2x_app_init), false when it
+// joined one of another process (cv2x_app_attach). Written before the thread
+// starts and after it is joined.
+static bool giAppOwnsCore = true;
+// Bound on the whole start-up: the core's own wait, then the connection.
+static constexpr int gicAppStartWaitMs = 10000;
+
 static char gicPthdExit[] = "_cv2x_app_func_pth() exit";
 
 // End of the runtime thread. When the thread ends by itself (start-up failed
@@ -40,51 +52,70 @@ static void* _app_thread_end()
     if (!giAppStop.detach_unless_requested(&base)) {
         return gicPthdExit;
     }
-    v2x_domn_clit_exit();  // its event goes before the base it belongs to
+    domn_clit_release();  // its event goes before the base it belongs to
     if (base != nullptr) {
         event_base_free(base);
     }
     return gicPthdExit;
 }
 
+// Ends the thread after a failed start-up step, handing its code over.
+static void* _app_start_failed(int aicRc)
+{
+    giAppStart.post(aicRc);
+    return _app_thread_end();
+}
+
 static void* _cv2x_app_func_pth(void* aipArg)
 {
     LOGT();
+    app_mark_runtime_thread();
     const auto* cfg = static_cast<const tV2XSDKCfg*>(aipArg);
     if (cfg == nullptr) {
         LOGE("aipArg err!!!!\n");
-        return _app_thread_end();
+        return _app_start_failed(-ERR_V2X_PARM_CONT);
     }
     struct event_base* base = event_base_new();
     const bool canStop = giAppStop.attach(base);
     if (base == nullptr) {
         LOGE("event_base_new() err!!!!\n");
-        return _app_thread_end();
+        return _app_start_failed(-ERR_V2X_EVENT_NEW_BASE);
     }
     if (!canStop) {
         LOGE("event_new() err!!!!\n");
-        return _app_thread_end();
+        return _app_start_failed(-ERR_V2X_EVENT_NEW);
     }
-    if (v2x_core_init(cfg) != 0) {
-        LOGE("v2x_core_init() err!!!!\n");
-        return _app_thread_end();
+    int rc;
+    if (giAppOwnsCore) {
+        // Returns once the core listens, or with the reason it does not.
+        rc = v2x_core_init(cfg);
+        if (rc != 0) {
+            LOGE("v2x_core_init() err!!!!\n");
+            return _app_start_failed(rc);
+        }
     }
-    // Give the core time to open its socket; a stop ends the pause early.
-    if (giAppStop.wait_for(1000)) {
-        return _app_thread_end();
-    }
-    if (v2x_domn_clit_init(cfg, base) != 0) {
+    rc = v2x_domn_clit_init(cfg, base);
+    if (rc != 0) {
         LOGE("v2x_domn_clit_init() err!!!!\n");
-        return _app_thread_end();
+        return _app_start_failed(rc);
     }
-    if (v2x_app_dme_init() != 0) {
+    if (giAppOwnsCore && !domn_clit_peer_is_self()) {
+        // Another process took the path between our core's bind and this
+        // connect: talking to it would hand our requests to a stranger.
+        LOGE("v2x_domn_clit_init() err!!!!\n");
+        return _app_start_failed(-ERR_V2X_SOCKET_CONECT);
+    }
+    rc = v2x_app_dme_init();
+    if (rc != 0) {
         LOGE("v2x_app_dme_init() err!!!!\n");
-        return _app_thread_end();
+        return _app_start_failed(rc);
     }
-    if (v2x_app_dme_dsm_init() != 0) {
+    rc = v2x_app_dme_dsm_init();
+    if (rc != 0) {
         LOGE("v2x_app_dme_dsm_init() err!!!!\n");
-        return _app_thread_end();
+        return _app_start_failed(rc);
     }
+    giAppStart.post(0);
     LOGI("cv2x app event base dispatch start------\n");
     if (!giAppStop.requested()) {
         event_base_dispatch(base);
@@ -92,9 +123,10 @@ static void* _cv2x_app_func_pth(void* aipArg)
     return _app_thread_end();
 }
 
-extern "C" V2X_API int cv2x_app_init(const tV2XSDKCfg* aipcSDKCfg)
+// Starts the runtime thread and waits for its start-up result; on failure
+// everything it started is stopped again, so the call can be repeated.
+static int _app_start(const tV2XSDKCfg* aipcSDKCfg, bool aicOwnCore)
 {
-    LOGT();
     // Thread support must be on before the runtime's base exists, or a stop
     // from an application thread could not wake the loop.
     if (!v2x_event_threads_ready()) {
@@ -114,7 +146,9 @@ extern "C" V2X_API int cv2x_app_init(const tV2XSDKCfg* aipcSDKCfg)
         memcpy(&giAppCfg, aipcSDKCfg, sizeof(giAppCfg));
         arg = &giAppCfg;
     }
+    giAppOwnsCore = aicOwnCore;
     giAppStop.clear();
+    giAppStart.reset();
     pthread_t tid;
     int rc = pthread_create(&tid, nullptr, _cv2x_app_func_pth, arg);
     if (rc != 0) {
@@ -122,8 +156,27 @@ extern "C" V2X_API int cv2x_app_init(const tV2XSDKCfg* aipcSDKCfg)
         return -ERR_V2X_PTHREAD_CREATE;
     }
     giNewPthdId = tid;
-    sleep(2);
+    rc = giAppStart.wait(gicAppStartWaitMs, -ERR_V2X_TMP);
+    if (rc != 0) {
+        if (rc == -ERR_V2X_TMP) {
+            LOGE("_cv2x_app_func_pth() start-up took over %d ms err!!!!\n", gicAppStartWaitMs);
+        }
+        cv2x_app_exit();
+        return rc;
+    }
     return V2X_SUCCESS;
+}
+
+extern "C" V2X_API int cv2x_app_init(const tV2XSDKCfg* aipcSDKCfg)
+{
+    LOGT();
+    return _app_start(aipcSDKCfg, true);
+}
+
+extern "C" V2X_API int cv2x_app_attach(const tV2XSDKCfg* aipcSDKCfg)
+{
+    LOGT();
+    return _app_start(aipcSDKCfg, false);
 }
 
 extern "C" V2X_API int cv2x_app_exit(void)
@@ -149,6 +202,9 @@ extern "C" V2X_API int cv2x_app_exit(void)
     }
     v2x_app_dme_exit();
     v2x_app_dme_dsm_exit();
-    v2x_core_exit();
+    if (giAppOwnsCore) {
+        v2x_core_exit();
+    }
+    giAppOwnsCore = true;
     return V2X_SUCCESS;
 }

@@ -139,16 +139,43 @@ V2X_EXTERN_C_BEGIN
 struct event_base;
 
 /* ---- Application runtime ----------------------------------------------
- * cv2x_app_init copies the configuration, starts the runtime thread (which
- * starts the core in this process and connects to its application socket)
- * and returns after 2 seconds: 0 when the thread exists, -ERR_V2X_PTHREAD_CREATE
- * otherwise. Start-up failures on the thread are only logged; requests then
- * fail with -ERR_V2X_PARM_CONT. Every callback below runs on the runtime
- * thread. cv2x_app_exit stops and releases everything; always 0, also when
- * called twice, after a failed start-up or after the core went away. Call it
- * from an application thread, never from a callback. */
+ * cv2x_app_init copies the configuration, starts the runtime thread, which
+ * starts the core in this process (see below) and connects to that core's
+ * application socket, and returns once the runtime is ready to take requests
+ * and deliver indications (tens of milliseconds):
+ *   0                        core listening, runtime connected to it;
+ *   -ERR_V2X_PTHREAD_CREATE  a runtime or a core already runs in this process
+ *                            (it is left untouched), or no thread;
+ *   -ERR_V2X_SOCKET_BIND     the core could not bind: its socket path (missing
+ *                            directory, path of 108 bytes or more, another
+ *                            live server there) or the radio link's rcvIp:rcvPort
+ *                            (address not local, port in use); one ERROR line
+ *                            names the address and the reason;
+ *   -ERR_V2X_SOCKET_CONECT   the connection to the core failed, or the socket
+ *                            was answered by another process than this one;
+ *   another negative code    the failed step's (-ERR_V2X_PARM_CONT for a null
+ *                            configuration, -ERR_V2X_TMP when start-up took
+ *                            over 10 seconds).
+ * On failure nothing is left running and the call may be repeated.
+ * Every callback runs on the runtime thread. cv2x_app_exit stops and releases
+ * everything (the core too, unless the runtime was attached); 0, also when
+ * called twice, after a failed start-up or after the core went away;
+ * -ERR_V2X_PARM_CONT at once from a callback (the runtime thread cannot wait
+ * for itself). Both block; call them from an application thread. */
 V2X_API int cv2x_app_init(const tV2XSDKCfg* aipcSDKCfg);
 V2X_API int cv2x_app_exit(void);
+
+/* Starts the runtime against a core that another process already runs on
+ * aipcSDKCfg->dmnNme (only that field is read), without starting a core:
+ * that is how several applications on one board share one radio. Same
+ * results as cv2x_app_init; -ERR_V2X_SOCKET_CONECT when nothing listens at
+ * the path. Stop it with cv2x_app_exit, which then leaves the core running. */
+V2X_API int cv2x_app_attach(const tV2XSDKCfg* aipcSDKCfg);
+
+/* 1 while the runtime is connected to its core, 0 before a start, after an
+ * exit and once the core has closed the connection (it stopped or went
+ * away); requests then fail with -ERR_V2X_SOCKET_CONECT. Any thread. */
+V2X_API int cv2x_app_core_connected(void);
 
 /* Most application connections the core's daemon server keeps at once;
  * further ones are closed as soon as they are accepted, with a log line. */
@@ -158,13 +185,26 @@ V2X_API int cv2x_app_exit(void);
 V2X_API int v2x_sdk_dmn_serv_set_max_clit(int aicMax);
 
 /* Sends one message (6-byte header + aicLen payload bytes) to the core. Safe
- * from any thread; a message always leaves whole or not at all. The radio
- * takes about 14 datagrams a second: while the core's transmit queue is
- * full it stops reading, and the call waits up to 2 seconds for the core to
- * take the message. 0 (the message is the core's: whole, or being completed
- * before anything else is written), -ERR_V2X_PARM_CONT (no connection),
- * -ERR_V2X_SEND_LEN (aicLen outside 0..4090) or -ERR_V2X_SOCKET_WRITE
- * (nothing of it was written; the connection stays usable). */
+ * from any thread; a message always leaves whole or not at all. The message
+ * is checked first against what the core takes (v2x_limits.h): request types
+ * only, each fixed record at its length, a DSM request whose data length
+ * matches its record, an AID of at most 16511 and data that fits the
+ * datagram. The radio takes about 14 datagrams a second: while the core's
+ * transmit queue is full it stops reading, and the call waits up to 2
+ * seconds for the core to take the message. Results:
+ *   0                       the message is the core's (whole, or being
+ *                           completed before anything else is written);
+ *   -ERR_V2X_PARM_CONT      no connection was ever made (or after
+ *                           cv2x_app_exit), a null message, a type the core
+ *                           does not take, a DSM request whose AID or
+ *                           extension has no encoding;
+ *   -ERR_V2X_SEND_LEN       aicLen outside 0..4090, or a length the type or
+ *                           the datagram does not allow;
+ *   -ERR_V2X_SOCKET_WRITE   nothing of it was written within the wait (the
+ *                           connection stays usable);
+ *   -ERR_V2X_SOCKET_CONECT  the core closed the connection: it is gone, and
+ *                           every later send says so at once.
+ * Nothing is sent when the call refuses. */
 V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg, const int aicLen);
 
 /* The daemon client alone (used by the runtime thread): connects a

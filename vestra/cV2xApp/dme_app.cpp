@@ -49,6 +49,7 @@ struct ProvFamily {
     using CfmFunc = fDME_Prov_serv_cfm;
     static constexpr eV2XMsgType kReqType = V2X_DME_PROV_SERV_REQ;
     static constexpr int kNoIndex = -ERR_V2X_NO_FIND_PROV_SERV_REQ_INDEX;
+    static constexpr AppCbFamily kCb = kAppCbProv;
     static struct list_head* head() { return &giDMEProvHokHd; }
     static pthread_rwlock_t* hok_lock() { return &giDMEProvHokLk; }
     static uint32_t* index_set() { return &giDMEProvServReqInex; }
@@ -62,6 +63,7 @@ struct UserFamily {
     using CfmFunc = fDME_User_serv_cfm;
     static constexpr eV2XMsgType kReqType = V2X_DME_USER_SERV_REQ;
     static constexpr int kNoIndex = -ERR_V2X_NO_FIND_USER_SERV_REQ_INDEX;
+    static constexpr AppCbFamily kCb = kAppCbUser;
     static struct list_head* head() { return &giDMEUserHokHd; }
     static pthread_rwlock_t* hok_lock() { return &giDMEUserHokLk; }
     static uint32_t* index_set() { return &giDMEUserServReqInex; }
@@ -82,9 +84,11 @@ typename F::Hok* find_hok(const uint16_t aicLclAppId)
     return nullptr;
 }
 
-// Steps 2 to 5 of a request run under the pending-list lock taken before the
-// send, so a confirm dispatched at once still finds the record. Returns 1
-// when the callback is null (the caller logs its family's line).
+// A request with a callback is recorded before it is sent, so that a
+// confirm read at once still finds its record, and taken out again when the
+// send fails. The list's lock is never held across the send, which may wait
+// for the core. Returns 1 when the callback is null (the caller logs its
+// family's line).
 template <typename F>
 int serv_req(const typename F::Req* aipcReq, typename F::CfmFunc aipCfm, const char* aipcDupTxt)
 {
@@ -92,32 +96,43 @@ int serv_req(const typename F::Req* aipcReq, typename F::CfmFunc aipCfm, const c
         LOGE("aipcReq=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
+    if (app_in_callback(F::kCb)) {
+        // From its own family's confirm: the runtime thread would wait for a
+        // confirm that only it can read.
+        LOGE("serv_req() in own confirm callback err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
     typename F::Req req;
     memcpy(&req, aipcReq, sizeof(req));
-    RwGuard lk(F::hok_lock(), true);
+    typename F::Hok* hok = nullptr;
+    if (aipCfm != nullptr) {
+        RwGuard lk(F::hok_lock(), true);
+        if (find_hok<F>(req.lclAppId) != nullptr) {
+            LOGE("%s", aipcDupTxt);
+            return -ERR_V2X_PRIM_ACTION;
+        }
+        hok = static_cast<typename F::Hok*>(xzMalloc(sizeof(typename F::Hok)));
+        if (hok == nullptr) {
+            LOGE("xzMalloc() err!!!!\n");
+            return -ERR_V2X_MALLOC;
+        }
+        hok->lclAppId = req.lclAppId;
+        hok->cfmFunc = aipCfm;
+        list_add_tail(&hok->hnode, F::head());
+    }
     int rc = send_core_app_msg(F::kReqType, reinterpret_cast<const char*>(&req),
                                static_cast<int>(sizeof(req)));
     LOGI("send_core_app_msg()=%d\n", rc);
     if (rc != 0) {
         LOGE("send_core_app_msg() err!!!!\n");
+        if (hok != nullptr) {
+            RwGuard lk(F::hok_lock(), true);
+            list_del_init(&hok->hnode);
+            free(hok);
+        }
         return rc;
     }
-    if (aipCfm == nullptr) {
-        return 1;
-    }
-    if (find_hok<F>(req.lclAppId) != nullptr) {
-        LOGE("%s", aipcDupTxt);
-        return -ERR_V2X_PRIM_ACTION;
-    }
-    auto* hok = static_cast<typename F::Hok*>(xzMalloc(sizeof(typename F::Hok)));
-    if (hok == nullptr) {
-        LOGE("xzMalloc() err!!!!\n");
-        return -ERR_V2X_MALLOC;
-    }
-    hok->lclAppId = req.lclAppId;
-    hok->cfmFunc = aipCfm;
-    list_add_tail(&hok->hnode, F::head());
-    return V2X_SUCCESS;
+    return hok == nullptr ? 1 : V2X_SUCCESS;
 }
 
 template <typename F>
@@ -128,16 +143,23 @@ int serv_cfm(const typename F::Cfm* aipcCfm)
     }
     typename F::Cfm cfm;
     memcpy(&cfm, aipcCfm, sizeof(cfm));
-    RwGuard lk(F::hok_lock(), true);
-    typename F::Hok* hok = find_hok<F>(cfm.lclAppId);
-    if (hok == nullptr) {
-        return -ERR_V2X_NO_FIND_IND_HOK;
+    typename F::CfmFunc fn = nullptr;
+    {
+        // A record serves exactly one confirm, whatever it says.
+        RwGuard lk(F::hok_lock(), true);
+        typename F::Hok* hok = find_hok<F>(cfm.lclAppId);
+        if (hok == nullptr) {
+            return -ERR_V2X_NO_FIND_IND_HOK;
+        }
+        fn = hok->cfmFunc;
+        list_del_init(&hok->hnode);
+        free(hok);
     }
-    // A record serves exactly one confirm, whatever it says.
-    int rc = hok->cfmFunc != nullptr ? hok->cfmFunc(cfm.lclAppId, app_ret_cd(cfm.retCd)) : -1;
-    list_del_init(&hok->hnode);
-    free(hok);
-    return rc;
+    if (fn == nullptr) {
+        return -1;
+    }
+    AppCallbackScope cb(F::kCb);
+    return fn(cfm.lclAppId, app_ret_cd(cfm.retCd));
 }
 
 template <typename F>

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <mutex>
+
 #include "app_util.hpp"
 #include "cv2x_app.h"
 #include "self_list.h"
@@ -91,66 +93,173 @@ extern "C" V2X_API int dsm_request(const tDSMReq* aipcDSMReq)
         LOGE("aipcDSMReq=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
+    const auto* raw = reinterpret_cast<const char*>(aipcDSMReq);
     uint16_t dataLen;
-    memcpy(&dataLen, reinterpret_cast<const char*>(aipcDSMReq) + offsetof(tDSMReq, msgLen),
-           sizeof(dataLen));
+    uint32_t appId;
+    memcpy(&dataLen, raw + offsetof(tDSMReq, msgLen), sizeof(dataLen));
+    memcpy(&appId, raw + offsetof(tDSMReq, appId), sizeof(appId));
+    // Refused here rather than by the core, where nobody would hear of it.
+    const int rc = app_dsm_req_check(
+        appId, reinterpret_cast<const uint8_t*>(raw + offsetof(tDSMReq, dsmHdrExts)), dataLen);
+    if (rc != 0) {
+        return rc;
+    }
     return send_core_app_msg(V2X_DSM_REQ, reinterpret_cast<const char*>(aipcDSMReq),
                              static_cast<int>(V2X_DSM_REQ_HEAD_LEN + dataLen));
 }
 
-static int _dme_dsm_serv_req_add(const tDMEDSMServReq& aicReq, fDME_DSM_serv_cfm aipCfm,
-                                 fDSM_Ind aipInd)
+// The local record of a registration with this index, or null.
+static tDMEDSMHok* _find_hok_index(const uint16_t aicIndex)
 {
-    LOGT();
-    RwGuard lk(&giDSMHokLk, true);
-    if (_find_hok(aicReq.appId) != nullptr) {
-        LOGE("appId already exist err!!!!\n");
-        return -ERR_V2X_PRIM_ACTION;
+    struct list_head *pos, *n;
+    list_for_each_safe(pos, n, &giDSMHokHd)
+    {
+        auto* hok = reinterpret_cast<tDMEDSMHok*>(pos);
+        if (hok->index == aicIndex) {
+            return hok;
+        }
     }
-    auto* hok = static_cast<tDMEDSMHok*>(xzMalloc(sizeof(tDMEDSMHok)));
-    if (hok == nullptr) {
-        LOGE("xzMalloc() err!!!!\n");
-        return -ERR_V2X_MALLOC;
-    }
-    hok->index = aicReq.index;
-    hok->appId = aicReq.appId;
-    hok->aidMthFlg = aicReq.aidMthFlg;
-    hok->cfmFunc = aipCfm;
-    hok->indFunc = aipInd;
-    list_add_tail(&hok->hnode, &giDSMHokHd);
-    return V2X_SUCCESS;
+    return nullptr;
 }
 
-static int _dme_dsm_serv_req_delete(const tDMEDSMServReq& aicReq)
+namespace {
+
+// A registration sent to the core and not confirmed yet. The core answers
+// each one, in the order of the connection, with a V2X_DSM_CFM.
+struct tDSMPendCfm {
+    uint32_t appId;
+    uint16_t index;
+    uint32_t action;
+    fDME_DSM_serv_cfm cfmFunc;
+};
+constexpr size_t kPendMax = 64;
+tDSMPendCfm giPendAry[kPendMax];
+size_t giPendCnt = 0;
+std::mutex giPendMtx;
+// Serialises registrations, so that the local change, the send and the
+// pending record reach the core in one order.
+std::mutex giDSMRegMtx;
+
+void _pend_push(const tDMEDSMServReq& aicReq, fDME_DSM_serv_cfm aipCfm)
 {
-    LOGT();
-    RwGuard lk(&giDSMHokLk, true);
+    std::lock_guard<std::mutex> lk(giPendMtx);
+    if (giPendCnt == kPendMax) {
+        // Only when confirms stopped coming (a stalled runtime lost them):
+        // the oldest can no longer be answered.
+        memmove(&giPendAry[0], &giPendAry[1], (kPendMax - 1) * sizeof(giPendAry[0]));
+        --giPendCnt;
+    }
+    giPendAry[giPendCnt++] = {aicReq.appId, aicReq.index, aicReq.action, aipCfm};
+}
+
+// Forgets the newest record: its request was not sent.
+void _pend_pop_newest()
+{
+    std::lock_guard<std::mutex> lk(giPendMtx);
+    if (giPendCnt > 0) {
+        --giPendCnt;
+    }
+}
+
+// Takes the oldest record for aicAppId into *aopPend; the records before it
+// belong to requests whose confirms were lost and are dropped.
+bool _pend_take(uint32_t aicAppId, tDSMPendCfm* aopPend)
+{
+    std::lock_guard<std::mutex> lk(giPendMtx);
+    for (size_t i = 0; i < giPendCnt; ++i) {
+        if (giPendAry[i].appId == aicAppId) {
+            *aopPend = giPendAry[i];
+            memmove(&giPendAry[0], &giPendAry[i + 1], (giPendCnt - i - 1) * sizeof(giPendAry[0]));
+            giPendCnt -= i + 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// Applies the request to the local table, keeping what is needed to undo it
+// in *aopUndo. 0, or -ERR_V2X_PRIM_ACTION / -ERR_V2X_MALLOC with nothing
+// changed. Called with giDSMHokLk held for writing.
+static int _local_apply(const tDMEDSMServReq& aicReq, fDME_DSM_serv_cfm aipCfm, fDSM_Ind aipInd,
+                        tDMEDSMHok** aopHok, tDMEDSMHok* aopOld)
+{
     tDMEDSMHok* hok = _find_hok(aicReq.appId);
+    if (aicReq.action == DME_ACTION_ADD) {
+        if (hok != nullptr) {
+            LOGE("appId already exist err!!!!\n");
+            return -ERR_V2X_PRIM_ACTION;
+        }
+        if (_find_hok_index(aicReq.index) != nullptr) {
+            LOGE("index(%d) already in use err!!!!\n", static_cast<int>(aicReq.index));
+            return -ERR_V2X_PRIM_ACTION;
+        }
+        hok = static_cast<tDMEDSMHok*>(xzMalloc(sizeof(tDMEDSMHok)));
+        if (hok == nullptr) {
+            LOGE("xzMalloc() err!!!!\n");
+            return -ERR_V2X_MALLOC;
+        }
+        hok->index = aicReq.index;
+        hok->appId = aicReq.appId;
+        hok->aidMthFlg = aicReq.aidMthFlg;
+        hok->cfmFunc = aipCfm;
+        hok->indFunc = aipInd;
+        list_add_tail(&hok->hnode, &giDSMHokHd);
+        *aopHok = hok;
+        return V2X_SUCCESS;
+    }
     if (hok == nullptr) {
         LOGE("appId not exist err!!!!\n");
         return -ERR_V2X_PRIM_ACTION;
     }
-    list_del_init(&hok->hnode);
-    free(hok);
-    return V2X_SUCCESS;
-}
-
-static int _dme_dsm_serv_req_change(const tDMEDSMServReq& aicReq, fDME_DSM_serv_cfm aipCfm,
-                                    fDSM_Ind aipInd)
-{
-    LOGT();
-    RwGuard lk(&giDSMHokLk, true);
-    tDMEDSMHok* hok = _find_hok(aicReq.appId);
-    if (hok == nullptr) {
-        LOGE("appId not exist err!!!!\n");
+    if (hok->index != aicReq.index) {
+        // The core keys registrations by index: another index would reach
+        // another registration there than the one this AID has here.
+        LOGE("index(%d) of appId is %d err!!!!\n", static_cast<int>(aicReq.index),
+             static_cast<int>(hok->index));
         return -ERR_V2X_PRIM_ACTION;
     }
-    hok->index = aicReq.index;
-    hok->appId = aicReq.appId;
+    *aopHok = hok;
+    *aopOld = *hok;
+    if (aicReq.action == DME_ACTION_DEL) {
+        list_del_init(&hok->hnode);
+        return V2X_SUCCESS;
+    }
     hok->aidMthFlg = aicReq.aidMthFlg;
     hok->cfmFunc = aipCfm;
     hok->indFunc = aipInd;
     return V2X_SUCCESS;
+}
+
+// Undoes _local_apply after a failed send; with a successful one, frees the
+// record a delete took out.
+static void _local_settle(const tDMEDSMServReq& aicReq, bool aicSent, tDMEDSMHok* aipHok,
+                          const tDMEDSMHok& aicOld)
+{
+    RwGuard lk(&giDSMHokLk, true);
+    switch (aicReq.action) {
+    case DME_ACTION_ADD:
+        if (!aicSent) {
+            list_del_init(&aipHok->hnode);
+            free(aipHok);
+        }
+        break;
+    case DME_ACTION_DEL:
+        if (aicSent) {
+            free(aipHok);
+        } else {
+            list_add_tail(&aipHok->hnode, &giDSMHokHd);
+        }
+        break;
+    default:
+        if (!aicSent) {
+            aipHok->aidMthFlg = aicOld.aidMthFlg;
+            aipHok->cfmFunc = aicOld.cfmFunc;
+            aipHok->indFunc = aicOld.indFunc;
+        }
+        break;
+    }
 }
 
 extern "C" V2X_API int dme_dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
@@ -162,6 +271,11 @@ extern "C" V2X_API int dme_dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
         LOGE("aipcDMEDSMServReq=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
+    if (app_on_runtime_thread() || app_in_callback(kAppCbDsm | kAppCbProv | kAppCbUser)) {
+        // From a callback: the runtime thread would wait on itself.
+        LOGE("dme_dsm_serv_req() in callback err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
     tDMEDSMServReq req;
     memcpy(&req, aipcDMEDSMServReq, sizeof(req));
     // Indications are delivered through this callback without a further
@@ -171,35 +285,43 @@ extern "C" V2X_API int dme_dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
         LOGE("aipDSMIndFunc=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    int rc = send_core_app_msg(V2X_DME_DSM_SERV_REQ, reinterpret_cast<const char*>(&req),
-                               static_cast<int>(sizeof(req)));
-    if (rc != 0) {
-        LOGE("send_core_app_msg() err!!!!\n");
-        return rc;
-    }
-    switch (req.action) {
-    case DME_ACTION_ADD:
-        rc = _dme_dsm_serv_req_add(req, aipDMEDSMCfmFunc, aipDSMIndFunc);
-        if (rc != 0) {
-            LOGE("_dme_dsm_serv_req_add() err!!!!\n");
-        }
-        return rc;
-    case DME_ACTION_DEL:
-        rc = _dme_dsm_serv_req_delete(req);
-        if (rc != 0) {
-            LOGE("_dme_dsm_serv_req_delete() err!!!!\n");
-        }
-        return rc;
-    case DME_ACTION_CHGE:
-        rc = _dme_dsm_serv_req_change(req, aipDMEDSMCfmFunc, aipDSMIndFunc);
-        if (rc != 0) {
-            LOGE("_dme_dsm_serv_req_change() err!!!!\n");
-        }
-        return rc;
-    default:
+    if (req.action != DME_ACTION_ADD && req.action != DME_ACTION_DEL &&
+        req.action != DME_ACTION_CHGE) {
         LOGE("action=%d err!!!!\n", static_cast<int>(req.action));
         return -ERR_V2X_PRIM_ACTION;
     }
+    if (req.index >= 32) {
+        LOGE("index=%d err!!!!\n", static_cast<int>(req.index));
+        return -ERR_V2X_PARM_CONT;
+    }
+    // The local table first: what it refuses is never sent, so the core's
+    // table and this one cannot drift apart.
+    std::lock_guard<std::mutex> reg(giDSMRegMtx);
+    tDMEDSMHok* hok = nullptr;
+    tDMEDSMHok old;
+    memset(&old, 0, sizeof(old));
+    int rc;
+    {
+        RwGuard lk(&giDSMHokLk, true);
+        rc = _local_apply(req, aipDMEDSMCfmFunc, aipDSMIndFunc, &hok, &old);
+    }
+    if (rc != 0) {
+        static constexpr const char* kStep[] = {"_dme_dsm_serv_req_add() err!!!!\n",
+                                                "_dme_dsm_serv_req_delete() err!!!!\n",
+                                                "_dme_dsm_serv_req_change() err!!!!\n"};
+        LOGE("%s", kStep[req.action]);
+        return rc;
+    }
+    // Recorded before the send: the confirm may be read before it returns.
+    _pend_push(req, aipDMEDSMCfmFunc);
+    rc = send_core_app_msg(V2X_DME_DSM_SERV_REQ, reinterpret_cast<const char*>(&req),
+                           static_cast<int>(sizeof(req)));
+    if (rc != 0) {
+        LOGE("send_core_app_msg() err!!!!\n");
+        _pend_pop_newest();
+    }
+    _local_settle(req, rc == 0, hok, old);
+    return rc;
 }
 
 extern "C" V2X_API int app_dsm_ind(tDSMInd* aipcDSMInd)
@@ -217,18 +339,28 @@ extern "C" V2X_API int app_dsm_ind(tDSMInd* aipcDSMInd)
     const auto dsmpVer = static_cast<uint8_t>(raw[offsetof(tDSMInd, dsmpVer)]);
     const auto priority = static_cast<uint8_t>(raw[offsetof(tDSMInd, priority)]);
 
-    RwGuard lk(&giDSMHokLk, false);
-    struct list_head *pos, *n;
-    list_for_each_safe(pos, n, &giDSMHokHd)
+    fDSM_Ind ind = nullptr;
     {
-        auto* hok = reinterpret_cast<tDMEDSMHok*>(pos);
-        LOGI("aipcDSMInd->appId=0x%0x\n", appId);
-        if ((hok->aidMthFlg != 0 || hok->appId == appId) && hok->indFunc != nullptr) {
-            return hok->indFunc(dsmpVer, appId, msgLen, raw + offsetof(tDSMInd, msg),
-                                raw + offsetof(tDSMInd, peerMac), priority);
+        RwGuard lk(&giDSMHokLk, false);
+        struct list_head *pos, *n;
+        list_for_each_safe(pos, n, &giDSMHokHd)
+        {
+            auto* hok = reinterpret_cast<tDMEDSMHok*>(pos);
+            LOGI("aipcDSMInd->appId=0x%0x\n", appId);
+            if ((hok->aidMthFlg != 0 || hok->appId == appId) && hok->indFunc != nullptr) {
+                ind = hok->indFunc;
+                break;
+            }
         }
     }
-    return V2X_SUCCESS;
+    if (ind == nullptr) {
+        return V2X_SUCCESS;
+    }
+    // Called without the table's lock, so that the callback cannot block a
+    // registration made by another thread.
+    AppCallbackScope cb(kAppCbDsm);
+    return ind(dsmpVer, appId, msgLen, raw + offsetof(tDSMInd, msg), raw + offsetof(tDSMInd, peerMac),
+               priority);
 }
 
 extern "C" V2X_API int app_dme_dsm_serv_cfm(const tDMEDSMServCfm* aipcDMEDSMCfm)
@@ -239,20 +371,35 @@ extern "C" V2X_API int app_dme_dsm_serv_cfm(const tDMEDSMServCfm* aipcDMEDSMCfm)
     }
     tDMEDSMServCfm cfm;
     memcpy(&cfm, aipcDMEDSMCfm, sizeof(cfm));
-    RwGuard lk(&giDSMHokLk, true);
-    tDMEDSMHok* hok = _find_hok(cfm.appId);
-    if (hok == nullptr) {
+    tDSMPendCfm pend;
+    if (!_pend_take(cfm.appId, &pend)) {
         return -ERR_V2X_NO_FIND_IND_HOK;
     }
-    if (hok->cfmFunc == nullptr) {
-        return -1;
+    const eDMERetCd ret = app_ret_cd(cfm.retCd);
+    if (ret != DME_RET_ACCEPT && pend.action == DME_ACTION_ADD) {
+        // The core did not take it: neither does this table, or indications
+        // would be expected that never come.
+        RwGuard lk(&giDSMHokLk, true);
+        tDMEDSMHok* hok = _find_hok(pend.appId);
+        if (hok != nullptr && hok->index == pend.index) {
+            list_del_init(&hok->hnode);
+            free(hok);
+        }
     }
-    return hok->cfmFunc(cfm.appId, app_ret_cd(cfm.retCd));
+    if (pend.cfmFunc == nullptr) {
+        return V2X_SUCCESS;  // the application asked for no confirm
+    }
+    AppCallbackScope cb(kAppCbDsm);
+    return pend.cfmFunc(cfm.appId, ret);
 }
 
 extern "C" V2X_API int v2x_app_dme_dsm_init(void)
 {
     LOGT();
+    {
+        std::lock_guard<std::mutex> lk(giPendMtx);
+        giPendCnt = 0;
+    }
     RwGuard lk(&giDMEDSMServRWLk, true);
     giDMEDSMServReqInex = 0;
     return V2X_SUCCESS;
@@ -269,6 +416,10 @@ extern "C" V2X_API int v2x_app_dme_dsm_exit(void)
             list_del_init(pos);
             free(pos);
         }
+    }
+    {
+        std::lock_guard<std::mutex> lk(giPendMtx);
+        giPendCnt = 0;
     }
     RwGuard lk(&giDMEDSMServRWLk, true);
     giDMEDSMServReqInex = 0;

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "app_util.hpp"
 #include "core_app_tx.hpp"
 #include "core_app_rx.hpp"
 #include "cv2x_app.h"
@@ -33,6 +34,9 @@ static std::mutex giDSMTxMtx;
 // The socket as seen without the mutex, only to wake a sender that waits
 // for room when the connection is being closed.
 static std::atomic<int> giWakeFd{-1};
+// Set when the core closed a connection that was open: sends then say the
+// core is gone instead of that there never was a connection.
+static std::atomic<bool> giCoreGone{false};
 
 // Connect attempts while the server's accept queue is full.
 static constexpr int gicConnectTries = 100;
@@ -96,16 +100,18 @@ static int _unix_socket_connect(const char* aipcName)
         usleep(10 * 1000);
     }
     if (rc != 0) {
-        LOGE("connect() err, msg:%s!!!!!!", strerror(errno));
+        LOGE("connect() %s err, msg:%s!!!!!!\n", aipcName, strerror(errno));
         // Not kept: with no socket recorded, sends report the missing
         // connection instead of failing on an unconnected socket.
         close(fd);
+        giCoreGone = false;
         return -ERR_V2X_SOCKET_CONECT;
     }
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
     giTx.attach(fd);
     giClitRxFd = fd;
     giWakeFd = fd;
+    giCoreGone = false;
     return V2X_SUCCESS;
 }
 
@@ -245,6 +251,7 @@ static void _rx_server_msg_cb(evutil_socket_t aicFd, short aicEvent, void* aipAr
         LOG0("Server close------\n");
     }
     if (rxLen <= 0) {
+        giCoreGone = true;
         // Without the core there is nothing left for the runtime loop to do
         // (its stop request's event would keep it running): it returns.
         if (gipClitRxEt != nullptr) {
@@ -307,12 +314,18 @@ extern "C" V2X_API int v2x_domn_clit_init(const tV2XSDKCfg* aipcSDKCfg,
     return rc;
 }
 
-extern "C" V2X_API int v2x_domn_clit_exit(void)
+void domn_clit_release()
 {
-    LOGT();
     _clit_free_event();
     _clit_close_fd();
     rxBuf.reset();
+}
+
+extern "C" V2X_API int v2x_domn_clit_exit(void)
+{
+    LOGT();
+    domn_clit_release();
+    giCoreGone = false;  // from here on there is simply no connection
     return V2X_SUCCESS;
 }
 
@@ -324,7 +337,7 @@ extern "C" V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char*
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
     if (giClitRxFd < 0) {
         LOGE("giClitRxFd=%d err!!!!\n", giClitRxFd);
-        return -ERR_V2X_PARM_CONT;
+        return giCoreGone ? -ERR_V2X_SOCKET_CONECT : -ERR_V2X_PARM_CONT;
     }
     if (aicLen < 0 || aicLen > static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD)) {
         LOGE("aicLen(%d) too large, must<%d!!!!\n", aicLen,
@@ -335,11 +348,28 @@ extern "C" V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char*
         LOGE("aipcMsg=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    const int rc = giTx.send(giClitRxFd, static_cast<uint32_t>(aicMsgTp), aipcMsg,
+    int rc = app_core_msg_check(static_cast<uint32_t>(aicMsgTp), aipcMsg,
+                                static_cast<uint32_t>(aicLen));
+    if (rc != 0) {
+        return rc;
+    }
+    rc = giTx.send(giClitRxFd, static_cast<uint32_t>(aicMsgTp), aipcMsg,
                              static_cast<uint16_t>(aicLen));
     if (rc != 0) {
         // ETIMEDOUT: the core did not take the message within the wait.
         LOGE("write(%d) err, msg:%s!!!!\n", giClitRxFd, strerror(errno));
     }
     return rc;
+}
+
+extern "C" V2X_API int cv2x_app_core_connected(void)
+{
+    std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    return giClitRxFd >= 0 && !giCoreGone && !giTx.gone() ? 1 : 0;
+}
+
+bool domn_clit_peer_is_self()
+{
+    std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    return app_peer_is_self(giClitRxFd);
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "core.h"
+#include "app_util.hpp"
 #include "cv2x_app_sys.h"
 #include "self_log.h"
 
@@ -63,32 +64,86 @@ static void _make_socket_dir(const char* aipcPath)
     }
 }
 
+// Start and stop of the system API, serialised; giSysUp while started,
+// giSysOwnsCore when the start was v2x_system_init (not an attach).
+static std::mutex giSysLifeMtx;
+static bool giSysUp = false;
+static bool giSysOwnsCore = false;
+
 extern "C" V2X_API int v2x_system_init(void)
 {
     LOGT();
+    std::lock_guard<std::mutex> life(giSysLifeMtx);
+    if (giSysUp) {
+        LOGE("v2x_system_init() already running err!!!!\n");
+        return -ERR_V2X_PTHREAD_CREATE;
+    }
     if (_padding_device_config(&giSysCfg) != 0) {
         LOGE("_padding_device_config() err!!!!\n");
     }
     _make_socket_dir(giSysCfg.dmnNme);
+    // Returns once the core listens, or with the reason it does not.
     int rc = v2x_core_init(&giSysCfg);
     if (rc != 0) {
         LOGE("v2x_core_init() err!!!!\n");
         return rc;
     }
-    sleep(1);
     rc = v2x_sys_net_init(&giSysCfg);
+    if (rc == 0 && !sys_net_peer_is_self()) {
+        // Another process took the path between our core's bind and this
+        // connect: its answers would pass for the air's.
+        rc = -ERR_V2X_SOCKET_CONECT;
+    }
     if (rc != 0) {
         LOGE("v2x_sys_net_init() err!!!!\n");
+        v2x_sys_net_exit();
+        v2x_core_exit();
         return rc;
     }
+    giSysUp = true;
+    giSysOwnsCore = true;
+    return V2X_SUCCESS;
+}
+
+extern "C" V2X_API int v2x_system_attach(const char* aipcDmnNme)
+{
+    LOGT();
+    std::lock_guard<std::mutex> life(giSysLifeMtx);
+    if (giSysUp) {
+        LOGE("v2x_system_init() already running err!!!!\n");
+        return -ERR_V2X_PTHREAD_CREATE;
+    }
+    tV2XSDKCfg cfg;
+    _padding_device_config(&cfg);
+    if (aipcDmnNme != nullptr) {
+        if (strnlen(aipcDmnNme, sizeof(cfg.dmnNme)) >= sizeof(cfg.dmnNme)) {
+            LOGE("dmnNme len err!!!!\n");
+            return -ERR_V2X_SOCKET_CONECT;
+        }
+        snprintf(cfg.dmnNme, sizeof(cfg.dmnNme), "%s", aipcDmnNme);
+    }
+    const int rc = v2x_sys_net_init(&cfg);
+    if (rc != 0) {
+        LOGE("v2x_sys_net_init() err!!!!\n");
+        v2x_sys_net_exit();
+        return rc;
+    }
+    giSysUp = true;
+    giSysOwnsCore = false;
     return V2X_SUCCESS;
 }
 
 extern "C" V2X_API int v2x_system_exit(void)
 {
     LOGT();
+    std::lock_guard<std::mutex> life(giSysLifeMtx);
     v2x_sys_net_exit();
-    v2x_core_exit();
+    // A core of another process that this one attached to keeps running.
+    if (giSysOwnsCore || !giSysUp) {
+        v2x_core_exit();
+    }
+    giSysUp = false;
+    giSysOwnsCore = false;
     return V2X_SUCCESS;
 }
 
@@ -96,9 +151,9 @@ extern "C" V2X_API int v2x_system_write(const char* aopcTxBuf, const int aicTxLe
                                         const tDSMTxParm* aipcDSMTxParm)
 {
     LOGT();
-    if (aicTxLen < 0 || aicTxLen > V2X_SYS_MAX_TX_DATA) {
+    if (aicTxLen < 0 || aicTxLen > static_cast<int>(V2X_SYS_MAX_TX_DATA)) {
         LOGE("aicLen(%d) too large, must<%d!!!!\n", static_cast<int>(V2X_DSM_REQ_HEAD_LEN) + aicTxLen,
-             static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD));
+             static_cast<int>(V2X_DSM_REQ_HEAD_LEN + V2X_SYS_MAX_TX_DATA + 1));
         return -ERR_V2X_SEND_LEN;
     }
     if (aipcDSMTxParm == nullptr || (aopcTxBuf == nullptr && aicTxLen > 0)) {
@@ -106,15 +161,21 @@ extern "C" V2X_API int v2x_system_write(const char* aopcTxBuf, const int aicTxLe
              static_cast<const void*>(aipcDSMTxParm));
         return -ERR_V2X_PARM_CONT;
     }
-    std::lock_guard<std::mutex> lk(giTxAsmMtx);
-    memset(giTxAsmBuf, 0, sizeof(giTxAsmBuf));
     tDSMTxParm parm;
     memcpy(&parm, aipcDSMTxParm, sizeof(parm));
+    // The extension bytes up to their first zero byte; the rest stays zero.
+    uint8_t exts[sizeof(parm.dsmHdrExts)] = {};
+    const size_t extLen = strnlen(reinterpret_cast<const char*>(parm.dsmHdrExts), sizeof(parm.dsmHdrExts));
+    memcpy(exts, parm.dsmHdrExts, extLen);
+    const int chk = app_dsm_req_check(parm.appId, exts, static_cast<uint32_t>(aicTxLen));
+    if (chk != 0) {
+        return chk;
+    }
+    std::lock_guard<std::mutex> lk(giTxAsmMtx);
+    memset(giTxAsmBuf, 0, sizeof(giTxAsmBuf));
     static_assert(offsetof(tDSMReq, dsmHdrExts) == offsetof(tDSMTxParm, dsmHdrExts), "tx head");
     memcpy(giTxAsmBuf, &parm, offsetof(tDSMTxParm, dsmHdrExts));
-    // The extension bytes up to their first zero byte; the rest stays zero.
-    const size_t extLen = strnlen(reinterpret_cast<const char*>(parm.dsmHdrExts), sizeof(parm.dsmHdrExts));
-    memcpy(giTxAsmBuf + offsetof(tDSMReq, dsmHdrExts), parm.dsmHdrExts, extLen);
+    memcpy(giTxAsmBuf + offsetof(tDSMReq, dsmHdrExts), exts, extLen);
     const uint16_t len = static_cast<uint16_t>(aicTxLen);
     memcpy(giTxAsmBuf + offsetof(tDSMReq, msgLen), &len, sizeof(len));
     if (aicTxLen > 0) {
@@ -125,6 +186,9 @@ extern "C" V2X_API int v2x_system_write(const char* aopcTxBuf, const int aicTxLe
     return rc != 0 ? rc : aicTxLen;
 }
 
+// A fixed figure that callers have always been given and may size buffers
+// by; nothing in the stack enforces it. What one message may really carry
+// is V2X_SYS_MAX_TX_DATA, and per AID and extension v2x_dsm_data_max().
 extern "C" V2X_API uint32_t get_mtu(void)
 {
     LOGT();

@@ -32,8 +32,10 @@ V2X_EXTERN_C_BEGIN
 #define V2X_SYS_DEF_SEND_IP "192.168.100.10"
 #define V2X_SYS_DEF_SEND_PORT 30300
 
-/* Largest data v2x_system_write accepts: 4090 - 270. */
-#define V2X_SYS_MAX_TX_DATA 3820
+/* Largest data v2x_system_write accepts for any AID: a one-byte AID
+ * (0..127) without an extension. Two-byte AIDs take one byte less, an
+ * extension of V value bytes V + 2 less: see v2x_dsm_data_max(). */
+#define V2X_SYS_MAX_TX_DATA V2X_LIM_DSM_DATA_MAX
 
 #pragma pack(push, 1)
 
@@ -74,18 +76,37 @@ typedef enum _eMsgType_ {
     MSG_TYPE_MAX = 5   /* any other AID */
 } eMsgType;
 
-/* 0, or the first failing step's negated code. After a failure past the
- * core's start, call v2x_system_exit to stop the core. */
+/* Starts the core in this process with the defaults above, connects to it
+ * and registers for every AID; returns once both are up (tens of
+ * milliseconds): 0, or the failing step's negated code after an ERROR line
+ * naming it: -ERR_V2X_SOCKET_BIND when the core cannot bind its socket path
+ * or V2X_SYS_DEF_RCV_IP:30301 (address not on this board, port in use),
+ * -ERR_V2X_SOCKET_CONECT when the connection fails or is answered by another
+ * process than this one, -ERR_V2X_PTHREAD_CREATE when the system API or a
+ * core already runs in this process (left untouched). On failure nothing is
+ * left running. Blocks; not for several threads at once. */
 V2X_API int v2x_system_init(void);
+/* As v2x_system_init, but joins the core that another process already runs
+ * on aipcDmnNme (null: V2X_SYS_DEF_DMN_NME) instead of starting one: several
+ * applications then share one radio. -ERR_V2X_SOCKET_CONECT when nothing
+ * listens there. v2x_system_exit then leaves that core running. */
+V2X_API int v2x_system_attach(const char* aipcDmnNme);
 /* Always 0; safe without init and when called twice. */
 V2X_API int v2x_system_exit(void);
 
-/* Sends aicTxLen data bytes (0..3820) under the parameters: aicTxLen, or
- * -ERR_V2X_SEND_LEN, -ERR_V2X_PARM_CONT (no connection or null argument),
- * -ERR_V2X_SOCKET_WRITE (the core did not take the message within 2 s:
- * nothing of it was sent). Above the radio's pace (about 14 messages a
- * second) the call blocks until the core can take the message. One writer
- * at a time. */
+/* Sends aicTxLen data bytes under the parameters, checked first against
+ * what the core can put on the air (v2x_limits.h): aicTxLen, or
+ *   -ERR_V2X_SEND_LEN    aicTxLen below 0 or above what the AID's form allows
+ *                        (2035 for AIDs 0..127, 2034 for 128..16511, each
+ *                        V + 2 less with an extension of V value bytes);
+ *   -ERR_V2X_PARM_CONT   no connection, a null argument, an AID above 16511
+ *                        or an extension value above 253 bytes;
+ *   -ERR_V2X_SOCKET_WRITE  the core did not take the message within 2 s:
+ *                        nothing of it was sent;
+ *   -ERR_V2X_SOCKET_CONECT the core closed the connection (it is gone).
+ * Nothing is sent when the call refuses. Above the radio's pace (about 14
+ * messages a second) the call blocks until the core can take the message.
+ * One writer at a time. */
 V2X_API int v2x_system_write(const char* aopcTxBuf, const int aicTxLen,
                              const tDSMTxParm* aipcDSMTxParm);
 
@@ -93,7 +114,7 @@ V2X_API int v2x_system_write(const char* aopcTxBuf, const int aicTxLen,
  *   >= 0  a DSM message: its data length; the data is at the start of
  *         aopcRxBuf and its parameters in *aopcDSMRxParm (both written
  *         although declared const);
- *   0     also for a confirm (meant for any application): buffer and
+ *   0     also for a confirm (of this connection's registration): buffer and
  *         parameters untouched; call again for data;
  *   -ERR_V2X_RX_CORE_FMT  a malformed message or one of another type, and a
  *         DSM message whose data is longer than aicBufLen: nothing is ever
@@ -108,14 +129,17 @@ V2X_API int v2x_system_write(const char* aopcTxBuf, const int aicTxLen,
 V2X_API int v2x_system_read(const char* aopcRxBuf, const int aicBufLen,
                             const tDSMRxParm* aopcDSMRxParm);
 
-/* 1024. */
+/* 1024, always: a fixed figure kept for callers that size buffers by it.
+ * Nothing enforces it; the largest data of one message is
+ * V2X_SYS_MAX_TX_DATA (2035), per AID v2x_dsm_data_max(). */
 V2X_API uint32_t get_mtu(void);
 /* The message kind of an AID (26 to 30), MSG_TYPE_MAX for any other. */
 V2X_API eMsgType get_msg_type(const uint32_t aicAid);
 
 /* The client alone: connects a blocking socket to dmnNme and registers for
- * every AID. 0, -7, -10 (also for a dmnNme of 108 bytes or more) or a send
- * error. */
+ * every AID (the core's confirm is read later by v2x_system_read, which
+ * returns 0 for it). 0, -7, -10 (also for a dmnNme of 108 bytes or more) or a
+ * send error. */
 V2X_API int v2x_sys_net_init(const tV2XSDKCfg* aipcSDKCfg);
 V2X_API int v2x_sys_net_exit(void);
 /* As send_core_app_msg, on the blocking socket. */

@@ -8,6 +8,7 @@
 
 #include <mutex>
 
+#include "app_util.hpp"
 #include "core_app_tx.hpp"
 #include "core_app_rx.hpp"
 #include "cv2x_app_sys.h"
@@ -47,7 +48,7 @@ static int _unix_socket_connect(const char* aipcName)
     memcpy(addr.sun_path, aipcName, nameLen);
     const socklen_t addrLen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + nameLen);
     if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), addrLen) != 0) {
-        LOGE("connect() err, msg:%s!!!!!!", strerror(errno));
+        LOGE("connect() %s err, msg:%s!!!!!!\n", aipcName, strerror(errno));
         close(fd);
         return -ERR_V2X_SOCKET_CONECT;
     }
@@ -88,7 +89,12 @@ extern "C" V2X_API int _send_core_app_msg(const eV2XMsgType aicMsgTp, const char
         LOGE("aipcMsg=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    const int rc = giTx.send(giClitRxFd, static_cast<uint32_t>(aicMsgTp), aipcMsg,
+    int rc = app_core_msg_check(static_cast<uint32_t>(aicMsgTp), aipcMsg,
+                                static_cast<uint32_t>(aicLen));
+    if (rc != 0) {
+        return rc;
+    }
+    rc = giTx.send(giClitRxFd, static_cast<uint32_t>(aicMsgTp), aipcMsg,
                              static_cast<uint16_t>(aicLen));
     if (rc != 0) {
         // ETIMEDOUT: the core did not take the message within the wait.
@@ -247,4 +253,10 @@ extern "C" V2X_API int v2x_system_read(const char* aopcRxBuf, const int aicBufLe
         }
         rxBuf.commit(static_cast<size_t>(rxLen));
     }
+}
+
+bool sys_net_peer_is_self()
+{
+    std::lock_guard<std::mutex> tl(giDSMTxMtx);
+    return app_peer_is_self(giClitRxFd);
 }

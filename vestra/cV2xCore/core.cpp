@@ -6,6 +6,8 @@
 #include <pthread.h>
 #include <string.h>
 
+#include <mutex>
+
 #include "aces_lyr.h"
 #include "adap_lyr.hpp"
 #include "core_mib.h"
@@ -15,12 +17,21 @@
 #include "rlink.hpp"
 #include "self_log.h"
 #include "v2x_evthread.hpp"
+#include "v2x_lock.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_INFO;
 
-// The core thread, 0 when none is recorded. Written only by the callers of
-// v2x_core_init/v2x_core_exit, which serialise themselves.
+// The core thread, 0 when none is recorded. Read and written under
+// giCoreLifeMtx: start and stop may come from different threads.
 static pthread_t giNewPthdId = 0;
+static std::mutex giCoreLifeMtx;
+// The core thread's start-up result: 0 once every layer runs, else the code
+// of the step that failed.
+static StartGate giCoreStart;
+// How long v2x_core_init waits for that result. Start-up only opens
+// sockets and allocates, so it ends long before; the bound is for a stuck
+// machine.
+static constexpr int gicStartWaitMs = 5000;
 // The core's event base. Written by the core thread and read by
 // v2x_core_exit on another thread, so only through giCoreStop.
 static struct event_base* gipPthdEtBse = nullptr;
@@ -52,34 +63,40 @@ static void _core_release()
     }
 }
 
-// Start-up steps that need the event base. Returns false after logging the
-// failed step.
-static bool _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aipBase)
+// Start-up steps that need the event base. Returns 0, or the failed step's
+// code after logging it.
+static int _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aipBase)
 {
-    if (v2x_mib_init() != 0) {
+    int rc = v2x_mib_init();
+    if (rc != 0) {
         LOGE("v2x_mib_init() err!!!!\n");
-        return false;
+        return rc;
     }
-    if (access_layer_init() != 0) {
+    rc = access_layer_init();
+    if (rc != 0) {
         LOGE("access_layer_init() err!!!!\n");
-        return false;
+        return rc;
     }
-    if (adaptation_layer_init() != 0) {
+    rc = adaptation_layer_init();
+    if (rc != 0) {
         LOGE("adaptation_layer_init() err!!!!\n");
-        return false;
+        return rc;
     }
-    if (dme_init(aipBase) != 0) {
+    rc = dme_init(aipBase);
+    if (rc != 0) {
         LOGE("dme_init() err!!!!\n");
-        return false;
+        return rc;
     }
-    if (dme_dsm_init(reinterpret_cast<const char*>(aipcCfg->macAddr)) != 0) {
+    rc = dme_dsm_init(reinterpret_cast<const char*>(aipcCfg->macAddr));
+    if (rc != 0) {
         LOGE("dme_dsm_init() err!!!!\n");
-        return false;
+        return rc;
     }
     LOGI("dmnNme=%s\n", aipcCfg->dmnNme);
-    if (v2x_sdk_dmn_serv_init(aipcCfg->dmnNme, aipBase) != 0) {
+    rc = v2x_sdk_dmn_serv_init(aipcCfg->dmnNme, aipBase);
+    if (rc != 0) {
         LOGE("v2x_sdk_dmn_serv_init() err!!!!\n");
-        return false;
+        return rc;
     }
     // Received DSM messages go to every application, advertisement frames
     // to the management entity's dump.
@@ -88,11 +105,12 @@ static bool _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aip
     // server read the requests it held back.
     rlink_set_tx_room_sink(dmn_serv_tx_room);
     adap_lyr_set_dme_sink(parse_dme_payload);
-    if (rlink_init(aipcCfg, aipBase) != 0) {
+    rc = rlink_init(aipcCfg, aipBase);
+    if (rc != 0) {
         LOGE("rlink_init() err!!!!\n");
-        return false;
+        return rc;
     }
-    return true;
+    return 0;
 }
 
 // The core's event base. Its timers keep the monotonic clock to the
@@ -117,6 +135,7 @@ static void* _v2x_core_func_pth(void* aipArg)
     if (cfg == nullptr) {
         LOGE("aipArg err!!!!\n");
         _core_release();
+        giCoreStart.post(-ERR_V2X_PARM_CONT);
         return nullptr;
     }
 
@@ -125,17 +144,23 @@ static void* _v2x_core_func_pth(void* aipArg)
     if (base == nullptr) {
         LOGE("event_base_new() err!!!!\n");
         _core_release();
+        giCoreStart.post(-ERR_V2X_EVENT_NEW_BASE);
         return nullptr;
     }
     if (!canStop) {
         LOGE("event_new() err!!!!\n");
         _core_release();
+        giCoreStart.post(-ERR_V2X_EVENT_NEW);
         return nullptr;
     }
-    if (!_core_start_layers(cfg, base)) {
+    const int rc = _core_start_layers(cfg, base);
+    if (rc != 0) {
         _core_release();
+        giCoreStart.post(rc);
         return nullptr;
     }
+    // Listening and bound: whoever waits in v2x_core_init may connect now.
+    giCoreStart.post(0);
 
     LOGI("V2X core event base dispatch start------\n");
     if (!giCoreStop.requested()) {
@@ -149,6 +174,20 @@ static void* _v2x_core_func_pth(void* aipArg)
     return nullptr;
 }
 
+// Stops and joins the core thread, then releases what it left. Called with
+// giCoreLifeMtx held.
+static void _core_stop_locked()
+{
+    if (giNewPthdId != 0) {
+        LOG0("Wait _v2x_core_func_pth() pthread stop------\n");
+        giCoreStop.request();
+        pthread_join(giNewPthdId, nullptr);
+        LOG0("_v2x_core_func_pth() pthread already stop------\n");
+        giNewPthdId = 0;
+    }
+    _core_release();
+}
+
 extern "C" V2X_API int v2x_core_init(const tV2XSDKCfg* aipcV2XCore)
 {
     LOGT();
@@ -157,6 +196,13 @@ extern "C" V2X_API int v2x_core_init(const tV2XSDKCfg* aipcV2XCore)
     if (!v2x_event_threads_ready()) {
         LOGE("evthread_use_pthreads() err!!!!\n");
         return -ERR_V2X_EVENT_NEW_BASE;
+    }
+    std::lock_guard<std::mutex> life(giCoreLifeMtx);
+    if (giNewPthdId != 0) {
+        // One core per process: a second start would rebuild the layers under
+        // the running one and close its sockets.
+        LOGE("_v2x_core_func_pth() already running err!!!!\n");
+        return -ERR_V2X_PTHREAD_CREATE;
     }
     void* arg = nullptr;
     if (aipcV2XCore != nullptr) {
@@ -167,6 +213,7 @@ extern "C" V2X_API int v2x_core_init(const tV2XSDKCfg* aipcV2XCore)
         arg = &giCoreCfg;
     }
     giCoreStop.clear();
+    giCoreStart.reset();
     pthread_t tid;
     int rc = pthread_create(&tid, nullptr, _v2x_core_func_pth, arg);
     if (rc != 0) {
@@ -174,19 +221,23 @@ extern "C" V2X_API int v2x_core_init(const tV2XSDKCfg* aipcV2XCore)
         return -ERR_V2X_PTHREAD_CREATE;
     }
     giNewPthdId = tid;
+    rc = giCoreStart.wait(gicStartWaitMs, -ERR_V2X_TMP);
+    if (rc != 0) {
+        if (rc == -ERR_V2X_TMP) {
+            LOGE("_v2x_core_func_pth() start-up took over %d ms err!!!!\n", gicStartWaitMs);
+        }
+        // The thread has released what it built; join it so that a later
+        // start finds no core.
+        _core_stop_locked();
+        return rc;
+    }
     return V2X_SUCCESS;
 }
 
 extern "C" V2X_API int v2x_core_exit(void)
 {
     LOGT();
-    if (giNewPthdId != 0) {
-        LOG0("Wait _v2x_core_func_pth() pthread stop------\n");
-        giCoreStop.request();
-        pthread_join(giNewPthdId, nullptr);
-        LOG0("_v2x_core_func_pth() pthread already stop------\n");
-        giNewPthdId = 0;
-    }
-    _core_release();
+    std::lock_guard<std::mutex> life(giCoreLifeMtx);
+    _core_stop_locked();
     return V2X_SUCCESS;
 }

@@ -11,6 +11,10 @@
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 
 static tDot3WMEMIB giDMEMib;
+// The connection that owns each entry of the DSM service table (0: a caller
+// of the core itself). Entries are keyed by owner and index, so every
+// application numbers its own registrations from 0. Under giMIBRWLk.
+static uint32_t giWsmOwner[DOT3_TABLE_LEN];
 // Initialised statically and never destroyed: the exit runs after partial
 // start-ups and twice, and the query may race a late start, so the lock
 // must be valid at every moment of the process.
@@ -39,6 +43,7 @@ extern "C" V2X_API int v2x_mib_init(void)
     LOGT();
     MibWriteLock lk;
     memset(&giDMEMib, 0, sizeof(giDMEMib));
+    memset(giWsmOwner, 0, sizeof(giWsmOwner));
     return V2X_SUCCESS;
 }
 
@@ -47,26 +52,58 @@ extern "C" V2X_API int v2x_mib_exit(void)
     LOGT();
     MibWriteLock lk;
     memset(&giDMEMib, 0, sizeof(giDMEMib));
+    memset(giWsmOwner, 0, sizeof(giWsmOwner));
     return V2X_SUCCESS;
 }
 
-// Writes one registration; the caller holds the write lock.
-static void _write_entry(tDot3WsmServiceInfo* aipTbl, uint8_t aicIdx, uint32_t aicAppId,
-                         uint8_t aicMthFlg)
+// Writes one registration into slot aicSlot; the caller holds the write lock.
+static void _write_entry(tDot3WsmServiceInfo* aipTbl, uint8_t aicSlot, uint32_t aicOwner,
+                         uint8_t aicIdx, uint32_t aicAppId, uint8_t aicMthFlg)
 {
-    tDot3WsmServiceEntry& e = aipTbl->WsmServiceEntry[aicIdx];
+    tDot3WsmServiceEntry& e = aipTbl->WsmServiceEntry[aicSlot];
     e.UstIndex = static_cast<int8_t>(aicIdx);
     e.appId = aicAppId;
     e.aidMthFlg = aicMthFlg;
+    giWsmOwner[aicSlot] = aicOwner;
     // The flag word sits unaligned in the packed tree: update a copy.
     uint32_t flags = aipTbl->UstValidEntry_flag;
-    _set_32bit_val(aicIdx, &flags);
+    _set_32bit_val(aicSlot, &flags);
     aipTbl->UstValidEntry_flag = flags;
+}
+
+static void _clear_entry(tDot3WsmServiceInfo* aipTbl, uint8_t aicSlot)
+{
+    uint32_t flags = aipTbl->UstValidEntry_flag;
+    _clear_32bit_val(aicSlot, &flags);
+    aipTbl->UstValidEntry_flag = flags;
+    memset(&aipTbl->WsmServiceEntry[aicSlot], 0, sizeof(aipTbl->WsmServiceEntry[aicSlot]));
+    giWsmOwner[aicSlot] = 0;
+}
+
+// The slot holding aicOwner's entry aicIdx, or -1; with aicFree, the first
+// unused slot, or -1 when the table is full.
+static int _find_slot(const tDot3WsmServiceInfo* aipTbl, uint32_t aicOwner, uint8_t aicIdx,
+                      bool aicFree)
+{
+    for (uint8_t i = 0; i < DOT3_TABLE_LEN; ++i) {
+        const bool used = _get_32bit_val(i, aipTbl->UstValidEntry_flag) != 0;
+        if (aicFree ? !used
+                    : used && giWsmOwner[i] == aicOwner &&
+                          static_cast<uint8_t>(aipTbl->WsmServiceEntry[i].UstIndex) == aicIdx) {
+            return i;
+        }
+    }
+    return -1;
 }
 
 extern "C" V2X_API int mib_dsm_serv_info_updata(const tDMEDSMServReq* aipcDSMServReq)
 {
     LOGT();
+    return mib_dsm_serv_update(0, aipcDSMServReq);
+}
+
+V2X_API int mib_dsm_serv_update(uint32_t aicOwner, const tDMEDSMServReq* aipcDSMServReq)
+{
     if (aipcDSMServReq == nullptr) {
         LOGE("aipcDSMServReq=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
@@ -83,26 +120,41 @@ extern "C" V2X_API int mib_dsm_serv_info_updata(const tDMEDSMServReq* aipcDSMSer
     int ret = V2X_SUCCESS;
     MibWriteLock lk;
     tDot3WsmServiceInfo* tbl = &giDMEMib.ApplicationMIB.WsmServiceInfo;
-    const bool used = _get_32bit_val(idx, tbl->UstValidEntry_flag) != 0;
+    const int slot = _find_slot(tbl, aicOwner, idx, false);
+    int target = slot;
     switch (req.action) {
     case DME_ACTION_ADD:
-        if (used) {
+        if (slot >= 0) {
             ret = -ERR_V2X_ACTION_ADD;
-        } else {
-            _write_entry(tbl, idx, req.appId, req.aidMthFlg);
+            break;
         }
+        target = _find_slot(tbl, aicOwner, idx, true);
+        if (target < 0) {
+            // Every application shares the one table.
+            LOGE("DSM service table full(%d) err!!!!\n", DOT3_TABLE_LEN);
+            ret = -ERR_V2X_ACTION_ADD;
+            break;
+        }
+        _write_entry(tbl, static_cast<uint8_t>(target), aicOwner, idx, req.appId, req.aidMthFlg);
         break;
     case DME_ACTION_DEL:
-        if (used) {
-            uint32_t flags = tbl->UstValidEntry_flag;
-            _clear_32bit_val(idx, &flags);
-            tbl->UstValidEntry_flag = flags;
+        if (slot >= 0) {
+            _clear_entry(tbl, static_cast<uint8_t>(slot));
         } else {
             ret = -ERR_V2X_ACTION_DEL;
         }
         break;
     case DME_ACTION_CHGE:
-        _write_entry(tbl, idx, req.appId, req.aidMthFlg);
+        // A change of an unused index makes the entry, as it always has.
+        if (target < 0) {
+            target = _find_slot(tbl, aicOwner, idx, true);
+        }
+        if (target < 0) {
+            LOGE("DSM service table full(%d) err!!!!\n", DOT3_TABLE_LEN);
+            ret = -ERR_V2X_ACTION_CHGE;
+            break;
+        }
+        _write_entry(tbl, static_cast<uint8_t>(target), aicOwner, idx, req.appId, req.aidMthFlg);
         break;
     default:
         LOGE("action=%d err!!!!\n", static_cast<int>(req.action));
@@ -110,6 +162,23 @@ extern "C" V2X_API int mib_dsm_serv_info_updata(const tDMEDSMServReq* aipcDSMSer
         break;
     }
     return ret;
+}
+
+V2X_API int mib_dsm_serv_drop_owner(uint32_t aicOwner)
+{
+    if (aicOwner == 0) {
+        return 0;
+    }
+    int dropped = 0;
+    MibWriteLock lk;
+    tDot3WsmServiceInfo* tbl = &giDMEMib.ApplicationMIB.WsmServiceInfo;
+    for (uint8_t i = 0; i < DOT3_TABLE_LEN; ++i) {
+        if (_get_32bit_val(i, tbl->UstValidEntry_flag) != 0 && giWsmOwner[i] == aicOwner) {
+            _clear_entry(tbl, i);
+            ++dropped;
+        }
+    }
+    return dropped;
 }
 
 extern "C" V2X_API int mib_query_dme_dsm_appid(const uint32_t aicAppId)

@@ -218,11 +218,24 @@ V2X_API int v2x_mib_init(void);
 /* Zeroes the whole MIB. 0; safe without init and when called twice. */
 V2X_API int v2x_mib_exit(void);
 
-/* Applies one add, delete or change of the DSM service table. 0, or
- * -ERR_V2X_PARM_CONT (index of 32 or more, null request),
- * -ERR_V2X_ACTION_ADD (index in use), -ERR_V2X_ACTION_DEL (index not in use),
- * -ERR_V2X_ACTION_PARM (unknown action). */
+/* Applies one add, delete or change of the DSM service table for the core
+ * itself (owner 0): mib_dsm_serv_update(0, ...). */
 V2X_API int mib_dsm_serv_info_updata(const tDMEDSMServReq* aipcDSMServReq);
+
+/* Applies one add, delete or change of aicOwner's entry aipcDSMServReq->index
+ * (0..31). Entries are keyed by owner (an application connection; 0 for the
+ * core) and index, so two applications may both use index 0, and both may
+ * register the same AID; the 32 entries are shared by all. 0, or
+ * -ERR_V2X_PARM_CONT (index of 32 or more, null request),
+ * -ERR_V2X_ACTION_ADD (index in use by this owner, or the table is full),
+ * -ERR_V2X_ACTION_DEL (no such entry), -ERR_V2X_ACTION_CHGE (a change that
+ * would make an entry in a full table), -ERR_V2X_ACTION_PARM (unknown
+ * action). Any thread. */
+V2X_API int mib_dsm_serv_update(uint32_t aicOwner, const tDMEDSMServReq* aipcDSMServReq);
+
+/* Removes every entry of aicOwner (not 0) when its connection closes.
+ * Returns how many there were. */
+V2X_API int mib_dsm_serv_drop_owner(uint32_t aicOwner);
 
 /* 0 when a valid entry accepts the AID, plain -1 otherwise. */
 V2X_API int mib_query_dme_dsm_appid(const uint32_t aicAppId);

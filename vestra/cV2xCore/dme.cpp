@@ -21,8 +21,12 @@ namespace {
 
 constexpr size_t kTextMax = 256;  // text fields, terminator included
 
+// One provider service, keyed by its owner (the application connection
+// that added it; 0 for a caller of the core itself) and its lclAppId.
 struct tProvReq {
     uint8_t valFlg;
+    uint32_t owner;
+    uint16_t lclAppId;
     uint32_t appId;
     uint8_t protTp;
     uint8_t priority;
@@ -67,6 +71,21 @@ void release_timer(tProvReq& e)
     }
 }
 
+// The entry of (aicOwner, aicLclAppId), or with aicFree the first unused
+// one; null when there is none.
+tProvReq* find_prov(uint32_t aicOwner, uint16_t aicLclAppId, bool aicFree)
+{
+    for (auto& e : giProvReqAry) {
+        if (aicFree ? e.valFlg == 0
+                    : e.valFlg == 1 && e.owner == aicOwner && e.lclAppId == aicLclAppId) {
+            return &e;
+        }
+    }
+    return nullptr;
+}
+
+// Confirms go to the connection that asked only: another application with a
+// request pending under the same lclAppId must not take this one for its own.
 int _tx_dme_response(eV2XMsgType aicMsgType, uint16_t aicLclAppId, uint32_t aicRetCd)
 {
     memset(giCfmBuf, 0, sizeof(giCfmBuf));
@@ -74,7 +93,7 @@ int _tx_dme_response(eV2XMsgType aicMsgType, uint16_t aicLclAppId, uint32_t aicR
     memcpy(cfm + offsetof(tDMEProvServCfm, lclAppId), &aicLclAppId, sizeof(aicLclAppId));
     memcpy(cfm + offsetof(tDMEProvServCfm, retCd), &aicRetCd, sizeof(aicRetCd));
     size_t len = core_app_put_msg(giCfmBuf, static_cast<uint32_t>(aicMsgType), cfm, sizeof(cfm));
-    int rc = v2x_sdk_dmn_serv_tx_clit_msg(giCfmBuf, static_cast<int>(len));
+    int rc = v2x_sdk_dmn_serv_tx_to_clit(v2x_sdk_dmn_serv_cur_clit(), giCfmBuf, static_cast<int>(len));
     LOGI("v2x_sdk_dmn_serv_tx_clit_msg()=%d\n", rc);
     if (rc != 0) {
         LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
@@ -204,25 +223,38 @@ extern "C" V2X_API int _dme_provder_serv_req(const uint16_t aicLclAppId, const e
         LOGE("rptRte(%d) err!!!!\n", aicRptRte);
         return _tx_dme_response(V2X_DME_PROV_SERV_CFM, aicLclAppId, DME_RET_REJ_VAL_ERR);
     }
-    tProvReq& e = giProvReqAry[aicLclAppId];
+    const uint32_t owner = v2x_sdk_dmn_serv_cur_clit();
+    tProvReq* found = find_prov(owner, aicLclAppId, false);
     switch (act) {
-    case DME_ACTION_ADD:
-        if (e.valFlg == 1) {
+    case DME_ACTION_ADD: {
+        if (found != nullptr) {
             LOGE("Provider add(%d) err, already exist!!!!\n", aicLclAppId);
             retCd = DME_RET_REJ_VAL_ERR;
-        } else {
-            e.valFlg = 1;
-            if (_provide_service_operate(DME_ACTION_ADD, aicAppId, aicRptRte, aipcDSAHdrExt,
-                                         aipcOtherInfo, e) != 0) {
-                LOGE("_provide_service_operate() err!!!!\n");
-                retCd = DME_RET_REJ_VAL_ERR;
-            }
+            break;
         }
+        tProvReq* e = find_prov(owner, aicLclAppId, true);
+        if (e == nullptr) {
+            // Every application shares the table's entries.
+            LOGE("Provider add(%d) err, table full!!!!\n", aicLclAppId);
+            retCd = DME_RET_REJ_NO_REASON;
+            break;
+        }
+        if (_provide_service_operate(DME_ACTION_ADD, aicAppId, aicRptRte, aipcDSAHdrExt,
+                                     aipcOtherInfo, *e) != 0) {
+            LOGE("_provide_service_operate() err!!!!\n");
+            memset(e, 0, sizeof(*e));  // not in use: nothing was started
+            retCd = DME_RET_REJ_VAL_ERR;
+            break;
+        }
+        e->valFlg = 1;
+        e->owner = owner;
+        e->lclAppId = aicLclAppId;
         break;
+    }
     case DME_ACTION_DEL:
-        if (e.valFlg == 1) {
-            e.valFlg = 0;
-            release_timer(e);
+        if (found != nullptr) {
+            release_timer(*found);
+            memset(found, 0, sizeof(*found));
             LOG0("Provider del(%d) OK", aicLclAppId);
         } else {
             LOGE("Provider del(%d) err, no it!!!!\n", aicLclAppId);
@@ -230,11 +262,11 @@ extern "C" V2X_API int _dme_provder_serv_req(const uint16_t aicLclAppId, const e
         }
         break;
     case DME_ACTION_CHGE:
-        if (e.valFlg == 0) {
+        if (found == nullptr) {
             LOGE("Provider change(%d) err, not exist!!!!\n", aicLclAppId);
             retCd = DME_RET_REJ_VAL_ERR;
         } else if (_provide_service_operate(DME_ACTION_CHGE, aicAppId, aicRptRte, aipcDSAHdrExt,
-                                            aipcOtherInfo, e) != 0) {
+                                            aipcOtherInfo, *found) != 0) {
             LOGE("_provide_service_operate() err!!!!\n");
             retCd = DME_RET_REJ_VAL_ERR;
         }
@@ -276,6 +308,22 @@ extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aic
     printf("\n");
     fflush(stdout);
     return 0;
+}
+
+V2X_API int dme_drop_owner(uint32_t aicOwner)
+{
+    if (aicOwner == 0) {
+        return 0;
+    }
+    int dropped = 0;
+    for (auto& e : giProvReqAry) {
+        if (e.valFlg == 1 && e.owner == aicOwner) {
+            release_timer(e);
+            memset(&e, 0, sizeof(e));
+            ++dropped;
+        }
+    }
+    return dropped;
 }
 
 V2X_API void dme_dsa_stats(unsigned long* aopSent, unsigned long* aopSkipped)

@@ -25,23 +25,40 @@ typedef struct _tDMEPrim_ {
     fDME_User_serv_req userReq;
 } tDMEPrim;
 
-/* Number of provider services the table holds, keyed by lclAppId. */
+/* Number of provider services the table holds, shared by every application;
+ * each is keyed by its owner connection and lclAppId (0..DME_PROV_MAX-1). */
 #define DME_PROV_MAX 100
 
+/* Starts the management entity on the core's event base (its advertisement
+ * timers run there): empties the provider table and fills the primitive
+ * table. Always 0. Core thread, during the core's start-up. */
 V2X_API int dme_init(const struct event_base* aipcEtBse);
+/* Stops every advertisement timer, empties the table and clears the
+ * primitive table. Always 0; safe without init and when called twice. Core
+ * thread, or after it has ended. */
 V2X_API int dme_exit(void);
+/* The primitive table (provReq, userReq); never null, its entries are null
+ * while the entity is stopped. */
 V2X_API tDMEPrim* get_dme_prim(void);
 
-/* The provReq primitive: add, delete or change a provider service. Every
- * request is answered with a V2X_DME_PROV_SERV_CFM to all applications;
- * returns the result of sending it. */
+/* The provReq primitive: add, delete or change the provider service of the
+ * requesting connection (v2x_sdk_dmn_serv_cur_clit(); 0 outside a request)
+ * with this lclAppId. Every request is answered with a V2X_DME_PROV_SERV_CFM
+ * to that connection only (to every application when called outside a
+ * request); returns the result of sending it. Core thread. */
 V2X_API int _dme_provder_serv_req(const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
                                   const uint32_t aicAppId, const uint8_t aicRptRte,
                                   const char* aipcDSAHdrExt, const char* aipcOtherInfo);
-/* The userReq primitive: acknowledged with V2X_DME_USER_SERV_CFM, not recorded. */
+/* The userReq primitive: acknowledged with V2X_DME_USER_SERV_CFM to the
+ * requesting connection, not recorded. Core thread. */
 V2X_API int _dme_user_serv_req(const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
                                const eDMEUsrReqTp aicDMEUsrReqTp, const uint32_t aicAppId,
                                const char* aipcOtherInfo);
+
+/* Removes every provider service of a closed connection (aicOwner not 0):
+ * its advertisements stop at once. Returns how many there were. Core
+ * thread. */
+V2X_API int dme_drop_owner(uint32_t aicOwner);
 
 /* Prints a received advertisement payload as one hexadecimal line on
  * standard output. The bytes belong to the caller and are only read. */

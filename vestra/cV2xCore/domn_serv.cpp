@@ -50,6 +50,7 @@ struct tClitNetCon {
     struct list_head hnode;  // first member: node and record share an address
     struct list_head waitNode;  // in giWaitHd while reading is held back
     int fd;
+    uint32_t connId;         // owner number of what the connection registers
     struct event* pClitEt;   // persistent read event
     // Reading, one message at a time: its header, then its payload. The
     // payload goes straight into the shared receive buffer when it is all
@@ -95,6 +96,11 @@ std::atomic<unsigned long> giHeldBackCnt{0};
 std::atomic<unsigned long> giCutDropCnt{0};
 tDMEDSMPrim* gipDSMPrim = nullptr;
 tDMEPrim* gipDMEPrim = nullptr;
+// Owner numbers of connections: counted up, never 0, never reused while
+// the process runs (a descriptor number is, at once).
+uint32_t giLastConnId = 0;
+// The connection whose request is being handled; core thread only.
+std::atomic<uint32_t> giCurConnId{0};
 // Sends to clients; tests replace it to make short writes happen at will.
 std::atomic<fDmnSend> gipDmnSend{::send};
 
@@ -121,7 +127,9 @@ void _drop_carry(tClitNetCon* c)
     c->rxHeld = 0;
 }
 
-void _close_conn(tClitNetCon* c)
+// Closes one connection. With aicDropOwned, what it registered goes too (a
+// stopping server leaves that to the layers' own exits).
+void _close_conn(tClitNetCon* c, bool aicDropOwned = true)
 {
     {
         WriteLock lk(giContCltLk);
@@ -129,6 +137,13 @@ void _close_conn(tClitNetCon* c)
     }
     list_del_init(&c->waitNode);
     --giConnCnt;
+    // What the application registered goes with it: no advertisements for a
+    // provider nobody runs any more, no table entries nobody can remove.
+    const int regs = aicDropOwned ? mib_dsm_serv_drop_owner(c->connId) : 0;
+    const int provs = aicDropOwned ? dme_drop_owner(c->connId) : 0;
+    if (regs > 0 || provs > 0) {
+        LOGE("fd=%d closed, %d registrations and %d providers removed------\n", c->fd, regs, provs);
+    }
     if (c->rxHdrHave > 0) {
         // A message cut by the end of the connection is never processed.
         giCutDropCnt.fetch_add(1, std::memory_order_relaxed);
@@ -357,10 +372,19 @@ int _process_msg(uint32_t aicType, const char* aipcPld, uint32_t aicLen)
     case V2X_DME_DSM_SERV_REQ: {
         tDMEDSMServReq req;
         memcpy(&req, aipcPld, sizeof(req));
-        rc = mib_dsm_serv_info_updata(&req);
+        rc = mib_dsm_serv_update(giCurConnId.load(std::memory_order_relaxed), &req);
         if (rc != 0) {
             LOGE("mib_dsm_serv_info_updata() err!!!!\n");
         }
+        // Answered to the asker, so that it knows whether its AID will come.
+        tDMEDSMServCfm cfm;
+        cfm.appId = req.appId;
+        cfm.retCd = rc == 0 ? DME_RET_ACCEPT : DME_RET_REJ_VAL_ERR;
+        char msg[V2X_CORE_APP_HDR_LEN + sizeof(cfm)];
+        const size_t len = core_app_put_msg(msg, V2X_DSM_CFM, reinterpret_cast<const char*>(&cfm),
+                                            static_cast<uint16_t>(sizeof(cfm)));
+        v2x_sdk_dmn_serv_tx_to_clit(giCurConnId.load(std::memory_order_relaxed), msg,
+                                    static_cast<int>(len));
         break;
     }
     default:
@@ -511,7 +535,9 @@ RxStep _read_one(tClitNetCon* c)
     }
     // A request that fails is logged and answered by its handler; the
     // stream stays framed for the messages behind it.
+    giCurConnId.store(c->connId, std::memory_order_relaxed);
     (void)_process_msg(rd32(c->rxHdr), pld, c->rxNeed);
+    giCurConnId.store(0, std::memory_order_relaxed);
     if (pld == rx->ptr) {
         _clear_rx(rx, c->rxNeed);
     }
@@ -648,6 +674,10 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
         return;
     }
     ++giConnCnt;
+    if (++giLastConnId == 0) {
+        giLastConnId = 1;
+    }
+    c->connId = giLastConnId;
     INIT_LIST_HEAD(&c->hnode);
     INIT_LIST_HEAD(&c->waitNode);
     pthread_mutex_init(&c->txLk, nullptr);
@@ -798,7 +828,7 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_exit(void)
         if (c == nullptr) {
             break;
         }
-        _close_conn(c);
+        _close_conn(c, false);
     }
     if (gipRxBufer != nullptr) {
         buffer_free(gipRxBufer);
@@ -833,6 +863,33 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_set_max_clit(int aicMax)
     }
     giConnMax.store(aicMax);
     return V2X_SUCCESS;
+}
+
+V2X_API uint32_t v2x_sdk_dmn_serv_cur_clit(void)
+{
+    return giCurConnId.load(std::memory_order_relaxed);
+}
+
+V2X_API int v2x_sdk_dmn_serv_tx_to_clit(uint32_t aicConn, const char* aipcMsg, const int aicMsgLen)
+{
+    if (aicConn == 0) {
+        return v2x_sdk_dmn_serv_tx_clit_msg(aipcMsg, aicMsgLen);
+    }
+    if (aipcMsg == nullptr || aicMsgLen <= 0 || aicMsgLen > static_cast<int>(V2X_CORE_APP_BUF_LEN)) {
+        LOGE("aicMsgLen(%d) err!!!!\n", aicMsgLen);
+        return -ERR_V2X_SEND_LEN;
+    }
+    ReadLock lk(giContCltLk);
+    struct list_head *pos, *n;
+    list_for_each_safe(pos, n, &giContCltHd)
+    {
+        auto* c = reinterpret_cast<tClitNetCon*>(pos);
+        if (c->connId == aicConn) {
+            _tx_one(c, aipcMsg, static_cast<uint32_t>(aicMsgLen));
+            break;
+        }
+    }
+    return 0;
 }
 
 extern "C" V2X_API int v2x_sdk_dmn_serv_tx_clit_msg(const char* aipcMsg, const int aicMsgLen)

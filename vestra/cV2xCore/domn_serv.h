@@ -1,7 +1,8 @@
 /* The core's door for applications: a Unix-domain stream-socket server on
  * the core's event base. Reads application requests and hands them to the
- * MIB, the DME and the DSM layer; broadcasts core messages to every
- * connected application. */
+ * MIB, the DME and the DSM layer; answers each request to the connection
+ * that made it and sends indications to every connected application. A
+ * closed connection's registrations and provider services are removed. */
 #ifndef VESTRA_DOMN_SERV_H
 #define VESTRA_DOMN_SERV_H
 
@@ -27,6 +28,15 @@ V2X_API int v2x_sdk_dmn_serv_exit(void);
  * later messages whole until that rest has gone out. The bytes belong to the
  * caller and are copied where needed. Returns 0. */
 V2X_API int v2x_sdk_dmn_serv_tx_clit_msg(const char* aipcMsg, const int aicMsgLen);
+
+/* The connection whose request the core thread is handling now, as a number
+ * that is never reused while the process runs; 0 outside a request. Lets
+ * the management entity key what it keeps by owner and answer the asker. */
+V2X_API uint32_t v2x_sdk_dmn_serv_cur_clit(void);
+
+/* As v2x_sdk_dmn_serv_tx_clit_msg, to connection aicConn only (0: to every
+ * application). A connection that has closed gets nothing. Returns 0. */
+V2X_API int v2x_sdk_dmn_serv_tx_to_clit(uint32_t aicConn, const char* aipcMsg, const int aicMsgLen);
 
 V2X_EXTERN_C_END
 

@@ -11,10 +11,11 @@
 #include <stdlib.h>
 
 #include "self_list.h"
+#include "v2x_limits.h"
 #include "xfuncs.h"
 
 // Bytes of a buffer's message area: the largest datagram either ring holds.
-constexpr int DSM_MEM_MSG_LEN = 2040;
+constexpr int DSM_MEM_MSG_LEN = static_cast<int>(V2X_LIM_FRAME_BUF);
 // Buffers per ring.
 constexpr int DSM_MEM_CNT = 10;
 

@@ -13,15 +13,16 @@
 #include <string.h>
 
 #include "v2x_api.h"
+#include "v2x_limits.h"
 
 // Largest AID the two-byte form can carry.
-constexpr uint32_t DSMP_AID_MAX = 16511;
+constexpr uint32_t DSMP_AID_MAX = V2X_LIM_AID_MAX;
 // Largest one-byte AID.
-constexpr uint32_t DSMP_AID_1B_MAX = 127;
+constexpr uint32_t DSMP_AID_1B_MAX = V2X_LIM_AID_1B_MAX;
 // Largest extension value the writer can count in its 8-bit element length.
-constexpr uint32_t DSMP_EXT_WR_MAX = 253;
+constexpr uint32_t DSMP_EXT_WR_MAX = V2X_LIM_EXT_MAX;
 // Largest extension value a receiver accepts.
-constexpr uint8_t DSMP_EXT_RD_MAX = 32;
+constexpr uint8_t DSMP_EXT_RD_MAX = V2X_LIM_EXT_RX_MAX;
 // First AID byte that marks a management-entity frame on receive.
 constexpr uint8_t DSMP_DME_MARK = 0x87;
 constexpr uint8_t DSMP_OPT_IND = 0x08;

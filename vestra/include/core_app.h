@@ -16,18 +16,19 @@
 #include <stdint.h>
 
 #include "v2x_api.h"
+#include "v2x_limits.h"
 
 V2X_EXTERN_C_BEGIN
 
 typedef enum _eV2XMsgType_ {
     V2X_DSM_REQ = 0,           /* application to core, tDSMReq */
-    V2X_DSM_CFM = 1,           /* core to application, tDMEDSMServCfm (never sent) */
+    V2X_DSM_CFM = 1,           /* core to application, tDMEDSMServCfm */
     V2X_DSM_IND = 2,           /* core to application, tDSMInd */
     V2X_DME_PROV_SERV_REQ = 3, /* application to core, tDMEProvServReq */
     V2X_DME_PROV_SERV_CFM = 4, /* core to application, tDMEProvServCfm */
     V2X_DME_USER_SERV_REQ = 5, /* application to core, tDMEUserServReq */
     V2X_DME_USER_SERV_CFM = 6, /* core to application, tDMEUserServCfm */
-    V2X_DME_DSM_SERV_REQ = 7,  /* application to core, tDMEDSMServReq, no reply */
+    V2X_DME_DSM_SERV_REQ = 7,  /* application to core, tDMEDSMServReq */
     /* 8 to 26: reserved names; nobody sends them, receivers refuse them. */
     V2X_DME_DSM_SERV_CFM = 8,
     V2X_DME_CCH_SERV_REQ = 9,
@@ -58,21 +59,6 @@ typedef enum _eDMEUsrReqTp_ {
     DME_USER_REQ_NO_CHL_ACC = 1 /* shares the value of DME_USER_REQ_ALL_ACC */
 } eDMEUsrReqTp;
 V2X_STATIC_ASSERT(sizeof(eDMEUsrReqTp) == 4, "enumerations travel in 4 bytes");
-
-/* Sizes fixed by the message format. */
-#define V2X_CORE_APP_HDR_LEN 6u          /* tCoreApp */
-#define V2X_CORE_APP_BUF_LEN 4096u       /* largest message either side builds */
-#define V2X_CORE_APP_MAX_PAYLOAD 4090u   /* V2X_CORE_APP_BUF_LEN - header */
-#define V2X_DSM_REQ_HEAD_LEN 270u        /* tDSMReq without its data */
-#define V2X_DSM_IND_HEAD_LEN 14u         /* tDSMInd without its data */
-#define V2X_DSM_IND_MAX_DATA 4076u       /* 4096 - 6 - 14 */
-#define V2X_DSM_HDR_EXTS_LEN 256u        /* tDSMReq.dsmHdrExts */
-#define V2X_DME_DSM_SERV_REQ_LEN 11u
-#define V2X_DME_DSM_SERV_CFM_LEN 8u
-#define V2X_DME_PROV_SERV_REQ_LEN 523u
-#define V2X_DME_USER_SERV_REQ_LEN 270u
-#define V2X_DME_SERV_CFM_LEN 6u          /* provider and user confirms */
-#define V2X_DME_TEXT_LEN 256u            /* dsaHdrExt, otherInfo */
 
 #pragma pack(push, 1)
 
@@ -114,7 +100,9 @@ typedef struct _tDMEDSMServReq_ {
     uint8_t aidMthFlg; /* 1: every AID; otherwise only appId */
 } tDMEDSMServReq;
 
-/* V2X_DSM_CFM payload as the client library reads it. */
+/* V2X_DSM_CFM payload: the answer to one V2X_DME_DSM_SERV_REQ, sent to the
+ * connection that asked. appId is the request's; retCd DME_RET_ACCEPT when
+ * the table took it, DME_RET_REJ_VAL_ERR when it refused it. */
 typedef struct _tDMEDSMServCfm_ {
     uint32_t appId;
     uint32_t retCd; /* eDMERetCd */
@@ -198,12 +186,6 @@ V2X_STATIC_ASSERT(offsetof(tDMEUserServReq, otherInfo) == 14, "tDMEUserServReq.o
 
 V2X_STATIC_ASSERT(sizeof(tDMEUserServCfm) == 6, "tDMEUserServCfm is 6 bytes");
 V2X_STATIC_ASSERT(offsetof(tDMEUserServCfm, retCd) == 2, "tDMEUserServCfm.retCd");
-
-V2X_STATIC_ASSERT(V2X_CORE_APP_MAX_PAYLOAD == V2X_CORE_APP_BUF_LEN - V2X_CORE_APP_HDR_LEN,
-                  "largest payload");
-V2X_STATIC_ASSERT(V2X_DSM_IND_MAX_DATA ==
-                      V2X_CORE_APP_BUF_LEN - V2X_CORE_APP_HDR_LEN - V2X_DSM_IND_HEAD_LEN,
-                  "largest indication data");
 
 /* Length rules. Each takes the header's msgLen (payload length) and, where
  * the record carries its own data length, that length; non-zero when the

@@ -48,12 +48,15 @@ public:
     // Sends one message on aicFd (blocking or not): waits up to kWaitMs for
     // room, then writes it. Returns 0 when the message is the core's (all
     // written, or a rest kept that the next call writes before anything
-    // else), or -ERR_V2X_SOCKET_WRITE when it is not: none of it was
-    // written, or the connection failed under it.
+    // else), -ERR_V2X_SOCKET_WRITE when none of it was written within the
+    // wait, or -ERR_V2X_SOCKET_CONECT when the connection failed (the core
+    // is gone; every later call says so at once, until attach).
     int send(int aicFd, uint32_t aicType, const char* aipcMsg, uint16_t aicLen);
 
     // True while the unwritten rest of a message is kept.
     bool rest_pending() const { return off_ < len_; }
+    // True once a write found the connection closed.
+    bool gone() const { return gone_; }
 
 private:
     enum class Wr { Done, Timeout, Failed };
@@ -63,6 +66,7 @@ private:
     char buf_[V2X_CORE_APP_BUF_LEN];
     size_t off_ = 0;
     size_t len_ = 0;
+    bool gone_ = false;
 };
 
 #endif

@@ -4,6 +4,10 @@
 
 #include <pthread.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 class ReadLock {
 public:
     explicit ReadLock(pthread_rwlock_t& aipLk) : lk_(aipLk) { pthread_rwlock_rdlock(&lk_); }
@@ -24,6 +28,42 @@ public:
 
 private:
     pthread_rwlock_t& lk_;
+};
+
+// The result of a start-up that runs on another thread, handed to the
+// thread that waits for it. Reset before each start.
+class StartGate {
+public:
+    void reset()
+    {
+        std::lock_guard<std::mutex> lk(mtx_);
+        done_ = false;
+        rc_ = 0;
+    }
+    void post(int aicRc)
+    {
+        std::lock_guard<std::mutex> lk(mtx_);
+        if (!done_) {
+            done_ = true;
+            rc_ = aicRc;
+        }
+        cv_.notify_all();
+    }
+    // The posted result, or aicTimeoutRc when none came within aicMs.
+    int wait(int aicMs, int aicTimeoutRc)
+    {
+        std::unique_lock<std::mutex> lk(mtx_);
+        if (!cv_.wait_for(lk, std::chrono::milliseconds(aicMs), [this] { return done_; })) {
+            return aicTimeoutRc;
+        }
+        return rc_;
+    }
+
+private:
+    std::mutex mtx_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    int rc_ = 0;
 };
 
 #endif

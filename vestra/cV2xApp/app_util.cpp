@@ -1,0 +1,108 @@
+// Helpers shared by the application client sources.
+#include "app_util.hpp"
+
+#include <errno.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core_app.h"
+#include "self_log.h"
+#include "v2x_limits.h"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
+
+static thread_local bool gbOnRuntime = false;
+static thread_local unsigned giInCallback = 0;
+
+void app_mark_runtime_thread()
+{
+    gbOnRuntime = true;
+}
+
+bool app_on_runtime_thread()
+{
+    return gbOnRuntime;
+}
+
+AppCallbackScope::AppCallbackScope(AppCbFamily aicFamily) : prev_(giInCallback)
+{
+    giInCallback |= aicFamily;
+}
+
+AppCallbackScope::~AppCallbackScope()
+{
+    giInCallback = prev_;
+}
+
+bool app_in_callback(unsigned aicFamilies)
+{
+    return (giInCallback & aicFamilies) != 0;
+}
+
+int app_dsm_req_check(uint32_t aicAppId, const uint8_t* aipcExts, uint32_t aicDataLen)
+{
+    const uint32_t ext = aipcExts != nullptr ? aipcExts[1] : 0;
+    if (aicAppId > V2X_LIM_AID_MAX) {
+        LOGE("aicAppId(%u) err, must<=%u!!!!\n", static_cast<unsigned>(aicAppId),
+             static_cast<unsigned>(V2X_LIM_AID_MAX));
+        return -ERR_V2X_PARM_CONT;
+    }
+    if (ext > V2X_LIM_EXT_MAX) {
+        LOGE("dsmHdrExtLen(%u) err, must<=%u!!!!\n", static_cast<unsigned>(ext),
+             static_cast<unsigned>(V2X_LIM_EXT_MAX));
+        return -ERR_V2X_PARM_CONT;
+    }
+    const int32_t most = v2x_dsm_data_max(aicAppId, ext);
+    if (aicDataLen > static_cast<uint32_t>(most)) {
+        LOGE("msgLen(%u) too large for aid %u, must<=%d!!!!\n", static_cast<unsigned>(aicDataLen),
+             static_cast<unsigned>(aicAppId), static_cast<int>(most));
+        return -ERR_V2X_SEND_LEN;
+    }
+    return V2X_SUCCESS;
+}
+
+int app_core_msg_check(uint32_t aicType, const char* aipcMsg, uint32_t aicLen)
+{
+    if (aicType == V2X_DSM_REQ) {
+        uint16_t recLen = 0;
+        if (aicLen >= V2X_DSM_REQ_HEAD_LEN) {
+            memcpy(&recLen, aipcMsg + offsetof(tDSMReq, msgLen), sizeof(recLen));
+        }
+        if (!core_app_dsm_req_len_ok(aicLen, recLen)) {
+            LOGE("V2X_DSM_REQ len(%u) err!!!!\n", static_cast<unsigned>(aicLen));
+            return -ERR_V2X_SEND_LEN;
+        }
+        uint32_t appId;
+        memcpy(&appId, aipcMsg + offsetof(tDSMReq, appId), sizeof(appId));
+        return app_dsm_req_check(
+            appId, reinterpret_cast<const uint8_t*>(aipcMsg + offsetof(tDSMReq, dsmHdrExts)), recLen);
+    }
+    const uint32_t fixed = core_app_req_fixed_len(aicType);
+    if (fixed == 0) {
+        LOGE("msgType(%u) err!!!!\n", static_cast<unsigned>(aicType));
+        return -ERR_V2X_PARM_CONT;
+    }
+    if (aicLen != fixed) {
+        LOGE("%u!=%u err!!!!\n", static_cast<unsigned>(aicLen), static_cast<unsigned>(fixed));
+        return -ERR_V2X_SEND_LEN;
+    }
+    return V2X_SUCCESS;
+}
+
+bool app_peer_is_self(int aicFd)
+{
+    struct ucred cred;
+    socklen_t len = sizeof(cred);
+    if (aicFd < 0 || getsockopt(aicFd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        LOGE("getsockopt(SO_PEERCRED) err, msg:%s!!!!\n", strerror(errno));
+        return false;
+    }
+    if (cred.pid != getpid()) {
+        LOGE("connect() err, msg:answered by process %d, not by this process's core!!!!\n",
+             static_cast<int>(cred.pid));
+        return false;
+    }
+    return true;
+}

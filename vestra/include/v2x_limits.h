@@ -1,0 +1,77 @@
+/* The limits of the whole stack in one place: what an application may hand
+ * to the calls, what travels on the application socket and what fits a
+ * datagram to the radio module. The calls refuse what the core would refuse,
+ * before anything is sent, so a call that returns 0 has handed over a
+ * message that the core can put on the air. */
+#ifndef VESTRA_V2X_LIMITS_H
+#define VESTRA_V2X_LIMITS_H
+
+#include <stdint.h>
+
+#include "v2x_api.h"
+
+V2X_EXTERN_C_BEGIN
+
+/* ---- Application socket ---------------------------------------------------
+ * Every message is a 6-byte header and a payload; neither side builds a
+ * message longer than 4096 bytes. */
+#define V2X_CORE_APP_HDR_LEN 6u          /* tCoreApp */
+#define V2X_CORE_APP_BUF_LEN 4096u       /* largest message either side builds */
+#define V2X_CORE_APP_MAX_PAYLOAD 4090u   /* V2X_CORE_APP_BUF_LEN - header */
+#define V2X_DSM_REQ_HEAD_LEN 270u        /* tDSMReq without its data */
+#define V2X_DSM_IND_HEAD_LEN 14u         /* tDSMInd without its data */
+#define V2X_DSM_IND_MAX_DATA 4076u       /* 4096 - 6 - 14 */
+#define V2X_DSM_HDR_EXTS_LEN 256u        /* tDSMReq.dsmHdrExts */
+#define V2X_DME_DSM_SERV_REQ_LEN 11u
+#define V2X_DME_DSM_SERV_CFM_LEN 8u
+#define V2X_DME_PROV_SERV_REQ_LEN 523u
+#define V2X_DME_USER_SERV_REQ_LEN 270u
+#define V2X_DME_SERV_CFM_LEN 6u          /* provider and user confirms */
+#define V2X_DME_TEXT_LEN 256u            /* dsaHdrExt, otherInfo */
+
+/* ---- Radio link -------------------------------------------------------------
+ * A sent DSM message becomes one datagram: the protocol-type byte, then the
+ * DSMP frame (header byte, the optional extension element, the AID, a 2-byte
+ * length, the data). Protocol-type byte and frame share one buffer of
+ * V2X_LIM_FRAME_BUF bytes. */
+#define V2X_LIM_FRAME_BUF 2040u
+/* AIDs: 0..127 take one byte, 128..16511 two; larger AIDs have no encoding. */
+#define V2X_LIM_AID_1B_MAX 127u
+#define V2X_LIM_AID_MAX 16511u
+/* Extension element: tDSMReq.dsmHdrExts[1] value bytes after an id and a
+ * length byte; 0 means no element. Receivers drop frames whose value is
+ * longer than V2X_LIM_EXT_RX_MAX. */
+#define V2X_LIM_EXT_MAX 253u
+#define V2X_LIM_EXT_RX_MAX 32u
+/* Largest DSM data for each AID form without an extension element; an
+ * element of V value bytes takes V + 2 more. */
+#define V2X_LIM_DSM_DATA_MAX_1B 2035u /* 2040 - type - header - AID - length */
+#define V2X_LIM_DSM_DATA_MAX_2B 2034u
+/* Largest DSM data of any message (one-byte AID, no extension). */
+#define V2X_LIM_DSM_DATA_MAX V2X_LIM_DSM_DATA_MAX_1B
+
+/* Largest data a DSM message for aicAid with an extension of aicExtLen value
+ * bytes may carry; -1 when the AID or the extension has no encoding. */
+static inline int32_t v2x_dsm_data_max(const uint32_t aicAid, const uint32_t aicExtLen)
+{
+    if (aicAid > V2X_LIM_AID_MAX || aicExtLen > V2X_LIM_EXT_MAX) {
+        return -1;
+    }
+    const uint32_t aidLen = aicAid <= V2X_LIM_AID_1B_MAX ? 1u : 2u;
+    const uint32_t ext = aicExtLen != 0 ? aicExtLen + 2u : 0u;
+    return (int32_t)(V2X_LIM_FRAME_BUF - 1u - 1u - ext - aidLen - 2u);
+}
+
+V2X_STATIC_ASSERT(V2X_CORE_APP_MAX_PAYLOAD == V2X_CORE_APP_BUF_LEN - V2X_CORE_APP_HDR_LEN,
+                  "largest payload");
+V2X_STATIC_ASSERT(V2X_DSM_IND_MAX_DATA ==
+                      V2X_CORE_APP_BUF_LEN - V2X_CORE_APP_HDR_LEN - V2X_DSM_IND_HEAD_LEN,
+                  "largest indication data");
+V2X_STATIC_ASSERT(V2X_LIM_DSM_DATA_MAX_1B == V2X_LIM_FRAME_BUF - 5u, "one-byte AID form");
+V2X_STATIC_ASSERT(V2X_LIM_DSM_DATA_MAX_2B == V2X_LIM_FRAME_BUF - 6u, "two-byte AID form");
+V2X_STATIC_ASSERT(V2X_DSM_REQ_HEAD_LEN + V2X_LIM_DSM_DATA_MAX <= V2X_CORE_APP_MAX_PAYLOAD,
+                  "every DSM request the core can send fits one message");
+
+V2X_EXTERN_C_END
+
+#endif /* VESTRA_V2X_LIMITS_H */
