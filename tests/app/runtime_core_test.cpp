@@ -107,7 +107,6 @@ TEST(AppRuntimeCore, CoreGoingAwayEndsTheRuntimeAndExitStillReturnsZero)
     LevelGuard lvl(LOG_LEV_ERROR);
     RealCoreCfg rc;
     const int fds = open_fd_count();
-    StdoutCapture cap;
     ASSERT_EQ(rc.init(), 0);
     tDMEDSMServReq r;
     memset(&r, 0, sizeof(r));
@@ -128,7 +127,6 @@ TEST(AppRuntimeCore, CoreGoingAwayEndsTheRuntimeAndExitStillReturnsZero)
     EXPECT_EQ(send_core_app_msg(V2X_DSM_REQ, &b, 1), -ERR_V2X_SOCKET_CONECT);
     EXPECT_EQ(cv2x_app_exit(), 0);
     EXPECT_EQ(cv2x_app_exit(), 0);
-    cap.stop();
     EXPECT_EQ(open_fd_count(), fds);
 }
 
@@ -164,4 +162,49 @@ TEST(AppRuntimeCore, ExitDuringIncomingTraffic)
     stop = true;
     air.join();
     EXPECT_EQ(open_fd_count(), fds);
+}
+
+// The limits at the call: the largest message of each AID form and
+// extension goes on the air whole; one byte more, AID 16512 or an extension
+// over 253 bytes is refused by the call, and nothing of it reaches the radio.
+TEST(AppRuntimeCore, LimitsAreCheckedAtTheCall)
+{
+    LevelGuard lvl(LOG_LEV_OFF);
+    RealCoreCfg rc;
+    ASSERT_EQ(rc.init(), 0);
+    struct Case {
+        uint32_t aid;
+        uint8_t ext;
+        size_t len;
+        int rc;
+    } cases[] = {
+        {127, 0, 2035, 0},     {127, 0, 2036, -ERR_V2X_SEND_LEN},
+        {128, 0, 2034, 0},     {16511, 0, 2035, -ERR_V2X_SEND_LEN},
+        {16511, 0, 2034, 0},   {16512, 0, 10, -ERR_V2X_PARM_CONT},
+        {70000, 0, 10, -ERR_V2X_PARM_CONT},
+        {5, 253, 1780, 0},     {5, 253, 1781, -ERR_V2X_SEND_LEN},
+        {5, 254, 10, -ERR_V2X_PARM_CONT},
+    };
+    for (const Case& c : cases) {
+        std::vector<char> b(V2X_DSM_REQ_HEAD_LEN + c.len, 0x3C);
+        tDSMReq h;
+        memset(&h, 0, sizeof(h));
+        h.appId = c.aid;
+        h.protTp = PROT_TP_DSMP;
+        memset(h.peerMac, 0xFF, sizeof(h.peerMac));
+        h.dsmHdrExts[0] = 1;
+        h.dsmHdrExts[1] = c.ext;
+        h.msgLen = static_cast<uint16_t>(c.len);
+        memcpy(b.data(), &h, sizeof(h));
+        ASSERT_EQ(dsm_request(reinterpret_cast<const tDSMReq*>(b.data())), c.rc) << c.aid << "/" << c.len;
+        if (c.rc == 0) {
+            const size_t head = 1 + 1 + (c.ext != 0 ? 2u + c.ext : 0u) + (c.aid <= 127 ? 1u : 2u) + 2;
+            Bytes d = rc.radio.recv(3000);
+            ASSERT_EQ(d.size(), head + c.len) << c.aid << "/" << c.len;
+            EXPECT_EQ(d.back(), 0x3C);
+            EXPECT_LE(d.size(), V2X_LIM_FRAME_BUF);
+        }
+    }
+    EXPECT_TRUE(rc.radio.recv(300).empty());
+    EXPECT_EQ(cv2x_app_exit(), 0);
 }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "../app/fake_core.h"
+#include "core_harness.h"
 #include "cv2x_app_sys.h"
 
 using namespace v2xtest;
@@ -285,4 +286,32 @@ extern "C" int v2x_sys_c_header_probe(void);
 TEST(SysApi, PublicHeaderCompilesAsCWithTheSameLayout)
 {
     EXPECT_EQ(v2x_sys_c_header_probe(), 268 + 12 + 5);
+}
+
+// Joined to a core that is not its own: it registers (the first read is the
+// confirm), reads and writes like after v2x_system_init, refuses a second
+// start, and its exit leaves that core running.
+TEST(SysApi, AttachUsesAnotherCoreAndLeavesItRunning)
+{
+    LevelGuard lvl(LOG_LEV_OFF);
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    EXPECT_EQ(v2x_system_attach("/nonexistent-dir/sock"), -ERR_V2X_SOCKET_CONECT);
+    ASSERT_EQ(v2x_system_attach(core.cfg.dmnNme), 0);
+    EXPECT_EQ(v2x_system_init(), -ERR_V2X_PTHREAD_CREATE);
+    EXPECT_EQ(v2x_system_attach(core.cfg.dmnNme), -ERR_V2X_PTHREAD_CREATE);
+    char buf[64];
+    tDSMRxParm rx;
+    EXPECT_EQ(v2x_system_read(buf, sizeof(buf), &rx), 0);  // the registration's confirm
+    ASSERT_TRUE(core.air_send(air_frame(26, {7, 8, 9})));
+    ASSERT_EQ(v2x_system_read(buf, sizeof(buf), &rx), 3);
+    EXPECT_EQ(rx.appId, 26u);
+    tDSMTxParm tx;
+    memset(&tx, 0, sizeof(tx));
+    tx.appId = 27;
+    tx.protTp = PROT_TP_DSMP;
+    EXPECT_EQ(v2x_system_write("abcd", 4, &tx), 4);
+    EXPECT_EQ(core.radio.recv(3000), Bytes({4, 0, 27, 0, 4, 'a', 'b', 'c', 'd'}));
+    EXPECT_EQ(v2x_system_exit(), 0);
+    EXPECT_GE(core.connect_app(), 0);  // still serving
 }

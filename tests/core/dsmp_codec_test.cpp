@@ -252,3 +252,20 @@ TEST(DsmpCodec, CursorStaysFailedAfterAShortRead)
     EXPECT_EQ(out[0], 0xAB);
     EXPECT_EQ(w.used(), 2u);
 }
+
+// The published limit of each AID form and extension length is exactly what
+// fills the frame buffer behind the protocol-type byte.
+TEST(DsmpCodec, PublishedDataLimitsFillTheFrameBuffer)
+{
+    for (uint32_t aid : {0u, 127u, 128u, 16511u}) {
+        for (uint32_t ext : {0u, 1u, 32u, 253u}) {
+            uint8_t exts[256] = {1, static_cast<uint8_t>(ext)};
+            const int32_t most = v2x_dsm_data_max(aid, ext);
+            ASSERT_GT(most, 0);
+            EXPECT_EQ(1 + dsmp_frame_len(aid, exts, static_cast<uint16_t>(most)), V2X_LIM_FRAME_BUF)
+                << aid << "/" << ext;
+        }
+    }
+    EXPECT_EQ(v2x_dsm_data_max(16512, 0), -1);
+    EXPECT_EQ(v2x_dsm_data_max(1, 254), -1);
+}

@@ -391,14 +391,16 @@ TEST(StationRun, LogGroupSendsLinesToTheLogFile)
 #endif
 
 // A second station attached to the first one's core shares its radio: it
-// registers at index 0 too and receives its AID. When that core goes away
-// the attached station says so and exits 3.
+// registers at index 0 too, both send, both receive their own AIDs. When
+// that core goes away the attached station says so and exits 3.
 TEST(StationRun, AttachedStationSharesTheCoreAndStopsWhenItGoes)
 {
-    const std::vector<uint16_t> p = free_ports(2);
-    StationFile a("A", p[0], p[1], "  receive = [ 26 ];\n");
-    StationFile b("B", p[0], p[1], "  receive = [ 27 ];\n  send = ( { aid = 27; rate = 5.0; size = 8; } );\n");
-    // Both files name the same socket and ports; B only uses the socket.
+    v2xtest::UdpPeer radio;
+    const std::vector<uint16_t> p = free_ports(1);
+    StationFile a("A", radio.port(), p[0],
+                  "  receive = [ 26 ];\n  send = ( { aid = 27; rate = 5.0; size = 8; } );\n");
+    StationFile b("B", radio.port(), p[0],
+                  "  receive = [ 27 ];\n  send = ( { aid = 26; rate = 5.0; size = 8; } );\n");
     std::string bcfg = slurp(b.path);
     bcfg.replace(bcfg.find(b.sock), b.sock.size(), a.sock);
     spill(b.path, bcfg);
@@ -408,6 +410,20 @@ TEST(StationRun, AttachedStationSharesTheCoreAndStopsWhenItGoes)
     ASSERT_TRUE(pa.wait_text(" READY ", 10000)) << pa.text() << pa.errors();
     ASSERT_TRUE(pb.start({kStation, "-c", b.path, "--attach"}));
     ASSERT_TRUE(pb.wait_text(" CFM dsm aid=27 ret=0", 10000)) << pb.text() << pb.errors();
+    // Both stations' messages go out on the one radio.
+    bool seen[2] = {false, false};
+    for (int i = 0; i < 40 && !(seen[0] && seen[1]); ++i) {
+        const v2xtest::Bytes d = radio.recv(2000);
+        if (d.size() > 2 && (d[2] == 26 || d[2] == 27)) {
+            seen[d[2] - 26] = true;
+        }
+    }
+    EXPECT_TRUE(seen[0] && seen[1]);
+    // Each receives the AID it registered.
+    ASSERT_TRUE(radio.send_to(p[0], v2xtest::air_frame(26, {1, 2})));
+    ASSERT_TRUE(radio.send_to(p[0], v2xtest::air_frame(27, {3, 4})));
+    EXPECT_TRUE(pa.wait_text(" RX  aid=26", 10000)) << pa.text();
+    EXPECT_TRUE(pb.wait_text(" RX  aid=27", 10000)) << pb.text();
     pa.signal(SIGTERM);
     ASSERT_EQ(pa.wait_exit(20000), 0) << pa.text() << pa.errors();
     EXPECT_EQ(pb.wait_exit(20000), 3) << pb.text() << pb.errors();

@@ -213,61 +213,117 @@ V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg, c
 V2X_API int v2x_domn_clit_init(const tV2XSDKCfg* aipcSDKCfg, const struct event_base* aipcEtBse);
 V2X_API int v2x_domn_clit_exit(void);
 
-/* ---- DSM service calls -------------------------------------------------- */
+/* ---- DSM service calls --------------------------------------------------
+ * Every callback runs on the runtime thread, one at a time. From a callback
+ * never call dme_dsm_serv_req, a request of the callback's own confirm family
+ * or cv2x_app_exit: they return -ERR_V2X_PARM_CONT at once and send nothing. */
 
-/* Confirm of a DSM service registration; 0 for success. */
+/* The core's answer to one registration (dme_dsm_serv_req): appId is the
+ * request's, retCd DME_RET_ACCEPT when the core's table took it,
+ * DME_RET_REJ_VAL_ERR when it refused it (a refused add is then also gone
+ * from this process's table). The return value is ignored. */
 typedef int (*fDME_DSM_serv_cfm)(const uint32_t appId, eDMERetCd retCd);
-/* One received DSM message. msg (msgLen bytes) and peerMac (6 bytes) point
- * into the client's receive buffer, which the library owns: they are valid
- * only during the call; copy what you keep. 0 for success. */
+/* One received DSM message for a registered AID. dsmpVer is the frame's
+ * version (0..7), appId its AID, msg its msgLen data bytes. peerMac is the
+ * sender's address as the radio link reports it: the link carries none, so
+ * it is always FF:FF:FF:FF:FF:FF; priority is always 0 on receive. msg and
+ * peerMac (6 bytes) point into the client's receive buffer, which the library
+ * owns: they are valid only during the call; copy what you keep. Return 0; a
+ * non-zero value is logged ("app_dsm_ind() err!!!!") and nothing else
+ * happens: the message is not offered again. */
 typedef int (*fDSM_Ind)(uint8_t dsmpVer, const uint32_t appId, uint16_t msgLen, const char* msg,
                         const char* peerMac, uint8_t priority);
 
-/* Index bookkeeping 0..31 for tDMEDSMServReq.index. get writes the lowest
- * free index through aopcIndex (written although declared const): 0, or
- * -ERR_V2X_NO_FIND_DSM_SERV_REQ_INDEX. clear: 0, or -ERR_V2X_CLR_INDEX. */
+/* Local bookkeeping of the numbers 0..31 for tDMEDSMServReq.index: the core
+ * keys registrations by connection and index, so each application numbers
+ * its own from 0, and these calls only help it not to use one twice (the
+ * provider and user families below do the same for their lclAppId). get
+ * writes the lowest free number through aopcIndex (written although declared
+ * const) and marks it used: 0, -ERR_V2X_PARM_CONT (null), or
+ * -ERR_V2X_NO_FIND_DSM_SERV_REQ_INDEX (all 32 in use). clear frees one: 0, or
+ * -ERR_V2X_CLR_INDEX (outside 0..31, or not in use). Nothing is sent; any
+ * thread. */
 V2X_API int get_dme_dsm_serv_req_index(const int* aopcIndex);
 V2X_API int clear_dme_dsm_serv_req_index(const int aicIndex);
 
-/* Sends the 270-byte head followed by its msgLen data bytes (at most 3820). */
+/* Sends one DSM message: the 270-byte tDSMReq head followed directly by its
+ * msgLen data bytes. The AID must be 0..16511 and the data fit one datagram:
+ * at most 2035 bytes for AIDs 0..127, 2034 for 128..16511, each V + 2 less
+ * with an extension element of V value bytes (dsmHdrExts[1], at most 253);
+ * see v2x_limits.h. Results as send_core_app_msg: 0 (the core has it and will
+ * put it on the air in order, at most about 14 a second), -ERR_V2X_PARM_CONT
+ * (null, AID above 16511, extension above 253, no connection),
+ * -ERR_V2X_SEND_LEN (data too long for the AID's form),
+ * -ERR_V2X_SOCKET_WRITE (the core did not take it within 2 s),
+ * -ERR_V2X_SOCKET_CONECT (the core is gone). Nothing is sent when it
+ * refuses. Any thread; may block up to 2 s while the radio is busy. */
 V2X_API int dsm_request(const tDSMReq* aipcDSMReq);
 
-/* Sends the registration to the core, then adds, deletes or changes the local
- * record that routes indications and confirms. An add or change needs an
- * indication callback (-ERR_V2X_PARM_CONT otherwise, nothing sent). 0, a send
- * error, -ERR_V2X_PRIM_ACTION or -ERR_V2X_MALLOC. Callbacks run with the
- * registration list locked: they must not call this or cv2x_app_exit. */
+/* Adds, deletes or changes a registration: which AID (or, with aidMthFlg 1,
+ * every AID) this application receives, with its two callbacks. The local
+ * table is checked first and nothing is sent when it refuses:
+ * -ERR_V2X_PARM_CONT (null request, add or change without an indication
+ * callback, index of 32 or more, called from a callback), -ERR_V2X_PRIM_ACTION
+ * (unknown action; add of an AID or index already registered here; delete or
+ * change of an AID not registered here or under another index),
+ * -ERR_V2X_MALLOC. Then the request is sent (its send errors are returned and
+ * the local change undone) and 0 returned. The core answers with a confirm:
+ * aipDMEDSMCfmFunc (may be null) is called with it on the runtime thread.
+ * Several applications may use the same index and the same AID. Any thread
+ * but the runtime's; may block up to 2 s. */
 V2X_API int dme_dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
                              fDME_DSM_serv_cfm aipDMEDSMCfmFunc, fDSM_Ind aipDSMIndFunc);
 
-/* Called by the daemon client for each indication and DSM service confirm. */
+/* Called by the daemon client on the runtime thread: an indication goes to
+ * the first registration that wants its AID (0 when none does, else the
+ * callback's result); a confirm to the oldest waiting registration of its
+ * AID (-ERR_V2X_NO_FIND_IND_HOK when none waits). */
 V2X_API int app_dsm_ind(tDSMInd* aipcDSMInd);
 V2X_API int app_dme_dsm_serv_cfm(const tDMEDSMServCfm* aipcDMEDSMCfm);
+/* Empty the index set (init) and the registrations and waiting confirms
+ * (exit). Always 0; the runtime calls them, exit is safe twice. */
 V2X_API int v2x_app_dme_dsm_init(void);
 V2X_API int v2x_app_dme_dsm_exit(void);
 
 /* ---- DME provider and user calls ---------------------------------------- */
 
-/* Confirm of a provider or user request, matched by lclAppId; 0 for success. */
+/* Confirm of a provider or user request, matched by lclAppId: the core sends
+ * it to the asking application only. retCd DME_RET_ACCEPT, or a refusal
+ * (DME_RET_REJ_VAL_ERR: bad value, duplicate add, unknown lclAppId;
+ * DME_RET_REJ_NO_REASON: the core's provider table is full). */
 typedef int (*fDME_Prov_serv_cfm)(int lclAppId, eDMERetCd retCd);
 typedef int (*fDME_User_serv_cfm)(int lclAppId, eDMERetCd retCd);
 
-/* Send the request; with a callback, wait for its confirm (one confirm per
- * request). 0, a send error, -ERR_V2X_PRIM_ACTION (lclAppId already waiting)
- * or -ERR_V2X_MALLOC. A confirm callback must not issue a request of its own
- * family, nor call cv2x_app_exit. */
+/* Sends the request and returns; it does not wait for the confirm. With a
+ * callback, the request is recorded first and the callback is called once
+ * with its confirm on the runtime thread. The core keeps provider services
+ * per application and lclAppId (0..99): another application's lclAppId 3 is
+ * its own. A provider is advertised every 5/rptRte seconds until deleted or
+ * until this application's connection closes. 0, a send error of
+ * send_core_app_msg, -ERR_V2X_PARM_CONT (null request; from a confirm
+ * callback of the same family), -ERR_V2X_PRIM_ACTION (a request with a
+ * callback while one for the same lclAppId waits; nothing sent) or
+ * -ERR_V2X_MALLOC. Any thread; may block up to 2 s. */
 V2X_API int dme_provider_serv_req(const tDMEProvServReq* aipcDMEProvServReq,
                                   fDME_Prov_serv_cfm aipDMEProvCfmFunc);
 V2X_API int dme_user_serv_req(const tDMEUserServReq* aipcDMEUserServReq,
                               fDME_User_serv_cfm aipDMEUserCfmFunc);
+/* Called by the daemon client on the runtime thread for each confirm: the
+ * waiting record is taken out, then its callback called without any lock.
+ * The callback's result, -1 without a callback, or -ERR_V2X_NO_FIND_IND_HOK. */
 V2X_API int app_dme_provider_serv_cfm(const tDMEProvServCfm* aipcDMEProvCfm);
 V2X_API int app_dme_user_serv_cfm(const tDMEUserServCfm* aipcDMEUserCfm);
 
+/* Local bookkeeping of lclAppId numbers 0..31, one set per family, as for
+ * the DSM index above. */
 V2X_API int get_dme_prov_serv_req_index(const int* aopcIndex);
 V2X_API int clear_dme_prov_serv_req_index(const int aicIndex);
 V2X_API int get_dme_user_serv_req_index(const int* aopcIndex);
 V2X_API int clear_dme_user_serv_req_index(const int aicIndex);
 
+/* Empty both index sets (init), and both families' waiting records without
+ * calling anyone (exit). Always 0; the runtime calls them, exit is safe
+ * twice. */
 V2X_API int v2x_app_dme_init(void);
 V2X_API int v2x_app_dme_exit(void);
 

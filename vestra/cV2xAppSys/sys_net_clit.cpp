@@ -191,7 +191,7 @@ static int _parse_recv_msg(const CoreAppMsg& aicMsg, const char* aopcRxBuf, cons
     case V2X_DSM_CFM:
     case V2X_DME_PROV_SERV_CFM:
     case V2X_DME_USER_SERV_CFM:
-        return 0;  // confirms go to every application; nothing for the caller
+        return 0;  // a confirm of this connection's registration; nothing for the caller
     case V2X_DSM_IND: {
         int rc = _parse_rx_dsm_msg(aicMsg.payload, aicMsg.msgLen, aopcRxBuf, aicBufLen, aopcDSMRxParm);
         if (rc < 0) {
