@@ -19,6 +19,12 @@
 //                           with v2x_core_exit
 //   v2x-bench conn-mem [N]  heap the core spends per idle application
 //                           connection, over N connections
+//   v2x-bench start [N]     start-up to first reception, over N cycles:
+//                           cv2x_app_init, a registration, one frame from
+//                           the radio every 1 ms until the indication
+//   v2x-bench sys-start [N] start-up of the system API to its first write,
+//                           over N cycles, with the built-in defaults in a
+//                           network namespace of the bench's own (root)
 //   v2x-bench count-rx N    N received frames one at a time (for callgrind)
 //   v2x-bench count-tx N    N sent messages one at a time (for callgrind)
 //
@@ -33,12 +39,16 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <malloc.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <semaphore.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -53,6 +63,7 @@
 
 #include "core.h"
 #include "cv2x_app.h"
+#include "cv2x_app_sys.h"
 #include "rlink.hpp"
 #include "self_log.h"
 
@@ -999,6 +1010,315 @@ int run_conn_mem(int aicN)
     return 0;
 }
 
+// ---- Start-up latency ------------------------------------------------------
+
+constexpr uint64_t kStartDeadlineNs = 5000000000ull;  // per cycle, then a failure
+
+// What the callbacks of one start-up cycle saw: monotonic times, 0 until then.
+struct StartProbe {
+    std::atomic<uint64_t> indAt{0};
+    std::atomic<uint64_t> cfmAt{0};
+    std::atomic<int> cfmRet{-1};
+    sem_t ind;  // posted by the first indication of the cycle
+    sem_t cfm;  // posted by the confirm
+};
+StartProbe gStart;
+
+int start_ind(uint8_t, const uint32_t aicAppId, uint16_t, const char*, const char*, uint8_t)
+{
+    uint64_t none = 0;
+    if (aicAppId == kAid && gStart.indAt.compare_exchange_strong(none, now_ns())) {
+        sem_post(&gStart.ind);
+    }
+    return 0;
+}
+
+int start_cfm(const uint32_t, eDMERetCd aicRet)
+{
+    gStart.cfmRet = static_cast<int>(aicRet);
+    gStart.cfmAt = now_ns();
+    sem_post(&gStart.cfm);
+    return 0;
+}
+
+// Waits on aioSem until the monotonic time aicAtNs; true when it was posted.
+bool sem_wait_until(sem_t* aioSem, uint64_t aicAtNs)
+{
+    struct timespec ts;
+    ts.tv_sec = static_cast<time_t>(aicAtNs / 1000000000u);
+    ts.tv_nsec = static_cast<long>(aicAtNs % 1000000000u);
+    for (;;) {
+        if (sem_clockwait(aioSem, CLOCK_MONOTONIC, &ts) == 0) {
+            return true;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+void sem_drain(sem_t* aioSem)
+{
+    while (sem_trywait(aioSem) == 0) {
+    }
+}
+
+void print_ms_line(const char* aipcWhat, std::vector<double> aicMs)
+{
+    std::sort(aicMs.begin(), aicMs.end());
+    if (aicMs.empty()) {
+        printf("%-34s (none)\n", aipcWhat);
+        return;
+    }
+    printf("%-34s median %8.2f ms  min %8.2f ms  max %8.2f ms\n", aipcWhat, median(aicMs),
+           aicMs.front(), aicMs.back());
+}
+
+// cv2x_app_init to the first indication, aicN cycles, each with its own
+// socket path, receive port and radio socket.
+int run_start(int aicN)
+{
+    sem_init(&gStart.ind, 0, 0);
+    sem_init(&gStart.cfm, 0, 0);
+    std::vector<double> indMs, initMs, cfmMs, frames;
+    int failed = 0, rejected = 0, noCfm = 0;
+    const std::vector<char> f = frame(16);
+    for (int c = 0; c < aicN; ++c) {
+        Stack s = stack_cfg();
+        snprintf(s.cfg.dmnNme, sizeof(s.cfg.dmnNme), "/tmp/v2x-bench-start-%d-%d",
+                 static_cast<int>(getpid()), c);
+        unlink(s.cfg.dmnNme);
+        gStart.indAt = 0;
+        gStart.cfmAt = 0;
+        gStart.cfmRet = -1;
+        sem_drain(&gStart.ind);
+        sem_drain(&gStart.cfm);
+        tDMEDSMServReq r;
+        memset(&r, 0, sizeof(r));
+        r.index = 0;
+        r.action = DME_ACTION_ADD;
+        r.appId = kAid;
+        const struct sockaddr_in to = loopback(s.rcvPort);
+
+        const uint64_t t0 = now_ns();
+        int rc = cv2x_app_init(&s.cfg);
+        const uint64_t tInit = now_ns();
+        if (rc != 0) {
+            printf("cycle %d: cv2x_app_init()=%d\n", c, rc);
+            ++failed;
+            close(s.radioFd);
+            unlink(s.cfg.dmnNme);
+            continue;
+        }
+        rc = dme_dsm_serv_req(&r, start_cfm, start_ind);
+        long sent = 0;
+        bool got = false;
+        if (rc != 0) {
+            printf("cycle %d: dme_dsm_serv_req()=%d\n", c, rc);
+        } else {
+            // Frames the core receives before the registration reaches it
+            // are dropped: one every millisecond until one is delivered.
+            uint64_t next = now_ns();
+            while (!got && now_ns() - t0 < kStartDeadlineNs) {
+                sendto(s.radioFd, f.data(), f.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                       sizeof(to));
+                ++sent;
+                next += 1000000;
+                got = sem_wait_until(&gStart.ind, next);
+            }
+        }
+        if (got) {
+            indMs.push_back((gStart.indAt.load() - t0) / 1e6);
+            initMs.push_back((tInit - t0) / 1e6);
+            frames.push_back(static_cast<double>(sent));
+            // The confirm normally came before the indication; it is only
+            // reported, so a short wait for a late one is enough.
+            if (gStart.cfmAt.load() == 0) {
+                sem_wait_until(&gStart.cfm, now_ns() + 1000000000ull);
+            }
+            if (gStart.cfmAt.load() == 0) {
+                ++noCfm;
+            } else {
+                cfmMs.push_back((gStart.cfmAt.load() - t0) / 1e6);
+                if (gStart.cfmRet.load() != DME_RET_ACCEPT) {
+                    ++rejected;
+                }
+            }
+        } else {
+            if (rc == 0) {
+                printf("cycle %d: no indication within %.0f s (%ld frames sent)\n", c,
+                       kStartDeadlineNs / 1e9, sent);
+            }
+            ++failed;
+        }
+        cv2x_app_exit();
+        close(s.radioFd);
+        unlink(s.cfg.dmnNme);
+    }
+    printf("start-up to first indication: %d cycles of cv2x_app_init, registration of AID %u, "
+           "one frame (16 data bytes) every 1 ms from the radio\n",
+           aicN, kAid);
+    print_ms_line("init call to indication:", indMs);
+    print_ms_line("init call to its return:", initMs);
+    print_ms_line("init call to the confirm:", cfmMs);
+    std::sort(frames.begin(), frames.end());
+    printf("frames sent per cycle: median %.0f, max %.0f\n", median(frames),
+           frames.empty() ? 0.0 : frames.back());
+    printf("cycles failed %d, confirms missing %d, confirms not accepting %d\n", failed, noCfm,
+           rejected);
+    printf("target: init call to indication under 100 ms\n");
+    sem_destroy(&gStart.ind);
+    sem_destroy(&gStart.cfm);
+    return failed == 0 ? 0 : 1;
+}
+
+bool netns_if_up(int aicFd, const char* aipcName)
+{
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof(ifr));
+    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", aipcName);
+    if (ioctl(aicFd, SIOCGIFFLAGS, &ifr) != 0) {
+        return false;
+    }
+    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
+    return ioctl(aicFd, SIOCSIFFLAGS, &ifr) == 0;
+}
+
+bool netns_if_addr(int aicFd, const char* aipcLabel, const char* aipcIp)
+{
+    struct ifreq ifr;
+    memset(&ifr, 0, sizeof(ifr));
+    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", aipcLabel);
+    struct sockaddr_in sin;
+    memset(&sin, 0, sizeof(sin));
+    sin.sin_family = AF_INET;
+    inet_pton(AF_INET, aipcIp, &sin.sin_addr);
+    memcpy(&ifr.ifr_addr, &sin, sizeof(sin));
+    if (ioctl(aicFd, SIOCSIFADDR, &ifr) != 0) {
+        return false;
+    }
+    inet_pton(AF_INET, "255.255.255.0", &sin.sin_addr);
+    memcpy(&ifr.ifr_netmask, &sin, sizeof(sin));
+    return ioctl(aicFd, SIOCSIFNETMASK, &ifr) == 0;
+}
+
+// Moves this process into network and mount namespaces of its own: the
+// default addresses on its loopback, a fresh tmpfs on /dev/shm (so that the
+// default socket path meets nothing of the host's). Must run before any
+// thread exists. Empty when done, else the reason.
+std::string enter_own_netns()
+{
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
+        return std::string("unshare: ") + strerror(errno);
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0) {
+        return std::string("mount: ") + strerror(errno);
+    }
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    const bool ok = fd >= 0 && netns_if_up(fd, "lo") &&
+                    netns_if_addr(fd, "lo:1", V2X_SYS_DEF_SEND_IP) &&
+                    netns_if_addr(fd, "lo:2", V2X_SYS_DEF_RCV_IP);
+    const std::string why = ok ? "" : std::string("loopback addresses: ") + strerror(errno);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return why;
+}
+
+// v2x_system_init to its first write that returns the data length, aicN
+// cycles, inside a network namespace of this process's own.
+int run_sys_start(int aicN)
+{
+    if (geteuid() != 0) {
+        printf("sys-start: SKIPPED: the default addresses exist only in a network namespace "
+               "of the bench's own, and creating one needs root\n");
+        return 0;
+    }
+    const std::string why = enter_own_netns();
+    if (!why.empty()) {
+        printf("sys-start: SKIPPED: no network namespace: %s\n", why.c_str());
+        return 1;
+    }
+    // Plays the radio module at its default address, inside the namespace.
+    const int radio = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in ra;
+    memset(&ra, 0, sizeof(ra));
+    ra.sin_family = AF_INET;
+    ra.sin_port = htons(V2X_SYS_DEF_SEND_PORT);
+    inet_pton(AF_INET, V2X_SYS_DEF_SEND_IP, &ra.sin_addr);
+    if (radio < 0 || bind(radio, reinterpret_cast<sockaddr*>(&ra), sizeof(ra)) != 0) {
+        perror("radio socket");
+        return 1;
+    }
+    std::vector<double> writeMs, radioMs;
+    int failed = 0, notAtRadio = 0, wrong = 0;
+    long refusedWrites = 0;
+    char data[16];
+    memset(data, 0x5A, sizeof(data));
+    tDSMTxParm tx;
+    memset(&tx, 0, sizeof(tx));
+    tx.appId = kAid;
+    tx.protTp = PROT_TP_DSMP;
+    memset(tx.peerMac, 0xFF, 6);
+    for (int c = 0; c < aicN; ++c) {
+        const uint64_t t0 = now_ns();
+        const int rc = v2x_system_init();
+        if (rc != 0) {
+            printf("cycle %d: v2x_system_init()=%d\n", c, rc);
+            ++failed;
+            v2x_system_exit();
+            continue;
+        }
+        int w = -1;
+        for (;;) {
+            w = v2x_system_write(data, static_cast<int>(sizeof(data)), &tx);
+            if (w == static_cast<int>(sizeof(data)) || now_ns() - t0 > kStartDeadlineNs) {
+                break;
+            }
+            ++refusedWrites;
+            usleep(1000);
+        }
+        const uint64_t tWrite = now_ns();
+        if (w != static_cast<int>(sizeof(data))) {
+            printf("cycle %d: v2x_system_write()=%d until the deadline\n", c, w);
+            ++failed;
+            v2x_system_exit();
+            continue;
+        }
+        writeMs.push_back((tWrite - t0) / 1e6);
+        // For information, and as a check: the datagram at the radio.
+        struct pollfd p = {radio, POLLIN, 0};
+        if (poll(&p, 1, 2000) == 1) {
+            unsigned char d[4096];
+            const ssize_t n = recv(radio, d, sizeof(d), 0);
+            const uint64_t tRadio = now_ns();
+            const unsigned char* got = nullptr;
+            size_t len = 0;
+            if (n > 0 && dsmp_data(d, static_cast<size_t>(n), &got, &len) &&
+                len == sizeof(data) && memcmp(got, data, len) == 0) {
+                radioMs.push_back((tRadio - t0) / 1e6);
+            } else {
+                ++wrong;
+            }
+        } else {
+            ++notAtRadio;
+        }
+        v2x_system_exit();
+    }
+    close(radio);
+    printf("system API start-up to first write: %d cycles of v2x_system_init, one %zu-byte "
+           "v2x_system_write (own network namespace)\n",
+           aicN, sizeof(data));
+    print_ms_line("init call to write returning 16:", writeMs);
+    print_ms_line("init call to datagram at radio:", radioMs);
+    printf("cycles failed %d, writes refused before the first success %ld, datagrams missing "
+           "%d, datagrams wrong %d\n",
+           failed, refusedWrites, notAtRadio, wrong);
+    printf("target: init call to write returning under 100 ms\n");
+    return failed == 0 && notAtRadio == 0 && wrong == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -1023,6 +1343,12 @@ int main(int argc, char** argv)
     if (mode == "conn-mem") {
         return run_conn_mem(arg > 0 ? static_cast<int>(arg) : 200);
     }
+    if (mode == "start") {
+        return run_start(arg > 0 ? static_cast<int>(arg) : 20);
+    }
+    if (mode == "sys-start") {
+        return run_sys_start(arg > 0 ? static_cast<int>(arg) : 20);
+    }
     if (mode == "count-rx" && arg > 0) {
         return run_count_rx(arg);
     }
@@ -1031,6 +1357,6 @@ int main(int argc, char** argv)
     }
     fprintf(stderr,
             "usage: v2x-bench rx [BLOCKS] | pace [GAPS] | rxload [SECONDS] | age [N] | stop [N] |"
-            " conn-mem [N] | count-rx N | count-tx N\n");
+            " conn-mem [N] | start [N] | sys-start [N] | count-rx N | count-tx N\n");
     return 2;
 }
