@@ -66,6 +66,7 @@
 #include "cv2x_app_sys.h"
 #include "rlink.hpp"
 #include "self_log.h"
+#include "sys_netns.hpp"
 
 // This program hosts the libraries: it defines their log level.
 eLogLevl gLogLevl = LOG_LEV_OFF;
@@ -1172,60 +1173,6 @@ int run_start(int aicN)
     return failed == 0 ? 0 : 1;
 }
 
-bool netns_if_up(int aicFd, const char* aipcName)
-{
-    struct ifreq ifr;
-    memset(&ifr, 0, sizeof(ifr));
-    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", aipcName);
-    if (ioctl(aicFd, SIOCGIFFLAGS, &ifr) != 0) {
-        return false;
-    }
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
-    return ioctl(aicFd, SIOCSIFFLAGS, &ifr) == 0;
-}
-
-bool netns_if_addr(int aicFd, const char* aipcLabel, const char* aipcIp)
-{
-    struct ifreq ifr;
-    memset(&ifr, 0, sizeof(ifr));
-    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", aipcLabel);
-    struct sockaddr_in sin;
-    memset(&sin, 0, sizeof(sin));
-    sin.sin_family = AF_INET;
-    inet_pton(AF_INET, aipcIp, &sin.sin_addr);
-    memcpy(&ifr.ifr_addr, &sin, sizeof(sin));
-    if (ioctl(aicFd, SIOCSIFADDR, &ifr) != 0) {
-        return false;
-    }
-    inet_pton(AF_INET, "255.255.255.0", &sin.sin_addr);
-    memcpy(&ifr.ifr_netmask, &sin, sizeof(sin));
-    return ioctl(aicFd, SIOCSIFNETMASK, &ifr) == 0;
-}
-
-// Moves this process into network and mount namespaces of its own: the
-// default addresses on its loopback, a fresh tmpfs on /dev/shm (so that the
-// default socket path meets nothing of the host's). Must run before any
-// thread exists. Empty when done, else the reason.
-std::string enter_own_netns()
-{
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
-        return std::string("unshare: ") + strerror(errno);
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0) {
-        return std::string("mount: ") + strerror(errno);
-    }
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    const bool ok = fd >= 0 && netns_if_up(fd, "lo") &&
-                    netns_if_addr(fd, "lo:1", V2X_SYS_DEF_SEND_IP) &&
-                    netns_if_addr(fd, "lo:2", V2X_SYS_DEF_RCV_IP);
-    const std::string why = ok ? "" : std::string("loopback addresses: ") + strerror(errno);
-    if (fd >= 0) {
-        close(fd);
-    }
-    return why;
-}
-
 // v2x_system_init to its first write that returns the data length, aicN
 // cycles, inside a network namespace of this process's own.
 int run_sys_start(int aicN)
@@ -1235,7 +1182,7 @@ int run_sys_start(int aicN)
                "of the bench's own, and creating one needs root\n");
         return 0;
     }
-    const std::string why = enter_own_netns();
+    const std::string why = v2xtest::enter_sys_netns();
     if (!why.empty()) {
         printf("sys-start: SKIPPED: no network namespace: %s\n", why.c_str());
         return 1;

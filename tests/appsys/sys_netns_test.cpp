@@ -29,61 +29,12 @@
 
 #include "core_harness.h"
 #include "cv2x_app_sys.h"
+#include "sys_netns.hpp"
 #include "test_support.h"
 
 using namespace v2xtest;
 
 namespace {
-
-bool if_up(int s, const char* name)
-{
-    struct ifreq ifr;
-    memset(&ifr, 0, sizeof(ifr));
-    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", name);
-    if (ioctl(s, SIOCGIFFLAGS, &ifr) != 0) {
-        return false;
-    }
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_RUNNING);
-    return ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-}
-
-bool if_addr(int s, const char* label, const char* ip)
-{
-    struct ifreq ifr;
-    memset(&ifr, 0, sizeof(ifr));
-    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", label);
-    struct sockaddr_in sin;
-    memset(&sin, 0, sizeof(sin));
-    sin.sin_family = AF_INET;
-    inet_pton(AF_INET, ip, &sin.sin_addr);
-    memcpy(&ifr.ifr_addr, &sin, sizeof(sin));
-    if (ioctl(s, SIOCSIFADDR, &ifr) != 0) {
-        return false;
-    }
-    inet_pton(AF_INET, "255.255.255.0", &sin.sin_addr);
-    memcpy(&ifr.ifr_netmask, &sin, sizeof(sin));
-    return ioctl(s, SIOCSIFNETMASK, &ifr) == 0;
-}
-
-// Builds the namespace; an empty string when it is ready, else the reason.
-std::string make_namespace()
-{
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
-        return std::string("unshare: ") + strerror(errno);
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0) {
-        return std::string("mount: ") + strerror(errno);
-    }
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    bool ok = s >= 0 && if_up(s, "lo") && if_addr(s, "lo:1", V2X_SYS_DEF_SEND_IP) &&
-              if_addr(s, "lo:2", V2X_SYS_DEF_RCV_IP);
-    std::string why = ok ? "" : std::string("loopback addresses: ") + strerror(errno);
-    if (s >= 0) {
-        close(s);
-    }
-    return why;
-}
 
 // Where the test station sends to radio-sim and where radio-sim delivers to
 // it, on the namespace's own loopback.
@@ -281,7 +232,7 @@ TEST(SysNetns, DefaultConfigurationInANamespaceOfItsOwn)
     if (pid == 0) {
         close(p[0]);
         alarm(120);  // a read that never returns must not hang the suite
-        std::string why = make_namespace();
+        std::string why = enter_sys_netns();
         std::string res = why.empty() ? scenario() : "SKIP " + why;
         if (write(p[1], res.data(), res.size()) < 0) {
             _exit(2);

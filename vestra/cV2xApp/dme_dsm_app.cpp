@@ -32,17 +32,24 @@ static uint32_t giDMEDSMServReqInex = 0;
 static pthread_rwlock_t giDMEDSMServRWLk = PTHREAD_RWLOCK_INITIALIZER;
 
 
-static tDMEDSMHok* _find_hok(const uint32_t aicAppId)
+// The first local record that aicMatch accepts, or null.
+template <typename M>
+static tDMEDSMHok* _find_hok_if(M aicMatch)
 {
     struct list_head *pos, *n;
     list_for_each_safe(pos, n, &giDSMHokHd)
     {
         auto* hok = reinterpret_cast<tDMEDSMHok*>(pos);
-        if (hok->appId == aicAppId) {
+        if (aicMatch(*hok)) {
             return hok;
         }
     }
     return nullptr;
+}
+
+static tDMEDSMHok* _find_hok(const uint32_t aicAppId)
+{
+    return _find_hok_if([aicAppId](const tDMEDSMHok& h) { return h.appId == aicAppId; });
 }
 
 extern "C" V2X_API int get_dme_dsm_serv_req_index(const int* aopcIndex)
@@ -111,15 +118,7 @@ extern "C" V2X_API int dsm_request(const tDSMReq* aipcDSMReq)
 // The local record of a registration with this index, or null.
 static tDMEDSMHok* _find_hok_index(const uint16_t aicIndex)
 {
-    struct list_head *pos, *n;
-    list_for_each_safe(pos, n, &giDSMHokHd)
-    {
-        auto* hok = reinterpret_cast<tDMEDSMHok*>(pos);
-        if (hok->index == aicIndex) {
-            return hok;
-        }
-    }
-    return nullptr;
+    return _find_hok_if([aicIndex](const tDMEDSMHok& h) { return h.index == aicIndex; });
 }
 
 namespace {
