@@ -208,3 +208,42 @@ TEST(AppRuntimeCore, LimitsAreCheckedAtTheCall)
     EXPECT_TRUE(rc.radio.recv(300).empty());
     EXPECT_EQ(cv2x_app_exit(), 0);
 }
+
+namespace {
+
+std::atomic<int> gExitRc{1};
+std::atomic<int> gRegRc{1};
+
+int ind_calls_forbidden(uint8_t, const uint32_t, uint16_t, const char*, const char*, uint8_t)
+{
+    tDMEDSMServReq r;
+    memset(&r, 0, sizeof(r));
+    r.index = 3;
+    r.appId = 40;
+    gRegRc = dme_dsm_serv_req(&r, nullptr, count_ind);
+    gExitRc = cv2x_app_exit();
+    return 0;
+}
+
+}  // namespace
+
+// On the runtime thread, the calls that would wait for that thread return
+// at once, and the runtime goes on delivering.
+TEST(AppRuntimeCore, ForbiddenCallsFromAnIndicationReturnAtOnce)
+{
+    LevelGuard lvl(LOG_LEV_OFF);
+    RealCoreCfg rc;
+    ASSERT_EQ(rc.init(), 0);
+    tDMEDSMServReq r;
+    memset(&r, 0, sizeof(r));
+    r.appId = 26;
+    gCfmCount = 0;
+    ASSERT_EQ(dme_dsm_serv_req(&r, count_cfm, ind_calls_forbidden), 0);
+    ASSERT_TRUE(wait_for([] { return gCfmCount.load() == 1; }));
+    ASSERT_TRUE(rc.radio.send_to(rc.cfg.rcvPort, air_frame(26, {1})));
+    ASSERT_TRUE(wait_for([] { return gExitRc.load() != 1; }));
+    EXPECT_EQ(gRegRc.load(), -ERR_V2X_PARM_CONT);
+    EXPECT_EQ(gExitRc.load(), -ERR_V2X_PARM_CONT);
+    EXPECT_EQ(cv2x_app_core_connected(), 1);
+    EXPECT_EQ(cv2x_app_exit(), 0);
+}
