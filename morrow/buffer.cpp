@@ -164,7 +164,7 @@ extern "C" V2X_API char* buffer_calloc(buffer_t* allocator, int len)
 
 extern "C" V2X_API int read_buffer(int fd, buffer_t* p_buff_t)
 {
-    if (!valid(p_buff_t) || fd <= 0) {
+    if (!valid(p_buff_t) || fd < 0) {
         return -1;
     }
     int pending = 0;

@@ -61,7 +61,7 @@ V2X_API void buffer_copy(buffer_t* dst, buffer_t* src);
 V2X_API char* buffer_calloc(buffer_t* allocator, int len);
 /* Appends what is pending on fd (FIONREAD; one byte when none is reported),
  * growing the buffer: count read, 0 to retry later (EAGAIN, EINTR), -1 for
- * a closed peer, an error, a buffer that can grow no more, fd <= 0 or a
+ * a closed peer, an error, a buffer that can grow no more, fd < 0 or a
  * null buffer (a read that returns 0 or fails also prints a line to
  * stdout). Blocks only when fd is blocking and nothing is pending. Stores
  * no terminating zero. */

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "self_log.h"
+#include "unix_sock.h"
 #include "v2x_evthread.hpp"
 #include "xfuncs.h"
 
@@ -67,36 +68,6 @@ tClitNetCon* _clit_of(tDmnLink* aipNode)
                                           offsetof(tClitNetCon, hnode));
 }
 
-// Fills a Unix-domain address; false when the path does not fit (108 bytes
-// or more) or is empty. The path is never cut.
-bool _make_addr(const char* aipcPath, size_t aicMax, struct sockaddr_un* aopAddr,
-                socklen_t* aopLen)
-{
-    size_t len = strnlen(aipcPath, aicMax);
-    if (len == 0 || len >= sizeof(aopAddr->sun_path)) {
-        return false;
-    }
-    memset(aopAddr, 0, sizeof(*aopAddr));
-    aopAddr->sun_family = AF_UNIX;
-    memcpy(aopAddr->sun_path, aipcPath, len);
-    *aopLen = static_cast<socklen_t>(len + 2);
-    return true;
-}
-
-// True when a server accepts connections at the address right now.
-bool _live_server_at(const struct sockaddr_un* aipcAddr, socklen_t aicLen)
-{
-    int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (probe < 0) {
-        return false;
-    }
-    int rc = connect(probe, reinterpret_cast<const struct sockaddr*>(aipcAddr), aicLen);
-    // EAGAIN: a listener whose backlog is full is still a live server.
-    bool live = rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
-    close(probe);
-    return live;
-}
-
 void _remove_clit(tClitNetCon* aipClit)
 {
     pthread_rwlock_wrlock(&giContCltLk);
@@ -148,10 +119,6 @@ void _prepare_clit_fd(int aicFd)
     setsockopt(aicFd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
     struct linger lg = {0, 0};
     setsockopt(aicFd, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-    int fl = fcntl(aicFd, F_GETFL, 0);
-    if (fl >= 0) {
-        fcntl(aicFd, F_SETFL, fl | O_NONBLOCK);
-    }
 }
 
 void _accept_rest_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
@@ -172,7 +139,8 @@ void _accept_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
         return;
     }
     struct event_base* base = static_cast<struct event_base*>(aipArg);
-    int fd = accept(aicFd, nullptr, nullptr);
+    // Non-blocking and closed on exec.
+    int fd = unix_sock_accept(aicFd, 1);
     if (fd < 0) {
         int err = errno;
         // Nothing waiting any more, interrupted, or the peer gave up: not a failure.
@@ -262,35 +230,26 @@ extern "C" V2X_API int _dmn_server_init(const struct event_base* aipcEtBse,
         LOGE("aipArg err!!!!\n");
         return -ERR_EVENT_NEW_DMN;
     }
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0) {
-        LOGE("socket() err, msg=%s!!!!!!\n", strerror(errno));
+    // A path of 108 bytes or more is refused, never cut; a live server keeps
+    // its path, a stale socket file of an earlier run is replaced.
+    const int fd = unix_sock_listen(aipcFeddogCfg->dmNme, sizeof(aipcFeddogCfg->dmNme), 40);
+    const int err = errno;
+    switch (fd) {
+    case UNIX_SOCK_FAIL_SOCKET:
+        LOGE("socket() err, msg=%s!!!!!!\n", strerror(err));
         return -ERR_SOCKET_OPEN_DMN;
+    case UNIX_SOCK_FAIL_PATH:
+    case UNIX_SOCK_FAIL_LIVE:
+    case UNIX_SOCK_FAIL_BIND:
+        LOGE("bind() err, msg=%s!!!!!!\n", strerror(err));
+        return -ERR_SOCKET_BIND_DMN;
+    case UNIX_SOCK_FAIL_LISTEN:
+        LOGE("listen() err, msg=%s!!!!!!\n", strerror(err));
+        return -ERR_SOCKET_LISTEN_DMN;
+    default:
+        break;
     }
     giServTcpFd = fd;
-    struct sockaddr_un addr;
-    socklen_t alen = 0;
-    if (!_make_addr(aipcFeddogCfg->dmNme, sizeof(aipcFeddogCfg->dmNme), &addr, &alen)) {
-        // Refused, never cut: a shortened path would be some other file.
-        size_t len = strnlen(aipcFeddogCfg->dmNme, sizeof(aipcFeddogCfg->dmNme));
-        LOGE("bind() err, msg=%s!!!!!!\n", strerror(len == 0 ? EINVAL : ENAMETOOLONG));
-        return -ERR_SOCKET_BIND_DMN;
-    }
-    // Only a file that nobody answers on is removed (a stale socket of an
-    // earlier run); a live server keeps its path.
-    if (_live_server_at(&addr, alen)) {
-        LOGE("bind() err, msg=%s!!!!!!\n", strerror(EADDRINUSE));
-        return -ERR_SOCKET_BIND_DMN;
-    }
-    unlink(addr.sun_path);
-    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), alen) < 0) {
-        LOGE("bind() err, msg=%s!!!!!!\n", strerror(errno));
-        return -ERR_SOCKET_BIND_DMN;
-    }
-    if (listen(fd, 40) < 0) {
-        LOGE("listen() err, msg=%s!!!!!!\n", strerror(errno));
-        return -ERR_SOCKET_LISTEN_DMN;
-    }
     signal(SIGPIPE, SIG_IGN);
     struct event_base* base = const_cast<struct event_base*>(aipcEtBse);
     gipTcpServEt = event_new(base, fd, EV_READ | EV_PERSIST, _accept_cb, base);
@@ -348,10 +307,7 @@ extern "C" V2X_API int dmn_server_exit(void)
     v2x_event_release(gipTcpServEt);
     v2x_event_release(gipAcceptRestEt);
     giAcceptStall = false;
-    if (giServTcpFd >= 0) {
-        close(giServTcpFd);
-        giServTcpFd = -1;
-    }
+    unix_sock_close(&giServTcpFd);
     pthread_rwlock_wrlock(&giContCltLk);
     while (giContCltHd.next != &giContCltHd) {
         tClitNetCon* clit = _clit_of(giContCltHd.next);

@@ -97,7 +97,8 @@ V2X_API int dmn_serv_tx_clit_msg(const char* aipcMsg, const int aicMsgLen);
 /* Creates the listening socket and registers its accept event on the given
  * base: 0, -4096 (socket), -4100 (bind: also for a path of 108 bytes or more,
  * an empty path, or a path at which a live server answers), -4097 (listen),
- * -13 (event). A file at the path that nobody answers on is removed first.
+ * -13 (event). A socket file at the path that nobody answers on is removed
+ * first; other kinds of file are left alone (-4100).
  * Ignores SIGPIPE process-wide. The client-list lock is static and needs no
  * set-up by a host that runs this on its own base. */
 V2X_API int _dmn_server_init(const struct event_base* aipcEtBse, const tDmnServCfg* aipcFeddogCfg);

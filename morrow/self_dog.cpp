@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "self_log.h"
+#include "unix_sock.h"
 #include "v2x_evthread.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
@@ -49,31 +50,19 @@ struct timeval _period(const tFeddogCfg* aipcCfg)
 // and connects it: 0, -4096 or -4098.
 int _unix_socket_connect(const char* aipcPath, size_t aicMax)
 {
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (fd < 0) {
+    // Non-blocking and close-on-exec: a program the host starts must not
+    // keep the watchdog connection.
+    const int fd = unix_sock_connect(aipcPath, aicMax, 1);
+    if (fd == UNIX_SOCK_FAIL_SOCKET) {
         LOGE("socket() err, msg:%s!!!!\n", strerror(errno));
         return -ERR_SOCKET_OPEN_DOG;
     }
-    giFeddogFd = fd;
-    int fl = fcntl(fd, F_GETFL, 0);
-    if (fl >= 0) {
-        fcntl(fd, F_SETFL, fl | O_NONBLOCK);
-    }
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    size_t len = strnlen(aipcPath, aicMax);
-    if (len == 0 || len >= sizeof(addr.sun_path)) {
-        // Refused, never cut: a shortened path would name another socket.
-        LOGE("connect() err, msg:%s!!!!!!", strerror(len == 0 ? EINVAL : ENAMETOOLONG));
-        return -ERR_SOCKET_CONNECT_DOG;
-    }
-    memcpy(addr.sun_path, aipcPath, len);
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), static_cast<socklen_t>(len + 2)) <
-        0) {
+    if (fd < 0) {
+        // A bad path is refused, never cut: a shortened one names another socket.
         LOGE("connect() err, msg:%s!!!!!!", strerror(errno));
         return -ERR_SOCKET_CONNECT_DOG;
     }
+    giFeddogFd = fd;
     return SUCCESS_DOG;
 }
 

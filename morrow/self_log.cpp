@@ -420,7 +420,7 @@ extern "C" V2X_API int log_system_exit(void)
     // fails on -1 instead of writing into a descriptor that is reused.
     for (int i = 1; i >= 0; --i) {
         int fd = __atomic_exchange_n(&giLogPpFdAry[i], -1, __ATOMIC_ACQ_REL);
-        if (fd > 0) {
+        if (fd >= 0) {
             close(fd);
         }
     }

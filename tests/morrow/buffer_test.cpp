@@ -228,8 +228,27 @@ TEST(BufferRead, PendingBytesNoDataAndClosedPeer)
     std::string out = cap.stop();
     EXPECT_NE(out.find("toread:1 ret:0, msg:"), std::string::npos) << out;
     close(sv[0]);
-    EXPECT_EQ(read_buffer(0, x.b), -1);
+    EXPECT_EQ(read_buffer(-1, x.b), -1);
     EXPECT_EQ(read_buffer(5, nullptr), -1);
+}
+
+// Mended fault: descriptor 0 was refused as if it were no descriptor.
+TEST(BufferRead, DescriptorZeroIsADescriptor)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    const int savedIn = dup(0);
+    ASSERT_GE(savedIn, 0);
+    ASSERT_EQ(dup2(sv[0], 0), 0);
+    ASSERT_EQ(write(sv[1], "zero", 4), 4);
+    Buf x(0);
+    const int got = read_buffer(0, x.b);
+    dup2(savedIn, 0);
+    close(savedIn);
+    close(sv[0]);
+    close(sv[1]);
+    ASSERT_EQ(got, 4);
+    EXPECT_EQ(std::string(x.b->ptr, 4), "zero");
 }
 
 TEST(AllocWrappers, ZeroedAndSilentForZero)

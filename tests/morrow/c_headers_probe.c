@@ -16,6 +16,7 @@
 #include "self_log.h"
 #include "sha256.h"
 #include "spinlock.h"
+#include "unix_sock.h"
 #include "xfuncs.h"
 
 int morrow_c_headers_probe(void);
@@ -62,6 +63,11 @@ int morrow_c_headers_probe(void)
     bad += (int)ERR_LOG_PARM_CONT != 40960;
     bad += xorCheckSum("a", "a") != 'a';
     bad += tty_get_baudrate(9600) != B9600;
+
+    struct sockaddr_un ua;
+    socklen_t ul = 0;
+    bad += unix_sock_addr("/tmp/x", UNIX_SOCK_PATH_MAX, &ua, &ul) != 0 || ul != 2 + 6;
+    bad += unix_sock_live("", 1) != 0;
 
     uint8_t key[16] = {0};
     uint8_t blk[16] = {0};

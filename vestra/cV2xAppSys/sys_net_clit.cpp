@@ -13,6 +13,7 @@
 #include "core_app_rx.hpp"
 #include "cv2x_app_sys.h"
 #include "self_log.h"
+#include "unix_sock.h"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 
@@ -29,27 +30,22 @@ static std::mutex giDSMTxMtx;
 static int _unix_socket_connect(const char* aipcName)
 {
     LOGT();
-    struct sockaddr_un addr;
-    const size_t nameLen = strnlen(aipcName, sizeof(tV2XSDKCfg::dmnNme));
-    if (nameLen >= sizeof(addr.sun_path)) {
+    // Blocking; closed on exec: a program the application starts must not
+    // keep the connection to the core open.
+    const int fd = unix_sock_connect(aipcName, sizeof(tV2XSDKCfg::dmnNme), 0);
+    const int err = errno;
+    if (fd == UNIX_SOCK_FAIL_PATH && err == ENAMETOOLONG) {
         // It would not fit the address with its terminator.
-        LOGE("dmnNme len(%d) err!!!!\n", static_cast<int>(nameLen));
+        LOGE("dmnNme len(%d) err!!!!\n",
+             static_cast<int>(strnlen(aipcName, sizeof(tV2XSDKCfg::dmnNme))));
         return -ERR_V2X_SOCKET_CONECT;
     }
-    // Close-on-exec: a program the application starts must not keep the
-    // connection to the core open.
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        LOGE("socket() err, msg:%s!!!!\n", strerror(errno));
+    if (fd == UNIX_SOCK_FAIL_SOCKET) {
+        LOGE("socket() err, msg:%s!!!!\n", strerror(err));
         return -ERR_V2X_SOCKET_OPEN;
     }
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path, aipcName, nameLen);
-    const socklen_t addrLen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + nameLen);
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), addrLen) != 0) {
-        LOGE("connect() %s err, msg:%s!!!!!!\n", aipcName, strerror(errno));
-        close(fd);
+    if (fd < 0) {
+        LOGE("connect() %s err, msg:%s!!!!!!\n", aipcName, strerror(err));
         return -ERR_V2X_SOCKET_CONECT;
     }
     std::lock_guard<std::mutex> rl(giRxMtx);
@@ -76,31 +72,8 @@ extern "C" V2X_API int _send_core_app_msg(const eV2XMsgType aicMsgTp, const char
     LOGT();
     LOGI("txLen=%d\n", aicLen);
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
-    if (giClitRxFd < 0) {
-        LOGE("giClitRxFd=%d err!!!!\n", giClitRxFd);
-        return -ERR_V2X_PARM_CONT;
-    }
-    if (aicLen < 0 || aicLen > static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD)) {
-        LOGE("aicLen(%d) too large, must<%d!!!!\n", aicLen,
-             static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD));
-        return -ERR_V2X_SEND_LEN;
-    }
-    if (aipcMsg == nullptr && aicLen > 0) {
-        LOGE("aipcMsg=NULL err!!!!\n");
-        return -ERR_V2X_PARM_CONT;
-    }
-    int rc = app_core_msg_check(static_cast<uint32_t>(aicMsgTp), aipcMsg,
-                                static_cast<uint32_t>(aicLen));
-    if (rc != 0) {
-        return rc;
-    }
-    rc = giTx.send(giClitRxFd, static_cast<uint32_t>(aicMsgTp), aipcMsg,
-                             static_cast<uint16_t>(aicLen));
-    if (rc != 0) {
-        // ETIMEDOUT: the core did not take the message within the wait.
-        LOGE("write(%d) err, msg:%s!!!!\n", giClitRxFd, strerror(errno));
-    }
-    return rc;
+    return app_send_core_msg(giTx, giClitRxFd, -ERR_V2X_PARM_CONT,
+                             static_cast<uint32_t>(aicMsgTp), aipcMsg, aicLen);
 }
 
 extern "C" V2X_API int v2x_sys_net_init(const tV2XSDKCfg* aipcSDKCfg)
@@ -139,17 +112,14 @@ extern "C" V2X_API int v2x_sys_net_exit(void)
         std::lock_guard<std::mutex> tl(giDSMTxMtx);
         fd = giClitRxFd;
     }
-    if (fd > 0) {
+    if (fd >= 0) {
         // Wakes a reader blocked in read() (it sees the end of the stream)
         // so that the reader's lock can be taken below.
         shutdown(fd, SHUT_RDWR);
     }
     std::lock_guard<std::mutex> rl(giRxMtx);
     std::lock_guard<std::mutex> tl(giDSMTxMtx);
-    if (giClitRxFd > 0) {
-        close(giClitRxFd);
-    }
-    giClitRxFd = -1;
+    unix_sock_close(&giClitRxFd);
     rxBuf.reset();
     return V2X_SUCCESS;
 }

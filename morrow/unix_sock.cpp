@@ -1,0 +1,155 @@
+// Unix-domain stream sockets shared by the daemon servers and their clients.
+#include "unix_sock.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static_assert(UNIX_SOCK_PATH_MAX == sizeof(sockaddr_un::sun_path), "path field size");
+
+namespace {
+
+// Owns a descriptor until released; closes it on every early return.
+// Keeps errno as it was, so the cause of a failure survives the close.
+class FdGuard {
+public:
+    explicit FdGuard(int aicFd) : fd_(aicFd) {}
+    ~FdGuard()
+    {
+        if (fd_ >= 0) {
+            const int err = errno;
+            close(fd_);
+            errno = err;
+        }
+    }
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+    int get() const { return fd_; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
+
+bool _live_at(const struct sockaddr_un& aicAddr, socklen_t aicLen)
+{
+    FdGuard probe(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (probe.get() < 0) {
+        return false;
+    }
+    const int rc = connect(probe.get(), reinterpret_cast<const struct sockaddr*>(&aicAddr), aicLen);
+    // EAGAIN: a listener whose backlog is full is still a live server.
+    return rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
+}
+
+}  // namespace
+
+extern "C" V2X_API int unix_sock_addr(const char* aipcPath, size_t aicMax,
+                                      struct sockaddr_un* aopAddr, socklen_t* aopLen)
+{
+    const size_t len = aipcPath != nullptr ? strnlen(aipcPath, aicMax) : 0;
+    if (len == 0 || len >= sizeof(aopAddr->sun_path)) {
+        errno = len == 0 ? EINVAL : ENAMETOOLONG;
+        return UNIX_SOCK_FAIL_PATH;
+    }
+    memset(aopAddr, 0, sizeof(*aopAddr));
+    aopAddr->sun_family = AF_UNIX;
+    memcpy(aopAddr->sun_path, aipcPath, len);
+    *aopLen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
+    return 0;
+}
+
+extern "C" V2X_API int unix_sock_live(const char* aipcPath, size_t aicMax)
+{
+    struct sockaddr_un addr;
+    socklen_t alen = 0;
+    if (unix_sock_addr(aipcPath, aicMax, &addr, &alen) != 0) {
+        return 0;
+    }
+    return _live_at(addr, alen) ? 1 : 0;
+}
+
+// Access control: the owner and mode of the socket file (set between bind()
+// and listen() in unix_sock_listen) and the peer credentials of each
+// connection (checked in unix_sock_accept before the descriptor is handed
+// out) belong in these two functions. Nothing is checked yet.
+
+extern "C" V2X_API int unix_sock_listen(const char* aipcPath, size_t aicMax, int aicBacklog)
+{
+    struct sockaddr_un addr;
+    socklen_t alen = 0;
+    if (unix_sock_addr(aipcPath, aicMax, &addr, &alen) != 0) {
+        return UNIX_SOCK_FAIL_PATH;
+    }
+    // A socket file left by an earlier run is removed; one that a live server
+    // answers on is not taken over, and other kinds of file are left alone.
+    // On 32-bit targets lstat() needs 64-bit inode numbers (the build defines
+    // _FILE_OFFSET_BITS=64): otherwise it fails with EOVERFLOW on file systems
+    // with large inode numbers, the stale file stays and bind() fails.
+    static_assert(sizeof(ino_t) == 8, "build with _FILE_OFFSET_BITS=64");
+    struct stat st;
+    if (lstat(addr.sun_path, &st) == 0 && S_ISSOCK(st.st_mode)) {
+        if (_live_at(addr, alen)) {
+            errno = EADDRINUSE;
+            return UNIX_SOCK_FAIL_LIVE;
+        }
+        unlink(addr.sun_path);
+    }
+    FdGuard fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0) {
+        return UNIX_SOCK_FAIL_SOCKET;
+    }
+    if (bind(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), alen) < 0) {
+        return UNIX_SOCK_FAIL_BIND;
+    }
+    if (listen(fd.get(), aicBacklog) < 0) {
+        return UNIX_SOCK_FAIL_LISTEN;
+    }
+    return fd.release();
+}
+
+extern "C" V2X_API int unix_sock_accept(int aicListenFd, int aicNonBlock)
+{
+    return accept4(aicListenFd, nullptr, nullptr,
+                   SOCK_CLOEXEC | (aicNonBlock != 0 ? SOCK_NONBLOCK : 0));
+}
+
+extern "C" V2X_API int unix_sock_connect(const char* aipcPath, size_t aicMax, int aicNonBlock)
+{
+    struct sockaddr_un addr;
+    socklen_t alen = 0;
+    if (unix_sock_addr(aipcPath, aicMax, &addr, &alen) != 0) {
+        return UNIX_SOCK_FAIL_PATH;
+    }
+    FdGuard fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (aicNonBlock != 0 ? SOCK_NONBLOCK : 0),
+                      0));
+    if (fd.get() < 0) {
+        return UNIX_SOCK_FAIL_SOCKET;
+    }
+    const int tries = aicNonBlock != 0 ? UNIX_SOCK_CONNECT_TRIES : 1;
+    for (int i = 0;; ++i) {
+        if (connect(fd.get(), reinterpret_cast<struct sockaddr*>(&addr), alen) == 0) {
+            return fd.release();
+        }
+        // A non-blocking connect finds a full accept queue as EAGAIN.
+        if ((errno != EAGAIN && errno != EINTR) || i + 1 >= tries) {
+            return UNIX_SOCK_FAIL_CONNECT;
+        }
+        usleep(UNIX_SOCK_CONNECT_PAUSE_MS * 1000);
+    }
+}
+
+extern "C" V2X_API void unix_sock_close(int* aiopFd)
+{
+    if (aiopFd != nullptr && *aiopFd >= 0) {
+        close(*aiopFd);
+        *aiopFd = -1;
+    }
+}
