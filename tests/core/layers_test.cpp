@@ -51,7 +51,7 @@ std::vector<AdapCall> gAdapCalls;
 fAdaptation_Layer_Request gRealAdapReq = nullptr;
 int gAdapReqResult = 0;
 int record_adap_req(const uint32_t aid, const uint8_t protTp, const char* src, const char* dst,
-                    const char* data, const uint8_t prio, const char* ext, const uint16_t len)
+                    char* data, const uint8_t prio, const char* ext, const uint16_t len)
 {
     gAdapCalls.push_back({data, len, protTp});
     if (gRealAdapReq == nullptr) {
@@ -289,7 +289,7 @@ TEST(DsmTxAlone, MissingAdaptationEntryAndUnbuiltRing)
     ASSERT_EQ(dme_dsm_init(kMac), 0);
     // The adaptation layer is not started: its request entry is null.
     EXPECT_EQ(p->request(1, 4, 0, 1, "x", kFF, reinterpret_cast<const char*>(ext.data())),
-              -ERR_V2X_GET_ADAP_PRIM);
+              -ERR_V2X_PARM_CONT);  // the adaptation layer is not running
     EXPECT_EQ(dme_dsm_exit(), 0);
     EXPECT_EQ(dme_dsm_exit(), 0);
     EXPECT_EQ(p->request, nullptr);
@@ -455,7 +455,7 @@ TEST(AdapRxAlone, MissingDsmEntryIsReported)
     StdoutCapture cap;
     const char f[4] = {0x00, 0x20, 0x00, 0x00};
     EXPECT_EQ(get_adaptation_layer_prim()->indication(4, kFF, kFF, f, 0, 4),
-              -ERR_V2X_GET_DME_DSM_PRIM);
+              -ERR_V2X_PARM_CONT);  // the DSM layer is not running
     EXPECT_EQ(count_lines_with(cap.stop(), "gipDSMPrim->indication=NULL err!!!!"), 1);
     EXPECT_EQ(adaptation_layer_exit(), 0);
     EXPECT_EQ(get_adaptation_layer_prim()->request, nullptr);
@@ -483,7 +483,7 @@ TEST_F(AcesLyr, RequestPutsTheMacHeaderInFront)
         buf[13 + i] = static_cast<uint8_t>(0xA0 + i);
     }
     const char dst[6] = {1, 2, 3, 4, 5, 6};
-    ASSERT_EQ(get_access_layer_prim()->request(kMac, dst, reinterpret_cast<const char*>(buf.data()),
+    ASSERT_EQ(get_access_layer_prim()->request(kMac, dst, reinterpret_cast<char*>(buf.data()),
                                                7, PDCP_SDU_NON_IP, nullptr, 20),
               0);
     Bytes got = on_air(2000);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "core_app.h"
+#include "core_app_tx.hpp"
 #include "self_log.h"
 #include "v2x_limits.h"
 
@@ -105,4 +106,32 @@ bool app_peer_is_self(int aicFd)
         return false;
     }
     return true;
+}
+
+int app_send_core_msg(CoreAppTx& aiopTx, int aicFd, int aicNoConnRc, uint32_t aicType,
+                      const char* aipcMsg, int aicLen)
+{
+    if (aicFd < 0) {
+        LOGE("giClitRxFd=%d err!!!!\n", aicFd);
+        return aicNoConnRc;
+    }
+    if (aicLen < 0 || aicLen > static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD)) {
+        LOGE("aicLen(%d) too large, must<%d!!!!\n", aicLen,
+             static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD));
+        return -ERR_V2X_SEND_LEN;
+    }
+    if (aipcMsg == nullptr && aicLen > 0) {
+        LOGE("aipcMsg=NULL err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    int rc = app_core_msg_check(aicType, aipcMsg, static_cast<uint32_t>(aicLen));
+    if (rc != 0) {
+        return rc;
+    }
+    rc = aiopTx.send(aicFd, aicType, aipcMsg, static_cast<uint16_t>(aicLen));
+    if (rc != 0) {
+        // ETIMEDOUT: the core did not take the message within the wait.
+        LOGE("write(%d) err, msg:%s!!!!\n", aicFd, strerror(errno));
+    }
+    return rc;
 }

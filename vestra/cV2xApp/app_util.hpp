@@ -6,25 +6,7 @@
 #include <stdint.h>
 
 #include "cv2x_app.h"
-
-// Holds a reader-writer lock for a scope.
-class RwGuard {
-public:
-    RwGuard(pthread_rwlock_t* aipLk, bool aibWrite) : lk_(aipLk)
-    {
-        if (aibWrite) {
-            pthread_rwlock_wrlock(lk_);
-        } else {
-            pthread_rwlock_rdlock(lk_);
-        }
-    }
-    ~RwGuard() { pthread_rwlock_unlock(lk_); }
-    RwGuard(const RwGuard&) = delete;
-    RwGuard& operator=(const RwGuard&) = delete;
-
-private:
-    pthread_rwlock_t* lk_;
-};
+#include "v2x_lock.hpp"
 
 // A result code read from the socket, as the enumeration the callbacks take.
 // A value outside the enumeration cannot be held by it; it is reported as a
@@ -39,6 +21,14 @@ inline eDMERetCd app_ret_cd(const uint32_t aicRetCd)
 // it. Set once by the runtime thread itself.
 void app_mark_runtime_thread();
 bool app_on_runtime_thread();
+
+class CoreAppTx;
+// The one send path of both clients, called with the caller's send mutex
+// held: checks the message (length 0..4090, a payload for a non-zero
+// length, app_core_msg_check) and sends it whole on aicFd. With no
+// connection (aicFd < 0) returns aicNoConnRc. Logs every refusal.
+int app_send_core_msg(CoreAppTx& aiopTx, int aicFd, int aicNoConnRc, uint32_t aicType,
+                      const char* aipcMsg, int aicLen);
 
 // True when the process at the other end of the connected Unix socket is
 // this one: a client that started its own core talks to that core, not to

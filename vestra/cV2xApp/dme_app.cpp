@@ -106,7 +106,7 @@ int serv_req(const typename F::Req* aipcReq, typename F::CfmFunc aipCfm, const c
     memcpy(&req, aipcReq, sizeof(req));
     typename F::Hok* hok = nullptr;
     if (aipCfm != nullptr) {
-        RwGuard lk(F::hok_lock(), true);
+        WriteLock lk(*F::hok_lock());
         if (find_hok<F>(req.lclAppId) != nullptr) {
             LOGE("%s", aipcDupTxt);
             return -ERR_V2X_PRIM_ACTION;
@@ -126,7 +126,7 @@ int serv_req(const typename F::Req* aipcReq, typename F::CfmFunc aipCfm, const c
     if (rc != 0) {
         LOGE("send_core_app_msg() err!!!!\n");
         if (hok != nullptr) {
-            RwGuard lk(F::hok_lock(), true);
+            WriteLock lk(*F::hok_lock());
             list_del_init(&hok->hnode);
             free(hok);
         }
@@ -146,7 +146,7 @@ int serv_cfm(const typename F::Cfm* aipcCfm)
     typename F::CfmFunc fn = nullptr;
     {
         // A record serves exactly one confirm, whatever it says.
-        RwGuard lk(F::hok_lock(), true);
+        WriteLock lk(*F::hok_lock());
         typename F::Hok* hok = find_hok<F>(cfm.lclAppId);
         if (hok == nullptr) {
             return -ERR_V2X_NO_FIND_IND_HOK;
@@ -169,7 +169,7 @@ int get_index(const int* aopcIndex, const char* aipcSetTxt)
         LOGE("aopcIndex=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    RwGuard lk(F::index_lock(), true);
+    WriteLock lk(*F::index_lock());
     for (uint8_t i = 0; i < 32; ++i) {
         if (_get_32bit_val(i, *F::index_set()) == 0) {
             _set_32bit_val(i, F::index_set());
@@ -192,7 +192,7 @@ int clear_index(const int aicIndex, const char* aipcSetTxt)
         LOGE("aicIndex=%d err!!!!\n", aicIndex);
         return -ERR_V2X_CLR_INDEX;
     }
-    RwGuard lk(F::index_lock(), true);
+    WriteLock lk(*F::index_lock());
     const auto pos = static_cast<uint8_t>(aicIndex);
     if (_get_32bit_val(pos, *F::index_set()) == 0) {
         LOGE("Clear no find use index()!!!!\n");
@@ -207,7 +207,7 @@ template <typename F>
 void family_exit()
 {
     {
-        RwGuard lk(F::hok_lock(), true);
+        WriteLock lk(*F::hok_lock());
         struct list_head *pos, *n;
         list_for_each_safe(pos, n, F::head())
         {
@@ -215,7 +215,7 @@ void family_exit()
             free(pos);
         }
     }
-    RwGuard lk(F::index_lock(), true);
+    WriteLock lk(*F::index_lock());
     *F::index_set() = 0;
 }
 
@@ -298,10 +298,10 @@ extern "C" V2X_API int v2x_app_dme_init(void)
 {
     LOGT();
     {
-        RwGuard lk(&giDMEProvServRwLk, true);
+        WriteLock lk(giDMEProvServRwLk);
         giDMEProvServReqInex = 0;
     }
-    RwGuard lk(&giDMEUserServRwLk, true);
+    WriteLock lk(giDMEUserServRwLk);
     giDMEUserServReqInex = 0;
     return V2X_SUCCESS;
 }

@@ -59,7 +59,7 @@ extern "C" V2X_API int get_dme_dsm_serv_req_index(const int* aopcIndex)
         LOGE("aopcIndex=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    RwGuard lk(&giDMEDSMServRWLk, true);
+    WriteLock lk(giDMEDSMServRWLk);
     for (uint8_t i = 0; i < 32; ++i) {
         if (_get_32bit_val(i, giDMEDSMServReqInex) == 0) {
             _set_32bit_val(i, &giDMEDSMServReqInex);
@@ -82,7 +82,7 @@ extern "C" V2X_API int clear_dme_dsm_serv_req_index(const int aicIndex)
         LOGE("aicIndex=%d err!!!!\n", aicIndex);
         return -ERR_V2X_CLR_INDEX;
     }
-    RwGuard lk(&giDMEDSMServRWLk, true);
+    WriteLock lk(giDMEDSMServRWLk);
     const auto pos = static_cast<uint8_t>(aicIndex);
     if (_get_32bit_val(pos, giDMEDSMServReqInex) == 0) {
         LOGE("Clear no find use index()!!!!\n");
@@ -236,7 +236,7 @@ static int _local_apply(const tDMEDSMServReq& aicReq, fDME_DSM_serv_cfm aipCfm, 
 static void _local_settle(const tDMEDSMServReq& aicReq, bool aicSent, tDMEDSMHok* aipHok,
                           const tDMEDSMHok& aicOld)
 {
-    RwGuard lk(&giDSMHokLk, true);
+    WriteLock lk(giDSMHokLk);
     switch (aicReq.action) {
     case DME_ACTION_ADD:
         if (!aicSent) {
@@ -301,7 +301,7 @@ extern "C" V2X_API int dme_dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
     memset(&old, 0, sizeof(old));
     int rc;
     {
-        RwGuard lk(&giDSMHokLk, true);
+        WriteLock lk(giDSMHokLk);
         rc = _local_apply(req, aipDMEDSMCfmFunc, aipDSMIndFunc, &hok, &old);
     }
     if (rc != 0) {
@@ -340,7 +340,7 @@ extern "C" V2X_API int app_dsm_ind(tDSMInd* aipcDSMInd)
 
     fDSM_Ind ind = nullptr;
     {
-        RwGuard lk(&giDSMHokLk, false);
+        ReadLock lk(giDSMHokLk);
         struct list_head *pos, *n;
         list_for_each_safe(pos, n, &giDSMHokHd)
         {
@@ -378,7 +378,7 @@ extern "C" V2X_API int app_dme_dsm_serv_cfm(const tDMEDSMServCfm* aipcDMEDSMCfm)
     if (ret != DME_RET_ACCEPT && pend.action == DME_ACTION_ADD) {
         // The core did not take it: neither does this table, or indications
         // would be expected that never come.
-        RwGuard lk(&giDSMHokLk, true);
+        WriteLock lk(giDSMHokLk);
         tDMEDSMHok* hok = _find_hok(pend.appId);
         if (hok != nullptr && hok->index == pend.index) {
             list_del_init(&hok->hnode);
@@ -399,7 +399,7 @@ extern "C" V2X_API int v2x_app_dme_dsm_init(void)
         std::lock_guard<std::mutex> lk(giPendMtx);
         giPendCnt = 0;
     }
-    RwGuard lk(&giDMEDSMServRWLk, true);
+    WriteLock lk(giDMEDSMServRWLk);
     giDMEDSMServReqInex = 0;
     return V2X_SUCCESS;
 }
@@ -408,7 +408,7 @@ extern "C" V2X_API int v2x_app_dme_dsm_exit(void)
 {
     LOGT();
     {
-        RwGuard lk(&giDSMHokLk, true);
+        WriteLock lk(giDSMHokLk);
         struct list_head *pos, *n;
         list_for_each_safe(pos, n, &giDSMHokHd)
         {
@@ -420,7 +420,7 @@ extern "C" V2X_API int v2x_app_dme_dsm_exit(void)
         std::lock_guard<std::mutex> lk(giPendMtx);
         giPendCnt = 0;
     }
-    RwGuard lk(&giDMEDSMServRWLk, true);
+    WriteLock lk(giDMEDSMServRWLk);
     giDMEDSMServReqInex = 0;
     return V2X_SUCCESS;
 }

@@ -17,6 +17,7 @@
 #include "core_app_rx.hpp"
 #include "cv2x_app.h"
 #include "self_log.h"
+#include "unix_sock.h"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 
@@ -37,9 +38,6 @@ static std::atomic<int> giWakeFd{-1};
 // Set when the core closed a connection that was open: sends then say the
 // core is gone instead of that there never was a connection.
 static std::atomic<bool> giCoreGone{false};
-
-// Connect attempts while the server's accept queue is full.
-static constexpr int gicConnectTries = 100;
 
 // Closes the socket under the send mutex and forgets it. A sender waiting
 // for the core to take its message holds that mutex: shutting the socket
@@ -69,41 +67,25 @@ static void _clit_free_event()
 static int _unix_socket_connect(const char* aipcName)
 {
     LOGT();
-    struct sockaddr_un addr;
-    const size_t nameLen = strnlen(aipcName, sizeof(tV2XSDKCfg::dmnNme));
-    if (nameLen >= sizeof(addr.sun_path)) {
+    // Non-blocking, tried again while the server's accept queue is full;
+    // closed on exec: a program the application starts must not keep the
+    // connection to the core open.
+    const int fd = unix_sock_connect(aipcName, sizeof(tV2XSDKCfg::dmnNme), 1);
+    const int err = errno;
+    if (fd == UNIX_SOCK_FAIL_PATH && err == ENAMETOOLONG) {
         // It would not fit the address with its terminator.
-        LOGE("dmnNme len(%d) err!!!!\n", static_cast<int>(nameLen));
+        LOGE("dmnNme len(%d) err!!!!\n",
+             static_cast<int>(strnlen(aipcName, sizeof(tV2XSDKCfg::dmnNme))));
         return -ERR_V2X_SOCKET_CONECT;
     }
-    // Close-on-exec: a program the application starts must not keep the
-    // connection to the core open.
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        LOGE("socket() err, msg:%s!!!!\n", strerror(errno));
+    if (fd == UNIX_SOCK_FAIL_SOCKET) {
+        LOGE("socket() err, msg:%s!!!!\n", strerror(err));
         return -ERR_V2X_SOCKET_OPEN;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
-
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    memcpy(addr.sun_path, aipcName, nameLen);
-    const socklen_t addrLen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + nameLen);
-
-    int rc = -1;
-    for (int i = 0; i < gicConnectTries; ++i) {
-        rc = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), addrLen);
-        // A non-blocking connect finds a full accept queue as EAGAIN.
-        if (rc == 0 || (errno != EAGAIN && errno != EINTR)) {
-            break;
-        }
-        usleep(10 * 1000);
-    }
-    if (rc != 0) {
-        LOGE("connect() %s err, msg:%s!!!!!!\n", aipcName, strerror(errno));
+    if (fd < 0) {
+        LOGE("connect() %s err, msg:%s!!!!!!\n", aipcName, strerror(err));
         // Not kept: with no socket recorded, sends report the missing
         // connection instead of failing on an unconnected socket.
-        close(fd);
         giCoreGone = false;
         return -ERR_V2X_SOCKET_CONECT;
     }
@@ -335,31 +317,8 @@ extern "C" V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char*
     LOGT();
     LOGI("txLen=%d\n", aicLen);
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
-    if (giClitRxFd < 0) {
-        LOGE("giClitRxFd=%d err!!!!\n", giClitRxFd);
-        return giCoreGone ? -ERR_V2X_SOCKET_CONECT : -ERR_V2X_PARM_CONT;
-    }
-    if (aicLen < 0 || aicLen > static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD)) {
-        LOGE("aicLen(%d) too large, must<%d!!!!\n", aicLen,
-             static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD));
-        return -ERR_V2X_SEND_LEN;
-    }
-    if (aipcMsg == nullptr && aicLen > 0) {
-        LOGE("aipcMsg=NULL err!!!!\n");
-        return -ERR_V2X_PARM_CONT;
-    }
-    int rc = app_core_msg_check(static_cast<uint32_t>(aicMsgTp), aipcMsg,
-                                static_cast<uint32_t>(aicLen));
-    if (rc != 0) {
-        return rc;
-    }
-    rc = giTx.send(giClitRxFd, static_cast<uint32_t>(aicMsgTp), aipcMsg,
-                             static_cast<uint16_t>(aicLen));
-    if (rc != 0) {
-        // ETIMEDOUT: the core did not take the message within the wait.
-        LOGE("write(%d) err, msg:%s!!!!\n", giClitRxFd, strerror(errno));
-    }
-    return rc;
+    return app_send_core_msg(giTx, giClitRxFd, giCoreGone ? -ERR_V2X_SOCKET_CONECT : -ERR_V2X_PARM_CONT,
+                             static_cast<uint32_t>(aicMsgTp), aipcMsg, aicLen);
 }
 
 extern "C" V2X_API int cv2x_app_core_connected(void)

@@ -14,24 +14,22 @@ static tAcesLyrPrim giAcesLyrPrim = {nullptr, nullptr};
 static tAcesLyrPrim* gipAcesLyrPrim = &giAcesLyrPrim;
 
 static int _access_layer_request(const char* aipcSrcMac, const char* aipcDstMac,
-                                 const char* aipcData, const uint8_t aicPrity,
+                                 char* aiopFrame, const uint8_t aicPrity,
                                  const ePdcpSduTp aicSduTp, const char* aipcExt,
                                  const uint16_t aicAdapLyrLen)
 {
     (void)aicSduTp;
     (void)aipcExt;
     LOGT();
-    if (aipcSrcMac == nullptr || aipcDstMac == nullptr || aipcData == nullptr) {
+    if (aipcSrcMac == nullptr || aipcDstMac == nullptr || aiopFrame == nullptr) {
         LOGE("Input param err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    // The caller hands a buffer whose first 13 bytes are reserved for this
-    // header; the table's type keeps the pointer const, the bytes are not.
-    char* hdr = const_cast<char*>(aipcData);
-    memcpy(hdr + offsetof(tAcesLyr, dstMac), aipcDstMac, 6);
-    memcpy(hdr + offsetof(tAcesLyr, srcMac), aipcSrcMac, 6);
-    hdr[offsetof(tAcesLyr, priority)] = static_cast<char>(aicPrity);
-    int ret = rlink_send(aipcData, aicAdapLyrLen + ACES_LYR_HDR_LEN);
+    // The header goes into the frame's headroom.
+    memcpy(aiopFrame + offsetof(tAcesLyr, dstMac), aipcDstMac, 6);
+    memcpy(aiopFrame + offsetof(tAcesLyr, srcMac), aipcSrcMac, 6);
+    aiopFrame[offsetof(tAcesLyr, priority)] = static_cast<char>(aicPrity);
+    int ret = rlink_send(aiopFrame, aicAdapLyrLen + ACES_LYR_HDR_LEN);
     if (ret != 0) {
         LOGE("rlink_send() err!!!!\n");
         return ret;
@@ -45,14 +43,14 @@ static int _access_layer_indication(const char* aipcSrcAdr, const char* aipcDstA
                                     const uint16_t aicAcesPayldLen)
 {
     LOGT();
-    static tAdapLyrPrim* sipAdapLyrPrim = nullptr;
+    tAdapLyrPrim* sipAdapLyrPrim = nullptr;
     switch (prim_fetch(sipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::indication)) {
     case PrimFetch::NoTable:
         LOGE("get_adaptation_layer_prim() err!!!!\n");
         return -ERR_V2X_GET_ADAP_PRIM;
     case PrimFetch::NoEntry:
         LOGE("gipAdapLyrPrim->indication=NULL err!!!!\n");
-        return -ERR_V2X_GET_ADAP_PRIM;
+        return -ERR_V2X_PARM_CONT;  // the layer is not running
     case PrimFetch::Ok:
         break;
     }
@@ -79,15 +77,13 @@ extern "C" V2X_API tAcesLyrPrim* get_access_layer_prim(void)
 extern "C" V2X_API int access_layer_init(void)
 {
     LOGT();
-    giAcesLyrPrim.request = _access_layer_request;
-    giAcesLyrPrim.indication = _access_layer_indication;
+    prim_set(giAcesLyrPrim, _access_layer_request, _access_layer_indication);
     return V2X_SUCCESS;
 }
 
 extern "C" V2X_API int access_layer_exit(void)
 {
     LOGT();
-    giAcesLyrPrim.request = nullptr;
-    giAcesLyrPrim.indication = nullptr;
+    prim_set(giAcesLyrPrim, nullptr, nullptr);
     return V2X_SUCCESS;
 }

@@ -31,11 +31,12 @@ V2X_STATIC_ASSERT(sizeof(tAcesLyr) == ACES_LYR_HDR_LEN, "tAcesLyr header is 13 b
 V2X_STATIC_ASSERT(offsetof(tAcesLyr, srcMac) == 6, "tAcesLyr.srcMac");
 V2X_STATIC_ASSERT(offsetof(tAcesLyr, priority) == 12, "tAcesLyr.priority");
 
-/* aipcData: 13 free bytes, then the adaptation frame of aicAdapLyrLen bytes;
- * the header is written into those 13 bytes. aicSduTp and aipcExt are
- * accepted and not used. */
+/* aiopFrame: the sender's mutable frame buffer, ACES_LYR_HDR_LEN bytes of
+ * headroom, then the adaptation frame of aicAdapLyrLen bytes; the header is
+ * written into the headroom. aicSduTp and aipcExt are accepted and not
+ * used. */
 typedef int (*fAccess_Layer_Request)(const char* aipcSrcMac, const char* aipcDstMac,
-                                     const char* aipcData, const uint8_t aicPrity,
+                                     char* aiopFrame, const uint8_t aicPrity,
                                      const ePdcpSduTp aicSduTp, const char* aipcExt,
                                      const uint16_t aicAdapLyrLen);
 /* aipcData: the adaptation frame itself (protocol type, DSMP frame); the

@@ -41,7 +41,7 @@ V2X_API unsigned long adap_lyr_default_dme_sink_count(void)
 
 static int _adaptation_layer_request(const uint32_t aicAppId, const uint8_t aicProtTp,
                                      const char* aipcSrcMac, const char* aipcDstMac,
-                                     const char* aipcData, const uint8_t aicPrity,
+                                     char* aiopFrame, const uint8_t aicPrity,
                                      const char* aipcExt, const uint16_t aicDSMLen)
 {
     (void)aicAppId;
@@ -51,13 +51,13 @@ static int _adaptation_layer_request(const uint32_t aicAppId, const uint8_t aicP
     (void)aicPrity;
     (void)aipcExt;
     LOGT();
-    if (aipcData == nullptr) {
+    if (aiopFrame == nullptr) {
         LOGE("Input param err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    // Byte 0 of the caller's buffer is reserved for the protocol type.
-    const_cast<char*>(aipcData)[0] = static_cast<char>(PROT_TP_DSMP);
-    int ret = rlink_send(aipcData, aicDSMLen + 1);
+    // The frame's headroom takes the protocol type.
+    aiopFrame[offsetof(tAdapLyr, protTp)] = static_cast<char>(PROT_TP_DSMP);
+    int ret = rlink_send(aiopFrame, aicDSMLen + ADAP_LYR_HDR_LEN);
     LOGI("rlink_send()=%d\n", ret);
     if (ret != 0) {
         LOGE("rlink_send() err!!!!\n");
@@ -82,14 +82,14 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
     (void)aicProtTp;
     (void)aipcDstAdr;
     LOGT();
-    static tDMEDSMPrim* sipDSMPrim = nullptr;
+    tDMEDSMPrim* sipDSMPrim = nullptr;
     switch (prim_fetch(sipDSMPrim, get_dme_dsm_prim, &tDMEDSMPrim::indication)) {
     case PrimFetch::NoTable:
         LOGE("get_dme_dsm_prim() err!!!!\n");
         return -ERR_V2X_GET_DME_DSM_PRIM;
     case PrimFetch::NoEntry:
         LOGE("gipDSMPrim->indication=NULL err!!!!\n");
-        return -ERR_V2X_GET_DME_DSM_PRIM;
+        return -ERR_V2X_PARM_CONT;  // the layer is not running
     case PrimFetch::Ok:
         break;
     }
@@ -97,12 +97,7 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
     DsmpRxFrame f;
     const DsmpRx res = dsmp_decode(reinterpret_cast<const uint8_t*>(aipcData), aicAdapPayldLen, f,
                                    _aid_registered);
-    // The value bytes of an extension are kept in a fixed scratch area; the
-    // element is not used further.
-    uint8_t extScratch[DSMP_EXT_RD_MAX];
-    if (f.extVal != nullptr && f.extLen <= sizeof(extScratch)) {
-        memcpy(extScratch, f.extVal, f.extLen);
-    }
+    // An extension element is checked by the decoder and not used further.
     switch (res) {
     case DsmpRx::TooShort:
         LOGE("aicAdapPayldLen(%d) err!!!!\n", static_cast<int>(aicAdapPayldLen));
@@ -155,15 +150,13 @@ extern "C" V2X_API tAdapLyrPrim* get_adaptation_layer_prim(void)
 extern "C" V2X_API int adaptation_layer_init(void)
 {
     LOGT();
-    giAdapLyrPrim.request = _adaptation_layer_request;
-    giAdapLyrPrim.indication = _adaptation_layer_indication;
+    prim_set(giAdapLyrPrim, _adaptation_layer_request, _adaptation_layer_indication);
     return V2X_SUCCESS;
 }
 
 extern "C" V2X_API int adaptation_layer_exit(void)
 {
     LOGT();
-    giAdapLyrPrim.request = nullptr;
-    giAdapLyrPrim.indication = nullptr;
+    prim_set(giAdapLyrPrim, nullptr, nullptr);
     return V2X_SUCCESS;
 }

@@ -12,6 +12,8 @@
 V2X_EXTERN_C_BEGIN
 
 /* The datagram exchanged with the radio module. */
+#define ADAP_LYR_HDR_LEN 1 /* headroom a sender leaves for this layer */
+
 #pragma pack(push, 1)
 typedef struct _tAdapLyr_ {
     uint8_t protTp; /* eProtTp */
@@ -19,13 +21,15 @@ typedef struct _tAdapLyr_ {
 } tAdapLyr;
 #pragma pack(pop)
 V2X_STATIC_ASSERT(sizeof(tAdapLyr) == 1, "tAdapLyr header is 1 byte");
+V2X_STATIC_ASSERT(sizeof(tAdapLyr) == ADAP_LYR_HDR_LEN, "headroom of the adaptation layer");
 
-/* aipcData: byte 0 free for the protocol type, then the DSMP frame of
- * aicDSMLen bytes; byte 0 is written. Only the protocol type and the frame
- * go on the air: AID, addresses, priority and extension are not used. */
+/* aiopFrame: the sender's mutable frame buffer, ADAP_LYR_HDR_LEN bytes of
+ * headroom for the protocol type, then the DSMP frame of aicDSMLen bytes;
+ * the headroom is written. Only the protocol type and the frame go on the
+ * air: AID, addresses, priority and extension are not used. */
 typedef int (*fAdaptation_Layer_Request)(const uint32_t aicAppId, const uint8_t aicProtTp,
                                          const char* aipcSrcMac, const char* aipcDstMac,
-                                         const char* aipcData, const uint8_t aicPrity,
+                                         char* aiopFrame, const uint8_t aicPrity,
                                          const char* aipcExt, const uint16_t aicDSMLen);
 /* aipcData: the DSMP frame of aicAdapPayldLen bytes, the caller's, read
  * only during the call. 0 also for frames that are dropped. */

@@ -105,6 +105,8 @@ static int _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aipB
     // server read the requests it held back.
     rlink_set_tx_room_sink(dmn_serv_tx_room);
     adap_lyr_set_dme_sink(parse_dme_payload);
+    // Confirms of the management entity go to the connection that asked.
+    dme_set_tx_sink(v2x_sdk_dmn_serv_tx_to_clit);
     rc = rlink_init(aipcCfg, aipBase);
     if (rc != 0) {
         LOGE("rlink_init() err!!!!\n");

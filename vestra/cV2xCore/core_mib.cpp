@@ -6,6 +6,7 @@
 
 #include "cv2x_app.h"
 #include "self_log.h"
+#include "v2x_lock.hpp"
 #include "xfuncs.h"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
@@ -20,28 +21,11 @@ static uint32_t giWsmOwner[DOT3_TABLE_LEN];
 // must be valid at every moment of the process.
 static pthread_rwlock_t giMIBRWLk = PTHREAD_RWLOCK_INITIALIZER;
 
-namespace {
-
-struct MibWriteLock {
-    MibWriteLock() { pthread_rwlock_wrlock(&giMIBRWLk); }
-    ~MibWriteLock() { pthread_rwlock_unlock(&giMIBRWLk); }
-    MibWriteLock(const MibWriteLock&) = delete;
-    MibWriteLock& operator=(const MibWriteLock&) = delete;
-};
-
-struct MibReadLock {
-    MibReadLock() { pthread_rwlock_rdlock(&giMIBRWLk); }
-    ~MibReadLock() { pthread_rwlock_unlock(&giMIBRWLk); }
-    MibReadLock(const MibReadLock&) = delete;
-    MibReadLock& operator=(const MibReadLock&) = delete;
-};
-
-}  // namespace
 
 extern "C" V2X_API int v2x_mib_init(void)
 {
     LOGT();
-    MibWriteLock lk;
+    WriteLock lk(giMIBRWLk);
     memset(&giDMEMib, 0, sizeof(giDMEMib));
     memset(giWsmOwner, 0, sizeof(giWsmOwner));
     return V2X_SUCCESS;
@@ -50,7 +34,7 @@ extern "C" V2X_API int v2x_mib_init(void)
 extern "C" V2X_API int v2x_mib_exit(void)
 {
     LOGT();
-    MibWriteLock lk;
+    WriteLock lk(giMIBRWLk);
     memset(&giDMEMib, 0, sizeof(giDMEMib));
     memset(giWsmOwner, 0, sizeof(giWsmOwner));
     return V2X_SUCCESS;
@@ -118,7 +102,7 @@ V2X_API int mib_dsm_serv_update(uint32_t aicOwner, const tDMEDSMServReq* aipcDSM
     const auto idx = static_cast<uint8_t>(req.index);
 
     int ret = V2X_SUCCESS;
-    MibWriteLock lk;
+    WriteLock lk(giMIBRWLk);
     tDot3WsmServiceInfo* tbl = &giDMEMib.ApplicationMIB.WsmServiceInfo;
     const int slot = _find_slot(tbl, aicOwner, idx, false);
     int target = slot;
@@ -170,7 +154,7 @@ V2X_API int mib_dsm_serv_drop_owner(uint32_t aicOwner)
         return 0;
     }
     int dropped = 0;
-    MibWriteLock lk;
+    WriteLock lk(giMIBRWLk);
     tDot3WsmServiceInfo* tbl = &giDMEMib.ApplicationMIB.WsmServiceInfo;
     for (uint8_t i = 0; i < DOT3_TABLE_LEN; ++i) {
         if (_get_32bit_val(i, tbl->UstValidEntry_flag) != 0 && giWsmOwner[i] == aicOwner) {
@@ -183,7 +167,7 @@ V2X_API int mib_dsm_serv_drop_owner(uint32_t aicOwner)
 
 extern "C" V2X_API int mib_query_dme_dsm_appid(const uint32_t aicAppId)
 {
-    MibReadLock lk;
+    ReadLock lk(giMIBRWLk);
     const tDot3WsmServiceInfo* tbl = &giDMEMib.ApplicationMIB.WsmServiceInfo;
     for (uint8_t i = 0; i < DOT3_TABLE_LEN; ++i) {
         if (_get_32bit_val(i, tbl->UstValidEntry_flag) == 0) {

@@ -11,7 +11,6 @@
 
 #include "core_app_tx.hpp"
 #include "dme_dsm.h"
-#include "domn_serv.h"
 #include "self_log.h"
 #include "v2x_prim.hpp"
 
@@ -46,6 +45,16 @@ tDMEDSMPrim* gipDSMPrim = nullptr;
 char giCfmBuf[4096];
 char giDSAFrame[1024];
 uint32_t giRxDMECnt = 0;
+// The connection whose request is being handled (0: none); core thread.
+uint32_t giReqConn = 0;
+
+int _drop_tx(uint32_t, const char*, const int)
+{
+    return 0;
+}
+// Where confirms go up; wired by the core.
+std::atomic<fDMETxSink> gipTxSink{_drop_tx};
+
 // Advertisements sent and skipped for a full transmit queue; read anywhere.
 std::atomic<unsigned long> giDSASentCnt{0};
 std::atomic<unsigned long> giDSASkipCnt{0};
@@ -93,7 +102,7 @@ int _tx_dme_response(eV2XMsgType aicMsgType, uint16_t aicLclAppId, uint32_t aicR
     memcpy(cfm + offsetof(tDMEProvServCfm, lclAppId), &aicLclAppId, sizeof(aicLclAppId));
     memcpy(cfm + offsetof(tDMEProvServCfm, retCd), &aicRetCd, sizeof(aicRetCd));
     size_t len = core_app_put_msg(giCfmBuf, static_cast<uint32_t>(aicMsgType), cfm, sizeof(cfm));
-    int rc = v2x_sdk_dmn_serv_tx_to_clit(v2x_sdk_dmn_serv_cur_clit(), giCfmBuf, static_cast<int>(len));
+    int rc = gipTxSink.load()(giReqConn, giCfmBuf, static_cast<int>(len));
     LOGI("v2x_sdk_dmn_serv_tx_clit_msg()=%d\n", rc);
     if (rc != 0) {
         LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
@@ -223,7 +232,7 @@ extern "C" V2X_API int _dme_provder_serv_req(const uint16_t aicLclAppId, const e
         LOGE("rptRte(%d) err!!!!\n", aicRptRte);
         return _tx_dme_response(V2X_DME_PROV_SERV_CFM, aicLclAppId, DME_RET_REJ_VAL_ERR);
     }
-    const uint32_t owner = v2x_sdk_dmn_serv_cur_clit();
+    const uint32_t owner = giReqConn;
     tProvReq* found = find_prov(owner, aicLclAppId, false);
     switch (act) {
     case DME_ACTION_ADD: {
@@ -308,6 +317,16 @@ extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aic
     printf("\n");
     fflush(stdout);
     return 0;
+}
+
+V2X_API void dme_set_tx_sink(fDMETxSink aipSink)
+{
+    gipTxSink.store(aipSink != nullptr ? aipSink : _drop_tx);
+}
+
+V2X_API void dme_set_requester(uint32_t aicConn)
+{
+    giReqConn = aicConn;
 }
 
 V2X_API int dme_drop_owner(uint32_t aicOwner)

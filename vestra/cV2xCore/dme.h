@@ -42,10 +42,11 @@ V2X_API int dme_exit(void);
 V2X_API tDMEPrim* get_dme_prim(void);
 
 /* The provReq primitive: add, delete or change the provider service of the
- * requesting connection (v2x_sdk_dmn_serv_cur_clit(); 0 outside a request)
+ * requesting connection (dme_set_requester; 0 outside a request)
  * with this lclAppId. Every request is answered with a V2X_DME_PROV_SERV_CFM
  * to that connection only (to every application when called outside a
- * request); returns the result of sending it. Core thread. */
+ * request), through the tx sink; returns the result of sending it. Core
+ * thread. */
 V2X_API int _dme_provder_serv_req(const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
                                   const uint32_t aicAppId, const uint8_t aicRptRte,
                                   const char* aipcDSAHdrExt, const char* aipcOtherInfo);
@@ -54,6 +55,17 @@ V2X_API int _dme_provder_serv_req(const uint16_t aicLclAppId, const eDMEAction a
 V2X_API int _dme_user_serv_req(const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
                                const eDMEUsrReqTp aicDMEUsrReqTp, const uint32_t aicAppId,
                                const char* aipcOtherInfo);
+
+/* Where the management entity's confirms go up: to connection aicConn only,
+ * or to every application for 0. The core wires it to the daemon server;
+ * null restores the default, which drops them. Set before the core runs. */
+typedef int (*fDMETxSink)(uint32_t aicConn, const char* aipcMsg, const int aicMsgLen);
+V2X_API void dme_set_tx_sink(fDMETxSink aipSink);
+
+/* The connection whose requests the primitives handle from now on (0: a
+ * caller of the core itself). The daemon server sets it around each request
+ * it hands over. Core thread. */
+V2X_API void dme_set_requester(uint32_t aicConn);
 
 /* Removes every provider service of a closed connection (aicOwner not 0):
  * its advertisements stop at once. Returns how many there were. Core

@@ -78,7 +78,7 @@ static int _dsm_request(const uint32_t aicAppId, const uint8_t aicProtTp, const 
         return -ERR_V2X_PARM_CONT;
     }
     const size_t frameLen = dsmp_frame_len(aicAppId, exts, aicLen);
-    if (1 + frameLen > static_cast<size_t>(DSM_MEM_MSG_LEN)) {
+    if (ADAP_LYR_HDR_LEN + frameLen > static_cast<size_t>(DSM_MEM_MSG_LEN)) {
         LOGE("aicLen(%d) too long err!!!!\n", static_cast<int>(aicLen));
         return -ERR_V2X_SEND_LEN;
     }
@@ -94,13 +94,15 @@ static int _dsm_request(const uint32_t aicAppId, const uint8_t aicProtTp, const 
         return -ERR_V2X_GET_ADAP_PRIM;
     case PrimFetch::NoEntry:
         LOGE("gipAdapLyrPrim->request=NULL err!!!!\n");
-        return -ERR_V2X_GET_ADAP_PRIM;
+        return -ERR_V2X_PARM_CONT;  // the layer is not running
     case PrimFetch::Ok:
         break;
     }
 
     DsmpTxInfo info;
-    int ret = dsmp_encode(reinterpret_cast<uint8_t*>(mem->msg) + 1, sizeof(mem->msg) - 1, aicAppId,
+    // The frame goes behind the adaptation layer's headroom.
+    int ret = dsmp_encode(reinterpret_cast<uint8_t*>(mem->msg) + ADAP_LYR_HDR_LEN,
+                          sizeof(mem->msg) - ADAP_LYR_HDR_LEN, aicAppId,
                           exts, reinterpret_cast<const uint8_t*>(aipcData), aicLen, &info);
     if (ret != 0) {
         LOGE("dsmp_encode() err!!!!\n");
@@ -174,8 +176,7 @@ extern "C" V2X_API int dme_dsm_init(const char* aipcMacAdr)
     memcpy(giMacAdr, aipcMacAdr, sizeof(giMacAdr));
     // A second init without an exit would otherwise grow the ring.
     giDSMMemRing.release();
-    giDMEDSMPrim.request = _dsm_request;
-    giDMEDSMPrim.indication = _dsm_indication;
+    prim_set(giDMEDSMPrim, _dsm_request, _dsm_indication);
     for (int i = 0; i < DSM_MEM_CNT; ++i) {
         if (!giDSMMemRing.add_one()) {
             LOGE("xzMalloc() err!!!!\n");
@@ -190,7 +191,6 @@ extern "C" V2X_API int dme_dsm_exit(void)
 {
     LOGT();
     giDSMMemRing.release();
-    giDMEDSMPrim.request = nullptr;
-    giDMEDSMPrim.indication = nullptr;
+    prim_set(giDMEDSMPrim, nullptr, nullptr);
     return V2X_SUCCESS;
 }

@@ -13,8 +13,6 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -27,6 +25,7 @@
 #include "rlink.hpp"
 #include "self_list.h"
 #include "self_log.h"
+#include "unix_sock.h"
 #include "v2x_lock.hpp"
 #include "v2x_evthread.hpp"
 #include "v2x_prim.hpp"
@@ -99,8 +98,7 @@ tDMEPrim* gipDMEPrim = nullptr;
 // Owner numbers of connections: counted up, never 0, never reused while
 // the process runs (a descriptor number is, at once).
 uint32_t giLastConnId = 0;
-// The connection whose request is being handled; core thread only.
-std::atomic<uint32_t> giCurConnId{0};
+
 // Sends to clients; tests replace it to make short writes happen at will.
 std::atomic<fDmnSend> gipDmnSend{::send};
 
@@ -153,10 +151,7 @@ void _close_conn(tClitNetCon* c, bool aicDropOwned = true)
     _drop_carry(c);
     v2x_event_release(c->pClitEt);
     v2x_event_release(c->pTxEt);
-    if (c->fd > 0) {
-        close(c->fd);
-    }
-    c->fd = -1;
+    unix_sock_close(&c->fd);
     pthread_mutex_destroy(&c->txLk);
     free(c);
 }
@@ -190,23 +185,21 @@ bool _flush_pending(tClitNetCon* c)
 void _tx_flush_cb(evutil_socket_t, short, void* aipArg)
 {
     auto* c = static_cast<tClitNetCon*>(aipArg);
-    pthread_mutex_lock(&c->txLk);
+    MutexLock lk(c->txLk);
     if (!_flush_pending(c) && c->pTxEt != nullptr) {
         event_add(c->pTxEt, nullptr);
     }
-    pthread_mutex_unlock(&c->txLk);
 }
 
 // Sends one whole message to one client, or keeps its rest, or drops it
 // whole. Called with the client list's read lock held.
 void _tx_one(tClitNetCon* c, const char* aipcMsg, uint32_t aicLen)
 {
-    pthread_mutex_lock(&c->txLk);
+    MutexLock lk(c->txLk);
     if (c->txLen > 0 && !_flush_pending(c)) {
         if (c->txDropCnt++ == 0) {
             LOGE("fd=%d busy, dropping whole messages!!!!\n", c->fd);
         }
-        pthread_mutex_unlock(&c->txLk);
         return;
     }
     ssize_t n = gipDmnSend.load()(c->fd, aipcMsg, aicLen, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -222,42 +215,35 @@ void _tx_one(tClitNetCon* c, const char* aipcMsg, uint32_t aicLen)
             event_add(c->pTxEt, nullptr);
         }
     }
-    pthread_mutex_unlock(&c->txLk);
 }
 
 // Length rule of each request type, checked as soon as its header is in:
 // 0, or -ERR_V2X_RX_APP_FMT after the type's ERROR line.
 int _check_header(uint32_t aicType, uint32_t aicLen)
 {
-    switch (aicType) {
-    case V2X_DSM_REQ:
+    // The length rules are the stream's own (core_app.h), shared with the
+    // clients; only the lines are this server's.
+    if (aicType == V2X_DSM_REQ) {
         if (aicLen < V2X_DSM_REQ_HEAD_LEN) {
             LOGE("V2X_DSM_REQ len(%d) err!!!!\n", static_cast<int>(aicLen));
             return -ERR_V2X_RX_APP_FMT;
         }
         return 0;
-    case V2X_DME_PROV_SERV_REQ:
-        if (aicLen != V2X_DME_PROV_SERV_REQ_LEN) {
-            LOGE("%d!=%d err!!!!\n", static_cast<int>(aicLen), V2X_DME_PROV_SERV_REQ_LEN);
-            return -ERR_V2X_RX_APP_FMT;
-        }
-        return 0;
-    case V2X_DME_USER_SERV_REQ:
-        if (aicLen != V2X_DME_USER_SERV_REQ_LEN) {
-            LOGE("%d!=%d err!!!!\n", static_cast<int>(aicLen), V2X_DME_USER_SERV_REQ_LEN);
-            return -ERR_V2X_RX_APP_FMT;
-        }
-        return 0;
-    case V2X_DME_DSM_SERV_REQ:
-        if (aicLen != V2X_DME_DSM_SERV_REQ_LEN) {
-            LOGE("V2X_DME_DSM_SERV_REQ len(%d) err!!!!\n", static_cast<int>(aicLen));
-            return -ERR_V2X_RX_APP_FMT;
-        }
-        return 0;
-    default:
+    }
+    const uint32_t fixed = core_app_req_fixed_len(aicType);
+    if (fixed == 0) {
         LOGE("msgType(%d) err!!!!\n", static_cast<int>(aicType));
         return -ERR_V2X_RX_APP_FMT;
     }
+    if (aicLen != fixed) {
+        if (aicType == V2X_DME_DSM_SERV_REQ) {
+            LOGE("V2X_DME_DSM_SERV_REQ len(%d) err!!!!\n", static_cast<int>(aicLen));
+        } else {
+            LOGE("%d!=%d err!!!!\n", static_cast<int>(aicLen), static_cast<int>(fixed));
+        }
+        return -ERR_V2X_RX_APP_FMT;
+    }
+    return 0;
 }
 
 // The payload lies in the receive buffer and is valid during the call only.
@@ -269,12 +255,12 @@ int _process_dsm_request(const char* aipcPld, uint32_t aicLen)
         return -ERR_V2X_GET_DME_DSM_PRIM;
     case PrimFetch::NoEntry:
         LOGE("gipDSMPrim->request=NULL err!!!!\n");
-        return -ERR_V2X_GET_DME_DSM_PRIM;
+        return -ERR_V2X_PARM_CONT;  // the layer is not running
     case PrimFetch::Ok:
         break;
     }
     uint16_t dataLen = rd16(aipcPld + offsetof(tDSMReq, msgLen));
-    if (aicLen != V2X_DSM_REQ_HEAD_LEN + dataLen) {
+    if (!core_app_dsm_req_len_ok(aicLen, dataLen)) {
         LOGE("%d!=%d+%d err!!!!\n", static_cast<int>(aicLen), V2X_DSM_REQ_HEAD_LEN, dataLen);
         return -ERR_V2X_RX_APP_FMT;
     }
@@ -297,15 +283,14 @@ PrimFetch _fetch_dme(decltype(&tDMEPrim::provReq) aicEntry)
 
 int _process_dme_prov_request(const char* aipcPld)
 {
-    // Checked on every message: the table is kept, its entries may not be.
     PrimFetch f = _fetch_dme(&tDMEPrim::provReq);
     if (f == PrimFetch::NoTable) {
         LOGE("get_dme_prim() err!!!!\n");
         return -ERR_V2X_GET_DME_PRIM;
     }
-    if (f == PrimFetch::NoEntry || gipDMEPrim->provReq == nullptr) {
+    if (f == PrimFetch::NoEntry) {
         LOGE("gipDMEPrim->provReq=NULL err!!!!\n");
-        return -ERR_V2X_GET_DME_PRIM;
+        return -ERR_V2X_PARM_CONT;  // the management entity is not running
     }
     uint32_t act = rd32(aipcPld + offsetof(tDMEProvServReq, dmeAct));
     eDMEAction action;
@@ -328,9 +313,9 @@ int _process_dme_user_request(const char* aipcPld)
         LOGE("get_dme_prim() err!!!!\n");
         return -ERR_V2X_GET_DME_PRIM;
     }
-    if (f == PrimFetch::NoEntry || gipDMEPrim->userReq == nullptr) {
+    if (f == PrimFetch::NoEntry) {
         LOGE("gipDMEPrim->userReq=NULL err!!!!\n");
-        return -ERR_V2X_GET_DME_PRIM;
+        return -ERR_V2X_PARM_CONT;  // the management entity is not running
     }
     uint32_t act = rd32(aipcPld + offsetof(tDMEUserServReq, dmeAct));
     uint32_t tp = rd32(aipcPld + offsetof(tDMEUserServReq, dmeUsrReqTp));
@@ -347,7 +332,8 @@ int _process_dme_user_request(const char* aipcPld)
     return rc;
 }
 
-int _process_msg(uint32_t aicType, const char* aipcPld, uint32_t aicLen)
+// Hands one request of connection aicConn to its layer.
+int _process_msg(uint32_t aicConn, uint32_t aicType, const char* aipcPld, uint32_t aicLen)
 {
     int rc = 0;
     switch (aicType) {
@@ -372,7 +358,7 @@ int _process_msg(uint32_t aicType, const char* aipcPld, uint32_t aicLen)
     case V2X_DME_DSM_SERV_REQ: {
         tDMEDSMServReq req;
         memcpy(&req, aipcPld, sizeof(req));
-        rc = mib_dsm_serv_update(giCurConnId.load(std::memory_order_relaxed), &req);
+        rc = mib_dsm_serv_update(aicConn, &req);
         if (rc != 0) {
             LOGE("mib_dsm_serv_info_updata() err!!!!\n");
         }
@@ -383,8 +369,7 @@ int _process_msg(uint32_t aicType, const char* aipcPld, uint32_t aicLen)
         char msg[V2X_CORE_APP_HDR_LEN + sizeof(cfm)];
         const size_t len = core_app_put_msg(msg, V2X_DSM_CFM, reinterpret_cast<const char*>(&cfm),
                                             static_cast<uint16_t>(sizeof(cfm)));
-        v2x_sdk_dmn_serv_tx_to_clit(giCurConnId.load(std::memory_order_relaxed), msg,
-                                    static_cast<int>(len));
+        v2x_sdk_dmn_serv_tx_to_clit(aicConn, msg, static_cast<int>(len));
         break;
     }
     default:
@@ -535,9 +520,11 @@ RxStep _read_one(tClitNetCon* c)
     }
     // A request that fails is logged and answered by its handler; the
     // stream stays framed for the messages behind it.
-    giCurConnId.store(c->connId, std::memory_order_relaxed);
-    (void)_process_msg(rd32(c->rxHdr), pld, c->rxNeed);
-    giCurConnId.store(0, std::memory_order_relaxed);
+    // The management entity keys what it keeps by the asking connection and
+    // answers it alone.
+    dme_set_requester(c->connId);
+    (void)_process_msg(c->connId, rd32(c->rxHdr), pld, c->rxNeed);
+    dme_set_requester(0);
     if (pld == rx->ptr) {
         _clear_rx(rx, c->rxNeed);
     }
@@ -625,11 +612,9 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
         LOGE("aipArg err!!!!\n");
         return;
     }
-    struct sockaddr_un peer;
-    socklen_t plen = sizeof(peer);
-    // Closed on exec: a program the application starts must not keep the
-    // connection open after the application has closed it.
-    int fd = accept4(aicFd, reinterpret_cast<struct sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
+    // Non-blocking, and closed on exec: a program the application starts
+    // must not keep the connection open after the application has closed it.
+    int fd = unix_sock_accept(aicFd, 1);
     if (fd < 0) {
         const int err = errno;
         if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) {
@@ -682,9 +667,6 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
     INIT_LIST_HEAD(&c->waitNode);
     pthread_mutex_init(&c->txLk, nullptr);
     c->fd = fd;
-    if (fd <= 0) {
-        LOGE("aicFd=%d err!!!!\n", fd);
-    }
     int on = 1;
     struct linger lg = {0, 0};
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
@@ -694,7 +676,6 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
     // yet wait with their writer rather than pile up here.
     int rcv = V2X_CORE_APP_SOCK_BUF;
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof(rcv));
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
     c->pClitEt = event_new(base, fd, EV_READ | EV_PERSIST, _clit_read_cb, c);
     c->pTxEt = event_new(base, fd, EV_WRITE, _tx_flush_cb, c);
     if (c->pClitEt == nullptr || c->pTxEt == nullptr) {
@@ -707,60 +688,38 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
     list_add_tail(&c->hnode, &giContCltHd);
 }
 
-// True when a server answers on the socket at aipcPath.
-bool _live_server_at(const struct sockaddr_un& aicAddr)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        return false;
-    }
-    bool live = connect(fd, reinterpret_cast<const struct sockaddr*>(&aicAddr),
-                        sizeof(aicAddr)) == 0 ||
-                errno == EAGAIN || errno == EINPROGRESS;
-    close(fd);
-    return live;
-}
-
 int _dmn_server_init(const char* aipcName, struct event_base* aipBase)
 {
-    giServTcpFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (giServTcpFd < 0) {
-        LOGE("socket() err, msg=%s!!!!!!\n", strerror(errno));
+    // A path of 108 bytes or more is refused, never cut. A socket file left
+    // by an earlier run is removed; one that a live server answers on is not
+    // taken over, and other kinds of file are left alone.
+    const int fd = unix_sock_listen(aipcName, UNIX_SOCK_PATH_MAX, 2);
+    const int err = errno;
+    switch (fd) {
+    case UNIX_SOCK_FAIL_SOCKET:
+        LOGE("socket() err, msg=%s!!!!!!\n", strerror(err));
         return -ERR_V2X_SOCKET_OPEN;
-    }
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sun_family = AF_UNIX;
-    size_t plen = strnlen(aipcName, sizeof(addr.sun_path));
-    if (plen >= sizeof(addr.sun_path)) {
-        LOGE("bind() %.*s err, msg=%s!!!!!!\n", static_cast<int>(sizeof(addr.sun_path)), aipcName,
-             "path of 108 bytes or more");
-        return -ERR_V2X_SOCKET_BIND;
-    }
-    memcpy(addr.sun_path, aipcName, plen);
-    // A socket file left by an earlier run is removed; one that a live server
-    // answers on is not taken over, and other kinds of file are left alone.
-    // On 32-bit targets lstat() needs 64-bit inode numbers (the build defines
-    // _FILE_OFFSET_BITS=64): otherwise it fails with EOVERFLOW on file systems
-    // with large inode numbers, the stale file stays and bind() fails.
-    static_assert(sizeof(ino_t) == 8, "build with _FILE_OFFSET_BITS=64");
-    struct stat st;
-    if (lstat(aipcName, &st) == 0 && S_ISSOCK(st.st_mode)) {
-        if (_live_server_at(addr)) {
-            LOGE("bind() %s err, msg=%s!!!!!!\n", aipcName, "a server already listens there");
-            return -ERR_V2X_SOCKET_BIND;
+    case UNIX_SOCK_FAIL_PATH:
+        if (err == ENAMETOOLONG) {
+            LOGE("bind() %.*s err, msg=%s!!!!!!\n", UNIX_SOCK_PATH_MAX, aipcName,
+                 "path of 108 bytes or more");
+        } else {
+            LOGE("bind() %s err, msg=%s!!!!!!\n", aipcName, strerror(err));
         }
-        unlink(aipcName);
-    }
-    if (bind(giServTcpFd, reinterpret_cast<struct sockaddr*>(&addr),
-             static_cast<socklen_t>(plen + 2)) < 0) {
-        LOGE("bind() %s err, msg=%s!!!!!!\n", aipcName, strerror(errno));
         return -ERR_V2X_SOCKET_BIND;
-    }
-    if (listen(giServTcpFd, 2) < 0) {
-        LOGE("listen() err, msg=%s!!!!!!\n", strerror(errno));
+    case UNIX_SOCK_FAIL_LIVE:
+        LOGE("bind() %s err, msg=%s!!!!!!\n", aipcName, "a server already listens there");
+        return -ERR_V2X_SOCKET_BIND;
+    case UNIX_SOCK_FAIL_BIND:
+        LOGE("bind() %s err, msg=%s!!!!!!\n", aipcName, strerror(err));
+        return -ERR_V2X_SOCKET_BIND;
+    case UNIX_SOCK_FAIL_LISTEN:
+        LOGE("listen() err, msg=%s!!!!!!\n", strerror(err));
         return -ERR_V2X_SOCKET_LISTEN;
+    default:
+        break;
     }
+    giServTcpFd = fd;
     signal(SIGPIPE, SIG_IGN);
     gipTcpServEt = event_new(aipBase, giServTcpFd, EV_READ | EV_PERSIST, _accept_cb, aipBase);
     gipAcceptEt = evtimer_new(aipBase, _accept_rest_cb, nullptr);
@@ -813,10 +772,7 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_exit(void)
     v2x_event_release(gipResumeEt);
     giAcceptStall = false;
     giConnCapSaid = false;
-    if (giServTcpFd > 0) {
-        close(giServTcpFd);
-    }
-    giServTcpFd = -1;
+    unix_sock_close(&giServTcpFd);
     for (;;) {
         tClitNetCon* c = nullptr;
         {
@@ -863,11 +819,6 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_set_max_clit(int aicMax)
     }
     giConnMax.store(aicMax);
     return V2X_SUCCESS;
-}
-
-V2X_API uint32_t v2x_sdk_dmn_serv_cur_clit(void)
-{
-    return giCurConnId.load(std::memory_order_relaxed);
 }
 
 V2X_API int v2x_sdk_dmn_serv_tx_to_clit(uint32_t aicConn, const char* aipcMsg, const int aicMsgLen)

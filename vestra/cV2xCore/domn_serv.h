@@ -29,11 +29,6 @@ V2X_API int v2x_sdk_dmn_serv_exit(void);
  * caller and are copied where needed. Returns 0. */
 V2X_API int v2x_sdk_dmn_serv_tx_clit_msg(const char* aipcMsg, const int aicMsgLen);
 
-/* The connection whose request the core thread is handling now, as a number
- * that is never reused while the process runs; 0 outside a request. Lets
- * the management entity key what it keeps by owner and answer the asker. */
-V2X_API uint32_t v2x_sdk_dmn_serv_cur_clit(void);
-
 /* As v2x_sdk_dmn_serv_tx_clit_msg, to connection aicConn only (0: to every
  * application). A connection that has closed gets nothing. Returns 0. */
 V2X_API int v2x_sdk_dmn_serv_tx_to_clit(uint32_t aicConn, const char* aipcMsg, const int aicMsgLen);

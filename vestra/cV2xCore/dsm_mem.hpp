@@ -12,6 +12,7 @@
 
 #include "self_list.h"
 #include "v2x_limits.h"
+#include "v2x_lock.hpp"
 #include "xfuncs.h"
 
 // Bytes of a buffer's message area: the largest datagram either ring holds.
@@ -41,7 +42,7 @@ public:
         if (mem == nullptr) {
             return false;
         }
-        WriteLock lk(&lock_);
+        WriteLock lk(lock_);
         list_add_tail(&mem->hnode, &head_);
         return true;
     }
@@ -49,7 +50,7 @@ public:
     // Takes the next buffer in ring order, or null when the ring is empty.
     tDSMMem* take()
     {
-        WriteLock lk(&lock_);
+        WriteLock lk(lock_);
         if (list_empty(&head_)) {
             return nullptr;
         }
@@ -62,7 +63,7 @@ public:
     // Unlinks and frees every buffer.
     void release()
     {
-        WriteLock lk(&lock_);
+        WriteLock lk(lock_);
         struct list_head* pos;
         struct list_head* n;
         list_for_each_safe(pos, n, &head_)
@@ -75,7 +76,7 @@ public:
     // Message area of the buffer the next take() returns, or null.
     const char* peek_msg()
     {
-        WriteLock lk(&lock_);
+        WriteLock lk(lock_);
         if (list_empty(&head_)) {
             return nullptr;
         }
@@ -84,7 +85,7 @@ public:
 
     int count()
     {
-        WriteLock lk(&lock_);
+        WriteLock lk(lock_);
         int c = 0;
         for (struct list_head* p = head_.next; p != &head_; p = p->next) {
             ++c;
@@ -93,14 +94,6 @@ public:
     }
 
 private:
-    struct WriteLock {
-        pthread_rwlock_t* l;
-        explicit WriteLock(pthread_rwlock_t* lk) : l(lk) { pthread_rwlock_wrlock(l); }
-        ~WriteLock() { pthread_rwlock_unlock(l); }
-        WriteLock(const WriteLock&) = delete;
-        WriteLock& operator=(const WriteLock&) = delete;
-    };
-
     struct list_head head_ = {&head_, &head_};
     pthread_rwlock_t lock_ = PTHREAD_RWLOCK_INITIALIZER;
 };

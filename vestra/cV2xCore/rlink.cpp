@@ -78,7 +78,7 @@ V2X_API int _parse_rx_msg(const char* aipcMsg, const int aicLen)
         return -ERR_V2X_GET_ADAP_PRIM;
     case PrimFetch::NoEntry:
         LOGE("gipAdapLyrPrim->indication=NULL err!!!!\n");
-        return -ERR_V2X_GET_ADAP_PRIM;
+        return -ERR_V2X_PARM_CONT;  // the layer is not running
     case PrimFetch::Ok:
         break;
     }

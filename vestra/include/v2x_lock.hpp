@@ -1,4 +1,5 @@
-// Scoped guards for the reader-writer locks that own the core's shared state.
+// Scoped guards for the pthread locks of the library (std::mutex takes
+// std::lock_guard), and the hand-over of a start-up result.
 #ifndef VESTRA_V2X_LOCK_HPP
 #define VESTRA_V2X_LOCK_HPP
 
@@ -28,6 +29,17 @@ public:
 
 private:
     pthread_rwlock_t& lk_;
+};
+
+class MutexLock {
+public:
+    explicit MutexLock(pthread_mutex_t& aipLk) : lk_(aipLk) { pthread_mutex_lock(&lk_); }
+    ~MutexLock() { pthread_mutex_unlock(&lk_); }
+    MutexLock(const MutexLock&) = delete;
+    MutexLock& operator=(const MutexLock&) = delete;
+
+private:
+    pthread_mutex_t& lk_;
 };
 
 // The result of a start-up that runs on another thread, handed to the

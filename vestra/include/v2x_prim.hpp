@@ -1,30 +1,36 @@
 // Primitive-table lookup shared by the core layers (library-internal).
 //
 // Each layer owns a table of two function pointers, filled by its init and
-// cleared by its exit. A caller fetches the table on first use and keeps the
-// pointer; only that first fetch checks the table and the entry it needs.
+// cleared by its exit. Every call reaches a table through prim_fetch, which
+// looks it up afresh each time (one load) and checks the entry it needs: a
+// layer that has stopped is never called through a pointer kept from before.
 #ifndef VESTRA_V2X_PRIM_H
 #define VESTRA_V2X_PRIM_H
 
 enum class PrimFetch { Ok, NoTable, NoEntry };
 
-// Fetches the table into `kept` on first use. On NoTable or NoEntry the
-// caller logs its own line for that case and fails with the table's code.
+// Puts the table into `out` and says whether the entry can be called. On
+// NoTable the caller logs its own line and fails with the table's code; on
+// NoEntry (the layer is not running) it logs its line and fails with
+// -ERR_V2X_PARM_CONT.
 template <typename Table, typename Entry>
-inline PrimFetch prim_fetch(Table*& kept, Table* (*getter)(void), Entry Table::*entry)
+inline PrimFetch prim_fetch(Table*& out, Table* (*getter)(void), Entry Table::*entry)
 {
-    if (kept != nullptr) {
-        return PrimFetch::Ok;
-    }
-    Table* t = getter();
-    if (t == nullptr) {
+    out = getter();
+    if (out == nullptr) {
         return PrimFetch::NoTable;
     }
-    if (t->*entry == nullptr) {
-        return PrimFetch::NoEntry;
-    }
-    kept = t;
-    return PrimFetch::Ok;
+    return out->*entry == nullptr ? PrimFetch::NoEntry : PrimFetch::Ok;
+}
+
+// Fills a layer's table (init) or clears it (exit, with nulls); the layers
+// whose tables have a request and an indication entry.
+template <typename Table>
+inline void prim_set(Table& aopTable, decltype(aopTable.request) aicRequest,
+                     decltype(aopTable.indication) aicIndication)
+{
+    aopTable.request = aicRequest;
+    aopTable.indication = aicIndication;
 }
 
 #endif
