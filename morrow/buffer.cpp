@@ -200,7 +200,11 @@ extern "C" V2X_API void buffer_shift(buffer_t* b, int len)
     }
     memmove(b->ptr, b->ptr + len, static_cast<size_t>(b->used - len));
     b->used -= len;
-    b->ptr[b->used] = '\0';
+    // A buffer that read_buffer filled to its last byte has no room for the
+    // terminator: it is written only inside the capacity.
+    if (b->used < b->size) {
+        b->ptr[b->used] = '\0';
+    }
 }
 
 namespace {

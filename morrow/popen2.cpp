@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <ifaddrs.h>
 #include <signal.h>
 #include <spawn.h>
@@ -62,6 +63,11 @@ const char* _family_name(int fam)
 
 char* _gen_string(const int aicLen, bool digitsOnly)
 {
+    if (aicLen == INT_MAX) {
+        // The terminator would not fit an int count.
+        LOGE("aicLen(%d) err!!!!\n", aicLen);
+        return nullptr;
+    }
     int len = aicLen > 0 ? aicLen : 0;
     char* s = static_cast<char*>(xzMalloc(len + 1));
     if (s == nullptr) {
@@ -188,8 +194,10 @@ extern "C" V2X_API FILE* popen2(char* program, char* type)
         }
         giPidsCnt = cnt;
     }
+    // Both ends close-on-exec: no other child started meanwhile by another
+    // thread may inherit them; the spawn's dup2 gives the child its end.
     int pdes[2];
-    if (pipe(pdes) < 0) {
+    if (pipe2(pdes, O_CLOEXEC) < 0) {
         return nullptr;
     }
     // The child end becomes the shell's standard output ("r") or input
@@ -197,9 +205,6 @@ extern "C" V2X_API FILE* popen2(char* program, char* type)
     const int childFd = rd ? pdes[1] : pdes[0];
     const int parentFd = rd ? pdes[0] : pdes[1];
     const int target = rd ? STDOUT_FILENO : STDIN_FILENO;
-    // The parent's end never leaks into this or any later child (a "w"
-    // stream held open by another child would never see its end of file).
-    fcntl(parentFd, F_SETFD, FD_CLOEXEC);
 
     // The child is started with posix_spawn as the leader of a new process
     // group, so that pclose2 can signal exactly what popen2 created.
@@ -210,6 +215,8 @@ extern "C" V2X_API FILE* popen2(char* program, char* type)
     if (childFd != target) {
         posix_spawn_file_actions_adddup2(&fa, childFd, target);
         posix_spawn_file_actions_addclose(&fa, childFd);
+    } else {
+        fcntl(childFd, F_SETFD, 0);  // already in place: it must survive the exec
     }
     if (parentFd != target) {
         posix_spawn_file_actions_addclose(&fa, parentFd);

@@ -35,7 +35,8 @@ V2X_API int get_linklocal_ipv6addr(struct in6_addr* aopcAddr6, const char* aipcI
 
 /* New zero-terminated string of aicLen random letters and digits (or
  * decimal digits only); release with free. Reseeds the process-wide rand()
- * generator with the current second at every call. Null on allocation
+ * generator with the current second at every call. Null for INT_MAX (the
+ * terminator would not fit) and on allocation
  * failure; an empty string for a length of 0 or less. */
 V2X_API char* gen_random_string(const int aicLen);
 V2X_API char* gen_random_number_string(const int aicLen);

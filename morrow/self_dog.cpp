@@ -37,10 +37,11 @@ char gicPthExit[] = "_feddog_func_pth() exit";
 struct timeval _period(const tFeddogCfg* aipcCfg)
 {
     struct timeval tv;
-    // A period beyond what time_t holds (32-bit on some boards) is clamped
-    // rather than wrapped to a negative time that would fire at once.
+    // Clamped to one day on every target: libevent adds the period to the
+    // monotonic clock, and a longer one overflows a 32-bit time_t into a
+    // timer that fires at once, again and again.
     uint64_t sec = static_cast<uint64_t>(aipcCfg->feddogSec) + aipcCfg->feddogUSec / 1000000u;
-    constexpr uint64_t kMaxSec = sizeof(time_t) >= 8 ? UINT64_MAX : INT32_MAX;
+    constexpr uint64_t kMaxSec = 86400;
     tv.tv_sec = static_cast<time_t>(sec < kMaxSec ? sec : kMaxSec);
     tv.tv_usec = static_cast<suseconds_t>(aipcCfg->feddogUSec % 1000000u);
     return tv;
@@ -252,12 +253,21 @@ extern "C" V2X_API int load_feeddog_cfg(tFeddogCfg* aopcFedDog, const char* aicp
              aicpcDogCfgNme != nullptr ? aicpcDogCfgNme : "(null)");
         return -ERR_LIBCFG_CFG_LOOKUP_DOG;
     }
-    int v = 0;
-    if (config_setting_lookup_int(grp, "feddogSec", &v) == CONFIG_TRUE) {
-        aopcFedDog->feddogSec = static_cast<uint32_t>(v);
+    // A negative period read as unsigned would be a huge one: refused, with
+    // the record unchanged.
+    int sec = 0;
+    int usec = 0;
+    const bool hasSec = config_setting_lookup_int(grp, "feddogSec", &sec) == CONFIG_TRUE;
+    const bool hasUsec = config_setting_lookup_int(grp, "feddogUSec", &usec) == CONFIG_TRUE;
+    if ((hasSec && sec < 0) || (hasUsec && usec < 0)) {
+        LOGE("feddogSec(%d) feddogUSec(%d) err!!!!\n", sec, usec);
+        return -ERR_LIBCFG_SETTING_LOOKUP_DOG;
     }
-    if (config_setting_lookup_int(grp, "feddogUSec", &v) == CONFIG_TRUE) {
-        aopcFedDog->feddogUSec = static_cast<uint32_t>(v);
+    if (hasSec) {
+        aopcFedDog->feddogSec = static_cast<uint32_t>(sec);
+    }
+    if (hasUsec) {
+        aopcFedDog->feddogUSec = static_cast<uint32_t>(usec);
     }
     const char* s = nullptr;
     if (config_setting_lookup_string(grp, "feddogNme", &s) == CONFIG_TRUE && s != nullptr) {

@@ -94,8 +94,10 @@ V2X_API int _feed_dog_init(const struct event_base* aipcEtBse, const tFeddogCfg*
 
 /* Fills the record from the group aicpcDogCfgNme: "feddogSec",
  * "feddogUSec", "feddogNme" (cut to 62 characters), "txFeddogHtDmNme" (cut
- * to 254). Absent keys leave the caller's values. 0, or -15 when the group
- * is missing (record unchanged). */
+ * to 254). Absent keys leave the caller's values. 0, -15 when the group
+ * is missing, or -16 for a negative feddogSec or feddogUSec (record
+ * unchanged either way). A period is used up to one day; longer ones are cut
+ * to one day. */
 V2X_API int load_feeddog_cfg(tFeddogCfg* aopcFedDog, const char* aicpcDogCfgNme,
                              const struct config_t* aicpcCfg);
 

@@ -2,6 +2,7 @@
 #include "self_log.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <libconfig.h>
 #include <poll.h>
 #include <pthread.h>
@@ -9,6 +10,7 @@
 #include <stdlib.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -220,6 +222,50 @@ bool _make_log_name(char* aopName)
 }
 #pragma GCC diagnostic pop
 
+// Opens a log file for writing from its start. Refused: a symlink at the
+// name (a planted link must not redirect the lines onto another file), and
+// anything but a regular file of this user. A time-stamped name is new
+// (O_EXCL), so two rotations in one second never share a file; the caller
+// picks another name on EEXIST. Close-on-exec, mode 0640.
+FILE* _open_log_file(const char* aipcName, bool aicMustBeNew)
+{
+    const int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (aicMustBeNew ? O_EXCL : 0);
+    const int fd = open(aipcName, flags, 0640);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+        ftruncate(fd, 0) != 0) {
+        // Checked before anything of it is cut: a file of someone else stays.
+        close(fd);
+        errno = EPERM;
+        return nullptr;
+    }
+    FILE* fp = fdopen(fd, "w+");
+    if (fp == nullptr) {
+        close(fd);
+    }
+    return fp;
+}
+
+// Makes the next name and opens it; a time-stamped name that exists already
+// is replaced by another one.
+FILE* _open_next_log(char* aopName)
+{
+    const bool timed = _ival(giLogCfg.fileMod) == LOG_FILE_TIME;
+    for (int tries = 0; tries < 8; ++tries) {
+        if (!_make_log_name(aopName)) {
+            return nullptr;
+        }
+        FILE* fp = _open_log_file(aopName, timed);
+        if (fp != nullptr || !timed || errno != EEXIST) {
+            return fp;
+        }
+    }
+    return nullptr;
+}
+
 void* _rx_log_func_pth(void*)
 {
     static char gicExitVal[] = "_rx_log_func_pth() exit";
@@ -272,12 +318,12 @@ void log_rotate_if_due()
     fclose(gipLogFp);
     gipLogFp = nullptr;
     char name[kNameBuf];
-    if (!_make_log_name(name)) {
+    if (_ival(giLogCfg.fileMod) != LOG_FILE_TWO && _ival(giLogCfg.fileMod) != LOG_FILE_TIME) {
         _say("fileMod=%d err!!!!\n", _ival(giLogCfg.fileMod));
         return;
     }
+    gipLogFp = _open_next_log(name);
     _say("New save log path=%s\n", name);
-    gipLogFp = fopen(name, "w+");
     if (gipLogFp == nullptr) {
         _say("fopen() err!!!!");
         return;
@@ -352,12 +398,12 @@ extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
         }
         _say("Save log path=%s\n", giLogCfg.saveLogPath);
         char name[kNameBuf];
-        if (!_make_log_name(name)) {
+        if (_ival(giLogCfg.fileMod) != LOG_FILE_TWO && _ival(giLogCfg.fileMod) != LOG_FILE_TIME) {
             _say("fileMod=%d err!!!!\n", _ival(giLogCfg.fileMod));
             return -ERR_LOG_PARM_CONT;
         }
+        FILE* fp = _open_next_log(name);
         _say("New save log path=%s\n", name);
-        FILE* fp = fopen(name, "w+");
         if (fp == nullptr) {
             _say("fopen() err!!!!");
             return -ERR_LOG_FOPEN;
@@ -383,7 +429,7 @@ extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
         }
         giLogPthdId = tid;
         int fds[2];
-        if (pipe(fds) != 0) {
+        if (pipe2(fds, O_CLOEXEC) != 0) {
             _say("pipe() err, msg:%s!!!!\n", strerror(errno));
             return -ERR_LOG_PIPE_CREATE;
         }

@@ -398,7 +398,11 @@ bool load_config(const std::string& path, Config& out, std::string& err)
     out.hasWatchdog = dog != nullptr;
     if (out.hasWatchdog) {
         out.watchdog.feddogSec = 1;
-        if (load_feeddog_cfg(&out.watchdog, "watchdog", &f.c) != 0) {
+        const int rc = load_feeddog_cfg(&out.watchdog, "watchdog", &f.c);
+        if (rc == -ERR_LIBCFG_SETTING_LOOKUP_DOG) {
+            return r.fail(dog, "watchdog: feddogSec and feddogUSec must not be negative");
+        }
+        if (rc != 0) {
             return r.fail(dog, "the watchdog group cannot be read");
         }
         const size_t pathLen = strnlen(out.watchdog.txFeddogHtDmNme, sizeof(out.watchdog.txFeddogHtDmNme));

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "aces_lyr.h"
+#include "air_log.hpp"
 #include "adap_lyr.hpp"
 #include "core_app.h"
 #include "core_harness.h"
@@ -120,8 +121,11 @@ protected:
         return {};
     }
     // Hands a frame to the adaptation layer as the radio link does.
+    // One frame with a fresh allowance of lines, so that every case's line
+    // is written however fast the cases run.
     int rx(const Bytes& frame)
     {
+        air_log_gate() = AirLogGate();
         return get_adaptation_layer_prim()->indication(
             4, kFF, kFF, reinterpret_cast<const char*>(frame.data()), 0,
             static_cast<uint16_t>(frame.size()));
@@ -406,6 +410,26 @@ TEST_F(AdapRx, MalformedHeadersAreRefusedWithTheirLines)
     EXPECT_EQ(count_lines_with(out, "elemVal short, aicAdapPayldLen(4) err!!!!"), 1) << out;
     EXPECT_EQ(count_lines_with(out, "appId short, aicAdapPayldLen(4) err!!!!"), 2) << out;
     EXPECT_TRUE(gInds.empty());
+}
+
+// A flood of malformed frames writes a handful of lines a second, not a
+// line or more per frame.
+TEST_F(AdapRx, FloodOfMalformedFramesWritesFewLines)
+{
+    air_log_gate() = AirLogGate();
+    const Bytes bad = {0x00, 0xC1, 0x00, 0x00};
+    StdoutCapture cap;
+    for (int i = 0; i < 60000; ++i) {
+        ASSERT_EQ(get_adaptation_layer_prim()->indication(4, kFF, kFF,
+                                                          reinterpret_cast<const char*>(bad.data()),
+                                                          0, static_cast<uint16_t>(bad.size())),
+                  -ERR_V2X_RX_DSM_FMT);
+    }
+    const std::string out = cap.stop();
+    // At most 5 lines in each second the loop spans (a few at most).
+    EXPECT_LE(count_lines_with(out, "AID(c1) format err!!!!"), 5 * 10) << out.size();
+    EXPECT_LT(out.size(), 8192u);
+    EXPECT_GT(air_log_gate().held + air_log_gate().take_report(), 0u);
 }
 
 TEST_F(AdapRx, DmeFramesGoToTheDmeWhateverIsRegistered)

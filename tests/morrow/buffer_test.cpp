@@ -282,3 +282,24 @@ TEST(AllocWrappers, NegativeSizeFailsAndLogs)
     EXPECT_EQ(v2xtest::count_lines_with(out, "malloc() err!!!!"), 2) << out;
     EXPECT_EQ(v2xtest::count_lines_with(out, " xfuncs.cpp "), 2) << out;
 }
+
+// Mended fault: a shift of a buffer that read_buffer filled to its last
+// byte wrote the terminator one byte past it (ASan: heap-buffer-overflow).
+TEST(BufferRead, ShiftAfterAnExactFillStaysInside)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    Buf x(64);
+    const int size = x.b->size;
+    std::string msg(static_cast<size_t>(size), 'q');
+    ASSERT_EQ(write(sv[1], msg.data(), msg.size()), size);
+    ASSERT_EQ(read_buffer(sv[0], x.b), size);
+    ASSERT_EQ(x.b->used, x.b->size);
+    buffer_shift(x.b, 0);
+    buffer_shift(x.b, 4);
+    EXPECT_EQ(x.b->used, size - 4);
+    EXPECT_EQ(std::string(x.b->ptr, static_cast<size_t>(size - 4)), std::string(size - 4, 'q'));
+    EXPECT_EQ(x.b->ptr[size - 4], '\0');
+    close(sv[0]);
+    close(sv[1]);
+}

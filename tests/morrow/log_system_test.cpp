@@ -18,6 +18,7 @@
 
 #include "morrow_tool_helpers.hpp"
 #include "self_log.h"
+#include "popen2.h"
 #include "test_support.h"
 
 using v2xtest::StdoutCapture;
@@ -405,4 +406,52 @@ TEST_F(LogSystem, AfterExitStdoutAndRestart)
     std::string out = cap.stop();
     EXPECT_NE(out.find("_rx_log_func_pth() pthread already stop------"), std::string::npos);
     EXPECT_NE(out.find("after-exit-line\n"), std::string::npos);
+}
+
+// A symlink planted at a log file's name is not followed: the start fails
+// and the file it points at keeps its bytes. A program started meanwhile
+// holds none of the log system's descriptors.
+TEST_F(LogSystem, SymlinkAtTheLogNameIsRefusedAndNothingLeaksIntoChildren)
+{
+    std::string base = dir.file("lnk");
+    std::string target = dir.file("precious");
+    {
+        std::ofstream(target) << "keep\n";
+    }
+    ASSERT_EQ(symlink(target.c_str(), (base + "-00.log").c_str()), 0);
+    ASSERT_EQ(symlink(target.c_str(), (base + "-01.log").c_str()), 0);
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(LOG_RUN_MAIN_PROGRESS, LOG_FILE_TWO, 3, LOG_SWITCH_OFF, LOG_SWITCH_ON,
+                         base);
+    EXPECT_EQ(log_system_init(&c), -ERR_LOG_FOPEN);
+    log_system_exit();
+    cap.stop();
+    EXPECT_EQ(slurp(target), "keep\n");
+
+    StdoutCapture cap2;
+    tLogCfg t = make_cfg(LOG_RUN_NEW_PTHREAD, LOG_FILE_TWO, 0, LOG_SWITCH_OFF, LOG_SWITCH_ON,
+                         dir.file("ok"));
+    ASSERT_EQ(log_system_init(&t), 0);
+    char cmd[] = "ls -l /proc/self/fd";
+    char mode[] = "r";
+    FILE* p = popen2(cmd, mode);
+    ASSERT_NE(p, nullptr);
+    int n = 0;
+    char line[64];
+    std::string seen;
+    while (fgets(line, sizeof(line), p) != nullptr) {
+        seen += line;
+        ++n;
+    }
+    pclose2(p);
+    log_system_exit();
+    cap2.stop();
+    // Neither the log file nor the read end of the log pipe (the host's
+    // own descriptors may be there).
+    EXPECT_GT(n, 0);
+    EXPECT_EQ(seen.find(dir.file("ok")), std::string::npos) << seen;
+    std::istringstream is(seen);
+    for (std::string l; std::getline(is, l);) {
+        EXPECT_FALSE(l.compare(0, 4, "lr-x") == 0 && l.find("pipe:") != std::string::npos) << l;
+    }
 }

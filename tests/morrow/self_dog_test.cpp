@@ -299,5 +299,13 @@ TEST_F(Feeder, LoadCfgLimitsAndMissingGroup)
     EXPECT_EQ(c.feddogUSec, 250000u);
     EXPECT_EQ(std::string(c.feddogNme), std::string(62, 'a'));
     EXPECT_EQ(strlen(c.txFeddogHtDmNme), 254u);
+    // A negative period would read as a huge unsigned one: refused, record
+    // unchanged.
+    ASSERT_EQ(config_read_string(&cfg, "neg = { feddogSec = -1; }; negu = { feddogUSec = -5; };"),
+              CONFIG_TRUE);
+    EXPECT_EQ(load_feeddog_cfg(&c, "neg", &cfg), -16);
+    EXPECT_EQ(load_feeddog_cfg(&c, "negu", &cfg), -16);
+    EXPECT_EQ(c.feddogSec, 2u);
+    EXPECT_EQ(c.feddogUSec, 250000u);
     config_destroy(&cfg);
 }

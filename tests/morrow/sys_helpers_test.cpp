@@ -2,6 +2,8 @@
 // random strings, popen2/pclose2.
 #include <gtest/gtest.h>
 
+#include <limits.h>
+
 #include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -255,4 +257,17 @@ TEST(Popen2, Pclose2SignalsOnlyItsOwnProcessGroup)
     ASSERT_NE(other, nullptr);
     EXPECT_EQ(pclose2(other), -1);
     fclose(other);
+}
+
+// Mended fault: INT_MAX overflowed the terminator's count.
+TEST(RandomString, LengthThatCannotHoldItsTerminatorIsRefused)
+{
+    v2xtest::StdoutCapture cap;
+    EXPECT_EQ(gen_random_string(INT_MAX), nullptr);
+    EXPECT_EQ(gen_random_number_string(INT_MAX), nullptr);
+    cap.stop();
+    char* s = gen_random_string(0);
+    ASSERT_NE(s, nullptr);
+    EXPECT_STREQ(s, "");
+    free(s);
 }

@@ -122,6 +122,8 @@ TEST(StationConfig, BadSettingsAreRefusedWithFileLineAndKey)
         {"", "watchdog = { feddogSec = 0; feddogUSec = 0; txFeddogHtDmNme = \"/tmp/x\"; };\n",
          "the period feddogSec + feddogUSec must be above 0"},
         {"", "watchdog = { feddogSec = 1; };\n", "watchdog.txFeddogHtDmNme must have 1 to 107"},
+        {"", "watchdog = { feddogSec = -1; txFeddogHtDmNme = \"/tmp/x\"; };\n",
+         "feddogSec and feddogUSec must not be negative"},
         {"", "logs = { };\n", "unknown setting logs"},
     };
     for (const Case& c : cases) {

@@ -9,6 +9,7 @@
 #include "dme_dsm.h"
 #include "dsmp.hpp"
 #include "rlink.h"
+#include "air_log.hpp"
 #include "self_log.h"
 #include "v2x_prim.hpp"
 
@@ -100,25 +101,25 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
     // An extension element is checked by the decoder and not used further.
     switch (res) {
     case DsmpRx::TooShort:
-        LOGE("aicAdapPayldLen(%d) err!!!!\n", static_cast<int>(aicAdapPayldLen));
+        LOGE_AIR("aicAdapPayldLen(%d) err!!!!\n", static_cast<int>(aicAdapPayldLen));
         return -ERR_V2X_RX_DSM_FMT;
     case DsmpRx::ExtTooLong:
-        LOGE("elemIdLen(%d)>max(%d) err!!!!\n", static_cast<int>(f.extLen),
+        LOGE_AIR("elemIdLen(%d)>max(%d) err!!!!\n", static_cast<int>(f.extLen),
              static_cast<int>(DSMP_EXT_RD_MAX));
         return -ERR_V2X_RX_DSM_FMT;
     case DsmpRx::Truncated:
         // The frame ends inside its header: the named field is not all there.
-        LOGE("%s short, aicAdapPayldLen(%d) err!!!!\n", f.shortField,
+        LOGE_AIR("%s short, aicAdapPayldLen(%d) err!!!!\n", f.shortField,
              static_cast<int>(aicAdapPayldLen));
         return -ERR_V2X_RX_DSM_FMT;
     case DsmpRx::DmeLenMismatch:
-        LOGE("%d!=%d+%d err, quit!!!!\n", static_cast<int>(aicAdapPayldLen),
+        LOGE_AIR("%d!=%d+%d err, quit!!!!\n", static_cast<int>(aicAdapPayldLen),
              static_cast<int>(f.consumed), static_cast<int>(f.len));
         return -ERR_V2X_RX_DSM_FMT;
     case DsmpRx::Dme:
         return gipDMESink.load()(reinterpret_cast<const char*>(f.data), f.len);
     case DsmpRx::AidFormat:
-        LOGE("AID(%0x) format err!!!!\n", static_cast<unsigned>(f.aidByte));
+        LOGE_AIR("AID(%0x) format err!!!!\n", static_cast<unsigned>(f.aidByte));
         return -ERR_V2X_RX_DSM_FMT;
     case DsmpRx::NotWanted:
         return V2X_SUCCESS;

@@ -15,6 +15,7 @@
 
 #include "adap_lyr.h"
 #include "dsm_mem.hpp"
+#include "air_log.hpp"
 #include "self_log.h"
 #include "v2x_evthread.hpp"
 #include "v2x_prim.hpp"
@@ -69,6 +70,12 @@ static tDSMMem* _find_dsm_mem()
     return giDSMMemRing.take();
 }
 
+V2X_API AirLogGate& air_log_gate()
+{
+    static AirLogGate gate;
+    return gate;
+}
+
 V2X_API int _parse_rx_msg(const char* aipcMsg, const int aicLen)
 {
     LOGT();
@@ -85,7 +92,7 @@ V2X_API int _parse_rx_msg(const char* aipcMsg, const int aicLen)
     // The frame length travels in 16 bits: a longer datagram cannot come
     // from the receive ring, and anything else is refused rather than cut.
     if (aipcMsg == nullptr || aicLen <= 0 || aicLen > 0x10000) {
-        LOGE("aicLen(%d) err!!!!\n", aicLen);
+        LOGE_AIR("aicLen(%d) err!!!!\n", aicLen);
         return -ERR_V2X_RX_ADAP_FMT;
     }
     const auto protTp = static_cast<uint8_t>(aipcMsg[0]);
@@ -93,7 +100,7 @@ V2X_API int _parse_rx_msg(const char* aipcMsg, const int aicLen)
                                          static_cast<uint16_t>(aicLen - 1));
     LOGI("gipAdapLyrPrim->indication()=%d\n", ret);
     if (ret != 0) {
-        LOGE("gipAdapLyrPrim->indication() err!!!!\n");
+        LOGE_AIR("gipAdapLyrPrim->indication() err!!!!\n");
         return ret;
     }
     return V2X_SUCCESS;
@@ -127,6 +134,10 @@ static void _rlink_rx_msg_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg
     }
     LOGI("rxLen=%d\n", static_cast<int>(n));
     (void)_parse_rx_msg(mem->msg, static_cast<int>(n));
+    const unsigned long held = air_log_gate().take_report();
+    if (held > 0) {
+        LOGE("%lu lines about received datagrams not written in the last second err!!!!\n", held);
+    }
 }
 
 static void _fill_addr(struct sockaddr_in* aopAdr, const char* aipcIp, uint16_t aicPort)
