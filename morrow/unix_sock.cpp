@@ -3,6 +3,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -152,4 +154,96 @@ extern "C" V2X_API void unix_sock_close(int* aiopFd)
         close(*aiopFd);
         *aiopFd = -1;
     }
+}
+
+extern "C" V2X_API int unix_sock_dir_check(const char* aipcPath, size_t aicMax, unsigned aicMkMode,
+                                           int aicGroupWrite)
+{
+    struct sockaddr_un addr;
+    socklen_t alen = 0;
+    if (unix_sock_addr(aipcPath, aicMax, &addr, &alen) != 0) {
+        return UNIX_SOCK_FAIL_PATH;
+    }
+    char dir[UNIX_SOCK_PATH_MAX];
+    memcpy(dir, addr.sun_path, sizeof(dir));
+    char* slash = strrchr(dir, '/');
+    if (slash == nullptr) {
+        dir[0] = '.';
+        dir[1] = '\0';
+    } else if (slash == dir) {
+        dir[1] = '\0';  // the root directory
+    } else {
+        *slash = '\0';
+    }
+    if (mkdir(dir, static_cast<mode_t>(aicMkMode)) != 0 && errno != EEXIST) {
+        return UNIX_SOCK_FAIL_DIR;
+    }
+    struct stat st;
+    if (lstat(dir, &st) != 0) {
+        return UNIX_SOCK_FAIL_DIR;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return UNIX_SOCK_FAIL_DIR;
+    }
+    // Another user who owns or may write the directory could put their own
+    // socket at the path, or move ours away, between any two steps.
+    const mode_t othersWrite = S_IWOTH | (aicGroupWrite != 0 ? 0 : S_IWGRP);
+    const bool sticky = (st.st_mode & S_ISVTX) != 0;
+    if ((st.st_uid != geteuid() && st.st_uid != 0) || ((st.st_mode & othersWrite) != 0 && !sticky)) {
+        errno = EPERM;
+        return UNIX_SOCK_FAIL_DIR;
+    }
+    return 0;
+}
+
+extern "C" V2X_API int unix_sock_peer(int aicFd, int* aopUid, int* aopGid, int* aopPid)
+{
+    struct ucred cred;
+    socklen_t len = sizeof(cred);
+    if (getsockopt(aicFd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+        return -1;
+    }
+    if (aopUid != nullptr) {
+        *aopUid = static_cast<int>(cred.uid);
+    }
+    if (aopGid != nullptr) {
+        *aopGid = static_cast<int>(cred.gid);
+    }
+    if (aopPid != nullptr) {
+        *aopPid = static_cast<int>(cred.pid);
+    }
+    return 0;
+}
+
+extern "C" V2X_API int unix_sock_pid_in_group(int aicPid, int aicGid)
+{
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/status", aicPid);
+    FILE* f = fopen(path, "re");
+    if (f == nullptr) {
+        return 0;
+    }
+    char line[512];
+    int found = 0;
+    while (found == 0 && fgets(line, sizeof(line), f) != nullptr) {
+        if (strncmp(line, "Groups:", 7) != 0 && strncmp(line, "Gid:", 4) != 0) {
+            continue;
+        }
+        char* p = strchr(line, ':') + 1;
+        for (;;) {
+            char* end = nullptr;
+            const long g = strtol(p, &end, 10);
+            if (end == p) {
+                break;
+            }
+            if (g == aicGid) {
+                found = 1;
+                break;
+            }
+            p = end;
+        }
+    }
+    fclose(f);
+    return found;
 }

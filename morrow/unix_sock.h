@@ -31,7 +31,8 @@ typedef enum _eUnixSockFail_ {
     UNIX_SOCK_FAIL_LIVE = -3,    /* a server answers at the path (EADDRINUSE) */
     UNIX_SOCK_FAIL_BIND = -4,    /* bind() */
     UNIX_SOCK_FAIL_LISTEN = -5,  /* listen() */
-    UNIX_SOCK_FAIL_CONNECT = -6  /* connect() */
+    UNIX_SOCK_FAIL_CONNECT = -6, /* connect() */
+    UNIX_SOCK_FAIL_DIR = -7      /* the directory is not this user's own (EPERM, ENOTDIR) */
 } eUnixSockFail;
 
 /* Fills the address for the path (at most aicMax bytes of it are looked at,
@@ -61,6 +62,24 @@ V2X_API int unix_sock_accept(int aicListenFd, int aicNonBlock);
  * tried again while the server's accept queue is full (EAGAIN) or it is
  * interrupted, UNIX_SOCK_CONNECT_TRIES times at most. */
 V2X_API int unix_sock_connect(const char* aipcPath, size_t aicMax, int aicNonBlock);
+
+/* Makes the directory that holds the path when it is missing (the last
+ * component only, with aicMkMode) and checks it: a real directory (not a
+ * symlink), owned by the effective user or root, and writable by nobody else
+ * (by its group too when aicGroupWrite is not 0). 0, or UNIX_SOCK_FAIL_PATH,
+ * or UNIX_SOCK_FAIL_DIR with errno ENOTDIR (not a directory) or EPERM (owner
+ * or mode), or errno of mkdir. A path without a directory part is checked
+ * against the current directory. */
+V2X_API int unix_sock_dir_check(const char* aipcPath, size_t aicMax, unsigned aicMkMode,
+                                int aicGroupWrite);
+
+/* The credentials of the process at the other end of a connected socket:
+ * 0, or -1 with errno. Any pointer may be null. */
+V2X_API int unix_sock_peer(int aicFd, int* aopUid, int* aopGid, int* aopPid);
+
+/* 1 when process aicPid has aicGid as its group or among its supplementary
+ * groups (read from /proc), else 0. */
+V2X_API int unix_sock_pid_in_group(int aicPid, int aicGid);
 
 /* Closes *aiopFd when it is a descriptor (>= 0, so 0 too) and sets it to -1.
  * A null pointer or -1 is left as it is. */

@@ -213,6 +213,7 @@ public:
             dogStarted_ = true;
         }
         v2x_sdk_dmn_serv_set_max_clit(cfg_.maxClients);
+        v2x_sdk_dmn_serv_set_access(&cfg_.access);
         // Attached, it shares the core that another station runs on the
         // same socket; otherwise it runs its own.
         const int rc = cfg_.attach ? cv2x_app_attach(&cfg_.sdk) : cv2x_app_init(&cfg_.sdk);

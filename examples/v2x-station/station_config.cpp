@@ -1,5 +1,7 @@
 #include "station_config.hpp"
 
+#include <grp.h>
+
 #include <arpa/inet.h>
 #include <libconfig.h>
 
@@ -172,7 +174,8 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
 {
     if (!only_known(r, st,
                     {"name", "logLevel", "duration", "dmnNme", "sendIp", "sendPort", "rcvIp",
-                     "rcvPort", "macAddr", "receive", "send", "providers", "maxClients"})) {
+                     "rcvPort", "macAddr", "receive", "send", "providers", "maxClients",
+                     "sockMode", "sockGroup"})) {
         return false;
     }
     if (!member_string(r, st, "name", 31, out.name)) {
@@ -199,6 +202,32 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
         return false;
     }
     out.maxClients = static_cast<int>(maxClients);
+
+    // Who may use the socket: its mode (octal text) and a group served.
+    std::string modeText, group;
+    if (!member_string(r, st, "sockMode", 4, modeText) ||
+        !member_string(r, st, "sockGroup", 63, group)) {
+        return false;
+    }
+    out.access.allowGid = -1;
+    out.access.sockMode = V2X_SOCK_MODE_DEF;
+    if (!modeText.empty()) {
+        char* end = nullptr;
+        const unsigned long m = strtoul(modeText.c_str(), &end, 8);
+        if (*end != '\0' || m > 0777 || (m & 0002) != 0) {
+            return r.fail(config_setting_get_member(st, "sockMode"),
+                          "station.sockMode must be octal up to 0775, not writable by others");
+        }
+        out.access.sockMode = static_cast<uint32_t>(m);
+    }
+    if (!group.empty()) {
+        const struct group* g = getgrnam(group.c_str());
+        if (g == nullptr) {
+            return r.fail(config_setting_get_member(st, "sockGroup"),
+                          "station.sockGroup: no group named " + group);
+        }
+        out.access.allowGid = static_cast<int32_t>(g->gr_gid);
+    }
 
     std::string sock;
     if (!member_string(r, st, "dmnNme", 255, sock, true)) {
@@ -438,6 +467,8 @@ std::string describe(const Config& cfg)
        << "logLevel = " << cfg.logLevel << " (" << log_level_name(cfg.logLevel) << ")\n"
        << "duration = " << cfg.duration << "\n"
        << "maxClients = " << cfg.maxClients << "\n"
+       << "sockMode = 0" << std::oct << cfg.access.sockMode << std::dec
+       << " sockGid = " << cfg.access.allowGid << "\n"
        << "dmnNme = " << cfg.sdk.dmnNme << "\n"
        << "send = " << cfg.sdk.sendIp << ":" << cfg.sdk.sendPort << "\n"
        << "rcv = " << cfg.sdk.rcvIp << ":" << cfg.sdk.rcvPort << "\n"

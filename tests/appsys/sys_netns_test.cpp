@@ -167,8 +167,10 @@ std::string scenario()
 
     int rc = v2x_system_init();
     CHECK(rc == 0, "v2x_system_init()=" << rc);
-    CHECK(stat("/dev/shm/skDmn", &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 0777) == 0755,
-          "socket directory missing or not 0755");
+    CHECK(stat("/dev/shm/skDmn", &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & 0777) == 0750,
+          "socket directory missing or not 0750");
+    CHECK(stat(V2X_SYS_DEF_DMN_NME, &st) == 0 && (st.st_mode & 0777) == 0660,
+          "socket not 0660");
 
     // A write reaches the radio as the exact datagram.
     Bytes data(100);

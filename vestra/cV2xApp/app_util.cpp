@@ -10,6 +10,7 @@
 #include "core_app.h"
 #include "core_app_tx.hpp"
 #include "self_log.h"
+#include "unix_sock.h"
 #include "v2x_limits.h"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
@@ -134,4 +135,34 @@ int app_send_core_msg(CoreAppTx& aiopTx, int aicFd, int aicNoConnRc, uint32_t ai
         LOGE("write(%d) err, msg:%s!!!!\n", aicFd, strerror(errno));
     }
     return rc;
+}
+
+int app_connect_core(const char* aipcName, int aicNonBlock)
+{
+    const int fd = unix_sock_connect(aipcName, sizeof(tV2XSDKCfg::dmnNme), aicNonBlock);
+    const int err = errno;
+    if (fd == UNIX_SOCK_FAIL_PATH && err == ENAMETOOLONG) {
+        // It would not fit the address with its terminator.
+        LOGE("dmnNme len(%d) err!!!!\n",
+             static_cast<int>(strnlen(aipcName, sizeof(tV2XSDKCfg::dmnNme))));
+        return -ERR_V2X_SOCKET_CONECT;
+    }
+    if (fd == UNIX_SOCK_FAIL_SOCKET) {
+        LOGE("socket() err, msg:%s!!!!\n", strerror(err));
+        return -ERR_V2X_SOCKET_OPEN;
+    }
+    if (fd < 0) {
+        LOGE("connect() %s err, msg:%s!!!!!!\n", aipcName, strerror(err));
+        return -ERR_V2X_SOCKET_CONECT;
+    }
+    int uid = -1;
+    if (unix_sock_peer(fd, &uid, nullptr, nullptr) != 0 ||
+        (uid != static_cast<int>(geteuid()) && uid != 0)) {
+        LOGE("connect() %s err, msg:served by uid %d, not by this user or root!!!!!!\n", aipcName,
+             uid);
+        int f = fd;
+        unix_sock_close(&f);
+        return -ERR_V2X_SOCKET_CONECT;
+    }
+    return fd;
 }

@@ -22,6 +22,14 @@ inline eDMERetCd app_ret_cd(const uint32_t aicRetCd)
 void app_mark_runtime_thread();
 bool app_on_runtime_thread();
 
+// Connects to the core's socket at aipcName, close-on-exec, non-blocking
+// when aicNonBlock: the descriptor, or -ERR_V2X_SOCKET_OPEN /
+// -ERR_V2X_SOCKET_CONECT after a log line. A server that runs as neither this
+// user nor root is refused before anything is sent to it: whoever took the
+// path must not receive the application's requests, nor pass its own
+// messages off as the core's.
+int app_connect_core(const char* aipcName, int aicNonBlock);
+
 class CoreAppTx;
 // The one send path of both clients, called with the caller's send mutex
 // held: checks the message (length 0..4090, a payload for a non-zero

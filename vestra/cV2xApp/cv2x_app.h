@@ -184,6 +184,26 @@ V2X_API int cv2x_app_core_connected(void);
  * (also before the core starts). 0, or -ERR_V2X_PARM_CONT below 1. */
 V2X_API int v2x_sdk_dmn_serv_set_max_clit(int aicMax);
 
+/* Who may use the application socket of a core started in this process.
+ * The core makes the socket's directory when it is missing (mode 0750) and
+ * refuses one that is not a real directory, not owned by this user or root,
+ * or writable by others (by its group too, unless allowGid is set). The
+ * socket file gets sockMode whatever the umask, and allowGid as its group.
+ * Each connection is served only when its peer runs as this user, as root,
+ * as one of allowUids, or in group allowGid; any other is closed at once
+ * with one line naming its uid and pid. */
+#define V2X_SOCK_MODE_DEF 0660
+typedef struct _tV2XAccessCfg_ {
+    uint32_t sockMode;     /* mode of the socket file; 0 for V2X_SOCK_MODE_DEF */
+    int32_t allowGid;      /* a group served and owning the socket file; -1: none */
+    uint32_t allowUids[8]; /* further users served; 0 marks an unused place */
+} tV2XAccessCfg;
+V2X_STATIC_ASSERT(sizeof(tV2XAccessCfg) == 40, "tV2XAccessCfg is 40 bytes");
+/* Sets them for cores started from now on (null: the defaults). 0, or
+ * -ERR_V2X_PARM_CONT for a mode writable by others or beyond 0777, or a
+ * group below -1. Any thread, before the start. */
+V2X_API int v2x_sdk_dmn_serv_set_access(const tV2XAccessCfg* aipcAccess);
+
 /* Sends one message (6-byte header + aicLen payload bytes) to the core. Safe
  * from any thread; a message always leaves whole or not at all. The message
  * is checked first against what the core takes (v2x_limits.h): request types

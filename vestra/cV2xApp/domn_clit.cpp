@@ -70,24 +70,12 @@ static int _unix_socket_connect(const char* aipcName)
     // Non-blocking, tried again while the server's accept queue is full;
     // closed on exec: a program the application starts must not keep the
     // connection to the core open.
-    const int fd = unix_sock_connect(aipcName, sizeof(tV2XSDKCfg::dmnNme), 1);
-    const int err = errno;
-    if (fd == UNIX_SOCK_FAIL_PATH && err == ENAMETOOLONG) {
-        // It would not fit the address with its terminator.
-        LOGE("dmnNme len(%d) err!!!!\n",
-             static_cast<int>(strnlen(aipcName, sizeof(tV2XSDKCfg::dmnNme))));
-        return -ERR_V2X_SOCKET_CONECT;
-    }
-    if (fd == UNIX_SOCK_FAIL_SOCKET) {
-        LOGE("socket() err, msg:%s!!!!\n", strerror(err));
-        return -ERR_V2X_SOCKET_OPEN;
-    }
+    const int fd = app_connect_core(aipcName, 1);
     if (fd < 0) {
-        LOGE("connect() %s err, msg:%s!!!!!!\n", aipcName, strerror(err));
         // Not kept: with no socket recorded, sends report the missing
         // connection instead of failing on an unconnected socket.
         giCoreGone = false;
-        return -ERR_V2X_SOCKET_CONECT;
+        return fd;
     }
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
     giTx.attach(fd);

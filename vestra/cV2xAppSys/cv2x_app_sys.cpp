@@ -48,22 +48,6 @@ static int _padding_device_config(tV2XSDKCfg* aopcSDKCfg)
     return V2X_SUCCESS;
 }
 
-// The socket's directory is missing on a fresh board (/dev/shm is empty after
-// boot): create it so that the core can bind there.
-static void _make_socket_dir(const char* aipcPath)
-{
-    char dir[sizeof(tV2XSDKCfg::dmnNme)];
-    snprintf(dir, sizeof(dir), "%s", aipcPath);
-    char* slash = strrchr(dir, '/');
-    if (slash == nullptr || slash == dir) {
-        return;
-    }
-    *slash = '\0';
-    if (mkdir(dir, 0755) != 0 && errno != EEXIST) {
-        LOGE("mkdir(%s) err, msg:%s!!!!\n", dir, strerror(errno));
-    }
-}
-
 // Start and stop of the system API, serialised; giSysUp while started,
 // giSysOwnsCore when the start was v2x_system_init (not an attach).
 static std::mutex giSysLifeMtx;
@@ -81,7 +65,6 @@ extern "C" V2X_API int v2x_system_init(void)
     if (_padding_device_config(&giSysCfg) != 0) {
         LOGE("_padding_device_config() err!!!!\n");
     }
-    _make_socket_dir(giSysCfg.dmnNme);
     // Returns once the core listens, or with the reason it does not.
     int rc = v2x_core_init(&giSysCfg);
     if (rc != 0) {

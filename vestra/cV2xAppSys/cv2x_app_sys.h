@@ -8,8 +8,8 @@
  * the application runtime of cv2x_app.h in a process, not both.
  *
  * Default settings:
- *   application socket  "/dev/shm/skDmn/v2xDSMTest" (the directory is created,
- *                       mode 0755, when it is missing)
+ *   application socket  "/dev/shm/skDmn/v2xDSMTest" (the core creates the
+ *                       directory, mode 0750, when it is missing)
  *   radio link receives on V2X_SYS_DEF_RCV_IP   port 30301 (this board)
  *   radio module at        V2X_SYS_DEF_SEND_IP  port 30300
  *   MAC address            FF FF FF FF FF FF

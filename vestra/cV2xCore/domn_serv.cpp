@@ -13,9 +13,11 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 
 #include "core_app.h"
 #include "core_app_tx.hpp"
@@ -93,6 +95,34 @@ std::atomic<unsigned long> giCapRefusedCnt{0};
 std::atomic<unsigned long> giAcceptFailCnt{0};
 std::atomic<unsigned long> giHeldBackCnt{0};
 std::atomic<unsigned long> giCutDropCnt{0};
+std::atomic<unsigned long> giPeerRefusedCnt{0};
+// Who may use the socket; set before the core starts, read on its thread.
+tV2XAccessCfg giAccessCfg = {V2X_SOCK_MODE_DEF, -1, {0}};
+std::mutex giAccessMtx;
+
+// The settings of the running server, taken at its start; core thread.
+tV2XAccessCfg giServAccess = {V2X_SOCK_MODE_DEF, -1, {0}};
+
+tV2XAccessCfg _access()
+{
+    std::lock_guard<std::mutex> lk(giAccessMtx);
+    return giAccessCfg;
+}
+
+// The same user, root, a listed user, or a member of the allowed group.
+bool _peer_allowed(const tV2XAccessCfg& aicCfg, int aicUid, int aicGid, int aicPid)
+{
+    if (aicUid == static_cast<int>(geteuid()) || aicUid == 0) {
+        return true;
+    }
+    for (uint32_t u : aicCfg.allowUids) {
+        if (u != 0 && static_cast<int>(u) == aicUid) {
+            return true;
+        }
+    }
+    return aicCfg.allowGid >= 0 &&
+           (aicGid == aicCfg.allowGid || unix_sock_pid_in_group(aicPid, aicCfg.allowGid) != 0);
+}
 tDMEDSMPrim* gipDSMPrim = nullptr;
 tDMEPrim* gipDMEPrim = nullptr;
 // Owner numbers of connections: counted up, never 0, never reused while
@@ -642,6 +672,15 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
         LOGE("accept() works again------\n");
         giAcceptStall = false;
     }
+    int uid = -1, gid = -1, pid = -1;
+    if (unix_sock_peer(fd, &uid, &gid, &pid) != 0 || !_peer_allowed(giServAccess, uid, gid, pid)) {
+        // Served only to whom the access settings allow: nothing is read
+        // from it and nothing is sent to it.
+        giPeerRefusedCnt.fetch_add(1, std::memory_order_relaxed);
+        LOGE("peer uid=%d pid=%d refused err!!!!\n", uid, pid);
+        close(fd);
+        return;
+    }
     if (giConnCnt >= giConnMax.load(std::memory_order_relaxed)) {
         giCapRefusedCnt.fetch_add(1, std::memory_order_relaxed);
         if (!giConnCapSaid) {
@@ -690,6 +729,17 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
 
 int _dmn_server_init(const char* aipcName, struct event_base* aipBase)
 {
+    // The directory is made private when missing and refused when another
+    // user could put a socket of their own at the path.
+    const tV2XAccessCfg acc = _access();
+    giServAccess = acc;
+    if (unix_sock_dir_check(aipcName, UNIX_SOCK_PATH_MAX, 0750, acc.allowGid >= 0) ==
+        UNIX_SOCK_FAIL_DIR) {
+        const int err = errno;
+        LOGE("bind() %s err, msg=%s!!!!!!\n", aipcName,
+             err == EPERM ? "its directory is not this user's own" : strerror(err));
+        return -ERR_V2X_SOCKET_BIND;
+    }
     // A path of 108 bytes or more is refused, never cut. A socket file left
     // by an earlier run is removed; one that a live server answers on is not
     // taken over, and other kinds of file are left alone.
@@ -720,6 +770,12 @@ int _dmn_server_init(const char* aipcName, struct event_base* aipBase)
         break;
     }
     giServTcpFd = fd;
+    // Its own mode whatever the umask, and the allowed group's.
+    if (chmod(aipcName, static_cast<mode_t>(acc.sockMode)) != 0 ||
+        (acc.allowGid >= 0 && chown(aipcName, static_cast<uid_t>(-1), static_cast<gid_t>(acc.allowGid)) != 0)) {
+        LOGE("bind() %s err, msg=%s!!!!!!\n", aipcName, strerror(errno));
+        return -ERR_V2X_SOCKET_BIND;
+    }
     signal(SIGPIPE, SIG_IGN);
     gipTcpServEt = event_new(aipBase, giServTcpFd, EV_READ | EV_PERSIST, _accept_cb, aipBase);
     gipAcceptEt = evtimer_new(aipBase, _accept_rest_cb, nullptr);
@@ -809,6 +865,26 @@ V2X_API void dmn_serv_stats(tDmnServStats* aopStats)
     aopStats->acceptFails = giAcceptFailCnt.load();
     aopStats->heldBack = giHeldBackCnt.load();
     aopStats->cutDropped = giCutDropCnt.load();
+    aopStats->peerRefused = giPeerRefusedCnt.load();
+}
+
+extern "C" V2X_API int v2x_sdk_dmn_serv_set_access(const tV2XAccessCfg* aipcAccess)
+{
+    tV2XAccessCfg cfg = {V2X_SOCK_MODE_DEF, -1, {0}};
+    if (aipcAccess != nullptr) {
+        memcpy(&cfg, aipcAccess, sizeof(cfg));
+        if (cfg.sockMode == 0) {
+            cfg.sockMode = V2X_SOCK_MODE_DEF;
+        }
+    }
+    if ((cfg.sockMode & ~0777u) != 0 || (cfg.sockMode & 0002u) != 0 || cfg.allowGid < -1) {
+        // Writable by others would let anyone connect.
+        LOGE("sockMode(%o) allowGid(%d) err!!!!\n", cfg.sockMode, cfg.allowGid);
+        return -ERR_V2X_PARM_CONT;
+    }
+    std::lock_guard<std::mutex> lk(giAccessMtx);
+    giAccessCfg = cfg;
+    return V2X_SUCCESS;
 }
 
 extern "C" V2X_API int v2x_sdk_dmn_serv_set_max_clit(int aicMax)

@@ -24,6 +24,7 @@ struct tDmnServStats {
     unsigned long acceptFails;  // accept() failures (each rest counts once per try)
     unsigned long heldBack;     // times a connection's reading waited for queue room
     unsigned long cutDropped;   // messages cut by the end of their connection
+    unsigned long peerRefused;  // connections of peers the access settings do not allow
 };
 V2X_API void dmn_serv_stats(tDmnServStats* aopStats);
 
