@@ -1,6 +1,7 @@
 // Log lines: formatting, call-site levels and routing to the sinks.
 #include "self_log.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <libconfig.h>
@@ -15,7 +16,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "self_log_sys.hpp"
 
@@ -249,6 +253,42 @@ FILE* _open_log_file(const char* aipcName, bool aicMustBeNew)
     return fp;
 }
 
+// Time-stamped files kept; older ones are removed when a new one opens, so
+// the log directory cannot fill up over months.
+constexpr size_t kKeepTimedFiles = 10;
+
+// Removes all but the newest kKeepTimedFiles time-stamped files of this
+// path. Their names sort by time (year first, fixed widths).
+void _prune_timed_logs()
+{
+    std::string base(giLogCfg.saveLogPath, strnlen(giLogCfg.saveLogPath, sizeof(giLogCfg.saveLogPath)));
+    const size_t slash = base.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : base.substr(0, slash == 0 ? 1 : slash);
+    const std::string prefix = (slash == std::string::npos ? base : base.substr(slash + 1)) + "-";
+    // "-YYYY-MM-DD-HH-MM-SS-NNNNNN.log" after the base name.
+    constexpr size_t kStampLen = sizeof("2026-12-08-16-10-00-000000.log") - 1;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return;
+    }
+    std::vector<std::string> names;
+    while (struct dirent* e = readdir(d)) {
+        const std::string n = e->d_name;
+        if (n.size() == prefix.size() + kStampLen && n.compare(0, prefix.size(), prefix) == 0 &&
+            n.compare(n.size() - 4, 4, ".log") == 0) {
+            names.push_back(n);
+        }
+    }
+    closedir(d);
+    if (names.size() <= kKeepTimedFiles) {
+        return;
+    }
+    std::sort(names.begin(), names.end());
+    for (size_t i = 0; i + kKeepTimedFiles < names.size(); ++i) {
+        unlink((dir + "/" + names[i]).c_str());
+    }
+}
+
 // Makes the next name and opens it; a time-stamped name that exists already
 // is replaced by another one.
 FILE* _open_next_log(char* aopName)
@@ -259,6 +299,9 @@ FILE* _open_next_log(char* aopName)
             return nullptr;
         }
         FILE* fp = _open_log_file(aopName, timed);
+        if (fp != nullptr && timed) {
+            _prune_timed_logs();
+        }
         if (fp != nullptr || !timed || errno != EEXIST) {
             return fp;
         }

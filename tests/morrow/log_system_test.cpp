@@ -251,6 +251,30 @@ TEST_F(LogSystem, TimeNamedFiles)
     EXPECT_EQ(total, 5u);
 }
 
+// Time-stamped files are kept to the newest ten: a long run cannot fill
+// the disk with old ones, and every rotation gets a file of its own.
+TEST_F(LogSystem, TimeNamedFilesAreKeptToTheNewestTen)
+{
+    std::string base = dir.file("keep");
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(LOG_RUN_MAIN_PROGRESS, LOG_FILE_TIME, 1, LOG_SWITCH_OFF, LOG_SWITCH_ON,
+                         base);
+    ASSERT_EQ(log_system_init(&c), 0);
+    for (int i = 1; i <= 25; ++i) {
+        log_msg(LOG_LEV_ERROR, "t.cpp", "f", i, "line %d\n", i);
+    }
+    log_system_exit();
+    cap.stop();
+    auto names = list_dir(dir.path);
+    EXPECT_EQ(names.size(), 10u);
+    size_t total = 0;
+    for (const auto& n : names) {
+        std::string body = slurp(dir.file(n));
+        total += static_cast<size_t>(std::count(body.begin(), body.end(), '\n'));
+    }
+    EXPECT_LE(total, 10u);  // one line each, none shared
+}
+
 TEST_F(LogSystem, DefaultPathWhenEmpty)
 {
     StdoutCapture cap;
