@@ -177,6 +177,20 @@ TEST_F(Feeder, FastPeriodSteadyHeartbeats)
     EXPECT_EQ(svc.accepted(), 1);
 }
 
+// The largest period is cut to a day: no heartbeat storm where a 32-bit
+// time_t would have overflowed (the cross-test runs this under qemu-arm).
+TEST_F(Feeder, LargestPeriodStaysIdle)
+{
+    WatchdogStandIn svc(path);
+    ASSERT_TRUE(svc.ok());
+    tFeddogCfg cfg = make_cfg(4294967295u, 999999, "proc-L", path);
+    ASSERT_EQ(self_feddog_init(&cfg), 0);
+    ASSERT_TRUE(wait_until([&] { return svc.accepted() == 1; }, 5000));
+    usleep(500 * 1000);
+    EXPECT_EQ(self_feddog_exit(), 0);
+    EXPECT_LE(svc.all_bytes().size(), 11u);  // at most one heartbeat
+}
+
 // When the service goes away: one "Server close------", no reconnect, no
 // more bytes, the process goes on, and the stop works.
 TEST_F(Feeder, ServerCloseIsLoggedOnceAndFeedingStops)
