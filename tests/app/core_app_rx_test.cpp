@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "core_app_rx.hpp"
+#include "core_app_frame.hpp"
 #include "fake_core.h"
 #include "test_support.h"
 
@@ -174,4 +174,29 @@ TEST(CoreAppRx, ShortHeaderWaitsAndEmptyIndicationIsWhole)
     auto got = drain(rx);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].size(), 15u);
+}
+
+// The request rules the core applies when it reads and the clients before
+// they send: one table for both.
+TEST(CoreAppFrame, RequestHeaderRulesAtTheirBounds)
+{
+    EXPECT_EQ(core_app_req_hdr_check(V2X_DSM_REQ, 269), CoreAppHdr::BadLen);
+    EXPECT_EQ(core_app_req_hdr_check(V2X_DSM_REQ, 270), CoreAppHdr::Ok);
+    EXPECT_EQ(core_app_req_hdr_check(V2X_DME_PROV_SERV_REQ, 523), CoreAppHdr::Ok);
+    EXPECT_EQ(core_app_req_hdr_check(V2X_DME_PROV_SERV_REQ, 522), CoreAppHdr::BadLen);
+    EXPECT_EQ(core_app_req_hdr_check(V2X_DME_USER_SERV_REQ, 271), CoreAppHdr::BadLen);
+    EXPECT_EQ(core_app_req_hdr_check(V2X_DME_DSM_SERV_REQ, 11), CoreAppHdr::Ok);
+    EXPECT_EQ(core_app_req_hdr_check(V2X_DSM_CFM, 8), CoreAppHdr::BadType);
+    EXPECT_EQ(core_app_req_hdr_check(V2X_MSG_TYPE_MAX, 0), CoreAppHdr::BadType);
+    CoreAppHdrIn h = {{}, 0};
+    const char bytes[6] = {3, 0, 0, 0, 0x0B, 0x02};
+    memcpy(h.tail(), bytes, 4);
+    h.have = 4;
+    EXPECT_FALSE(h.complete());
+    EXPECT_EQ(h.missing(), 2u);
+    memcpy(h.tail(), bytes + 4, 2);
+    h.have = 6;
+    EXPECT_TRUE(h.complete());
+    EXPECT_EQ(h.type(), 3u);
+    EXPECT_EQ(h.len(), 523u);
 }

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "core_app_rx.hpp"
+#include "core_app_frame.hpp"
 #include "cv2x_app.h"
 #include "fuzz_common.h"
 #include "fuzz_entries.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core_app_rx.hpp"
+#include "core_app_frame.hpp"
 #include "cv2x_app_sys.h"
 #include "fuzz_common.h"
 #include "fuzz_entries.h"

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "core_app.h"
+#include "core_app_frame.hpp"
 #include "core_app_tx.hpp"
 #include "self_log.h"
 #include "unix_sock.h"
@@ -67,30 +68,32 @@ int app_dsm_req_check(uint32_t aicAppId, const uint8_t* aipcExts, uint32_t aicDa
 
 int app_core_msg_check(uint32_t aicType, const char* aipcMsg, uint32_t aicLen)
 {
-    if (aicType == V2X_DSM_REQ) {
-        uint16_t recLen = 0;
-        if (aicLen >= V2X_DSM_REQ_HEAD_LEN) {
-            memcpy(&recLen, aipcMsg + offsetof(tDSMReq, msgLen), sizeof(recLen));
-        }
-        if (!core_app_dsm_req_len_ok(aicLen, recLen)) {
-            LOGE("V2X_DSM_REQ len(%u) err!!!!\n", static_cast<unsigned>(aicLen));
-            return -ERR_V2X_SEND_LEN;
-        }
-        uint32_t appId;
-        memcpy(&appId, aipcMsg + offsetof(tDSMReq, appId), sizeof(appId));
-        return app_dsm_req_check(
-            appId, reinterpret_cast<const uint8_t*>(aipcMsg + offsetof(tDSMReq, dsmHdrExts)), recLen);
-    }
-    const uint32_t fixed = core_app_req_fixed_len(aicType);
-    if (fixed == 0) {
+    // The core's own header rules (core_app_frame.hpp), then what the record
+    // says of itself.
+    switch (core_app_req_hdr_check(aicType, aicLen)) {
+    case CoreAppHdr::BadType:
         LOGE("msgType(%u) err!!!!\n", static_cast<unsigned>(aicType));
         return -ERR_V2X_PARM_CONT;
+    case CoreAppHdr::BadLen:
+        LOGE("msgType(%u) len(%u) err!!!!\n", static_cast<unsigned>(aicType),
+             static_cast<unsigned>(aicLen));
+        return -ERR_V2X_SEND_LEN;
+    case CoreAppHdr::Ok:
+        break;
     }
-    if (aicLen != fixed) {
-        LOGE("%u!=%u err!!!!\n", static_cast<unsigned>(aicLen), static_cast<unsigned>(fixed));
+    if (aicType != V2X_DSM_REQ) {
+        return V2X_SUCCESS;
+    }
+    uint16_t recLen;
+    memcpy(&recLen, aipcMsg + offsetof(tDSMReq, msgLen), sizeof(recLen));
+    if (!core_app_dsm_req_len_ok(aicLen, recLen)) {
+        LOGE("V2X_DSM_REQ len(%u) err!!!!\n", static_cast<unsigned>(aicLen));
         return -ERR_V2X_SEND_LEN;
     }
-    return V2X_SUCCESS;
+    uint32_t appId;
+    memcpy(&appId, aipcMsg + offsetof(tDSMReq, appId), sizeof(appId));
+    return app_dsm_req_check(
+        appId, reinterpret_cast<const uint8_t*>(aipcMsg + offsetof(tDSMReq, dsmHdrExts)), recLen);
 }
 
 bool app_peer_is_self(int aicFd)

@@ -10,7 +10,7 @@
 
 #include "app_util.hpp"
 #include "core_app_tx.hpp"
-#include "core_app_rx.hpp"
+#include "core_app_frame.hpp"
 #include "cv2x_app_sys.h"
 #include "self_log.h"
 #include "unix_sock.h"

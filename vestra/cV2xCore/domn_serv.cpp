@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "core_app.h"
+#include "core_app_frame.hpp"
 #include "core_app_tx.hpp"
 #include "core_mib.h"
 #include "dme.h"
@@ -57,8 +58,7 @@ struct tClitNetCon {
     // payload goes straight into the shared receive buffer when it is all
     // there; only a payload that is not is kept in rxCarry, allocated to
     // its length and released once the message is complete.
-    char rxHdr[kHdr];
-    uint32_t rxHdrHave;
+    CoreAppHdrIn rxHdr;
     uint32_t rxNeed;         // payload length, once the header is complete
     uint32_t rxHeld;         // payload bytes in rxCarry
     char* rxCarry;
@@ -150,7 +150,7 @@ void _drop_carry(tClitNetCon* c)
 {
     free(c->rxCarry);
     c->rxCarry = nullptr;
-    c->rxHdrHave = 0;
+    c->rxHdr.have = 0;
     c->rxNeed = 0;
     c->rxHeld = 0;
 }
@@ -172,11 +172,11 @@ void _close_conn(tClitNetCon* c, bool aicDropOwned = true)
     if (regs > 0 || provs > 0) {
         LOGE("fd=%d closed, %d registrations and %d providers removed------\n", c->fd, regs, provs);
     }
-    if (c->rxHdrHave > 0) {
+    if (c->rxHdr.have > 0) {
         // A message cut by the end of the connection is never processed.
         giCutDropCnt.fetch_add(1, std::memory_order_relaxed);
         LOGE("fd=%d closed inside a message, %u bytes dropped err!!!!\n", c->fd,
-             c->rxHdrHave + c->rxHeld);
+             c->rxHdr.have + c->rxHeld);
     }
     _drop_carry(c);
     v2x_event_release(c->pClitEt);
@@ -251,29 +251,26 @@ void _tx_one(tClitNetCon* c, const char* aipcMsg, uint32_t aicLen)
 // 0, or -ERR_V2X_RX_APP_FMT after the type's ERROR line.
 int _check_header(uint32_t aicType, uint32_t aicLen)
 {
-    // The length rules are the stream's own (core_app.h), shared with the
-    // clients; only the lines are this server's.
-    if (aicType == V2X_DSM_REQ) {
-        if (aicLen < V2X_DSM_REQ_HEAD_LEN) {
-            LOGE("V2X_DSM_REQ len(%d) err!!!!\n", static_cast<int>(aicLen));
-            return -ERR_V2X_RX_APP_FMT;
-        }
+    // The rules are the stream's own (core_app_frame.hpp), shared with the
+    // clients' check before they send; only the lines are this server's.
+    switch (core_app_req_hdr_check(aicType, aicLen)) {
+    case CoreAppHdr::Ok:
         return 0;
-    }
-    const uint32_t fixed = core_app_req_fixed_len(aicType);
-    if (fixed == 0) {
+    case CoreAppHdr::BadType:
         LOGE("msgType(%d) err!!!!\n", static_cast<int>(aicType));
         return -ERR_V2X_RX_APP_FMT;
+    case CoreAppHdr::BadLen:
+        break;
     }
-    if (aicLen != fixed) {
-        if (aicType == V2X_DME_DSM_SERV_REQ) {
-            LOGE("V2X_DME_DSM_SERV_REQ len(%d) err!!!!\n", static_cast<int>(aicLen));
-        } else {
-            LOGE("%d!=%d err!!!!\n", static_cast<int>(aicLen), static_cast<int>(fixed));
-        }
-        return -ERR_V2X_RX_APP_FMT;
+    if (aicType == V2X_DSM_REQ) {
+        LOGE("V2X_DSM_REQ len(%d) err!!!!\n", static_cast<int>(aicLen));
+    } else if (aicType == V2X_DME_DSM_SERV_REQ) {
+        LOGE("V2X_DME_DSM_SERV_REQ len(%d) err!!!!\n", static_cast<int>(aicLen));
+    } else {
+        LOGE("%d!=%d err!!!!\n", static_cast<int>(aicLen),
+             static_cast<int>(core_app_req_fixed_len(aicType)));
     }
-    return 0;
+    return -ERR_V2X_RX_APP_FMT;
 }
 
 // The payload lies in the receive buffer and is valid during the call only.
@@ -490,25 +487,25 @@ RxStep _read_one(tClitNetCon* c)
     if (rx == nullptr) {
         return RxStep::Wait;
     }
-    if (c->rxHdrHave < kHdr) {
-        ssize_t n = recv(c->fd, c->rxHdr + c->rxHdrHave, kHdr - c->rxHdrHave, MSG_DONTWAIT);
+    if (!c->rxHdr.complete()) {
+        ssize_t n = recv(c->fd, c->rxHdr.tail(), c->rxHdr.missing(), MSG_DONTWAIT);
         if (n <= 0) {
             return _rx_fail(c, n);
         }
-        c->rxHdrHave += static_cast<uint32_t>(n);
-        if (c->rxHdrHave < kHdr) {
+        c->rxHdr.have += static_cast<uint32_t>(n);
+        if (!c->rxHdr.complete()) {
             return RxStep::Wait;
         }
-        const uint32_t type = rd32(c->rxHdr);
-        const uint32_t len = rd16(c->rxHdr + 4);
+        const uint32_t type = c->rxHdr.type();
+        const uint32_t len = c->rxHdr.len();
         if (_check_header(type, len) != 0) {
-            c->rxHdrHave = 0;
+            c->rxHdr.have = 0;
             _drop_pending(c, rx);
             return RxStep::Done;
         }
         c->rxNeed = len;
     }
-    const bool needsRoom = rd32(c->rxHdr) == V2X_DSM_REQ;
+    const bool needsRoom = c->rxHdr.type() == V2X_DSM_REQ;
     if (c->rxCarry == nullptr && needsRoom && rlink_tx_room() == 0) {
         return RxStep::Full;
     }
@@ -553,7 +550,7 @@ RxStep _read_one(tClitNetCon* c)
     // The management entity keys what it keeps by the asking connection and
     // answers it alone.
     dme_set_requester(c->connId);
-    (void)_process_msg(c->connId, rd32(c->rxHdr), pld, c->rxNeed);
+    (void)_process_msg(c->connId, c->rxHdr.type(), pld, c->rxNeed);
     dme_set_requester(0);
     if (pld == rx->ptr) {
         _clear_rx(rx, c->rxNeed);

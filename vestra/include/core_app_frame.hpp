@@ -1,7 +1,10 @@
-// Reassembly of the core's messages on an application's stream socket
-// (library-internal, header-only; used by the runtime's daemon client and by
-// the blocking system API).
+// Framing of the application socket's stream (library-internal,
+// header-only): the header rules of every message type in both directions,
+// the header of one message as a one-message-at-a-time reader collects it
+// (the core's daemon server), and the reassembly of the core's messages for
+// the clients (the runtime's daemon client and the blocking system API).
 //
+// Client side:
 // The core writes each message with one write, but the stream coalesces them:
 // one read can hold several messages and end inside the next. The reader puts
 // every read behind what it still holds, takes out each complete message in
@@ -11,8 +14,8 @@
 // it.
 //
 // Fixed storage, no allocation. Not thread-safe: one reader thread owns it.
-#ifndef VESTRA_CORE_APP_RX_HPP
-#define VESTRA_CORE_APP_RX_HPP
+#ifndef VESTRA_CORE_APP_FRAME_HPP
+#define VESTRA_CORE_APP_FRAME_HPP
 
 #include <stddef.h>
 #include <stdint.h>
@@ -20,13 +23,62 @@
 
 #include "core_app.h"
 
+enum class CoreAppHdr { Ok, BadLen, BadType };
+
+// The type and payload length of the 6-byte header at aipcHdr (any
+// alignment).
+inline void core_app_hdr_parse(const char* aipcHdr, uint32_t* aopType, uint16_t* aopLen)
+{
+    memcpy(aopType, aipcHdr + offsetof(tCoreApp, msgType), sizeof(*aopType));
+    memcpy(aopLen, aipcHdr + offsetof(tCoreApp, msgLen), sizeof(*aopLen));
+}
+
+// A header as an application may send it: a DSM request of at least its
+// head, a fixed record at exactly its length; any other type is refused.
+// (A DSM request's own length field is checked once its head is there:
+// core_app_dsm_req_len_ok.)
+inline CoreAppHdr core_app_req_hdr_check(const uint32_t aicMsgType, const uint32_t aicMsgLen)
+{
+    if (aicMsgType == V2X_DSM_REQ) {
+        return aicMsgLen >= V2X_DSM_REQ_HEAD_LEN ? CoreAppHdr::Ok : CoreAppHdr::BadLen;
+    }
+    const uint32_t fixed = core_app_req_fixed_len(aicMsgType);
+    if (fixed == 0) {
+        return CoreAppHdr::BadType;
+    }
+    return aicMsgLen == fixed ? CoreAppHdr::Ok : CoreAppHdr::BadLen;
+}
+
+// The header of one message, collected across reads by a reader that takes
+// one message at a time.
+struct CoreAppHdrIn {
+    char bytes[V2X_CORE_APP_HDR_LEN];
+    uint32_t have;
+
+    bool complete() const { return have == V2X_CORE_APP_HDR_LEN; }
+    char* tail() { return bytes + have; }
+    uint32_t missing() const { return V2X_CORE_APP_HDR_LEN - have; }
+    uint32_t type() const
+    {
+        uint32_t t;
+        uint16_t l;
+        core_app_hdr_parse(bytes, &t, &l);
+        return t;
+    }
+    uint16_t len() const
+    {
+        uint32_t t;
+        uint16_t l;
+        core_app_hdr_parse(bytes, &t, &l);
+        return l;
+    }
+};
+
 // A header as the core may send it: the fixed confirm lengths, an indication
 // between its head and the largest message, and any other type below
 // V2X_MSG_TYPE_MAX within the largest message (the dispatcher refuses those
 // types once they are whole; their length still tells where the next message
 // starts).
-enum class CoreAppHdr { Ok, BadLen, BadType };
-
 inline CoreAppHdr core_app_rx_hdr_check(const uint32_t aicMsgType, const uint32_t aicMsgLen)
 {
     const uint32_t fixed = core_app_cfm_fixed_len(aicMsgType);
@@ -93,8 +145,7 @@ public:
         }
         uint32_t type;
         uint16_t len;
-        memcpy(&type, buf_ + pos_ + offsetof(tCoreApp, msgType), sizeof(type));
-        memcpy(&len, buf_ + pos_ + offsetof(tCoreApp, msgLen), sizeof(len));
+        core_app_hdr_parse(buf_ + pos_, &type, &len);
         aopMsg->msgType = type;
         aopMsg->msgLen = len;
         aopMsg->payload = nullptr;
