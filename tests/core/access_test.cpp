@@ -133,31 +133,10 @@ TEST(Access, SquattedDirectoryOrSocketIsRefused)
 
     // nobody listens at a path in /tmp.
     const std::string path = unique_path("squatsock");
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t p = fork();
-    if (p == 0) {
-        if (setgid(kNobody) != 0 || setuid(kNobody) != 0) {
-            _exit(3);
-        }
-        int l = socket(AF_UNIX, SOCK_STREAM, 0);
-        struct sockaddr_un a;
-        memset(&a, 0, sizeof(a));
-        a.sun_family = AF_UNIX;
-        memcpy(a.sun_path, path.data(), path.size());
-        const bool ok = bind(l, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0 && listen(l, 8) == 0;
-        (void)!write(ready[1], ok ? "1" : "0", 1);
-        pause();
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    ASSERT_EQ(c, '1');
+    const int p = fork_listener(path, static_cast<int>(kNobody));
+    ASSERT_GT(p, 0);
     EXPECT_EQ(v2x_system_attach(path.c_str()), -ERR_V2X_SOCKET_CONECT);
     v2x_system_exit();
-    kill(p, SIGKILL);
-    waitpid(p, nullptr, 0);
-    close(ready[0]);
-    close(ready[1]);
+    stop_process(p);
     unlink(path.c_str());
 }

@@ -158,28 +158,10 @@ TEST(CoreStartUp, FailuresAreInitsResult)
 
     // A live server of another process at the path.
     cfg = make_cfg();
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        int l = socket(AF_UNIX, SOCK_STREAM, 0);
-        struct sockaddr_un u;
-        memset(&u, 0, sizeof(u));
-        u.sun_family = AF_UNIX;
-        memcpy(u.sun_path, cfg.dmnNme, strnlen(cfg.dmnNme, sizeof(u.sun_path) - 1));
-        bool ok = bind(l, reinterpret_cast<sockaddr*>(&u), sizeof(u)) == 0 && listen(l, 4) == 0;
-        (void)!write(ready[1], ok ? "1" : "0", 1);
-        pause();
-        _exit(0);
-    }
-    char c = 0;
-    ASSERT_EQ(read(ready[0], &c, 1), 1);
-    ASSERT_EQ(c, '1');
+    const int child = v2xtest::fork_listener(cfg.dmnNme);
+    ASSERT_GT(child, 0);
     EXPECT_EQ(v2x_core_init(&cfg), -ERR_V2X_SOCKET_BIND) << "another server";
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    close(ready[0]);
-    close(ready[1]);
+    v2xtest::stop_process(child);
     unlink(cfg.dmnNme);
 
     cfg = make_cfg();

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <stdio.h>
@@ -8,6 +9,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -169,3 +171,36 @@ int count_lines_with(const std::string& text, const std::string& needle)
 }
 
 }  // namespace v2xtest
+
+int v2xtest::fork_listener(const std::string& path, int uid)
+{
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        bool ok = uid < 0 || (setgid(static_cast<gid_t>(uid)) == 0 && setuid(static_cast<uid_t>(uid)) == 0);
+        ok = ok && unix_listen(path) >= 0;
+        (void)!write(ready[1], ok ? "1" : "0", 1);
+        pause();
+        _exit(0);
+    }
+    char c = 0;
+    const bool ok = child > 0 && read(ready[0], &c, 1) == 1 && c == '1';
+    close(ready[0]);
+    close(ready[1]);
+    if (!ok && child > 0) {
+        stop_process(child);
+        return -1;
+    }
+    return ok ? child : -1;
+}
+
+void v2xtest::stop_process(int pid)
+{
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+}

@@ -41,6 +41,10 @@ int thread_count();
 // A listening Unix-domain stream socket of the test itself at `path`
 // (close-on-exec, backlog 16); -1 on failure.
 int unix_listen(const std::string& path);
+// Another process (as uid when it is not -1) listening at path: its pid
+// once it listens, -1 when it could not. Stop it with stop_process().
+int fork_listener(const std::string& path, int uid = -1);
+void stop_process(int pid);
 
 // Connects to the Unix-domain stream socket at `path`, trying again for up
 // to `ms` milliseconds (servers bind on their own thread); -1 on failure.
