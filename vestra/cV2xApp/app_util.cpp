@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <stddef.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "core_app.h"
@@ -98,15 +97,13 @@ int app_core_msg_check(uint32_t aicType, const char* aipcMsg, uint32_t aicLen)
 
 bool app_peer_is_self(int aicFd)
 {
-    struct ucred cred;
-    socklen_t len = sizeof(cred);
-    if (aicFd < 0 || getsockopt(aicFd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    int pid = -1;
+    if (aicFd < 0 || unix_sock_peer(aicFd, nullptr, nullptr, &pid) != 0) {
         LOGE("getsockopt(SO_PEERCRED) err, msg:%s!!!!\n", strerror(errno));
         return false;
     }
-    if (cred.pid != getpid()) {
-        LOGE("connect() err, msg:answered by process %d, not by this process's core!!!!\n",
-             static_cast<int>(cred.pid));
+    if (pid != static_cast<int>(getpid())) {
+        LOGE("connect() err, msg:answered by process %d, not by this process's core!!!!\n", pid);
         return false;
     }
     return true;

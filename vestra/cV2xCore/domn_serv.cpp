@@ -96,18 +96,12 @@ std::atomic<unsigned long> giAcceptFailCnt{0};
 std::atomic<unsigned long> giHeldBackCnt{0};
 std::atomic<unsigned long> giCutDropCnt{0};
 std::atomic<unsigned long> giPeerRefusedCnt{0};
-// Who may use the socket; set before the core starts, read on its thread.
-tV2XAccessCfg giAccessCfg = {V2X_SOCK_MODE_DEF, -1, {0}};
+constexpr tV2XAccessCfg kAccessDef = {V2X_SOCK_MODE_DEF, -1, {0}};
+// Who may use the socket: set from any thread before the core starts, taken
+// into giServAccess by the server's start for its whole run (core thread).
+tV2XAccessCfg giAccessCfg = kAccessDef;
 std::mutex giAccessMtx;
-
-// The settings of the running server, taken at its start; core thread.
-tV2XAccessCfg giServAccess = {V2X_SOCK_MODE_DEF, -1, {0}};
-
-tV2XAccessCfg _access()
-{
-    std::lock_guard<std::mutex> lk(giAccessMtx);
-    return giAccessCfg;
-}
+tV2XAccessCfg giServAccess = kAccessDef;
 
 // The same user, root, a listed user, or a member of the allowed group.
 bool _peer_allowed(const tV2XAccessCfg& aicCfg, int aicUid, int aicGid, int aicPid)
@@ -728,8 +722,11 @@ int _dmn_server_init(const char* aipcName, struct event_base* aipBase)
 {
     // The directory is made private when missing and refused when another
     // user could put a socket of their own at the path.
-    const tV2XAccessCfg acc = _access();
-    giServAccess = acc;
+    {
+        std::lock_guard<std::mutex> lk(giAccessMtx);
+        giServAccess = giAccessCfg;
+    }
+    const tV2XAccessCfg& acc = giServAccess;
     if (unix_sock_dir_check(aipcName, UNIX_SOCK_PATH_MAX, 0750, acc.allowGid >= 0) ==
         UNIX_SOCK_FAIL_DIR) {
         const int err = errno;
@@ -867,7 +864,7 @@ V2X_API void dmn_serv_stats(tDmnServStats* aopStats)
 
 extern "C" V2X_API int v2x_sdk_dmn_serv_set_access(const tV2XAccessCfg* aipcAccess)
 {
-    tV2XAccessCfg cfg = {V2X_SOCK_MODE_DEF, -1, {0}};
+    tV2XAccessCfg cfg = kAccessDef;
     if (aipcAccess != nullptr) {
         memcpy(&cfg, aipcAccess, sizeof(cfg));
         if (cfg.sockMode == 0) {
