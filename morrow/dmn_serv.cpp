@@ -200,16 +200,11 @@ void* _dmn_server_func_pth(void* aipArg)
     // No cancellation: dmn_server_exit asks the loop to exit and joins, so
     // the thread never stops inside a callback or while it holds the
     // client-list lock.
-    struct event_base* base = event_base_new();
+    struct event_base* base = giDmnStop.open_base();
     if (base == nullptr) {
-        LOGE("event_base_new() err!!!!\n");
-        return gicPthExit;
-    }
-    if (!giDmnStop.attach(base)) {
-        LOGE("event_new() err!!!!\n");
-        return gicPthExit;
-    }
-    if (giDmnStop.requested()) {
+        if (!giDmnStop.requested()) {
+            LOGE("event_base_new() err!!!!\n");
+        }
         return gicPthExit;
     }
     if (_dmn_server_init(base, static_cast<const tDmnServCfg*>(aipArg)) != SUCCESS_DMN) {
@@ -277,20 +272,13 @@ extern "C" V2X_API int dmn_server_init(const tDmnServCfg* aipcDmnServCfg)
         LOGE("evthread_use_pthreads() err!!!!\n");
         return -ERR_EVENT_NEW_BASE_DMN;
     }
-    void* arg = nullptr;
-    if (aipcDmnServCfg != nullptr) {
-        memcpy(&giDmnServCfg, aipcDmnServCfg, sizeof(giDmnServCfg));
-        arg = &giDmnServCfg;
-    }
-    giDmnStop.clear();
-    pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, _dmn_server_func_pth, arg);
+    int rc = giDmnStop.start(giDmnServPthdId, _dmn_server_func_pth,
+                             v2x_keep_cfg(giDmnServCfg, aipcDmnServCfg));
     if (rc != 0) {
         LOGE("pthread_create() err, msg:%s\n", strerror(rc));
         dmn_server_exit();
         return -ERR_PTHREAD_CREATE_DMN;
     }
-    giDmnServPthdId = tid;
     return SUCCESS_DMN;
 }
 
@@ -299,10 +287,8 @@ extern "C" V2X_API int dmn_server_exit(void)
     LOGT();
     if (giDmnServPthdId != 0) {
         LOG0("Wait _dmn_server_func_pth() pthread stop------\n");
-        giDmnStop.request();
-        pthread_join(giDmnServPthdId, nullptr);
+        giDmnStop.join(giDmnServPthdId);
         LOG0("_dmn_server_func_pth() pthread already stop------\n");
-        giDmnServPthdId = 0;
     }
     v2x_event_release(gipTcpServEt);
     v2x_event_release(gipAcceptRestEt);

@@ -128,16 +128,11 @@ void* _feddog_func_pth(void* aipArg)
     }
     // Cancellation is replaced by a stop request: self_feddog_exit asks the
     // loop to exit and joins, so the thread never stops inside a handler.
-    struct event_base* base = event_base_new();
+    struct event_base* base = giDogStop.open_base();
     if (base == nullptr) {
-        LOGE("event_base_new() err!!!!\n");
-        return gicPthExit;
-    }
-    if (!giDogStop.attach(base)) {
-        LOGE("event_new() err!!!!\n");
-        return gicPthExit;
-    }
-    if (giDogStop.requested()) {
+        if (!giDogStop.requested()) {
+            LOGE("event_base_new() err!!!!\n");
+        }
         return gicPthExit;
     }
     if (_feed_dog_init(base, static_cast<const tFeddogCfg*>(aipArg)) != SUCCESS_DOG) {
@@ -192,20 +187,13 @@ extern "C" V2X_API int self_feddog_init(const tFeddogCfg* aipcFeddogCfg)
         LOGE("evthread_use_pthreads() err!!!!\n");
         return -ERR_EVENT_NEW_BASE_DOG;
     }
-    void* arg = nullptr;
-    if (aipcFeddogCfg != nullptr) {
-        memcpy(&giFeddogCfg, aipcFeddogCfg, sizeof(giFeddogCfg));
-        arg = &giFeddogCfg;
-    }
-    giDogStop.clear();
-    pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, _feddog_func_pth, arg);
+    int rc = giDogStop.start(giFeddogPthdId, _feddog_func_pth,
+                             v2x_keep_cfg(giFeddogCfg, aipcFeddogCfg));
     if (rc != 0) {
         LOGE("pthread_create() err, msg:%s\n", strerror(rc));
         self_feddog_exit();
         return -ERR_PTHREAD_CREATE_DOG;
     }
-    giFeddogPthdId = tid;
     return SUCCESS_DOG;
 }
 
@@ -214,21 +202,11 @@ extern "C" V2X_API int self_feddog_exit(void)
     LOGT();
     if (giFeddogPthdId != 0) {
         LOG0("Wait _feddog_func_pth() pthread stop------\n");
-        giDogStop.request();
-        pthread_join(giFeddogPthdId, nullptr);
+        giDogStop.join(giFeddogPthdId);
         LOG0("_feddog_func_pth() pthread already stop------\n");
-        giFeddogPthdId = 0;
     }
-    if (gipTxFeddogHtEt != nullptr) {
-        event_del(gipTxFeddogHtEt);
-        event_free(gipTxFeddogHtEt);
-        gipTxFeddogHtEt = nullptr;
-    }
-    if (gipRxFeddogEt != nullptr) {
-        event_del(gipRxFeddogEt);
-        event_free(gipRxFeddogEt);
-        gipRxFeddogEt = nullptr;
-    }
+    v2x_event_release(gipTxFeddogHtEt);
+    v2x_event_release(gipRxFeddogEt);
     if (struct event_base* b = giDogStop.detach()) {
         event_base_free(b);
     }

@@ -7,8 +7,10 @@
 #include <event2/event-config.h>
 #include <event2/event.h>
 #include <event2/thread.h>
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 #include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -34,6 +36,18 @@ inline void v2x_event_release(struct event*& aiopEt)
         event_free(aiopEt);
         aiopEt = nullptr;
     }
+}
+
+// Keeps a copy of a start-up configuration for the thread that reads it
+// later; null (the thread's defaults) when none was given.
+template <typename Cfg>
+inline Cfg* v2x_keep_cfg(Cfg& aopKeep, const Cfg* aipcCfg)
+{
+    if (aipcCfg == nullptr) {
+        return nullptr;
+    }
+    memcpy(&aopKeep, aipcCfg, sizeof(aopKeep));
+    return &aopKeep;
 }
 
 // Enables libevent's pthread support once per process; true when it is on.
@@ -70,6 +84,27 @@ public:
         stop_ = false;
     }
 
+    // Owner side: clears the request and starts the loop thread, recording
+    // it in aopTid only when it runs. Returns pthread_create's result.
+    int start(pthread_t& aopTid, void* (*aipFn)(void*), void* aipArg)
+    {
+        clear();
+        pthread_t tid;
+        int rc = pthread_create(&tid, nullptr, aipFn, aipArg);
+        if (rc == 0) {
+            aopTid = tid;
+        }
+        return rc;
+    }
+
+    // Owner side: asks a recorded thread to end, joins it and forgets it.
+    void join(pthread_t& aiopTid)
+    {
+        request();
+        pthread_join(aiopTid, nullptr);
+        aiopTid = 0;
+    }
+
     // Thread side: publishes its base (null too, for the releases) and
     // registers the wake-up on it. False when the wake-up could not be made:
     // the loop could not be stopped then, so the thread must not dispatch.
@@ -93,6 +128,18 @@ public:
             _wake();
         }
         return true;
+    }
+
+    // Thread side: makes the loop's base and publishes it. Null when it
+    // could not be made or made stoppable (what was made is released by the
+    // owner's exit), or when a stop came first.
+    struct event_base* open_base()
+    {
+        struct event_base* b = event_base_new();
+        if (b == nullptr || !attach(b)) {
+            return nullptr;
+        }
+        return requested() ? nullptr : b;
     }
 
     bool requested()

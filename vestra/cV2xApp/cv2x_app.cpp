@@ -141,21 +141,13 @@ static int _app_start(const tV2XSDKCfg* aipcSDKCfg, bool aicOwnCore)
         return -ERR_V2X_PTHREAD_CREATE;
     }
     memset(&giAppCfg, 0, sizeof(giAppCfg));
-    void* arg = nullptr;
-    if (aipcSDKCfg != nullptr) {
-        memcpy(&giAppCfg, aipcSDKCfg, sizeof(giAppCfg));
-        arg = &giAppCfg;
-    }
     giAppOwnsCore = aicOwnCore;
-    giAppStop.clear();
     giAppStart.reset();
-    pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, _cv2x_app_func_pth, arg);
+    int rc = giAppStop.start(giNewPthdId, _cv2x_app_func_pth, v2x_keep_cfg(giAppCfg, aipcSDKCfg));
     if (rc != 0) {
         LOGE("pthread_create() err, msg:%s\n", strerror(rc));
         return -ERR_V2X_PTHREAD_CREATE;
     }
-    giNewPthdId = tid;
     rc = giAppStart.wait(gicAppStartWaitMs, -ERR_V2X_TMP);
     if (rc != 0) {
         if (rc == -ERR_V2X_TMP) {
@@ -189,10 +181,8 @@ extern "C" V2X_API int cv2x_app_exit(void)
             return -ERR_V2X_PARM_CONT;
         }
         LOG0("Wait _cv2x_app_func_pth() pthread stop------\n");
-        giAppStop.request();
-        pthread_join(giNewPthdId, nullptr);
+        giAppStop.join(giNewPthdId);
         LOG0("_cv2x_app_func_pth() pthread already stop------\n");
-        giNewPthdId = 0;
     }
     v2x_domn_clit_exit();
     struct event_base* base = giAppStop.detach();

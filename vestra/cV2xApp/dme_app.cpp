@@ -42,33 +42,33 @@ static pthread_rwlock_t giDMEUserServRwLk = PTHREAD_RWLOCK_INITIALIZER;
 
 namespace {
 
-struct ProvFamily {
-    using Req = tDMEProvServReq;
-    using Cfm = tDMEProvServCfm;
-    using Hok = tDMEProvHok;
-    using CfmFunc = fDME_Prov_serv_cfm;
-    static constexpr eV2XMsgType kReqType = V2X_DME_PROV_SERV_REQ;
-    static constexpr int kNoIndex = -ERR_V2X_NO_FIND_PROV_SERV_REQ_INDEX;
-    static constexpr AppCbFamily kCb = kAppCbProv;
-    static struct list_head* head() { return &giDMEProvHokHd; }
-    static pthread_rwlock_t* hok_lock() { return &giDMEProvHokLk; }
-    static uint32_t* index_set() { return &giDMEProvServReqInex; }
-    static pthread_rwlock_t* index_lock() { return &giDMEProvServRwLk; }
+// What the provider and the user requests differ in; the code below is
+// written once for both.
+template <typename ReqT, typename CfmT, typename HokT, typename CfmFuncT, eV2XMsgType ReqType,
+          int NoIndex, AppCbFamily Cb, struct list_head* Head, pthread_rwlock_t* HokLk,
+          uint32_t* IndexSet, pthread_rwlock_t* IndexLk>
+struct Family {
+    using Req = ReqT;
+    using Cfm = CfmT;
+    using Hok = HokT;
+    using CfmFunc = CfmFuncT;
+    static constexpr eV2XMsgType kReqType = ReqType;
+    static constexpr int kNoIndex = NoIndex;
+    static constexpr AppCbFamily kCb = Cb;
+    static struct list_head* head() { return Head; }
+    static pthread_rwlock_t* hok_lock() { return HokLk; }
+    static uint32_t* index_set() { return IndexSet; }
+    static pthread_rwlock_t* index_lock() { return IndexLk; }
 };
 
-struct UserFamily {
-    using Req = tDMEUserServReq;
-    using Cfm = tDMEUserServCfm;
-    using Hok = tDMEUserHok;
-    using CfmFunc = fDME_User_serv_cfm;
-    static constexpr eV2XMsgType kReqType = V2X_DME_USER_SERV_REQ;
-    static constexpr int kNoIndex = -ERR_V2X_NO_FIND_USER_SERV_REQ_INDEX;
-    static constexpr AppCbFamily kCb = kAppCbUser;
-    static struct list_head* head() { return &giDMEUserHokHd; }
-    static pthread_rwlock_t* hok_lock() { return &giDMEUserHokLk; }
-    static uint32_t* index_set() { return &giDMEUserServReqInex; }
-    static pthread_rwlock_t* index_lock() { return &giDMEUserServRwLk; }
-};
+using ProvFamily =
+    Family<tDMEProvServReq, tDMEProvServCfm, tDMEProvHok, fDME_Prov_serv_cfm, V2X_DME_PROV_SERV_REQ,
+           -ERR_V2X_NO_FIND_PROV_SERV_REQ_INDEX, kAppCbProv, &giDMEProvHokHd, &giDMEProvHokLk,
+           &giDMEProvServReqInex, &giDMEProvServRwLk>;
+using UserFamily =
+    Family<tDMEUserServReq, tDMEUserServCfm, tDMEUserHok, fDME_User_serv_cfm, V2X_DME_USER_SERV_REQ,
+           -ERR_V2X_NO_FIND_USER_SERV_REQ_INDEX, kAppCbUser, &giDMEUserHokHd, &giDMEUserHokLk,
+           &giDMEUserServReqInex, &giDMEUserServRwLk>;
 
 template <typename F>
 typename F::Hok* find_hok(const uint16_t aicLclAppId)

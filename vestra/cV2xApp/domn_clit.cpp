@@ -107,50 +107,20 @@ static int _parse_dsm_ind_msg(const char* aipcMsg, const int aicLen)
     return rc;
 }
 
-static int _parse_dme_dsm_confirm_msg(const char* aipcMsg, const int aicLen)
+// A confirm is a fixed record: copied out of the bytes, then handed over.
+template <typename Cfm>
+static int _parse_confirm_msg(const char* aipcMsg, const int aicLen, int (*aipFn)(const Cfm*),
+                              const char* aipcFnName)
 {
-    LOGT();
-    if (aicLen != static_cast<int>(sizeof(tDMEDSMServCfm))) {
+    if (aicLen != static_cast<int>(sizeof(Cfm))) {
         LOGE("aicLen()=%d err!!!!\n", aicLen);
         return -ERR_V2X_RX_CORE_FMT;
     }
-    tDMEDSMServCfm cfm;
+    Cfm cfm;
     memcpy(&cfm, aipcMsg, sizeof(cfm));
-    int rc = app_dme_dsm_serv_cfm(&cfm);
+    int rc = aipFn(&cfm);
     if (rc != 0) {
-        LOGE("app_dme_dsm_serv_cfm() err!!!!\n");
-    }
-    return rc;
-}
-
-static int _parse_dme_prov_confirm_msg(const char* aipcMsg, const int aicLen)
-{
-    LOGT();
-    if (aicLen != static_cast<int>(sizeof(tDMEProvServCfm))) {
-        LOGE("aicLen()=%d err!!!!\n", aicLen);
-        return -ERR_V2X_RX_CORE_FMT;
-    }
-    tDMEProvServCfm cfm;
-    memcpy(&cfm, aipcMsg, sizeof(cfm));
-    int rc = app_dme_provider_serv_cfm(&cfm);
-    if (rc != 0) {
-        LOGE("app_dme_provider_serv_cfm() err!!!!\n");
-    }
-    return rc;
-}
-
-static int _parse_dme_user_confirm_msg(const char* aipcMsg, const int aicLen)
-{
-    LOGT();
-    if (aicLen != static_cast<int>(sizeof(tDMEUserServCfm))) {
-        LOGE("aicLen()=%d err!!!!\n", aicLen);
-        return -ERR_V2X_RX_CORE_FMT;
-    }
-    tDMEUserServCfm cfm;
-    memcpy(&cfm, aipcMsg, sizeof(cfm));
-    int rc = app_dme_user_serv_cfm(&cfm);
-    if (rc != 0) {
-        LOGE("app_dme_user_serv_cfm() err!!!!\n");
+        LOGE("%s() err!!!!\n", aipcFnName);
     }
     return rc;
 }
@@ -159,32 +129,19 @@ static int _parse_dme_user_confirm_msg(const char* aipcMsg, const int aicLen)
 static int _parse_recv_msg(const CoreAppMsg& aicMsg)
 {
     LOGT();
-    int rc;
+    // Each parser logs its own failure.
     switch (aicMsg.msgType) {
     case V2X_DSM_CFM:
-        rc = _parse_dme_dsm_confirm_msg(aicMsg.payload, aicMsg.msgLen);
-        if (rc != 0) {
-            LOGE("_parse_dme_dsm_confirm_msg() err!!!!\n");
-        }
-        return rc;
+        return _parse_confirm_msg(aicMsg.payload, aicMsg.msgLen, app_dme_dsm_serv_cfm,
+                                  "app_dme_dsm_serv_cfm");
     case V2X_DSM_IND:
-        rc = _parse_dsm_ind_msg(aicMsg.payload, aicMsg.msgLen);
-        if (rc != 0) {
-            LOGE("_parse_dsm_ind_msg() err!!!!\n");
-        }
-        return rc;
+        return _parse_dsm_ind_msg(aicMsg.payload, aicMsg.msgLen);
     case V2X_DME_PROV_SERV_CFM:
-        rc = _parse_dme_prov_confirm_msg(aicMsg.payload, aicMsg.msgLen);
-        if (rc != 0) {
-            LOGE("_parse_dme_prov_confirm_msg() err!!!!\n");
-        }
-        return rc;
+        return _parse_confirm_msg(aicMsg.payload, aicMsg.msgLen, app_dme_provider_serv_cfm,
+                                  "app_dme_provider_serv_cfm");
     case V2X_DME_USER_SERV_CFM:
-        rc = _parse_dme_user_confirm_msg(aicMsg.payload, aicMsg.msgLen);
-        if (rc != 0) {
-            LOGE("_parse_dme_user_confirm_msg() err!!!!\n");
-        }
-        return rc;
+        return _parse_confirm_msg(aicMsg.payload, aicMsg.msgLen, app_dme_user_serv_cfm,
+                                  "app_dme_user_serv_cfm");
     default:
         LOGE("msgType=%d err!!!!\n", static_cast<int>(aicMsg.msgType));
         return -ERR_V2X_RX_CORE_FMT;

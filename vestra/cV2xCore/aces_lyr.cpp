@@ -44,15 +44,8 @@ static int _access_layer_indication(const char* aipcSrcAdr, const char* aipcDstA
 {
     LOGT();
     tAdapLyrPrim* sipAdapLyrPrim = nullptr;
-    switch (prim_fetch(sipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::indication)) {
-    case PrimFetch::NoTable:
-        LOGE("get_adaptation_layer_prim() err!!!!\n");
-        return -ERR_V2X_GET_ADAP_PRIM;
-    case PrimFetch::NoEntry:
-        LOGE("gipAdapLyrPrim->indication=NULL err!!!!\n");
-        return -ERR_V2X_PARM_CONT;  // the layer is not running
-    case PrimFetch::Ok:
-        break;
+    if (PrimFetch why = prim_fetch(sipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::indication); why != PrimFetch::Ok) {
+        return prim_fail(why, "get_adaptation_layer_prim", "gipAdapLyrPrim->indication", -ERR_V2X_GET_ADAP_PRIM);
     }
     if (aicAcesPayldLen == 0 || aipcData == nullptr) {
         LOGE("aicAcesPayldLen(%d) err!!!!\n", static_cast<int>(aicAcesPayldLen));

@@ -3,7 +3,6 @@
 
 #include <string.h>
 
-#include <atomic>
 
 #include "core_mib.h"
 #include "dme_dsm.h"
@@ -12,32 +11,24 @@
 #include "air_log.hpp"
 #include "self_log.h"
 #include "v2x_prim.hpp"
+#include "v2x_sink.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 
 static tAdapLyrPrim giAdapLyrPrim = {nullptr, nullptr};
 static tAdapLyrPrim* gipAdapLyrPrim = &giAdapLyrPrim;
 
-static std::atomic<unsigned long> giDefDMESinkCnt{0};
-
-static int _default_dme_sink(const char* aipcMsg, const uint16_t aicMsgLen)
-{
-    (void)aipcMsg;
-    (void)aicMsgLen;
-    giDefDMESinkCnt.fetch_add(1, std::memory_order_relaxed);
-    return V2X_SUCCESS;
-}
-
-static std::atomic<fAdapDMESink> gipDMESink{_default_dme_sink};
+// DME frames go up here (the gateway sets it when the core starts).
+static UpSink<uint16_t> giDMESink;
 
 V2X_API void adap_lyr_set_dme_sink(fAdapDMESink aipSink)
 {
-    gipDMESink.store(aipSink != nullptr ? aipSink : _default_dme_sink);
+    giDMESink.set(aipSink);
 }
 
 V2X_API unsigned long adap_lyr_default_dme_sink_count(void)
 {
-    return giDefDMESinkCnt.load();
+    return giDMESink.unset_count();
 }
 
 static int _adaptation_layer_request(const uint32_t aicAppId, const uint8_t aicProtTp,
@@ -84,15 +75,8 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
     (void)aipcDstAdr;
     LOGT();
     tDMEDSMPrim* sipDSMPrim = nullptr;
-    switch (prim_fetch(sipDSMPrim, get_dme_dsm_prim, &tDMEDSMPrim::indication)) {
-    case PrimFetch::NoTable:
-        LOGE("get_dme_dsm_prim() err!!!!\n");
-        return -ERR_V2X_GET_DME_DSM_PRIM;
-    case PrimFetch::NoEntry:
-        LOGE("gipDSMPrim->indication=NULL err!!!!\n");
-        return -ERR_V2X_PARM_CONT;  // the layer is not running
-    case PrimFetch::Ok:
-        break;
+    if (PrimFetch why = prim_fetch(sipDSMPrim, get_dme_dsm_prim, &tDMEDSMPrim::indication); why != PrimFetch::Ok) {
+        return prim_fail(why, "get_dme_dsm_prim", "gipDSMPrim->indication", -ERR_V2X_GET_DME_DSM_PRIM);
     }
 
     DsmpRxFrame f;
@@ -117,7 +101,7 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
              static_cast<int>(f.consumed), static_cast<int>(f.len));
         return -ERR_V2X_RX_DSM_FMT;
     case DsmpRx::Dme:
-        return gipDMESink.load()(reinterpret_cast<const char*>(f.data), f.len);
+        return giDMESink(reinterpret_cast<const char*>(f.data), f.len);
     case DsmpRx::AidFormat:
         LOGE_AIR("AID(%0x) format err!!!!\n", static_cast<unsigned>(f.aidByte));
         return -ERR_V2X_RX_DSM_FMT;

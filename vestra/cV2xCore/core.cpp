@@ -182,10 +182,8 @@ static void _core_stop_locked()
 {
     if (giNewPthdId != 0) {
         LOG0("Wait _v2x_core_func_pth() pthread stop------\n");
-        giCoreStop.request();
-        pthread_join(giNewPthdId, nullptr);
+        giCoreStop.join(giNewPthdId);
         LOG0("_v2x_core_func_pth() pthread already stop------\n");
-        giNewPthdId = 0;
     }
     _core_release();
 }
@@ -206,23 +204,18 @@ extern "C" V2X_API int v2x_core_init(const tV2XSDKCfg* aipcV2XCore)
         LOGE("_v2x_core_func_pth() already running err!!!!\n");
         return -ERR_V2X_PTHREAD_CREATE;
     }
-    void* arg = nullptr;
-    if (aipcV2XCore != nullptr) {
-        memcpy(&giCoreCfg, aipcV2XCore, sizeof(giCoreCfg));
-        giCoreCfg.dmnNme[sizeof(giCoreCfg.dmnNme) - 1] = '\0';
-        giCoreCfg.rcvIp[sizeof(giCoreCfg.rcvIp) - 1] = '\0';
-        giCoreCfg.sendIp[sizeof(giCoreCfg.sendIp) - 1] = '\0';
-        arg = &giCoreCfg;
+    auto* arg = v2x_keep_cfg(giCoreCfg, aipcV2XCore);
+    if (arg != nullptr) {
+        arg->dmnNme[sizeof(arg->dmnNme) - 1] = '\0';
+        arg->rcvIp[sizeof(arg->rcvIp) - 1] = '\0';
+        arg->sendIp[sizeof(arg->sendIp) - 1] = '\0';
     }
-    giCoreStop.clear();
     giCoreStart.reset();
-    pthread_t tid;
-    int rc = pthread_create(&tid, nullptr, _v2x_core_func_pth, arg);
+    int rc = giCoreStop.start(giNewPthdId, _v2x_core_func_pth, arg);
     if (rc != 0) {
         LOGE("pthread_create() err, msg:%s\n", strerror(rc));
         return -ERR_V2X_PTHREAD_CREATE;
     }
-    giNewPthdId = tid;
     rc = giCoreStart.wait(gicStartWaitMs, -ERR_V2X_TMP);
     if (rc != 0) {
         if (rc == -ERR_V2X_TMP) {

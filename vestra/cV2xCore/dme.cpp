@@ -114,14 +114,10 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
 {
     auto* e = static_cast<tProvReq*>(aipArg);
     LOGI("TX dsa(%06d) wake up\n", static_cast<int>(1000 * e->txSec + e->txUsec / 1000));
-    switch (prim_fetch(gipDSMPrim, get_dme_dsm_prim, &tDMEDSMPrim::request)) {
-    case PrimFetch::NoTable:
-        LOGE("get_dme_dsm_prim() err!!!!\n");
-        break;
-    case PrimFetch::NoEntry:
-        LOGE("gipDSMPrim->request=NULL err!!!!\n");
-        break;
-    case PrimFetch::Ok: {
+    if (PrimFetch why = prim_fetch(gipDSMPrim, get_dme_dsm_prim, &tDMEDSMPrim::request);
+        why != PrimFetch::Ok) {
+        prim_fail(why, "get_dme_dsm_prim", "gipDSMPrim->request", -ERR_V2X_GET_DME_DSM_PRIM);
+    } else {
         memset(giDSAFrame, 0, sizeof(giDSAFrame));
         size_t text = strnlen(e->dsaHdrExtAry, kTextMax - 1);
         // Byte 0: version 0, optInd (bit 4) when there is a text. Byte 1:
@@ -148,8 +144,6 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
             giDSAStall = false;
             giDSASentCnt.fetch_add(1, std::memory_order_relaxed);
         }
-        break;
-    }
     }
     if (e->pEtTmer != nullptr) {
         struct timeval tv = {static_cast<time_t>(e->txSec), static_cast<suseconds_t>(e->txUsec)};

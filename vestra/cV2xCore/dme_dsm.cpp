@@ -3,7 +3,6 @@
 
 #include <string.h>
 
-#include <atomic>
 
 #include "adap_lyr.h"
 #include "core_app.h"
@@ -11,6 +10,7 @@
 #include "dsmp.hpp"
 #include "self_log.h"
 #include "v2x_prim.hpp"
+#include "v2x_sink.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 
@@ -23,26 +23,17 @@ static tAdapLyrPrim* gipAdapLyrPrim = nullptr;
 // Every indication is built here; only the core thread builds them.
 static char giDSMIndBuf[V2X_CORE_APP_BUF_LEN];
 
-static std::atomic<unsigned long> giDefIndSinkCnt{0};
-
-static int _default_ind_sink(const char* aipcMsg, const int aicMsgLen)
-{
-    (void)aipcMsg;
-    (void)aicMsgLen;
-    giDefIndSinkCnt.fetch_add(1, std::memory_order_relaxed);
-    return V2X_SUCCESS;
-}
-
-static std::atomic<fDSMIndSink> gipIndSink{_default_ind_sink};
+// Indications go up here (the gateway sets it when the core starts).
+static UpSink<int> giIndSink;
 
 V2X_API void dme_dsm_set_ind_sink(fDSMIndSink aipSink)
 {
-    gipIndSink.store(aipSink != nullptr ? aipSink : _default_ind_sink);
+    giIndSink.set(aipSink);
 }
 
 V2X_API unsigned long dme_dsm_default_ind_sink_count(void)
 {
-    return giDefIndSinkCnt.load();
+    return giIndSink.unset_count();
 }
 
 static tDSMMem* _find_dsm_mem()
@@ -88,15 +79,8 @@ static int _dsm_request(const uint32_t aicAppId, const uint8_t aicProtTp, const 
         LOGE("_find_dsm_mem() err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    switch (prim_fetch(gipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::request)) {
-    case PrimFetch::NoTable:
-        LOGE("get_adaptation_layer_prim() err!!!!\n");
-        return -ERR_V2X_GET_ADAP_PRIM;
-    case PrimFetch::NoEntry:
-        LOGE("gipAdapLyrPrim->request=NULL err!!!!\n");
-        return -ERR_V2X_PARM_CONT;  // the layer is not running
-    case PrimFetch::Ok:
-        break;
+    if (PrimFetch why = prim_fetch(gipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::request); why != PrimFetch::Ok) {
+        return prim_fail(why, "get_adaptation_layer_prim", "gipAdapLyrPrim->request", -ERR_V2X_GET_ADAP_PRIM);
     }
 
     DsmpTxInfo info;
@@ -152,7 +136,7 @@ static int _dsm_indication(uint8_t aiDSMPVer, const uint32_t aicAppId, uint16_t 
     if (aiLen != 0) {
         memcpy(giDSMIndBuf + V2X_CORE_APP_HDR_LEN + V2X_DSM_IND_HEAD_LEN, aipcData, aiLen);
     }
-    int ret = gipIndSink.load()(giDSMIndBuf, static_cast<int>(hdr.msgLen + V2X_CORE_APP_HDR_LEN));
+    int ret = giIndSink(giDSMIndBuf, static_cast<int>(hdr.msgLen + V2X_CORE_APP_HDR_LEN));
     LOGI("v2x_sdk_dmn_serv_tx_clit_msg()=%d\n", ret);
     if (ret != 0) {
         LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");

@@ -270,15 +270,8 @@ int _check_header(uint32_t aicType, uint32_t aicLen)
 // The payload lies in the receive buffer and is valid during the call only.
 int _process_dsm_request(const char* aipcPld, uint32_t aicLen)
 {
-    switch (prim_fetch(gipDSMPrim, get_dme_dsm_prim, &tDMEDSMPrim::request)) {
-    case PrimFetch::NoTable:
-        LOGE("get_dme_dsm_prim() err!!!!\n");
-        return -ERR_V2X_GET_DME_DSM_PRIM;
-    case PrimFetch::NoEntry:
-        LOGE("gipDSMPrim->request=NULL err!!!!\n");
-        return -ERR_V2X_PARM_CONT;  // the layer is not running
-    case PrimFetch::Ok:
-        break;
+    if (PrimFetch why = prim_fetch(gipDSMPrim, get_dme_dsm_prim, &tDMEDSMPrim::request); why != PrimFetch::Ok) {
+        return prim_fail(why, "get_dme_dsm_prim", "gipDSMPrim->request", -ERR_V2X_GET_DME_DSM_PRIM);
     }
     uint16_t dataLen = rd16(aipcPld + offsetof(tDSMReq, msgLen));
     if (!core_app_dsm_req_len_ok(aicLen, dataLen)) {
@@ -297,21 +290,10 @@ int _process_dsm_request(const char* aipcPld, uint32_t aicLen)
     return rc;
 }
 
-PrimFetch _fetch_dme(decltype(&tDMEPrim::provReq) aicEntry)
-{
-    return prim_fetch(gipDMEPrim, get_dme_prim, aicEntry);
-}
-
 int _process_dme_prov_request(const char* aipcPld)
 {
-    PrimFetch f = _fetch_dme(&tDMEPrim::provReq);
-    if (f == PrimFetch::NoTable) {
-        LOGE("get_dme_prim() err!!!!\n");
-        return -ERR_V2X_GET_DME_PRIM;
-    }
-    if (f == PrimFetch::NoEntry) {
-        LOGE("gipDMEPrim->provReq=NULL err!!!!\n");
-        return -ERR_V2X_PARM_CONT;  // the management entity is not running
+    if (PrimFetch why = prim_fetch(gipDMEPrim, get_dme_prim, &tDMEPrim::provReq); why != PrimFetch::Ok) {
+        return prim_fail(why, "get_dme_prim", "gipDMEPrim->provReq", -ERR_V2X_GET_DME_PRIM);
     }
     uint32_t act = rd32(aipcPld + offsetof(tDMEProvServReq, dmeAct));
     eDMEAction action;
@@ -329,14 +311,8 @@ int _process_dme_prov_request(const char* aipcPld)
 
 int _process_dme_user_request(const char* aipcPld)
 {
-    PrimFetch f = prim_fetch(gipDMEPrim, get_dme_prim, &tDMEPrim::userReq);
-    if (f == PrimFetch::NoTable) {
-        LOGE("get_dme_prim() err!!!!\n");
-        return -ERR_V2X_GET_DME_PRIM;
-    }
-    if (f == PrimFetch::NoEntry) {
-        LOGE("gipDMEPrim->userReq=NULL err!!!!\n");
-        return -ERR_V2X_PARM_CONT;  // the management entity is not running
+    if (PrimFetch why = prim_fetch(gipDMEPrim, get_dme_prim, &tDMEPrim::userReq); why != PrimFetch::Ok) {
+        return prim_fail(why, "get_dme_prim", "gipDMEPrim->userReq", -ERR_V2X_GET_DME_PRIM);
     }
     uint32_t act = rd32(aipcPld + offsetof(tDMEUserServReq, dmeAct));
     uint32_t tp = rd32(aipcPld + offsetof(tDMEUserServReq, dmeUsrReqTp));

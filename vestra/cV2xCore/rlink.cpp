@@ -79,15 +79,8 @@ V2X_API AirLogGate& air_log_gate()
 V2X_API int _parse_rx_msg(const char* aipcMsg, const int aicLen)
 {
     LOGT();
-    switch (prim_fetch(gipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::indication)) {
-    case PrimFetch::NoTable:
-        LOGE("get_adaptation_layer_prim() err!!!!\n");
-        return -ERR_V2X_GET_ADAP_PRIM;
-    case PrimFetch::NoEntry:
-        LOGE("gipAdapLyrPrim->indication=NULL err!!!!\n");
-        return -ERR_V2X_PARM_CONT;  // the layer is not running
-    case PrimFetch::Ok:
-        break;
+    if (PrimFetch why = prim_fetch(gipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::indication); why != PrimFetch::Ok) {
+        return prim_fail(why, "get_adaptation_layer_prim", "gipAdapLyrPrim->indication", -ERR_V2X_GET_ADAP_PRIM);
     }
     // The frame length travels in 16 bits: a longer datagram cannot come
     // from the receive ring, and anything else is refused rather than cut.

@@ -9,38 +9,22 @@
 #include <condition_variable>
 #include <mutex>
 
-class ReadLock {
+// Holds a pthread lock for a scope: Lock takes it, Unlock gives it back.
+template <typename T, int (*Lock)(T*), int (*Unlock)(T*)>
+class PthreadGuard {
 public:
-    explicit ReadLock(pthread_rwlock_t& aipLk) : lk_(aipLk) { pthread_rwlock_rdlock(&lk_); }
-    ~ReadLock() { pthread_rwlock_unlock(&lk_); }
-    ReadLock(const ReadLock&) = delete;
-    ReadLock& operator=(const ReadLock&) = delete;
+    explicit PthreadGuard(T& aipLk) : lk_(aipLk) { Lock(&lk_); }
+    ~PthreadGuard() { Unlock(&lk_); }
+    PthreadGuard(const PthreadGuard&) = delete;
+    PthreadGuard& operator=(const PthreadGuard&) = delete;
 
 private:
-    pthread_rwlock_t& lk_;
+    T& lk_;
 };
 
-class WriteLock {
-public:
-    explicit WriteLock(pthread_rwlock_t& aipLk) : lk_(aipLk) { pthread_rwlock_wrlock(&lk_); }
-    ~WriteLock() { pthread_rwlock_unlock(&lk_); }
-    WriteLock(const WriteLock&) = delete;
-    WriteLock& operator=(const WriteLock&) = delete;
-
-private:
-    pthread_rwlock_t& lk_;
-};
-
-class MutexLock {
-public:
-    explicit MutexLock(pthread_mutex_t& aipLk) : lk_(aipLk) { pthread_mutex_lock(&lk_); }
-    ~MutexLock() { pthread_mutex_unlock(&lk_); }
-    MutexLock(const MutexLock&) = delete;
-    MutexLock& operator=(const MutexLock&) = delete;
-
-private:
-    pthread_mutex_t& lk_;
-};
+using ReadLock = PthreadGuard<pthread_rwlock_t, pthread_rwlock_rdlock, pthread_rwlock_unlock>;
+using WriteLock = PthreadGuard<pthread_rwlock_t, pthread_rwlock_wrlock, pthread_rwlock_unlock>;
+using MutexLock = PthreadGuard<pthread_mutex_t, pthread_mutex_lock, pthread_mutex_unlock>;
 
 // The result of a start-up that runs on another thread, handed to the
 // thread that waits for it. Reset before each start.

@@ -9,10 +9,8 @@
 
 enum class PrimFetch { Ok, NoTable, NoEntry };
 
-// Puts the table into `out` and says whether the entry can be called. On
-// NoTable the caller logs its own line and fails with the table's code; on
-// NoEntry (the layer is not running) it logs its line and fails with
-// -ERR_V2X_PARM_CONT.
+// Puts the table into `out` and says whether the entry can be called; on
+// anything but Ok the caller fails through prim_fail.
 template <typename Table, typename Entry>
 inline PrimFetch prim_fetch(Table*& out, Table* (*getter)(void), Entry Table::*entry)
 {
@@ -22,6 +20,10 @@ inline PrimFetch prim_fetch(Table*& out, Table* (*getter)(void), Entry Table::*e
     }
     return out->*entry == nullptr ? PrimFetch::NoEntry : PrimFetch::Ok;
 }
+
+// Logs why a lookup failed and returns the code to fail with: the table's own
+// code when there is no table, -ERR_V2X_PARM_CONT when the layer is stopped.
+int prim_fail(PrimFetch aicWhy, const char* aipcGetter, const char* aipcEntry, int aicNoTableRc);
 
 // Fills a layer's table (init) or clears it (exit, with nulls); the layers
 // whose tables have a request and an indication entry.

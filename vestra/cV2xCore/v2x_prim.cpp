@@ -1,0 +1,17 @@
+// The one failure line of a primitive lookup.
+#include "v2x_prim.hpp"
+
+#include "cv2x_app.h"
+#include "self_log.h"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
+
+int prim_fail(PrimFetch aicWhy, const char* aipcGetter, const char* aipcEntry, int aicNoTableRc)
+{
+    if (aicWhy == PrimFetch::NoTable) {
+        LOGE("%s() err!!!!\n", aipcGetter);
+        return aicNoTableRc;
+    }
+    LOGE("%s=NULL err!!!!\n", aipcEntry);
+    return -ERR_V2X_PARM_CONT;  // the layer is not running
+}
