@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include "morrow_err.h"
 #include "v2x_api.h"
 
 V2X_EXTERN_C_BEGIN
@@ -15,45 +16,10 @@ V2X_EXTERN_C_BEGIN
 struct event_base;
 struct config_t;
 
-/* The same constants and values as _eDmnServErrVal_ with the suffix _DOG. */
+/* The same codes and values as _eDmnServErrVal_, with the suffix _DOG. */
 typedef enum _eFeddogErrVal_ {
-    SUCCESS_DOG = 0,
-    ERR_TMP_DOG = 1,
-    ERR_MALLOC_DOG = 2,
-    ERR_CALLOC_DOG = 3,
-    ERR_NEW_MEM_DOG = 4,
-    ERR_CREATE_PIPE_DOG = 5,
-    ERR_FOPEN_DOG = 6,
-    ERR_FREAD_DOG = 7,
-    ERR_OPEN_TTY_DOG = 8,
-    ERR_GET_RLIMIT_DOG = 9,
-    ERR_SET_RLIMIT_DOG = 10,
-    ERR_PTHREAD_CREATE_DOG = 11,
-    ERR_EVENT_NEW_BASE_DOG = 12,
-    ERR_EVENT_NEW_DOG = 13,
-    ERR_LIBCFG_READ_FILE_DOG = 14,
-    ERR_LIBCFG_CFG_LOOKUP_DOG = 15,
-    ERR_LIBCFG_SETTING_LOOKUP_DOG = 16,
-    ERR_CFG_SETTING_GET_MEMBER_DOG = 17,
-    ERR_LIBCFG_SETTING_GET_ELEM_DOG = 18,
-    ERR_CFG_SETING_LEN_DOG = 19,
-    ERR_SOCKET_OPEN_DOG = 4096,
-    ERR_SOCKET_LISTEN_DOG = 4097,
-    ERR_SOCKET_CONNECT_DOG = 4098,
-    ERR_SOCKET_IOCTL_DOG = 4099,
-    ERR_SOCKET_BIND_DOG = 4100,
-    ERR_SOCKET_READ_DOG = 4101,
-    ERR_SOCKET_WRITE_DOG = 4102,
-    ERR_RTNL_OPEN_DOG = 4103,
-    IW_GET_INTER_DATA_DOG = 4104,
-    ERR_PARAM_CNT_DOG = 4105,
-    ERR_PARAM_LEN_DOG = 4106,
-    ERR_PARAM_CONTENT_DOG = 4107,
-    ERR_LOG_INIT_DOG = 4108,
-    ERR_VER_SWITCH_DOG = 4109,
-    ERR_HELP_SWITCH_DOG = 4110,
-    ERR_SET_LOG_LEV_DOG = 4111,
-    ERR_MAX_DOG = 4112
+    MORROW_ERR_CODES(MORROW_ERR_ENUMERATOR, DOG)
+    ERR_MAX_DOG = MORROW_ERR_MAX
 } eFeddogErrVal;
 
 typedef struct _tFeddogCfg_ {

@@ -51,15 +51,10 @@ static int _access_layer_indication(const char* aipcSrcAdr, const char* aipcDstA
         LOGE("aicAcesPayldLen(%d) err!!!!\n", static_cast<int>(aicAcesPayldLen));
         return -ERR_V2X_RX_ADAP_FMT;
     }
-    int ret = sipAdapLyrPrim->indication(static_cast<uint8_t>(aipcData[0]), aipcSrcAdr, aipcDstAdr,
-                                         aipcData + 1, aicPrity,
-                                         static_cast<uint16_t>(aicAcesPayldLen - 1));
-    if (ret != 0) {
-        LOGE("gipAdapLyrPrim->indication() err!!!!\n");
-        return ret;
-    }
-    LOGI("gipAdapLyrPrim->indication()=%d\n", ret);
-    return V2X_SUCCESS;
+    // A refusal above was counted and logged where it was decided.
+    return sipAdapLyrPrim->indication(static_cast<uint8_t>(aipcData[0]), aipcSrcAdr, aipcDstAdr,
+                                      aipcData + 1, aicPrity,
+                                      static_cast<uint16_t>(aicAcesPayldLen - 1));
 }
 
 extern "C" V2X_API tAcesLyrPrim* get_access_layer_prim(void)
@@ -70,13 +65,11 @@ extern "C" V2X_API tAcesLyrPrim* get_access_layer_prim(void)
 extern "C" V2X_API int access_layer_init(void)
 {
     LOGT();
-    prim_set(giAcesLyrPrim, _access_layer_request, _access_layer_indication);
-    return V2X_SUCCESS;
+    return prim_set(giAcesLyrPrim, _access_layer_request, _access_layer_indication);
 }
 
 extern "C" V2X_API int access_layer_exit(void)
 {
     LOGT();
-    prim_set(giAcesLyrPrim, nullptr, nullptr);
-    return V2X_SUCCESS;
+    return prim_set(giAcesLyrPrim, nullptr, nullptr);
 }

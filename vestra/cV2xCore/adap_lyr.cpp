@@ -117,14 +117,9 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
     LOGI("appId=0x%x\n", static_cast<unsigned>(f.rawAid));
     LOGI("encdAid=%d\n", static_cast<int>(f.aid));
     LOGI("dsmDMELen=%d\n", static_cast<int>(f.len));
-    int ret = sipDSMPrim->indication(f.version, f.aid, f.len, reinterpret_cast<const char*>(f.data),
-                                     aipcSrcAdr, aicPrity);
-    LOGI("gipDSMPrim->indication()=%d\n", ret);
-    if (ret != 0) {
-        LOGE("gipDSMPrim->indication() err!!!!\n");
-        return ret;
-    }
-    return V2X_SUCCESS;
+    // A refusal above was counted and logged where it was decided.
+    return sipDSMPrim->indication(f.version, f.aid, f.len, reinterpret_cast<const char*>(f.data),
+                                  aipcSrcAdr, aicPrity);
 }
 
 extern "C" V2X_API tAdapLyrPrim* get_adaptation_layer_prim(void)
@@ -135,13 +130,11 @@ extern "C" V2X_API tAdapLyrPrim* get_adaptation_layer_prim(void)
 extern "C" V2X_API int adaptation_layer_init(void)
 {
     LOGT();
-    prim_set(giAdapLyrPrim, _adaptation_layer_request, _adaptation_layer_indication);
-    return V2X_SUCCESS;
+    return prim_set(giAdapLyrPrim, _adaptation_layer_request, _adaptation_layer_indication);
 }
 
 extern "C" V2X_API int adaptation_layer_exit(void)
 {
     LOGT();
-    prim_set(giAdapLyrPrim, nullptr, nullptr);
-    return V2X_SUCCESS;
+    return prim_set(giAdapLyrPrim, nullptr, nullptr);
 }

@@ -175,6 +175,5 @@ extern "C" V2X_API int dme_dsm_exit(void)
 {
     LOGT();
     giDSMMemRing.release();
-    prim_set(giDMEDSMPrim, nullptr, nullptr);
-    return V2X_SUCCESS;
+    return prim_set(giDMEDSMPrim, nullptr, nullptr);
 }

@@ -27,12 +27,14 @@ int prim_fail(PrimFetch aicWhy, const char* aipcGetter, const char* aipcEntry, i
 
 // Fills a layer's table (init) or clears it (exit, with nulls); the layers
 // whose tables have a request and an indication entry.
+// Returns 0, the init's and exit's result.
 template <typename Table>
-inline void prim_set(Table& aopTable, decltype(aopTable.request) aicRequest,
-                     decltype(aopTable.indication) aicIndication)
+inline int prim_set(Table& aopTable, decltype(aopTable.request) aicRequest,
+                    decltype(aopTable.indication) aicIndication)
 {
     aopTable.request = aicRequest;
     aopTable.indication = aicIndication;
+    return 0;
 }
 
 #endif
