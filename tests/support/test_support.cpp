@@ -170,6 +170,19 @@ int count_lines_with(const std::string& text, const std::string& needle)
     return n;
 }
 
+void StatDelta::take(tV2XCoreStats& aopSt)
+{
+    aopSt.size = sizeof(aopSt);
+    v2x_core_stats(&aopSt);
+}
+
+uint64_t StatDelta::field(const tV2XCoreStats& aicSt, size_t aicOff)
+{
+    uint64_t v;
+    memcpy(&v, reinterpret_cast<const char*>(&aicSt) + aicOff, sizeof(v));
+    return v;
+}
+
 }  // namespace v2xtest
 
 int v2xtest::fork_listener(const std::string& path, int uid)

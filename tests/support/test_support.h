@@ -2,9 +2,13 @@
 #ifndef V2X_TEST_SUPPORT_H
 #define V2X_TEST_SUPPORT_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 #include <string>
 
 #include "self_log.h"
+#include "v2x_stats.h"
 
 namespace v2xtest {
 
@@ -30,6 +34,27 @@ public:
 private:
     int saved_ = -1;
     int file_ = -1;
+};
+
+// The core's counters at construction; operator() gives how much the
+// counter at a field's offset grew since: stat_delta(offsetof(tV2XCoreStats,
+// rxDatagrams)). The counters belong to the process, so a test compares
+// growth, never absolute values.
+class StatDelta {
+public:
+    StatDelta() { take(base_); }
+    uint64_t operator()(size_t aicOff) const
+    {
+        tV2XCoreStats now;
+        take(now);
+        return field(now, aicOff) - field(base_, aicOff);
+    }
+    // The counter at aicOff of a record.
+    static uint64_t field(const tV2XCoreStats& aicSt, size_t aicOff);
+
+private:
+    static void take(tV2XCoreStats& aopSt);
+    tV2XCoreStats base_;
 };
 
 // Number of open descriptors of this process.

@@ -29,13 +29,8 @@ static int _access_layer_request(const char* aipcSrcMac, const char* aipcDstMac,
     memcpy(aiopFrame + offsetof(tAcesLyr, dstMac), aipcDstMac, 6);
     memcpy(aiopFrame + offsetof(tAcesLyr, srcMac), aipcSrcMac, 6);
     aiopFrame[offsetof(tAcesLyr, priority)] = static_cast<char>(aicPrity);
-    int ret = rlink_send(aiopFrame, aicAdapLyrLen + ACES_LYR_HDR_LEN);
-    if (ret != 0) {
-        LOGE("rlink_send() err!!!!\n");
-        return ret;
-    }
-    LOGI("rlink_send()=%d\n", ret);
-    return V2X_SUCCESS;
+    // A failure is counted and logged by the radio link, which decides it.
+    return rlink_send(aiopFrame, aicAdapLyrLen + ACES_LYR_HDR_LEN);
 }
 
 static int _access_layer_indication(const char* aipcSrcAdr, const char* aipcDstAdr,

@@ -9,6 +9,7 @@
 #include "dsmp.hpp"
 #include "rlink.h"
 #include "air_log.hpp"
+#include "core_stats.hpp"
 #include "self_log.h"
 #include "v2x_prim.hpp"
 #include "v2x_sink.hpp"
@@ -49,13 +50,8 @@ static int _adaptation_layer_request(const uint32_t aicAppId, const uint8_t aicP
     }
     // The frame's headroom takes the protocol type.
     aiopFrame[offsetof(tAdapLyr, protTp)] = static_cast<char>(PROT_TP_DSMP);
-    int ret = rlink_send(aiopFrame, aicDSMLen + ADAP_LYR_HDR_LEN);
-    LOGI("rlink_send()=%d\n", ret);
-    if (ret != 0) {
-        LOGE("rlink_send() err!!!!\n");
-        return ret;
-    }
-    return V2X_SUCCESS;
+    // A failure is counted and logged by the radio link, which decides it.
+    return rlink_send(aiopFrame, aicDSMLen + ADAP_LYR_HDR_LEN);
 }
 
 static bool _aid_registered(uint32_t aicAid)
@@ -67,11 +63,22 @@ static bool _aid_registered(uint32_t aicAid)
     return true;
 }
 
+// A frame that ends inside its header, counted by the field it ends in.
+static void _count_short(const char* aipcField)
+{
+    if (strcmp(aipcField, "appId") == 0) {
+        STAT_ADD(rxDropShortAid);
+    } else if (strcmp(aipcField, "dsmDMELen") == 0) {
+        STAT_ADD(rxDropShortLen);
+    } else {
+        STAT_ADD(rxDropShortExt);  // elemId, elemIdLen, elemVal
+    }
+}
+
 static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aipcSrcAdr,
                                         const char* aipcDstAdr, const char* aipcData,
                                         const uint8_t aicPrity, const uint16_t aicAdapPayldLen)
 {
-    (void)aicProtTp;
     (void)aipcDstAdr;
     LOGT();
     tDMEDSMPrim* sipDSMPrim = nullptr;
@@ -79,35 +86,46 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
         return prim_fail(why, "get_dme_dsm_prim", "gipDSMPrim->indication", -ERR_V2X_GET_DME_DSM_PRIM);
     }
 
+    if (aicProtTp != PROT_TP_DSMP) {
+        STAT_ADD(rxProtTypeOther);  // decoded all the same
+    }
     DsmpRxFrame f;
     const DsmpRx res = dsmp_decode(reinterpret_cast<const uint8_t*>(aipcData), aicAdapPayldLen, f,
                                    _aid_registered);
     // An extension element is checked by the decoder and not used further.
     switch (res) {
     case DsmpRx::TooShort:
+        STAT_ADD(rxDropTooShort);
         LOGE_AIR("aicAdapPayldLen(%d) err!!!!\n", static_cast<int>(aicAdapPayldLen));
         return -ERR_V2X_RX_DSM_FMT;
     case DsmpRx::ExtTooLong:
+        STAT_ADD(rxDropExtTooLong);
         LOGE_AIR("elemIdLen(%d)>max(%d) err!!!!\n", static_cast<int>(f.extLen),
              static_cast<int>(DSMP_EXT_RD_MAX));
         return -ERR_V2X_RX_DSM_FMT;
     case DsmpRx::Truncated:
         // The frame ends inside its header: the named field is not all there.
+        _count_short(f.shortField);
         LOGE_AIR("%s short, aicAdapPayldLen(%d) err!!!!\n", f.shortField,
              static_cast<int>(aicAdapPayldLen));
         return -ERR_V2X_RX_DSM_FMT;
     case DsmpRx::DmeLenMismatch:
+        STAT_ADD(rxDropLenMismatch);
         LOGE_AIR("%d!=%d+%d err, quit!!!!\n", static_cast<int>(aicAdapPayldLen),
              static_cast<int>(f.consumed), static_cast<int>(f.len));
         return -ERR_V2X_RX_DSM_FMT;
     case DsmpRx::Dme:
+        STAT_ADD(rxDmeFrames);
         return giDMESink(reinterpret_cast<const char*>(f.data), f.len);
     case DsmpRx::AidFormat:
+        STAT_ADD(rxDropAidFormat);
         LOGE_AIR("AID(%0x) format err!!!!\n", static_cast<unsigned>(f.aidByte));
         return -ERR_V2X_RX_DSM_FMT;
     case DsmpRx::NotWanted:
+        STAT_ADD(rxDropNotRegistered);
         return V2X_SUCCESS;
     case DsmpRx::LenMismatch:
+        STAT_ADD(rxDropLenMismatch);
         LOGI("%d+%d!=%d err!!!!\n", static_cast<int>(f.len), static_cast<int>(f.consumed),
              static_cast<int>(aicAdapPayldLen));
         return V2X_SUCCESS;

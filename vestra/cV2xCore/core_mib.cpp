@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "cv2x_app.h"
+#include "core_stats.hpp"
 #include "self_log.h"
 #include "v2x_lock.hpp"
 #include "xfuncs.h"
@@ -28,6 +29,7 @@ extern "C" V2X_API int v2x_mib_init(void)
     WriteLock lk(giMIBRWLk);
     memset(&giDMEMib, 0, sizeof(giDMEMib));
     memset(giWsmOwner, 0, sizeof(giWsmOwner));
+    STAT_SET(mgmtRegistrations, 0);
     return V2X_SUCCESS;
 }
 
@@ -37,6 +39,7 @@ extern "C" V2X_API int v2x_mib_exit(void)
     WriteLock lk(giMIBRWLk);
     memset(&giDMEMib, 0, sizeof(giDMEMib));
     memset(giWsmOwner, 0, sizeof(giWsmOwner));
+    STAT_SET(mgmtRegistrations, 0);
     return V2X_SUCCESS;
 }
 
@@ -53,6 +56,7 @@ static void _write_entry(tDot3WsmServiceInfo* aipTbl, uint8_t aicSlot, uint32_t 
     uint32_t flags = aipTbl->UstValidEntry_flag;
     _set_32bit_val(aicSlot, &flags);
     aipTbl->UstValidEntry_flag = flags;
+    STAT_SET(mgmtRegistrations, static_cast<uint64_t>(__builtin_popcount(flags)));
 }
 
 static void _clear_entry(tDot3WsmServiceInfo* aipTbl, uint8_t aicSlot)
@@ -60,6 +64,7 @@ static void _clear_entry(tDot3WsmServiceInfo* aipTbl, uint8_t aicSlot)
     uint32_t flags = aipTbl->UstValidEntry_flag;
     _clear_32bit_val(aicSlot, &flags);
     aipTbl->UstValidEntry_flag = flags;
+    STAT_SET(mgmtRegistrations, static_cast<uint64_t>(__builtin_popcount(flags)));
     memset(&aipTbl->WsmServiceEntry[aicSlot], 0, sizeof(aipTbl->WsmServiceEntry[aicSlot]));
     giWsmOwner[aicSlot] = 0;
 }
@@ -179,4 +184,24 @@ extern "C" V2X_API int mib_query_dme_dsm_appid(const uint32_t aicAppId)
         }
     }
     return -1;
+}
+
+V2X_API uint32_t mib_dsm_serv_list(tV2XCtlAid* aopRecs, uint32_t aicFirst, uint32_t aicMax,
+                                   uint32_t* aopTotal)
+{
+    uint32_t seen = 0, n = 0;
+    ReadLock lk(giMIBRWLk);
+    const tDot3WsmServiceInfo* tbl = &giDMEMib.ApplicationMIB.WsmServiceInfo;
+    for (uint8_t i = 0; i < DOT3_TABLE_LEN; ++i) {
+        if (_get_32bit_val(i, tbl->UstValidEntry_flag) == 0 || seen++ < aicFirst || n == aicMax) {
+            continue;
+        }
+        tV2XCtlAid r;
+        r.aid = tbl->WsmServiceEntry[i].appId;
+        r.index = static_cast<uint8_t>(tbl->WsmServiceEntry[i].UstIndex);
+        r.connId = giWsmOwner[i];
+        memcpy(&aopRecs[n++], &r, sizeof(r));
+    }
+    *aopTotal = seen;
+    return n;
 }

@@ -237,6 +237,12 @@ V2X_API int mib_dsm_serv_update(uint32_t aicOwner, const tDMEDSMServReq* aipcDSM
  * Returns how many there were. */
 V2X_API int mib_dsm_serv_drop_owner(uint32_t aicOwner);
 
+/* Copies the registrations from the aicFirst-th on, at most aicMax of them,
+ * into aopRecs; *aopTotal is how many there are. Returns how many it copied.
+ * Any thread. */
+V2X_API uint32_t mib_dsm_serv_list(tV2XCtlAid* aopRecs, uint32_t aicFirst, uint32_t aicMax,
+                                   uint32_t* aopTotal);
+
 /* 0 when a valid entry accepts the AID, plain -1 otherwise. */
 V2X_API int mib_query_dme_dsm_appid(const uint32_t aicAppId);
 

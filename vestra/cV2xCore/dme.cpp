@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "core_app_tx.hpp"
+#include "core_stats.hpp"
 #include "dme_dsm.h"
 #include "self_log.h"
 #include "v2x_prim.hpp"
@@ -55,9 +56,6 @@ int _drop_tx(uint32_t, const char*, const int)
 // Where confirms go up; wired by the core.
 std::atomic<fDMETxSink> gipTxSink{_drop_tx};
 
-// Advertisements sent and skipped for a full transmit queue; read anywhere.
-std::atomic<unsigned long> giDSASentCnt{0};
-std::atomic<unsigned long> giDSASkipCnt{0};
 // True from the first skipped advertisement until one goes out again.
 bool giDSAStall = false;
 
@@ -95,8 +93,26 @@ tProvReq* find_prov(uint32_t aicOwner, uint16_t aicLclAppId, bool aicFree)
 
 // Confirms go to the connection that asked only: another application with a
 // request pending under the same lclAppId must not take this one for its own.
+// The providers in use, for the gauge; after every change of the table.
+void count_providers()
+{
+    uint64_t n = 0;
+    for (const auto& e : giProvReqAry) {
+        n += e.valFlg == 1 ? 1 : 0;
+    }
+    STAT_SET(mgmtProviders, n);
+}
+
 int _tx_dme_response(eV2XMsgType aicMsgType, uint16_t aicLclAppId, uint32_t aicRetCd)
 {
+    if (aicRetCd == DME_RET_ACCEPT) {
+        STAT_ADD(cfmAccepted);
+    } else if (aicRetCd == DME_RET_REJ_VAL_ERR) {
+        STAT_ADD(cfmRefusedValue);
+    } else {
+        STAT_ADD(cfmRefusedOther);
+    }
+    count_providers();
     memset(giCfmBuf, 0, sizeof(giCfmBuf));
     char cfm[V2X_DME_SERV_CFM_LEN];
     memcpy(cfm + offsetof(tDMEProvServCfm, lclAppId), &aicLclAppId, sizeof(aicLclAppId));
@@ -133,7 +149,7 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
             // The radio is busy with earlier datagrams: this period's
             // advertisement is skipped, not queued without bound. Said once
             // per stall; the next advertisement that goes out ends it.
-            giDSASkipCnt.fetch_add(1, std::memory_order_relaxed);
+            STAT_ADD(dsaSkipped);
             if (!giDSAStall) {
                 giDSAStall = true;
                 LOGE("TX dsa skipped, transmit queue full err!!!!\n");
@@ -142,7 +158,7 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
             LOGE("gipDSMPrim->request() err!!!!\n");
         } else {
             giDSAStall = false;
-            giDSASentCnt.fetch_add(1, std::memory_order_relaxed);
+            STAT_ADD(dsaSent);
         }
     }
     if (e->pEtTmer != nullptr) {
@@ -185,6 +201,7 @@ extern "C" V2X_API int dme_init(const struct event_base* aipcEtBse)
     LOGT();
     gipDMEEtBse = const_cast<struct event_base*>(aipcEtBse);
     memset(giProvReqAry, 0, sizeof(giProvReqAry));
+    count_providers();
     giDMEPrim.provReq = _dme_provder_serv_req;
     giDMEPrim.userReq = _dme_user_serv_req;
     return 0;
@@ -197,6 +214,7 @@ extern "C" V2X_API int dme_exit(void)
         release_timer(e);
     }
     memset(giProvReqAry, 0, sizeof(giProvReqAry));
+    count_providers();
     giDMEPrim.provReq = nullptr;
     giDMEPrim.userReq = nullptr;
     gipDMEEtBse = nullptr;
@@ -336,15 +354,38 @@ V2X_API int dme_drop_owner(uint32_t aicOwner)
             ++dropped;
         }
     }
+    count_providers();
     return dropped;
 }
 
 V2X_API void dme_dsa_stats(unsigned long* aopSent, unsigned long* aopSkipped)
 {
     if (aopSent != nullptr) {
-        *aopSent = giDSASentCnt.load();
+        *aopSent = STAT_GET(dsaSent);
     }
     if (aopSkipped != nullptr) {
-        *aopSkipped = giDSASkipCnt.load();
+        *aopSkipped = STAT_GET(dsaSkipped);
     }
+}
+
+V2X_API uint32_t dme_provider_list(tV2XCtlProvider* aopRecs, uint32_t aicFirst, uint32_t aicMax,
+                                   uint32_t* aopTotal)
+{
+    uint32_t seen = 0, n = 0;
+    for (const auto& e : giProvReqAry) {
+        if (e.valFlg != 1 || seen++ < aicFirst || n == aicMax) {
+            continue;
+        }
+        tV2XCtlProvider r;
+        memset(&r, 0, sizeof(r));
+        r.aid = e.appId;
+        r.connId = e.owner;
+        r.lclAppId = e.lclAppId;
+        // The period is kept; the rate it came from is 5 s over it.
+        const uint32_t us = e.txSec * 1000000u + e.txUsec;
+        r.rptRte = static_cast<uint8_t>(us > 0 ? 5000000u / us : 0);
+        memcpy(&aopRecs[n++], &r, sizeof(r));
+    }
+    *aopTotal = seen;
+    return n;
 }

@@ -72,6 +72,12 @@ V2X_API void dme_set_requester(uint32_t aicConn);
  * thread. */
 V2X_API int dme_drop_owner(uint32_t aicOwner);
 
+/* Copies the providers from the aicFirst-th on, at most aicMax of them, into
+ * aopRecs; *aopTotal is how many there are. Returns how many it copied. Core
+ * thread. */
+V2X_API uint32_t dme_provider_list(tV2XCtlProvider* aopRecs, uint32_t aicFirst, uint32_t aicMax,
+                                   uint32_t* aopTotal);
+
 /* Prints a received advertisement payload as one hexadecimal line on
  * standard output. The bytes belong to the caller and are only read. */
 V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aicMsgLen);

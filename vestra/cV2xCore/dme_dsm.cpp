@@ -7,6 +7,7 @@
 #include "adap_lyr.h"
 #include "core_app.h"
 #include "dsm_mem.hpp"
+#include "core_stats.hpp"
 #include "dsmp.hpp"
 #include "self_log.h"
 #include "v2x_prim.hpp"
@@ -101,14 +102,9 @@ static int _dsm_request(const uint32_t aicAppId, const uint8_t aicProtTp, const 
         LOGI("aidTmp=0x%x\n", static_cast<unsigned>(info.aidField));
     }
 
-    ret = gipAdapLyrPrim->request(aicAppId, aicProtTp, giMacAdr, aipcPeerMac, mem->msg, aicPrity,
-                                  aipcDSMHdrExts, static_cast<uint16_t>(info.frameLen));
-    LOGI("gipAdapLyrPrim->request()=%d\n", ret);
-    if (ret != 0) {
-        LOGE("gipAdapLyrPrim->request() err!!!!\n");
-        return ret;
-    }
-    return V2X_SUCCESS;
+    // A failure below is counted and logged where it was decided.
+    return gipAdapLyrPrim->request(aicAppId, aicProtTp, giMacAdr, aipcPeerMac, mem->msg, aicPrity,
+                                   aipcDSMHdrExts, static_cast<uint16_t>(info.frameLen));
 }
 
 static int _dsm_indication(uint8_t aiDSMPVer, const uint32_t aicAppId, uint16_t aiLen,
@@ -137,11 +133,11 @@ static int _dsm_indication(uint8_t aiDSMPVer, const uint32_t aicAppId, uint16_t 
         memcpy(giDSMIndBuf + V2X_CORE_APP_HDR_LEN + V2X_DSM_IND_HEAD_LEN, aipcData, aiLen);
     }
     int ret = giIndSink(giDSMIndBuf, static_cast<int>(hdr.msgLen + V2X_CORE_APP_HDR_LEN));
-    LOGI("v2x_sdk_dmn_serv_tx_clit_msg()=%d\n", ret);
     if (ret != 0) {
         LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
         return ret;
     }
+    STAT_ADD(rxIndications);
     return V2X_SUCCESS;
 }
 

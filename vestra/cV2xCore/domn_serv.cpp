@@ -23,6 +23,7 @@
 #include "core_app_frame.hpp"
 #include "core_app_tx.hpp"
 #include "core_mib.h"
+#include "core_stats.hpp"
 #include "dme.h"
 #include "dme_dsm.h"
 #include "rlink.hpp"
@@ -53,6 +54,17 @@ struct tClitNetCon {
     struct list_head waitNode;  // in giWaitHd while reading is held back
     int fd;
     uint32_t connId;         // owner number of what the connection registers
+    int32_t pid;             // the peer, as the kernel reported it at accept
+    int32_t uid;
+    // Counted on the core thread; the out side under txLk.
+    uint64_t msgsIn;
+    uint64_t bytesIn;
+    uint64_t refusedLen;
+    uint64_t refusedType;
+    uint64_t refusedValue;
+    uint64_t msgsOut;
+    uint64_t bytesOut;
+    uint64_t droppedStalled;
     struct event* pClitEt;   // persistent read event
     // Reading, one message at a time: its header, then its payload. The
     // payload goes straight into the shared receive buffer when it is all
@@ -90,12 +102,6 @@ bool giAcceptStall = false;
 int giConnCnt = 0;
 std::atomic<int> giConnMax{V2X_DMN_SERV_MAX_CLIT_DEF};
 bool giConnCapSaid = false;
-// Counters, read from any thread.
-std::atomic<unsigned long> giCapRefusedCnt{0};
-std::atomic<unsigned long> giAcceptFailCnt{0};
-std::atomic<unsigned long> giHeldBackCnt{0};
-std::atomic<unsigned long> giCutDropCnt{0};
-std::atomic<unsigned long> giPeerRefusedCnt{0};
 constexpr tV2XAccessCfg kAccessDef = {V2X_SOCK_MODE_DEF, -1, {0}};
 // Who may use the socket: set from any thread before the core starts, taken
 // into giServAccess by the server's start for its whole run (core thread).
@@ -158,17 +164,17 @@ void _close_conn(tClitNetCon* c, bool aicDropOwned = true)
         list_del_init(&c->hnode);
     }
     list_del_init(&c->waitNode);
-    --giConnCnt;
+    STAT_SET(appConnections, static_cast<uint64_t>(--giConnCnt));
     // What the application registered goes with it: no advertisements for a
     // provider nobody runs any more, no table entries nobody can remove.
     const int regs = aicDropOwned ? mib_dsm_serv_drop_owner(c->connId) : 0;
     const int provs = aicDropOwned ? dme_drop_owner(c->connId) : 0;
     if (regs > 0 || provs > 0) {
-        LOGE("fd=%d closed, %d registrations and %d providers removed------\n", c->fd, regs, provs);
+        LOGR("fd=%d closed, %d registrations and %d providers removed------\n", c->fd, regs, provs);
     }
     if (c->rxHdr.have > 0) {
         // A message cut by the end of the connection is never processed.
-        giCutDropCnt.fetch_add(1, std::memory_order_relaxed);
+        STAT_ADD(appCutDropped);
         LOGE("fd=%d closed inside a message, %u bytes dropped err!!!!\n", c->fd,
              c->rxHdr.have + c->rxHeld);
     }
@@ -221,11 +227,17 @@ void _tx_one(tClitNetCon* c, const char* aipcMsg, uint32_t aicLen)
 {
     MutexLock lk(c->txLk);
     if (c->txLen > 0 && !_flush_pending(c)) {
+        ++c->droppedStalled;
+        STAT_ADD(appDroppedStalled);
         if (c->txDropCnt++ == 0) {
             LOGE("fd=%d busy, dropping whole messages!!!!\n", c->fd);
         }
         return;
     }
+    ++c->msgsOut;
+    c->bytesOut += aicLen;
+    STAT_ADD(appMsgsOut);
+    STAT_ADD_N(appBytesOut, aicLen);
     ssize_t n = gipDmnSend.load()(c->fd, aipcMsg, aicLen, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0) {
         n = (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
@@ -243,7 +255,7 @@ void _tx_one(tClitNetCon* c, const char* aipcMsg, uint32_t aicLen)
 
 // Length rule of each request type, checked as soon as its header is in:
 // 0, or -ERR_V2X_RX_APP_FMT after the type's ERROR line.
-int _check_header(uint32_t aicType, uint32_t aicLen)
+int _check_header(tClitNetCon* c, uint32_t aicType, uint32_t aicLen)
 {
     // The rules are the stream's own (core_app_frame.hpp), shared with the
     // clients' check before they send; only the lines are this server's.
@@ -251,9 +263,13 @@ int _check_header(uint32_t aicType, uint32_t aicLen)
     case CoreAppHdr::Ok:
         return 0;
     case CoreAppHdr::BadType:
+        ++c->refusedType;
+        STAT_ADD(appRefusedType);
         LOGE("msgType(%d) err!!!!\n", static_cast<int>(aicType));
         return -ERR_V2X_RX_APP_FMT;
     case CoreAppHdr::BadLen:
+        ++c->refusedLen;
+        STAT_ADD(appRefusedLen);
         break;
     }
     if (aicType == V2X_DSM_REQ) {
@@ -278,16 +294,13 @@ int _process_dsm_request(const char* aipcPld, uint32_t aicLen)
         LOGE("%d!=%d+%d err!!!!\n", static_cast<int>(aicLen), V2X_DSM_REQ_HEAD_LEN, dataLen);
         return -ERR_V2X_RX_APP_FMT;
     }
-    int rc = gipDSMPrim->request(rd32(aipcPld + offsetof(tDSMReq, appId)),
+    // A refusal is logged by the layer that decides it.
+    return gipDSMPrim->request(rd32(aipcPld + offsetof(tDSMReq, appId)),
                                  static_cast<uint8_t>(aipcPld[offsetof(tDSMReq, protTp)]),
                                  static_cast<uint8_t>(aipcPld[offsetof(tDSMReq, priority)]),
                                  dataLen, aipcPld + V2X_DSM_REQ_HEAD_LEN,
                                  aipcPld + offsetof(tDSMReq, peerMac),
                                  aipcPld + offsetof(tDSMReq, dsmHdrExts));
-    if (rc != 0) {
-        LOGE("gipDSMPrim->request() err!!!!\n");
-    }
-    return rc;
 }
 
 int _process_dme_prov_request(const char* aipcPld)
@@ -298,15 +311,11 @@ int _process_dme_prov_request(const char* aipcPld)
     uint32_t act = rd32(aipcPld + offsetof(tDMEProvServReq, dmeAct));
     eDMEAction action;
     memcpy(&action, &act, sizeof(action));
-    int rc = gipDMEPrim->provReq(rd16(aipcPld + offsetof(tDMEProvServReq, lclAppId)), action,
+    return gipDMEPrim->provReq(rd16(aipcPld + offsetof(tDMEProvServReq, lclAppId)), action,
                                  rd32(aipcPld + offsetof(tDMEProvServReq, appId)),
                                  static_cast<uint8_t>(aipcPld[offsetof(tDMEProvServReq, rptRte)]),
                                  aipcPld + offsetof(tDMEProvServReq, dsaHdrExt),
                                  aipcPld + offsetof(tDMEProvServReq, otherInfo));
-    if (rc != 0) {
-        LOGE("gipDMEPrim->provReq() err!!!!\n");
-    }
-    return rc;
 }
 
 int _process_dme_user_request(const char* aipcPld)
@@ -320,42 +329,32 @@ int _process_dme_user_request(const char* aipcPld)
     eDMEUsrReqTp reqTp;
     memcpy(&action, &act, sizeof(action));
     memcpy(&reqTp, &tp, sizeof(reqTp));
-    int rc = gipDMEPrim->userReq(rd16(aipcPld + offsetof(tDMEUserServReq, lclAppId)), action,
+    return gipDMEPrim->userReq(rd16(aipcPld + offsetof(tDMEUserServReq, lclAppId)), action,
                                  reqTp, rd32(aipcPld + offsetof(tDMEUserServReq, appId)),
                                  aipcPld + offsetof(tDMEUserServReq, otherInfo));
-    if (rc != 0) {
-        LOGE("gipDMEPrim->userReq() err!!!!\n");
-    }
-    return rc;
 }
 
-// Hands one request of connection aicConn to its layer.
-int _process_msg(uint32_t aicConn, uint32_t aicType, const char* aipcPld, uint32_t aicLen)
+void _answer_query(tClitNetCon* c, const char* aipcPld);
+
+// Hands one request of connection c to its layer. Each layer logs its own
+// refusals; here they are counted for the connection.
+int _process_msg(tClitNetCon* c, uint32_t aicType, const char* aipcPld, uint32_t aicLen)
 {
     int rc = 0;
     switch (aicType) {
     case V2X_DSM_REQ:
         rc = _process_dsm_request(aipcPld, aicLen);
-        if (rc != 0) {
-            LOGE("_process_dsm_request() err!!!!\n");
-        }
         break;
     case V2X_DME_PROV_SERV_REQ:
         rc = _process_dme_prov_request(aipcPld);
-        if (rc != 0) {
-            LOGE("_process_dme_prov_request() err!!!!\n");
-        }
         break;
     case V2X_DME_USER_SERV_REQ:
         rc = _process_dme_user_request(aipcPld);
-        if (rc != 0) {
-            LOGE("_process_dme_user_request() err!!!!\n");
-        }
         break;
     case V2X_DME_DSM_SERV_REQ: {
         tDMEDSMServReq req;
         memcpy(&req, aipcPld, sizeof(req));
-        rc = mib_dsm_serv_update(aicConn, &req);
+        rc = mib_dsm_serv_update(c->connId, &req);
         if (rc != 0) {
             LOGE("mib_dsm_serv_info_updata() err!!!!\n");
         }
@@ -363,14 +362,30 @@ int _process_msg(uint32_t aicConn, uint32_t aicType, const char* aipcPld, uint32
         tDMEDSMServCfm cfm;
         cfm.appId = req.appId;
         cfm.retCd = rc == 0 ? DME_RET_ACCEPT : DME_RET_REJ_VAL_ERR;
+        if (rc == 0) {
+            STAT_ADD(cfmAccepted);
+        } else {
+            STAT_ADD(cfmRefusedValue);
+        }
         char msg[V2X_CORE_APP_HDR_LEN + sizeof(cfm)];
         const size_t len = core_app_put_msg(msg, V2X_DSM_CFM, reinterpret_cast<const char*>(&cfm),
                                             static_cast<uint16_t>(sizeof(cfm)));
-        v2x_sdk_dmn_serv_tx_to_clit(aicConn, msg, static_cast<int>(len));
+        v2x_sdk_dmn_serv_tx_to_clit(c->connId, msg, static_cast<int>(len));
         break;
     }
+    case V2X_CTL_QUERY_REQ:
+        _answer_query(c, aipcPld);
+        break;
     default:
         break;  // refused by _check_header before we get here
+    }
+    if (rc == -ERR_V2X_RX_APP_FMT) {
+        ++c->refusedLen;
+        STAT_ADD(appRefusedLen);
+    } else if (rc != 0 && rc != -ERR_V2X_SOCKET_SEND_TO && rc != -ERR_V2X_TX_FULL) {
+        // A radio that failed the send is counted by the radio link.
+        ++c->refusedValue;
+        STAT_ADD(appRefusedValue);
     }
     return rc;
 }
@@ -437,7 +452,7 @@ RxStep _rx_fail(tClitNetCon* c, ssize_t aicGot)
     if (aicGot < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         return RxStep::Wait;
     }
-    if (aicGot == 0) {
+    if (aicGot == 0 || errno == ECONNRESET) {
         LOG0("Remote close------\n");
     } else {
         LOGE("read() err, msg:%s!!!!\n", strerror(errno));
@@ -468,7 +483,7 @@ RxStep _read_one(tClitNetCon* c)
         }
         const uint32_t type = c->rxHdr.type();
         const uint32_t len = c->rxHdr.len();
-        if (_check_header(type, len) != 0) {
+        if (_check_header(c, type, len) != 0) {
             c->rxHdr.have = 0;
             _drop_pending(c, rx);
             return RxStep::Done;
@@ -519,8 +534,12 @@ RxStep _read_one(tClitNetCon* c)
     // stream stays framed for the messages behind it.
     // The management entity keys what it keeps by the asking connection and
     // answers it alone.
+    ++c->msgsIn;
+    c->bytesIn += kHdr + c->rxNeed;
+    STAT_ADD(appMsgsIn);
+    STAT_ADD_N(appBytesIn, kHdr + c->rxNeed);
     dme_set_requester(c->connId);
-    (void)_process_msg(c->connId, c->rxHdr.type(), pld, c->rxNeed);
+    (void)_process_msg(c, c->rxHdr.type(), pld, c->rxNeed);
     dme_set_requester(0);
     if (pld == rx->ptr) {
         _clear_rx(rx, c->rxNeed);
@@ -536,7 +555,7 @@ void _hold_back(tClitNetCon* c)
     if (list_empty(&c->waitNode)) {
         event_del(c->pClitEt);
         list_add_tail(&c->waitNode, &giWaitHd);
-        giHeldBackCnt.fetch_add(1, std::memory_order_relaxed);
+        STAT_ADD(txHeldBack);
     }
 }
 
@@ -587,8 +606,9 @@ void _clit_read_cb(evutil_socket_t, short, void* aipArg)
         return;
     }
     if (toRead == 0) {
-        // Readable with nothing to read: the peer has closed.
-        LOGE("toRead=0 err!!!!\n");
+        // Readable with nothing to read: the peer has closed, which is no
+        // error of anybody's.
+        LOGR("fd=%d closed by its peer------\n", c->fd);
         _close_conn(c);
         return;
     }
@@ -617,7 +637,7 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
         if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED) {
             return;
         }
-        giAcceptFailCnt.fetch_add(1, std::memory_order_relaxed);
+        STAT_ADD(appAcceptErrs);
         if (!giAcceptStall) {
             LOGE("accept() err, msg=%s!!!!!!\n", strerror(err));
         }
@@ -643,13 +663,13 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
     if (unix_sock_peer(fd, &uid, &gid, &pid) != 0 || !_peer_allowed(giServAccess, uid, gid, pid)) {
         // Served only to whom the access settings allow: nothing is read
         // from it and nothing is sent to it.
-        giPeerRefusedCnt.fetch_add(1, std::memory_order_relaxed);
+        STAT_ADD(appRefusedPeer);
         LOGE("peer uid=%d pid=%d refused err!!!!\n", uid, pid);
         close(fd);
         return;
     }
     if (giConnCnt >= giConnMax.load(std::memory_order_relaxed)) {
-        giCapRefusedCnt.fetch_add(1, std::memory_order_relaxed);
+        STAT_ADD(appRefusedCap);
         if (!giConnCapSaid) {
             LOGE("clients(%d) at most, connection refused err!!!!\n", giConnCnt);
             giConnCapSaid = true;
@@ -664,11 +684,14 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
         close(fd);
         return;
     }
-    ++giConnCnt;
+    STAT_SET(appConnections, static_cast<uint64_t>(++giConnCnt));
+    STAT_ADD(appAccepted);
     if (++giLastConnId == 0) {
         giLastConnId = 1;
     }
     c->connId = giLastConnId;
+    c->pid = pid;
+    c->uid = uid;
     INIT_LIST_HEAD(&c->hnode);
     INIT_LIST_HEAD(&c->waitNode);
     pthread_mutex_init(&c->txLk, nullptr);
@@ -692,6 +715,94 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
     event_add(c->pClitEt, nullptr);
     WriteLock lk(giContCltLk);
     list_add_tail(&c->hnode, &giContCltHd);
+}
+
+// The answer to a query is built here; core thread only.
+char giCtlBuf[V2X_CORE_APP_BUF_LEN];
+
+// Fills the connection records from aicFirst on: how many fit.
+uint32_t _list_clients(tV2XCtlClient* aopRecs, uint32_t aicFirst, uint32_t aicMax,
+                       uint32_t* aopTotal)
+{
+    uint32_t i = 0, n = 0;
+    ReadLock lk(giContCltLk);
+    struct list_head *pos, *nx;
+    list_for_each_safe(pos, nx, &giContCltHd)
+    {
+        auto* c = reinterpret_cast<tClitNetCon*>(pos);
+        if (i++ < aicFirst || n == aicMax) {
+            continue;
+        }
+        tV2XCtlClient r;
+        memset(&r, 0, sizeof(r));
+        r.connId = c->connId;
+        r.pid = c->pid;
+        r.uid = c->uid;
+        r.heldBack = list_empty(&c->waitNode) ? 0 : 1;
+        r.msgsIn = c->msgsIn;
+        r.bytesIn = c->bytesIn;
+        r.refusedLen = c->refusedLen;
+        r.refusedType = c->refusedType;
+        r.refusedValue = c->refusedValue;
+        {
+            MutexLock tx(c->txLk);
+            r.msgsOut = c->msgsOut;
+            r.bytesOut = c->bytesOut;
+            r.droppedStalled = c->droppedStalled;
+            r.pendingBytes = c->txLen - c->txOff;
+        }
+        memcpy(&aopRecs[n++], &r, sizeof(r));
+    }
+    *aopTotal = i;
+    return n;
+}
+
+// Answers one query to the asking connection alone. A list longer than one
+// message is read in parts: the asker asks again from first + count.
+void _answer_query(tClitNetCon* c, const char* aipcPld)
+{
+    tV2XCtlReq req;
+    memcpy(&req, aipcPld, sizeof(req));
+    tV2XCtlRsp rsp;
+    memset(&rsp, 0, sizeof(rsp));
+    rsp.what = req.what;
+    rsp.version = V2X_CTL_VERSION;
+    rsp.first = req.first;
+    char* recs = giCtlBuf + kHdr + sizeof(rsp);
+    const uint32_t room = static_cast<uint32_t>(sizeof(giCtlBuf) - kHdr - sizeof(rsp));
+    if (req.version == 0) {
+        rsp.status = V2X_CTL_BAD_VERSION;
+    } else if (req.what == V2X_CTL_STATS) {
+        tV2XCoreStats st;
+        st.size = sizeof(st);
+        v2x_core_stats(&st);
+        memcpy(recs, &st, sizeof(st));
+        rsp.recSize = sizeof(st);
+        rsp.first = 0;
+        rsp.count = rsp.total = 1;
+    } else if (req.what == V2X_CTL_AIDS) {
+        rsp.recSize = sizeof(tV2XCtlAid);
+        rsp.count = mib_dsm_serv_list(reinterpret_cast<tV2XCtlAid*>(recs), req.first,
+                                      room / rsp.recSize, &rsp.total);
+    } else if (req.what == V2X_CTL_PROVIDERS) {
+        rsp.recSize = sizeof(tV2XCtlProvider);
+        rsp.count = dme_provider_list(reinterpret_cast<tV2XCtlProvider*>(recs), req.first,
+                                      room / rsp.recSize, &rsp.total);
+    } else if (req.what == V2X_CTL_CLIENTS) {
+        rsp.recSize = sizeof(tV2XCtlClient);
+        rsp.count = _list_clients(reinterpret_cast<tV2XCtlClient*>(recs), req.first,
+                                  room / rsp.recSize, &rsp.total);
+    } else {
+        rsp.status = V2X_CTL_BAD_WHAT;
+    }
+    memcpy(giCtlBuf + kHdr, &rsp, sizeof(rsp));
+    const uint32_t pld = static_cast<uint32_t>(sizeof(rsp)) + rsp.count * rsp.recSize;
+    const uint32_t type = V2X_CTL_QUERY_RSP;
+    const auto len = static_cast<uint16_t>(pld);
+    memcpy(giCtlBuf + offsetof(tCoreApp, msgType), &type, sizeof(type));
+    memcpy(giCtlBuf + offsetof(tCoreApp, msgLen), &len, sizeof(len));
+    ReadLock lk(giContCltLk);
+    _tx_one(c, giCtlBuf, kHdr + pld);
 }
 
 int _dmn_server_init(const char* aipcName, struct event_base* aipBase)
@@ -831,11 +942,11 @@ V2X_API void dmn_serv_stats(tDmnServStats* aopStats)
     if (aopStats == nullptr) {
         return;
     }
-    aopStats->capRefused = giCapRefusedCnt.load();
-    aopStats->acceptFails = giAcceptFailCnt.load();
-    aopStats->heldBack = giHeldBackCnt.load();
-    aopStats->cutDropped = giCutDropCnt.load();
-    aopStats->peerRefused = giPeerRefusedCnt.load();
+    aopStats->capRefused = STAT_GET(appRefusedCap);
+    aopStats->acceptFails = STAT_GET(appAcceptErrs);
+    aopStats->heldBack = STAT_GET(txHeldBack);
+    aopStats->cutDropped = STAT_GET(appCutDropped);
+    aopStats->peerRefused = STAT_GET(appRefusedPeer);
 }
 
 extern "C" V2X_API int v2x_sdk_dmn_serv_set_access(const tV2XAccessCfg* aipcAccess)

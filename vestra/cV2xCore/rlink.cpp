@@ -16,6 +16,7 @@
 #include "adap_lyr.h"
 #include "dsm_mem.hpp"
 #include "air_log.hpp"
+#include "core_stats.hpp"
 #include "self_log.h"
 #include "v2x_evthread.hpp"
 #include "v2x_prim.hpp"
@@ -56,13 +57,6 @@ static void _no_room_sink(void) {}
 static void _rlink_tx_timer_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg);
 static std::atomic<fRlinkTxRoom> giTxRoomSink{_no_room_sink};
 
-// Counters, read from any thread.
-static std::atomic<unsigned long> giTxSentCnt{0};
-static std::atomic<unsigned long> giTxErrCnt{0};
-static std::atomic<unsigned long> giTxWaitCnt{0};
-static std::atomic<unsigned long> giTxQueuedMax{0};
-static std::atomic<unsigned long> giTxFullCnt{0};
-static std::atomic<unsigned long> giTxExitDropCnt{0};
 
 static tDSMMem* _find_dsm_mem()
 {
@@ -85,18 +79,14 @@ V2X_API int _parse_rx_msg(const char* aipcMsg, const int aicLen)
     // The frame length travels in 16 bits: a longer datagram cannot come
     // from the receive ring, and anything else is refused rather than cut.
     if (aipcMsg == nullptr || aicLen <= 0 || aicLen > 0x10000) {
+        STAT_ADD(rxDropTooShort);
         LOGE_AIR("aicLen(%d) err!!!!\n", aicLen);
         return -ERR_V2X_RX_ADAP_FMT;
     }
+    // A drop above is counted and logged where it is decided.
     const auto protTp = static_cast<uint8_t>(aipcMsg[0]);
-    int ret = gipAdapLyrPrim->indication(protTp, gicSrcAdr, gicDstAdr, aipcMsg + 1, 0,
-                                         static_cast<uint16_t>(aicLen - 1));
-    LOGI("gipAdapLyrPrim->indication()=%d\n", ret);
-    if (ret != 0) {
-        LOGE_AIR("gipAdapLyrPrim->indication() err!!!!\n");
-        return ret;
-    }
-    return V2X_SUCCESS;
+    return gipAdapLyrPrim->indication(protTp, gicSrcAdr, gicDstAdr, aipcMsg + 1, 0,
+                                      static_cast<uint16_t>(aicLen - 1));
 }
 
 // Runs on the core thread whenever the receive socket is readable. Reads
@@ -108,6 +98,7 @@ static void _rlink_rx_msg_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg
     LOGT();
     tDSMMem* mem = _find_dsm_mem();
     if (mem == nullptr) {
+        STAT_ADD(rxDropNoBuffer);
         LOGE("_find_dsm_mem() err!!!!\n");
         return;
     }
@@ -115,18 +106,27 @@ static void _rlink_rx_msg_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg
     socklen_t fromLen = sizeof(from);
     // Non-blocking read: readiness can be reported for a datagram the
     // kernel then discards (a bad checksum), and a blocking read would then
-    // stall the core thread until the next datagram.
-    ssize_t n = recvfrom(aicFd, mem->msg, sizeof(mem->msg), MSG_DONTWAIT,
+    // stall the core thread until the next datagram. MSG_TRUNC reports the
+    // datagram's real length, so a cut one is seen and not decoded.
+    ssize_t n = recvfrom(aicFd, mem->msg, sizeof(mem->msg), MSG_DONTWAIT | MSG_TRUNC,
                          reinterpret_cast<struct sockaddr*>(&from), &fromLen);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
             return;
         }
-        LOGE("recvfrom() err, msg:%s!!!!\n", strerror(errno));
+        STAT_ADD(rxDropRecvErr);
+        LOGE_AIR("recvfrom() err, msg:%s!!!!\n", strerror(errno));
         return;
     }
-    LOGI("rxLen=%d\n", static_cast<int>(n));
-    (void)_parse_rx_msg(mem->msg, static_cast<int>(n));
+    STAT_ADD(rxDatagrams);
+    STAT_ADD_N(rxBytes, static_cast<uint64_t>(n));
+    if (static_cast<size_t>(n) > sizeof(mem->msg)) {
+        STAT_ADD(rxDropTruncated);
+        LOGE_AIR("rxLen(%d)>max(%d) err!!!!\n", static_cast<int>(n),
+                 static_cast<int>(sizeof(mem->msg)));
+    } else {
+        (void)_parse_rx_msg(mem->msg, static_cast<int>(n));
+    }
     const unsigned long held = air_log_gate().take_report();
     if (held > 0) {
         LOGE("%lu lines about received datagrams not written in the last second err!!!!\n", held);
@@ -237,10 +237,35 @@ static uint64_t _mono_us()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-static void _count_max(std::atomic<unsigned long>& aopMax, unsigned long aicNow)
+// The queue's length changed: the gauges follow (core thread only).
+static void _count_queued()
 {
-    if (aicNow > aopMax.load(std::memory_order_relaxed)) {
-        aopMax.store(aicNow, std::memory_order_relaxed);
+    const uint64_t now = static_cast<uint64_t>(giTxCnt.load());
+    STAT_SET(txQueued, now);
+    if (now > STAT_GET(txQueuedMax)) {
+        STAT_SET(txQueuedMax, now);
+    }
+}
+
+// A failed send, counted by the kind of its cause.
+static void _count_tx_err(int aicErr)
+{
+    switch (aicErr) {
+    case EAGAIN:
+    case ENOBUFS:
+    case ENOMEM:
+        STAT_ADD(txErrBusy);
+        break;
+    case ECONNREFUSED:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+        STAT_ADD(txErrUnreachable);
+        break;
+    default:
+        STAT_ADD(txErrOther);
+        break;
     }
 }
 
@@ -255,12 +280,12 @@ static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen)
     const int sendErr = errno;
     giLastSendUs = _mono_us();
     if (n < 0) {
-        giTxErrCnt.fetch_add(1, std::memory_order_relaxed);
+        _count_tx_err(sendErr);
         LOGE("sendto() err, msg:%s!!!!\n", strerror(sendErr));
         return -ERR_V2X_SOCKET_SEND_TO;
     }
-    giTxSentCnt.fetch_add(1, std::memory_order_relaxed);
-    LOGI("rlink send=%d\n", static_cast<int>(n));
+    STAT_ADD(txDatagrams);
+    STAT_ADD_N(txBytes, static_cast<uint64_t>(n));
     return V2X_SUCCESS;
 }
 
@@ -293,6 +318,7 @@ static void _rlink_tx_timer_cb(evutil_socket_t, short, void*)
     if (--giTxCnt > 0) {
         _arm_tx_timer();
     }
+    _count_queued();
     // A slot is free again: whoever held back for room may go on.
     giTxRoomSink.load()();
 }
@@ -306,7 +332,7 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
     }
     if (gipTxEt == nullptr || giSendFd < 0) {
         // Not running: nothing to send on and no loop to drain a queue.
-        giTxErrCnt.fetch_add(1, std::memory_order_relaxed);
+        _count_tx_err(EBADF);
         LOGE("sendto() err, msg:%s!!!!\n", strerror(EBADF));
         return -ERR_V2X_SOCKET_SEND_TO;
     }
@@ -321,15 +347,15 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
     if (giTxCnt >= RLINK_TXQ_CAP) {
         // The caller decides what a full queue means for it (the daemon
         // server never gets here: it stops reading first).
-        giTxFullCnt.fetch_add(1, std::memory_order_relaxed);
+        STAT_ADD(txFullRefused);
         return -ERR_V2X_TX_FULL;
     }
     tRlinkTxSlot& slot = giTxRing[(giTxHead + giTxCnt) % RLINK_TXQ_CAP];
     memcpy(slot.msg, aipcSdMsg, static_cast<size_t>(aicSdLen));
     slot.len = aicSdLen;
-    _count_max(giTxQueuedMax, static_cast<unsigned long>(++giTxCnt));
-    giTxWaitCnt.fetch_add(1, std::memory_order_relaxed);
-    LOGI("Queued %d------\n", giTxCnt.load());
+    ++giTxCnt;
+    _count_queued();
+    STAT_ADD(txWaited);
     if (!evtimer_pending(gipTxEt, nullptr)) {
         _arm_tx_timer();
     }
@@ -353,13 +379,13 @@ V2X_API void rlink_tx_stats(tRlinkTxStats* aopStats)
     if (aopStats == nullptr) {
         return;
     }
-    aopStats->sent = giTxSentCnt.load();
-    aopStats->sendErrs = giTxErrCnt.load();
-    aopStats->waited = giTxWaitCnt.load();
+    aopStats->sent = STAT_GET(txDatagrams);
+    aopStats->sendErrs = STAT_GET(txErrBusy) + STAT_GET(txErrUnreachable) + STAT_GET(txErrOther);
+    aopStats->waited = STAT_GET(txWaited);
     aopStats->queued = static_cast<unsigned long>(giTxCnt.load());
-    aopStats->queuedMax = giTxQueuedMax.load();
-    aopStats->fullRefused = giTxFullCnt.load();
-    aopStats->droppedAtExit = giTxExitDropCnt.load();
+    aopStats->queuedMax = STAT_GET(txQueuedMax);
+    aopStats->fullRefused = STAT_GET(txFullRefused);
+    aopStats->droppedAtExit = STAT_GET(txDroppedAtExit);
 }
 
 V2X_API int rlink_rx_port(void)
@@ -382,9 +408,10 @@ extern "C" V2X_API int rlink_exit(void)
     // What had not gone out by now never will: said once, with the count.
     const int left = giTxCnt.exchange(0);
     if (left > 0) {
-        giTxExitDropCnt.fetch_add(static_cast<unsigned long>(left), std::memory_order_relaxed);
+        STAT_ADD_N(txDroppedAtExit, static_cast<uint64_t>(left));
         LOGE("txQueue=%d dropped at exit err!!!!\n", left);
     }
+    STAT_SET(txQueued, 0);
     giTxHead = 0;
     v2x_event_release(gipRxNetCliEt);
     // Descriptor 0 is a valid socket when standard input was closed.

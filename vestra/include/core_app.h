@@ -17,6 +17,7 @@
 
 #include "v2x_api.h"
 #include "v2x_limits.h"
+#include "v2x_stats.h"
 
 V2X_EXTERN_C_BEGIN
 
@@ -205,7 +206,7 @@ static inline int core_app_dsm_ind_len_ok(const uint32_t aicHdrLen, const uint32
 }
 
 /* Payload length that the core accepts for an application-to-core type with
- * a fixed record: 11, 523 or 270; 0 for V2X_DSM_REQ (variable, see above)
+ * a fixed record: 11, 523, 270, or 12 for a query; 0 for V2X_DSM_REQ (variable, see above)
  * and for every type the core refuses. */
 static inline uint32_t core_app_req_fixed_len(const uint32_t aicMsgType)
 {
@@ -216,6 +217,8 @@ static inline uint32_t core_app_req_fixed_len(const uint32_t aicMsgType)
         return V2X_DME_PROV_SERV_REQ_LEN;
     case V2X_DME_USER_SERV_REQ:
         return V2X_DME_USER_SERV_REQ_LEN;
+    case V2X_CTL_QUERY_REQ:
+        return (uint32_t)sizeof(tV2XCtlReq);
     default:
         return 0;
     }

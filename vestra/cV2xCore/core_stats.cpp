@@ -1,0 +1,27 @@
+// The core's counters and the call that copies them out.
+#include "core_stats.hpp"
+
+#include <string.h>
+
+#include "cv2x_app.h"
+
+std::atomic<uint64_t> giCoreStats[kCoreStatCount];
+
+extern "C" V2X_API int v2x_core_stats(tV2XCoreStats* aopStats)
+{
+    if (aopStats == nullptr || aopStats->size < kCoreStatHead) {
+        return -ERR_V2X_PARM_CONT;
+    }
+    // An older caller's record is shorter: fill what it has room for.
+    const size_t have = aopStats->size < sizeof(tV2XCoreStats) ? aopStats->size
+                                                                : sizeof(tV2XCoreStats);
+    const size_t slots = (have - kCoreStatHead) / sizeof(uint64_t);
+    auto* out = reinterpret_cast<unsigned char*>(aopStats);
+    for (size_t i = 0; i < slots; ++i) {
+        const uint64_t v = giCoreStats[i].load(std::memory_order_relaxed);
+        memcpy(out + kCoreStatHead + i * sizeof(uint64_t), &v, sizeof(v));
+    }
+    aopStats->size = static_cast<uint32_t>(kCoreStatHead + slots * sizeof(uint64_t));
+    aopStats->version = V2X_CTL_VERSION;
+    return V2X_SUCCESS;
+}

@@ -1,0 +1,179 @@
+/* What the running core counts, and how to ask it.
+ *
+ * The core counts every datagram, message and drop where it decides about
+ * it, in 64-bit counters that only grow (from the start of the process) and
+ * a few gauges that say how things stand now. A program in the core's own
+ * process copies them with v2x_core_stats(); any other process asks over the
+ * application socket with a V2X_CTL_QUERY_REQ message (v2x-ctl does). The
+ * counter names are a stable interface: fields are only ever added at the
+ * end of a record, and a reader uses the size the core reports.
+ *
+ * All records are packed, in host byte order, like the other records of the
+ * application socket (core_app.h). */
+#ifndef VESTRA_V2X_STATS_H
+#define VESTRA_V2X_STATS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "v2x_api.h"
+
+V2X_EXTERN_C_BEGIN
+
+/* Message types of the query, outside the range of eV2XMsgType. Sent to the
+ * asking connection only; nothing else on the socket changes. */
+#define V2X_CTL_QUERY_REQ 0x5600u /* application to core, tV2XCtlReq */
+#define V2X_CTL_QUERY_RSP 0x5601u /* core to application, tV2XCtlRsp + records */
+#define V2X_CTL_VERSION 1u
+
+/* What a query asks for (tV2XCtlReq.what) and the records that answer it. */
+typedef enum _eV2XCtlWhat_ {
+    V2X_CTL_STATS = 1,     /* one tV2XCoreStats */
+    V2X_CTL_AIDS = 2,      /* tV2XCtlAid per DSM registration */
+    V2X_CTL_PROVIDERS = 3, /* tV2XCtlProvider per provider */
+    V2X_CTL_CLIENTS = 4    /* tV2XCtlClient per connection */
+} eV2XCtlWhat;
+
+/* tV2XCtlRsp.status */
+#define V2X_CTL_OK 0
+#define V2X_CTL_BAD_WHAT 1    /* what is none of the above */
+#define V2X_CTL_BAD_VERSION 2 /* version is 0 */
+
+#pragma pack(push, 1)
+
+/* Counters of the core. Fields marked "now" are gauges; all others count up
+ * from the start of the process. */
+typedef struct _tV2XCoreStats_ {
+    uint32_t size;    /* bytes of this record that are filled */
+    uint32_t version; /* V2X_CTL_VERSION */
+
+    /* Radio receive: every datagram from the radio module. */
+    uint64_t rxDatagrams;         /* datagrams read */
+    uint64_t rxBytes;             /* their bytes, as sent */
+    uint64_t rxIndications;       /* frames handed to the applications */
+    uint64_t rxDmeFrames;         /* management frames handed to the management entity */
+    uint64_t rxProtTypeOther;     /* protocol type other than 4 (still decoded) */
+    uint64_t rxDropTooShort;      /* empty, or a frame of 3 bytes or fewer */
+    uint64_t rxDropShortExt;      /* ends inside the extension element */
+    uint64_t rxDropShortAid;      /* ends inside the AID */
+    uint64_t rxDropShortLen;      /* ends inside the length field */
+    uint64_t rxDropExtTooLong;    /* extension value above 32 bytes */
+    uint64_t rxDropAidFormat;     /* unsupported AID form (first byte 11xxxxxx) */
+    uint64_t rxDropNotRegistered; /* AID no application registered */
+    uint64_t rxDropLenMismatch;   /* length field disagrees with the frame */
+    uint64_t rxDropTruncated;     /* datagram larger than the receive buffer */
+    uint64_t rxDropRecvErr;       /* receive calls that failed */
+    uint64_t rxDropNoBuffer;      /* no receive buffer free */
+
+    /* Radio send: every datagram for the radio module. */
+    uint64_t txDatagrams;      /* datagrams sent */
+    uint64_t txBytes;          /* their bytes */
+    uint64_t txQueued;         /* now: waiting for the 70 ms gap */
+    uint64_t txQueuedMax;      /* most ever waiting at once */
+    uint64_t txWaited;         /* datagrams that waited in the queue */
+    uint64_t txFullRefused;    /* sends refused because the queue was full */
+    uint64_t txHeldBack;       /* times a connection was held back for a full queue */
+    uint64_t txErrBusy;        /* send failed: EAGAIN, ENOBUFS, ENOMEM */
+    uint64_t txErrUnreachable; /* send failed: ECONNREFUSED, EHOSTUNREACH, ENETUNREACH, ENETDOWN, EHOSTDOWN */
+    uint64_t txErrOther;       /* send failed otherwise */
+    uint64_t txDroppedAtExit;  /* waiting datagrams dropped when the core stopped */
+    uint64_t dsaSent;          /* advertisements sent */
+    uint64_t dsaSkipped;       /* advertisements skipped for a full queue */
+
+    /* Applications on the socket. */
+    uint64_t appConnections;   /* now: connections open */
+    uint64_t appAccepted;      /* connections accepted */
+    uint64_t appRefusedPeer;   /* connections refused by the access settings */
+    uint64_t appRefusedCap;    /* connections refused at the connection cap */
+    uint64_t appAcceptErrs;    /* accept calls that failed */
+    uint64_t appMsgsIn;        /* whole messages read */
+    uint64_t appBytesIn;       /* their bytes, headers included */
+    uint64_t appMsgsOut;       /* whole messages sent (or left pending) */
+    uint64_t appBytesOut;      /* their bytes, headers included */
+    uint64_t appRefusedLen;    /* requests refused for their length */
+    uint64_t appRefusedType;   /* requests refused for their type */
+    uint64_t appRefusedValue;  /* requests their layer refused (a field's value) */
+    uint64_t appDroppedStalled;/* messages dropped for connections that did not read */
+    uint64_t appCutDropped;    /* messages cut by the end of their connection */
+
+    /* Management. */
+    uint64_t mgmtRegistrations; /* now: DSM registrations */
+    uint64_t mgmtProviders;     /* now: providers */
+    uint64_t cfmAccepted;       /* confirms sent with DME_RET_ACCEPT */
+    uint64_t cfmRefusedValue;   /* confirms sent with DME_RET_REJ_VAL_ERR */
+    uint64_t cfmRefusedOther;   /* confirms sent with any other refusal */
+} tV2XCoreStats;
+V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, rxDatagrams) == 8, "counters start at byte 8");
+V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txDatagrams) == 8 + 16 * 8, "send counters");
+V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, appConnections) == 8 + 29 * 8, "application counters");
+V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 48 * 8, "tV2XCoreStats is 392 bytes");
+
+/* V2X_CTL_QUERY_REQ payload. */
+typedef struct _tV2XCtlReq_ {
+    uint32_t what;    /* eV2XCtlWhat */
+    uint32_t version; /* V2X_CTL_VERSION */
+    uint32_t first;   /* lists: index of the first record wanted */
+} tV2XCtlReq;
+V2X_STATIC_ASSERT(sizeof(tV2XCtlReq) == 12, "tV2XCtlReq is 12 bytes");
+
+/* V2X_CTL_QUERY_RSP payload: this head, then count records of recSize bytes
+ * each (records first .. first + count - 1 of total). A list longer than one
+ * message is read with further requests from first + count. */
+typedef struct _tV2XCtlRsp_ {
+    uint32_t what;    /* as asked */
+    uint32_t version; /* V2X_CTL_VERSION */
+    uint32_t status;  /* V2X_CTL_OK, V2X_CTL_BAD_WHAT, V2X_CTL_BAD_VERSION */
+    uint32_t recSize; /* bytes of each record */
+    uint32_t first;
+    uint32_t count;
+    uint32_t total;
+} tV2XCtlRsp;
+V2X_STATIC_ASSERT(sizeof(tV2XCtlRsp) == 28, "tV2XCtlRsp is 28 bytes");
+
+typedef struct _tV2XCtlAid_ {
+    uint32_t aid;
+    uint32_t index;  /* the registering process's index */
+    uint32_t connId; /* owning connection (0: registered inside the core's process) */
+} tV2XCtlAid;
+V2X_STATIC_ASSERT(sizeof(tV2XCtlAid) == 12, "tV2XCtlAid is 12 bytes");
+
+typedef struct _tV2XCtlProvider_ {
+    uint32_t aid;
+    uint32_t connId;   /* owning connection (0: inside the core's process) */
+    uint16_t lclAppId;
+    uint8_t rptRte;    /* advertisements per 5 s */
+    uint8_t reserved;
+} tV2XCtlProvider;
+V2X_STATIC_ASSERT(sizeof(tV2XCtlProvider) == 12, "tV2XCtlProvider is 12 bytes");
+
+typedef struct _tV2XCtlClient_ {
+    uint32_t connId;
+    int32_t pid; /* peer process, -1 when unknown */
+    int32_t uid; /* peer user, -1 when unknown */
+    uint32_t heldBack; /* 1 while its reading waits for room in the transmit queue */
+    uint64_t msgsIn;
+    uint64_t bytesIn;
+    uint64_t msgsOut;
+    uint64_t bytesOut;
+    uint64_t refusedLen;
+    uint64_t refusedType;
+    uint64_t refusedValue;
+    uint64_t droppedStalled; /* messages dropped while it did not read */
+    uint64_t pendingBytes;   /* now: bytes of a message waiting to be written to it */
+} tV2XCtlClient;
+V2X_STATIC_ASSERT(offsetof(tV2XCtlClient, msgsIn) == 16, "tV2XCtlClient counters");
+V2X_STATIC_ASSERT(sizeof(tV2XCtlClient) == 88, "tV2XCtlClient is 88 bytes");
+
+#pragma pack(pop)
+
+/* Copies the core's counters into *aopStats. Set aopStats->size to the size
+ * of the record you have (sizeof(tV2XCoreStats) of your header) first: the
+ * core fills at most that much, and at most its own record, and sets size to
+ * what it filled. Works whether or not the core runs (the counters stay from
+ * its last run). 0, or -ERR_V2X_PARM_CONT (null, or size below 8). Any
+ * thread; never blocks. */
+V2X_API int v2x_core_stats(tV2XCoreStats* aopStats);
+
+V2X_EXTERN_C_END
+
+#endif /* VESTRA_V2X_STATS_H */
