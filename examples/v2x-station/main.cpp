@@ -29,6 +29,7 @@
 #include "self_dog.h"
 #include "self_log.h"
 #include "station_config.hpp"
+#include "v2x_stats.h"
 
 // The libraries read the log level of their host.
 extern "C" {
@@ -418,6 +419,31 @@ int run(const station::Config& cfg, const sigset_t& stopSigs)
 
 } // namespace
 
+// What this station's own core counted: the datagrams of the radio both
+// ways and everything it dropped, by reason where one stands out.
+void core_line(const std::string& aicName)
+{
+    tV2XCoreStats c;
+    c.size = sizeof(c);
+    if (v2x_core_stats(&c) != 0) {
+        return;
+    }
+    const uint64_t rxDrop = c.rxDropTooShort + c.rxDropShortExt + c.rxDropShortAid +
+                            c.rxDropShortLen + c.rxDropExtTooLong + c.rxDropAidFormat +
+                            c.rxDropLenMismatch + c.rxDropTruncated + c.rxDropRecvErr +
+                            c.rxDropNoBuffer;
+    const uint64_t txErr = c.txErrBusy + c.txErrUnreachable + c.txErrOther;
+    const uint64_t refused = c.appRefusedLen + c.appRefusedType + c.appRefusedValue;
+    out_line(now_text() + " CORE " + aicName + " rx=" + std::to_string(c.rxDatagrams) +
+             " delivered=" + std::to_string(c.rxIndications) +
+             " not-registered=" + std::to_string(c.rxDropNotRegistered) +
+             " malformed=" + std::to_string(rxDrop) + " tx=" + std::to_string(c.txDatagrams) +
+             " tx-errors=" + std::to_string(txErr) + " dsa=" + std::to_string(c.dsaSent) +
+             " dsa-skipped=" + std::to_string(c.dsaSkipped) +
+             " requests-refused=" + std::to_string(refused) +
+             " stalled-drops=" + std::to_string(c.appDroppedStalled));
+}
+
 int main(int argc, char** argv)
 {
     // Block the stop signals before any library thread exists, so that every
@@ -532,5 +558,8 @@ int main(int argc, char** argv)
     out_line(now_text() + " SUMMARY " + cfg.name + " sent=" + std::to_string(gSent.load()) +
              " received=" + std::to_string(gReceived.load()) +
              " refused=" + std::to_string(gRefused.load()));
+    if (!cfg.attach) {
+        core_line(cfg.name);
+    }
     return status;
 }

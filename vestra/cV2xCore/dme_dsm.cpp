@@ -117,7 +117,8 @@ static int _dsm_indication(uint8_t aiDSMPVer, const uint32_t aicAppId, uint16_t 
         LOGE("aiLen(%d) err!!!!\n", static_cast<int>(aiLen));
         return -ERR_V2X_PARM_CONT;
     }
-    memset(giDSMIndBuf, 0, sizeof(giDSMIndBuf));
+    // Header, head and data are all written below and nothing past them is
+    // sent, so the buffer is not cleared first (4 KiB per frame).
     tCoreApp hdr;
     hdr.msgType = V2X_DSM_IND;
     hdr.msgLen = static_cast<uint16_t>(aiLen + V2X_DSM_IND_HEAD_LEN);
