@@ -249,3 +249,37 @@ TEST(CoreStats, TheRecordGrowsWithoutBreakingOlderCallers)
     EXPECT_EQ(size, sizeof(tV2XCoreStats));
     EXPECT_EQ(buf[sizeof(tV2XCoreStats)], 0xAB);
 }
+
+// A connection that does not read loses whole messages, counted for it and
+// in the core's total, and shows what is still waiting to be written to it.
+TEST(CoreStats, AConnectionThatDoesNotReadCountsWhatItMissed)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int app = core.connect_app();
+    ASSERT_EQ(register_aid(app, 0, 32), 0);
+    StatDelta d;
+    for (int round = 0; round < 20 && d(OFF(appDroppedStalled)) == 0; ++round) {
+        for (int i = 0; i < 50; ++i) {
+            ASSERT_TRUE(core.air_send(air_frame(32, Bytes(1900, 0x5A))));
+        }
+        wait_for(d, OFF(appDroppedStalled), 1, 500);
+    }
+    ASSERT_GT(d(OFF(appDroppedStalled)), 0u);
+    // Every connection's drops add up to the total.
+    int asker = core.connect_app();
+    const uint64_t total = d(OFF(appDroppedStalled));
+    Answer ans = query(asker, V2X_CTL_CLIENTS);
+    ASSERT_GE(ans.head.count, 3u);
+    uint64_t sum = 0;
+    bool pending = false;
+    for (uint32_t i = 0; i < ans.head.count; ++i) {
+        const auto r = rec_at<tV2XCtlClient>(ans, i);
+        sum += r.droppedStalled;
+        pending = pending || r.pendingBytes > 0;
+    }
+    // Frames may still be coming in while the answer is built.
+    EXPECT_GE(sum, total);
+    EXPECT_LE(sum, d(OFF(appDroppedStalled)));
+    EXPECT_TRUE(pending);
+}
