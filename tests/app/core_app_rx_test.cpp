@@ -145,6 +145,10 @@ TEST(CoreAppRx, LengthsAtTheBoundsOfEachType)
     EXPECT_EQ(core_app_rx_hdr_check(V2X_DSM_REQ, 0xFFFF), CoreAppHdr::BadLen);
     EXPECT_EQ(core_app_rx_hdr_check(V2X_DSM_CFM, 0), CoreAppHdr::BadLen);
     EXPECT_EQ(core_app_rx_hdr_check(27, 6), CoreAppHdr::BadType);
+    // A query's answer keeps the stream in step for a client that asked.
+    EXPECT_EQ(core_app_rx_hdr_check(V2X_CTL_QUERY_RSP, 4090), CoreAppHdr::Ok);
+    EXPECT_EQ(core_app_rx_hdr_check(V2X_CTL_QUERY_RSP, 4091), CoreAppHdr::BadLen);
+    EXPECT_EQ(core_app_rx_hdr_check(V2X_CTL_QUERY_REQ, 12), CoreAppHdr::BadType);
 }
 
 TEST(CoreAppRx, ReservedTypeIsFramedSoTheNextMessageSurvives)

@@ -85,7 +85,9 @@ inline CoreAppHdr core_app_rx_hdr_check(const uint32_t aicMsgType, const uint32_
     if (fixed != 0) {
         return aicMsgLen == fixed ? CoreAppHdr::Ok : CoreAppHdr::BadLen;
     }
-    if (aicMsgType >= V2X_MSG_TYPE_MAX) {
+    // The answer to a query is framed like any message, so that a client
+    // that sent one keeps its stream in step (its dispatcher refuses it).
+    if (aicMsgType >= V2X_MSG_TYPE_MAX && aicMsgType != V2X_CTL_QUERY_RSP) {
         return CoreAppHdr::BadType;
     }
     if (aicMsgType == V2X_DSM_IND && aicMsgLen < V2X_DSM_IND_HEAD_LEN) {

@@ -1,0 +1,754 @@
+// tools/v2x-ctl as a process: against a core of this test process (every
+// counter checked against the core's own copy; the lists, one longer than an
+// answer), against fake cores (request bytes, longer and shorter records,
+// messages to skip, malformed answers, silence), and its refusals.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core_app.h"
+#include "core_harness.h"
+#include "test_support.h"
+#include "v2x_stats.h"
+
+#ifndef V2X_CTL_PATH
+#error "V2X_CTL_PATH must name the v2x-ctl executable"
+#endif
+
+using namespace v2xtest;
+
+namespace {
+
+constexpr int kNobody = 65534;
+
+long now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+bool wait_for(const std::function<bool()>& aicCond, int aicMs = 10000)
+{
+    for (const long end = now_ms() + aicMs; !aicCond(); usleep(5000)) {
+        if (now_ms() > end) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string slurp(const std::string& aicPath)
+{
+    std::ifstream in(aicPath);
+    std::ostringstream os;
+    os << in.rdbuf();
+    return os.str();
+}
+
+// ---------------------------------------------------------------------------
+// The tool as a child (as uid when >= 0), its output in files.
+
+struct Result {
+    int status = -1;  // exit status, 128 + signal; -1: still running after the wait
+    std::string out, err;
+};
+
+class Tool {
+public:
+    Tool(const std::vector<std::string>& aicArgs, int aicUid = -1, const char* aipcEnv = nullptr)
+    {
+        std::vector<std::string> args = {V2X_CTL_PATH}, env;
+        args.insert(args.end(), aicArgs.begin(), aicArgs.end());
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (strncmp(*e, "V2X_CTL_SOCKET=", 15) != 0) {
+                env.emplace_back(*e);
+            }
+        }
+        if (aipcEnv != nullptr) {
+            env.push_back(std::string("V2X_CTL_SOCKET=") + aipcEnv);
+        }
+        std::vector<char*> argv, envp;
+        for (auto& a : args) {
+            argv.push_back(&a[0]);
+        }
+        for (auto& e : env) {
+            envp.push_back(&e[0]);
+        }
+        argv.push_back(nullptr);
+        envp.push_back(nullptr);
+        const int o = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int e = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (dup2(o, 1) < 0 || dup2(e, 2) < 0 ||
+                (aicUid >= 0 && (setgroups(0, nullptr) != 0 || setgid(aicUid) != 0 ||
+                                 setuid(aicUid) != 0))) {
+                _exit(120);
+            }
+            execve(argv[0], argv.data(), envp.data());
+            _exit(121);
+        }
+        close(o);
+        close(e);
+    }
+    ~Tool()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        unlink(out_.c_str());
+        unlink(err_.c_str());
+    }
+    std::string out() const { return slurp(out_); }
+    void signal(int aicSig) { kill(pid_, aicSig); }
+    Result finish(int aicMs = 20000)
+    {
+        Result r;
+        int st = 0;
+        if (wait_for([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, aicMs)) {
+            r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            pid_ = -1;
+        }
+        r.out = slurp(out_);
+        r.err = slurp(err_);
+        return r;
+    }
+
+private:
+    std::string out_ = unique_path("ctlout"), err_ = unique_path("ctlerr");
+    pid_t pid_ = -1;
+};
+
+Result ctl(const std::vector<std::string>& aicArgs, int aicUid = -1, const char* aipcEnv = nullptr)
+{
+    return Tool(aicArgs, aicUid, aipcEnv).finish();
+}
+
+// ---------------------------------------------------------------------------
+// Checks that a text is one JSON object; keeps every number under its dotted
+// path ("stats.rxDatagrams", "aids.0.aid"), in order.
+
+class Json {
+public:
+    explicit Json(const std::string& aicText) : s_(aicText)
+    {
+        ok = ws() == '{' && value("") && ws() == 0;
+    }
+    bool ok = false;
+    std::vector<std::pair<std::string, std::string>> leaves;
+    std::map<std::string, size_t> arrays;  // entries of each array
+    bool has(const std::string& aicPath) const { return find(aicPath) != nullptr; }
+    long long num(const std::string& aicPath) const
+    {
+        const std::string* v = find(aicPath);
+        return v != nullptr ? std::stoll(*v) : -999999;
+    }
+
+private:
+    const std::string* find(const std::string& aicPath) const
+    {
+        for (auto& kv : leaves) {
+            if (kv.first == aicPath) {
+                return &kv.second;
+            }
+        }
+        return nullptr;
+    }
+    char ws()
+    {
+        while (i_ < s_.size() && isspace(static_cast<unsigned char>(s_[i_]))) {
+            ++i_;
+        }
+        return i_ < s_.size() ? s_[i_] : 0;
+    }
+    bool eat(char c) { return ws() == c && ++i_ > 0; }
+    bool value(const std::string& aicPath)
+    {
+        const std::string pre = aicPath.empty() ? aicPath : aicPath + ".";
+        if (eat('{')) {
+            if (eat('}')) {
+                return true;
+            }
+            do {
+                const size_t end = eat('"') ? s_.find('"', i_) : std::string::npos;
+                if (end == std::string::npos) {
+                    return false;
+                }
+                const std::string key = s_.substr(i_, end - i_);
+                i_ = end + 1;
+                if (!eat(':') || !value(pre + key)) {
+                    return false;
+                }
+            } while (eat(','));
+            return eat('}');
+        }
+        if (eat('[')) {
+            size_t n = 0;
+            if (!eat(']')) {
+                do {
+                    if (!value(pre + std::to_string(n++))) {
+                        return false;
+                    }
+                } while (eat(','));
+                if (!eat(']')) {
+                    return false;
+                }
+            }
+            arrays[aicPath] = n;
+            return true;
+        }
+        const size_t start = i_;
+        i_ += ws() == '-' ? 1 : 0;
+        const size_t digits = i_;
+        while (i_ < s_.size() && isdigit(static_cast<unsigned char>(s_[i_]))) {
+            ++i_;
+        }
+        leaves.emplace_back(aicPath, s_.substr(start, i_ - start));
+        return i_ > digits;
+    }
+
+    std::string s_;
+    size_t i_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The Prometheus text format as node_exporter's textfile collector reads it,
+// with this tool's naming: every sample's metric has HELP and TYPE lines
+// before it and its samples stand together, names and labels are well
+// formed, counters end in _total and gauges do not, values are numbers, no
+// series repeats. The errors found; the samples in *aopOut.
+
+struct PromSample {
+    std::string name;
+    std::map<std::string, std::string> labels;
+    double value = 0;
+};
+
+std::vector<std::string> prom_check(const std::string& aicText, std::vector<PromSample>* aopOut)
+{
+    static const std::regex head(R"(# (HELP|TYPE) ([a-zA-Z_:][a-zA-Z0-9_:]*) (\S.*))");
+    static const std::regex smp(R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{(.*)\})? (\S+))");
+    static const std::regex lbl(R"(([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\]|\\[\\"n])*)\"(,|$))");
+    std::vector<std::string> errs;
+    std::map<std::string, std::string> help, type;
+    std::set<std::string> ended, series;
+    std::string cur;
+    if (!aicText.empty() && aicText.back() != '\n') {
+        errs.push_back("no newline at the end");
+    }
+    std::istringstream is(aicText);
+    for (std::string line; std::getline(is, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, head)) {
+            if (!(m[1] == "HELP" ? help : type).emplace(m[2], m[3]).second ||
+                (m[1] == "TYPE" && m[3] != "counter" && m[3] != "gauge")) {
+                errs.push_back("bad or second " + line);
+            }
+            continue;
+        }
+        if (line.compare(0, 6, "# HELP") == 0 || line.compare(0, 6, "# TYPE") == 0 ||
+            !std::regex_match(line, m, smp)) {
+            errs.push_back("bad line: " + line);
+            continue;
+        }
+        PromSample s;
+        s.name = m[1];
+        std::string labels = m[3];
+        for (std::smatch l; !labels.empty(); labels = l.suffix().str()) {
+            if (!std::regex_search(labels, l, lbl, std::regex_constants::match_continuous) ||
+                !s.labels.emplace(l[1], l[2]).second || l[1].str().compare(0, 2, "__") == 0) {
+                errs.push_back("bad labels: " + line);
+                break;
+            }
+        }
+        char* end = nullptr;
+        const std::string v = m[4];
+        s.value = strtod(v.c_str(), &end);
+        if (*end != '\0' && v != "+Inf" && v != "-Inf" && v != "NaN") {
+            errs.push_back("bad value: " + line);
+        }
+        const bool total = s.name.size() > 6 && s.name.compare(s.name.size() - 6, 6, "_total") == 0;
+        if (help.count(s.name) == 0 || type.count(s.name) == 0) {
+            errs.push_back("no HELP or TYPE before " + line);
+        } else if ((type[s.name] == "counter") != total) {
+            errs.push_back(type[s.name] + " " + s.name + (total ? " ends" : " does not end") +
+                           " in _total");
+        }
+        if (s.name != cur) {
+            ended.insert(cur);
+            if (ended.count(s.name) != 0) {
+                errs.push_back("samples of " + s.name + " not together");
+            }
+            cur = s.name;
+        }
+        if (!series.insert(s.name + m[2].str()).second) {
+            errs.push_back("series repeats: " + line);
+        }
+        if (aopOut != nullptr) {
+            aopOut->push_back(s);
+        }
+    }
+    return errs;
+}
+
+const PromSample* sample(const std::vector<PromSample>& aicAll, const std::string& aicName,
+                         const std::map<std::string, std::string>& aicLabels = {})
+{
+    for (auto& s : aicAll) {
+        bool match = s.name == aicName;
+        for (auto& kv : aicLabels) {
+            match = match && s.labels.count(kv.first) != 0 && s.labels.at(kv.first) == kv.second;
+        }
+        if (match) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// A fake core: each request is handed to the script and its bytes sent back;
+// no script answers nothing (a core older than the query).
+
+class FakeCore {
+public:
+    using Script = std::function<Bytes(const tV2XCtlReq&)>;
+    explicit FakeCore(Script aicScript) : script_(std::move(aicScript))
+    {
+        fd_ = unix_listen(path);
+        th_ = std::thread([this] { serve(); });
+    }
+    ~FakeCore()
+    {
+        stop_ = true;
+        th_.join();
+        close(fd_);
+        unlink(path.c_str());
+    }
+    const std::string path = unique_path("ctlfake");
+    std::vector<Bytes> requests()
+    {
+        std::lock_guard<std::mutex> lk(mtx_);
+        return reqs_;
+    }
+
+private:
+    void serve()
+    {
+        while (!stop_) {
+            struct pollfd p = {fd_, POLLIN, 0};
+            const int c = poll(&p, 1, 20) == 1 ? accept(fd_, nullptr, nullptr) : -1;
+            for (Bytes m; c >= 0 && (m = read_msg(c, 3000)).size() >= 6;) {
+                tV2XCtlReq req = {};
+                memcpy(&req, m.data() + 6, std::min(m.size() - 6, sizeof(req)));
+                {
+                    std::lock_guard<std::mutex> lk(mtx_);
+                    reqs_.push_back(m);
+                }
+                if (script_) {
+                    write_all(c, script_(req));
+                }
+            }
+            if (c >= 0) {
+                close(c);
+            }
+        }
+    }
+
+    Script script_;
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread th_;
+    std::mutex mtx_;
+    std::vector<Bytes> reqs_;
+};
+
+template <class T>
+Bytes bytes_of(const T& aicRec, size_t aicSize = sizeof(T))
+{
+    Bytes b(aicSize, 0xEE);  // bytes past the record: what a newer core would add
+    memcpy(b.data(), &aicRec, std::min(aicSize, sizeof(T)));
+    return b;
+}
+
+Bytes rsp(uint32_t aicWhat, uint32_t aicStatus, uint32_t aicRecSize, uint32_t aicFirst,
+          uint32_t aicCount, uint32_t aicTotal, const Bytes& aicRecords)
+{
+    const tV2XCtlRsp h = {aicWhat, V2X_CTL_VERSION, aicStatus, aicRecSize, aicFirst, aicCount,
+                          aicTotal};
+    Bytes p = bytes_of(h);
+    p.insert(p.end(), aicRecords.begin(), aicRecords.end());
+    return app_msg(V2X_CTL_QUERY_RSP, p);
+}
+
+tV2XCoreStats core_stats()
+{
+    tV2XCoreStats s;
+    memset(&s, 0, sizeof(s));
+    s.size = sizeof(s);
+    v2x_core_stats(&s);
+    return s;
+}
+
+uint64_t stat_at(const tV2XCoreStats& aicS, size_t aicOff)
+{
+    uint64_t v;
+    memcpy(&v, reinterpret_cast<const uint8_t*>(&aicS) + aicOff, sizeof(v));
+    return v;
+}
+
+}  // namespace
+
+// Each counter in each form is the core's own: one that stood still across
+// the runs is equal to it, one that moved lies between.
+TEST(V2xCtl, StatsMatchTheCoresCountersInEveryFormat)
+{
+    LevelGuard quiet(LOG_LEV_OFF);
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    const std::string path = core.cfg.dmnNme;
+    ASSERT_EQ(register_aid(core.connect_app(), 0, 32), 0);
+    const uint64_t rx0 = core_stats().rxDatagrams;
+    for (const Bytes& d : {air_frame(32, {1, 2, 3}), air_frame(33, {1}), Bytes{4, 0}}) {
+        ASSERT_TRUE(core.air_send(d));
+    }
+    ASSERT_TRUE(wait_for([&] { return core_stats().rxDatagrams == rx0 + 3; }));
+
+    const tV2XCoreStats before = core_stats();
+    const Result js = ctl({"-s", path, "--json", "stats"});
+    const Result prom = ctl({"-s", path, "--prometheus", "stats"});
+    const Result table = ctl({"-s", path, "stats"});
+    const tV2XCoreStats after = core_stats();
+    ASSERT_EQ(js.status + prom.status + table.status, 0) << js.err << prom.err << table.err;
+    const Json j(js.out);
+    ASSERT_TRUE(j.ok) << js.out;
+    std::vector<PromSample> samples;
+    const auto errs = prom_check(prom.out, &samples);
+    EXPECT_TRUE(errs.empty()) << errs.front();
+    constexpr size_t kCounters = (sizeof(tV2XCoreStats) - 8) / 8;
+    ASSERT_EQ(j.leaves.size(), kCounters) << js.out;
+    ASSERT_EQ(samples.size(), kCounters);
+    for (size_t i = 0; i < kCounters; ++i) {
+        const size_t off = 8 + i * 8;
+        uint64_t lo = std::min(stat_at(before, off), stat_at(after, off));
+        uint64_t hi = std::max(stat_at(before, off), stat_at(after, off));
+        if (off == offsetof(tV2XCoreStats, appConnections)) {
+            lo += 1;  // the tool's own, and maybe the last run's not yet closed
+            hi += 3;
+        }
+        const std::string name = j.leaves[i].first.substr(6);  // after "stats."
+        const uint64_t v = std::stoull(j.leaves[i].second);
+        EXPECT_TRUE(v >= lo && v <= hi) << name << "=" << v << " not in " << lo << ".." << hi;
+        EXPECT_TRUE(samples[i].value >= lo && samples[i].value <= hi) << samples[i].name;
+        const size_t at = table.out.find("  " + name + " ");
+        ASSERT_NE(at, std::string::npos) << name;
+        if (lo == hi) {
+            EXPECT_EQ(std::stoull(table.out.substr(at + name.size() + 3)), v) << name;
+        }
+    }
+    EXPECT_EQ(j.num("stats.rxDatagrams"), static_cast<long long>(after.rxDatagrams));
+    ASSERT_NE(sample(samples, "v2x_rx_datagrams_total"), nullptr);
+    EXPECT_EQ(sample(samples, "v2x_rx_datagrams_total")->value, after.rxDatagrams);
+    EXPECT_NE(sample(samples, "v2x_app_connections"), nullptr);  // gauges: no _total
+    EXPECT_NE(sample(samples, "v2x_tx_queued_max"), nullptr);
+    for (const char* sec :
+         {"radio receive\n", "\nradio send\n", "\napplications\n", "\nmanagement\n"}) {
+        EXPECT_NE(table.out.find(sec), std::string::npos) << sec;
+    }
+}
+
+// Our registration, provider and connections, the clients over more than
+// one answer: each read once.
+TEST(V2xCtl, ListsShowRegistrationsProvidersAndEveryConnection)
+{
+    LevelGuard quiet(LOG_LEV_OFF);
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    const std::string path = core.cfg.dmnNme;
+    const int app = core.connect_app();
+    ASSERT_EQ(register_aid(app, 5, 32), 0);
+    ASSERT_TRUE(write_all(app, prov_req(7, DME_ACTION_ADD, 40, 10, "")));
+    const Bytes cfm = read_msg(app, 3000);
+    uint32_t ret = 1;
+    ASSERT_TRUE(cfm.size() == 12u && cfm[0] == V2X_DME_PROV_SERV_CFM);
+    memcpy(&ret, cfm.data() + 8, sizeof(ret));
+    ASSERT_EQ(ret, static_cast<uint32_t>(DME_RET_ACCEPT));
+    constexpr int kMore = 55;  // 46 client records fill one answer
+    for (int i = 0; i < kMore; ++i) {
+        ASSERT_GE(core.connect_app(), 0);
+    }
+
+    const Json a(ctl({"-s", path, "--json", "aids"}).out);
+    ASSERT_TRUE(a.ok && a.arrays.at("aids") == 1);
+    EXPECT_EQ(a.num("aids.0.aid"), 32);
+    EXPECT_EQ(a.num("aids.0.index"), 5);
+    const long long conn = a.num("aids.0.connId");
+    const Json p(ctl({"-s", path, "--json", "providers"}).out);
+    ASSERT_TRUE(p.ok && p.arrays.at("providers") == 1);
+    EXPECT_EQ(p.num("providers.0.aid"), 40);
+    EXPECT_EQ(p.num("providers.0.lclAppId"), 7);
+    EXPECT_EQ(p.num("providers.0.rptRte"), 10);
+    EXPECT_EQ(p.num("providers.0.connId"), conn);
+    EXPECT_FALSE(p.has("providers.0.reserved"));
+
+    const Json c(ctl({"-s", path, "--json", "clients"}).out);
+    ASSERT_TRUE(c.ok);
+    std::set<long long> ours;
+    for (size_t i = 0; i < c.arrays.at("clients"); ++i) {
+        const std::string at = "clients." + std::to_string(i) + ".";
+        if (c.num(at + "pid") == getpid() && c.num(at + "uid") == geteuid()) {
+            ours.insert(c.num(at + "connId"));
+        }
+        if (c.num(at + "connId") == conn) {
+            EXPECT_GE(c.num(at + "msgsIn"), 2);  // the registration and the provider
+            EXPECT_GE(c.num(at + "msgsOut"), 2);  // their confirms
+        }
+    }
+    EXPECT_EQ(ours.size(), static_cast<size_t>(kMore + 2));
+    EXPECT_EQ(ours.count(conn), 1u);
+
+    const Result table = ctl({"-s", path, "aids"});
+    EXPECT_EQ(table.out, "aid  index  connId\n 32      5  " +
+                             std::string(6 - std::to_string(conn).size(), ' ') +
+                             std::to_string(conn) + "\n");
+    std::vector<PromSample> samples;
+    const Result prom = ctl({"-s", path, "--prometheus", "clients"});
+    const Result aprom = ctl({"-s", path, "--prometheus", "aids"});
+    EXPECT_TRUE(prom_check(prom.out, &samples).empty()) << prom.out;
+    EXPECT_TRUE(prom_check(aprom.out, &samples).empty()) << aprom.out;
+    const std::map<std::string, std::string> mine = {{"conn", std::to_string(conn)},
+                                                     {"pid", std::to_string(getpid())},
+                                                     {"uid", std::to_string(geteuid())}};
+    const PromSample* in = sample(samples, "v2x_client_msgs_in_total", mine);
+    ASSERT_NE(in, nullptr) << prom.out;
+    EXPECT_GE(in->value, 2);
+    EXPECT_NE(sample(samples, "v2x_aid_registered",
+                     {{"aid", "32"}, {"index", "5"}, {"conn", std::to_string(conn)}}),
+              nullptr);
+}
+
+// The request's bytes; a newer core's longer records cut to the tool's, an
+// older core's shorter stats shown as far as they go; other messages skipped
+// by their length; a list over two answers; malformed and refused answers.
+TEST(V2xCtl, FakeCoreAnswersAreReadByTheirLengths)
+{
+    tV2XCtlClient cls[3];
+    memset(cls, 0, sizeof(cls));
+    for (uint32_t i = 0; i < 3; ++i) {
+        cls[i].connId = i + 1;
+        cls[i].pid = -1;
+        cls[i].msgsIn = 0x100000000ull + i;
+        cls[i].pendingBytes = 77 + i;
+    }
+    FakeCore fake([&](const tV2XCtlReq& aicReq) {
+        Bytes out = app_msg(V2X_DSM_IND, Bytes(300, 0x55)), recs;
+        if (aicReq.what == V2X_CTL_CLIENTS) {
+            const uint32_t n = aicReq.first == 0 ? 2 : 1;
+            for (uint32_t i = aicReq.first; i < aicReq.first + n && i < 3; ++i) {
+                const Bytes r = bytes_of(cls[i], sizeof(tV2XCtlClient) + 8);
+                recs.insert(recs.end(), r.begin(), r.end());
+            }
+            recs = rsp(V2X_CTL_CLIENTS, V2X_CTL_OK, sizeof(tV2XCtlClient) + 8, aicReq.first, n, 3,
+                       recs);
+        } else if (aicReq.what == V2X_CTL_STATS) {
+            tV2XCoreStats st = {};
+            st.size = offsetof(tV2XCoreStats, txDatagrams);  // radio receive only
+            st.rxDatagrams = 41;
+            st.rxDropNoBuffer = 42;
+            recs = rsp(V2X_CTL_STATS, V2X_CTL_OK, st.size, 0, 1, 1, bytes_of(st, st.size));
+        } else if (aicReq.what == V2X_CTL_AIDS) {
+            recs = rsp(V2X_CTL_AIDS, V2X_CTL_OK, sizeof(tV2XCtlAid), 0, 2, 2, Bytes(12, 1));
+        } else {
+            recs = rsp(aicReq.what, V2X_CTL_BAD_WHAT, 0, 0, 0, 0, {});
+        }
+        out.insert(out.end(), recs.begin(), recs.end());
+        return out;
+    });
+
+    const Json c(ctl({"-s", fake.path, "--json", "clients"}).out);
+    ASSERT_TRUE(c.ok && c.arrays.at("clients") == 3);
+    for (uint32_t i = 0; i < 3; ++i) {
+        const std::string at = "clients." + std::to_string(i) + ".";
+        EXPECT_EQ(c.num(at + "connId"), i + 1);
+        EXPECT_EQ(c.num(at + "pid"), -1);
+        EXPECT_EQ(c.num(at + "msgsIn"), static_cast<long long>(0x100000000ull + i));
+        EXPECT_EQ(c.num(at + "pendingBytes"), 77 + i);
+    }
+    const std::vector<Bytes> reqs = fake.requests();
+    ASSERT_EQ(reqs.size(), 2u);
+    for (uint32_t i = 0; i < 2; ++i) {
+        const tV2XCtlReq r = {V2X_CTL_CLIENTS, V2X_CTL_VERSION, 2 * i};
+        EXPECT_EQ(reqs[i], app_msg(V2X_CTL_QUERY_REQ, bytes_of(r))) << "request " << i;
+    }
+
+    const Json s(ctl({"-s", fake.path, "--json", "stats"}).out);
+    ASSERT_TRUE(s.ok);
+    EXPECT_EQ(s.leaves.size(), 16u);  // what that core counts, no zeros for the rest
+    EXPECT_EQ(s.num("stats.rxDatagrams"), 41);
+    EXPECT_EQ(s.num("stats.rxDropNoBuffer"), 42);
+    std::vector<PromSample> samples;
+    EXPECT_TRUE(prom_check(ctl({"-s", fake.path, "--prometheus", "stats"}).out, &samples).empty());
+    EXPECT_EQ(samples.size(), 16u);
+
+    Result r = ctl({"-s", fake.path, "aids"});  // two records said, one sent
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("malformed answer"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    r = ctl({"-s", fake.path, "providers"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("refused the query"), std::string::npos) << r.err;
+}
+
+TEST(V2xCtl, SilentCoreTimesOutWithItsOwnStatus)
+{
+    FakeCore fake(nullptr);
+    const long start = now_ms();
+    const Result r = ctl({"-s", fake.path, "stats"});
+    EXPECT_EQ(r.status, 5);
+    EXPECT_GE(now_ms() - start, 1500);
+    EXPECT_EQ(r.err, "v2x-ctl: the core at " + fake.path +
+                         " did not answer the query (a core older than this tool?)\n");
+    EXPECT_TRUE(r.out.empty());
+}
+
+TEST(V2xCtl, MissingSocketAndBadUsageHaveTheirOwnStatus)
+{
+    const std::string missing = unique_path("ctlnone");
+    Result r = ctl({"-s", missing, "stats"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "v2x-ctl: no core listens at " + missing + " (ENOENT)\n");
+    r = ctl({"clients"}, -1, missing.c_str());  // the socket from the environment
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find(missing), std::string::npos) << r.err;
+    const std::string stale = unique_path("ctlstale");  // a socket file, nobody listening
+    close(unix_listen(stale));
+    r = ctl({"-s", stale, "stats"});
+    unlink(stale.c_str());
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("(ECONNREFUSED)"), std::string::npos) << r.err;
+
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {}, {"status"}, {"stats", "aids"}, {"--json", "--prometheus", "stats"},
+             {"--watch", "1", "--json", "stats"}, {"--watch", "0", "stats"},
+             {"--watch", "x", "stats"}, {"--bogus", "stats"}, {"stats", "-s"},
+             {"-s", std::string(120, 'a'), "stats"}}) {
+        r = ctl(args);
+        EXPECT_EQ(r.status, 2) << r.err;
+        EXPECT_TRUE(r.out.empty());
+    }
+}
+
+// Another user kept out by the socket's mode (EACCES) or closed by the
+// core's access settings (and counted there); a server of another user is
+// not asked at all.
+TEST(V2xCtl, RefusedUserAndForeignServerAreToldApart)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run v2x-ctl as a second user (nobody)";
+    }
+    LevelGuard quiet(LOG_LEV_OFF);
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    const std::string path = core.cfg.dmnNme;
+    Result r = ctl({"-s", path, "stats"}, kNobody);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("permission denied on " + path + " (EACCES)"), std::string::npos) << r.err;
+
+    const uint64_t refused = core_stats().appRefusedPeer;
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    r = ctl({"-s", path, "stats"}, kNobody);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_NE(r.err.find("refuses this user (uid 65534"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_TRUE(wait_for([&] { return core_stats().appRefusedPeer == refused + 1; }));
+
+    const std::string foreign = unique_path("ctlforeign");
+    const int pid = fork_listener(foreign, kNobody);
+    ASSERT_GT(pid, 0);
+    r = ctl({"-s", foreign, "stats"});
+    stop_process(pid);
+    unlink(foreign.c_str());
+    EXPECT_EQ(r.status, 6);
+    EXPECT_NE(r.err.find("served by uid 65534"), std::string::npos) << r.err;
+}
+
+// Rates from the second picture on, none for gauges; SIGTERM ends it.
+TEST(V2xCtl, WatchRedrawsWithRatesUntilSigterm)
+{
+    LevelGuard quiet(LOG_LEV_OFF);
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    Tool w({"-s", core.cfg.dmnNme, "--watch", "0.2", "stats"});
+    ASSERT_TRUE(wait_for([&] {
+        const std::string s = w.out();
+        const size_t last = s.rfind("\033[2J");
+        return last != std::string::npos && s.find("\033[2J") != last &&
+               s.find("cfmRefusedOther", last) != std::string::npos;
+    }));
+    w.signal(SIGTERM);
+    const Result r = w.finish();
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string first = r.out.substr(0, r.out.find("\033[2J", 4));
+    const std::string later = r.out.substr(r.out.rfind("\033[2J"));
+    EXPECT_EQ(first.find("/s\n"), std::string::npos) << first;
+    EXPECT_NE(later.find(" 0.0/s\n"), std::string::npos) << later;
+    const size_t g = later.find("  appConnections ");
+    ASSERT_NE(g, std::string::npos);
+    EXPECT_EQ(later.substr(g, later.find('\n', g) - g).find("/s"), std::string::npos);
+}
+
+// docs/COUNTERS.md carries the tool's own listing of every field.
+TEST(V2xCtl, CountersDocumentListsEveryField)
+{
+    const Result r = ctl({"describe"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string src = __FILE__;
+    const std::string doc = slurp(src.substr(0, src.rfind("/tests/")) + "/docs/COUNTERS.md");
+    EXPECT_NE(doc.find(r.out), std::string::npos) << "docs/COUNTERS.md lacks:\n" << r.out;
+    EXPECT_NE(r.out.find("| `cfmRefusedOther` | `v2x_cfm_refused_other_total` | counter |"),
+              std::string::npos);
+}
+
+// The checker above finds what it is there to find.
+TEST(V2xCtl, PrometheusCheckerFindsBadExpositions)
+{
+    EXPECT_TRUE(prom_check("# HELP a_total A.\n# TYPE a_total counter\na_total{x=\"1\"} 3\n",
+                           nullptr).empty());
+    for (const char* bad : {
+             "a_total 3\n",                                           // no HELP or TYPE
+             "# HELP a A.\n# TYPE a counter\na 3\n",                  // counter without _total
+             "# HELP a_total A.\n# TYPE a_total gauge\na_total 3\n",  // gauge with _total
+             "# HELP a A.\n# TYPE a gauge\na three\n",                // value
+             "# HELP a A.\n# TYPE a gauge\na{x=1} 3\n",               // label value
+             "# HELP a A.\n# TYPE a gauge\na{1x=\"1\"} 3\n",          // label name
+             "# HELP 1a A.\n# TYPE 1a gauge\n1a 3\n",                 // metric name
+             "# HELP a A.\n# TYPE a gauge\na 1\na 2\n",               // repeated series
+             "# HELP a A.\n# TYPE a gauge\n# HELP b B.\n# TYPE b gauge\na 1\nb 1\na{x=\"\"} 1\n",
+             "# HELP a A.\n# TYPE a gauge\na 1",  // no last newline
+         }) {
+        EXPECT_FALSE(prom_check(bad, nullptr).empty()) << bad;
+    }
+}
