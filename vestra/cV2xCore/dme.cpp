@@ -154,12 +154,11 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
                 giDSAStall = true;
                 LOGE("TX dsa skipped, transmit queue full err!!!!\n");
             }
-        } else if (rc != 0) {
-            LOGE("gipDSMPrim->request() err!!!!\n");
-        } else {
+        } else if (rc == 0) {
             giDSAStall = false;
             STAT_ADD(dsaSent);
         }
+        // Any other failure is counted and logged by the layer that refused it.
     }
     if (e->pEtTmer != nullptr) {
         struct timeval tv = {static_cast<time_t>(e->txSec), static_cast<suseconds_t>(e->txUsec)};
