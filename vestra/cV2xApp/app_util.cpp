@@ -112,7 +112,9 @@ bool app_peer_is_self(int aicFd)
 int app_send_core_msg(CoreAppTx& aiopTx, int aicFd, int aicNoConnRc, uint32_t aicType,
                       const char* aipcMsg, int aicLen)
 {
-    if (aicFd < 0) {
+    // A core that has gone is said first, whatever the message: the caller
+    // must learn that before anything about what it sent.
+    if (aicFd < 0 || aicNoConnRc == -ERR_V2X_SOCKET_CONECT) {
         LOGE("giClitRxFd=%d err!!!!\n", aicFd);
         return aicNoConnRc;
     }

@@ -34,7 +34,8 @@ class CoreAppTx;
 // The one send path of both clients, called with the caller's send mutex
 // held: checks the message (length 0..4090, a payload for a non-zero
 // length, app_core_msg_check) and sends it whole on aicFd. With no
-// connection (aicFd < 0) returns aicNoConnRc. Logs every refusal.
+// connection (aicFd < 0), or when aicNoConnRc says the core has gone
+// (-ERR_V2X_SOCKET_CONECT), returns aicNoConnRc first. Logs every refusal.
 int app_send_core_msg(CoreAppTx& aiopTx, int aicFd, int aicNoConnRc, uint32_t aicType,
                       const char* aipcMsg, int aicLen);
 

@@ -262,7 +262,8 @@ extern "C" V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char*
     LOGT();
     LOGI("txLen=%d\n", aicLen);
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
-    return app_send_core_msg(giTx, giClitRxFd, giCoreGone ? -ERR_V2X_SOCKET_CONECT : -ERR_V2X_PARM_CONT,
+    const bool gone = giCoreGone || giTx.gone();
+    return app_send_core_msg(giTx, giClitRxFd, gone ? -ERR_V2X_SOCKET_CONECT : -ERR_V2X_PARM_CONT,
                              static_cast<uint32_t>(aicMsgTp), aipcMsg, aicLen);
 }
 
