@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 
 #include "product_support.hpp"
 
@@ -11,7 +12,7 @@ using namespace product;
 using v2xtest::unique_path;
 
 #if defined(V2X_BINARY_DIR) && defined(V2X_CMAKE_COMMAND) && defined(V2X_C_COMPILER) && \
-    defined(V2X_INSTALL_PREFIX) && defined(V2X_INSTALL_LIBDIR) && defined(V2X_SOURCE_DIR)
+    defined(V2X_CXX_COMPILER) && defined(V2X_INSTALL_LIBDIR) && defined(V2X_SOURCE_DIR)
 
 namespace {
 
@@ -27,9 +28,62 @@ std::string q(const std::string& s)
     return "'" + s + "'";
 }
 
+
+// What the install holds, and what it must not: the layers' own headers stay
+// in the source tree.
+void check_installed_files(const std::string& prefix, const std::string& libdir)
+{
+    for (const std::string& f :
+         {libdir + "/libvestra.so", libdir + "/libmorrow.so", libdir + "/libvestra.so.1",
+          libdir + "/pkgconfig/vestra.pc", libdir + "/pkgconfig/morrow.pc",
+          libdir + "/cmake/vestra/vestraConfig.cmake", libdir + "/cmake/vestra/vestraTargets.cmake",
+          prefix + "/include/vestra/cv2x_app.h", prefix + "/include/vestra/core_app.h",
+          prefix + "/include/vestra/cv2x_app_sys.h", prefix + "/include/vestra/v2x_stats.h",
+          prefix + "/include/morrow/v2x_api.h", prefix + "/include/morrow/self_log.h",
+          prefix + "/bin/v2x-station", prefix + "/bin/radio-sim", prefix + "/bin/v2x-ctl",
+          prefix + "/bin/sys-api-min", libdir + "/wireshark/plugins/v2x_dsmp.lua"}) {
+        EXPECT_EQ(access(f.c_str(), F_OK), 0) << f << " is not installed";
+    }
+    for (const char* h : {"core.h", "rlink.h", "domn_serv.h", "dme.h", "dme_dsm.h", "core_mib.h",
+                          "adap_lyr.h", "aces_lyr.h", "self_list.h"}) {
+        EXPECT_NE(access((prefix + "/include/vestra/" + h).c_str(), F_OK), 0) << h;
+    }
+}
+
+// Every installed header compiles alone, as C11 (POSIX types need
+// _POSIX_C_SOURCE in strict C, as for any POSIX header) and as C++17.
+void check_headers_alone(const std::string& prefix)
+{
+    std::string out;
+    const std::string inc = " -I" + q(prefix + "/include/vestra") + " -I" + q(prefix + "/include/morrow");
+    for (const char* dir : {"vestra", "morrow"}) {
+        std::string list;
+        ASSERT_EQ(shell("ls " + q(prefix + "/include/" + dir), list), 0);
+        std::istringstream names(list);
+        for (std::string h; std::getline(names, h);) {
+            const std::string src = "'#include \"" + h + "\"\nint v2x_probe;\n'";
+            EXPECT_EQ(shell("printf %s " + src + " | " + q(V2X_C_COMPILER) +
+                                " -std=c11 -D_POSIX_C_SOURCE=200809L -Wall -Wextra -Werror -fsyntax-only" +
+                                inc + " -x c -",
+                            out),
+                      0)
+                << dir << "/" << h << " as C: " << out;
+            EXPECT_EQ(shell("printf %s " + src + " | " + q(V2X_CXX_COMPILER) +
+                                " -std=c++17 -Wall -Wextra -Werror -fsyntax-only" + inc + " -x c++ -",
+                            out),
+                      0)
+                << dir << "/" << h << " as C++: " << out;
+        }
+    }
+}
+
 } // namespace
 
-TEST(Install, OutOfTreeProgramBuildsWithPkgConfigAndRuns)
+// Installed into one prefix, the tree is moved to another folder: the
+// pkg-config files and the CMake package find it there, two programs built
+// out of tree with them run against a core, and the installed station runs
+// without ldconfig.
+TEST(Install, MovedPrefixServesPkgConfigAndCMakeConsumers)
 {
     if (getenv("V2X_UNDER_QEMU") != nullptr) {
         GTEST_SKIP() << "cross build under qemu-user: the program built out of tree would need "
@@ -40,38 +94,25 @@ TEST(Install, OutOfTreeProgramBuildsWithPkgConfigAndRuns)
         GTEST_SKIP() << "pkg-config is not installed (scripts/deps installs it)";
     }
     const std::string root = unique_path("inst");
-    const std::string prefix = root + V2X_INSTALL_PREFIX;
-    const std::string libdir = std::string(V2X_INSTALL_LIBDIR).front() == '/'
-                                   ? root + V2X_INSTALL_LIBDIR
-                                   : prefix + "/" + V2X_INSTALL_LIBDIR;
-    ASSERT_EQ(shell("DESTDIR=" + q(root) + " " + q(V2X_CMAKE_COMMAND) + " --install " +
-                        q(V2X_BINARY_DIR),
+    const std::string first = root + "/first";
+    const std::string moved = root + "/moved/here";
+    const std::string rel = std::string(V2X_INSTALL_LIBDIR).front() == '/' ? "lib" : V2X_INSTALL_LIBDIR;
+    ASSERT_EQ(shell(q(V2X_CMAKE_COMMAND) + " --install " + q(V2X_BINARY_DIR) + " --prefix " + q(first),
                     out),
               0)
         << out;
+    ASSERT_EQ(shell("mkdir -p " + q(root + "/moved") + " && mv " + q(first) + " " + q(moved), out), 0);
+    const std::string libdir = moved + "/" + rel;
+    check_installed_files(moved, libdir);
+    check_headers_alone(moved);
 
-    // The installed tree holds the libraries, both header sets and the
-    // pkg-config files.
-    for (const std::string& f :
-         {libdir + "/libvestra.so", libdir + "/libmorrow.so", libdir + "/pkgconfig/vestra.pc",
-          libdir + "/pkgconfig/morrow.pc", prefix + "/include/vestra/cv2x_app.h",
-          prefix + "/include/vestra/core_app.h", prefix + "/include/vestra/cv2x_app_sys.h",
-          prefix + "/include/morrow/v2x_api.h", prefix + "/include/morrow/self_log.h"}) {
-        EXPECT_EQ(access(f.c_str(), F_OK), 0) << f << " is not installed";
-    }
+    const std::string pc = "PKG_CONFIG_PATH=" + q(libdir + "/pkgconfig") + " pkg-config";
+    ASSERT_EQ(shell(pc + " --variable=prefix vestra", out), 0) << out;
+    ASSERT_EQ(shell("cd " + q(out.substr(0, out.find('\n'))) + " && pwd -P", out), 0);
+    EXPECT_EQ(out.substr(0, out.find('\n')), moved) << "the prefix follows the moved tree";
 
-    // The staging root stands in for "/": pkg-config puts it before every path.
-    const std::string pc = "PKG_CONFIG_PATH=" + q(libdir + "/pkgconfig") +
-                           " PKG_CONFIG_SYSROOT_DIR=" + q(root) + " pkg-config";
-    ASSERT_EQ(shell(pc + " --cflags --libs vestra morrow", out), 0) << out;
-    const std::string flags = out.substr(0, out.find('\n'));
-    EXPECT_NE(flags.find("-I" + prefix + "/include/vestra"), std::string::npos) << flags;
-    EXPECT_NE(flags.find("-I" + prefix + "/include/morrow"), std::string::npos) << flags;
-    EXPECT_NE(flags.find("-lvestra"), std::string::npos) << flags;
-    EXPECT_NE(flags.find("-lmorrow"), std::string::npos) << flags;
-
-    const std::string exe = root + "-app";
     const std::string app = std::string(V2X_SOURCE_DIR) + "/tests/product/install_app/app.c";
+    const std::string exe = root + "/app-pc";
     ASSERT_EQ(shell(q(V2X_C_COMPILER) + " -std=c11 -Wall -Wextra -Werror" + kSanFlags + " -o " +
                         q(exe) + " " + q(app) + " $(" + pc + " --cflags --libs vestra morrow)",
                     out),
@@ -87,19 +128,40 @@ TEST(Install, OutOfTreeProgramBuildsWithPkgConfigAndRuns)
               0)
         << out;
 
-    const std::vector<uint16_t> ports = free_ports(2);
-    const std::string sock = unique_path("instsock");
-    ASSERT_EQ(shell("LD_LIBRARY_PATH=" + q(libdir) + " " + q(exe) + " " + q(sock) + " " +
-                        std::to_string(ports[0]) + " " + std::to_string(ports[1]),
+    // The CMake consumer: find_package and the two imported targets.
+    const std::string proj = root + "/cmake-app";
+    ASSERT_EQ(shell("mkdir -p " + q(proj) + " && cp " + q(app) + " " + q(proj + "/app.c"), out), 0);
+    spill(proj + "/CMakeLists.txt",
+          "cmake_minimum_required(VERSION 3.16)\nproject(consumer C)\n"
+          "find_package(vestra 1 CONFIG REQUIRED)\nadd_executable(app app.c)\n"
+          "target_link_libraries(app PRIVATE vestra::vestra vestra::morrow)\n");
+    ASSERT_EQ(shell(q(V2X_CMAKE_COMMAND) + " -S " + q(proj) + " -B " + q(proj + "/b") +
+                        " -DCMAKE_PREFIX_PATH=" + q(moved) + " -DCMAKE_C_COMPILER=" +
+                        q(V2X_C_COMPILER) + " -DCMAKE_C_FLAGS=" + q(kSanFlags) +
+                        " -DCMAKE_EXE_LINKER_FLAGS=" + q(kSanFlags) + " && " +
+                        q(V2X_CMAKE_COMMAND) + " --build " + q(proj + "/b"),
                     out),
               0)
         << out;
-    EXPECT_NE(out.find("app: ok"), std::string::npos) << out;
-    // The program ran on the installed copy, not on the build tree.
-    ASSERT_EQ(shell("LD_LIBRARY_PATH=" + q(libdir) + " ldd " + q(exe), out), 0) << out;
-    EXPECT_NE(out.find(libdir + "/libvestra.so"), std::string::npos) << out;
 
-    shell("rm -rf " + q(root) + " " + q(exe) + " " + q(exe + "-sys") + " " + q(sock), out);
+    for (const std::string& prog : {exe, proj + "/b/app"}) {
+        const std::vector<uint16_t> ports = free_ports(2);
+        const std::string sock = unique_path("instsock");
+        ASSERT_EQ(shell("LD_LIBRARY_PATH=" + q(libdir) + " " + q(prog) + " " + q(sock) + " " +
+                            std::to_string(ports[0]) + " " + std::to_string(ports[1]),
+                        out),
+                  0)
+            << prog << ": " << out;
+        EXPECT_NE(out.find("app: ok"), std::string::npos) << prog << ": " << out;
+        // It ran on the moved copy, not on the build tree.
+        ASSERT_EQ(shell("LD_LIBRARY_PATH=" + q(libdir) + " ldd " + q(prog), out), 0) << out;
+        EXPECT_NE(out.find(libdir + "/libvestra.so"), std::string::npos) << out;
+        shell("rm -f " + q(sock), out);
+    }
+    // The installed programs find the moved libraries by themselves.
+    EXPECT_EQ(shell(q(moved + "/bin/v2x-station") + " --help", out), 0) << out;
+    EXPECT_EQ(shell(q(moved + "/bin/v2x-ctl") + " --help", out), 0) << out;
+    shell("rm -rf " + q(root), out);
 }
 
 #endif

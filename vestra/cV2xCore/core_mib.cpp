@@ -91,7 +91,7 @@ extern "C" V2X_API int mib_dsm_serv_info_updata(const tDMEDSMServReq* aipcDSMSer
     return mib_dsm_serv_update(0, aipcDSMServReq);
 }
 
-V2X_API int mib_dsm_serv_update(uint32_t aicOwner, const tDMEDSMServReq* aipcDSMServReq)
+int mib_dsm_serv_update(uint32_t aicOwner, const tDMEDSMServReq* aipcDSMServReq)
 {
     if (aipcDSMServReq == nullptr) {
         LOGE("aipcDSMServReq=NULL err!!!!\n");
@@ -153,7 +153,7 @@ V2X_API int mib_dsm_serv_update(uint32_t aicOwner, const tDMEDSMServReq* aipcDSM
     return ret;
 }
 
-V2X_API int mib_dsm_serv_drop_owner(uint32_t aicOwner)
+int mib_dsm_serv_drop_owner(uint32_t aicOwner)
 {
     if (aicOwner == 0) {
         return 0;
@@ -186,7 +186,7 @@ extern "C" V2X_API int mib_query_dme_dsm_appid(const uint32_t aicAppId)
     return -1;
 }
 
-V2X_API uint32_t mib_dsm_serv_list(tV2XCtlAid* aopRecs, uint32_t aicFirst, uint32_t aicMax,
+uint32_t mib_dsm_serv_list(tV2XCtlAid* aopRecs, uint32_t aicFirst, uint32_t aicMax,
                                    uint32_t* aopTotal)
 {
     uint32_t seen = 0, n = 0;

@@ -231,16 +231,16 @@ V2X_API int mib_dsm_serv_info_updata(const tDMEDSMServReq* aipcDSMServReq);
  * -ERR_V2X_ACTION_DEL (no such entry), -ERR_V2X_ACTION_CHGE (a change that
  * would make an entry in a full table), -ERR_V2X_ACTION_PARM (unknown
  * action). Any thread. */
-V2X_API int mib_dsm_serv_update(uint32_t aicOwner, const tDMEDSMServReq* aipcDSMServReq);
+int mib_dsm_serv_update(uint32_t aicOwner, const tDMEDSMServReq* aipcDSMServReq);
 
 /* Removes every entry of aicOwner (not 0) when its connection closes.
  * Returns how many there were. */
-V2X_API int mib_dsm_serv_drop_owner(uint32_t aicOwner);
+int mib_dsm_serv_drop_owner(uint32_t aicOwner);
 
 /* Copies the registrations from the aicFirst-th on, at most aicMax of them,
  * into aopRecs; *aopTotal is how many there are. Returns how many it copied.
  * Any thread. */
-V2X_API uint32_t mib_dsm_serv_list(tV2XCtlAid* aopRecs, uint32_t aicFirst, uint32_t aicMax,
+uint32_t mib_dsm_serv_list(tV2XCtlAid* aopRecs, uint32_t aicFirst, uint32_t aicMax,
                                    uint32_t* aopTotal);
 
 /* 0 when a valid entry accepts the AID, plain -1 otherwise. */

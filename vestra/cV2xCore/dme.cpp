@@ -330,17 +330,17 @@ extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aic
     return 0;
 }
 
-V2X_API void dme_set_tx_sink(fDMETxSink aipSink)
+void dme_set_tx_sink(fDMETxSink aipSink)
 {
     gipTxSink.store(aipSink != nullptr ? aipSink : _drop_tx);
 }
 
-V2X_API void dme_set_requester(uint32_t aicConn)
+void dme_set_requester(uint32_t aicConn)
 {
     giReqConn = aicConn;
 }
 
-V2X_API int dme_drop_owner(uint32_t aicOwner)
+int dme_drop_owner(uint32_t aicOwner)
 {
     if (aicOwner == 0) {
         return 0;
@@ -357,7 +357,7 @@ V2X_API int dme_drop_owner(uint32_t aicOwner)
     return dropped;
 }
 
-V2X_API void dme_dsa_stats(unsigned long* aopSent, unsigned long* aopSkipped)
+void dme_dsa_stats(unsigned long* aopSent, unsigned long* aopSkipped)
 {
     if (aopSent != nullptr) {
         *aopSent = STAT_GET(dsaSent);
@@ -367,7 +367,7 @@ V2X_API void dme_dsa_stats(unsigned long* aopSent, unsigned long* aopSkipped)
     }
 }
 
-V2X_API uint32_t dme_provider_list(tV2XCtlProvider* aopRecs, uint32_t aicFirst, uint32_t aicMax,
+uint32_t dme_provider_list(tV2XCtlProvider* aopRecs, uint32_t aicFirst, uint32_t aicMax,
                                    uint32_t* aopTotal)
 {
     uint32_t seen = 0, n = 0;

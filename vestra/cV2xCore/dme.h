@@ -60,22 +60,22 @@ V2X_API int _dme_user_serv_req(const uint16_t aicLclAppId, const eDMEAction aicD
  * or to every application for 0. The core wires it to the daemon server;
  * null restores the default, which drops them. Set before the core runs. */
 typedef int (*fDMETxSink)(uint32_t aicConn, const char* aipcMsg, const int aicMsgLen);
-V2X_API void dme_set_tx_sink(fDMETxSink aipSink);
+void dme_set_tx_sink(fDMETxSink aipSink);
 
 /* The connection whose requests the primitives handle from now on (0: a
  * caller of the core itself). The daemon server sets it around each request
  * it hands over. Core thread. */
-V2X_API void dme_set_requester(uint32_t aicConn);
+void dme_set_requester(uint32_t aicConn);
 
 /* Removes every provider service of a closed connection (aicOwner not 0):
  * its advertisements stop at once. Returns how many there were. Core
  * thread. */
-V2X_API int dme_drop_owner(uint32_t aicOwner);
+int dme_drop_owner(uint32_t aicOwner);
 
 /* Copies the providers from the aicFirst-th on, at most aicMax of them, into
  * aopRecs; *aopTotal is how many there are. Returns how many it copied. Core
  * thread. */
-V2X_API uint32_t dme_provider_list(tV2XCtlProvider* aopRecs, uint32_t aicFirst, uint32_t aicMax,
+uint32_t dme_provider_list(tV2XCtlProvider* aopRecs, uint32_t aicFirst, uint32_t aicMax,
                                    uint32_t* aopTotal);
 
 /* Prints a received advertisement payload as one hexadecimal line on
@@ -84,7 +84,7 @@ V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aicMsgLen);
 
 /* Advertisements sent, and skipped because the radio link's transmit queue
  * was full, since the process started. Either pointer may be null. */
-V2X_API void dme_dsa_stats(unsigned long* aopSent, unsigned long* aopSkipped);
+void dme_dsa_stats(unsigned long* aopSent, unsigned long* aopSkipped);
 
 V2X_EXTERN_C_END
 

@@ -978,7 +978,7 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_set_max_clit(int aicMax)
     return V2X_SUCCESS;
 }
 
-V2X_API int v2x_sdk_dmn_serv_tx_to_clit(uint32_t aicConn, const char* aipcMsg, const int aicMsgLen)
+int v2x_sdk_dmn_serv_tx_to_clit(uint32_t aicConn, const char* aipcMsg, const int aicMsgLen)
 {
     if (aicConn == 0) {
         return v2x_sdk_dmn_serv_tx_clit_msg(aipcMsg, aicMsgLen);

@@ -31,7 +31,7 @@ V2X_API int v2x_sdk_dmn_serv_tx_clit_msg(const char* aipcMsg, const int aicMsgLe
 
 /* As v2x_sdk_dmn_serv_tx_clit_msg, to connection aicConn only (0: to every
  * application). A connection that has closed gets nothing. Returns 0. */
-V2X_API int v2x_sdk_dmn_serv_tx_to_clit(uint32_t aicConn, const char* aipcMsg, const int aicMsgLen);
+int v2x_sdk_dmn_serv_tx_to_clit(uint32_t aicConn, const char* aipcMsg, const int aicMsgLen);
 
 V2X_EXTERN_C_END
 

@@ -121,8 +121,9 @@ struct DsmpTxInfo {
     size_t frameLen = 0;     // H + L
 };
 
-// The codec functions are exported only so the library's tests can reach
-// them; this header is not installed.
+// The codec's functions are the library's own: the tests reach them by
+// linking the library's objects statically; the shared library keeps C++
+// names out of its symbol table.
 
 // Length of the frame that dsmp_encode would write (H + L); 0 when the AID
 // or the extension has no encoding. `aipcExts` is the 256-byte extension
