@@ -7,12 +7,20 @@
 // SIGINT or SIGTERM (or the end of the duration) stops it in the reverse
 // order, and it prints a summary: sent, received, refused.
 //
+// With --serve it runs the core alone, for other processes' applications to
+// attach to (cv2x_app_attach, v2x_system_attach), tells systemd once the
+// socket listens (the notify protocol, when NOTIFY_SOCKET is set), and stops
+// on SIGINT or SIGTERM with the core's counters.
+//
 // Exit status: 0 after a clean run, 1 when start-up failed, 2 for a bad
 // command line or configuration, 3 when the core went away while running.
 #include <getopt.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -24,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "core.h"
 #include "cv2x_app.h"
 #include "cv2x_app_sys.h"
 #include "self_dog.h"
@@ -66,9 +75,20 @@ const char kUsage[] =
     "      --attach            use the core another station runs on the socket of\n"
     "                          the configuration instead of starting one (the\n"
     "                          radio settings are then that station's)\n"
+    "      --serve             run only the core, for other processes' applications\n"
+    "                          to attach to its socket (cv2x_app_attach,\n"
+    "                          v2x_system_attach), until SIGINT or SIGTERM; the\n"
+    "                          file's receive, send, providers and duration are\n"
+    "                          not used. Once the socket listens it prints a READY\n"
+    "                          line and, when NOTIFY_SOCKET is set (systemd\n"
+    "                          Type=notify), sends READY=1 there; STOPPING=1 when\n"
+    "                          it stops. Ends with the core's counters (CORE line)\n"
     "      --check             print the effective settings and exit\n"
     "      --radio-sim-station    print this station as radio-sim's --station value\n"
-    "  -h, --help              this text\n";
+    "  -h, --help              this text\n"
+    "\n"
+    "Exit status: 0 after a clean run, 1 when start-up failed, 2 for a bad command\n"
+    "line or configuration, 3 when the core went away while running.\n";
 
 // Local wall-clock time as HH:MM:SS.uuuuuu.
 std::string now_text()
@@ -177,12 +197,30 @@ std::string startup_reason(const station::Config& cfg, int rc)
                "machine, port in use or another core on that socket: see the ERROR line above)";
     case ERR_V2X_SOCKET_CONECT:
         return "no connection to the core" + code + " at socket " + sock +
-               " (it is not there, or another process answered it)";
+               " (it is not there, another process answered it, or that core runs as another "
+               "user than this one or root: see the ERROR line above)";
     case ERR_V2X_PTHREAD_CREATE:
         return "the application runtime did not start" + code +
                ": a runtime or core already runs in this process, or no thread";
     default:
         return "the application runtime did not start" + code + " (see the log lines above)";
+    }
+}
+
+// Why the core alone (--serve) did not start, from v2x_core_init's code.
+std::string core_startup_reason(const station::Config& cfg, int rc)
+{
+    const std::string code = " (" + std::to_string(rc) + ")";
+    switch (-rc) {
+    case ERR_V2X_SOCKET_BIND:
+        return "the core did not start" + code + ": it could not bind socket " +
+               std::string(cfg.sdk.dmnNme) + " or the radio link on " + cfg.sdk.rcvIp + ":" +
+               std::to_string(cfg.sdk.rcvPort) + " (missing or foreign directory, address not on "
+               "this machine, port in use or another core on that socket: see the ERROR line above)";
+    case ERR_V2X_PTHREAD_CREATE:
+        return "the core did not start" + code + ": no thread";
+    default:
+        return "the core did not start" + code + " (see the log lines above)";
     }
 }
 
@@ -215,6 +253,16 @@ public:
         }
         v2x_sdk_dmn_serv_set_max_clit(cfg_.maxClients);
         v2x_sdk_dmn_serv_set_access(&cfg_.access);
+        if (cfg_.serve) {
+            // The core alone: its socket listens once this returns 0.
+            const int rc = v2x_core_init(&cfg_.sdk);
+            coreStarted_ = true; // its exit is safe after any partial start
+            if (rc != 0) {
+                err = core_startup_reason(cfg_, rc);
+                return false;
+            }
+            return true;
+        }
         // Attached, it shares the core that another station runs on the
         // same socket; otherwise it runs its own.
         const int rc = cfg_.attach ? cv2x_app_attach(&cfg_.sdk) : cv2x_app_init(&cfg_.sdk);
@@ -232,6 +280,10 @@ public:
             cv2x_app_exit();
             appStarted_ = false;
         }
+        if (coreStarted_) {
+            v2x_core_exit();
+            coreStarted_ = false;
+        }
         if (dogStarted_) {
             self_feddog_exit();
             dogStarted_ = false;
@@ -247,6 +299,76 @@ private:
     bool logStarted_ = false;
     bool dogStarted_ = false;
     bool appStarted_ = false;
+    bool coreStarted_ = false;
+};
+
+// The service manager's notification socket (systemd's NOTIFY_SOCKET): an
+// AF_UNIX datagram socket, a leading '@' naming one in the abstract
+// namespace. The variable is read once, before any thread exists.
+class Notifier {
+public:
+    Notifier()
+    {
+        const char* e = getenv("NOTIFY_SOCKET");
+        if (e != nullptr) {
+            path_ = e;
+        }
+    }
+
+    // Sends one message of the protocol ("READY=1", ...). True when it was
+    // sent or nobody asked for it; otherwise false with the reason.
+    bool send(const std::string& msg, std::string& err) const
+    {
+        if (path_.empty()) {
+            return true;
+        }
+        struct sockaddr_un sa;
+        memset(&sa, 0, sizeof(sa));
+        sa.sun_family = AF_UNIX;
+        const bool abstract = path_[0] == '@';
+        // A path needs its terminating zero in the address; an abstract
+        // name is exactly its bytes after the leading zero.
+        if ((path_[0] != '/' && !abstract) ||
+            path_.size() > sizeof(sa.sun_path) - (abstract ? 0 : 1)) {
+            err = "NOTIFY_SOCKET=" + path_ + " is not an absolute path or @name of at most " +
+                  std::to_string(sizeof(sa.sun_path) - 1) + " characters";
+            return false;
+        }
+        memcpy(sa.sun_path, path_.data(), path_.size());
+        if (abstract) {
+            sa.sun_path[0] = '\0';
+        }
+        const socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) +
+                                                     path_.size() + (abstract ? 0 : 1));
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            err = std::string("socket(): ") + strerror(errno);
+            return false;
+        }
+        const ssize_t n = sendto(fd, msg.data(), msg.size(), MSG_NOSIGNAL,
+                                 reinterpret_cast<const struct sockaddr*>(&sa), len);
+        const int sendErr = errno;
+        close(fd);
+        if (n != static_cast<ssize_t>(msg.size())) {
+            err = "sendto(" + path_ + "): " + (n < 0 ? strerror(sendErr) : "cut short");
+            return false;
+        }
+        return true;
+    }
+
+    // As send(), saying on standard error when it failed: the service then
+    // runs on, and the service manager decides on its own time-out.
+    void tell(const std::string& msg) const
+    {
+        std::string err;
+        if (!send(msg, err)) {
+            fprintf(stderr, "v2x-station: could not notify the service manager: %s\n",
+                    err.c_str());
+        }
+    }
+
+private:
+    std::string path_;
 };
 
 // The core closed the connection: the calls say so with this code.
@@ -444,6 +566,48 @@ void core_line(const std::string& aicName)
              " stalled-drops=" + std::to_string(c.appDroppedStalled));
 }
 
+// --serve: the core alone until SIGINT or SIGTERM (blocked in every thread
+// and taken here). Applications of other processes attach to its socket.
+static int serve_core(const station::Config& cfg, const sigset_t& stopSigs,
+                      const Notifier& notifier)
+{
+    const std::string sock = cfg.sdk.dmnNme;
+    int status = 0;
+    {
+        Station st(cfg);
+        std::string err;
+        if (!st.start(err)) {
+            fprintf(stderr, "v2x-station: start-up failed: %s\n", err.c_str());
+            status = kExitStartup;
+        } else {
+            if (!cfg.receive.empty() || !cfg.sends.empty() || !cfg.providers.empty()) {
+                out_line(now_text() + " NOTE serving only: the file's receive, send and "
+                                      "providers are not used");
+            }
+            // The core listens: an application that connects now is served.
+            out_line(now_text() + " READY serving on " + sock + " max-clients=" +
+                     std::to_string(cfg.maxClients));
+            notifier.tell("READY=1\nSTATUS=serving on " + sock);
+            siginfo_t info;
+            int sig;
+            while ((sig = sigwaitinfo(&stopSigs, &info)) < 0 && errno == EINTR) {
+            }
+            out_line(now_text() + " STOP " + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+            notifier.tell("STOPPING=1");
+        }
+    } // core, feeder and log system stop here
+    tV2XCoreStats c;
+    c.size = sizeof(c);
+    if (v2x_core_stats(&c) == 0) {
+        out_line(now_text() + " SUMMARY " + cfg.name + " served connections=" +
+                 std::to_string(c.appAccepted) + " refused-peer=" +
+                 std::to_string(c.appRefusedPeer) + " refused-cap=" +
+                 std::to_string(c.appRefusedCap) + " requests=" + std::to_string(c.appMsgsIn));
+    }
+    core_line(cfg.name);
+    return status;
+}
+
 int main(int argc, char** argv)
 {
     // Block the stop signals before any library thread exists, so that every
@@ -453,15 +617,19 @@ int main(int argc, char** argv)
     sigaddset(&stopSigs, SIGINT);
     sigaddset(&stopSigs, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSigs, nullptr);
+    // Read before any library thread exists (the environment is not
+    // thread-safe).
+    const Notifier notifier;
 
     std::string cfgPath, levelText, durationText;
-    bool check = false, printSpec = false, attach = false;
+    bool check = false, printSpec = false, attach = false, serve = false;
     static const struct option kLong[] = {
         {"config", required_argument, nullptr, 'c'},
         {"log-level", required_argument, nullptr, 'l'},
         {"duration", required_argument, nullptr, 'd'},
         {"check", no_argument, nullptr, 'C'},
         {"attach", no_argument, nullptr, 'A'},
+        {"serve", no_argument, nullptr, 'S'},
         {"radio-sim-station", no_argument, nullptr, 'R'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
@@ -483,6 +651,9 @@ int main(int argc, char** argv)
         case 'A':
             attach = true;
             break;
+        case 'S':
+            serve = true;
+            break;
         case 'R':
             printSpec = true;
             break;
@@ -496,6 +667,16 @@ int main(int argc, char** argv)
     }
     if (optind < argc) {
         fprintf(stderr, "v2x-station: unexpected argument '%s'\n%s", argv[optind], kUsage);
+        return kExitUsage;
+    }
+    if (serve && attach) {
+        fprintf(stderr, "v2x-station: --serve runs a core, --attach uses another one: choose "
+                        "one\n%s", kUsage);
+        return kExitUsage;
+    }
+    if (serve && !durationText.empty()) {
+        fprintf(stderr, "v2x-station: --serve runs until SIGINT or SIGTERM: no --duration\n%s",
+                kUsage);
         return kExitUsage;
     }
     if (cfgPath.empty()) {
@@ -527,6 +708,7 @@ int main(int argc, char** argv)
         cfg.duration = d;
     }
     cfg.attach = attach;
+    cfg.serve = serve;
     if (check) {
         fputs(station::describe(cfg).c_str(), stdout);
         return 0;
@@ -541,6 +723,9 @@ int main(int argc, char** argv)
              cfg.sdk.sendIp + ":" + std::to_string(cfg.sdk.sendPort) + " rcv=" + cfg.sdk.rcvIp +
              ":" + std::to_string(cfg.sdk.rcvPort) + " log-level=" +
              station::log_level_name(cfg.logLevel));
+    if (cfg.serve) {
+        return serve_core(cfg, stopSigs, notifier);
+    }
 
     int status = 0;
     {

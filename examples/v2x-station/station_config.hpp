@@ -37,6 +37,7 @@ struct Config {
     int maxClients = V2X_DMN_SERV_MAX_CLIT_DEF; // application connections at once
     tV2XSDKCfg sdk{};
     bool attach = false; // --attach: use the core another station runs on sdk.dmnNme
+    bool serve = false;  // --serve: run only the core, for other processes' applications
     tV2XAccessCfg access{V2X_SOCK_MODE_DEF, -1, {0}}; // who may use the socket
     std::vector<uint32_t> receive;
     std::vector<SendSpec> sends;
