@@ -200,18 +200,13 @@ void* _dmn_server_func_pth(void* aipArg)
     // No cancellation: dmn_server_exit asks the loop to exit and joins, so
     // the thread never stops inside a callback or while it holds the
     // client-list lock.
-    struct event_base* base = giDmnStop.open_base();
-    if (base == nullptr) {
-        if (!giDmnStop.requested()) {
-            LOGE("event_base_new() err!!!!\n");
+    giDmnStop.run([aipArg](struct event_base* aipBase) {
+        if (_dmn_server_init(aipBase, static_cast<const tDmnServCfg*>(aipArg)) == SUCCESS_DMN) {
+            return 0;
         }
-        return gicPthExit;
-    }
-    if (_dmn_server_init(base, static_cast<const tDmnServCfg*>(aipArg)) != SUCCESS_DMN) {
         LOGE("_dmn_server_init() err!!!!\n");
-        return gicPthExit;
-    }
-    event_base_dispatch(base);
+        return -1;
+    });
     return gicPthExit;
 }
 
@@ -285,11 +280,7 @@ extern "C" V2X_API int dmn_server_init(const tDmnServCfg* aipcDmnServCfg)
 extern "C" V2X_API int dmn_server_exit(void)
 {
     LOGT();
-    if (giDmnServPthdId != 0) {
-        LOG0("Wait _dmn_server_func_pth() pthread stop------\n");
-        giDmnStop.join(giDmnServPthdId);
-        LOG0("_dmn_server_func_pth() pthread already stop------\n");
-    }
+    giDmnStop.join(giDmnServPthdId, "_dmn_server_func_pth");
     v2x_event_release(gipTcpServEt);
     v2x_event_release(gipAcceptRestEt);
     giAcceptStall = false;

@@ -128,18 +128,13 @@ void* _feddog_func_pth(void* aipArg)
     }
     // Cancellation is replaced by a stop request: self_feddog_exit asks the
     // loop to exit and joins, so the thread never stops inside a handler.
-    struct event_base* base = giDogStop.open_base();
-    if (base == nullptr) {
-        if (!giDogStop.requested()) {
-            LOGE("event_base_new() err!!!!\n");
+    giDogStop.run([aipArg](struct event_base* aipBase) {
+        if (_feed_dog_init(aipBase, static_cast<const tFeddogCfg*>(aipArg)) == SUCCESS_DOG) {
+            return 0;
         }
-        return gicPthExit;
-    }
-    if (_feed_dog_init(base, static_cast<const tFeddogCfg*>(aipArg)) != SUCCESS_DOG) {
         LOGE("_feed_dog_init() err!!!!\n");
-        return gicPthExit;
-    }
-    event_base_dispatch(base);
+        return -1;
+    });
     return gicPthExit;
 }
 
@@ -200,11 +195,7 @@ extern "C" V2X_API int self_feddog_init(const tFeddogCfg* aipcFeddogCfg)
 extern "C" V2X_API int self_feddog_exit(void)
 {
     LOGT();
-    if (giFeddogPthdId != 0) {
-        LOG0("Wait _feddog_func_pth() pthread stop------\n");
-        giDogStop.join(giFeddogPthdId);
-        LOG0("_feddog_func_pth() pthread already stop------\n");
-    }
+    giDogStop.join(giFeddogPthdId, "_feddog_func_pth");
     v2x_event_release(gipTxFeddogHtEt);
     v2x_event_release(gipRxFeddogEt);
     if (struct event_base* b = giDogStop.detach()) {

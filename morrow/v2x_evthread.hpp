@@ -15,6 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "self_log.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -97,12 +99,20 @@ public:
         return rc;
     }
 
-    // Owner side: asks a recorded thread to end, joins it and forgets it.
-    void join(pthread_t& aiopTid)
+    // Owner side: when a thread is recorded, asks it to end, joins it and
+    // forgets it, with the two level-0 lifecycle lines that name it.
+    void join(pthread_t& aiopTid, const char* aipcName)
     {
+        if (aiopTid == 0) {
+            return;
+        }
+        log_msg(LOG_LEV_OFF, "v2x_evthread.hpp", aipcName, __LINE__, "Wait %s() pthread stop------\n",
+                aipcName);
         request();
         pthread_join(aiopTid, nullptr);
         aiopTid = 0;
+        log_msg(LOG_LEV_OFF, "v2x_evthread.hpp", aipcName, __LINE__,
+                "%s() pthread already stop------\n", aipcName);
     }
 
     // Thread side: publishes its base (null too, for the releases) and
@@ -140,6 +150,25 @@ public:
             return nullptr;
         }
         return requested() ? nullptr : b;
+    }
+
+    // Thread side, the whole body of a loop thread: makes and publishes the
+    // base, lets aicInit(base) register the thread's events (non-zero: it
+    // failed and said why), and runs the loop until a stop.
+    template <typename Init>
+    void run(Init aicInit)
+    {
+        struct event_base* b = open_base();
+        if (b == nullptr) {
+            if (!requested() && __atomic_load_n(&gLogLevl, __ATOMIC_RELAXED) >= LOG_LEV_ERROR) {
+                log_msg(LOG_LEV_ERROR, "v2x_evthread.hpp", "run", __LINE__,
+                        "event_base_new() err!!!!\n");
+            }
+            return;
+        }
+        if (aicInit(b) == 0) {
+            event_base_dispatch(b);
+        }
     }
 
     bool requested()

@@ -142,21 +142,13 @@ static int _app_start(const tV2XSDKCfg* aipcSDKCfg, bool aicOwnCore)
     }
     memset(&giAppCfg, 0, sizeof(giAppCfg));
     giAppOwnsCore = aicOwnCore;
-    giAppStart.reset();
-    int rc = giAppStop.start(giNewPthdId, _cv2x_app_func_pth, v2x_keep_cfg(giAppCfg, aipcSDKCfg));
+    const int rc = v2x_loop_launch(giAppStart, giAppStop, giNewPthdId, _cv2x_app_func_pth,
+                                   v2x_keep_cfg(giAppCfg, aipcSDKCfg), gicAppStartWaitMs,
+                                   "_cv2x_app_func_pth");
     if (rc != 0) {
-        LOGE("pthread_create() err, msg:%s\n", strerror(rc));
-        return -ERR_V2X_PTHREAD_CREATE;
-    }
-    rc = giAppStart.wait(gicAppStartWaitMs, -ERR_V2X_TMP);
-    if (rc != 0) {
-        if (rc == -ERR_V2X_TMP) {
-            LOGE("_cv2x_app_func_pth() start-up took over %d ms err!!!!\n", gicAppStartWaitMs);
-        }
         cv2x_app_exit();
-        return rc;
     }
-    return V2X_SUCCESS;
+    return rc;
 }
 
 extern "C" V2X_API int cv2x_app_init(const tV2XSDKCfg* aipcSDKCfg)
@@ -180,9 +172,7 @@ extern "C" V2X_API int cv2x_app_exit(void)
             LOGE("cv2x_app_exit() in callback err!!!!\n");
             return -ERR_V2X_PARM_CONT;
         }
-        LOG0("Wait _cv2x_app_func_pth() pthread stop------\n");
-        giAppStop.join(giNewPthdId);
-        LOG0("_cv2x_app_func_pth() pthread already stop------\n");
+        giAppStop.join(giNewPthdId, "_cv2x_app_func_pth");
     }
     v2x_domn_clit_exit();
     struct event_base* base = giAppStop.detach();

@@ -180,11 +180,7 @@ static void* _v2x_core_func_pth(void* aipArg)
 // giCoreLifeMtx held.
 static void _core_stop_locked()
 {
-    if (giNewPthdId != 0) {
-        LOG0("Wait _v2x_core_func_pth() pthread stop------\n");
-        giCoreStop.join(giNewPthdId);
-        LOG0("_v2x_core_func_pth() pthread already stop------\n");
-    }
+    giCoreStop.join(giNewPthdId, "_v2x_core_func_pth");
     _core_release();
 }
 
@@ -210,23 +206,14 @@ extern "C" V2X_API int v2x_core_init(const tV2XSDKCfg* aipcV2XCore)
         arg->rcvIp[sizeof(arg->rcvIp) - 1] = '\0';
         arg->sendIp[sizeof(arg->sendIp) - 1] = '\0';
     }
-    giCoreStart.reset();
-    int rc = giCoreStop.start(giNewPthdId, _v2x_core_func_pth, arg);
+    const int rc = v2x_loop_launch(giCoreStart, giCoreStop, giNewPthdId, _v2x_core_func_pth, arg,
+                                   gicStartWaitMs, "_v2x_core_func_pth");
     if (rc != 0) {
-        LOGE("pthread_create() err, msg:%s\n", strerror(rc));
-        return -ERR_V2X_PTHREAD_CREATE;
-    }
-    rc = giCoreStart.wait(gicStartWaitMs, -ERR_V2X_TMP);
-    if (rc != 0) {
-        if (rc == -ERR_V2X_TMP) {
-            LOGE("_v2x_core_func_pth() start-up took over %d ms err!!!!\n", gicStartWaitMs);
-        }
         // The thread has released what it built; join it so that a later
         // start finds no core.
         _core_stop_locked();
-        return rc;
     }
-    return V2X_SUCCESS;
+    return rc;
 }
 
 extern "C" V2X_API int v2x_core_exit(void)

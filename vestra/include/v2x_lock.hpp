@@ -62,4 +62,15 @@ private:
     int rc_ = 0;
 };
 
+class V2xLoopStop;
+
+// Starts aipFn(aipArg) on a new loop thread recorded in aopTid and waits up
+// to aicMs for the result it posts to aiopGate: 0, the thread's own failure,
+// -ERR_V2X_TMP when it took longer, or -ERR_V2X_PTHREAD_CREATE when no
+// thread could be made. Each failure of its own is logged once, naming
+// aipcName. On any failure the caller runs its exit, which joins a thread
+// that was made.
+int v2x_loop_launch(StartGate& aiopGate, V2xLoopStop& aiopStop, pthread_t& aopTid,
+                    void* (*aipFn)(void*), void* aipArg, int aicMs, const char* aipcName);
+
 #endif
