@@ -7,7 +7,7 @@
 # -DCMAKE_SYSROOT=/path/to/sysroot.
 #
 # V2X_CROSS_EXTRA_ROOT (cache variable or environment) names a folder into
-# which target packages were unpacked by hand (scripts/cross-test puts
+# which target packages were unpacked by hand (scripts/cross-build puts
 # libevent there); its pkg-config files are searched first and its libraries
 # are found at run time under the emulator.
 

@@ -32,7 +32,6 @@
 #include <string>
 #include <vector>
 
-#include "core.h"
 #include "cv2x_app.h"
 #include "cv2x_app_sys.h"
 #include "self_dog.h"
