@@ -68,6 +68,17 @@ inline int shell(const std::string& cmd, std::string& out)
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
 }
 
+// Runs a program with each argument quoted for the shell; like shell().
+inline int run_args(const std::string& aicExe, const std::vector<std::string>& aicArgs,
+                    std::string& out)
+{
+    std::string cmd = aicExe;
+    for (const std::string& a : aicArgs) {
+        cmd += " '" + a + "'";
+    }
+    return shell(cmd, out);
+}
+
 // One station's configuration file with a socket path and ports of this
 // test; `body` holds the lists (receive, send, providers) and extra keys.
 struct StationFile {

@@ -28,11 +28,7 @@ const std::string kPackaging = std::string(V2X_SOURCE_DIR) + "/packaging/systemd
 
 int run_station(const std::vector<std::string>& args, std::string& out)
 {
-    std::string cmd = kStation;
-    for (const std::string& a : args) {
-        cmd += " '" + a + "'";
-    }
-    return shell(cmd, out);
+    return run_args(kStation, args, out);
 }
 
 // The service manager's end of the notify protocol: a datagram socket at a

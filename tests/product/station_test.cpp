@@ -21,11 +21,7 @@ const std::string kConfigDir = std::string(V2X_SOURCE_DIR) + "/examples/config/"
 
 int run_station(const std::vector<std::string>& args, std::string& out)
 {
-    std::string cmd = kStation;
-    for (const std::string& a : args) {
-        cmd += " '" + a + "'";
-    }
-    return shell(cmd, out);
+    return run_args(kStation, args, out);
 }
 
 // The radio of a set of stations, ready to carry frames.
