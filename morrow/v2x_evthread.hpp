@@ -106,13 +106,12 @@ public:
         if (aiopTid == 0) {
             return;
         }
-        log_msg(LOG_LEV_OFF, "v2x_evthread.hpp", aipcName, __LINE__, "Wait %s() pthread stop------\n",
-                aipcName);
+        constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;  // this helper's ceiling
+        LOG0("Wait %s() pthread stop------\n", aipcName);
         request();
         pthread_join(aiopTid, nullptr);
         aiopTid = 0;
-        log_msg(LOG_LEV_OFF, "v2x_evthread.hpp", aipcName, __LINE__,
-                "%s() pthread already stop------\n", aipcName);
+        LOG0("%s() pthread already stop------\n", aipcName);
     }
 
     // Thread side: publishes its base (null too, for the releases) and
@@ -160,9 +159,9 @@ public:
     {
         struct event_base* b = open_base();
         if (b == nullptr) {
-            if (!requested() && __atomic_load_n(&gLogLevl, __ATOMIC_RELAXED) >= LOG_LEV_ERROR) {
-                log_msg(LOG_LEV_ERROR, "v2x_evthread.hpp", "run", __LINE__,
-                        "event_base_new() err!!!!\n");
+            constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;  // this helper's ceiling
+            if (!requested()) {
+                LOGE("event_base_new() err!!!!\n");
             }
             return;
         }

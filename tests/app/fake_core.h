@@ -117,19 +117,6 @@ public:
     std::atomic<bool> loop_ended{false};
 };
 
-// Waits until pred() holds, up to timeout_ms.
-template <typename P>
-bool wait_for(P pred, int timeout_ms = 5000)
-{
-    for (int i = 0; i < timeout_ms / 5; ++i) {
-        if (pred()) {
-            return true;
-        }
-        usleep(5000);
-    }
-    return pred();
-}
-
 // A V2X_DSM_IND message as the core writes it.
 inline Bytes dsm_ind_msg(uint32_t aid, const Bytes& data, uint8_t ver = 1, uint8_t prio = 0)
 {

@@ -28,16 +28,9 @@ constexpr size_t kRxOutcomes[] = {
     OFF(rxDropLenMismatch), OFF(rxDropTruncated),  OFF(rxDropRecvErr),
     OFF(rxDropNoBuffer),   OFF(rxProtTypeOther)};
 
-bool wait_for(const StatDelta& d, size_t off, uint64_t want, int ms = 3000)
+bool wait_stat(const StatDelta& d, size_t off, uint64_t want, int ms = 3000)
 {
-    for (int i = 0; i < ms / 5; ++i) {
-        if (d(off) >= want) {
-            return true;
-        }
-        struct timespec ts = {0, 5000000};
-        nanosleep(&ts, nullptr);
-    }
-    return d(off) >= want;
+    return wait_for([&] { return d(off) >= want; }, ms);
 }
 
 Bytes with_prot(uint8_t prot, Bytes frame)
@@ -130,7 +123,7 @@ TEST(CoreStats, EachAirDropLandsInItsOwnCounterOnly)
         StatDelta d;
         const Bytes dg = with_prot(4, cases[i].frame);
         ASSERT_TRUE(core.air_send(dg));
-        ASSERT_TRUE(wait_for(d, cases[i].counter, 1)) << "case " << i;
+        ASSERT_TRUE(wait_stat(d, cases[i].counter, 1)) << "case " << i;
         EXPECT_EQ(d(OFF(rxDatagrams)), 1u) << "case " << i;
         EXPECT_EQ(d(OFF(rxBytes)), dg.size()) << "case " << i;
         for (size_t off : kRxOutcomes) {
@@ -141,7 +134,7 @@ TEST(CoreStats, EachAirDropLandsInItsOwnCounterOnly)
     // Another protocol type is counted and still decoded.
     StatDelta d;
     ASSERT_TRUE(core.air_send(with_prot(9, {0x00, 0x20, 0x00, 0x01, 0x62})));
-    ASSERT_TRUE(wait_for(d, OFF(rxIndications), 1));
+    ASSERT_TRUE(wait_stat(d, OFF(rxIndications), 1));
     EXPECT_EQ(d(OFF(rxProtTypeOther)), 1u);
 }
 
@@ -156,16 +149,16 @@ TEST(CoreStats, RefusalsAreCountedPerConnection)
     ASSERT_EQ(register_aid(b, 0, 32), 0);
     StatDelta d;
     ASSERT_TRUE(write_all(a, app_msg(99, {})));
-    ASSERT_TRUE(wait_for(d, OFF(appRefusedType), 1));
+    ASSERT_TRUE(wait_stat(d, OFF(appRefusedType), 1));
     resync(a);
     ASSERT_TRUE(write_all(a, app_msg(V2X_DME_DSM_SERV_REQ, Bytes(3, 0))));
-    ASSERT_TRUE(wait_for(d, OFF(appRefusedLen), 1));
+    ASSERT_TRUE(wait_stat(d, OFF(appRefusedLen), 1));
     resync(a);
     ASSERT_EQ(register_aid(a, 40, 7), 1);  // index beyond the table: a value
-    ASSERT_TRUE(wait_for(d, OFF(appRefusedValue), 1));
+    ASSERT_TRUE(wait_stat(d, OFF(appRefusedValue), 1));
     EXPECT_EQ(d(OFF(cfmRefusedValue)), 1u);
     ASSERT_TRUE(write_all(b, dsm_req(32, {1, 2, 3})));
-    ASSERT_TRUE(wait_for(d, OFF(txDatagrams), 1));
+    ASSERT_TRUE(wait_stat(d, OFF(txDatagrams), 1));
 
     int c = core.connect_app();
     Answer ans = query(c, V2X_CTL_CLIENTS);
@@ -213,7 +206,7 @@ TEST(CoreStats, LongListsComeInPartsAndProvidersShowTheirOwner)
         fds.push_back(core.connect_app());
         ASSERT_GE(fds.back(), 0);
     }
-    ASSERT_TRUE(wait_for(d, OFF(appAccepted), 50));
+    ASSERT_TRUE(wait_stat(d, OFF(appAccepted), 50));
     // 51 with the harness's own connection.
     Answer one = query(fds[0], V2X_CTL_CLIENTS);
     const uint32_t perMsg = (V2X_CORE_APP_MAX_PAYLOAD - sizeof(tV2XCtlRsp)) / sizeof(tV2XCtlClient);
@@ -284,7 +277,7 @@ TEST(CoreStats, AConnectionThatDoesNotReadCountsWhatItMissed)
         for (int i = 0; i < 50; ++i) {
             ASSERT_TRUE(core.air_send(air_frame(32, Bytes(1900, 0x5A))));
         }
-        wait_for(d, OFF(appDroppedStalled), 1, 500);
+        wait_stat(d, OFF(appDroppedStalled), 1, 500);
     }
     ASSERT_GT(d(OFF(appDroppedStalled)), 0u);
     // Every connection's drops add up to the total.

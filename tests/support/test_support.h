@@ -5,7 +5,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "self_log.h"
 #include "v2x_stats.h"
@@ -56,6 +58,19 @@ private:
     static void take(tV2XCoreStats& aopSt);
     tV2XCoreStats base_;
 };
+
+// Waits until pred() holds, up to timeout_ms; whether it does.
+template <typename P>
+bool wait_for(P pred, int timeout_ms = 5000)
+{
+    for (int i = 0; i < timeout_ms / 5; ++i) {
+        if (pred()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return pred();
+}
 
 // Number of open descriptors of this process.
 int open_fd_count();

@@ -34,6 +34,7 @@
 
 #include "core_app.h"
 #include "core_harness.h"
+#include "child_proc.h"
 #include "test_support.h"
 #include "v2x_stats.h"
 
@@ -54,23 +55,6 @@ long now_ms()
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
 
-bool wait_for(const std::function<bool()>& aicCond, int aicMs = 10000)
-{
-    for (const long end = now_ms() + aicMs; !aicCond(); usleep(5000)) {
-        if (now_ms() > end) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string slurp(const std::string& aicPath)
-{
-    std::ifstream in(aicPath);
-    std::ostringstream os;
-    os << in.rdbuf();
-    return os.str();
-}
 
 // ---------------------------------------------------------------------------
 // The tool as a child (as uid when >= 0), its output in files.
@@ -440,7 +424,7 @@ TEST(V2xCtl, StatsMatchTheCoresCountersInEveryFormat)
     for (const Bytes& d : {air_frame(32, {1, 2, 3}), air_frame(33, {1}), Bytes{4, 0}}) {
         ASSERT_TRUE(core.air_send(d));
     }
-    ASSERT_TRUE(wait_for([&] { return core_stats().rxDatagrams == rx0 + 3; }));
+    ASSERT_TRUE(wait_for([&] { return core_stats().rxDatagrams == rx0 + 3; }, 10000));
 
     const tV2XCoreStats before = core_stats();
     const Result js = ctl({"-s", path, "--json", "stats"});
@@ -688,7 +672,7 @@ TEST(V2xCtl, RefusedUserAndForeignServerAreToldApart)
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.err.find("refuses this user (uid 65534"), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty());
-    EXPECT_TRUE(wait_for([&] { return core_stats().appRefusedPeer == refused + 1; }));
+    EXPECT_TRUE(wait_for([&] { return core_stats().appRefusedPeer == refused + 1; }, 10000));
 
     const std::string foreign = unique_path("ctlforeign");
     const int pid = fork_listener(foreign, kNobody);
@@ -712,7 +696,7 @@ TEST(V2xCtl, WatchRedrawsWithRatesUntilSigterm)
         const size_t last = s.rfind("\033[2J");
         return last != std::string::npos && s.find("\033[2J") != last &&
                s.find("cfmRefusedOther", last) != std::string::npos;
-    }));
+    }, 10000));
     w.signal(SIGTERM);
     const Result r = w.finish();
     EXPECT_EQ(r.status, 0) << r.err;

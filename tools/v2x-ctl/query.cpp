@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "core_app.h"
+#include "core_app_frame.hpp"
 #include "ctl.hpp"
 #include "unix_sock.h"
 
@@ -154,11 +155,8 @@ int CoreLink::ask(uint32_t aicWhat, uint32_t aicFirst, std::vector<uint8_t>* aop
 {
     const char* p = path_.c_str();
     const tV2XCtlReq req = {aicWhat, V2X_CTL_VERSION, aicFirst};
-    uint8_t msg[kHdr + sizeof(req)];
-    const uint32_t type = V2X_CTL_QUERY_REQ;
-    const uint16_t len = sizeof(req);
-    memcpy(msg + offsetof(tCoreApp, msgType), &type, sizeof(type));
-    memcpy(msg + offsetof(tCoreApp, msgLen), &len, sizeof(len));
+    char msg[kHdr + sizeof(req)];
+    core_app_hdr_put(msg, V2X_CTL_QUERY_REQ, sizeof(req));
     memcpy(msg + kHdr, &req, sizeof(req));
 
     const long deadline = now_ms() + kAnswerMs;
@@ -190,8 +188,7 @@ int CoreLink::ask(uint32_t aicWhat, uint32_t aicFirst, std::vector<uint8_t>* aop
         }
         uint32_t t;
         uint16_t l;
-        memcpy(&t, hdr + offsetof(tCoreApp, msgType), sizeof(t));
-        memcpy(&l, hdr + offsetof(tCoreApp, msgLen), sizeof(l));
+        core_app_hdr_parse(reinterpret_cast<const char*>(hdr), &t, &l);
         aopPld->resize(l);
         rc = read_exact(aopPld->data(), l, deadline);
         if (rc == kReadOk && t == V2X_CTL_QUERY_RSP) {

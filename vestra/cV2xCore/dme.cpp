@@ -112,7 +112,6 @@ int _tx_dme_response(eV2XMsgType aicMsgType, uint16_t aicLclAppId, uint32_t aicR
     } else {
         STAT_ADD(cfmRefusedOther);
     }
-    count_providers();
     memset(giCfmBuf, 0, sizeof(giCfmBuf));
     char cfm[V2X_DME_SERV_CFM_LEN];
     memcpy(cfm + offsetof(tDMEProvServCfm, lclAppId), &aicLclAppId, sizeof(aicLclAppId));
@@ -296,6 +295,7 @@ extern "C" V2X_API int _dme_provder_serv_req(const uint16_t aicLclAppId, const e
         retCd = DME_RET_REJ_VAL_ERR;
         break;
     }
+    count_providers();
     return _tx_dme_response(V2X_DME_PROV_SERV_CFM, aicLclAppId, retCd);
 }
 

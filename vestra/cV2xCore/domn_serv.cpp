@@ -797,10 +797,7 @@ void _answer_query(tClitNetCon* c, const char* aipcPld)
     }
     memcpy(giCtlBuf + kHdr, &rsp, sizeof(rsp));
     const uint32_t pld = static_cast<uint32_t>(sizeof(rsp)) + rsp.count * rsp.recSize;
-    const uint32_t type = V2X_CTL_QUERY_RSP;
-    const auto len = static_cast<uint16_t>(pld);
-    memcpy(giCtlBuf + offsetof(tCoreApp, msgType), &type, sizeof(type));
-    memcpy(giCtlBuf + offsetof(tCoreApp, msgLen), &len, sizeof(len));
+    core_app_hdr_put(giCtlBuf, V2X_CTL_QUERY_RSP, static_cast<uint16_t>(pld));
     ReadLock lk(giContCltLk);
     _tx_one(c, giCtlBuf, kHdr + pld);
 }

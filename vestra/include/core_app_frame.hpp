@@ -33,6 +33,13 @@ inline void core_app_hdr_parse(const char* aipcHdr, uint32_t* aopType, uint16_t*
     memcpy(aopLen, aipcHdr + offsetof(tCoreApp, msgLen), sizeof(*aopLen));
 }
 
+// Writes the 6-byte header at aopHdr (any alignment).
+inline void core_app_hdr_put(char* aopHdr, uint32_t aicType, uint16_t aicLen)
+{
+    memcpy(aopHdr + offsetof(tCoreApp, msgType), &aicType, sizeof(aicType));
+    memcpy(aopHdr + offsetof(tCoreApp, msgLen), &aicLen, sizeof(aicLen));
+}
+
 // A header as an application may send it: a DSM request of at least its
 // head, a fixed record at exactly its length; any other type is refused.
 // (A DSM request's own length field is checked once its head is there:

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include "core_app.h"
+#include "core_app_frame.hpp"
 
 // Socket buffer asked for on both ends of an application connection, for
 // the requests on their way to the core. The kernel doubles it: room for two
@@ -20,8 +21,7 @@ constexpr int V2X_CORE_APP_SOCK_BUF = static_cast<int>(V2X_CORE_APP_BUF_LEN);
 inline size_t core_app_put_msg(char* aopBuf, uint32_t aicType, const char* aipcMsg,
                                uint16_t aicLen)
 {
-    memcpy(aopBuf + offsetof(tCoreApp, msgType), &aicType, sizeof(aicType));
-    memcpy(aopBuf + offsetof(tCoreApp, msgLen), &aicLen, sizeof(aicLen));
+    core_app_hdr_put(aopBuf, aicType, aicLen);
     if (aicLen > 0) {
         memcpy(aopBuf + V2X_CORE_APP_HDR_LEN, aipcMsg, aicLen);
     }
