@@ -23,11 +23,6 @@ const std::string kSanFlags = " -fsanitize=address,undefined";
 const std::string kSanFlags;
 #endif
 
-std::string q(const std::string& s)
-{
-    return "'" + s + "'";
-}
-
 
 // What the install holds, and what it must not: the layers' own headers stay
 // in the source tree.
@@ -108,8 +103,8 @@ TEST(Install, MovedPrefixServesPkgConfigAndCMakeConsumers)
 
     const std::string pc = "PKG_CONFIG_PATH=" + q(libdir + "/pkgconfig") + " pkg-config";
     ASSERT_EQ(shell(pc + " --variable=prefix vestra", out), 0) << out;
-    ASSERT_EQ(shell("cd " + q(out.substr(0, out.find('\n'))) + " && pwd -P", out), 0);
-    EXPECT_EQ(out.substr(0, out.find('\n')), moved) << "the prefix follows the moved tree";
+    ASSERT_EQ(shell("cd " + q(first_line(out)) + " && pwd -P", out), 0);
+    EXPECT_EQ(first_line(out), moved) << "the prefix follows the moved tree";
 
     const std::string app = std::string(V2X_SOURCE_DIR) + "/tests/product/install_app/app.c";
     const std::string exe = root + "/app-pc";

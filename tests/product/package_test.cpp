@@ -22,16 +22,6 @@ using v2xtest::unique_path;
 
 namespace {
 
-std::string q(const std::string& s)
-{
-    return "'" + s + "'";
-}
-
-std::string first_line(const std::string& s)
-{
-    return s.substr(0, s.find('\n'));
-}
-
 bool exists(const std::string& path)
 {
     return access(path.c_str(), F_OK) == 0;

@@ -68,6 +68,18 @@ inline int shell(const std::string& cmd, std::string& out)
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
 }
 
+// A path or word quoted for the shell.
+inline std::string q(const std::string& s)
+{
+    return "'" + s + "'";
+}
+
+// The first line of a command's output.
+inline std::string first_line(const std::string& s)
+{
+    return s.substr(0, s.find('\n'));
+}
+
 // Runs a program with each argument quoted for the shell; like shell().
 inline int run_args(const std::string& aicExe, const std::vector<std::string>& aicArgs,
                     std::string& out)
