@@ -22,7 +22,7 @@ namespace {
 struct Server {
     struct event_base* base = nullptr;
     std::string path;
-    int baseFds = 0;
+    int baseSockets = 0;
 };
 
 // Runs the server's ready callbacks without waiting. The bytes of a
@@ -60,7 +60,7 @@ Server& server()
     s.path = sock_path("app");
     unlink(s.path.c_str());
     V2XF_CHECK(v2x_sdk_dmn_serv_init(s.path.c_str(), s.base) == 0);
-    s.baseFds = open_fds();
+    s.baseSockets = open_sockets();
     return s;
 }
 
@@ -84,9 +84,9 @@ int app_stream(const uint8_t* aipcData, size_t aicLen)
         pump_until(s.base, [&] { return unread(fd) == 0; });
     }
     close(fd);
-    pump_until(s.base, [&] { return open_fds() == s.baseFds; });
+    pump_until(s.base, [&] { return open_sockets() == s.baseSockets; });
     // The connection and everything it held are gone again.
-    V2XF_CHECK(open_fds() == s.baseFds);
+    V2XF_CHECK(open_sockets() == s.baseSockets);
     return 0;
 }
 

@@ -66,7 +66,7 @@ struct Peer {
     struct event_base* base = nullptr;
     int lsn = -1;
     tV2XSDKCfg cfg;
-    int baseFds = 0;
+    int baseSockets = 0;
 };
 
 Peer& peer()
@@ -82,7 +82,7 @@ Peer& peer()
     const std::string path = sock_path("clit");
     memcpy(p.cfg.dmnNme, path.data(), path.size());
     p.lsn = listen_at(path);
-    p.baseFds = open_fds();
+    p.baseSockets = open_sockets();
     return p;
 }
 
@@ -111,7 +111,7 @@ int client_reader(const uint8_t* aipcData, size_t aicLen)
     // The end of the stream closes the client's side by itself.
     close(core);
     event_base_loop(p.base, EVLOOP_NONBLOCK);
-    V2XF_CHECK(open_fds() == p.baseFds);
+    V2XF_CHECK(open_sockets() == p.baseSockets);
     v2x_domn_clit_exit();
     return 0;
 }

@@ -26,7 +26,7 @@ bool hdr_ok(uint32_t aicType, uint32_t aicLen)
 struct Peer {
     int lsn = -1;
     tV2XSDKCfg cfg;
-    int baseFds = 0;
+    int baseSockets = 0;
 };
 
 Peer& peer()
@@ -40,7 +40,7 @@ Peer& peer()
     const std::string path = sock_path("sys");
     memcpy(p.cfg.dmnNme, path.data(), path.size());
     p.lsn = listen_at(path);
-    p.baseFds = open_fds();
+    p.baseSockets = open_sockets();
     return p;
 }
 
@@ -178,7 +178,7 @@ int sys_reader(const uint8_t* aipcData, size_t aicLen)
     }
     v2x_sys_net_exit();
     close(core);
-    V2XF_CHECK(open_fds() == p.baseFds);
+    V2XF_CHECK(open_sockets() == p.baseSockets);
     return 0;
 }
 
