@@ -78,6 +78,8 @@ protected:
         base_ = event_base_new();
         ASSERT_NE(base_, nullptr);
         get_adaptation_layer_prim()->indication = capture_ind;
+        gHanded.clear();
+        gIndResult = 0;
         tV2XSDKCfg cfg = link_cfg("127.0.0.1", 0, radio_.port());
         ASSERT_EQ(rlink_init(&cfg, base_), 0);
         port_ = static_cast<uint16_t>(rlink_rx_port());
@@ -347,6 +349,7 @@ TEST_F(RlinkRx, TenReceiveBuffersAreUsedInRingOrder)
 TEST(RlinkHandOver, MissingAdaptationEntryIsReportedAndNotKept)
 {
     const char d[3] = {4, 0, 0};
+    gHanded.clear();
     StdoutCapture cap;
     EXPECT_EQ(_parse_rx_msg(d, 3), -ERR_V2X_PARM_CONT);
     // Once the entry exists the next frame goes up normally.

@@ -39,58 +39,16 @@ Bytes with_prot(uint8_t prot, Bytes frame)
     return frame;
 }
 
-struct Answer {
-    tV2XCtlRsp head;
-    Bytes recs;
-};
-
-// One query on fd and its answer, skipping the indications every connection
-// gets; head.what is 0 when none came within ms.
-Answer query(int fd, uint32_t what, uint32_t first = 0, uint32_t version = V2X_CTL_VERSION,
-             int ms = 3000)
-{
-    tV2XCtlReq req = {what, version, first};
-    Bytes p(sizeof(req));
-    memcpy(p.data(), &req, sizeof(req));
-    Answer a;
-    memset(&a.head, 0, sizeof(a.head));
-    if (!write_all(fd, app_msg(V2X_CTL_QUERY_REQ, p))) {
-        return a;
-    }
-    Bytes m;
-    for (uint32_t type = 0; type != V2X_CTL_QUERY_RSP;) {
-        m = read_msg(fd, ms);
-        if (m.size() < V2X_CORE_APP_HDR_LEN) {
-            return a;
-        }
-        memcpy(&type, m.data(), sizeof(type));
-    }
-    if (m.size() < V2X_CORE_APP_HDR_LEN + sizeof(a.head)) {
-        return a;
-    }
-    memcpy(&a.head, m.data() + V2X_CORE_APP_HDR_LEN, sizeof(a.head));
-    a.recs.assign(m.begin() + V2X_CORE_APP_HDR_LEN + sizeof(a.head), m.end());
-    return a;
-}
-
 // After a refused header the core drops whatever the connection had sent by
 // then: ask until an answer shows that the stream is read afresh.
 void resync(int fd)
 {
     for (int i = 0; i < 20; ++i) {
-        if (query(fd, V2X_CTL_STATS, 0, V2X_CTL_VERSION, 500).head.what == V2X_CTL_STATS) {
+        if (ctl_query(fd, V2X_CTL_STATS, 0, V2X_CTL_VERSION, 500).head.what == V2X_CTL_STATS) {
             return;
         }
     }
     ADD_FAILURE() << "the core never answered again";
-}
-
-template <typename Rec>
-Rec rec_at(const Answer& a, size_t i)
-{
-    Rec r;
-    memcpy(&r, a.recs.data() + i * a.head.recSize, sizeof(r));
-    return r;
 }
 
 }  // namespace
@@ -161,7 +119,7 @@ TEST(CoreStats, RefusalsAreCountedPerConnection)
     ASSERT_TRUE(wait_stat(d, OFF(txDatagrams), 1));
 
     int c = core.connect_app();
-    Answer ans = query(c, V2X_CTL_CLIENTS);
+    CtlAnswer ans = ctl_query(c, V2X_CTL_CLIENTS);
     ASSERT_EQ(ans.head.status, static_cast<uint32_t>(V2X_CTL_OK));
     ASSERT_EQ(ans.head.recSize, sizeof(tV2XCtlClient));
     // In the order they connected: the harness's own, a, b, the asker.
@@ -185,13 +143,13 @@ TEST(CoreStats, RefusalsAreCountedPerConnection)
                               V2X_DSM_REQ_HEAD_LEN + 3);
     EXPECT_EQ(rb.msgsOut, 1u);
 
-    Answer aids = query(c, V2X_CTL_AIDS);
+    CtlAnswer aids = ctl_query(c, V2X_CTL_AIDS);
     ASSERT_EQ(aids.head.count, 1u);
     const auto r = rec_at<tV2XCtlAid>(aids, 0);
     EXPECT_EQ(r.aid, 32u);
     EXPECT_EQ(r.connId, rb.connId);
-    EXPECT_EQ(query(c, V2X_CTL_STATS, 0, 0).head.status, static_cast<uint32_t>(V2X_CTL_BAD_VERSION));
-    EXPECT_EQ(query(c, 77).head.status, static_cast<uint32_t>(V2X_CTL_BAD_WHAT));
+    EXPECT_EQ(ctl_query(c, V2X_CTL_STATS, 0, 0).head.status, static_cast<uint32_t>(V2X_CTL_BAD_VERSION));
+    EXPECT_EQ(ctl_query(c, 77).head.status, static_cast<uint32_t>(V2X_CTL_BAD_WHAT));
 }
 
 // A list longer than one message comes in parts; providers show their
@@ -208,19 +166,19 @@ TEST(CoreStats, LongListsComeInPartsAndProvidersShowTheirOwner)
     }
     ASSERT_TRUE(wait_stat(d, OFF(appAccepted), 50));
     // 51 with the harness's own connection.
-    Answer one = query(fds[0], V2X_CTL_CLIENTS);
+    CtlAnswer one = ctl_query(fds[0], V2X_CTL_CLIENTS);
     const uint32_t perMsg = (V2X_CORE_APP_MAX_PAYLOAD - sizeof(tV2XCtlRsp)) / sizeof(tV2XCtlClient);
     ASSERT_EQ(one.head.total, 51u);
     ASSERT_EQ(one.head.count, perMsg);
-    Answer two = query(fds[0], V2X_CTL_CLIENTS, one.head.count);
+    CtlAnswer two = ctl_query(fds[0], V2X_CTL_CLIENTS, one.head.count);
     EXPECT_EQ(two.head.first, perMsg);
     ASSERT_EQ(two.head.count, 51u - perMsg);
     EXPECT_LT(rec_at<tV2XCtlClient>(one, perMsg - 1).connId, rec_at<tV2XCtlClient>(two, 0).connId);
-    EXPECT_EQ(query(fds[0], V2X_CTL_CLIENTS, 51).head.count, 0u);
+    EXPECT_EQ(ctl_query(fds[0], V2X_CTL_CLIENTS, 51).head.count, 0u);
 
     ASSERT_TRUE(write_all(fds[3], prov_req(7, DME_ACTION_ADD, 300, 5, "hello")));
     ASSERT_EQ(read_msg(fds[3], 3000).size(), V2X_CORE_APP_HDR_LEN + V2X_DME_SERV_CFM_LEN);
-    Answer prov = query(fds[0], V2X_CTL_PROVIDERS);
+    CtlAnswer prov = ctl_query(fds[0], V2X_CTL_PROVIDERS);
     ASSERT_EQ(prov.head.count, 1u);
     const auto p = rec_at<tV2XCtlProvider>(prov, 0);
     EXPECT_EQ(p.aid, 300u);
@@ -236,7 +194,7 @@ TEST(CoreStats, LongListsComeInPartsAndProvidersShowTheirOwner)
     core.close_app(fds[3]);
     uint32_t left = 1;
     for (int i = 0; i < 300 && left != 0; ++i) {
-        left = query(fds[0], V2X_CTL_PROVIDERS).head.total;
+        left = ctl_query(fds[0], V2X_CTL_PROVIDERS).head.total;
     }
     EXPECT_EQ(left, 0u);
 }
@@ -283,7 +241,7 @@ TEST(CoreStats, AConnectionThatDoesNotReadCountsWhatItMissed)
     // Every connection's drops add up to the total.
     int asker = core.connect_app();
     const uint64_t total = d(OFF(appDroppedStalled));
-    Answer ans = query(asker, V2X_CTL_CLIENTS);
+    CtlAnswer ans = ctl_query(asker, V2X_CTL_CLIENTS);
     ASSERT_GE(ans.head.count, 3u);
     uint64_t sum = 0;
     bool pending = false;

@@ -270,6 +270,27 @@ Bytes dsm_req(uint32_t aid, const Bytes& data)
     return app_msg(V2X_DSM_REQ, p);
 }
 
+Bytes dsm_req_prio(uint32_t aid, const Bytes& data, uint8_t prio)
+{
+    Bytes m = dsm_req(aid, data);
+    m[V2X_CORE_APP_HDR_LEN + offsetof(tDSMReq, priority)] = prio;
+    return m;
+}
+
+Bytes dsm_req_ex(uint32_t aid, const Bytes& data, uint8_t prio, uint32_t lifeMs, uint8_t supersede,
+                 uint8_t rsvd0)
+{
+    const Bytes plain = dsm_req_prio(aid, data, prio);
+    Bytes p;
+    put32(p, lifeMs);
+    p.push_back(supersede);
+    p.push_back(rsvd0);
+    p.push_back(0);
+    p.push_back(0);
+    p.insert(p.end(), plain.begin() + V2X_CORE_APP_HDR_LEN, plain.end());
+    return app_msg(V2X_DSM_REQ_EX, p);
+}
+
 Bytes prov_req(uint16_t lcl, uint32_t act, uint32_t aid, uint8_t rate, const std::string& ext)
 {
     Bytes p;
@@ -349,6 +370,47 @@ bool quiet_for(int fd, int ms)
 {
     struct pollfd p = {fd, POLLIN, 0};
     return poll(&p, 1, ms) == 0;
+}
+
+}  // namespace v2xtest
+
+namespace v2xtest {
+
+CtlAnswer ctl_query(int fd, uint32_t what, uint32_t first, uint32_t version, int ms)
+{
+    tV2XCtlReq req = {what, version, first};
+    Bytes p(sizeof(req));
+    memcpy(p.data(), &req, sizeof(req));
+    CtlAnswer a;
+    memset(&a.head, 0, sizeof(a.head));
+    if (!write_all(fd, app_msg(V2X_CTL_QUERY_REQ, p))) {
+        return a;
+    }
+    Bytes m;
+    for (uint32_t type = 0; type != V2X_CTL_QUERY_RSP;) {
+        m = read_msg(fd, ms);
+        if (m.size() < V2X_CORE_APP_HDR_LEN) {
+            return a;
+        }
+        memcpy(&type, m.data(), sizeof(type));
+    }
+    if (m.size() < V2X_CORE_APP_HDR_LEN + sizeof(a.head)) {
+        return a;
+    }
+    memcpy(&a.head, m.data() + V2X_CORE_APP_HDR_LEN, sizeof(a.head));
+    a.recs.assign(m.begin() + V2X_CORE_APP_HDR_LEN + sizeof(a.head), m.end());
+    return a;
+}
+
+tV2XCtlClient client_rec(int fd, uint32_t index)
+{
+    const CtlAnswer a = ctl_query(fd, V2X_CTL_CLIENTS);
+    if (index < a.head.count) {
+        return rec_at<tV2XCtlClient>(a, index);
+    }
+    tV2XCtlClient none;
+    memset(&none, 0, sizeof(none));
+    return none;
 }
 
 }  // namespace v2xtest

@@ -4,10 +4,12 @@
 #define V2X_CORE_HARNESS_H
 
 #include <stdint.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "core_app.h"
 #include "cv2x_app.h"
 
 namespace v2xtest {
@@ -72,6 +74,11 @@ Bytes dsm_serv_req(uint16_t index, uint32_t action, uint32_t aid, uint8_t all);
 Bytes dsm_req(uint32_t aid, const Bytes& data);
 Bytes prov_req(uint16_t lcl, uint32_t act, uint32_t aid, uint8_t rate, const std::string& ext);
 Bytes user_req(uint16_t lcl, uint32_t act, uint32_t aid);
+// A DSM request at priority prio; with options (V2X_DSM_REQ_EX) when
+// lifeMs, supersede or rsvd0 says so or ex is set.
+Bytes dsm_req_prio(uint32_t aid, const Bytes& data, uint8_t prio);
+Bytes dsm_req_ex(uint32_t aid, const Bytes& data, uint8_t prio, uint32_t lifeMs, uint8_t supersede,
+                 uint8_t rsvd0 = 0);
 bool write_all(int fd, const Bytes& b);
 // Sends a DSM service request on fd and reads the core's confirm to it:
 // its result code (0 accepted), or -1 when none came for this AID.
@@ -83,6 +90,28 @@ Bytes read_n(int fd, size_t n, int timeout_ms);
 Bytes read_msg(int fd, int timeout_ms);
 // True when nothing arrives on fd within ms.
 bool quiet_for(int fd, int ms);
+
+// One query on fd and its answer, skipping the indications every connection
+// gets; head.what is 0 when none came within ms.
+struct CtlAnswer {
+    tV2XCtlRsp head;
+    Bytes recs;
+};
+CtlAnswer ctl_query(int fd, uint32_t what, uint32_t first = 0, uint32_t version = V2X_CTL_VERSION,
+                    int ms = 3000);
+template <typename Rec>
+Rec rec_at(const CtlAnswer& a, size_t i)
+{
+    Rec r;
+    memset(&r, 0, sizeof(r));
+    memcpy(&r, a.recs.data() + i * a.head.recSize,
+           a.head.recSize < sizeof(r) ? a.head.recSize : sizeof(r));
+    return r;
+}
+// The record of the index-th connection (in the order they were accepted;
+// a CoreHarness's own first connection is index 0) of a V2X_CTL_CLIENTS
+// answer asked on fd; connId 0 when there is none.
+tV2XCtlClient client_rec(int fd, uint32_t index);
 
 }  // namespace v2xtest
 

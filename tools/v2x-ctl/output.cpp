@@ -93,6 +93,11 @@ constexpr Field kStatsFields[] = {
     STAT(cfmAccepted, Counter, kMgmt, "Confirms sent with DME_RET_ACCEPT."),
     STAT(cfmRefusedValue, Counter, kMgmt, "Confirms sent with DME_RET_REJ_VAL_ERR."),
     STAT(cfmRefusedOther, Counter, kMgmt, "Confirms sent with any other refusal."),
+
+    STAT(txExpired, Counter, kRadioTx,
+         "Accepted requests dropped unsent: their lifetime ran out while they waited."),
+    STAT(txSuperseded, Counter, kRadioTx,
+         "Accepted requests dropped unsent: a newer request of the same connection and AID replaced them."),
 };
 
 const char kConnHelp[] = "Owning connection; 0: inside the core's process.";
@@ -135,6 +140,13 @@ constexpr Field kClientFields[] = {
               "Messages dropped while it did not read."),
     CTL_FIELD(tV2XCtlClient, pendingBytes, Gauge, nullptr, 0,
               "Bytes of a message waiting now to be written to it."),
+    CTL_FIELD(tV2XCtlClient, txSent, Counter, nullptr, 0, "Its DSM requests that left for the radio."),
+    CTL_FIELD(tV2XCtlClient, txQueued, Gauge, nullptr, 0,
+              "Its DSM requests waiting now in the transmit queue."),
+    CTL_FIELD(tV2XCtlClient, txExpired, Counter, nullptr, 0,
+              "Its DSM requests dropped unsent: their lifetime ran out."),
+    CTL_FIELD(tV2XCtlClient, txSuperseded, Counter, nullptr, 0,
+              "Its DSM requests dropped unsent: replaced by a newer one for the same AID."),
 };
 
 // Each table lists its record's fields in order, gap-free, to its end: a

@@ -2,8 +2,11 @@
 #include "app_util.hpp"
 
 #include <errno.h>
+#include <poll.h>
 #include <stddef.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "core_app.h"
@@ -80,19 +83,143 @@ int app_core_msg_check(uint32_t aicType, const char* aipcMsg, uint32_t aicLen)
     case CoreAppHdr::Ok:
         break;
     }
-    if (aicType != V2X_DSM_REQ) {
+    if (aicType != V2X_DSM_REQ && aicType != V2X_DSM_REQ_EX) {
         return V2X_SUCCESS;
     }
+    // With options, the request record follows them.
+    const uint32_t off = aicType == V2X_DSM_REQ_EX ? V2X_DSM_TX_OPT_LEN : 0u;
+    const char* req = aipcMsg + off;
     uint16_t recLen;
-    memcpy(&recLen, aipcMsg + offsetof(tDSMReq, msgLen), sizeof(recLen));
-    if (!core_app_dsm_req_len_ok(aicLen, recLen)) {
+    memcpy(&recLen, req + offsetof(tDSMReq, msgLen), sizeof(recLen));
+    if (!core_app_dsm_req_len_ok(aicLen - off, recLen)) {
         LOGE("V2X_DSM_REQ len(%u) err!!!!\n", static_cast<unsigned>(aicLen));
         return -ERR_V2X_SEND_LEN;
     }
+    if (off != 0) {
+        tDSMTxOpt opt;
+        memcpy(&opt, aipcMsg, sizeof(opt));
+        if (opt.rsvd[0] != 0 || opt.rsvd[1] != 0 || opt.rsvd[2] != 0) {
+            LOGE("tDSMTxOpt.rsvd err, must be 0!!!!\n");
+            return -ERR_V2X_PARM_CONT;
+        }
+    }
     uint32_t appId;
-    memcpy(&appId, aipcMsg + offsetof(tDSMReq, appId), sizeof(appId));
+    memcpy(&appId, req + offsetof(tDSMReq, appId), sizeof(appId));
     return app_dsm_req_check(
-        appId, reinterpret_cast<const uint8_t*>(aipcMsg + offsetof(tDSMReq, dsmHdrExts)), recLen);
+        appId, reinterpret_cast<const uint8_t*>(req + offsetof(tDSMReq, dsmHdrExts)), recLen);
+}
+
+int app_dsm_req_ex_build(const tDSMReq* aipcReq, const tDSMTxOpt* aipcOpt, char* aopBuf)
+{
+    if (aipcReq == nullptr || aipcOpt == nullptr) {
+        LOGE("aipcDSMReq=NULL err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    uint16_t dataLen;
+    memcpy(&dataLen, reinterpret_cast<const char*>(aipcReq) + offsetof(tDSMReq, msgLen),
+           sizeof(dataLen));
+    const uint32_t len = V2X_DSM_REQ_EX_HEAD_LEN + dataLen;
+    if (len > V2X_CORE_APP_MAX_PAYLOAD) {
+        // Never read past what a record of the largest message can hold.
+        LOGE("msgLen(%u) too large, must<=%u!!!!\n", static_cast<unsigned>(dataLen),
+             static_cast<unsigned>(V2X_CORE_APP_MAX_PAYLOAD - V2X_DSM_REQ_EX_HEAD_LEN));
+        return -ERR_V2X_SEND_LEN;
+    }
+    memcpy(aopBuf, aipcOpt, V2X_DSM_TX_OPT_LEN);
+    memcpy(aopBuf + V2X_DSM_TX_OPT_LEN, aipcReq, V2X_DSM_REQ_HEAD_LEN + dataLen);
+    return static_cast<int>(len);
+}
+
+namespace {
+
+long long _mono_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Reads exactly aicLen bytes before the deadline: true when it did.
+bool _read_by(int aicFd, char* aopBuf, size_t aicLen, long long aicDeadlineMs)
+{
+    size_t have = 0;
+    while (have < aicLen) {
+        const long long left = aicDeadlineMs - _mono_ms();
+        struct pollfd pf = {aicFd, POLLIN, 0};
+        if (left <= 0 || poll(&pf, 1, static_cast<int>(left)) <= 0) {
+            if (left > 0 && errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        const ssize_t n = recv(aicFd, aopBuf + have, aicLen - have, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return false;
+        }
+        have += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    return true;
+}
+
+}  // namespace
+
+int app_conn_stats(const char* aipcName, tV2XCtlClient* aopStats)
+{
+    constexpr int kAnswerMs = 1000;
+    const int fd = app_connect_core(aipcName, 0);
+    if (fd < 0) {
+        return -ERR_V2X_SOCKET_CONECT;
+    }
+    struct FdGuard {
+        int fd;
+        ~FdGuard() { close(fd); }
+    } guard{fd};
+    const tV2XCtlReq req = {V2X_CTL_SELF, V2X_CTL_VERSION, 0};
+    char msg[V2X_CORE_APP_HDR_LEN + sizeof(req)];
+    core_app_put_msg(msg, V2X_CTL_QUERY_REQ, reinterpret_cast<const char*>(&req), sizeof(req));
+    if (send(fd, msg, sizeof(msg), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(msg))) {
+        LOGE("send() err, msg:%s!!!!\n", strerror(errno));
+        return -ERR_V2X_SOCKET_CONECT;
+    }
+    // Every connection also gets the indications: skipped whole until the
+    // answer comes.
+    const long long deadline = _mono_ms() + kAnswerMs;
+    static thread_local char pld[V2X_CORE_APP_MAX_PAYLOAD];
+    for (;;) {
+        char hdr[V2X_CORE_APP_HDR_LEN];
+        uint32_t type;
+        uint16_t len;
+        if (!_read_by(fd, hdr, sizeof(hdr), deadline)) {
+            break;
+        }
+        core_app_hdr_parse(hdr, &type, &len);
+        if (len > sizeof(pld) || !_read_by(fd, pld, len, deadline)) {
+            break;
+        }
+        if (type != V2X_CTL_QUERY_RSP) {
+            continue;
+        }
+        tV2XCtlRsp rsp;
+        if (len < sizeof(rsp)) {
+            break;
+        }
+        memcpy(&rsp, pld, sizeof(rsp));
+        if (rsp.status != V2X_CTL_OK || rsp.what != V2X_CTL_SELF || rsp.count > 1 ||
+            len < sizeof(rsp) + static_cast<uint64_t>(rsp.count) * rsp.recSize) {
+            LOGE("V2X_CTL_SELF status(%u) count(%u) err!!!!\n", static_cast<unsigned>(rsp.status),
+                 static_cast<unsigned>(rsp.count));
+            return -ERR_V2X_SOCKET_READ;
+        }
+        // A record of another size is taken as far as both know it.
+        memset(aopStats, 0, sizeof(*aopStats));
+        if (rsp.count == 1) {
+            memcpy(aopStats, pld + sizeof(rsp),
+                   rsp.recSize < sizeof(*aopStats) ? rsp.recSize : sizeof(*aopStats));
+        }
+        return V2X_SUCCESS;
+    }
+    LOGE("V2X_CTL_SELF no answer within %d ms err!!!!\n", kAnswerMs);
+    return -ERR_V2X_SOCKET_READ;
 }
 
 bool app_peer_is_self(int aicFd)

@@ -39,6 +39,25 @@ class CoreAppTx;
 int app_send_core_msg(CoreAppTx& aiopTx, int aicFd, int aicNoConnRc, uint32_t aicType,
                       const char* aipcMsg, int aicLen);
 
+// Asks the core at aipcName, over a short connection of its own, for the
+// counters of this process's other connections (V2X_CTL_SELF) into
+// *aopStats. 0, -ERR_V2X_SOCKET_CONECT (no core answers there) or
+// -ERR_V2X_SOCKET_READ (no answer within 1 s, or one that is malformed or
+// refused). Logs the failure.
+int app_conn_stats(const char* aipcName, tV2XCtlClient* aopStats);
+
+// Puts the tDSMTxOpt in front of a V2X_DSM_REQ payload (tDSMReq head and
+// data) into aopBuf (V2X_CORE_APP_MAX_PAYLOAD bytes): the V2X_DSM_REQ_EX
+// payload's length, or -ERR_V2X_PARM_CONT (null record, reserved bytes not
+// zero) or -ERR_V2X_SEND_LEN (it would not fit one message) after a line.
+int app_dsm_req_ex_build(const tDSMReq* aipcReq, const tDSMTxOpt* aipcOpt, char* aopBuf);
+
+// The runtime's and the system API's send paths by plain type number (the
+// types outside eV2XMsgType included), as send_core_app_msg and
+// _send_core_app_msg.
+int domn_clit_send(uint32_t aicType, const char* aipcMsg, int aicLen);
+int sys_net_send(uint32_t aicType, const char* aipcMsg, int aicLen);
+
 // True when the process at the other end of the connected Unix socket is
 // this one: a client that started its own core talks to that core, not to
 // whatever else answers at the path. Logs the other process otherwise.

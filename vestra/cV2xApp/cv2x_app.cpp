@@ -163,6 +163,17 @@ extern "C" V2X_API int cv2x_app_attach(const tV2XSDKCfg* aipcSDKCfg)
     return _app_start(aipcSDKCfg, false);
 }
 
+extern "C" V2X_API int cv2x_app_conn_stats(tV2XCtlClient* aopStats)
+{
+    LOGT();
+    if (aopStats == nullptr || giNewPthdId == 0 || app_on_runtime_thread()) {
+        // The runtime thread would wait for a read only it can do.
+        LOGE("aopStats=%p or no runtime err!!!!\n", static_cast<void*>(aopStats));
+        return -ERR_V2X_PARM_CONT;
+    }
+    return app_conn_stats(giAppCfg.dmnNme, aopStats);
+}
+
 extern "C" V2X_API int cv2x_app_exit(void)
 {
     LOGT();

@@ -223,6 +223,26 @@ V2X_STATIC_ASSERT(sizeof(tV2XAccessCfg) == 40, "tV2XAccessCfg is 40 bytes");
  * group below -1. Any thread, before the start. */
 V2X_API int v2x_sdk_dmn_serv_set_access(const tV2XAccessCfg* aipcAccess);
 
+/* Sending defaults per AID, for requests sent with dsm_request (which
+ * cannot say how they may wait): such a request for a listed AID takes the
+ * entry's lifetime and supersede, and its priority when the request's own
+ * is 0. Requests sent with dsm_request_ex keep exactly what they say. */
+#define V2X_TX_DEFAULTS_MAX 32
+typedef struct _tV2XTxDefault_ {
+    uint32_t aid;
+    uint8_t priority;    /* 0..7 */
+    uint8_t supersede;   /* as tDSMTxOpt.supersede */
+    uint8_t rsvd[2];     /* must be zero */
+    uint32_t lifetimeMs; /* as tDSMTxOpt.lifetimeMs */
+} tV2XTxDefault;
+V2X_STATIC_ASSERT(sizeof(tV2XTxDefault) == 12, "tV2XTxDefault is 12 bytes");
+V2X_STATIC_ASSERT(offsetof(tV2XTxDefault, lifetimeMs) == 8, "tV2XTxDefault.lifetimeMs");
+/* Sets the table for cores started from now on (the core takes a copy when
+ * it starts); aicCnt 0 clears it. 0, or -ERR_V2X_PARM_CONT (null with a
+ * count, a count outside 0..V2X_TX_DEFAULTS_MAX, an AID above 16511 or
+ * listed twice, a priority above 7, reserved bytes not zero). Any thread. */
+V2X_API int v2x_sdk_dmn_serv_set_tx_defaults(const tV2XTxDefault* aipcDefs, int aicCnt);
+
 /* Sends one message (6-byte header + aicLen payload bytes) to the core. Safe
  * from any thread; a message always leaves whole or not at all. The message
  * is checked first against what the core takes (v2x_limits.h): request types
@@ -297,6 +317,28 @@ V2X_API int clear_dme_dsm_serv_req_index(const int aicIndex);
  * -ERR_V2X_SOCKET_CONECT (the core is gone). Nothing is sent when it
  * refuses. Any thread; may block up to 2 s while the radio is busy. */
 V2X_API int dsm_request(const tDSMReq* aipcDSMReq);
+
+/* As dsm_request, with options for how the message may wait for the radio
+ * (V2X_DSM_REQ_EX on the socket). The radio takes one datagram per 70 ms and
+ * every application shares it: the most urgent priority (tDSMReq.priority,
+ * 0 lowest to 7, larger counts as 7) goes first, connections of one priority
+ * take turns, and each connection's requests keep their order. With
+ * aipcOpt->lifetimeMs a request that waited that long in the core is dropped,
+ * never sent; with supersede it replaces this connection's requests for the
+ * same AID that still wait. Such drops are counted for the connection
+ * (cv2x_app_conn_stats). A null aipcOpt sends as dsm_request. Results as
+ * dsm_request, and -ERR_V2X_PARM_CONT for reserved bytes that are not zero;
+ * the call returns once the core has the request. */
+V2X_API int dsm_request_ex(const tDSMReq* aipcDSMReq, const tDSMTxOpt* aipcOpt);
+
+/* What became of this application's requests, asked of the core over a
+ * short second connection: into *aopStats the sum over this process's
+ * connections to the core (sent, waiting now, expired, superseded, and in
+ * droppedStalled the indications dropped while it did not read). 0,
+ * -ERR_V2X_PARM_CONT (null, or no runtime), -ERR_V2X_SOCKET_CONECT (no core
+ * answers), -ERR_V2X_SOCKET_READ (no answer within 1 s, or a malformed
+ * one). Any thread but the runtime's; blocks up to 1 s. */
+V2X_API int cv2x_app_conn_stats(tV2XCtlClient* aopStats);
 
 /* Adds, deletes or changes a registration: which AID (or, with aidMthFlg 1,
  * every AID) this application receives, with its two callbacks. The local

@@ -108,6 +108,20 @@ extern "C" V2X_API int dsm_request(const tDSMReq* aipcDSMReq)
                              static_cast<int>(V2X_DSM_REQ_HEAD_LEN + dataLen));
 }
 
+extern "C" V2X_API int dsm_request_ex(const tDSMReq* aipcDSMReq, const tDSMTxOpt* aipcOpt)
+{
+    LOGT();
+    if (aipcOpt == nullptr) {
+        return dsm_request(aipcDSMReq);
+    }
+    char buf[V2X_CORE_APP_MAX_PAYLOAD];
+    const int len = app_dsm_req_ex_build(aipcDSMReq, aipcOpt, buf);
+    if (len < 0) {
+        return len;
+    }
+    return domn_clit_send(V2X_DSM_REQ_EX, buf, len);
+}
+
 // The local record of a registration with this index, or null.
 static tDMEDSMHok* _find_hok_index(const uint16_t aicIndex)
 {

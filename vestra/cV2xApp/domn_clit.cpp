@@ -256,15 +256,20 @@ extern "C" V2X_API int v2x_domn_clit_exit(void)
     return V2X_SUCCESS;
 }
 
-extern "C" V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg,
-                                         const int aicLen)
+int domn_clit_send(uint32_t aicType, const char* aipcMsg, int aicLen)
 {
-    LOGT();
     LOGI("txLen=%d\n", aicLen);
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
     const bool gone = giCoreGone || giTx.gone();
     return app_send_core_msg(giTx, giClitRxFd, gone ? -ERR_V2X_SOCKET_CONECT : -ERR_V2X_PARM_CONT,
-                             static_cast<uint32_t>(aicMsgTp), aipcMsg, aicLen);
+                             aicType, aipcMsg, aicLen);
+}
+
+extern "C" V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg,
+                                         const int aicLen)
+{
+    LOGT();
+    return domn_clit_send(static_cast<uint32_t>(aicMsgTp), aipcMsg, aicLen);
 }
 
 extern "C" V2X_API int cv2x_app_core_connected(void)

@@ -130,10 +130,10 @@ extern "C" V2X_API int v2x_system_exit(void)
     return V2X_SUCCESS;
 }
 
-extern "C" V2X_API int v2x_system_write(const char* aopcTxBuf, const int aicTxLen,
-                                        const tDSMTxParm* aipcDSMTxParm)
+// One DSM message, with options (V2X_DSM_REQ_EX) or without.
+static int _sys_write(const char* aopcTxBuf, const int aicTxLen, const tDSMTxParm* aipcDSMTxParm,
+                      const tDSMTxOpt* aipcOpt)
 {
-    LOGT();
     if (aicTxLen < 0 || aicTxLen > static_cast<int>(V2X_SYS_MAX_TX_DATA)) {
         LOGE("aicLen(%d) too large, must<%d!!!!\n", static_cast<int>(V2X_DSM_REQ_HEAD_LEN) + aicTxLen,
              static_cast<int>(V2X_DSM_REQ_HEAD_LEN + V2X_SYS_MAX_TX_DATA + 1));
@@ -164,9 +164,29 @@ extern "C" V2X_API int v2x_system_write(const char* aopcTxBuf, const int aicTxLe
     if (aicTxLen > 0) {
         memcpy(giTxAsmBuf + V2X_DSM_REQ_HEAD_LEN, aopcTxBuf, static_cast<size_t>(aicTxLen));
     }
-    int rc = _send_core_app_msg(V2X_DSM_REQ, giTxAsmBuf,
-                                static_cast<int>(V2X_DSM_REQ_HEAD_LEN) + aicTxLen);
+    int rc;
+    if (aipcOpt == nullptr) {
+        rc = sys_net_send(V2X_DSM_REQ, giTxAsmBuf, static_cast<int>(V2X_DSM_REQ_HEAD_LEN) + aicTxLen);
+    } else {
+        static char exBuf[V2X_CORE_APP_MAX_PAYLOAD];  // under giTxAsmMtx
+        const int len = app_dsm_req_ex_build(reinterpret_cast<const tDSMReq*>(giTxAsmBuf), aipcOpt, exBuf);
+        rc = len < 0 ? len : sys_net_send(V2X_DSM_REQ_EX, exBuf, len);
+    }
     return rc != 0 ? rc : aicTxLen;
+}
+
+extern "C" V2X_API int v2x_system_write(const char* aopcTxBuf, const int aicTxLen,
+                                        const tDSMTxParm* aipcDSMTxParm)
+{
+    LOGT();
+    return _sys_write(aopcTxBuf, aicTxLen, aipcDSMTxParm, nullptr);
+}
+
+extern "C" V2X_API int v2x_system_write_ex(const char* aopcTxBuf, const int aicTxLen,
+                                           const tDSMTxParm* aipcDSMTxParm, const tDSMTxOpt* aipcOpt)
+{
+    LOGT();
+    return _sys_write(aopcTxBuf, aicTxLen, aipcDSMTxParm, aipcOpt);
 }
 
 // A fixed figure that callers have always been given and may size buffers

@@ -110,6 +110,15 @@ V2X_API int v2x_system_exit(void);
 V2X_API int v2x_system_write(const char* aopcTxBuf, const int aicTxLen,
                              const tDSMTxParm* aipcDSMTxParm);
 
+/* As v2x_system_write, with the sending options of dsm_request_ex (null:
+ * none). Also -ERR_V2X_PARM_CONT for reserved option bytes not zero. */
+V2X_API int v2x_system_write_ex(const char* aopcTxBuf, const int aicTxLen,
+                                const tDSMTxParm* aipcDSMTxParm, const tDSMTxOpt* aipcOpt);
+
+/* As cv2x_app_conn_stats, for the system API's connection. Same results;
+ * -ERR_V2X_PARM_CONT also before v2x_system_init or attach. */
+V2X_API int v2x_system_conn_stats(tV2XCtlClient* aopStats);
+
 /* Blocks until one message from the core is whole and returns it:
  *   >= 0  a DSM message: its data length; the data is at the start of
  *         aopcRxBuf and its parameters in *aopcDSMRxParm (both written

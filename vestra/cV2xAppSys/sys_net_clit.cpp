@@ -1,6 +1,7 @@
 // The blocking client of the simple system API: connect to the core's
 // application socket, send requests, and read one message per call.
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -26,6 +27,9 @@ static CoreAppRx rxBuf;
 static std::mutex giRxMtx;
 static CoreAppTx giTx;
 static std::mutex giDSMTxMtx;
+// Where the connection went, for the counters' short second connection
+// (under giDSMTxMtx).
+static char giDmnNme[sizeof(tV2XSDKCfg::dmnNme)];
 
 static int _unix_socket_connect(const char* aipcName)
 {
@@ -42,6 +46,7 @@ static int _unix_socket_connect(const char* aipcName)
     std::lock_guard<std::mutex> tl(giDSMTxMtx);
     giTx.attach(fd);
     giClitRxFd = fd;
+    snprintf(giDmnNme, sizeof(giDmnNme), "%s", aipcName);
     rxBuf.reset();
     return V2X_SUCCESS;
 }
@@ -56,14 +61,33 @@ static int _domn_clit_init(const tV2XSDKCfg* aipcSDKCfg)
     return rc;
 }
 
+int sys_net_send(uint32_t aicType, const char* aipcMsg, int aicLen)
+{
+    LOGI("txLen=%d\n", aicLen);
+    std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    return app_send_core_msg(giTx, giClitRxFd, -ERR_V2X_PARM_CONT, aicType, aipcMsg, aicLen);
+}
+
 extern "C" V2X_API int _send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg,
                                           const int aicLen)
 {
     LOGT();
-    LOGI("txLen=%d\n", aicLen);
-    std::lock_guard<std::mutex> lk(giDSMTxMtx);
-    return app_send_core_msg(giTx, giClitRxFd, -ERR_V2X_PARM_CONT,
-                             static_cast<uint32_t>(aicMsgTp), aipcMsg, aicLen);
+    return sys_net_send(static_cast<uint32_t>(aicMsgTp), aipcMsg, aicLen);
+}
+
+extern "C" V2X_API int v2x_system_conn_stats(tV2XCtlClient* aopStats)
+{
+    LOGT();
+    char name[sizeof(giDmnNme)];
+    {
+        std::lock_guard<std::mutex> lk(giDSMTxMtx);
+        if (giClitRxFd < 0 || aopStats == nullptr) {
+            LOGE("giClitRxFd=%d aopStats=%p err!!!!\n", giClitRxFd, static_cast<void*>(aopStats));
+            return -ERR_V2X_PARM_CONT;
+        }
+        memcpy(name, giDmnNme, sizeof(name));
+    }
+    return app_conn_stats(name, aopStats);
 }
 
 extern "C" V2X_API int v2x_sys_net_init(const tV2XSDKCfg* aipcSDKCfg)

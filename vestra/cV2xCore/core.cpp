@@ -104,6 +104,8 @@ static int _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aipB
     // A place freed in the radio link's transmit queue lets the daemon
     // server read the requests it held back.
     rlink_set_tx_room_sink(dmn_serv_tx_room);
+    // What became of each application's requests is counted for it.
+    rlink_set_tx_news_sink(dmn_serv_tx_news);
     adap_lyr_set_dme_sink(parse_dme_payload);
     // Confirms of the management entity go to the connection that asked.
     dme_set_tx_sink(v2x_sdk_dmn_serv_tx_to_clit);

@@ -12,6 +12,7 @@
 #include "core_app_tx.hpp"
 #include "core_stats.hpp"
 #include "dme_dsm.h"
+#include "rlink.hpp"
 #include "self_log.h"
 #include "v2x_prim.hpp"
 
@@ -20,6 +21,9 @@ static constexpr eLogLevl gicDbLev = LOG_LEV_INFO;
 namespace {
 
 constexpr size_t kTextMax = 256;  // text fields, terminator included
+// Priority of the advertisements in the radio link's transmit queue: above
+// bulk traffic (0..2), below the safety messages (4..7).
+constexpr uint8_t kDsaPriority = 3;
 
 // One provider service, keyed by its owner (the application connection
 // that added it; 0 for a caller of the core itself) and its lclAppId.
@@ -140,6 +144,10 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
         giDSAFrame[0] = static_cast<char>(text > 0 ? 0x10 : 0x00);
         giDSAFrame[1] = 0x30;
         memcpy(giDSAFrame + 2, e->dsaHdrExtAry, text);
+        // The core's own datagram at the advertisements' priority; a newer
+        // advertisement replaces one of the same AID still waiting.
+        const TxMeta tagMeta = {0, e->appId, e->priority, 1, 0};
+        RlinkTxTagScope tag(tagMeta);
         int rc = gipDSMPrim->request(e->appId, e->protTp, e->priority,
                                      static_cast<uint16_t>(2 + text), giDSAFrame,
                                      reinterpret_cast<const char*>(e->peerMac), e->dsmHdrExts);
@@ -170,7 +178,7 @@ int _provide_service_operate(eDMEAction aicAct, uint32_t aicAppId, uint8_t aicRp
 {
     e.appId = aicAppId;
     e.protTp = PROT_TP_DSMP;
-    e.priority = 3;
+    e.priority = kDsaPriority;
     memset(e.peerMac, 0xFF, sizeof(e.peerMac));
     copy_text(e.dsaHdrExtAry, aipcDSAHdrExt);
     copy_text(e.othrInfo, aipcOtherInfo);

@@ -65,6 +65,11 @@ struct tClitNetCon {
     uint64_t msgsOut;
     uint64_t bytesOut;
     uint64_t droppedStalled;
+    // What became of its DSM requests on the radio (core thread).
+    uint64_t txSent;
+    uint64_t txExpired;
+    uint64_t txSuperseded;
+    uint8_t waitPrio;        // the full queue it is held back for
     struct event* pClitEt;   // persistent read event
     // Reading, one message at a time: its header, then its payload. The
     // payload goes straight into the shared receive buffer when it is all
@@ -125,6 +130,13 @@ bool _peer_allowed(const tV2XAccessCfg& aicCfg, int aicUid, int aicGid, int aicP
 }
 tDMEDSMPrim* gipDSMPrim = nullptr;
 tDMEPrim* gipDMEPrim = nullptr;
+// Sending defaults per AID: set from any thread, taken into giServTxDefs by
+// the server's start for its whole run (core thread).
+tV2XTxDefault giTxDefs[V2X_TX_DEFAULTS_MAX];
+int giTxDefCnt = 0;
+std::mutex giTxDefMtx;
+tV2XTxDefault giServTxDefs[V2X_TX_DEFAULTS_MAX];
+int giServTxDefCnt = 0;
 // Owner numbers of connections: counted up, never 0, never reused while
 // the process runs (a descriptor number is, at once).
 uint32_t giLastConnId = 0;
@@ -274,6 +286,8 @@ int _check_header(tClitNetCon* c, uint32_t aicType, uint32_t aicLen)
     }
     if (aicType == V2X_DSM_REQ) {
         LOGE("V2X_DSM_REQ len(%d) err!!!!\n", static_cast<int>(aicLen));
+    } else if (aicType == V2X_DSM_REQ_EX) {
+        LOGE("V2X_DSM_REQ_EX len(%d) err!!!!\n", static_cast<int>(aicLen));
     } else if (aicType == V2X_DME_DSM_SERV_REQ) {
         LOGE("V2X_DME_DSM_SERV_REQ len(%d) err!!!!\n", static_cast<int>(aicLen));
     } else {
@@ -283,18 +297,72 @@ int _check_header(tClitNetCon* c, uint32_t aicType, uint32_t aicLen)
     return -ERR_V2X_RX_APP_FMT;
 }
 
+bool _is_dsm_req(uint32_t aicType)
+{
+    return aicType == V2X_DSM_REQ || aicType == V2X_DSM_REQ_EX;
+}
+
+// Bytes of a DSM request's payload that say how it is to be sent: the
+// options, then the head up to its priority.
+uint32_t _tx_class_len(uint32_t aicType)
+{
+    return (aicType == V2X_DSM_REQ_EX ? V2X_DSM_TX_OPT_LEN : 0u) +
+           static_cast<uint32_t>(offsetof(tDSMReq, priority)) + 1u;
+}
+
+// How a DSM request of connection c waits for the radio, from the first
+// _tx_class_len() bytes of its payload. A request without options takes the
+// defaults of its AID.
+TxMeta _tx_meta(const tClitNetCon* c, uint32_t aicType, const char* aipcPld)
+{
+    const char* req = aipcPld;
+    TxMeta m = {c->connId, 0, 0, 0, 0};
+    if (aicType == V2X_DSM_REQ_EX) {
+        m.lifetimeMs = rd32(aipcPld + offsetof(tDSMTxOpt, lifetimeMs));
+        m.supersede = aipcPld[offsetof(tDSMTxOpt, supersede)] != 0 ? 1 : 0;
+        req += V2X_DSM_TX_OPT_LEN;
+    }
+    m.aid = rd32(req + offsetof(tDSMReq, appId));
+    m.prio = TxScheduler::clamp_prio(static_cast<uint8_t>(req[offsetof(tDSMReq, priority)]));
+    if (aicType == V2X_DSM_REQ) {
+        for (int i = 0; i < giServTxDefCnt; ++i) {
+            const tV2XTxDefault& d = giServTxDefs[i];
+            if (d.aid == m.aid) {
+                m.lifetimeMs = d.lifetimeMs;
+                m.supersede = d.supersede != 0 ? 1 : 0;
+                m.prio = m.prio != 0 ? m.prio : d.priority;
+                break;
+            }
+        }
+    }
+    return m;
+}
+
 // The payload lies in the receive buffer and is valid during the call only.
-int _process_dsm_request(const char* aipcPld, uint32_t aicLen)
+int _process_dsm_request(tClitNetCon* c, uint32_t aicType, const char* aipcPld, uint32_t aicLen)
 {
     if (PrimFetch why = prim_fetch(gipDSMPrim, get_dme_dsm_prim, &tDMEDSMPrim::request); why != PrimFetch::Ok) {
         return prim_fail(why, "get_dme_dsm_prim", "gipDSMPrim->request", -ERR_V2X_GET_DME_DSM_PRIM);
+    }
+    const TxMeta meta = _tx_meta(c, aicType, aipcPld);
+    if (aicType == V2X_DSM_REQ_EX) {
+        tDSMTxOpt opt;
+        memcpy(&opt, aipcPld, sizeof(opt));
+        if (opt.rsvd[0] != 0 || opt.rsvd[1] != 0 || opt.rsvd[2] != 0) {
+            LOGE("tDSMTxOpt.rsvd(%02x%02x%02x) err!!!!\n", opt.rsvd[0], opt.rsvd[1], opt.rsvd[2]);
+            return -ERR_V2X_PARM_CONT;
+        }
+        aipcPld += V2X_DSM_TX_OPT_LEN;
+        aicLen -= V2X_DSM_TX_OPT_LEN;
     }
     uint16_t dataLen = rd16(aipcPld + offsetof(tDSMReq, msgLen));
     if (!core_app_dsm_req_len_ok(aicLen, dataLen)) {
         LOGE("%d!=%d+%d err!!!!\n", static_cast<int>(aicLen), V2X_DSM_REQ_HEAD_LEN, dataLen);
         return -ERR_V2X_RX_APP_FMT;
     }
-    // A refusal is logged by the layer that decides it.
+    // A refusal is logged by the layer that decides it. The radio link's
+    // scheduler learns whose the datagram is and how it may wait.
+    RlinkTxTagScope tag(meta);
     return gipDSMPrim->request(rd32(aipcPld + offsetof(tDSMReq, appId)),
                                  static_cast<uint8_t>(aipcPld[offsetof(tDSMReq, protTp)]),
                                  static_cast<uint8_t>(aipcPld[offsetof(tDSMReq, priority)]),
@@ -343,7 +411,8 @@ int _process_msg(tClitNetCon* c, uint32_t aicType, const char* aipcPld, uint32_t
     int rc = 0;
     switch (aicType) {
     case V2X_DSM_REQ:
-        rc = _process_dsm_request(aipcPld, aicLen);
+    case V2X_DSM_REQ_EX:
+        rc = _process_dsm_request(c, aicType, aipcPld, aicLen);
         break;
     case V2X_DME_PROV_SERV_REQ:
         rc = _process_dme_prov_request(aipcPld);
@@ -490,9 +559,21 @@ RxStep _read_one(tClitNetCon* c)
         }
         c->rxNeed = len;
     }
-    const bool needsRoom = c->rxHdr.type() == V2X_DSM_REQ;
-    if (c->rxCarry == nullptr && needsRoom && rlink_tx_room() == 0) {
-        return RxStep::Full;
+    const uint32_t type = c->rxHdr.type();
+    const bool needsRoom = _is_dsm_req(type);
+    if (c->rxCarry == nullptr && needsRoom) {
+        // Only the queue of the request's own priority matters: a look at
+        // the bytes that say which, left in the socket.
+        char cls[V2X_DSM_TX_OPT_LEN + offsetof(tDSMReq, priority) + 1];
+        const uint32_t clsLen = _tx_class_len(type);
+        const ssize_t n = recv(c->fd, cls, clsLen, MSG_PEEK | MSG_DONTWAIT);
+        if (n == static_cast<ssize_t>(clsLen)) {
+            const uint8_t prio = _tx_meta(c, type, cls).prio;
+            if (rlink_tx_room_prio(prio) == 0) {
+                c->waitPrio = prio;
+                return RxStep::Full;
+            }
+        }
     }
     const char* pld = nullptr;
     if (c->rxCarry != nullptr && c->rxHeld == c->rxNeed) {
@@ -525,10 +606,20 @@ RxStep _read_one(tClitNetCon* c)
         }
         pld = c->rxCarry;
     }
-    // Completed in a later read than its header, after the queue filled:
+    // Completed in a later read than its header, after its queue filled:
     // kept whole until there is room.
-    if (needsRoom && rlink_tx_room() == 0) {
-        return RxStep::Full;
+    if (needsRoom) {
+        const uint8_t prio = _tx_meta(c, type, pld).prio;
+        if (rlink_tx_room_prio(prio) == 0) {
+            c->waitPrio = prio;
+            if (pld == rx->ptr) {
+                // The shared buffer is the next reader's: keep it apart.
+                const bool kept = _start_carry(c, rx->ptr, c->rxNeed);
+                _clear_rx(rx, c->rxNeed);
+                return kept ? RxStep::Full : RxStep::Closed;
+            }
+            return RxStep::Full;
+        }
     }
     // A request that fails is logged and answered by its handler; the
     // stream stays framed for the messages behind it.
@@ -539,7 +630,7 @@ RxStep _read_one(tClitNetCon* c)
     STAT_ADD(appMsgsIn);
     STAT_ADD_N(appBytesIn, kHdr + c->rxNeed);
     dme_set_requester(c->connId);
-    (void)_process_msg(c, c->rxHdr.type(), pld, c->rxNeed);
+    (void)_process_msg(c, type, pld, c->rxNeed);
     dme_set_requester(0);
     if (pld == rx->ptr) {
         _clear_rx(rx, c->rxNeed);
@@ -552,6 +643,7 @@ RxStep _read_one(tClitNetCon* c)
 // in the socket, so the writer blocks instead of anything being dropped.
 void _hold_back(tClitNetCon* c)
 {
+    // c->waitPrio was set where the full queue was found.
     if (list_empty(&c->waitNode)) {
         event_del(c->pClitEt);
         list_add_tail(&c->waitNode, &giWaitHd);
@@ -575,16 +667,40 @@ void _serve(tClitNetCon* c)
     }
 }
 
-// The queue has room again: the connections held back take their turns in
-// the order they were held, until it is full again.
+tClitNetCon* _waiter(struct list_head* aipNode)
+{
+    return reinterpret_cast<tClitNetCon*>(reinterpret_cast<char*>(aipNode) -
+                                          offsetof(tClitNetCon, waitNode));
+}
+
+// A place came free: of the connections held back for a queue that has room
+// now, the one with the fewest requests in that queue goes first (the one
+// held longest among equals), so that connections of one priority share its
+// places and not only its turns. Each turn takes a place or ends a wait, so
+// the loop ends.
 void _resume_cb(evutil_socket_t, short, void*)
 {
-    while (rlink_tx_room() > 0 && !list_empty(&giWaitHd)) {
-        auto* c = reinterpret_cast<tClitNetCon*>(reinterpret_cast<char*>(giWaitHd.next) -
-                                                 offsetof(tClitNetCon, waitNode));
-        list_del_init(&c->waitNode);
-        event_add(c->pClitEt, nullptr);
-        _serve(c);
+    for (;;) {
+        tClitNetCon* best = nullptr;
+        int bestHeld = 0;
+        struct list_head* pos;
+        for (pos = giWaitHd.next; pos != &giWaitHd; pos = pos->next) {
+            tClitNetCon* c = _waiter(pos);
+            if (rlink_tx_room_prio(c->waitPrio) == 0) {
+                continue;
+            }
+            const int held = rlink_tx_queued_by(c->connId, c->waitPrio);
+            if (best == nullptr || held < bestHeld) {
+                best = c;
+                bestHeld = held;
+            }
+        }
+        if (best == nullptr) {
+            return;
+        }
+        list_del_init(&best->waitNode);
+        event_add(best->pClitEt, nullptr);
+        _serve(best);
     }
 }
 
@@ -720,6 +836,35 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
 // The answer to a query is built here; core thread only.
 char giCtlBuf[V2X_CORE_APP_BUF_LEN];
 
+// The record of one connection as a query shows it. Core thread, with the
+// client list's lock held.
+void _client_rec(tClitNetCon* c, tV2XCtlClient* aopRec)
+{
+    tV2XCtlClient r;
+    memset(&r, 0, sizeof(r));
+    r.connId = c->connId;
+    r.pid = c->pid;
+    r.uid = c->uid;
+    r.heldBack = list_empty(&c->waitNode) ? 0 : 1;
+    r.msgsIn = c->msgsIn;
+    r.bytesIn = c->bytesIn;
+    r.refusedLen = c->refusedLen;
+    r.refusedType = c->refusedType;
+    r.refusedValue = c->refusedValue;
+    {
+        MutexLock tx(c->txLk);
+        r.msgsOut = c->msgsOut;
+        r.bytesOut = c->bytesOut;
+        r.droppedStalled = c->droppedStalled;
+        r.pendingBytes = c->txLen - c->txOff;
+    }
+    r.txSent = c->txSent;
+    r.txQueued = static_cast<uint64_t>(rlink_tx_queued_by(c->connId, -1));
+    r.txExpired = c->txExpired;
+    r.txSuperseded = c->txSuperseded;
+    memcpy(aopRec, &r, sizeof(r));
+}
+
 // Fills the connection records from aicFirst on: how many fit.
 uint32_t _list_clients(tV2XCtlClient* aopRecs, uint32_t aicFirst, uint32_t aicMax,
                        uint32_t* aopTotal)
@@ -733,28 +878,54 @@ uint32_t _list_clients(tV2XCtlClient* aopRecs, uint32_t aicFirst, uint32_t aicMa
         if (i++ < aicFirst || n == aicMax) {
             continue;
         }
-        tV2XCtlClient r;
-        memset(&r, 0, sizeof(r));
-        r.connId = c->connId;
-        r.pid = c->pid;
-        r.uid = c->uid;
-        r.heldBack = list_empty(&c->waitNode) ? 0 : 1;
-        r.msgsIn = c->msgsIn;
-        r.bytesIn = c->bytesIn;
-        r.refusedLen = c->refusedLen;
-        r.refusedType = c->refusedType;
-        r.refusedValue = c->refusedValue;
-        {
-            MutexLock tx(c->txLk);
-            r.msgsOut = c->msgsOut;
-            r.bytesOut = c->bytesOut;
-            r.droppedStalled = c->droppedStalled;
-            r.pendingBytes = c->txLen - c->txOff;
-        }
-        memcpy(&aopRecs[n++], &r, sizeof(r));
+        _client_rec(c, &aopRecs[n++]);
     }
     *aopTotal = i;
     return n;
+}
+
+// The asker's own process: its other connections summed into one record
+// (the asker is the short connection that asks). The kernel's word on the
+// peer decides whose they are, not anything the asker says. 1, or 0 when
+// the process has no other connection.
+uint32_t _self_clients(const tClitNetCon* aicAsker, tV2XCtlClient* aopRec)
+{
+    tV2XCtlClient sum;
+    memset(&sum, 0, sizeof(sum));
+    uint32_t n = 0;
+    ReadLock lk(giContCltLk);
+    struct list_head *pos, *nx;
+    list_for_each_safe(pos, nx, &giContCltHd)
+    {
+        auto* c = reinterpret_cast<tClitNetCon*>(pos);
+        if (c == aicAsker || c->pid < 0 || c->pid != aicAsker->pid) {
+            continue;
+        }
+        tV2XCtlClient r;
+        _client_rec(c, &r);
+        if (n++ == 0) {
+            sum = r;
+            continue;
+        }
+        sum.heldBack |= r.heldBack;
+        sum.msgsIn += r.msgsIn;
+        sum.bytesIn += r.bytesIn;
+        sum.msgsOut += r.msgsOut;
+        sum.bytesOut += r.bytesOut;
+        sum.refusedLen += r.refusedLen;
+        sum.refusedType += r.refusedType;
+        sum.refusedValue += r.refusedValue;
+        sum.droppedStalled += r.droppedStalled;
+        sum.pendingBytes += r.pendingBytes;
+        sum.txSent += r.txSent;
+        sum.txQueued += r.txQueued;
+        sum.txExpired += r.txExpired;
+        sum.txSuperseded += r.txSuperseded;
+    }
+    if (n > 0) {
+        memcpy(aopRec, &sum, sizeof(sum));
+    }
+    return n > 0 ? 1 : 0;
 }
 
 // Answers one query to the asking connection alone. A list longer than one
@@ -792,6 +963,10 @@ void _answer_query(tClitNetCon* c, const char* aipcPld)
         rsp.recSize = sizeof(tV2XCtlClient);
         rsp.count = _list_clients(reinterpret_cast<tV2XCtlClient*>(recs), req.first,
                                   room / rsp.recSize, &rsp.total);
+    } else if (req.what == V2X_CTL_SELF) {
+        rsp.recSize = sizeof(tV2XCtlClient);
+        rsp.first = 0;
+        rsp.count = rsp.total = _self_clients(c, reinterpret_cast<tV2XCtlClient*>(recs));
     } else {
         rsp.status = V2X_CTL_BAD_WHAT;
     }
@@ -809,6 +984,11 @@ int _dmn_server_init(const char* aipcName, struct event_base* aipBase)
     {
         std::lock_guard<std::mutex> lk(giAccessMtx);
         giServAccess = giAccessCfg;
+    }
+    {
+        std::lock_guard<std::mutex> lk(giTxDefMtx);
+        memcpy(giServTxDefs, giTxDefs, sizeof(giTxDefs));
+        giServTxDefCnt = giTxDefCnt;
     }
     const tV2XAccessCfg& acc = giServAccess;
     if (unix_sock_dir_check(aipcName, UNIX_SOCK_PATH_MAX, 0750, acc.allowGid >= 0) ==
@@ -932,6 +1112,62 @@ V2X_API void dmn_serv_tx_room(void)
     if (gipResumeEt != nullptr) {
         event_active(gipResumeEt, EV_TIMEOUT, 1);
     }
+}
+
+V2X_API void dmn_serv_tx_news(uint32_t aicConnId, eRlinkTxNews aicNews)
+{
+    if (aicConnId == 0 || aicNews == RLINK_TX_AT_EXIT) {
+        return;  // the core's own; at exit the connections are gone already
+    }
+    ReadLock lk(giContCltLk);
+    struct list_head *pos, *n;
+    list_for_each_safe(pos, n, &giContCltHd)
+    {
+        auto* c = reinterpret_cast<tClitNetCon*>(pos);
+        if (c->connId != aicConnId) {
+            continue;
+        }
+        // Counted on the core thread, where the queries read them.
+        if (aicNews == RLINK_TX_SENT) {
+            ++c->txSent;
+        } else if (aicNews == RLINK_TX_EXPIRED) {
+            ++c->txExpired;
+        } else if (aicNews == RLINK_TX_SUPERSEDED) {
+            ++c->txSuperseded;
+        }
+        return;
+    }
+    // A connection that closed with requests waiting: they still go out,
+    // and nobody is left to count them for.
+}
+
+extern "C" V2X_API int v2x_sdk_dmn_serv_set_tx_defaults(const tV2XTxDefault* aipcDefs, int aicCnt)
+{
+    if (aicCnt < 0 || aicCnt > V2X_TX_DEFAULTS_MAX || (aicCnt > 0 && aipcDefs == nullptr)) {
+        LOGE("aicCnt(%d) err!!!!\n", aicCnt);
+        return -ERR_V2X_PARM_CONT;
+    }
+    tV2XTxDefault defs[V2X_TX_DEFAULTS_MAX];
+    for (int i = 0; i < aicCnt; ++i) {
+        memcpy(&defs[i], &aipcDefs[i], sizeof(defs[i]));
+        const tV2XTxDefault& d = defs[i];
+        bool twice = false;
+        for (int k = 0; k < i; ++k) {
+            twice = twice || defs[k].aid == d.aid;
+        }
+        if (d.aid > V2X_LIM_AID_MAX || d.priority > TxScheduler::kPrioMax || d.rsvd[0] != 0 ||
+            d.rsvd[1] != 0 || twice) {
+            LOGE("tx default %d (aid %u priority %u) err!!!!\n", i, static_cast<unsigned>(d.aid),
+                 static_cast<unsigned>(d.priority));
+            return -ERR_V2X_PARM_CONT;
+        }
+    }
+    std::lock_guard<std::mutex> lk(giTxDefMtx);
+    if (aicCnt > 0) {
+        memcpy(giTxDefs, defs, sizeof(defs[0]) * static_cast<size_t>(aicCnt));
+    }
+    giTxDefCnt = aicCnt;
+    return V2X_SUCCESS;
 }
 
 V2X_API void dmn_serv_stats(tDmnServStats* aopStats)

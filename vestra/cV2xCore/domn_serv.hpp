@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include "domn_serv.h"
+#include "rlink.hpp"
 
 // The call that writes to client sockets, with the signature of send(2).
 using fDmnSend = ssize_t (*)(int aicFd, const void* aipcBuf, size_t aicLen, int aicFlags);
@@ -17,6 +18,10 @@ V2X_API void dmn_serv_set_send_fn(fDmnSend aipSend);
 // Called when the radio link's transmit queue has room again: the
 // connections held back for it take their turns on the core's loop.
 V2X_API void dmn_serv_tx_room(void);
+
+// What became of a connection's DSM request on the radio: counted for the
+// connection, when it is still open (core thread).
+V2X_API void dmn_serv_tx_news(uint32_t aicConnId, eRlinkTxNews aicNews);
 
 // What the server has refused or held back since the process started.
 struct tDmnServStats {

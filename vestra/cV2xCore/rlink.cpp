@@ -32,30 +32,72 @@ static struct sockaddr_in giSendSkAdrIn;
 static struct event* gipRxNetCliEt = nullptr;
 // The receive ring (giDSMMemHd and giDSMMemLk live inside it).
 static DsmMemRing giDSMMemRing;
-// Monotonic time of the last send in microseconds; survives a stop and a
-// new start. Not the wall clock: a clock set back or forward must neither
-// skip the gap nor stretch it.
-static uint64_t giLastSendUs = 0;
 // Every frame from the radio module is handed up with these addresses.
 static const char gicSrcAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
 static const char gicDstAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
 static tAdapLyrPrim* gipAdapLyrPrim = nullptr;
-// The transmit queue: datagrams waiting for the 70 ms gap, oldest at
-// giTxHead, drained by gipTxEt on the core's loop. Copied in, so the caller's
-// buffer is free again as soon as rlink_send returns. Changed on the core
-// thread only; the count is atomic because the counters read it anywhere.
-struct tRlinkTxSlot {
-    int len;
-    char msg[RLINK_TX_MAX_LEN];
-};
-static tRlinkTxSlot giTxRing[RLINK_TXQ_CAP];
-static int giTxHead = 0;
-static std::atomic<int> giTxCnt{0};
 static struct event* gipTxEt = nullptr;
 
 static void _no_room_sink(void) {}
-static void _rlink_tx_timer_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg);
+static void _no_tx_news(uint32_t, eRlinkTxNews) {}
 static std::atomic<fRlinkTxRoom> giTxRoomSink{_no_room_sink};
+static std::atomic<fRlinkTxNews> giTxNewsSink{_no_tx_news};
+// Whose the datagrams of the current rlink_send calls are (core thread).
+static TxMeta giTxTag = {0, 0, 0, 0, 0};
+static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen);
+static uint64_t _mono_us();
+static void _rlink_tx_timer_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg);
+
+namespace {
+
+// The scheduler's clock is the monotonic one; its timer is gipTxEt on the
+// core's loop.
+class RlinkRuntime final : public TxRuntime {
+public:
+    uint64_t now_us() override { return _mono_us(); }
+    void arm(uint64_t aicDelayUs) override
+    {
+        if (gipTxEt == nullptr) {
+            return;
+        }
+        struct timeval tv;
+        tv.tv_sec = static_cast<time_t>(aicDelayUs / 1000000u);
+        tv.tv_usec = static_cast<suseconds_t>(aicDelayUs % 1000000u);
+        evtimer_add(gipTxEt, &tv);
+    }
+    void cancel() override
+    {
+        if (gipTxEt != nullptr) {
+            evtimer_del(gipTxEt);
+        }
+    }
+};
+
+class RlinkOutput final : public TxOutput {
+public:
+    int transmit(const char* aipcMsg, int aicLen) override { return _rlink_tx_now(aipcMsg, aicLen); }
+    void sent(const TxMeta& aicMeta, uint64_t, int aicRc) override
+    {
+        if (aicRc == 0) {
+            giTxNewsSink.load()(aicMeta.connId, RLINK_TX_SENT);
+        }
+    }
+    void dropped(const TxMeta& aicMeta, TxDrop aicWhy) override
+    {
+        giTxNewsSink.load()(aicMeta.connId, aicWhy == TxDrop::Expired      ? RLINK_TX_EXPIRED
+                                            : aicWhy == TxDrop::Superseded ? RLINK_TX_SUPERSEDED
+                                                                           : RLINK_TX_AT_EXIT);
+    }
+    void room(uint8_t) override { giTxRoomSink.load()(); }
+};
+
+RlinkRuntime giTxRuntime;
+RlinkOutput giTxOutput;
+// Static: its queues are the link's fixed transmit storage. Its last send
+// time survives a stop and a new start, so the gap holds across them.
+TxScheduler giTxSched;
+
+}  // namespace
 
 
 static tDSMMem* _find_dsm_mem()
@@ -221,6 +263,7 @@ extern "C" V2X_API int rlink_init(const tV2XSDKCfg* aipcV2XCore, struct event_ba
         rlink_exit();
         return ret;
     }
+    giTxSched.bind(&giTxRuntime, &giTxOutput);
     gipTxEt = evtimer_new(aipcEtBse, _rlink_tx_timer_cb, nullptr);
     if (gipTxEt == nullptr) {
         LOGE("evtimer_new() err!!!!\n");
@@ -230,21 +273,13 @@ extern "C" V2X_API int rlink_init(const tV2XSDKCfg* aipcV2XCore, struct event_ba
     return V2X_SUCCESS;
 }
 
+// Monotonic, not the wall clock: a clock set back or forward must neither
+// skip the gap nor stretch it.
 static uint64_t _mono_us()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-}
-
-// The queue's length changed: the gauges follow (core thread only).
-static void _count_queued()
-{
-    const uint64_t now = static_cast<uint64_t>(giTxCnt.load());
-    STAT_SET(txQueued, now);
-    if (now > STAT_GET(txQueuedMax)) {
-        STAT_SET(txQueuedMax, now);
-    }
 }
 
 // A failed send, counted by the kind of its cause.
@@ -269,17 +304,16 @@ static void _count_tx_err(int aicErr)
     }
 }
 
-// One datagram on the air, now. Stamps the send time once the datagram has
-// left, whatever the result: stamped before the send, the next datagram
+// One datagram on the air, now. The scheduler stamps the send time once it
+// has left, whatever the result: stamped before the send, the next datagram
 // could leave a few microseconds less than the gap after this one.
 static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen)
 {
     ssize_t n = sendto(giSendFd, aipcSdMsg, static_cast<size_t>(aicSdLen), 0,
                        reinterpret_cast<const struct sockaddr*>(&giSendSkAdrIn),
                        sizeof(giSendSkAdrIn));
-    const int sendErr = errno;
-    giLastSendUs = _mono_us();
     if (n < 0) {
+        const int sendErr = errno;
         _count_tx_err(sendErr);
         LOGE("sendto() err, msg:%s!!!!\n", strerror(sendErr));
         return -ERR_V2X_SOCKET_SEND_TO;
@@ -289,38 +323,9 @@ static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen)
     return V2X_SUCCESS;
 }
 
-// Arms the drain timer for the moment the gap after the last send ends.
-static void _arm_tx_timer()
-{
-    const uint64_t elapsed = _mono_us() - giLastSendUs;
-    const uint64_t wait = elapsed < RLINK_PACE_US ? RLINK_PACE_US - elapsed : 0;
-    struct timeval tv;
-    tv.tv_sec = static_cast<time_t>(wait / 1000000u);
-    tv.tv_usec = static_cast<suseconds_t>(wait % 1000000u);
-    evtimer_add(gipTxEt, &tv);
-}
-
-// The drain timer: one datagram per expiry, the oldest first. A timer that
-// fires a little early (the event loop's clock is coarser than ours) waits
-// for the rest of the gap instead of sending.
 static void _rlink_tx_timer_cb(evutil_socket_t, short, void*)
 {
-    if (giTxCnt == 0) {
-        return;
-    }
-    if (_mono_us() - giLastSendUs < RLINK_PACE_US) {
-        _arm_tx_timer();
-        return;
-    }
-    tRlinkTxSlot& slot = giTxRing[giTxHead];
-    (void)_rlink_tx_now(slot.msg, slot.len);
-    giTxHead = (giTxHead + 1) % RLINK_TXQ_CAP;
-    if (--giTxCnt > 0) {
-        _arm_tx_timer();
-    }
-    _count_queued();
-    // A slot is free again: whoever held back for room may go on.
-    giTxRoomSink.load()();
+    giTxSched.on_timer();
 }
 
 extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
@@ -336,42 +341,41 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
         LOGE("sendto() err, msg:%s!!!!\n", strerror(EBADF));
         return -ERR_V2X_SOCKET_SEND_TO;
     }
-    if (aicSdLen > RLINK_TX_MAX_LEN) {
-        LOGE("aicSdLen(%d) too long err!!!!\n", aicSdLen);
-        return -ERR_V2X_SEND_LEN;
-    }
-    // The gap has passed and nobody is waiting: no reason to queue.
-    if (giTxCnt == 0 && _mono_us() - giLastSendUs >= RLINK_PACE_US) {
-        return _rlink_tx_now(aipcSdMsg, aicSdLen);
-    }
-    if (giTxCnt >= RLINK_TXQ_CAP) {
-        // The caller decides what a full queue means for it (the daemon
-        // server never gets here: it stops reading first).
-        STAT_ADD(txFullRefused);
-        return -ERR_V2X_TX_FULL;
-    }
-    tRlinkTxSlot& slot = giTxRing[(giTxHead + giTxCnt) % RLINK_TXQ_CAP];
-    memcpy(slot.msg, aipcSdMsg, static_cast<size_t>(aicSdLen));
-    slot.len = aicSdLen;
-    ++giTxCnt;
-    _count_queued();
-    STAT_ADD(txWaited);
-    if (!evtimer_pending(gipTxEt, nullptr)) {
-        _arm_tx_timer();
-    }
-    return V2X_SUCCESS;
+    return giTxSched.submit(giTxTag, aipcSdMsg, aicSdLen);
+}
+
+V2X_API void rlink_set_tx_tag(const TxMeta* aipcTag)
+{
+    static constexpr TxMeta kUntagged = {0, 0, 0, 0, 0};
+    giTxTag = aipcTag != nullptr ? *aipcTag : kUntagged;
 }
 
 V2X_API int rlink_tx_room(void)
 {
+    return rlink_tx_room_prio(giTxTag.prio);
+}
+
+V2X_API int rlink_tx_room_prio(uint8_t aicPrio)
+{
     // A link that is not running has an empty queue: its callers are told
     // by rlink_send itself.
-    return RLINK_TXQ_CAP - giTxCnt;
+    return giTxSched.room(aicPrio);
+}
+
+V2X_API int rlink_tx_queued_by(uint32_t aicConnId, int aicPrio)
+{
+    return aicPrio < 0 ? giTxSched.queued_by(aicConnId)
+                       : giTxSched.queued_by(aicConnId, static_cast<uint8_t>(aicPrio));
 }
 
 V2X_API void rlink_set_tx_room_sink(fRlinkTxRoom aipSink)
 {
     giTxRoomSink.store(aipSink != nullptr ? aipSink : _no_room_sink);
+}
+
+V2X_API void rlink_set_tx_news_sink(fRlinkTxNews aipSink)
+{
+    giTxNewsSink.store(aipSink != nullptr ? aipSink : _no_tx_news);
 }
 
 V2X_API void rlink_tx_stats(tRlinkTxStats* aopStats)
@@ -382,10 +386,12 @@ V2X_API void rlink_tx_stats(tRlinkTxStats* aopStats)
     aopStats->sent = STAT_GET(txDatagrams);
     aopStats->sendErrs = STAT_GET(txErrBusy) + STAT_GET(txErrUnreachable) + STAT_GET(txErrOther);
     aopStats->waited = STAT_GET(txWaited);
-    aopStats->queued = static_cast<unsigned long>(giTxCnt.load());
+    aopStats->queued = STAT_GET(txQueued);
     aopStats->queuedMax = STAT_GET(txQueuedMax);
     aopStats->fullRefused = STAT_GET(txFullRefused);
     aopStats->droppedAtExit = STAT_GET(txDroppedAtExit);
+    aopStats->expired = STAT_GET(txExpired);
+    aopStats->superseded = STAT_GET(txSuperseded);
 }
 
 V2X_API int rlink_rx_port(void)
@@ -404,15 +410,12 @@ V2X_API int rlink_rx_port(void)
 extern "C" V2X_API int rlink_exit(void)
 {
     LOGT();
-    v2x_event_release(gipTxEt);
     // What had not gone out by now never will: said once, with the count.
-    const int left = giTxCnt.exchange(0);
+    const int left = giTxSched.drop_all();
     if (left > 0) {
-        STAT_ADD_N(txDroppedAtExit, static_cast<uint64_t>(left));
         LOGE("txQueue=%d dropped at exit err!!!!\n", left);
     }
-    STAT_SET(txQueued, 0);
-    giTxHead = 0;
+    v2x_event_release(gipTxEt);
     v2x_event_release(gipRxNetCliEt);
     // Descriptor 0 is a valid socket when standard input was closed.
     if (giRecvFd >= 0) {

@@ -61,7 +61,23 @@ typedef enum _eDMEUsrReqTp_ {
 } eDMEUsrReqTp;
 V2X_STATIC_ASSERT(sizeof(eDMEUsrReqTp) == 4, "enumerations travel in 4 bytes");
 
+/* Application to core, outside the range of eV2XMsgType: a DSM request with
+ * sending options, payload a tDSMTxOpt followed directly by a V2X_DSM_REQ
+ * payload (tDSMReq head and data), so msgLen = 8 + 270 + data length. A core
+ * that does not know it refuses it like any unknown type. */
+#define V2X_DSM_REQ_EX 0x5610u
+#define V2X_DSM_TX_OPT_LEN 8u
+#define V2X_DSM_REQ_EX_HEAD_LEN (V2X_DSM_TX_OPT_LEN + V2X_DSM_REQ_HEAD_LEN)
+
 #pragma pack(push, 1)
+
+/* How a DSM request may wait for the radio (dsm_request_ex). */
+typedef struct _tDSMTxOpt_ {
+    uint32_t lifetimeMs; /* dropped, never sent, once it waited this long; 0: no limit */
+    uint8_t supersede;   /* non-zero: drops this connection's requests for the
+                            same AID that still wait, and waits in their stead */
+    uint8_t rsvd[3];     /* must be zero */
+} tDSMTxOpt;
 
 /* Message header; msgLen counts the payload only. */
 typedef struct _tCoreApp_ {
@@ -154,6 +170,10 @@ V2X_STATIC_ASSERT(offsetof(tDSMReq, dsmHdrExts) == 12, "tDSMReq.dsmHdrExts");
 V2X_STATIC_ASSERT(offsetof(tDSMReq, msgLen) == 268, "tDSMReq.msgLen");
 V2X_STATIC_ASSERT(offsetof(tDSMReq, msg) == 270, "tDSMReq.msg");
 
+V2X_STATIC_ASSERT(sizeof(tDSMTxOpt) == V2X_DSM_TX_OPT_LEN, "tDSMTxOpt is 8 bytes");
+V2X_STATIC_ASSERT(offsetof(tDSMTxOpt, supersede) == 4, "tDSMTxOpt.supersede");
+V2X_STATIC_ASSERT(offsetof(tDSMTxOpt, rsvd) == 5, "tDSMTxOpt.rsvd");
+
 V2X_STATIC_ASSERT(sizeof(tDSMInd) == 14, "tDSMInd head is 14 bytes");
 V2X_STATIC_ASSERT(offsetof(tDSMInd, appId) == 1, "tDSMInd.appId");
 V2X_STATIC_ASSERT(offsetof(tDSMInd, peerMac) == 5, "tDSMInd.peerMac");
@@ -197,6 +217,12 @@ V2X_STATIC_ASSERT(offsetof(tDMEUserServCfm, retCd) == 2, "tDMEUserServCfm.retCd"
 static inline int core_app_dsm_req_len_ok(const uint32_t aicHdrLen, const uint32_t aicRecLen)
 {
     return aicHdrLen >= V2X_DSM_REQ_HEAD_LEN && aicHdrLen == V2X_DSM_REQ_HEAD_LEN + aicRecLen;
+}
+
+/* V2X_DSM_REQ_EX: at least options and head, and exactly those + data. */
+static inline int core_app_dsm_req_ex_len_ok(const uint32_t aicHdrLen, const uint32_t aicRecLen)
+{
+    return aicHdrLen >= V2X_DSM_REQ_EX_HEAD_LEN && aicHdrLen == V2X_DSM_REQ_EX_HEAD_LEN + aicRecLen;
 }
 
 /* V2X_DSM_IND: at least the head, and exactly head + data. */

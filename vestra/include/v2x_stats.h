@@ -31,7 +31,9 @@ typedef enum _eV2XCtlWhat_ {
     V2X_CTL_STATS = 1,     /* one tV2XCoreStats */
     V2X_CTL_AIDS = 2,      /* tV2XCtlAid per DSM registration */
     V2X_CTL_PROVIDERS = 3, /* tV2XCtlProvider per provider */
-    V2X_CTL_CLIENTS = 4    /* tV2XCtlClient per connection */
+    V2X_CTL_CLIENTS = 4,   /* tV2XCtlClient per connection */
+    V2X_CTL_SELF = 5       /* one tV2XCtlClient: the sum over the asking process's
+                              other connections (count 0 when it has none) */
 } eV2XCtlWhat;
 
 /* tV2XCtlRsp.status */
@@ -102,11 +104,16 @@ typedef struct _tV2XCoreStats_ {
     uint64_t cfmAccepted;       /* confirms sent with DME_RET_ACCEPT */
     uint64_t cfmRefusedValue;   /* confirms sent with DME_RET_REJ_VAL_ERR */
     uint64_t cfmRefusedOther;   /* confirms sent with any other refusal */
+
+    /* Radio send, added later: requests accepted and then never sent. */
+    uint64_t txExpired;    /* their lifetime ran out while they waited */
+    uint64_t txSuperseded; /* replaced by a newer request of the same connection and AID */
 } tV2XCoreStats;
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, rxDatagrams) == 8, "counters start at byte 8");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txDatagrams) == 8 + 16 * 8, "send counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, appConnections) == 8 + 29 * 8, "application counters");
-V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 48 * 8, "tV2XCoreStats is 392 bytes");
+V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txExpired) == 8 + 48 * 8, "later send counters");
+V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 50 * 8, "tV2XCoreStats is 408 bytes");
 
 /* V2X_CTL_QUERY_REQ payload. */
 typedef struct _tV2XCtlReq_ {
@@ -160,9 +167,15 @@ typedef struct _tV2XCtlClient_ {
     uint64_t refusedValue;
     uint64_t droppedStalled; /* messages dropped while it did not read */
     uint64_t pendingBytes;   /* now: bytes of a message waiting to be written to it */
+    /* Its DSM requests on the radio (added later). */
+    uint64_t txSent;       /* datagrams that left */
+    uint64_t txQueued;     /* now: waiting in the transmit queue */
+    uint64_t txExpired;    /* dropped: their lifetime ran out while they waited */
+    uint64_t txSuperseded; /* dropped: replaced by a newer request for the same AID */
 } tV2XCtlClient;
 V2X_STATIC_ASSERT(offsetof(tV2XCtlClient, msgsIn) == 16, "tV2XCtlClient counters");
-V2X_STATIC_ASSERT(sizeof(tV2XCtlClient) == 88, "tV2XCtlClient is 88 bytes");
+V2X_STATIC_ASSERT(offsetof(tV2XCtlClient, txSent) == 88, "tV2XCtlClient send counters");
+V2X_STATIC_ASSERT(sizeof(tV2XCtlClient) == 120, "tV2XCtlClient is 120 bytes");
 
 #pragma pack(pop)
 

@@ -1,0 +1,308 @@
+// The transmit scheduler of the radio link: priorities, turns, lifetimes.
+#include "tx_sched.hpp"
+
+#include <string.h>
+
+#include "core_stats.hpp"
+#include "cv2x_app.h"
+#include "self_log.h"
+
+static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
+
+namespace {
+
+constexpr const char* kDropName[kTxDropReasons] = {"expired", "superseded", "dropped at exit"};
+
+}  // namespace
+
+void TxScheduler::bind(TxRuntime* aipRt, TxOutput* aipOut)
+{
+    rt_ = aipRt;
+    out_ = aipOut;
+}
+
+int TxScheduler::queued_by(uint32_t aicConn) const
+{
+    int n = 0;
+    for (int p = 0; p < kPrioCnt; ++p) {
+        n += queued_by(aicConn, static_cast<uint8_t>(p));
+    }
+    return n;
+}
+
+int TxScheduler::queued_by(uint32_t aicConn, uint8_t aicPrio) const
+{
+    const int p = clamp_prio(aicPrio);
+    int n = 0;
+    for (const Slot& s : slots_[p]) {
+        n += (s.used != 0 && s.meta.connId == aicConn) ? 1 : 0;
+    }
+    return n;
+}
+
+void TxScheduler::_count_queued()
+{
+    const auto now = static_cast<uint64_t>(total_);
+    STAT_SET(txQueued, now);
+    if (now > STAT_GET(txQueuedMax)) {
+        STAT_SET(txQueuedMax, now);
+    }
+}
+
+// A drop is counted by its reason where it is decided; the first of each
+// reason in an episode is said, the rest are in the counters.
+void TxScheduler::_drop_news(TxDrop aicWhy)
+{
+    const auto r = static_cast<size_t>(aicWhy);
+    switch (aicWhy) {
+    case TxDrop::Expired:
+        STAT_ADD(txExpired);
+        if (episode_[r]++ == 0) {
+            LOGE("txQueue: requests expire before their turn, the radio is busier than their lifetime err!!!!\n");
+        }
+        break;
+    case TxDrop::Superseded:
+        // Asked for by the application: worth a line, not an error.
+        STAT_ADD(txSuperseded);
+        if (episode_[r]++ == 0) {
+            LOGR("txQueue: waiting requests superseded by newer ones------\n");
+        }
+        break;
+    case TxDrop::AtExit:
+        STAT_ADD(txDroppedAtExit);
+        ++episode_[r];
+        break;
+    }
+}
+
+// The queue ran empty: what the episode dropped is said once, in sum.
+void TxScheduler::_episode_end()
+{
+    for (int r = 0; r < kTxDropReasons; ++r) {
+        if (episode_[r] > 0 && static_cast<TxDrop>(r) != TxDrop::AtExit) {
+            LOGR("txQueue empty again, %llu requests %s------\n",
+                 static_cast<unsigned long long>(episode_[r]), kDropName[r]);
+        }
+        episode_[r] = 0;
+    }
+}
+
+void TxScheduler::_free(int aicPrio, int aicIdx)
+{
+    slots_[aicPrio][aicIdx].used = 0;
+    --cnt_[aicPrio];
+    --total_;
+}
+
+void TxScheduler::_drop(int aicPrio, int aicIdx, TxDrop aicWhy)
+{
+    const TxMeta meta = slots_[aicPrio][aicIdx].meta;
+    _free(aicPrio, aicIdx);
+    _drop_news(aicWhy);
+    if (out_ != nullptr) {
+        out_->dropped(meta, aicWhy);
+    }
+}
+
+int TxScheduler::_purge(uint64_t aicNow)
+{
+    if (total_ == 0) {
+        return 0;
+    }
+    int n = 0;
+    for (int p = 0; p < kPrioCnt; ++p) {
+        bool freed = false;
+        for (int i = 0; i < kCap; ++i) {
+            const Slot& s = slots_[p][i];
+            // Due at its deadline: a datagram never leaves as old as its
+            // lifetime or older.
+            if (s.used != 0 && s.meta.lifetimeMs != 0 &&
+                aicNow - s.inUs >= static_cast<uint64_t>(s.meta.lifetimeMs) * 1000u) {
+                _drop(p, i, TxDrop::Expired);
+                freed = true;
+                ++n;
+            }
+        }
+        if (freed && out_ != nullptr) {
+            out_->room(static_cast<uint8_t>(p));
+        }
+    }
+    if (n > 0) {
+        _count_queued();
+    }
+    return n;
+}
+
+int TxScheduler::_supersede(const TxMeta& aicMeta)
+{
+    int n = 0;
+    for (int p = 0; p < kPrioCnt; ++p) {
+        for (int i = 0; i < kCap; ++i) {
+            const Slot& s = slots_[p][i];
+            if (s.used != 0 && s.meta.connId == aicMeta.connId && s.meta.aid == aicMeta.aid) {
+                _drop(p, i, TxDrop::Superseded);
+                ++n;
+            }
+        }
+    }
+    return n;
+}
+
+// The next slot of a priority: the connection after the one served last
+// (by number, wrapping round), and its oldest request.
+int TxScheduler::_pick(int aicPrio)
+{
+    const int64_t last = lastConn_[aicPrio];
+    int after = -1;  // the best slot of a connection numbered above last
+    int first = -1;  // the best slot of all, for the wrap
+    const Slot* q = slots_[aicPrio];
+    auto better = [q](int aicCand, int aicBest) {
+        return aicBest < 0 || q[aicCand].meta.connId < q[aicBest].meta.connId ||
+               (q[aicCand].meta.connId == q[aicBest].meta.connId && q[aicCand].seq < q[aicBest].seq);
+    };
+    for (int i = 0; i < kCap; ++i) {
+        if (q[i].used == 0) {
+            continue;
+        }
+        if (static_cast<int64_t>(q[i].meta.connId) > last && better(i, after)) {
+            after = i;
+        }
+        if (better(i, first)) {
+            first = i;
+        }
+    }
+    const int pick = after >= 0 ? after : first;
+    if (pick >= 0) {
+        lastConn_[aicPrio] = q[pick].meta.connId;
+    }
+    return pick;
+}
+
+void TxScheduler::_arm_for_gap()
+{
+    const uint64_t elapsed = rt_->now_us() - lastUs_;
+    rt_->arm(sentOnce_ && elapsed < kGapUs ? kGapUs - elapsed : 0);
+}
+
+int TxScheduler::submit(const TxMeta& aicMeta, const char* aipcMsg, int aicLen)
+{
+    if (rt_ == nullptr || out_ == nullptr || aipcMsg == nullptr || aicLen <= 0) {
+        return -ERR_V2X_PARM_CONT;
+    }
+    if (aicLen > kMaxLen) {
+        LOGE("aicSdLen(%d) too long err!!!!\n", aicLen);
+        return -ERR_V2X_SEND_LEN;
+    }
+    TxMeta meta = aicMeta;
+    meta.prio = clamp_prio(meta.prio);
+    const uint64_t now = rt_->now_us();
+    // Nothing waits and the gap has passed: no reason to queue.
+    if (total_ == 0 && (!sentOnce_ || now - lastUs_ >= kGapUs)) {
+        const int rc = out_->transmit(aipcMsg, aicLen);
+        lastUs_ = rt_->now_us();
+        sentOnce_ = true;
+        out_->sent(meta, 0, rc);
+        return rc;
+    }
+    _purge(now);
+    if (meta.supersede != 0) {
+        _supersede(meta);
+    }
+    const int p = meta.prio;
+    if (cnt_[p] >= kCap) {
+        // The caller decides what a full queue means for it (the daemon
+        // server never gets here: it stops reading first).
+        STAT_ADD(txFullRefused);
+        return -ERR_V2X_TX_FULL;
+    }
+    int idx = 0;
+    while (slots_[p][idx].used != 0) {
+        ++idx;
+    }
+    Slot& s = slots_[p][idx];
+    s.meta = meta;
+    s.inUs = now;
+    s.seq = ++seq_;
+    s.len = aicLen;
+    memcpy(s.msg, aipcMsg, static_cast<size_t>(aicLen));
+    s.used = 1;
+    ++cnt_[p];
+    ++total_;
+    STAT_ADD(txWaited);
+    _count_queued();
+    // One timer for the whole queue: armed by the first datagram to wait,
+    // kept armed by the drain while anything does.
+    if (total_ == 1) {
+        _arm_for_gap();
+    }
+    return V2X_SUCCESS;
+}
+
+void TxScheduler::on_timer()
+{
+    if (rt_ == nullptr || out_ == nullptr || total_ == 0) {
+        return;
+    }
+    const uint64_t now = rt_->now_us();
+    _purge(now);
+    if (total_ == 0) {
+        _episode_end();
+        return;
+    }
+    // A timer that fires a little early (the event loop's clock is coarser
+    // than ours) waits for the rest of the gap instead of sending.
+    if (sentOnce_ && now - lastUs_ < kGapUs) {
+        _arm_for_gap();
+        return;
+    }
+    int p = kPrioMax;
+    while (cnt_[p] == 0) {
+        --p;
+    }
+    const int idx = _pick(p);
+    Slot& s = slots_[p][idx];
+    const int rc = out_->transmit(s.msg, s.len);
+    lastUs_ = rt_->now_us();
+    sentOnce_ = true;
+    const TxMeta meta = s.meta;
+    const uint64_t waited = now - s.inUs;
+    _free(p, idx);
+    _count_queued();
+    out_->sent(meta, waited, rc);
+    if (total_ > 0) {
+        _arm_for_gap();
+    } else {
+        _episode_end();
+    }
+    // A place is free again: whoever held back for room may go on.
+    out_->room(static_cast<uint8_t>(p));
+}
+
+int TxScheduler::room(uint8_t aicPrio)
+{
+    if (rt_ != nullptr) {
+        _purge(rt_->now_us());
+    }
+    return kCap - cnt_[clamp_prio(aicPrio)];
+}
+
+int TxScheduler::drop_all()
+{
+    if (rt_ != nullptr) {
+        rt_->cancel();
+    }
+    const int n = total_;
+    for (int p = 0; p < kPrioCnt; ++p) {
+        for (int i = 0; i < kCap; ++i) {
+            if (slots_[p][i].used != 0) {
+                _drop(p, i, TxDrop::AtExit);
+            }
+        }
+        lastConn_[p] = -1;
+    }
+    for (uint64_t& e : episode_) {
+        e = 0;
+    }
+    STAT_SET(txQueued, 0);
+    return n;
+}
