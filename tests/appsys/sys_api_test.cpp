@@ -315,3 +315,35 @@ TEST(SysApi, AttachUsesAnotherCoreAndLeavesItRunning)
     EXPECT_EQ(v2x_system_exit(), 0);
     EXPECT_GE(core.connect_app(), 0);  // still serving
 }
+
+// The system API offers the options too: five superseding writes leave one
+// datagram, the newest, and the application reads what was superseded.
+TEST(SysApi, WriteWithOptionsSupersedesAndTheApplicationReadsItsDrops)
+{
+    LevelGuard lvl(LOG_LEV_OFF);
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    tV2XCtlClient st;
+    EXPECT_EQ(v2x_system_conn_stats(&st), -ERR_V2X_PARM_CONT);  // not started
+    ASSERT_EQ(v2x_system_attach(core.cfg.dmnNme), 0);
+    tDSMTxParm tx;
+    memset(&tx, 0, sizeof(tx));
+    tx.appId = 26;
+    tx.protTp = PROT_TP_DSMP;
+    tx.priority = 6;
+    const tDSMTxOpt bad = {0, 1, {0, 0, 1}};
+    EXPECT_EQ(v2x_system_write_ex("x", 1, &tx, &bad), -ERR_V2X_PARM_CONT);
+    EXPECT_EQ(v2x_system_write_ex("0", 1, &tx, nullptr), 1);  // leaves at once
+    const tDSMTxOpt sup = {0, 1, {0, 0, 0}};
+    for (char c = '1'; c <= '5'; ++c) {
+        ASSERT_EQ(v2x_system_write_ex(&c, 1, &tx, &sup), 1);
+    }
+    EXPECT_EQ(core.radio.recv(3000), Bytes({4, 0, 26, 0, 1, '0'}));
+    EXPECT_EQ(core.radio.recv(3000), Bytes({4, 0, 26, 0, 1, '5'}));
+    EXPECT_TRUE(core.radio.recv(300).empty());
+    ASSERT_EQ(v2x_system_conn_stats(&st), 0);
+    EXPECT_EQ(st.txSent, 2u);
+    EXPECT_EQ(st.txSuperseded, 4u);
+    EXPECT_EQ(v2x_system_conn_stats(nullptr), -ERR_V2X_PARM_CONT);
+    EXPECT_EQ(v2x_system_exit(), 0);
+}
