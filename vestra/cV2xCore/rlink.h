@@ -20,15 +20,20 @@ V2X_API int rlink_init(const tV2XSDKCfg* aipcV2XCore, struct event_base* aipcEtB
 /* Sends one datagram of aicSdLen bytes to the radio module, at least 70 ms
  * after the previous one on the monotonic clock. Never waits: when the gap
  * has not passed, or datagrams are already waiting, the bytes are copied
- * into the transmit queue, which a timer on the core's event loop drains in
- * order, one datagram per gap. Core thread only. 0 (sent or queued),
- * -ERR_V2X_PARM_CONT, -ERR_V2X_SEND_LEN (longer than a queue place),
- * -ERR_V2X_TX_FULL (queue full, nothing kept) or -ERR_V2X_SOCKET_SEND_TO
- * (sent at once and refused, or the link is not running). */
+ * into the transmit queue of their priority, which a timer on the core's
+ * event loop drains one datagram per gap, the most urgent priority first
+ * and connections of one priority in turn. Whose the datagram is and how it
+ * may wait (priority, lifetime, supersede) is the tag the caller set
+ * (rlink_set_tx_tag, rlink.hpp); untagged sends are the core's own at
+ * priority 0. Core thread only. 0 (sent or queued), -ERR_V2X_PARM_CONT,
+ * -ERR_V2X_SEND_LEN (longer than a queue place), -ERR_V2X_TX_FULL (its
+ * priority's queue is full, nothing kept) or -ERR_V2X_SOCKET_SEND_TO (sent
+ * at once and refused, or the link is not running). */
 V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen);
 
 /* Releases events, sockets and ring; datagrams still queued are dropped
- * with one line giving their count. 0; safe without init and twice. */
+ * (counted in txDroppedAtExit) with one line giving their count. 0; safe
+ * without init and twice. */
 V2X_API int rlink_exit(void);
 
 V2X_EXTERN_C_END
