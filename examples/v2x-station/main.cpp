@@ -73,7 +73,8 @@ const char kUsage[] =
     "                          (overrides station.duration)\n"
     "      --attach            use the core another station runs on the socket of\n"
     "                          the configuration instead of starting one (the\n"
-    "                          radio settings are then that station's)\n"
+    "                          radio settings, maxClients, sockMode, sockGroup\n"
+    "                          and txDefaults are then that station's)\n"
     "      --serve             run only the core, for other processes' applications\n"
     "                          to attach to its socket (cv2x_app_attach,\n"
     "                          v2x_system_attach), until SIGINT or SIGTERM; the\n"
@@ -250,8 +251,22 @@ public:
             }
             dogStarted_ = true;
         }
-        v2x_sdk_dmn_serv_set_max_clit(cfg_.maxClients);
-        v2x_sdk_dmn_serv_set_access(&cfg_.access);
+        // Settings of a core this process starts; an attached station starts
+        // none (the core it uses has its own), so they have no effect there.
+        if (!cfg_.attach) {
+            const int rcMax = v2x_sdk_dmn_serv_set_max_clit(cfg_.maxClients);
+            const int rcAcc = v2x_sdk_dmn_serv_set_access(&cfg_.access);
+            const int rcDef = v2x_sdk_dmn_serv_set_tx_defaults(
+                cfg_.txDefaults.data(), static_cast<int>(cfg_.txDefaults.size()));
+            if (rcMax != 0 || rcAcc != 0 || rcDef != 0) {
+                // The file's checks should have caught it; never run a core
+                // with other settings than the file's.
+                err = "the core refused its settings (maxClients " + std::to_string(rcMax) +
+                      ", sockMode/sockGroup " + std::to_string(rcAcc) + ", txDefaults " +
+                      std::to_string(rcDef) + ")";
+                return false;
+            }
+        }
         if (cfg_.serve) {
             // The core alone: its socket listens once this returns 0.
             const int rc = v2x_core_init(&cfg_.sdk);
@@ -446,7 +461,7 @@ struct Sender {
     Clock::time_point due;
     uint32_t seq = 0;
 
-    Sender(const station::SendSpec& s, Clock::time_point start)
+    Sender(const station::SendSpec& s, uint8_t prio, Clock::time_point start)
         : plan(s), buf(sizeof(tDSMReq) + s.size),
           period(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / s.rate))),
           due(start)
@@ -455,7 +470,7 @@ struct Sender {
         memset(&head, 0, sizeof(head));
         head.appId = s.aid;
         head.protTp = PROT_TP_DSMP;
-        head.priority = 1;
+        head.priority = prio;
         memset(head.peerMac, 0xFF, sizeof(head.peerMac));
         head.msgLen = static_cast<uint16_t>(s.size);
         memcpy(buf.data(), &head, sizeof(head));
@@ -481,7 +496,13 @@ int run(const station::Config& cfg, const sigset_t& stopSigs)
     std::vector<Sender> senders;
     senders.reserve(cfg.sends.size());
     for (const station::SendSpec& s : cfg.sends) {
-        senders.emplace_back(s, start);
+        // Priority 0 lets this station's core apply the txDefaults entry of
+        // the AID; other streams, and all of an attached station, say 1.
+        uint8_t prio = 1;
+        for (const tV2XTxDefault& d : cfg.txDefaults) {
+            prio = !cfg.attach && d.aid == s.aid ? 0 : prio;
+        }
+        senders.emplace_back(s, prio, start);
     }
     const bool timed = cfg.duration > 0;
     const Clock::time_point end =
@@ -562,7 +583,9 @@ void core_line(const std::string& aicName)
              " tx-errors=" + std::to_string(txErr) + " dsa=" + std::to_string(c.dsaSent) +
              " dsa-skipped=" + std::to_string(c.dsaSkipped) +
              " requests-refused=" + std::to_string(refused) +
-             " stalled-drops=" + std::to_string(c.appDroppedStalled));
+             " stalled-drops=" + std::to_string(c.appDroppedStalled) +
+             " tx-expired=" + std::to_string(c.txExpired) +
+             " tx-superseded=" + std::to_string(c.txSuperseded));
 }
 
 // --serve: the core alone until SIGINT or SIGTERM (blocked in every thread

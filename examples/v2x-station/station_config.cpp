@@ -170,12 +170,82 @@ bool ipv4_text(Reporter& r, const config_setting_t* grp, const char* key, char (
     return true;
 }
 
+// A boolean member, or the integer 0 or 1 as the log group's switches;
+// absent members keep `out`.
+bool member_flag(Reporter& r, const config_setting_t* grp, const char* key, bool& out)
+{
+    const config_setting_t* s = config_setting_get_member(grp, key);
+    if (s == nullptr) {
+        return true;
+    }
+    if (config_setting_type(s) == CONFIG_TYPE_BOOL) {
+        out = config_setting_get_bool(s) != 0;
+        return true;
+    }
+    if ((config_setting_type(s) == CONFIG_TYPE_INT || config_setting_type(s) == CONFIG_TYPE_INT64) &&
+        (config_setting_get_int64(s) == 0 || config_setting_get_int64(s) == 1)) {
+        out = config_setting_get_int64(s) == 1;
+        return true;
+    }
+    return r.fail(s, path_of(s) + " must be true or false (or 1 or 0)");
+}
+
+// station.txDefaults: how plain requests of each listed AID wait for the
+// radio in this station's core. The core checks the table too; refusing it
+// here names the line.
+bool load_tx_defaults(Reporter& r, const config_setting_t* st, Config& out)
+{
+    const config_setting_t* td = config_setting_get_member(st, "txDefaults");
+    if (td == nullptr) {
+        return true;
+    }
+    if (config_setting_type(td) != CONFIG_TYPE_LIST) {
+        return r.fail(td, "station.txDefaults must be a list of groups, like "
+                          "( { aid = 26; priority = 7; lifetimeMs = 100; supersede = true; } )");
+    }
+    const int n = config_setting_length(td);
+    if (n > kMaxTxDefaults) {
+        return r.fail(td, "station.txDefaults holds more than " + std::to_string(kMaxTxDefaults) +
+                              " entries");
+    }
+    for (int i = 0; i < n; ++i) {
+        const config_setting_t* e = config_setting_get_elem(td, static_cast<unsigned>(i));
+        if (!config_setting_is_group(e)) {
+            return r.fail(e, "station.txDefaults: each entry is a group "
+                             "{ aid; priority; lifetimeMs; supersede; }");
+        }
+        long aid = 0, prio = 0, life = 0;
+        bool supersede = false;
+        if (!only_known(r, e, {"aid", "priority", "lifetimeMs", "supersede"}) ||
+            !member_int(r, e, "aid", 0, kMaxAid, aid, true) ||
+            !member_int(r, e, "priority", 0, kMaxTxPriority, prio) ||
+            !member_int(r, e, "lifetimeMs", 0, kMaxTxLifetimeMs, life) ||
+            !member_flag(r, e, "supersede", supersede)) {
+            return false;
+        }
+        for (const tV2XTxDefault& d : out.txDefaults) {
+            if (d.aid == static_cast<uint32_t>(aid)) {
+                return r.fail(config_setting_get_member(e, "aid"),
+                              path_of(e) + ": AID " + std::to_string(aid) + " is listed twice");
+            }
+        }
+        tV2XTxDefault d;
+        memset(&d, 0, sizeof(d));
+        d.aid = static_cast<uint32_t>(aid);
+        d.priority = static_cast<uint8_t>(prio);
+        d.supersede = supersede ? 1 : 0;
+        d.lifetimeMs = static_cast<uint32_t>(life);
+        out.txDefaults.push_back(d);
+    }
+    return true;
+}
+
 bool load_station(Reporter& r, const config_setting_t* st, Config& out)
 {
     if (!only_known(r, st,
                     {"name", "logLevel", "duration", "dmnNme", "sendIp", "sendPort", "rcvIp",
                      "rcvPort", "macAddr", "receive", "send", "providers", "maxClients",
-                     "sockMode", "sockGroup"})) {
+                     "sockMode", "sockGroup", "txDefaults"})) {
         return false;
     }
     if (!member_string(r, st, "name", 31, out.name)) {
@@ -337,7 +407,7 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
             out.providers.push_back(p);
         }
     }
-    return true;
+    return load_tx_defaults(r, st, out);
 }
 
 } // namespace
@@ -484,6 +554,11 @@ std::string describe(const Config& cfg)
     for (const ProviderSpec& p : cfg.providers) {
         os << "provider lclAppId=" << p.lclAppId << " aid=" << p.aid
            << " rptRte=" << static_cast<int>(p.rptRte) << " dsaHdrExt=" << p.dsaHdrExt << "\n";
+    }
+    for (const tV2XTxDefault& d : cfg.txDefaults) {
+        os << "txDefault aid=" << d.aid << " priority=" << static_cast<int>(d.priority)
+           << " lifetimeMs=" << d.lifetimeMs << " supersede=" << static_cast<int>(d.supersede)
+           << "\n";
     }
     os << "log = " << (cfg.hasLog ? "file" : "defaults") << " stdout=" << cfg.log.stdoutLogSwt
        << " file=" << cfg.log.fileLogSwt << " thread=" << cfg.log.logRunMd << "\n";

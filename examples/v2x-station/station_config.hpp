@@ -42,6 +42,9 @@ struct Config {
     std::vector<uint32_t> receive;
     std::vector<SendSpec> sends;
     std::vector<ProviderSpec> providers;
+    // Sending defaults per AID for plain requests, handed to a core this
+    // process starts (not used with --attach).
+    std::vector<tV2XTxDefault> txDefaults;
     bool hasLog = false;
     tLogCfg log{};
     bool hasWatchdog = false;
@@ -54,6 +57,10 @@ constexpr uint32_t kMaxAid = V2X_LIM_AID_MAX;
 constexpr unsigned kMaxData = V2X_LIM_DSM_DATA_MAX;  // per AID: v2x_dsm_data_max()
 constexpr unsigned kMaxLclAppId = 31;
 constexpr size_t kMaxSocketPath = 107;
+// Limits of the sending defaults: entries, priority, lifetime.
+constexpr int kMaxTxDefaults = V2X_TX_DEFAULTS_MAX;
+constexpr unsigned kMaxTxPriority = 7;
+constexpr unsigned kMaxTxLifetimeMs = 60000;
 
 // Reads and checks `path`. On failure returns false with a one-line reason
 // ("FILE:LINE: ..." where a line is known).

@@ -72,6 +72,31 @@ TEST(StationConfig, ShippedConfigurationsLoadAndUseDistinctSocketsAndPorts)
     EXPECT_EQ(lines_with(a, "receive = 26").size(), 1u) << a;
     EXPECT_EQ(lines_with(b, "receive = 26").size(), 1u) << b;
     EXPECT_EQ(lines_with(a, "provider lclAppId=1 aid=135").size(), 1u) << a;
+    // The demo's sending defaults: its safety messages, never the core's own 135.
+    EXPECT_EQ(lines_with(a, "txDefault aid=26 priority=7 lifetimeMs=100 supersede=1").size(), 1u) << a;
+    EXPECT_EQ(lines_with(b, "txDefault aid=30 priority=5 lifetimeMs=200 supersede=1").size(), 1u) << b;
+    EXPECT_EQ(lines_with(a + b, "txDefault aid=135").size(), 0u);
+}
+
+// Every field at its limits, a boolean or 0/1 for supersede, absent fields
+// at "no change" (priority 0, no lifetime, no supersede), 32 entries.
+TEST(StationConfig, TxDefaultsAreReadWithTheirLimits)
+{
+    std::string table = "  txDefaults = (\n"
+                        "    { aid = 16511; priority = 7; lifetimeMs = 60000; supersede = true; },\n"
+                        "    { aid = 0; supersede = 1; },\n"
+                        "    { aid = 30; priority = 5; supersede = false; }";
+    for (int aid = 100; aid < 129; ++aid) {
+        table += ",\n    { aid = " + std::to_string(aid) + "; supersede = 0; }";
+    }
+    StationFile f("txd", 1000, 1001, table + "\n  );\n");
+    std::string out;
+    ASSERT_EQ(run_station({"-c", f.path, "--check"}, out), 0) << out;
+    EXPECT_EQ(lines_with(out, "txDefault ").size(), 32u) << out;
+    EXPECT_EQ(lines_with(out, "txDefault aid=16511 priority=7 lifetimeMs=60000 supersede=1").size(), 1u) << out;
+    EXPECT_EQ(lines_with(out, "txDefault aid=0 priority=0 lifetimeMs=0 supersede=1").size(), 1u) << out;
+    EXPECT_EQ(lines_with(out, "txDefault aid=30 priority=5 lifetimeMs=0 supersede=0").size(), 1u) << out;
+    EXPECT_EQ(lines_with(out, "txDefault aid=128 priority=0 lifetimeMs=0 supersede=0").size(), 1u) << out;
 }
 
 TEST(StationConfig, CommandLineOverridesTheFile)
@@ -115,6 +140,24 @@ TEST(StationConfig, BadSettingsAreRefusedWithFileLineAndKey)
         {"  logLevel = \"chatty\";\n", "", "station.logLevel must be 0 to 6"},
         {"  duration = -1;\n", "", "duration = -1 is outside"},
         {"  maxClients = 0;\n", "", "maxClients = 0 is outside 1..4096"},
+        {"  txDefaults = ( { aid = 26; priority = 8; } );\n", "",
+         "station.txDefaults[0].priority = 8 is outside 0..7"},
+        {"  txDefaults = ( { aid = 26; priority = -1; } );\n", "",
+         "station.txDefaults[0].priority = -1 is outside 0..7"},
+        {"  txDefaults = ( { aid = 16512; } );\n", "", "station.txDefaults[0].aid = 16512 is outside"},
+        {"  txDefaults = ( { aid = 26; lifetimeMs = 60001; } );\n", "",
+         "station.txDefaults[0].lifetimeMs = 60001 is outside 0..60000"},
+        {"  txDefaults = ( { aid = 26; supersede = 2; } );\n", "",
+         "station.txDefaults[0].supersede must be true or false"},
+        {"  txDefaults = ( { aid = 26; supersede = \"yes\"; } );\n", "",
+         "station.txDefaults[0].supersede must be true or false"},
+        {"  txDefaults = ( { aid = 26; prio = 7; } );\n", "", "unknown setting station.txDefaults[0].prio"},
+        {"  txDefaults = ( { priority = 7; } );\n", "", "missing setting station.txDefaults[0].aid"},
+        {"  txDefaults = ( { aid = 26; },\n                 { aid = 30; },\n"
+         "                 { aid = 26; priority = 1; } );\n",
+         "", "station.txDefaults[2]: AID 26 is listed twice"},
+        {"  txDefaults = { aid = 26; };\n", "", "station.txDefaults must be a list of groups"},
+        {"  txDefaults = ( 26 );\n", "", "station.txDefaults: each entry is a group"},
         {"", "watchdog = { feddogSec = 0; feddogUSec = 0; txFeddogHtDmNme = \"/tmp/x\"; };\n",
          "the period feddogSec + feddogUSec must be above 0"},
         {"", "watchdog = { feddogSec = 1; };\n", "watchdog.txFeddogHtDmNme must have 1 to 107"},
@@ -122,7 +165,14 @@ TEST(StationConfig, BadSettingsAreRefusedWithFileLineAndKey)
          "feddogSec and feddogUSec must not be negative"},
         {"", "logs = { };\n", "unknown setting logs"},
     };
-    for (const Case& c : cases) {
+    std::string many = "  txDefaults = ( { aid = 0; }";
+    for (int aid = 1; aid <= 32; ++aid) {
+        many += ", { aid = " + std::to_string(aid) + "; }";
+    }
+    const std::string tooMany = many + " );\n";
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    all.push_back({tooMany.c_str(), "", "station.txDefaults holds more than 32 entries"});
+    for (const Case& c : all) {
         StationFile f("bad", 1000, 1001, c.body, c.groups);
         std::string out;
         EXPECT_EQ(run_station({"-c", f.path, "--check"}, out), 2) << c.expect << "\n" << out;
@@ -386,8 +436,6 @@ TEST(StationRun, LogGroupSendsLinesToTheLogFile)
     unlink((base + "-00.log").c_str());
 }
 
-#endif
-
 // A second station attached to the first one's core shares its radio: it
 // registers at index 0 too, both send, both receive their own AIDs. When
 // that core goes away the attached station says so and exits 3.
@@ -428,3 +476,56 @@ TEST(StationRun, AttachedStationSharesTheCoreAndStopsWhenItGoes)
     EXPECT_EQ(lines_with(pb.text(), " STOP core gone").size(), 1u) << pb.text();
     EXPECT_EQ(lines_with(pb.text(), " SUMMARY B ").size(), 1u) << pb.text();
 }
+
+// The table reaches the core the station starts, in both modes: plain
+// requests sent faster than the radio takes them are superseded or expire
+// as their AID's entry says. An attached station's own table is not used.
+TEST(StationRun, TxDefaultsReachTheCoreTheStationStarts)
+{
+    v2xtest::UdpPeer radio;
+    const std::vector<uint16_t> p = free_ports(3);
+    StationFile a("A", radio.port(), p[0],
+                  "  send = ( { aid = 26; rate = 40; size = 8; }, { aid = 27; rate = 40; size = 8; },\n"
+                  "           { aid = 28; rate = 5; size = 8; } );\n"
+                  "  txDefaults = ( { aid = 26; priority = 7; supersede = true; },\n"
+                  "                 { aid = 27; lifetimeMs = 1; } );\n");
+    Proc pa("sta");
+    ASSERT_TRUE(pa.start({kStation, "-c", a.path, "-d", "1"}));
+    ASSERT_EQ(pa.wait_exit(20000), 0) << pa.text() << pa.errors();
+    // The station's own stream of a listed AID takes the entry's priority:
+    // a BSM always waits, so the unlisted AID 28 (priority 1) hardly gets on.
+    int frames[3] = {0, 0, 0};
+    for (v2xtest::Bytes d = radio.recv(500); !d.empty(); d = radio.recv(200)) {
+        if (d.size() > 2 && d[2] >= 26 && d[2] <= 28) {
+            ++frames[d[2] - 26];
+        }
+    }
+    EXPECT_GT(frames[0], 8);
+    EXPECT_LT(frames[2] * 3, frames[0]) << frames[2] << " frames of AID 28";
+    std::vector<std::string> core = lines_with(pa.text(), " CORE A ");
+    ASSERT_EQ(core.size(), 1u) << pa.text();
+    EXPECT_GT(field(core[0], "tx-superseded"), 0) << core[0];
+    EXPECT_GT(field(core[0], "tx-expired"), 0) << core[0];
+    EXPECT_EQ(field(lines_with(pa.text(), " SUMMARY A ").at(0), "refused"), 0) << pa.text();
+
+    StationFile srv("S", radio.port(), p[1], "  txDefaults = ( { aid = 26; supersede = true; } );\n");
+    StationFile b("B", radio.port(), p[2],
+                  "  send = ( { aid = 26; rate = 40; size = 8; } );\n"
+                  "  txDefaults = ( { aid = 26; lifetimeMs = 1; } );\n");
+    std::string bcfg = slurp(b.path);
+    bcfg.replace(bcfg.find(b.sock), b.sock.size(), srv.sock);
+    spill(b.path, bcfg);
+    Proc ps("srv"), pb("stb");
+    ASSERT_TRUE(ps.start({kStation, "--serve", "-c", srv.path}));
+    ASSERT_TRUE(ps.wait_text(" READY serving on ", 10000)) << ps.text() << ps.errors();
+    ASSERT_TRUE(pb.start({kStation, "-c", b.path, "--attach", "-d", "1"}));
+    ASSERT_EQ(pb.wait_exit(20000), 0) << pb.text() << pb.errors();
+    ps.signal(SIGTERM);
+    ASSERT_EQ(ps.wait_exit(20000), 0) << ps.text() << ps.errors();
+    core = lines_with(ps.text(), " CORE S ");
+    ASSERT_EQ(core.size(), 1u) << ps.text();
+    EXPECT_GT(field(core[0], "tx-superseded"), 0) << core[0];
+    EXPECT_EQ(field(core[0], "tx-expired"), 0) << core[0];
+}
+
+#endif

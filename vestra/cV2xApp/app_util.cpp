@@ -184,7 +184,7 @@ int app_conn_stats(const char* aipcName, tV2XCtlClient* aopStats)
     // Every connection also gets the indications: skipped whole until the
     // answer comes.
     const long long deadline = _mono_ms() + kAnswerMs;
-    static thread_local char pld[V2X_CORE_APP_MAX_PAYLOAD];
+    char pld[V2X_CORE_APP_MAX_PAYLOAD];
     for (;;) {
         char hdr[V2X_CORE_APP_HDR_LEN];
         uint32_t type;
