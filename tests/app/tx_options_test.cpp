@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string.h>
+#include <time.h>
 
 #include <vector>
 
@@ -46,16 +47,25 @@ TEST(AppTxOptions, OptionsPrecedeTheRecordAndBadOnesAreRefused)
     const std::vector<char> rec = dsm_record(0x1A, 7, "hi");
     const tDSMTxOpt opt = {0x01020304u, 1, {0, 0, 0}};
     std::vector<char> buf(V2X_CORE_APP_MAX_PAYLOAD);
-    ASSERT_EQ(app_dsm_req_ex_build(as_req(rec), &opt, buf.data()), 280);
-    const uint8_t head[] = {0x04, 0x03, 0x02, 0x01, 0x01, 0, 0, 0, 0x1A, 0, 0, 0, 0x04, 0x07};
+    struct timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    ASSERT_EQ(app_dsm_req_ex_build(as_req(rec), &opt, buf.data()), 288);
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    const uint8_t head[] = {0x04, 0x03, 0x02, 0x01, 0x01, 0, 0, 0};
     EXPECT_EQ(memcmp(buf.data(), head, sizeof(head)), 0);
-    EXPECT_EQ(memcmp(buf.data() + 8, rec.data(), rec.size()), 0);
-    EXPECT_EQ(app_core_msg_check(V2X_DSM_REQ_EX, buf.data(), 280), 0);
-    EXPECT_EQ(app_core_msg_check(V2X_DSM_REQ_EX, buf.data(), 279), -ERR_V2X_SEND_LEN);
+    uint64_t callUs;  // stamped during the call
+    memcpy(&callUs, buf.data() + 8, 8);
+    EXPECT_GE(callUs, static_cast<uint64_t>(t0.tv_sec) * 1000000u + t0.tv_nsec / 1000);
+    EXPECT_LE(callUs, static_cast<uint64_t>(t1.tv_sec) * 1000000u + t1.tv_nsec / 1000);
+    const uint8_t recHead[] = {0x1A, 0, 0, 0, 0x04, 0x07};
+    EXPECT_EQ(memcmp(buf.data() + 16, recHead, sizeof(recHead)), 0);
+    EXPECT_EQ(memcmp(buf.data() + 16, rec.data(), rec.size()), 0);
+    EXPECT_EQ(app_core_msg_check(V2X_DSM_REQ_EX, buf.data(), 288), 0);
+    EXPECT_EQ(app_core_msg_check(V2X_DSM_REQ_EX, buf.data(), 287), -ERR_V2X_SEND_LEN);
     EXPECT_EQ(app_core_msg_check(V2X_DSM_REQ_EX, buf.data(), V2X_DSM_REQ_EX_HEAD_LEN - 1),
               -ERR_V2X_SEND_LEN);
     buf[6] = 1;  // a reserved byte
-    EXPECT_EQ(app_core_msg_check(V2X_DSM_REQ_EX, buf.data(), 280), -ERR_V2X_PARM_CONT);
+    EXPECT_EQ(app_core_msg_check(V2X_DSM_REQ_EX, buf.data(), 288), -ERR_V2X_PARM_CONT);
     // A record that claims more data than one message holds is never read.
     std::vector<char> huge = dsm_record(0x1A, 7, "");
     const uint16_t most = 0xFFFF;

@@ -333,12 +333,14 @@ TEST(SysApi, WriteWithOptionsSupersedesAndTheApplicationReadsItsDrops)
     tx.priority = 6;
     const tDSMTxOpt bad = {0, 1, {0, 0, 1}};
     EXPECT_EQ(v2x_system_write_ex("x", 1, &tx, &bad), -ERR_V2X_PARM_CONT);
-    EXPECT_EQ(v2x_system_write_ex("0", 1, &tx, nullptr), 1);  // leaves at once
+    tx.appId = 27;  // another AID: not superseded, whether it leaves at once or waits
+    EXPECT_EQ(v2x_system_write_ex("0", 1, &tx, nullptr), 1);
+    tx.appId = 26;
     const tDSMTxOpt sup = {0, 1, {0, 0, 0}};
     for (char c = '1'; c <= '5'; ++c) {
         ASSERT_EQ(v2x_system_write_ex(&c, 1, &tx, &sup), 1);
     }
-    EXPECT_EQ(core.radio.recv(3000), Bytes({4, 0, 26, 0, 1, '0'}));
+    EXPECT_EQ(core.radio.recv(3000), Bytes({4, 0, 27, 0, 1, '0'}));
     EXPECT_EQ(core.radio.recv(3000), Bytes({4, 0, 26, 0, 1, '5'}));
     EXPECT_TRUE(core.radio.recv(300).empty());
     ASSERT_EQ(v2x_system_conn_stats(&st), 0);

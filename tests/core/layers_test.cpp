@@ -82,6 +82,15 @@ class Stack : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // Every case starts from empty records, whatever ran before it in
+        // this process.
+        gInds.clear();
+        gDme.clear();
+        gAdapCalls.clear();
+        gIndSinkResult = 0;
+        gAdapReqResult = 0;
+        gRealAdapReq = nullptr;
+        air_log_gate() = AirLogGate();
         ASSERT_TRUE(v2x_event_threads_ready());
         ASSERT_EQ(v2x_mib_init(), 0);
         ASSERT_EQ(access_layer_init(), 0);

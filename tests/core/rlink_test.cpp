@@ -205,6 +205,9 @@ TEST(RlinkPacing, BackToBackSendsQueueAndLeaveInOrderAtLeast70msApart)
     tV2XSDKCfg cfg = link_cfg("127.0.0.1", 0, rx.port());
     ASSERT_EQ(rlink_init(&cfg, base), 0);
 
+    // The gap holds across a stop and a start: let the one after any
+    // datagram an earlier case in this process sent pass first.
+    usleep(static_cast<useconds_t>(RLINK_PACE_US + 10000));
     const tRlinkTxStats before = tx_stats();
     char d[3] = {4, 1, 0};
     for (int i = 0; i < 5; ++i) {
@@ -270,7 +273,9 @@ TEST(RlinkPacing, FullQueueRefusesAndExitDropsWhatWaits)
     EXPECT_EQ(rlink_send(d, 2), -ERR_V2X_TX_FULL);
     EXPECT_EQ(tx_stats().fullRefused, before.fullRefused + 1);
     EXPECT_EQ(tx_stats().queued, static_cast<unsigned long>(RLINK_TXQ_CAP));
-    EXPECT_EQ(tx_stats().queuedMax, static_cast<unsigned long>(RLINK_TXQ_CAP));
+    // The most ever waiting is the process's: other priorities may have
+    // held more at once before.
+    EXPECT_GE(tx_stats().queuedMax, static_cast<unsigned long>(RLINK_TXQ_CAP));
     // Longer than a queue place: refused whatever the queue holds.
     std::vector<char> big(RLINK_TX_MAX_LEN + 1, 4);
     EXPECT_EQ(rlink_send(big.data(), static_cast<int>(big.size())), -ERR_V2X_SEND_LEN);

@@ -55,10 +55,10 @@ protected:
     void SetUp() override { sched->bind(&rt, &out); }
 
     int submit(uint32_t aicConn, uint8_t aicPrio, uint8_t aicTag, uint32_t aicAid = 26,
-               uint32_t aicLifeMs = 0, uint8_t aicSupersede = 0)
+               uint32_t aicLifeMs = 0, uint8_t aicSupersede = 0, uint64_t aicCallUs = 0)
     {
         const char msg[3] = {static_cast<char>(aicTag), 1, 2};
-        return sched->submit({aicConn, aicAid, aicPrio, aicSupersede, aicLifeMs}, msg, 3);
+        return sched->submit({aicConn, aicAid, aicPrio, aicSupersede, aicLifeMs, aicCallUs}, msg, 3);
     }
     // Fires the timer each time it is due, up to aicUntil.
     void run_until(uint64_t aicUntil)
@@ -153,9 +153,9 @@ TEST_F(TxSched, AFullQueueRefusesOnlyItsOwnPriority)
     EXPECT_EQ(sched->room(6), TxScheduler::kCap);
     EXPECT_EQ(submit(2, 6, 0x66), 0);
     std::vector<char> big(TxScheduler::kMaxLen + 1, 4);
-    EXPECT_EQ(sched->submit({2, 26, 6, 0, 0}, big.data(), static_cast<int>(big.size())),
+    EXPECT_EQ(sched->submit({2, 26, 6, 0, 0, 0}, big.data(), static_cast<int>(big.size())),
               -ERR_V2X_SEND_LEN);
-    EXPECT_EQ(sched->submit({2, 26, 6, 0, 0}, big.data(), 0), -ERR_V2X_PARM_CONT);
+    EXPECT_EQ(sched->submit({2, 26, 6, 0, 0, 0}, big.data(), 0), -ERR_V2X_PARM_CONT);
     run_until(rt.now + kGap);
     EXPECT_EQ(out.tx.back().tag, 0x66);  // ahead of the ten that waited before it
     EXPECT_EQ(sched->queued(), TxScheduler::kCap);
@@ -188,6 +188,26 @@ TEST_F(TxSched, ExpiredRequestsAreDroppedNeverSent)
     }
     EXPECT_EQ(out.tx.back().tag, 0x30);
     EXPECT_EQ(out.tx.size(), 7u);
+}
+
+// The lifetime counts from the call when the sender says when that was: a
+// request that spent its life on the way is dropped as it arrives, even on
+// an idle radio; one that waited part of it has only the rest; a call time
+// still to come counts as now and lengthens nothing.
+TEST_F(TxSched, LifetimeCountsFromTheCall)
+{
+    rt.now += 10 * kGap;
+    ASSERT_EQ(submit(1, 7, 0x01, 26, 100, 0, rt.now - 100000), 0);
+    EXPECT_TRUE(out.tx.empty());
+    ASSERT_EQ(out.drops.size(), 1u);
+    EXPECT_EQ(out.drops[0].second, TxDrop::Expired);
+    ASSERT_EQ(submit(1, 7, 0x02, 26, 100, 0, rt.now - 99999), 0);  // out at once, 1 us to spare
+    ASSERT_EQ(out.tx.size(), 1u);
+    ASSERT_EQ(submit(2, 7, 0x03, 26, 100, 0, rt.now - 60000), 0);  // 40 ms left, the gap is 70
+    ASSERT_EQ(submit(3, 7, 0x04, 26, 100, 0, rt.now + 5000000), 0);
+    drain();
+    EXPECT_EQ(tags(), (std::vector<uint8_t>{0x02, 0x04}));
+    EXPECT_EQ(out.drops.size(), 2u);
 }
 
 // A superseding request drops what its connection still has waiting for

@@ -63,7 +63,7 @@ def user(lcl, act, tp, aid):
 
 def dsm_req_ex(aid, data, life, supersede, rsvd=0):
     plain = dsm_req(aid, data)[6:]
-    return msg(0x5610, struct.pack("<IBBBB", life, supersede, rsvd, 0, 0) + plain)
+    return msg(0x5610, struct.pack("<IBBBBQ", life, supersede, rsvd, 0, 0, 0) + plain)
 
 
 stream = dsm_serv(0, 0, 32, 0) + dsm_req(32, b"hello") + prov(1, 0, 40, 10) + user(1, 0, 0, 40)
@@ -77,7 +77,7 @@ app = [
     [0xC1] + list(dsm_req(200, b"y" * 1500)),
     [0x60] + list(dsm_req(5, b"z" * 4)[:-3]),                        # ends inside a message
     [0x45] + list(dsm_req_ex(26, b"bsm", 100, 1) * 3 + dsm_req_ex(26, b"r", 0, 0, 1)),  # options
-    [0x21] + list(msg(0x5610, b"\0" * 277) + stream),                 # options without the head
+    [0x21] + list(msg(0x5610, b"\0" * 285) + stream),                 # options without the head
 ]
 write("app_stream", app)
 

@@ -278,7 +278,7 @@ Bytes dsm_req_prio(uint32_t aid, const Bytes& data, uint8_t prio)
 }
 
 Bytes dsm_req_ex(uint32_t aid, const Bytes& data, uint8_t prio, uint32_t lifeMs, uint8_t supersede,
-                 uint8_t rsvd0)
+                 uint8_t rsvd0, uint64_t callUs)
 {
     const Bytes plain = dsm_req_prio(aid, data, prio);
     Bytes p;
@@ -287,6 +287,8 @@ Bytes dsm_req_ex(uint32_t aid, const Bytes& data, uint8_t prio, uint32_t lifeMs,
     p.push_back(rsvd0);
     p.push_back(0);
     p.push_back(0);
+    put32(p, static_cast<uint32_t>(callUs));
+    put32(p, static_cast<uint32_t>(callUs >> 32));
     p.insert(p.end(), plain.begin() + V2X_CORE_APP_HDR_LEN, plain.end());
     return app_msg(V2X_DSM_REQ_EX, p);
 }

@@ -77,8 +77,9 @@ Bytes user_req(uint16_t lcl, uint32_t act, uint32_t aid);
 // A DSM request at priority prio; with options (V2X_DSM_REQ_EX) when
 // lifeMs, supersede or rsvd0 says so or ex is set.
 Bytes dsm_req_prio(uint32_t aid, const Bytes& data, uint8_t prio);
+// callUs: the sender's monotonic time of the call, 0 for unknown.
 Bytes dsm_req_ex(uint32_t aid, const Bytes& data, uint8_t prio, uint32_t lifeMs, uint8_t supersede,
-                 uint8_t rsvd0 = 0);
+                 uint8_t rsvd0 = 0, uint64_t callUs = 0);
 bool write_all(int fd, const Bytes& b);
 // Sends a DSM service request on fd and reads the core's confirm to it:
 // its result code (0 accepted), or -1 when none came for this AID.

@@ -87,7 +87,7 @@ int app_core_msg_check(uint32_t aicType, const char* aipcMsg, uint32_t aicLen)
         return V2X_SUCCESS;
     }
     // With options, the request record follows them.
-    const uint32_t off = aicType == V2X_DSM_REQ_EX ? V2X_DSM_TX_OPT_LEN : 0u;
+    const uint32_t off = aicType == V2X_DSM_REQ_EX ? V2X_DSM_REQ_EX_PRE_LEN : 0u;
     const char* req = aipcMsg + off;
     uint16_t recLen;
     memcpy(&recLen, req + offsetof(tDSMReq, msgLen), sizeof(recLen));
@@ -125,8 +125,15 @@ int app_dsm_req_ex_build(const tDSMReq* aipcReq, const tDSMTxOpt* aipcOpt, char*
              static_cast<unsigned>(V2X_CORE_APP_MAX_PAYLOAD - V2X_DSM_REQ_EX_HEAD_LEN));
         return -ERR_V2X_SEND_LEN;
     }
-    memcpy(aopBuf, aipcOpt, V2X_DSM_TX_OPT_LEN);
-    memcpy(aopBuf + V2X_DSM_TX_OPT_LEN, aipcReq, V2X_DSM_REQ_HEAD_LEN + dataLen);
+    // Stamped here, at the call: the lifetime also counts the time the
+    // request then waits in the socket for the core to read it.
+    tDSMReqExPre pre;
+    memcpy(&pre.opt, aipcOpt, sizeof(pre.opt));
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    pre.callUs = static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+    memcpy(aopBuf, &pre, sizeof(pre));
+    memcpy(aopBuf + V2X_DSM_REQ_EX_PRE_LEN, aipcReq, V2X_DSM_REQ_HEAD_LEN + dataLen);
     return static_cast<int>(len);
 }
 

@@ -46,8 +46,8 @@ int app_send_core_msg(CoreAppTx& aiopTx, int aicFd, int aicNoConnRc, uint32_t ai
 // refused). Logs the failure.
 int app_conn_stats(const char* aipcName, tV2XCtlClient* aopStats);
 
-// Puts the tDSMTxOpt in front of a V2X_DSM_REQ payload (tDSMReq head and
-// data) into aopBuf (V2X_CORE_APP_MAX_PAYLOAD bytes): the V2X_DSM_REQ_EX
+// Puts the tDSMTxOpt and the time of the call (tDSMReqExPre) in front of a
+// V2X_DSM_REQ payload (tDSMReq head and data) into aopBuf (V2X_CORE_APP_MAX_PAYLOAD bytes): the V2X_DSM_REQ_EX
 // payload's length, or -ERR_V2X_PARM_CONT (null record, reserved bytes not
 // zero) or -ERR_V2X_SEND_LEN (it would not fit one message) after a line.
 int app_dsm_req_ex_build(const tDSMReq* aipcReq, const tDSMTxOpt* aipcOpt, char* aopBuf);

@@ -310,7 +310,10 @@ V2X_API int clear_dme_dsm_serv_req_index(const int aicIndex);
  * at most 2035 bytes for AIDs 0..127, 2034 for 128..16511, each V + 2 less
  * with an extension element of V value bytes (dsmHdrExts[1], at most 253);
  * see v2x_limits.h. Results as send_core_app_msg: 0 (the core has it and will
- * put it on the air in order, at most about 14 a second), -ERR_V2X_PARM_CONT
+ * put it on the air in its turn, at most about 14 a second for the station,
+ * the most urgent priority first; a lifetime or supersede set for its AID
+ * with v2x_sdk_dmn_serv_set_tx_defaults may drop it unsent, and counts it
+ * then), -ERR_V2X_PARM_CONT
  * (null, AID above 16511, extension above 253, no connection),
  * -ERR_V2X_SEND_LEN (data too long for the AID's form),
  * -ERR_V2X_SOCKET_WRITE (the core did not take it within 2 s),
@@ -327,8 +330,10 @@ V2X_API int dsm_request(const tDSMReq* aipcDSMReq);
  * never sent; with supersede it replaces this connection's requests for the
  * same AID that still wait. Such drops are counted for the connection
  * (cv2x_app_conn_stats). A null aipcOpt sends as dsm_request. Results as
- * dsm_request, and -ERR_V2X_PARM_CONT for reserved bytes that are not zero;
- * the call returns once the core has the request. */
+ * dsm_request, and -ERR_V2X_PARM_CONT for reserved bytes that are not zero.
+ * The lifetime counts from this call, on the machine's monotonic clock, so
+ * it includes any time the request waits in the socket while its priority's
+ * queue in the core is full. */
 V2X_API int dsm_request_ex(const tDSMReq* aipcDSMReq, const tDSMTxOpt* aipcOpt);
 
 /* What became of this application's requests, asked of the core over a

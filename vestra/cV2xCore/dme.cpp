@@ -146,7 +146,7 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
         memcpy(giDSAFrame + 2, e->dsaHdrExtAry, text);
         // The core's own datagram at the advertisements' priority; a newer
         // advertisement replaces one of the same AID still waiting.
-        const TxMeta tagMeta = {0, e->appId, e->priority, 1, 0};
+        const TxMeta tagMeta = {0, e->appId, e->priority, 1, 0, 0};
         RlinkTxTagScope tag(tagMeta);
         int rc = gipDSMPrim->request(e->appId, e->protTp, e->priority,
                                      static_cast<uint16_t>(2 + text), giDSAFrame,

@@ -306,7 +306,7 @@ bool _is_dsm_req(uint32_t aicType)
 // options, then the head up to its priority.
 uint32_t _tx_class_len(uint32_t aicType)
 {
-    return (aicType == V2X_DSM_REQ_EX ? V2X_DSM_TX_OPT_LEN : 0u) +
+    return (aicType == V2X_DSM_REQ_EX ? V2X_DSM_REQ_EX_PRE_LEN : 0u) +
            static_cast<uint32_t>(offsetof(tDSMReq, priority)) + 1u;
 }
 
@@ -316,11 +316,12 @@ uint32_t _tx_class_len(uint32_t aicType)
 TxMeta _tx_meta(const tClitNetCon* c, uint32_t aicType, const char* aipcPld)
 {
     const char* req = aipcPld;
-    TxMeta m = {c->connId, 0, 0, 0, 0};
+    TxMeta m = {c->connId, 0, 0, 0, 0, 0};
     if (aicType == V2X_DSM_REQ_EX) {
-        m.lifetimeMs = rd32(aipcPld + offsetof(tDSMTxOpt, lifetimeMs));
-        m.supersede = aipcPld[offsetof(tDSMTxOpt, supersede)] != 0 ? 1 : 0;
-        req += V2X_DSM_TX_OPT_LEN;
+        m.lifetimeMs = rd32(aipcPld + offsetof(tDSMReqExPre, opt.lifetimeMs));
+        m.supersede = aipcPld[offsetof(tDSMReqExPre, opt.supersede)] != 0 ? 1 : 0;
+        memcpy(&m.callUs, aipcPld + offsetof(tDSMReqExPre, callUs), sizeof(m.callUs));
+        req += V2X_DSM_REQ_EX_PRE_LEN;
     }
     m.aid = rd32(req + offsetof(tDSMReq, appId));
     m.prio = TxScheduler::clamp_prio(static_cast<uint8_t>(req[offsetof(tDSMReq, priority)]));
@@ -352,8 +353,8 @@ int _process_dsm_request(tClitNetCon* c, uint32_t aicType, const char* aipcPld, 
             LOGE("tDSMTxOpt.rsvd(%02x%02x%02x) err!!!!\n", opt.rsvd[0], opt.rsvd[1], opt.rsvd[2]);
             return -ERR_V2X_PARM_CONT;
         }
-        aipcPld += V2X_DSM_TX_OPT_LEN;
-        aicLen -= V2X_DSM_TX_OPT_LEN;
+        aipcPld += V2X_DSM_REQ_EX_PRE_LEN;
+        aicLen -= V2X_DSM_REQ_EX_PRE_LEN;
     }
     uint16_t dataLen = rd16(aipcPld + offsetof(tDSMReq, msgLen));
     if (!core_app_dsm_req_len_ok(aicLen, dataLen)) {
@@ -564,7 +565,7 @@ RxStep _read_one(tClitNetCon* c)
     if (c->rxCarry == nullptr && needsRoom) {
         // Only the queue of the request's own priority matters: a look at
         // the bytes that say which, left in the socket.
-        char cls[V2X_DSM_TX_OPT_LEN + offsetof(tDSMReq, priority) + 1];
+        char cls[V2X_DSM_REQ_EX_PRE_LEN + offsetof(tDSMReq, priority) + 1];
         const uint32_t clsLen = _tx_class_len(type);
         const ssize_t n = recv(c->fd, cls, clsLen, MSG_PEEK | MSG_DONTWAIT);
         if (n == static_cast<ssize_t>(clsLen)) {

@@ -43,7 +43,7 @@ static void _no_tx_news(uint32_t, eRlinkTxNews) {}
 static std::atomic<fRlinkTxRoom> giTxRoomSink{_no_room_sink};
 static std::atomic<fRlinkTxNews> giTxNewsSink{_no_tx_news};
 // Whose the datagrams of the current rlink_send calls are (core thread).
-static TxMeta giTxTag = {0, 0, 0, 0, 0};
+static TxMeta giTxTag = {0, 0, 0, 0, 0, 0};
 static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen);
 static uint64_t _mono_us();
 static void _rlink_tx_timer_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg);
@@ -346,7 +346,7 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
 
 V2X_API void rlink_set_tx_tag(const TxMeta* aipcTag)
 {
-    static constexpr TxMeta kUntagged = {0, 0, 0, 0, 0};
+    static constexpr TxMeta kUntagged = {0, 0, 0, 0, 0, 0};
     giTxTag = aipcTag != nullptr ? *aipcTag : kUntagged;
 }
 

@@ -196,6 +196,15 @@ int TxScheduler::submit(const TxMeta& aicMeta, const char* aipcMsg, int aicLen)
     TxMeta meta = aicMeta;
     meta.prio = clamp_prio(meta.prio);
     const uint64_t now = rt_->now_us();
+    // The lifetime counts from the call when it is known; a time that has
+    // not come yet counts as now, so no sender can lengthen its own.
+    const uint64_t since = meta.callUs != 0 && meta.callUs < now ? meta.callUs : now;
+    if (meta.lifetimeMs != 0 && now - since >= static_cast<uint64_t>(meta.lifetimeMs) * 1000u) {
+        // Expired on its way to the core: accepted, and dropped unsent.
+        _drop_news(TxDrop::Expired);
+        out_->dropped(meta, TxDrop::Expired);
+        return V2X_SUCCESS;
+    }
     // Nothing waits and the gap has passed: no reason to queue.
     if (total_ == 0 && (!sentOnce_ || now - lastUs_ >= kGapUs)) {
         const int rc = out_->transmit(aipcMsg, aicLen);
@@ -221,7 +230,7 @@ int TxScheduler::submit(const TxMeta& aicMeta, const char* aipcMsg, int aicLen)
     }
     Slot& s = slots_[p][idx];
     s.meta = meta;
-    s.inUs = now;
+    s.inUs = since;
     s.seq = ++seq_;
     s.len = aicLen;
     memcpy(s.msg, aipcMsg, static_cast<size_t>(aicLen));

@@ -27,6 +27,7 @@ struct TxMeta {
     uint8_t prio;        // 0..7; larger values count as 7
     uint8_t supersede;   // non-zero: replaces what waits for connId and aid
     uint32_t lifetimeMs; // 0: waits as long as it takes
+    uint64_t callUs;     // monotonic time the lifetime counts from; 0: when submitted
 };
 
 enum class TxDrop : uint8_t { Expired = 0, Superseded = 1, AtExit = 2 };
@@ -99,7 +100,7 @@ public:
 private:
     struct Slot {
         TxMeta meta;
-        uint64_t inUs;       // when it was accepted
+        uint64_t inUs;       // what its lifetime counts from (the call, or its acceptance)
         uint64_t seq;        // arrival order
         uint8_t used;
         int len;

@@ -62,12 +62,14 @@ typedef enum _eDMEUsrReqTp_ {
 V2X_STATIC_ASSERT(sizeof(eDMEUsrReqTp) == 4, "enumerations travel in 4 bytes");
 
 /* Application to core, outside the range of eV2XMsgType: a DSM request with
- * sending options, payload a tDSMTxOpt followed directly by a V2X_DSM_REQ
- * payload (tDSMReq head and data), so msgLen = 8 + 270 + data length. A core
- * that does not know it refuses it like any unknown type. */
+ * sending options, payload a tDSMReqExPre (the options and the time of the
+ * call) followed directly by a V2X_DSM_REQ payload (tDSMReq head and data),
+ * so msgLen = 16 + 270 + data length. A core that does not know it refuses
+ * it like any unknown type. */
 #define V2X_DSM_REQ_EX 0x5610u
 #define V2X_DSM_TX_OPT_LEN 8u
-#define V2X_DSM_REQ_EX_HEAD_LEN (V2X_DSM_TX_OPT_LEN + V2X_DSM_REQ_HEAD_LEN)
+#define V2X_DSM_REQ_EX_PRE_LEN 16u
+#define V2X_DSM_REQ_EX_HEAD_LEN (V2X_DSM_REQ_EX_PRE_LEN + V2X_DSM_REQ_HEAD_LEN)
 
 #pragma pack(push, 1)
 
@@ -78,6 +80,16 @@ typedef struct _tDSMTxOpt_ {
                             same AID that still wait, and waits in their stead */
     uint8_t rsvd[3];     /* must be zero */
 } tDSMTxOpt;
+
+/* What precedes the request record in a V2X_DSM_REQ_EX payload. callUs is
+ * the sender's CLOCK_MONOTONIC in microseconds when the application made the
+ * call (0: not known), so that a lifetime also counts the time the request
+ * waited in the socket. The core only ever shortens a lifetime by it: a
+ * time after the core's own reading of the request counts as that reading. */
+typedef struct _tDSMReqExPre_ {
+    tDSMTxOpt opt;
+    uint64_t callUs;
+} tDSMReqExPre;
 
 /* Message header; msgLen counts the payload only. */
 typedef struct _tCoreApp_ {
@@ -173,6 +185,8 @@ V2X_STATIC_ASSERT(offsetof(tDSMReq, msg) == 270, "tDSMReq.msg");
 V2X_STATIC_ASSERT(sizeof(tDSMTxOpt) == V2X_DSM_TX_OPT_LEN, "tDSMTxOpt is 8 bytes");
 V2X_STATIC_ASSERT(offsetof(tDSMTxOpt, supersede) == 4, "tDSMTxOpt.supersede");
 V2X_STATIC_ASSERT(offsetof(tDSMTxOpt, rsvd) == 5, "tDSMTxOpt.rsvd");
+V2X_STATIC_ASSERT(sizeof(tDSMReqExPre) == V2X_DSM_REQ_EX_PRE_LEN, "tDSMReqExPre is 16 bytes");
+V2X_STATIC_ASSERT(offsetof(tDSMReqExPre, callUs) == 8, "tDSMReqExPre.callUs");
 
 V2X_STATIC_ASSERT(sizeof(tDSMInd) == 14, "tDSMInd head is 14 bytes");
 V2X_STATIC_ASSERT(offsetof(tDSMInd, appId) == 1, "tDSMInd.appId");
