@@ -885,6 +885,10 @@ uint32_t _list_clients(tV2XCtlClient* aopRecs, uint32_t aicFirst, uint32_t aicMa
     return n;
 }
 
+constexpr size_t kClientSumFrom = offsetof(tV2XCtlClient, msgsIn);
+static_assert((sizeof(tV2XCtlClient) - kClientSumFrom) % sizeof(uint64_t) == 0,
+              "tV2XCtlClient holds only 64-bit fields from msgsIn on");
+
 // The asker's own process: its other connections summed into one record
 // (the asker is the short connection that asks). The kernel's word on the
 // peer decides whose they are, not anything the asker says. 1, or 0 when
@@ -909,19 +913,14 @@ uint32_t _self_clients(const tClitNetCon* aicAsker, tV2XCtlClient* aopRec)
             continue;
         }
         sum.heldBack |= r.heldBack;
-        sum.msgsIn += r.msgsIn;
-        sum.bytesIn += r.bytesIn;
-        sum.msgsOut += r.msgsOut;
-        sum.bytesOut += r.bytesOut;
-        sum.refusedLen += r.refusedLen;
-        sum.refusedType += r.refusedType;
-        sum.refusedValue += r.refusedValue;
-        sum.droppedStalled += r.droppedStalled;
-        sum.pendingBytes += r.pendingBytes;
-        sum.txSent += r.txSent;
-        sum.txQueued += r.txQueued;
-        sum.txExpired += r.txExpired;
-        sum.txSuperseded += r.txSuperseded;
+        // From msgsIn on every field is a 64-bit count or gauge: summed.
+        for (size_t off = kClientSumFrom; off < sizeof(sum); off += sizeof(uint64_t)) {
+            uint64_t a, b;
+            memcpy(&a, reinterpret_cast<const char*>(&sum) + off, sizeof(a));
+            memcpy(&b, reinterpret_cast<const char*>(&r) + off, sizeof(b));
+            a += b;
+            memcpy(reinterpret_cast<char*>(&sum) + off, &a, sizeof(a));
+        }
     }
     if (n > 0) {
         memcpy(aopRec, &sum, sizeof(sum));
