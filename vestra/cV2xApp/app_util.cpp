@@ -6,7 +6,6 @@
 #include <stddef.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "core_app.h"
@@ -14,6 +13,7 @@
 #include "core_app_tx.hpp"
 #include "self_log.h"
 #include "unix_sock.h"
+#include "v2x_clock.hpp"
 #include "v2x_limits.h"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
@@ -87,7 +87,7 @@ int app_core_msg_check(uint32_t aicType, const char* aipcMsg, uint32_t aicLen)
         return V2X_SUCCESS;
     }
     // With options, the request record follows them.
-    const uint32_t off = aicType == V2X_DSM_REQ_EX ? V2X_DSM_REQ_EX_PRE_LEN : 0u;
+    const uint32_t off = core_app_dsm_rec_off(aicType);
     const char* req = aipcMsg + off;
     uint16_t recLen;
     memcpy(&recLen, req + offsetof(tDSMReq, msgLen), sizeof(recLen));
@@ -95,13 +95,9 @@ int app_core_msg_check(uint32_t aicType, const char* aipcMsg, uint32_t aicLen)
         LOGE("V2X_DSM_REQ len(%u) err!!!!\n", static_cast<unsigned>(aicLen));
         return -ERR_V2X_SEND_LEN;
     }
-    if (off != 0) {
-        tDSMTxOpt opt;
-        memcpy(&opt, aipcMsg, sizeof(opt));
-        if (opt.rsvd[0] != 0 || opt.rsvd[1] != 0 || opt.rsvd[2] != 0) {
-            LOGE("tDSMTxOpt.rsvd err, must be 0!!!!\n");
-            return -ERR_V2X_PARM_CONT;
-        }
+    if (off != 0 && !core_app_tx_opt_ok(aipcMsg)) {
+        LOGE("tDSMTxOpt.rsvd err, must be 0!!!!\n");
+        return -ERR_V2X_PARM_CONT;
     }
     uint32_t appId;
     memcpy(&appId, req + offsetof(tDSMReq, appId), sizeof(appId));
@@ -129,9 +125,7 @@ int app_dsm_req_ex_build(const tDSMReq* aipcReq, const tDSMTxOpt* aipcOpt, char*
     // request then waits in the socket for the core to read it.
     tDSMReqExPre pre;
     memcpy(&pre.opt, aipcOpt, sizeof(pre.opt));
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    pre.callUs = static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+    pre.callUs = v2x_mono_us();
     memcpy(aopBuf, &pre, sizeof(pre));
     memcpy(aopBuf + V2X_DSM_REQ_EX_PRE_LEN, aipcReq, V2X_DSM_REQ_HEAD_LEN + dataLen);
     return static_cast<int>(len);
@@ -139,19 +133,12 @@ int app_dsm_req_ex_build(const tDSMReq* aipcReq, const tDSMTxOpt* aipcOpt, char*
 
 namespace {
 
-long long _mono_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Reads exactly aicLen bytes before the deadline: true when it did.
 bool _read_by(int aicFd, char* aopBuf, size_t aicLen, long long aicDeadlineMs)
 {
     size_t have = 0;
     while (have < aicLen) {
-        const long long left = aicDeadlineMs - _mono_ms();
+        const long long left = aicDeadlineMs - v2x_mono_ms();
         struct pollfd pf = {aicFd, POLLIN, 0};
         if (left <= 0 || poll(&pf, 1, static_cast<int>(left)) <= 0) {
             if (left > 0 && errno == EINTR) {
@@ -190,7 +177,7 @@ int app_conn_stats(const char* aipcName, tV2XCtlClient* aopStats)
     }
     // Every connection also gets the indications: skipped whole until the
     // answer comes.
-    const long long deadline = _mono_ms() + kAnswerMs;
+    const long long deadline = v2x_mono_ms() + kAnswerMs;
     char pld[V2X_CORE_APP_MAX_PAYLOAD];
     for (;;) {
         char hdr[V2X_CORE_APP_HDR_LEN];

@@ -47,9 +47,11 @@ int app_send_core_msg(CoreAppTx& aiopTx, int aicFd, int aicNoConnRc, uint32_t ai
 int app_conn_stats(const char* aipcName, tV2XCtlClient* aopStats);
 
 // Puts the tDSMTxOpt and the time of the call (tDSMReqExPre) in front of a
-// V2X_DSM_REQ payload (tDSMReq head and data) into aopBuf (V2X_CORE_APP_MAX_PAYLOAD bytes): the V2X_DSM_REQ_EX
-// payload's length, or -ERR_V2X_PARM_CONT (null record, reserved bytes not
-// zero) or -ERR_V2X_SEND_LEN (it would not fit one message) after a line.
+// V2X_DSM_REQ payload (tDSMReq head and data) into aopBuf
+// (V2X_CORE_APP_MAX_PAYLOAD bytes): the V2X_DSM_REQ_EX payload's length, or
+// -ERR_V2X_PARM_CONT (a null record or options) or -ERR_V2X_SEND_LEN (it
+// would not fit one message) after a line. The send's check
+// (app_core_msg_check) refuses reserved bytes that are not zero.
 int app_dsm_req_ex_build(const tDSMReq* aipcReq, const tDSMTxOpt* aipcOpt, char* aopBuf);
 
 // The runtime's and the system API's send paths by plain type number (the

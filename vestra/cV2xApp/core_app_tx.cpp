@@ -9,6 +9,7 @@
 #include <atomic>
 
 #include "cv2x_app.h"
+#include "v2x_clock.hpp"
 
 static std::atomic<fCoreAppSend> gipCoreAppSend{::send};
 
@@ -17,21 +18,13 @@ V2X_API void core_app_tx_set_send_fn(fCoreAppSend aipSend)
     gipCoreAppSend.store(aipSend != nullptr ? aipSend : ::send);
 }
 
-// 64-bit on every target: a 32-bit long would wrap after 24.8 days.
-static long long _now_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // Waits until the socket is writable or the deadline passes.
 static bool _wait_writable(int aicFd, long long aicDeadlineMs)
 {
     for (;;) {
         // Checked before polling: a socket that polls writable but still
         // refuses the bytes must not keep the caller past its wait.
-        const long long left = aicDeadlineMs - _now_ms();
+        const long long left = aicDeadlineMs - v2x_mono_ms();
         if (left <= 0) {
             return false;
         }
@@ -84,7 +77,7 @@ int CoreAppTx::send(int aicFd, uint32_t aicType, const char* aipcMsg, uint16_t a
         errno = EPIPE;
         return -ERR_V2X_SOCKET_CONECT;
     }
-    const long long deadline = _now_ms() + kWaitMs;
+    const long long deadline = v2x_mono_ms() + kWaitMs;
     // The rest of an earlier message goes first: the stream must never
     // carry the start of one message followed by another.
     if (rest_pending()) {

@@ -158,6 +158,21 @@ uint32_t rd32(const char* p)
     return v;
 }
 
+// The open connection with this owner number, or null. Called with the
+// client list's lock held.
+tClitNetCon* _find_conn(uint32_t aicConnId)
+{
+    struct list_head *pos, *n;
+    list_for_each_safe(pos, n, &giContCltHd)
+    {
+        auto* c = reinterpret_cast<tClitNetCon*>(pos);
+        if (c->connId == aicConnId) {
+            return c;
+        }
+    }
+    return nullptr;
+}
+
 void _drop_carry(tClitNetCon* c)
 {
     free(c->rxCarry);
@@ -306,8 +321,7 @@ bool _is_dsm_req(uint32_t aicType)
 // options, then the head up to its priority.
 uint32_t _tx_class_len(uint32_t aicType)
 {
-    return (aicType == V2X_DSM_REQ_EX ? V2X_DSM_REQ_EX_PRE_LEN : 0u) +
-           static_cast<uint32_t>(offsetof(tDSMReq, priority)) + 1u;
+    return core_app_dsm_rec_off(aicType) + static_cast<uint32_t>(offsetof(tDSMReq, priority)) + 1u;
 }
 
 // How a DSM request of connection c waits for the radio, from the first
@@ -315,13 +329,12 @@ uint32_t _tx_class_len(uint32_t aicType)
 // defaults of its AID.
 TxMeta _tx_meta(const tClitNetCon* c, uint32_t aicType, const char* aipcPld)
 {
-    const char* req = aipcPld;
+    const char* req = aipcPld + core_app_dsm_rec_off(aicType);
     TxMeta m = {c->connId, 0, 0, 0, 0, 0};
     if (aicType == V2X_DSM_REQ_EX) {
         m.lifetimeMs = rd32(aipcPld + offsetof(tDSMReqExPre, opt.lifetimeMs));
         m.supersede = aipcPld[offsetof(tDSMReqExPre, opt.supersede)] != 0 ? 1 : 0;
         memcpy(&m.callUs, aipcPld + offsetof(tDSMReqExPre, callUs), sizeof(m.callUs));
-        req += V2X_DSM_REQ_EX_PRE_LEN;
     }
     m.aid = rd32(req + offsetof(tDSMReq, appId));
     m.prio = TxScheduler::clamp_prio(static_cast<uint8_t>(req[offsetof(tDSMReq, priority)]));
@@ -346,16 +359,13 @@ int _process_dsm_request(tClitNetCon* c, uint32_t aicType, const char* aipcPld, 
         return prim_fail(why, "get_dme_dsm_prim", "gipDSMPrim->request", -ERR_V2X_GET_DME_DSM_PRIM);
     }
     const TxMeta meta = _tx_meta(c, aicType, aipcPld);
-    if (aicType == V2X_DSM_REQ_EX) {
-        tDSMTxOpt opt;
-        memcpy(&opt, aipcPld, sizeof(opt));
-        if (opt.rsvd[0] != 0 || opt.rsvd[1] != 0 || opt.rsvd[2] != 0) {
-            LOGE("tDSMTxOpt.rsvd(%02x%02x%02x) err!!!!\n", opt.rsvd[0], opt.rsvd[1], opt.rsvd[2]);
-            return -ERR_V2X_PARM_CONT;
-        }
-        aipcPld += V2X_DSM_REQ_EX_PRE_LEN;
-        aicLen -= V2X_DSM_REQ_EX_PRE_LEN;
+    if (aicType == V2X_DSM_REQ_EX && !core_app_tx_opt_ok(aipcPld)) {
+        LOGE("tDSMTxOpt.rsvd err, must be 0!!!!\n");
+        return -ERR_V2X_PARM_CONT;
     }
+    const uint32_t off = core_app_dsm_rec_off(aicType);
+    aipcPld += off;
+    aicLen -= off;
     uint16_t dataLen = rd16(aipcPld + offsetof(tDSMReq, msgLen));
     if (!core_app_dsm_req_len_ok(aicLen, dataLen)) {
         LOGE("%d!=%d+%d err!!!!\n", static_cast<int>(aicLen), V2X_DSM_REQ_HEAD_LEN, dataLen);
@@ -1120,25 +1130,20 @@ V2X_API void dmn_serv_tx_news(uint32_t aicConnId, eRlinkTxNews aicNews)
         return;  // the core's own; at exit the connections are gone already
     }
     ReadLock lk(giContCltLk);
-    struct list_head *pos, *n;
-    list_for_each_safe(pos, n, &giContCltHd)
-    {
-        auto* c = reinterpret_cast<tClitNetCon*>(pos);
-        if (c->connId != aicConnId) {
-            continue;
-        }
-        // Counted on the core thread, where the queries read them.
-        if (aicNews == RLINK_TX_SENT) {
-            ++c->txSent;
-        } else if (aicNews == RLINK_TX_EXPIRED) {
-            ++c->txExpired;
-        } else if (aicNews == RLINK_TX_SUPERSEDED) {
-            ++c->txSuperseded;
-        }
+    tClitNetCon* c = _find_conn(aicConnId);
+    if (c == nullptr) {
+        // A connection that closed with requests waiting: they still go
+        // out, and nobody is left to count them for.
         return;
     }
-    // A connection that closed with requests waiting: they still go out,
-    // and nobody is left to count them for.
+    // Counted on the core thread, where the queries read them.
+    if (aicNews == RLINK_TX_SENT) {
+        ++c->txSent;
+    } else if (aicNews == RLINK_TX_EXPIRED) {
+        ++c->txExpired;
+    } else if (aicNews == RLINK_TX_SUPERSEDED) {
+        ++c->txSuperseded;
+    }
 }
 
 extern "C" V2X_API int v2x_sdk_dmn_serv_set_tx_defaults(const tV2XTxDefault* aipcDefs, int aicCnt)
@@ -1221,14 +1226,8 @@ int v2x_sdk_dmn_serv_tx_to_clit(uint32_t aicConn, const char* aipcMsg, const int
         return -ERR_V2X_SEND_LEN;
     }
     ReadLock lk(giContCltLk);
-    struct list_head *pos, *n;
-    list_for_each_safe(pos, n, &giContCltHd)
-    {
-        auto* c = reinterpret_cast<tClitNetCon*>(pos);
-        if (c->connId == aicConn) {
-            _tx_one(c, aipcMsg, static_cast<uint32_t>(aicMsgLen));
-            break;
-        }
+    if (tClitNetCon* c = _find_conn(aicConn)) {
+        _tx_one(c, aipcMsg, static_cast<uint32_t>(aicMsgLen));
     }
     return 0;
 }

@@ -18,6 +18,7 @@
 #include "air_log.hpp"
 #include "core_stats.hpp"
 #include "self_log.h"
+#include "v2x_clock.hpp"
 #include "v2x_evthread.hpp"
 #include "v2x_prim.hpp"
 
@@ -45,7 +46,6 @@ static std::atomic<fRlinkTxNews> giTxNewsSink{_no_tx_news};
 // Whose the datagrams of the current rlink_send calls are (core thread).
 static TxMeta giTxTag = {0, 0, 0, 0, 0, 0};
 static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen);
-static uint64_t _mono_us();
 static void _rlink_tx_timer_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg);
 
 namespace {
@@ -54,7 +54,7 @@ namespace {
 // core's loop.
 class RlinkRuntime final : public TxRuntime {
 public:
-    uint64_t now_us() override { return _mono_us(); }
+    uint64_t now_us() override { return v2x_mono_us(); }
     void arm(uint64_t aicDelayUs) override
     {
         if (gipTxEt == nullptr) {
@@ -271,15 +271,6 @@ extern "C" V2X_API int rlink_init(const tV2XSDKCfg* aipcV2XCore, struct event_ba
         return -ERR_V2X_EVENT_NEW;
     }
     return V2X_SUCCESS;
-}
-
-// Monotonic, not the wall clock: a clock set back or forward must neither
-// skip the gap nor stretch it.
-static uint64_t _mono_us()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
 
 // A failed send, counted by the kind of its cause.

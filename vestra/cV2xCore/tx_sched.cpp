@@ -13,6 +13,13 @@ namespace {
 
 constexpr const char* kDropName[kTxDropReasons] = {"expired", "superseded", "dropped at exit"};
 
+// Due at its deadline: a datagram never leaves as old as its lifetime or
+// older.
+bool _expired(uint64_t aicSinceUs, uint32_t aicLifetimeMs, uint64_t aicNowUs)
+{
+    return aicLifetimeMs != 0 && aicNowUs - aicSinceUs >= static_cast<uint64_t>(aicLifetimeMs) * 1000u;
+}
+
 }  // namespace
 
 void TxScheduler::bind(TxRuntime* aipRt, TxOutput* aipOut)
@@ -94,14 +101,19 @@ void TxScheduler::_free(int aicPrio, int aicIdx)
     --total_;
 }
 
+void TxScheduler::_tell_drop(const TxMeta& aicMeta, TxDrop aicWhy)
+{
+    _drop_news(aicWhy);
+    if (out_ != nullptr) {
+        out_->dropped(aicMeta, aicWhy);
+    }
+}
+
 void TxScheduler::_drop(int aicPrio, int aicIdx, TxDrop aicWhy)
 {
     const TxMeta meta = slots_[aicPrio][aicIdx].meta;
     _free(aicPrio, aicIdx);
-    _drop_news(aicWhy);
-    if (out_ != nullptr) {
-        out_->dropped(meta, aicWhy);
-    }
+    _tell_drop(meta, aicWhy);
 }
 
 int TxScheduler::_purge(uint64_t aicNow)
@@ -114,10 +126,7 @@ int TxScheduler::_purge(uint64_t aicNow)
         bool freed = false;
         for (int i = 0; i < kCap; ++i) {
             const Slot& s = slots_[p][i];
-            // Due at its deadline: a datagram never leaves as old as its
-            // lifetime or older.
-            if (s.used != 0 && s.meta.lifetimeMs != 0 &&
-                aicNow - s.inUs >= static_cast<uint64_t>(s.meta.lifetimeMs) * 1000u) {
+            if (s.used != 0 && _expired(s.inUs, s.meta.lifetimeMs, aicNow)) {
                 _drop(p, i, TxDrop::Expired);
                 freed = true;
                 ++n;
@@ -178,10 +187,15 @@ int TxScheduler::_pick(int aicPrio)
     return pick;
 }
 
+uint64_t TxScheduler::_gap_left(uint64_t aicNow) const
+{
+    const uint64_t elapsed = aicNow - lastUs_;
+    return sentOnce_ && elapsed < kGapUs ? kGapUs - elapsed : 0;
+}
+
 void TxScheduler::_arm_for_gap()
 {
-    const uint64_t elapsed = rt_->now_us() - lastUs_;
-    rt_->arm(sentOnce_ && elapsed < kGapUs ? kGapUs - elapsed : 0);
+    rt_->arm(_gap_left(rt_->now_us()));
 }
 
 int TxScheduler::submit(const TxMeta& aicMeta, const char* aipcMsg, int aicLen)
@@ -199,14 +213,13 @@ int TxScheduler::submit(const TxMeta& aicMeta, const char* aipcMsg, int aicLen)
     // The lifetime counts from the call when it is known; a time that has
     // not come yet counts as now, so no sender can lengthen its own.
     const uint64_t since = meta.callUs != 0 && meta.callUs < now ? meta.callUs : now;
-    if (meta.lifetimeMs != 0 && now - since >= static_cast<uint64_t>(meta.lifetimeMs) * 1000u) {
+    if (_expired(since, meta.lifetimeMs, now)) {
         // Expired on its way to the core: accepted, and dropped unsent.
-        _drop_news(TxDrop::Expired);
-        out_->dropped(meta, TxDrop::Expired);
+        _tell_drop(meta, TxDrop::Expired);
         return V2X_SUCCESS;
     }
     // Nothing waits and the gap has passed: no reason to queue.
-    if (total_ == 0 && (!sentOnce_ || now - lastUs_ >= kGapUs)) {
+    if (total_ == 0 && _gap_left(now) == 0) {
         const int rc = out_->transmit(aipcMsg, aicLen);
         lastUs_ = rt_->now_us();
         sentOnce_ = true;
@@ -260,7 +273,7 @@ void TxScheduler::on_timer()
     }
     // A timer that fires a little early (the event loop's clock is coarser
     // than ours) waits for the rest of the gap instead of sending.
-    if (sentOnce_ && now - lastUs_ < kGapUs) {
+    if (_gap_left(now) > 0) {
         _arm_for_gap();
         return;
     }

@@ -106,9 +106,12 @@ private:
         int len;
         char msg[kMaxLen];
     };
+    // Microseconds until the gap after the last datagram has passed.
+    uint64_t _gap_left(uint64_t aicNow) const;
     void _arm_for_gap();
     void _free(int aicPrio, int aicIdx);
     void _drop(int aicPrio, int aicIdx, TxDrop aicWhy);
+    void _tell_drop(const TxMeta& aicMeta, TxDrop aicWhy);
     int _purge(uint64_t aicNow);
     int _supersede(const TxMeta& aicMeta);
     int _pick(int aicPrio);

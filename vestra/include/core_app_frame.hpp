@@ -60,6 +60,22 @@ inline CoreAppHdr core_app_req_hdr_check(const uint32_t aicMsgType, const uint32
     return aicMsgLen == fixed ? CoreAppHdr::Ok : CoreAppHdr::BadLen;
 }
 
+// Where the tDSMReq record starts in the payload of a DSM request: behind
+// the options and the call time with V2X_DSM_REQ_EX, at once otherwise.
+inline uint32_t core_app_dsm_rec_off(const uint32_t aicMsgType)
+{
+    return aicMsgType == V2X_DSM_REQ_EX ? V2X_DSM_REQ_EX_PRE_LEN : 0u;
+}
+
+// The options at the start of a V2X_DSM_REQ_EX payload (any alignment) are
+// well formed: their reserved bytes are zero.
+inline bool core_app_tx_opt_ok(const char* aipcPre)
+{
+    tDSMTxOpt opt;
+    memcpy(&opt, aipcPre + offsetof(tDSMReqExPre, opt), sizeof(opt));
+    return opt.rsvd[0] == 0 && opt.rsvd[1] == 0 && opt.rsvd[2] == 0;
+}
+
 // The header of one message, collected across reads by a reader that takes
 // one message at a time.
 struct CoreAppHdrIn {

@@ -1,0 +1,23 @@
+// The monotonic clock in the units the stack uses (library-internal). Not
+// the wall clock: a clock set back or forward must neither skip a wait nor
+// stretch it. 64-bit on every target: a 32-bit long would wrap after 24.8
+// days in milliseconds.
+#ifndef VESTRA_V2X_CLOCK_HPP
+#define VESTRA_V2X_CLOCK_HPP
+
+#include <stdint.h>
+#include <time.h>
+
+inline uint64_t v2x_mono_us()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+inline long long v2x_mono_ms()
+{
+    return static_cast<long long>(v2x_mono_us() / 1000u);
+}
+
+#endif
