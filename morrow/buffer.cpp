@@ -10,6 +10,8 @@
 
 #include <limits>
 
+#include "self_log.h"
+
 extern "C" {
 V2X_API uint64_t buffer_memory = 0;
 }
@@ -187,9 +189,12 @@ extern "C" V2X_API int read_buffer(int fd, buffer_t* p_buff_t)
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
         return 0;
     }
-    printf("toread:%d ret:%d, msg:%s\n", static_cast<int>(want), static_cast<int>(got),
-           strerror(errno));
-    fflush(stdout);
+    if (log_direct_wanted(LOG_LEV_ERROR) != 0) {
+        char txt[160];
+        snprintf(txt, sizeof(txt), "toread:%d ret:%d, msg:%s\n", static_cast<int>(want),
+                 static_cast<int>(got), strerror(errno));
+        log_direct_text(LOG_LEV_ERROR, "buffer.cpp", __func__, txt);
+    }
     return -1;
 }
 

@@ -143,8 +143,12 @@ extern "C" V2X_API int get_linklocal_ipv6addr(struct in6_addr* aopcAddr6, const 
     bool found = false;
     for (struct ifaddrs* e = list; e != nullptr; e = e->ifa_next) {
         int fam = e->ifa_addr != nullptr ? e->ifa_addr->sa_family : 0;
-        printf("ifa_name=%s, family=0x%X(%s)\n", e->ifa_name, static_cast<unsigned>(fam),
-               _family_name(fam));
+        if (log_direct_wanted(LOG_LEV_INFO) != 0) {
+            char txt[160];
+            snprintf(txt, sizeof(txt), "ifa_name=%s, family=0x%X(%s)\n", e->ifa_name,
+                     static_cast<unsigned>(fam), _family_name(fam));
+            log_direct_text(LOG_LEV_INFO, "popen2.cpp", __func__, txt);
+        }
         if (e->ifa_addr == nullptr || fam != AF_INET6) {
             continue;
         }
@@ -159,9 +163,10 @@ extern "C" V2X_API int get_linklocal_ipv6addr(struct in6_addr* aopcAddr6, const 
     if (found) {
         char txt[INET6_ADDRSTRLEN] = {0};
         inet_ntop(AF_INET6, aopcAddr6, txt, sizeof(txt));
-        printf("find out %s's linklocal IPv6 address: %s\n", aipcIface, txt);
+        char say[160];
+        snprintf(say, sizeof(say), "find out %s's linklocal IPv6 address: %s\n", aipcIface, txt);
+        log_direct_text(LOG_LEV_RUN, "popen2.cpp", __func__, say);
     }
-    fflush(stdout);
     freeifaddrs(list);
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -60,6 +61,10 @@ FILE* gipLogFp = nullptr;
 uint32_t giLogWriteCnt = 0;
 int giLogPpFdAry[2] = {-1, -1};
 pthread_mutex_t giSvLogLk = PTHREAD_MUTEX_INITIALIZER;
+// After a failed rotation the file switch stays on and every line retries
+// the opening; the lines lost meanwhile are counted and said once, in the
+// new file too, when a file opens again. Guarded by giSvLogLk.
+static bool gibLogReopen = false;
 
 // Writes one line or chunk to the sinks in the calling thread: standard
 // output when its switch is on, the log file (under the file mutex, with
@@ -72,7 +77,7 @@ void log_deliver(const char* aipcTxt, size_t aicLen)
     }
     if (_ival(gipLogCfg->fileLogSwt) == LOG_SWITCH_ON) {
         pthread_mutex_lock(&giSvLogLk);
-        if (gipLogFp != nullptr) {
+        if (gipLogFp != nullptr || gibLogReopen) {
             log_rotate_if_due();
             if (gipLogFp != nullptr) {
                 fwrite(aipcTxt, 1, aicLen, gipLogFp);
@@ -101,10 +106,227 @@ static void _route(const char* aipcLine, size_t aicLen)
     log_deliver(aipcLine, aicLen);
 }
 
+// ---------------------------------------------------------------------------
+// The host's sink. Its three fields change together under a sequence count,
+// so a line being logged while the host switches sinks never pairs one
+// sink's function with the other's user pointer.
+
+namespace {
+
+std::atomic<unsigned> giSinkSeq{0};
+std::atomic<fLogSink> giSinkFn{nullptr};
+std::atomic<void*> giSinkUser{nullptr};
+std::atomic<uint32_t> giSinkMask{LOG_LEVELS_ALL};
+// Set while a sink or a mask is in force: the default path tests only this.
+std::atomic<bool> gibHostRouted{false};
+pthread_mutex_t giSinkSetLk = PTHREAD_MUTEX_INITIALIZER;
+
+struct SinkView {
+    fLogSink fn;
+    void* user;
+    uint32_t mask;
+};
+
+SinkView _sink_view()
+{
+    for (;;) {
+        const unsigned s1 = giSinkSeq.load(std::memory_order_acquire);
+        if ((s1 & 1u) != 0) {
+            continue;  // a switch is half done: its writer finishes at once
+        }
+        SinkView v{giSinkFn.load(std::memory_order_relaxed),
+                   giSinkUser.load(std::memory_order_relaxed),
+                   giSinkMask.load(std::memory_order_relaxed)};
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (giSinkSeq.load(std::memory_order_relaxed) == s1) {
+            return v;
+        }
+    }
+}
+
+bool _level_in(uint32_t aicMask, unsigned aicLvl)
+{
+    return aicLvl < 7 && (aicMask & LOG_LEVEL_BIT(aicLvl)) != 0;
+}
+
+// A direct notice passes the level the host set as well as its mask: it has
+// no call-site gate of its own.
+bool _direct_passes(uint32_t aicMask, unsigned aicLvl)
+{
+    if (!_level_in(aicMask, aicLvl)) {
+        return false;
+    }
+    return aicLvl == 0 ||
+           static_cast<int>(aicLvl) <= static_cast<int>(__atomic_load_n(&gLogLevl, __ATOMIC_RELAXED));
+}
+
+void _hand_over(const SinkView& aicView, const tLogLine& aicLine)
+{
+    if (aicView.fn != nullptr) {
+        aicView.fn(&aicLine, aicView.user);
+    } else {
+        log_default_sink(&aicLine, nullptr);
+    }
+}
+
+void _direct(eLogLevl aicLvl, const char* aipcFile, const char* aipcFunc, const char* aipcText,
+             size_t aicLen)
+{
+    if (!gibHostRouted.load(std::memory_order_acquire)) {
+        fwrite(aipcText, 1, aicLen, stdout);
+        fflush(stdout);
+        return;
+    }
+    const SinkView v = _sink_view();
+    if (!_direct_passes(v.mask, static_cast<unsigned>(aicLvl))) {
+        return;
+    }
+    tLogLine ln;
+    ln.level = aicLvl;
+    ln.srcLine = 0;
+    ln.file = aipcFile != nullptr ? aipcFile : "";
+    ln.func = aipcFunc != nullptr ? aipcFunc : "";
+    ln.text = aipcText;
+    ln.len = static_cast<uint32_t>(aicLen);
+    ln.msgOff = 0;
+    _hand_over(v, ln);
+}
+
+}  // namespace
+
+extern "C" V2X_API int log_set_sink(fLogSink aipSink, void* aipUser, uint32_t aicLevelMask)
+{
+    if ((aicLevelMask & ~LOG_LEVELS_ALL) != 0) {
+        return -ERR_LOG_PARM_CONT;
+    }
+    pthread_mutex_lock(&giSinkSetLk);
+    giSinkSeq.fetch_add(1, std::memory_order_acq_rel);  // odd: readers wait
+    giSinkFn.store(aipSink, std::memory_order_relaxed);
+    giSinkUser.store(aipUser, std::memory_order_relaxed);
+    giSinkMask.store(aicLevelMask, std::memory_order_relaxed);
+    gibHostRouted.store(aipSink != nullptr || aicLevelMask != LOG_LEVELS_ALL,
+                        std::memory_order_relaxed);
+    giSinkSeq.fetch_add(1, std::memory_order_release);
+    pthread_mutex_unlock(&giSinkSetLk);
+    return LOG_SUCCESS;
+}
+
+extern "C" V2X_API void log_default_sink(const tLogLine* aipcLine, void* aipUser)
+{
+    (void)aipUser;
+    if (aipcLine == nullptr || aipcLine->text == nullptr) {
+        return;
+    }
+    if (aipcLine->srcLine == 0 && aipcLine->msgOff == 0) {
+        fwrite(aipcLine->text, 1, aipcLine->len, stdout);
+        fflush(stdout);
+        return;
+    }
+    _route(aipcLine->text, aipcLine->len);
+}
+
+extern "C" V2X_API int log_syslog_priority(eLogLevl aicLevel)
+{
+    switch (_ival(aicLevel)) {
+    case LOG_LEV_ERROR:
+        return LOG_ERR;
+    case LOG_LEV_WARN:
+        return LOG_WARNING;
+    case LOG_LEV_INFO:
+        return LOG_INFO;
+    case LOG_LEV_TRACE:
+    case LOG_LEV_LOUD:
+        return LOG_DEBUG;
+    default:
+        return LOG_NOTICE;  // run and level-0 lifecycle lines
+    }
+}
+
+namespace {
+
+// The message of a line without its trailing newline, and "file:line " in
+// front when it came from a call site.
+int _plain_message(const tLogLine* aipcLine, const char** aopMsg, char* aopWhere,
+                   size_t aicWhereLen)
+{
+    const uint32_t off = aipcLine->msgOff <= aipcLine->len ? aipcLine->msgOff : 0;
+    const char* msg = aipcLine->text + off;
+    int n = static_cast<int>(aipcLine->len - off);
+    while (n > 0 && (msg[n - 1] == '\n' || msg[n - 1] == '\r')) {
+        --n;
+    }
+    aopWhere[0] = '\0';
+    if (aipcLine->srcLine != 0) {
+        snprintf(aopWhere, aicWhereLen, "%s:%d ", aipcLine->file, static_cast<int>(aipcLine->srcLine));
+    }
+    *aopMsg = msg;
+    return n;
+}
+
+}  // namespace
+
+extern "C" V2X_API void log_sink_syslog(const tLogLine* aipcLine, void* aipUser)
+{
+    (void)aipUser;
+    if (aipcLine == nullptr || aipcLine->text == nullptr) {
+        return;
+    }
+    const char* msg;
+    char where[128];
+    const int n = _plain_message(aipcLine, &msg, where, sizeof(where));
+    syslog(log_syslog_priority(aipcLine->level), "%s%.*s", where, n, msg);
+}
+
+extern "C" V2X_API void log_sink_journal(const tLogLine* aipcLine, void* aipUser)
+{
+    (void)aipUser;
+    if (aipcLine == nullptr || aipcLine->text == nullptr) {
+        return;
+    }
+    const char* msg;
+    char where[128];
+    const int n = _plain_message(aipcLine, &msg, where, sizeof(where));
+    // One write per line, so lines of several threads stay whole.
+    char out[kLineBuf + 160];
+    const int len = snprintf(out, sizeof(out), "<%d>%s%.*s\n", log_syslog_priority(aipcLine->level),
+                             where, n, msg);
+    if (len > 0) {
+        const size_t wl = std::min(static_cast<size_t>(len), sizeof(out) - 1);
+        ssize_t wr = write(STDERR_FILENO, out, wl);
+        (void)wr;
+    }
+}
+
+extern "C" V2X_API void log_direct_text(eLogLevl aicLevel, const char* aipcFile,
+                                        const char* aipcFunc, const char* aipcText)
+{
+    if (aipcText == nullptr) {
+        return;
+    }
+    _direct(aicLevel, aipcFile, aipcFunc, aipcText, strlen(aipcText));
+}
+
+extern "C" V2X_API int log_direct_wanted(eLogLevl aicLevel)
+{
+    if (!gibHostRouted.load(std::memory_order_acquire)) {
+        return 1;
+    }
+    return _direct_passes(_sink_view().mask, static_cast<unsigned>(_ival(aicLevel))) ? 1 : 0;
+}
+
 extern "C" V2X_API void log_msg(const eLogLevl aicLogLvl, const char* aipcFlNme,
                                 const char* aipcFuncNme, const int aicLnNum, const char* format,
                                 ...)
 {
+    unsigned lvl = static_cast<unsigned>(aicLogLvl);
+    const bool host = gibHostRouted.load(std::memory_order_acquire);
+    SinkView view{nullptr, nullptr, LOG_LEVELS_ALL};
+    if (host) {
+        view = _sink_view();
+        if (!_level_in(view.mask, lvl)) {
+            return;  // silenced by the host: not even formatted
+        }
+    }
     char line[kLineBuf];
     memset(line, 0, sizeof(line));
 
@@ -114,7 +336,6 @@ extern "C" V2X_API void log_msg(const eLogLevl aicLogLvl, const char* aipcFlNme,
     time_t secs = tv.tv_sec;
     localtime_r(&secs, &lt);
 
-    unsigned lvl = static_cast<unsigned>(aicLogLvl);
     const char* name = lvl < 7 ? gicLogStrAry[lvl] : "???";
     int pre = snprintf(line, kLineBuf - 1, "[%s:%02d:%02d:%02d.%08ld %15s %04d] ", name, lt.tm_hour,
                        lt.tm_min, lt.tm_sec, static_cast<long>(tv.tv_usec),
@@ -134,17 +355,72 @@ extern "C" V2X_API void log_msg(const eLogLevl aicLogLvl, const char* aipcFlNme,
         vsnprintf(line + pre, room, format, ap);
         va_end(ap);
     }
-    _route(line, strlen(line));
+    const size_t len = strlen(line);
+    if (!host) {
+        _route(line, len);
+        return;
+    }
+    tLogLine ln;
+    ln.level = aicLogLvl;
+    // A line from a call site always has a line number the sink can tell
+    // apart from a direct notice's 0.
+    ln.srcLine = aicLnNum != 0 ? aicLnNum : -1;
+    ln.file = aipcFlNme != nullptr ? aipcFlNme : "";
+    ln.func = aipcFuncNme != nullptr ? aipcFuncNme : "";
+    ln.text = line;
+    ln.len = static_cast<uint32_t>(len);
+    ln.msgOff = static_cast<uint32_t>(std::min(static_cast<size_t>(pre), len));
+    _hand_over(view, ln);
 }
 
 extern "C" V2X_API void logger(int level, pid_t pid, const char* aipcMsg)
 {
-    (void)level;
     (void)pid;
     if (aipcMsg == nullptr) {
         return;
     }
-    _route(aipcMsg, strlen(aipcMsg));
+    const size_t len = strlen(aipcMsg);
+    if (!gibHostRouted.load(std::memory_order_acquire)) {
+        _route(aipcMsg, len);
+        return;
+    }
+    // Under a host's sink the level says how the text is handled.
+    const SinkView v = _sink_view();
+    const unsigned lvl = level >= 0 && level < 7 ? static_cast<unsigned>(level) : 0u;
+    if (!_level_in(v.mask, lvl)) {
+        return;
+    }
+    tLogLine ln;
+    ln.level = static_cast<eLogLevl>(lvl);
+    ln.srcLine = -1;  // routed like a line, not like a direct notice
+    ln.file = "";
+    ln.func = "";
+    ln.text = aipcMsg;
+    ln.len = static_cast<uint32_t>(len);
+    ln.msgOff = 0;
+    _hand_over(v, ln);
+}
+
+// Direct notices of this file: formatted into one stack buffer, a newline
+// added when the text has none when aicNl is set.
+static void _say_at(eLogLevl aicLvl, const char* aipcFunc, bool aicNl, const char* aipcFmt, ...)
+    __attribute__((format(printf, 4, 5)));
+static void _say_at(eLogLevl aicLvl, const char* aipcFunc, bool aicNl, const char* aipcFmt, ...)
+{
+    if (log_direct_wanted(aicLvl) == 0) {
+        return;
+    }
+    char txt[kLineBuf + 1];
+    va_list ap;
+    va_start(ap, aipcFmt);
+    vsnprintf(txt, kLineBuf - 1, aipcFmt, ap);
+    va_end(ap);
+    size_t n = strlen(txt);
+    if (aicNl && (n == 0 || txt[n - 1] != '\n')) {
+        txt[n++] = '\n';
+        txt[n] = '\0';
+    }
+    _direct(aicLvl, "self_log.cpp", aipcFunc, txt, n);
 }
 
 extern "C" V2X_API void set_global_log_level(const eLogLevl aicLogLevl)
@@ -153,16 +429,17 @@ extern "C" V2X_API void set_global_log_level(const eLogLevl aicLogLevl)
     // for), so it is handled as a plain integer and never loaded as the enum.
     int32_t lvl;
     memcpy(&lvl, &aicLogLevl, sizeof(lvl));
-    printf("gLogLevl=%d\n", lvl);
     // Stored once and atomically: other threads read it at every log line.
     if (static_cast<uint32_t>(lvl) > LOG_LEV_MAX) {
-        printf("Input debug level(%d) err, set %d value\n", lvl, static_cast<int>(LOG_LEV_RUN));
+        _say_at(LOG_LEV_RUN, __func__, false, "gLogLevl=%d\n", lvl);
+        _say_at(LOG_LEV_ERROR, __func__, false, "Input debug level(%d) err, set %d value\n", lvl,
+                static_cast<int>(LOG_LEV_RUN));
         __atomic_store_n(&gLogLevl, LOG_LEV_RUN, __ATOMIC_RELAXED);
-        printf("New gLogLevl=%d\n", static_cast<int>(LOG_LEV_RUN));
+        _say_at(LOG_LEV_RUN, __func__, false, "New gLogLevl=%d\n", static_cast<int>(LOG_LEV_RUN));
     } else {
         __atomic_store_n(&gLogLevl, static_cast<eLogLevl>(lvl), __ATOMIC_RELAXED);
+        _say_at(LOG_LEV_RUN, __func__, false, "gLogLevl=%d\n", lvl);
     }
-    fflush(stdout);
 }
 
 // ---------------------------------------------------------------------------
@@ -179,23 +456,10 @@ pthread_t giLogPthdId = 0;      // the log thread, or 0
 std::atomic<bool> gibWlRunFlg{false};
 bool gibLogSysStarted = false;  // between log_system_init and log_system_exit
 
-// The log system's own texts go straight to standard output; a newline is added to
-// those that have none.
-void _say(const char* aipcFmt, ...) __attribute__((format(printf, 1, 2)));
-void _say(const char* aipcFmt, ...)
-{
-    char txt[kLineBuf];
-    va_list ap;
-    va_start(ap, aipcFmt);
-    vsnprintf(txt, sizeof(txt), aipcFmt, ap);
-    va_end(ap);
-    size_t n = strlen(txt);
-    fputs(txt, stdout);
-    if (n == 0 || txt[n - 1] != '\n') {
-        fputc('\n', stdout);
-    }
-    fflush(stdout);
-}
+// The log system's own texts are direct notices; a newline is added to those
+// that have none. Errors at LOG_LEV_ERROR, progress at LOG_LEV_RUN.
+#define SAY_ERR(...) _say_at(LOG_LEV_ERROR, __func__, true, __VA_ARGS__)
+#define SAY_RUN(...) _say_at(LOG_LEV_RUN, __func__, true, __VA_ARGS__)
 
 // Names longer than 254 characters are cut on purpose (the name limit).
 #pragma GCC diagnostic push
@@ -257,35 +521,67 @@ FILE* _open_log_file(const char* aipcName, bool aicMustBeNew)
 // the log directory cannot fill up over months.
 constexpr size_t kKeepTimedFiles = 10;
 
+// The time-stamped files this process created, oldest first (at most
+// kKeepTimedFiles: older ones are gone). Their names need not sort by
+// creation: a board without a real-time clock may boot with a clock behind
+// the files of an earlier run.
+std::vector<std::string> giCreatedTimed;
+
 // Removes all but the newest kKeepTimedFiles time-stamped files of this
-// path. Their names sort by time (year first, fixed widths).
-void _prune_timed_logs()
+// path. Files of earlier runs count as older than any this process created
+// and among themselves sort by name (time first, fixed widths); this
+// process's own are ordered by when it created them, and the file in use,
+// the last one created, is never removed.
+void _prune_timed_logs(const std::string& aicInUse)
 {
     std::string base(giLogCfg.saveLogPath, strnlen(giLogCfg.saveLogPath, sizeof(giLogCfg.saveLogPath)));
     const size_t slash = base.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : base.substr(0, slash == 0 ? 1 : slash);
     const std::string prefix = (slash == std::string::npos ? base : base.substr(slash + 1)) + "-";
+    const std::string inUse = aicInUse.substr(aicInUse.rfind('/') == std::string::npos
+                                                  ? 0
+                                                  : aicInUse.rfind('/') + 1);
+    giCreatedTimed.erase(std::remove(giCreatedTimed.begin(), giCreatedTimed.end(), inUse),
+                         giCreatedTimed.end());
+    giCreatedTimed.push_back(inUse);
     // "-YYYY-MM-DD-HH-MM-SS-NNNNNN.log" after the base name.
     constexpr size_t kStampLen = sizeof("2026-12-08-16-10-00-000000.log") - 1;
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) {
         return;
     }
-    std::vector<std::string> names;
+    std::vector<std::string> earlier;
+    size_t ownFound = 0;
     while (struct dirent* e = readdir(d)) {
         const std::string n = e->d_name;
-        if (n.size() == prefix.size() + kStampLen && n.compare(0, prefix.size(), prefix) == 0 &&
-            n.compare(n.size() - 4, 4, ".log") == 0) {
-            names.push_back(n);
+        if (n.size() != prefix.size() + kStampLen || n.compare(0, prefix.size(), prefix) != 0 ||
+            n.compare(n.size() - 4, 4, ".log") != 0) {
+            continue;
+        }
+        if (std::find(giCreatedTimed.begin(), giCreatedTimed.end(), n) != giCreatedTimed.end()) {
+            ++ownFound;
+        } else {
+            earlier.push_back(n);
         }
     }
     closedir(d);
-    if (names.size() <= kKeepTimedFiles) {
-        return;
+    std::sort(earlier.begin(), earlier.end());
+    // Oldest first: the earlier runs' files, then this process's own.
+    std::vector<std::string> order = earlier;
+    for (const std::string& n : giCreatedTimed) {
+        order.push_back(n);
     }
-    std::sort(names.begin(), names.end());
-    for (size_t i = 0; i + kKeepTimedFiles < names.size(); ++i) {
-        unlink((dir + "/" + names[i]).c_str());
+    size_t present = earlier.size() + ownFound;
+    for (size_t i = 0; present > kKeepTimedFiles && i + 1 < order.size(); ++i) {
+        if (unlink((dir + "/" + order[i]).c_str()) == 0) {
+            --present;
+        }
+        giCreatedTimed.erase(std::remove(giCreatedTimed.begin(), giCreatedTimed.end(), order[i]),
+                             giCreatedTimed.end());
+    }
+    if (giCreatedTimed.size() > kKeepTimedFiles) {
+        giCreatedTimed.erase(giCreatedTimed.begin(),
+                             giCreatedTimed.end() - static_cast<long>(kKeepTimedFiles));
     }
 }
 
@@ -300,7 +596,7 @@ FILE* _open_next_log(char* aopName)
         }
         FILE* fp = _open_log_file(aopName, timed);
         if (fp != nullptr && timed) {
-            _prune_timed_logs();
+            _prune_timed_logs(aopName);
         }
         if (fp != nullptr || !timed || errno != EEXIST) {
             return fp;
@@ -308,6 +604,11 @@ FILE* _open_next_log(char* aopName)
     }
     return nullptr;
 }
+
+// The file that a failed rotation could not open, retried by every line
+// (see log_rotate_if_due). Guarded by giSvLogLk.
+char giReopenName[kNameBuf];
+uint64_t giLogGapLines = 0;
 
 void* _rx_log_func_pth(void*)
 {
@@ -324,7 +625,7 @@ void* _rx_log_func_pth(void*)
         int rc = poll(&pfd, rfd >= 0 ? 1 : 0, 100);
         if (rc < 0) {
             if (errno != EINTR) {
-                _say("select()=-1, msg:%s!!!!\n", strerror(errno));
+                SAY_ERR("select()=-1, msg:%s!!!!\n", strerror(errno));
             }
             continue;
         }
@@ -339,7 +640,7 @@ void* _rx_log_func_pth(void*)
         if (n > 0) {
             log_deliver(buf, strlen(buf));
         } else {
-            _say("read() err, msg:%s!!!!\n", n == 0 ? "end of pipe" : strerror(errno));
+            SAY_ERR("read() err, msg:%s!!!!\n", n == 0 ? "end of pipe" : strerror(errno));
             if (n == 0) {
                 // Write end gone: nothing more will come; do not spin.
                 usleep(100000);
@@ -353,22 +654,53 @@ void* _rx_log_func_pth(void*)
 
 void log_rotate_if_due()
 {
+    if (gipLogFp == nullptr && gibLogReopen) {
+        // The same name again (a LOG_FILE_TWO turn is not skipped); a
+        // time-stamped one that appeared meanwhile is replaced.
+        FILE* fp = _open_log_file(giReopenName, _ival(giLogCfg.fileMod) == LOG_FILE_TIME);
+        if (fp == nullptr && errno == EEXIST) {
+            fp = _open_next_log(giReopenName);
+        } else if (fp != nullptr && _ival(giLogCfg.fileMod) == LOG_FILE_TIME) {
+            _prune_timed_logs(giReopenName);
+        }
+        if (fp == nullptr) {
+            ++giLogGapLines;
+            return;
+        }
+        gipLogFp = fp;
+        giLogWriteCnt = 0;
+        gibLogReopen = false;
+        SAY_RUN("New save log path=%s\n", giReopenName);
+        SAY_ERR("log file open again: %llu line(s) lost------\n",
+                static_cast<unsigned long long>(giLogGapLines));
+        char note[96];
+        const int n = snprintf(note, sizeof(note), "log file open again: %llu line(s) lost------\n",
+                               static_cast<unsigned long long>(giLogGapLines));
+        fwrite(note, 1, static_cast<size_t>(n), gipLogFp);
+        giLogGapLines = 0;
+        return;
+    }
     if (gipLogFp == nullptr || giLogWriteCnt < giLogCfg.logSaveMaxCnt) {
         return;
     }
-    _say("logSaveMaxCnt=%d\n", static_cast<int>(giLogCfg.logSaveMaxCnt));
-    _say("rotate start");
+    SAY_RUN("logSaveMaxCnt=%d\n", static_cast<int>(giLogCfg.logSaveMaxCnt));
+    SAY_RUN("rotate start");
     fclose(gipLogFp);
     gipLogFp = nullptr;
     char name[kNameBuf];
     if (_ival(giLogCfg.fileMod) != LOG_FILE_TWO && _ival(giLogCfg.fileMod) != LOG_FILE_TIME) {
-        _say("fileMod=%d err!!!!\n", _ival(giLogCfg.fileMod));
+        SAY_ERR("fileMod=%d err!!!!\n", _ival(giLogCfg.fileMod));
         return;
     }
     gipLogFp = _open_next_log(name);
-    _say("New save log path=%s\n", name);
+    SAY_RUN("New save log path=%s\n", name);
     if (gipLogFp == nullptr) {
-        _say("fopen() err!!!!");
+        // Said once; the next lines retry (a full disk or inode table may
+        // have room again) and are counted as lost until one succeeds.
+        SAY_ERR("fopen() err!!!!");
+        memcpy(giReopenName, name, sizeof(giReopenName));
+        gibLogReopen = true;
+        giLogGapLines = 1;  // the line that found no file
         return;
     }
     giLogWriteCnt = 0;
@@ -414,7 +746,7 @@ extern "C" V2X_API int load_log_cfg(tLogCfg* aopcLogCfg, const char* aicpcLogCfg
 extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
 {
     if (aipcLogCfg == nullptr) {
-        _say("aipcLogCfg=NULL");
+        SAY_ERR("aipcLogCfg=NULL");
         return -ERR_LOG_PARM_CONT;
     }
     // A second start without a stop restarts cleanly.
@@ -439,16 +771,16 @@ extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
         if (giLogCfg.saveLogPath[0] == '\0') {
             snprintf(giLogCfg.saveLogPath, sizeof(giLogCfg.saveLogPath), "%s", gicDefLogPath);
         }
-        _say("Save log path=%s\n", giLogCfg.saveLogPath);
+        SAY_RUN("Save log path=%s\n", giLogCfg.saveLogPath);
         char name[kNameBuf];
         if (_ival(giLogCfg.fileMod) != LOG_FILE_TWO && _ival(giLogCfg.fileMod) != LOG_FILE_TIME) {
-            _say("fileMod=%d err!!!!\n", _ival(giLogCfg.fileMod));
+            SAY_ERR("fileMod=%d err!!!!\n", _ival(giLogCfg.fileMod));
             return -ERR_LOG_PARM_CONT;
         }
         FILE* fp = _open_next_log(name);
-        _say("New save log path=%s\n", name);
+        SAY_RUN("New save log path=%s\n", name);
         if (fp == nullptr) {
-            _say("fopen() err!!!!");
+            SAY_ERR("fopen() err!!!!");
             return -ERR_LOG_FOPEN;
         }
         pthread_mutex_lock(&giSvLogLk);
@@ -456,10 +788,10 @@ extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
         giLogWriteCnt = 0;
         pthread_mutex_unlock(&giSvLogLk);
     } else {
-        _say("File log close");
+        SAY_RUN("File log close");
     }
     if (_ival(giLogCfg.stdoutLogSwt) != LOG_SWITCH_ON) {
-        _say("Stdout log close");
+        SAY_RUN("Stdout log close");
     }
     if (_ival(giLogCfg.logRunMd) == LOG_RUN_NEW_PTHREAD) {
         gibWlRunFlg.store(true);
@@ -467,20 +799,20 @@ extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
         int rc = pthread_create(&tid, nullptr, _rx_log_func_pth, nullptr);
         if (rc != 0) {
             gibWlRunFlg.store(false);
-            _say("pthread_create() err, msg:%s\n", strerror(rc));
+            SAY_ERR("pthread_create() err, msg:%s\n", strerror(rc));
             return -ERR_LOG_PTHREAD_CREATE;
         }
         giLogPthdId = tid;
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) {
-            _say("pipe() err, msg:%s!!!!\n", strerror(errno));
+            SAY_ERR("pipe() err, msg:%s!!!!\n", strerror(errno));
             return -ERR_LOG_PIPE_CREATE;
         }
         __atomic_store_n(&giLogPpFdAry[0], fds[0], __ATOMIC_RELEASE);
         __atomic_store_n(&giLogPpFdAry[1], fds[1], __ATOMIC_RELEASE);
-        _say("giLogPpFdAry=%d %d\n", fds[0], fds[1]);
+        SAY_RUN("giLogPpFdAry=%d %d\n", fds[0], fds[1]);
     } else {
-        _say("Log no create pthread");
+        SAY_RUN("Log no create pthread");
     }
     return LOG_SUCCESS;
 }
@@ -488,10 +820,10 @@ extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
 extern "C" V2X_API int log_system_exit(void)
 {
     if (giLogPthdId != 0) {
-        _say("Wait _rx_log_func_pth() pthread stop------");
+        SAY_RUN("Wait _rx_log_func_pth() pthread stop------");
         gibWlRunFlg.store(false);
         pthread_join(giLogPthdId, nullptr);
-        _say("_rx_log_func_pth() pthread already stop------");
+        SAY_RUN("_rx_log_func_pth() pthread already stop------");
         giLogPthdId = 0;
     }
     if (gipLogCfg == nullptr) {
@@ -503,6 +835,7 @@ extern "C" V2X_API int log_system_exit(void)
             fclose(gipLogFp);
             gipLogFp = nullptr;
         }
+        gibLogReopen = false;  // a stopped log system opens nothing
         pthread_mutex_unlock(&giSvLogLk);
     }
     // The write end is taken away before it is closed, so a late caller

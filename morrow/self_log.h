@@ -115,6 +115,85 @@ V2X_API void logger(int level, pid_t pid, const char* aipcMsg);
 /* Sets gLogLevl; values above LOG_LEV_MAX fall back to LOG_LEV_RUN. */
 V2X_API void set_global_log_level(const eLogLevl aicLogLevl);
 
+/* ---------------------------------------------------------------------------
+ * Where lines go: the host's sink.
+ *
+ * By default every line is routed as above (standard output, or the log
+ * system's file and thread) and the libraries' few direct notices (the log
+ * system's own texts, the level setter's, a received frame's dump) go straight
+ * to standard output. A host that wants them elsewhere sets a sink: a
+ * function that receives every line of both libraries, level 0 included,
+ * with its level, source file, function and line number, and decides what to
+ * do with it (its own logger, syslog, journald, nothing). */
+
+/* One line as the sink receives it. Valid only during the call. */
+typedef struct _tLogLine_ {
+    eLogLevl level;       /* LOG_LEV_OFF (0) .. LOG_LEV_LOUD (6) */
+    int32_t srcLine;      /* source line of the call; 0 for a direct notice */
+    const char* file;     /* base name of the source file; never null */
+    const char* func;     /* calling function; never null ("" when unknown) */
+    const char* text;     /* the whole line as standard output would show it,
+                             prefix included, zero-terminated */
+    uint32_t len;         /* strlen(text), at most LOG_LINE_MAX for a line */
+    uint32_t msgOff;      /* where the message starts in text (after the
+                             "[LVL:time file line] " prefix; 0 without one) */
+} tLogLine;
+
+/* A host's sink. Called in the thread that logs, possibly from several
+ * threads at once; it must not call the log functions itself. */
+typedef void (*fLogSink)(const tLogLine* aipcLine, void* aipUser);
+
+/* Bit of level L in a level mask, and the mask of every level. */
+#define LOG_LEVEL_BIT(lvl) (1u << (unsigned)(lvl))
+#define LOG_LEVELS_ALL 0x7Fu
+
+/* Makes aipSink (with aipUser) receive every line of both libraries whose
+ * level's bit is set in aicLevelMask. Lines of other levels are dropped
+ * before they are formatted; level-0 lines too, which nothing else can
+ * silence. Once a sink or a mask is set, the direct notices follow the same
+ * rules as lines and also have to pass gLogLevl, and nothing goes to standard
+ * output unless the sink puts it there. A null aipSink with a mask keeps the
+ * default routing and only filters by the mask; (NULL, NULL,
+ * LOG_LEVELS_ALL) restores today's behaviour exactly. While a sink is set
+ * the log system's sinks (file, thread) are used only through
+ * log_default_sink. Safe to call while other threads log: each line goes to
+ * the old or the new sink, whole; the old sink's aipUser must stay valid
+ * until the host knows no thread is still logging into it. Returns 0, or
+ * -ERR_LOG_PARM_CONT for bits above LOG_LEVELS_ALL (nothing changes). */
+V2X_API int log_set_sink(fLogSink aipSink, void* aipUser, uint32_t aicLevelMask);
+
+/* The default routing as a sink, for a host sink that filters or copies and
+ * then passes lines on: a line goes where it would go without a sink (the
+ * log system's standard output, file or thread), a direct notice (msgOff 0,
+ * srcLine 0) to standard output. aipUser is unused. */
+V2X_API void log_default_sink(const tLogLine* aipcLine, void* aipUser);
+
+/* syslog(3) priority for a level: LOG_ERR for errors, LOG_WARNING for
+ * warnings, LOG_NOTICE for run and level-0 lifecycle lines, LOG_INFO for info,
+ * LOG_DEBUG for trace and loud; LOG_NOTICE for anything else. */
+V2X_API int log_syslog_priority(eLogLevl aicLevel);
+
+/* A ready sink: syslog(3) with the level's priority and the message as
+ * "file:line message" (no time: syslog stamps it). The host calls openlog
+ * first if it wants its own identity or facility. aipUser is unused. */
+V2X_API void log_sink_syslog(const tLogLine* aipcLine, void* aipUser);
+
+/* A ready sink for a service under systemd: one write per line to standard
+ * error, "<P>file:line message\n" with P the syslog priority, which journald
+ * reads as the line's priority. aipUser is unused. */
+V2X_API void log_sink_journal(const tLogLine* aipcLine, void* aipUser);
+
+/* A library's direct notice (text that by default goes straight to standard
+ * output, not through the log system): written there unchanged, or, once the
+ * host set a sink or a mask, handed over under the rules above. */
+V2X_API void log_direct_text(eLogLevl aicLevel, const char* aipcFile, const char* aipcFunc,
+                             const char* aipcText);
+
+/* 1 when a direct notice of this level would be written anywhere (always
+ * under the default routing), 0 when the host silenced it: lets a caller skip
+ * building a long notice nobody reads. */
+V2X_API int log_direct_wanted(eLogLevl aicLevel);
+
 /* Base name of a source path, without touching the string (the path is a
  * string literal, which POSIX basename may not modify). */
 static inline const char* log_base_name(const char* aipcPath)

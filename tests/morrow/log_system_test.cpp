@@ -294,9 +294,10 @@ TEST_F(LogSystem, DefaultPathWhenEmpty)
     }
 }
 
-// A file that cannot be opened at rotation stops file output; logging goes
-// on (here to standard output).
-TEST_F(LogSystem, RotationOpenFailureStopsFileOutput)
+// A file that cannot be opened at rotation is retried by every later line
+// (logging goes on, here to standard output); once it opens, the new file
+// says how many lines missed a file, and the failure was said only once.
+TEST_F(LogSystem, RotationOpenFailureIsRetriedAndTheGapSaidOnce)
 {
     std::string sub = dir.file("sub");
     ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
@@ -313,12 +314,55 @@ TEST_F(LogSystem, RotationOpenFailureStopsFileOutput)
     ASSERT_EQ(rmdir(sub.c_str()), 0);
     logger(0, 0, "c\n");
     logger(0, 0, "d\n");
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);  // room again
+    logger(0, 0, "e\n");
+    logger(0, 0, "f\n");
     log_system_exit();
     std::string out = cap2.stop();
-    EXPECT_NE(out.find("fopen() err!!!!"), std::string::npos) << out;
+    EXPECT_EQ(count_lines_with(out, "fopen() err!!!!"), 1) << out;
     EXPECT_NE(out.find("c\n"), std::string::npos);
     EXPECT_NE(out.find("d\n"), std::string::npos);
     EXPECT_EQ(count_lines_with(out, "rotate start"), 1);
+    // The turn is not skipped: the second file of the pair.
+    EXPECT_EQ(slurp(base + "-01.log"), "log file open again: 2 line(s) lost------\ne\nf\n");
+}
+
+// A board whose clock is behind the files of an earlier run: the files this
+// run creates sort first by name, yet the one in use and the newest ones of
+// this run stay; the earlier run's oldest go.
+TEST_F(LogSystem, TimedPruningKeepsTheFileInUseWhenTheClockIsBehind)
+{
+    std::string base = dir.file("rtc");
+    for (int i = 0; i < 12; ++i) {
+        char n[64];
+        snprintf(n, sizeof(n), "-2099-01-01-00-00-%02d-000000.log", i);
+        std::ofstream(base + n) << "old\n";
+    }
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(LOG_RUN_MAIN_PROGRESS, LOG_FILE_TIME, 1, LOG_SWITCH_OFF, LOG_SWITCH_ON,
+                         base);
+    ASSERT_EQ(log_system_init(&c), 0);
+    for (int i = 1; i <= 3; ++i) {
+        log_msg(LOG_LEV_ERROR, "t.cpp", "f", i, "line %d\n", i);
+    }
+    const std::string out = cap.stop();
+    // The file in use is the last one named.
+    const std::string key = "New save log path=";
+    const size_t at = out.rfind(key);
+    ASSERT_NE(at, std::string::npos);
+    const std::string inUse = out.substr(at + key.size(), out.find('\n', at) - at - key.size());
+    log_system_exit();
+    EXPECT_NE(slurp(inUse).find("line 3\n"), std::string::npos) << inUse;
+    const auto names = list_dir(dir.path);
+    EXPECT_EQ(names.size(), 10u);
+    int own = 0;
+    for (const auto& n : names) {
+        own += n.find("-2099-") == std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(own, 3);
+    // The earlier run's two oldest went.
+    EXPECT_FALSE(exists(base + "-2099-01-01-00-00-00-000000.log"));
+    EXPECT_TRUE(exists(base + "-2099-01-01-00-00-11-000000.log"));
 }
 
 // Thread mode: lines from several threads arrive whole, and each thread's

@@ -327,14 +327,26 @@ extern "C" V2X_API int _dme_user_serv_req(const uint16_t aicLclAppId, const eDME
 
 extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aicMsgLen)
 {
-    // One line: "RX DME::cccccc len=llll " then each byte as "XX ".
-    printf("%s:%06d len=%04d ", "RX DME:", static_cast<int>(giRxDMECnt), aicMsgLen);
-    ++giRxDMECnt;
-    for (uint16_t i = 0; aipcMsg != nullptr && i < aicMsgLen; ++i) {
-        printf("%02X ", static_cast<unsigned>(static_cast<uint8_t>(aipcMsg[i])));
+    // One line: "RX DME::cccccc len=llll " then each byte as "XX ". Built in
+    // pieces of at most one buffer, each handed over whole, so the bytes
+    // are those of one printf per field and a long frame needs no big buffer.
+    const uint32_t cnt = giRxDMECnt++;
+    if (log_direct_wanted(LOG_LEV_LOUD) == 0) {
+        return 0;  // the host silenced it: not even formatted
     }
-    printf("\n");
-    fflush(stdout);
+    char txt[512];
+    int used = snprintf(txt, sizeof(txt), "%s:%06d len=%04d ", "RX DME:", static_cast<int>(cnt),
+                        aicMsgLen);
+    for (uint16_t i = 0; aipcMsg != nullptr && i < aicMsgLen; ++i) {
+        if (used > static_cast<int>(sizeof(txt)) - 8) {
+            log_direct_text(LOG_LEV_LOUD, "dme.cpp", __func__, txt);
+            used = 0;
+        }
+        used += snprintf(txt + used, sizeof(txt) - static_cast<size_t>(used), "%02X ",
+                         static_cast<unsigned>(static_cast<uint8_t>(aipcMsg[i])));
+    }
+    snprintf(txt + used, sizeof(txt) - static_cast<size_t>(used), "\n");
+    log_direct_text(LOG_LEV_LOUD, "dme.cpp", __func__, txt);
     return 0;
 }
 
