@@ -34,9 +34,33 @@ tFeddogCfg giFeddogCfg;  // the copy the feeder thread feeds from
 
 char gicPthExit[] = "_feddog_func_pth() exit";
 
+uint64_t _period_us(uint32_t aicSec, uint32_t aicUSec)
+{
+    return static_cast<uint64_t>(aicSec) * 1000000u + aicUSec;
+}
+
+// A period below the minimum is refused where it is handed in, with one line.
+bool _period_ok(const tFeddogCfg* aipcCfg)
+{
+    if (_period_us(aipcCfg->feddogSec, aipcCfg->feddogUSec) >= FEDDOG_MIN_PERIOD_US) {
+        return true;
+    }
+    LOGE("feddogSec(%u) feddogUSec(%u) below the %u us minimum period err!!!!\n",
+         static_cast<unsigned>(aipcCfg->feddogSec), static_cast<unsigned>(aipcCfg->feddogUSec),
+         FEDDOG_MIN_PERIOD_US);
+    return false;
+}
+
 struct timeval _period(const tFeddogCfg* aipcCfg)
 {
     struct timeval tv;
+    // A record changed below the minimum while the feeder runs is fed at
+    // the minimum rather than spinning.
+    if (_period_us(aipcCfg->feddogSec, aipcCfg->feddogUSec) < FEDDOG_MIN_PERIOD_US) {
+        tv.tv_sec = 0;
+        tv.tv_usec = static_cast<suseconds_t>(FEDDOG_MIN_PERIOD_US);
+        return tv;
+    }
     // Clamped to one day on every target: libevent adds the period to the
     // monotonic clock, and a longer one overflows a 32-bit time_t into a
     // timer that fires at once, again and again.
@@ -148,6 +172,9 @@ extern "C" V2X_API int _feed_dog_init(const struct event_base* aipcEtBse,
         LOGE("aipArg err!!!!\n");
         return -ERR_EVENT_NEW_DOG;
     }
+    if (!_period_ok(aipcFeddogCfg)) {
+        return -ERR_PARAM_CONTENT_DOG;
+    }
     int rc = _unix_socket_connect(aipcFeddogCfg->txFeddogHtDmNme,
                                   sizeof(aipcFeddogCfg->txFeddogHtDmNme));
     if (rc != SUCCESS_DOG) {
@@ -177,6 +204,9 @@ extern "C" V2X_API int self_feddog_init(const tFeddogCfg* aipcFeddogCfg)
     if (giFeddogPthdId != 0) {
         LOGE("feddog already run err!!!!\n");
         return -ERR_PTHREAD_CREATE_DOG;
+    }
+    if (aipcFeddogCfg != nullptr && !_period_ok(aipcFeddogCfg)) {
+        return -ERR_PARAM_CONTENT_DOG;
     }
     if (!v2x_event_threads_ready()) {
         LOGE("evthread_use_pthreads() err!!!!\n");
@@ -231,6 +261,14 @@ extern "C" V2X_API int load_feeddog_cfg(tFeddogCfg* aopcFedDog, const char* aicp
     if ((hasSec && sec < 0) || (hasUsec && usec < 0)) {
         LOGE("feddogSec(%d) feddogUSec(%d) err!!!!\n", sec, usec);
         return -ERR_LIBCFG_SETTING_LOOKUP_DOG;
+    }
+    if (hasSec || hasUsec) {
+        tFeddogCfg next = *aopcFedDog;
+        next.feddogSec = hasSec ? static_cast<uint32_t>(sec) : next.feddogSec;
+        next.feddogUSec = hasUsec ? static_cast<uint32_t>(usec) : next.feddogUSec;
+        if (!_period_ok(&next)) {
+            return -ERR_PARAM_CONTENT_DOG;
+        }
     }
     if (hasSec) {
         aopcFedDog->feddogSec = static_cast<uint32_t>(sec);

@@ -323,3 +323,46 @@ TEST_F(Feeder, LoadCfgLimitsAndMissingGroup)
     EXPECT_EQ(c.feddogUSec, 250000u);
     config_destroy(&cfg);
 }
+
+// A period below FEDDOG_MIN_PERIOD_US (0 spun the feeder thread) is refused
+// by every call that takes one, before anything is started or opened; the
+// minimum itself is taken.
+TEST_F(Feeder, PeriodBelowTheMinimumIsRefusedEverywhere)
+{
+    WatchdogStandIn svc(path);
+    ASSERT_TRUE(svc.ok());
+    struct event_base* base = event_base_new();
+    ASSERT_NE(base, nullptr);
+    LiveCapture cap;
+    const int fds = v2xtest::open_fd_count();
+    tFeddogCfg zero = make_cfg(0, 0, "dmn", path);
+    EXPECT_EQ(self_feddog_init(&zero), -ERR_PARAM_CONTENT_DOG);
+    tFeddogCfg under = make_cfg(0, FEDDOG_MIN_PERIOD_US - 1, "dmn", path);
+    EXPECT_EQ(self_feddog_init(&under), -ERR_PARAM_CONTENT_DOG);
+    EXPECT_EQ(_feed_dog_init(base, &zero), -ERR_PARAM_CONTENT_DOG);
+    EXPECT_EQ(v2xtest::open_fd_count(), fds);  // no socket, no thread's base
+    event_base_free(base);
+
+    config_t cfg;
+    config_init(&cfg);
+    ASSERT_EQ(config_read_string(&cfg, "z = { feddogSec = 0; feddogUSec = 0; };"
+                                       "u = { feddogUSec = 9999; }; ok = { feddogUSec = 10000; };"),
+              CONFIG_TRUE);
+    tFeddogCfg c = make_cfg(0, 500000, "keep", path);
+    EXPECT_EQ(load_feeddog_cfg(&c, "z", &cfg), -ERR_PARAM_CONTENT_DOG);
+    EXPECT_EQ(load_feeddog_cfg(&c, "u", &cfg), -ERR_PARAM_CONTENT_DOG);
+    EXPECT_EQ(c.feddogUSec, 500000u);  // unchanged
+    EXPECT_EQ(load_feeddog_cfg(&c, "ok", &cfg), 0);
+    EXPECT_EQ(c.feddogUSec, FEDDOG_MIN_PERIOD_US);
+    config_destroy(&cfg);
+    const std::string out = cap.stop();
+    EXPECT_EQ(count_lines_with(out, "us minimum period err!!!!"), 5) << out;
+
+    // Nothing ran from the refusals: the minimum starts the one feeder.
+    ASSERT_EQ(self_feddog_init(&c), 0);
+    const std::string beat = std::string("\x00\x00\x00\x00\x04", 5) + "keep";
+    ASSERT_TRUE(wait_until([&] { return svc.all_bytes().size() >= beat.size() * 3; }, 5000));
+    EXPECT_EQ(self_feddog_exit(), 0);
+    EXPECT_EQ(svc.accepted(), 1);
+    EXPECT_EQ(svc.all_bytes().substr(0, beat.size()), beat);
+}
