@@ -27,6 +27,8 @@ namespace {
 
 pthread_t giDmnServPthdId = 0;
 int giServTcpFd = -1;
+// The socket file this server made, removed at its exit while still its own.
+tUnixSockOwn giServOwn;
 struct event* gipTcpServEt = nullptr;
 // One-shot timer that adds gipTcpServEt again after a rest.
 struct event* gipAcceptRestEt = nullptr;
@@ -240,6 +242,7 @@ extern "C" V2X_API int _dmn_server_init(const struct event_base* aipcEtBse,
         break;
     }
     giServTcpFd = fd;
+    (void)unix_sock_own(aipcFeddogCfg->dmNme, sizeof(aipcFeddogCfg->dmNme), &giServOwn);
     signal(SIGPIPE, SIG_IGN);
     struct event_base* base = const_cast<struct event_base*>(aipcEtBse);
     gipTcpServEt = event_new(base, fd, EV_READ | EV_PERSIST, _accept_cb, base);
@@ -284,6 +287,9 @@ extern "C" V2X_API int dmn_server_exit(void)
     v2x_event_release(gipTcpServEt);
     v2x_event_release(gipAcceptRestEt);
     giAcceptStall = false;
+    // No new client finds the path once the server is gone; a file someone
+    // else put there meanwhile stays.
+    (void)unix_sock_unown(&giServOwn);
     unix_sock_close(&giServTcpFd);
     pthread_rwlock_wrlock(&giContCltLk);
     while (giContCltHd.next != &giContCltHd) {

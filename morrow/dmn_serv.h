@@ -53,7 +53,9 @@ typedef struct _tClitNetCon_ {
 V2X_API int dmn_server_init(const tDmnServCfg* aipcDmnServCfg);
 
 /* Stops the thread and releases everything; 0. Safe when never started or
- * already stopped. The socket file stays on the file system. */
+ * already stopped. The socket file the server made is removed, also when
+ * _dmn_server_init made it on a host's own base; a file someone else put at
+ * the path meanwhile (another inode) is left alone. */
 V2X_API int dmn_server_exit(void);
 
 /* Writes aicMsgLen bytes to every connected client, one non-blocking write

@@ -117,6 +117,53 @@ extern "C" V2X_API int unix_sock_listen(const char* aipcPath, size_t aicMax, int
     return fd.release();
 }
 
+extern "C" V2X_API int unix_sock_own(const char* aipcPath, size_t aicMax, tUnixSockOwn* aopOwn)
+{
+    if (aopOwn == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    memset(aopOwn, 0, sizeof(*aopOwn));
+    struct sockaddr_un addr;
+    socklen_t alen = 0;
+    if (unix_sock_addr(aipcPath, aicMax, &addr, &alen) != 0) {
+        return -1;
+    }
+    struct stat st;
+    if (lstat(addr.sun_path, &st) != 0) {
+        return -1;
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        errno = ENOTSOCK;
+        return -1;
+    }
+    memcpy(aopOwn->path, addr.sun_path, sizeof(aopOwn->path));
+    aopOwn->dev = static_cast<uint64_t>(st.st_dev);
+    aopOwn->ino = static_cast<uint64_t>(st.st_ino);
+    return 0;
+}
+
+extern "C" V2X_API int unix_sock_unown(tUnixSockOwn* aiopOwn)
+{
+    if (aiopOwn == nullptr || aiopOwn->path[0] == '\0') {
+        return 0;
+    }
+    char path[UNIX_SOCK_PATH_MAX];
+    memcpy(path, aiopOwn->path, sizeof(path));
+    path[sizeof(path) - 1] = '\0';
+    const uint64_t dev = aiopOwn->dev;
+    const uint64_t ino = aiopOwn->ino;
+    memset(aiopOwn, 0, sizeof(*aiopOwn));
+    // Another program may have put its own file there since: only the one
+    // this listener made goes.
+    struct stat st;
+    if (lstat(path, &st) != 0 || !S_ISSOCK(st.st_mode) || static_cast<uint64_t>(st.st_dev) != dev ||
+        static_cast<uint64_t>(st.st_ino) != ino) {
+        return 0;
+    }
+    return unlink(path) == 0 ? 1 : -1;
+}
+
 extern "C" V2X_API int unix_sock_accept(int aicListenFd, int aicNonBlock)
 {
     return accept4(aicListenFd, nullptr, nullptr,

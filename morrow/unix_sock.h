@@ -8,6 +8,7 @@
 #define MORROW_UNIX_SOCK_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -51,6 +52,26 @@ V2X_API int unix_sock_live(const char* aipcPath, size_t aicMax);
  * (UNIX_SOCK_FAIL_LIVE), and other kinds of file are left alone (bind then
  * fails with EADDRINUSE). */
 V2X_API int unix_sock_listen(const char* aipcPath, size_t aicMax, int aicBacklog);
+
+/* The socket file a listener made, so that it can be removed at its exit
+ * while it is still that file: never one that someone else put at the path
+ * meanwhile. Zeroed, it records nothing. */
+typedef struct _tUnixSockOwn_ {
+    char path[UNIX_SOCK_PATH_MAX]; /* zero-terminated; empty when nothing is recorded */
+    uint64_t dev;
+    uint64_t ino;
+} tUnixSockOwn;
+
+/* Records the socket file now at the path; call it right after
+ * unix_sock_listen succeeded. 0, or -1 with errno (UNIX_SOCK_FAIL_PATH's
+ * causes, or lstat's; the record is then empty). */
+V2X_API int unix_sock_own(const char* aipcPath, size_t aicMax, tUnixSockOwn* aopOwn);
+
+/* Removes the recorded socket file when the path still names it (same
+ * device and inode) and empties the record: 1 removed, 0 left alone (an
+ * empty record, no file there any more, or another file at the path), -1
+ * when unlink failed (errno). A null record is 0. */
+V2X_API int unix_sock_unown(tUnixSockOwn* aiopOwn);
 
 /* Accepts one connection: its descriptor (made non-blocking when
  * aicNonBlock is not 0; the listening socket's own mode decides whether the

@@ -209,15 +209,36 @@ TEST_F(DmnServ, BroadcastWithoutClientsAndExitTwice)
     std::string out = cap.stop();
     EXPECT_EQ(count_lines_with(out, "Wait _dmn_server_func_pth() pthread stop------"), 1);
     EXPECT_EQ(count_lines_with(out, "_dmn_server_func_pth() pthread already stop------"), 1);
-    // The socket file stays; the next start removes it and serves again.
+    // The socket file it made is gone; the next start makes it again.
     struct stat st;
-    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(stat(path.c_str(), &st), -1);
     ASSERT_EQ(dmn_server_init(&cfg), 0);
     auto fds = connect_clients(path, 1);
     ASSERT_EQ(fds.size(), 1u);
     dmn_serv_tx_clit_msg("again", 5);
     EXPECT_EQ(recv_some(fds[0], 1000), "again");
     close(fds[0]);
+}
+
+// The exit removes only the socket file the server made: one someone else
+// put at the path meanwhile stays, with its own inode.
+TEST_F(DmnServ, ExitLeavesAFileItDidNotMake)
+{
+    tDmnServCfg cfg = make_cfg(path);
+    ASSERT_EQ(dmn_server_init(&cfg), 0);
+    auto fds = connect_clients(path, 1);  // listening: its file exists
+    ASSERT_EQ(fds.size(), 1u);
+    close(fds[0]);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    const int other = mtest::unix_listen(path);
+    ASSERT_GE(other, 0);
+    struct stat before;
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    EXPECT_EQ(dmn_server_exit(), 0);
+    struct stat after;
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    close(other);
 }
 
 TEST_F(DmnServ, StaleSocketFileIsRemoved)
