@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -368,4 +369,76 @@ TEST(RlinkHandOver, MissingAdaptationEntryIsReportedAndNotKept)
     EXPECT_EQ(count_lines_with(cap.stop(), "gipAdapLyrPrim->indication=NULL err!!!!"), 3);
     ASSERT_EQ(gHanded.size(), 1u);
     EXPECT_EQ(gHanded[0].len, 2);
+}
+
+namespace {
+
+// Runs the link's loop until `want` more datagrams have left since `d` was
+// taken (each waits for its turn behind the gap).
+void run_until_sent(struct event_base* aipBase, const StatDelta& d, uint64_t want)
+{
+    for (int i = 0; i < 200 && d(offsetof(tV2XCoreStats, txDatagrams)) < want; ++i) {
+        event_base_loop(aipBase, EVLOOP_ONCE);
+    }
+    ASSERT_EQ(d(offsetof(tV2XCoreStats, txDatagrams)), want);
+}
+
+}  // namespace
+
+// A datagram the far end refuses (ICMP port unreachable on loopback, where
+// nothing listens) counts in txErrUnreachable; one line starts the episode,
+// one ends it with the count once datagrams are taken again. While someone
+// listens the counter does not move.
+TEST(RlinkRefusal, RefusedDatagramsAreCountedOncePerEpisode)
+{
+    ASSERT_TRUE(v2x_event_threads_ready());
+    struct event_base* base = event_base_new();
+    ASSERT_NE(base, nullptr);
+    auto radio = std::make_unique<UdpPeer>();
+    const uint16_t port = radio->port();
+    tV2XSDKCfg cfg = link_cfg("127.0.0.1", 0, port);
+    ASSERT_EQ(rlink_init(&cfg, base), 0);
+    const StatDelta d;
+    const auto unreachable = [&d] { return d(offsetof(tV2XCoreStats, txErrUnreachable)); };
+    StdoutCapture cap;
+    const char msg[3] = {4, 1, 2};
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(rlink_send(msg, 3), 0);
+    }
+    run_until_sent(base, d, 2);
+    EXPECT_EQ(radio->recv(2000), (Bytes{4, 1, 2}));
+    EXPECT_EQ(unreachable(), 0u);
+
+    radio.reset();  // nothing listens at the port now
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(rlink_send(msg, 3), 0);
+    }
+    run_until_sent(base, d, 5);
+    EXPECT_EQ(unreachable(), 3u);
+    EXPECT_EQ(d(offsetof(tV2XCoreStats, txErrOther)), 0u);
+
+    // Someone listens there again: no more refusals, and the episode ends.
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)), 0) << strerror(errno);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(rlink_send(msg, 3), 0);
+    }
+    run_until_sent(base, d, 7);
+    EXPECT_EQ(unreachable(), 3u);
+    char got[8];
+    EXPECT_EQ(recv(fd, got, sizeof(got), MSG_DONTWAIT), 3);
+    close(fd);
+    EXPECT_EQ(rlink_exit(), 0);
+    const std::string out = cap.stop();
+    EXPECT_EQ(count_lines_with(out, "refused the datagram (Connection refused)"), 1) << out;
+    EXPECT_EQ(count_lines_with(out, "3 datagrams refused before the radio module took them again"), 1)
+        << out;
+    EXPECT_EQ(count_lines_with(out, "sendto() err"), 0) << out;
+    event_base_free(base);
 }

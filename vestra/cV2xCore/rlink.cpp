@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <event2/event.h>
+#include <linux/errqueue.h>
 #include <netinet/in.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -38,6 +39,11 @@ static const char gicSrcAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'
 static const char gicDstAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
 static tAdapLyrPrim* gipAdapLyrPrim = nullptr;
 static struct event* gipTxEt = nullptr;
+// The current episode of refused datagrams (core thread): how many the far
+// end has refused since the first, and whether the datagram sent last has
+// had no refusal back so far.
+static unsigned long giRefusedRun = 0;
+static bool giLastSentClean = false;
 
 static void _no_room_sink(void) {}
 static void _no_tx_news(uint32_t, eRlinkTxNews) {}
@@ -232,6 +238,17 @@ static int _rlink_send_init(const tV2XSDKCfg* aipcV2XCore)
              strerror(errno));
         return -ERR_V2X_SOCKET_OPEN;
     }
+    // An unconnected socket never hears that the far end refused a datagram
+    // (ICMP port unreachable): the kernel's error queue keeps one entry per
+    // refusal instead. The socket stays unconnected, so a start before the
+    // route to the module exists still succeeds and the source address
+    // follows the host's.
+    const int on = 1;
+    if (setsockopt(giSendFd, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)) != 0) {
+        LOGE("setsockopt(IP_RECVERR) err, msg:%s!!!!\n", strerror(errno));
+    }
+    giRefusedRun = 0;
+    giLastSentClean = false;
     return V2X_SUCCESS;
 }
 
@@ -295,22 +312,83 @@ static void _count_tx_err(int aicErr)
     }
 }
 
+// Reads the refusals the far end sent back for datagrams already out (one
+// error-queue entry each, bounded per call) and counts each by its cause.
+// Reading them also clears the socket's pending error, so the next datagram
+// is not failed for the fate of the one before. Errors the kernel raised
+// itself were already returned by sendto and are not counted again.
+static int _rlink_take_refusals()
+{
+    constexpr int kMaxPerCall = 64;
+    int taken = 0;
+    int lastErr = 0;
+    for (int i = 0; i < kMaxPerCall && giSendFd >= 0; ++i) {
+        char ctl[CMSG_SPACE(sizeof(struct sock_extended_err) + sizeof(struct sockaddr_in))];
+        char data[1];
+        struct iovec iov = {data, sizeof(data)};
+        struct msghdr mh;
+        memset(&mh, 0, sizeof(mh));
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = ctl;
+        mh.msg_controllen = sizeof(ctl);
+        if (recvmsg(giSendFd, &mh, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
+            break;  // EAGAIN: nothing (more) refused
+        }
+        for (struct cmsghdr* c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
+            if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR ||
+                c->cmsg_len < CMSG_LEN(sizeof(struct sock_extended_err))) {
+                continue;
+            }
+            struct sock_extended_err ee;
+            memcpy(&ee, CMSG_DATA(c), sizeof(ee));
+            if (ee.ee_origin == SO_EE_ORIGIN_ICMP && ee.ee_errno != 0) {
+                _count_tx_err(static_cast<int>(ee.ee_errno));
+                lastErr = static_cast<int>(ee.ee_errno);
+                ++taken;
+            }
+        }
+    }
+    if (taken > 0) {
+        giLastSentClean = false;
+        if (giRefusedRun == 0) {
+            char ip[INET_ADDRSTRLEN] = "?";
+            inet_ntop(AF_INET, &giSendSkAdrIn.sin_addr, ip, sizeof(ip));
+            LOGE("%s:%d refused the datagram (%s); refusals are counted, not logged, until it "
+                 "takes them again err!!!!\n",
+                 ip, static_cast<int>(ntohs(giSendSkAdrIn.sin_port)), strerror(lastErr));
+        }
+        giRefusedRun += static_cast<unsigned long>(taken);
+    }
+    return taken;
+}
+
 // One datagram on the air, now. The scheduler stamps the send time once it
 // has left, whatever the result: stamped before the send, the next datagram
 // could leave a few microseconds less than the gap after this one.
 static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen)
 {
+    // The datagram before this one had its chance to be refused: none came
+    // back, so a refusal episode is over.
+    if (_rlink_take_refusals() == 0 && giRefusedRun > 0 && giLastSentClean) {
+        LOGE("%lu datagrams refused before the radio module took them again\n", giRefusedRun);
+        giRefusedRun = 0;
+    }
     ssize_t n = sendto(giSendFd, aipcSdMsg, static_cast<size_t>(aicSdLen), 0,
                        reinterpret_cast<const struct sockaddr*>(&giSendSkAdrIn),
                        sizeof(giSendSkAdrIn));
     if (n < 0) {
         const int sendErr = errno;
         _count_tx_err(sendErr);
+        giLastSentClean = false;
         LOGE("sendto() err, msg:%s!!!!\n", strerror(sendErr));
         return -ERR_V2X_SOCKET_SEND_TO;
     }
     STAT_ADD(txDatagrams);
     STAT_ADD_N(txBytes, static_cast<uint64_t>(n));
+    giLastSentClean = true;
+    // A local far end refuses at once: counted now, not at the next send.
+    (void)_rlink_take_refusals();
     return V2X_SUCCESS;
 }
 
@@ -405,6 +483,11 @@ extern "C" V2X_API int rlink_exit(void)
     const int left = giTxSched.drop_all();
     if (left > 0) {
         LOGE("txQueue=%d dropped at exit err!!!!\n", left);
+    }
+    (void)_rlink_take_refusals();
+    if (giRefusedRun > 0) {
+        LOGE("%lu datagrams refused by the radio module until exit err!!!!\n", giRefusedRun);
+        giRefusedRun = 0;
     }
     v2x_event_release(gipTxEt);
     v2x_event_release(gipRxNetCliEt);
