@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <thread>
 
 #include "core_app_tx.hpp"
 #include "core_harness.h"
 #include "cv2x_app.h"
+#include "fake_core.h"
 #include "test_support.h"
 #include "v2x_evthread.hpp"
 
@@ -90,4 +92,65 @@ TEST(CoreAppTx, NoTornFrameWhenTheCoreTakesNothingOrPartOfAMessage)
     core_app_tx_set_send_fn(nullptr);
     v2x_domn_clit_exit();
     event_base_free(base);
+}
+
+// A message left written in part when the application stops (its call
+// returned 0; the socket then took nothing more, as a full one): the exit
+// finishes it while the core reads, so the core gets it whole; when the
+// core does not read within the exit's wait, or has gone, the exit says it
+// was cut.
+TEST(CoreAppTx, ExitFinishesAPartlyWrittenMessageOrReportsItCut)
+{
+    ASSERT_TRUE(v2x_event_threads_ready());
+    const Bytes whole = dsm_req(60, Bytes(100, 'B'));
+    enum { kReads, kStalls, kGone };
+    for (int round : {kReads, kStalls, kGone}) {
+        SCOPED_TRACE(round);
+        const std::string path = unique_path("exitcut");
+        FakeCore core(path);
+        ASSERT_TRUE(core.listening());
+        tV2XSDKCfg cfg;
+        memset(&cfg, 0, sizeof(cfg));
+        memcpy(cfg.dmnNme, path.data(), path.size());
+        ASSERT_EQ(cv2x_app_attach(&cfg), 0);
+        ASSERT_TRUE(core.accept_client());
+        core_app_tx_set_send_fn(stingy_send);
+        StdoutCapture cap;
+        gTake = 100;
+        EXPECT_EQ(send_req('B'), 0);  // 100 bytes out, the rest kept
+        EXPECT_EQ(read_n(core.fd(), 100, 2000), Bytes(whole.begin(), whole.begin() + 100));
+        std::thread reader;
+        int rc = 0;
+        if (round == kReads) {
+            // The core takes the rest only once the exit waits for it.
+            reader = std::thread([] {
+                usleep(200 * 1000);
+                gTake = -1;
+            });
+            rc = cv2x_app_exit();
+            reader.join();
+            EXPECT_EQ(read_n(core.fd(), whole.size() - 100, 2000),
+                      Bytes(whole.begin() + 100, whole.end()));
+        } else {
+            if (round == kGone) {
+                core.close_client();
+                gTake = -1;
+            }
+            rc = cv2x_app_exit();
+        }
+        const std::string out = cap.stop();
+        gTake = -1;
+        core_app_tx_set_send_fn(nullptr);
+        if (round == kReads) {
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(count_lines_with(out, "cut"), 0) << out;
+        } else {
+            EXPECT_EQ(rc, -ERR_V2X_SOCKET_WRITE);
+            EXPECT_EQ(count_lines_with(out, "1 message(s) to the core cut, 276 byte(s)"), 1) << out;
+        }
+        if (round == kStalls) {
+            EXPECT_TRUE(read_n(core.fd(), 1, 200).empty());  // nothing but the first 100 bytes
+        }
+        EXPECT_EQ(cv2x_app_exit(), 0);  // said once
+    }
 }

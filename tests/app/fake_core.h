@@ -26,13 +26,26 @@ namespace v2xtest {
 
 class FakeCore {
 public:
-    explicit FakeCore(const std::string& path) : path_(path)
+    // Like the core, it greets the client it accepts with aicGreet (a
+    // V2X_CTL_WELCOME or V2X_CTL_REFUSED_* status; a refused client is closed
+    // right after), on a thread of its own, since the client waits for the
+    // greeting inside its connect. kNoGreeting: accept_client() accepts and
+    // nothing is sent.
+    static constexpr int kNoGreeting = -1;
+    explicit FakeCore(const std::string& path, int aicGreet = V2X_CTL_WELCOME) : path_(path)
     {
         unlink(path.c_str());
         lfd_ = unix_listen(path);
+        if (lfd_ >= 0 && aicGreet != kNoGreeting) {
+            greeter_ = std::thread([this, aicGreet] { greet_one(static_cast<uint32_t>(aicGreet)); });
+        }
     }
     ~FakeCore()
     {
+        stop_ = true;
+        if (greeter_.joinable()) {
+            greeter_.join();
+        }
         if (cfd_ >= 0) {
             close(cfd_);
         }
@@ -42,9 +55,18 @@ public:
         unlink(path_.c_str());
     }
     bool listening() const { return lfd_ >= 0; }
-    // Accepts the client within timeout_ms.
+    // Accepts the client within timeout_ms (with a greeting: waits until the
+    // greeter has accepted and greeted it).
     bool accept_client(int timeout_ms = 5000)
     {
+        if (greeter_.joinable()) {
+            for (int i = 0; i < timeout_ms / 5 && !greeted_; ++i) {
+                usleep(5000);
+            }
+            stop_ = true;
+            greeter_.join();
+            return cfd_ >= 0;
+        }
         struct pollfd p = {lfd_, POLLIN, 0};
         if (poll(&p, 1, timeout_ms) != 1) {
             return false;
@@ -62,9 +84,34 @@ public:
     }
 
 private:
+    void greet_one(uint32_t aicStatus)
+    {
+        while (!stop_) {
+            struct pollfd p = {lfd_, POLLIN, 0};
+            if (poll(&p, 1, 20) != 1) {
+                continue;
+            }
+            const int fd = accept(lfd_, nullptr, nullptr);
+            if (fd < 0) {
+                continue;
+            }
+            const Bytes g = greeting_msg(aicStatus);
+            if (!write_all(fd, g) || aicStatus != V2X_CTL_WELCOME) {
+                close(fd);
+            } else {
+                cfd_ = fd;
+            }
+            greeted_ = true;
+            return;
+        }
+    }
+
     std::string path_;
     int lfd_ = -1;
     int cfd_ = -1;
+    std::thread greeter_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> greeted_{false};
 };
 
 // A daemon client connected to a FakeCore, its events dispatched on a thread

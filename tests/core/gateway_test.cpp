@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <errno.h>
@@ -455,6 +456,20 @@ TEST(GatewayStart, LiveServerIsNotTakenOverButAStaleSocketIs)
     EXPECT_NE(gipRxBufer, nullptr);
     EXPECT_EQ(v2x_sdk_dmn_serv_exit(), 0);
     EXPECT_EQ(v2x_sdk_dmn_serv_exit(), 0);
+    // A clean stop removes the file the core made...
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    // ...but not one someone else put at the path while it ran.
+    ASSERT_EQ(v2x_sdk_dmn_serv_init(path.c_str(), base.b), 0);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    s = unix_listen(path);
+    ASSERT_GE(s, 0);
+    struct stat other;
+    ASSERT_EQ(stat(path.c_str(), &other), 0);
+    EXPECT_EQ(v2x_sdk_dmn_serv_exit(), 0);
+    struct stat left;
+    ASSERT_EQ(stat(path.c_str(), &left), 0);
+    EXPECT_EQ(left.st_ino, other.st_ino);
+    close(s);
     unlink(path.c_str());
 }
 
@@ -550,6 +565,14 @@ tDmnServStats serv_stats()
     return st;
 }
 
+tV2XCoreStats core_stats()
+{
+    tV2XCoreStats st;
+    st.size = sizeof(st);
+    v2x_core_stats(&st);
+    return st;
+}
+
 // True when the peer closed `fd` within ms.
 bool closed_by_peer(int fd, int ms)
 {
@@ -560,23 +583,28 @@ bool closed_by_peer(int fd, int ms)
 
 }  // namespace
 
-// Beyond the cap a connection is closed at once; those within it are
-// served, and a place freed is taken again.
+// Beyond its user's share of the cap (3 of 4) a connection is told so and
+// closed at once; those within it are served, and a place freed is taken
+// again.
 TEST(GatewayConnections, CapRefusesTheOneTooManyAndFreesOnClose)
 {
-    CapGuard cap(3);
+    CapGuard cap(4);
     CoreHarness core;  // holds one connection of its own
     ASSERT_TRUE(core.started());
     int a = core.connect_app();
     int b = core.connect_app();
     const unsigned long refused = serv_stats().capRefused;
-    int c = core.connect_app();
+    const uint64_t shareRefused = core_stats().appRefusedShare;
+    int c = unix_connect(core.cfg.dmnNme);
     ASSERT_GE(c, 0);
     {
         LevelGuard quiet(LOG_LEV_OFF);
+        EXPECT_EQ(greeted(c), V2X_CTL_REFUSED_SHARE);
         EXPECT_TRUE(closed_by_peer(c, 3000));
     }
-    EXPECT_EQ(serv_stats().capRefused, refused + 1);
+    close(c);
+    EXPECT_EQ(serv_stats().capRefused, refused);
+    EXPECT_EQ(core_stats().appRefusedShare, shareRefused + 1);
     ASSERT_TRUE(write_all(b, user_req(1, DME_ACTION_ADD, 20)));
     EXPECT_EQ(read_msg(b, 3000).size(), 12u);  // those within the cap are served
     shutdown(a, SHUT_RDWR);
@@ -601,6 +629,7 @@ TEST(GatewayConnections, IdleConnectionsCostLittleHeap)
     if (heap_in_use() == 0) {
         GTEST_SKIP() << "the allocator's figures are not available in this build";
     }
+    CapGuard cap(80);  // 52 connections of one user: within its share of 60
     CoreHarness core;
     ASSERT_TRUE(core.started());
     int first = core.connect_app();
@@ -642,7 +671,8 @@ TEST(GatewayConnections, OutOfDescriptorsDoesNotSpin)
     struct timespec c0, c1;
     {
         LevelGuard quiet(LOG_LEV_OFF);
-        app = core.connect_app();
+        // Connected, not yet accepted: its greeting comes once the core can.
+        app = unix_connect(core.cfg.dmnNme);
         ASSERT_GE(app, 0);
         clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &c0);
         usleep(2000 * 1000);
@@ -651,6 +681,7 @@ TEST(GatewayConnections, OutOfDescriptorsDoesNotSpin)
             close(fd);
         }
         setrlimit(RLIMIT_NOFILE, &saved);
+        EXPECT_EQ(greeted(app), V2X_CTL_WELCOME);
         ASSERT_TRUE(write_all(app, user_req(3, DME_ACTION_ADD, 20)));
         EXPECT_EQ(read_msg(app, 3000).size(), 12u);
     }

@@ -156,6 +156,11 @@ TEST(CoreStats, RefusalsAreCountedPerConnection)
 // owner and rate.
 TEST(CoreStats, LongListsComeInPartsAndProvidersShowTheirOwner)
 {
+    // 51 connections of one user: within its share of a cap of 80.
+    struct CapGuard {
+        CapGuard() { v2x_sdk_dmn_serv_set_max_clit(80); }
+        ~CapGuard() { v2x_sdk_dmn_serv_set_max_clit(V2X_DMN_SERV_MAX_CLIT_DEF); }
+    } cap;
     CoreHarness core;
     ASSERT_TRUE(core.started());
     std::vector<int> fds;

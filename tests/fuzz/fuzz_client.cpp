@@ -97,8 +97,9 @@ int client_reader(const uint8_t* aipcData, size_t aicLen)
 
     // The library's own reader, fed the same pieces by a stand-in core.
     Peer& p = peer();
-    V2XF_CHECK(v2x_domn_clit_init(&p.cfg, p.base) == 0);
-    const int core = accept(p.lsn, nullptr, nullptr);
+    int rc = -1;
+    const int core = accept_greeted(p.lsn, [&] { return v2x_domn_clit_init(&p.cfg, p.base); }, &rc);
+    V2XF_CHECK(rc == 0);
     V2XF_CHECK(core >= 0);
     Splitter cut(aipcData[0], CoreAppRx::kReadMax);
     size_t pos = 1;

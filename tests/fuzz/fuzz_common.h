@@ -12,7 +12,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core_app.h"
@@ -134,6 +137,34 @@ inline int listen_at(const std::string& aicPath)
     const struct sockaddr_un a = unix_addr(aicPath);
     V2XF_CHECK(bind(fd, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a)) == 0);
     V2XF_CHECK(listen(fd, 4) == 0);
+    return fd;
+}
+
+// Runs aicConnect (a client's connect, which waits for the core's greeting)
+// while a thread of its own accepts one connection on aicLsn within 5 s and
+// greets it as the core does. The accepted descriptor, or -1; *aopRc is
+// aicConnect's result.
+template <typename F>
+int accept_greeted(int aicLsn, F aicConnect, int* aopRc)
+{
+    int fd = -1;
+    std::thread greeter([&] {
+        struct pollfd pf = {aicLsn, POLLIN, 0};
+        fd = poll(&pf, 1, 5000) == 1 ? accept(aicLsn, nullptr, nullptr) : -1;
+        const tV2XCtlGreeting g = {V2X_CTL_VERSION, V2X_CTL_WELCOME, 1, 64, 48, 0};
+        char msg[V2X_CORE_APP_HDR_LEN + sizeof(g)];
+        const uint32_t type = V2X_CTL_GREETING;
+        const uint16_t len = sizeof(g);
+        memcpy(msg, &type, sizeof(type));
+        memcpy(msg + sizeof(type), &len, sizeof(len));
+        memcpy(msg + V2X_CORE_APP_HDR_LEN, &g, sizeof(g));
+        if (fd >= 0 && send(fd, msg, sizeof(msg), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(msg))) {
+            close(fd);
+            fd = -1;
+        }
+    });
+    *aopRc = aicConnect();
+    greeter.join();
     return fd;
 }
 

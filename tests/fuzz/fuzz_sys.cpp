@@ -129,8 +129,9 @@ int sys_reader(const uint8_t* aipcData, size_t aicLen)
     static const int kBufLens[8] = {0, 1, 13, 100, 1000, 4075, 4076, 5000};
     const int bufLen = kBufLens[aipcData[1] & 7];
     Peer& p = peer();
-    V2XF_CHECK(v2x_sys_net_init(&p.cfg) == 0);
-    const int core = accept(p.lsn, nullptr, nullptr);
+    int rc = -1;
+    const int core = accept_greeted(p.lsn, [&] { return v2x_sys_net_init(&p.cfg); }, &rc);
+    V2XF_CHECK(rc == 0);
     V2XF_CHECK(core >= 0);
     // The registration for every AID the API sends first.
     char reg[V2X_CORE_APP_HDR_LEN + V2X_DME_DSM_SERV_REQ_LEN];

@@ -202,7 +202,37 @@ int CoreHarness::connect_app()
         return -1;
     }
     apps_.push_back(fd);
-    return fd;
+    return greeted(fd) == V2X_CTL_WELCOME ? fd : -1;
+}
+
+int greeted(int fd, int timeout_ms)
+{
+    const Bytes m = read_msg(fd, timeout_ms);
+    uint32_t type = 0;
+    tV2XCtlGreeting g;
+    if (m.size() != V2X_CORE_APP_HDR_LEN + sizeof(g)) {
+        return -1;
+    }
+    memcpy(&type, m.data(), sizeof(type));
+    memcpy(&g, m.data() + V2X_CORE_APP_HDR_LEN, sizeof(g));
+    return type == V2X_CTL_GREETING && g.version == V2X_CTL_VERSION ? static_cast<int>(g.status)
+                                                                     : -1;
+}
+
+Bytes greeting_msg(uint32_t status, uint32_t connId)
+{
+    tV2XCtlGreeting g = {V2X_CTL_VERSION, status, connId, V2X_DMN_SERV_MAX_CLIT_DEF, 48, 0};
+    Bytes p(sizeof(g));
+    memcpy(p.data(), &g, sizeof(g));
+    return app_msg(V2X_CTL_GREETING, p);
+}
+
+Bytes ctl_hello_msg()
+{
+    const tV2XCtlHello h = {V2X_CTL_VERSION, 0};
+    Bytes p(sizeof(h));
+    memcpy(p.data(), &h, sizeof(h));
+    return app_msg(V2X_CTL_HELLO, p);
 }
 
 void CoreHarness::close_app(int fd)
@@ -236,6 +266,13 @@ int register_aid(int fd, uint16_t index, uint32_t aid, uint8_t all, uint32_t act
         return -1;
     }
     Bytes m = read_msg(fd, 3000);
+    uint32_t type = 0;
+    if (m.size() >= V2X_CORE_APP_HDR_LEN) {
+        memcpy(&type, m.data(), sizeof(type));
+    }
+    if (type == V2X_CTL_GREETING) {
+        m = read_msg(fd, 3000);  // a connection the caller has not read from yet
+    }
     if (m.size() != 14u || m[0] != V2X_DSM_CFM) {
         return -1;
     }

@@ -52,7 +52,8 @@ public:
     tV2XSDKCfg cfg;
     UdpPeer radio;  // where the core sends its datagrams
 
-    // A blocking application connection to the daemon socket; -1 on failure.
+    // A blocking application connection to the daemon socket, its greeting
+    // read; -1 on failure or when the core did not welcome it.
     int connect_app();
     // Closes one of those connections now.
     void close_app(int fd);
@@ -81,8 +82,9 @@ Bytes dsm_req_prio(uint32_t aid, const Bytes& data, uint8_t prio);
 Bytes dsm_req_ex(uint32_t aid, const Bytes& data, uint8_t prio, uint32_t lifeMs, uint8_t supersede,
                  uint8_t rsvd0 = 0, uint64_t callUs = 0);
 bool write_all(int fd, const Bytes& b);
-// Sends a DSM service request on fd and reads the core's confirm to it:
-// its result code (0 accepted), or -1 when none came for this AID.
+// Sends a DSM service request on fd and reads the core's confirm to it
+// (behind the greeting, on a connection not read from yet): its result code
+// (0 accepted), or -1 when none came for this AID.
 int register_aid(int fd, uint16_t index, uint32_t aid, uint8_t all = 0,
                  uint32_t action = DME_ACTION_ADD);
 // Reads exactly n bytes within timeout_ms; fewer when the time runs out.
@@ -91,6 +93,13 @@ Bytes read_n(int fd, size_t n, int timeout_ms);
 Bytes read_msg(int fd, int timeout_ms);
 // True when nothing arrives on fd within ms.
 bool quiet_for(int fd, int ms);
+// Reads the core's greeting, the first message on every connection: its
+// status (V2X_CTL_WELCOME, V2X_CTL_REFUSED_*), or -1 when none came.
+int greeted(int fd, int timeout_ms = 3000);
+// A greeting as the core writes it (for fakes that play the core), and the
+// hello that marks a control connection.
+Bytes greeting_msg(uint32_t status = V2X_CTL_WELCOME, uint32_t connId = 1);
+Bytes ctl_hello_msg();
 
 // One query on fd and its answer, skipping the indications every connection
 // gets; head.what is 0 when none came within ms.

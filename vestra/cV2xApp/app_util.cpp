@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "core_app.h"
 #include "core_app_frame.hpp"
 #include "core_app_tx.hpp"
@@ -157,6 +159,67 @@ bool _read_by(int aicFd, char* aopBuf, size_t aicLen, long long aicDeadlineMs)
 
 }  // namespace
 
+namespace {
+// Set once the loss of the core was said (see app_send_core_msg).
+std::atomic<bool> giCoreGoneSaid{false};
+}  // namespace
+
+void app_core_gone_rearm()
+{
+    giCoreGoneSaid.store(false, std::memory_order_relaxed);
+}
+
+int app_await_greeting(int aicFd, const char* aipcName, int aicWaitMs)
+{
+    const long long deadline = v2x_mono_ms() + aicWaitMs;
+    char hdr[V2X_CORE_APP_HDR_LEN];
+    char pld[sizeof(tV2XCtlGreeting)];
+    uint32_t type = 0;
+    uint16_t len = 0;
+    // Exactly the greeting is read: whatever follows it is the reader's.
+    bool got = _read_by(aicFd, hdr, sizeof(hdr), deadline);
+    if (got) {
+        core_app_hdr_parse(hdr, &type, &len);
+        got = type == V2X_CTL_GREETING && len == sizeof(pld) && _read_by(aicFd, pld, len, deadline);
+    }
+    const int err = errno;
+    if (!got && v2x_mono_ms() >= deadline) {
+        LOGE("connect() %s err, msg:the core did not greet within %d ms!!!!!!\n", aipcName,
+             aicWaitMs);
+        return -ERR_V2X_SOCKET_CONECT;
+    }
+    if (!got && type == 0 && len == 0) {
+        // Closed before a word: the only connection a live core closes
+        // unanswered is one its access settings do not admit.
+        LOGE("connect() %s err, msg:closed by the core without its greeting (%s): its access "
+             "settings do not admit uid %d!!!!!!\n",
+             aipcName, err == ECONNRESET ? "reset" : "end of stream", static_cast<int>(geteuid()));
+        return -ERR_V2X_CONN_REFUSED;
+    }
+    tV2XCtlGreeting g;
+    const CoreAppGreet why = got ? core_app_greeting(type, len, pld, &g) : CoreAppGreet::Bad;
+    switch (why) {
+    case CoreAppGreet::Welcome:
+        app_core_gone_rearm();
+        return V2X_SUCCESS;
+    case CoreAppGreet::RefusedCap:
+        LOGE("connect() %s refused, msg:the core holds its cap of %u connections!!!!!!\n",
+             aipcName, static_cast<unsigned>(g.maxClients));
+        return -ERR_V2X_CONN_REFUSED;
+    case CoreAppGreet::RefusedShare:
+        LOGE("connect() %s refused, msg:uid %d holds %u connections, its share of the core's "
+             "%u!!!!!!\n",
+             aipcName, static_cast<int>(geteuid()), static_cast<unsigned>(g.held),
+             static_cast<unsigned>(g.maxClients));
+        return -ERR_V2X_CONN_REFUSED;
+    case CoreAppGreet::Bad:
+        break;
+    }
+    LOGE("connect() %s err, msg:first message type(%u) len(%u) is no greeting!!!!!!\n", aipcName,
+         static_cast<unsigned>(type), static_cast<unsigned>(len));
+    return -ERR_V2X_SOCKET_CONECT;
+}
+
 int app_conn_stats(const char* aipcName, tV2XCtlClient* aopStats)
 {
     constexpr int kAnswerMs = 1000;
@@ -168,15 +231,27 @@ int app_conn_stats(const char* aipcName, tV2XCtlClient* aopStats)
         int fd;
         ~FdGuard() { close(fd); }
     } guard{fd};
+    // A control connection: the hello first, so that the core neither
+    // counts nor lists it among the applications nor sends it indications.
+    const tV2XCtlHello hello = {V2X_CTL_VERSION, 0};
     const tV2XCtlReq req = {V2X_CTL_SELF, V2X_CTL_VERSION, 0};
-    char msg[V2X_CORE_APP_HDR_LEN + sizeof(req)];
-    core_app_put_msg(msg, V2X_CTL_QUERY_REQ, reinterpret_cast<const char*>(&req), sizeof(req));
+    char msg[2 * V2X_CORE_APP_HDR_LEN + sizeof(hello) + sizeof(req)];
+    const size_t helloLen = core_app_put_msg(msg, V2X_CTL_HELLO,
+                                             reinterpret_cast<const char*>(&hello), sizeof(hello));
+    core_app_put_msg(msg + helloLen, V2X_CTL_QUERY_REQ, reinterpret_cast<const char*>(&req),
+                     sizeof(req));
     if (send(fd, msg, sizeof(msg), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(msg))) {
+        // A core that refused at once may have closed already: its
+        // greeting says why.
+        const int rc = app_await_greeting(fd, aipcName, kAnswerMs);
         LOGE("send() err, msg:%s!!!!\n", strerror(errno));
-        return -ERR_V2X_SOCKET_CONECT;
+        return rc != 0 ? rc : -ERR_V2X_SOCKET_CONECT;
     }
-    // Every connection also gets the indications: skipped whole until the
-    // answer comes.
+    const int rc = app_await_greeting(fd, aipcName, kAnswerMs);
+    if (rc != 0) {
+        return rc;
+    }
+    // Anything but the answer is skipped whole.
     const long long deadline = v2x_mono_ms() + kAnswerMs;
     char pld[V2X_CORE_APP_MAX_PAYLOAD];
     for (;;) {
@@ -236,9 +311,14 @@ int app_send_core_msg(CoreAppTx& aiopTx, int aicFd, int aicNoConnRc, uint32_t ai
     // A core that has gone is said first, whatever the message: the caller
     // must learn that before anything about what it sent.
     if (aicFd < 0 || aicNoConnRc == -ERR_V2X_SOCKET_CONECT) {
-        LOGE("giClitRxFd=%d err!!!!\n", aicFd);
+        // Said once per loss, not on every call an application keeps making;
+        // a call that gets through again re-arms it.
+        if (!giCoreGoneSaid.exchange(true, std::memory_order_relaxed)) {
+            LOGE("giClitRxFd=%d err!!!!\n", aicFd);
+        }
         return aicNoConnRc;
     }
+    giCoreGoneSaid.store(false, std::memory_order_relaxed);
     if (aicLen < 0 || aicLen > static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD)) {
         LOGE("aicLen(%d) too large, must<%d!!!!\n", aicLen,
              static_cast<int>(V2X_CORE_APP_MAX_PAYLOAD));
@@ -258,6 +338,18 @@ int app_send_core_msg(CoreAppTx& aiopTx, int aicFd, int aicNoConnRc, uint32_t ai
         LOGE("write(%d) err, msg:%s!!!!\n", aicFd, strerror(errno));
     }
     return rc;
+}
+
+int app_tx_report_cut(CoreAppTx& aiopTx)
+{
+    size_t bytes = 0;
+    const unsigned msgs = aiopTx.take_cut(&bytes);
+    if (msgs == 0) {
+        return V2X_SUCCESS;
+    }
+    LOGE("%u message(s) to the core cut, %lu byte(s) of them never written err!!!!\n", msgs,
+         static_cast<unsigned long>(bytes));
+    return -ERR_V2X_SOCKET_WRITE;
 }
 
 int app_connect_core(const char* aipcName, int aicNonBlock)

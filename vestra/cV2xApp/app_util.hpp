@@ -38,10 +38,28 @@ class CoreAppTx;
 // (-ERR_V2X_SOCKET_CONECT), returns aicNoConnRc first. Logs every refusal.
 int app_send_core_msg(CoreAppTx& aiopTx, int aicFd, int aicNoConnRc, uint32_t aicType,
                       const char* aipcMsg, int aicLen);
+// The loss of the core is said once by app_send_core_msg, not on every call
+// after it; a new connection and a client's exit start a new episode.
+void app_core_gone_rearm();
 
-// Asks the core at aipcName, over a short connection of its own, for the
-// counters of this process's other connections (V2X_CTL_SELF) into
-// *aopStats. 0, -ERR_V2X_SOCKET_CONECT (no core answers there) or
+// At a client's exit: when messages were cut (their start written, their
+// rest never: the core went away, or did not read within the exit's wait),
+// one ERROR line with how many and their unwritten bytes, and
+// -ERR_V2X_SOCKET_WRITE; else 0. Called with the caller's send mutex held.
+int app_tx_report_cut(CoreAppTx& aiopTx);
+
+// Reads the core's greeting, the first message of the connection aicFd to
+// aipcName, within aicWaitMs, and nothing after it: 0 (the core serves the
+// connection), -ERR_V2X_CONN_REFUSED (refused at the cap, for this user's
+// share, or closed unanswered by the access settings) or
+// -ERR_V2X_SOCKET_CONECT (no greeting in time, or a first message that is
+// none), after one line naming the reason.
+int app_await_greeting(int aicFd, const char* aipcName, int aicWaitMs = V2X_CTL_GREETING_WAIT_MS);
+
+// Asks the core at aipcName, over a short control connection of its own,
+// for the counters of this process's other connections (V2X_CTL_SELF) into
+// *aopStats. 0, -ERR_V2X_SOCKET_CONECT (no core answers there),
+// -ERR_V2X_CONN_REFUSED (the core refused the connection) or
 // -ERR_V2X_SOCKET_READ (no answer within 1 s, or one that is malformed or
 // refused). Logs the failure.
 int app_conn_stats(const char* aipcName, tV2XCtlClient* aopStats);

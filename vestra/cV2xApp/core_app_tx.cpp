@@ -39,8 +39,41 @@ static bool _wait_writable(int aicFd, long long aicDeadlineMs)
     }
 }
 
+void CoreAppTx::drop_rest()
+{
+    if (rest_pending()) {
+        ++cutMsgs_;
+        cutBytes_ += len_ - off_;
+    }
+    off_ = len_ = 0;
+}
+
+bool CoreAppTx::finish(int aicFd, int aicWaitMs)
+{
+    if (!rest_pending()) {
+        return true;
+    }
+    if (aicFd >= 0 && !gone_ && _write(aicFd, v2x_mono_ms() + aicWaitMs) == Wr::Done) {
+        return true;
+    }
+    drop_rest();
+    return false;
+}
+
+unsigned CoreAppTx::take_cut(size_t* aopBytes)
+{
+    const unsigned n = cutMsgs_;
+    if (aopBytes != nullptr) {
+        *aopBytes = cutBytes_;
+    }
+    cutMsgs_ = 0;
+    cutBytes_ = 0;
+    return n;
+}
+
 void CoreAppTx::attach(int aicFd)
 {
+    drop_rest();  // a rest of the previous connection can never be finished
     off_ = len_ = 0;
     gone_ = false;
     int size = V2X_CORE_APP_SOCK_BUF;
@@ -84,7 +117,7 @@ int CoreAppTx::send(int aicFd, uint32_t aicType, const char* aipcMsg, uint16_t a
         const Wr w = _write(aicFd, deadline);
         if (w != Wr::Done) {
             if (w == Wr::Failed) {
-                off_ = len_ = 0;  // the connection is gone, and the rest with it
+                drop_rest();  // the connection is gone, and the rest with it
                 gone_ = true;
                 return -ERR_V2X_SOCKET_CONECT;
             }

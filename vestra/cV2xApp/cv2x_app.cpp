@@ -35,6 +35,9 @@ static StartGate giAppStart;
 // joined one of another process (cv2x_app_attach). Written before the thread
 // starts and after it is joined.
 static bool giAppOwnsCore = true;
+// True once the runtime thread started a core, until the exit stopped it:
+// the exit stops only a core this runtime started, however often it runs.
+static bool giAppStartedCore = false;
 // Bound on the whole start-up: the core's own wait, then the connection.
 static constexpr int gicAppStartWaitMs = 10000;
 
@@ -89,6 +92,9 @@ static void* _cv2x_app_func_pth(void* aipArg)
     if (giAppOwnsCore) {
         // Returns once the core listens, or with the reason it does not.
         rc = v2x_core_init(cfg);
+        // A core that already ran is the host's own: never this runtime's
+        // to stop. Any other start, even a failed one, is stopped at exit.
+        giAppStartedCore = rc != -ERR_V2X_PTHREAD_CREATE;
         if (rc != 0) {
             LOGE("v2x_core_init() err!!!!\n");
             return _app_start_failed(rc);
@@ -185,7 +191,9 @@ extern "C" V2X_API int cv2x_app_exit(void)
         }
         giAppStop.join(giNewPthdId, "_cv2x_app_func_pth");
     }
-    v2x_domn_clit_exit();
+    // Finishes a message written in part while the core still reads, or
+    // reports it cut; everything is stopped either way.
+    const int cut = v2x_domn_clit_exit();
     struct event_base* base = giAppStop.detach();
     if (base != nullptr) {
         event_base_loopbreak(base);
@@ -193,9 +201,10 @@ extern "C" V2X_API int cv2x_app_exit(void)
     }
     v2x_app_dme_exit();
     v2x_app_dme_dsm_exit();
-    if (giAppOwnsCore) {
+    if (giAppStartedCore) {
         v2x_core_exit();
+        giAppStartedCore = false;
     }
     giAppOwnsCore = true;
-    return V2X_SUCCESS;
+    return cut;
 }

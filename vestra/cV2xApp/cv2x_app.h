@@ -57,7 +57,11 @@ typedef enum _eV2XErrNum_ {
     ERR_V2X_PROV_DEL = 40984,
     ERR_V2X_PROV_CHGE = 40985,
     ERR_V2X_TX_FULL = 40986, /* the radio link's transmit queue is full */
-    ERR_V2X_MAX = 40987
+    /* the core refused the connection: it holds its connection cap, this
+     * user holds its share of the cap, or (closed without its greeting) the
+     * access settings do not admit this user; one ERROR line says which */
+    ERR_V2X_CONN_REFUSED = 40987,
+    ERR_V2X_MAX = 40988
 } eV2XErrNum;
 
 typedef enum _eDMEAction_ {
@@ -151,17 +155,29 @@ struct event_base;
  *                            live server there) or the radio link's rcvIp:rcvPort
  *                            (address not local, port in use); one ERROR line
  *                            names the address and the reason;
- *   -ERR_V2X_SOCKET_CONECT   the connection to the core failed, or the socket
- *                            was answered by another process than this one;
+ *   -ERR_V2X_SOCKET_CONECT   the connection to the core failed, the socket
+ *                            was answered by another process than this one,
+ *                            or the core did not greet the connection within
+ *                            V2X_CTL_GREETING_WAIT_MS (2 s);
+ *   -ERR_V2X_CONN_REFUSED    the core refused the connection (its cap, this
+ *                            user's share of it, its access settings); one
+ *                            ERROR line names the reason;
  *   another negative code    the failed step's (-ERR_V2X_PARM_CONT for a null
  *                            configuration, -ERR_V2X_TMP when start-up took
  *                            over 10 seconds).
  * On failure nothing is left running and the call may be repeated.
  * Every callback runs on the runtime thread. cv2x_app_exit stops and releases
- * everything (the core too, unless the runtime was attached); 0, also when
- * called twice, after a failed start-up or after the core went away;
- * -ERR_V2X_PARM_CONT at once from a callback (the runtime thread cannot wait
- * for itself). Both block; call them from an application thread. */
+ * everything (the core too, unless the runtime was attached). A message a
+ * send left written in part (its call returned 0: the socket was full) is
+ * finished first: the exit waits up to 2 s for the core to read the rest.
+ * Results: 0, also when called twice, after a failed start-up or after the
+ * core went away; -ERR_V2X_SOCKET_WRITE when such a message could not be
+ * finished (the core went away, or did not read within the 2 s) and was cut:
+ * one ERROR line says how many messages and bytes, and the core counts it
+ * in appCutDropped if it still runs (the client keeps no counters of its
+ * own); everything is stopped all the same. -ERR_V2X_PARM_CONT at once from
+ * a callback (the runtime thread cannot wait for itself). Both block; call
+ * them from an application thread. */
 V2X_API int cv2x_app_init(const tV2XSDKCfg* aipcSDKCfg);
 V2X_API int cv2x_app_exit(void);
 
@@ -196,9 +212,20 @@ V2X_API int v2x_core_exit(void);
  * away); requests then fail with -ERR_V2X_SOCKET_CONECT. Any thread. */
 V2X_API int cv2x_app_core_connected(void);
 
-/* Most application connections the core's daemon server keeps at once;
- * further ones are closed as soon as they are accepted, with a log line. */
+/* Most connections the core's daemon server keeps at once, of applications
+ * and control connections alike. Of these one peer user may hold three
+ * quarters (rounded down, at least 1: 48 of 64), so that one user cannot
+ * take every place. A connection beyond either is told why in its greeting
+ * (V2X_CTL_REFUSED_CAP, V2X_CTL_REFUSED_SHARE) and closed, with one log line
+ * per episode; cv2x_app_init and attach then fail with
+ * -ERR_V2X_CONN_REFUSED. */
 #define V2X_DMN_SERV_MAX_CLIT_DEF 64
+/* A connection that holds an incomplete message (part of a header, or of a
+ * payload) this long is closed, counted in appIdleClosed and logged once
+ * per episode. A connection that sends whole messages, however slowly, and
+ * one whose reading the core holds back for the radio are never closed for
+ * it. */
+#define V2X_DMN_SERV_IDLE_MS_DEF 10000
 /* Sets that most for connections accepted from now on, in any process state
  * (also before the core starts). 0, or -ERR_V2X_PARM_CONT below 1. */
 V2X_API int v2x_sdk_dmn_serv_set_max_clit(int aicMax);
@@ -267,9 +294,14 @@ V2X_API int v2x_sdk_dmn_serv_set_tx_defaults(const tV2XTxDefault* aipcDefs, int 
 V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg, const int aicLen);
 
 /* The daemon client alone (used by the runtime thread): connects a
- * non-blocking socket to dmnNme and reads it on aipcEtBse. 0, -7, -10 (also
- * for a dmnNme of 108 bytes or more) or -16. */
+ * non-blocking socket to dmnNme, waits for the core's greeting (at most
+ * V2X_CTL_GREETING_WAIT_MS) and reads it on aipcEtBse. 0, -7, -10 (also for
+ * a dmnNme of 108 bytes or more, and for no greeting in time), -16 or
+ * -ERR_V2X_CONN_REFUSED (the core refused the connection). */
 V2X_API int v2x_domn_clit_init(const tV2XSDKCfg* aipcSDKCfg, const struct event_base* aipcEtBse);
+/* Finishes a message written in part (up to 2 s), then closes the
+ * connection: 0, or -ERR_V2X_SOCKET_WRITE after one ERROR line when a
+ * message was cut (as cv2x_app_exit). Safe when never connected. */
 V2X_API int v2x_domn_clit_exit(void);
 
 /* ---- DSM service calls --------------------------------------------------
@@ -341,8 +373,11 @@ V2X_API int dsm_request_ex(const tDSMReq* aipcDSMReq, const tDSMTxOpt* aipcOpt);
  * connections to the core (sent, waiting now, expired, superseded, and in
  * droppedStalled the indications dropped while it did not read). 0,
  * -ERR_V2X_PARM_CONT (null, or no runtime), -ERR_V2X_SOCKET_CONECT (no core
- * answers), -ERR_V2X_SOCKET_READ (no answer within 1 s, or a malformed
- * one). Any thread but the runtime's; blocks up to 1 s. */
+ * answers), -ERR_V2X_CONN_REFUSED (the core refused the connection: its cap
+ * or this user's share of it), -ERR_V2X_SOCKET_READ (no answer within 1 s,
+ * or a malformed one). The short connection is a control connection: it is
+ * not counted or listed among the applications and gets no indications. Any
+ * thread but the runtime's; blocks up to 1 s. */
 V2X_API int cv2x_app_conn_stats(tV2XCtlClient* aopStats);
 
 /* Adds, deletes or changes a registration: which AID (or, with aidMthFlg 1,

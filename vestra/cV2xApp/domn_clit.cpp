@@ -49,6 +49,7 @@ static void _clit_close_fd()
         shutdown(wake, SHUT_RDWR);
     }
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    giTx.drop_rest();  // counted: the exit reports what the core never got
     if (giClitRxFd >= 0) {
         close(giClitRxFd);
     }
@@ -70,12 +71,16 @@ static int _unix_socket_connect(const char* aipcName)
     // Non-blocking, tried again while the server's accept queue is full;
     // closed on exec: a program the application starts must not keep the
     // connection to the core open.
-    const int fd = app_connect_core(aipcName, 1);
-    if (fd < 0) {
+    int fd = app_connect_core(aipcName, 1);
+    // Connected once the core has said it serves the connection: one it
+    // refuses (at its cap, for this user's share) is told why and closed.
+    const int rc = fd < 0 ? fd : app_await_greeting(fd, aipcName);
+    if (rc != 0) {
         // Not kept: with no socket recorded, sends report the missing
         // connection instead of failing on an unconnected socket.
+        unix_sock_close(&fd);
         giCoreGone = false;
-        return fd;
+        return rc;
     }
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
     giTx.attach(fd);
@@ -251,9 +256,17 @@ void domn_clit_release()
 extern "C" V2X_API int v2x_domn_clit_exit(void)
 {
     LOGT();
+    {
+        // The rest of a message written in part goes first, while the core
+        // still reads: the call that sent it was told the core has it.
+        std::lock_guard<std::mutex> lk(giDSMTxMtx);
+        (void)giTx.finish(giClitRxFd, CoreAppTx::kExitWaitMs);
+    }
     domn_clit_release();
     giCoreGone = false;  // from here on there is simply no connection
-    return V2X_SUCCESS;
+    app_core_gone_rearm();
+    std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    return app_tx_report_cut(giTx);
 }
 
 int domn_clit_send(uint32_t aicType, const char* aipcMsg, int aicLen)

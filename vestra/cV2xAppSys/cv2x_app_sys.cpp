@@ -120,14 +120,16 @@ extern "C" V2X_API int v2x_system_exit(void)
 {
     LOGT();
     std::lock_guard<std::mutex> life(giSysLifeMtx);
-    v2x_sys_net_exit();
+    // Finishes a message written in part while the core still reads, or
+    // reports it cut; everything is stopped either way.
+    const int cut = v2x_sys_net_exit();
     // A core of another process that this one attached to keeps running.
     if (giSysOwnsCore || !giSysUp) {
         v2x_core_exit();
     }
     giSysUp = false;
     giSysOwnsCore = false;
-    return V2X_SUCCESS;
+    return cut;
 }
 
 // One DSM message, with options (V2X_DSM_REQ_EX) or without.

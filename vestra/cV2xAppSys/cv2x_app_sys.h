@@ -81,8 +81,11 @@ typedef enum _eMsgType_ {
  * milliseconds): 0, or the failing step's negated code after an ERROR line
  * naming it: -ERR_V2X_SOCKET_BIND when the core cannot bind its socket path
  * or V2X_SYS_DEF_RCV_IP:30301 (address not on this board, port in use),
- * -ERR_V2X_SOCKET_CONECT when the connection fails or is answered by another
- * process than this one, -ERR_V2X_PTHREAD_CREATE when the system API or a
+ * -ERR_V2X_SOCKET_CONECT when the connection fails, is answered by another
+ * process than this one or is not greeted by the core within
+ * V2X_CTL_GREETING_WAIT_MS (2 s), -ERR_V2X_CONN_REFUSED when the core refuses
+ * it (its connection cap, this user's share of it, its access settings; the
+ * ERROR line says which), -ERR_V2X_PTHREAD_CREATE when the system API or a
  * core already runs in this process (left untouched). On failure nothing is
  * left running. Blocks; not for several threads at once. */
 V2X_API int v2x_system_init(void);
@@ -91,7 +94,14 @@ V2X_API int v2x_system_init(void);
  * applications then share one radio. -ERR_V2X_SOCKET_CONECT when nothing
  * listens there. v2x_system_exit then leaves that core running. */
 V2X_API int v2x_system_attach(const char* aipcDmnNme);
-/* Always 0; safe without init and when called twice. */
+/* Stops it all; safe without init and when called twice. A message that
+ * v2x_system_write left written in part (it returned the length: the socket
+ * was full) is finished first: the call waits up to 2 s for the core to read
+ * the rest. 0, or -ERR_V2X_SOCKET_WRITE when such a message could not be
+ * finished (the core went away, or did not read within the 2 s) and was
+ * cut: one ERROR line says how many messages and bytes, and the core counts
+ * it in appCutDropped if it still runs (the client keeps no counters of its
+ * own); everything is stopped all the same. */
 V2X_API int v2x_system_exit(void);
 
 /* Sends aicTxLen data bytes under the parameters, checked first against
@@ -150,6 +160,9 @@ V2X_API eMsgType get_msg_type(const uint32_t aicAid);
  * returns 0 for it). 0, -7, -10 (also for a dmnNme of 108 bytes or more) or a
  * send error. */
 V2X_API int v2x_sys_net_init(const tV2XSDKCfg* aipcSDKCfg);
+/* Finishes a message written in part (up to 2 s), then closes the
+ * connection: 0, or -ERR_V2X_SOCKET_WRITE after one ERROR line when a
+ * message was cut (as v2x_system_exit). */
 V2X_API int v2x_sys_net_exit(void);
 /* As send_core_app_msg, on the blocking socket. */
 V2X_API int _send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg, const int aicLen);

@@ -30,17 +30,25 @@ static std::mutex giDSMTxMtx;
 // Where the connection went, for the counters' short second connection
 // (under giDSMTxMtx).
 static char giDmnNme[sizeof(tV2XSDKCfg::dmnNme)];
+// Set once the reader said that the core closed or that no connection is
+// left, so an application that keeps reading is not told on every call
+// (under giRxMtx; cleared by each new connection).
+static bool giGoneSaid = false;
 
 static int _unix_socket_connect(const char* aipcName)
 {
     LOGT();
     // Blocking; closed on exec: a program the application starts must not
     // keep the connection to the core open.
-    const int fd = app_connect_core(aipcName, 0);
-    if (fd < 0) {
+    int fd = app_connect_core(aipcName, 0);
+    // Connected once the core has said it serves the connection: one it
+    // refuses (at its cap, for this user's share) is told why and closed.
+    const int rc = fd < 0 ? fd : app_await_greeting(fd, aipcName);
+    if (rc != 0) {
         // Not kept: with no socket recorded, sends report the missing
         // connection instead of failing on an unconnected socket.
-        return fd;
+        unix_sock_close(&fd);
+        return rc;
     }
     std::lock_guard<std::mutex> rl(giRxMtx);
     std::lock_guard<std::mutex> tl(giDSMTxMtx);
@@ -48,6 +56,7 @@ static int _unix_socket_connect(const char* aipcName)
     giClitRxFd = fd;
     snprintf(giDmnNme, sizeof(giDmnNme), "%s", aipcName);
     rxBuf.reset();
+    giGoneSaid = false;
     return V2X_SUCCESS;
 }
 
@@ -125,6 +134,9 @@ extern "C" V2X_API int v2x_sys_net_exit(void)
     {
         std::lock_guard<std::mutex> tl(giDSMTxMtx);
         fd = giClitRxFd;
+        // The rest of a message written in part goes first, while the core
+        // still reads: the call that sent it was told the core has it.
+        (void)giTx.finish(fd, CoreAppTx::kExitWaitMs);
     }
     if (fd >= 0) {
         // Wakes a reader blocked in read() (it sees the end of the stream)
@@ -133,9 +145,11 @@ extern "C" V2X_API int v2x_sys_net_exit(void)
     }
     std::lock_guard<std::mutex> rl(giRxMtx);
     std::lock_guard<std::mutex> tl(giDSMTxMtx);
+    giTx.drop_rest();  // one a sender left after the finish above
     unix_sock_close(&giClitRxFd);
     rxBuf.reset();
-    return V2X_SUCCESS;
+    app_core_gone_rearm();
+    return app_tx_report_cut(giTx);
 }
 
 // A DSM indication: parameters and data to the caller, data length back.
@@ -195,7 +209,10 @@ extern "C" V2X_API int v2x_system_read(const char* aopcRxBuf, const int aicBufLe
     LOGT();
     std::lock_guard<std::mutex> rl(giRxMtx);
     if (giClitRxFd < 0) {
-        LOGE("giClitRxFd=%d err!!!!\n", giClitRxFd);
+        if (!giGoneSaid) {
+            LOGE("giClitRxFd=%d err!!!!\n", giClitRxFd);
+            giGoneSaid = true;
+        }
         return -1;
     }
     if (aopcDSMRxParm == nullptr || (aopcRxBuf == nullptr && aicBufLen > 0)) {
@@ -232,7 +249,10 @@ extern "C" V2X_API int v2x_system_read(const char* aopcRxBuf, const int aicBufLe
             return -1;
         }
         if (rxLen == 0) {
-            LOG0("Server close------\n");
+            if (!giGoneSaid) {
+                LOG0("Server close------\n");
+                giGoneSaid = true;
+            }
             return -1;
         }
         rxBuf.commit(static_cast<size_t>(rxLen));

@@ -30,6 +30,7 @@
 #include "self_list.h"
 #include "self_log.h"
 #include "unix_sock.h"
+#include "v2x_clock.hpp"
 #include "v2x_lock.hpp"
 #include "v2x_evthread.hpp"
 #include "v2x_prim.hpp"
@@ -47,6 +48,15 @@ constexpr int kReqsPerTurn = 4;
 // How long accepting rests after the process or system ran out of
 // descriptors, so that the listening socket does not spin.
 constexpr int kAcceptRestMs = 100;
+// A connection that has sent nothing this long after its accept is taken
+// for an application's. A control connection says what it is with its first
+// message, written right after its connect, so it is never this slow.
+constexpr int kDecideMs = 200;
+
+// What a connection is: told by its first message (a control hello or
+// anything else), or by its silence (kDecideMs). Until then it is served and
+// shown as an application's but not yet counted as accepted.
+enum ConnKind : uint8_t { kConnPending = 0, kConnApp = 1, kConnCtl = 2 };
 
 // One accepted application connection, owned by the server.
 struct tClitNetCon {
@@ -70,7 +80,15 @@ struct tClitNetCon {
     uint64_t txExpired;
     uint64_t txSuperseded;
     uint8_t waitPrio;        // the full queue it is held back for
+    // ConnKind; written on the core thread under the client list's write
+    // lock, so the broadcast (read lock, any thread) sees it whole.
+    uint8_t kind;
+    bool idleArmed;          // pIdleEt is pending for the message under way
+    uint32_t rxSeq;          // messages completed or refused so far
+    uint32_t idleSeq;        // rxSeq when pIdleEt was armed
     struct event* pClitEt;   // persistent read event
+    struct event* pIdleEt;   // fires when an incomplete message was held too long
+    struct event* pDecideEt; // fires when a silent connection is taken for an application's
     // Reading, one message at a time: its header, then its payload. The
     // payload goes straight into the shared receive buffer when it is all
     // there; only a payload that is not is kept in rxCarry, allocated to
@@ -90,6 +108,8 @@ struct tClitNetCon {
 };
 
 int giServTcpFd = -1;
+// The socket file the server made, removed at its exit while still its own.
+tUnixSockOwn giServOwn;
 struct event* gipTcpServEt = nullptr;
 LIST_HEAD(giContCltHd);
 // Initialised statically and never destroyed, so a second shutdown (after a
@@ -107,6 +127,15 @@ bool giAcceptStall = false;
 int giConnCnt = 0;
 std::atomic<int> giConnMax{V2X_DMN_SERV_MAX_CLIT_DEF};
 bool giConnCapSaid = false;
+bool giConnShareSaid = false;
+// Of giConnCnt: application (and undecided) connections, control connections.
+int giAppCnt = 0;
+int giCtlCnt = 0;
+// How long an incomplete message may be held; tests shorten it.
+std::atomic<int> giIdleMs{V2X_DMN_SERV_IDLE_MS_DEF};
+// When the last connection was closed for it: a close within the timeout of
+// the previous one belongs to the same episode and is counted, not logged.
+long long giIdleLastMs = -(1LL << 40);
 constexpr tV2XAccessCfg kAccessDef = {V2X_SOCK_MODE_DEF, -1, {0}};
 // Who may use the socket: set from any thread before the core starts, taken
 // into giServAccess by the server's start for its whole run (core thread).
@@ -182,16 +211,61 @@ void _drop_carry(tClitNetCon* c)
     c->rxHeld = 0;
 }
 
+void _count_kinds()
+{
+    STAT_SET(appConnections, static_cast<uint64_t>(giAppCnt));
+    STAT_SET(ctlConnections, static_cast<uint64_t>(giCtlCnt));
+}
+
+// Says what connection c is, once: an application's is counted accepted
+// now, a control connection apart. A control hello after the connection was
+// taken for an application's (silent past kDecideMs) still marks it; it
+// stays counted in appAccepted then, as counters never go back.
+void _set_kind(tClitNetCon* c, uint8_t aicKind)
+{
+    const uint8_t was = c->kind;
+    if (was == aicKind || was == kConnCtl) {
+        return;
+    }
+    {
+        WriteLock lk(giContCltLk);
+        c->kind = aicKind;
+    }
+    v2x_event_release(c->pDecideEt);
+    if (aicKind == kConnApp) {
+        STAT_ADD(appAccepted);
+        return;
+    }
+    --giAppCnt;
+    ++giCtlCnt;
+    STAT_ADD(ctlAccepted);
+    _count_kinds();
+}
+
+void _decide_cb(evutil_socket_t, short, void* aipArg)
+{
+    _set_kind(static_cast<tClitNetCon*>(aipArg), kConnApp);
+}
+
 // Closes one connection. With aicDropOwned, what it registered goes too (a
-// stopping server leaves that to the layers' own exits).
-void _close_conn(tClitNetCon* c, bool aicDropOwned = true)
+// stopping server leaves that to the layers' own exits). aicIdle: closed for
+// holding an incomplete message too long, counted and logged by the caller.
+void _close_conn(tClitNetCon* c, bool aicDropOwned = true, bool aicIdle = false)
 {
     {
         WriteLock lk(giContCltLk);
         list_del_init(&c->hnode);
     }
     list_del_init(&c->waitNode);
-    STAT_SET(appConnections, static_cast<uint64_t>(--giConnCnt));
+    --giConnCnt;
+    if (c->kind == kConnCtl) {
+        --giCtlCnt;
+    } else {
+        // One that closed before it said anything was an application's.
+        _set_kind(c, kConnApp);
+        --giAppCnt;
+    }
+    _count_kinds();
     // What the application registered goes with it: no advertisements for a
     // provider nobody runs any more, no table entries nobody can remove.
     const int regs = aicDropOwned ? mib_dsm_serv_drop_owner(c->connId) : 0;
@@ -199,7 +273,7 @@ void _close_conn(tClitNetCon* c, bool aicDropOwned = true)
     if (regs > 0 || provs > 0) {
         LOGR("fd=%d closed, %d registrations and %d providers removed------\n", c->fd, regs, provs);
     }
-    if (c->rxHdr.have > 0) {
+    if (c->rxHdr.have > 0 && !aicIdle) {
         // A message cut by the end of the connection is never processed.
         STAT_ADD(appCutDropped);
         LOGE("fd=%d closed inside a message, %u bytes dropped err!!!!\n", c->fd,
@@ -208,6 +282,8 @@ void _close_conn(tClitNetCon* c, bool aicDropOwned = true)
     _drop_carry(c);
     v2x_event_release(c->pClitEt);
     v2x_event_release(c->pTxEt);
+    v2x_event_release(c->pIdleEt);
+    v2x_event_release(c->pDecideEt);
     unix_sock_close(&c->fd);
     pthread_mutex_destroy(&c->txLk);
     free(c);
@@ -263,8 +339,11 @@ void _tx_one(tClitNetCon* c, const char* aipcMsg, uint32_t aicLen)
     }
     ++c->msgsOut;
     c->bytesOut += aicLen;
-    STAT_ADD(appMsgsOut);
-    STAT_ADD_N(appBytesOut, aicLen);
+    if (c->kind != kConnCtl) {
+        // A control connection's answers are no application traffic.
+        STAT_ADD(appMsgsOut);
+        STAT_ADD_N(appBytesOut, aicLen);
+    }
     ssize_t n = gipDmnSend.load()(c->fd, aipcMsg, aicLen, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0) {
         n = (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? 0 : -1;
@@ -286,7 +365,11 @@ int _check_header(tClitNetCon* c, uint32_t aicType, uint32_t aicLen)
 {
     // The rules are the stream's own (core_app_frame.hpp), shared with the
     // clients' check before they send; only the lines are this server's.
-    switch (core_app_req_hdr_check(aicType, aicLen)) {
+    CoreAppHdr chk = core_app_req_hdr_check(aicType, aicLen);
+    if (chk == CoreAppHdr::Ok && c->kind == kConnCtl && aicType != V2X_CTL_QUERY_REQ) {
+        chk = CoreAppHdr::BadType;  // a control connection only asks
+    }
+    switch (chk) {
     case CoreAppHdr::Ok:
         return 0;
     case CoreAppHdr::BadType:
@@ -456,6 +539,20 @@ int _process_msg(tClitNetCon* c, uint32_t aicType, const char* aipcPld, uint32_t
     case V2X_CTL_QUERY_REQ:
         _answer_query(c, aipcPld);
         break;
+    case V2X_CTL_HELLO: {
+        tV2XCtlHello h;
+        memcpy(&h, aipcPld, sizeof(h));
+        // Only as the first message: a connection that has been served as
+        // an application's does not turn into something else.
+        if (c->msgsIn != 1 || h.version == 0 || h.rsvd != 0) {
+            LOGE("fd=%d control hello (version %u) not first or malformed err!!!!\n", c->fd,
+                 static_cast<unsigned>(h.version));
+            rc = -ERR_V2X_PARM_CONT;
+        } else {
+            _set_kind(c, kConnCtl);
+        }
+        break;
+    }
     default:
         break;  // refused by _check_header before we get here
     }
@@ -565,8 +662,12 @@ RxStep _read_one(tClitNetCon* c)
         const uint32_t len = c->rxHdr.len();
         if (_check_header(c, type, len) != 0) {
             c->rxHdr.have = 0;
+            ++c->rxSeq;
             _drop_pending(c, rx);
             return RxStep::Done;
+        }
+        if (c->kind == kConnPending && type != V2X_CTL_HELLO) {
+            _set_kind(c, kConnApp);
         }
         c->rxNeed = len;
     }
@@ -638,8 +739,12 @@ RxStep _read_one(tClitNetCon* c)
     // answers it alone.
     ++c->msgsIn;
     c->bytesIn += kHdr + c->rxNeed;
-    STAT_ADD(appMsgsIn);
-    STAT_ADD_N(appBytesIn, kHdr + c->rxNeed);
+    if (c->kind != kConnCtl && type != V2X_CTL_HELLO) {
+        // A control connection's hello and queries are no application
+        // traffic.
+        STAT_ADD(appMsgsIn);
+        STAT_ADD_N(appBytesIn, kHdr + c->rxNeed);
+    }
     dme_set_requester(c->connId);
     (void)_process_msg(c, type, pld, c->rxNeed);
     dme_set_requester(0);
@@ -647,6 +752,7 @@ RxStep _read_one(tClitNetCon* c)
         _clear_rx(rx, c->rxNeed);
     }
     _drop_carry(c);
+    ++c->rxSeq;
     return RxStep::Done;
 }
 
@@ -662,6 +768,60 @@ void _hold_back(tClitNetCon* c)
     }
 }
 
+// Holds part of a message its peer has not finished writing. A message the
+// core holds back for room in the transmit queue waits for the core, not for
+// the peer.
+bool _holds_partial(tClitNetCon* c)
+{
+    if (c->rxHdr.have == 0 || !list_empty(&c->waitNode)) {
+        return false;
+    }
+    return c->rxCarry == nullptr || c->rxHeld < c->rxNeed;
+}
+
+// Starts the idle clock when a message is left incomplete, keeps it running
+// while the same message stays so, and stops it once none is.
+void _idle_watch(tClitNetCon* c)
+{
+    if (!_holds_partial(c)) {
+        if (c->idleArmed) {
+            event_del(c->pIdleEt);
+            c->idleArmed = false;
+        }
+        return;
+    }
+    if (c->idleArmed && c->idleSeq == c->rxSeq) {
+        return;
+    }
+    const int ms = giIdleMs.load(std::memory_order_relaxed);
+    struct timeval tv = {ms / 1000, (ms % 1000) * 1000};
+    evtimer_add(c->pIdleEt, &tv);
+    c->idleArmed = true;
+    c->idleSeq = c->rxSeq;
+}
+
+// One connection held an incomplete message for the whole timeout: it
+// holds a place and memory that whole messages would use, so it goes.
+void _idle_cb(evutil_socket_t, short, void* aipArg)
+{
+    auto* c = static_cast<tClitNetCon*>(aipArg);
+    c->idleArmed = false;
+    if (!_holds_partial(c)) {
+        return;
+    }
+    STAT_ADD(appIdleClosed);
+    const long long now = v2x_mono_ms();
+    const int ms = giIdleMs.load(std::memory_order_relaxed);
+    if (now - giIdleLastMs > ms) {
+        LOGE("fd=%d uid=%d pid=%d held an incomplete message (%u bytes) for %d ms, closed; "
+             "more such closes are counted in appIdleClosed err!!!!\n",
+             c->fd, static_cast<int>(c->uid), static_cast<int>(c->pid),
+             c->rxHdr.have + c->rxHeld, ms);
+    }
+    giIdleLastMs = now;
+    _close_conn(c, true, true);
+}
+
 // One turn of a connection: a bounded number of requests. A DSM request
 // is read only while the transmit queue has room for its datagram; other
 // requests never wait for the radio.
@@ -669,13 +829,17 @@ void _serve(tClitNetCon* c)
 {
     for (int i = 0; i < kReqsPerTurn; ++i) {
         const RxStep st = _read_one(c);
+        if (st == RxStep::Closed) {
+            return;
+        }
         if (st == RxStep::Full) {
             _hold_back(c);
         }
         if (st != RxStep::Done) {
-            return;
+            break;
         }
     }
+    _idle_watch(c);
 }
 
 tClitNetCon* _waiter(struct list_head* aipNode)
@@ -742,6 +906,50 @@ void _clit_read_cb(evutil_socket_t, short, void* aipArg)
     _serve(c);
 }
 
+// Writes the greeting on a fresh connection, whose empty socket takes it
+// whole at once; false (after a line) when it does not.
+bool _greet(int aicFd, uint32_t aicStatus, uint32_t aicConnId, int aicCap, int aicShare,
+            int aicHeld)
+{
+    tV2XCtlGreeting g;
+    g.version = V2X_CTL_VERSION;
+    g.status = aicStatus;
+    g.connId = aicConnId;
+    g.maxClients = static_cast<uint32_t>(aicCap);
+    g.userShare = static_cast<uint32_t>(aicShare);
+    g.held = static_cast<uint32_t>(aicHeld);
+    char msg[kHdr + sizeof(g)];
+    core_app_put_msg(msg, V2X_CTL_GREETING, reinterpret_cast<const char*>(&g),
+                     static_cast<uint16_t>(sizeof(g)));
+    const ssize_t n = send(aicFd, msg, sizeof(msg), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n != static_cast<ssize_t>(sizeof(msg))) {
+        LOGE("fd=%d greeting not sent, msg=%s err!!!!\n", aicFd,
+             n < 0 ? strerror(errno) : "short write");
+        return false;
+    }
+    return true;
+}
+
+// Tells a connection why it is not served, and closes it.
+void _refuse(int aicFd, uint32_t aicWhy, int aicCap, int aicShare, int aicHeld)
+{
+    (void)_greet(aicFd, aicWhy, 0, aicCap, aicShare, aicHeld);
+    close(aicFd);
+}
+
+// Connections open of the peer user aicUid, of whatever kind.
+int _user_conns(int aicUid)
+{
+    int n = 0;
+    ReadLock lk(giContCltLk);
+    struct list_head *pos, *nx;
+    list_for_each_safe(pos, nx, &giContCltHd)
+    {
+        n += reinterpret_cast<tClitNetCon*>(pos)->uid == aicUid ? 1 : 0;
+    }
+    return n;
+}
+
 void _accept_rest_cb(evutil_socket_t, short, void*)
 {
     if (gipTcpServEt != nullptr) {
@@ -795,28 +1003,45 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
         close(fd);
         return;
     }
-    if (giConnCnt >= giConnMax.load(std::memory_order_relaxed)) {
+    const int cap = giConnMax.load(std::memory_order_relaxed);
+    const int share = core_app_user_share(cap);
+    if (giConnCnt >= cap) {
         STAT_ADD(appRefusedCap);
         if (!giConnCapSaid) {
             LOGE("clients(%d) at most, connection refused err!!!!\n", giConnCnt);
             giConnCapSaid = true;
         }
-        close(fd);
+        _refuse(fd, V2X_CTL_REFUSED_CAP, cap, share, giConnCnt);
+        return;
+    }
+    const int mine = _user_conns(uid);
+    if (mine >= share) {
+        STAT_ADD(appRefusedShare);
+        if (!giConnShareSaid) {
+            LOGE("uid %d holds %d connections, its share of the %d, connection refused err!!!!\n",
+                 uid, mine, cap);
+            giConnShareSaid = true;
+        }
+        _refuse(fd, V2X_CTL_REFUSED_SHARE, cap, share, mine);
         return;
     }
     giConnCapSaid = false;
+    giConnShareSaid = false;
     auto* c = static_cast<tClitNetCon*>(xzMalloc(sizeof(tClitNetCon)));
     if (c == nullptr) {
         LOGE("xzMalloc() err!!!!\n");
         close(fd);
         return;
     }
-    STAT_SET(appConnections, static_cast<uint64_t>(++giConnCnt));
-    STAT_ADD(appAccepted);
+    // Counted as accepted once it is known whose it is (_set_kind).
+    ++giConnCnt;
+    ++giAppCnt;
+    _count_kinds();
     if (++giLastConnId == 0) {
         giLastConnId = 1;
     }
     c->connId = giLastConnId;
+    c->kind = kConnPending;
     c->pid = pid;
     c->uid = uid;
     INIT_LIST_HEAD(&c->hnode);
@@ -834,12 +1059,23 @@ void _accept_cb(evutil_socket_t aicFd, short, void* aipArg)
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof(rcv));
     c->pClitEt = event_new(base, fd, EV_READ | EV_PERSIST, _clit_read_cb, c);
     c->pTxEt = event_new(base, fd, EV_WRITE, _tx_flush_cb, c);
-    if (c->pClitEt == nullptr || c->pTxEt == nullptr) {
+    c->pIdleEt = evtimer_new(base, _idle_cb, c);
+    c->pDecideEt = evtimer_new(base, _decide_cb, c);
+    if (c->pClitEt == nullptr || c->pTxEt == nullptr || c->pIdleEt == nullptr ||
+        c->pDecideEt == nullptr) {
         LOGE("event_new() err!!!!\n");
         _close_conn(c);
         return;
     }
+    // The greeting is the first thing on the stream: the client waits for
+    // it before it counts itself connected.
+    if (!_greet(fd, V2X_CTL_WELCOME, c->connId, cap, share, 0)) {
+        _close_conn(c);
+        return;
+    }
     event_add(c->pClitEt, nullptr);
+    struct timeval tv = {0, kDecideMs * 1000};
+    evtimer_add(c->pDecideEt, &tv);
     WriteLock lk(giContCltLk);
     list_add_tail(&c->hnode, &giContCltHd);
 }
@@ -876,7 +1112,8 @@ void _client_rec(tClitNetCon* c, tV2XCtlClient* aopRec)
     memcpy(aopRec, &r, sizeof(r));
 }
 
-// Fills the connection records from aicFirst on: how many fit.
+// Fills the application connections' records from aicFirst on: how many
+// fit. Control connections are not listed.
 uint32_t _list_clients(tV2XCtlClient* aopRecs, uint32_t aicFirst, uint32_t aicMax,
                        uint32_t* aopTotal)
 {
@@ -886,6 +1123,9 @@ uint32_t _list_clients(tV2XCtlClient* aopRecs, uint32_t aicFirst, uint32_t aicMa
     list_for_each_safe(pos, nx, &giContCltHd)
     {
         auto* c = reinterpret_cast<tClitNetCon*>(pos);
+        if (c->kind == kConnCtl) {
+            continue;
+        }
         if (i++ < aicFirst || n == aicMax) {
             continue;
         }
@@ -899,10 +1139,11 @@ constexpr size_t kClientSumFrom = offsetof(tV2XCtlClient, msgsIn);
 static_assert((sizeof(tV2XCtlClient) - kClientSumFrom) % sizeof(uint64_t) == 0,
               "tV2XCtlClient holds only 64-bit fields from msgsIn on");
 
-// The asker's own process: its other connections summed into one record
-// (the asker is the short connection that asks). The kernel's word on the
-// peer decides whose they are, not anything the asker says. 1, or 0 when
-// the process has no other connection.
+// The asker's own process: its other application connections summed into
+// one record (the asker is the short connection that asks; control
+// connections are not summed). The kernel's word on the peer decides whose
+// they are, not anything the asker says. 1, or 0 when the process has no
+// other application connection.
 uint32_t _self_clients(const tClitNetCon* aicAsker, tV2XCtlClient* aopRec)
 {
     tV2XCtlClient sum;
@@ -913,7 +1154,7 @@ uint32_t _self_clients(const tClitNetCon* aicAsker, tV2XCtlClient* aopRec)
     list_for_each_safe(pos, nx, &giContCltHd)
     {
         auto* c = reinterpret_cast<tClitNetCon*>(pos);
-        if (c == aicAsker || c->pid < 0 || c->pid != aicAsker->pid) {
+        if (c == aicAsker || c->kind == kConnCtl || c->pid < 0 || c->pid != aicAsker->pid) {
             continue;
         }
         tV2XCtlClient r;
@@ -1038,6 +1279,7 @@ int _dmn_server_init(const char* aipcName, struct event_base* aipBase)
         break;
     }
     giServTcpFd = fd;
+    (void)unix_sock_own(aipcName, UNIX_SOCK_PATH_MAX, &giServOwn);
     // Its own mode whatever the umask, and the allowed group's.
     if (chmod(aipcName, static_cast<mode_t>(acc.sockMode)) != 0 ||
         (acc.allowGid >= 0 && chown(aipcName, static_cast<uid_t>(-1), static_cast<gid_t>(acc.allowGid)) != 0)) {
@@ -1096,6 +1338,11 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_exit(void)
     v2x_event_release(gipResumeEt);
     giAcceptStall = false;
     giConnCapSaid = false;
+    giConnShareSaid = false;
+    giIdleLastMs = -(1LL << 40);
+    // No new application finds the path once the core is gone; a file
+    // someone else put there meanwhile stays.
+    (void)unix_sock_unown(&giServOwn);
     unix_sock_close(&giServTcpFd);
     for (;;) {
         tClitNetCon* c = nullptr;
@@ -1115,6 +1362,11 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_exit(void)
         gipRxBufer = nullptr;
     }
     return 0;
+}
+
+V2X_API void dmn_serv_set_idle_ms(int aicMs)
+{
+    giIdleMs.store(aicMs > 0 ? aicMs : V2X_DMN_SERV_IDLE_MS_DEF);
 }
 
 V2X_API void dmn_serv_tx_room(void)
@@ -1247,7 +1499,10 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_tx_clit_msg(const char* aipcMsg, const i
     struct list_head *pos, *n;
     list_for_each_safe(pos, n, &giContCltHd)
     {
-        _tx_one(reinterpret_cast<tClitNetCon*>(pos), aipcMsg, static_cast<uint32_t>(aicMsgLen));
+        auto* c = reinterpret_cast<tClitNetCon*>(pos);
+        if (c->kind != kConnCtl) {
+            _tx_one(c, aipcMsg, static_cast<uint32_t>(aicMsgLen));
+        }
     }
     return 0;
 }

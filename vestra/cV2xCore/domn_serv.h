@@ -20,6 +20,9 @@ V2X_API extern buffer_t* gipRxBufer;
  * 0, -7, -8 (also for a path that is too long or a live server answering
  * there), -9, -16 or -6; everything made so far is released on failure. */
 V2X_API int v2x_sdk_dmn_serv_init(const char* aipcDmnNme, const struct event_base* aipcEtBse);
+/* Closes every connection and the listening socket, and removes the socket
+ * file the server made (not a file someone else put at the path since); 0.
+ * Safe when never started or already stopped. */
 V2X_API int v2x_sdk_dmn_serv_exit(void);
 
 /* Writes one complete message (header included) to every connected

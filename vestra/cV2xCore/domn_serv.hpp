@@ -15,6 +15,11 @@ using fDmnSend = ssize_t (*)(int aicFd, const void* aipcBuf, size_t aicLen, int 
 // socket take only part of a message, which a real socket does rarely.
 V2X_API void dmn_serv_set_send_fn(fDmnSend aipSend);
 
+// How long a connection may hold an incomplete message before it is closed,
+// for timers started from now on; 0 or less restores
+// V2X_DMN_SERV_IDLE_MS_DEF. Lets tests see the timeout within their bounds.
+V2X_API void dmn_serv_set_idle_ms(int aicMs);
+
 // Called when the radio link's transmit queue has room again: the
 // connections held back for it take their turns on the core's loop.
 V2X_API void dmn_serv_tx_room(void);

@@ -246,8 +246,8 @@ static inline int core_app_dsm_ind_len_ok(const uint32_t aicHdrLen, const uint32
 }
 
 /* Payload length that the core accepts for an application-to-core type with
- * a fixed record: 11, 523, 270, or 12 for a query; 0 for V2X_DSM_REQ (variable, see above)
- * and for every type the core refuses. */
+ * a fixed record: 11, 523, 270, 12 for a query or 8 for a control hello; 0 for
+ * V2X_DSM_REQ (variable, see above) and for every type the core refuses. */
 static inline uint32_t core_app_req_fixed_len(const uint32_t aicMsgType)
 {
     switch (aicMsgType) {
@@ -259,14 +259,16 @@ static inline uint32_t core_app_req_fixed_len(const uint32_t aicMsgType)
         return V2X_DME_USER_SERV_REQ_LEN;
     case V2X_CTL_QUERY_REQ:
         return (uint32_t)sizeof(tV2XCtlReq);
+    case V2X_CTL_HELLO:
+        return (uint32_t)sizeof(tV2XCtlHello);
     default:
         return 0;
     }
 }
 
 /* Payload length that the client library accepts for a core-to-application
- * type with a fixed record: 8 or 6; 0 for V2X_DSM_IND (variable) and for
- * every type a client refuses. */
+ * type with a fixed record: 8, 6, or 24 for the greeting; 0 for V2X_DSM_IND
+ * (variable) and for every type a client refuses. */
 static inline uint32_t core_app_cfm_fixed_len(const uint32_t aicMsgType)
 {
     switch (aicMsgType) {
@@ -275,6 +277,8 @@ static inline uint32_t core_app_cfm_fixed_len(const uint32_t aicMsgType)
     case V2X_DME_PROV_SERV_CFM:
     case V2X_DME_USER_SERV_CFM:
         return V2X_DME_SERV_CFM_LEN;
+    case V2X_CTL_GREETING:
+        return (uint32_t)sizeof(tV2XCtlGreeting);
     default:
         return 0;
     }

@@ -123,6 +123,42 @@ inline CoreAppHdr core_app_rx_hdr_check(const uint32_t aicMsgType, const uint32_
     return aicMsgLen <= V2X_CORE_APP_MAX_PAYLOAD ? CoreAppHdr::Ok : CoreAppHdr::BadLen;
 }
 
+// The core's greeting, the first message of every connection it accepts:
+// Welcome when it serves the connection, RefusedCap or RefusedShare when it
+// closes it right after (the record says how many it holds), Bad for a first
+// message that is no greeting of this version.
+enum class CoreAppGreet { Welcome, RefusedCap, RefusedShare, Bad };
+
+inline CoreAppGreet core_app_greeting(const uint32_t aicType, const uint16_t aicLen,
+                                      const char* aipcPld, tV2XCtlGreeting* aopRec)
+{
+    if (aicType != V2X_CTL_GREETING || aicLen != sizeof(tV2XCtlGreeting)) {
+        return CoreAppGreet::Bad;
+    }
+    memcpy(aopRec, aipcPld, sizeof(*aopRec));
+    if (aopRec->version == 0) {
+        return CoreAppGreet::Bad;
+    }
+    switch (aopRec->status) {
+    case V2X_CTL_WELCOME:
+        return CoreAppGreet::Welcome;
+    case V2X_CTL_REFUSED_CAP:
+        return CoreAppGreet::RefusedCap;
+    case V2X_CTL_REFUSED_SHARE:
+        return CoreAppGreet::RefusedShare;
+    default:
+        return CoreAppGreet::Bad;
+    }
+}
+
+// The most connections one peer user may hold of a cap of aicCap: three
+// quarters of it, at least 1, so that one user cannot take every place.
+inline int core_app_user_share(const int aicCap)
+{
+    const int share = aicCap / 4 * 3 + (aicCap % 4) * 3 / 4;
+    return share < 1 ? 1 : share;
+}
+
 // One message as it lies in the reader's storage. payload points at msgLen
 // bytes and stays valid until the next read_room() call. After a drop,
 // msgType and msgLen describe the refused header and payload is null.

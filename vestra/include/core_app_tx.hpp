@@ -40,6 +40,9 @@ class CoreAppTx {
 public:
     // How long a call waits for the core to take its message.
     static constexpr int kWaitMs = 2000;
+    // How long a client's exit waits for the core to take the rest of a
+    // message written in part (cv2x_app_exit, v2x_system_exit).
+    static constexpr int kExitWaitMs = 2000;
 
     // Sizes the send buffer of a newly connected socket and forgets any
     // rest of the previous connection.
@@ -52,6 +55,16 @@ public:
     // wait, or -ERR_V2X_SOCKET_CONECT when the connection failed (the core
     // is gone; every later call says so at once, until attach).
     int send(int aicFd, uint32_t aicType, const char* aipcMsg, uint16_t aicLen);
+
+    // Writes the kept rest of a message, if any, on aicFd within
+    // aicWaitMs. A rest that cannot be written (the deadline, a closed
+    // connection) is dropped and counted as cut. True when nothing is left.
+    bool finish(int aicFd, int aicWaitMs);
+    // Forgets a kept rest, counting it as cut: its connection is closing.
+    void drop_rest();
+    // Messages cut since the last call (the core got their start but never
+    // their end), their unwritten bytes in *aopBytes; both start again at 0.
+    unsigned take_cut(size_t* aopBytes);
 
     // True while the unwritten rest of a message is kept.
     bool rest_pending() const { return off_ < len_; }
@@ -67,6 +80,8 @@ private:
     size_t off_ = 0;
     size_t len_ = 0;
     bool gone_ = false;
+    unsigned cutMsgs_ = 0;
+    size_t cutBytes_ = 0;
 };
 
 #endif

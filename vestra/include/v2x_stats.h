@@ -31,15 +31,34 @@ typedef enum _eV2XCtlWhat_ {
     V2X_CTL_STATS = 1,     /* one tV2XCoreStats */
     V2X_CTL_AIDS = 2,      /* tV2XCtlAid per DSM registration */
     V2X_CTL_PROVIDERS = 3, /* tV2XCtlProvider per provider */
-    V2X_CTL_CLIENTS = 4,   /* tV2XCtlClient per connection */
+    V2X_CTL_CLIENTS = 4,   /* tV2XCtlClient per application connection */
     V2X_CTL_SELF = 5       /* one tV2XCtlClient: the sum over the asking process's
-                              other connections (count 0 when it has none) */
+                              other application connections (count 0 when it has none) */
 } eV2XCtlWhat;
 
 /* tV2XCtlRsp.status */
 #define V2X_CTL_OK 0
 #define V2X_CTL_BAD_WHAT 1    /* what is none of the above */
 #define V2X_CTL_BAD_VERSION 2 /* version is 0 */
+
+/* Core to application: the first message of every connection the core
+ * accepts, tV2XCtlGreeting. A client waits for it at connect (at most
+ * V2X_CTL_GREETING_WAIT_MS): with V2X_CTL_WELCOME the core serves the
+ * connection; with a refusal it closes it right after. A peer the access
+ * settings do not admit is closed without one. */
+#define V2X_CTL_GREETING 0x5602u
+#define V2X_CTL_GREETING_WAIT_MS 2000
+/* Application to core, tV2XCtlHello, sent as the connection's first message:
+ * it is a control connection (a query tool, the counters' short connection).
+ * Such a connection gets no indications, may send queries only, is not
+ * listed among the applications (V2X_CTL_CLIENTS, V2X_CTL_SELF) and is
+ * counted apart (ctlAccepted, ctlConnections). */
+#define V2X_CTL_HELLO 0x5603u
+
+/* tV2XCtlGreeting.status */
+#define V2X_CTL_WELCOME 0
+#define V2X_CTL_REFUSED_CAP 1   /* the core holds as many connections as it keeps */
+#define V2X_CTL_REFUSED_SHARE 2 /* the peer's user holds its share of them */
 
 #pragma pack(push, 1)
 
@@ -76,7 +95,8 @@ typedef struct _tV2XCoreStats_ {
     uint64_t txFullRefused;    /* sends refused because the queue was full */
     uint64_t txHeldBack;       /* times a connection was held back for a full queue */
     uint64_t txErrBusy;        /* send failed: EAGAIN, ENOBUFS, ENOMEM */
-    uint64_t txErrUnreachable; /* send failed: ECONNREFUSED, EHOSTUNREACH, ENETUNREACH, ENETDOWN, EHOSTDOWN */
+    uint64_t txErrUnreachable; /* send failed, or the far end refused the datagram (ICMP):
+                                  ECONNREFUSED, EHOSTUNREACH, ENETUNREACH, ENETDOWN, EHOSTDOWN */
     uint64_t txErrOther;       /* send failed otherwise */
     uint64_t txDroppedAtExit;  /* waiting datagrams dropped when the core stopped */
     uint64_t dsaSent;          /* advertisements sent */
@@ -108,12 +128,42 @@ typedef struct _tV2XCoreStats_ {
     /* Radio send, added later: requests accepted and then never sent. */
     uint64_t txExpired;    /* their lifetime ran out while they waited */
     uint64_t txSuperseded; /* replaced by a newer request of the same connection and AID */
+
+    /* Applications on the socket, added later. Control connections (a query
+     * tool, the counters' short connection: see V2X_CTL_HELLO) are counted
+     * here and in none of the application counters above; refusals and
+     * idle closes count connections of either kind. */
+    uint64_t appRefusedShare; /* connections refused: their user held its share of the cap */
+    uint64_t appIdleClosed;   /* connections closed holding an incomplete message too long */
+    uint64_t ctlConnections;  /* now: control connections open */
+    uint64_t ctlAccepted;     /* control connections accepted */
 } tV2XCoreStats;
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, rxDatagrams) == 8, "counters start at byte 8");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txDatagrams) == 8 + 16 * 8, "send counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, appConnections) == 8 + 29 * 8, "application counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txExpired) == 8 + 48 * 8, "later send counters");
-V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 50 * 8, "tV2XCoreStats is 408 bytes");
+V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, appRefusedShare) == 8 + 50 * 8, "later application counters");
+V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 54 * 8, "tV2XCoreStats is 440 bytes");
+
+/* V2X_CTL_GREETING payload. */
+typedef struct _tV2XCtlGreeting_ {
+    uint32_t version;    /* V2X_CTL_VERSION */
+    uint32_t status;     /* V2X_CTL_WELCOME, V2X_CTL_REFUSED_CAP, V2X_CTL_REFUSED_SHARE */
+    uint32_t connId;     /* the connection's number (as V2X_CTL_CLIENTS shows it); 0 when refused */
+    uint32_t maxClients; /* the connection cap (v2x_sdk_dmn_serv_set_max_clit) */
+    uint32_t userShare;  /* most connections one peer user may hold */
+    uint32_t held;       /* connections open (cap), or of the peer's user (share), at the refusal */
+} tV2XCtlGreeting;
+V2X_STATIC_ASSERT(sizeof(tV2XCtlGreeting) == 24, "tV2XCtlGreeting is 24 bytes");
+V2X_STATIC_ASSERT(offsetof(tV2XCtlGreeting, status) == 4, "tV2XCtlGreeting.status");
+V2X_STATIC_ASSERT(offsetof(tV2XCtlGreeting, held) == 20, "tV2XCtlGreeting.held");
+
+/* V2X_CTL_HELLO payload. */
+typedef struct _tV2XCtlHello_ {
+    uint32_t version; /* V2X_CTL_VERSION */
+    uint32_t rsvd;    /* 0 */
+} tV2XCtlHello;
+V2X_STATIC_ASSERT(sizeof(tV2XCtlHello) == 8, "tV2XCtlHello is 8 bytes");
 
 /* V2X_CTL_QUERY_REQ payload. */
 typedef struct _tV2XCtlReq_ {
