@@ -4,8 +4,9 @@
 #   libvestra1     runtime: libvestra.so.1, libmorrow.so.1
 #   libvestra-dev  dev: headers, the .so links, pkg-config files, CMake package
 #   vestra-tools   tools: the programs, the Wireshark dissector, the demo
-#                  configurations, and the station's service unit and its
-#                  configuration (/etc/vestra/station.cfg, a conffile)
+#                  configurations, the station's service unit and its
+#                  configuration (/etc/vestra/station.cfg, a conffile), and
+#                  the Prometheus timer and its service
 #
 # V2X_PACKAGE=ON adds what only the packages install (copyright, changelog,
 # the service files) and writes the CPack configuration; the packages want
@@ -23,7 +24,7 @@ endif()
 set(v2x_deb_src ${PROJECT_SOURCE_DIR}/packaging/debian)
 set(v2x_deb_bin ${PROJECT_BINARY_DIR}/packaging)
 set(V2X_SERVICE_DIR ${PROJECT_SOURCE_DIR}/packaging/systemd CACHE PATH
-  "Folder of v2x-station.service and station.cfg; each is packaged if present")
+  "Folder of v2x-station.service, station.cfg and v2x-prometheus.{service,timer}; each is packaged if present")
 
 # --- version and maintainer ---------------------------------------------------
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${v2x_deb_src}/changelog)
@@ -90,10 +91,12 @@ install(FILES ${v2x_deb_src}/libvestra1/lintian-overrides
 # etc/ under any other prefix) as a conffile, which an upgrade never
 # overwrites once edited.
 set(v2x_conffiles "")
-if(EXISTS ${V2X_SERVICE_DIR}/v2x-station.service)
-  install(FILES ${V2X_SERVICE_DIR}/v2x-station.service
-    DESTINATION lib/systemd/system COMPONENT tools)
-endif()
+# With it, the timer that writes the core's counters for Prometheus.
+foreach(unit v2x-station.service v2x-prometheus.service v2x-prometheus.timer)
+  if(EXISTS ${V2X_SERVICE_DIR}/${unit})
+    install(FILES ${V2X_SERVICE_DIR}/${unit} DESTINATION lib/systemd/system COMPONENT tools)
+  endif()
+endforeach()
 if(EXISTS ${V2X_SERVICE_DIR}/station.cfg)
   install(FILES ${V2X_SERVICE_DIR}/station.cfg
     DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/vestra COMPONENT tools)

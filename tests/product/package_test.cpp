@@ -153,6 +153,11 @@ TEST(Package, BuildInstallIntoThrowawayRootAndBuildAgainst)
     const bool unit = exists(src + "/packaging/systemd/v2x-station.service");
     const bool conf = exists(src + "/packaging/systemd/station.cfg");
     EXPECT_EQ(tools.count("/usr/lib/systemd/system/v2x-station.service"), unit ? 1u : 0u);
+    for (const char* u : {"v2x-prometheus.service", "v2x-prometheus.timer"}) {
+        EXPECT_EQ(tools.count(std::string("/usr/lib/systemd/system/") + u),
+                  exists(src + "/packaging/systemd/" + u) ? 1u : 0u)
+            << u;
+    }
     EXPECT_EQ(tools.count("/etc/vestra/station.cfg"), conf ? 1u : 0u);
     if (conf) {
         EXPECT_NE(control("vestra-tools", "conffiles", true).find("/etc/vestra/station.cfg"),

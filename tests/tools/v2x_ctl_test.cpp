@@ -9,6 +9,7 @@
 #endif
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -228,7 +229,11 @@ private:
 // with this tool's naming: every sample's metric has HELP and TYPE lines
 // before it and its samples stand together, names and labels are well
 // formed, counters end in _total and gauges do not, values are numbers, no
-// series repeats. The errors found; the samples in *aopOut.
+// series repeats. And this tool's rules: drops, refusals and errors are
+// families with a snake_case `reason` label on every sample (names ending in
+// _dropped_total, _refused_total or _errors_total; no other name says
+// "drop" or "refused"), and v2x_up is one unlabelled gauge of 0 or 1.
+// The errors found; the samples in *aopOut.
 
 struct PromSample {
     std::string name;
@@ -296,6 +301,18 @@ std::vector<std::string> prom_check(const std::string& aicText, std::vector<Prom
         if (!series.insert(s.name + m[2].str()).second) {
             errs.push_back("series repeats: " + line);
         }
+        static const std::regex byReason(R"(.*_(dropped|refused|errors)_total)");
+        static const std::regex dropWord(R"(.*(drop|refused).*)");
+        static const std::regex snake(R"([a-z][a-z0-9_]*)");
+        const bool family = std::regex_match(s.name, byReason);
+        if (s.labels.count("reason") != 0 ? !family || !std::regex_match(s.labels["reason"], snake)
+                                          : family || std::regex_match(s.name, dropWord)) {
+            errs.push_back("reason rule: " + line);
+        }
+        if (s.name == "v2x_up" &&
+            (type[s.name] != "gauge" || !s.labels.empty() || (s.value != 0 && s.value != 1))) {
+            errs.push_back("up rule: " + line);
+        }
         if (aopOut != nullptr) {
             aopOut->push_back(s);
         }
@@ -319,8 +336,9 @@ const PromSample* sample(const std::vector<PromSample>& aicAll, const std::strin
 }
 
 // ---------------------------------------------------------------------------
-// A fake core: each request is handed to the script and its bytes sent back;
-// no script answers nothing (a core older than the query).
+// A fake core: it greets each connection as the core does, then each request
+// is handed to the script and its bytes sent back (the tool's control hello
+// is not a request); no script answers nothing (a core older than the query).
 
 class FakeCore {
 public:
@@ -350,7 +368,15 @@ private:
         while (!stop_) {
             struct pollfd p = {fd_, POLLIN, 0};
             const int c = poll(&p, 1, 20) == 1 ? accept(fd_, nullptr, nullptr) : -1;
+            if (c >= 0) {
+                write_all(c, greeting_msg());
+            }
             for (Bytes m; c >= 0 && (m = read_msg(c, 3000)).size() >= 6;) {
+                uint32_t type;
+                memcpy(&type, m.data(), sizeof(type));
+                if (type == V2X_CTL_HELLO) {
+                    continue;
+                }
                 tV2XCtlReq req = {};
                 memcpy(&req, m.data() + 6, std::min(m.size() - 6, sizeof(req)));
                 {
@@ -439,19 +465,38 @@ TEST(V2xCtl, StatsMatchTheCoresCountersInEveryFormat)
     EXPECT_TRUE(errs.empty()) << errs.front();
     constexpr size_t kCounters = (sizeof(tV2XCoreStats) - 8) / 8;
     ASSERT_EQ(j.leaves.size(), kCounters) << js.out;
-    ASSERT_EQ(samples.size(), kCounters);
+    ASSERT_EQ(samples.size(), kCounters + 1);  // and v2x_up
+    ASSERT_NE(sample(samples, "v2x_up"), nullptr);
+    EXPECT_EQ(sample(samples, "v2x_up")->value, 1);
+    // Each field's sample by the names `describe` gives it.
+    std::map<std::string, std::pair<std::string, std::map<std::string, std::string>>> promOf;
+    static const std::regex row(
+        R"re(\| `(\w+)` \| `(\w+)(\{reason="(\w+)"\})?` \| (counter|gauge) \|.*)re");
+    std::istringstream desc(ctl({"describe"}).out);
+    for (std::string line; std::getline(desc, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, row) && promOf.count(m[1]) == 0) {  // stats come first
+            promOf[m[1]] = {m[2], {}};
+            if (m[4].matched) {
+                promOf[m[1]].second["reason"] = m[4];
+            }
+        }
+    }
     for (size_t i = 0; i < kCounters; ++i) {
         const size_t off = 8 + i * 8;
         uint64_t lo = std::min(stat_at(before, off), stat_at(after, off));
         uint64_t hi = std::max(stat_at(before, off), stat_at(after, off));
-        if (off == offsetof(tV2XCoreStats, appConnections)) {
+        if (off == offsetof(tV2XCoreStats, ctlConnections)) {
             lo += 1;  // the tool's own, and maybe the last run's not yet closed
             hi += 3;
         }
         const std::string name = j.leaves[i].first.substr(6);  // after "stats."
         const uint64_t v = std::stoull(j.leaves[i].second);
         EXPECT_TRUE(v >= lo && v <= hi) << name << "=" << v << " not in " << lo << ".." << hi;
-        EXPECT_TRUE(samples[i].value >= lo && samples[i].value <= hi) << samples[i].name;
+        ASSERT_EQ(promOf.count(name), 1u) << name;
+        const PromSample* ps = sample(samples, promOf[name].first, promOf[name].second);
+        ASSERT_NE(ps, nullptr) << name;
+        EXPECT_TRUE(ps->value >= lo && ps->value <= hi) << ps->name;
         const size_t at = table.out.find("  " + name + " ");
         ASSERT_NE(at, std::string::npos) << name;
         if (lo == hi) {
@@ -463,6 +508,9 @@ TEST(V2xCtl, StatsMatchTheCoresCountersInEveryFormat)
     EXPECT_EQ(sample(samples, "v2x_rx_datagrams_total")->value, after.rxDatagrams);
     EXPECT_NE(sample(samples, "v2x_app_connections"), nullptr);  // gauges: no _total
     EXPECT_NE(sample(samples, "v2x_tx_queued_max"), nullptr);
+    ASSERT_NE(sample(samples, "v2x_rx_dropped_total", {{"reason", "not_registered"}}), nullptr);
+    EXPECT_EQ(sample(samples, "v2x_rx_dropped_total", {{"reason", "not_registered"}})->value,
+              after.rxDropNotRegistered);
     for (const char* sec :
          {"radio receive\n", "\nradio send\n", "\napplications\n", "\nmanagement\n"}) {
         EXPECT_NE(table.out.find(sec), std::string::npos) << sec;
@@ -486,6 +534,10 @@ TEST(V2xCtl, ListsShowRegistrationsProvidersAndEveryConnection)
     memcpy(&ret, cfm.data() + 8, sizeof(ret));
     ASSERT_EQ(ret, static_cast<uint32_t>(DME_RET_ACCEPT));
     constexpr int kMore = 55;  // 46 client records fill one answer
+    struct CapGuard {  // 57 connections of one user: within its share of 80
+        CapGuard() { v2x_sdk_dmn_serv_set_max_clit(80); }
+        ~CapGuard() { v2x_sdk_dmn_serv_set_max_clit(V2X_DMN_SERV_MAX_CLIT_DEF); }
+    } cap;
     for (int i = 0; i < kMore; ++i) {
         ASSERT_GE(core.connect_app(), 0);
     }
@@ -518,6 +570,8 @@ TEST(V2xCtl, ListsShowRegistrationsProvidersAndEveryConnection)
     }
     EXPECT_EQ(ours.size(), static_cast<size_t>(kMore + 2));
     EXPECT_EQ(ours.count(conn), 1u);
+    // The tool's own control connection is not among them.
+    EXPECT_EQ(c.arrays.at("clients"), static_cast<size_t>(kMore + 2));
 
     const Result table = ctl({"-s", path, "aids"});
     EXPECT_EQ(table.out, "aid  index  connId\n 32      5  " +
@@ -528,12 +582,21 @@ TEST(V2xCtl, ListsShowRegistrationsProvidersAndEveryConnection)
     const Result aprom = ctl({"-s", path, "--prometheus", "aids"});
     EXPECT_TRUE(prom_check(prom.out, &samples).empty()) << prom.out;
     EXPECT_TRUE(prom_check(aprom.out, &samples).empty()) << aprom.out;
+    // Labels that survive a restart of the application: no pid among them.
     const std::map<std::string, std::string> mine = {{"conn", std::to_string(conn)},
-                                                     {"pid", std::to_string(getpid())},
                                                      {"uid", std::to_string(geteuid())}};
     const PromSample* in = sample(samples, "v2x_client_msgs_in_total", mine);
     ASSERT_NE(in, nullptr) << prom.out;
     EXPECT_GE(in->value, 2);
+    const PromSample* pid = sample(samples, "v2x_client_pid", mine);
+    ASSERT_NE(pid, nullptr);
+    EXPECT_EQ(pid->value, getpid());
+    for (const PromSample& ps : samples) {
+        EXPECT_EQ(ps.labels.count("pid"), 0u) << ps.name;
+    }
+    auto refused = mine;
+    refused["reason"] = "length";
+    EXPECT_NE(sample(samples, "v2x_client_requests_refused_total", refused), nullptr) << prom.out;
     EXPECT_NE(sample(samples, "v2x_aid_registered",
                      {{"aid", "32"}, {"index", "5"}, {"conn", std::to_string(conn)}}),
               nullptr);
@@ -600,7 +663,9 @@ TEST(V2xCtl, FakeCoreAnswersAreReadByTheirLengths)
     EXPECT_EQ(s.num("stats.rxDropNoBuffer"), 42);
     std::vector<PromSample> samples;
     EXPECT_TRUE(prom_check(ctl({"-s", fake.path, "--prometheus", "stats"}).out, &samples).empty());
-    EXPECT_EQ(samples.size(), 16u);
+    EXPECT_EQ(samples.size(), 17u);  // and v2x_up
+    ASSERT_NE(sample(samples, "v2x_rx_dropped_total", {{"reason", "no_buffer"}}), nullptr);
+    EXPECT_EQ(sample(samples, "v2x_rx_dropped_total", {{"reason", "no_buffer"}})->value, 42);
 
     Result r = ctl({"-s", fake.path, "aids"});  // two records said, one sent
     EXPECT_EQ(r.status, 1);
@@ -620,6 +685,21 @@ TEST(V2xCtl, SilentCoreTimesOutWithItsOwnStatus)
     EXPECT_GE(now_ms() - start, 1500);
     EXPECT_EQ(r.err, "v2x-ctl: the core at " + fake.path +
                          " did not answer the query (a core older than this tool?)\n");
+    EXPECT_TRUE(r.out.empty());
+}
+
+// A core at its cap tells the tool so, and the tool says which refusal it got.
+TEST(V2xCtl, ARefusalAtTheCapIsNamed)
+{
+    LevelGuard quiet(LOG_LEV_OFF);
+    CoreHarness core;  // holds the one place
+    ASSERT_TRUE(core.started());
+    v2x_sdk_dmn_serv_set_max_clit(1);
+    const Result r = ctl({"-s", core.cfg.dmnNme, "stats"});
+    v2x_sdk_dmn_serv_set_max_clit(V2X_DMN_SERV_MAX_CLIT_DEF);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, std::string("v2x-ctl: the core at ") + core.cfg.dmnNme +
+                         " refused the connection: it holds its cap of 1 connections (maxClients)\n");
     EXPECT_TRUE(r.out.empty());
 }
 
@@ -670,7 +750,7 @@ TEST(V2xCtl, RefusedUserAndForeignServerAreToldApart)
     ASSERT_EQ(chmod(path.c_str(), 0666), 0);
     r = ctl({"-s", path, "stats"}, kNobody);
     EXPECT_EQ(r.status, 4);
-    EXPECT_NE(r.err.find("refuses this user (uid 65534"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("do not admit this user (uid 65534)"), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty());
     EXPECT_TRUE(wait_for([&] { return core_stats().appRefusedPeer == refused + 1; }, 10000));
 
@@ -684,29 +764,118 @@ TEST(V2xCtl, RefusedUserAndForeignServerAreToldApart)
     EXPECT_NE(r.err.find("served by uid 65534"), std::string::npos) << r.err;
 }
 
-// Rates from the second picture on, none for gauges; SIGTERM ends it.
+// Rates from the second picture on, none for gauges; SIGTERM ends it. Into
+// a file (no terminal) the pictures follow each other without escapes.
 TEST(V2xCtl, WatchRedrawsWithRatesUntilSigterm)
 {
     LevelGuard quiet(LOG_LEV_OFF);
     CoreHarness core;
     ASSERT_TRUE(core.started());
+    const std::string head = "--- " + std::string(core.cfg.dmnNme) + " at ";
     Tool w({"-s", core.cfg.dmnNme, "--watch", "0.2", "stats"});
     ASSERT_TRUE(wait_for([&] {
         const std::string s = w.out();
-        const size_t last = s.rfind("\033[2J");
-        return last != std::string::npos && s.find("\033[2J") != last &&
+        const size_t last = s.rfind(head);
+        return last != std::string::npos && last != 0 &&
                s.find("cfmRefusedOther", last) != std::string::npos;
     }, 10000));
     w.signal(SIGTERM);
     const Result r = w.finish();
     EXPECT_EQ(r.status, 0) << r.err;
-    const std::string first = r.out.substr(0, r.out.find("\033[2J", 4));
-    const std::string later = r.out.substr(r.out.rfind("\033[2J"));
+    EXPECT_EQ(r.out.find('\033'), std::string::npos);
+    EXPECT_EQ(r.out.rfind(head, 0), 0u) << r.out.substr(0, 80);
+    const size_t second = r.out.find("\n\n" + head);
+    ASSERT_NE(second, std::string::npos);
+    const std::string first = r.out.substr(0, second);
+    const std::string later = r.out.substr(r.out.rfind(head));
     EXPECT_EQ(first.find("/s\n"), std::string::npos) << first;
     EXPECT_NE(later.find(" 0.0/s\n"), std::string::npos) << later;
     const size_t g = later.find("  appConnections ");
     ASSERT_NE(g, std::string::npos);
     EXPECT_EQ(later.substr(g, later.find('\n', g) - g).find("/s"), std::string::npos);
+}
+
+// When no core listens the file still says so (v2x_up 0, exit 0) for the
+// textfile collector; --output replaces the file whole or not at all, never
+// leaves its temporary file, and makes it readable to the collector.
+TEST(V2xCtl, PrometheusFileSaysDownAndIsReplacedWhole)
+{
+    const std::string dir = unique_path("ctlprom"), file = dir + "/v2x.prom";
+    const std::string missing = unique_path("ctlnone");
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    auto listing = [&] {  // the directory's names, sorted, hidden ones too
+        std::set<std::string> names;
+        DIR* d = opendir(dir.c_str());
+        for (struct dirent* e; d != nullptr && (e = readdir(d)) != nullptr;) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+                names.insert(e->d_name);
+            }
+        }
+        if (d != nullptr) {
+            closedir(d);
+        }
+        std::string all;
+        for (const std::string& n : names) {
+            all += n + "\n";
+        }
+        return all;
+    };
+    Result r = ctl({"-s", missing, "--prometheus", "--output", file, "stats"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    std::vector<PromSample> samples;
+    const std::string down = slurp(file);
+    EXPECT_TRUE(prom_check(down, &samples).empty()) << down;
+    ASSERT_EQ(samples.size(), 1u) << down;
+    EXPECT_EQ(samples[0].name, "v2x_up");
+    EXPECT_EQ(samples[0].value, 0);
+    EXPECT_EQ(listing(), "v2x.prom\n");
+    struct stat st;
+    const mode_t mask = umask(0);
+    umask(mask);
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+
+    r = ctl({"-s", missing, "--prometheus", "clients"});  // a list: its metrics, no samples
+    samples.clear();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(prom_check(r.out, &samples).empty()) << r.out;
+    EXPECT_NE(r.out.find("# TYPE v2x_client_connected gauge\n"), std::string::npos);
+    EXPECT_TRUE(samples.empty());
+
+    {
+        LevelGuard quiet(LOG_LEV_OFF);
+        CoreHarness core;
+        ASSERT_TRUE(core.started());
+        r = ctl({"-s", core.cfg.dmnNme, "--prometheus", "--output", file, "stats"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        samples.clear();
+        EXPECT_TRUE(prom_check(slurp(file), &samples).empty());
+        ASSERT_NE(sample(samples, "v2x_up"), nullptr);
+        EXPECT_EQ(sample(samples, "v2x_up")->value, 1);
+    }
+    const std::string old = slurp(file);
+
+    // A directory the tool may not write (as root: the tool runs as nobody).
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    r = ctl({"-s", missing, "--prometheus", "--output", file, "stats"},
+            geteuid() == 0 ? kNobody : -1);
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(count_lines_with(r.err, "v2x-ctl: cannot write " + file + ": "), 1) << r.err;
+    EXPECT_EQ(slurp(file), old);
+    // The rename fails (a directory is in the way): the temporary file goes.
+    const std::string inWay = dir + "/in-way.prom";
+    ASSERT_EQ(mkdir(inWay.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((inWay + "/x").c_str(), 0755), 0);
+    r = ctl({"-s", missing, "--prometheus", "--output", inWay, "stats"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(count_lines_with(r.err, "cannot write " + inWay), 1) << r.err;
+    EXPECT_EQ(listing(), "in-way.prom\nv2x.prom\n");
+    rmdir((inWay + "/x").c_str());
+    rmdir(inWay.c_str());
+    unlink(file.c_str());
+    rmdir(dir.c_str());
 }
 
 // docs/COUNTERS.md carries the tool's own listing of every field.
@@ -717,7 +886,8 @@ TEST(V2xCtl, CountersDocumentListsEveryField)
     const std::string src = __FILE__;
     const std::string doc = slurp(src.substr(0, src.rfind("/tests/")) + "/docs/COUNTERS.md");
     EXPECT_NE(doc.find(r.out), std::string::npos) << "docs/COUNTERS.md lacks:\n" << r.out;
-    EXPECT_NE(r.out.find("| `cfmRefusedOther` | `v2x_cfm_refused_other_total` | counter |"),
+    EXPECT_NE(r.out.find("| `cfmRefusedOther` | `v2x_cfm_refused_total{reason=\"other\"}` | "
+                         "counter |"),
               std::string::npos);
 }
 
@@ -725,6 +895,9 @@ TEST(V2xCtl, CountersDocumentListsEveryField)
 TEST(V2xCtl, PrometheusCheckerFindsBadExpositions)
 {
     EXPECT_TRUE(prom_check("# HELP a_total A.\n# TYPE a_total counter\na_total{x=\"1\"} 3\n",
+                           nullptr).empty());
+    EXPECT_TRUE(prom_check("# HELP v2x_up U.\n# TYPE v2x_up gauge\nv2x_up 0\n# HELP b_refused_total"
+                           " B.\n# TYPE b_refused_total counter\nb_refused_total{reason=\"cap\"} 1\n",
                            nullptr).empty());
     for (const char* bad : {
              "a_total 3\n",                                           // no HELP or TYPE
@@ -737,6 +910,14 @@ TEST(V2xCtl, PrometheusCheckerFindsBadExpositions)
              "# HELP a A.\n# TYPE a gauge\na 1\na 2\n",               // repeated series
              "# HELP a A.\n# TYPE a gauge\n# HELP b B.\n# TYPE b gauge\na 1\nb 1\na{x=\"\"} 1\n",
              "# HELP a A.\n# TYPE a gauge\na 1",  // no last newline
+             "# HELP v2x_up U.\n# TYPE v2x_up gauge\nv2x_up 2\n",
+             "# HELP v2x_up U.\n# TYPE v2x_up gauge\nv2x_up{conn=\"1\"} 1\n",
+             "# HELP v2x_rx_drop_short_total D.\n# TYPE v2x_rx_drop_short_total counter\n"
+             "v2x_rx_drop_short_total 1\n",  // a reason as a metric of its own
+             "# HELP a_dropped_total D.\n# TYPE a_dropped_total counter\na_dropped_total 1\n",
+             "# HELP a_dropped_total D.\n# TYPE a_dropped_total counter\n"
+             "a_dropped_total{reason=\"Too-Short\"} 1\n",
+             "# HELP a_total A.\n# TYPE a_total counter\na_total{reason=\"x\"} 1\n",
          }) {
         EXPECT_FALSE(prom_check(bad, nullptr).empty()) << bad;
     }

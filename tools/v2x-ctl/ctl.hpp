@@ -38,6 +38,14 @@ enum class Kind : uint8_t {
     Reserved,  // padding: never shown
 };
 
+// Counters that count one thing by reason (drops, refusals) form one
+// Prometheus family with a `reason` label: a sum over it is the total, and a
+// reason added later is a new series of the same metric.
+struct Family {
+    const char* stem;  // after the record's prefix; "_total" follows
+    const char* help;
+};
+
 struct Field {
     const char* name;  // the record's field name: JSON key and table heading
     uint16_t off;
@@ -47,6 +55,8 @@ struct Field {
     const char* prom;  // Prometheus name (label or metric stem); null: snake_case of name
     const char* help;
     uint8_t section;   // stats only: the group it is printed in
+    const Family* family;  // counters only: the family it is one reason of, or null
+    const char* reason;    // with family: the `reason` label's value (snake_case)
 };
 
 // One kind of answer: stats or one of the lists.
@@ -93,6 +103,9 @@ struct Rates {
 void print_table(FILE* aopOut, const Answer& aicAns, const Rates* aipRates);
 void print_json(FILE* aopOut, const Answer& aicAns);
 void print_prometheus(FILE* aopOut, const Answer& aicAns);
+// What a Prometheus file says when the core could not be asked: v2x_up 0
+// for stats (the scrape's health), and each list's families without samples.
+void print_prometheus_down(FILE* aopOut, const Record& aicRec);
 void print_describe(FILE* aopOut);
 
 // One connection to a core's application socket. Errors are printed on
@@ -109,13 +122,13 @@ public:
     int query(const Record& aicRec, Answer* aopAns);
 
 private:
+    int greet();
     int ask(uint32_t aicWhat, uint32_t aicFirst, std::vector<uint8_t>* aopPld);
     int read_exact(uint8_t* aopBuf, size_t aicLen, long aicDeadlineMs);
     int fail(int aicExit, const char* aipcFmt, ...) __attribute__((format(printf, 3, 4)));
 
     std::string path_;
     int fd_ = -1;
-    bool answered_ = false;  // an answer came on this connection already
 };
 
 }  // namespace v2xctl

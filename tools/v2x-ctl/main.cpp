@@ -3,11 +3,14 @@
 // connected applications), and prints them as a table, one JSON object or
 // the Prometheus text format. `v2x-ctl --help` documents the options and
 // the exit statuses; docs/COUNTERS.md lists every counter.
+#include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -35,13 +38,14 @@ struct Options {
     double watch = 0;  // seconds between refreshes; 0: print once
     const Record* rec = nullptr;
     bool describe = false;
+    const char* output = nullptr;  // --output FILE; null: standard output
 };
 
 void usage(FILE* aopOut)
 {
     fprintf(aopOut,
             "usage: v2x-ctl [-s SOCKET] [--json | --prometheus | --watch SECONDS]\n"
-            "               stats | aids | providers | clients\n"
+            "               [--output FILE] stats | aids | providers | clients\n"
             "       v2x-ctl describe\n"
             "\n"
             "Asks a running core, over its application socket, what it counts and keeps.\n"
@@ -58,10 +62,18 @@ void usage(FILE* aopOut)
             "  --json               one JSON object on stdout; keys are the record's field\n"
             "                       names\n"
             "  --prometheus         the Prometheus text format (node_exporter's textfile\n"
-            "                       collector): v2x_* metrics, counters ending in _total\n"
-            "  --watch SECONDS      table only: clear the screen and refresh every SECONDS\n"
-            "                       (%.1f to %.0f) until SIGINT or SIGTERM; stats shows each\n"
-            "                       counter's rate per second since the last refresh\n"
+            "                       collector): v2x_* metrics, counters ending in _total,\n"
+            "                       drops and refusals by a reason label; stats starts with\n"
+            "                       v2x_up 1. When no core listens it writes v2x_up 0 (for\n"
+            "                       a list: its metrics without samples) and exits 0; any\n"
+            "                       other failure writes the same and keeps its status\n"
+            "  --output FILE        write FILE instead of stdout, atomically: a temporary\n"
+            "                       file in its directory, synced, renamed over FILE; on a\n"
+            "                       failure FILE stays as it was\n"
+            "  --watch SECONDS      table only: refresh every SECONDS (%.1f to %.0f) until\n"
+            "                       SIGINT or SIGTERM, clearing the screen on a terminal;\n"
+            "                       stats shows each counter's rate per second since the\n"
+            "                       last refresh\n"
             "  -h, --help           this text\n"
             "\n"
             "exit status:\n"
@@ -122,6 +134,11 @@ int parse(int argc, char** argv, Options* aopOpt)
                 return bad_usage("%s needs a socket path", a.c_str());
             }
             aopOpt->socket = v;
+        } else if (value("--output", "-o", &v)) {
+            if (v == nullptr || v[0] == '\0') {
+                return bad_usage("%s needs a file name", a.c_str());
+            }
+            aopOpt->output = v;
         } else if (value("--watch", nullptr, &v)) {
             char* end = nullptr;
             errno = 0;
@@ -153,6 +170,9 @@ int parse(int argc, char** argv, Options* aopOpt)
     if (aopOpt->watch > 0 && (json || prom)) {
         return bad_usage("%s", "--watch draws the table only, not with --json or --prometheus");
     }
+    if (aopOpt->watch > 0 && aopOpt->output != nullptr) {
+        return bad_usage("%s", "--watch writes to standard output, not with --output");
+    }
     aopOpt->format = json ? Format::Json : prom ? Format::Prometheus : Format::Table;
     return -1;
 }
@@ -176,6 +196,8 @@ int watch(CoreLink& aiopLink, const Options& aicOpt)
     sigprocmask(SIG_BLOCK, &stop, nullptr);
     Answer prev, cur;
     double prevAt = 0;
+    // Into a pipe or a file the pictures follow each other, plain.
+    const bool tty = isatty(STDOUT_FILENO) == 1;
     for (;;) {
         const int rc = aiopLink.query(*aicOpt.rec, &cur);
         if (rc != kExitOk) {
@@ -183,8 +205,19 @@ int watch(CoreLink& aiopLink, const Options& aicOpt)
         }
         const double at = mono_seconds();
         const Rates rates = {prevAt > 0 ? &prev : nullptr, at - prevAt};
-        printf("\033[H\033[2J%s every %g s (Ctrl-C ends)\n\n", aicOpt.socket.c_str(),
-               aicOpt.watch);
+        if (tty) {
+            printf("\033[H\033[2J%s every %g s (Ctrl-C ends)\n\n", aicOpt.socket.c_str(),
+                   aicOpt.watch);
+        } else {
+            char stamp[32] = "";
+            const time_t now = time(nullptr);
+            struct tm tmv;
+            if (localtime_r(&now, &tmv) != nullptr) {
+                strftime(stamp, sizeof(stamp), "%Y-%m-%dT%H:%M:%S%z", &tmv);
+            }
+            printf("%s--- %s at %s, every %g s\n\n", prevAt > 0 ? "\n" : "",
+                   aicOpt.socket.c_str(), stamp, aicOpt.watch);
+        }
         print_table(stdout, cur, &rates);
         if (fflush(stdout) != 0) {
             return kExitFail;
@@ -207,6 +240,114 @@ int watch(CoreLink& aiopLink, const Options& aicOpt)
     }
 }
 
+// --output FILE: the text goes to a temporary file in FILE's directory
+// (hidden, not *.prom, so a textfile collector skips it), which is synced and
+// renamed over FILE once whole: a reader sees the old file or the new one,
+// never a part of either. A failure removes the temporary file (only a
+// signal that kills the tool mid-write leaves it).
+class AtomicOut {
+public:
+    explicit AtomicOut(const char* aipcPath)
+        : path_(aipcPath), slash_(path_.rfind('/')),
+          dir_(slash_ == std::string::npos ? "." : path_.substr(0, slash_ + 1))
+    {
+    }
+    ~AtomicOut()
+    {
+        if (fp_ != nullptr) {
+            fclose(fp_);
+        }
+        if (!tmp_.empty()) {
+            unlink(tmp_.c_str());
+        }
+    }
+    AtomicOut(const AtomicOut&) = delete;
+    AtomicOut& operator=(const AtomicOut&) = delete;
+
+    // Null after one line on stderr.
+    FILE* open()
+    {
+        const std::string base = slash_ == std::string::npos ? path_ : path_.substr(slash_ + 1);
+        std::string tmpl = dir_ + (dir_.back() == '/' ? "." : "/.") + base + ".XXXXXX";
+        const int fd = mkostemp(&tmpl[0], O_CLOEXEC);
+        if (fd < 0) {
+            fail();
+            return nullptr;
+        }
+        tmp_ = tmpl;
+        // mkstemp makes it 0600; the collector runs as another user.
+        const mode_t mask = umask(0);
+        umask(mask);
+        fp_ = fchmod(fd, 0666 & ~mask) == 0 ? fdopen(fd, "w") : nullptr;
+        if (fp_ == nullptr) {
+            fail();
+            close(fd);
+        }
+        return fp_;
+    }
+
+    // kExitOk, or kExitFail after one line on stderr.
+    int commit()
+    {
+        FILE* fp = fp_;
+        fp_ = nullptr;
+        const bool written = fflush(fp) == 0 && ferror(fp) == 0 && fsync(fileno(fp)) == 0;
+        const int err = errno;
+        if (fclose(fp) != 0 || !written) {
+            errno = written ? errno : err;
+            return fail();
+        }
+        if (rename(tmp_.c_str(), path_.c_str()) != 0) {
+            return fail();
+        }
+        tmp_.clear();
+        // The rename itself survives a power cut once the directory is synced.
+        const int dfd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            fsync(dfd);
+            close(dfd);
+        }
+        return kExitOk;
+    }
+
+private:
+    int fail()
+    {
+        fprintf(stderr, "v2x-ctl: cannot write %s: %s (left as it was)\n", path_.c_str(),
+                strerror(errno));
+        return kExitFail;
+    }
+
+    const std::string path_;
+    const size_t slash_;
+    const std::string dir_;  // with its last '/', or "."
+    std::string tmp_;
+    FILE* fp_ = nullptr;
+};
+
+// Prints to stdout or, with --output, through an AtomicOut; `print` gets the
+// stream. The status of the writing.
+template <class Print>
+int emit(const Options& aicOpt, Print aicPrint)
+{
+    if (aicOpt.output == nullptr) {
+        aicPrint(stdout);
+        // A full disk or a closed pipe is a failure, not a result.
+        if (fflush(stdout) != 0 || ferror(stdout) != 0) {
+            fprintf(stderr, "v2x-ctl: writing the output: %s\n", strerror(errno));
+            return kExitFail;
+        }
+        return kExitOk;
+    }
+    AtomicOut out(aicOpt.output);
+    FILE* fp = out.open();
+    if (fp == nullptr) {
+        return kExitFail;
+    }
+    aicPrint(fp);
+    return out.commit();
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -217,37 +358,39 @@ int main(int argc, char** argv)
         return rc;
     }
     if (opt.describe) {
-        print_describe(stdout);
-        return fflush(stdout) == 0 ? kExitOk : kExitFail;
+        return emit(opt, [](FILE* aopOut) { print_describe(aopOut); });
     }
     CoreLink link(opt.socket);
     int st = link.open();
-    if (st != kExitOk) {
-        return st;
-    }
-    if (opt.watch > 0) {
+    if (st == kExitOk && opt.watch > 0) {
         return watch(link, opt);
     }
     Answer ans;
-    st = link.query(*opt.rec, &ans);
+    if (st == kExitOk) {
+        st = link.query(*opt.rec, &ans);
+    }
     if (st != kExitOk) {
-        return st;
+        if (opt.format != Format::Prometheus || st == kExitUsage) {
+            return st;
+        }
+        // The textfile collector keeps serving the last file it read: a core
+        // that is down must say so (v2x_up 0), not leave the old numbers. A
+        // core that is not running is a state to report, not a failure of
+        // the tool; other failures keep their status.
+        const int wr = emit(opt, [&](FILE* aopOut) { print_prometheus_down(aopOut, *opt.rec); });
+        return wr != kExitOk ? wr : st == kExitNoCore ? kExitOk : st;
     }
-    switch (opt.format) {
-    case Format::Table:
-        print_table(stdout, ans, nullptr);
-        break;
-    case Format::Json:
-        print_json(stdout, ans);
-        break;
-    case Format::Prometheus:
-        print_prometheus(stdout, ans);
-        break;
-    }
-    // A full disk or a closed pipe is a failure, not a result.
-    if (fflush(stdout) != 0 || ferror(stdout) != 0) {
-        fprintf(stderr, "v2x-ctl: writing the output: %s\n", strerror(errno));
-        return kExitFail;
-    }
-    return kExitOk;
+    return emit(opt, [&](FILE* aopOut) {
+        switch (opt.format) {
+        case Format::Table:
+            print_table(aopOut, ans, nullptr);
+            break;
+        case Format::Json:
+            print_json(aopOut, ans);
+            break;
+        case Format::Prometheus:
+            print_prometheus(aopOut, ans);
+            break;
+        }
+    });
 }

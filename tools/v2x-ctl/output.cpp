@@ -13,14 +13,39 @@ namespace {
 
 // One field of record T: its name, place, width and signedness come from
 // the record itself.
-#define CTL_FIELD(T, f, kind, prom, sec, help)                                         \
+#define CTL_FIELD_BY(T, f, kind, prom, sec, help, fam, reason)                          \
     Field{#f, static_cast<uint16_t>(offsetof(T, f)), static_cast<uint8_t>(sizeof(T::f)), \
-          std::is_signed<decltype(T::f)>::value, Kind::kind, prom, help, sec}
+          std::is_signed<decltype(T::f)>::value, Kind::kind, prom, help, sec, fam, reason}
+#define CTL_FIELD(T, f, kind, prom, sec, help) \
+    CTL_FIELD_BY(T, f, kind, prom, sec, help, nullptr, nullptr)
 #define STAT(f, kind, sec, help) CTL_FIELD(tV2XCoreStats, f, kind, nullptr, sec, help)
+// A counter that is one reason of a family (see Family).
+#define STAT_BY(f, fam, reason, sec, help) \
+    CTL_FIELD_BY(tV2XCoreStats, f, Counter, nullptr, sec, help, &fam, reason)
+#define CLIENT_BY(f, fam, reason, help) \
+    CTL_FIELD_BY(tV2XCtlClient, f, Counter, nullptr, 0, help, &fam, reason)
 
 enum Section : uint8_t { kRadioRx, kRadioTx, kApps, kMgmt, kSections };
 const char* const kSectionTitle[kSections] = {"radio receive", "radio send", "applications",
                                                "management"};
+
+// The families of the stats record. A family's series stand together in the
+// output whatever the place of its counters in the record.
+constexpr Family kRxDropped = {
+    "rx_dropped", "Received datagrams and frames dropped (and failed receive calls), by reason."};
+constexpr Family kTxRefused = {"tx_refused", "Sends the core refused at once, by reason."};
+constexpr Family kTxErrors = {
+    "tx_errors", "Datagrams the radio module's socket refused or failed to send, by reason."};
+constexpr Family kTxDropped = {"tx_dropped", "Accepted requests dropped unsent, by reason."};
+constexpr Family kAppConnRefused = {"app_connections_refused",
+                                    "Application connections refused, by reason."};
+constexpr Family kAppReqRefused = {"app_requests_refused",
+                                   "Application requests refused, by reason."};
+constexpr Family kAppMsgsDropped = {
+    "app_msgs_dropped",
+    "Messages dropped on application connections: to one that did not read (stalled), from one "
+    "whose connection ended inside them (cut)."};
+constexpr Family kCfmRefused = {"cfm_refused", "Confirms sent with a refusal, by reason."};
 
 constexpr Field kStatsFields[] = {
     STAT(rxDatagrams, Counter, kRadioRx, "Datagrams read from the radio module."),
@@ -30,25 +55,28 @@ constexpr Field kStatsFields[] = {
          "Received management frames handed to the management entity."),
     STAT(rxProtTypeOther, Counter, kRadioRx,
          "Received frames of a protocol type other than 4 (still decoded)."),
-    STAT(rxDropTooShort, Counter, kRadioRx,
-         "Received datagrams dropped: empty, or a frame of 3 bytes or fewer."),
-    STAT(rxDropShortExt, Counter, kRadioRx,
-         "Received frames dropped: they end inside the extension element."),
-    STAT(rxDropShortAid, Counter, kRadioRx, "Received frames dropped: they end inside the AID."),
-    STAT(rxDropShortLen, Counter, kRadioRx,
-         "Received frames dropped: they end inside the length field."),
-    STAT(rxDropExtTooLong, Counter, kRadioRx,
-         "Received frames dropped: an extension value above 32 bytes."),
-    STAT(rxDropAidFormat, Counter, kRadioRx,
-         "Received frames dropped: an unsupported AID form (first byte 11xxxxxx)."),
-    STAT(rxDropNotRegistered, Counter, kRadioRx,
-         "Received frames dropped: no application registered their AID."),
-    STAT(rxDropLenMismatch, Counter, kRadioRx,
-         "Received frames dropped: the length field disagrees with the frame."),
-    STAT(rxDropTruncated, Counter, kRadioRx,
-         "Received datagrams dropped: larger than the receive buffer."),
-    STAT(rxDropRecvErr, Counter, kRadioRx, "Receive calls on the radio socket that failed."),
-    STAT(rxDropNoBuffer, Counter, kRadioRx, "Received datagrams dropped: no receive buffer free."),
+    STAT_BY(rxDropTooShort, kRxDropped, "too_short", kRadioRx,
+            "Received datagrams dropped: empty, or a frame of 3 bytes or fewer."),
+    STAT_BY(rxDropShortExt, kRxDropped, "short_extension", kRadioRx,
+            "Received frames dropped: they end inside the extension element."),
+    STAT_BY(rxDropShortAid, kRxDropped, "short_aid", kRadioRx,
+            "Received frames dropped: they end inside the AID."),
+    STAT_BY(rxDropShortLen, kRxDropped, "short_length", kRadioRx,
+            "Received frames dropped: they end inside the length field."),
+    STAT_BY(rxDropExtTooLong, kRxDropped, "extension_too_long", kRadioRx,
+            "Received frames dropped: an extension value above 32 bytes."),
+    STAT_BY(rxDropAidFormat, kRxDropped, "aid_format", kRadioRx,
+            "Received frames dropped: an unsupported AID form (first byte 11xxxxxx)."),
+    STAT_BY(rxDropNotRegistered, kRxDropped, "not_registered", kRadioRx,
+            "Received frames dropped: no application registered their AID."),
+    STAT_BY(rxDropLenMismatch, kRxDropped, "length_mismatch", kRadioRx,
+            "Received frames dropped: the length field disagrees with the frame."),
+    STAT_BY(rxDropTruncated, kRxDropped, "truncated", kRadioRx,
+            "Received datagrams dropped: larger than the receive buffer."),
+    STAT_BY(rxDropRecvErr, kRxDropped, "recv_error", kRadioRx,
+            "Receive calls on the radio socket that failed."),
+    STAT_BY(rxDropNoBuffer, kRxDropped, "no_buffer", kRadioRx,
+            "Received datagrams dropped: no receive buffer free."),
 
     STAT(txDatagrams, Counter, kRadioTx, "Datagrams sent to the radio module."),
     STAT(txBytes, Counter, kRadioTx, "Bytes of the datagrams sent to the radio module."),
@@ -57,22 +85,29 @@ constexpr Field kStatsFields[] = {
     STAT(txQueuedMax, Gauge, kRadioTx,
          "Most datagrams ever waiting in the transmit queue at once."),
     STAT(txWaited, Counter, kRadioTx, "Datagrams that waited in the transmit queue."),
-    STAT(txFullRefused, Counter, kRadioTx, "Sends refused because the transmit queue was full."),
+    STAT_BY(txFullRefused, kTxRefused, "queue_full", kRadioTx,
+            "Sends refused because the transmit queue was full."),
     STAT(txHeldBack, Counter, kRadioTx,
          "Times a connection was held back for a full transmit queue."),
-    STAT(txErrBusy, Counter, kRadioTx, "Sends that failed with EAGAIN, ENOBUFS or ENOMEM."),
-    STAT(txErrUnreachable, Counter, kRadioTx,
-         "Sends that failed with ECONNREFUSED, EHOSTUNREACH, ENETUNREACH, ENETDOWN or EHOSTDOWN."),
-    STAT(txErrOther, Counter, kRadioTx, "Sends that failed otherwise."),
-    STAT(txDroppedAtExit, Counter, kRadioTx, "Waiting datagrams dropped when the core stopped."),
+    STAT_BY(txErrBusy, kTxErrors, "busy", kRadioTx,
+            "Sends that failed with EAGAIN, ENOBUFS or ENOMEM."),
+    STAT_BY(txErrUnreachable, kTxErrors, "unreachable", kRadioTx,
+            "Sends that failed with ECONNREFUSED, EHOSTUNREACH, ENETUNREACH, ENETDOWN or EHOSTDOWN, "
+            "and datagrams that left but came back refused (ICMP unreachable: nothing listens at "
+            "sendIp:sendPort); those are in txDatagrams too."),
+    STAT_BY(txErrOther, kTxErrors, "other", kRadioTx, "Sends that failed otherwise."),
+    STAT_BY(txDroppedAtExit, kTxDropped, "core_stopped", kRadioTx,
+            "Waiting datagrams dropped when the core stopped."),
     STAT(dsaSent, Counter, kRadioTx, "Service advertisements sent."),
     STAT(dsaSkipped, Counter, kRadioTx,
          "Service advertisements skipped for a full transmit queue."),
 
     STAT(appConnections, Gauge, kApps, "Application connections open now."),
     STAT(appAccepted, Counter, kApps, "Application connections accepted."),
-    STAT(appRefusedPeer, Counter, kApps, "Application connections refused by the access settings."),
-    STAT(appRefusedCap, Counter, kApps, "Application connections refused at the connection cap."),
+    STAT_BY(appRefusedPeer, kAppConnRefused, "access", kApps,
+            "Application connections refused by the access settings."),
+    STAT_BY(appRefusedCap, kAppConnRefused, "connection_cap", kApps,
+            "Application connections refused at the connection cap."),
     STAT(appAcceptErrs, Counter, kApps, "Accept calls on the application socket that failed."),
     STAT(appMsgsIn, Counter, kApps, "Whole messages read from applications."),
     STAT(appBytesIn, Counter, kApps,
@@ -80,24 +115,36 @@ constexpr Field kStatsFields[] = {
     STAT(appMsgsOut, Counter, kApps, "Whole messages sent to applications (or left pending)."),
     STAT(appBytesOut, Counter, kApps,
          "Bytes of the messages sent to applications, headers included."),
-    STAT(appRefusedLen, Counter, kApps, "Application requests refused for their length."),
-    STAT(appRefusedType, Counter, kApps, "Application requests refused for their type."),
-    STAT(appRefusedValue, Counter, kApps,
-         "Application requests their layer refused for a field's value."),
-    STAT(appDroppedStalled, Counter, kApps,
-         "Messages dropped for applications that did not read."),
-    STAT(appCutDropped, Counter, kApps, "Messages cut by the end of their connection."),
+    STAT_BY(appRefusedLen, kAppReqRefused, "length", kApps,
+            "Application requests refused for their length."),
+    STAT_BY(appRefusedType, kAppReqRefused, "type", kApps,
+            "Application requests refused for their type."),
+    STAT_BY(appRefusedValue, kAppReqRefused, "value", kApps,
+            "Application requests their layer refused for a field's value."),
+    STAT_BY(appDroppedStalled, kAppMsgsDropped, "stalled", kApps,
+            "Messages dropped for applications that did not read."),
+    STAT_BY(appCutDropped, kAppMsgsDropped, "cut", kApps,
+            "Messages cut by the end of their connection."),
 
     STAT(mgmtRegistrations, Gauge, kMgmt, "DSM registrations now."),
     STAT(mgmtProviders, Gauge, kMgmt, "Providers now."),
     STAT(cfmAccepted, Counter, kMgmt, "Confirms sent with DME_RET_ACCEPT."),
-    STAT(cfmRefusedValue, Counter, kMgmt, "Confirms sent with DME_RET_REJ_VAL_ERR."),
-    STAT(cfmRefusedOther, Counter, kMgmt, "Confirms sent with any other refusal."),
+    STAT_BY(cfmRefusedValue, kCfmRefused, "value", kMgmt,
+            "Confirms sent with DME_RET_REJ_VAL_ERR."),
+    STAT_BY(cfmRefusedOther, kCfmRefused, "other", kMgmt, "Confirms sent with any other refusal."),
 
-    STAT(txExpired, Counter, kRadioTx,
-         "Accepted requests dropped unsent: their lifetime ran out while they waited."),
-    STAT(txSuperseded, Counter, kRadioTx,
-         "Accepted requests dropped unsent: a newer request of the same connection and AID replaced them."),
+    STAT_BY(txExpired, kTxDropped, "expired", kRadioTx,
+            "Accepted requests dropped unsent: their lifetime ran out while they waited."),
+    STAT_BY(txSuperseded, kTxDropped, "superseded", kRadioTx,
+            "Accepted requests dropped unsent: a newer request of the same connection and AID replaced them."),
+
+    STAT_BY(appRefusedShare, kAppConnRefused, "user_share", kApps,
+         "Connections refused: their user held its share of the connection cap."),
+    STAT(appIdleClosed, Counter, kApps,
+         "Connections closed for holding an incomplete message past the idle timeout."),
+    STAT(ctlConnections, Gauge, kApps,
+         "Control connections (queries such as this tool's) open now; not in appConnections."),
+    STAT(ctlAccepted, Counter, kApps, "Control connections accepted; not in appAccepted."),
 };
 
 const char kConnHelp[] = "Owning connection; 0: inside the core's process.";
@@ -116,10 +163,16 @@ constexpr Field kProviderFields[] = {
     CTL_FIELD(tV2XCtlProvider, reserved, Reserved, nullptr, 0, ""),
 };
 
+constexpr Family kClientReqRefused = {"requests_refused", "Its requests refused, by reason."};
+constexpr Family kClientMsgsDropped = {"msgs_dropped",
+                                       "Messages dropped for it, by reason: it did not read."};
+constexpr Family kClientTxDropped = {"tx_dropped", "Its DSM requests dropped unsent, by reason."};
+
 constexpr Field kClientFields[] = {
     CTL_FIELD(tV2XCtlClient, connId, Label, "conn", 0,
               "The connection's number, never reused while the core runs."),
-    CTL_FIELD(tV2XCtlClient, pid, Label, nullptr, 0, "Peer process; -1 when unknown."),
+    // Not a label: a restarted application would start new series.
+    CTL_FIELD(tV2XCtlClient, pid, Gauge, nullptr, 0, "Peer process; -1 when unknown."),
     CTL_FIELD(tV2XCtlClient, uid, Label, nullptr, 0, "Peer user; -1 when unknown."),
     CTL_FIELD(tV2XCtlClient, heldBack, Gauge, nullptr, 0,
               "1 while its reading waits for room in the transmit queue."),
@@ -130,22 +183,22 @@ constexpr Field kClientFields[] = {
               "Whole messages sent to it (or left pending)."),
     CTL_FIELD(tV2XCtlClient, bytesOut, Counter, nullptr, 0,
               "Bytes of the messages sent to it, headers included."),
-    CTL_FIELD(tV2XCtlClient, refusedLen, Counter, nullptr, 0,
+    CLIENT_BY(refusedLen, kClientReqRefused, "length",
               "Its requests refused for their length."),
-    CTL_FIELD(tV2XCtlClient, refusedType, Counter, nullptr, 0,
+    CLIENT_BY(refusedType, kClientReqRefused, "type",
               "Its requests refused for their type."),
-    CTL_FIELD(tV2XCtlClient, refusedValue, Counter, nullptr, 0,
+    CLIENT_BY(refusedValue, kClientReqRefused, "value",
               "Its requests their layer refused for a field's value."),
-    CTL_FIELD(tV2XCtlClient, droppedStalled, Counter, nullptr, 0,
+    CLIENT_BY(droppedStalled, kClientMsgsDropped, "stalled",
               "Messages dropped while it did not read."),
     CTL_FIELD(tV2XCtlClient, pendingBytes, Gauge, nullptr, 0,
               "Bytes of a message waiting now to be written to it."),
     CTL_FIELD(tV2XCtlClient, txSent, Counter, nullptr, 0, "Its DSM requests that left for the radio."),
     CTL_FIELD(tV2XCtlClient, txQueued, Gauge, nullptr, 0,
               "Its DSM requests waiting now in the transmit queue."),
-    CTL_FIELD(tV2XCtlClient, txExpired, Counter, nullptr, 0,
+    CLIENT_BY(txExpired, kClientTxDropped, "expired",
               "Its DSM requests dropped unsent: their lifetime ran out."),
-    CTL_FIELD(tV2XCtlClient, txSuperseded, Counter, nullptr, 0,
+    CLIENT_BY(txSuperseded, kClientTxDropped, "superseded",
               "Its DSM requests dropped unsent: replaced by a newer one for the same AID."),
 };
 
@@ -223,6 +276,8 @@ bool is_stats(const Answer& aicAns)
     return aicAns.rec == &kStatsRecord;
 }
 
+const char kUpHelp[] = "1: the core answered the query; 0: it could not be asked.";
+
 // Stats fields that the answering core filled; every field of a list record.
 bool shown(const Answer& aicAns, const Field& aicF)
 {
@@ -230,6 +285,18 @@ bool shown(const Answer& aicAns, const Field& aicF)
         return false;
     }
     return !is_stats(aicAns) || static_cast<size_t>(aicF.off) + aicF.width <= aicAns.filled;
+}
+
+// Field c is the first shown one of its family (or belongs to none).
+bool family_starts(const Answer& aicAns, size_t aicC)
+{
+    const Field* f = aicAns.rec->fields;
+    for (size_t m = 0; m < aicC && f[aicC].family != nullptr; ++m) {
+        if (f[m].family == f[aicC].family && shown(aicAns, f[m])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void print_stats_table(FILE* aopOut, const Answer& aicAns, const Rates* aipRates)
@@ -316,15 +383,20 @@ void json_object(FILE* aopOut, const Answer& aicAns, const uint8_t* aipRec)
     fputc('}', aopOut);
 }
 
-std::string prom_labels(const Record& aicRec, const uint8_t* aipRec)
+// A list record's labels, then the reason of a family's counter.
+std::string prom_labels(const Record& aicRec, const uint8_t* aipRec, const Field* aipF)
 {
     std::string s;
-    for (size_t c = 0; c < aicRec.nFields; ++c) {
+    for (size_t c = 0; c < aicRec.nFields && aipRec != nullptr; ++c) {
         const Field& f = aicRec.fields[c];
         if (f.kind == Kind::Label) {
             s += s.empty() ? "{" : ",";
             s += label_name(f) + "=\"" + field_text(aipRec, f) + "\"";
         }
+    }
+    if (aipF != nullptr && aipF->family != nullptr) {
+        s += s.empty() ? "{" : ",";
+        s += std::string("reason=\"") + aipF->reason + "\"";
     }
     return s.empty() ? s : s + "}";
 }
@@ -383,8 +455,10 @@ std::string field_text(const uint8_t* aipRec, const Field& aicF)
 
 std::string prom_metric(const Record& aicRec, const Field& aicF)
 {
-    return std::string(aicRec.promPrefix) + (aicF.prom != nullptr ? aicF.prom : snake(aicF.name)) +
-           (aicF.kind == Kind::Counter ? "_total" : "");
+    const std::string stem = aicF.family != nullptr ? aicF.family->stem
+                             : aicF.prom != nullptr ? aicF.prom
+                                                    : snake(aicF.name);
+    return aicRec.promPrefix + stem + (aicF.kind == Kind::Counter ? "_total" : "");
 }
 
 void print_table(FILE* aopOut, const Answer& aicAns, const Rates* aipRates)
@@ -414,29 +488,53 @@ void print_json(FILE* aopOut, const Answer& aicAns)
     fprintf(aopOut, "}\n");
 }
 
-// All samples of one metric follow its HELP and TYPE lines, as the format
-// asks; a list's records are one labelled sample each.
+// All samples of one metric follow its HELP and TYPE lines, once, as the
+// format asks: a family's counters are printed together at the place of its
+// first one, and a list's records are one labelled sample each. The stats
+// start with v2x_up 1: the core answered.
 void print_prometheus(FILE* aopOut, const Answer& aicAns)
 {
     const Record& r = *aicAns.rec;
+    if (is_stats(aicAns)) {
+        prom_head(aopOut, "v2x_up", kUpHelp, Kind::Gauge);
+        fprintf(aopOut, "v2x_up 1\n");
+    }
     if (r.presence != nullptr) {
         prom_head(aopOut, r.presence, r.presenceHelp, Kind::Gauge);
         for (size_t i = 0; i < aicAns.count; ++i) {
-            fprintf(aopOut, "%s%s 1\n", r.presence, prom_labels(r, aicAns.at(i)).c_str());
+            fprintf(aopOut, "%s%s 1\n", r.presence, prom_labels(r, aicAns.at(i), nullptr).c_str());
         }
     }
     for (size_t c = 0; c < r.nFields; ++c) {
         const Field& f = r.fields[c];
-        if (f.kind == Kind::Label || !shown(aicAns, f)) {
+        if (f.kind == Kind::Label || !shown(aicAns, f) || !family_starts(aicAns, c)) {
             continue;
         }
         const std::string name = prom_metric(r, f);
-        prom_head(aopOut, name, f.help, f.kind);
-        for (size_t i = 0; i < aicAns.count; ++i) {
-            fprintf(aopOut, "%s%s %s\n", name.c_str(), prom_labels(r, aicAns.at(i)).c_str(),
-                    field_text(aicAns.at(i), f).c_str());
+        prom_head(aopOut, name, f.family != nullptr ? f.family->help : f.help, f.kind);
+        for (size_t m = c; m < r.nFields; ++m) {
+            const Field& g = r.fields[m];
+            if (m != c && (f.family == nullptr || g.family != f.family || !shown(aicAns, g))) {
+                continue;
+            }
+            for (size_t i = 0; i < aicAns.count; ++i) {
+                fprintf(aopOut, "%s%s %s\n", name.c_str(), prom_labels(r, aicAns.at(i), &g).c_str(),
+                        field_text(aicAns.at(i), g).c_str());
+            }
         }
     }
+}
+
+void print_prometheus_down(FILE* aopOut, const Record& aicRec)
+{
+    Answer none;
+    none.rec = &aicRec;
+    if (is_stats(none)) {
+        prom_head(aopOut, "v2x_up", kUpHelp, Kind::Gauge);
+        fprintf(aopOut, "v2x_up 0\n");
+        return;
+    }
+    print_prometheus(aopOut, none);
 }
 
 // The Markdown tables of docs/COUNTERS.md.
@@ -448,6 +546,9 @@ void print_describe(FILE* aopOut)
                         "|---|---|---|---|\n",
                 sep, r->verb, r->type);
         sep = "\n";
+        if (r == &kStatsRecord) {
+            fprintf(aopOut, "| (the query) | `v2x_up` | gauge | %s |\n", kUpHelp);
+        }
         if (r->presence != nullptr) {
             fprintf(aopOut, "| (each record) | `%s` | gauge | %s |\n", r->presence,
                     r->presenceHelp);
@@ -457,8 +558,10 @@ void print_describe(FILE* aopOut)
             if (f.kind == Kind::Reserved) {
                 continue;
             }
-            const std::string prom = f.kind == Kind::Label ? "label `" + label_name(f) + "`"
-                                                           : "`" + prom_metric(*r, f) + "`";
+            const std::string prom = f.kind == Kind::Label
+                                         ? "label `" + label_name(f) + "`"
+                                         : "`" + prom_metric(*r, f) +
+                                               prom_labels(*r, nullptr, &f) + "`";
             fprintf(aopOut, "| `%s` | %s | %s | %s |\n", f.name, prom.c_str(), kind_name(f.kind),
                     f.help);
         }

@@ -115,7 +115,71 @@ int CoreLink::open()
                     "%s is served by uid %d, neither this user (uid %d) nor root: not asking it",
                     p, uid, static_cast<int>(geteuid()));
     }
-    return kExitOk;
+    return greet();
+}
+
+// Marks the connection as a control connection (the core then neither
+// counts nor lists it among the applications, nor sends it indications) and
+// reads the core's greeting, which says whether it serves the connection.
+int CoreLink::greet()
+{
+    const char* p = path_.c_str();
+    const tV2XCtlHello hello = {V2X_CTL_VERSION, 0};
+    char msg[kHdr + sizeof(hello)];
+    core_app_hdr_put(msg, V2X_CTL_HELLO, sizeof(hello));
+    memcpy(msg + kHdr, &hello, sizeof(hello));
+    // A fresh socket takes these few bytes at once. A core that refuses
+    // may have closed already; its greeting is still there to read.
+    const ssize_t sent = send(fd_, msg, sizeof(msg), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent != static_cast<ssize_t>(sizeof(msg)) && sent >= 0) {
+        return fail(kExitFail, "send to %s: short write", p);
+    }
+    const long deadline = now_ms() + V2X_CTL_GREETING_WAIT_MS;
+    uint8_t hdr[kHdr];
+    uint8_t pld[sizeof(tV2XCtlGreeting)];
+    uint32_t t = 0;
+    uint16_t l = 0;
+    int rc = read_exact(hdr, kHdr, deadline);
+    if (rc == kReadOk) {
+        core_app_hdr_parse(reinterpret_cast<const char*>(hdr), &t, &l);
+        rc = t == V2X_CTL_GREETING && l == sizeof(pld) ? read_exact(pld, l, deadline) : kReadErr;
+    }
+    tV2XCtlGreeting g;
+    const CoreAppGreet why =
+        rc == kReadOk ? core_app_greeting(t, l, reinterpret_cast<const char*>(pld), &g)
+                      : CoreAppGreet::Bad;
+    switch (why) {
+    case CoreAppGreet::Welcome:
+        return kExitOk;
+    case CoreAppGreet::RefusedCap:
+        return fail(kExitRefused, "the core at %s refused the connection: it holds its cap of %u "
+                    "connections (maxClients)", p, static_cast<unsigned>(g.maxClients));
+    case CoreAppGreet::RefusedShare:
+        return fail(kExitRefused, "the core at %s refused the connection: this user (uid %d) holds "
+                    "%u connections, its share of the core's %u", p, static_cast<int>(geteuid()),
+                    static_cast<unsigned>(g.held), static_cast<unsigned>(g.maxClients));
+    case CoreAppGreet::Bad:
+        break;
+    }
+    switch (rc) {
+    case kReadTimeout:
+        return fail(kExitNoAnswer, "the core at %s did not greet the connection within %d ms (a "
+                    "core older than this tool?)", p, V2X_CTL_GREETING_WAIT_MS);
+    case kReadEnd:
+        return fail(kExitRefused, "the core at %s closed the connection without a word: its access "
+                    "settings do not admit this user (uid %d); ask for its socket group", p,
+                    static_cast<int>(geteuid()));
+    case kReadOk:
+    case kReadErr:
+        if (t != 0 || l != 0) {
+            return fail(kExitFail, "malformed greeting from %s: type 0x%x, %u bytes", p,
+                        static_cast<unsigned>(t), static_cast<unsigned>(l));
+        }
+        break;
+    default:
+        break;
+    }
+    return fail(kExitFail, "read from %s: %s", p, strerror(errno));
 }
 
 int CoreLink::read_exact(uint8_t* aopBuf, size_t aicLen, long aicDeadlineMs)
@@ -192,7 +256,6 @@ int CoreLink::ask(uint32_t aicWhat, uint32_t aicFirst, std::vector<uint8_t>* aop
         aopPld->resize(l);
         rc = read_exact(aopPld->data(), l, deadline);
         if (rc == kReadOk && t == V2X_CTL_QUERY_RSP) {
-            answered_ = true;
             return kExitOk;
         }
     }
@@ -201,13 +264,8 @@ int CoreLink::ask(uint32_t aicWhat, uint32_t aicFirst, std::vector<uint8_t>* aop
         return fail(kExitNoAnswer, "the core at %s did not answer the query (a core older than "
                                    "this tool?)", p);
     case kReadEnd:
-        if (answered_) {
-            return fail(kExitFail, "the core at %s closed the connection (it stopped?)", p);
-        }
-        return fail(kExitRefused,
-                    "the core at %s closed the connection without answering: it refuses this "
-                    "user (uid %d; ask for its socket group) or is at its connection cap",
-                    p, static_cast<int>(geteuid()));
+        // It greeted this connection: a close now is the core's end.
+        return fail(kExitFail, "the core at %s closed the connection (it stopped?)", p);
     default:
         return fail(kExitFail, "read from %s: %s", p, strerror(errno));
     }
