@@ -37,6 +37,7 @@
 #include "self_dog.h"
 #include "self_log.h"
 #include "station_config.hpp"
+#include "station_log.hpp"
 #include "v2x_stats.h"
 
 // The libraries read the log level of their host.
@@ -183,44 +184,76 @@ int on_provider_confirm(int lcl, eDMERetCd ret)
     return 0;
 }
 
-// Why the runtime did not start, from its result code: the log line above
-// it names the address or path and the system's reason.
-std::string startup_reason(const station::Config& cfg, int rc)
+// What could not be bound, from the first error line of the start-up:
+// the application socket (the daemon server) or the radio link's address.
+std::string bind_what(const station::Config& cfg, const station::StartupCause& cause)
+{
+    const std::string why = cause.sysMsg.empty() ? "" : ": " + cause.sysMsg;
+    if (cause.file == "domn_serv.cpp") {
+        return "its application socket " + std::string(cfg.sdk.dmnNme) + why;
+    }
+    if (cause.file == "rlink.cpp" && cause.text.rfind("bind(", 0) == 0) {
+        return "the radio link's receive address " + std::string(cfg.sdk.rcvIp) + ":" +
+               std::to_string(cfg.sdk.rcvPort) + why;
+    }
+    return "";
+}
+
+// The rest of a start-up failure's line: the first error said, or a hint.
+std::string cause_tail(const station::StartupCause& cause)
+{
+    return cause.text.empty() ? " (run with -l run for the libraries' lines)" : ": " + cause.text;
+}
+
+// Why the runtime did not start, from its result code and the first error
+// line of the start-up (held back so that the failure is said once).
+std::string startup_reason(const station::Config& cfg, int rc, const station::StartupCause& cause)
 {
     const std::string code = " (" + std::to_string(rc) + ")";
     const std::string sock = cfg.sdk.dmnNme;
-    const std::string rcv = std::string(cfg.sdk.rcvIp) + ":" + std::to_string(cfg.sdk.rcvPort);
     switch (-rc) {
-    case ERR_V2X_SOCKET_BIND:
+    case ERR_V2X_SOCKET_BIND: {
+        const std::string what = bind_what(cfg, cause);
+        if (!what.empty()) {
+            return "no connection to the core" + code + ": it could not bind " + what;
+        }
         return "no connection to the core" + code + ": it could not bind socket " + sock +
-               " or the radio link on " + rcv + " (missing directory, address not on this "
-               "machine, port in use or another core on that socket: see the ERROR line above)";
+               " or the radio link on " + cfg.sdk.rcvIp + ":" + std::to_string(cfg.sdk.rcvPort) +
+               cause_tail(cause);
+    }
     case ERR_V2X_SOCKET_CONECT:
         return "no connection to the core" + code + " at socket " + sock +
-               " (it is not there, another process answered it, or that core runs as another "
-               "user than this one or root: see the ERROR line above)";
+               (cause.sysMsg.empty() ? cause_tail(cause) : ": " + cause.sysMsg);
+    case ERR_V2X_CONN_REFUSED:
+        return "the core at " + sock + " refused the connection" + code +
+               (cause.sysMsg.empty() ? cause_tail(cause) : ": " + cause.sysMsg);
     case ERR_V2X_PTHREAD_CREATE:
         return "the application runtime did not start" + code +
                ": a runtime or core already runs in this process, or no thread";
     default:
-        return "the application runtime did not start" + code + " (see the log lines above)";
+        return "the application runtime did not start" + code + cause_tail(cause);
     }
 }
 
 // Why the core alone (--serve) did not start, from v2x_core_init's code.
-std::string core_startup_reason(const station::Config& cfg, int rc)
+std::string core_startup_reason(const station::Config& cfg, int rc,
+                                const station::StartupCause& cause)
 {
     const std::string code = " (" + std::to_string(rc) + ")";
     switch (-rc) {
-    case ERR_V2X_SOCKET_BIND:
+    case ERR_V2X_SOCKET_BIND: {
+        const std::string what = bind_what(cfg, cause);
+        if (!what.empty()) {
+            return "the core did not start" + code + ": it could not bind " + what;
+        }
         return "the core did not start" + code + ": it could not bind socket " +
                std::string(cfg.sdk.dmnNme) + " or the radio link on " + cfg.sdk.rcvIp + ":" +
-               std::to_string(cfg.sdk.rcvPort) + " (missing or foreign directory, address not on "
-               "this machine, port in use or another core on that socket: see the ERROR line above)";
+               std::to_string(cfg.sdk.rcvPort) + cause_tail(cause);
+    }
     case ERR_V2X_PTHREAD_CREATE:
         return "the core did not start" + code + ": no thread";
     default:
-        return "the core did not start" + code + " (see the log lines above)";
+        return "the core did not start" + code + cause_tail(cause);
     }
 }
 
@@ -232,7 +265,23 @@ public:
     Station& operator=(const Station&) = delete;
     ~Station() { stop(); }
 
+    // Start-up failures are said in err, one line; the libraries' error
+    // lines of the start-up are held back until it is over.
     bool start(std::string& err)
+    {
+        const bool ok = start_parts(err);
+        const station::StartupCause cause = station::log_startup_done(ok);
+        if (!ok && coreRc_ != 0) {
+            err = core_startup_reason(cfg_, coreRc_, cause);
+        } else if (!ok && appRc_ != 0) {
+            err = startup_reason(cfg_, appRc_, cause);
+        } else if (!ok && !cause.text.empty()) {
+            err += " (" + cause.text + ")";
+        }
+        return ok;
+    }
+
+    bool start_parts(std::string& err)
     {
         if (cfg_.hasLog) {
             const int rc = log_system_init(&cfg_.log);
@@ -272,7 +321,7 @@ public:
             const int rc = v2x_core_init(&cfg_.sdk);
             coreStarted_ = true; // its exit is safe after any partial start
             if (rc != 0) {
-                err = core_startup_reason(cfg_, rc);
+                coreRc_ = rc;
                 return false;
             }
             return true;
@@ -282,7 +331,7 @@ public:
         const int rc = cfg_.attach ? cv2x_app_attach(&cfg_.sdk) : cv2x_app_init(&cfg_.sdk);
         appStarted_ = true; // its exit is safe after any partial start
         if (rc != 0) {
-            err = startup_reason(cfg_, rc);
+            appRc_ = rc;
             return false;
         }
         return true;
@@ -314,6 +363,8 @@ private:
     bool dogStarted_ = false;
     bool appStarted_ = false;
     bool coreStarted_ = false;
+    int coreRc_ = 0; // v2x_core_init's result when it failed
+    int appRc_ = 0;  // cv2x_app_init's or cv2x_app_attach's when it failed
 };
 
 // The service manager's notification socket (systemd's NOTIFY_SOCKET): an
@@ -740,11 +791,19 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    // The station decides where the libraries' lines go before they write any.
+    station::log_begin(cfg.logTarget, cfg.logLevel, "v2x-station");
+    struct LogEnd {
+        ~LogEnd() { station::log_end(); }
+    } logEnd;
     set_global_log_level(static_cast<eLogLevl>(cfg.logLevel));
-    out_line(now_text() + " START " + cfg.name + " socket=" + cfg.sdk.dmnNme + " radio=" +
-             cfg.sdk.sendIp + ":" + std::to_string(cfg.sdk.sendPort) + " rcv=" + cfg.sdk.rcvIp +
-             ":" + std::to_string(cfg.sdk.rcvPort) + " log-level=" +
-             station::log_level_name(cfg.logLevel));
+    // Attached, the radio addresses belong to the core it uses: not said.
+    out_line(now_text() + " START " + cfg.name + " socket=" + cfg.sdk.dmnNme +
+             (cfg.attach ? std::string(" attached")
+                         : " radio=" + std::string(cfg.sdk.sendIp) + ":" +
+                               std::to_string(cfg.sdk.sendPort) + " rcv=" + cfg.sdk.rcvIp + ":" +
+                               std::to_string(cfg.sdk.rcvPort)) +
+             " log-level=" + station::log_level_name(cfg.logLevel));
     if (cfg.serve) {
         return serve_core(cfg, stopSigs, notifier);
     }

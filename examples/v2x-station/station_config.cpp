@@ -490,8 +490,19 @@ bool load_config(const std::string& path, Config& out, std::string& err)
     out.log.stdoutLogSwt = LOG_SWITCH_ON;
     out.log.fileLogSwt = LOG_SWITCH_OFF;
     out.hasLog = config_lookup(&f.c, "log") != nullptr;
+    if (out.hasLog && !only_known(r, config_lookup(&f.c, "log"),
+                                  {"logRunMd", "fileMod", "logSaveMaxCnt", "stdoutLogSwt",
+                                   "fileLogSwt", "saveLogPath", "target"})) {
+        return false;
+    }
     if (out.hasLog && load_log_cfg(&out.log, "log", &f.c) != 0) {
         return r.fail(config_lookup(&f.c, "log"), "the log group cannot be read");
+    }
+    if (const config_setting_t* tg = config_lookup(&f.c, "log.target")) {
+        const char* t = config_setting_get_string(tg);
+        if (t == nullptr || !parse_log_target(t, out.logTarget)) {
+            return r.fail(tg, "log.target must be \"stdout\", \"syslog\" or \"journal\"");
+        }
     }
     const config_setting_t* dog = config_lookup(&f.c, "watchdog");
     out.hasWatchdog = dog != nullptr;
@@ -501,6 +512,15 @@ bool load_config(const std::string& path, Config& out, std::string& err)
         if (rc == -ERR_LIBCFG_SETTING_LOOKUP_DOG) {
             return r.fail(dog, "watchdog: feddogSec and feddogUSec must not be negative");
         }
+        // The feeder's own minimum: the library refuses a shorter period.
+        const uint64_t periodUs =
+            static_cast<uint64_t>(out.watchdog.feddogSec) * 1000000u + out.watchdog.feddogUSec;
+        if (rc == -ERR_PARAM_CONTENT_DOG || out.watchdog.feddogUSec >= 1000000u ||
+            periodUs < FEDDOG_MIN_PERIOD_US) {
+            return r.fail(dog, "watchdog: the period feddogSec + feddogUSec must be at least " +
+                                   std::to_string(FEDDOG_MIN_PERIOD_US) +
+                                   " us with feddogUSec below 1000000");
+        }
         if (rc != 0) {
             return r.fail(dog, "the watchdog group cannot be read");
         }
@@ -508,11 +528,6 @@ bool load_config(const std::string& path, Config& out, std::string& err)
         if (pathLen == 0 || pathLen > kMaxSocketPath) {
             return r.fail(dog, "watchdog.txFeddogHtDmNme must have 1 to " +
                                    std::to_string(kMaxSocketPath) + " characters");
-        }
-        if (out.watchdog.feddogUSec >= 1000000u ||
-            (out.watchdog.feddogSec == 0 && out.watchdog.feddogUSec == 0)) {
-            return r.fail(dog, "watchdog: the period feddogSec + feddogUSec must be above 0 "
-                               "with feddogUSec below 1000000");
         }
     }
     return true;
@@ -561,7 +576,8 @@ std::string describe(const Config& cfg)
            << "\n";
     }
     os << "log = " << (cfg.hasLog ? "file" : "defaults") << " stdout=" << cfg.log.stdoutLogSwt
-       << " file=" << cfg.log.fileLogSwt << " thread=" << cfg.log.logRunMd << "\n";
+       << " file=" << cfg.log.fileLogSwt << " thread=" << cfg.log.logRunMd
+       << " target=" << log_target_name(cfg.logTarget) << "\n";
     if (cfg.hasWatchdog) {
         os << "watchdog = " << cfg.watchdog.feddogNme << " every " << cfg.watchdog.feddogSec << "s+"
            << cfg.watchdog.feddogUSec << "us to " << cfg.watchdog.txFeddogHtDmNme << "\n";

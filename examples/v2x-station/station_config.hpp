@@ -10,6 +10,7 @@
 #include "cv2x_app.h"
 #include "self_dog.h"
 #include "self_log.h"
+#include "station_log.hpp"
 
 namespace station {
 
@@ -47,6 +48,7 @@ struct Config {
     std::vector<tV2XTxDefault> txDefaults;
     bool hasLog = false;
     tLogCfg log{};
+    LogTarget logTarget = LogTarget::Stdout; // log.target: where library lines go
     bool hasWatchdog = false;
     tFeddogCfg watchdog{};
 };

@@ -159,7 +159,9 @@ TEST(StationConfig, BadSettingsAreRefusedWithFileLineAndKey)
         {"  txDefaults = { aid = 26; };\n", "", "station.txDefaults must be a list of groups"},
         {"  txDefaults = ( 26 );\n", "", "station.txDefaults: each entry is a group"},
         {"", "watchdog = { feddogSec = 0; feddogUSec = 0; txFeddogHtDmNme = \"/tmp/x\"; };\n",
-         "the period feddogSec + feddogUSec must be above 0"},
+         "the period feddogSec + feddogUSec must be at least 10000 us"},
+        {"", "watchdog = { feddogSec = 0; feddogUSec = 9999; txFeddogHtDmNme = \"/tmp/x\"; };\n",
+         "the period feddogSec + feddogUSec must be at least 10000 us"},
         {"", "watchdog = { feddogSec = 1; };\n", "watchdog.txFeddogHtDmNme must have 1 to 107"},
         {"", "watchdog = { feddogSec = -1; txFeddogHtDmNme = \"/tmp/x\"; };\n",
          "feddogSec and feddogUSec must not be negative"},
@@ -301,7 +303,8 @@ TEST(StationRun, SigintWhileSendingStopsCleanlyWithSummary)
     StationFile a("A", p[0], p[1], "  send = ( { aid = 30; rate = 20; size = 8; } );\n");
     Radio radio({&a});
     Proc pa("sta");
-    ASSERT_TRUE(pa.start({kStation, "-c", a.path}));
+    // At run level the thread stop notices show.
+    ASSERT_TRUE(pa.start({kStation, "-c", a.path, "-l", "run"}));
     ASSERT_TRUE(pa.wait_text("READY", 20000)) << pa.text();
     usleep(500 * 1000);
     pa.signal(SIGINT);
@@ -426,7 +429,7 @@ TEST(StationRun, LogGroupSendsLinesToTheLogFile)
     StationFile a("A", p[0], p[1], "",
                   "log = { fileLogSwt = 1; stdoutLogSwt = 0; saveLogPath = \"" + base + "\"; };\n");
     Proc pa("sta");
-    ASSERT_TRUE(pa.start({kStation, "-c", a.path, "-d", "0.1"}));
+    ASSERT_TRUE(pa.start({kStation, "-c", a.path, "-d", "0.1", "-l", "run"}));
     ASSERT_EQ(pa.wait_exit(20000), 0) << pa.text() << pa.errors();
     const std::string logText = slurp(base + "-00.log");
     EXPECT_NE(logText.find("_cv2x_app_func_pth() pthread stop"), std::string::npos) << logText;
@@ -529,3 +532,37 @@ TEST(StationRun, TxDefaultsReachTheCoreTheStationStarts)
 }
 
 #endif
+
+// log.target = "journal": the libraries' lines go to standard error with
+// their syslog priority in front, none to standard output; at the default
+// level a failed start-up is one line naming what could not be bound.
+TEST(StationRun, JournalTargetAndOneLineStartUpFailure)
+{
+    const std::vector<uint16_t> p = free_ports(2);
+    {
+        StationFile a("A", p[0], p[1], "", "log = { target = \"journal\"; };\n");
+        Proc pa("sta");
+        ASSERT_TRUE(pa.start({kStation, "-c", a.path, "-d", "0.1", "-l", "run"}));
+        ASSERT_EQ(pa.wait_exit(20000), 0) << pa.text() << pa.errors();
+        EXPECT_NE(pa.errors().find("<5>v2x_evthread.hpp:"), std::string::npos) << pa.errors();
+        EXPECT_NE(pa.errors().find("<5>Log no create pthread\n"), std::string::npos) << pa.errors();
+        EXPECT_EQ(pa.text().find("["), std::string::npos) << pa.text();
+        EXPECT_EQ(pa.text().find("Log no create"), std::string::npos) << pa.text();
+    }
+    {
+        StationFile a("A", p[0], p[1], "  receive = [ 26 ];\n");
+        const std::string cfg = slurp(a.path);
+        const std::string noDir = unique_path("nodir") + "/sub/x.sock";
+        std::string moved = cfg;
+        moved.replace(moved.find(a.sock), a.sock.size(), noDir);
+        spill(a.path, moved);
+        Proc pa("sta");
+        ASSERT_TRUE(pa.start({kStation, "-c", a.path}));
+        EXPECT_EQ(pa.wait_exit(30000), 1) << pa.text() << pa.errors();
+        EXPECT_EQ(pa.errors(), "v2x-station: start-up failed: no connection to the core (-8): it "
+                               "could not bind its application socket " + noDir +
+                               ": No such file or directory\n");
+        EXPECT_EQ(pa.text().find("["), std::string::npos) << pa.text();
+        EXPECT_EQ(pa.text().find("File log close"), std::string::npos) << pa.text();
+    }
+}
