@@ -323,15 +323,22 @@ static int _rlink_take_refusals()
     int taken = 0;
     int lastErr = 0;
     for (int i = 0; i < kMaxPerCall && giSendFd >= 0; ++i) {
-        char ctl[CMSG_SPACE(sizeof(struct sock_extended_err) + sizeof(struct sockaddr_in))];
+        // Aligned for the cmsghdr at its start, and with room to spare: the
+        // entry is an extended error plus the offender's address, and a
+        // 32-bit process under a 64-bit kernel's emulation (qemu-user) was
+        // seen writing past a buffer of exactly that size.
+        union {
+            struct cmsghdr align;
+            char buf[4 * CMSG_SPACE(sizeof(struct sock_extended_err) + sizeof(struct sockaddr_in6))];
+        } ctl;
         char data[1];
         struct iovec iov = {data, sizeof(data)};
         struct msghdr mh;
         memset(&mh, 0, sizeof(mh));
         mh.msg_iov = &iov;
         mh.msg_iovlen = 1;
-        mh.msg_control = ctl;
-        mh.msg_controllen = sizeof(ctl);
+        mh.msg_control = ctl.buf;
+        mh.msg_controllen = sizeof(ctl.buf);
         if (recvmsg(giSendFd, &mh, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) {
             break;  // EAGAIN: nothing (more) refused
         }
