@@ -1,12 +1,18 @@
-// The libraries' binary interface: both export C names only, and exactly
-// those of the list kept beside this test.
+// The libraries' binary interface: both export C names only, exactly those
+// of the list kept beside this test, each with its library's version node;
+// the packages' symbols files say the same; and the libraries' own calls
+// reach their own definitions whatever a program loads ahead of them.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
+#include "cv2x_app.h"
 #include "product_support.hpp"
 
 using namespace product;
@@ -15,41 +21,53 @@ using namespace product;
 
 namespace {
 
-// Defined dynamic symbols of a library, without version suffixes and the
-// linker's own markers.
-std::set<std::string> exported(const std::string& lib, std::string& out)
+// Defined global dynamic symbols of a library, name -> version as readelf
+// shows it ("@@NODE" for the default version, "@NODE" for a hidden one, ""
+// for none), without the linker's own markers and the sanitizers' names.
+std::map<std::string, std::string> exported(const std::string& lib, const std::string& node,
+                                            std::string& out)
 {
-    std::set<std::string> names;
-    if (shell("nm -D --defined-only " + lib, out) != 0) {
+    std::map<std::string, std::string> names;
+    if (shell("readelf --dyn-syms -W " + q(lib), out) != 0) {
         return names;
     }
     std::istringstream in(out);
     for (std::string line; std::getline(in, line);) {
-        std::string addr, type, name;
-        std::istringstream(line) >> addr >> type >> name;
-        name = name.substr(0, name.find('@'));
-        // The sanitizers' instrumentation adds names of its own.
+        std::string num, value, size, type, bind, vis, ndx, sym;
+        std::istringstream(line) >> num >> value >> size >> type >> bind >> vis >> ndx >> sym;
+        if (num.empty() || num.back() != ':' || num == "Num:" || ndx == "UND" || bind == "LOCAL") {
+            continue;
+        }
+        const size_t at = sym.find('@');
+        const std::string name = sym.substr(0, at);
+        const std::string version = at == std::string::npos ? "" : sym.substr(at);
+        // GNU ld defines an absolute symbol named after each version node.
+        const bool node_marker = name == node && ndx == "ABS";
         const bool sanitizer = name.rfind("__odr_asan", 0) == 0 || name.rfind("__asan", 0) == 0 ||
                                name.rfind("__ubsan", 0) == 0 || name.rfind("__sanitizer", 0) == 0;
-        if (!name.empty() && !sanitizer && name != "__bss_start" && name != "_edata" &&
-            name != "_end") {
-            names.insert(name);
+        if (!name.empty() && !node_marker && !sanitizer && name != "__bss_start" &&
+            name != "_edata" && name != "_end") {
+            names[name] = version;
         }
     }
     return names;
 }
 
+struct Lib {
+    const char* path; // in the build tree
+    const char* node;
+    const char* package;
+};
+const Lib kLibs[] = {{"/vestra/libvestra.so", "VESTRA_1", "libvestra1"},
+                     {"/morrow/libmorrow.so", "MORROW_1", "libmorrow1"}};
+
 } // namespace
 
-TEST(Abi, LibrariesExportOnlyTheListedCNames)
+TEST(Abi, LibrariesExportOnlyTheListedCNamesEachWithItsNode)
 {
     std::string out;
-    if (getenv("V2X_UNDER_QEMU") != nullptr) {
-        GTEST_SKIP() << "cross build: the build machine's nm does not read the target's "
-                        "libraries; the native build checks the same list";
-    }
-    if (shell("command -v nm", out) != 0) {
-        GTEST_SKIP() << "nm is not installed (binutils)";
+    if (shell("command -v readelf", out) != 0) {
+        GTEST_SKIP() << "readelf is not installed (binutils)";
     }
     std::set<std::string> allowed;
     std::ifstream list(std::string(V2X_SOURCE_DIR) + "/tests/product/abi_symbols.txt");
@@ -60,18 +78,94 @@ TEST(Abi, LibrariesExportOnlyTheListedCNames)
     }
     ASSERT_GT(allowed.size(), 100u);
     std::set<std::string> all;
-    for (const char* lib : {"/vestra/libvestra.so", "/morrow/libmorrow.so"}) {
-        const std::set<std::string> names = exported(std::string(V2X_BINARY_DIR) + lib, out);
-        ASSERT_FALSE(names.empty()) << lib << ": " << out;
-        for (const std::string& n : names) {
-            EXPECT_NE(n.rfind("_Z", 0), 0u) << lib << " exports a C++ name: " << n;
-            EXPECT_EQ(allowed.count(n), 1u) << lib << " exports " << n << ", which is not listed";
-            all.insert(n);
+    for (const Lib& lib : kLibs) {
+        const auto names = exported(std::string(V2X_BINARY_DIR) + lib.path, lib.node, out);
+        ASSERT_FALSE(names.empty()) << lib.path << ": " << out;
+        for (const auto& [n, version] : names) {
+            EXPECT_NE(n.rfind("_Z", 0), 0u) << lib.path << " exports a C++ name: " << n;
+            EXPECT_EQ(allowed.count(n), 1u) << lib.path << " exports " << n << ", which is not listed";
+            EXPECT_EQ(version, std::string("@@") + lib.node) << lib.path << ": " << n;
+            EXPECT_TRUE(all.insert(n).second) << n << " is exported by both libraries";
         }
     }
     for (const std::string& n : allowed) {
         EXPECT_EQ(all.count(n), 1u) << n << " is listed but no longer exported";
     }
 }
+
+// dpkg-gensymbols -c4 fails on any symbol that appeared, disappeared or
+// changed its version against the package's symbols file; the output,
+// written for this version, is the file itself.
+#ifdef V2X_PROJECT_VERSION
+TEST(Abi, SymbolsFilesAgreeWithTheBuiltLibraries)
+{
+    std::string out;
+    if (getenv("V2X_UNDER_QEMU") != nullptr) {
+        GTEST_SKIP() << "cross build: dpkg-gensymbols reads the libraries with the build "
+                        "machine's objdump; the native build checks the same files";
+    }
+    if (shell("command -v dpkg-gensymbols", out) != 0) {
+        GTEST_SKIP() << "dpkg-gensymbols is not installed (dpkg-dev)";
+    }
+    const std::string dir = v2xtest::unique_path("symbols");
+    ASSERT_EQ(shell("mkdir -p " + q(dir + "/pkg"), out), 0) << out;
+    for (const Lib& lib : kLibs) {
+        const std::string want =
+            std::string(V2X_SOURCE_DIR) + "/packaging/debian/" + lib.package + "/symbols";
+        const std::string got = dir + "/" + lib.package + ".symbols";
+        EXPECT_EQ(shell("cd " + q(dir) + " && dpkg-gensymbols -q -c4 -v" V2X_PROJECT_VERSION " -p" + lib.package +
+                            " -P" + q(dir + "/pkg") + " -e" +
+                            q(std::string(V2X_BINARY_DIR) + lib.path) + " -I" + q(want) +
+                            " -O" + q(got),
+                        out),
+                  0)
+            << lib.package << ": " << out;
+        EXPECT_EQ(slurp(got), slurp(want)) << lib.package;
+    }
+    shell("rm -rf " + q(dir), out);
+}
+#endif
+
+#if defined(V2X_INTERPOSE_PROBE) && defined(V2X_INTERPOSE_PROBE_FIRST) && \
+    defined(V2X_IMPOSTOR) && defined(V2X_IMPOSTOR_VERSIONED)
+// The probe's line (probe.c): the libraries' own calls must reach their own
+// definitions (the right digest, the refusal of a null request, no call to
+// the impostor) in every case; the program's own references reach whatever
+// the loader's rules give, which the README states.
+TEST(Abi, LibrariesOwnCallsReachTheirOwnDefinitionsWhateverIsLoadedFirst)
+{
+    const std::string inside = "digest=900150983cd24fb0d6963f7d28e17f72 dsm=" +
+                               std::to_string(-ERR_V2X_PARM_CONT) + " internal=";
+    auto run = [](const std::string& env, const char* probe) {
+        std::string out;
+        const int rc = shell(env + " " + q(probe), out);
+        const auto lines = lines_with(out, "digest=");
+        return std::to_string(rc) + " " + (lines.empty() ? out : lines.front());
+    };
+    // Nothing ahead: all of it is the libraries'.
+    EXPECT_EQ(run("", V2X_INTERPOSE_PROBE), "0 " + inside + "-1 own_md5=morrow own_buffer=morrow");
+    // Linked ahead of the libraries: the program's references were resolved
+    // against the impostor at link time and carry no version.
+    EXPECT_EQ(run("", V2X_INTERPOSE_PROBE_FIRST),
+              "0 " + inside + "0 own_md5=impostor own_buffer=impostor");
+
+    if (getenv("V2X_UNDER_QEMU") != nullptr) {
+        GTEST_SKIP() << "cross build: LD_PRELOAD would reach the emulator, not the program; "
+                        "the link-order cases above ran";
+    }
+    std::string env = "LD_PRELOAD=";
+#ifdef V2X_TEST_SANITIZE
+    // The sanitizer runtime insists on coming first; here it need not.
+    env = "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 " + env;
+#endif
+    // Preloaded without versions: the loader takes an unversioned
+    // definition for the program's references to md5_init_ctx@MORROW_1.
+    EXPECT_EQ(run(env + q(V2X_IMPOSTOR), V2X_INTERPOSE_PROBE),
+              "0 " + inside + "0 own_md5=impostor own_buffer=impostor");
+    // Preloaded with a version node of its own: MORROW_1 references pass it by.
+    EXPECT_EQ(run(env + q(V2X_IMPOSTOR_VERSIONED), V2X_INTERPOSE_PROBE),
+              "0 " + inside + "0 own_md5=morrow own_buffer=morrow");
+}
+#endif
 
 #endif
