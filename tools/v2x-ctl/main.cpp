@@ -68,7 +68,7 @@ void usage(FILE* aopOut)
             "                       v2x_up 1. When no core listens it writes v2x_up 0 (for\n"
             "                       a list: its metrics without samples) and exits 0; any\n"
             "                       other failure writes the same and keeps its status\n"
-            "  --output FILE        write FILE instead of stdout, atomically: a temporary\n"
+            "  -o, --output FILE    write FILE instead of stdout, atomically: a temporary\n"
             "                       file in its directory, synced, renamed over FILE; on a\n"
             "                       failure FILE stays as it was\n"
             "  --watch SECONDS      table only: refresh every SECONDS (%.1f to %.0f) until\n"
