@@ -11,6 +11,12 @@
 #include "cv2x_app_sys.h"
 #include "self_log.h"
 
+/* The project's build passes its version; built on its own against the
+ * installed libraries (as an application would be), it has none. */
+#ifndef V2X_VERSION
+#define V2X_VERSION "unknown"
+#endif
+
 /* The libraries read the log level of their host. */
 eLogLevl gLogLevl = LOG_LEV_ERROR;
 
