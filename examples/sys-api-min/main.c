@@ -4,11 +4,18 @@
  * message, prints the next five DSM messages that arrive with their kind,
  * and stops. Run it on a board whose interface towards the radio module
  * carries the default address (see cv2x_app_sys.h). */
+#include <getopt.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "cv2x_app_sys.h"
 #include "self_log.h"
+
+/* The project's build passes its version; built on its own against the
+ * installed libraries (as an application would be), it has none. */
+#ifndef V2X_VERSION
+#define V2X_VERSION "unknown"
+#endif
 
 /* The libraries read the log level of their host. */
 eLogLevl gLogLevl = LOG_LEV_ERROR;
@@ -19,8 +26,35 @@ static const char* kind_name(uint32_t aid)
     return kinds[get_msg_type(aid)];
 }
 
-int main(void)
+static const char usage[] =
+    "usage: sys-api-min\n"
+    "\n"
+    "Starts the stack with the simple system API's built-in board settings, sends\n"
+    "one BSM-kind message, prints the next five messages that arrive, and stops.\n"
+    "\n"
+    "  -h, --help     this text\n"
+    "      --version  the version\n"
+    "\n"
+    "Exit status: 0 when done, 1 when the stack did not start, 2 for a bad command\n"
+    "line.\n";
+
+int main(int argc, char** argv)
 {
+    static const struct option opts[] = {
+        {"help", no_argument, NULL, 'h'}, {"version", no_argument, NULL, 'V'}, {NULL, 0, NULL, 0}};
+    for (int c; (c = getopt_long(argc, argv, "h", opts, NULL)) != -1;) {
+        if (c == 'h' || c == 'V') {
+            fputs(c == 'h' ? usage : "sys-api-min (vestra) " V2X_VERSION "\n", stdout);
+            return 0;
+        }
+        fputs(usage, stderr);
+        return 2;
+    }
+    if (optind < argc) {
+        fprintf(stderr, "sys-api-min: unexpected argument '%s'\n%s", argv[optind], usage);
+        return 2;
+    }
+
     if (v2x_system_init() != 0) {
         fprintf(stderr, "sys-api-min: the stack did not start\n");
         v2x_system_exit();

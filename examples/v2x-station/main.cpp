@@ -87,6 +87,7 @@ const char kUsage[] =
     "      --check             print the effective settings and exit\n"
     "      --radio-sim-station    print this station as radio-sim's --station value\n"
     "  -h, --help              this text\n"
+    "      --version           the version\n"
     "\n"
     "Exit status: 0 after a clean run, 1 when start-up failed, 2 for a bad command\n"
     "line or configuration, 3 when the core went away while running.\n";
@@ -705,6 +706,7 @@ int main(int argc, char** argv)
         {"serve", no_argument, nullptr, 'S'},
         {"radio-sim-station", no_argument, nullptr, 'R'},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
     int opt;
     while ((opt = getopt_long(argc, argv, "c:l:d:h", kLong, nullptr)) != -1) {
@@ -732,6 +734,9 @@ int main(int argc, char** argv)
             break;
         case 'h':
             fputs(kUsage, stdout);
+            return 0;
+        case 'V':
+            printf("v2x-station (vestra) %s\n", V2X_VERSION);
             return 0;
         default:
             fputs(kUsage, stderr);

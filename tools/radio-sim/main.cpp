@@ -276,6 +276,10 @@ int main(int argc, char** argv)
         fputs(radiosim::usage_text(), stdout);
         return 0;
     }
+    if (opt.version) {
+        printf("radio-sim (vestra) %s\n", V2X_VERSION);
+        return 0;
+    }
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     // SIGINT and SIGTERM are blocked except inside ppoll(), so a stop request

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <arpa/inet.h>
+#include <getopt.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -51,6 +52,7 @@ const char kUsage[] =
     "  --own-netns           accept addresses outside 127.0.0.0/8; refused unless\n"
     "                        every interface radio-sim sees is a loopback one\n"
     "  -h, --help            this text\n"
+    "  --version             the version\n"
     "\n"
     "Output: one line per datagram on standard output,\n"
     "  HH:MM:SS.uuuuuu from=NAME to=NAME[,NAME...] len=N aid=AID\n"
@@ -388,79 +390,118 @@ std::string endpoint_text(const Endpoint& ep)
 
 bool parse_options(int argc, char** argv, Options& opt, std::string& err)
 {
+    // Only long options besides -h: their values are the option's place in
+    // the table, past every character.
+    enum : int {
+        kStation = 256, kConfig, kEcho, kQuiet, kOwnNetns, kPcap, kPcapUplink, kDuration,
+        kInjectDelay, kInject, kTo, kVersion
+    };
+    static const struct option kLong[] = {
+        {"station", required_argument, nullptr, kStation},
+        {"config", required_argument, nullptr, kConfig},
+        {"echo", no_argument, nullptr, kEcho},
+        {"quiet", no_argument, nullptr, kQuiet},
+        {"own-netns", no_argument, nullptr, kOwnNetns},
+        {"pcap", required_argument, nullptr, kPcap},
+        {"pcap-uplink", no_argument, nullptr, kPcapUplink},
+        {"duration", required_argument, nullptr, kDuration},
+        {"inject-delay", required_argument, nullptr, kInjectDelay},
+        {"inject", required_argument, nullptr, kInject},
+        {"to", required_argument, nullptr, kTo},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0}};
+    // Our own messages, not getopt's; ':' tells a missing value apart.
+    opterr = 0;
+    optind = 1;
     bool injectPending = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& out) -> bool {
-            if (i + 1 >= argc) {
-                err = arg + " needs a value";
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        std::string v;
-        if (arg == "-h" || arg == "--help") {
+    int c;
+    while ((c = getopt_long(argc, argv, ":h", kLong, nullptr)) != -1) {
+        // A long option has always been stepped over; a short one may sit
+        // inside a cluster, so it is named by its letter.
+        const char* typed = argv[optind - 1];
+        const std::string arg = strncmp(typed, "--", 2) == 0 || optopt == 0 || optopt > 255
+                                    ? std::string(typed)
+                                    : std::string("-") + static_cast<char>(optopt);
+        const std::string v = optarg != nullptr ? optarg : "";
+        switch (c) {
+        case 'h':
             opt.help = true;
             return true;
-        } else if (arg == "--station") {
-            if (!value(v) || !parse_station_arg(v, opt, err)) {
+        case kVersion:
+            opt.version = true;
+            return true;
+        case kStation:
+            if (!parse_station_arg(v, opt, err)) {
                 return false;
             }
-        } else if (arg == "--config") {
-            if (!value(v) || !parse_config_file(v, opt, err)) {
+            break;
+        case kConfig:
+            if (!parse_config_file(v, opt, err)) {
                 return false;
             }
-        } else if (arg == "--echo") {
+            break;
+        case kEcho:
             opt.echo = true;
-        } else if (arg == "--quiet") {
+            break;
+        case kQuiet:
             opt.quiet = true;
-        } else if (arg == "--own-netns") {
+            break;
+        case kOwnNetns:
             opt.ownNetns = true;
-        } else if (arg == "--pcap") {
-            if (!value(v)) {
-                return false;
-            }
+            break;
+        case kPcap:
             if (v.empty()) {
                 err = "--pcap needs a file name";
                 return false;
             }
             opt.pcapPath = v;
-        } else if (arg == "--pcap-uplink") {
+            break;
+        case kPcapUplink:
             opt.pcapUplink = true;
-        } else if (arg == "--duration") {
-            if (!value(v) || !parse_seconds("--duration", v, opt.duration, err)) {
+            break;
+        case kDuration:
+            if (!parse_seconds("--duration", v, opt.duration, err)) {
                 return false;
             }
-        } else if (arg == "--inject-delay") {
-            if (!value(v) || !parse_seconds("--inject-delay", v, opt.injectDelay, err)) {
+            break;
+        case kInjectDelay:
+            if (!parse_seconds("--inject-delay", v, opt.injectDelay, err)) {
                 return false;
             }
-        } else if (arg == "--inject") {
+            break;
+        case kInject: {
             if (injectPending) {
                 err = "--inject without --to before the next --inject";
                 return false;
             }
             Injection inj;
-            if (!value(v) || !parse_hex(v, inj.bytes, err)) {
+            if (!parse_hex(v, inj.bytes, err)) {
                 return false;
             }
             opt.injections.push_back(inj);
             injectPending = true;
-        } else if (arg == "--to") {
-            if (!value(v)) {
-                return false;
-            }
+            break;
+        }
+        case kTo:
             if (!injectPending) {
                 err = "--to " + v + " does not follow an --inject";
                 return false;
             }
             opt.injections.back().toName = v;
             injectPending = false;
-        } else {
+            break;
+        case ':':
+            err = arg + " needs a value";
+            return false;
+        default:
             err = "unknown option '" + arg + "'";
             return false;
         }
+    }
+    if (optind < argc) {
+        err = "unexpected argument '" + std::string(argv[optind]) + "'";
+        return false;
     }
     if (injectPending) {
         err = "--inject needs a --to STATION (or --to all) after it";

@@ -40,6 +40,7 @@ struct Options {
     bool quiet = false;
     bool ownNetns = false;  // addresses outside loopback, only in a namespace of its own
     bool help = false;
+    bool version = false;
     double duration = -1.0;  // seconds; negative: run until a signal
     double injectDelay = 0.0;
 };

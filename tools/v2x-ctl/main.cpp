@@ -4,6 +4,7 @@
 // the Prometheus text format. `v2x-ctl --help` documents the options and
 // the exit statuses; docs/COUNTERS.md lists every counter.
 #include <fcntl.h>
+#include <getopt.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
@@ -67,7 +68,7 @@ void usage(FILE* aopOut)
             "                       v2x_up 1. When no core listens it writes v2x_up 0 (for\n"
             "                       a list: its metrics without samples) and exits 0; any\n"
             "                       other failure writes the same and keeps its status\n"
-            "  --output FILE        write FILE instead of stdout, atomically: a temporary\n"
+            "  -o, --output FILE    write FILE instead of stdout, atomically: a temporary\n"
             "                       file in its directory, synced, renamed over FILE; on a\n"
             "                       failure FILE stays as it was\n"
             "  --watch SECONDS      table only: refresh every SECONDS (%.1f to %.0f) until\n"
@@ -75,6 +76,7 @@ void usage(FILE* aopOut)
             "                       stats shows each counter's rate per second since the\n"
             "                       last refresh\n"
             "  -h, --help           this text\n"
+            "  --version            the version\n"
             "\n"
             "exit status:\n"
             "  0  done\n"
@@ -99,63 +101,85 @@ __attribute__((format(printf, 1, 2))) int bad_usage(const char* aipcFmt, ...)
     return kExitUsage;
 }
 
+// Values of the options without a short form.
+enum : int { kOptJson = 256, kOptProm, kOptWatch, kOptVersion };
+
 // -1: carry on; otherwise the exit status.
 int parse(int argc, char** argv, Options* aopOpt)
 {
     const char* env = getenv("V2X_CTL_SOCKET");
     aopOpt->socket = env != nullptr && env[0] != '\0' ? env : kDefaultSocket;
     bool json = false, prom = false;
-    const char* verb = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        // An option's value: "--opt VALUE" or "--opt=VALUE".
-        auto value = [&](const std::string& aicLong, const char* aipcShort,
-                         const char** aopVal) -> bool {
-            if (a == aicLong || (aipcShort != nullptr && a == aipcShort)) {
-                *aopVal = i + 1 < argc ? argv[++i] : nullptr;
-                return true;
-            }
-            if (a.compare(0, aicLong.size() + 1, aicLong + "=") == 0) {
-                *aopVal = argv[i] + aicLong.size() + 1;
-                return true;
-            }
-            return false;
-        };
-        const char* v = nullptr;
-        if (a == "-h" || a == "--help") {
+    static const struct option kLong[] = {
+        {"socket", required_argument, nullptr, 's'},
+        {"output", required_argument, nullptr, 'o'},
+        {"json", no_argument, nullptr, kOptJson},
+        {"prometheus", no_argument, nullptr, kOptProm},
+        {"watch", required_argument, nullptr, kOptWatch},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, kOptVersion},
+        {nullptr, 0, nullptr, 0}};
+    // Our own messages, not getopt's: they name the option as it was typed.
+    opterr = 0;
+    optind = 1;
+    int c;
+    while ((c = getopt_long(argc, argv, ":s:o:h", kLong, nullptr)) != -1) {
+        // The option as typed: its element, or the one before its value.
+        const char* typed = optarg != nullptr && optind >= 2 && optarg == argv[optind - 1]
+                                ? argv[optind - 2]
+                                : argv[optind - 1];
+        // A wrong long option has always been stepped over; a wrong short one
+        // may sit inside a cluster, so it is named by its letter.
+        const std::string named = strncmp(typed, "--", 2) == 0 || optopt == 0 || optopt > 255
+                                      ? std::string(typed)
+                                      : std::string("-") + static_cast<char>(optopt);
+        switch (c) {
+        case 'h':
             usage(stdout);
             return kExitOk;
-        } else if (a == "--json") {
+        case kOptVersion:
+            printf("v2x-ctl (vestra) %s\n", V2X_VERSION);
+            return kExitOk;
+        case kOptJson:
             json = true;
-        } else if (a == "--prometheus") {
+            break;
+        case kOptProm:
             prom = true;
-        } else if (value("--socket", "-s", &v)) {
-            if (v == nullptr) {
-                return bad_usage("%s needs a socket path", a.c_str());
+            break;
+        case 's':
+            aopOpt->socket = optarg;
+            break;
+        case 'o':
+            if (optarg[0] == '\0') {
+                return bad_usage("%s needs a file name", typed);
             }
-            aopOpt->socket = v;
-        } else if (value("--output", "-o", &v)) {
-            if (v == nullptr || v[0] == '\0') {
-                return bad_usage("%s needs a file name", a.c_str());
-            }
-            aopOpt->output = v;
-        } else if (value("--watch", nullptr, &v)) {
+            aopOpt->output = optarg;
+            break;
+        case kOptWatch: {
             char* end = nullptr;
             errno = 0;
-            aopOpt->watch = v != nullptr ? strtod(v, &end) : 0;
-            if (v == nullptr || end == v || *end != '\0' || errno != 0 ||
+            aopOpt->watch = strtod(optarg, &end);
+            if (end == optarg || *end != '\0' || errno != 0 ||
                 !(aopOpt->watch >= kWatchMin && aopOpt->watch <= kWatchMax)) {
-                return bad_usage("--watch needs seconds from 0.1 to 86400, not \"%s\"",
-                                 v != nullptr ? v : "");
+                return bad_usage("--watch needs seconds from 0.1 to 86400, not \"%s\"", optarg);
             }
-        } else if (!a.empty() && a[0] == '-') {
-            return bad_usage("unknown option %s", a.c_str());
-        } else if (verb != nullptr) {
-            return bad_usage("one command only, not also \"%s\"", a.c_str());
-        } else {
-            verb = argv[i];
+            break;
+        }
+        case ':':
+            if (optopt == kOptWatch) {
+                return bad_usage("%s", "--watch needs seconds from 0.1 to 86400, not \"\"");
+            }
+            return bad_usage("%s needs %s", named.c_str(),
+                             optopt == 's' ? "a socket path" : "a file name");
+        default:
+            return bad_usage("unknown option %s", named.c_str());
         }
     }
+    // getopt has moved the operands behind the options, in their order.
+    if (optind + 1 < argc) {
+        return bad_usage("one command only, not also \"%s\"", argv[optind + 1]);
+    }
+    const char* verb = optind < argc ? argv[optind] : nullptr;
     if (verb == nullptr) {
         return bad_usage("%s", "a command is missing: stats, aids, providers, clients or describe");
     }
