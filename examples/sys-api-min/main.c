@@ -7,8 +7,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "cv2x_app_sys.h"
-#include "self_log.h"
+#include <vestra/cv2x_app_sys.h>
+#include <morrow/self_log.h>
 
 /* The libraries read the log level of their host. */
 eLogLevl gLogLevl = LOG_LEV_ERROR;
