@@ -8,8 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "cv2x_app_sys.h"
-#include "self_log.h"
+#include <vestra/cv2x_app_sys.h>
+#include <morrow/self_log.h>
 
 /* The project's build passes its version; built on its own against the
  * installed libraries (as an application would be), it has none. */

@@ -31,6 +31,7 @@ void check_installed_files(const std::string& prefix, const std::string& libdir)
     for (const std::string& f :
          {libdir + "/libvestra.so", libdir + "/libmorrow.so", libdir + "/libvestra.so.1",
           libdir + "/pkgconfig/vestra.pc", libdir + "/pkgconfig/morrow.pc",
+          libdir + "/pkgconfig/vestra-compat.pc", libdir + "/pkgconfig/morrow-compat.pc",
           libdir + "/cmake/vestra/vestraConfig.cmake", libdir + "/cmake/vestra/vestraTargets.cmake",
           prefix + "/include/vestra/cv2x_app.h", prefix + "/include/vestra/core_app.h",
           prefix + "/include/vestra/cv2x_app_sys.h", prefix + "/include/vestra/v2x_stats.h",
@@ -46,29 +47,47 @@ void check_installed_files(const std::string& prefix, const std::string& libdir)
 }
 
 // Every installed header compiles alone, as C11 (POSIX types need
-// _POSIX_C_SOURCE in strict C, as for any POSIX header) and as C++17.
-void check_headers_alone(const std::string& prefix)
+// _POSIX_C_SOURCE in strict C, as for any POSIX header) and as C++17: as
+// <vestra/h> with the include flags of vestra.pc, and by its short name with
+// those of vestra-compat.pc.
+void check_headers_alone(const std::string& prefix, const std::string& pc)
 {
     std::string out;
-    const std::string inc = " -I" + q(prefix + "/include/vestra") + " -I" + q(prefix + "/include/morrow");
+    std::string flags;
+    std::string compat;
+    ASSERT_EQ(shell(pc + " --cflags vestra morrow", flags), 0) << flags;
+    ASSERT_EQ(shell(pc + " --cflags vestra-compat", compat), 0) << compat;
+    flags = " " + first_line(flags);
+    compat = " " + first_line(compat);
     for (const char* dir : {"vestra", "morrow"}) {
         std::string list;
         ASSERT_EQ(shell("ls " + q(prefix + "/include/" + dir), list), 0);
         std::istringstream names(list);
         for (std::string h; std::getline(names, h);) {
-            const std::string src = "'#include \"" + h + "\"\nint v2x_probe;\n'";
-            EXPECT_EQ(shell("printf %s " + src + " | " + q(V2X_C_COMPILER) +
-                                " -std=c11 -D_POSIX_C_SOURCE=200809L -Wall -Wextra -Werror -fsyntax-only" +
-                                inc + " -x c -",
-                            out),
-                      0)
-                << dir << "/" << h << " as C: " << out;
-            EXPECT_EQ(shell("printf %s " + src + " | " + q(V2X_CXX_COMPILER) +
-                                " -std=c++17 -Wall -Wextra -Werror -fsyntax-only" + inc + " -x c++ -",
-                            out),
-                      0)
-                << dir << "/" << h << " as C++: " << out;
+            for (const auto& [name, inc] : {std::pair{std::string(dir) + "/" + h, flags}, std::pair{h, compat}}) {
+                const std::string src = "'#include <" + name + ">\nint v2x_probe;\n'";
+                EXPECT_EQ(shell("printf %s " + src + " | " + q(V2X_C_COMPILER) +
+                                    " -std=c11 -D_POSIX_C_SOURCE=200809L -Wall -Wextra -Werror -fsyntax-only" +
+                                    inc + " -x c -",
+                                out),
+                          0)
+                    << name << " as C with" << inc << ": " << out;
+                EXPECT_EQ(shell("printf %s " + src + " | " + q(V2X_CXX_COMPILER) +
+                                    " -std=c++17 -Wall -Wextra -Werror -fsyntax-only" + inc + " -x c++ -",
+                                out),
+                          0)
+                    << name << " as C++ with" << inc << ": " << out;
+            }
         }
+    }
+    // The plain flags put no header of either library on the path by its
+    // short name, where it could shadow another project's.
+    for (const char* h : {"cv2x_app.h", "self_log.h"}) {
+        EXPECT_NE(shell("printf '#include <%s>\\n' " + std::string(h) + " | " + q(V2X_C_COMPILER) +
+                            " -fsyntax-only" + flags + " -x c -",
+                        out),
+                  0)
+            << h << " is found by its short name with" << flags;
     }
 }
 
@@ -99,9 +118,9 @@ TEST(Install, MovedPrefixServesPkgConfigAndCMakeConsumers)
     ASSERT_EQ(shell("mkdir -p " + q(root + "/moved") + " && mv " + q(first) + " " + q(moved), out), 0);
     const std::string libdir = moved + "/" + rel;
     check_installed_files(moved, libdir);
-    check_headers_alone(moved);
-
     const std::string pc = "PKG_CONFIG_PATH=" + q(libdir + "/pkgconfig") + " pkg-config";
+    check_headers_alone(moved, pc);
+
     ASSERT_EQ(shell(pc + " --variable=prefix vestra", out), 0) << out;
     ASSERT_EQ(shell("cd " + q(first_line(out)) + " && pwd -P", out), 0);
     EXPECT_EQ(first_line(out), moved) << "the prefix follows the moved tree";
@@ -110,6 +129,14 @@ TEST(Install, MovedPrefixServesPkgConfigAndCMakeConsumers)
     const std::string exe = root + "/app-pc";
     ASSERT_EQ(shell(q(V2X_C_COMPILER) + " -std=c11 -Wall -Wextra -Werror" + kSanFlags + " -o " +
                         q(exe) + " " + q(app) + " $(" + pc + " --cflags --libs vestra morrow)",
+                    out),
+              0)
+        << out;
+    // A program of release 1.0, with the short names, through the
+    // compatibility modules.
+    EXPECT_EQ(shell(q(V2X_C_COMPILER) + " -std=c11 -Wall -Wextra -Werror -DV2X_FLAT_INCLUDES" + kSanFlags +
+                        " -o " + q(exe + "-flat") + " " + q(app) + " $(" + pc +
+                        " --cflags --libs vestra-compat morrow-compat)",
                     out),
               0)
         << out;
@@ -123,13 +150,17 @@ TEST(Install, MovedPrefixServesPkgConfigAndCMakeConsumers)
               0)
         << out;
 
-    // The CMake consumer: find_package and the two imported targets.
+    // The CMake consumer: find_package and the two imported targets, and a
+    // program with the short names through vestra::compat_includes.
     const std::string proj = root + "/cmake-app";
     ASSERT_EQ(shell("mkdir -p " + q(proj) + " && cp " + q(app) + " " + q(proj + "/app.c"), out), 0);
     spill(proj + "/CMakeLists.txt",
           "cmake_minimum_required(VERSION 3.16)\nproject(consumer C)\n"
           "find_package(vestra 1 CONFIG REQUIRED)\nadd_executable(app app.c)\n"
-          "target_link_libraries(app PRIVATE vestra::vestra vestra::morrow)\n");
+          "target_link_libraries(app PRIVATE vestra::vestra vestra::morrow)\n"
+          "add_executable(app_flat app.c)\n"
+          "target_compile_definitions(app_flat PRIVATE V2X_FLAT_INCLUDES)\n"
+          "target_link_libraries(app_flat PRIVATE vestra::compat_includes)\n");
     ASSERT_EQ(shell(q(V2X_CMAKE_COMMAND) + " -S " + q(proj) + " -B " + q(proj + "/b") +
                         " -DCMAKE_PREFIX_PATH=" + q(moved) + " -DCMAKE_C_COMPILER=" +
                         q(V2X_C_COMPILER) + " -DCMAKE_C_FLAGS=" + q(kSanFlags) +
@@ -139,7 +170,7 @@ TEST(Install, MovedPrefixServesPkgConfigAndCMakeConsumers)
               0)
         << out;
 
-    for (const std::string& prog : {exe, proj + "/b/app"}) {
+    for (const std::string& prog : {exe, exe + "-flat", proj + "/b/app", proj + "/b/app_flat"}) {
         const std::vector<uint16_t> ports = free_ports(2);
         const std::string sock = unique_path("instsock");
         ASSERT_EQ(shell("LD_LIBRARY_PATH=" + q(libdir) + " " + q(prog) + " " + q(sock) + " " +

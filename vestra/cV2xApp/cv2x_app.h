@@ -6,7 +6,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "v2x_api.h"
+#include <morrow/v2x_api.h>
 
 V2X_EXTERN_C_BEGIN
 

@@ -15,7 +15,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "v2x_api.h"
+#include <morrow/v2x_api.h>
 #include "v2x_limits.h"
 #include "v2x_stats.h"
 

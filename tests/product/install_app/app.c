@@ -1,17 +1,30 @@
 /* An application built out of tree against the installed libraries: it uses
  * headers of both, starts the application runtime on loopback, registers an
- * AID, checks a digest of libmorrow and the message kinds of libvestra, and
- * stops. Prints "app: ok" when everything answered as documented.
+ * AID, checks a digest of libmorrow, its log settings read through libconfig
+ * (linked by the libraries' own flags) and the message kinds of libvestra,
+ * and stops. Prints "app: ok" when everything answered as documented.
+ *
+ * With -DV2X_FLAT_INCLUDES it includes the headers by their short names, as
+ * programs of release 1.0 did (the compatibility include folders).
  *
  * usage: app SOCKET RCVPORT SENDPORT */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "cv2x_app.h"
-#include "cv2x_app_sys.h"
-#include "md5.h"
-#include "self_log.h"
+#include <libconfig.h>
+
+#ifdef V2X_FLAT_INCLUDES
+#include <cv2x_app.h>
+#include <cv2x_app_sys.h>
+#include <md5.h>
+#include <self_log.h>
+#else
+#include <vestra/cv2x_app.h>
+#include <vestra/cv2x_app_sys.h>
+#include <morrow/md5.h>
+#include <morrow/self_log.h>
+#endif
 
 eLogLevl gLogLevl = LOG_LEV_ERROR;
 
@@ -44,6 +57,17 @@ int main(int argc, char** argv)
         fprintf(stderr, "app: md5 wrong\n");
         bad = 1;
     }
+
+    config_t conf;
+    config_init(&conf);
+    tLogCfg log;
+    memset(&log, 0, sizeof(log));
+    if (config_read_string(&conf, "log = { logSaveMaxCnt = 77; };") != CONFIG_TRUE ||
+        load_log_cfg(&log, "log", &conf) != 0 || log.logSaveMaxCnt != 77) {
+        fprintf(stderr, "app: log settings not read\n");
+        bad = 1;
+    }
+    config_destroy(&conf);
 
     tV2XSDKCfg cfg;
     memset(&cfg, 0, sizeof(cfg));
