@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Instructions per received and per sent message, counted by callgrind:
 # each mode runs twice with different message counts and the difference of
 # the two whole-program totals is divided by the difference of the counts,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Benchmarks of the station stack (see docs/PERFORMANCE.md).
 //
 //   v2x-bench rx [BLOCKS]   receive path against a bare relay: frames from a

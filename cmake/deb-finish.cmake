@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run by cpack once it has made the Debian packages (CPACK_POST_BUILD_SCRIPTS,
 # see packaging.cmake), before it copies them to the output folder: each is
 # unpacked, finished as Debian's own tools would, and repacked.

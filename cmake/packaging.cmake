@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Debian packages, made by CPack from the install components of one build
 # (scripts/package drives it):
 #

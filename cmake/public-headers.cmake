@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Programs include the public headers by library, <vestra/cv2x_app.h> and
 # <morrow/md5.h>, so that short names such as md5.h or buffer.h never shadow
 # another project's headers. The headers are installed under

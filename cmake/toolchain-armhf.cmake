@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # 32-bit ARM boards (ARMv7, hard-float ABI) with Debian's cross compiler; see
 # toolchain-cross-common.cmake and the README's section on cross-building.
 set(CMAKE_SYSTEM_PROCESSOR arm)

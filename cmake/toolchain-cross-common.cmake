@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Shared part of the ARM toolchain files; they set V2X_CROSS_TRIPLET and
 # V2X_CROSS_QEMU and then include this file.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // AES-128 ECB and CBC.
 #include "aes.h"
 

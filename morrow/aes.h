@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* AES-128 (FIPS 197): ECB for single blocks, CBC (NIST SP 800-38A) for
  * buffers. No padding scheme is applied.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Base64 encoding and decoding.
 #include "bbase64.h"
 

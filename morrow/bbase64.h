@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Base64 (RFC 4648, standard alphabet, "=" padding, no line breaks and no
  * terminating zero). */
 #ifndef MORROW_BBASE64_H

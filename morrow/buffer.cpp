@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Growable byte buffers, byte-order conversions and big-endian writers.
 #include "buffer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The parts MD5 and SHA-256 share (library-internal): 64-byte blocks, a
 // 64-bit byte count in two words, a 128-byte pending buffer, padding with
 // 0x80 and zeros up to the 8-byte message length, and reading a stream in

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Generic daemon server.
 #include "dmn_serv.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Generic daemon server: a Unix-domain stream-socket server in
  * its own thread with its own libevent event base. It accepts any number of
  * local clients, drops each on its first read error or end of stream, reads

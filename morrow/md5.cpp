@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // MD5 (RFC 1321).
 #include "md5.h"
 

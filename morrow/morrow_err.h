@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Result codes of libmorrow's daemon server and watchdog feeder. Both name
  * the same codes with the same values, each with its own suffix
  * (SUCCESS_DMN / SUCCESS_DOG, ERR_SOCKET_OPEN_DMN / ERR_SOCKET_OPEN_DOG, ...);

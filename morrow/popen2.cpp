@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // System helpers: checksum, terminal speeds, open-file limit,
 // link-local IPv6 address, random strings, popen2/pclose2.
 #include "popen2.h"

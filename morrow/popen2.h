@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Small system helpers: XOR checksum, serial-line speed
  * constants, the open-file limit, an interface's IPv6 link-local address,
  * random strings, and a pipe to a shell command (popen2/pclose2).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Watchdog feeder.
 #include "self_dog.h"
 

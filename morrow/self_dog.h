@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Watchdog feeder: a thread with its own libevent event base
  * that connects once to the watchdog service's Unix-domain stream socket and
  * sends a heartbeat carrying the process's watchdog name every period. When

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Ring buffer in caller-supplied memory.
 #include "self_fifo.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Fixed-capacity ring buffer of equally sized elements in caller-supplied
  * memory, guarded by a reader-writer lock. Never allocates.
  * The lock is initialised by fifo_init and never destroyed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Log lines: formatting, call-site levels and routing to the sinks.
 #include "self_log.h"
 

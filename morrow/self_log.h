@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Log calls and levels.
  *
  * Every line goes through log_msg. Whether a line is produced at all is

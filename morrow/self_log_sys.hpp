@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Routing state shared by the log calls and the log system (library-internal).
 #ifndef MORROW_SELF_LOG_SYS_H
 #define MORROW_SELF_LOG_SYS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // SHA-256 and SHA-224 (FIPS 180-4).
 #include "sha256.h"
 

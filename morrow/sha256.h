@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* SHA-256 and SHA-224 (FIPS 180-4) with an incremental context interface and
  * one-shot helpers. One context record serves both variants: the init call
  * chooses the variant, the process calls are shared, and the finish / read

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Spinlock with escalating back-off.
 #include "spinlock.h"
 

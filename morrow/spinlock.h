@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* A busy-waiting lock with escalating back-off.
  * Not recursive, no owner: any thread may release it. Never allocates. */
 #ifndef MORROW_SPINLOCK_H

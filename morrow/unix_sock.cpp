@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Unix-domain stream sockets shared by the daemon servers and their clients.
 #include "unix_sock.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Unix-domain stream sockets: the one place where the servers and clients of
  * both libraries make, bind, accept, connect and close them. Nothing here
  * logs: a call that fails returns which step failed (a negative

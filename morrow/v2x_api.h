@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Export and compile-time check macros shared by libmorrow and libvestra. */
 #ifndef V2X_API_H
 #define V2X_API_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Event-loop threads (library-internal, shared by both libraries): libevent's
 // thread support, which must be on before any event base exists, and the
 // stop request every loop thread of the stack uses.

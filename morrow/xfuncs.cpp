@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Allocation wrappers: the system allocator, plus an ERROR line on failure.
 #include "xfuncs.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Allocation wrappers that log failures, and the 32-bit index bitmap. */
 #ifndef MORROW_XFUNCS_H
 #define MORROW_XFUNCS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* sys-api-min: the smallest program of the simple system API.
  *
  * Starts the stack with its built-in board settings, sends one BSM-kind

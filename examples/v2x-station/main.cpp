@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // v2x-station: a hosting executable of libvestra and libmorrow.
 //
 // It reads one libconfig file, starts the log system, the watchdog feeder

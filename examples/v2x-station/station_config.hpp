@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Settings of the example station: one libconfig file (groups "log",
 // "watchdog" and "station"), then the command-line overrides.
 #ifndef V2X_STATION_CONFIG_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The station as the libraries' host: it picks where their lines go.
 #include "station_log.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Where the station's library lines go (log.target), and the one line that
 // says why a start-up failed.
 #ifndef V2X_STATION_LOG_HPP

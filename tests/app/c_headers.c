@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The public headers must compile as C11: this file includes them all. */
 #include "buffer.h"
 #include "core_app.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client's connect waits for the core's greeting: a refusal fails the
 // start with its own code, and the counters' short connection is a control
 // connection the core counts apart.

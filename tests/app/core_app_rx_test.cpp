@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reassembly of the core's messages: coalesced reads, split messages, bad
 // headers, and the largest message across two reads.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole messages towards a real core when the socket takes nothing, or only
 // part of a message, for longer than a call may wait: nothing torn ever
 // reaches the radio, and the connection goes on carrying whole messages.

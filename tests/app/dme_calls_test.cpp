@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Registrations, indications and confirms of the DSM and DME calls, through a
 // fake core; the three index allocators.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon client against a fake core: wire bytes of every request,
 // coalesced and split messages from the core, bad headers, whole messages
 // under a full socket, several sending threads, the end of the connection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // End to end, as an application developer uses the library: stations in
 // their own processes, each with its own socket path and ports, joined by
 // radio-sim on loopback.

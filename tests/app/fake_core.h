@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A stand-in for the core's application socket: a Unix-domain listener that
 // records what the client writes and writes crafted bytes back, plus a
 // daemon client connected to it on an event loop of the test's own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The runtime with a real core in this process: several sending threads,
 // the core going away underneath, and stops during traffic.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The runtime thread's life: stop without start, start-up failures that end
 // the thread by itself, repeated stops, and nothing left behind.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Requests with sending options: their bytes on the socket, what the client
 // refuses before sending, and an application reading what was dropped for
 // it, through the runtime attached to a core of this process.

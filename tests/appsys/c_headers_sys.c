@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The system API's public header must compile as C11. */
 #include "cv2x_app_sys.h"
 

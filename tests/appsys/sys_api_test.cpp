@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simple system API's client against a fake core: write bounds and wire
 // bytes, reading one message per call out of coalesced and split reads,
 // confirms, oversized data, the end of the connection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The default configuration for real. Its addresses are private, so the test
 // runs in a child process inside network and mount namespaces of its own:
 // the two default addresses live on the namespace's loopback, a fresh tmpfs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Who may use the application socket: its directory, its mode whatever the
 // umask, and which peers are served. A second user is played by nobody in a
 // forked child, so these need root.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon server's guard over its places: the greeting and its refusals
 // (cap, a user's share), the idle timeout for incomplete messages, and
 // control connections counted apart from the applications.

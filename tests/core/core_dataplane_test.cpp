@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The data plane inside a running core: a datagram from the air reaches
 // the indication path on the core thread, a request leaves as a datagram,
 // and a start-up that cannot bind the receive address releases everything.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Core thread start-up and shutdown: repeated cycles, exit during start-up,
 // exit twice, exit without init, and the start-up's result.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The management entity on its own: the dump of received advertisement
 // frames and the primitive table's life.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The data-plane headers must compile as C11 with the same layouts. */
 #include "aces_lyr.h"
 #include "adap_lyr.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DSMP frames: the writer and the reader on the same reference bytes, the
 // AID forms, extensions, and every way a received frame can be short.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The application gateway end to end: raw application connections to a
 // running core, a UDP socket playing the radio module.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Adaptation, DSM and access layers: the bytes that reach the radio module,
 // the V2X_DSM_IND messages that reach the applications, the decode cases
 // that can hide a fault, the send ring and the refusals.

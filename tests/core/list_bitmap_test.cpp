@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Intrusive list and 32-bit index bitmap edges.
 #include <gtest/gtest.h>
 

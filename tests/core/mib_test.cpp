@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The DSM service table: add, delete, change, query; wildcard entries; two
 // indexes with one AID; the table after a restart.
 #include <gtest/gtest.h>

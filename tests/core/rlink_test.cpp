@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The radio link: pacing as a receiver sees it, the receive path and its
 // ring, start-up failures that must close what they opened, exit rules.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Randomized receive path: random and mutated frames of every length from 0
 // to 65507 through the radio link's hand-over, the adaptation layer and the
 // DSM layer; then random datagrams over a real socket, each followed by the

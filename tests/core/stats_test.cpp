@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The core's counters with a running core: every way a datagram from the
 // air is dropped lands in its own counter and no other, refusals are
 // counted for the connection that made them, and the query over the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmit scheduler on a clock the test turns by hand: priorities,
 // turns between connections, lifetimes, supersede, the 70 ms gap, full
 // queues and the stop, each in microseconds of real time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The paced transmit queue with a running core: reception never waits for
 // a backlog of sends, several writers share the radio in order and at its
 // pace, advertisements give way while the queue is full, and a stop does

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Receive path from the air: one datagram through the radio link's
 // hand-over, the adaptation layer and the DSM layer.
 #include <string.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Application messages on a real connection to the core's daemon server,
 // written in pieces so that every read ends at a different place.
 #include <event2/event.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client library's reader: its reassembly on its own against the
 // reference, then the library's daemon client on a real connection.
 #include <event2/event.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the fuzz entry functions.
 #ifndef V2X_FUZZ_COMMON_H
 #define V2X_FUZZ_COMMON_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Entry functions shared by the libFuzzer targets (tests/fuzz/targets) and
 // by the corpus replay test. Each takes one input, drives it through the
 // code under test and aborts with a message on stderr when a property fails;

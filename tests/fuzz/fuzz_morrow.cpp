@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libmorrow's Base64 and AES-128-CBC on arbitrary input.
 #include <string.h>
 

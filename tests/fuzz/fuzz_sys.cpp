@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simple system API's blocking reader on a real connection. A stand-in
 // core writes the stream in pieces; the reader is called only when a model
 // of it says the call returns without waiting for more bytes, and each

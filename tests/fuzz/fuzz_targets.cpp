@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The table of fuzz entries, by corpus folder name.
 #include "fuzz_entries.h"
 

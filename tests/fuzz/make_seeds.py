@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes the seed inputs of every fuzz target into corpus/<target>/seed-*.
 
 Run from anywhere; the files are checked in, so this only needs running

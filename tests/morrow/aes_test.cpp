@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // AES-128 against FIPS-197 and NIST SP 800-38A, CBC differentially against
 // openssl, the continuation rule, and lengths that are not whole blocks.
 #include <gtest/gtest.h>

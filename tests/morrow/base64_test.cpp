@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Base64 against RFC 4648, differentially against the system's base64, and
 // every refusal of bad input.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Buffer capacity steps, the memory count, writers' byte order, read_buffer.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The public headers of libmorrow compile as C (C11, warnings as errors) and
  * their calls link from C. Called from c_headers_test.cpp. Like any POSIX
  * header user under a strict -std=c11, a C host asks for the POSIX and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The public headers of libmorrow used from C (see c_headers_probe.c).
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // MD5, SHA-224 and SHA-256 against RFC 1321 and FIPS 180-4 examples and,
 // differentially, against md5sum, sha224sum and sha256sum.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Generic daemon server with real Unix-domain clients.
 #include <gtest/gtest.h>
 

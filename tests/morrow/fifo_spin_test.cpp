@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Ring buffer and spinlock.
 #include <gtest/gtest.h>
 

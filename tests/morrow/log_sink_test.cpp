@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The host's sink: every line reaches it with its fields, nothing reaches
 // standard output, levels the host silenced are never formatted, switching
 // sinks under load never mixes one sink's function with another's pointer.

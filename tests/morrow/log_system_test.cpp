@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Log system: configuration, files, rotation, the log thread.
 #include <gtest/gtest.h>
 

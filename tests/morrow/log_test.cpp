@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Log line format, the call-site gate and set_global_log_level.
 #include <gtest/gtest.h>
 

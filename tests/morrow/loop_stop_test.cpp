@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stop request of the event-loop threads: a stop asked for before the
 // loop runs is kept, a stop from another thread ends a loop whose base has
 // no lock (what libevent builds when that allocation fails) without touching

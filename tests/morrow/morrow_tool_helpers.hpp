@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers for the utility-library tests that compare against tools of the
 // system (md5sum, sha224sum, sha256sum, base64, openssl).
 #ifndef MORROW_TEST_TOOL_HELPERS_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Watchdog feeder against a small watchdog-service stand-in: a
 // Unix-socket listener that records what it receives.
 #include <gtest/gtest.h>

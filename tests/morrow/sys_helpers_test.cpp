@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // System helpers: checksum, speeds, limits, link-local address,
 // random strings, popen2/pclose2.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The shared Unix-domain socket module: path rule, other files at the path,
 // close-on-exec, the non-blocking connect's retry, descriptor 0.
 #include <gtest/gtest.h>

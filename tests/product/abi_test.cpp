@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The libraries' binary interface: both export C names only, exactly those
 // of the list kept beside this test, each with its library's version node;
 // the packages' symbols files say the same; and the libraries' own calls

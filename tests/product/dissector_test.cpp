@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Wireshark dissector, run by tshark on captures that radio-sim records:
 // hand-made datagrams covering every field, and the traffic of two stations.
 #include <gtest/gtest.h>

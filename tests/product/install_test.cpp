@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Installation as an application developer uses it: the build is installed
 // into a staging root, a C program is built out of tree with the flags of
 // `pkg-config --cflags --libs vestra morrow` and run against that copy.

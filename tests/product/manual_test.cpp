@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The four programs as Unix tools: --version and --help, and manual pages
 // that install where man finds them, render without a warning and name
 // every long option the program's --help lists.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The Debian packages as a user gets them: scripts/package builds them for
 // this machine's architecture; their split (which file is in which
 // package), control fields and -dbgsym packages are checked and lintian

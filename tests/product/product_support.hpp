@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers of the product tests: station configuration files with this
 // test's own socket paths and ports, and shell commands with their output.
 #ifndef V2X_PRODUCT_SUPPORT_HPP

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The station as a service: --serve runs the core alone for other processes'
 // applications and speaks the service manager's notify protocol; the unit
 // and its configuration under packaging/systemd; the system-API try-out

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The example station as a user runs it: configuration checks, two stations
 // exchanging messages through radio-sim, stop signals, start-up failures,
 // the watchdog feeder and the log file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Allocation faults and allocation counts, with malloc, calloc and realloc
 // replaced in this program: every start-up step's failure path releases
 // what it made, and the data paths allocate nothing per message once the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Soak and fault injection: a station (the core in this process and one
 // application) exchanges numbered messages at 5 and 10 Hz with a second station
 // (a UDP stand-in) through radio-sim, while another client sends faster than

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Child processes of the tests (the tools, example stations) with their
 // output in files of their own, and free loopback ports for them.
 #ifndef V2X_CHILD_PROC_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A running core for tests: its own socket path, a UDP socket that plays the
 // radio module, and raw application connections.
 #ifndef V2X_CORE_HARNESS_H

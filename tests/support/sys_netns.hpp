@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A network and mount namespace of the calling process's own in which the
 // system API's default addresses exist: both on its loopback, and a fresh
 // /dev/shm so that the default socket path meets nothing of the host's.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared helpers for the test programs.
 #ifndef V2X_TEST_SUPPORT_H
 #define V2X_TEST_SUPPORT_H

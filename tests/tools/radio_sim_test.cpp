@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tools/radio-sim as a process: forwarding between stations on loopback,
 // --echo, --inject, the pcap file, the frame lines, start-up refusals and a
 // stream of truncated and garbage frames.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // tools/v2x-ctl as a process: against a core of this test process (every
 // counter checked against the core's own copy; the lists, one longer than an
 // answer), against fake cores (request bytes, longer and shorter records,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "dsmp_peek.h"
 
 #include <cstdio>

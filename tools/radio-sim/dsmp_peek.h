@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading the AID of a radio datagram for the frame log, without trusting it.
 #ifndef RADIO_SIM_DSMP_PEEK_H
 #define RADIO_SIM_DSMP_PEEK_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // radio-sim: a stand-in for the C-V2X radio module of one or more stations on
 // loopback, for tests and the demo.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Command line and station-file parsing of radio-sim.
 #ifndef RADIO_SIM_OPTIONS_H
 #define RADIO_SIM_OPTIONS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A pcap file of the frames the simulated radio moves, as raw IPv4 packets
 // (LINKTYPE_IPV4, 228) with synthesized IPv4 and UDP headers that carry the
 // real loopback addresses and ports, so Wireshark shows them as UDP.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // v2x-ctl: what the tool knows about the records of the core's query, the
 // answers it reads, and how it prints them.
 //

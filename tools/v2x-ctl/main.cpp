@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // v2x-ctl: asks a running core, over its application socket, for its
 // counters and for the lists it keeps (registered AIDs, providers,
 // connected applications), and prints them as a table, one JSON object or

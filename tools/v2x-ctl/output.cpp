@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The field tables of the query's records and the four ways of printing them.
 #include <string.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The query on the core's application socket: connect, check who serves the
 // socket, ask, and read the answer from among whatever else the core sends.
 #include <errno.h>

@@ -1,3 +1,4 @@
+-- SPDX-License-Identifier: Apache-2.0
 -- Wireshark dissector for the radio datagrams of the C-V2X station network
 -- layer: one protocol-type byte, then (type 4) one DSMP frame; the data of
 -- service advertisements and of DME-marker frames is decoded as well.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the application client sources.
 #include "app_util.hpp"
 

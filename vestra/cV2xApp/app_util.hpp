@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Small helpers shared by the application client sources (library-internal).
 #ifndef VESTRA_APP_UTIL_HPP
 #define VESTRA_APP_UTIL_HPP

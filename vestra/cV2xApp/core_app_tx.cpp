@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whole messages towards the core on a stream socket, for both clients.
 #include "core_app_tx.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The application runtime: one thread with its own event loop that starts the
 // core in this process, connects the daemon client and dispatches every
 // message from the core to the application's callbacks.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Public interface of the V2X network layer for applications: error codes,
  * enumerations and the start-up configuration record. */
 #ifndef VESTRA_CV2X_APP_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Provider and user service calls of an application: requests to the core's
 // management entity, and their confirms matched by lclAppId.
 //

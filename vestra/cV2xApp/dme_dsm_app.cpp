@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DSM calls of an application: sending DSM data, registering the AIDs to
 // receive with their callbacks, and routing indications and confirms.
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The application's end of the application socket: connect to the core's
 // daemon server, read and dispatch the core's messages on the runtime thread,
 // and send requests from any application thread.

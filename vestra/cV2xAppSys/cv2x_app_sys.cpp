@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Start and stop of the simple system API with its built-in defaults, the
 // writing call, and the two small questions.
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Simple system API: blocking write and read of DSM data with built-in
  * defaults, no callbacks and no configuration.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The blocking client of the simple system API: connect to the core's
 // application socket, send requests, and read one message per call.
 #include <errno.h>

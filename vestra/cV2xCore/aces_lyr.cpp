@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The access layer: MAC header in front of an adaptation frame.
 #include "aces_lyr.h"
 

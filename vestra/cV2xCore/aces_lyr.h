@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The access layer: a 13-byte header of destination MAC, source MAC and
  * priority in front of an adaptation-layer frame. Not on the data path of
  * this system (the adaptation layer talks to the radio link directly), but

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The adaptation layer: protocol type out, DSMP decoding and AID filter in.
 #include "adap_lyr.hpp"
 

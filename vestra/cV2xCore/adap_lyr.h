@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The adaptation layer: puts the protocol type in front of outgoing DSMP
  * frames, decodes incoming ones, drops frames of AIDs nobody registered and
  * routes the rest to the DSM layer (management frames to the DME). */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Adaptation layer internals: where management-entity frames go.
 #ifndef VESTRA_ADAP_LYR_HPP
 #define VESTRA_ADAP_LYR_HPP

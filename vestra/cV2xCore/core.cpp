@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The core thread: builds the event base, starts the layers, dispatches, and
 // stops everything again in the reverse order.
 #include "core.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Core start-up and shutdown: the core thread and its event loop. */
 #ifndef VESTRA_CORE_H
 #define VESTRA_CORE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The management information base and its DSM service table.
 #include "core_mib.h"
 

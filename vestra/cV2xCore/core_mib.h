@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The management information base. Of the whole record tree only the DSM
  * service table is live: it records which AIDs the applications want to
  * receive. The other tables are kept zeroed for later management

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The core's counters and the call that copies them out.
 #include "core_stats.hpp"
 

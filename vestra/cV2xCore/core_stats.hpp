@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The core's counters (library-internal): one 64-bit slot per field of
 // tV2XCoreStats, in its order, bumped where each decision is made and read
 // from any thread without stopping the core.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Management entity: provider services, their advertisement timers, user
 // service acknowledgements and the dump of received advertisement frames.
 // Everything here runs on the core thread, so the table needs no lock.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Management entity: provider services with periodic service
  * advertisements, user-service acknowledgements, and the dump of received
  * advertisement frames. Runs on the core thread. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The DSM layer: DSMP frames out, V2X_DSM_IND messages in.
 #include "dme_dsm.hpp"
 

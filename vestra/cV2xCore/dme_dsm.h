@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The DSM layer: builds DSMP frames from requests and hands them down to
  * the adaptation layer; turns received DSM messages into V2X_DSM_IND
  * messages for the applications. Keeps the station's MAC address. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DSM layer internals: where indications go, and the send ring for tests.
 #ifndef VESTRA_DME_DSM_HPP
 #define VESTRA_DME_DSM_HPP

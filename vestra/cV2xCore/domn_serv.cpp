@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The daemon server: the core's Unix-domain socket for applications. Every
 // callback runs on the core thread; the broadcast may be called from any
 // thread and takes only the client list's read lock and a client's own send

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The core's door for applications: a Unix-domain stream-socket server on
  * the core's event base. Reads application requests and hands them to the
  * MIB, the DME and the DSM layer; answers each request to the connection

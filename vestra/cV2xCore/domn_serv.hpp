@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Daemon server internals for tests.
 #ifndef VESTRA_DOMN_SERV_HPP
 #define VESTRA_DOMN_SERV_HPP

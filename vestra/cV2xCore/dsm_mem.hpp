@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fixed buffer rings of the data plane (library-internal).
 //
 // The radio link receives into one ring of ten buffers and the DSM layer

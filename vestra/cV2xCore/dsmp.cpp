@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DSMP frame encoding and decoding.
 #include "dsmp.hpp"
 

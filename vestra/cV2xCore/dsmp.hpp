@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // DSMP frame encoding and decoding (library-internal).
 //
 // Frame: header byte (version bits 0-2, option indicator bit 3), one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Starting a loop thread and waiting for its start-up result.
 #include <string.h>
 

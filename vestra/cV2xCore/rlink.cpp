@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The UDP link to the radio module.
 #include "rlink.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The UDP link to the radio module: one receive socket bound to the
  * configured local address and port, one send socket aimed at the module.
  * Each datagram is one protocol-type byte followed by one DSMP frame.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Radio link internals reachable from the library's tests.
 #ifndef VESTRA_RLINK_HPP
 #define VESTRA_RLINK_HPP

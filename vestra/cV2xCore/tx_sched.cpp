@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The transmit scheduler of the radio link: priorities, turns, lifetimes.
 #include "tx_sched.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The radio link's transmit scheduler (library-internal): who goes next when
 // several applications share the radio's one datagram per 70 ms.
 //

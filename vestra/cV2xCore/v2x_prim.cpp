@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one failure line of a primitive lookup.
 #include "v2x_prim.hpp"
 

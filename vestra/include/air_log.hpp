@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A gate for the ERROR lines that a datagram from the air can cause
 // (library-internal). Anyone in radio range can send malformed frames; each
 // would otherwise write its lines, and a flood would fill the disk. The gate

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Messages between applications and the core on the application socket.
  *
  * Every message is a 6-byte header (tCoreApp) followed by msgLen payload

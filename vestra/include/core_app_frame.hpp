@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Framing of the application socket's stream (library-internal,
 // header-only): the header rules of every message type in both directions,
 // the header of one message as a one-message-at-a-time reader collects it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Building and sending application-core messages (library-internal).
 #ifndef VESTRA_CORE_APP_TX_HPP
 #define VESTRA_CORE_APP_TX_HPP

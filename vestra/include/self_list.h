@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Intrusive circular doubly linked list. A record that lives in a list has
  * a list_head named hnode as its first member, so node and record share an
  * address. No locking: each list's owner guards it. */

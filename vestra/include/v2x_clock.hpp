@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The monotonic clock in the units the stack uses (library-internal). Not
 // the wall clock: a clock set back or forward must neither skip a wait nor
 // stretch it. 64-bit on every target: a 32-bit long would wrap after 24.8

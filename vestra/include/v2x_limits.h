@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The limits of the whole stack in one place: what an application may hand
  * to the calls, what travels on the application socket and what fits a
  * datagram to the radio module. The calls refuse what the core would refuse,

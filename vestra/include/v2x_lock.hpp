@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scoped guards for the pthread locks of the library (std::mutex takes
 // std::lock_guard), and the hand-over of a start-up result.
 #ifndef VESTRA_V2X_LOCK_HPP

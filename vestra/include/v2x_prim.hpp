@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Primitive-table lookup shared by the core layers (library-internal).
 //
 // Each layer owns a table of two function pointers, filled by its init and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one way a core layer hands something up (library-internal): the layer
 // above sets its function once at start; until then, and after it is
 // cleared, what comes up is counted and dropped, never lost unseen.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* What the running core counts, and how to ask it.
  *
  * The core counts every datagram, message and drop where it decides about

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A station process for the end-to-end tests: starts the application runtime
 // with the given socket and radio ports, registers AIDs, sends DSM data or
 // runs a provider, and prints what its callbacks receive, one line each:

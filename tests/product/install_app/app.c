@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* An application built out of tree against the installed libraries: it uses
  * headers of both, starts the application runtime on loopback, registers an
  * AID, checks a digest of libmorrow, its log settings read through libconfig

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* A library of another project that happens to define names libmorrow and
  * libvestra export. Each definition counts its calls and does what the real
  * one does not, so a caller can tell which definition it reached. Built

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Reports which definitions calls reached, in one line:
  *   digest=   md5 of "abc" by md5_buffer, which calls md5_init_ctx inside
  *             libmorrow
