@@ -108,6 +108,10 @@ TEST(Abi, SymbolsFilesAgreeWithTheBuiltLibraries)
     if (shell("command -v dpkg-gensymbols", out) != 0) {
         GTEST_SKIP() << "dpkg-gensymbols is not installed (dpkg-dev)";
     }
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "sanitizer build: AddressSanitizer adds an exported __odr_asan name for "
+                    "each exported variable; the plain build checks the packaged libraries";
+#endif
     const std::string dir = v2xtest::unique_path("symbols");
     ASSERT_EQ(shell("mkdir -p " + q(dir + "/pkg"), out), 0) << out;
     for (const Lib& lib : kLibs) {
