@@ -43,7 +43,8 @@ std::map<std::string, std::string> exported(const std::string& lib, const std::s
         const std::string name = sym.substr(0, at);
         const std::string version = at == std::string::npos ? "" : sym.substr(at);
         // GNU ld defines an absolute symbol named after each version node.
-        const bool node_marker = name == node && ndx == "ABS";
+        // (ABS on x86-64; other targets may place it in a section.)
+        const bool node_marker = name == node;
         const bool sanitizer = name.rfind("__odr_asan", 0) == 0 || name.rfind("__asan", 0) == 0 ||
                                name.rfind("__ubsan", 0) == 0 || name.rfind("__sanitizer", 0) == 0;
         if (!name.empty() && !node_marker && !sanitizer && name != "__bss_start" &&
