@@ -161,6 +161,19 @@ bool _direct_passes(uint32_t aicMask, unsigned aicLvl)
            static_cast<int>(aicLvl) <= static_cast<int>(__atomic_load_n(&gLogLevl, __ATOMIC_RELAXED));
 }
 
+// The record a sink receives; null names become "" (the sink never sees null).
+tLogLine _line(eLogLevl aicLvl, int32_t aicSrcLine, const char* aipcFile, const char* aipcFunc,
+               const char* aipcText, size_t aicLen, size_t aicMsgOff)
+{
+    return tLogLine{aicLvl,
+                    aicSrcLine,
+                    aipcFile != nullptr ? aipcFile : "",
+                    aipcFunc != nullptr ? aipcFunc : "",
+                    aipcText,
+                    static_cast<uint32_t>(aicLen),
+                    static_cast<uint32_t>(aicMsgOff)};
+}
+
 void _hand_over(const SinkView& aicView, const tLogLine& aicLine)
 {
     if (aicView.fn != nullptr) {
@@ -182,15 +195,7 @@ void _direct(eLogLevl aicLvl, const char* aipcFile, const char* aipcFunc, const 
     if (!_direct_passes(v.mask, static_cast<unsigned>(aicLvl))) {
         return;
     }
-    tLogLine ln;
-    ln.level = aicLvl;
-    ln.srcLine = 0;
-    ln.file = aipcFile != nullptr ? aipcFile : "";
-    ln.func = aipcFunc != nullptr ? aipcFunc : "";
-    ln.text = aipcText;
-    ln.len = static_cast<uint32_t>(aicLen);
-    ln.msgOff = 0;
-    _hand_over(v, ln);
+    _hand_over(v, _line(aicLvl, 0, aipcFile, aipcFunc, aipcText, aicLen, 0));
 }
 
 }  // namespace
@@ -245,23 +250,31 @@ extern "C" V2X_API int log_syslog_priority(eLogLevl aicLevel)
 
 namespace {
 
-// The message of a line without its trailing newline, and "file:line " in
-// front when it came from a call site.
-int _plain_message(const tLogLine* aipcLine, const char** aopMsg, char* aopWhere,
-                   size_t aicWhereLen)
+// A line as the ready sinks write it: its message without the trailing
+// newline, and "file:line " in front when it came from a call site.
+struct PlainLine {
+    const char* msg = "";
+    int len = 0;
+    char where[128] = {0};
+};
+
+bool _plain_message(const tLogLine* aipcLine, PlainLine* aopOut)
 {
+    if (aipcLine == nullptr || aipcLine->text == nullptr) {
+        return false;
+    }
     const uint32_t off = aipcLine->msgOff <= aipcLine->len ? aipcLine->msgOff : 0;
-    const char* msg = aipcLine->text + off;
-    int n = static_cast<int>(aipcLine->len - off);
-    while (n > 0 && (msg[n - 1] == '\n' || msg[n - 1] == '\r')) {
-        --n;
+    aopOut->msg = aipcLine->text + off;
+    aopOut->len = static_cast<int>(aipcLine->len - off);
+    while (aopOut->len > 0 &&
+           (aopOut->msg[aopOut->len - 1] == '\n' || aopOut->msg[aopOut->len - 1] == '\r')) {
+        --aopOut->len;
     }
-    aopWhere[0] = '\0';
     if (aipcLine->srcLine != 0) {
-        snprintf(aopWhere, aicWhereLen, "%s:%d ", aipcLine->file, static_cast<int>(aipcLine->srcLine));
+        snprintf(aopOut->where, sizeof(aopOut->where), "%s:%d ", aipcLine->file,
+                 static_cast<int>(aipcLine->srcLine));
     }
-    *aopMsg = msg;
-    return n;
+    return true;
 }
 
 }  // namespace
@@ -269,28 +282,23 @@ int _plain_message(const tLogLine* aipcLine, const char** aopMsg, char* aopWhere
 extern "C" V2X_API void log_sink_syslog(const tLogLine* aipcLine, void* aipUser)
 {
     (void)aipUser;
-    if (aipcLine == nullptr || aipcLine->text == nullptr) {
-        return;
+    PlainLine p;
+    if (_plain_message(aipcLine, &p)) {
+        syslog(log_syslog_priority(aipcLine->level), "%s%.*s", p.where, p.len, p.msg);
     }
-    const char* msg;
-    char where[128];
-    const int n = _plain_message(aipcLine, &msg, where, sizeof(where));
-    syslog(log_syslog_priority(aipcLine->level), "%s%.*s", where, n, msg);
 }
 
 extern "C" V2X_API void log_sink_journal(const tLogLine* aipcLine, void* aipUser)
 {
     (void)aipUser;
-    if (aipcLine == nullptr || aipcLine->text == nullptr) {
+    PlainLine p;
+    if (!_plain_message(aipcLine, &p)) {
         return;
     }
-    const char* msg;
-    char where[128];
-    const int n = _plain_message(aipcLine, &msg, where, sizeof(where));
     // One write per line, so lines of several threads stay whole.
     char out[kLineBuf + 160];
     const int len = snprintf(out, sizeof(out), "<%d>%s%.*s\n", log_syslog_priority(aipcLine->level),
-                             where, n, msg);
+                             p.where, p.len, p.msg);
     if (len > 0) {
         const size_t wl = std::min(static_cast<size_t>(len), sizeof(out) - 1);
         ssize_t wr = write(STDERR_FILENO, out, wl);
@@ -361,16 +369,10 @@ extern "C" V2X_API void log_msg(const eLogLevl aicLogLvl, const char* aipcFlNme,
         _route(line, len);
         return;
     }
-    tLogLine ln;
-    ln.level = aicLogLvl;
     // A line from a call site always has a line number the sink can tell
     // apart from a direct notice's 0.
-    ln.srcLine = aicLnNum != 0 ? aicLnNum : -1;
-    ln.file = aipcFlNme != nullptr ? aipcFlNme : "";
-    ln.func = aipcFuncNme != nullptr ? aipcFuncNme : "";
-    ln.text = line;
-    ln.len = static_cast<uint32_t>(len);
-    ln.msgOff = static_cast<uint32_t>(std::min(static_cast<size_t>(pre), len));
+    const tLogLine ln = _line(aicLogLvl, aicLnNum != 0 ? aicLnNum : -1, aipcFlNme, aipcFuncNme,
+                              line, len, std::min(static_cast<size_t>(pre), len));
     _hand_over(view, ln);
 }
 
@@ -391,15 +393,8 @@ extern "C" V2X_API void logger(int level, pid_t pid, const char* aipcMsg)
     if (!_level_in(v.mask, lvl)) {
         return;
     }
-    tLogLine ln;
-    ln.level = static_cast<eLogLevl>(lvl);
-    ln.srcLine = -1;  // routed like a line, not like a direct notice
-    ln.file = "";
-    ln.func = "";
-    ln.text = aipcMsg;
-    ln.len = static_cast<uint32_t>(len);
-    ln.msgOff = 0;
-    _hand_over(v, ln);
+    // srcLine -1: routed like a line, not like a direct notice.
+    _hand_over(v, _line(static_cast<eLogLevl>(lvl), -1, "", "", aipcMsg, len, 0));
 }
 
 // Direct notices of this file: formatted into one stack buffer, a newline

@@ -120,6 +120,17 @@ struct StationFile {
     }
 };
 
+// Points the file's socket into a directory that does not exist, so the core
+// cannot bind it; returns the new path.
+inline std::string move_socket_to_missing_dir(const StationFile& f)
+{
+    const std::string noDir = v2xtest::unique_path("nodir") + "/sub/x.sock";
+    std::string cfg = slurp(f.path);
+    cfg.replace(cfg.find(f.sock), f.sock.size(), noDir);
+    spill(f.path, cfg);
+    return noDir;
+}
+
 } // namespace product
 
 #endif

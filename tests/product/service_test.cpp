@@ -215,10 +215,7 @@ TEST(ServeMode, FailedStartUpNeverNotifiesReadyAndBadOptionsAreRefused)
     ASSERT_TRUE(ns.bound());
     {
         StationFile srv("S", p[0], p[1], "");
-        const std::string noDir = unique_path("nodir") + "/sub/x.sock";
-        std::string cfg = slurp(srv.path);
-        cfg.replace(cfg.find(srv.sock), srv.sock.size(), noDir);
-        spill(srv.path, cfg);
+        const std::string noDir = move_socket_to_missing_dir(srv);
         Proc served("srv");
         ASSERT_TRUE(start_notified(served, {kStation, "--serve", "-c", srv.path}, notifyPath));
         EXPECT_EQ(served.wait_exit(30000), 1) << served.text() << served.errors();

@@ -356,11 +356,7 @@ TEST(StationRun, CoreStartUpFailureExitsNonZeroWithReason)
     const std::vector<uint16_t> p = free_ports(2);
     {
         StationFile a("A", p[0], p[1], "  receive = [ 26 ];\n");
-        const std::string cfg = slurp(a.path);
-        const std::string noDir = unique_path("nodir") + "/sub/x.sock";
-        std::string moved = cfg;
-        moved.replace(moved.find(a.sock), a.sock.size(), noDir);
-        spill(a.path, moved);
+        const std::string noDir = move_socket_to_missing_dir(a);
         Proc pa("sta");
         ASSERT_TRUE(pa.start({kStation, "-c", a.path}));
         EXPECT_EQ(pa.wait_exit(30000), 1) << pa.text() << pa.errors();
@@ -552,11 +548,7 @@ TEST(StationRun, JournalTargetAndOneLineStartUpFailure)
     }
     {
         StationFile a("A", p[0], p[1], "  receive = [ 26 ];\n");
-        const std::string cfg = slurp(a.path);
-        const std::string noDir = unique_path("nodir") + "/sub/x.sock";
-        std::string moved = cfg;
-        moved.replace(moved.find(a.sock), a.sock.size(), noDir);
-        spill(a.path, moved);
+        const std::string noDir = move_socket_to_missing_dir(a);
         Proc pa("sta");
         ASSERT_TRUE(pa.start({kStation, "-c", a.path}));
         EXPECT_EQ(pa.wait_exit(30000), 1) << pa.text() << pa.errors();
