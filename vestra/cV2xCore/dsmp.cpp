@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "cv2x_app.h"
+#include "v2x_types.h"
 #include "self_log.h"
 
 // The codec logs nothing itself: its callers report what it finds.
