@@ -2,8 +2,9 @@
 /* The public headers must compile as C11: this file includes them all. */
 #include "buffer.h"
 #include "core_app.h"
-#include "core.h"
 #include "cv2x_app.h"
+#include "v2x_core.h"
+#include "v2x_types.h"
 #include "self_log.h"
 #include "xfuncs.h"
 

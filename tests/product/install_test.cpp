@@ -36,6 +36,7 @@ void check_installed_files(const std::string& prefix, const std::string& libdir)
           libdir + "/cmake/vestra/vestraConfig.cmake", libdir + "/cmake/vestra/vestraTargets.cmake",
           prefix + "/include/vestra/cv2x_app.h", prefix + "/include/vestra/core_app.h",
           prefix + "/include/vestra/cv2x_app_sys.h", prefix + "/include/vestra/v2x_stats.h",
+          prefix + "/include/vestra/v2x_types.h", prefix + "/include/vestra/v2x_core.h",
           prefix + "/include/morrow/v2x_api.h", prefix + "/include/morrow/self_log.h",
           prefix + "/bin/v2x-station", prefix + "/bin/radio-sim", prefix + "/bin/v2x-ctl",
           prefix + "/bin/sys-api-min", libdir + "/wireshark/plugins/v2x_dsmp.lua"}) {

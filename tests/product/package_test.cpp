@@ -220,6 +220,8 @@ TEST(Package, BuildInstallIntoThrowawayRootAndBuildAgainst)
         {"libvestra-dev", lib + "/pkgconfig/morrow.pc"},
         {"libvestra-dev", lib + "/cmake/vestra/vestraConfig.cmake"},
         {"libvestra-dev", "/usr/include/vestra/cv2x_app.h"},
+        {"libvestra-dev", "/usr/include/vestra/v2x_types.h"},
+        {"libvestra-dev", "/usr/include/vestra/v2x_core.h"},
         {"vestra-tools", "/usr/bin/v2x-station"},
         {"vestra-tools", "/usr/bin/v2x-ctl"},
         {"vestra-tools", lib + "/wireshark/plugins/v2x_dsmp.lua"},

@@ -14,7 +14,7 @@
 
 static std::atomic<fCoreAppSend> gipCoreAppSend{::send};
 
-V2X_API void core_app_tx_set_send_fn(fCoreAppSend aipSend)
+void core_app_tx_set_send_fn(fCoreAppSend aipSend)
 {
     gipCoreAppSend.store(aipSend != nullptr ? aipSend : ::send);
 }

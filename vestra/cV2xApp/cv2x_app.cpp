@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "app_util.hpp"
-#include "core.h"
 #include "cv2x_app.h"
 #include "self_log.h"
+#include "v2x_core.h"
 #include "v2x_evthread.hpp"
 #include "v2x_lock.hpp"
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-/* Public interface of the V2X network layer for applications: error codes,
- * enumerations and the start-up configuration record. */
+/* Public interface of the V2X network layer for applications: the
+ * application runtime and its DSM and DME calls. The codes, enumerations and
+ * records it uses are in v2x_types.h, the calls that start and tune a core in
+ * this process in v2x_core.h; both are included here. */
 #ifndef VESTRA_CV2X_APP_H
 #define VESTRA_CV2X_APP_H
 
@@ -9,135 +11,8 @@
 
 #include <morrow/v2x_api.h>
 
-V2X_EXTERN_C_BEGIN
-
-/* Results: 0 on success, otherwise the negated code (-15 for
- * ERR_V2X_EVENT_NEW_BASE). errno never carries a failure. */
-typedef enum _eV2XErrNum_ {
-    V2X_SUCCESS = 0,
-    ERR_V2X_TMP = 1,
-    ERR_V2X_PTHREAD_CREATE = 2,
-    ERR_V2X_PIPE_CREATE = 3,
-    ERR_V2X_FOPEN = 4,
-    ERR_V2X_MALLOC = 5,
-    ERR_V2X_CALLOC = 6,
-    ERR_V2X_SOCKET_OPEN = 7,
-    ERR_V2X_SOCKET_BIND = 8,
-    ERR_V2X_SOCKET_LISTEN = 9,
-    ERR_V2X_SOCKET_CONECT = 10,
-    ERR_V2X_SOCKET_READ = 11,
-    ERR_V2X_READ_NO_DATA = 12,
-    ERR_V2X_SOCKET_WRITE = 13,
-    ERR_V2X_SOCKET_SEND_TO = 14,
-    ERR_V2X_EVENT_NEW_BASE = 15,
-    ERR_V2X_EVENT_NEW = 16,
-    ERR_V2X_PARM_CONT = 40960,
-    ERR_V2X_PRIM_ACTION = 40961,
-    ERR_V2X_GET_DME_PRIM = 40962,
-    ERR_V2X_GET_DME_DSM_PRIM = 40963,
-    ERR_V2X_GET_ADAP_PRIM = 40964,
-    ERR_V2X_GET_ACES_PRIM = 40965,
-    ERR_V2X_NO_FIND_IND_HOK = 40966,
-    ERR_V2X_SEND_LEN = 40967,
-    ERR_V2X_RX_PKT_FMT = 40968,
-    ERR_V2X_RX_APP_FMT = 40969,
-    ERR_V2X_RX_CORE_FMT = 40970,
-    ERR_V2X_RX_ACES_FMT = 40971,
-    ERR_V2X_RX_ADAP_FMT = 40972,
-    ERR_V2X_RX_DSM_FMT = 40973,
-    ERR_V2X_ACTION_PARM = 40974,
-    ERR_V2X_ACTION_ADD = 40975,
-    ERR_V2X_ACTION_DEL = 40976,
-    ERR_V2X_ACTION_CHGE = 40977,
-    ERR_V2X_CLR_INDEX = 40978,
-    ERR_V2X_NO_FIND_DSM_SERV_REQ_INDEX = 40979,
-    ERR_V2X_NO_FIND_PROV_SERV_REQ_INDEX = 40980,
-    ERR_V2X_NO_FIND_USER_SERV_REQ_INDEX = 40981,
-    ERR_V2X_DME_ACT = 40982,
-    ERR_V2X_PROV_ADD = 40983,
-    ERR_V2X_PROV_DEL = 40984,
-    ERR_V2X_PROV_CHGE = 40985,
-    ERR_V2X_TX_FULL = 40986, /* the radio link's transmit queue is full */
-    /* the core refused the connection: it holds its connection cap, this
-     * user holds its share of the cap, or (closed without its greeting) the
-     * access settings do not admit this user; one ERROR line says which */
-    ERR_V2X_CONN_REFUSED = 40987,
-    ERR_V2X_MAX = 40988
-} eV2XErrNum;
-
-typedef enum _eDMEAction_ {
-    DME_ACTION_ADD = 0,
-    DME_ACTION_DEL = 1,
-    DME_ACTION_CHGE = 2
-} eDMEAction;
-
-typedef enum _eDMERetCd_ {
-    DME_RET_ACCEPT = 0,
-    DME_RET_REJ_VAL_ERR = 1,   /* rejected, bad value */
-    DME_RET_REJ_NO_REASON = 2  /* rejected, no reason given */
-} eDMERetCd;
-
-/* The protocol-type byte in front of every frame on the radio link. */
-typedef enum _eProtTp_ {
-    PROT_TP_IPV6 = 0,
-    PROT_TP_DSMP = 4,
-    PROT_TP_IPV4 = 5,
-    PROT_TP_MAX = 6
-} eProtTp;
-
-/* Application identifiers. Records carry AIDs as plain uint32. */
-typedef enum _eV2XAID_ {
-    V2X_AID_SYS_DEF = 0,
-    V2X_AID_AUTO_FEE = 1,
-    V2X_AID_FREI_FLET_MAG = 2,
-    V2X_AID_PUB_TRANS = 3,
-    V2X_AID_TRAFFIC_INFO = 4,
-    V2X_AID_TRAFFIC_CONTROL = 5,
-    V2X_AID_PARKING_MAG = 6,
-    V2X_AID_GEO_ROAD_DB = 7,
-    V2X_AID_MAN_MACH_INTF = 8,
-    V2X_AID_INTER_SYS_INTF = 9,
-    V2X_AID_AUTO_VEL_ID = 10,
-    V2X_AID_EMERGY_WARN = 11,
-    V2X_AID_PRIVATE = 12,
-    V2X_AID_MUL_PUR_PAY = 13,
-    V2X_AID_AFTER_THEFT_SYS = 14,
-    V2X_AID_CRUI_ASSIT_HIWY_SYS = 15,
-    V2X_AID_PUB_SAFE = 16,
-    V2X_AID_VEHL_SAFE = 17,
-    V2X_AID_GEN_PUR_INTR_ACC = 18,
-    V2X_AID_DSA = 135, /* service advertisements of the management entity */
-    V2X_AID_MAX = 136
-} eV2XAID;
-
-V2X_STATIC_ASSERT(sizeof(eV2XErrNum) == 4, "enumerations travel in 4 bytes");
-V2X_STATIC_ASSERT(sizeof(eDMEAction) == 4, "enumerations travel in 4 bytes");
-V2X_STATIC_ASSERT(sizeof(eDMERetCd) == 4, "enumerations travel in 4 bytes");
-
-/* Start-up configuration. The caller owns it; it must stay valid and
- * unchanged until the core has started (the core reads it from its own
- * thread during start-up). */
-#pragma pack(push, 1)
-typedef struct _tV2XSDKCfg_ {
-    char dmnNme[256];   /* path of the application socket */
-    char rcvIp[16];     /* local IPv4 address the radio link receives on */
-    uint16_t rcvPort;   /* host byte order */
-    char sendIp[16];    /* IPv4 address of the radio module */
-    uint16_t sendPort;  /* host byte order */
-    uint8_t macAddr[6]; /* the station's MAC address */
-} tV2XSDKCfg;
-#pragma pack(pop)
-V2X_STATIC_ASSERT(sizeof(tV2XSDKCfg) == 298, "tV2XSDKCfg is 298 bytes");
-V2X_STATIC_ASSERT(offsetof(tV2XSDKCfg, rcvIp) == 256, "tV2XSDKCfg.rcvIp");
-V2X_STATIC_ASSERT(offsetof(tV2XSDKCfg, rcvPort) == 272, "tV2XSDKCfg.rcvPort");
-V2X_STATIC_ASSERT(offsetof(tV2XSDKCfg, sendIp) == 274, "tV2XSDKCfg.sendIp");
-V2X_STATIC_ASSERT(offsetof(tV2XSDKCfg, sendPort) == 290, "tV2XSDKCfg.sendPort");
-V2X_STATIC_ASSERT(offsetof(tV2XSDKCfg, macAddr) == 292, "tV2XSDKCfg.macAddr");
-
-V2X_EXTERN_C_END
-
-/* The application-core messages and records. */
-#include "core_app.h"
+#include "v2x_types.h"
+#include "v2x_core.h"
 
 V2X_EXTERN_C_BEGIN
 
@@ -145,7 +20,7 @@ struct event_base;
 
 /* ---- Application runtime ----------------------------------------------
  * cv2x_app_init copies the configuration, starts the runtime thread, which
- * starts the core in this process (see below) and connects to that core's
+ * starts the core in this process (v2x_core_init) and connects to that core's
  * application socket, and returns once the runtime is ready to take requests
  * and deliver indications (tens of milliseconds):
  *   0                        core listening, runtime connected to it;
@@ -189,87 +64,10 @@ V2X_API int cv2x_app_exit(void);
  * the path. Stop it with cv2x_app_exit, which then leaves the core running. */
 V2X_API int cv2x_app_attach(const tV2XSDKCfg* aipcSDKCfg);
 
-/* ---- The core alone ------------------------------------------------------
- * For a program that only serves the applications of other processes (they
- * attach to its socket), such as `v2x-station --serve`. */
-/* Starts the core thread and waits until it listens on the application
- * socket and its radio link is bound, at most 5 seconds. 0 then; otherwise
- * the failed step's code after one ERROR line naming it (for example -8 with
- * "bind() PATH err, msg=..." for the socket path, "bind(IP:PORT) err, ..."
- * for the radio link), and nothing of the core is left running.
- * -ERR_V2X_PTHREAD_CREATE also while a core already runs in this process
- * (that one is left untouched), -ERR_V2X_TMP when the start-up did not end
- * within the wait. The record is copied, so the caller may release it once
- * this returns. Any thread may call it, but not a core callback. */
-V2X_API int v2x_core_init(const tV2XSDKCfg* aipcV2XCore);
-
-/* Stops the core thread and releases every layer. Always 0; safe without a
- * prior init, after a failed start-up and when called twice. Blocks until
- * the core thread has ended (it never waits for the radio). */
-V2X_API int v2x_core_exit(void);
-
 /* 1 while the runtime is connected to its core, 0 before a start, after an
  * exit and once the core has closed the connection (it stopped or went
  * away); requests then fail with -ERR_V2X_SOCKET_CONECT. Any thread. */
 V2X_API int cv2x_app_core_connected(void);
-
-/* Most connections the core's daemon server keeps at once, of applications
- * and control connections alike. Of these one peer user may hold three
- * quarters (rounded down, at least 1: 48 of 64), so that one user cannot
- * take every place. A connection beyond either is told why in its greeting
- * (V2X_CTL_REFUSED_CAP, V2X_CTL_REFUSED_SHARE) and closed, with one log line
- * per episode; cv2x_app_init and attach then fail with
- * -ERR_V2X_CONN_REFUSED. */
-#define V2X_DMN_SERV_MAX_CLIT_DEF 64
-/* A connection that holds an incomplete message (part of a header, or of a
- * payload) this long is closed, counted in appIdleClosed and logged once
- * per episode. A connection that sends whole messages, however slowly, and
- * one whose reading the core holds back for the radio are never closed for
- * it. */
-#define V2X_DMN_SERV_IDLE_MS_DEF 10000
-/* Sets that most for connections accepted from now on, in any process state
- * (also before the core starts). 0, or -ERR_V2X_PARM_CONT below 1. */
-V2X_API int v2x_sdk_dmn_serv_set_max_clit(int aicMax);
-
-/* Who may use the application socket of a core started in this process.
- * The core makes the socket's directory when it is missing (mode 0750) and
- * refuses one that is not a real directory, not owned by this user or root,
- * or writable by others (by its group too, unless allowGid is set). The
- * socket file gets sockMode whatever the umask, and allowGid as its group.
- * Each connection is served only when its peer runs as this user, as root,
- * as one of allowUids, or in group allowGid; any other is closed at once
- * with one line naming its uid and pid. */
-#define V2X_SOCK_MODE_DEF 0660
-typedef struct _tV2XAccessCfg_ {
-    uint32_t sockMode;     /* mode of the socket file; 0 for V2X_SOCK_MODE_DEF */
-    int32_t allowGid;      /* a group served and owning the socket file; -1: none */
-    uint32_t allowUids[8]; /* further users served; 0 marks an unused place */
-} tV2XAccessCfg;
-V2X_STATIC_ASSERT(sizeof(tV2XAccessCfg) == 40, "tV2XAccessCfg is 40 bytes");
-/* Sets them for cores started from now on (null: the defaults). 0, or
- * -ERR_V2X_PARM_CONT for a mode writable by others or beyond 0777, or a
- * group below -1. Any thread, before the start. */
-V2X_API int v2x_sdk_dmn_serv_set_access(const tV2XAccessCfg* aipcAccess);
-
-/* Sending defaults per AID, for requests sent with dsm_request (which
- * cannot say how they may wait): such a request for a listed AID takes the
- * entry's lifetime and supersede, and its priority when the request's own
- * is 0. Requests sent with dsm_request_ex keep exactly what they say. */
-#define V2X_TX_DEFAULTS_MAX 32
-typedef struct _tV2XTxDefault_ {
-    uint32_t aid;
-    uint8_t priority;    /* 0..7 */
-    uint8_t supersede;   /* as tDSMTxOpt.supersede */
-    uint8_t rsvd[2];     /* must be zero */
-    uint32_t lifetimeMs; /* as tDSMTxOpt.lifetimeMs */
-} tV2XTxDefault;
-V2X_STATIC_ASSERT(sizeof(tV2XTxDefault) == 12, "tV2XTxDefault is 12 bytes");
-V2X_STATIC_ASSERT(offsetof(tV2XTxDefault, lifetimeMs) == 8, "tV2XTxDefault.lifetimeMs");
-/* Sets the table for cores started from now on (the core takes a copy when
- * it starts); aicCnt 0 clears it. 0, or -ERR_V2X_PARM_CONT (null with a
- * count, a count outside 0..V2X_TX_DEFAULTS_MAX, an AID above 16511 or
- * listed twice, a priority above 7, reserved bytes not zero). Any thread. */
-V2X_API int v2x_sdk_dmn_serv_set_tx_defaults(const tV2XTxDefault* aipcDefs, int aicCnt);
 
 /* Sends one message (6-byte header + aicLen payload bytes) to the core. Safe
  * from any thread; a message always leaves whole or not at all. The message

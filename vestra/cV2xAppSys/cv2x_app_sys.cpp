@@ -9,10 +9,10 @@
 
 #include <mutex>
 
-#include "core.h"
 #include "app_util.hpp"
 #include "cv2x_app_sys.h"
 #include "self_log.h"
+#include "v2x_core.h"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 

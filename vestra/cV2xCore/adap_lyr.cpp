@@ -23,12 +23,12 @@ static tAdapLyrPrim* gipAdapLyrPrim = &giAdapLyrPrim;
 // DME frames go up here (the gateway sets it when the core starts).
 static UpSink<uint16_t> giDMESink;
 
-V2X_API void adap_lyr_set_dme_sink(fAdapDMESink aipSink)
+void adap_lyr_set_dme_sink(fAdapDMESink aipSink)
 {
     giDMESink.set(aipSink);
 }
 
-V2X_API unsigned long adap_lyr_default_dme_sink_count(void)
+unsigned long adap_lyr_default_dme_sink_count(void)
 {
     return giDMESink.unset_count();
 }

@@ -14,9 +14,9 @@ using fAdapDMESink = int (*)(const char* aipcMsg, const uint16_t aicMsgLen);
 
 // Points the management-frame path at `aipSink`; null restores the default,
 // which only counts the frames and returns 0.
-V2X_API void adap_lyr_set_dme_sink(fAdapDMESink aipSink);
+void adap_lyr_set_dme_sink(fAdapDMESink aipSink);
 
 // Frames the default sink has received since the process started.
-V2X_API unsigned long adap_lyr_default_dme_sink_count(void);
+unsigned long adap_lyr_default_dme_sink_count(void);
 
 #endif

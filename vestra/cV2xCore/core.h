@@ -3,12 +3,13 @@
 #ifndef VESTRA_CORE_H
 #define VESTRA_CORE_H
 
-#include "cv2x_app.h"
+#include "v2x_core.h"
 
 V2X_EXTERN_C_BEGIN
 
-/* v2x_core_init and v2x_core_exit are declared in cv2x_app.h: a program
- * that serves applications of other processes runs the core alone. */
+/* v2x_core_init and v2x_core_exit are declared in v2x_core.h, which the
+ * client side includes to start and stop its in-process core: the client
+ * never includes this header, nor this header the client's. */
 
 V2X_EXTERN_C_END
 

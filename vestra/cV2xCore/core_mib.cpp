@@ -5,7 +5,7 @@
 #include <pthread.h>
 #include <string.h>
 
-#include "cv2x_app.h"
+#include "v2x_types.h"
 #include "core_stats.hpp"
 #include "self_log.h"
 #include "v2x_lock.hpp"

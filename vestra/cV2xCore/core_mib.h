@@ -9,7 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "cv2x_app.h"
+#include "v2x_types.h"
 
 V2X_EXTERN_C_BEGIN
 

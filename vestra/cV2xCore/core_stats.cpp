@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "cv2x_app.h"
+#include "v2x_types.h"
 
 std::atomic<uint64_t> giCoreStats[kCoreStatCount];
 

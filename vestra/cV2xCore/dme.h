@@ -7,8 +7,7 @@
 
 #include <stdint.h>
 
-#include "core_app.h"
-#include "cv2x_app.h"
+#include "v2x_types.h"
 
 V2X_EXTERN_C_BEGIN
 

@@ -28,12 +28,12 @@ static char giDSMIndBuf[V2X_CORE_APP_BUF_LEN];
 // Indications go up here (the gateway sets it when the core starts).
 static UpSink<int> giIndSink;
 
-V2X_API void dme_dsm_set_ind_sink(fDSMIndSink aipSink)
+void dme_dsm_set_ind_sink(fDSMIndSink aipSink)
 {
     giIndSink.set(aipSink);
 }
 
-V2X_API unsigned long dme_dsm_default_ind_sink_count(void)
+unsigned long dme_dsm_default_ind_sink_count(void)
 {
     return giIndSink.unset_count();
 }
@@ -44,7 +44,7 @@ static tDSMMem* _find_dsm_mem()
     return giDSMMemRing.take();
 }
 
-V2X_API const char* dme_dsm_next_send_buf(void)
+const char* dme_dsm_next_send_buf(void)
 {
     return giDSMMemRing.peek_msg();
 }

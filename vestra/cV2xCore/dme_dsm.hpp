@@ -14,13 +14,13 @@ using fDSMIndSink = int (*)(const char* aipcMsg, const int aicMsgLen);
 
 // Points indications at `aipSink`; null restores the default, which only
 // counts the messages and returns 0.
-V2X_API void dme_dsm_set_ind_sink(fDSMIndSink aipSink);
+void dme_dsm_set_ind_sink(fDSMIndSink aipSink);
 
 // Messages the default sink has received since the process started.
-V2X_API unsigned long dme_dsm_default_ind_sink_count(void);
+unsigned long dme_dsm_default_ind_sink_count(void);
 
 // Message area of the send buffer the next request will use, or null when
 // the ring is not built. Does not advance the ring.
-V2X_API const char* dme_dsm_next_send_buf(void);
+const char* dme_dsm_next_send_buf(void);
 
 #endif

@@ -1305,7 +1305,7 @@ extern "C" {
 V2X_API buffer_t* gipRxBufer = nullptr;
 }
 
-V2X_API void dmn_serv_set_send_fn(fDmnSend aipSend)
+void dmn_serv_set_send_fn(fDmnSend aipSend)
 {
     gipDmnSend.store(aipSend != nullptr ? aipSend : ::send);
 }
@@ -1365,19 +1365,19 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_exit(void)
     return 0;
 }
 
-V2X_API void dmn_serv_set_idle_ms(int aicMs)
+void dmn_serv_set_idle_ms(int aicMs)
 {
     giIdleMs.store(aicMs > 0 ? aicMs : V2X_DMN_SERV_IDLE_MS_DEF);
 }
 
-V2X_API void dmn_serv_tx_room(void)
+void dmn_serv_tx_room(void)
 {
     if (gipResumeEt != nullptr) {
         event_active(gipResumeEt, EV_TIMEOUT, 1);
     }
 }
 
-V2X_API void dmn_serv_tx_news(uint32_t aicConnId, eRlinkTxNews aicNews)
+void dmn_serv_tx_news(uint32_t aicConnId, eRlinkTxNews aicNews)
 {
     if (aicConnId == 0 || aicNews == RLINK_TX_AT_EXIT) {
         return;  // the core's own; at exit the connections are gone already
@@ -1428,7 +1428,7 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_set_tx_defaults(const tV2XTxDefault* aip
     return V2X_SUCCESS;
 }
 
-V2X_API void dmn_serv_stats(tDmnServStats* aopStats)
+void dmn_serv_stats(tDmnServStats* aopStats)
 {
     if (aopStats == nullptr) {
         return;

@@ -8,7 +8,7 @@
 #define VESTRA_DOMN_SERV_H
 
 #include "buffer.h"
-#include "cv2x_app.h"
+#include "v2x_core.h"
 
 V2X_EXTERN_C_BEGIN
 

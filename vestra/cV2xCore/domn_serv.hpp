@@ -14,20 +14,20 @@ using fDmnSend = ssize_t (*)(int aicFd, const void* aipcBuf, size_t aicLen, int 
 
 // Replaces the client write call; null restores send(2). Lets tests make a
 // socket take only part of a message, which a real socket does rarely.
-V2X_API void dmn_serv_set_send_fn(fDmnSend aipSend);
+void dmn_serv_set_send_fn(fDmnSend aipSend);
 
 // How long a connection may hold an incomplete message before it is closed,
 // for timers started from now on; 0 or less restores
 // V2X_DMN_SERV_IDLE_MS_DEF. Lets tests see the timeout within their bounds.
-V2X_API void dmn_serv_set_idle_ms(int aicMs);
+void dmn_serv_set_idle_ms(int aicMs);
 
 // Called when the radio link's transmit queue has room again: the
 // connections held back for it take their turns on the core's loop.
-V2X_API void dmn_serv_tx_room(void);
+void dmn_serv_tx_room(void);
 
 // What became of a connection's DSM request on the radio: counted for the
 // connection, when it is still open (core thread).
-V2X_API void dmn_serv_tx_news(uint32_t aicConnId, eRlinkTxNews aicNews);
+void dmn_serv_tx_news(uint32_t aicConnId, eRlinkTxNews aicNews);
 
 // What the server has refused or held back since the process started.
 struct tDmnServStats {
@@ -37,6 +37,6 @@ struct tDmnServStats {
     unsigned long cutDropped;   // messages cut by the end of their connection
     unsigned long peerRefused;  // connections of peers the access settings do not allow
 };
-V2X_API void dmn_serv_stats(tDmnServStats* aopStats);
+void dmn_serv_stats(tDmnServStats* aopStats);
 
 #endif

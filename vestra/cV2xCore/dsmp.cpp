@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "cv2x_app.h"
+#include "v2x_types.h"
 #include "self_log.h"
 
 // The codec logs nothing itself: its callers report what it finds.
@@ -17,7 +17,7 @@ static uint8_t _ext_val_len(const uint8_t* aipcExts)
     return aipcExts != nullptr ? aipcExts[1] : 0;
 }
 
-V2X_API size_t dsmp_frame_len(uint32_t aicAid, const uint8_t* aipcExts, uint16_t aicLen)
+size_t dsmp_frame_len(uint32_t aicAid, const uint8_t* aipcExts, uint16_t aicLen)
 {
     const uint8_t v = _ext_val_len(aipcExts);
     if (aicAid > DSMP_AID_MAX || v > DSMP_EXT_WR_MAX) {
@@ -27,7 +27,7 @@ V2X_API size_t dsmp_frame_len(uint32_t aicAid, const uint8_t* aipcExts, uint16_t
     return h + aicLen;
 }
 
-V2X_API int dsmp_encode(uint8_t* aopFrame, size_t aicCap, uint32_t aicAid, const uint8_t* aipcExts,
+int dsmp_encode(uint8_t* aopFrame, size_t aicCap, uint32_t aicAid, const uint8_t* aipcExts,
                 const uint8_t* aipcData, uint16_t aicLen, DsmpTxInfo* aopInfo)
 {
     const uint8_t v = _ext_val_len(aipcExts);
@@ -67,7 +67,7 @@ V2X_API int dsmp_encode(uint8_t* aopFrame, size_t aicCap, uint32_t aicAid, const
     return w.ok() ? 0 : -ERR_V2X_SEND_LEN;
 }
 
-V2X_API DsmpRx dsmp_decode(const uint8_t* aipcFrame, size_t aicLen, DsmpRxFrame& aopFrame,
+DsmpRx dsmp_decode(const uint8_t* aipcFrame, size_t aicLen, DsmpRxFrame& aopFrame,
                    DsmpAidFilter aipFilter)
 {
     DsmpRxFrame& f = aopFrame;

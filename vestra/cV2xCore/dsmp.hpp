@@ -129,13 +129,13 @@ struct DsmpTxInfo {
 // Length of the frame that dsmp_encode would write (H + L); 0 when the AID
 // or the extension has no encoding. `aipcExts` is the 256-byte extension
 // block (null: no extension).
-V2X_API size_t dsmp_frame_len(uint32_t aicAid, const uint8_t* aipcExts, uint16_t aicLen);
+size_t dsmp_frame_len(uint32_t aicAid, const uint8_t* aipcExts, uint16_t aicLen);
 
 // Writes one frame at `aopFrame` (capacity `aicCap`). Returns 0;
 // -ERR_V2X_PARM_CONT for an AID above 16511, an extension value above 253
 // bytes, or data missing for a non-zero length; -ERR_V2X_SEND_LEN when the
 // frame does not fit. Nothing is written on failure.
-V2X_API int dsmp_encode(uint8_t* aopFrame, size_t aicCap, uint32_t aicAid, const uint8_t* aipcExts,
+int dsmp_encode(uint8_t* aopFrame, size_t aicCap, uint32_t aicAid, const uint8_t* aipcExts,
                 const uint8_t* aipcData, uint16_t aicLen, DsmpTxInfo* aopInfo);
 
 enum class DsmpRx {
@@ -170,7 +170,7 @@ struct DsmpRxFrame {
 using DsmpAidFilter = bool (*)(uint32_t aicAid);
 
 // Decodes one received frame of `aicLen` bytes. Never reads outside them.
-V2X_API DsmpRx dsmp_decode(const uint8_t* aipcFrame, size_t aicLen, DsmpRxFrame& aopFrame,
+DsmpRx dsmp_decode(const uint8_t* aipcFrame, size_t aicLen, DsmpRxFrame& aopFrame,
                    DsmpAidFilter aipFilter);
 
 #endif

@@ -2,7 +2,7 @@
 // Starting a loop thread and waiting for its start-up result.
 #include <string.h>
 
-#include "cv2x_app.h"
+#include "v2x_types.h"
 #include "self_log.h"
 #include "v2x_evthread.hpp"
 #include "v2x_lock.hpp"

@@ -113,13 +113,13 @@ static tDSMMem* _find_dsm_mem()
     return giDSMMemRing.take();
 }
 
-V2X_API AirLogGate& air_log_gate()
+AirLogGate& air_log_gate()
 {
     static AirLogGate gate;
     return gate;
 }
 
-V2X_API int _parse_rx_msg(const char* aipcMsg, const int aicLen)
+int _parse_rx_msg(const char* aipcMsg, const int aicLen)
 {
     LOGT();
     if (PrimFetch why = prim_fetch(gipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::indication); why != PrimFetch::Ok) {
@@ -421,41 +421,41 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
     return giTxSched.submit(giTxTag, aipcSdMsg, aicSdLen);
 }
 
-V2X_API void rlink_set_tx_tag(const TxMeta* aipcTag)
+void rlink_set_tx_tag(const TxMeta* aipcTag)
 {
     static constexpr TxMeta kUntagged = {0, 0, 0, 0, 0, 0};
     giTxTag = aipcTag != nullptr ? *aipcTag : kUntagged;
 }
 
-V2X_API int rlink_tx_room(void)
+int rlink_tx_room(void)
 {
     return rlink_tx_room_prio(giTxTag.prio);
 }
 
-V2X_API int rlink_tx_room_prio(uint8_t aicPrio)
+int rlink_tx_room_prio(uint8_t aicPrio)
 {
     // A link that is not running has an empty queue: its callers are told
     // by rlink_send itself.
     return giTxSched.room(aicPrio);
 }
 
-V2X_API int rlink_tx_queued_by(uint32_t aicConnId, int aicPrio)
+int rlink_tx_queued_by(uint32_t aicConnId, int aicPrio)
 {
     return aicPrio < 0 ? giTxSched.queued_by(aicConnId)
                        : giTxSched.queued_by(aicConnId, static_cast<uint8_t>(aicPrio));
 }
 
-V2X_API void rlink_set_tx_room_sink(fRlinkTxRoom aipSink)
+void rlink_set_tx_room_sink(fRlinkTxRoom aipSink)
 {
     giTxRoomSink.store(aipSink != nullptr ? aipSink : _no_room_sink);
 }
 
-V2X_API void rlink_set_tx_news_sink(fRlinkTxNews aipSink)
+void rlink_set_tx_news_sink(fRlinkTxNews aipSink)
 {
     giTxNewsSink.store(aipSink != nullptr ? aipSink : _no_tx_news);
 }
 
-V2X_API void rlink_tx_stats(tRlinkTxStats* aopStats)
+void rlink_tx_stats(tRlinkTxStats* aopStats)
 {
     if (aopStats == nullptr) {
         return;
@@ -471,7 +471,7 @@ V2X_API void rlink_tx_stats(tRlinkTxStats* aopStats)
     aopStats->superseded = STAT_GET(txSuperseded);
 }
 
-V2X_API int rlink_rx_port(void)
+int rlink_rx_port(void)
 {
     if (giRecvFd < 0) {
         return -1;

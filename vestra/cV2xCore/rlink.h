@@ -6,7 +6,7 @@
 #ifndef VESTRA_RLINK_H
 #define VESTRA_RLINK_H
 
-#include "cv2x_app.h"
+#include "v2x_types.h"
 
 V2X_EXTERN_C_BEGIN
 

@@ -16,10 +16,10 @@ constexpr uint64_t RLINK_PACE_US = TxScheduler::kGapUs;
 // Hands one received datagram (protocol type, then the frame) to the
 // adaptation layer. The bytes are the caller's and are only read during the
 // call. 0 or a negated code.
-V2X_API int _parse_rx_msg(const char* aipcMsg, const int aicLen);
+int _parse_rx_msg(const char* aipcMsg, const int aicLen);
 
 // Port the receive socket is bound to (useful when rcvPort was 0), or -1.
-V2X_API int rlink_rx_port(void);
+int rlink_rx_port(void);
 
 // Datagrams each priority's transmit queue holds while they wait for the
 // gap: one per send buffer of the DSM layer.
@@ -30,7 +30,7 @@ constexpr int RLINK_TX_MAX_LEN = TxScheduler::kMaxLen;
 // Whose the datagrams of the following rlink_send calls are: connection,
 // AID, priority, lifetime, supersede. Null: the core's own at priority 0,
 // no lifetime. Core thread; set around one request with RlinkTxTagScope.
-V2X_API void rlink_set_tx_tag(const TxMeta* aipcTag);
+void rlink_set_tx_tag(const TxMeta* aipcTag);
 
 class RlinkTxTagScope {
 public:
@@ -43,23 +43,23 @@ public:
 // Free places in the queue of the current tag's priority, or of one
 // priority (all of them while the link is not running). Expired datagrams
 // are dropped first, so their places count as free.
-V2X_API int rlink_tx_room(void);
-V2X_API int rlink_tx_room_prio(uint8_t aicPrio);
+int rlink_tx_room(void);
+int rlink_tx_room_prio(uint8_t aicPrio);
 // Datagrams of a connection waiting now: at one priority, or at any when
 // aicPrio is negative.
-V2X_API int rlink_tx_queued_by(uint32_t aicConnId, int aicPrio);
+int rlink_tx_queued_by(uint32_t aicConnId, int aicPrio);
 
 // What became of a connection's accepted datagram.
 enum eRlinkTxNews { RLINK_TX_SENT, RLINK_TX_EXPIRED, RLINK_TX_SUPERSEDED, RLINK_TX_AT_EXIT };
 // Called on the core thread for each datagram that left or was dropped.
 using fRlinkTxNews = void (*)(uint32_t aicConnId, eRlinkTxNews aicNews);
 // Sets it; null sets one that does nothing.
-V2X_API void rlink_set_tx_news_sink(fRlinkTxNews aipSink);
+void rlink_set_tx_news_sink(fRlinkTxNews aipSink);
 
 // Called on the core thread each time a place of any priority comes free.
 using fRlinkTxRoom = void (*)(void);
 // Sets the room callback; null sets one that does nothing.
-V2X_API void rlink_set_tx_room_sink(fRlinkTxRoom aipSink);
+void rlink_set_tx_room_sink(fRlinkTxRoom aipSink);
 
 // What the send side has done since the process started.
 struct tRlinkTxStats {
@@ -73,6 +73,6 @@ struct tRlinkTxStats {
     unsigned long expired;       // dropped: lifetime ran out while waiting
     unsigned long superseded;    // dropped: a newer one of the same connection and AID
 };
-V2X_API void rlink_tx_stats(tRlinkTxStats* aopStats);
+void rlink_tx_stats(tRlinkTxStats* aopStats);
 
 #endif

@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "core_stats.hpp"
-#include "cv2x_app.h"
+#include "v2x_types.h"
 #include "self_log.h"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;

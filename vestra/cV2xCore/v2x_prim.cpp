@@ -2,7 +2,7 @@
 // The one failure line of a primitive lookup.
 #include "v2x_prim.hpp"
 
-#include "cv2x_app.h"
+#include "v2x_types.h"
 #include "self_log.h"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;

@@ -66,7 +66,7 @@ private:
 };
 
 // The one gate of the process, in the library (tests reach it too).
-V2X_API AirLogGate& air_log_gate();
+AirLogGate& air_log_gate();
 
 // LOGE for a line caused by one received datagram.
 #define LOGE_AIR(...)                     \

@@ -33,7 +33,7 @@ inline size_t core_app_put_msg(char* aopBuf, uint32_t aicType, const char* aipcM
 using fCoreAppSend = ssize_t (*)(int aicFd, const void* aipcBuf, size_t aicLen, int aicFlags);
 // Replaces it for tests (null restores send(2)), so that a socket can be
 // made to take part of a message, which a real one does rarely.
-V2X_API void core_app_tx_set_send_fn(fCoreAppSend aipSend);
+void core_app_tx_set_send_fn(fCoreAppSend aipSend);
 
 // The send side of one client connection: every message leaves whole or not
 // at all. The owner serialises the calls (its send mutex).

@@ -1,0 +1,99 @@
+// SPDX-License-Identifier: Apache-2.0
+/* The core of this process: the calls that start and stop it, and the
+ * settings of its daemon server that a program gives before the start. The
+ * application runtime (cv2x_app_init) and the system API (v2x_system_init)
+ * start their in-process core through v2x_core_init and stop it through
+ * v2x_core_exit, like a program that runs the core alone; the core defines
+ * these calls. Included by cv2x_app.h. */
+#ifndef VESTRA_V2X_CORE_H
+#define VESTRA_V2X_CORE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <morrow/v2x_api.h>
+
+#include "v2x_types.h"
+
+V2X_EXTERN_C_BEGIN
+
+/* ---- The core alone ------------------------------------------------------
+ * For a program that only serves the applications of other processes (they
+ * attach to its socket), such as `v2x-station --serve`. */
+/* Starts the core thread and waits until it listens on the application
+ * socket and its radio link is bound, at most 5 seconds. 0 then; otherwise
+ * the failed step's code after one ERROR line naming it (for example -8 with
+ * "bind() PATH err, msg=..." for the socket path, "bind(IP:PORT) err, ..."
+ * for the radio link), and nothing of the core is left running.
+ * -ERR_V2X_PTHREAD_CREATE also while a core already runs in this process
+ * (that one is left untouched), -ERR_V2X_TMP when the start-up did not end
+ * within the wait. The record is copied, so the caller may release it once
+ * this returns. Any thread may call it, but not a core callback. */
+V2X_API int v2x_core_init(const tV2XSDKCfg* aipcV2XCore);
+
+/* Stops the core thread and releases every layer. Always 0; safe without a
+ * prior init, after a failed start-up and when called twice. Blocks until
+ * the core thread has ended (it never waits for the radio). */
+V2X_API int v2x_core_exit(void);
+
+/* Most connections the core's daemon server keeps at once, of applications
+ * and control connections alike. Of these one peer user may hold three
+ * quarters (rounded down, at least 1: 48 of 64), so that one user cannot
+ * take every place. A connection beyond either is told why in its greeting
+ * (V2X_CTL_REFUSED_CAP, V2X_CTL_REFUSED_SHARE) and closed, with one log line
+ * per episode; cv2x_app_init and attach then fail with
+ * -ERR_V2X_CONN_REFUSED. */
+#define V2X_DMN_SERV_MAX_CLIT_DEF 64
+/* A connection that holds an incomplete message (part of a header, or of a
+ * payload) this long is closed, counted in appIdleClosed and logged once
+ * per episode. A connection that sends whole messages, however slowly, and
+ * one whose reading the core holds back for the radio are never closed for
+ * it. */
+#define V2X_DMN_SERV_IDLE_MS_DEF 10000
+/* Sets that most for connections accepted from now on, in any process state
+ * (also before the core starts). 0, or -ERR_V2X_PARM_CONT below 1. */
+V2X_API int v2x_sdk_dmn_serv_set_max_clit(int aicMax);
+
+/* Who may use the application socket of a core started in this process.
+ * The core makes the socket's directory when it is missing (mode 0750) and
+ * refuses one that is not a real directory, not owned by this user or root,
+ * or writable by others (by its group too, unless allowGid is set). The
+ * socket file gets sockMode whatever the umask, and allowGid as its group.
+ * Each connection is served only when its peer runs as this user, as root,
+ * as one of allowUids, or in group allowGid; any other is closed at once
+ * with one line naming its uid and pid. */
+#define V2X_SOCK_MODE_DEF 0660
+typedef struct _tV2XAccessCfg_ {
+    uint32_t sockMode;     /* mode of the socket file; 0 for V2X_SOCK_MODE_DEF */
+    int32_t allowGid;      /* a group served and owning the socket file; -1: none */
+    uint32_t allowUids[8]; /* further users served; 0 marks an unused place */
+} tV2XAccessCfg;
+V2X_STATIC_ASSERT(sizeof(tV2XAccessCfg) == 40, "tV2XAccessCfg is 40 bytes");
+/* Sets them for cores started from now on (null: the defaults). 0, or
+ * -ERR_V2X_PARM_CONT for a mode writable by others or beyond 0777, or a
+ * group below -1. Any thread, before the start. */
+V2X_API int v2x_sdk_dmn_serv_set_access(const tV2XAccessCfg* aipcAccess);
+
+/* Sending defaults per AID, for requests sent with dsm_request (which
+ * cannot say how they may wait): such a request for a listed AID takes the
+ * entry's lifetime and supersede, and its priority when the request's own
+ * is 0. Requests sent with dsm_request_ex keep exactly what they say. */
+#define V2X_TX_DEFAULTS_MAX 32
+typedef struct _tV2XTxDefault_ {
+    uint32_t aid;
+    uint8_t priority;    /* 0..7 */
+    uint8_t supersede;   /* as tDSMTxOpt.supersede */
+    uint8_t rsvd[2];     /* must be zero */
+    uint32_t lifetimeMs; /* as tDSMTxOpt.lifetimeMs */
+} tV2XTxDefault;
+V2X_STATIC_ASSERT(sizeof(tV2XTxDefault) == 12, "tV2XTxDefault is 12 bytes");
+V2X_STATIC_ASSERT(offsetof(tV2XTxDefault, lifetimeMs) == 8, "tV2XTxDefault.lifetimeMs");
+/* Sets the table for cores started from now on (the core takes a copy when
+ * it starts); aicCnt 0 clears it. 0, or -ERR_V2X_PARM_CONT (null with a
+ * count, a count outside 0..V2X_TX_DEFAULTS_MAX, an AID above 16511 or
+ * listed twice, a priority above 7, reserved bytes not zero). Any thread. */
+V2X_API int v2x_sdk_dmn_serv_set_tx_defaults(const tV2XTxDefault* aipcDefs, int aicCnt);
+
+V2X_EXTERN_C_END
+
+#endif /* VESTRA_V2X_CORE_H */

@@ -1,0 +1,145 @@
+// SPDX-License-Identifier: Apache-2.0
+/* What the core and the application side share: the result codes, the small
+ * enumerations, the start-up configuration record and (through core_app.h)
+ * the records of the application socket. Both sides include this header and
+ * neither includes the other's: the client's public header cv2x_app.h
+ * includes it for applications, the core's layers include it directly. */
+#ifndef VESTRA_V2X_TYPES_H
+#define VESTRA_V2X_TYPES_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <morrow/v2x_api.h>
+
+V2X_EXTERN_C_BEGIN
+
+/* Results: 0 on success, otherwise the negated code (-15 for
+ * ERR_V2X_EVENT_NEW_BASE). errno never carries a failure. */
+typedef enum _eV2XErrNum_ {
+    V2X_SUCCESS = 0,
+    ERR_V2X_TMP = 1,
+    ERR_V2X_PTHREAD_CREATE = 2,
+    ERR_V2X_PIPE_CREATE = 3,
+    ERR_V2X_FOPEN = 4,
+    ERR_V2X_MALLOC = 5,
+    ERR_V2X_CALLOC = 6,
+    ERR_V2X_SOCKET_OPEN = 7,
+    ERR_V2X_SOCKET_BIND = 8,
+    ERR_V2X_SOCKET_LISTEN = 9,
+    ERR_V2X_SOCKET_CONECT = 10,
+    ERR_V2X_SOCKET_READ = 11,
+    ERR_V2X_READ_NO_DATA = 12,
+    ERR_V2X_SOCKET_WRITE = 13,
+    ERR_V2X_SOCKET_SEND_TO = 14,
+    ERR_V2X_EVENT_NEW_BASE = 15,
+    ERR_V2X_EVENT_NEW = 16,
+    ERR_V2X_PARM_CONT = 40960,
+    ERR_V2X_PRIM_ACTION = 40961,
+    ERR_V2X_GET_DME_PRIM = 40962,
+    ERR_V2X_GET_DME_DSM_PRIM = 40963,
+    ERR_V2X_GET_ADAP_PRIM = 40964,
+    ERR_V2X_GET_ACES_PRIM = 40965,
+    ERR_V2X_NO_FIND_IND_HOK = 40966,
+    ERR_V2X_SEND_LEN = 40967,
+    ERR_V2X_RX_PKT_FMT = 40968,
+    ERR_V2X_RX_APP_FMT = 40969,
+    ERR_V2X_RX_CORE_FMT = 40970,
+    ERR_V2X_RX_ACES_FMT = 40971,
+    ERR_V2X_RX_ADAP_FMT = 40972,
+    ERR_V2X_RX_DSM_FMT = 40973,
+    ERR_V2X_ACTION_PARM = 40974,
+    ERR_V2X_ACTION_ADD = 40975,
+    ERR_V2X_ACTION_DEL = 40976,
+    ERR_V2X_ACTION_CHGE = 40977,
+    ERR_V2X_CLR_INDEX = 40978,
+    ERR_V2X_NO_FIND_DSM_SERV_REQ_INDEX = 40979,
+    ERR_V2X_NO_FIND_PROV_SERV_REQ_INDEX = 40980,
+    ERR_V2X_NO_FIND_USER_SERV_REQ_INDEX = 40981,
+    ERR_V2X_DME_ACT = 40982,
+    ERR_V2X_PROV_ADD = 40983,
+    ERR_V2X_PROV_DEL = 40984,
+    ERR_V2X_PROV_CHGE = 40985,
+    ERR_V2X_TX_FULL = 40986, /* the radio link's transmit queue is full */
+    /* the core refused the connection: it holds its connection cap, this
+     * user holds its share of the cap, or (closed without its greeting) the
+     * access settings do not admit this user; one ERROR line says which */
+    ERR_V2X_CONN_REFUSED = 40987,
+    ERR_V2X_MAX = 40988
+} eV2XErrNum;
+
+typedef enum _eDMEAction_ {
+    DME_ACTION_ADD = 0,
+    DME_ACTION_DEL = 1,
+    DME_ACTION_CHGE = 2
+} eDMEAction;
+
+typedef enum _eDMERetCd_ {
+    DME_RET_ACCEPT = 0,
+    DME_RET_REJ_VAL_ERR = 1,   /* rejected, bad value */
+    DME_RET_REJ_NO_REASON = 2  /* rejected, no reason given */
+} eDMERetCd;
+
+/* The protocol-type byte in front of every frame on the radio link. */
+typedef enum _eProtTp_ {
+    PROT_TP_IPV6 = 0,
+    PROT_TP_DSMP = 4,
+    PROT_TP_IPV4 = 5,
+    PROT_TP_MAX = 6
+} eProtTp;
+
+/* Application identifiers. Records carry AIDs as plain uint32. */
+typedef enum _eV2XAID_ {
+    V2X_AID_SYS_DEF = 0,
+    V2X_AID_AUTO_FEE = 1,
+    V2X_AID_FREI_FLET_MAG = 2,
+    V2X_AID_PUB_TRANS = 3,
+    V2X_AID_TRAFFIC_INFO = 4,
+    V2X_AID_TRAFFIC_CONTROL = 5,
+    V2X_AID_PARKING_MAG = 6,
+    V2X_AID_GEO_ROAD_DB = 7,
+    V2X_AID_MAN_MACH_INTF = 8,
+    V2X_AID_INTER_SYS_INTF = 9,
+    V2X_AID_AUTO_VEL_ID = 10,
+    V2X_AID_EMERGY_WARN = 11,
+    V2X_AID_PRIVATE = 12,
+    V2X_AID_MUL_PUR_PAY = 13,
+    V2X_AID_AFTER_THEFT_SYS = 14,
+    V2X_AID_CRUI_ASSIT_HIWY_SYS = 15,
+    V2X_AID_PUB_SAFE = 16,
+    V2X_AID_VEHL_SAFE = 17,
+    V2X_AID_GEN_PUR_INTR_ACC = 18,
+    V2X_AID_DSA = 135, /* service advertisements of the management entity */
+    V2X_AID_MAX = 136
+} eV2XAID;
+
+V2X_STATIC_ASSERT(sizeof(eV2XErrNum) == 4, "enumerations travel in 4 bytes");
+V2X_STATIC_ASSERT(sizeof(eDMEAction) == 4, "enumerations travel in 4 bytes");
+V2X_STATIC_ASSERT(sizeof(eDMERetCd) == 4, "enumerations travel in 4 bytes");
+
+/* Start-up configuration. The caller owns it; it must stay valid and
+ * unchanged until the core has started (the core reads it from its own
+ * thread during start-up). */
+#pragma pack(push, 1)
+typedef struct _tV2XSDKCfg_ {
+    char dmnNme[256];   /* path of the application socket */
+    char rcvIp[16];     /* local IPv4 address the radio link receives on */
+    uint16_t rcvPort;   /* host byte order */
+    char sendIp[16];    /* IPv4 address of the radio module */
+    uint16_t sendPort;  /* host byte order */
+    uint8_t macAddr[6]; /* the station's MAC address */
+} tV2XSDKCfg;
+#pragma pack(pop)
+V2X_STATIC_ASSERT(sizeof(tV2XSDKCfg) == 298, "tV2XSDKCfg is 298 bytes");
+V2X_STATIC_ASSERT(offsetof(tV2XSDKCfg, rcvIp) == 256, "tV2XSDKCfg.rcvIp");
+V2X_STATIC_ASSERT(offsetof(tV2XSDKCfg, rcvPort) == 272, "tV2XSDKCfg.rcvPort");
+V2X_STATIC_ASSERT(offsetof(tV2XSDKCfg, sendIp) == 274, "tV2XSDKCfg.sendIp");
+V2X_STATIC_ASSERT(offsetof(tV2XSDKCfg, sendPort) == 290, "tV2XSDKCfg.sendPort");
+V2X_STATIC_ASSERT(offsetof(tV2XSDKCfg, macAddr) == 292, "tV2XSDKCfg.macAddr");
+
+V2X_EXTERN_C_END
+
+/* The application-core messages and records. */
+#include "core_app.h"
+
+#endif /* VESTRA_V2X_TYPES_H */
