@@ -50,11 +50,13 @@ TEST(DmeProvider, TimerFailureLeavesNoEntry)
     ASSERT_EQ(dme_init(nullptr), 0);
     StdoutCapture cap;
     EXPECT_EQ(_dme_provder_serv_req(1, DME_ACTION_ADD, 5, 10, "a", "b"), 0);
+    dme_set_tx_sink([](uint32_t, const char*, const int) { return 0; });
     EXPECT_EQ(_dme_provder_serv_req(1, DME_ACTION_ADD, 5, 10, "a", "b"), 0);
     EXPECT_EQ(_dme_provder_serv_req(1, DME_ACTION_DEL, 5, 10, "a", "b"), 0);
     std::string out = cap.stop();
     dme_exit();
     EXPECT_EQ(v2xtest::count_lines_with(out, "evtimer_new() err!!!!"), 2) << out;
+    dme_set_tx_sink(nullptr);
     EXPECT_EQ(v2xtest::count_lines_with(out, "Provider add(1) err, already exist!!!!"), 0) << out;
     EXPECT_EQ(v2xtest::count_lines_with(out, "Provider del(1) err, no it!!!!"), 1) << out;
 }

@@ -8,14 +8,15 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <atomic>
-
+#include "air_log.hpp"
 #include "core_app_tx.hpp"
 #include "core_stats.hpp"
 #include "dme_dsm.h"
+#include "dsmp.hpp"
 #include "rlink.hpp"
 #include "self_log.h"
 #include "v2x_prim.hpp"
+#include "v2x_sink.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_INFO;
 
@@ -54,12 +55,9 @@ uint32_t giRxDMECnt = 0;
 // The connection whose request is being handled (0: none); core thread.
 uint32_t giReqConn = 0;
 
-int _drop_tx(uint32_t, const char*, const int)
-{
-    return 0;
-}
-// Where confirms go up; wired by the core.
-std::atomic<fDMETxSink> gipTxSink{_drop_tx};
+// Where confirms go up; wired by the core. Unset, a confirm reaches no
+// application: counted, and the request's caller told it was not sent.
+UpSinkOf<int, uint32_t, const char*, const int> giTxSink{-ERR_V2X_SOCKET_WRITE};
 
 // True from the first skipped advertisement until one goes out again.
 bool giDSAStall = false;
@@ -122,7 +120,7 @@ int _tx_dme_response(eV2XMsgType aicMsgType, uint16_t aicLclAppId, uint32_t aicR
     memcpy(cfm + offsetof(tDMEProvServCfm, lclAppId), &aicLclAppId, sizeof(aicLclAppId));
     memcpy(cfm + offsetof(tDMEProvServCfm, retCd), &aicRetCd, sizeof(aicRetCd));
     size_t len = core_app_put_msg(giCfmBuf, static_cast<uint32_t>(aicMsgType), cfm, sizeof(cfm));
-    int rc = gipTxSink.load()(giReqConn, giCfmBuf, static_cast<int>(len));
+    int rc = giTxSink(giReqConn, giCfmBuf, static_cast<int>(len));
     LOGI("v2x_sdk_dmn_serv_tx_clit_msg()=%d\n", rc);
     if (rc != 0) {
         LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
@@ -353,7 +351,12 @@ extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aic
 
 void dme_set_tx_sink(fDMETxSink aipSink)
 {
-    gipTxSink.store(aipSink != nullptr ? aipSink : _drop_tx);
+    giTxSink.set(aipSink);
+}
+
+unsigned long dme_unset_tx_sink_count(void)
+{
+    return giTxSink.unset_count();
 }
 
 void dme_set_requester(uint32_t aicConn)

@@ -23,6 +23,7 @@
 #include "v2x_clock.hpp"
 #include "v2x_evthread.hpp"
 #include "v2x_prim.hpp"
+#include "v2x_sink.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 
@@ -46,10 +47,10 @@ static struct event* gipTxEt = nullptr;
 static unsigned long giRefusedRun = 0;
 static bool giLastSentClean = false;
 
-static void _no_room_sink(void) {}
-static void _no_tx_news(uint32_t, eRlinkTxNews) {}
-static std::atomic<fRlinkTxRoom> giTxRoomSink{_no_room_sink};
-static std::atomic<fRlinkTxNews> giTxNewsSink{_no_tx_news};
+// What the link tells the daemon server about its transmit queue; wired by
+// the core at start and cleared at stop. Unset, each call is counted.
+static UpSinkOf<void> giTxRoomSink;
+static UpSinkOf<void, uint32_t, eRlinkTxNews> giTxNewsSink;
 // Whose the datagrams of the current rlink_send calls are (core thread).
 static TxMeta giTxTag = {0, 0, 0, 0, 0, 0};
 static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen);
@@ -86,16 +87,16 @@ public:
     void sent(const TxMeta& aicMeta, uint64_t, int aicRc) override
     {
         if (aicRc == 0) {
-            giTxNewsSink.load()(aicMeta.connId, RLINK_TX_SENT);
+            giTxNewsSink(aicMeta.connId, RLINK_TX_SENT);
         }
     }
     void dropped(const TxMeta& aicMeta, TxDrop aicWhy) override
     {
-        giTxNewsSink.load()(aicMeta.connId, aicWhy == TxDrop::Expired      ? RLINK_TX_EXPIRED
-                                            : aicWhy == TxDrop::Superseded ? RLINK_TX_SUPERSEDED
-                                                                           : RLINK_TX_AT_EXIT);
+        giTxNewsSink(aicMeta.connId, aicWhy == TxDrop::Expired      ? RLINK_TX_EXPIRED
+                                     : aicWhy == TxDrop::Superseded ? RLINK_TX_SUPERSEDED
+                                                                    : RLINK_TX_AT_EXIT);
     }
-    void room(uint8_t) override { giTxRoomSink.load()(); }
+    void room(uint8_t) override { giTxRoomSink(); }
 };
 
 RlinkRuntime giTxRuntime;
@@ -447,12 +448,17 @@ V2X_API int rlink_tx_queued_by(uint32_t aicConnId, int aicPrio)
 
 V2X_API void rlink_set_tx_room_sink(fRlinkTxRoom aipSink)
 {
-    giTxRoomSink.store(aipSink != nullptr ? aipSink : _no_room_sink);
+    giTxRoomSink.set(aipSink);
 }
 
 V2X_API void rlink_set_tx_news_sink(fRlinkTxNews aipSink)
 {
-    giTxNewsSink.store(aipSink != nullptr ? aipSink : _no_tx_news);
+    giTxNewsSink.set(aipSink);
+}
+
+unsigned long rlink_unset_sink_count(void)
+{
+    return giTxRoomSink.unset_count() + giTxNewsSink.unset_count();
 }
 
 V2X_API void rlink_tx_stats(tRlinkTxStats* aopStats)
