@@ -49,8 +49,8 @@ tProvReq giProvReqAry[DME_PROV_MAX];
 tDMEPrim giDMEPrim = {nullptr, nullptr};
 struct event_base* gipDMEEtBse = nullptr;
 tDMEDSMPrim* gipDSMPrim = nullptr;
-char giCfmBuf[4096];
-char giDSAFrame[1024];
+char giCfmBuf[V2X_CORE_APP_BUF_LEN];
+char giDSAFrame[V2X_LIM_DSA_FRAME];
 uint32_t giRxDMECnt = 0;
 // The connection whose request is being handled (0: none); core thread.
 uint32_t giReqConn = 0;

@@ -41,7 +41,7 @@ static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 
 namespace {
 
-constexpr int kRxBufLen = 16384;
+constexpr int kRxBufLen = static_cast<int>(V2X_LIM_DMN_RX_BUF);
 constexpr uint32_t kHdr = V2X_CORE_APP_HDR_LEN;
 // Requests one connection may have handled per turn before the others get
 // theirs: a flooding client cannot starve a quiet one.

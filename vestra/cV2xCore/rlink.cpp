@@ -126,10 +126,15 @@ V2X_API int _parse_rx_msg(const char* aipcMsg, const int aicLen)
     if (PrimFetch why = prim_fetch(gipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::indication); why != PrimFetch::Ok) {
         return prim_fail(why, "get_adaptation_layer_prim", "gipAdapLyrPrim->indication", -ERR_V2X_GET_ADAP_PRIM);
     }
-    // The frame length travels in 16 bits: a longer datagram cannot come
-    // from the receive ring, and anything else is refused rather than cut.
-    if (aipcMsg == nullptr || aicLen <= 0 || aicLen > 0x10000) {
+    if (aipcMsg == nullptr || aicLen <= 0) {
         STAT_ADD(rxDropTooShort);
+        LOGE_AIR("aicLen(%d) err!!!!\n", aicLen);
+        return -ERR_V2X_RX_ADAP_FMT;
+    }
+    // The frame length travels in 16 bits: a longer datagram cannot come
+    // from the receive ring, and one from elsewhere is refused, not cut.
+    if (static_cast<uint32_t>(aicLen) > V2X_LIM_RX_DGRAM_MAX) {
+        STAT_ADD(rxDropTruncated);
         LOGE_AIR("aicLen(%d) err!!!!\n", aicLen);
         return -ERR_V2X_RX_ADAP_FMT;
     }
