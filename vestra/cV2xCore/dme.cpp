@@ -136,19 +136,15 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
         why != PrimFetch::Ok) {
         prim_fail(why, "get_dme_dsm_prim", "gipDSMPrim->request", -ERR_V2X_GET_DME_DSM_PRIM);
     } else {
-        memset(giDSAFrame, 0, sizeof(giDSAFrame));
-        size_t text = strnlen(e->dsaHdrExtAry, kTextMax - 1);
-        // Byte 0: version 0, optInd (bit 4) when there is a text. Byte 1:
-        // dsaId 0, cntetCnt 3 in the high nibble.
-        giDSAFrame[0] = static_cast<char>(text > 0 ? 0x10 : 0x00);
-        giDSAFrame[1] = 0x30;
-        memcpy(giDSAFrame + 2, e->dsaHdrExtAry, text);
+        const size_t dsaLen = dsa_encode(reinterpret_cast<uint8_t*>(giDSAFrame),
+                                         sizeof(giDSAFrame), e->dsaHdrExtAry,
+                                         strnlen(e->dsaHdrExtAry, kTextMax - 1));
         // The core's own datagram at the advertisements' priority; a newer
         // advertisement replaces one of the same AID still waiting.
         const TxMeta tagMeta = {0, e->appId, e->priority, 1, 0, 0};
         RlinkTxTagScope tag(tagMeta);
         int rc = gipDSMPrim->request(e->appId, e->protTp, e->priority,
-                                     static_cast<uint16_t>(2 + text), giDSAFrame,
+                                     static_cast<uint16_t>(dsaLen), giDSAFrame,
                                      reinterpret_cast<const char*>(e->peerMac), e->dsmHdrExts);
         LOGI("gipDSMPrim->request()=%d\n", rc);
         if (rc == -ERR_V2X_TX_FULL) {
