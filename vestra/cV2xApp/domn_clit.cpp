@@ -91,22 +91,22 @@ static int _unix_socket_connect(const char* aipcName)
     return V2X_SUCCESS;
 }
 
-static int _parse_dsm_ind_msg(const char* aipcMsg, const int aicLen)
+static int _parse_dsm_ind_msg(char* aipcMsg, const int aicLen)
 {
     LOGT();
-    if (aicLen <= static_cast<int>(V2X_DSM_IND_HEAD_LEN) - 1) {
+    CoreAppDsmInd head;
+    if (aicLen < static_cast<int>(V2X_DSM_IND_HEAD_LEN)) {
         LOGE("aicLen()=%d err!!!!\n", aicLen);
         return -ERR_V2X_RX_CORE_FMT;
     }
-    uint16_t recLen;
-    memcpy(&recLen, aipcMsg + offsetof(tDSMInd, msgLen), sizeof(recLen));
-    if (!core_app_dsm_ind_len_ok(static_cast<uint32_t>(aicLen), recLen)) {
+    if (!core_app_dsm_ind_parse(aipcMsg, static_cast<size_t>(aicLen), &head)) {
         LOGE("%d!=%d+%d err!!!!\n", aicLen, static_cast<int>(V2X_DSM_IND_HEAD_LEN),
-             static_cast<int>(recLen));
+             static_cast<int>(head.msgLen));
         return -ERR_V2X_RX_CORE_FMT;
     }
-    // tDSMInd is packed (alignment 1): pointing it into the bytes is safe.
-    int rc = app_dsm_ind(reinterpret_cast<tDSMInd*>(const_cast<char*>(aipcMsg)));
+    // tDSMInd is packed (alignment 1): pointing it into the reader's own
+    // bytes is safe, and app_dsm_ind's record is not const by its signature.
+    int rc = app_dsm_ind(reinterpret_cast<tDSMInd*>(aipcMsg));
     if (rc != 0) {
         LOGE("app_dsm_ind() err!!!!\n");
     }
@@ -219,6 +219,8 @@ static int _domn_clit_init(const struct event_base* aipcEtBse, const tV2XSDKCfg*
         return rc;
     }
     rxBuf.reset();
+    // The published signature takes the base as const; libevent registers
+    // the event in it, so the cast is forced there.
     gipClitRxEt = event_new(const_cast<struct event_base*>(aipcEtBse), giClitRxFd,
                             EV_READ | EV_PERSIST, _rx_server_msg_cb, nullptr);
     if (gipClitRxEt == nullptr) {

@@ -157,27 +157,32 @@ extern "C" V2X_API int v2x_sys_net_exit(void)
 static int _parse_rx_dsm_msg(const char* aipcMsg, const int aicLen, const char* aopcRxBuf,
                              const int aicBufLen, const tDSMRxParm* aopcDSMRxParm)
 {
-    if (aicLen <= static_cast<int>(V2X_DSM_IND_HEAD_LEN) - 1) {
+    CoreAppDsmInd head;
+    if (aicLen < static_cast<int>(V2X_DSM_IND_HEAD_LEN)) {
         LOGE("aicLen()=%d err!!!!\n", aicLen);
         return -ERR_V2X_RX_CORE_FMT;
     }
-    uint16_t recLen;
-    memcpy(&recLen, aipcMsg + offsetof(tDSMInd, msgLen), sizeof(recLen));
-    if (!core_app_dsm_ind_len_ok(static_cast<uint32_t>(aicLen), recLen)) {
+    if (!core_app_dsm_ind_parse(aipcMsg, static_cast<size_t>(aicLen), &head)) {
         LOGE("%d!=%d+%d err!!!!\n", aicLen, static_cast<int>(V2X_DSM_IND_HEAD_LEN),
-             static_cast<int>(recLen));
+             static_cast<int>(head.msgLen));
         return -ERR_V2X_RX_CORE_FMT;
     }
+    const uint16_t recLen = head.msgLen;
     if (static_cast<int>(recLen) > aicBufLen) {
         // Never past the caller's buffer, and never a cut passed off as whole.
         LOGE("aicBufLen(%d)<msgLen(%d) err!!!!\n", aicBufLen, static_cast<int>(recLen));
         return -ERR_V2X_RX_CORE_FMT;
     }
-    // The head of tDSMInd without its length is exactly tDSMRxParm.
-    static_assert(sizeof(tDSMRxParm) == offsetof(tDSMInd, msgLen), "rx parameters");
-    memcpy(const_cast<tDSMRxParm*>(aopcDSMRxParm), aipcMsg, sizeof(tDSMRxParm));
+    // v2x_system_read's signature declares both out arguments const; they
+    // are the caller's buffers and are written here, as the call promises.
+    tDSMRxParm parm;
+    parm.dsmpVer = head.dsmpVer;
+    parm.appId = head.appId;
+    memcpy(parm.peerMac, head.peerMac, sizeof(parm.peerMac));
+    parm.priority = head.priority;
+    memcpy(const_cast<tDSMRxParm*>(aopcDSMRxParm), &parm, sizeof(parm));
     if (recLen > 0) {
-        memcpy(const_cast<char*>(aopcRxBuf), aipcMsg + V2X_DSM_IND_HEAD_LEN, recLen);
+        memcpy(const_cast<char*>(aopcRxBuf), head.data, recLen);
     }
     return recLen;
 }
