@@ -174,7 +174,8 @@ int get_index(const int* aopcIndex, const char* aipcSetTxt)
     for (uint8_t i = 0; i < V2X_LIM_REG_MAX; ++i) {
         if (_get_32bit_val(i, *F::index_set()) == 0) {
             _set_32bit_val(i, F::index_set());
-            // The out argument is declared const in the interface but written.
+            // Written through const, as the published signature forces: it fixes the
+            // out argument as const int*, and callers expect the index there.
             *const_cast<int*>(aopcIndex) = i;
             LOGI(aipcSetTxt, *F::index_set());
             LOGI("Find index %d------\n", i);

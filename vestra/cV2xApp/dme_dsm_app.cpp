@@ -64,7 +64,8 @@ extern "C" V2X_API int get_dme_dsm_serv_req_index(const int* aopcIndex)
     for (uint8_t i = 0; i < V2X_LIM_REG_MAX; ++i) {
         if (_get_32bit_val(i, giDMEDSMServReqInex) == 0) {
             _set_32bit_val(i, &giDMEDSMServReqInex);
-            // The out argument is declared const in the interface but written.
+            // Written through const, as the published signature forces: it fixes the
+            // out argument as const int*, and callers expect the index there.
             *const_cast<int*>(aopcIndex) = i;
             LOGI("giDMEDSMServReqInex=%08X\n", giDMEDSMServReqInex);
             LOGI("Find index %d------\n", i);

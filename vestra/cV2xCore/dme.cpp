@@ -200,6 +200,8 @@ int _provide_service_operate(eDMEAction aicAct, uint32_t aicAppId, uint8_t aicRp
 extern "C" V2X_API int dme_init(const struct event_base* aipcEtBse)
 {
     LOGT();
+    // dme_init's signature takes the base as const; its timers are added
+    // to it, so the cast is forced there.
     gipDMEEtBse = const_cast<struct event_base*>(aipcEtBse);
     memset(giProvReqAry, 0, sizeof(giProvReqAry));
     count_providers();
