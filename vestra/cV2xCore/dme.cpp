@@ -331,6 +331,12 @@ extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aic
     if (log_direct_wanted(LOG_LEV_LOUD) == 0) {
         return 0;  // the host silenced it: not even formatted
     }
+    // Anyone in radio range can send these frames: the dump of each is one
+    // line the air causes, so it passes the air-line gate like the others
+    // (the rest are counted and reported by the radio link once a second).
+    if (!air_log_gate().allow()) {
+        return 0;
+    }
     char txt[512];
     int used = snprintf(txt, sizeof(txt), "%s:%06d len=%04d ", "RX DME:", static_cast<int>(cnt),
                         aicMsgLen);
