@@ -12,8 +12,11 @@
 
 #include <string>
 
+#include <event2/event.h>
+
 #include "core.h"
 #include "dme.h"
+#include "domn_serv.h"
 #include "test_support.h"
 #include "v2x_sink.hpp"
 
@@ -108,4 +111,31 @@ TEST(UpSinks, CoreStopClearsTheSinksAfterAPartialAndAFullStart)
     EXPECT_EQ(v2x_core_exit(), 0);
     expect_dme_sink_unset();
     EXPECT_EQ(v2xtest::open_fd_count(), fds);
+}
+
+// A second init without an exit releases what the first one built: the
+// DME's advertisement timers, the daemon server's socket and buffer.
+TEST(LayerLife, SecondInitReleasesTheFirst)
+{
+    v2xtest::LevelGuard lg(LOG_LEV_OFF);
+    struct event_base* base = event_base_new();
+    ASSERT_NE(base, nullptr);
+    ASSERT_EQ(dme_init(base), 0);
+    dme_set_tx_sink([](uint32_t, const char*, const int) { return 0; });
+    ASSERT_EQ(_dme_provder_serv_req(2, DME_ACTION_ADD, 5, 10, "a", "b"), 0);
+    EXPECT_EQ(event_base_get_num_events(base, EVENT_BASE_COUNT_ADDED), 1);
+    ASSERT_EQ(dme_init(base), 0);
+    EXPECT_EQ(event_base_get_num_events(base, EVENT_BASE_COUNT_ADDED), 0);
+    dme_set_tx_sink(nullptr);
+    EXPECT_EQ(dme_exit(), 0);
+
+    const int fds = v2xtest::open_fd_count();
+    const std::string path = v2xtest::unique_path("twice");
+    ASSERT_EQ(v2x_sdk_dmn_serv_init(path.c_str(), base), 0);
+    ASSERT_EQ(v2x_sdk_dmn_serv_init(path.c_str(), base), 0);
+    EXPECT_EQ(v2x_sdk_dmn_serv_exit(), 0);
+    EXPECT_EQ(v2x_sdk_dmn_serv_exit(), 0);
+    EXPECT_EQ(v2xtest::open_fd_count(), fds);
+    EXPECT_EQ(event_base_get_num_events(base, EVENT_BASE_COUNT_ADDED), 0);
+    event_base_free(base);
 }

@@ -203,6 +203,11 @@ extern "C" V2X_API int dme_init(const struct event_base* aipcEtBse)
     // dme_init's signature takes the base as const; its timers are added
     // to it, so the cast is forced there.
     gipDMEEtBse = const_cast<struct event_base*>(aipcEtBse);
+    // A second init without an exit: the first one's timers would stay on
+    // their base, pointing at entries zeroed below.
+    for (auto& e : giProvReqAry) {
+        release_timer(e);
+    }
     memset(giProvReqAry, 0, sizeof(giProvReqAry));
     count_providers();
     giDMEPrim.provReq = _dme_provder_serv_req;

@@ -1317,6 +1317,9 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_init(const char* aipcDmnNme,
         LOGE("_dmn_server_init() err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
+    // A second init without an exit would leak the first socket, its events
+    // and the receive buffer.
+    v2x_sdk_dmn_serv_exit();
     // The published signature takes the base as const; the server's events
     // are registered in it, so the cast is forced there.
     int rc = _dmn_server_init(aipcDmnNme, const_cast<struct event_base*>(aipcEtBse));
