@@ -84,7 +84,9 @@ uint32_t dme_provider_list(tV2XCtlProvider* aopRecs, uint32_t aicFirst, uint32_t
                                    uint32_t* aopTotal);
 
 /* Prints a received advertisement payload as one hexadecimal line on
- * standard output. The bytes belong to the caller and are only read. */
+ * standard output, through the air-line gate: past its allowance a line is
+ * counted, not written. The bytes belong to the caller and are only read.
+ * Returns 0. */
 V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aicMsgLen);
 
 /* Advertisements sent, and skipped because the radio link's transmit queue
