@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The upward hand-overs: an unset sink counts what comes, the DME's confirm
-// without a sink is a failure, and the core's stop clears every sink, after
-// a full start and after one that failed half-way.
+// The upward hand-overs and the layers' life: the DME's confirm without a
+// sink is counted and a failure, the core's stop clears every sink after a
+// full start and after one that failed half-way, and a second init of a
+// layer releases the first.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -18,7 +19,6 @@
 #include "dme.h"
 #include "domn_serv.h"
 #include "test_support.h"
-#include "v2x_sink.hpp"
 
 namespace {
 
@@ -28,9 +28,6 @@ int keep_cfm(uint32_t, const char* aipcMsg, const int aicLen)
     gCfm.assign(aipcMsg, static_cast<size_t>(aicLen));
     return 0;
 }
-
-int gVoidCalls = 0;
-void count_void(int) { ++gVoidCalls; }
 
 tV2XSDKCfg make_cfg()
 {
@@ -52,21 +49,6 @@ void expect_dme_sink_unset()
 }
 
 }  // namespace
-
-TEST(UpSinks, UnsetCountsAndSetCalls)
-{
-    UpSinkOf<void, int> s;
-    s(1);
-    EXPECT_EQ(s.unset_count(), 1u);
-    s.set(count_void);
-    gVoidCalls = 0;
-    s(2);
-    EXPECT_EQ(gVoidCalls, 1);
-    EXPECT_EQ(s.unset_count(), 1u);
-    UpSinkOf<int, int> r{-7};
-    EXPECT_EQ(r(0), -7);
-    EXPECT_EQ(r.unset_count(), 1u);
-}
 
 TEST(UpSinks, DmeConfirmWithoutSinkIsCountedAsAFailure)
 {
