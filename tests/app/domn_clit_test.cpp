@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "core_app_tx.hpp"
 #include "fake_core.h"
 
 using namespace v2xtest;
@@ -517,4 +518,39 @@ TEST(DomnClitNoConn, ConnectionIsClosedOnExec)
     EXPECT_EQ(found, 1);
     v2x_domn_clit_exit();
     event_base_free(base);
+}
+
+namespace {
+// A socket slow to take the bytes: the first write waits for another
+// thread's question about the connection (up to 3 s), then goes out.
+std::atomic<int> gSlowStage{0};  // 1: a sender is inside, 2: the question was answered
+std::atomic<bool> gAnsweredInside{false};
+
+ssize_t slow_send(int aicFd, const void* aipcBuf, size_t aicLen, int aicFlags)
+{
+    int idle = 0;
+    if (gSlowStage.compare_exchange_strong(idle, 1)) {
+        gAnsweredInside = wait_for([] { return gSlowStage.load() == 2; }, 3000);
+    }
+    return ::send(aicFd, aipcBuf, aicLen, aicFlags);
+}
+}  // namespace
+
+// A send that waits holds no lock: another thread's question about the
+// connection is answered while the send is still inside, and the message
+// still leaves whole.
+TEST_F(DomnClit, ASendThatWaitsHoldsNoLock)
+{
+    gSlowStage = 0;
+    gAnsweredInside = false;
+    core_app_tx_set_send_fn(slow_send);
+    const Bytes p = dsm_payload(pattern(40, 3));
+    std::thread sender([&p] { EXPECT_EQ(send_bytes(V2X_DSM_REQ, p), 0); });
+    ASSERT_TRUE(wait_for([] { return gSlowStage.load() == 1; }));
+    EXPECT_EQ(cv2x_app_core_connected(), 1);
+    gSlowStage = 2;
+    sender.join();
+    core_app_tx_set_send_fn(nullptr);
+    EXPECT_TRUE(gAnsweredInside.load());
+    EXPECT_EQ(read_msg(c_.core.fd(), 2000), dsm_req(1, pattern(40, 3)));
 }

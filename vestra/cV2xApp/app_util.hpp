@@ -6,6 +6,10 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "cv2x_app.h"
 #include "v2x_lock.hpp"
 
@@ -31,9 +35,56 @@ bool app_on_runtime_thread();
 // messages off as the core's.
 int app_connect_core(const char* aipcName, int aicNonBlock);
 
+// The right to use a client's send side (its CoreAppTx and socket) for one
+// send, one holder at a time, so each message leaves whole. The turn is
+// taken and given back under the connection's mutex, but held without it:
+// a send that waits for the core to take its bytes never holds a lock, so
+// closing the connection, asking whether it is up, or another thread's
+// check of its own message never waits behind it.
+class AppTxTurn {
+public:
+    // Waits for the turn up to aicWaitMs (negative: until it is free).
+    AppTxTurn(std::mutex& aiopMtx, std::condition_variable& aiopCv, bool& aiopBusy, int aicWaitMs)
+        : mtx_(aiopMtx), cv_(aiopCv), busy_(aiopBusy)
+    {
+        std::unique_lock<std::mutex> lk(mtx_);
+        const auto free = [this] { return !busy_; };
+        if (aicWaitMs < 0) {
+            cv_.wait(lk, free);
+            held_ = true;
+        } else {
+            held_ = cv_.wait_for(lk, std::chrono::milliseconds(aicWaitMs), free);
+        }
+        if (held_) {
+            busy_ = true;
+        }
+    }
+    ~AppTxTurn()
+    {
+        if (held_) {
+            {
+                std::lock_guard<std::mutex> lk(mtx_);
+                busy_ = false;
+            }
+            cv_.notify_all();
+        }
+    }
+    AppTxTurn(const AppTxTurn&) = delete;
+    AppTxTurn& operator=(const AppTxTurn&) = delete;
+
+    // False when the wait for the turn ran out.
+    bool held() const { return held_; }
+
+private:
+    std::mutex& mtx_;
+    std::condition_variable& cv_;
+    bool& busy_;
+    bool held_ = false;
+};
+
 class CoreAppTx;
-// The one send path of both clients, called with the caller's send mutex
-// held: checks the message (length 0..4090, a payload for a non-zero
+// The one send path of both clients, called with the caller's send turn
+// (AppTxTurn) held: checks the message (length 0..4090, a payload for a non-zero
 // length, app_core_msg_check) and sends it whole on aicFd. With no
 // connection (aicFd < 0), or when aicNoConnRc says the core has gone
 // (-ERR_V2X_SOCKET_CONECT), returns aicNoConnRc first. Logs every refusal.

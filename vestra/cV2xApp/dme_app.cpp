@@ -171,10 +171,11 @@ int get_index(const int* aopcIndex, const char* aipcSetTxt)
         return -ERR_V2X_PARM_CONT;
     }
     WriteLock lk(*F::index_lock());
-    for (uint8_t i = 0; i < 32; ++i) {
+    for (uint8_t i = 0; i < V2X_LIM_REG_MAX; ++i) {
         if (_get_32bit_val(i, *F::index_set()) == 0) {
             _set_32bit_val(i, F::index_set());
-            // The out argument is declared const in the interface but written.
+            // Written through const, as the published signature forces: it fixes the
+            // out argument as const int*, and callers expect the index there.
             *const_cast<int*>(aopcIndex) = i;
             LOGI(aipcSetTxt, *F::index_set());
             LOGI("Find index %d------\n", i);
@@ -189,13 +190,15 @@ int clear_index(const int aicIndex, const char* aipcSetTxt)
 {
     // Negative values are refused too: cut to a bit position they would
     // clear an unrelated index.
-    if (aicIndex < 0 || aicIndex > 32) {
+    // V2X_LIM_REG_MAX itself is past the set too: it has no bit, and is
+    // refused below as an index not in use.
+    if (aicIndex < 0 || aicIndex > static_cast<int>(V2X_LIM_REG_MAX)) {
         LOGE("aicIndex=%d err!!!!\n", aicIndex);
         return -ERR_V2X_CLR_INDEX;
     }
     WriteLock lk(*F::index_lock());
     const auto pos = static_cast<uint8_t>(aicIndex);
-    if (_get_32bit_val(pos, *F::index_set()) == 0) {
+    if (pos >= V2X_LIM_REG_MAX || _get_32bit_val(pos, *F::index_set()) == 0) {
         LOGE("Clear no find use index()!!!!\n");
         LOGE(aipcSetTxt, aicIndex, *F::index_set());
         return -ERR_V2X_CLR_INDEX;

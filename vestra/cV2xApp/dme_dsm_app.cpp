@@ -61,10 +61,11 @@ extern "C" V2X_API int get_dme_dsm_serv_req_index(const int* aopcIndex)
         return -ERR_V2X_PARM_CONT;
     }
     WriteLock lk(giDMEDSMServRWLk);
-    for (uint8_t i = 0; i < 32; ++i) {
+    for (uint8_t i = 0; i < V2X_LIM_REG_MAX; ++i) {
         if (_get_32bit_val(i, giDMEDSMServReqInex) == 0) {
             _set_32bit_val(i, &giDMEDSMServReqInex);
-            // The out argument is declared const in the interface but written.
+            // Written through const, as the published signature forces: it fixes the
+            // out argument as const int*, and callers expect the index there.
             *const_cast<int*>(aopcIndex) = i;
             LOGI("giDMEDSMServReqInex=%08X\n", giDMEDSMServReqInex);
             LOGI("Find index %d------\n", i);
@@ -79,13 +80,15 @@ extern "C" V2X_API int clear_dme_dsm_serv_req_index(const int aicIndex)
     LOGT();
     // Negative values are refused too: cut to a bit position they would
     // clear an unrelated index.
-    if (aicIndex < 0 || aicIndex > 32) {
+    // V2X_LIM_REG_MAX itself is past the set too: it has no bit, and is
+    // refused below as an index not in use.
+    if (aicIndex < 0 || aicIndex > static_cast<int>(V2X_LIM_REG_MAX)) {
         LOGE("aicIndex=%d err!!!!\n", aicIndex);
         return -ERR_V2X_CLR_INDEX;
     }
     WriteLock lk(giDMEDSMServRWLk);
     const auto pos = static_cast<uint8_t>(aicIndex);
-    if (_get_32bit_val(pos, giDMEDSMServReqInex) == 0) {
+    if (pos >= V2X_LIM_REG_MAX || _get_32bit_val(pos, giDMEDSMServReqInex) == 0) {
         LOGE("Clear no find use index()!!!!\n");
         LOGE("index=%d, giDMEDSMServReqInex=%08X!!!!\n", aicIndex, giDMEDSMServReqInex);
         return -ERR_V2X_CLR_INDEX;
@@ -139,7 +142,7 @@ struct tDSMPendCfm {
     uint32_t action;
     fDME_DSM_serv_cfm cfmFunc;
 };
-constexpr size_t kPendMax = 64;
+constexpr size_t kPendMax = V2X_LIM_REG_PEND_MAX;
 tDSMPendCfm giPendAry[kPendMax];
 size_t giPendCnt = 0;
 std::mutex giPendMtx;
@@ -297,7 +300,7 @@ extern "C" V2X_API int dme_dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
         LOGE("action=%d err!!!!\n", static_cast<int>(req.action));
         return -ERR_V2X_PRIM_ACTION;
     }
-    if (req.index >= 32) {
+    if (req.index >= V2X_LIM_REG_MAX) {
         LOGE("index=%d err!!!!\n", static_cast<int>(req.index));
         return -ERR_V2X_PARM_CONT;
     }

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 #include "app_util.hpp"
@@ -22,17 +23,25 @@
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 
-// The connected socket, -1 when closed. Changed and read for sending only
-// under giDSMTxMtx, so a send never uses a descriptor that is being closed.
+// The connected socket, -1 when closed. Changed only by the holder of the
+// send turn and under giDSMTxMtx, so a send (which holds the turn) never
+// uses a descriptor that is being closed, and a reader under the mutex sees
+// a whole change.
 static int giClitRxFd = -1;
 // Persistent read event of the socket; runtime thread only (and
 // v2x_domn_clit_exit after that thread has been joined).
 static struct event* gipClitRxEt = nullptr;
 // Receive side: the runtime thread's reassembly of the core's messages.
 static CoreAppRx rxBuf;
-// Whole messages towards the core, sent under giDSMTxMtx.
+// Whole messages towards the core, used by the holder of the send turn
+// only. The turn is taken under giDSMTxMtx and held without it, so a send
+// waiting for the core to take its bytes holds no lock (AppTxTurn).
 static CoreAppTx giTx;
 static std::mutex giDSMTxMtx;
+static std::condition_variable giTxTurnCv;
+static bool giTxBusy = false;  // the turn is taken; under giDSMTxMtx
+// giTx.gone() as the last holder of the turn left it; under giDSMTxMtx.
+static bool giTxGone = false;
 // The socket as seen without the mutex, only to wake a sender that waits
 // for room when the connection is being closed.
 static std::atomic<int> giWakeFd{-1};
@@ -40,21 +49,29 @@ static std::atomic<int> giWakeFd{-1};
 // core is gone instead of that there never was a connection.
 static std::atomic<bool> giCoreGone{false};
 
-// Closes the socket under the send mutex and forgets it. A sender waiting
-// for the core to take its message holds that mutex: shutting the socket
-// down first ends its wait at once.
+// A send turn of this connection; negative: waits until it is free.
+static AppTxTurn _tx_turn()
+{
+    return AppTxTurn(giDSMTxMtx, giTxTurnCv, giTxBusy, -1);
+}
+
+// Closes the socket with the send turn and forgets it. A sender waiting for
+// the core to take its message holds the turn: shutting the socket down
+// first ends its wait at once.
 static void _clit_close_fd()
 {
     const int wake = giWakeFd.exchange(-1);
     if (wake >= 0) {
         shutdown(wake, SHUT_RDWR);
     }
+    AppTxTurn turn = _tx_turn();
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
     giTx.drop_rest();  // counted: the exit reports what the core never got
     if (giClitRxFd >= 0) {
         close(giClitRxFd);
     }
     giClitRxFd = -1;
+    giTxGone = giTx.gone();
 }
 
 static void _clit_free_event()
@@ -83,30 +100,32 @@ static int _unix_socket_connect(const char* aipcName)
         giCoreGone = false;
         return rc;
     }
+    AppTxTurn turn = _tx_turn();
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
     giTx.attach(fd);
+    giTxGone = giTx.gone();
     giClitRxFd = fd;
     giWakeFd = fd;
     giCoreGone = false;
     return V2X_SUCCESS;
 }
 
-static int _parse_dsm_ind_msg(const char* aipcMsg, const int aicLen)
+static int _parse_dsm_ind_msg(char* aipcMsg, const int aicLen)
 {
     LOGT();
-    if (aicLen <= static_cast<int>(V2X_DSM_IND_HEAD_LEN) - 1) {
+    CoreAppDsmInd head;
+    if (aicLen < static_cast<int>(V2X_DSM_IND_HEAD_LEN)) {
         LOGE("aicLen()=%d err!!!!\n", aicLen);
         return -ERR_V2X_RX_CORE_FMT;
     }
-    uint16_t recLen;
-    memcpy(&recLen, aipcMsg + offsetof(tDSMInd, msgLen), sizeof(recLen));
-    if (!core_app_dsm_ind_len_ok(static_cast<uint32_t>(aicLen), recLen)) {
+    if (!core_app_dsm_ind_parse(aipcMsg, static_cast<size_t>(aicLen), &head)) {
         LOGE("%d!=%d+%d err!!!!\n", aicLen, static_cast<int>(V2X_DSM_IND_HEAD_LEN),
-             static_cast<int>(recLen));
+             static_cast<int>(head.msgLen));
         return -ERR_V2X_RX_CORE_FMT;
     }
-    // tDSMInd is packed (alignment 1): pointing it into the bytes is safe.
-    int rc = app_dsm_ind(reinterpret_cast<tDSMInd*>(const_cast<char*>(aipcMsg)));
+    // tDSMInd is packed (alignment 1): pointing it into the reader's own
+    // bytes is safe, and app_dsm_ind's record is not const by its signature.
+    int rc = app_dsm_ind(reinterpret_cast<tDSMInd*>(aipcMsg));
     if (rc != 0) {
         LOGE("app_dsm_ind() err!!!!\n");
     }
@@ -219,6 +238,8 @@ static int _domn_clit_init(const struct event_base* aipcEtBse, const tV2XSDKCfg*
         return rc;
     }
     rxBuf.reset();
+    // The published signature takes the base as const; libevent registers
+    // the event in it, so the cast is forced there.
     gipClitRxEt = event_new(const_cast<struct event_base*>(aipcEtBse), giClitRxFd,
                             EV_READ | EV_PERSIST, _rx_server_msg_cb, nullptr);
     if (gipClitRxEt == nullptr) {
@@ -259,24 +280,33 @@ extern "C" V2X_API int v2x_domn_clit_exit(void)
     LOGT();
     {
         // The rest of a message written in part goes first, while the core
-        // still reads: the call that sent it was told the core has it.
-        std::lock_guard<std::mutex> lk(giDSMTxMtx);
+        // still reads: the call that sent it was told the core has it. The
+        // wait holds the send turn, not the mutex.
+        AppTxTurn turn = _tx_turn();
         (void)giTx.finish(giClitRxFd, CoreAppTx::kExitWaitMs);
+        std::lock_guard<std::mutex> lk(giDSMTxMtx);
+        giTxGone = giTx.gone();
     }
     domn_clit_release();
     giCoreGone = false;  // from here on there is simply no connection
     app_core_gone_rearm();
-    std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    AppTxTurn turn = _tx_turn();
     return app_tx_report_cut(giTx);
 }
 
 int domn_clit_send(uint32_t aicType, const char* aipcMsg, int aicLen)
 {
     LOGI("txLen=%d\n", aicLen);
-    std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    // One sender at a time, so each message leaves whole and after the one
+    // whose turn came first; the wait for room holds the turn only.
+    AppTxTurn turn = _tx_turn();
     const bool gone = giCoreGone || giTx.gone();
-    return app_send_core_msg(giTx, giClitRxFd, gone ? -ERR_V2X_SOCKET_CONECT : -ERR_V2X_PARM_CONT,
-                             aicType, aipcMsg, aicLen);
+    const int rc = app_send_core_msg(giTx, giClitRxFd,
+                                     gone ? -ERR_V2X_SOCKET_CONECT : -ERR_V2X_PARM_CONT, aicType,
+                                     aipcMsg, aicLen);
+    std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    giTxGone = giTx.gone();
+    return rc;
 }
 
 extern "C" V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char* aipcMsg,
@@ -288,8 +318,9 @@ extern "C" V2X_API int send_core_app_msg(const eV2XMsgType aicMsgTp, const char*
 
 extern "C" V2X_API int cv2x_app_core_connected(void)
 {
+    // Never behind a send that waits: only the mutex, briefly.
     std::lock_guard<std::mutex> lk(giDSMTxMtx);
-    return giClitRxFd >= 0 && !giCoreGone && !giTx.gone() ? 1 : 0;
+    return giClitRxFd >= 0 && !giCoreGone && !giTxGone ? 1 : 0;
 }
 
 bool domn_clit_peer_is_self()

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <mutex>
 
 #include "app_util.hpp"
@@ -19,15 +20,21 @@
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 
-// The blocking client socket, -1 when closed. Read under either mutex; set
-// and closed only with both held, so neither a sender nor a reader ever uses
-// a descriptor that is being closed.
+// The blocking client socket, -1 when closed. Read under either mutex or
+// with the send turn; set and closed only with the turn and both mutexes
+// held, so neither a sender nor a reader ever uses a descriptor that is
+// being closed.
 static int giClitRxFd = -1;
 // The reader's reassembly of the core's messages and its lock.
 static CoreAppRx rxBuf;
 static std::mutex giRxMtx;
+// Whole messages towards the core, used by the holder of the send turn
+// only. The turn is taken under giDSMTxMtx and held without it, so a send
+// waiting for the core to take its bytes holds no lock (AppTxTurn).
 static CoreAppTx giTx;
 static std::mutex giDSMTxMtx;
+static std::condition_variable giTxTurnCv;
+static bool giTxBusy = false;  // the turn is taken; under giDSMTxMtx
 // Where the connection went, for the counters' short second connection
 // (under giDSMTxMtx).
 static char giDmnNme[sizeof(tV2XSDKCfg::dmnNme)];
@@ -51,6 +58,7 @@ static int _unix_socket_connect(const char* aipcName)
         unix_sock_close(&fd);
         return rc;
     }
+    AppTxTurn turn(giDSMTxMtx, giTxTurnCv, giTxBusy, -1);
     std::lock_guard<std::mutex> rl(giRxMtx);
     std::lock_guard<std::mutex> tl(giDSMTxMtx);
     giTx.attach(fd);
@@ -74,7 +82,9 @@ static int _domn_clit_init(const tV2XSDKCfg* aipcSDKCfg)
 int sys_net_send(uint32_t aicType, const char* aipcMsg, int aicLen)
 {
     LOGI("txLen=%d\n", aicLen);
-    std::lock_guard<std::mutex> lk(giDSMTxMtx);
+    // One sender at a time, so each message leaves whole; the wait for room
+    // holds the turn only.
+    AppTxTurn turn(giDSMTxMtx, giTxTurnCv, giTxBusy, -1);
     return app_send_core_msg(giTx, giClitRxFd, -ERR_V2X_PARM_CONT, aicType, aipcMsg, aicLen);
 }
 
@@ -131,14 +141,12 @@ extern "C" V2X_API int v2x_sys_net_init(const tV2XSDKCfg* aipcSDKCfg)
 extern "C" V2X_API int v2x_sys_net_exit(void)
 {
     LOGT();
-    int fd;
-    {
-        std::lock_guard<std::mutex> tl(giDSMTxMtx);
-        fd = giClitRxFd;
-        // The rest of a message written in part goes first, while the core
-        // still reads: the call that sent it was told the core has it.
-        (void)giTx.finish(fd, CoreAppTx::kExitWaitMs);
-    }
+    // The rest of a message written in part goes first, while the core
+    // still reads: the call that sent it was told the core has it. The wait
+    // holds the send turn, not the mutex.
+    AppTxTurn turn(giDSMTxMtx, giTxTurnCv, giTxBusy, -1);
+    const int fd = giClitRxFd;
+    (void)giTx.finish(fd, CoreAppTx::kExitWaitMs);
     if (fd >= 0) {
         // Wakes a reader blocked in read() (it sees the end of the stream)
         // so that the reader's lock can be taken below.
@@ -146,7 +154,7 @@ extern "C" V2X_API int v2x_sys_net_exit(void)
     }
     std::lock_guard<std::mutex> rl(giRxMtx);
     std::lock_guard<std::mutex> tl(giDSMTxMtx);
-    giTx.drop_rest();  // one a sender left after the finish above
+    giTx.drop_rest();  // none is left: the turn is held since the finish
     unix_sock_close(&giClitRxFd);
     rxBuf.reset();
     app_core_gone_rearm();
@@ -157,27 +165,32 @@ extern "C" V2X_API int v2x_sys_net_exit(void)
 static int _parse_rx_dsm_msg(const char* aipcMsg, const int aicLen, const char* aopcRxBuf,
                              const int aicBufLen, const tDSMRxParm* aopcDSMRxParm)
 {
-    if (aicLen <= static_cast<int>(V2X_DSM_IND_HEAD_LEN) - 1) {
+    CoreAppDsmInd head;
+    if (aicLen < static_cast<int>(V2X_DSM_IND_HEAD_LEN)) {
         LOGE("aicLen()=%d err!!!!\n", aicLen);
         return -ERR_V2X_RX_CORE_FMT;
     }
-    uint16_t recLen;
-    memcpy(&recLen, aipcMsg + offsetof(tDSMInd, msgLen), sizeof(recLen));
-    if (!core_app_dsm_ind_len_ok(static_cast<uint32_t>(aicLen), recLen)) {
+    if (!core_app_dsm_ind_parse(aipcMsg, static_cast<size_t>(aicLen), &head)) {
         LOGE("%d!=%d+%d err!!!!\n", aicLen, static_cast<int>(V2X_DSM_IND_HEAD_LEN),
-             static_cast<int>(recLen));
+             static_cast<int>(head.msgLen));
         return -ERR_V2X_RX_CORE_FMT;
     }
+    const uint16_t recLen = head.msgLen;
     if (static_cast<int>(recLen) > aicBufLen) {
         // Never past the caller's buffer, and never a cut passed off as whole.
         LOGE("aicBufLen(%d)<msgLen(%d) err!!!!\n", aicBufLen, static_cast<int>(recLen));
         return -ERR_V2X_RX_CORE_FMT;
     }
-    // The head of tDSMInd without its length is exactly tDSMRxParm.
-    static_assert(sizeof(tDSMRxParm) == offsetof(tDSMInd, msgLen), "rx parameters");
-    memcpy(const_cast<tDSMRxParm*>(aopcDSMRxParm), aipcMsg, sizeof(tDSMRxParm));
+    // v2x_system_read's signature declares both out arguments const; they
+    // are the caller's buffers and are written here, as the call promises.
+    tDSMRxParm parm;
+    parm.dsmpVer = head.dsmpVer;
+    parm.appId = head.appId;
+    memcpy(parm.peerMac, head.peerMac, sizeof(parm.peerMac));
+    parm.priority = head.priority;
+    memcpy(const_cast<tDSMRxParm*>(aopcDSMRxParm), &parm, sizeof(parm));
     if (recLen > 0) {
-        memcpy(const_cast<char*>(aopcRxBuf), aipcMsg + V2X_DSM_IND_HEAD_LEN, recLen);
+        memcpy(const_cast<char*>(aopcRxBuf), head.data, recLen);
     }
     return recLen;
 }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The core thread: builds the event base, starts the layers, dispatches, and
-// stops everything again in the reverse order.
+// stops everything again (in the order _core_release gives).
 #include "core.h"
 
 #include <event2/event.h>
@@ -43,13 +43,47 @@ static V2xLoopStop giCoreStop(gipPthdEtBse);
 // need not outlive v2x_core_init.
 static tV2XSDKCfg giCoreCfg;
 
-// Releases every layer, newest first, then the event base. Each layer's exit
-// is harmless when its layer never started or already stopped.
+// Points every upward hand-over at the layer above it; each sink counts
+// what comes while it is unset.
+static void _core_wire()
+{
+    // Received DSM messages go to every application, advertisement frames
+    // to the management entity's dump.
+    dme_dsm_set_ind_sink(v2x_sdk_dmn_serv_tx_clit_msg);
+    adap_lyr_set_dme_sink(parse_dme_payload);
+    // A place freed in the radio link's transmit queue lets the daemon
+    // server read the requests it held back.
+    rlink_set_tx_room_sink(dmn_serv_tx_room);
+    // What became of each application's requests is counted for it.
+    rlink_set_tx_news_sink(dmn_serv_tx_news);
+    // Confirms of the management entity go to the connection that asked.
+    dme_set_tx_sink(v2x_sdk_dmn_serv_tx_to_clit);
+}
+
+static void _core_unwire()
+{
+    dme_dsm_set_ind_sink(nullptr);
+    adap_lyr_set_dme_sink(nullptr);
+    rlink_set_tx_room_sink(nullptr);
+    rlink_set_tx_news_sink(nullptr);
+    dme_set_tx_sink(nullptr);
+}
+
+// Releases every layer, then the event base, in a fixed order that is not
+// the reverse of the start: the daemon server goes first, so no
+// application request arrives while the layers below it stop; then the
+// radio link, so nothing more comes from the air; then the DME, the DSM
+// layer, the adaptation layer, the access layer and the MIB. Each layer's
+// exit is harmless when its layer never started or already stopped, so a
+// partial start and a second call release nothing twice.
 static void _core_release()
 {
-    // Layer exits, newest first. Events registered on the base are deleted
-    // by their owners here, before the base is freed below.
+    // Events registered on the base are deleted by their owners here,
+    // before the base is freed below.
     v2x_sdk_dmn_serv_exit();
+    // The server is gone: what the layers still hand up (the radio link's
+    // drops at its exit) is counted by the unset sinks, not sent.
+    _core_unwire();
     rlink_exit();
     dme_exit();
     dme_dsm_exit();
@@ -64,8 +98,11 @@ static void _core_release()
     }
 }
 
-// Start-up steps that need the event base. Returns 0, or the failed step's
-// code after logging it.
+// Start-up steps that need the event base, in a fixed order: MIB, access
+// layer, adaptation layer, DME, DSM layer, daemon server, then the radio
+// link last, once everything a received datagram reaches is in place.
+// Returns 0, or the failed step's code after logging it; the caller then
+// releases everything (_core_release), started or not.
 static int _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aipBase)
 {
     int rc = v2x_mib_init();
@@ -99,17 +136,7 @@ static int _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aipB
         LOGE("v2x_sdk_dmn_serv_init() err!!!!\n");
         return rc;
     }
-    // Received DSM messages go to every application, advertisement frames
-    // to the management entity's dump.
-    dme_dsm_set_ind_sink(v2x_sdk_dmn_serv_tx_clit_msg);
-    // A place freed in the radio link's transmit queue lets the daemon
-    // server read the requests it held back.
-    rlink_set_tx_room_sink(dmn_serv_tx_room);
-    // What became of each application's requests is counted for it.
-    rlink_set_tx_news_sink(dmn_serv_tx_news);
-    adap_lyr_set_dme_sink(parse_dme_payload);
-    // Confirms of the management entity go to the connection that asked.
-    dme_set_tx_sink(v2x_sdk_dmn_serv_tx_to_clit);
+    _core_wire();
     rc = rlink_init(aipcCfg, aipBase);
     if (rc != 0) {
         LOGE("rlink_init() err!!!!\n");

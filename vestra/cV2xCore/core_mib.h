@@ -13,7 +13,7 @@
 
 V2X_EXTERN_C_BEGIN
 
-#define DOT3_TABLE_LEN 32 /* entries of every MIB table */
+#define DOT3_TABLE_LEN V2X_LIM_REG_MAX /* entries of every MIB table */
 
 #pragma pack(push, 1)
 

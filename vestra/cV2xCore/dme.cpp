@@ -8,14 +8,15 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <atomic>
-
+#include "air_log.hpp"
 #include "core_app_tx.hpp"
 #include "core_stats.hpp"
 #include "dme_dsm.h"
+#include "dsmp.hpp"
 #include "rlink.hpp"
 #include "self_log.h"
 #include "v2x_prim.hpp"
+#include "v2x_sink.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_INFO;
 
@@ -48,18 +49,15 @@ tProvReq giProvReqAry[DME_PROV_MAX];
 tDMEPrim giDMEPrim = {nullptr, nullptr};
 struct event_base* gipDMEEtBse = nullptr;
 tDMEDSMPrim* gipDSMPrim = nullptr;
-char giCfmBuf[4096];
-char giDSAFrame[1024];
+char giCfmBuf[V2X_CORE_APP_BUF_LEN];
+char giDSAFrame[V2X_LIM_DSA_FRAME];
 uint32_t giRxDMECnt = 0;
 // The connection whose request is being handled (0: none); core thread.
 uint32_t giReqConn = 0;
 
-int _drop_tx(uint32_t, const char*, const int)
-{
-    return 0;
-}
-// Where confirms go up; wired by the core.
-std::atomic<fDMETxSink> gipTxSink{_drop_tx};
+// Where confirms go up; wired by the core. Unset, a confirm reaches no
+// application: counted, and the request's caller told it was not sent.
+UpSinkOf<int, uint32_t, const char*, const int> giTxSink{-ERR_V2X_SOCKET_WRITE};
 
 // True from the first skipped advertisement until one goes out again.
 bool giDSAStall = false;
@@ -122,7 +120,7 @@ int _tx_dme_response(eV2XMsgType aicMsgType, uint16_t aicLclAppId, uint32_t aicR
     memcpy(cfm + offsetof(tDMEProvServCfm, lclAppId), &aicLclAppId, sizeof(aicLclAppId));
     memcpy(cfm + offsetof(tDMEProvServCfm, retCd), &aicRetCd, sizeof(aicRetCd));
     size_t len = core_app_put_msg(giCfmBuf, static_cast<uint32_t>(aicMsgType), cfm, sizeof(cfm));
-    int rc = gipTxSink.load()(giReqConn, giCfmBuf, static_cast<int>(len));
+    int rc = giTxSink(giReqConn, giCfmBuf, static_cast<int>(len));
     LOGI("v2x_sdk_dmn_serv_tx_clit_msg()=%d\n", rc);
     if (rc != 0) {
         LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
@@ -138,19 +136,15 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
         why != PrimFetch::Ok) {
         prim_fail(why, "get_dme_dsm_prim", "gipDSMPrim->request", -ERR_V2X_GET_DME_DSM_PRIM);
     } else {
-        memset(giDSAFrame, 0, sizeof(giDSAFrame));
-        size_t text = strnlen(e->dsaHdrExtAry, kTextMax - 1);
-        // Byte 0: version 0, optInd (bit 4) when there is a text. Byte 1:
-        // dsaId 0, cntetCnt 3 in the high nibble.
-        giDSAFrame[0] = static_cast<char>(text > 0 ? 0x10 : 0x00);
-        giDSAFrame[1] = 0x30;
-        memcpy(giDSAFrame + 2, e->dsaHdrExtAry, text);
+        const size_t dsaLen = dsa_encode(reinterpret_cast<uint8_t*>(giDSAFrame),
+                                         sizeof(giDSAFrame), e->dsaHdrExtAry,
+                                         strnlen(e->dsaHdrExtAry, kTextMax - 1));
         // The core's own datagram at the advertisements' priority; a newer
         // advertisement replaces one of the same AID still waiting.
         const TxMeta tagMeta = {0, e->appId, e->priority, 1, 0, 0};
         RlinkTxTagScope tag(tagMeta);
         int rc = gipDSMPrim->request(e->appId, e->protTp, e->priority,
-                                     static_cast<uint16_t>(2 + text), giDSAFrame,
+                                     static_cast<uint16_t>(dsaLen), giDSAFrame,
                                      reinterpret_cast<const char*>(e->peerMac), e->dsmHdrExts);
         LOGI("gipDSMPrim->request()=%d\n", rc);
         if (rc == -ERR_V2X_TX_FULL) {
@@ -206,7 +200,14 @@ int _provide_service_operate(eDMEAction aicAct, uint32_t aicAppId, uint8_t aicRp
 extern "C" V2X_API int dme_init(const struct event_base* aipcEtBse)
 {
     LOGT();
+    // dme_init's signature takes the base as const; its timers are added
+    // to it, so the cast is forced there.
     gipDMEEtBse = const_cast<struct event_base*>(aipcEtBse);
+    // A second init without an exit: the first one's timers would stay on
+    // their base, pointing at entries zeroed below.
+    for (auto& e : giProvReqAry) {
+        release_timer(e);
+    }
     memset(giProvReqAry, 0, sizeof(giProvReqAry));
     count_providers();
     giDMEPrim.provReq = _dme_provder_serv_req;
@@ -335,6 +336,12 @@ extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aic
     if (log_direct_wanted(LOG_LEV_LOUD) == 0) {
         return 0;  // the host silenced it: not even formatted
     }
+    // Anyone in radio range can send these frames: the dump of each is one
+    // line the air causes, so it passes the air-line gate like the others
+    // (the rest are counted and reported by the radio link once a second).
+    if (!air_log_gate().allow()) {
+        return 0;
+    }
     char txt[512];
     int used = snprintf(txt, sizeof(txt), "%s:%06d len=%04d ", "RX DME:", static_cast<int>(cnt),
                         aicMsgLen);
@@ -353,7 +360,12 @@ extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aic
 
 void dme_set_tx_sink(fDMETxSink aipSink)
 {
-    gipTxSink.store(aipSink != nullptr ? aipSink : _drop_tx);
+    giTxSink.set(aipSink);
+}
+
+unsigned long dme_unset_tx_sink_count(void)
+{
+    return giTxSink.unset_count();
 }
 
 void dme_set_requester(uint32_t aicConn)

@@ -57,10 +57,14 @@ V2X_API int _dme_user_serv_req(const uint16_t aicLclAppId, const eDMEAction aicD
                                const char* aipcOtherInfo);
 
 /* Where the management entity's confirms go up: to connection aicConn only,
- * or to every application for 0. The core wires it to the daemon server;
- * null restores the default, which drops them. Set before the core runs. */
+ * or to every application for 0. The core wires it to the daemon server at
+ * start and clears it at stop; null restores the default, under which each
+ * confirm is counted (dme_unset_tx_sink_count) and the request returns
+ * -ERR_V2X_SOCKET_WRITE. Set before the core runs. */
 typedef int (*fDMETxSink)(uint32_t aicConn, const char* aipcMsg, const int aicMsgLen);
 void dme_set_tx_sink(fDMETxSink aipSink);
+/* Confirms that found no sink set since the process started. */
+unsigned long dme_unset_tx_sink_count(void);
 
 /* The connection whose requests the primitives handle from now on (0: a
  * caller of the core itself). The daemon server sets it around each request
@@ -79,7 +83,9 @@ uint32_t dme_provider_list(tV2XCtlProvider* aopRecs, uint32_t aicFirst, uint32_t
                                    uint32_t* aopTotal);
 
 /* Prints a received advertisement payload as one hexadecimal line on
- * standard output. The bytes belong to the caller and are only read. */
+ * standard output, through the air-line gate: past its allowance a line is
+ * counted, not written. The bytes belong to the caller and are only read.
+ * Returns 0. */
 V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aicMsgLen);
 
 /* Advertisements sent, and skipped because the radio link's transmit queue

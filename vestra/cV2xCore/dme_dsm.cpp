@@ -7,6 +7,7 @@
 
 #include "adap_lyr.h"
 #include "core_app.h"
+#include "core_app_frame.hpp"
 #include "dsm_mem.hpp"
 #include "core_stats.hpp"
 #include "dsmp.hpp"
@@ -118,23 +119,17 @@ static int _dsm_indication(uint8_t aiDSMPVer, const uint32_t aicAppId, uint16_t 
         LOGE("aiLen(%d) err!!!!\n", static_cast<int>(aiLen));
         return -ERR_V2X_PARM_CONT;
     }
-    // Header, head and data are all written below and nothing past them is
-    // sent, so the buffer is not cleared first (4 KiB per frame).
-    tCoreApp hdr;
-    hdr.msgType = V2X_DSM_IND;
-    hdr.msgLen = static_cast<uint16_t>(aiLen + V2X_DSM_IND_HEAD_LEN);
-    tDSMInd ind;
+    // Header, head and data are all written by the framing and nothing past
+    // them is sent, so the buffer is not cleared first (4 KiB per frame).
+    CoreAppDsmInd ind;
     ind.dsmpVer = aiDSMPVer;
     ind.appId = aicAppId;
     memcpy(ind.peerMac, aipcPeerMac, sizeof(ind.peerMac));
     ind.priority = aiPrity;
     ind.msgLen = aiLen;
-    memcpy(giDSMIndBuf, &hdr, V2X_CORE_APP_HDR_LEN);
-    memcpy(giDSMIndBuf + V2X_CORE_APP_HDR_LEN, &ind, V2X_DSM_IND_HEAD_LEN);
-    if (aiLen != 0) {
-        memcpy(giDSMIndBuf + V2X_CORE_APP_HDR_LEN + V2X_DSM_IND_HEAD_LEN, aipcData, aiLen);
-    }
-    int ret = giIndSink(giDSMIndBuf, static_cast<int>(hdr.msgLen + V2X_CORE_APP_HDR_LEN));
+    ind.data = aipcData;
+    const size_t len = core_app_dsm_ind_put(giDSMIndBuf, sizeof(giDSMIndBuf), ind);
+    int ret = giIndSink(giDSMIndBuf, static_cast<int>(len));
     if (ret != 0) {
         LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
         return ret;

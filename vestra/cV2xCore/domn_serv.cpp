@@ -41,7 +41,7 @@ static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 
 namespace {
 
-constexpr int kRxBufLen = 16384;
+constexpr int kRxBufLen = static_cast<int>(V2X_LIM_DMN_RX_BUF);
 constexpr uint32_t kHdr = V2X_CORE_APP_HDR_LEN;
 // Requests one connection may have handled per turn before the others get
 // theirs: a flooding client cannot starve a quiet one.
@@ -1317,6 +1317,11 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_init(const char* aipcDmnNme,
         LOGE("_dmn_server_init() err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
+    // A second init without an exit would leak the first socket, its events
+    // and the receive buffer.
+    v2x_sdk_dmn_serv_exit();
+    // The published signature takes the base as const; the server's events
+    // are registered in it, so the cast is forced there.
     int rc = _dmn_server_init(aipcDmnNme, const_cast<struct event_base*>(aipcEtBse));
     if (rc != 0) {
         LOGE("_dmn_server_init() err!!!!\n");

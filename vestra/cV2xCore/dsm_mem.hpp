@@ -19,7 +19,7 @@
 // Bytes of a buffer's message area: the largest datagram either ring holds.
 constexpr int DSM_MEM_MSG_LEN = static_cast<int>(V2X_LIM_FRAME_BUF);
 // Buffers per ring.
-constexpr int DSM_MEM_CNT = 10;
+constexpr int DSM_MEM_CNT = static_cast<int>(V2X_LIM_DSM_MEM_CNT);
 
 // One ring buffer: the list link first, so node and record share an address.
 typedef struct _tDSMMem_ {

@@ -67,6 +67,20 @@ int dsmp_encode(uint8_t* aopFrame, size_t aicCap, uint32_t aicAid, const uint8_t
     return w.ok() ? 0 : -ERR_V2X_SEND_LEN;
 }
 
+size_t dsa_encode(uint8_t* aopBuf, size_t aicCap, const char* aipcText,
+                          size_t aicTextLen)
+{
+    if (aopBuf == nullptr || aicCap < DSA_HDR_LEN || aicTextLen > aicCap - DSA_HDR_LEN ||
+        (aicTextLen != 0 && aipcText == nullptr)) {
+        return 0;
+    }
+    ByteWriter w(aopBuf, aicCap);
+    w.u8(aicTextLen > 0 ? DSA_OPT_IND : 0x00);
+    w.u8(DSA_ID_CNT);
+    w.bytes(aipcText, aicTextLen);
+    return w.ok() ? w.used() : 0;
+}
+
 DsmpRx dsmp_decode(const uint8_t* aipcFrame, size_t aicLen, DsmpRxFrame& aopFrame,
                    DsmpAidFilter aipFilter)
 {

@@ -138,6 +138,20 @@ size_t dsmp_frame_len(uint32_t aicAid, const uint8_t* aipcExts, uint16_t aicLen)
 int dsmp_encode(uint8_t* aopFrame, size_t aicCap, uint32_t aicAid, const uint8_t* aipcExts,
                 const uint8_t* aipcData, uint16_t aicLen, DsmpTxInfo* aopInfo);
 
+// The management entity's service advertisement, the data of the frames it
+// sends: byte 0 version 0 with the option indicator (bit 4) when a header
+// text follows, byte 1 advertisement id 0 with a content count of 3 in its
+// high nibble, then the text's bytes without a terminator.
+constexpr uint8_t DSA_OPT_IND = 0x10;
+constexpr uint8_t DSA_ID_CNT = 0x30;
+constexpr size_t DSA_HDR_LEN = 2;
+
+// Writes one advertisement with aicTextLen bytes of aipcText (null: none)
+// at aopBuf of capacity aicCap. Returns its length, or 0 when it does not
+// fit (nothing written then).
+size_t dsa_encode(uint8_t* aopBuf, size_t aicCap, const char* aipcText,
+                          size_t aicTextLen);
+
 enum class DsmpRx {
     Ok,            // a frame for the DSM layer
     Dme,           // a management-entity frame, data and len set

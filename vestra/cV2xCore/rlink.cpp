@@ -23,6 +23,7 @@
 #include "v2x_clock.hpp"
 #include "v2x_evthread.hpp"
 #include "v2x_prim.hpp"
+#include "v2x_sink.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 
@@ -46,10 +47,10 @@ static struct event* gipTxEt = nullptr;
 static unsigned long giRefusedRun = 0;
 static bool giLastSentClean = false;
 
-static void _no_room_sink(void) {}
-static void _no_tx_news(uint32_t, eRlinkTxNews) {}
-static std::atomic<fRlinkTxRoom> giTxRoomSink{_no_room_sink};
-static std::atomic<fRlinkTxNews> giTxNewsSink{_no_tx_news};
+// What the link tells the daemon server about its transmit queue; wired by
+// the core at start and cleared at stop. Unset, each call is counted.
+static UpSinkOf<void> giTxRoomSink;
+static UpSinkOf<void, uint32_t, eRlinkTxNews> giTxNewsSink;
 // Whose the datagrams of the current rlink_send calls are (core thread).
 static TxMeta giTxTag = {0, 0, 0, 0, 0, 0};
 static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen);
@@ -86,16 +87,16 @@ public:
     void sent(const TxMeta& aicMeta, uint64_t, int aicRc) override
     {
         if (aicRc == 0) {
-            giTxNewsSink.load()(aicMeta.connId, RLINK_TX_SENT);
+            giTxNewsSink(aicMeta.connId, RLINK_TX_SENT);
         }
     }
     void dropped(const TxMeta& aicMeta, TxDrop aicWhy) override
     {
-        giTxNewsSink.load()(aicMeta.connId, aicWhy == TxDrop::Expired      ? RLINK_TX_EXPIRED
-                                            : aicWhy == TxDrop::Superseded ? RLINK_TX_SUPERSEDED
-                                                                           : RLINK_TX_AT_EXIT);
+        giTxNewsSink(aicMeta.connId, aicWhy == TxDrop::Expired      ? RLINK_TX_EXPIRED
+                                     : aicWhy == TxDrop::Superseded ? RLINK_TX_SUPERSEDED
+                                                                    : RLINK_TX_AT_EXIT);
     }
-    void room(uint8_t) override { giTxRoomSink.load()(); }
+    void room(uint8_t) override { giTxRoomSink(); }
 };
 
 RlinkRuntime giTxRuntime;
@@ -125,10 +126,15 @@ int _parse_rx_msg(const char* aipcMsg, const int aicLen)
     if (PrimFetch why = prim_fetch(gipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::indication); why != PrimFetch::Ok) {
         return prim_fail(why, "get_adaptation_layer_prim", "gipAdapLyrPrim->indication", -ERR_V2X_GET_ADAP_PRIM);
     }
-    // The frame length travels in 16 bits: a longer datagram cannot come
-    // from the receive ring, and anything else is refused rather than cut.
-    if (aipcMsg == nullptr || aicLen <= 0 || aicLen > 0x10000) {
+    if (aipcMsg == nullptr || aicLen <= 0) {
         STAT_ADD(rxDropTooShort);
+        LOGE_AIR("aicLen(%d) err!!!!\n", aicLen);
+        return -ERR_V2X_RX_ADAP_FMT;
+    }
+    // The frame length travels in 16 bits: a longer datagram cannot come
+    // from the receive ring, and one from elsewhere is refused, not cut.
+    if (static_cast<uint32_t>(aicLen) > V2X_LIM_RX_DGRAM_MAX) {
+        STAT_ADD(rxDropTruncated);
         LOGE_AIR("aicLen(%d) err!!!!\n", aicLen);
         return -ERR_V2X_RX_ADAP_FMT;
     }
@@ -447,12 +453,17 @@ int rlink_tx_queued_by(uint32_t aicConnId, int aicPrio)
 
 void rlink_set_tx_room_sink(fRlinkTxRoom aipSink)
 {
-    giTxRoomSink.store(aipSink != nullptr ? aipSink : _no_room_sink);
+    giTxRoomSink.set(aipSink);
 }
 
 void rlink_set_tx_news_sink(fRlinkTxNews aipSink)
 {
-    giTxNewsSink.store(aipSink != nullptr ? aipSink : _no_tx_news);
+    giTxNewsSink.set(aipSink);
+}
+
+unsigned long rlink_unset_sink_count(void)
+{
+    return giTxRoomSink.unset_count() + giTxNewsSink.unset_count();
 }
 
 void rlink_tx_stats(tRlinkTxStats* aopStats)

@@ -53,13 +53,15 @@ int rlink_tx_queued_by(uint32_t aicConnId, int aicPrio);
 enum eRlinkTxNews { RLINK_TX_SENT, RLINK_TX_EXPIRED, RLINK_TX_SUPERSEDED, RLINK_TX_AT_EXIT };
 // Called on the core thread for each datagram that left or was dropped.
 using fRlinkTxNews = void (*)(uint32_t aicConnId, eRlinkTxNews aicNews);
-// Sets it; null sets one that does nothing.
+// Sets it; null goes back to counting the calls (rlink_unset_sink_count).
 void rlink_set_tx_news_sink(fRlinkTxNews aipSink);
 
 // Called on the core thread each time a place of any priority comes free.
 using fRlinkTxRoom = void (*)(void);
-// Sets the room callback; null sets one that does nothing.
+// Sets the room callback; null goes back to counting the calls.
 void rlink_set_tx_room_sink(fRlinkTxRoom aipSink);
+// Room and news calls that found no callback set since the process started.
+unsigned long rlink_unset_sink_count(void);
 
 // What the send side has done since the process started.
 struct tRlinkTxStats {

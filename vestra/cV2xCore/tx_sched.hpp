@@ -68,7 +68,7 @@ public:
     // Places per priority: as many as the DSM layer has send buffers.
     static constexpr int kCap = DSM_MEM_CNT;
     // Minimum gap between two datagrams on the monotonic clock.
-    static constexpr uint64_t kGapUs = 70000;
+    static constexpr uint64_t kGapUs = V2X_LIM_RLINK_PACE_US;
     // Longest datagram: a DSM buffer behind an access-layer header.
     static constexpr int kMaxLen = DSM_MEM_MSG_LEN + ACES_LYR_HDR_LEN;
 

@@ -124,6 +124,63 @@ inline CoreAppHdr core_app_rx_hdr_check(const uint32_t aicMsgType, const uint32_
     return aicMsgLen <= V2X_CORE_APP_MAX_PAYLOAD ? CoreAppHdr::Ok : CoreAppHdr::BadLen;
 }
 
+// A DSM indication (V2X_DSM_IND): the fields of its head and its data.
+struct CoreAppDsmInd {
+    uint8_t dsmpVer;
+    uint32_t appId;
+    uint8_t peerMac[6];
+    uint8_t priority;
+    uint16_t msgLen;   // bytes at data
+    const char* data;  // into the bytes parsed; null when msgLen is 0
+};
+
+// Writes one whole V2X_DSM_IND message (header, head, data) at aopBuf (any
+// alignment) of aicCap bytes. Returns its length, or 0 when the data is
+// longer than an indication carries, is missing, or the buffer is too small
+// (nothing written then).
+inline size_t core_app_dsm_ind_put(char* aopBuf, const size_t aicCap, const CoreAppDsmInd& aicInd)
+{
+    const size_t pld = V2X_DSM_IND_HEAD_LEN + static_cast<size_t>(aicInd.msgLen);
+    if (aopBuf == nullptr || aicInd.msgLen > V2X_DSM_IND_MAX_DATA ||
+        (aicInd.msgLen != 0 && aicInd.data == nullptr) || aicCap < V2X_CORE_APP_HDR_LEN + pld) {
+        return 0;
+    }
+    core_app_hdr_put(aopBuf, V2X_DSM_IND, static_cast<uint16_t>(pld));
+    char* h = aopBuf + V2X_CORE_APP_HDR_LEN;
+    h[offsetof(tDSMInd, dsmpVer)] = static_cast<char>(aicInd.dsmpVer);
+    memcpy(h + offsetof(tDSMInd, appId), &aicInd.appId, sizeof(aicInd.appId));
+    memcpy(h + offsetof(tDSMInd, peerMac), aicInd.peerMac, sizeof(aicInd.peerMac));
+    h[offsetof(tDSMInd, priority)] = static_cast<char>(aicInd.priority);
+    memcpy(h + offsetof(tDSMInd, msgLen), &aicInd.msgLen, sizeof(aicInd.msgLen));
+    if (aicInd.msgLen != 0) {
+        memcpy(h + V2X_DSM_IND_HEAD_LEN, aicInd.data, aicInd.msgLen);
+    }
+    return V2X_CORE_APP_HDR_LEN + pld;
+}
+
+// Reads the payload of a V2X_DSM_IND of aicLen bytes (any alignment). False
+// when it is shorter than the head or its own length disagrees with
+// aicLen; nothing outside the aicLen bytes is read either way.
+inline bool core_app_dsm_ind_parse(const char* aipcPld, const size_t aicLen, CoreAppDsmInd* aopInd)
+{
+    if (aipcPld == nullptr || aicLen < V2X_DSM_IND_HEAD_LEN) {
+        return false;
+    }
+    CoreAppDsmInd ind;
+    ind.dsmpVer = static_cast<uint8_t>(aipcPld[offsetof(tDSMInd, dsmpVer)]);
+    memcpy(&ind.appId, aipcPld + offsetof(tDSMInd, appId), sizeof(ind.appId));
+    memcpy(ind.peerMac, aipcPld + offsetof(tDSMInd, peerMac), sizeof(ind.peerMac));
+    ind.priority = static_cast<uint8_t>(aipcPld[offsetof(tDSMInd, priority)]);
+    memcpy(&ind.msgLen, aipcPld + offsetof(tDSMInd, msgLen), sizeof(ind.msgLen));
+    if (!core_app_dsm_ind_len_ok(static_cast<uint32_t>(aicLen), ind.msgLen)) {
+        *aopInd = ind;
+        return false;
+    }
+    ind.data = ind.msgLen != 0 ? aipcPld + V2X_DSM_IND_HEAD_LEN : nullptr;
+    *aopInd = ind;
+    return true;
+}
+
 // The core's greeting, the first message of every connection it accepts:
 // Welcome when it serves the connection, RefusedCap or RefusedShare when it
 // closes it right after (the record says how many it holds), Bad for a first
@@ -161,12 +218,14 @@ inline int core_app_user_share(const int aicCap)
 }
 
 // One message as it lies in the reader's storage. payload points at msgLen
-// bytes and stays valid until the next read_room() call. After a drop,
-// msgType and msgLen describe the refused header and payload is null.
+// bytes and stays valid until the next read_room() call; the storage is the
+// reader's own, so the dispatcher may hand it to a call that takes a
+// non-const record. After a drop, msgType and msgLen describe the refused
+// header and payload is null.
 struct CoreAppMsg {
     uint32_t msgType;
     uint16_t msgLen;
-    const char* payload;
+    char* payload;
 };
 
 enum class CoreAppNext { Msg, More, Drop };

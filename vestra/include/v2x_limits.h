@@ -30,6 +30,27 @@ V2X_EXTERN_C_BEGIN
 #define V2X_DME_SERV_CFM_LEN 6u          /* provider and user confirms */
 #define V2X_DME_TEXT_LEN 256u            /* dsaHdrExt, otherInfo */
 
+/* ---- Registrations ----------------------------------------------------------
+ * Each family of registrations (DSM services, DME providers, DME users)
+ * hands out the indices 0..V2X_LIM_REG_MAX-1 from one 32-bit set; the
+ * core's DSM service table has as many entries. A DSM registration waits
+ * for its confirm in a list of V2X_LIM_REG_PEND_MAX. */
+#define V2X_LIM_REG_MAX 32u
+#define V2X_LIM_REG_PEND_MAX 64u
+
+/* ---- Core -------------------------------------------------------------------
+ * Buffers of each of the two datagram rings (receive, send), and so places
+ * of each priority's transmit queue; the gap between two datagrams to the
+ * radio module; the daemon server's receive buffer; the management entity's
+ * advertisement frame (two header bytes and a text of at most 255). */
+#define V2X_LIM_DSM_MEM_CNT 10u
+#define V2X_LIM_RLINK_PACE_US 70000u
+#define V2X_LIM_DMN_RX_BUF 16384u
+#define V2X_LIM_DSA_FRAME 1024u
+/* Longest datagram the receive side decodes: its frame length travels in
+ * 16 bits after the protocol-type byte. */
+#define V2X_LIM_RX_DGRAM_MAX 65536u
+
 /* ---- Radio link -------------------------------------------------------------
  * A sent DSM message becomes one datagram: the protocol-type byte, then the
  * DSMP frame (header byte, the optional extension element, the AID, a 2-byte
@@ -70,6 +91,8 @@ V2X_STATIC_ASSERT(V2X_DSM_IND_MAX_DATA ==
                   "largest indication data");
 V2X_STATIC_ASSERT(V2X_LIM_DSM_DATA_MAX_1B == V2X_LIM_FRAME_BUF - 5u, "one-byte AID form");
 V2X_STATIC_ASSERT(V2X_LIM_DSM_DATA_MAX_2B == V2X_LIM_FRAME_BUF - 6u, "two-byte AID form");
+V2X_STATIC_ASSERT(V2X_LIM_REG_MAX == 32u, "one 32-bit index set per family");
+V2X_STATIC_ASSERT(V2X_LIM_DSA_FRAME >= 2u + V2X_DME_TEXT_LEN - 1u, "advertisement frame");
 V2X_STATIC_ASSERT(V2X_DSM_REQ_HEAD_LEN + V2X_LIM_DSM_DATA_MAX <= V2X_CORE_APP_MAX_PAYLOAD,
                   "every DSM request the core can send fits one message");
 
