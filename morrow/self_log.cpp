@@ -639,12 +639,12 @@ struct LogThreadStart {
     std::mutex mtx;
     std::condition_variable cv;
     int state = 0;  // 0 not yet, 1 serving, -1 failed
+    // Notifies under the lock: the waiter's record may be gone as soon as
+    // the lock is free.
     void post(int aicState)
     {
-        {
-            std::lock_guard<std::mutex> lk(mtx);
-            state = aicState;
-        }
+        std::lock_guard<std::mutex> lk(mtx);
+        state = aicState;
         cv.notify_all();
     }
     int wait()
