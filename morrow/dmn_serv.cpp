@@ -17,6 +17,7 @@
 #include "self_log.h"
 #include "unix_sock.h"
 #include "v2x_evthread.hpp"
+#include "v2x_lock_guard.hpp"
 #include "xfuncs.h"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
@@ -73,9 +74,10 @@ tClitNetCon* _clit_of(tDmnLink* aipNode)
 
 void _remove_clit(tClitNetCon* aipClit)
 {
-    pthread_rwlock_wrlock(&giContCltLk);
-    _list_del(&aipClit->hnode);
-    pthread_rwlock_unlock(&giContCltLk);
+    {
+        WriteLock lk(giContCltLk);
+        _list_del(&aipClit->hnode);
+    }
     if (aipClit->pClitEt != nullptr) {
         event_del(aipClit->pClitEt);
         event_free(aipClit->pClitEt);
@@ -189,9 +191,8 @@ void _accept_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
         return;
     }
     event_add(clit->pClitEt, nullptr);
-    pthread_rwlock_wrlock(&giContCltLk);
+    WriteLock lk(giContCltLk);
     _list_add_tail(&clit->hnode);
-    pthread_rwlock_unlock(&giContCltLk);
 }
 
 void* _dmn_server_func_pth(void* aipArg)
@@ -292,21 +293,22 @@ extern "C" V2X_API int dmn_server_exit(void)
     // else put there meanwhile stays.
     (void)unix_sock_unown(&giServOwn);
     unix_sock_close(&giServTcpFd);
-    pthread_rwlock_wrlock(&giContCltLk);
-    while (giContCltHd.next != &giContCltHd) {
-        tClitNetCon* clit = _clit_of(giContCltHd.next);
-        _list_del(&clit->hnode);
-        if (clit->fd >= 0) {
-            close(clit->fd);
-            clit->fd = -1;
+    {
+        WriteLock lk(giContCltLk);
+        while (giContCltHd.next != &giContCltHd) {
+            tClitNetCon* clit = _clit_of(giContCltHd.next);
+            _list_del(&clit->hnode);
+            if (clit->fd >= 0) {
+                close(clit->fd);
+                clit->fd = -1;
+            }
+            if (clit->pClitEt != nullptr) {
+                event_del(clit->pClitEt);
+                event_free(clit->pClitEt);
+            }
+            free(clit);
         }
-        if (clit->pClitEt != nullptr) {
-            event_del(clit->pClitEt);
-            event_free(clit->pClitEt);
-        }
-        free(clit);
     }
-    pthread_rwlock_unlock(&giContCltLk);
     if (struct event_base* b = giDmnStop.detach()) {
         event_base_free(b);
     }
@@ -319,7 +321,7 @@ extern "C" V2X_API int dmn_serv_tx_clit_msg(const char* aipcMsg, const int aicMs
     if (aipcMsg == nullptr || aicMsgLen <= 0) {
         return SUCCESS_DMN;
     }
-    pthread_rwlock_rdlock(&giContCltLk);
+    ReadLock lk(giContCltLk);
     for (tDmnLink* n = giContCltHd.next; n != &giContCltHd; n = n->next) {
         // Non-blocking and without SIGPIPE: a slow or gone client misses the
         // message (or part of it).
@@ -327,7 +329,6 @@ extern "C" V2X_API int dmn_serv_tx_clit_msg(const char* aipcMsg, const int aicMs
                           MSG_NOSIGNAL | MSG_DONTWAIT);
         (void)wr;
     }
-    pthread_rwlock_unlock(&giContCltLk);
     return SUCCESS_DMN;
 }
 

@@ -4,13 +4,15 @@
 
 #include <string.h>
 
+#include "v2x_lock_guard.hpp"
+
 namespace {
 
 // The state queries take the read lock on a record they may not change: the
 // lock itself is the one mutable part of a const record.
-pthread_rwlock_t* _lk(const tFifo* aipcFifo)
+pthread_rwlock_t& _lk(const tFifo* aipcFifo)
 {
-    return const_cast<pthread_rwlock_t*>(&aipcFifo->fifoRwLk);
+    return const_cast<pthread_rwlock_t&>(aipcFifo->fifoRwLk);
 }
 
 }  // namespace
@@ -29,33 +31,26 @@ extern "C" V2X_API void fifo_init(tFifo* aipcFifo, void* aipBuff, const uint32_t
 
 extern "C" V2X_API int fifo_is_empty(const tFifo* aipcFifo)
 {
-    pthread_rwlock_rdlock(_lk(aipcFifo));
-    int r = aipcFifo->Counter == 0 ? 1 : 0;
-    pthread_rwlock_unlock(_lk(aipcFifo));
-    return r;
+    ReadLock lk(_lk(aipcFifo));
+    return aipcFifo->Counter == 0 ? 1 : 0;
 }
 
 extern "C" V2X_API int fifo_is_full(const tFifo* aipcFifo)
 {
-    pthread_rwlock_rdlock(_lk(aipcFifo));
-    int r = aipcFifo->Counter == aipcFifo->Depth ? 1 : 0;
-    pthread_rwlock_unlock(_lk(aipcFifo));
-    return r;
+    ReadLock lk(_lk(aipcFifo));
+    return aipcFifo->Counter == aipcFifo->Depth ? 1 : 0;
 }
 
 extern "C" V2X_API uint32_t fifo_get_data_count(const tFifo* aipcFifo)
 {
-    pthread_rwlock_rdlock(_lk(aipcFifo));
-    uint32_t r = aipcFifo->Counter;
-    pthread_rwlock_unlock(_lk(aipcFifo));
-    return r;
+    ReadLock lk(_lk(aipcFifo));
+    return aipcFifo->Counter;
 }
 
 extern "C" V2X_API int fifo_add_one(tFifo* aipcFifo, void* aipVal)
 {
-    pthread_rwlock_wrlock(&aipcFifo->fifoRwLk);
+    WriteLock lk(aipcFifo->fifoRwLk);
     if (aipcFifo->Counter == aipcFifo->Depth) {
-        pthread_rwlock_unlock(&aipcFifo->fifoRwLk);
         return 0;
     }
     uint8_t* base = static_cast<uint8_t*>(aipcFifo->Buff);
@@ -64,15 +59,13 @@ extern "C" V2X_API int fifo_add_one(tFifo* aipcFifo, void* aipVal)
     uint32_t t = aipcFifo->Tail + 1;
     aipcFifo->Tail = t >= aipcFifo->Depth ? 0 : t;
     aipcFifo->Counter = aipcFifo->Counter + 1;
-    pthread_rwlock_unlock(&aipcFifo->fifoRwLk);
     return 1;
 }
 
 extern "C" V2X_API int fifo_get_one(tFifo* aipcFifo, void* aopVal)
 {
-    pthread_rwlock_wrlock(&aipcFifo->fifoRwLk);
+    WriteLock lk(aipcFifo->fifoRwLk);
     if (aipcFifo->Counter == 0) {
-        pthread_rwlock_unlock(&aipcFifo->fifoRwLk);
         return 0;
     }
     const uint8_t* base = static_cast<const uint8_t*>(aipcFifo->Buff);
@@ -81,7 +74,6 @@ extern "C" V2X_API int fifo_get_one(tFifo* aipcFifo, void* aopVal)
     uint32_t h = aipcFifo->Head + 1;
     aipcFifo->Head = h >= aipcFifo->Depth ? 0 : h;
     aipcFifo->Counter = aipcFifo->Counter - 1;
-    pthread_rwlock_unlock(&aipcFifo->fifoRwLk);
     return 1;
 }
 
@@ -115,9 +107,8 @@ extern "C" V2X_API uint32_t fifo_get(tFifo* aipcFifo, void* aopVals, const uint3
 
 extern "C" V2X_API void fifo_clear(tFifo* aipcFifo)
 {
-    pthread_rwlock_wrlock(&aipcFifo->fifoRwLk);
+    WriteLock lk(aipcFifo->fifoRwLk);
     aipcFifo->Head = 0;
     aipcFifo->Tail = 0;
     aipcFifo->Counter = 0;
-    pthread_rwlock_unlock(&aipcFifo->fifoRwLk);
 }

@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <libconfig.h>
-#include <poll.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdlib.h>
@@ -20,10 +19,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "self_log_sys.hpp"
+#include "v2x_evthread.hpp"
+#include "v2x_lock_guard.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 
@@ -77,7 +80,7 @@ void log_deliver(const char* aipcTxt, size_t aicLen)
         fflush(stdout);
     }
     if (_ival(gipLogCfg->fileLogSwt) == LOG_SWITCH_ON) {
-        pthread_mutex_lock(&giSvLogLk);
+        MutexLock lk(giSvLogLk);
         if (gipLogFp != nullptr || gibLogReopen) {
             log_rotate_if_due();
             if (gipLogFp != nullptr) {
@@ -86,7 +89,6 @@ void log_deliver(const char* aipcTxt, size_t aicLen)
                 ++giLogWriteCnt;
             }
         }
-        pthread_mutex_unlock(&giSvLogLk);
     }
 }
 
@@ -205,7 +207,7 @@ extern "C" V2X_API int log_set_sink(fLogSink aipSink, void* aipUser, uint32_t ai
     if ((aicLevelMask & ~LOG_LEVELS_ALL) != 0) {
         return -ERR_LOG_PARM_CONT;
     }
-    pthread_mutex_lock(&giSinkSetLk);
+    MutexLock lk(giSinkSetLk);
     giSinkSeq.fetch_add(1, std::memory_order_acq_rel);  // odd: readers wait
     giSinkFn.store(aipSink, std::memory_order_relaxed);
     giSinkUser.store(aipUser, std::memory_order_relaxed);
@@ -213,7 +215,6 @@ extern "C" V2X_API int log_set_sink(fLogSink aipSink, void* aipUser, uint32_t ai
     gibHostRouted.store(aipSink != nullptr || aicLevelMask != LOG_LEVELS_ALL,
                         std::memory_order_relaxed);
     giSinkSeq.fetch_add(1, std::memory_order_release);
-    pthread_mutex_unlock(&giSinkSetLk);
     return LOG_SUCCESS;
 }
 
@@ -449,7 +450,11 @@ constexpr size_t kNameBuf = 256;  // log file names: at most 254 characters
 
 uint32_t giLogFileBkupCnt = 0;  // selects the next file in LOG_FILE_TWO mode
 pthread_t giLogPthdId = 0;      // the log thread, or 0
-std::atomic<bool> gibWlRunFlg{false};
+// The log thread's event base and its stop request: the thread waits on the
+// pipe's read end and on the stop, never on a timeout.
+struct event_base* gipLogEtBse = nullptr;
+V2xLoopStop giLogStop(gipLogEtBse);
+struct event* gipLogRxEt = nullptr;  // the pipe's read event, on the log thread
 bool gibLogSysStarted = false;  // between log_system_init and log_system_exit
 
 // The log system's own texts are direct notices; a newline is added to those
@@ -606,44 +611,101 @@ FILE* _open_next_log(char* aopName)
 char giReopenName[kNameBuf];
 uint64_t giLogGapLines = 0;
 
-void* _rx_log_func_pth(void*)
+// Reads the pipe once: at most 1023 bytes, delivered as one chunk (its text
+// up to the first zero byte). Returns read()'s count; an empty pipe (the
+// read end does not block) is no error.
+ssize_t _serve_log_pipe(int aicFd)
+{
+    char buf[kLineBuf];
+    memset(buf, 0, sizeof(buf));
+    const ssize_t n = read(aicFd, buf, sizeof(buf) - 1);
+    if (n > 0) {
+        log_deliver(buf, strlen(buf));
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        SAY_ERR("read() err, msg:%s!!!!\n", n == 0 ? "end of pipe" : strerror(errno));
+    }
+    return n;
+}
+
+void _on_log_pipe(evutil_socket_t aicFd, short, void*)
+{
+    if (_serve_log_pipe(aicFd) == 0 && gipLogRxEt != nullptr) {
+        event_del(gipLogRxEt);  // write end gone: nothing more will come
+    }
+}
+
+// What the log thread tells log_system_init: serving, or not able to.
+struct LogThreadStart {
+    std::mutex mtx;
+    std::condition_variable cv;
+    int state = 0;  // 0 not yet, 1 serving, -1 failed
+    // Notifies under the lock: the waiter's record may be gone as soon as
+    // the lock is free.
+    void post(int aicState)
+    {
+        std::lock_guard<std::mutex> lk(mtx);
+        state = aicState;
+        cv.notify_all();
+    }
+    int wait()
+    {
+        std::unique_lock<std::mutex> lk(mtx);
+        cv.wait(lk, [this] { return state != 0; });
+        return state;
+    }
+};
+
+// At most this many reads empty the pipe at a stop (a megabyte: far above
+// a pipe's capacity), so threads that keep logging cannot hold the stop.
+constexpr int kDrainReads = 1024;
+
+// The log thread: a loop of its own that serves the pipe's read end as soon
+// as it is readable, until log_system_exit asks it to stop. Lines written
+// before the stop are written out before it ends.
+void* _rx_log_func_pth(void* aipStart)
 {
     static char gicExitVal[] = "_rx_log_func_pth() exit";
-    // No cancellation point: the stop request clears the run flag and joins,
-    // at most one 100 ms wait later.
-    char buf[kLineBuf];
-    while (gibWlRunFlg.load()) {
-        // The read end is fetched on every pass: a pipe created after the
-        // thread started is served as soon as it exists. poll, not select:
-        // a descriptor above FD_SETSIZE must not overflow an fd_set.
-        int rfd = __atomic_load_n(&giLogPpFdAry[0], __ATOMIC_ACQUIRE);
-        struct pollfd pfd = {rfd, POLLIN, 0};
-        int rc = poll(&pfd, rfd >= 0 ? 1 : 0, 100);
-        if (rc < 0) {
-            if (errno != EINTR) {
-                SAY_ERR("select()=-1, msg:%s!!!!\n", strerror(errno));
-            }
-            continue;
-        }
-        if (rc == 0 || rfd < 0 || (pfd.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-            continue;
-        }
-        if (!gibWlRunFlg.load()) {
-            break;  // stop requested: lines still in the pipe are dropped
-        }
-        memset(buf, 0, sizeof(buf));
-        ssize_t n = read(rfd, buf, sizeof(buf) - 1);
-        if (n > 0) {
-            log_deliver(buf, strlen(buf));
-        } else {
-            SAY_ERR("read() err, msg:%s!!!!\n", n == 0 ? "end of pipe" : strerror(errno));
-            if (n == 0) {
-                // Write end gone: nothing more will come; do not spin.
-                usleep(100000);
-            }
+    auto* start = static_cast<LogThreadStart*>(aipStart);
+    const int rfd = __atomic_load_n(&giLogPpFdAry[0], __ATOMIC_ACQUIRE);
+    bool told = false;
+    giLogStop.run([&](struct event_base* aipBase) {
+        gipLogRxEt = event_new(aipBase, rfd, EV_READ | EV_PERSIST, _on_log_pipe, nullptr);
+        const bool ok = gipLogRxEt != nullptr && event_add(gipLogRxEt, nullptr) == 0;
+        start->post(ok ? 1 : -1);  // start is the owner's: not used after this
+        told = true;
+        return ok ? 0 : -1;
+    });
+    if (!told) {
+        start->post(-1);  // no base or no wake-up: the loop never ran
+    } else {
+        for (int i = 0; i < kDrainReads && _serve_log_pipe(rfd) > 0; ++i) {
         }
     }
+    v2x_event_release(gipLogRxEt);
+    if (struct event_base* b = giLogStop.detach()) {
+        event_base_free(b);
+    }
     return gicExitVal;
+}
+
+// Starts the log thread on the pipe whose read end is published, and waits
+// until it serves it. 0, pthread_create's error, or -1 when the thread could
+// not make its loop (it has ended and is joined then).
+int _start_log_thread()
+{
+    if (!v2x_event_threads_ready()) {
+        return -1;
+    }
+    LogThreadStart start;
+    const int rc = giLogStop.start(giLogPthdId, _rx_log_func_pth, &start);
+    if (rc != 0) {
+        return rc;
+    }
+    if (start.wait() != 1) {
+        giLogStop.stop_and_join(giLogPthdId);
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -749,11 +811,12 @@ extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
     if (gibLogSysStarted) {
         log_system_exit();
     }
-    pthread_mutex_lock(&giSvLogLk);
-    memcpy(&giLogCfg, aipcLogCfg, sizeof(giLogCfg));
-    giLogCfg.saveLogPath[sizeof(giLogCfg.saveLogPath) - 1] = '\0';
-    gipLogCfg = &giLogCfg;
-    pthread_mutex_unlock(&giSvLogLk);
+    {
+        MutexLock lk(giSvLogLk);
+        memcpy(&giLogCfg, aipcLogCfg, sizeof(giLogCfg));
+        giLogCfg.saveLogPath[sizeof(giLogCfg.saveLogPath) - 1] = '\0';
+        gipLogCfg = &giLogCfg;
+    }
     __atomic_store_n(&giLogPpFdAry[0], -1, __ATOMIC_RELEASE);
     __atomic_store_n(&giLogPpFdAry[1], -1, __ATOMIC_RELEASE);
     gibLogSysStarted = true;
@@ -779,10 +842,9 @@ extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
             SAY_ERR("fopen() err!!!!");
             return -ERR_LOG_FOPEN;
         }
-        pthread_mutex_lock(&giSvLogLk);
+        MutexLock lk(giSvLogLk);
         gipLogFp = fp;
         giLogWriteCnt = 0;
-        pthread_mutex_unlock(&giSvLogLk);
     } else {
         SAY_RUN("File log close");
     }
@@ -790,21 +852,25 @@ extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
         SAY_RUN("Stdout log close");
     }
     if (_ival(giLogCfg.logRunMd) == LOG_RUN_NEW_PTHREAD) {
-        gibWlRunFlg.store(true);
-        pthread_t tid;
-        int rc = pthread_create(&tid, nullptr, _rx_log_func_pth, nullptr);
-        if (rc != 0) {
-            gibWlRunFlg.store(false);
-            SAY_ERR("pthread_create() err, msg:%s\n", strerror(rc));
-            return -ERR_LOG_PTHREAD_CREATE;
-        }
-        giLogPthdId = tid;
+        // The pipe comes first, so the thread's loop has its read end to
+        // wait on; callers get the write end once the thread serves it.
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0) {
             SAY_ERR("pipe() err, msg:%s!!!!\n", strerror(errno));
             return -ERR_LOG_PIPE_CREATE;
         }
+        // The thread empties the pipe at a stop without blocking.
+        (void)fcntl(fds[0], F_SETFL, O_NONBLOCK);
         __atomic_store_n(&giLogPpFdAry[0], fds[0], __ATOMIC_RELEASE);
+        const int rc = _start_log_thread();
+        if (rc != 0) {
+            SAY_ERR("pthread_create() err, msg:%s\n",
+                    rc > 0 ? strerror(rc) : "event loop not made");
+            __atomic_store_n(&giLogPpFdAry[0], -1, __ATOMIC_RELEASE);
+            close(fds[0]);
+            close(fds[1]);
+            return -ERR_LOG_PTHREAD_CREATE;
+        }
         __atomic_store_n(&giLogPpFdAry[1], fds[1], __ATOMIC_RELEASE);
         SAY_RUN("giLogPpFdAry=%d %d\n", fds[0], fds[1]);
     } else {
@@ -816,23 +882,21 @@ extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
 extern "C" V2X_API int log_system_exit(void)
 {
     if (giLogPthdId != 0) {
+        // The thread writes out what is in the pipe before it ends.
         SAY_RUN("Wait _rx_log_func_pth() pthread stop------");
-        gibWlRunFlg.store(false);
-        pthread_join(giLogPthdId, nullptr);
+        giLogStop.stop_and_join(giLogPthdId);
         SAY_RUN("_rx_log_func_pth() pthread already stop------");
-        giLogPthdId = 0;
     }
     if (gipLogCfg == nullptr) {
         return LOG_SUCCESS;
     }
     if (_ival(giLogCfg.fileLogSwt) == LOG_SWITCH_ON) {
-        pthread_mutex_lock(&giSvLogLk);
+        MutexLock lk(giSvLogLk);
         if (gipLogFp != nullptr) {
             fclose(gipLogFp);
             gipLogFp = nullptr;
         }
         gibLogReopen = false;  // a stopped log system opens nothing
-        pthread_mutex_unlock(&giSvLogLk);
     }
     // The write end is taken away before it is closed, so a late caller
     // fails on -1 instead of writing into a descriptor that is reused.

@@ -87,13 +87,15 @@ V2X_API int load_log_cfg(tLogCfg* aopcLogCfg, const char* aicpcLogCfgNme,
  * its pipe. Call once, before other threads log; a second call restarts the
  * log system (the running one is stopped first). 0, -40960 for a null
  * record or an invalid fileMod (file switch on), -4 when the file cannot be
- * opened, -2 when the thread cannot start, -3 when the pipe cannot be made. */
+ * opened, -2 when the thread cannot start (or cannot make its event loop),
+ * -3 when the pipe cannot be made. */
 V2X_API int log_system_init(const tLogCfg* aipcLogCfg);
 
-/* Stops the log thread (lines still waiting in the pipe are dropped), closes
- * the file and the pipe. The configuration stays active: afterwards lines in
- * calling-thread mode still go to standard output when that switch is on,
- * and lines in thread mode are lost. Always 0; safe without a start. */
+/* Stops the log thread, which first writes out the lines still waiting in
+ * the pipe, and joins it; closes the file and the pipe. The configuration
+ * stays active: afterwards lines in calling-thread mode still go to standard
+ * output when that switch is on, and lines in thread mode are lost. Always
+ * 0; safe without a start and when called twice. */
 V2X_API int log_system_exit(void);
 
 /* Longest line log_msg produces, in characters; longer text is cut here. */

@@ -62,9 +62,10 @@ inline bool v2x_event_threads_ready()
 }
 
 // The stop request between a loop thread and the owner that starts and joins
-// it; threads are never cancelled. The thread publishes its base with
-// attach() and checks requested() before it dispatches; the owner calls
-// request() and joins.
+// it; threads are never cancelled. Every thread of both libraries is made by
+// start() and runs its loop through run(), which publishes the base and
+// dispatches unless a stop came first; the owner calls join() (request()
+// and pthread_join).
 //
 // The owner never touches the thread's base: request() writes to an eventfd
 // whose read event, registered on the base by attach(), breaks the loop on
@@ -109,10 +110,21 @@ public:
         }
         constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;  // this helper's ceiling
         LOG0("Wait %s() pthread stop------\n", aipcName);
+        stop_and_join(aiopTid);
+        LOG0("%s() pthread already stop------\n", aipcName);
+    }
+
+    // The same without the lines, for the log thread, whose own lines
+    // cannot go through the thread being stopped. Does nothing when no
+    // thread is recorded.
+    void stop_and_join(pthread_t& aiopTid)
+    {
+        if (aiopTid == 0) {
+            return;
+        }
         request();
         pthread_join(aiopTid, nullptr);
         aiopTid = 0;
-        LOG0("%s() pthread already stop------\n", aipcName);
     }
 
     // Thread side: publishes its base (null too, for the releases) and
@@ -140,35 +152,58 @@ public:
         return true;
     }
 
-    // Thread side: makes the loop's base and publishes it. Null when it
-    // could not be made or made stoppable (what was made is released by the
-    // owner's exit), or when a stop came first.
-    struct event_base* open_base()
+    // How run() ended.
+    enum class End {
+        kRan,         // the loop ran until a stop (or until it failed)
+        kNoBase,      // no base could be made
+        kNoWake,      // the base could not be made stoppable
+        kStopped,     // a stop came before the loop
+        kInitFailed,  // the thread's own set-up failed (it said why)
+    };
+
+    // Thread side: publishes aipBase (which may be null) and registers the
+    // wake-up on it. Null when there is no base, or it could not be made
+    // stoppable (what was made is released by whoever detaches it), or when
+    // a stop came first; aopEnd says which.
+    struct event_base* open_base(struct event_base* aipBase, End* aopEnd)
     {
-        struct event_base* b = event_base_new();
-        if (b == nullptr || !attach(b)) {
+        if (!attach(aipBase) || aipBase == nullptr) {
+            *aopEnd = aipBase == nullptr ? End::kNoBase : End::kNoWake;
             return nullptr;
         }
-        return requested() ? nullptr : b;
+        *aopEnd = requested() ? End::kStopped : End::kRan;
+        return *aopEnd == End::kRan ? aipBase : nullptr;
     }
 
-    // Thread side, the whole body of a loop thread: makes and publishes the
-    // base, lets aicInit(base) register the thread's events (non-zero: it
-    // failed and said why), and runs the loop until a stop.
-    template <typename Init>
-    void run(Init aicInit)
+    // Thread side, the whole body of every loop thread of the stack: makes
+    // the base with aicMake(), publishes it, lets aicInit(base) register
+    // the thread's events (non-zero: it failed and said why), and runs the
+    // loop until a stop. The base stays published for whoever detaches it.
+    template <typename Make, typename Init>
+    End run(Make aicMake, Init aicInit)
     {
-        struct event_base* b = open_base();
+        End end;
+        struct event_base* b = open_base(aicMake(), &end);
         if (b == nullptr) {
+            return end;
+        }
+        if (aicInit(b) != 0) {
+            return End::kInitFailed;
+        }
+        event_base_dispatch(b);
+        return End::kRan;
+    }
+
+    // The same on a plain base, saying why when none could be made.
+    template <typename Init>
+    End run(Init aicInit)
+    {
+        const End end = run(event_base_new, aicInit);
+        if (end == End::kNoBase || end == End::kNoWake) {
             constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;  // this helper's ceiling
-            if (!requested()) {
-                LOGE("event_base_new() err!!!!\n");
-            }
-            return;
+            LOGE("event_base_new() err!!!!\n");
         }
-        if (aicInit(b) == 0) {
-            event_base_dispatch(b);
-        }
+        return end;
     }
 
     bool requested()

@@ -529,3 +529,83 @@ TEST_F(LogSystem, SymlinkAtTheLogNameIsRefusedAndNothingLeaksIntoChildren)
         EXPECT_FALSE(l.compare(0, 4, "lr-x") == 0 && l.find("pipe:") != std::string::npos) << l;
     }
 }
+
+namespace {
+
+std::vector<std::string> task_ids()
+{
+    return list_dir("/proc/self/task");
+}
+
+long voluntary_switches(const std::string& tid)
+{
+    std::ifstream f("/proc/self/task/" + tid + "/status");
+    for (std::string l; std::getline(f, l);) {
+        if (l.compare(0, 24, "voluntary_ctxt_switches:") == 0) {
+            return std::stol(l.substr(24));
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+// Thread mode: a line reaches the file without a timeout passing, the idle
+// log thread sleeps until there is something to do (no polling), and the
+// stop joins it; a second stop does nothing.
+TEST_F(LogSystem, ThreadModeIdleThreadWaitsAndStopJoinsIt)
+{
+    // A first thread makes the sanitizers' helper threads start now, so the
+    // one new thread below is the log thread.
+    std::thread([] {}).join();
+    const std::vector<std::string> before = task_ids();
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(LOG_RUN_NEW_PTHREAD, LOG_FILE_TWO, 0, LOG_SWITCH_OFF, LOG_SWITCH_ON,
+                         dir.file("idle"));
+    ASSERT_EQ(log_system_init(&c), 0);
+    const std::string first = first_new_path(cap.stop());
+    std::vector<std::string> added;
+    for (const std::string& t : task_ids()) {
+        if (std::find(before.begin(), before.end(), t) == before.end()) {
+            added.push_back(t);
+        }
+    }
+    ASSERT_EQ(added.size(), 1u);
+    logger(0, 0, "prompt line\n");
+    ASSERT_TRUE(wait_for([&] { return slurp(first) == "prompt line\n"; }, 5000));
+    // Idleness is what is measured here, so this one pause is the test: a
+    // thread polling every 100 ms would wake at least three times.
+    const long s0 = voluntary_switches(added[0]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    const long s1 = voluntary_switches(added[0]);
+    ASSERT_GE(s0, 0);
+    EXPECT_LE(s1 - s0, 1);
+    StdoutCapture quiet;
+    EXPECT_EQ(log_system_exit(), 0);
+    EXPECT_EQ(log_system_exit(), 0);
+    quiet.stop();
+    EXPECT_EQ(task_ids(), before);
+}
+
+// Lines still in the pipe at a stop are written out before the thread ends.
+TEST_F(LogSystem, ThreadModeStopWritesOutEveryQueuedLine)
+{
+    StdoutCapture cap;
+    tLogCfg c = make_cfg(LOG_RUN_NEW_PTHREAD, LOG_FILE_TWO, 1000000, LOG_SWITCH_OFF,
+                         LOG_SWITCH_ON, dir.file("drain"));
+    ASSERT_EQ(log_system_init(&c), 0);
+    const std::string first = first_new_path(cap.stop());
+    // Long lines, one pipe write each, fill the pipe faster than the thread
+    // (a read and a file write per chunk) empties it.
+    std::string all;
+    const std::string pad(880, 'q');
+    for (int i = 0; i < 800; ++i) {
+        const std::string line = "queued line " + std::to_string(i) + " " + pad + "\n";
+        all += line;
+        logger(0, 0, line.c_str());
+    }
+    StdoutCapture quiet;
+    EXPECT_EQ(log_system_exit(), 0);
+    quiet.stop();
+    EXPECT_EQ(slurp(first), all);
+}

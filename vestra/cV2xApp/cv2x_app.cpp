@@ -70,6 +70,47 @@ static void* _app_start_failed(int aicRc)
     return _app_thread_end();
 }
 
+// The runtime's start-up on its base: the core when it owns one, the
+// connection, the management and DSM modules. 0, or the failed step's code
+// after logging it.
+static int _app_start_steps(const tV2XSDKCfg* aipcCfg, struct event_base* aipBase)
+{
+    int rc;
+    if (giAppOwnsCore) {
+        // Returns once the core listens, or with the reason it does not.
+        rc = v2x_core_init(aipcCfg);
+        // A core that already ran is the host's own: never this runtime's
+        // to stop. Any other start, even a failed one, is stopped at exit.
+        giAppStartedCore = rc != -ERR_V2X_PTHREAD_CREATE;
+        if (rc != 0) {
+            LOGE("v2x_core_init() err!!!!\n");
+            return rc;
+        }
+    }
+    rc = v2x_domn_clit_init(aipcCfg, aipBase);
+    if (rc != 0) {
+        LOGE("v2x_domn_clit_init() err!!!!\n");
+        return rc;
+    }
+    if (giAppOwnsCore && !domn_clit_peer_is_self()) {
+        // Another process took the path between our core's bind and this
+        // connect: talking to it would hand our requests to a stranger.
+        LOGE("v2x_domn_clit_init() err!!!!\n");
+        return -ERR_V2X_SOCKET_CONECT;
+    }
+    rc = v2x_app_dme_init();
+    if (rc != 0) {
+        LOGE("v2x_app_dme_init() err!!!!\n");
+        return rc;
+    }
+    rc = v2x_app_dme_dsm_init();
+    if (rc != 0) {
+        LOGE("v2x_app_dme_dsm_init() err!!!!\n");
+        return rc;
+    }
+    return 0;
+}
+
 static void* _cv2x_app_func_pth(void* aipArg)
 {
     LOGT();
@@ -79,53 +120,28 @@ static void* _cv2x_app_func_pth(void* aipArg)
         LOGE("aipArg err!!!!\n");
         return _app_start_failed(-ERR_V2X_PARM_CONT);
     }
-    struct event_base* base = event_base_new();
-    const bool canStop = giAppStop.attach(base);
-    if (base == nullptr) {
+    int rc = 0;
+    const V2xLoopStop::End end = giAppStop.run(event_base_new, [cfg, &rc](struct event_base* b) {
+        rc = _app_start_steps(cfg, b);
+        if (rc == 0) {
+            giAppStart.post(0);
+            LOGI("cv2x app event base dispatch start------\n");
+        }
+        return rc;
+    });
+    switch (end) {
+    case V2xLoopStop::End::kRan:
+        break;
+    case V2xLoopStop::End::kNoBase:
         LOGE("event_base_new() err!!!!\n");
         return _app_start_failed(-ERR_V2X_EVENT_NEW_BASE);
-    }
-    if (!canStop) {
+    case V2xLoopStop::End::kNoWake:
         LOGE("event_new() err!!!!\n");
         return _app_start_failed(-ERR_V2X_EVENT_NEW);
-    }
-    int rc;
-    if (giAppOwnsCore) {
-        // Returns once the core listens, or with the reason it does not.
-        rc = v2x_core_init(cfg);
-        // A core that already ran is the host's own: never this runtime's
-        // to stop. Any other start, even a failed one, is stopped at exit.
-        giAppStartedCore = rc != -ERR_V2X_PTHREAD_CREATE;
-        if (rc != 0) {
-            LOGE("v2x_core_init() err!!!!\n");
-            return _app_start_failed(rc);
-        }
-    }
-    rc = v2x_domn_clit_init(cfg, base);
-    if (rc != 0) {
-        LOGE("v2x_domn_clit_init() err!!!!\n");
+    case V2xLoopStop::End::kStopped:
+        return _app_start_failed(-ERR_V2X_TMP);  // cv2x_app_exit came first
+    case V2xLoopStop::End::kInitFailed:
         return _app_start_failed(rc);
-    }
-    if (giAppOwnsCore && !domn_clit_peer_is_self()) {
-        // Another process took the path between our core's bind and this
-        // connect: talking to it would hand our requests to a stranger.
-        LOGE("v2x_domn_clit_init() err!!!!\n");
-        return _app_start_failed(-ERR_V2X_SOCKET_CONECT);
-    }
-    rc = v2x_app_dme_init();
-    if (rc != 0) {
-        LOGE("v2x_app_dme_init() err!!!!\n");
-        return _app_start_failed(rc);
-    }
-    rc = v2x_app_dme_dsm_init();
-    if (rc != 0) {
-        LOGE("v2x_app_dme_dsm_init() err!!!!\n");
-        return _app_start_failed(rc);
-    }
-    giAppStart.post(0);
-    LOGI("cv2x app event base dispatch start------\n");
-    if (!giAppStop.requested()) {
-        event_base_dispatch(base);
     }
     return _app_thread_end();
 }

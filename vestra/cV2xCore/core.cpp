@@ -171,32 +171,30 @@ static void* _v2x_core_func_pth(void* aipArg)
         return nullptr;
     }
 
-    struct event_base* base = _core_base_new();
-    const bool canStop = giCoreStop.attach(base);
-    if (base == nullptr) {
-        LOGE("event_base_new() err!!!!\n");
-        _core_release();
-        giCoreStart.post(-ERR_V2X_EVENT_NEW_BASE);
-        return nullptr;
-    }
-    if (!canStop) {
-        LOGE("event_new() err!!!!\n");
-        _core_release();
-        giCoreStart.post(-ERR_V2X_EVENT_NEW);
-        return nullptr;
-    }
-    const int rc = _core_start_layers(cfg, base);
-    if (rc != 0) {
+    int rc = 0;
+    const V2xLoopStop::End end = giCoreStop.run(_core_base_new, [cfg, &rc](struct event_base* b) {
+        rc = _core_start_layers(cfg, b);
+        if (rc == 0) {
+            // Listening and bound: whoever waits in v2x_core_init may
+            // connect now.
+            giCoreStart.post(0);
+            LOGI("V2X core event base dispatch start------\n");
+        }
+        return rc;
+    });
+    if (end != V2xLoopStop::End::kRan) {
+        if (end == V2xLoopStop::End::kNoBase) {
+            LOGE("event_base_new() err!!!!\n");
+            rc = -ERR_V2X_EVENT_NEW_BASE;
+        } else if (end == V2xLoopStop::End::kNoWake) {
+            LOGE("event_new() err!!!!\n");
+            rc = -ERR_V2X_EVENT_NEW;
+        } else if (end == V2xLoopStop::End::kStopped) {
+            rc = -ERR_V2X_TMP;  // v2x_core_exit came first: nobody waits
+        }
         _core_release();
         giCoreStart.post(rc);
         return nullptr;
-    }
-    // Listening and bound: whoever waits in v2x_core_init may connect now.
-    giCoreStart.post(0);
-
-    LOGI("V2X core event base dispatch start------\n");
-    if (!giCoreStop.requested()) {
-        event_base_dispatch(base);
     }
     // The loop ended without a stop request (it failed): shut down here.
     // When v2x_core_exit stopped it, v2x_core_exit does the releases.

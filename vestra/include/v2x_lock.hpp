@@ -1,31 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
-// Scoped guards for the pthread locks of the library (std::mutex takes
-// std::lock_guard), and the hand-over of a start-up result.
+// The pthread lock guards (from v2x_lock_guard.hpp), and the hand-over of a
+// start-up result.
 #ifndef VESTRA_V2X_LOCK_HPP
 #define VESTRA_V2X_LOCK_HPP
 
 #include <pthread.h>
 
+#include "v2x_lock_guard.hpp"
+
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-
-// Holds a pthread lock for a scope: Lock takes it, Unlock gives it back.
-template <typename T, int (*Lock)(T*), int (*Unlock)(T*)>
-class PthreadGuard {
-public:
-    explicit PthreadGuard(T& aipLk) : lk_(aipLk) { Lock(&lk_); }
-    ~PthreadGuard() { Unlock(&lk_); }
-    PthreadGuard(const PthreadGuard&) = delete;
-    PthreadGuard& operator=(const PthreadGuard&) = delete;
-
-private:
-    T& lk_;
-};
-
-using ReadLock = PthreadGuard<pthread_rwlock_t, pthread_rwlock_rdlock, pthread_rwlock_unlock>;
-using WriteLock = PthreadGuard<pthread_rwlock_t, pthread_rwlock_wrlock, pthread_rwlock_unlock>;
-using MutexLock = PthreadGuard<pthread_mutex_t, pthread_mutex_lock, pthread_mutex_unlock>;
 
 // The result of a start-up that runs on another thread, handed to the
 // thread that waits for it. Reset before each start.
