@@ -208,7 +208,8 @@ TEST(RlinkPacing, BackToBackSendsQueueAndLeaveInOrderAtLeast70msApart)
     ASSERT_EQ(rlink_init(&cfg, base), 0);
 
     // The gap holds across a stop and a start: let the one after any
-    // datagram an earlier case in this process sent pass first.
+    // datagram an earlier case in this process sent pass first. The
+    // condition is the clock itself, and a longer sleep cannot hurt.
     usleep(static_cast<useconds_t>(RLINK_PACE_US + 10000));
     const tRlinkTxStats before = tx_stats();
     char d[3] = {4, 1, 0};
@@ -241,7 +242,8 @@ TEST(RlinkPacing, BackToBackSendsQueueAndLeaveInOrderAtLeast70msApart)
     }
     EXPECT_EQ(tx_stats().queued, 0u);
     EXPECT_EQ(rlink_tx_room(), RLINK_TXQ_CAP);
-    // A send well after the previous one does not queue.
+    // A send well after the previous one does not queue (as above, the
+    // condition is the clock: more than the gap since the last datagram).
     usleep(100 * 1000);
     const unsigned long waited = tx_stats().waited;
     ASSERT_EQ(rlink_send(d, 3), 0);

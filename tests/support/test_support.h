@@ -60,6 +60,9 @@ private:
     tV2XCoreStats base_;
 };
 
+// The core's counters now (a copy through v2x_core_stats()).
+tV2XCoreStats stats_now();
+
 // Waits until pred() holds, up to timeout_ms; whether it does.
 template <typename P>
 bool wait_for(P pred, int timeout_ms = 5000)
@@ -72,6 +75,10 @@ bool wait_for(P pred, int timeout_ms = 5000)
     }
     return pred();
 }
+
+// Bytes written on the stream socket fd that its peer has not read yet
+// (SIOCOUTQ), -1 on failure.
+int unread_by_peer(int fd);
 
 // Number of open descriptors of this process.
 int open_fd_count();
