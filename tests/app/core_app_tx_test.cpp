@@ -25,6 +25,8 @@ namespace {
 
 // How much the next sends may still take; below 0 everything passes.
 std::atomic<long> gTake{-1};
+// Sends refused for want of room.
+std::atomic<int> gStalls{0};
 
 ssize_t stingy_send(int fd, const void* buf, size_t len, int flags)
 {
@@ -33,7 +35,10 @@ ssize_t stingy_send(int fd, const void* buf, size_t len, int flags)
         return send(fd, buf, len, flags);
     }
     if (take == 0) {
-        usleep(5 * 1000);  // as a full socket would: no busy loop meanwhile
+        ++gStalls;
+        // Not a wait: a stand-in for a full socket, so that the caller's
+        // retries do not spin meanwhile.
+        usleep(5 * 1000);
         errno = EAGAIN;
         return -1;
     }
@@ -123,11 +128,14 @@ TEST(CoreAppTx, ExitFinishesAPartlyWrittenMessageOrReportsItCut)
         std::thread reader;
         int rc = 0;
         if (round == kReads) {
-            // The core takes the rest only once the exit waits for it.
-            reader = std::thread([] {
-                usleep(200 * 1000);
+            // The core takes the rest only once the exit waits for it: a
+            // send refused after the exit began.
+            std::atomic<int> atExit{-1};
+            reader = std::thread([&] {
+                wait_for([&] { return atExit.load() >= 0 && gStalls.load() > atExit.load(); });
                 gTake = -1;
             });
+            atExit = gStalls.load();
             rc = cv2x_app_exit();
             reader.join();
             EXPECT_EQ(read_n(core.fd(), whole.size() - 100, 2000),

@@ -282,6 +282,7 @@ TEST_F(DmeCalls, ProviderConfirmsServeOneRequestEach)
     drain(1);
     core_sends(serv_cfm_msg(V2X_DME_USER_SERV_CFM, 3, 0));
     ASSERT_TRUE(wait_for([] { return calls().size() == 2; }));
+    // A window, not a wait: no third callback comes within it.
     usleep(50 * 1000);
     std::string out = cap.stop();
     EXPECT_EQ(calls(), std::vector<std::string>({"P1:3:1", "U1:3:0"}));

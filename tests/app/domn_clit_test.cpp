@@ -328,7 +328,8 @@ TEST_F(DomnClit, CoalescedAndSplitMessagesAllArriveOnceInOrder)
         off += n;
         piece = piece * 7 % 5003 + 1;
         if (piece % 3 == 0) {
-            usleep(1000);
+            // Read by the client before the next piece: a read ends here.
+            ASSERT_TRUE(wait_for([&] { return unread_by_peer(c_.core.fd()) == 0; }));
         }
     }
     ASSERT_TRUE(wait_for([] { return n_inds() == 300; }));
@@ -372,7 +373,8 @@ TEST_F(DomnClit, BadMessagesAreLoggedAndDroppedAndTheStreamGoesOn)
     Bytes cfm = app_msg(V2X_DSM_CFM, Bytes(6, 0));
     cfm.insert(cfm.end(), ok.begin(), ok.end());
     ASSERT_TRUE(write_all(c_.core.fd(), cfm));
-    usleep(100 * 1000);
+    // Read (and dropped) before what follows is written.
+    ASSERT_TRUE(wait_for([&] { return unread_by_peer(c_.core.fd()) == 0; }));
     ASSERT_TRUE(write_all(c_.core.fd(), ok));
     ASSERT_TRUE(wait_for([] { return n_inds() == 3; }));
     std::string out = cap.stop();
@@ -425,6 +427,8 @@ TEST_F(DomnClit, FullSocketDelaysSendsButEveryMessageLeavesWhole)
             }
         }
     });
+    // A window, not a wait: the socket fills meanwhile. Its length only
+    // changes how long the sends wait, never what must arrive.
     usleep(300 * 1000);
     for (int i = 0; i < kCount; ++i) {
         if (read_msg(c_.core.fd(), 5000) !=

@@ -142,9 +142,7 @@ TEST(AppE2E, BurstOfThreeHundredInjectedFramesArrivesExactlyOnceInOrder)
         ASSERT_TRUE(radio.start(args));
         ASSERT_EQ(radio.wait_exit(30000), 0) << slurp(radio.err);
         const size_t want = static_cast<size_t>(batch + 1) * 50;
-        for (int t = 0; t < 1500 && lines_starting(a.text(), "IND ").size() < want; ++t) {
-            usleep(20 * 1000);
-        }
+        wait_for([&] { return lines_starting(a.text(), "IND ").size() >= want; }, 30000);
     }
     ASSERT_EQ(a.wait_exit(30000), 0) << lines_starting(a.text(), "IND ").size() << " indications";
     std::vector<std::string> inds = lines_starting(a.text(), "IND ");

@@ -61,9 +61,7 @@ public:
     bool accept_client(int timeout_ms = 5000)
     {
         if (greeter_.joinable()) {
-            for (int i = 0; i < timeout_ms / 5 && !greeted_; ++i) {
-                usleep(5000);
-            }
+            v2xtest::wait_for([this] { return greeted_.load(); }, timeout_ms);
             stop_ = true;
             greeter_.join();
             return cfd_ >= 0;

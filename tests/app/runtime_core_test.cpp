@@ -120,10 +120,7 @@ TEST(AppRuntimeCore, CoreGoingAwayEndsTheRuntimeAndExitStillReturnsZero)
     ASSERT_TRUE(wait_for([] { return gCfmCount.load() == 1; }));
     EXPECT_EQ(v2x_core_exit(), 0);
     char b = 0;
-    for (int i = 0; i < 500 && cv2x_app_core_connected() != 0; ++i) {
-        usleep(10 * 1000);
-    }
-    EXPECT_EQ(cv2x_app_core_connected(), 0);
+    EXPECT_TRUE(wait_for([] { return cv2x_app_core_connected() == 0; }));
     // The core is gone, and every later send says so at once.
     EXPECT_EQ(send_core_app_msg(V2X_DSM_REQ, &b, 1), -ERR_V2X_SOCKET_CONECT);
     EXPECT_EQ(cv2x_app_exit(), 0);
@@ -142,22 +139,19 @@ TEST(AppRuntimeCore, ExitDuringIncomingTraffic)
     memset(&r, 0, sizeof(r));
     r.action = DME_ACTION_ADD;
     r.appId = 26;
+    StatDelta d;
     ASSERT_EQ(dme_dsm_serv_req(&r, nullptr, count_ind), 0);
-    usleep(100 * 1000);  // the registration reaches the MIB
+    // The registration reaches the MIB.
+    ASSERT_TRUE(wait_for([&] { return d(offsetof(tV2XCoreStats, mgmtRegistrations)) == 1; }));
     std::atomic<bool> stop{false};
     std::thread air([&] {
         Bytes f = {4, 0, 26, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
         while (!stop) {
             rc.radio.send_to(rc.cfg.rcvPort, f);
-            usleep(500);
+            usleep(500);  // not a wait: the pace of the traffic
         }
     });
-    ASSERT_TRUE([&] {
-        for (int i = 0; i < 500 && gIndCount.load() < 20; ++i) {
-            usleep(10 * 1000);
-        }
-        return gIndCount.load() >= 20;
-    }());
+    ASSERT_TRUE(wait_for([] { return gIndCount.load() >= 20; }));
     EXPECT_EQ(cv2x_app_exit(), 0);
     EXPECT_EQ(cv2x_app_exit(), 0);
     stop = true;

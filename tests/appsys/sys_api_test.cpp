@@ -178,14 +178,14 @@ TEST_F(SysClit, BurstAndSplitMessagesAreReadCompletelyInOrder)
         all.insert(all.end(), m.begin(), m.end());
     }
     std::thread writer([&] {
-        // Pieces that end inside messages, some after a pause.
+        // Pieces that end inside messages, each read before the next.
         size_t off = 0, piece = 3;
         while (off < all.size()) {
             size_t n = std::min(piece, all.size() - off);
             write_all(core_.fd(), Bytes(all.begin() + off, all.begin() + off + n));
             off += n;
             piece = piece * 5 % 4001 + 1;
-            usleep(500);
+            wait_for([&] { return unread_by_peer(core_.fd()) == 0; }, 2000);
         }
     });
     char buf[4096] = {};
@@ -285,6 +285,8 @@ TEST_F(SysClit, ExitWakesABlockedReader)
         tDSMRxParm rx{};
         rc = v2x_system_read(buf, sizeof(buf), &rx);
     });
+    // A window, not a wait: the reader blocks in it. Were it late, its read
+    // would fail at once all the same, so a short window cannot flake.
     usleep(100 * 1000);
     EXPECT_EQ(v2x_sys_net_exit(), 0);
     reader.join();
@@ -380,6 +382,7 @@ namespace {
 // How much the next sends may still take; below 0 everything passes. 0
 // stands for a full socket.
 std::atomic<long> gSysTake{-1};
+std::atomic<int> gSysStalls{0};  // sends refused for want of room
 
 ssize_t sys_stingy_send(int fd, const void* buf, size_t len, int flags)
 {
@@ -388,7 +391,8 @@ ssize_t sys_stingy_send(int fd, const void* buf, size_t len, int flags)
         return send(fd, buf, len, flags);
     }
     if (take == 0) {
-        usleep(5 * 1000);
+        ++gSysStalls;
+        usleep(5 * 1000);  // not a wait: a full socket's stand-in, so retries do not spin
         errno = EAGAIN;
         return -1;
     }
@@ -423,10 +427,13 @@ TEST(SysApi, ExitFinishesAPartlyWrittenMessageOrReportsItCut)
         EXPECT_EQ(v2x_system_write(reinterpret_cast<const char*>(data.data()), 100, &tx), 100);
         EXPECT_EQ(read_n(core.fd(), 100, 2000), Bytes(whole.begin(), whole.begin() + 100));
         if (coreReads) {
-            std::thread later([] {
-                usleep(200 * 1000);
+            // The core reads once the exit waits: a send refused after it began.
+            std::atomic<int> atExit{-1};
+            std::thread later([&] {
+                wait_for([&] { return atExit.load() >= 0 && gSysStalls.load() > atExit.load(); });
                 gSysTake = -1;
             });
+            atExit = gSysStalls.load();
             EXPECT_EQ(v2x_system_exit(), 0);
             later.join();
             EXPECT_EQ(read_n(core.fd(), whole.size() - 100, 2000),

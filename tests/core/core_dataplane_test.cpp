@@ -49,15 +49,12 @@ int dme_sink(const char* msg, const uint16_t len)
 
 size_t wait_count(const std::vector<Bytes>& v, size_t n, int timeout_ms)
 {
-    for (int waited = 0;; waited += 5) {
-        {
-            std::lock_guard<std::mutex> lk(gLk);
-            if (v.size() >= n || waited >= timeout_ms) {
-                return v.size();
-            }
-        }
-        usleep(5 * 1000);
-    }
+    const auto size = [&] {
+        std::lock_guard<std::mutex> lk(gLk);
+        return v.size();
+    };
+    v2xtest::wait_for([&] { return size() >= n; }, timeout_ms);
+    return size();
 }
 
 tV2XSDKCfg core_cfg(const char* rcvIp, uint16_t rcvPort, uint16_t sendPort)
@@ -94,12 +91,7 @@ TEST(CoreDataPlane, AirToIndicationAndRequestToAir)
     ASSERT_EQ(v2x_core_init(&cfg), 0);
     // The radio link starts last; once its socket is bound, start-up is
     // over and nothing will point the indication paths elsewhere.
-    bool up = false;
-    for (int i = 0; i < 1000 && !up; ++i) {
-        usleep(5 * 1000);
-        up = rlink_rx_port() == cfg.rcvPort;
-    }
-    ASSERT_TRUE(up);
+    ASSERT_TRUE(v2xtest::wait_for([&] { return rlink_rx_port() == cfg.rcvPort; }));
     dme_dsm_set_ind_sink(ind_sink);
     adap_lyr_set_dme_sink(dme_sink);
     ASSERT_EQ(reg(4, DME_ACTION_ADD, 32), 0);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "core.h"
+#include "core_harness.h"
 #include "test_support.h"
 
 using v2xtest::StdoutCapture;
@@ -30,6 +31,15 @@ tV2XSDKCfg make_cfg()
     snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "127.0.0.1");
     snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
     return cfg;
+}
+
+// Waits until the core at `path` greets a connection: its loop dispatches.
+void dispatching(const std::string& path)
+{
+    const int fd = v2xtest::unix_connect(path, 5000);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(v2xtest::greeted(fd), V2X_CTL_WELCOME);
+    close(fd);
 }
 
 }  // namespace
@@ -72,9 +82,8 @@ TEST(CoreLifecycle, StartUpLogsDispatchAtInfo)
     tV2XSDKCfg cfg = make_cfg();
     StdoutCapture cap;
     ASSERT_EQ(v2x_core_init(&cfg), 0);
-    // Let start-up run before the stop; the bound only makes the test slower
-    // when the machine is slow, never flaky.
-    usleep(200 * 1000);
+    // Start-up is over once the loop dispatches: it greets a connection.
+    dispatching(cfg.dmnNme);
     v2x_core_exit();
     std::string out = cap.stop();
     EXPECT_EQ(count_lines_with(out, "_v2x_core_func_pth() start"), 1) << out;
@@ -91,7 +100,7 @@ TEST(CoreLifecycle, ConfigurationMayBeReleasedRightAfterInit)
     ASSERT_EQ(v2x_core_init(cfg), 0);
     memset(cfg, 'Z', sizeof(*cfg));
     delete cfg;
-    usleep(100 * 1000);
+    dispatching(name);
     v2x_core_exit();
     std::string out = cap.stop();
     EXPECT_EQ(count_lines_with(out, "dmnNme=" + name), 1) << out;
@@ -123,6 +132,7 @@ TEST(CoreLifecycle, HundredCyclesWithExitDuringStartUp)
     for (int i = 0; i < cycles; ++i) {
         ASSERT_EQ(v2x_core_init(&cfg), 0);
         if (i % 3 == 1 && i < 100) {
+            // Not a wait: moves the exit to a later point of start-up.
             usleep(static_cast<useconds_t>(i * 20));
         }
         ASSERT_EQ(v2x_core_exit(), 0);

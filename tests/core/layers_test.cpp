@@ -382,18 +382,21 @@ TEST_F(AdapRx, TwoByteAidAndExtensionLimit)
 TEST_F(AdapRx, LengthMismatchIsDroppedSilently)
 {
     reg(0, 32);
+    StatDelta d;
     StdoutCapture cap;
     // One byte short of the frame, and one byte too long.
     EXPECT_EQ(rx({0x00, 0x20, 0x00, 0x02, 0x61, 0x62, 0x63}), 0);
     EXPECT_EQ(rx({0x00, 0x20, 0x00, 0x03, 0x61, 0x62, 0x63, 0x64}), 0);
     std::string out = cap.stop();
     EXPECT_EQ(count_lines_with(out, "err!!!!"), 0) << out;
+    EXPECT_EQ(d(offsetof(tV2XCoreStats, rxDropLenMismatch)), 2u);
     EXPECT_TRUE(gInds.empty());
 }
 
 TEST_F(AdapRx, UnregisteredAidIsDroppedBeforeItsLengthIsRead)
 {
     reg(0, 32);
+    StatDelta d;
     StdoutCapture cap;
     // AID 33 with a length field cut off: not reported, just dropped.
     EXPECT_EQ(rx({0x00, 0x21, 0x00, 0x09}), 0);
@@ -402,7 +405,8 @@ TEST_F(AdapRx, UnregisteredAidIsDroppedBeforeItsLengthIsRead)
     EXPECT_EQ(rx({0x00, 0x80, 0x00, 0x00}), 0);  // AID 128 is not registered
     EXPECT_EQ(rx({0x08, 0x01, 0x00, 0x20, 0x00}), -ERR_V2X_RX_DSM_FMT);
     std::string out = cap.stop();
-    EXPECT_EQ(count_lines_with(out, "err!!!!"), 1) << out;
+    EXPECT_EQ(d(offsetof(tV2XCoreStats, rxDropNotRegistered)), 3u);
+    EXPECT_EQ(d(offsetof(tV2XCoreStats, rxDropShortLen)), 1u);
     EXPECT_EQ(count_lines_with(out, "dsmDMELen short, aicAdapPayldLen(5) err!!!!"), 1) << out;
     EXPECT_TRUE(gInds.empty());
 }
@@ -410,6 +414,7 @@ TEST_F(AdapRx, UnregisteredAidIsDroppedBeforeItsLengthIsRead)
 TEST_F(AdapRx, MalformedHeadersAreRefusedWithTheirLines)
 {
     reg(0, 0, 1);  // every AID
+    StatDelta d;
     StdoutCapture cap;
     EXPECT_EQ(rx({0x00, 0xC1, 0x00, 0x00}), -ERR_V2X_RX_DSM_FMT);
     EXPECT_EQ(rx({0x00, 0x20, 0x00}), -ERR_V2X_RX_DSM_FMT);
@@ -423,6 +428,11 @@ TEST_F(AdapRx, MalformedHeadersAreRefusedWithTheirLines)
     EXPECT_EQ(count_lines_with(out, "aicAdapPayldLen(0) err!!!!"), 1) << out;
     EXPECT_EQ(count_lines_with(out, "elemVal short, aicAdapPayldLen(4) err!!!!"), 1) << out;
     EXPECT_EQ(count_lines_with(out, "appId short, aicAdapPayldLen(4) err!!!!"), 2) << out;
+    // Each drop counted once, by the field the frame ends in.
+    EXPECT_EQ(d(offsetof(tV2XCoreStats, rxDropAidFormat)), 1u);
+    EXPECT_EQ(d(offsetof(tV2XCoreStats, rxDropTooShort)), 2u);
+    EXPECT_EQ(d(offsetof(tV2XCoreStats, rxDropShortExt)), 1u);
+    EXPECT_EQ(d(offsetof(tV2XCoreStats, rxDropShortAid)), 2u);
     EXPECT_TRUE(gInds.empty());
 }
 

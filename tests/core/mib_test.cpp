@@ -97,6 +97,7 @@ TEST_F(Mib, IndexBoundsAndUnknownActionsChangeNothing)
 {
     StdoutCapture cap;
     EXPECT_EQ(upd(31, DME_ACTION_ADD, 31), 0);
+    const uint64_t regs = v2xtest::stats_now().mgmtRegistrations;
     EXPECT_EQ(upd(32, DME_ACTION_ADD, 32), -ERR_V2X_PARM_CONT);
     EXPECT_EQ(upd(0xFFFF, DME_ACTION_CHGE, 33), -ERR_V2X_PARM_CONT);
     EXPECT_EQ(upd(4, 3, 34), -ERR_V2X_ACTION_PARM);
@@ -112,6 +113,7 @@ TEST_F(Mib, IndexBoundsAndUnknownActionsChangeNothing)
     EXPECT_EQ(count_lines_with(out, "action=3 err!!!!"), 1) << out;
     // Add and delete refusals are left to the caller to report.
     EXPECT_EQ(upd(31, DME_ACTION_ADD, 1), -ERR_V2X_ACTION_ADD);
+    EXPECT_EQ(v2xtest::stats_now().mgmtRegistrations, regs);  // the table's count too
 }
 
 TEST_F(Mib, AllThirtyTwoSlotsAndRestartEmptiesTheTable)

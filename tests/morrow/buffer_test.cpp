@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -135,16 +136,39 @@ TEST(BufferWriters, StringIsLengthPrefixed)
     EXPECT_EQ(x.b->used, 9);
 }
 
+// Ignored means: no crash, no memory counted, the other operand and the
+// descriptor left as they were, and the calls with a result refuse.
 TEST(BufferWriters, NullBufferIsIgnored)
 {
+    Buf src(8);
+    ASSERT_NE(src.b, nullptr);
+    _write_ex(src.b, "abc", 3);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    ASSERT_EQ(write(sv[1], "zz", 2), 2);
+    const uint64_t before = buffer_memory;
+
     write_uint32(nullptr, 1);
     _write_ex(nullptr, "x", 1);
-    buffer_append(nullptr, nullptr);
+    write_string(nullptr, const_cast<char*>("xy"), 2);
+    buffer_append(nullptr, src.b);
+    buffer_copy(nullptr, src.b);
+    buffer_append(src.b, nullptr);
+    buffer_copy(src.b, nullptr);
     buffer_shift(nullptr, 1);
     buffer_reset(nullptr);
     buffer_expand(nullptr, 100);
     buffer_free(nullptr);
-    SUCCEED();
+    EXPECT_EQ(buffer_calloc(nullptr, 4), nullptr);
+    EXPECT_EQ(read_buffer(sv[0], nullptr), -1);
+
+    EXPECT_EQ(buffer_memory, before);
+    EXPECT_EQ(bytes_of(src.b), (std::vector<uint8_t>{'a', 'b', 'c'}));
+    int pending = 0;
+    ASSERT_EQ(ioctl(sv[0], FIONREAD, &pending), 0);
+    EXPECT_EQ(pending, 2);  // nothing was read from the descriptor
+    close(sv[0]);
+    close(sv[1]);
 }
 
 TEST(BufferByteOrder, Conversions)

@@ -86,13 +86,7 @@ std::string first_new_path(const std::string& out)
 
 bool wait_for(const std::function<bool()>& cond, int ms)
 {
-    for (int i = 0; i < ms / 5; ++i) {
-        if (cond()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return cond();
+    return v2xtest::wait_for(cond, ms);
 }
 
 // Every test leaves the process logging to standard output in the calling

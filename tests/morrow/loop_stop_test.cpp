@@ -82,7 +82,8 @@ TEST(LoopStop, StopFromAnotherThreadEndsALoopWhoseBaseHasNoLock)
                 event_base_dispatch(loop.base);
             }
         });
-        // Stops at different moments: before, around and after the dispatch.
+        // Stops at different moments: before, around and after the dispatch
+        // (a delay, not a wait).
         std::this_thread::sleep_for(std::chrono::microseconds(round * 500));
         stop.request();
         t.join();

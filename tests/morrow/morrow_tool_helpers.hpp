@@ -160,14 +160,7 @@ private:
 
 inline bool wait_until(const std::function<bool()>& cond, int ms)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return cond();
+    return v2xtest::wait_for(cond, ms);
 }
 
 using v2xtest::unix_connect;

@@ -187,7 +187,7 @@ TEST_F(Feeder, LargestPeriodStaysIdle)
     tFeddogCfg cfg = make_cfg(4294967295u, 999999, "proc-L", path);
     ASSERT_EQ(self_feddog_init(&cfg), 0);
     ASSERT_TRUE(wait_until([&] { return svc.accepted() == 1; }, 5000));
-    usleep(500 * 1000);
+    usleep(500 * 1000);  // a window: no second heartbeat within it
     EXPECT_EQ(self_feddog_exit(), 0);
     EXPECT_LE(svc.all_bytes().size(), 11u);  // at most one heartbeat
 }
@@ -208,7 +208,7 @@ TEST_F(Feeder, ServerCloseIsLoggedOnceAndFeedingStops)
                            3000))
         << cap.text();
     size_t bytes = svc.all_bytes().size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // ~10 periods
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a window of ~10 periods: nothing sent
     EXPECT_EQ(svc.all_bytes().size(), bytes);
     EXPECT_EQ(svc.accepted(), 1);  // no reconnect
     EXPECT_EQ(self_feddog_exit(), 0);
@@ -272,7 +272,7 @@ TEST_F(Feeder, OverlongPathRefusedAndNameLimits)
     EXPECT_NE(out.find("connect() err, msg:File name too long!!!!!!"), std::string::npos) << out;
     self_feddog_exit();
     event_base_free(base);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a window: no connect reaches the decoy
     EXPECT_EQ(decoy.accepted(), 0);
 
     // A name filling all 64 bytes without a terminating zero: 64 name bytes

@@ -41,14 +41,12 @@ char proc_state(pid_t pid)
 
 bool wait_gone_or_zombie(pid_t pid, int ms)
 {
-    for (int i = 0; i < ms / 10; ++i) {
-        char st = proc_state(pid);
-        if (st == 0 || st == 'Z') {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return v2xtest::wait_for(
+        [pid] {
+            const char st = proc_state(pid);
+            return st == 0 || st == 'Z';
+        },
+        ms);
 }
 
 std::string read_line(FILE* f)
@@ -195,10 +193,12 @@ TEST(Popen2, ReadAndWriteStreams)
     fputs("line1\n", g);
     fflush(g);
     std::string content;
-    for (int i = 0; i < 300 && content.find("got:line1") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        content = mtest::run_cmd("cat '" + out + "' 2>/dev/null");
-    }
+    v2xtest::wait_for(
+        [&] {
+            content = mtest::run_cmd("cat '" + out + "' 2>/dev/null");
+            return content.find("got:line1") != std::string::npos;
+        },
+        3000);
     EXPECT_NE(content.find("got:line1"), std::string::npos);
     EXPECT_EQ(pclose2(g), 0);
     while (waitpid(-1, nullptr, 0) > 0) {
@@ -256,7 +256,8 @@ TEST(Popen2, Pclose2SignalsOnlyItsOwnProcessGroup)
     EXPECT_EQ(WTERMSIG(st), SIGTERM);
     EXPECT_TRUE(wait_gone_or_zombie(grandchild, 3000));
 
-    // The bystander was not signalled.
+    // The bystander was not signalled (a window: a stray signal would have
+    // reached it within it).
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(waitpid(bystander, &st, WNOHANG), 0);
     EXPECT_EQ(kill(bystander, 0), 0);

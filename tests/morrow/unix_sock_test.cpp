@@ -80,6 +80,7 @@ TEST(UnixSock, CloseOnExecNonBlockingAndFullQueueRetry)
     EXPECT_NE(fcntl(queued[0], F_GETFL) & O_NONBLOCK, 0);
     // Room comes a little later: the connect keeps trying and gets in.
     std::thread drain([&] {
+        // Not a wait: the room comes later on purpose.
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         for (size_t i = 0; i < queued.size(); ++i) {
             int a = unix_sock_accept(l, 0);

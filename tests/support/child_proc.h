@@ -68,27 +68,20 @@ public:
     }
     bool wait_text(const std::string& needle, int timeout_ms, bool in_err = false) const
     {
-        for (int t = 0; t < timeout_ms; t += 20) {
-            if (slurp(in_err ? err : out).find(needle) != std::string::npos) {
-                return true;
-            }
-            usleep(20 * 1000);
-        }
-        return false;
+        return v2xtest::wait_for(
+            [&] { return slurp(in_err ? err : out).find(needle) != std::string::npos; },
+            timeout_ms);
     }
     // Exit status (128 + signal when killed by one), or -1 when the process
     // is still running after the timeout.
     int wait_exit(int timeout_ms)
     {
-        for (int t = 0; t < timeout_ms; t += 20) {
-            int st = 0;
-            if (waitpid(pid_, &st, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-            }
-            usleep(20 * 1000);
+        int st = 0;
+        if (!v2xtest::wait_for([&] { return waitpid(pid_, &st, WNOHANG) == pid_; }, timeout_ms)) {
+            return -1;
         }
-        return -1;
+        pid_ = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
     void signal(int sig) const
     {

@@ -108,6 +108,8 @@ bool UdpPeer::start_stamping()
         if (!probe.send_to(port_, Bytes{0})) {
             return false;
         }
+        // Not a wait: the read comes well after the arrival, so an arrival
+        // stamp shows as earlier than the read.
         usleep(20 * 1000);
         struct timespec before;
         clock_gettime(CLOCK_REALTIME, &before);

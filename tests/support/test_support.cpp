@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -100,6 +102,12 @@ int open_fd_count()
     return n < 0 ? n : n - 1;  // the directory stream itself
 }
 
+int unread_by_peer(int fd)
+{
+    int n = -1;
+    return ioctl(fd, SIOCOUTQ, &n) == 0 ? n : -1;
+}
+
 int thread_count()
 {
     return dir_entries("/proc/self/task");
@@ -169,6 +177,15 @@ int count_lines_with(const std::string& text, const std::string& needle)
         }
     }
     return n;
+}
+
+tV2XCoreStats stats_now()
+{
+    tV2XCoreStats st;
+    memset(&st, 0, sizeof(st));
+    st.size = sizeof(st);
+    v2x_core_stats(&st);
+    return st;
 }
 
 void StatDelta::take(tV2XCoreStats& aopSt)

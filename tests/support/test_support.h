@@ -60,11 +60,17 @@ private:
     tV2XCoreStats base_;
 };
 
-// Waits until pred() holds, up to timeout_ms; whether it does.
+// The core's counters now (a copy through v2x_core_stats()).
+tV2XCoreStats stats_now();
+
+// Waits until pred() holds, up to timeout_ms by the monotonic clock (however
+// long pred() itself takes); whether it does. The one polling loop of the
+// tests: it looks again every 5 ms.
 template <typename P>
 bool wait_for(P pred, int timeout_ms = 5000)
 {
-    for (int i = 0; i < timeout_ms / 5; ++i) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
         if (pred()) {
             return true;
         }
@@ -72,6 +78,10 @@ bool wait_for(P pred, int timeout_ms = 5000)
     }
     return pred();
 }
+
+// Bytes written on the stream socket fd that its peer has not read yet
+// (SIOCOUTQ), -1 on failure.
+int unread_by_peer(int fd);
 
 // Number of open descriptors of this process.
 int open_fd_count();

@@ -152,7 +152,7 @@ int main(int argc, char** argv)
     out_line("READY");
     if (!goFile.empty()) {
         while (access(goFile.c_str(), F_OK) != 0) {
-            usleep(10 * 1000);
+            usleep(10 * 1000);  // a wait on a condition: the test's go file
         }
     }
     if (provLcl >= 0) {
@@ -193,7 +193,7 @@ int main(int argc, char** argv)
         if (!stopFile.empty() && access(stopFile.c_str(), F_OK) == 0) {
             break;
         }
-        usleep(10 * 1000);
+        usleep(10 * 1000);  // a wait on conditions: indications, the stop file, the time
     }
     int rc = cv2x_app_exit();
     if (exitTwice) {
