@@ -137,10 +137,12 @@ TEST(ChannelModel, TheSameSeedGivesTheSameDeliveries)
         ch.set_position(2, 0.0, 340.0);
         std::vector<int64_t> fates;
         for (int i = 0; i < 5000; ++i) {
+            ch.begin_frame(0);
             const Decision d = ch.decide(0, 1);
             fates.push_back(d.verdict == Verdict::kDeliver ? d.delayNs : -1);
             if (otherTraffic && i % 3 == 0) {
-                ch.decide(2, 1);  // another sender's frames in between
+                ch.begin_frame(2);  // another sender's frames in between
+                ch.decide(2, 1);
                 ch.decide(2, 0);
             }
         }
@@ -170,6 +172,7 @@ TEST(ChannelModel, LatencyStaysWithinItsBounds)
     double sum = 0.0;
     const int n = 20000;
     for (int i = 0; i < n; ++i) {
+        ch.begin_frame(0);
         const Decision d = ch.decide(0, 1);
         ASSERT_EQ(d.verdict, Verdict::kDeliver);
         EXPECT_GE(d.delayNs, 3000000);
@@ -184,7 +187,31 @@ TEST(ChannelModel, LatencyStaysWithinItsBounds)
     EXPECT_NEAR(sum / n, 4.0e6, 0.03e6);
     m.jitterMs = 0.0;
     Channel fixed = pair_at(5.0, 11, m);
+    fixed.begin_frame(0);
     EXPECT_EQ(fixed.decide(0, 1).delayNs, 3000000);
+}
+
+// One transmission reaches all its receivers at once: the latency is the
+// frame's, the same at every receiver.
+TEST(ChannelModel, EveryReceiverOfAFrameGetsItAfterTheSameLatency)
+{
+    ModelParams m;
+    m.jitterMs = 5.0;
+    Channel ch(4, m, 2);
+    for (size_t i = 0; i < 4; ++i) {
+        ch.set_position(i, 10.0 * static_cast<double>(i), 0.0);
+    }
+    int64_t previous = -1;
+    int differs = 0;
+    for (int f = 0; f < 100; ++f) {
+        ch.begin_frame(0);
+        const int64_t first = ch.decide(0, 1).delayNs;
+        EXPECT_EQ(ch.decide(0, 2).delayNs, first);
+        EXPECT_EQ(ch.decide(0, 3).delayNs, first);
+        differs += first != previous ? 1 : 0;
+        previous = first;
+    }
+    EXPECT_GT(differs, 95);  // and from frame to frame it varies
 }
 
 TEST(ChannelModel, ThreeStationsOnALineTheMiddleHearsBothTheEndsOnlyTheMiddle)

@@ -141,6 +141,7 @@ Channel::Channel(size_t stations, const ModelParams& params, uint64_t seed)
       params_(params),
       range_(effective_range(params)),
       pos_(stations),
+      frameDelay_(stations, static_cast<int64_t>(params.latencyMs * 1.0e6)),
       links_(stations * stations)
 {
     streams_.reserve(stations);
@@ -176,13 +177,17 @@ size_t Channel::bin_of(double d) const
     return k < kBins ? k : kBins - 1;
 }
 
+void Channel::begin_frame(size_t from)
+{
+    const double delayMs = params_.latencyMs + streams_[from].uniform() * params_.jitterMs;
+    frameDelay_[from] = static_cast<int64_t>(delayMs * 1.0e6);
+}
+
 Decision Channel::decide(size_t from, size_t to)
 {
-    // Both draws are taken whatever the verdict, so one link's fate never
+    // The draw is taken whatever the verdict, so one link's fate never
     // shifts another's.
-    Rng& rng = streams_[from];
-    const double uLoss = rng.uniform();
-    const double uJitter = rng.uniform();
+    const double uLoss = streams_[from].uniform();
     LinkCounters& c = counters(from, to);
     ++c.sent;
     Decision d;
@@ -205,8 +210,7 @@ Decision Channel::decide(size_t from, size_t to)
         return d;
     }
     d.verdict = Verdict::kDeliver;
-    const double delayMs = params_.latencyMs + uJitter * params_.jitterMs;
-    d.delayNs = static_cast<int64_t>(delayMs * 1.0e6);
+    d.delayNs = frameDelay_[from];
     return d;
 }
 

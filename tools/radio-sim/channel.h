@@ -16,14 +16,17 @@
 //     with Ptx the transmit power, L0 the loss at the reference distance d0,
 //     n the path-loss exponent, S the sensitivity (half the frames arrive
 //     where Pr = S) and w the width of the curve's edge in dB;
-//   - after a latency of t0 + U * j, U uniform in [0, 1): never earlier than
-//     t0, always earlier than t0 + j.
+//   - after a latency of t0 + U * j, U uniform in [0, 1) and drawn once per
+//     frame: the sender's access to the channel, after which the one
+//     transmission reaches every receiver at the same time. Never earlier
+//     than t0, always earlier than t0 + j.
 //
 // R defaults to the distance at which p falls to 1%. Every random draw comes
 // from the sender's own stream (seeded from the scenario's seed and the
-// sender's index), two draws per receiver and frame, so the n-th frame of a
-// station has the same fate in every run with the same seed, however the
-// other stations' frames interleave with it.
+// sender's index): one for the frame's latency (begin_frame), then one per
+// receiver for its reception (decide), so the n-th frame of a station has the
+// same fate in every run with the same seed, however the other stations'
+// frames interleave with it.
 //
 // Nothing here reads a clock or allocates after construction: times come
 // from the caller (an injected clock), randomness from the seeded streams.
@@ -116,7 +119,9 @@ public:
     double y(size_t i) const { return pos_[i].y; }
     double distance(size_t a, size_t b) const;
 
-    // The fate of the sender's next frame at receiver `to`; counts it.
+    // A new frame of `from`: draws its latency.
+    void begin_frame(size_t from);
+    // The fate of the sender's current frame at receiver `to`; counts it.
     Decision decide(size_t from, size_t to);
 
     LinkCounters& counters(size_t from, size_t to) { return links_[from * n_ + to]; }
@@ -154,6 +159,7 @@ private:
     double range_;
     std::vector<Pos> pos_;
     std::vector<Rng> streams_;
+    std::vector<int64_t> frameDelay_;  // per sender: the current frame's latency
     std::vector<LinkCounters> links_;
     Bin bins_[kBins];
     uint64_t latency_[kLatBins] = {};

@@ -68,6 +68,10 @@ constexpr size_t kQueueFrames = 16384;
 constexpr size_t kQueueBytes = 16u << 20;
 constexpr size_t kQueuePending = 1u << 19;
 constexpr uint64_t kTimerTag = ~0ull;
+// Deliveries are sent on a tick of this many nanoseconds: each one at the
+// first tick at or after its due time (never early, at most a tick late),
+// so that deliveries of frames due close together share a wakeup.
+constexpr int64_t kTickNs = 250 * 1000;
 
 volatile sig_atomic_t gStopSignal = 0;
 
@@ -121,6 +125,7 @@ struct Sim {
     size_t replayNext = 0;
 };
 
+Sim gSim;
 uint8_t gBuf[kBufSize];
 // "to" column: every name plus a comma, bounded by the station limit.
 char gToList[radiosim::kMaxStations * (radiosim::kMaxNameLen + 1) + 2];
@@ -227,6 +232,9 @@ void print_frame(const Sim& sim, const struct timespec& when, const char* from,
 
 void append_to_list(size_t& used, const char* name)
 {
+    if (gSim.quiet) {
+        return;  // the list is only printed
+    }
     const size_t room = sizeof(gToList) - used;
     int n = snprintf(gToList + used, room, "%s%s", used == 0 ? "" : ",", name);
     if (n > 0 && static_cast<size_t>(n) < room) {
@@ -315,6 +323,7 @@ void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
     const int64_t now = sim.clock.now_ns();
     uint32_t frame = 0;
     const bool stored = sim.queue->add_frame(gBuf, len, static_cast<uint16_t>(from), now, frame);
+    ch.begin_frame(from);
     for (size_t i = 0; i < sim.count; ++i) {
         if (i == from && !sim.echo) {
             continue;
@@ -340,29 +349,76 @@ void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
     print_frame(sim, when, src.name, gBuf, len);
 }
 
-// Sends every delivery that is due.
+// Sends every delivery that is due, up to kBatch at a time: each run of
+// deliveries of the same sender goes out in one sendmmsg() from the sender's
+// module socket (without the model, deliveries leave from the receiver's).
+constexpr int kBatch = 64;
+DeliveryQueue::Due gDue[kBatch];
+struct mmsghdr gMsgs[kBatch];
+struct iovec gIov[kBatch];
+bool gSent[kBatch];
+
 void run_due(Sim& sim)
 {
     if (!sim.queue) {
         return;
     }
-    int64_t now = sim.clock.now_ns();
-    DeliveryQueue::Due d;
-    struct timespec when = now_realtime();
-    while (sim.queue->pop_due(now, d)) {
-        const char* from = sim.stations[d.from].name;
-        if (deliver_one(sim, d.to, d.bytes, d.len, when,
-                        delivery_comment(sim, from, d.to, d.distanceM))) {
-            sim.channel->count_delivered(d.from, d.to, d.distanceM, now - d.sentNs,
-                                         now - d.dueNs);
-        } else {
-            ++sim.channel->counters(d.from, d.to).failed;
+    while (true) {
+        const int64_t now = sim.clock.now_ns();
+        int n = 0;
+        while (n < kBatch && sim.queue->pop_due(now, gDue[n])) {
+            const DeliveryQueue::Due& d = gDue[n];
+            gIov[n].iov_base = const_cast<uint8_t*>(d.bytes);
+            gIov[n].iov_len = d.len;
+            memset(&gMsgs[n], 0, sizeof(gMsgs[n]));
+            gMsgs[n].msg_hdr.msg_iov = &gIov[n];
+            gMsgs[n].msg_hdr.msg_iovlen = 1;
+            gMsgs[n].msg_hdr.msg_name = &sim.stations[d.to].rcvAddr;
+            gMsgs[n].msg_hdr.msg_namelen = sizeof(sim.stations[d.to].rcvAddr);
+            gSent[n] = false;
+            ++n;
         }
-        sim.queue->release(d.frame);
-        if (sim.queue->next_due_ns() > now) {
-            // Time moved on while sending: look again.
-            now = sim.clock.now_ns();
-            when = now_realtime();
+        if (n == 0) {
+            return;
+        }
+        for (int i = 0; i < n;) {
+            int j = i + 1;
+            while (j < n && gDue[j].from == gDue[i].from) {
+                ++j;
+            }
+            const int r = sendmmsg(sim.stations[gDue[i].from].fd, gMsgs + i,
+                                   static_cast<unsigned>(j - i), 0);
+            if (r > 0) {
+                for (int k = i; k < i + r; ++k) {
+                    gSent[k] = gMsgs[k].msg_len == gDue[k].len;
+                }
+                i += r;
+                continue;
+            }
+            const Station& st = sim.stations[gDue[i].to];
+            ++sim.sendErrors;
+            fprintf(stderr, "radio-sim: delivery of %zu bytes to station %s (%s) failed: %s\n",
+                    gDue[i].len, st.name, radiosim::endpoint_text(st.rcv).c_str(),
+                    strerror(errno));
+            ++i;  // that one failed; the rest of the run goes on
+        }
+        const int64_t after = sim.clock.now_ns();
+        const struct timespec when = now_realtime();
+        for (int k = 0; k < n; ++k) {
+            const DeliveryQueue::Due& d = gDue[k];
+            if (gSent[k]) {
+                const Station& st = sim.stations[d.to];
+                record(sim, when, st.send.addr, st.send.port, st.rcv.addr, st.rcv.port, d.bytes,
+                       d.len, delivery_comment(sim, sim.stations[d.from].name, d.to, d.distanceM));
+                sim.channel->count_delivered(d.from, d.to, d.distanceM, after - d.sentNs,
+                                             after - d.dueNs);
+            } else {
+                ++sim.channel->counters(d.from, d.to).failed;
+            }
+            sim.queue->release(d.frame);
+        }
+        if (n < kBatch) {
+            return;
         }
     }
 }
@@ -568,8 +624,6 @@ void raise_fd_limit(size_t stations)
     }
 }
 
-Sim gSim;
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -730,8 +784,9 @@ int main(int argc, char** argv)
         if (timed) {
             earliest(deadline);
         }
-        if (sim.queue) {
-            earliest(sim.queue->next_due_ns());
+        if (sim.queue && !sim.queue->empty()) {
+            const int64_t due = sim.queue->next_due_ns();
+            earliest((due + kTickNs - 1) / kTickNs * kTickNs);
         }
 #ifdef RADIO_SIM_SUMO
         if (opt.sumoWanted()) {
