@@ -64,9 +64,11 @@ constexpr size_t kBufSize = 65535;
 constexpr int kDrainPerWakeup = 64;  // datagrams read per socket before polling again
 constexpr int kMaxEvents = 256;
 // The delivery queue: frames in flight, their bytes, deliveries waiting.
+// 150 stations at 10 Hz keep about 700 deliveries waiting; these hold a
+// backlog of a second at that rate.
 constexpr size_t kQueueFrames = 16384;
-constexpr size_t kQueueBytes = 16u << 20;
-constexpr size_t kQueuePending = 1u << 19;
+constexpr size_t kQueueBytes = 8u << 20;
+constexpr size_t kQueuePending = 1u << 18;
 constexpr uint64_t kTimerTag = ~0ull;
 // Deliveries are sent on a tick of this many nanoseconds: each one at the
 // first tick at or after its due time (never early, at most a tick late),

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <unordered_set>
+#include <memory>
 
 #include <libsumo/libtraci.h>
 
@@ -151,6 +151,9 @@ bool SumoLink::step(std::string& err)
     return true;
 }
 
+// Positions come by subscription: SUMO sends them with every step's answer,
+// so a step costs one round trip however many vehicles there are (plus one
+// per vehicle the step brought in, to subscribe it).
 void SumoLink::update(Channel& ch, const Options& opt)
 {
     if (!connected_) {
@@ -158,30 +161,68 @@ void SumoLink::update(Channel& ch, const Options& opt)
     }
     if (wasPresent_.size() != opt.stations.size()) {
         wasPresent_.assign(opt.stations.size(), false);
+        for (size_t i = 0; i < opt.stations.size(); ++i) {
+            if (!opt.stations[i].vehicle.empty()) {
+                byVehicle_[opt.stations[i].vehicle] = i;
+            }
+        }
     }
     try {
-        const std::vector<std::string> ids = libtraci::Vehicle::getIDList();
-        const std::unordered_set<std::string> here(ids.begin(), ids.end());
-        for (size_t i = 0; i < opt.stations.size(); ++i) {
-            const StationCfg& st = opt.stations[i];
-            if (st.vehicle.empty()) {
+        std::vector<std::string> departed;
+        if (!subscribed_) {
+            // Once: the departures and arrivals of every step, and the vehicles
+            // already driving (a SUMO that ran before radio-sim connected).
+            libtraci::Simulation::subscribe(std::vector<int>{libsumo::VAR_DEPARTED_VEHICLES_IDS,
+                                                             libsumo::VAR_ARRIVED_VEHICLES_IDS});
+            departed = libtraci::Vehicle::getIDList();
+            subscribed_ = true;
+        } else {
+            const libsumo::TraCIResults r = libtraci::Simulation::getSubscriptionResults();
+            auto list = [&r](int var) {
+                auto it = r.find(var);
+                std::shared_ptr<libsumo::TraCIStringList> l =
+                    it == r.end() ? nullptr
+                                  : std::dynamic_pointer_cast<libsumo::TraCIStringList>(it->second);
+                return l ? l->value : std::vector<std::string>();
+            };
+            departed = list(libsumo::VAR_DEPARTED_VEHICLES_IDS);
+            for (const std::string& id : list(libsumo::VAR_ARRIVED_VEHICLES_IDS)) {
+                auto st = byVehicle_.find(id);
+                if (st != byVehicle_.end()) {
+                    ch.set_absent(st->second);
+                }
+            }
+        }
+        for (const std::string& id : departed) {
+            auto st = byVehicle_.find(id);
+            if (st != byVehicle_.end()) {
+                libtraci::Vehicle::subscribe(id, std::vector<int>{libsumo::VAR_POSITION});
+                const libsumo::TraCIPosition p = libtraci::Vehicle::getPosition(id);
+                ch.set_position(st->second, p.x, p.y);
+            }
+        }
+        for (const auto& v : libtraci::Vehicle::getAllSubscriptionResults()) {
+            auto st = byVehicle_.find(v.first);
+            auto pos = v.second.find(libsumo::VAR_POSITION);
+            if (st == byVehicle_.end() || pos == v.second.end()) {
                 continue;
             }
-            const bool present = here.count(st.vehicle) != 0;
-            if (present) {
-                const libsumo::TraCIPosition p = libtraci::Vehicle::getPosition(st.vehicle);
-                ch.set_position(i, p.x, p.y);
-            } else {
-                ch.set_absent(i);
-            }
-            if (present != wasPresent_[i]) {
-                fprintf(stderr, "radio-sim: %.2f s: vehicle %s of station %s %s the network\n",
-                        time_, st.vehicle.c_str(), st.name.c_str(), present ? "entered" : "left");
-                wasPresent_[i] = present;
+            auto p = std::dynamic_pointer_cast<libsumo::TraCIPosition>(pos->second);
+            if (p) {
+                ch.set_position(st->second, p->x, p->y);
             }
         }
     } catch (const std::exception& e) {
         fprintf(stderr, "radio-sim: TraCI: %s\n", e.what());
+    }
+    for (size_t i = 0; i < opt.stations.size(); ++i) {
+        const StationCfg& st = opt.stations[i];
+        if (st.vehicle.empty() || ch.present(i) == wasPresent_[i]) {
+            continue;
+        }
+        wasPresent_[i] = ch.present(i);
+        fprintf(stderr, "radio-sim: %.2f s: vehicle %s of station %s %s the network\n", time_,
+                st.vehicle.c_str(), st.name.c_str(), wasPresent_[i] ? "entered" : "left");
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,9 @@ private:
     double time_ = 0.0;
     double deltaT_ = 1.0;
     pid_t child_ = -1;
+    bool subscribed_ = false;
     std::vector<bool> wasPresent_;
+    std::map<std::string, size_t> byVehicle_;  // vehicle id -> station
 };
 
 }  // namespace radiosim
