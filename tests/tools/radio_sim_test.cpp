@@ -1008,12 +1008,12 @@ TEST(RadioSimModel, ThreeStationsOnALineTheMiddleHearsBothTheEndsOnlyTheMiddle)
         const std::string payload = r.packet.substr(28);
         ASSERT_EQ(payload.size(), 7u);
         const std::string from(1, static_cast<char>('a' + payload[5]));
-        // The receiver's own module sends it to the receiver's address.
+        // With the model the sender's module sends it to the receiver.
         const std::string want = "from=" + from + " to=";
         ASSERT_EQ(r.comment.compare(0, want.size(), want), 0) << r.comment;
         const char to = r.comment[want.size()];
         const TestStation& rx = st[static_cast<size_t>(to - 'a')];
-        check_packet(r.packet, rx.sendPort, rx.rcvPort);
+        check_packet(r.packet, st[static_cast<size_t>(payload[5])].sendPort, rx.rcvPort);
         EXPECT_NE(r.comment.find(" dist=200.0"), std::string::npos) << r.comment;
         ++marked;
     }

@@ -409,9 +409,11 @@ void run_due(Sim& sim)
         for (int k = 0; k < n; ++k) {
             const DeliveryQueue::Due& d = gDue[k];
             if (gSent[k]) {
+                // As it went: from the sender's module to the receiver.
+                const Station& src = sim.stations[d.from];
                 const Station& st = sim.stations[d.to];
-                record(sim, when, st.send.addr, st.send.port, st.rcv.addr, st.rcv.port, d.bytes,
-                       d.len, delivery_comment(sim, sim.stations[d.from].name, d.to, d.distanceM));
+                record(sim, when, src.send.addr, src.send.port, st.rcv.addr, st.rcv.port, d.bytes,
+                       d.len, delivery_comment(sim, src.name, d.to, d.distanceM));
                 sim.channel->count_delivered(d.from, d.to, d.distanceM, after - d.sentNs,
                                              after - d.dueNs);
             } else {
