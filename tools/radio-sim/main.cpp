@@ -640,6 +640,11 @@ int main(int argc, char** argv)
     }
     if (opt.help) {
         fputs(radiosim::usage_text(), stdout);
+#ifdef RADIO_SIM_SUMO
+        fputs("\nThis radio-sim was built with SUMO support (--sumo, --sumo-port).\n", stdout);
+#else
+        fputs("\nThis radio-sim was built without SUMO support (--sumo, --sumo-port).\n", stdout);
+#endif
         return 0;
     }
     if (opt.version) {

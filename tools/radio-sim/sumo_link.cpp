@@ -96,14 +96,38 @@ bool SumoLink::start(const Options& opt, std::string& err)
             _exit(127);
         }
     }
+    // A started SUMO needs a moment to listen: try every 50 ms for up to
+    // 30 s, and give up at once when it has exited.
+    std::string why;
+    for (int attempt = 0; attempt < 600 && !connected_; ++attempt) {
+        try {
+            libtraci::Simulation::init(port, 0, "127.0.0.1");
+            connected_ = true;
+        } catch (const std::exception& e) {
+            why = e.what();
+            int status = 0;
+            if (child_ > 0 && waitpid(child_, &status, WNOHANG) == child_) {
+                child_ = -1;
+                err = opt.sumoBinary + " ended before it listened (see its lines above)";
+                return false;
+            }
+            if (child_ <= 0 && attempt >= 20) {
+                break;  // nobody started it here: one second is enough
+            }
+            struct timespec ts = {0, 50 * 1000 * 1000};
+            nanosleep(&ts, nullptr);
+        }
+    }
+    if (!connected_) {
+        err = "cannot talk TraCI with SUMO on 127.0.0.1:" + std::to_string(port) + ": " + why;
+        close();
+        return false;
+    }
     try {
-        // A started SUMO needs a moment to listen: retry for up to 30 s.
-        libtraci::Simulation::init(port, 30, "127.0.0.1");
-        connected_ = true;
         deltaT_ = libtraci::Simulation::getDeltaT();
         time_ = libtraci::Simulation::getTime();
     } catch (const std::exception& e) {
-        err = "cannot talk TraCI with SUMO on 127.0.0.1:" + std::to_string(port) + ": " + e.what();
+        err = std::string("TraCI: ") + e.what();
         close();
         return false;
     }
