@@ -35,6 +35,9 @@
 //                           network namespace of the bench's own (root)
 //   v2x-bench count-rx N    N received frames one at a time (for callgrind)
 //   v2x-bench count-tx N    N sent messages one at a time (for callgrind)
+//   v2x-bench air N SECONDS BASEPORT [BOUND_MS]
+//                           N stations at 10 Hz against a running radio-sim
+//                           (air_load.cpp; scripts/bench-stations runs it)
 //
 // The stack is the whole of it in one process: the application runtime
 // starts the core, which receives the UDP frames, hands them through its
@@ -75,6 +78,8 @@
 #include "rlink.hpp"
 #include "self_log.h"
 #include "sys_netns.hpp"
+
+int run_air(int argc, char** argv);  // air_load.cpp
 
 // This program hosts the libraries: it defines their log level.
 eLogLevl gLogLevl = LOG_LEV_OFF;
@@ -1675,9 +1680,12 @@ int main(int argc, char** argv)
     if (mode == "count-tx" && arg > 0) {
         return run_count_tx(arg);
     }
+    if (mode == "air") {
+        return run_air(argc, argv);
+    }
     fprintf(stderr,
             "usage: v2x-bench rx [BLOCKS] | pace [GAPS] | rxload [SECONDS] | age [N] |"
             " contention [SECONDS] | stop [N] | conn-mem [N] | start [N] | sys-start [N] |"
-            " count-rx N | count-tx N\n");
+            " count-rx N | count-tx N | air N SECONDS BASEPORT [BOUND_MS]\n");
     return 2;
 }

@@ -829,3 +829,505 @@ TEST(RadioSim, StartupFailsWhenThePcapFileCannotBeCreated)
     expect_refused({"--station", st[0].arg(), "--pcap", "/nonexistent-dir/x.pcap"},
                    "cannot create pcap file");
 }
+
+// ---- The channel model, scenarios, link counters, pcapng and replay ----
+
+namespace {
+
+// Timing slack: wider under user-mode emulation (cross builds' tests).
+int slack_ms(int native)
+{
+    return getenv("V2X_UNDER_QEMU") != nullptr ? native * 3 : native;
+}
+
+int64_t mono_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+struct NgRecord {
+    uint64_t usec = 0;
+    std::string packet;
+    std::string comment;
+};
+
+uint32_t le32(const std::string& s, size_t off)
+{
+    return rd32(s, off);
+}
+
+// Parses a pcapng file as radio-sim writes it; fails the test on any
+// inconsistency.
+std::vector<NgRecord> parse_pcapng(const std::string& file)
+{
+    std::vector<NgRecord> recs;
+    EXPECT_GE(file.size(), 28u);
+    if (file.size() < 28) {
+        return recs;
+    }
+    EXPECT_EQ(le32(file, 0), 0x0A0D0D0Au);
+    EXPECT_EQ(le32(file, 8), 0x1A2B3C4Du);
+    size_t off = 0;
+    bool sawIdb = false;
+    while (off + 12 <= file.size()) {
+        const uint32_t type = le32(file, off);
+        const uint32_t total = le32(file, off + 4);
+        EXPECT_EQ(total % 4, 0u);
+        EXPECT_LE(off + total, file.size());
+        if (total < 12 || off + total > file.size()) {
+            break;
+        }
+        EXPECT_EQ(le32(file, off + total - 4), total) << "trailing length of block at " << off;
+        if (type == 1) {
+            sawIdb = true;
+            EXPECT_EQ(rd16(file, off + 8), 228u);  // LINKTYPE_IPV4
+        } else if (type == 6) {
+            NgRecord r;
+            r.usec = (static_cast<uint64_t>(le32(file, off + 12)) << 32) | le32(file, off + 16);
+            const uint32_t cap = le32(file, off + 20);
+            EXPECT_EQ(cap, le32(file, off + 24));
+            r.packet = file.substr(off + 28, cap);
+            size_t o = off + 28 + ((cap + 3) & ~3u);
+            while (o + 4 <= off + total - 4) {
+                const uint16_t code = rd16(file, o);
+                const uint16_t len = rd16(file, o + 2);
+                if (code == 0) {
+                    break;
+                }
+                if (code == 1) {
+                    r.comment = file.substr(o + 4, len);
+                }
+                o += 4 + ((len + 3u) & ~3u);
+            }
+            recs.push_back(r);
+        }
+        off += total;
+    }
+    EXPECT_TRUE(sawIdb);
+    return recs;
+}
+
+std::string write_temp(const std::string& tag, const std::string& text)
+{
+    std::string path = v2xtest::unique_path(tag.c_str());
+    std::ofstream f(path);
+    f << text;
+    return path;
+}
+
+// A scenario entry for one test station.
+std::string scenario_station(const TestStation& s, const std::string& where)
+{
+    return "  { name = \"" + s.name + "\"; send = " + std::to_string(s.sendPort) +
+           "; receive = \"127.0.0.1:" + std::to_string(s.rcvPort) + "\"; " + where + " }";
+}
+
+// Every datagram that reaches `s` within `ms` of quiet.
+std::vector<Bytes> receive_all(const TestStation& s, int ms = 300)
+{
+    std::vector<Bytes> out;
+    Bytes got;
+    while (s.receive(got, ms)) {
+        out.push_back(got);
+    }
+    return out;
+}
+
+Bytes tagged_frame(uint8_t sender, uint8_t seq)
+{
+    return Bytes{0x04, 0x00, 0x20, 0x00, 0x02, sender, seq};
+}
+
+}  // namespace
+
+// Three stations on a line 200 m apart with a range of 300 m: the middle
+// one hears both ends, each end hears only the middle. The counters and the
+// pcapng capture say the same.
+TEST(RadioSimModel, ThreeStationsOnALineTheMiddleHearsBothTheEndsOnlyTheMiddle)
+{
+    Stations st(3);
+    ASSERT_TRUE(st.ok(3));
+    const std::string scenario = write_temp(
+        "radiosim-scn",
+        "# three stations on a road\nseed = 5;\n"
+        "model = { range_m = 300.0; sensitivity_dbm = -110.0; latency_ms = 1.0; jitter_ms = 0.5; };\n"
+        "stations = (\n" +
+            scenario_station(st[0], "position = [0.0, 0.0];") + ",\n" +
+            scenario_station(st[1], "position = [200.0, 0.0];") + ",\n" +
+            scenario_station(st[2], "position = [400, 0];") + "\n);\n");
+    const std::string pcap = v2xtest::unique_path("radiosim-pcapng");
+    const std::string stats = v2xtest::unique_path("radiosim-stats");
+    SimProcess sim;
+    ASSERT_TRUE(sim.start({"--scenario", scenario, "--pcap", pcap, "--link-stats", stats}));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+    EXPECT_NE(sim.err().find("none beyond 300.0 m"), std::string::npos) << sim.err();
+
+    const int n = 20;
+    for (int k = 0; k < n; ++k) {
+        for (uint8_t i = 0; i < 3; ++i) {
+            ASSERT_TRUE(st[i].send(tagged_frame(i, static_cast<uint8_t>(k))));
+        }
+        sleep_ms(2);
+    }
+    int heard[3][3] = {};
+    for (size_t r = 0; r < 3; ++r) {
+        for (const Bytes& b : receive_all(st[r])) {
+            ASSERT_EQ(b.size(), 7u);
+            ASSERT_LT(b[5], 3);
+            ++heard[b[5]][r];
+        }
+    }
+    EXPECT_EQ(sim.stop(), 0) << sim.err();
+    EXPECT_EQ(heard[0][1], n);
+    EXPECT_EQ(heard[2][1], n);
+    EXPECT_EQ(heard[1][0], n);
+    EXPECT_EQ(heard[1][2], n);
+    EXPECT_EQ(heard[0][2], 0);
+    EXPECT_EQ(heard[2][0], 0);
+    EXPECT_EQ(heard[0][0] + heard[1][1] + heard[2][2], 0);
+
+    const std::string json = read_file(stats);
+    EXPECT_NE(json.find("{\"from\": \"a\", \"to\": \"c\", \"sent\": 20, \"delivered\": 0, "
+                        "\"dropped_range\": 20, \"dropped_model\": 0"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("{\"from\": \"a\", \"to\": \"b\", \"sent\": 20, \"delivered\": 20, "
+                        "\"dropped_range\": 0, \"dropped_model\": 0"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"total\": {\"sent\": 120, \"delivered\": 80, \"dropped_range\": 40"),
+              std::string::npos)
+        << json;
+
+    std::vector<NgRecord> recs = parse_pcapng(read_file(pcap));
+    ASSERT_EQ(recs.size(), 80u);
+    int marked = 0;
+    for (const NgRecord& r : recs) {
+        const std::string payload = r.packet.substr(28);
+        ASSERT_EQ(payload.size(), 7u);
+        const std::string from(1, static_cast<char>('a' + payload[5]));
+        // With the model the sender's module sends it to the receiver.
+        const std::string want = "from=" + from + " to=";
+        ASSERT_EQ(r.comment.compare(0, want.size(), want), 0) << r.comment;
+        const char to = r.comment[want.size()];
+        const TestStation& rx = st[static_cast<size_t>(to - 'a')];
+        check_packet(r.packet, st[static_cast<size_t>(payload[5])].sendPort, rx.rcvPort);
+        EXPECT_NE(r.comment.find(" dist=200.0"), std::string::npos) << r.comment;
+        ++marked;
+    }
+    EXPECT_EQ(marked, 80);
+    EXPECT_NE(sim.out().find(" from=b to=a,c len=7 aid=32"), std::string::npos) << sim.out();
+    EXPECT_NE(sim.out().find(" from=a to=b len=7 aid=32"), std::string::npos) << sim.out();
+    unlink(scenario.c_str());
+    unlink(pcap.c_str());
+    unlink(stats.c_str());
+}
+
+// With positions on the command line and a lossy curve, the same seed
+// gives the same deliveries through real sockets; another seed others.
+TEST(RadioSimModel, TheSameSeedGivesTheSameDeliveriesThroughTheSockets)
+{
+    Stations st(3);
+    ASSERT_TRUE(st.ok(3));
+    auto run = [&st](const std::string& seed) {
+        std::vector<std::string> args = st.args();
+        // b and c sit near the distance where half the frames arrive.
+        args.insert(args.end(), {"--position", "a,0,0", "--position", "b,350,0", "--position",
+                                 "c,0,-360", "--seed", seed, "--model",
+                                 "latency_ms=0,jitter_ms=0", "--quiet"});
+        SimProcess sim;
+        std::vector<std::string> got;
+        if (!sim.start(args) || !sim.wait_ready()) {
+            ADD_FAILURE() << sim.err();
+            return got;
+        }
+        for (int k = 0; k < 60; ++k) {
+            st[0].send(tagged_frame(0, static_cast<uint8_t>(k)));
+            if (k % 10 == 9) {
+                sleep_ms(5);
+            }
+        }
+        for (size_t r = 1; r < 3; ++r) {
+            std::string seen;
+            for (const Bytes& b : receive_all(st[r])) {
+                seen += std::to_string(b[6]) + ",";
+            }
+            got.push_back(seen);
+        }
+        EXPECT_EQ(sim.stop(), 0);
+        return got;
+    };
+    const std::vector<std::string> first = run("99");
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_FALSE(first[0].empty());
+    EXPECT_NE(first[0].size(), std::string("0,1,2,3,4,5,6,7,8,9,").size() * 6);  // some lost
+    EXPECT_EQ(run("99"), first);
+    EXPECT_NE(run("100"), first);
+}
+
+TEST(RadioSimModel, FramesWaitTheModelsLatency)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    std::vector<std::string> args = st.args();
+    args.insert(args.end(), {"--position", "a,0,0", "--position", "b,10,0", "--model",
+                             "latency_ms=80,jitter_ms=40", "--quiet"});
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(args));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+    for (int k = 0; k < 5; ++k) {
+        const int64_t sent = mono_ns();
+        ASSERT_TRUE(st[0].send(kFrameAid32));
+        Bytes got;
+        ASSERT_TRUE(st[1].receive(got));
+        const int64_t ms = (mono_ns() - sent) / 1000000;
+        EXPECT_GE(ms, 80) << k;
+        EXPECT_LE(ms, 120 + slack_ms(30)) << k;  // the bound, and a loaded machine's slack
+    }
+    EXPECT_EQ(sim.stop(), 0);
+}
+
+TEST(RadioSimModel, LinkStatsWithoutPositionsCountEveryFrameDelivered)
+{
+    Stations st(3);
+    ASSERT_TRUE(st.ok(3));
+    const std::string stats = v2xtest::unique_path("radiosim-stats");
+    std::vector<std::string> args = st.args();
+    args.insert(args.end(), {"--link-stats", stats, "--quiet"});
+    SimProcess sim;
+    ASSERT_TRUE(sim.start(args));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+    Bytes got;
+    ASSERT_TRUE(st[1].send(kFrameAid32));
+    ASSERT_TRUE(st[0].receive(got));
+    ASSERT_TRUE(st[2].receive(got));
+    EXPECT_EQ(sim.stop(), 0);
+    const std::string json = read_file(stats);
+    unlink(stats.c_str());
+    EXPECT_NE(json.find("\"model\": null"), std::string::npos) << json;
+    EXPECT_NE(json.find("{\"from\": \"b\", \"to\": \"a\", \"sent\": 1, \"delivered\": 1, "
+                        "\"dropped_range\": 0, \"dropped_model\": 0, \"failed\": 0"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"total\": {\"sent\": 2, \"delivered\": 2"), std::string::npos) << json;
+}
+
+// A capture recorded by radio-sim, replayed: the same frames reach the same
+// stations in the same order, with the recorded gaps.
+TEST(RadioSimModel, ReplayKeepsOrderAndSpacing)
+{
+    for (const char* format : {"pcap", "pcapng"}) {
+        SCOPED_TRACE(format);
+        Stations st(3);
+        ASSERT_TRUE(st.ok(3));
+        const std::string pcap = v2xtest::unique_path("radiosim-rec");
+        const int gapsMs[] = {0, 150, 60, 250, 100};
+        {
+            std::vector<std::string> args = st.args();
+            args.insert(args.end(), {"--pcap", pcap, "--pcap-format", format, "--pcap-uplink",
+                                     "--quiet"});
+            SimProcess rec;
+            ASSERT_TRUE(rec.start(args));
+            ASSERT_TRUE(rec.wait_ready()) << rec.err();
+            for (uint8_t k = 0; k < 5; ++k) {
+                sleep_ms(gapsMs[k]);
+                ASSERT_TRUE(st[k % 2].send(tagged_frame(k % 2, k)));  // a and b in turn
+            }
+            sleep_ms(100);
+            EXPECT_EQ(rec.stop(), 0);
+            receive_all(st[0], 50);
+            receive_all(st[1], 50);
+            receive_all(st[2], 50);
+        }
+        // Only c listens now: it gets every frame again; a and b get theirs.
+        std::vector<std::string> args = st.args();
+        args.insert(args.end(), {"--replay", pcap, "--inject-delay", "0.2"});
+        SimProcess play;
+        ASSERT_TRUE(play.start(args));
+        ASSERT_TRUE(play.wait_ready()) << play.err();
+        std::vector<int64_t> at;
+        Bytes got;
+        for (uint8_t k = 0; k < 5; ++k) {
+            ASSERT_TRUE(st[2].receive(got, 5000)) << int(k);
+            at.push_back(mono_ns());
+            ASSERT_EQ(got.size(), 7u);
+            EXPECT_EQ(got[6], k) << "out of order";
+        }
+        EXPECT_FALSE(st[2].receive(got, kQuietMs));
+        // a got b's two frames, b got a's three.
+        EXPECT_EQ(receive_all(st[0], kQuietMs).size(), 2u);
+        EXPECT_EQ(receive_all(st[1], kQuietMs).size(), 3u);
+        for (size_t k = 1; k < 5; ++k) {
+            const double gap = static_cast<double>(at[k] - at[k - 1]) / 1e6;
+            EXPECT_NEAR(gap, gapsMs[k], slack_ms(40)) << "gap before frame " << k;
+        }
+        EXPECT_EQ(play.stop(), 0);
+        EXPECT_NE(play.err().find("replaying 10 frames"), std::string::npos) << play.err();
+        EXPECT_NE(play.err().find("5 uplink records"), std::string::npos) << play.err();
+        EXPECT_NE(play.out().find(" from=@replay to=c len=7 aid=32"), std::string::npos)
+            << play.out();
+        unlink(pcap.c_str());
+    }
+}
+
+TEST(RadioSimModel, RefusesBadScenariosAndModelArguments)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    const std::string a = st[0].arg();
+    const std::string b = st[1].arg();
+    expect_refused({"--station", a, "--station", b, "--position", "a,0,0"},
+                   "station b has neither a position nor a vehicle");
+    expect_refused({"--station", a, "--position", "z,0,0"}, "no such station");
+    expect_refused({"--station", a, "--position", "a,0"}, "NAME,X,Y");
+    expect_refused({"--station", a, "--position", "a,0,north"}, "numbers");
+    expect_refused({"--station", a, "--position", "a,0,0", "--model", "range=3"},
+                   "unknown parameter range");
+    expect_refused({"--station", a, "--position", "a,0,0", "--model", "width_db=0"}, "width_db");
+    expect_refused({"--station", a, "--seed", "-3"}, "--seed");
+    expect_refused({"--station", a, "--pcap-format", "erf"}, "--pcap-format");
+    expect_refused({"--station", a, "--replay", v2xtest::unique_path("missing")},
+                   "cannot read capture");
+    const std::string bad1 = write_temp("radiosim-scn", "stations = ( { name = \"a\"; send = 1; } );\n");
+    expect_refused({"--scenario", bad1}, "needs name, send and receive");
+    const std::string bad2 = write_temp("radiosim-scn", "colour = 3;\nstations = ();\n");
+    expect_refused({"--scenario", bad2}, ":1: unknown setting colour");
+    const std::string bad3 = write_temp(
+        "radiosim-scn", "stations = (\n " + scenario_station(st[0], "vehicle = \"v0\";") + "\n);\n");
+    expect_refused({"--scenario", bad3}, "no SUMO is given");
+    const std::string bad4 = write_temp("radiosim-scn", "model = { range_m = \"far\"; };\nstations = ();\n");
+    expect_refused({"--scenario", bad4}, "model.range_m must be a number");
+    const std::string bad5 = write_temp("radiosim-scn", "stations = ( { name = ");
+    expect_refused({"--scenario", bad5}, bad5 + ":");
+    for (const std::string& f : {bad1, bad2, bad3, bad4, bad5}) {
+        unlink(f.c_str());
+    }
+}
+
+// ---- Moving stations from SUMO ----
+
+namespace {
+
+// Why the SUMO test cannot run here, or "" when it can.
+std::string sumo_missing()
+{
+#ifndef V2X_RADIO_SIM_SUMO
+    return "radio-sim was built without SUMO: libtracicpp and libsumo/libtraci.h (Debian package "
+           "sumo, which scripts/deps installs) were not found when the build was configured";
+#else
+    if (system("sumo --version >/dev/null 2>&1") != 0 ||
+        system("netconvert --version >/dev/null 2>&1") != 0) {
+        return "sumo or netconvert is not on the PATH (Debian package sumo; scripts/deps "
+               "installs it)";
+    }
+    return "";
+#endif
+}
+
+void write_to(const std::string& path, const std::string& text)
+{
+    std::ofstream f(path);
+    f << text;
+}
+
+}  // namespace
+
+// Two vehicles leave the middle of a straight road in opposite directions
+// at 40 m/s each; SUMO runs 20 times faster than real time. A sends all the
+// time: B hears it until they are about the range (300 m) apart, never
+// beyond, and nothing once the vehicles have left the 1 km road.
+TEST(RadioSimSumo, TwoVehiclesDrivingApartStopHearingEachOtherNearTheRange)
+{
+    const std::string why = sumo_missing();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    std::string dirTemplate = v2xtest::unique_path("radiosim-sumo") + "XXXXXX";
+    ASSERT_NE(mkdtemp(&dirTemplate[0]), nullptr);
+    const std::string dir = dirTemplate;
+    write_to(dir + "/road.nod.xml",
+             "<nodes>\n  <node id=\"w\" x=\"-500\" y=\"0\"/>\n  <node id=\"m\" x=\"0\" y=\"0\"/>\n"
+             "  <node id=\"e\" x=\"500\" y=\"0\"/>\n</nodes>\n");
+    write_to(dir + "/road.edg.xml",
+             "<edges>\n  <edge id=\"east\" from=\"m\" to=\"e\" numLanes=\"1\" speed=\"40\"/>\n"
+             "  <edge id=\"west\" from=\"m\" to=\"w\" numLanes=\"1\" speed=\"40\"/>\n</edges>\n");
+    write_to(dir + "/road.rou.xml",
+             "<routes>\n  <vType id=\"car\" accel=\"10\" decel=\"10\" sigma=\"0\" speedFactor=\"1\" "
+             "speedDev=\"0\" maxSpeed=\"40\"/>\n"
+             "  <vehicle id=\"veh0\" type=\"car\" depart=\"0\" departSpeed=\"max\"><route "
+             "edges=\"east\"/></vehicle>\n"
+             "  <vehicle id=\"veh1\" type=\"car\" depart=\"0\" departSpeed=\"max\"><route "
+             "edges=\"west\"/></vehicle>\n</routes>\n");
+    write_to(dir + "/road.sumocfg",
+             "<configuration>\n  <input><net-file value=\"road.net.xml\"/><route-files "
+             "value=\"road.rou.xml\"/></input>\n  <time><begin value=\"0\"/><step-length "
+             "value=\"0.1\"/></time>\n</configuration>\n");
+    const std::string netconvert = "SUMO_HOME=/usr/share/sumo netconvert --xml-validation never -n '" +
+                                   dir + "/road.nod.xml' -e '" + dir + "/road.edg.xml' -o '" + dir +
+                                   "/road.net.xml' --no-turnarounds true >/dev/null 2>&1";
+    ASSERT_EQ(system(netconvert.c_str()), 0) << netconvert;
+
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    write_to(dir + "/scenario.cfg",
+             "seed = 3;\nmodel = { range_m = 300.0; sensitivity_dbm = -110.0; latency_ms = 1.0; "
+             "jitter_ms = 0.0; };\nsumo = { config = \"road.sumocfg\"; speed = 20.0; };\n"
+             "stations = (\n" +
+                 scenario_station(st[0], "vehicle = \"veh0\";") + ",\n" +
+                 scenario_station(st[1], "vehicle = \"veh1\";") + "\n);\n");
+    const std::string pcap = dir + "/air.pcapng";
+    const std::string stats = dir + "/links.json";
+    SimProcess sim;
+    ASSERT_TRUE(sim.start({"--scenario", dir + "/scenario.cfg", "--pcap", pcap, "--link-stats",
+                           stats, "--quiet"}));
+    ASSERT_TRUE(sim.wait_ready()) << sim.err();
+    // A sends every 2 ms (40 ms of simulated time) until SUMO's run ends.
+    int sent = 0;
+    for (int i = 0; i < 10000 && sim.running(); ++i) {
+        st[0].send(tagged_frame(0, static_cast<uint8_t>(i)));
+        ++sent;
+        sleep_ms(2);
+    }
+    EXPECT_EQ(sim.wait_exit(), 0) << sim.err();
+    const std::string err = sim.err();
+    EXPECT_NE(err.find("vehicle veh0 of station a entered the network"), std::string::npos) << err;
+    EXPECT_NE(err.find("vehicle veh1 of station b left the network"), std::string::npos) << err;
+    EXPECT_NE(err.find("SUMO's simulation ended"), std::string::npos) << err;
+
+    double nearest = 1e9;
+    double farthest = -1.0;
+    for (const NgRecord& r : parse_pcapng(read_file(pcap))) {
+        const size_t at = r.comment.find(" dist=");
+        ASSERT_EQ(r.comment.compare(0, 11, "from=a to=b"), 0) << r.comment;
+        ASSERT_NE(at, std::string::npos) << r.comment;
+        const double d = atof(r.comment.c_str() + at + 6);
+        nearest = std::min(nearest, d);
+        farthest = std::max(farthest, d);
+    }
+    EXPECT_LT(nearest, 100.0);    // heard from the start
+    EXPECT_LE(farthest, 300.0);   // never beyond the range
+    EXPECT_GE(farthest, 260.0);   // but up to near it (8 m per step at 20x)
+    const std::string json = read_file(stats);
+    const size_t link = json.find("{\"from\": \"a\", \"to\": \"b\", \"sent\": ");
+    ASSERT_NE(link, std::string::npos) << json;
+    unsigned long s = 0, delivered = 0, range = 0, model = 0;
+    ASSERT_EQ(sscanf(json.c_str() + link,
+                     "{\"from\": \"a\", \"to\": \"b\", \"sent\": %lu, \"delivered\": %lu, "
+                     "\"dropped_range\": %lu, \"dropped_model\": %lu",
+                     &s, &delivered, &range, &model),
+              4)
+        << json;
+    // Frames still in the socket when the run ended were never read.
+    EXPECT_LE(s, static_cast<unsigned long>(sent));
+    EXPECT_GT(s, static_cast<unsigned long>(sent) / 2);
+    EXPECT_GT(delivered, 20u);
+    EXPECT_GT(range, 20u);  // out of range, then gone from the network
+    EXPECT_EQ(s, delivered + range + model);
+    for (const char* f : {"road.nod.xml", "road.edg.xml", "road.rou.xml", "road.sumocfg",
+                          "road.net.xml", "scenario.cfg", "air.pcapng", "links.json"}) {
+        unlink((dir + "/" + f).c_str());
+    }
+    rmdir(dir.c_str());
+}

@@ -10,15 +10,25 @@
 // sender with --echo), each delivery sent from the receiving station's own
 // module socket to its rcvIp:rcvPort. Only loopback addresses are accepted.
 //
-// One thread, one ppoll() loop, one static 65535-byte datagram buffer: no
-// allocation per datagram. `radio-sim --help` documents the options.
+// With positions (--position, a scenario, or SUMO's vehicles) the channel
+// model of channel.h decides for every receiver whether and when the frame
+// arrives; the deliveries then wait in a fixed-capacity queue until due.
+// Without positions every frame goes to every other station at once, as it
+// always did.
+//
+// One thread, one epoll loop (a timerfd wakes it for the next due delivery,
+// injection, replayed frame or SUMO step), one static 65535-byte datagram
+// buffer: no allocation per datagram. `radio-sim --help` documents the
+// options.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,15 +36,24 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "capture_reader.h"
+#include "channel.h"
 #include "dsmp_peek.h"
 #include "options.h"
 #include "pcap_writer.h"
+#ifdef RADIO_SIM_SUMO
+#include "sumo_link.h"
+#endif
 
 namespace {
 
 using radiosim::AidPeek;
+using radiosim::Channel;
+using radiosim::DeliveryQueue;
 using radiosim::Endpoint;
 using radiosim::Options;
 using radiosim::PcapWriter;
@@ -43,6 +62,18 @@ constexpr int kExitRuntime = 1;
 constexpr int kExitStartup = 2;
 constexpr size_t kBufSize = 65535;
 constexpr int kDrainPerWakeup = 64;  // datagrams read per socket before polling again
+constexpr int kMaxEvents = 256;
+// The delivery queue: frames in flight, their bytes, deliveries waiting.
+// 150 stations at 10 Hz keep about 700 deliveries waiting; these hold a
+// backlog of a second at that rate.
+constexpr size_t kQueueFrames = 16384;
+constexpr size_t kQueueBytes = 8u << 20;
+constexpr size_t kQueuePending = 1u << 18;
+constexpr uint64_t kTimerTag = ~0ull;
+// Deliveries are sent on a tick of this many nanoseconds: each one at the
+// first tick at or after its due time (never early, at most a tick late),
+// so that deliveries of frames due close together share a wakeup.
+constexpr int64_t kTickNs = 250 * 1000;
 
 volatile sig_atomic_t gStopSignal = 0;
 
@@ -50,6 +81,16 @@ void on_stop_signal(int sig)
 {
     gStopSignal = sig;
 }
+
+class MonotonicClock : public radiosim::Clock {
+public:
+    int64_t now_ns() override
+    {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    }
+};
 
 struct Station {
     char name[radiosim::kMaxNameLen + 1];
@@ -59,20 +100,38 @@ struct Station {
     int fd;
 };
 
+struct ReplayItem {
+    size_t frame;  // index into the capture
+    size_t to;     // station
+    int64_t offsetNs;
+};
+
 struct Sim {
     Station stations[radiosim::kMaxStations];
-    struct pollfd pfds[radiosim::kMaxStations];
     size_t count = 0;
     bool echo = false;
     bool quiet = false;
     bool pcapUplink = false;
+    bool modelOn = false;
     PcapWriter pcap;
     unsigned long sendErrors = 0;
+    unsigned long queueFull = 0;
+    std::unique_ptr<Channel> channel;
+    std::unique_ptr<DeliveryQueue> queue;
+    MonotonicClock clock;
+    int epfd = -1;
+    int timerfd = -1;
+    int64_t armedNs = -1;
+    std::vector<radiosim::CapturedFrame> capture;
+    std::vector<ReplayItem> replay;
+    size_t replayNext = 0;
 };
 
+Sim gSim;
 uint8_t gBuf[kBufSize];
 // "to" column: every name plus a comma, bounded by the station limit.
 char gToList[radiosim::kMaxStations * (radiosim::kMaxNameLen + 1) + 2];
+char gComment[160];
 
 struct sockaddr_in to_sockaddr(const Endpoint& ep)
 {
@@ -91,13 +150,6 @@ struct timespec now_realtime()
     return ts;
 }
 
-double now_monotonic()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 void close_all(Sim& sim)
 {
     for (size_t i = 0; i < sim.count; ++i) {
@@ -106,11 +158,35 @@ void close_all(Sim& sim)
             sim.stations[i].fd = -1;
         }
     }
+    if (sim.timerfd >= 0) {
+        close(sim.timerfd);
+        sim.timerfd = -1;
+    }
+    if (sim.epfd >= 0) {
+        close(sim.epfd);
+        sim.epfd = -1;
+    }
 }
 
+// Every station's socket and the timer, in one epoll set; a station's
+// index is its event's tag.
 bool open_stations(Sim& sim, const Options& opt)
 {
     sim.count = 0;
+    sim.epfd = epoll_create1(EPOLL_CLOEXEC);
+    sim.timerfd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (sim.epfd < 0 || sim.timerfd < 0) {
+        fprintf(stderr, "radio-sim: epoll/timerfd: %s\n", strerror(errno));
+        return false;
+    }
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.u64 = kTimerTag;
+    if (epoll_ctl(sim.epfd, EPOLL_CTL_ADD, sim.timerfd, &ev) != 0) {
+        fprintf(stderr, "radio-sim: epoll_ctl(): %s\n", strerror(errno));
+        return false;
+    }
     for (const radiosim::StationCfg& cfg : opt.stations) {
         Station& st = sim.stations[sim.count];
         snprintf(st.name, sizeof(st.name), "%s", cfg.name.c_str());
@@ -129,19 +205,23 @@ bool open_stations(Sim& sim, const Options& opt)
                     radiosim::endpoint_text(cfg.send).c_str(), strerror(errno));
             return false;
         }
-        sim.pfds[sim.count - 1].fd = st.fd;
-        sim.pfds[sim.count - 1].events = POLLIN;
-        sim.pfds[sim.count - 1].revents = 0;
+        ev.events = EPOLLIN;
+        ev.data.u64 = sim.count - 1;
+        if (epoll_ctl(sim.epfd, EPOLL_CTL_ADD, st.fd, &ev) != 0) {
+            fprintf(stderr, "radio-sim: station %s: epoll_ctl(): %s\n", st.name, strerror(errno));
+            return false;
+        }
     }
     return true;
 }
 
-void print_frame(const Sim& sim, const struct timespec& when, const char* from, size_t len)
+void print_frame(const Sim& sim, const struct timespec& when, const char* from,
+                 const uint8_t* bytes, size_t len)
 {
     if (sim.quiet) {
         return;
     }
-    AidPeek peek = radiosim::peek_aid(gBuf, len);
+    AidPeek peek = radiosim::peek_aid(bytes, len);
     char aid[16];
     radiosim::format_aid(peek, aid, sizeof(aid));
     struct tm tmv;
@@ -154,6 +234,9 @@ void print_frame(const Sim& sim, const struct timespec& when, const char* from, 
 
 void append_to_list(size_t& used, const char* name)
 {
+    if (gSim.quiet) {
+        return;  // the list is only printed
+    }
     const size_t room = sizeof(gToList) - used;
     int n = snprintf(gToList + used, room, "%s%s", used == 0 ? "" : ",", name);
     if (n > 0 && static_cast<size_t>(n) < room) {
@@ -161,47 +244,187 @@ void append_to_list(size_t& used, const char* name)
     }
 }
 
-// Sends gBuf[0..len) to station `to` from its module socket; records it.
-void deliver_one(Sim& sim, size_t to, size_t len, const struct timespec& when, size_t& used)
+void record(Sim& sim, const struct timespec& when, uint32_t srcAddr, uint16_t srcPort,
+            uint32_t dstAddr, uint16_t dstPort, const uint8_t* bytes, size_t len,
+            const char* comment)
+{
+    if (sim.pcap.is_open() &&
+        !sim.pcap.record(when, srcAddr, srcPort, dstAddr, dstPort, bytes, len, comment)) {
+        fprintf(stderr, "radio-sim: cannot write the pcap file (%s); recording stops\n",
+                strerror(errno));
+    }
+}
+
+// The pcapng comment of a delivery; null for a classic pcap.
+const char* delivery_comment(const Sim& sim, const char* from, size_t to, double distanceM)
+{
+    if (!sim.pcap.is_open() || !sim.pcap.is_pcapng()) {
+        return nullptr;
+    }
+    if (distanceM >= 0.0) {
+        snprintf(gComment, sizeof(gComment), "from=%s to=%s dist=%.1f", from,
+                 sim.stations[to].name, distanceM);
+    } else {
+        snprintf(gComment, sizeof(gComment), "from=%s to=%s", from, sim.stations[to].name);
+    }
+    return gComment;
+}
+
+// Sends `len` bytes to station `to` from its module socket; records it.
+// False when the send failed.
+bool deliver_one(Sim& sim, size_t to, const uint8_t* bytes, size_t len,
+                 const struct timespec& when, const char* comment)
 {
     Station& st = sim.stations[to];
-    ssize_t n = sendto(st.fd, gBuf, len, 0, reinterpret_cast<const struct sockaddr*>(&st.rcvAddr),
+    ssize_t n = sendto(st.fd, bytes, len, 0, reinterpret_cast<const struct sockaddr*>(&st.rcvAddr),
                        sizeof(st.rcvAddr));
     if (n < 0 || static_cast<size_t>(n) != len) {
         ++sim.sendErrors;
         fprintf(stderr, "radio-sim: delivery of %zu bytes to station %s (%s) failed: %s\n", len,
                 st.name, radiosim::endpoint_text(st.rcv).c_str(),
                 n < 0 ? strerror(errno) : "short send");
-        return;
+        return false;
     }
-    append_to_list(used, st.name);
-    if (sim.pcap.is_open() &&
-        !sim.pcap.record(when, st.send.addr, st.send.port, st.rcv.addr, st.rcv.port, gBuf, len)) {
-        fprintf(stderr, "radio-sim: cannot write the pcap file (%s); recording stops\n",
-                strerror(errno));
-    }
+    record(sim, when, st.send.addr, st.send.port, st.rcv.addr, st.rcv.port, bytes, len, comment);
+    return true;
 }
 
 // A datagram of `len` bytes in gBuf arrived at station `from`'s module.
 void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
 {
     const struct timespec when = now_realtime();
+    const Station& src = sim.stations[from];
     if (sim.pcapUplink && sim.pcap.is_open()) {
-        const Station& src = sim.stations[from];
-        if (!sim.pcap.record(when, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port),
-                             src.send.addr, src.send.port, gBuf, len)) {
-            fprintf(stderr, "radio-sim: cannot write the pcap file (%s); recording stops\n",
-                    strerror(errno));
+        const char* comment = nullptr;
+        if (sim.pcap.is_pcapng()) {
+            snprintf(gComment, sizeof(gComment), "uplink from=%s", src.name);
+            comment = gComment;
         }
+        record(sim, when, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), src.send.addr,
+               src.send.port, gBuf, len, comment);
     }
     size_t used = 0;
     gToList[0] = '\0';
+    Channel& ch = *sim.channel;
+    if (!sim.modelOn) {
+        for (size_t i = 0; i < sim.count; ++i) {
+            if (i != from || sim.echo) {
+                ++ch.counters(from, i).sent;
+                if (deliver_one(sim, i, gBuf, len, when,
+                                delivery_comment(sim, src.name, i, -1.0))) {
+                    append_to_list(used, sim.stations[i].name);
+                    ch.count_delivered(from, i, -1.0, 0, 0);
+                } else {
+                    ++ch.counters(from, i).failed;
+                }
+            }
+        }
+        print_frame(sim, when, src.name, gBuf, len);
+        return;
+    }
+    const int64_t now = sim.clock.now_ns();
+    uint32_t frame = 0;
+    const bool stored = sim.queue->add_frame(gBuf, len, static_cast<uint16_t>(from), now, frame);
+    ch.begin_frame(from);
     for (size_t i = 0; i < sim.count; ++i) {
-        if (i != from || sim.echo) {
-            deliver_one(sim, i, len, when, used);
+        if (i == from && !sim.echo) {
+            continue;
+        }
+        const radiosim::Decision d = ch.decide(from, i);
+        if (d.verdict != radiosim::Verdict::kDeliver) {
+            continue;
+        }
+        if (!stored || !sim.queue->schedule(frame, static_cast<uint16_t>(i), now + d.delayNs,
+                                            d.distanceM)) {
+            ++ch.counters(from, i).failed;
+            if (sim.queueFull++ == 0) {
+                fprintf(stderr, "radio-sim: the delivery queue is full: deliveries are dropped "
+                                "(counted as failed)\n");
+            }
+            continue;
+        }
+        append_to_list(used, sim.stations[i].name);
+    }
+    if (stored) {
+        sim.queue->drop_if_unused(frame);
+    }
+    print_frame(sim, when, src.name, gBuf, len);
+}
+
+// Sends every delivery that is due, up to kBatch at a time: each run of
+// deliveries of the same sender goes out in one sendmmsg() from the sender's
+// module socket (without the model, deliveries leave from the receiver's).
+constexpr int kBatch = 64;
+DeliveryQueue::Due gDue[kBatch];
+struct mmsghdr gMsgs[kBatch];
+struct iovec gIov[kBatch];
+bool gSent[kBatch];
+
+void run_due(Sim& sim)
+{
+    if (!sim.queue) {
+        return;
+    }
+    while (true) {
+        const int64_t now = sim.clock.now_ns();
+        int n = 0;
+        while (n < kBatch && sim.queue->pop_due(now, gDue[n])) {
+            const DeliveryQueue::Due& d = gDue[n];
+            gIov[n].iov_base = const_cast<uint8_t*>(d.bytes);
+            gIov[n].iov_len = d.len;
+            memset(&gMsgs[n], 0, sizeof(gMsgs[n]));
+            gMsgs[n].msg_hdr.msg_iov = &gIov[n];
+            gMsgs[n].msg_hdr.msg_iovlen = 1;
+            gMsgs[n].msg_hdr.msg_name = &sim.stations[d.to].rcvAddr;
+            gMsgs[n].msg_hdr.msg_namelen = sizeof(sim.stations[d.to].rcvAddr);
+            gSent[n] = false;
+            ++n;
+        }
+        if (n == 0) {
+            return;
+        }
+        for (int i = 0; i < n;) {
+            int j = i + 1;
+            while (j < n && gDue[j].from == gDue[i].from) {
+                ++j;
+            }
+            const int r = sendmmsg(sim.stations[gDue[i].from].fd, gMsgs + i,
+                                   static_cast<unsigned>(j - i), 0);
+            if (r > 0) {
+                for (int k = i; k < i + r; ++k) {
+                    gSent[k] = gMsgs[k].msg_len == gDue[k].len;
+                }
+                i += r;
+                continue;
+            }
+            const Station& st = sim.stations[gDue[i].to];
+            ++sim.sendErrors;
+            fprintf(stderr, "radio-sim: delivery of %zu bytes to station %s (%s) failed: %s\n",
+                    gDue[i].len, st.name, radiosim::endpoint_text(st.rcv).c_str(),
+                    strerror(errno));
+            ++i;  // that one failed; the rest of the run goes on
+        }
+        const int64_t after = sim.clock.now_ns();
+        const struct timespec when = now_realtime();
+        for (int k = 0; k < n; ++k) {
+            const DeliveryQueue::Due& d = gDue[k];
+            if (gSent[k]) {
+                // As it went: from the sender's module to the receiver.
+                const Station& src = sim.stations[d.from];
+                const Station& st = sim.stations[d.to];
+                record(sim, when, src.send.addr, src.send.port, st.rcv.addr, st.rcv.port, d.bytes,
+                       d.len, delivery_comment(sim, src.name, d.to, d.distanceM));
+                sim.channel->count_delivered(d.from, d.to, d.distanceM, after - d.sentNs,
+                                             after - d.dueNs);
+            } else {
+                ++sim.channel->counters(d.from, d.to).failed;
+            }
+            sim.queue->release(d.frame);
+        }
+        if (n < kBatch) {
+            return;
         }
     }
-    print_frame(sim, when, sim.stations[from].name, len);
 }
 
 void inject(Sim& sim, const radiosim::Injection& inj)
@@ -215,10 +438,87 @@ void inject(Sim& sim, const radiosim::Injection& inj)
     gToList[0] = '\0';
     for (size_t i = 0; i < sim.count; ++i) {
         if (inj.to == radiosim::kToAll || static_cast<size_t>(inj.to) == i) {
-            deliver_one(sim, i, len, when, used);
+            if (deliver_one(sim, i, gBuf, len, when, delivery_comment(sim, "@inject", i, -1.0))) {
+                append_to_list(used, sim.stations[i].name);
+            }
         }
     }
-    print_frame(sim, when, "@inject", len);
+    print_frame(sim, when, "@inject", gBuf, len);
+}
+
+// Delivers the replayed frames due `elapsedNs` after the replay began.
+void replay_due(Sim& sim, int64_t elapsedNs)
+{
+    while (sim.replayNext < sim.replay.size() &&
+           sim.replay[sim.replayNext].offsetNs <= elapsedNs) {
+        const ReplayItem& it = sim.replay[sim.replayNext++];
+        const radiosim::CapturedFrame& f = sim.capture[it.frame];
+        const struct timespec when = now_realtime();
+        size_t used = 0;
+        gToList[0] = '\0';
+        const uint8_t* bytes = f.payload.empty() ? gBuf : f.payload.data();
+        if (deliver_one(sim, it.to, bytes, f.payload.size(), when,
+                        delivery_comment(sim, "@replay", it.to, -1.0))) {
+            append_to_list(used, sim.stations[it.to].name);
+        }
+        print_frame(sim, when, "@replay", bytes, f.payload.size());
+    }
+}
+
+// Maps each delivery of the capture to the station that received it: by the
+// receiver named in a pcapng comment, else by its receive address. Frames as
+// the stations sent them (--pcap-uplink) and frames for stations not given
+// are left out, and counted.
+bool load_replay(Sim& sim, const Options& opt, std::string& err)
+{
+    if (!radiosim::read_capture(opt.replayPath, sim.capture, err)) {
+        return false;
+    }
+    size_t uplink = 0;
+    size_t unknown = 0;
+    for (size_t k = 0; k < sim.capture.size(); ++k) {
+        const radiosim::CapturedFrame& f = sim.capture[k];
+        if (f.comment.compare(0, 7, "uplink ") == 0) {
+            ++uplink;
+            continue;
+        }
+        const std::string toName = radiosim::comment_field(f.comment, "to");
+        size_t to = sim.count;
+        for (size_t i = 0; i < sim.count; ++i) {
+            const Station& st = sim.stations[i];
+            if (!toName.empty() ? toName == st.name
+                                : (st.rcv.addr == f.dstAddr && st.rcv.port == f.dstPort)) {
+                to = i;
+            }
+            if (toName.empty() && st.send.addr == f.dstAddr && st.send.port == f.dstPort) {
+                ++uplink;  // sent to a station's module: a classic pcap's uplink record
+                to = sim.count + 1;
+                break;
+            }
+        }
+        if (to == sim.count) {
+            ++unknown;
+        }
+        if (to >= sim.count) {
+            continue;
+        }
+        const int64_t t0 = sim.capture[0].tsNs;
+        sim.replay.push_back(ReplayItem{k, to, f.tsNs - t0});
+    }
+    // The spacing counts from the first frame replayed.
+    if (!sim.replay.empty()) {
+        const int64_t first = sim.replay[0].offsetNs;
+        for (ReplayItem& it : sim.replay) {
+            it.offsetNs -= first;
+        }
+    }
+    fprintf(stderr,
+            "radio-sim: replaying %zu frames of %s over %.3f s (%zu uplink records and %zu for "
+            "stations not given left out)\n",
+            sim.replay.size(), opt.replayPath.c_str(),
+            sim.replay.empty() ? 0.0 : static_cast<double>(sim.replay.back().offsetNs) / 1e9,
+            uplink, unknown);
+    return true;
 }
 
 // Reads what is pending on station `idx`'s socket. Returns false on a fatal
@@ -251,17 +551,82 @@ void print_startup(const Sim& sim, const Options& opt)
 {
     for (size_t i = 0; i < sim.count; ++i) {
         const Station& st = sim.stations[i];
-        fprintf(stderr, "radio-sim: station %s: listens on %s, delivers to %s\n", st.name,
-                radiosim::endpoint_text(st.send).c_str(), radiosim::endpoint_text(st.rcv).c_str());
+        const radiosim::StationCfg& cfg = opt.stations[i];
+        if (!opt.modelOn) {
+            fprintf(stderr, "radio-sim: station %s: listens on %s, delivers to %s\n", st.name,
+                    radiosim::endpoint_text(st.send).c_str(),
+                    radiosim::endpoint_text(st.rcv).c_str());
+        } else if (!cfg.vehicle.empty()) {
+            fprintf(stderr, "radio-sim: station %s: listens on %s, delivers to %s, vehicle %s\n",
+                    st.name, radiosim::endpoint_text(st.send).c_str(),
+                    radiosim::endpoint_text(st.rcv).c_str(), cfg.vehicle.c_str());
+        } else {
+            fprintf(stderr, "radio-sim: station %s: listens on %s, delivers to %s, at %.1f,%.1f m\n",
+                    st.name, radiosim::endpoint_text(st.send).c_str(),
+                    radiosim::endpoint_text(st.rcv).c_str(), cfg.x, cfg.y);
+        }
+    }
+    if (opt.modelOn) {
+        const radiosim::ModelParams& m = opt.model;
+        fprintf(stderr,
+                "radio-sim: channel model: seed %llu, half the frames arrive at %.1f m, none "
+                "beyond %.1f m, latency %.3f ms + up to %.3f ms\n",
+                static_cast<unsigned long long>(opt.seed), radiosim::distance_at(m, 0.5),
+                radiosim::effective_range(m), m.latencyMs, m.jitterMs);
     }
     if (!opt.pcapPath.empty()) {
-        fprintf(stderr, "radio-sim: recording to %s (pcap, LINKTYPE_IPV4)\n",
-                opt.pcapPath.c_str());
+        fprintf(stderr, "radio-sim: recording to %s (%s, LINKTYPE_IPV4)\n", opt.pcapPath.c_str(),
+                sim.pcap.is_pcapng() ? "pcapng, a comment per record" : "pcap");
     }
     fprintf(stderr, "radio-sim: ready\n");
 }
 
-Sim gSim;
+// Arms the timer for `atNs` (monotonic), or disarms it for -1.
+void arm_timer(Sim& sim, int64_t atNs)
+{
+    if (atNs == sim.armedNs) {
+        return;
+    }
+    struct itimerspec its;
+    memset(&its, 0, sizeof(its));
+    if (atNs >= 0) {
+        // 0 would disarm: an instant already past fires at once as 1 ns.
+        const int64_t t = atNs > 0 ? atNs : 1;
+        its.it_value.tv_sec = static_cast<time_t>(t / 1000000000);
+        its.it_value.tv_nsec = static_cast<long>(t % 1000000000);
+    }
+    timerfd_settime(sim.timerfd, TFD_TIMER_ABSTIME, &its, nullptr);
+    sim.armedNs = atNs;
+}
+
+bool write_link_stats(const Sim& sim, const Options& opt)
+{
+    std::vector<std::string> names;
+    for (size_t i = 0; i < sim.count; ++i) {
+        names.push_back(sim.stations[i].name);
+    }
+    const std::string json = radiosim::counters_json(*sim.channel, names, opt.modelOn, opt.seed);
+    FILE* f = fopen(opt.linkStatsPath.c_str(), "w");
+    bool ok = f != nullptr && fwrite(json.data(), json.size(), 1, f) == 1;
+    if (f != nullptr) {
+        ok = fclose(f) == 0 && ok;
+    }
+    if (!ok) {
+        fprintf(stderr, "radio-sim: cannot write the link counters to %s: %s\n",
+                opt.linkStatsPath.c_str(), strerror(errno));
+    }
+    return ok;
+}
+
+// More descriptors than the default 1024 for many stations.
+void raise_fd_limit(size_t stations)
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < stations + 64) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
 
 }  // namespace
 
@@ -275,16 +640,28 @@ int main(int argc, char** argv)
     }
     if (opt.help) {
         fputs(radiosim::usage_text(), stdout);
+#ifdef RADIO_SIM_SUMO
+        fputs("\nThis radio-sim was built with SUMO support (--sumo, --sumo-port).\n", stdout);
+#else
+        fputs("\nThis radio-sim was built without SUMO support (--sumo, --sumo-port).\n", stdout);
+#endif
         return 0;
     }
     if (opt.version) {
         printf("radio-sim (vestra) %s\n", V2X_VERSION);
         return 0;
     }
+#ifndef RADIO_SIM_SUMO
+    if (opt.sumoWanted()) {
+        fprintf(stderr, "radio-sim: this radio-sim was built without SUMO support (libtracicpp "
+                        "and its headers were not found when it was configured)\n");
+        return kExitStartup;
+    }
+#endif
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    // SIGINT and SIGTERM are blocked except inside ppoll(), so a stop request
-    // is never lost between the flag test and the wait.
+    // SIGINT and SIGTERM are blocked except inside epoll_pwait(), so a stop
+    // request is never lost between the flag test and the wait.
     sigset_t stopSet;
     sigset_t waitMask;
     sigemptyset(&stopSet);
@@ -305,79 +682,149 @@ int main(int argc, char** argv)
     sim.echo = opt.echo;
     sim.quiet = opt.quiet;
     sim.pcapUplink = opt.pcapUplink;
+    sim.modelOn = opt.modelOn;
     for (size_t i = 0; i < radiosim::kMaxStations; ++i) {
         sim.stations[i].fd = -1;
+    }
+    raise_fd_limit(opt.stations.size());
+    sim.channel.reset(new Channel(opt.stations.size(), opt.model, opt.seed));
+    for (size_t i = 0; i < opt.stations.size(); ++i) {
+        const radiosim::StationCfg& cfg = opt.stations[i];
+        if (cfg.vehicle.empty()) {
+            sim.channel->set_position(i, cfg.x, cfg.y);
+        } else {
+            sim.channel->set_absent(i);  // until SUMO says where its vehicle is
+        }
+    }
+    if (sim.modelOn) {
+        sim.queue.reset(new DeliveryQueue(kQueueFrames, kQueueBytes, kQueuePending));
     }
     if (!open_stations(sim, opt)) {
         close_all(sim);
         return kExitStartup;
     }
-    if (!opt.pcapPath.empty() && !sim.pcap.open(opt.pcapPath, err)) {
+    const bool ng = opt.pcapFormat == radiosim::PcapFormat::kPcapng ||
+                    (opt.pcapFormat == radiosim::PcapFormat::kAuto && opt.modelOn);
+    if (!opt.pcapPath.empty() && !sim.pcap.open(opt.pcapPath, err, ng)) {
         fprintf(stderr, "radio-sim: %s\n", err.c_str());
         close_all(sim);
         return kExitStartup;
     }
+    if (!opt.replayPath.empty() && !load_replay(sim, opt, err)) {
+        fprintf(stderr, "radio-sim: %s\n", err.c_str());
+        close_all(sim);
+        return kExitStartup;
+    }
+#ifdef RADIO_SIM_SUMO
+    radiosim::SumoLink sumo;
+    if (opt.sumoWanted()) {
+        if (!sumo.start(opt, err)) {
+            fprintf(stderr, "radio-sim: %s\n", err.c_str());
+            close_all(sim);
+            return kExitStartup;
+        }
+        sumo.update(*sim.channel, opt);
+    }
+#endif
     print_startup(sim, opt);
 
-    const double start = now_monotonic();
-    const double injectAt = start + opt.injectDelay;
+    const int64_t start = sim.clock.now_ns();
+    const int64_t injectAt = start + static_cast<int64_t>(opt.injectDelay * 1e9);
     const bool timed = opt.duration >= 0.0;
-    const double deadline = start + (timed ? opt.duration : 0.0);
+    const int64_t deadline = start + (timed ? static_cast<int64_t>(opt.duration * 1e9) : 0);
     bool injected = opt.injections.empty();
+    bool replayed = sim.replay.empty();
     int status = 0;
+#ifdef RADIO_SIM_SUMO
+    const int64_t stepNs = opt.sumoWanted()
+                               ? static_cast<int64_t>(sumo.delta_t() / opt.sumoSpeed * 1e9)
+                               : 0;
+    int64_t nextStep = start + stepNs;
+#endif
+    struct epoll_event events[kMaxEvents];
 
     while (gStopSignal == 0) {
-        double now = now_monotonic();
+        int64_t now = sim.clock.now_ns();
         if (!injected && now >= injectAt) {
             for (const radiosim::Injection& inj : opt.injections) {
                 inject(sim, inj);
             }
             injected = true;
         }
-        if (timed && now >= deadline && injected) {
+        if (!replayed && now >= injectAt) {
+            replay_due(sim, now - injectAt);
+            replayed = sim.replayNext == sim.replay.size();
+        }
+        run_due(sim);
+#ifdef RADIO_SIM_SUMO
+        if (opt.sumoWanted() && now >= nextStep) {
+            if (!sumo.step(err)) {
+                fprintf(stderr, "radio-sim: %s\n", err.c_str());
+                status = kExitRuntime;
+                break;
+            }
+            sumo.update(*sim.channel, opt);
+            if (sumo.ended()) {
+                fprintf(stderr, "radio-sim: SUMO's simulation ended at %.2f s\n", sumo.time());
+                break;
+            }
+            nextStep += stepNs;
+            if (nextStep < now - 1000000000) {
+                nextStep = now;  // fell behind by more than a second: no catching up
+            }
+        }
+#endif
+        now = sim.clock.now_ns();
+        if (timed && now >= deadline && injected && replayed) {
             break;
         }
-        double wakeAt = -1.0;
+        int64_t wakeAt = -1;
+        auto earliest = [&wakeAt](int64_t t) {
+            if (t >= 0 && (wakeAt < 0 || t < wakeAt)) {
+                wakeAt = t;
+            }
+        };
         if (!injected) {
-            wakeAt = injectAt;
+            earliest(injectAt);
         }
-        if (timed && (wakeAt < 0.0 || deadline < wakeAt)) {
-            wakeAt = deadline;
+        if (!replayed) {
+            earliest(injectAt + sim.replay[sim.replayNext].offsetNs);
         }
-        struct timespec ts;
-        struct timespec* tsp = nullptr;
-        if (wakeAt >= 0.0) {
-            double left = wakeAt - now;
-            if (left < 0.0) {
-                left = 0.0;
-            }
-            ts.tv_sec = static_cast<time_t>(left);
-            ts.tv_nsec = static_cast<long>((left - static_cast<double>(ts.tv_sec)) * 1e9);
-            if (ts.tv_nsec >= 1000000000L) {
-                ts.tv_nsec = 999999999L;
-            }
-            tsp = &ts;
+        if (timed) {
+            earliest(deadline);
         }
-        int r = ppoll(sim.pfds, static_cast<nfds_t>(sim.count), tsp, &waitMask);
+        if (sim.queue && !sim.queue->empty()) {
+            const int64_t due = sim.queue->next_due_ns();
+            earliest((due + kTickNs - 1) / kTickNs * kTickNs);
+        }
+#ifdef RADIO_SIM_SUMO
+        if (opt.sumoWanted()) {
+            earliest(nextStep);
+        }
+#endif
+        arm_timer(sim, wakeAt);
+        int r = epoll_pwait(sim.epfd, events, kMaxEvents, -1, &waitMask);
         if (r < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            fprintf(stderr, "radio-sim: ppoll(): %s\n", strerror(errno));
+            fprintf(stderr, "radio-sim: epoll_pwait(): %s\n", strerror(errno));
             status = kExitRuntime;
             break;
         }
         bool fatal = false;
-        for (size_t i = 0; i < sim.count && r > 0; ++i) {
-            const short ev = sim.pfds[i].revents;
-            if (ev == 0) {
+        for (int k = 0; k < r; ++k) {
+            const uint64_t tag = events[k].data.u64;
+            if (tag == kTimerTag) {
+                uint64_t expirations = 0;
+                if (read(sim.timerfd, &expirations, sizeof(expirations)) < 0) {
+                    // EAGAIN: re-armed in between; nothing to read
+                }
+                sim.armedNs = -1;
                 continue;
             }
-            if ((ev & (POLLIN | POLLERR)) != 0 && !drain(sim, i)) {
-                fatal = true;
-            }
-            if ((ev & POLLNVAL) != 0) {
-                fprintf(stderr, "radio-sim: station %s: socket closed\n", sim.stations[i].name);
+            const uint32_t ev = events[k].events;
+            if ((ev & (EPOLLIN | EPOLLERR)) != 0 && !drain(sim, static_cast<size_t>(tag))) {
                 fatal = true;
             }
         }
@@ -387,11 +834,21 @@ int main(int argc, char** argv)
         }
     }
 
+#ifdef RADIO_SIM_SUMO
+    sumo.close();
+#endif
     close_all(sim);
     if (!sim.pcap.close()) {
         fprintf(stderr, "radio-sim: cannot finish the pcap file %s: %s\n", opt.pcapPath.c_str(),
                 strerror(errno));
         status = kExitRuntime;
+    }
+    if (!opt.linkStatsPath.empty() && !write_link_stats(sim, opt)) {
+        status = kExitRuntime;
+    }
+    if (sim.queue && !sim.queue->empty()) {
+        fprintf(stderr, "radio-sim: %zu deliveries were still waiting at the stop\n",
+                sim.queue->pending());
     }
     fflush(stdout);
     if (gStopSignal != 0) {

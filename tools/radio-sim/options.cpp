@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "options.h"
+#include "scenario.h"
 
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -50,6 +51,30 @@ const char kUsage[] =
     "  --duration SECONDS    stop after SECONDS (decimals allowed); 0 stops right after\n"
     "                        the injections; default: run until SIGINT or SIGTERM\n"
     "  --quiet               no per-frame lines on standard output\n"
+    "  --scenario FILE       stations (with a position or a SUMO vehicle), the channel\n"
+    "                        model's parameters, the seed and the SUMO run from a\n"
+    "                        libconfig FILE (see man radio-sim); repeatable for stations\n"
+    "  --position NAME,X,Y   put station NAME at X,Y metres; any position turns the\n"
+    "                        channel model on (then every station needs one)\n"
+    "  --model KEY=VALUE[,KEY=VALUE...]\n"
+    "                        set model parameters (over the scenario's): tx_power_dbm,\n"
+    "                        ref_loss_db, ref_distance_m, exponent, sensitivity_dbm,\n"
+    "                        width_db, range_m (0: where reception falls to 1%),\n"
+    "                        latency_ms, jitter_ms\n"
+    "  --seed N              seed of the model's random streams (default 1)\n"
+    "  --link-stats FILE     at the end, write the counters per sender and receiver\n"
+    "                        (sent, delivered, dropped by range or by the model) as JSON\n"
+    "  --pcap-format pcap|pcapng\n"
+    "                        pcapng marks every record with a comment naming sender and\n"
+    "                        receiver; default: pcapng when the model runs, else pcap\n"
+    "  --replay FILE         deliver the frames of a capture radio-sim recorded (pcap or\n"
+    "                        pcapng) again, each to the station that received it, in\n"
+    "                        order and with their recorded spacing, after --inject-delay\n"
+    "  --sumo CONFIG         start SUMO (the program sumo) with CONFIG.sumocfg on\n"
+    "                        loopback, step it and move each vehicle's station\n"
+    "  --sumo-port PORT      instead, connect to a SUMO listening on 127.0.0.1:PORT\n"
+    "  --sumo-speed FACTOR   simulated seconds per real second (default 1: real time)\n"
+    "  --sumo-binary PATH    the SUMO program for --sumo (default sumo)\n"
     "  --own-netns           accept addresses outside 127.0.0.0/8; refused unless\n"
     "                        every interface radio-sim sees is a loopback one\n"
     "  -h, --help            this text\n"
@@ -63,6 +88,11 @@ const char kUsage[] =
     "datagram is too short or its AID form is not readable. Start-up notes and\n"
     "errors go to standard error; the line \"radio-sim: ready\" there means every\n"
     "socket is bound.\n"
+    "\n"
+    "With the channel model, a frame reaches a station with the probability of a\n"
+    "log-distance path loss and a logistic reception curve, never beyond range_m,\n"
+    "after latency_ms plus up to jitter_ms; to= lists the stations it will reach.\n"
+    "With --sumo, radio-sim ends when SUMO's simulation ends.\n"
     "\n"
     "Exit status: 0 after a signal or --duration, 1 on a runtime error,\n"
     "2 on a bad command line or a start-up failure.\n";
@@ -175,7 +205,10 @@ bool valid_name(const std::string& name, std::string& err)
     return true;
 }
 
-bool make_station(const std::vector<std::string>& fields, StationCfg& st, std::string& err)
+}  // namespace
+
+bool parse_station_fields(const std::vector<std::string>& fields, StationCfg& st,
+                          std::string& err)
 {
     if (fields.size() != 3) {
         err = "a station needs exactly three fields: NAME SENDIP:SENDPORT RCVIP:RCVPORT";
@@ -190,6 +223,13 @@ bool make_station(const std::vector<std::string>& fields, StationCfg& st, std::s
         return false;
     }
     return true;
+}
+
+namespace {
+
+bool make_station(const std::vector<std::string>& fields, StationCfg& st, std::string& err)
+{
+    return parse_station_fields(fields, st, err);
 }
 
 std::vector<std::string> split(const std::string& text, const char* seps)
@@ -374,6 +414,111 @@ bool check_stations(Options& opt, std::string& err)
     return true;
 }
 
+bool parse_position_arg(const std::string& arg, std::vector<std::string>& pending,
+                        std::string& err)
+{
+    std::vector<std::string> f = split(arg, ",");
+    if (f.size() != 3) {
+        err = "--position " + arg + ": give NAME,X,Y (metres)";
+        return false;
+    }
+    pending.push_back(arg);
+    return true;
+}
+
+bool parse_double(const std::string& text, double& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    out = strtod(text.c_str(), &end);
+    return !text.empty() && end != nullptr && *end == '\0' && errno == 0 && std::isfinite(out);
+}
+
+bool apply_positions(const std::vector<std::string>& pending, Options& opt, std::string& err)
+{
+    for (const std::string& arg : pending) {
+        std::vector<std::string> f = split(arg, ",");
+        StationCfg* st = nullptr;
+        for (StationCfg& c : opt.stations) {
+            if (c.name == f[0]) {
+                st = &c;
+            }
+        }
+        if (st == nullptr) {
+            err = "--position " + arg + ": no such station";
+            return false;
+        }
+        double x = 0.0;
+        double y = 0.0;
+        if (!parse_double(f[1], x) || !parse_double(f[2], y)) {
+            err = "--position " + arg + ": X and Y must be numbers (metres)";
+            return false;
+        }
+        st->hasPosition = true;
+        st->x = x;
+        st->y = y;
+        st->vehicle.clear();
+    }
+    return true;
+}
+
+bool apply_model_args(const std::vector<std::string>& args, Options& opt, std::string& err)
+{
+    for (const std::string& arg : args) {
+        for (const std::string& kv : split(arg, ",")) {
+            const size_t eq = kv.find('=');
+            double v = 0.0;
+            if (eq == std::string::npos || !parse_double(kv.substr(eq + 1), v)) {
+                err = "--model " + arg + ": give KEY=VALUE pairs, VALUE a number";
+                return false;
+            }
+            if (!set_model_param(opt.model, kv.substr(0, eq), v)) {
+                err = "--model: unknown parameter " + kv.substr(0, eq) + " (known: " +
+                      model_param_names() + ")";
+                return false;
+            }
+        }
+    }
+    std::string why;
+    if (!check_model(opt.model, why)) {
+        err = why;
+        return false;
+    }
+    return true;
+}
+
+// The channel model runs when any station has a position or a vehicle;
+// then every station needs one, and vehicles need SUMO.
+bool check_model_stations(Options& opt, std::string& err)
+{
+    bool any = opt.sumoWanted();
+    for (const StationCfg& st : opt.stations) {
+        any = any || st.hasPosition || !st.vehicle.empty();
+    }
+    opt.modelOn = any;
+    if (!any) {
+        return true;
+    }
+    for (const StationCfg& st : opt.stations) {
+        if (!st.hasPosition && st.vehicle.empty()) {
+            err = "station " + st.name +
+                  " has neither a position nor a vehicle (with the channel model every station "
+                  "needs one: --position, or the scenario's position or vehicle)";
+            return false;
+        }
+        if (!st.vehicle.empty() && !opt.sumoWanted()) {
+            err = "station " + st.name + " follows vehicle " + st.vehicle +
+                  ", but no SUMO is given (--sumo CONFIG or --sumo-port PORT)";
+            return false;
+        }
+    }
+    if (!opt.sumoConfig.empty() && opt.sumoPort != 0) {
+        err = "--sumo and --sumo-port exclude each other";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 const char* usage_text()
@@ -395,7 +540,8 @@ bool parse_options(int argc, char** argv, Options& opt, std::string& err)
     // the table, past every character.
     enum : int {
         kStation = 256, kConfig, kEcho, kQuiet, kOwnNetns, kPcap, kPcapUplink, kDuration,
-        kInjectDelay, kInject, kTo, kVersion
+        kInjectDelay, kInject, kTo, kVersion, kScenario, kPosition, kModel, kSeed, kLinkStats,
+        kPcapFormat, kReplay, kSumo, kSumoPort, kSumoSpeed, kSumoBinary
     };
     static const struct option kLong[] = {
         {"station", required_argument, nullptr, kStation},
@@ -411,11 +557,30 @@ bool parse_options(int argc, char** argv, Options& opt, std::string& err)
         {"to", required_argument, nullptr, kTo},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, kVersion},
+        {"scenario", required_argument, nullptr, kScenario},
+        {"position", required_argument, nullptr, kPosition},
+        {"model", required_argument, nullptr, kModel},
+        {"seed", required_argument, nullptr, kSeed},
+        {"link-stats", required_argument, nullptr, kLinkStats},
+        {"pcap-format", required_argument, nullptr, kPcapFormat},
+        {"replay", required_argument, nullptr, kReplay},
+        {"sumo", required_argument, nullptr, kSumo},
+        {"sumo-port", required_argument, nullptr, kSumoPort},
+        {"sumo-speed", required_argument, nullptr, kSumoSpeed},
+        {"sumo-binary", required_argument, nullptr, kSumoBinary},
         {nullptr, 0, nullptr, 0}};
     // Our own messages, not getopt's; ':' tells a missing value apart.
     opterr = 0;
     optind = 1;
     bool injectPending = false;
+    std::vector<std::string> positions;
+    std::vector<std::string> modelArgs;
+    bool seedGiven = false;
+    uint64_t seed = 0;
+    std::string sumoConfig;
+    uint16_t sumoPort = 0;
+    double sumoSpeed = -1.0;
+    std::string sumoBinary;
     int c;
     while ((c = getopt_long(argc, argv, ":h", kLong, nullptr)) != -1) {
         // A long option has always been stepped over; a short one may sit
@@ -492,6 +657,81 @@ bool parse_options(int argc, char** argv, Options& opt, std::string& err)
             opt.injections.back().toName = v;
             injectPending = false;
             break;
+        case kScenario:
+            if (!load_scenario(v, opt, err)) {
+                return false;
+            }
+            break;
+        case kPosition:
+            if (!parse_position_arg(v, positions, err)) {
+                return false;
+            }
+            break;
+        case kModel:
+            modelArgs.push_back(v);
+            break;
+        case kSeed: {
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long long n = strtoull(v.c_str(), &end, 10);
+            if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0) {
+                err = "--seed: '" + v + "' is not a whole number of 0 or more";
+                return false;
+            }
+            seed = n;
+            seedGiven = true;
+            break;
+        }
+        case kLinkStats:
+            if (v.empty()) {
+                err = "--link-stats needs a file name";
+                return false;
+            }
+            opt.linkStatsPath = v;
+            break;
+        case kPcapFormat:
+            if (v == "pcap") {
+                opt.pcapFormat = PcapFormat::kPcap;
+            } else if (v == "pcapng") {
+                opt.pcapFormat = PcapFormat::kPcapng;
+            } else {
+                err = "--pcap-format: '" + v + "' is neither pcap nor pcapng";
+                return false;
+            }
+            break;
+        case kReplay:
+            if (v.empty()) {
+                err = "--replay needs a file name";
+                return false;
+            }
+            opt.replayPath = v;
+            break;
+        case kSumo:
+            if (v.empty()) {
+                err = "--sumo needs a .sumocfg file";
+                return false;
+            }
+            sumoConfig = v;
+            break;
+        case kSumoPort:
+            if (!parse_port(v, sumoPort, err)) {
+                err = "--sumo-port: " + err;
+                return false;
+            }
+            break;
+        case kSumoSpeed:
+            if (!parse_double(v, sumoSpeed) || sumoSpeed < 0.01 || sumoSpeed > 1000.0) {
+                err = "--sumo-speed: '" + v + "' is not a factor from 0.01 to 1000";
+                return false;
+            }
+            break;
+        case kSumoBinary:
+            if (v.empty()) {
+                err = "--sumo-binary needs a program";
+                return false;
+            }
+            sumoBinary = v;
+            break;
         case ':':
             err = arg + " needs a value";
             return false;
@@ -512,7 +752,27 @@ bool parse_options(int argc, char** argv, Options& opt, std::string& err)
         err = "--pcap-uplink needs --pcap FILE";
         return false;
     }
-    if (!check_stations(opt, err) || !check_addresses(opt, err)) {
+    // The command line wins over the scenario, whatever the order.
+    if (seedGiven) {
+        opt.seed = seed;
+    }
+    if (!sumoConfig.empty()) {
+        opt.sumoConfig = sumoConfig;
+        opt.sumoPort = 0;
+    }
+    if (sumoPort != 0) {
+        opt.sumoPort = sumoPort;
+        opt.sumoConfig.clear();
+    }
+    if (sumoSpeed > 0.0) {
+        opt.sumoSpeed = sumoSpeed;
+    }
+    if (!sumoBinary.empty()) {
+        opt.sumoBinary = sumoBinary;
+    }
+    if (!check_stations(opt, err) || !check_addresses(opt, err) ||
+        !apply_positions(positions, opt, err) || !apply_model_args(modelArgs, opt, err) ||
+        !check_model_stations(opt, err)) {
         return false;
     }
     for (Injection& inj : opt.injections) {

@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "channel.h"
+
 namespace radiosim {
 
-constexpr size_t kMaxStations = 64;
+constexpr size_t kMaxStations = 1000;
 constexpr size_t kMaxNameLen = 31;
 
 struct Endpoint {
@@ -22,7 +24,15 @@ struct StationCfg {
     std::string name;
     Endpoint send;  // where the station sends: the simulator listens here
     Endpoint rcv;   // where the station receives: the simulator delivers here
+    bool hasPosition = false;
+    double x = 0.0;  // metres
+    double y = 0.0;
+    std::string vehicle;  // SUMO vehicle id; empty: a fixed position
 };
+
+// How --pcap records: classic pcap, or pcapng with a comment per packet
+// naming its sender and receiver. Automatic: pcapng when the model runs.
+enum class PcapFormat { kAuto, kPcap, kPcapng };
 
 constexpr int kToAll = -1;
 
@@ -44,6 +54,20 @@ struct Options {
     bool version = false;
     double duration = -1.0;  // seconds; negative: run until a signal
     double injectDelay = 0.0;
+
+    // The channel model (see channel.h): on when a station has a position or
+    // a vehicle; otherwise every frame goes to every other station at once.
+    bool modelOn = false;
+    ModelParams model;
+    uint64_t seed = 1;
+    PcapFormat pcapFormat = PcapFormat::kAuto;
+    std::string linkStatsPath;  // per-link counters as JSON at the end
+    std::string replayPath;     // a capture to deliver again with its timing
+    std::string sumoConfig;     // a .sumocfg radio-sim starts SUMO with
+    uint16_t sumoPort = 0;      // or the port of a running SUMO on loopback
+    double sumoSpeed = 1.0;     // simulated seconds per real second
+    std::string sumoBinary = "sumo";
+    bool sumoWanted() const { return !sumoConfig.empty() || sumoPort != 0; }
 };
 
 // Parses argv (including reading --config files). Returns false and sets

@@ -69,13 +69,37 @@ PcapWriter::~PcapWriter()
     close();
 }
 
-bool PcapWriter::open(const std::string& path, std::string& err)
+bool PcapWriter::open(const std::string& path, std::string& err, bool pcapng)
 {
     close();
+    ng_ = pcapng;
     file_ = fopen(path.c_str(), "wb");
     if (file_ == nullptr) {
         err = "cannot create pcap file " + path + ": " + strerror(errno);
         return false;
+    }
+    if (ng_) {
+        // Section header: no options, section length unknown (-1).
+        uint32_t shb[7] = {kPcapngShb, 28, kPcapngBom, 0x00000001u, 0xFFFFFFFFu, 0xFFFFFFFFu, 28};
+        // Interface: LINKTYPE_IPV4, snap length, if_name "radio-sim".
+        uint8_t idb[40];
+        memset(idb, 0, sizeof(idb));
+        const uint32_t head[4] = {kPcapngIdb, sizeof(idb), kLinkTypeIpv4, kPcapSnapLen};
+        memcpy(idb, head, sizeof(head));
+        const uint16_t nameOpt[2] = {2, 9};
+        memcpy(idb + 16, nameOpt, sizeof(nameOpt));
+        memcpy(idb + 20, "radio-sim", 9);
+        // idb[32..35]: opt_endofopt (zeros)
+        const uint32_t tail = sizeof(idb);
+        memcpy(idb + 36, &tail, 4);
+        if (fwrite(shb, sizeof(shb), 1, file_) != 1 || fwrite(idb, sizeof(idb), 1, file_) != 1 ||
+            fflush(file_) != 0) {
+            err = "cannot write pcap file " + path + ": " + strerror(errno);
+            fclose(file_);
+            file_ = nullptr;
+            return false;
+        }
+        return true;
     }
     PcapGlobalHeader gh;
     gh.magic = kPcapMagicMicros;
@@ -95,7 +119,8 @@ bool PcapWriter::open(const std::string& path, std::string& err)
 }
 
 bool PcapWriter::record(const struct timespec& when, uint32_t srcAddr, uint16_t srcPort,
-                        uint32_t dstAddr, uint16_t dstPort, const uint8_t* payload, size_t len)
+                        uint32_t dstAddr, uint16_t dstPort, const uint8_t* payload, size_t len,
+                        const char* comment)
 {
     if (file_ == nullptr) {
         return false;
@@ -138,15 +163,46 @@ bool PcapWriter::record(const struct timespec& when, uint32_t srcAddr, uint16_t 
     uint16_t csum = fold(acc);
     put16(udp + 6, csum == 0 ? 0xFFFFu : csum);
 
-    PcapRecordHeader rh;
-    rh.tsSec = static_cast<uint32_t>(when.tv_sec);
-    rh.tsUsec = static_cast<uint32_t>(when.tv_nsec / 1000);
-    rh.inclLen = static_cast<uint32_t>(ipLen);
-    rh.origLen = static_cast<uint32_t>(ipLen);
-
-    bool ok = fwrite(&rh, sizeof(rh), 1, file_) == 1 && fwrite(hdr, sizeof(hdr), 1, file_) == 1;
-    if (ok && len > 0) {
-        ok = fwrite(payload, len, 1, file_) == 1;
+    bool ok;
+    if (ng_) {
+        static const uint8_t kZeros[4] = {0, 0, 0, 0};
+        const size_t pad = (4 - ipLen % 4) % 4;
+        const size_t cLen = comment != nullptr ? strlen(comment) : 0;
+        const size_t cLenUse = cLen > 65000 ? 65000 : cLen;
+        const size_t cPad = (4 - cLenUse % 4) % 4;
+        const size_t opts = cLenUse > 0 ? 4 + cLenUse + cPad + 4 : 0;
+        const uint32_t total = static_cast<uint32_t>(28 + ipLen + pad + opts + 4);
+        const uint64_t usec = static_cast<uint64_t>(when.tv_sec) * 1000000u +
+                              static_cast<uint64_t>(when.tv_nsec / 1000);
+        const uint32_t epb[7] = {kPcapngEpb, total, 0, static_cast<uint32_t>(usec >> 32),
+                                 static_cast<uint32_t>(usec), static_cast<uint32_t>(ipLen),
+                                 static_cast<uint32_t>(ipLen)};
+        ok = fwrite(epb, sizeof(epb), 1, file_) == 1 && fwrite(hdr, sizeof(hdr), 1, file_) == 1;
+        if (ok && len > 0) {
+            ok = fwrite(payload, len, 1, file_) == 1;
+        }
+        if (ok && pad > 0) {
+            ok = fwrite(kZeros, pad, 1, file_) == 1;
+        }
+        if (ok && cLenUse > 0) {
+            const uint16_t opt[2] = {1, static_cast<uint16_t>(cLenUse)};  // opt_comment
+            ok = fwrite(opt, sizeof(opt), 1, file_) == 1 && fwrite(comment, cLenUse, 1, file_) == 1 &&
+                 (cPad == 0 || fwrite(kZeros, cPad, 1, file_) == 1) &&
+                 fwrite(kZeros, 4, 1, file_) == 1;  // opt_endofopt
+        }
+        if (ok) {
+            ok = fwrite(&total, sizeof(total), 1, file_) == 1;
+        }
+    } else {
+        PcapRecordHeader rh;
+        rh.tsSec = static_cast<uint32_t>(when.tv_sec);
+        rh.tsUsec = static_cast<uint32_t>(when.tv_nsec / 1000);
+        rh.inclLen = static_cast<uint32_t>(ipLen);
+        rh.origLen = static_cast<uint32_t>(ipLen);
+        ok = fwrite(&rh, sizeof(rh), 1, file_) == 1 && fwrite(hdr, sizeof(hdr), 1, file_) == 1;
+        if (ok && len > 0) {
+            ok = fwrite(payload, len, 1, file_) == 1;
+        }
     }
     // Flushed per record so the file is complete whenever the program stops.
     if (ok) {

@@ -11,6 +11,8 @@
 -- Datagrams on the UDP ports of the "v2xradio.ports" preference (default: the
 -- system API's 30300-30301) are always taken; on other ports a datagram is
 -- taken when it is a well-formed DSMP frame (protocol type 4, lengths exact).
+-- In radio-sim's pcapng captures the packet comment names sender, receiver
+-- and distance: v2xradio.from, v2xradio.to and v2xradio.dist show them.
 
 local radio = Proto("v2xradio", "C-V2X Radio Datagram")
 local dsmp = Proto("v2xdsmp", "DSMP")
@@ -26,6 +28,10 @@ local kind_names = { [26] = "BSM", [27] = "RSI", [28] = "RSM", [29] = "MAP", [30
 
 local f = {
     prot_type = ProtoField.uint8("v2xradio.prot_type", "Protocol type", base.DEC, prot_names),
+    -- From radio-sim's pcapng comment "from=A to=B dist=212.4" on each delivery.
+    from = ProtoField.string("v2xradio.from", "Sender (radio-sim)"),
+    to = ProtoField.string("v2xradio.to", "Receiver (radio-sim)"),
+    dist = ProtoField.double("v2xradio.dist", "Distance in metres (radio-sim)"),
 
     hdr1 = ProtoField.uint8("v2xdsmp.hdr1", "Header", base.HEX),
     version = ProtoField.uint8("v2xdsmp.version", "Version", base.DEC, nil, 0x07),
@@ -53,7 +59,7 @@ local f = {
     dsa_count = ProtoField.uint8("v2xdsa.content_count", "Content count", base.DEC, nil, 0xF0),
     dsa_ext = ProtoField.string("v2xdsa.hdr_ext", "Header extension text"),
 }
-radio.fields = { f.prot_type }
+radio.fields = { f.prot_type, f.from, f.to, f.dist }
 dsmp.fields = { f.hdr1, f.version, f.opt_ind, f.reserved, f.ext, f.ext_id, f.ext_len,
                 f.ext_value, f.aid, f.aid_raw, f.aid_form, f.kind, f.dme, f.len, f.data,
                 f.trailing }
@@ -236,11 +242,24 @@ local function dissect_dsmp(tvb, pinfo, tree)
     return p ~= nil
 end
 
+-- The packet comment, where Wireshark has the field (pcapng captures).
+local comment_ok, comment_field = pcall(Field.new, "frame.comment")
+
 function radio.dissector(tvb, pinfo, tree)
     if tvb:len() < 1 then return 0 end
     pinfo.cols.protocol:set("V2X")
     local t = tree:add(radio, tvb)
     t:add(f.prot_type, tvb(0, 1))
+    local comment = comment_ok and comment_field() or nil
+    if comment then
+        local text = tostring(comment.value or comment)
+        local from = text:match("from=(%S+)")
+        local to = text:match(" to=(%S+)")
+        local dist = tonumber(text:match(" dist=(%S+)") or "")
+        if from then t:add(f.from, from) end
+        if to then t:add(f.to, to) end
+        if dist then t:add(f.dist, dist) end
+    end
     local tp = tvb(0, 1):uint()
     if tp == PROT_TP_DSMP then
         pinfo.cols.protocol:set("DSMP")

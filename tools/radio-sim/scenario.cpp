@@ -1,0 +1,288 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "scenario.h"
+
+#include <libconfig.h>
+
+#include <cmath>
+#include <cstring>
+#include <set>
+#include <sstream>
+
+#include "options.h"
+
+namespace radiosim {
+
+bool parse_station_fields(const std::vector<std::string>& fields, StationCfg& st,
+                          std::string& err);  // options.cpp
+
+namespace {
+
+struct CfgFile {
+    config_t c;
+    CfgFile() { config_init(&c); }
+    ~CfgFile() { config_destroy(&c); }
+    CfgFile(const CfgFile&) = delete;
+    CfgFile& operator=(const CfgFile&) = delete;
+};
+
+struct Reporter {
+    const std::string& file;
+    std::string& err;
+    bool fail(const config_setting_t* s, const std::string& msg)
+    {
+        std::ostringstream os;
+        os << file;
+        if (s != nullptr && config_setting_source_line(s) > 0) {
+            os << ":" << config_setting_source_line(s);
+        }
+        os << ": " << msg;
+        err = os.str();
+        return false;
+    }
+};
+
+struct Param {
+    const char* name;
+    double ModelParams::*field;
+};
+
+const Param kParams[] = {
+    {"tx_power_dbm", &ModelParams::txPowerDbm},
+    {"ref_loss_db", &ModelParams::refLossDb},
+    {"ref_distance_m", &ModelParams::refDistanceM},
+    {"exponent", &ModelParams::exponent},
+    {"sensitivity_dbm", &ModelParams::sensitivityDbm},
+    {"width_db", &ModelParams::widthDb},
+    {"range_m", &ModelParams::rangeM},
+    {"latency_ms", &ModelParams::latencyMs},
+    {"jitter_ms", &ModelParams::jitterMs},
+};
+
+bool number_of(const config_setting_t* s, double& out)
+{
+    switch (config_setting_type(s)) {
+    case CONFIG_TYPE_INT:
+        out = config_setting_get_int(s);
+        return true;
+    case CONFIG_TYPE_INT64:
+        out = static_cast<double>(config_setting_get_int64(s));
+        return true;
+    case CONFIG_TYPE_FLOAT:
+        out = config_setting_get_float(s);
+        return std::isfinite(out);
+    default:
+        return false;
+    }
+}
+
+bool only_known(Reporter& r, const config_setting_t* grp, const std::set<std::string>& known,
+                const std::string& where)
+{
+    const int n = config_setting_length(grp);
+    for (int i = 0; i < n; ++i) {
+        const config_setting_t* s = config_setting_get_elem(grp, static_cast<unsigned>(i));
+        const char* nm = config_setting_name(s);
+        if (nm == nullptr || known.count(nm) == 0) {
+            return r.fail(s, "unknown setting " + where + (nm != nullptr ? nm : "?"));
+        }
+    }
+    return true;
+}
+
+// "127.0.0.1:47300", or a port number alone for 127.0.0.1.
+bool endpoint_of(Reporter& r, const config_setting_t* s, std::string& out)
+{
+    if (config_setting_type(s) == CONFIG_TYPE_STRING) {
+        out = config_setting_get_string(s);
+        return true;
+    }
+    if (config_setting_type(s) == CONFIG_TYPE_INT) {
+        out = "127.0.0.1:" + std::to_string(config_setting_get_int(s));
+        return true;
+    }
+    return r.fail(s, std::string(config_setting_name(s)) +
+                         " must be \"IP:PORT\" or a port number (of 127.0.0.1)");
+}
+
+bool load_station(Reporter& r, const config_setting_t* s, StationCfg& st)
+{
+    if (config_setting_type(s) != CONFIG_TYPE_GROUP) {
+        return r.fail(s, "each entry of stations is a group { name = ...; send = ...; ... }");
+    }
+    if (!only_known(r, s, {"name", "send", "receive", "position", "vehicle"}, "stations[].")) {
+        return false;
+    }
+    const config_setting_t* name = config_setting_get_member(s, "name");
+    const config_setting_t* send = config_setting_get_member(s, "send");
+    const config_setting_t* rcv = config_setting_get_member(s, "receive");
+    if (name == nullptr || send == nullptr || rcv == nullptr) {
+        return r.fail(s, "a station needs name, send and receive");
+    }
+    if (config_setting_type(name) != CONFIG_TYPE_STRING) {
+        return r.fail(name, "name must be a string");
+    }
+    std::string sendText;
+    std::string rcvText;
+    if (!endpoint_of(r, send, sendText) || !endpoint_of(r, rcv, rcvText)) {
+        return false;
+    }
+    std::string err;
+    if (!parse_station_fields({config_setting_get_string(name), sendText, rcvText}, st, err)) {
+        return r.fail(s, err);
+    }
+    const config_setting_t* pos = config_setting_get_member(s, "position");
+    if (pos != nullptr) {
+        double xy[2] = {0.0, 0.0};
+        const int type = config_setting_type(pos);
+        if ((type != CONFIG_TYPE_ARRAY && type != CONFIG_TYPE_LIST) ||
+            config_setting_length(pos) != 2 ||
+            !number_of(config_setting_get_elem(pos, 0), xy[0]) ||
+            !number_of(config_setting_get_elem(pos, 1), xy[1])) {
+            return r.fail(pos, "position must be [x, y] in metres");
+        }
+        st.hasPosition = true;
+        st.x = xy[0];
+        st.y = xy[1];
+    }
+    const config_setting_t* veh = config_setting_get_member(s, "vehicle");
+    if (veh != nullptr) {
+        if (config_setting_type(veh) != CONFIG_TYPE_STRING ||
+            config_setting_get_string(veh)[0] == '\0') {
+            return r.fail(veh, "vehicle must be a SUMO vehicle id (a string)");
+        }
+        if (pos != nullptr) {
+            return r.fail(veh, "a station has a position or a vehicle, not both");
+        }
+        st.vehicle = config_setting_get_string(veh);
+    }
+    return true;
+}
+
+// A path in the scenario is relative to the scenario's folder.
+std::string beside(const std::string& file, const std::string& path)
+{
+    if (path.empty() || path[0] == '/') {
+        return path;
+    }
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
+}
+
+}  // namespace
+
+bool set_model_param(ModelParams& m, const std::string& name, double value)
+{
+    for (const Param& p : kParams) {
+        if (name == p.name) {
+            m.*(p.field) = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* model_param_names()
+{
+    return "tx_power_dbm, ref_loss_db, ref_distance_m, exponent, sensitivity_dbm, width_db, "
+           "range_m, latency_ms, jitter_ms";
+}
+
+bool load_scenario(const std::string& path, Options& opt, std::string& err)
+{
+    CfgFile f;
+    if (config_read_file(&f.c, path.c_str()) != CONFIG_TRUE) {
+        std::ostringstream os;
+        if (config_error_type(&f.c) == CONFIG_ERR_FILE_IO) {
+            os << "cannot read scenario file " << path;
+        } else {
+            os << path << ":" << config_error_line(&f.c) << ": " << config_error_text(&f.c);
+        }
+        err = os.str();
+        return false;
+    }
+    Reporter r{path, err};
+    const config_setting_t* root = config_root_setting(&f.c);
+    if (!only_known(r, root, {"seed", "model", "stations", "sumo"}, "")) {
+        return false;
+    }
+    const config_setting_t* seed = config_setting_get_member(root, "seed");
+    if (seed != nullptr) {
+        const int type = config_setting_type(seed);
+        if ((type != CONFIG_TYPE_INT && type != CONFIG_TYPE_INT64) ||
+            config_setting_get_int64(seed) < 0) {
+            return r.fail(seed, "seed must be a whole number of 0 or more");
+        }
+        opt.seed = static_cast<uint64_t>(config_setting_get_int64(seed));
+    }
+    const config_setting_t* model = config_setting_get_member(root, "model");
+    if (model != nullptr) {
+        if (config_setting_type(model) != CONFIG_TYPE_GROUP) {
+            return r.fail(model, "model must be a group { range_m = ...; ... }");
+        }
+        const int n = config_setting_length(model);
+        for (int i = 0; i < n; ++i) {
+            const config_setting_t* s = config_setting_get_elem(model, static_cast<unsigned>(i));
+            double v = 0.0;
+            if (!number_of(s, v)) {
+                return r.fail(s, std::string("model.") + config_setting_name(s) +
+                                     " must be a number");
+            }
+            if (!set_model_param(opt.model, config_setting_name(s), v)) {
+                return r.fail(s, std::string("unknown model parameter ") +
+                                     config_setting_name(s) + " (known: " + model_param_names() +
+                                     ")");
+            }
+        }
+        std::string why;
+        if (!check_model(opt.model, why)) {
+            return r.fail(model, why);
+        }
+    }
+    const config_setting_t* sumo = config_setting_get_member(root, "sumo");
+    if (sumo != nullptr) {
+        if (config_setting_type(sumo) != CONFIG_TYPE_GROUP ||
+            !only_known(r, sumo, {"config", "port", "speed", "binary"}, "sumo.")) {
+            return err.empty() ? r.fail(sumo, "sumo must be a group") : false;
+        }
+        const char* text = nullptr;
+        if (config_setting_lookup_string(sumo, "config", &text) == CONFIG_TRUE) {
+            opt.sumoConfig = beside(path, text);
+        }
+        if (config_setting_lookup_string(sumo, "binary", &text) == CONFIG_TRUE) {
+            opt.sumoBinary = text;
+        }
+        int port = 0;
+        if (config_setting_lookup_int(sumo, "port", &port) == CONFIG_TRUE) {
+            if (port < 1 || port > 65535) {
+                return r.fail(config_setting_get_member(sumo, "port"), "sumo.port: 1 to 65535");
+            }
+            opt.sumoPort = static_cast<uint16_t>(port);
+        }
+        const config_setting_t* speed = config_setting_get_member(sumo, "speed");
+        if (speed != nullptr) {
+            double v = 0.0;
+            if (!number_of(speed, v) || v < 0.01 || v > 1000.0) {
+                return r.fail(speed, "sumo.speed must be a number from 0.01 to 1000");
+            }
+            opt.sumoSpeed = v;
+        }
+    }
+    const config_setting_t* list = config_setting_get_member(root, "stations");
+    if (list == nullptr) {
+        return r.fail(nullptr, "no stations: a scenario needs stations = ( { ... }, ... )");
+    }
+    if (config_setting_type(list) != CONFIG_TYPE_LIST) {
+        return r.fail(list, "stations must be a list ( { ... }, ... )");
+    }
+    const int n = config_setting_length(list);
+    for (int i = 0; i < n; ++i) {
+        StationCfg st;
+        if (!load_station(r, config_setting_get_elem(list, static_cast<unsigned>(i)), st)) {
+            return false;
+        }
+        opt.stations.push_back(st);
+    }
+    return true;
+}
+
+}  // namespace radiosim
