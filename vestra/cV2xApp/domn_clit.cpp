@@ -113,7 +113,7 @@ static int _unix_socket_connect(const char* aipcName)
 static int _parse_dsm_ind_msg(char* aipcMsg, const int aicLen)
 {
     LOGT();
-    CoreAppDsmInd head;
+    CoreAppDsmInd head{};
     if (aicLen < static_cast<int>(V2X_DSM_IND_HEAD_LEN)) {
         LOGE("aicLen()=%d err!!!!\n", aicLen);
         return -ERR_V2X_RX_CORE_FMT;

@@ -165,7 +165,7 @@ extern "C" V2X_API int v2x_sys_net_exit(void)
 static int _parse_rx_dsm_msg(const char* aipcMsg, const int aicLen, const char* aopcRxBuf,
                              const int aicBufLen, const tDSMRxParm* aopcDSMRxParm)
 {
-    CoreAppDsmInd head;
+    CoreAppDsmInd head{};
     if (aicLen < static_cast<int>(V2X_DSM_IND_HEAD_LEN)) {
         LOGE("aicLen()=%d err!!!!\n", aicLen);
         return -ERR_V2X_RX_CORE_FMT;

@@ -163,10 +163,14 @@ inline size_t core_app_dsm_ind_put(char* aopBuf, const size_t aicCap, const Core
 // aicLen; nothing outside the aicLen bytes is read either way.
 inline bool core_app_dsm_ind_parse(const char* aipcPld, const size_t aicLen, CoreAppDsmInd* aopInd)
 {
-    if (aipcPld == nullptr || aicLen < V2X_DSM_IND_HEAD_LEN) {
+    // A refused payload leaves a zeroed head, which the callers' lines show.
+    if (aopInd != nullptr) {
+        *aopInd = CoreAppDsmInd{};
+    }
+    if (aipcPld == nullptr || aopInd == nullptr || aicLen < V2X_DSM_IND_HEAD_LEN) {
         return false;
     }
-    CoreAppDsmInd ind;
+    CoreAppDsmInd ind{};
     ind.dsmpVer = static_cast<uint8_t>(aipcPld[offsetof(tDSMInd, dsmpVer)]);
     memcpy(&ind.appId, aipcPld + offsetof(tDSMInd, appId), sizeof(ind.appId));
     memcpy(ind.peerMac, aipcPld + offsetof(tDSMInd, peerMac), sizeof(ind.peerMac));
