@@ -330,13 +330,14 @@ static int _rlink_take_refusals()
     int taken = 0;
     int lastErr = 0;
     for (int i = 0; i < kMaxPerCall && giSendFd >= 0; ++i) {
-        // Aligned for the cmsghdr at its start, and with room to spare: the
-        // entry is an extended error plus the offender's address, and a
-        // 32-bit process under a 64-bit kernel's emulation (qemu-user) was
-        // seen writing past a buffer of exactly that size.
-        union {
+        // Aligned for the cmsghdr at its start, with room to spare, and not
+        // on the stack: the entry is an extended error plus the offender's
+        // address, and a 32-bit process under a 64-bit kernel's emulation
+        // (qemu-user) was seen writing past a buffer of exactly that size.
+        // Only the core thread calls this.
+        static union {
             struct cmsghdr align;
-            char buf[4 * CMSG_SPACE(sizeof(struct sock_extended_err) + sizeof(struct sockaddr_in6))];
+            char buf[16 * CMSG_SPACE(sizeof(struct sock_extended_err) + sizeof(struct sockaddr_in6))];
         } ctl;
         char data[1];
         struct iovec iov = {data, sizeof(data)};
