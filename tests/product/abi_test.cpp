@@ -137,7 +137,7 @@ TEST(Abi, SymbolsFilesAgreeWithTheBuiltLibraries)
 // The probe's line (probe.c): the libraries' own calls must reach their own
 // definitions (the right digest, the refusal of a null request, no call to
 // the impostor) in every case; the program's own references reach whatever
-// the loader's rules give, which the README states.
+// the loader's rules give, which docs/integration.md states.
 TEST(Abi, LibrariesOwnCallsReachTheirOwnDefinitionsWhateverIsLoadedFirst)
 {
     const std::string inside = "digest=900150983cd24fb0d6963f7d28e17f72 dsm=" +

@@ -169,7 +169,7 @@ private:
     uint64_t latCount_ = 0;
 };
 
-// The counters of a run as one JSON object (see the README's "Many
+// The counters of a run as one JSON object (see docs/simulation.md, "Many
 // stations"). `names` has one name per station; `modelOn` tells whether the
 // model decided (false: every frame went to every other station at once).
 std::string counters_json(const Channel& ch, const std::vector<std::string>& names, bool modelOn,

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // radio-sim's scenario file (libconfig): the stations with their addresses
 // and a position or a SUMO vehicle, the channel model's parameters, the seed
-// and the SUMO run. The README's "Many stations" gives the format.
+// and the SUMO run. docs/simulation.md gives the format.
 #ifndef RADIO_SIM_SCENARIO_H
 #define RADIO_SIM_SCENARIO_H
 
