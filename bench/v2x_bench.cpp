@@ -73,6 +73,8 @@
 #include <vector>
 
 #include "core.h"
+#include "core_app_frame.hpp"
+#include "core_app_tx.hpp"
 #include "cv2x_app.h"
 #include "cv2x_app_sys.h"
 #include "rlink.hpp"
@@ -1043,9 +1045,39 @@ tV2XCoreStats core_stats()
     return st;
 }
 
-// The core's records of its connections, in the order it accepted them,
-// asked over a short connection of its own (listed last); empty when there
-// is no answer within 1 s.
+// Reads one whole message from a blocking socket whose receive timeout
+// bounds the wait: its type, and its payload into aopPld (aicRoom bytes at
+// most). False on a timeout, an end, or a longer payload.
+bool read_msg(int aicFd, uint32_t* aopType, char* aopPld, size_t aicRoom, uint16_t* aopLen)
+{
+    char hdr[V2X_CORE_APP_HDR_LEN];
+    if (recv(aicFd, hdr, sizeof(hdr), MSG_WAITALL) != static_cast<ssize_t>(sizeof(hdr))) {
+        return false;
+    }
+    core_app_hdr_parse(hdr, aopType, aopLen);
+    return *aopLen <= aicRoom &&
+           (*aopLen == 0 || recv(aicFd, aopPld, *aopLen, MSG_WAITALL) == *aopLen);
+}
+
+// The greeting the core writes first on every connection it accepts: the
+// number it gave the connection (V2X_CTL_CLIENTS lists it by that number),
+// or 0 when it did not welcome the connection within 1 s.
+uint32_t greeted_conn_id(int aicFd)
+{
+    struct timeval tv = {1, 0};
+    setsockopt(aicFd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    char pld[sizeof(tV2XCtlGreeting)];
+    uint32_t type = 0;
+    uint16_t len = 0;
+    tV2XCtlGreeting g;
+    const bool welcome = read_msg(aicFd, &type, pld, sizeof(pld), &len) &&
+                         core_app_greeting(type, len, pld, &g) == CoreAppGreet::Welcome;
+    return welcome ? g.connId : 0;
+}
+
+// The core's records of its application connections, asked over a short
+// control connection of its own (which the core neither lists nor counts
+// among the applications); empty when there is no answer within 1 s.
 std::vector<tV2XCtlClient> query_clients(const char* aipcPath)
 {
     std::vector<tV2XCtlClient> recs;
@@ -1053,29 +1085,25 @@ std::vector<tV2XCtlClient> query_clients(const char* aipcPath)
     if (fd < 0) {
         return recs;
     }
-    struct timeval tv = {1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    // The hello first: only as the connection's first message does it make
+    // a control connection.
+    const tV2XCtlHello hello = {V2X_CTL_VERSION, 0};
     const tV2XCtlReq req = {V2X_CTL_CLIENTS, V2X_CTL_VERSION, 0};
-    std::vector<char> m(V2X_CORE_APP_HDR_LEN + sizeof(req));
-    const uint32_t type = V2X_CTL_QUERY_REQ;
-    const uint16_t len = sizeof(req);
-    memcpy(m.data(), &type, 4);
-    memcpy(m.data() + 4, &len, 2);
-    memcpy(m.data() + V2X_CORE_APP_HDR_LEN, &req, sizeof(req));
-    char hdr[V2X_CORE_APP_HDR_LEN];
-    uint32_t rType = 0;
-    uint16_t rLen = 0;
-    if (write_all(fd, m) && recv(fd, hdr, sizeof(hdr), MSG_WAITALL) == sizeof(hdr)) {
-        memcpy(&rType, hdr, 4);
-        memcpy(&rLen, hdr + 4, 2);
-    }
+    std::vector<char> m(2 * V2X_CORE_APP_HDR_LEN + sizeof(hello) + sizeof(req));
+    const size_t at = core_app_put_msg(m.data(), V2X_CTL_HELLO,
+                                       reinterpret_cast<const char*>(&hello), sizeof(hello));
+    core_app_put_msg(m.data() + at, V2X_CTL_QUERY_REQ, reinterpret_cast<const char*>(&req),
+                     sizeof(req));
     static char pld[V2X_CORE_APP_BUF_LEN];
+    uint32_t type = 0;
+    uint16_t len = 0;
     tV2XCtlRsp rsp;
-    if (rType == V2X_CTL_QUERY_RSP && rLen >= sizeof(rsp) &&
-        recv(fd, pld, rLen, MSG_WAITALL) == rLen) {
+    if (greeted_conn_id(fd) != 0 && write_all(fd, m) &&
+        read_msg(fd, &type, pld, sizeof(pld), &len) && type == V2X_CTL_QUERY_RSP &&
+        len >= sizeof(rsp)) {
         memcpy(&rsp, pld, sizeof(rsp));
         if (rsp.status == V2X_CTL_OK && rsp.recSize >= sizeof(tV2XCtlClient) &&
-            sizeof(rsp) + static_cast<size_t>(rsp.count) * rsp.recSize <= rLen) {
+            sizeof(rsp) + static_cast<size_t>(rsp.count) * rsp.recSize <= len) {
             recs.resize(rsp.count);
             for (uint32_t i = 0; i < rsp.count; ++i) {
                 memcpy(&recs[i], pld + sizeof(rsp) + i * rsp.recSize, sizeof(tV2XCtlClient));
@@ -1097,18 +1125,23 @@ struct ContSeen {
     uint32_t seq;
 };
 
-int run_contention(int aicSeconds)
-{
-    Stack s = stack_cfg();
-    if (v2x_core_init(&s.cfg) != 0) {
-        fprintf(stderr, "v2x_core_init failed\n");
-        return 1;
-    }
-    int on = 1;
-    setsockopt(s.radioFd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
-    const tV2XCoreStats st0 = core_stats();
+// One contention run: the core alone, the three connections, what the
+// radio saw and what the core counted.
+struct ContRun {
+    Stack s;
     int fds[kContAppCnt] = {-1, -1, -1};
-    auto finish = [&](int aicRc) {
+    uint32_t connIds[kContAppCnt] = {};  // from each connection's greeting
+    std::atomic<long> written[kContAppCnt] = {};
+    std::vector<ContSeen> seen;
+    long foreign = 0;  // datagrams not from the three
+    uint64_t stopNs = 0;
+    bool settled = false;
+    tV2XCoreStats st0, st1;
+    tV2XCtlClient recs[kContAppCnt] = {};  // the core's record of each connection
+    bool listed[kContAppCnt] = {};          // whether the core listed it
+
+    ~ContRun()
+    {
         v2x_core_exit();
         for (int fd : fds) {
             if (fd >= 0) {
@@ -1117,179 +1150,236 @@ int run_contention(int aicSeconds)
         }
         close(s.radioFd);
         unlink(s.cfg.dmnNme);
-        return aicRc;
-    };
-    // One at a time, so that the core lists them in this order. The send
-    // buffer is the client library's.
+    }
+};
+
+// Starts the core and connects the three applications, each welcomed
+// before the next; false after a line on stderr.
+bool cont_start(ContRun& r)
+{
+    r.s = stack_cfg();
+    if (v2x_core_init(&r.s.cfg) != 0) {
+        fprintf(stderr, "v2x_core_init failed\n");
+        return false;
+    }
+    int on = 1;
+    setsockopt(r.s.radioFd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on));
+    r.st0 = core_stats();
+    // The send buffer is the client library's.
     for (int i = 0; i < kContAppCnt; ++i) {
-        fds[i] = connect_raw(s.cfg.dmnNme, static_cast<int>(V2X_CORE_APP_BUF_LEN));
-        const uint64_t deadline = now_ns() + 1000000000ull;
-        while (core_stats().appAccepted < st0.appAccepted + i + 1 && now_ns() < deadline) {
-            usleep(1000);
-        }
-        if (fds[i] < 0 || core_stats().appAccepted != st0.appAccepted + i + 1) {
+        r.fds[i] = connect_raw(r.s.cfg.dmnNme, static_cast<int>(V2X_CORE_APP_BUF_LEN));
+        r.connIds[i] = r.fds[i] >= 0 ? greeted_conn_id(r.fds[i]) : 0;
+        if (r.connIds[i] == 0) {
             fprintf(stderr, "connection %c not accepted\n", kContApps[i].tag);
-            return finish(1);
+            return false;
         }
     }
+    return true;
+}
 
-    std::atomic<bool> radioStop{false};
-    std::vector<ContSeen> seen;
-    seen.reserve(static_cast<size_t>(aicSeconds) * 20 + 100);
-    long foreign = 0;  // datagrams not from the three
-    std::thread radio([&] {
-        while (!radioStop.load()) {
-            struct pollfd p = {s.radioFd, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) {
-                continue;
-            }
-            unsigned char d[4096];
-            uint64_t at = 0;
-            const ssize_t n = recv_stamped(s.radioFd, d, sizeof(d), MSG_DONTWAIT, &at);
-            if (n <= 0) {
-                continue;
-            }
-            const unsigned char* data = nullptr;
-            size_t len = 0;
-            ContSeen c = {at, 0, 0, -1, 0};
-            if (dsmp_data(d, static_cast<size_t>(n), &data, &len) && len == kContData) {
-                for (int i = 0; i < kContAppCnt; ++i) {
-                    c.app = data[8] == static_cast<unsigned char>(kContApps[i].tag) ? i : c.app;
-                }
-                memcpy(&c.callNs, data, 8);
-                memcpy(&c.seq, data + 12, 4);
-                memcpy(&c.writeNs, data + 16, 8);
-            }
-            foreign += c.app < 0 ? 1 : 0;
-            seen.push_back(c);
+// The radio's thread: each datagram with its arrival stamp, until aicStop.
+void cont_radio(ContRun& r, const std::atomic<bool>& aicStop)
+{
+    while (!aicStop.load()) {
+        struct pollfd p = {r.s.radioFd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0) {
+            continue;
         }
-    });
+        unsigned char d[4096];
+        uint64_t at = 0;
+        const ssize_t n = recv_stamped(r.s.radioFd, d, sizeof(d), MSG_DONTWAIT, &at);
+        if (n <= 0) {
+            continue;
+        }
+        const unsigned char* data = nullptr;
+        size_t len = 0;
+        ContSeen c = {at, 0, 0, -1, 0};
+        if (dsmp_data(d, static_cast<size_t>(n), &data, &len) && len == kContData) {
+            for (int i = 0; i < kContAppCnt; ++i) {
+                c.app = data[8] == static_cast<unsigned char>(kContApps[i].tag) ? i : c.app;
+            }
+            memcpy(&c.callNs, data, 8);
+            memcpy(&c.seq, data + 12, 4);
+            memcpy(&c.writeNs, data + 16, 8);
+        }
+        r.foreign += c.app < 0 ? 1 : 0;
+        r.seen.push_back(c);
+    }
+}
 
+// The writers for aicSeconds; then waits until every request written has
+// been read and has left or been dropped, so that the counters account for
+// all of them, and asks the core for its connections' records.
+void cont_drive(ContRun& r, int aicSeconds)
+{
+    std::atomic<bool> radioStop{false};
+    r.seen.reserve(static_cast<size_t>(aicSeconds) * 20 + 100);
+    std::thread radio([&] { cont_radio(r, radioStop); });
     std::atomic<bool> stop{false};
-    std::atomic<long> written[kContAppCnt] = {};
     std::vector<std::thread> apps;
     for (int i = 0; i < kContAppCnt; ++i) {
-        apps.emplace_back([&, i] { cont_writer(fds[i], kContApps[i], stop, written[i]); });
+        apps.emplace_back([&, i] { cont_writer(r.fds[i], kContApps[i], stop, r.written[i]); });
     }
     sleep(static_cast<unsigned>(aicSeconds));
-    const uint64_t stopNs = real_ns();
+    r.stopNs = real_ns();
     stop = true;
     for (std::thread& t : apps) {
         t.join();
     }
-    // Until every request written has been read and has left or been
-    // dropped: then the counters account for all of them.
     long writtenAll = 0;
-    for (const std::atomic<long>& w : written) {
+    for (const std::atomic<long>& w : r.written) {
         writtenAll += w.load();
     }
-    bool settled = false;
     const uint64_t drainEnd = now_ns() + 5000000000ull;
-    while (!settled && now_ns() < drainEnd) {
+    while (!r.settled && now_ns() < drainEnd) {
         usleep(20 * 1000);
         const tV2XCoreStats st = core_stats();
-        settled = st.txQueued == 0 &&
-                  st.appMsgsIn - st0.appMsgsIn == static_cast<uint64_t>(writtenAll);
+        r.settled = st.txQueued == 0 &&
+                    st.appMsgsIn - r.st0.appMsgsIn == static_cast<uint64_t>(writtenAll);
     }
-    const std::vector<tV2XCtlClient> recs = query_clients(s.cfg.dmnNme);
+    for (const tV2XCtlClient& c : query_clients(r.s.cfg.dmnNme)) {
+        for (int i = 0; i < kContAppCnt; ++i) {
+            if (c.connId == r.connIds[i]) {
+                r.recs[i] = c;
+                r.listed[i] = true;
+            }
+        }
+    }
     usleep(100 * 1000);  // the last datagram's way to the radio thread
     radioStop = true;
     radio.join();
-    const tV2XCoreStats st1 = core_stats();
+    r.st1 = core_stats();
+}
 
-    // Per application: ages, share of the air before the stop, requests
-    // older than their lifetime, sequence numbers out of order.
+// Per application: ages, share of the air before the stop, requests older
+// than their lifetime, sequence numbers out of order; and the gaps.
+struct ContTally {
     std::vector<double> ageMs[kContAppCnt];
     long onAir[kContAppCnt] = {}, tooOld[kContAppCnt] = {}, disorder[kContAppCnt] = {};
     long tooOldW[kContAppCnt] = {};  // counted from the write: the call's return
     long atRadio[kContAppCnt] = {};
-    int64_t lastSeq[kContAppCnt] = {-1, -1, -1};
     long inRun = 0;
     double minGapMs = 1e9;
     long gapsUnder = 0;
-    for (size_t k = 0; k < seen.size(); ++k) {
-        const ContSeen& c = seen[k];
+};
+
+void cont_tally(const ContRun& r, ContTally& t)
+{
+    int64_t lastSeq[kContAppCnt] = {-1, -1, -1};
+    for (size_t k = 0; k < r.seen.size(); ++k) {
+        const ContSeen& c = r.seen[k];
         if (k > 0) {
-            const double g = (static_cast<double>(c.atNs) - static_cast<double>(seen[k - 1].atNs)) / 1e6;
-            minGapMs = std::min(minGapMs, g);
-            gapsUnder += g < 70.0 ? 1 : 0;
+            const double g =
+                (static_cast<double>(c.atNs) - static_cast<double>(r.seen[k - 1].atNs)) / 1e6;
+            t.minGapMs = std::min(t.minGapMs, g);
+            t.gapsUnder += g < 70.0 ? 1 : 0;
         }
-        inRun += c.atNs < stopNs ? 1 : 0;
+        t.inRun += c.atNs < r.stopNs ? 1 : 0;
         if (c.app < 0) {
             continue;
         }
         const double at = static_cast<double>(c.atNs);
         const double age = (at - static_cast<double>(c.callNs)) / 1e6;
         const double ageW = (at - static_cast<double>(c.writeNs)) / 1e6;
-        ageMs[c.app].push_back(age);
-        ++atRadio[c.app];
-        onAir[c.app] += c.atNs < stopNs ? 1 : 0;
-        tooOld[c.app] += age > kContApps[c.app].lifetimeMs ? 1 : 0;
-        tooOldW[c.app] += ageW > kContApps[c.app].lifetimeMs ? 1 : 0;
-        disorder[c.app] += static_cast<int64_t>(c.seq) <= lastSeq[c.app] ? 1 : 0;
+        t.ageMs[c.app].push_back(age);
+        ++t.atRadio[c.app];
+        t.onAir[c.app] += c.atNs < r.stopNs ? 1 : 0;
+        t.tooOld[c.app] += age > kContApps[c.app].lifetimeMs ? 1 : 0;
+        t.tooOldW[c.app] += ageW > kContApps[c.app].lifetimeMs ? 1 : 0;
+        t.disorder[c.app] += static_cast<int64_t>(c.seq) <= lastSeq[c.app] ? 1 : 0;
         lastSeq[c.app] = c.seq;
     }
+    for (std::vector<double>& v : t.ageMs) {
+        std::sort(v.begin(), v.end());
+    }
+}
 
+// One row per application; whether each request of every one was read and
+// then sent (seen at the radio, in order) or dropped for a counted reason.
+bool cont_print_apps(const ContRun& r, const ContTally& t, int aicSeconds)
+{
     printf("sharing the radio: %d applications on their own connections, %d s, %u data bytes "
            "per request, V2X_DSM_REQ_EX\n",
            kContAppCnt, aicSeconds, kContData);
     printf("%-3s %4s %6s %8s %8s %6s %7s %8s %8s %8s %7s %7s %7s %7s\n", "app", "prio", "rate",
            "lifetime", "written", "radio", "share", "p50ms", "p99ms", "maxms", "expired",
            "supersd", "tooOld", "tooOldW");
-    long tooOldAll = 0;
-    bool accounted = settled && foreign == 0;
+    bool accounted = r.settled && r.foreign == 0;
     for (int i = 0; i < kContAppCnt; ++i) {
         const ContApp& a = kContApps[i];
-        std::sort(ageMs[i].begin(), ageMs[i].end());
+        const std::vector<double>& age = t.ageMs[i];
         char rate[16] = "flood";
         if (a.periodNs > 0) {
             snprintf(rate, sizeof(rate), "%ld/s", 1000000000 / a.periodNs);
         }
-        const tV2XCtlClient r = recs.size() > kContAppCnt ? recs[i] : tV2XCtlClient{};
+        const tV2XCtlClient& c = r.recs[i];
         printf("%-3c %4u %6s %5u ms %8ld %6ld %6.1f%% %8.1f %8.1f %8.1f %7llu %7llu %7ld %7ld\n",
-               a.tag, a.prio, rate, a.lifetimeMs, written[i].load(), atRadio[i],
-               inRun > 0 ? 100.0 * onAir[i] / inRun : 0.0, pct_of(ageMs[i], 0.50),
-               pct_of(ageMs[i], 0.99), ageMs[i].empty() ? 0.0 : ageMs[i].back(),
-               static_cast<unsigned long long>(r.txExpired),
-               static_cast<unsigned long long>(r.txSuperseded), tooOld[i], tooOldW[i]);
-        tooOldAll += tooOld[i];
-        // Each request read, and then sent (seen at the radio, in order) or
-        // dropped for a counted reason.
-        accounted = accounted && r.msgsIn == static_cast<uint64_t>(written[i].load()) &&
-                    r.txSent == static_cast<uint64_t>(atRadio[i]) &&
-                    r.msgsIn == r.txSent + r.txExpired + r.txSuperseded && r.refusedLen == 0 &&
-                    r.refusedValue == 0 && disorder[i] == 0;
+               a.tag, a.prio, rate, a.lifetimeMs, r.written[i].load(), t.atRadio[i],
+               t.inRun > 0 ? 100.0 * t.onAir[i] / t.inRun : 0.0, pct_of(age, 0.50),
+               pct_of(age, 0.99), age.empty() ? 0.0 : age.back(),
+               static_cast<unsigned long long>(c.txExpired),
+               static_cast<unsigned long long>(c.txSuperseded), t.tooOld[i], t.tooOldW[i]);
+        accounted = accounted && r.listed[i] &&
+                    c.msgsIn == static_cast<uint64_t>(r.written[i].load()) &&
+                    c.txSent == static_cast<uint64_t>(t.atRadio[i]) &&
+                    c.msgsIn == c.txSent + c.txExpired + c.txSuperseded && c.refusedLen == 0 &&
+                    c.refusedValue == 0 && t.disorder[i] == 0;
     }
+    return accounted;
+}
+
+// The core's counters over the run and the gaps; then one line per target.
+// Whether every target was met.
+bool cont_print_checks(const ContRun& r, const ContTally& t, int aicSeconds, bool aicAccounted)
+{
+    const tV2XCoreStats& a = r.st0;
+    const tV2XCoreStats& b = r.st1;
     printf("share: of the %ld datagrams before the writers stopped (%.2f/s); ages from the call "
            "to the kernel's arrival stamp; tooOld: older than the lifetime from the call, tooOldW: "
            "from the write (the call's return)\n",
-           inRun, inRun / static_cast<double>(aicSeconds));
+           t.inRun, t.inRun / static_cast<double>(aicSeconds));
     printf("core: datagrams %llu  expired %llu  superseded %llu  full-refused %llu  held back "
            "%llu  dropped at exit %llu\n",
-           static_cast<unsigned long long>(st1.txDatagrams - st0.txDatagrams),
-           static_cast<unsigned long long>(st1.txExpired - st0.txExpired),
-           static_cast<unsigned long long>(st1.txSuperseded - st0.txSuperseded),
-           static_cast<unsigned long long>(st1.txFullRefused - st0.txFullRefused),
-           static_cast<unsigned long long>(st1.txHeldBack - st0.txHeldBack),
-           static_cast<unsigned long long>(st1.txDroppedAtExit - st0.txDroppedAtExit));
-    printf("gaps: %zu datagrams, smallest gap %.3f ms, under 70.0 ms %ld\n", seen.size(),
-           seen.size() > 1 ? minGapMs : 0.0, gapsUnder);
-
-    const double p99A = pct_of(ageMs[0], 0.99), maxA = ageMs[0].empty() ? 0 : ageMs[0].back();
-    const double p99B = pct_of(ageMs[1], 0.99);
-    const bool ok[] = {!ageMs[0].empty() && p99A <= 75.0 && maxA < 140.0,
-                       !ageMs[1].empty() && p99B < 150.0, tooOldAll == 0,
-                       seen.size() > 1 && gapsUnder == 0, accounted};
+           static_cast<unsigned long long>(b.txDatagrams - a.txDatagrams),
+           static_cast<unsigned long long>(b.txExpired - a.txExpired),
+           static_cast<unsigned long long>(b.txSuperseded - a.txSuperseded),
+           static_cast<unsigned long long>(b.txFullRefused - a.txFullRefused),
+           static_cast<unsigned long long>(b.txHeldBack - a.txHeldBack),
+           static_cast<unsigned long long>(b.txDroppedAtExit - a.txDroppedAtExit));
+    const double minGap = r.seen.size() > 1 ? t.minGapMs : 0.0;
+    printf("gaps: %zu datagrams, smallest gap %.3f ms, under 70.0 ms %ld\n", r.seen.size(), minGap,
+           t.gapsUnder);
+    long tooOldAll = 0;
+    for (long n : t.tooOld) {
+        tooOldAll += n;
+    }
+    const std::vector<double>& ageA = t.ageMs[0];
+    const double p99A = pct_of(ageA, 0.99), maxA = ageA.empty() ? 0 : ageA.back();
+    const double p99B = pct_of(t.ageMs[1], 0.99);
+    const bool ok[] = {!ageA.empty() && p99A <= 75.0 && maxA < 140.0,
+                       !t.ageMs[1].empty() && p99B < 150.0, tooOldAll == 0,
+                       r.seen.size() > 1 && t.gapsUnder == 0, aicAccounted};
     printf("%s priority 7: p99 %.1f ms <= 75 ms, max %.1f ms < 140 ms\n", ok[0] ? "PASS" : "FAIL",
            p99A, maxA);
     printf("%s priority 5: p99 %.1f ms < 150 ms\n", ok[1] ? "PASS" : "FAIL", p99B);
     printf("%s no datagram older than its lifetime: %ld\n", ok[2] ? "PASS" : "FAIL", tooOldAll);
-    printf("%s no gap under 70.0 ms: smallest %.3f ms\n", ok[3] ? "PASS" : "FAIL",
-           seen.size() > 1 ? minGapMs : 0.0);
+    printf("%s no gap under 70.0 ms: smallest %.3f ms\n", ok[3] ? "PASS" : "FAIL", minGap);
     printf("%s every request read and then sent in order or dropped for a counted reason%s\n",
-           ok[4] ? "PASS" : "FAIL", settled ? "" : " (the queue did not drain within 5 s)");
+           ok[4] ? "PASS" : "FAIL", r.settled ? "" : " (the queue did not drain within 5 s)");
+    return std::all_of(std::begin(ok), std::end(ok), [](bool b) { return b; });
+}
 
-    return finish(std::all_of(std::begin(ok), std::end(ok), [](bool b) { return b; }) ? 0 : 1);
+int run_contention(int aicSeconds)
+{
+    ContRun r;
+    if (!cont_start(r)) {
+        return 1;
+    }
+    cont_drive(r, aicSeconds);
+    ContTally t;
+    cont_tally(r, t);
+    const bool accounted = cont_print_apps(r, t, aicSeconds);
+    return cont_print_checks(r, t, aicSeconds, accounted) ? 0 : 1;
 }
 
 size_t heap_used()
