@@ -205,28 +205,19 @@ void BlockCopy(uint8_t* output, const uint8_t* input)
     memmove(output, input, kBlock);
 }
 
-}  // namespace
-
-extern "C" V2X_API void AES128_ECB_encrypt(uint8_t* input, const uint8_t* key, uint8_t* output)
+// An ECB call works on its own copy of the block in output, under the key
+// it is given.
+void EcbStart(const uint8_t* input, const uint8_t* key, uint8_t* output)
 {
     BlockCopy(output, input);
     state = reinterpret_cast<state_t*>(output);
     Key = key;
     KeyExpansion();
-    Cipher();
 }
 
-extern "C" V2X_API void AES128_ECB_decrypt(uint8_t* input, const uint8_t* key, uint8_t* output)
-{
-    BlockCopy(output, input);
-    state = reinterpret_cast<state_t*>(output);
-    Key = key;
-    KeyExpansion();
-    InvCipher();
-}
-
-extern "C" V2X_API void AES128_CBC_encrypt_buffer(uint8_t* output, uint8_t* input, uint32_t length,
-                                                  const uint8_t* key, const uint8_t* iv)
+// A CBC call starts a new chain with the key and iv it is given; a null key
+// keeps the expanded key of the last call, a null iv continues its chain.
+void CbcStart(const uint8_t* key, const uint8_t* iv)
 {
     if (key != nullptr) {
         Key = key;
@@ -235,6 +226,26 @@ extern "C" V2X_API void AES128_CBC_encrypt_buffer(uint8_t* output, uint8_t* inpu
     if (iv != nullptr) {
         Iv = iv;
     }
+}
+
+}  // namespace
+
+extern "C" V2X_API void AES128_ECB_encrypt(uint8_t* input, const uint8_t* key, uint8_t* output)
+{
+    EcbStart(input, key, output);
+    Cipher();
+}
+
+extern "C" V2X_API void AES128_ECB_decrypt(uint8_t* input, const uint8_t* key, uint8_t* output)
+{
+    EcbStart(input, key, output);
+    InvCipher();
+}
+
+extern "C" V2X_API void AES128_CBC_encrypt_buffer(uint8_t* output, uint8_t* input, uint32_t length,
+                                                  const uint8_t* key, const uint8_t* iv)
+{
+    CbcStart(key, iv);
     // Whole blocks only: the length % 16 trailing bytes are left alone (see
     // the header), so nothing outside the caller's areas is touched.
     uint32_t whole = length - length % kBlock;
@@ -252,13 +263,7 @@ extern "C" V2X_API void AES128_CBC_encrypt_buffer(uint8_t* output, uint8_t* inpu
 extern "C" V2X_API void AES128_CBC_decrypt_buffer(uint8_t* output, uint8_t* input, uint32_t length,
                                                   const uint8_t* key, const uint8_t* iv)
 {
-    if (key != nullptr) {
-        Key = key;
-        KeyExpansion();
-    }
-    if (iv != nullptr) {
-        Iv = iv;
-    }
+    CbcStart(key, iv);
     uint32_t whole = length - length % kBlock;
     for (uint32_t i = 0; i < whole; i += kBlock) {
         BlockCopy(output, input);

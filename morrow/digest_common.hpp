@@ -17,6 +17,26 @@ namespace digest {
 constexpr size_t kBlock = 64;
 constexpr size_t kStreamBlock = 4096;
 
+// A 32-bit word in four bytes: MD5 keeps its words little-endian, SHA-256
+// big-endian. The bytes need no alignment.
+template <bool BigEndian>
+inline uint32_t get32(const unsigned char* p)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+        v |= static_cast<uint32_t>(p[i]) << (BigEndian ? 24 - 8 * i : 8 * i);
+    }
+    return v;
+}
+
+template <bool BigEndian>
+inline void put32(unsigned char* p, uint32_t v)
+{
+    for (int i = 0; i < 4; ++i) {
+        p[i] = static_cast<unsigned char>(v >> (BigEndian ? 24 - 8 * i : 8 * i));
+    }
+}
+
 template <typename Ctx>
 uint64_t total(const Ctx* ctx)
 {

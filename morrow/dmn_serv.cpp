@@ -72,22 +72,22 @@ tClitNetCon* _clit_of(tDmnLink* aipNode)
                                           offsetof(tClitNetCon, hnode));
 }
 
+// Releases a client that is off the list: its event before its socket, so
+// the event is never left watching a closed descriptor.
+void _free_clit(tClitNetCon* aipClit)
+{
+    v2x_event_release(aipClit->pClitEt);
+    unix_sock_close(&aipClit->fd);
+    free(aipClit);
+}
+
 void _remove_clit(tClitNetCon* aipClit)
 {
     {
         WriteLock lk(giContCltLk);
         _list_del(&aipClit->hnode);
     }
-    if (aipClit->pClitEt != nullptr) {
-        event_del(aipClit->pClitEt);
-        event_free(aipClit->pClitEt);
-        aipClit->pClitEt = nullptr;
-    }
-    if (aipClit->fd >= 0) {
-        close(aipClit->fd);
-        aipClit->fd = -1;
-    }
-    free(aipClit);
+    _free_clit(aipClit);
 }
 
 void _clit_rx_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
@@ -298,15 +298,7 @@ extern "C" V2X_API int dmn_server_exit(void)
         while (giContCltHd.next != &giContCltHd) {
             tClitNetCon* clit = _clit_of(giContCltHd.next);
             _list_del(&clit->hnode);
-            if (clit->fd >= 0) {
-                close(clit->fd);
-                clit->fd = -1;
-            }
-            if (clit->pClitEt != nullptr) {
-                event_del(clit->pClitEt);
-                event_free(clit->pClitEt);
-            }
-            free(clit);
+            _free_clit(clit);
         }
     }
     if (struct event_base* b = giDmnStop.detach()) {

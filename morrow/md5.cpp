@@ -16,19 +16,6 @@ inline uint32_t _rol(uint32_t x, int n)
     return (x << n) | (x >> (32 - n));
 }
 
-inline uint32_t _get_le32(const unsigned char* p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-inline void _put_le32(unsigned char* p, uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-
 constexpr uint32_t kT[64] = {
     0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
     0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
@@ -49,7 +36,7 @@ void _md5_one_block(const unsigned char* p, struct md5_ctx* ctx)
 {
     uint32_t X[16];
     for (int i = 0; i < 16; ++i) {
-        X[i] = _get_le32(p + 4 * i);
+        X[i] = digest::get32<false>(p + 4 * i);
     }
     uint32_t a = ctx->A, b = ctx->B, c = ctx->C, d = ctx->D;
     for (int i = 0; i < 64; ++i) {
@@ -105,10 +92,10 @@ extern "C" V2X_API void md5_process_bytes(const void* buffer, size_t len, struct
 extern "C" V2X_API void* md5_read_ctx(const struct md5_ctx* ctx, void* resbuf)
 {
     unsigned char* r = static_cast<unsigned char*>(resbuf);
-    _put_le32(r, ctx->A);
-    _put_le32(r + 4, ctx->B);
-    _put_le32(r + 8, ctx->C);
-    _put_le32(r + 12, ctx->D);
+    digest::put32<false>(r, ctx->A);
+    digest::put32<false>(r + 4, ctx->B);
+    digest::put32<false>(r + 8, ctx->C);
+    digest::put32<false>(r + 12, ctx->D);
     return resbuf;
 }
 
@@ -116,8 +103,8 @@ extern "C" V2X_API void* md5_finish_ctx(struct md5_ctx* ctx, void* resbuf)
 {
     LOGT();
     digest::finish(ctx, _md5_one_block, [](unsigned char* p, uint64_t bits) {
-        _put_le32(p, static_cast<uint32_t>(bits));
-        _put_le32(p + 4, static_cast<uint32_t>(bits >> 32));
+        digest::put32<false>(p, static_cast<uint32_t>(bits));
+        digest::put32<false>(p + 4, static_cast<uint32_t>(bits >> 32));
     });
     return md5_read_ctx(ctx, resbuf);
 }

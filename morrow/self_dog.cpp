@@ -107,15 +107,8 @@ void _rx_feddog_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
     } else {
         LOGE("read() err, msg:%s!!!!\n", strerror(errno));
     }
-    if (gipRxFeddogEt != nullptr) {
-        event_del(gipRxFeddogEt);
-        event_free(gipRxFeddogEt);
-        gipRxFeddogEt = nullptr;
-    }
-    if (giFeddogFd >= 0) {
-        close(giFeddogFd);
-        giFeddogFd = -1;
-    }
+    v2x_event_release(gipRxFeddogEt);
+    unix_sock_close(&giFeddogFd);
 }
 
 void _tx_feddog_ht_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg)
@@ -233,10 +226,7 @@ extern "C" V2X_API int self_feddog_exit(void)
         event_base_free(b);
     }
     giDogStop.clear();
-    if (giFeddogFd >= 0) {
-        close(giFeddogFd);
-        giFeddogFd = -1;
-    }
+    unix_sock_close(&giFeddogFd);
     return SUCCESS_DOG;
 }
 

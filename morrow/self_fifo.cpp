@@ -77,32 +77,35 @@ extern "C" V2X_API int fifo_get_one(tFifo* aipcFifo, void* aopVal)
     return 1;
 }
 
-extern "C" V2X_API uint32_t fifo_add(tFifo* aipcFifo, void* aipVals, const uint32_t aicElemCntToAdd)
+namespace {
+
+// Moves up to aicCnt elements between the fifo and the array at aiopVals,
+// one at a time through aipOne (fifo_add_one or fifo_get_one): how many.
+uint32_t _fifo_each(tFifo* aipcFifo, void* aiopVals, const uint32_t aicCnt,
+                    int (*aipOne)(tFifo*, void*))
 {
-    if (aicElemCntToAdd == 0) {
+    if (aicCnt == 0) {
         return 0;
     }
-    uint8_t* p = static_cast<uint8_t*>(aipVals);
+    uint8_t* p = static_cast<uint8_t*>(aiopVals);
     uint32_t n = 0;
-    while (n < aicElemCntToAdd && fifo_add_one(aipcFifo, p) == 1) {
+    while (n < aicCnt && aipOne(aipcFifo, p) == 1) {
         ++n;
         p += aipcFifo->ElementBytes;
     }
     return n;
 }
 
+}  // namespace
+
+extern "C" V2X_API uint32_t fifo_add(tFifo* aipcFifo, void* aipVals, const uint32_t aicElemCntToAdd)
+{
+    return _fifo_each(aipcFifo, aipVals, aicElemCntToAdd, fifo_add_one);
+}
+
 extern "C" V2X_API uint32_t fifo_get(tFifo* aipcFifo, void* aopVals, const uint32_t aicElemCntToRead)
 {
-    if (aicElemCntToRead == 0) {
-        return 0;
-    }
-    uint8_t* p = static_cast<uint8_t*>(aopVals);
-    uint32_t n = 0;
-    while (n < aicElemCntToRead && fifo_get_one(aipcFifo, p) == 1) {
-        ++n;
-        p += aipcFifo->ElementBytes;
-    }
-    return n;
+    return _fifo_each(aipcFifo, aopVals, aicElemCntToRead, fifo_get_one);
 }
 
 extern "C" V2X_API void fifo_clear(tFifo* aipcFifo)

@@ -30,24 +30,11 @@ inline uint32_t _ror(uint32_t x, int n)
     return (x >> n) | (x << (32 - n));
 }
 
-inline uint32_t _get_be32(const unsigned char* p)
-{
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | (uint32_t)p[3];
-}
-
-inline void _put_be32(unsigned char* p, uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
-
 void _sha256_one_block(const unsigned char* p, struct sha256_ctx* ctx)
 {
     uint32_t w[64];
     for (int i = 0; i < 16; ++i) {
-        w[i] = _get_be32(p + 4 * i);
+        w[i] = digest::get32<true>(p + 4 * i);
     }
     for (int i = 16; i < 64; ++i) {
         uint32_t s0 = _ror(w[i - 15], 7) ^ _ror(w[i - 15], 18) ^ (w[i - 15] >> 3);
@@ -82,11 +69,20 @@ void _sha256_one_block(const unsigned char* p, struct sha256_ctx* ctx)
     ctx->state[7] += h;
 }
 
+// SHA-256 and SHA-224 differ in their initial state only (and in how many
+// words of the result they give).
+void _init(struct sha256_ctx* ctx, const uint32_t (&iv)[8])
+{
+    memcpy(ctx->state, iv, sizeof(iv));
+    ctx->total[0] = ctx->total[1] = 0;
+    ctx->buflen = 0;
+}
+
 void _finish(struct sha256_ctx* ctx)
 {
     digest::finish(ctx, _sha256_one_block, [](unsigned char* p, uint64_t bits) {
-        _put_be32(p, static_cast<uint32_t>(bits >> 32));
-        _put_be32(p + 4, static_cast<uint32_t>(bits));
+        digest::put32<true>(p, static_cast<uint32_t>(bits >> 32));
+        digest::put32<true>(p + 4, static_cast<uint32_t>(bits));
     });
 }
 
@@ -94,7 +90,7 @@ void* _read_words(const struct sha256_ctx* ctx, void* resbuf, int words)
 {
     unsigned char* r = static_cast<unsigned char*>(resbuf);
     for (int i = 0; i < words; ++i) {
-        _put_be32(r + 4 * i, ctx->state[i]);
+        digest::put32<true>(r + 4 * i, ctx->state[i]);
     }
     return resbuf;
 }
@@ -125,18 +121,14 @@ extern "C" V2X_API void sha256_init_ctx(struct sha256_ctx* ctx)
 {
     static constexpr uint32_t iv[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                        0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    memcpy(ctx->state, iv, sizeof(iv));
-    ctx->total[0] = ctx->total[1] = 0;
-    ctx->buflen = 0;
+    _init(ctx, iv);
 }
 
 extern "C" V2X_API void sha224_init_ctx(struct sha256_ctx* ctx)
 {
     static constexpr uint32_t iv[8] = {0xc1059ed8, 0x367cd507, 0x3070dd17, 0xf70e5939,
                                        0xffc00b31, 0x68581511, 0x64f98fa7, 0xbefa4fa4};
-    memcpy(ctx->state, iv, sizeof(iv));
-    ctx->total[0] = ctx->total[1] = 0;
-    ctx->buflen = 0;
+    _init(ctx, iv);
 }
 
 extern "C" V2X_API void sha256_process_block(const void* buffer, size_t len,

@@ -271,11 +271,7 @@ private:
 
     void _drop_wake()
     {
-        if (wakeEt_ != nullptr) {
-            event_del(wakeEt_);
-            event_free(wakeEt_);
-            wakeEt_ = nullptr;
-        }
+        v2x_event_release(wakeEt_);
         if (wakeFd_ >= 0) {
             close(wakeFd_);
             wakeFd_ = -1;
