@@ -4,7 +4,6 @@
 #include <grp.h>
 
 #include <arpa/inet.h>
-#include <libconfig.h>
 
 #include <cmath>
 #include <cstdio>
@@ -12,35 +11,14 @@
 #include <set>
 #include <sstream>
 
+#include "cfg_file.hpp"
+
 namespace station {
 
 namespace {
 
-// Owns a libconfig record for the length of one load.
-struct CfgFile {
-    config_t c;
-    CfgFile() { config_init(&c); }
-    ~CfgFile() { config_destroy(&c); }
-    CfgFile(const CfgFile&) = delete;
-    CfgFile& operator=(const CfgFile&) = delete;
-};
-
-// Errors name the file and the line of the offending setting.
-struct Reporter {
-    const std::string& file;
-    std::string& err;
-    bool fail(const config_setting_t* s, const std::string& msg)
-    {
-        std::ostringstream os;
-        os << file;
-        if (s != nullptr && config_setting_source_line(s) > 0) {
-            os << ":" << config_setting_source_line(s);
-        }
-        os << ": " << msg;
-        err = os.str();
-        return false;
-    }
-};
+using v2xcfg::CfgFile;
+using v2xcfg::Reporter;
 
 // "station.send[0].rate": names joined by dots, list entries by index.
 std::string path_of(const config_setting_t* s)
@@ -55,23 +33,6 @@ std::string path_of(const config_setting_t* s)
         }
     }
     return p;
-}
-
-bool get_number(const config_setting_t* s, double& out)
-{
-    switch (config_setting_type(s)) {
-    case CONFIG_TYPE_INT:
-        out = config_setting_get_int(s);
-        return true;
-    case CONFIG_TYPE_INT64:
-        out = static_cast<double>(config_setting_get_int64(s));
-        return true;
-    case CONFIG_TYPE_FLOAT:
-        out = config_setting_get_float(s);
-        return true;
-    default:
-        return false;
-    }
 }
 
 // An integer member within [lo, hi]; absent members keep `out`.
@@ -108,7 +69,7 @@ bool member_number(Reporter& r, const config_setting_t* grp, const char* key, do
         return true;
     }
     double v = 0;
-    if (!get_number(s, v)) {
+    if (!v2xcfg::number_of(s, v)) {
         return r.fail(s, path_of(s) + " must be a number");
     }
     if (!(v >= lo && v <= hi)) {
@@ -241,17 +202,9 @@ bool load_tx_defaults(Reporter& r, const config_setting_t* st, Config& out)
     return true;
 }
 
-bool load_station(Reporter& r, const config_setting_t* st, Config& out)
+// station.logLevel: a number 0 to 6, or its name.
+bool load_log_level(Reporter& r, const config_setting_t* st, Config& out)
 {
-    if (!only_known(r, st,
-                    {"name", "logLevel", "duration", "dmnNme", "sendIp", "sendPort", "rcvIp",
-                     "rcvPort", "macAddr", "receive", "send", "providers", "maxClients",
-                     "sockMode", "sockGroup", "txDefaults"})) {
-        return false;
-    }
-    if (!member_string(r, st, "name", 31, out.name)) {
-        return false;
-    }
     const config_setting_t* lv = config_setting_get_member(st, "logLevel");
     if (lv != nullptr) {
         const bool ok =
@@ -265,16 +218,12 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
                               "trace, info, loud");
         }
     }
-    if (!member_number(r, st, "duration", 0, 86400.0 * 365, out.duration)) {
-        return false;
-    }
-    long maxClients = out.maxClients;
-    if (!member_int(r, st, "maxClients", 1, 4096, maxClients)) {
-        return false;
-    }
-    out.maxClients = static_cast<int>(maxClients);
+    return true;
+}
 
-    // Who may use the socket: its mode (octal text) and a group served.
+// Who may use the socket: its mode (octal text) and a group served.
+bool load_access(Reporter& r, const config_setting_t* st, Config& out)
+{
     std::string modeText, group;
     if (!member_string(r, st, "sockMode", 4, modeText) ||
         !member_string(r, st, "sockGroup", 63, group)) {
@@ -299,7 +248,12 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
         }
         out.access.allowGid = static_cast<int32_t>(g->gr_gid);
     }
+    return true;
+}
 
+// The application socket, the radio module's addresses and the MAC.
+bool load_radio(Reporter& r, const config_setting_t* st, Config& out)
+{
     std::string sock;
     if (!member_string(r, st, "dmnNme", 255, sock, true)) {
         return false;
@@ -329,7 +283,12 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
         return r.fail(config_setting_get_member(st, "macAddr"),
                       "station.macAddr = \"" + mac + "\" is not a MAC address (02:00:00:00:00:01)");
     }
+    return true;
+}
 
+// station.receive: the AIDs to register.
+bool load_receive(Reporter& r, const config_setting_t* st, Config& out)
+{
     if (const config_setting_t* rx = config_setting_get_member(st, "receive")) {
         if (config_setting_type(rx) != CONFIG_TYPE_ARRAY && config_setting_type(rx) != CONFIG_TYPE_LIST) {
             return r.fail(rx, "station.receive must be an array of AIDs, like [ 26, 27 ]");
@@ -347,7 +306,12 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
             out.receive.push_back(static_cast<uint32_t>(config_setting_get_int(e)));
         }
     }
+    return true;
+}
 
+// station.send: the message streams.
+bool load_sends(Reporter& r, const config_setting_t* st, Config& out)
+{
     if (const config_setting_t* tx = config_setting_get_member(st, "send")) {
         if (config_setting_type(tx) != CONFIG_TYPE_LIST) {
             return r.fail(tx, "station.send must be a list of groups, like ( { aid = 26; rate = 5; size = 40; } )");
@@ -377,7 +341,12 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
             out.sends.push_back(s);
         }
     }
+    return true;
+}
 
+// station.providers: the provider services to run.
+bool load_providers(Reporter& r, const config_setting_t* st, Config& out)
+{
     if (const config_setting_t* pv = config_setting_get_member(st, "providers")) {
         if (config_setting_type(pv) != CONFIG_TYPE_LIST) {
             return r.fail(pv, "station.providers must be a list of groups");
@@ -408,7 +377,26 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
             out.providers.push_back(p);
         }
     }
-    return load_tx_defaults(r, st, out);
+    return true;
+}
+
+bool load_station(Reporter& r, const config_setting_t* st, Config& out)
+{
+    if (!only_known(r, st,
+                    {"name", "logLevel", "duration", "dmnNme", "sendIp", "sendPort", "rcvIp",
+                     "rcvPort", "macAddr", "receive", "send", "providers", "maxClients",
+                     "sockMode", "sockGroup", "txDefaults"})) {
+        return false;
+    }
+    long maxClients = out.maxClients;
+    if (!member_string(r, st, "name", 31, out.name) || !load_log_level(r, st, out) ||
+        !member_number(r, st, "duration", 0, 86400.0 * 365, out.duration) ||
+        !member_int(r, st, "maxClients", 1, 4096, maxClients)) {
+        return false;
+    }
+    out.maxClients = static_cast<int>(maxClients);
+    return load_access(r, st, out) && load_radio(r, st, out) && load_receive(r, st, out) &&
+           load_sends(r, st, out) && load_providers(r, st, out) && load_tx_defaults(r, st, out);
 }
 
 } // namespace
@@ -462,15 +450,7 @@ bool load_config(const std::string& path, Config& out, std::string& err)
     CfgFile f;
     Reporter r{path, err};
     out.file = path;
-    if (config_read_file(&f.c, path.c_str()) != CONFIG_TRUE) {
-        std::ostringstream os;
-        os << path;
-        if (config_error_type(&f.c) == CONFIG_ERR_FILE_IO) {
-            os << ": cannot read the file";
-        } else {
-            os << ":" << config_error_line(&f.c) << ": " << config_error_text(&f.c);
-        }
-        err = os.str();
+    if (!f.read(path, path + ": cannot read the file", err)) {
         return false;
     }
     const config_setting_t* root = config_root_setting(&f.c);

@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "scenario.h"
 
-#include <libconfig.h>
-
 #include <cmath>
 #include <cstring>
 #include <set>
-#include <sstream>
 
+#include "cfg_file.hpp"
 #include "options.h"
 
 namespace radiosim {
@@ -17,29 +15,8 @@ bool parse_station_fields(const std::vector<std::string>& fields, StationCfg& st
 
 namespace {
 
-struct CfgFile {
-    config_t c;
-    CfgFile() { config_init(&c); }
-    ~CfgFile() { config_destroy(&c); }
-    CfgFile(const CfgFile&) = delete;
-    CfgFile& operator=(const CfgFile&) = delete;
-};
-
-struct Reporter {
-    const std::string& file;
-    std::string& err;
-    bool fail(const config_setting_t* s, const std::string& msg)
-    {
-        std::ostringstream os;
-        os << file;
-        if (s != nullptr && config_setting_source_line(s) > 0) {
-            os << ":" << config_setting_source_line(s);
-        }
-        os << ": " << msg;
-        err = os.str();
-        return false;
-    }
-};
+using v2xcfg::CfgFile;
+using v2xcfg::Reporter;
 
 struct Param {
     const char* name;
@@ -58,21 +35,10 @@ const Param kParams[] = {
     {"jitter_ms", &ModelParams::jitterMs},
 };
 
+// A finite number: a float setting may hold an infinity.
 bool number_of(const config_setting_t* s, double& out)
 {
-    switch (config_setting_type(s)) {
-    case CONFIG_TYPE_INT:
-        out = config_setting_get_int(s);
-        return true;
-    case CONFIG_TYPE_INT64:
-        out = static_cast<double>(config_setting_get_int64(s));
-        return true;
-    case CONFIG_TYPE_FLOAT:
-        out = config_setting_get_float(s);
-        return std::isfinite(out);
-    default:
-        return false;
-    }
+    return v2xcfg::number_of(s, out) && std::isfinite(out);
 }
 
 bool only_known(Reporter& r, const config_setting_t* grp, const std::set<std::string>& known,
@@ -168,43 +134,9 @@ std::string beside(const std::string& file, const std::string& path)
     return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
 }
 
-}  // namespace
-
-bool set_model_param(ModelParams& m, const std::string& name, double value)
+// seed: the model's random streams.
+bool load_seed(Reporter& r, const config_setting_t* root, Options& opt)
 {
-    for (const Param& p : kParams) {
-        if (name == p.name) {
-            m.*(p.field) = value;
-            return true;
-        }
-    }
-    return false;
-}
-
-const char* model_param_names()
-{
-    return "tx_power_dbm, ref_loss_db, ref_distance_m, exponent, sensitivity_dbm, width_db, "
-           "range_m, latency_ms, jitter_ms";
-}
-
-bool load_scenario(const std::string& path, Options& opt, std::string& err)
-{
-    CfgFile f;
-    if (config_read_file(&f.c, path.c_str()) != CONFIG_TRUE) {
-        std::ostringstream os;
-        if (config_error_type(&f.c) == CONFIG_ERR_FILE_IO) {
-            os << "cannot read scenario file " << path;
-        } else {
-            os << path << ":" << config_error_line(&f.c) << ": " << config_error_text(&f.c);
-        }
-        err = os.str();
-        return false;
-    }
-    Reporter r{path, err};
-    const config_setting_t* root = config_root_setting(&f.c);
-    if (!only_known(r, root, {"seed", "model", "stations", "sumo"}, "")) {
-        return false;
-    }
     const config_setting_t* seed = config_setting_get_member(root, "seed");
     if (seed != nullptr) {
         const int type = config_setting_type(seed);
@@ -214,6 +146,12 @@ bool load_scenario(const std::string& path, Options& opt, std::string& err)
         }
         opt.seed = static_cast<uint64_t>(config_setting_get_int64(seed));
     }
+    return true;
+}
+
+// model: parameters of the channel model.
+bool load_model(Reporter& r, const config_setting_t* root, Options& opt)
+{
     const config_setting_t* model = config_setting_get_member(root, "model");
     if (model != nullptr) {
         if (config_setting_type(model) != CONFIG_TYPE_GROUP) {
@@ -238,11 +176,17 @@ bool load_scenario(const std::string& path, Options& opt, std::string& err)
             return r.fail(model, why);
         }
     }
+    return true;
+}
+
+// sumo: the SUMO run; a path in it is relative to the scenario's folder.
+bool load_sumo(Reporter& r, const config_setting_t* root, Options& opt, const std::string& path)
+{
     const config_setting_t* sumo = config_setting_get_member(root, "sumo");
     if (sumo != nullptr) {
         if (config_setting_type(sumo) != CONFIG_TYPE_GROUP ||
             !only_known(r, sumo, {"config", "port", "speed", "binary"}, "sumo.")) {
-            return err.empty() ? r.fail(sumo, "sumo must be a group") : false;
+            return r.err.empty() ? r.fail(sumo, "sumo must be a group") : false;
         }
         const char* text = nullptr;
         if (config_setting_lookup_string(sumo, "config", &text) == CONFIG_TRUE) {
@@ -267,6 +211,12 @@ bool load_scenario(const std::string& path, Options& opt, std::string& err)
             opt.sumoSpeed = v;
         }
     }
+    return true;
+}
+
+// stations: each with its addresses and a position or a vehicle.
+bool load_stations(Reporter& r, const config_setting_t* root, Options& opt)
+{
     const config_setting_t* list = config_setting_get_member(root, "stations");
     if (list == nullptr) {
         return r.fail(nullptr, "no stations: a scenario needs stations = ( { ... }, ... )");
@@ -283,6 +233,38 @@ bool load_scenario(const std::string& path, Options& opt, std::string& err)
         opt.stations.push_back(st);
     }
     return true;
+}
+
+}  // namespace
+
+bool set_model_param(ModelParams& m, const std::string& name, double value)
+{
+    for (const Param& p : kParams) {
+        if (name == p.name) {
+            m.*(p.field) = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* model_param_names()
+{
+    return "tx_power_dbm, ref_loss_db, ref_distance_m, exponent, sensitivity_dbm, width_db, "
+           "range_m, latency_ms, jitter_ms";
+}
+
+bool load_scenario(const std::string& path, Options& opt, std::string& err)
+{
+    CfgFile f;
+    if (!f.read(path, "cannot read scenario file " + path, err)) {
+        return false;
+    }
+    Reporter r{path, err};
+    const config_setting_t* root = config_root_setting(&f.c);
+    return only_known(r, root, {"seed", "model", "stations", "sumo"}, "") &&
+           load_seed(r, root, opt) && load_model(r, root, opt) &&
+           load_sumo(r, root, opt, path) && load_stations(r, root, opt);
 }
 
 }  // namespace radiosim
