@@ -245,28 +245,49 @@ double Channel::latency_mean_ns() const
     return latCount_ == 0 ? 0.0 : latSum_ / static_cast<double>(latCount_);
 }
 
-std::string counters_json(const Channel& ch, const std::vector<std::string>& names, bool modelOn,
-                          uint64_t seed)
+namespace {
+
+// The counts of a link, in the order of its JSON keys.
+constexpr size_t kLinkCounts = 6;
+const char* const kLinkCountKeys[kLinkCounts] = {"sent",          "delivered", "dropped_range",
+                                                 "dropped_model", "failed",    "late"};
+
+// "sent": N, "delivered": N, ...: the counts of one link or of all.
+void append_counts(std::string& o, const uint64_t (&v)[kLinkCounts])
 {
-    const ModelParams& m = ch.params();
-    std::string o = "{\n  \"model\": ";
-    if (modelOn) {
-        o += "{\"seed\": ";
-        append_u(o, seed);
-        append(o, ", \"tx_power_dbm\": %.6g", m.txPowerDbm);
-        append(o, ", \"ref_loss_db\": %.6g", m.refLossDb);
-        append(o, ", \"ref_distance_m\": %.6g", m.refDistanceM);
-        append(o, ", \"exponent\": %.6g", m.exponent);
-        append(o, ", \"sensitivity_dbm\": %.6g", m.sensitivityDbm);
-        append(o, ", \"width_db\": %.6g", m.widthDb);
-        append(o, ", \"range_m\": %.6g", ch.range());
-        append(o, ", \"latency_ms\": %.6g", m.latencyMs);
-        append(o, ", \"jitter_ms\": %.6g", m.jitterMs);
-        o += "}";
-    } else {
-        o += "null";
+    for (size_t k = 0; k < kLinkCounts; ++k) {
+        o += k == 0 ? "\"" : ", \"";
+        o += kLinkCountKeys[k];
+        o += "\": ";
+        append_u(o, v[k]);
     }
-    uint64_t tot[6] = {0, 0, 0, 0, 0, 0};
+}
+
+void append_model(std::string& o, const Channel& ch, bool modelOn, uint64_t seed)
+{
+    if (!modelOn) {
+        o += "null";
+        return;
+    }
+    const ModelParams& m = ch.params();
+    o += "{\"seed\": ";
+    append_u(o, seed);
+    append(o, ", \"tx_power_dbm\": %.6g", m.txPowerDbm);
+    append(o, ", \"ref_loss_db\": %.6g", m.refLossDb);
+    append(o, ", \"ref_distance_m\": %.6g", m.refDistanceM);
+    append(o, ", \"exponent\": %.6g", m.exponent);
+    append(o, ", \"sensitivity_dbm\": %.6g", m.sensitivityDbm);
+    append(o, ", \"width_db\": %.6g", m.widthDb);
+    append(o, ", \"range_m\": %.6g", ch.range());
+    append(o, ", \"latency_ms\": %.6g", m.latencyMs);
+    append(o, ", \"jitter_ms\": %.6g", m.jitterMs);
+    o += "}";
+}
+
+// Every link that carried a frame, and their sums into tot.
+void append_links(std::string& o, const Channel& ch, const std::vector<std::string>& names,
+                  uint64_t (&tot)[kLinkCounts])
+{
     o += ",\n  \"links\": [";
     bool first = true;
     for (size_t a = 0; a < ch.size(); ++a) {
@@ -277,40 +298,22 @@ std::string counters_json(const Channel& ch, const std::vector<std::string>& nam
             }
             o += first ? "\n    " : ",\n    ";
             first = false;
-            o += "{\"from\": \"" + names[a] + "\", \"to\": \"" + names[b] + "\", \"sent\": ";
-            append_u(o, c.sent);
-            o += ", \"delivered\": ";
-            append_u(o, c.delivered);
-            o += ", \"dropped_range\": ";
-            append_u(o, c.droppedRange);
-            o += ", \"dropped_model\": ";
-            append_u(o, c.droppedModel);
-            o += ", \"failed\": ";
-            append_u(o, c.failed);
-            o += ", \"late\": ";
-            append_u(o, c.late);
+            const uint64_t v[kLinkCounts] = {c.sent,         c.delivered, c.droppedRange,
+                                             c.droppedModel, c.failed,    c.late};
+            o += "{\"from\": \"" + names[a] + "\", \"to\": \"" + names[b] + "\", ";
+            append_counts(o, v);
             o += "}";
-            const uint64_t v[6] = {c.sent, c.delivered, c.droppedRange, c.droppedModel, c.failed,
-                                   c.late};
-            for (size_t k = 0; k < 6; ++k) {
+            for (size_t k = 0; k < kLinkCounts; ++k) {
                 tot[k] += v[k];
             }
         }
     }
     o += first ? "],\n" : "\n  ],\n";
-    o += "  \"total\": {\"sent\": ";
-    append_u(o, tot[0]);
-    o += ", \"delivered\": ";
-    append_u(o, tot[1]);
-    o += ", \"dropped_range\": ";
-    append_u(o, tot[2]);
-    o += ", \"dropped_model\": ";
-    append_u(o, tot[3]);
-    o += ", \"failed\": ";
-    append_u(o, tot[4]);
-    o += ", \"late\": ";
-    append_u(o, tot[5]);
-    o += "},\n  \"latency_ms\": {";
+}
+
+void append_latency(std::string& o, const Channel& ch)
+{
+    o += "  \"latency_ms\": {";
     append(o, "\"min\": %.3f", ch.latency_min_ns() < 0 ? 0.0 : ch.latency_min_ns() / 1e6);
     append(o, ", \"mean\": %.3f", ch.latency_mean_ns() / 1e6);
     append(o, ", \"max\": %.3f", ch.latency_max_ns() < 0 ? 0.0 : ch.latency_max_ns() / 1e6);
@@ -327,28 +330,47 @@ std::string counters_json(const Channel& ch, const std::vector<std::string>& nam
         }
         append_u(o, ch.latency_bin(k));
     }
-    o += "]},\n  \"by_distance\": [";
-    first = true;
-    if (modelOn) {
-        for (size_t k = 0; k < Channel::kBins; ++k) {
-            const Channel::Bin& bn = ch.bin(k);
-            if (bn.offered == 0) {
-                continue;
-            }
-            o += first ? "\n    " : ",\n    ";
-            first = false;
-            append(o, "{\"from_m\": %.0f", static_cast<double>(k) * Channel::kBinM);
-            append(o, ", \"to_m\": %.0f", static_cast<double>(k + 1) * Channel::kBinM);
-            o += ", \"offered\": ";
-            append_u(o, bn.offered);
-            o += ", \"delivered\": ";
-            append_u(o, bn.delivered);
-            append(o, ", \"model\": %.4f",
-                   curve_probability(m, (static_cast<double>(k) + 0.5) * Channel::kBinM));
-            o += "}";
+    o += "]}";
+}
+
+void append_by_distance(std::string& o, const Channel& ch, bool modelOn)
+{
+    o += ",\n  \"by_distance\": [";
+    bool first = true;
+    for (size_t k = 0; modelOn && k < Channel::kBins; ++k) {
+        const Channel::Bin& bn = ch.bin(k);
+        if (bn.offered == 0) {
+            continue;
         }
+        o += first ? "\n    " : ",\n    ";
+        first = false;
+        append(o, "{\"from_m\": %.0f", static_cast<double>(k) * Channel::kBinM);
+        append(o, ", \"to_m\": %.0f", static_cast<double>(k + 1) * Channel::kBinM);
+        o += ", \"offered\": ";
+        append_u(o, bn.offered);
+        o += ", \"delivered\": ";
+        append_u(o, bn.delivered);
+        append(o, ", \"model\": %.4f",
+               curve_probability(ch.params(), (static_cast<double>(k) + 0.5) * Channel::kBinM));
+        o += "}";
     }
     o += first ? "]\n}\n" : "\n  ]\n}\n";
+}
+
+}  // namespace
+
+std::string counters_json(const Channel& ch, const std::vector<std::string>& names, bool modelOn,
+                          uint64_t seed)
+{
+    std::string o = "{\n  \"model\": ";
+    append_model(o, ch, modelOn, seed);
+    uint64_t tot[kLinkCounts] = {0, 0, 0, 0, 0, 0};
+    append_links(o, ch, names, tot);
+    o += "  \"total\": {";
+    append_counts(o, tot);
+    o += "},\n";
+    append_latency(o, ch);
+    append_by_distance(o, ch, modelOn);
     return o;
 }
 

@@ -628,16 +628,10 @@ void raise_fd_limit(size_t stations)
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// --help, --version, or SUMO asked of a radio-sim without it: the exit
+// status; -1 to run.
+int answer_early(const Options& opt)
 {
-    Options opt;
-    std::string err;
-    if (!parse_options(argc, argv, opt, err)) {
-        fprintf(stderr, "radio-sim: %s\n(radio-sim --help lists the options)\n", err.c_str());
-        return kExitStartup;
-    }
     if (opt.help) {
         fputs(radiosim::usage_text(), stdout);
 #ifdef RADIO_SIM_SUMO
@@ -658,18 +652,21 @@ int main(int argc, char** argv)
         return kExitStartup;
     }
 #endif
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    return -1;
+}
 
-    // SIGINT and SIGTERM are blocked except inside epoll_pwait(), so a stop
-    // request is never lost between the flag test and the wait.
+// SIGINT and SIGTERM are blocked except inside epoll_pwait() (with the mask
+// returned in aopWaitMask), so a stop request is never lost between the
+// flag test and the wait.
+void take_stop_signals(sigset_t* aopWaitMask)
+{
     sigset_t stopSet;
-    sigset_t waitMask;
     sigemptyset(&stopSet);
     sigaddset(&stopSet, SIGINT);
     sigaddset(&stopSet, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSet, &waitMask);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stopSet, aopWaitMask);
+    sigdelset(aopWaitMask, SIGINT);
+    sigdelset(aopWaitMask, SIGTERM);
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
     sa.sa_handler = on_stop_signal;
@@ -677,8 +674,26 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+}
 
-    Sim& sim = gSim;
+// The loop's timetable: the injections, the replay, the end, SUMO's steps.
+struct Schedule {
+    int64_t injectAt = 0;
+    bool timed = false;
+    int64_t deadline = 0;
+    bool injected = false;
+    bool replayed = false;
+#ifdef RADIO_SIM_SUMO
+    radiosim::SumoLink sumo;
+    int64_t stepNs = 0;
+    int64_t nextStep = 0;
+#endif
+};
+
+// The channel, the queue, the sockets, the capture file, the replay and
+// SUMO; false after a line on stderr.
+bool start_sim(Sim& sim, const Options& opt, Schedule& sch)
+{
     sim.echo = opt.echo;
     sim.quiet = opt.quiet;
     sim.pcapUplink = opt.pcapUplink;
@@ -700,142 +715,186 @@ int main(int argc, char** argv)
         sim.queue.reset(new DeliveryQueue(kQueueFrames, kQueueBytes, kQueuePending));
     }
     if (!open_stations(sim, opt)) {
-        close_all(sim);
-        return kExitStartup;
+        return false;
     }
+    std::string err;
     const bool ng = opt.pcapFormat == radiosim::PcapFormat::kPcapng ||
                     (opt.pcapFormat == radiosim::PcapFormat::kAuto && opt.modelOn);
-    if (!opt.pcapPath.empty() && !sim.pcap.open(opt.pcapPath, err, ng)) {
-        fprintf(stderr, "radio-sim: %s\n", err.c_str());
-        close_all(sim);
-        return kExitStartup;
-    }
-    if (!opt.replayPath.empty() && !load_replay(sim, opt, err)) {
-        fprintf(stderr, "radio-sim: %s\n", err.c_str());
-        close_all(sim);
-        return kExitStartup;
-    }
+    bool ok = (opt.pcapPath.empty() || sim.pcap.open(opt.pcapPath, err, ng)) &&
+              (opt.replayPath.empty() || load_replay(sim, opt, err));
 #ifdef RADIO_SIM_SUMO
-    radiosim::SumoLink sumo;
-    if (opt.sumoWanted()) {
-        if (!sumo.start(opt, err)) {
-            fprintf(stderr, "radio-sim: %s\n", err.c_str());
-            close_all(sim);
-            return kExitStartup;
+    if (ok && opt.sumoWanted()) {
+        ok = sch.sumo.start(opt, err);
+        if (ok) {
+            sch.sumo.update(*sim.channel, opt);
         }
-        sumo.update(*sim.channel, opt);
     }
+#else
+    (void)sch;
 #endif
-    print_startup(sim, opt);
+    if (!ok) {
+        fprintf(stderr, "radio-sim: %s\n", err.c_str());
+    }
+    return ok;
+}
 
+// Sets the timetable from now.
+void plan(Schedule& sch, Sim& sim, const Options& opt)
+{
     const int64_t start = sim.clock.now_ns();
-    const int64_t injectAt = start + static_cast<int64_t>(opt.injectDelay * 1e9);
-    const bool timed = opt.duration >= 0.0;
-    const int64_t deadline = start + (timed ? static_cast<int64_t>(opt.duration * 1e9) : 0);
-    bool injected = opt.injections.empty();
-    bool replayed = sim.replay.empty();
-    int status = 0;
+    sch.injectAt = start + static_cast<int64_t>(opt.injectDelay * 1e9);
+    sch.timed = opt.duration >= 0.0;
+    sch.deadline = start + (sch.timed ? static_cast<int64_t>(opt.duration * 1e9) : 0);
+    sch.injected = opt.injections.empty();
+    sch.replayed = sim.replay.empty();
 #ifdef RADIO_SIM_SUMO
-    const int64_t stepNs = opt.sumoWanted()
-                               ? static_cast<int64_t>(sumo.delta_t() / opt.sumoSpeed * 1e9)
-                               : 0;
-    int64_t nextStep = start + stepNs;
+    sch.stepNs = opt.sumoWanted()
+                     ? static_cast<int64_t>(sch.sumo.delta_t() / opt.sumoSpeed * 1e9)
+                     : 0;
+    sch.nextStep = start + sch.stepNs;
 #endif
-    struct epoll_event events[kMaxEvents];
+}
 
-    while (gStopSignal == 0) {
-        int64_t now = sim.clock.now_ns();
-        if (!injected && now >= injectAt) {
-            for (const radiosim::Injection& inj : opt.injections) {
-                inject(sim, inj);
-            }
-            injected = true;
-        }
-        if (!replayed && now >= injectAt) {
-            replay_due(sim, now - injectAt);
-            replayed = sim.replayNext == sim.replay.size();
-        }
-        run_due(sim);
+enum class Turn { kGoOn, kEnd, kFail };
+
 #ifdef RADIO_SIM_SUMO
-        if (opt.sumoWanted() && now >= nextStep) {
-            if (!sumo.step(err)) {
-                fprintf(stderr, "radio-sim: %s\n", err.c_str());
-                status = kExitRuntime;
-                break;
-            }
-            sumo.update(*sim.channel, opt);
-            if (sumo.ended()) {
-                fprintf(stderr, "radio-sim: SUMO's simulation ended at %.2f s\n", sumo.time());
-                break;
-            }
-            nextStep += stepNs;
-            if (nextStep < now - 1000000000) {
-                nextStep = now;  // fell behind by more than a second: no catching up
-            }
-        }
+// One SUMO step when it is due: the vehicles' stations move.
+Turn sumo_turn(Schedule& sch, Sim& sim, const Options& opt, int64_t now)
+{
+    if (!opt.sumoWanted() || now < sch.nextStep) {
+        return Turn::kGoOn;
+    }
+    std::string err;
+    if (!sch.sumo.step(err)) {
+        fprintf(stderr, "radio-sim: %s\n", err.c_str());
+        return Turn::kFail;
+    }
+    sch.sumo.update(*sim.channel, opt);
+    if (sch.sumo.ended()) {
+        fprintf(stderr, "radio-sim: SUMO's simulation ended at %.2f s\n", sch.sumo.time());
+        return Turn::kEnd;
+    }
+    sch.nextStep += sch.stepNs;
+    if (sch.nextStep < now - 1000000000) {
+        sch.nextStep = now;  // fell behind by more than a second: no catching up
+    }
+    return Turn::kGoOn;
+}
 #endif
-        now = sim.clock.now_ns();
-        if (timed && now >= deadline && injected && replayed) {
-            break;
+
+// What is due now: the injections, replayed frames, deliveries, a SUMO step.
+Turn run_timetable(Schedule& sch, Sim& sim, const Options& opt)
+{
+    const int64_t now = sim.clock.now_ns();
+    if (!sch.injected && now >= sch.injectAt) {
+        for (const radiosim::Injection& inj : opt.injections) {
+            inject(sim, inj);
         }
-        int64_t wakeAt = -1;
-        auto earliest = [&wakeAt](int64_t t) {
-            if (t >= 0 && (wakeAt < 0 || t < wakeAt)) {
-                wakeAt = t;
-            }
-        };
-        if (!injected) {
-            earliest(injectAt);
-        }
-        if (!replayed) {
-            earliest(injectAt + sim.replay[sim.replayNext].offsetNs);
-        }
-        if (timed) {
-            earliest(deadline);
-        }
-        if (sim.queue && !sim.queue->empty()) {
-            const int64_t due = sim.queue->next_due_ns();
-            earliest((due + kTickNs - 1) / kTickNs * kTickNs);
-        }
+        sch.injected = true;
+    }
+    if (!sch.replayed && now >= sch.injectAt) {
+        replay_due(sim, now - sch.injectAt);
+        sch.replayed = sim.replayNext == sim.replay.size();
+    }
+    run_due(sim);
 #ifdef RADIO_SIM_SUMO
-        if (opt.sumoWanted()) {
-            earliest(nextStep);
-        }
+    const Turn t = sumo_turn(sch, sim, opt, now);
+    if (t != Turn::kGoOn) {
+        return t;
+    }
 #endif
-        arm_timer(sim, wakeAt);
-        int r = epoll_pwait(sim.epfd, events, kMaxEvents, -1, &waitMask);
-        if (r < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fprintf(stderr, "radio-sim: epoll_pwait(): %s\n", strerror(errno));
-            status = kExitRuntime;
-            break;
+    const bool over = sch.timed && sim.clock.now_ns() >= sch.deadline && sch.injected &&
+                      sch.replayed;
+    return over ? Turn::kEnd : Turn::kGoOn;
+}
+
+// When the loop must wake next (monotonic ns), or -1 for only a datagram.
+int64_t next_wake(const Schedule& sch, const Sim& sim, const Options& opt)
+{
+    int64_t wakeAt = -1;
+    auto earliest = [&wakeAt](int64_t t) {
+        if (t >= 0 && (wakeAt < 0 || t < wakeAt)) {
+            wakeAt = t;
         }
-        bool fatal = false;
-        for (int k = 0; k < r; ++k) {
-            const uint64_t tag = events[k].data.u64;
-            if (tag == kTimerTag) {
-                uint64_t expirations = 0;
-                if (read(sim.timerfd, &expirations, sizeof(expirations)) < 0) {
-                    // EAGAIN: re-armed in between; nothing to read
-                }
-                sim.armedNs = -1;
-                continue;
-            }
-            const uint32_t ev = events[k].events;
-            if ((ev & (EPOLLIN | EPOLLERR)) != 0 && !drain(sim, static_cast<size_t>(tag))) {
-                fatal = true;
-            }
+    };
+    if (!sch.injected) {
+        earliest(sch.injectAt);
+    }
+    if (!sch.replayed) {
+        earliest(sch.injectAt + sim.replay[sim.replayNext].offsetNs);
+    }
+    if (sch.timed) {
+        earliest(sch.deadline);
+    }
+    if (sim.queue && !sim.queue->empty()) {
+        const int64_t due = sim.queue->next_due_ns();
+        earliest((due + kTickNs - 1) / kTickNs * kTickNs);
+    }
+#ifdef RADIO_SIM_SUMO
+    if (opt.sumoWanted()) {
+        earliest(sch.nextStep);
+    }
+#else
+    (void)opt;
+#endif
+    return wakeAt;
+}
+
+// Waits for datagrams, the timer or a stop signal, and reads what came.
+Turn wait_and_read(Sim& sim, const sigset_t& aicWaitMask)
+{
+    struct epoll_event events[kMaxEvents];
+    const int r = epoll_pwait(sim.epfd, events, kMaxEvents, -1, &aicWaitMask);
+    if (r < 0) {
+        if (errno == EINTR) {
+            return Turn::kGoOn;
         }
-        if (fatal) {
-            status = kExitRuntime;
-            break;
+        fprintf(stderr, "radio-sim: epoll_pwait(): %s\n", strerror(errno));
+        return Turn::kFail;
+    }
+    bool fatal = false;
+    for (int k = 0; k < r; ++k) {
+        const uint64_t tag = events[k].data.u64;
+        if (tag == kTimerTag) {
+            uint64_t expirations = 0;
+            if (read(sim.timerfd, &expirations, sizeof(expirations)) < 0) {
+                // EAGAIN: re-armed in between; nothing to read
+            }
+            sim.armedNs = -1;
+            continue;
+        }
+        const uint32_t ev = events[k].events;
+        if ((ev & (EPOLLIN | EPOLLERR)) != 0 && !drain(sim, static_cast<size_t>(tag))) {
+            fatal = true;
         }
     }
+    return fatal ? Turn::kFail : Turn::kGoOn;
+}
 
+// Until a signal, the end of the duration or of SUMO's run, or an error:
+// the exit status so far.
+int run_loop(Schedule& sch, Sim& sim, const Options& opt, const sigset_t& aicWaitMask)
+{
+    while (gStopSignal == 0) {
+        Turn t = run_timetable(sch, sim, opt);
+        if (t == Turn::kGoOn) {
+            arm_timer(sim, next_wake(sch, sim, opt));
+            t = wait_and_read(sim, aicWaitMask);
+        }
+        if (t != Turn::kGoOn) {
+            return t == Turn::kFail ? kExitRuntime : 0;
+        }
+    }
+    return 0;
+}
+
+// Closes everything and writes what is written at the end: the exit status.
+int finish(Schedule& sch, Sim& sim, const Options& opt, int status)
+{
 #ifdef RADIO_SIM_SUMO
-    sumo.close();
+    sch.sumo.close();
+#else
+    (void)sch;
 #endif
     close_all(sim);
     if (!sim.pcap.close()) {
@@ -855,4 +914,31 @@ int main(int argc, char** argv)
         fprintf(stderr, "radio-sim: stopped by signal %d\n", static_cast<int>(gStopSignal));
     }
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    Options opt;
+    std::string err;
+    if (!parse_options(argc, argv, opt, err)) {
+        fprintf(stderr, "radio-sim: %s\n(radio-sim --help lists the options)\n", err.c_str());
+        return kExitStartup;
+    }
+    const int early = answer_early(opt);
+    if (early >= 0) {
+        return early;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    sigset_t waitMask;
+    take_stop_signals(&waitMask);
+    Schedule sch;
+    if (!start_sim(gSim, opt, sch)) {
+        close_all(gSim);
+        return kExitStartup;
+    }
+    print_startup(gSim, opt);
+    plan(sch, gSim, opt);
+    return finish(sch, gSim, opt, run_loop(sch, gSim, opt, waitMask));
 }

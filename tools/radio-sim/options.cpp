@@ -519,6 +519,285 @@ bool check_model_stations(Options& opt, std::string& err)
     return true;
 }
 
+// What the options gather before they are applied: the command line wins
+// over a scenario, whatever their order.
+struct Parse {
+    Parse(Options& aioOpt, std::string& aopErr) : opt(aioOpt), err(aopErr) {}
+    Options& opt;
+    std::string& err;
+    bool injectPending = false;
+    std::vector<std::string> positions;
+    std::vector<std::string> modelArgs;
+    bool seedGiven = false;
+    uint64_t seed = 0;
+    std::string sumoConfig;
+    uint16_t sumoPort = 0;
+    double sumoSpeed = -1.0;
+    std::string sumoBinary;
+};
+
+// Takes one option's value; false with p.err set.
+using OptHandler = bool (*)(Parse& p, const std::string& v);
+
+// A value that names a file (or a program) must not be empty.
+bool non_empty(Parse& p, const std::string& v, const char* what, std::string& out)
+{
+    if (v.empty()) {
+        p.err = what;
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool on_inject(Parse& p, const std::string& v)
+{
+    if (p.injectPending) {
+        p.err = "--inject without --to before the next --inject";
+        return false;
+    }
+    Injection inj;
+    if (!parse_hex(v, inj.bytes, p.err)) {
+        return false;
+    }
+    p.opt.injections.push_back(inj);
+    p.injectPending = true;
+    return true;
+}
+
+bool on_to(Parse& p, const std::string& v)
+{
+    if (!p.injectPending) {
+        p.err = "--to " + v + " does not follow an --inject";
+        return false;
+    }
+    p.opt.injections.back().toName = v;
+    p.injectPending = false;
+    return true;
+}
+
+bool on_seed(Parse& p, const std::string& v)
+{
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long n = strtoull(v.c_str(), &end, 10);
+    if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0) {
+        p.err = "--seed: '" + v + "' is not a whole number of 0 or more";
+        return false;
+    }
+    p.seed = n;
+    p.seedGiven = true;
+    return true;
+}
+
+bool on_pcap_format(Parse& p, const std::string& v)
+{
+    if (v == "pcap") {
+        p.opt.pcapFormat = PcapFormat::kPcap;
+    } else if (v == "pcapng") {
+        p.opt.pcapFormat = PcapFormat::kPcapng;
+    } else {
+        p.err = "--pcap-format: '" + v + "' is neither pcap nor pcapng";
+        return false;
+    }
+    return true;
+}
+
+bool on_sumo_port(Parse& p, const std::string& v)
+{
+    if (!parse_port(v, p.sumoPort, p.err)) {
+        p.err = "--sumo-port: " + p.err;
+        return false;
+    }
+    return true;
+}
+
+bool on_sumo_speed(Parse& p, const std::string& v)
+{
+    if (!parse_double(v, p.sumoSpeed) || p.sumoSpeed < 0.01 || p.sumoSpeed > 1000.0) {
+        p.err = "--sumo-speed: '" + v + "' is not a factor from 0.01 to 1000";
+        return false;
+    }
+    return true;
+}
+
+// Only long options besides -h: their values are past every character.
+enum : int {
+    kStation = 256, kConfig, kEcho, kQuiet, kOwnNetns, kPcap, kPcapUplink, kDuration,
+    kInjectDelay, kInject, kTo, kVersion, kScenario, kPosition, kModel, kSeed, kLinkStats,
+    kPcapFormat, kReplay, kSumo, kSumoPort, kSumoSpeed, kSumoBinary
+};
+
+const struct option kLong[] = {
+    {"station", required_argument, nullptr, kStation},
+    {"config", required_argument, nullptr, kConfig},
+    {"echo", no_argument, nullptr, kEcho},
+    {"quiet", no_argument, nullptr, kQuiet},
+    {"own-netns", no_argument, nullptr, kOwnNetns},
+    {"pcap", required_argument, nullptr, kPcap},
+    {"pcap-uplink", no_argument, nullptr, kPcapUplink},
+    {"duration", required_argument, nullptr, kDuration},
+    {"inject-delay", required_argument, nullptr, kInjectDelay},
+    {"inject", required_argument, nullptr, kInject},
+    {"to", required_argument, nullptr, kTo},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {"scenario", required_argument, nullptr, kScenario},
+    {"position", required_argument, nullptr, kPosition},
+    {"model", required_argument, nullptr, kModel},
+    {"seed", required_argument, nullptr, kSeed},
+    {"link-stats", required_argument, nullptr, kLinkStats},
+    {"pcap-format", required_argument, nullptr, kPcapFormat},
+    {"replay", required_argument, nullptr, kReplay},
+    {"sumo", required_argument, nullptr, kSumo},
+    {"sumo-port", required_argument, nullptr, kSumoPort},
+    {"sumo-speed", required_argument, nullptr, kSumoSpeed},
+    {"sumo-binary", required_argument, nullptr, kSumoBinary},
+    {nullptr, 0, nullptr, 0}};
+// ':' first: a missing value is told apart from an unknown option.
+const char kShort[] = ":h";
+
+// What each option of kLong does with its value.
+const struct {
+    int val;
+    OptHandler fn;
+} kHandlers[] = {
+    {'h', [](Parse& p, const std::string&) { return p.opt.help = true; }},
+    {kVersion, [](Parse& p, const std::string&) { return p.opt.version = true; }},
+    {kStation, [](Parse& p, const std::string& v) { return parse_station_arg(v, p.opt, p.err); }},
+    {kConfig, [](Parse& p, const std::string& v) { return parse_config_file(v, p.opt, p.err); }},
+    {kEcho, [](Parse& p, const std::string&) { return p.opt.echo = true; }},
+    {kQuiet, [](Parse& p, const std::string&) { return p.opt.quiet = true; }},
+    {kOwnNetns, [](Parse& p, const std::string&) { return p.opt.ownNetns = true; }},
+    {kPcap,
+     [](Parse& p, const std::string& v) {
+         return non_empty(p, v, "--pcap needs a file name", p.opt.pcapPath);
+     }},
+    {kPcapUplink, [](Parse& p, const std::string&) { return p.opt.pcapUplink = true; }},
+    {kDuration,
+     [](Parse& p, const std::string& v) {
+         return parse_seconds("--duration", v, p.opt.duration, p.err);
+     }},
+    {kInjectDelay,
+     [](Parse& p, const std::string& v) {
+         return parse_seconds("--inject-delay", v, p.opt.injectDelay, p.err);
+     }},
+    {kInject, on_inject},
+    {kTo, on_to},
+    {kScenario, [](Parse& p, const std::string& v) { return load_scenario(v, p.opt, p.err); }},
+    {kPosition,
+     [](Parse& p, const std::string& v) { return parse_position_arg(v, p.positions, p.err); }},
+    {kModel,
+     [](Parse& p, const std::string& v) {
+         p.modelArgs.push_back(v);
+         return true;
+     }},
+    {kSeed, on_seed},
+    {kLinkStats,
+     [](Parse& p, const std::string& v) {
+         return non_empty(p, v, "--link-stats needs a file name", p.opt.linkStatsPath);
+     }},
+    {kPcapFormat, on_pcap_format},
+    {kReplay,
+     [](Parse& p, const std::string& v) {
+         return non_empty(p, v, "--replay needs a file name", p.opt.replayPath);
+     }},
+    {kSumo,
+     [](Parse& p, const std::string& v) {
+         return non_empty(p, v, "--sumo needs a .sumocfg file", p.sumoConfig);
+     }},
+    {kSumoPort, on_sumo_port},
+    {kSumoSpeed, on_sumo_speed},
+    {kSumoBinary,
+     [](Parse& p, const std::string& v) {
+         return non_empty(p, v, "--sumo-binary needs a program", p.sumoBinary);
+     }},
+};
+
+OptHandler handler_of(int c)
+{
+    for (const auto& h : kHandlers) {
+        if (h.val == c) {
+            return h.fn;
+        }
+    }
+    return nullptr;
+}
+
+// The option as typed, for an error: a long option has always been stepped
+// over; a short one may sit inside a cluster, so it is named by its letter.
+std::string typed_option(char** argv)
+{
+    const char* typed = argv[optind - 1];
+    return strncmp(typed, "--", 2) == 0 || optopt == 0 || optopt > 255
+               ? std::string(typed)
+               : std::string("-") + static_cast<char>(optopt);
+}
+
+// Every --to names a station, or all.
+bool resolve_injections(Options& opt, std::string& err)
+{
+    for (Injection& inj : opt.injections) {
+        if (inj.toName == "all") {
+            inj.to = kToAll;
+            continue;
+        }
+        for (size_t s = 0; s < opt.stations.size(); ++s) {
+            if (opt.stations[s].name == inj.toName) {
+                inj.to = static_cast<int>(s);
+            }
+        }
+        if (inj.to == -2) {
+            err = "--to " + inj.toName + ": no such station";
+            return false;
+        }
+    }
+    return true;
+}
+
+// After the last option: what the command line gathered is applied over
+// the scenarios, and the whole is checked.
+bool finish_parse(Parse& p)
+{
+    Options& opt = p.opt;
+    std::string& err = p.err;
+    if (p.injectPending) {
+        err = "--inject needs a --to STATION (or --to all) after it";
+        return false;
+    }
+    if (opt.pcapUplink && opt.pcapPath.empty()) {
+        err = "--pcap-uplink needs --pcap FILE";
+        return false;
+    }
+    if (p.seedGiven) {
+        opt.seed = p.seed;
+    }
+    if (!p.sumoConfig.empty()) {
+        opt.sumoConfig = p.sumoConfig;
+        opt.sumoPort = 0;
+    }
+    if (p.sumoPort != 0) {
+        opt.sumoPort = p.sumoPort;
+        opt.sumoConfig.clear();
+    }
+    if (p.sumoSpeed > 0.0) {
+        opt.sumoSpeed = p.sumoSpeed;
+    }
+    if (!p.sumoBinary.empty()) {
+        opt.sumoBinary = p.sumoBinary;
+    }
+    if (!check_stations(opt, err) || !check_addresses(opt, err) ||
+        !apply_positions(p.positions, opt, err) || !apply_model_args(p.modelArgs, opt, err) ||
+        !check_model_stations(opt, err) || !resolve_injections(opt, err)) {
+        return false;
+    }
+    if (opt.duration >= 0.0 && !opt.injections.empty() && opt.duration < opt.injectDelay) {
+        err = "--duration is shorter than --inject-delay: the injections would never happen";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 const char* usage_text()
@@ -536,265 +815,33 @@ std::string endpoint_text(const Endpoint& ep)
 
 bool parse_options(int argc, char** argv, Options& opt, std::string& err)
 {
-    // Only long options besides -h: their values are the option's place in
-    // the table, past every character.
-    enum : int {
-        kStation = 256, kConfig, kEcho, kQuiet, kOwnNetns, kPcap, kPcapUplink, kDuration,
-        kInjectDelay, kInject, kTo, kVersion, kScenario, kPosition, kModel, kSeed, kLinkStats,
-        kPcapFormat, kReplay, kSumo, kSumoPort, kSumoSpeed, kSumoBinary
-    };
-    static const struct option kLong[] = {
-        {"station", required_argument, nullptr, kStation},
-        {"config", required_argument, nullptr, kConfig},
-        {"echo", no_argument, nullptr, kEcho},
-        {"quiet", no_argument, nullptr, kQuiet},
-        {"own-netns", no_argument, nullptr, kOwnNetns},
-        {"pcap", required_argument, nullptr, kPcap},
-        {"pcap-uplink", no_argument, nullptr, kPcapUplink},
-        {"duration", required_argument, nullptr, kDuration},
-        {"inject-delay", required_argument, nullptr, kInjectDelay},
-        {"inject", required_argument, nullptr, kInject},
-        {"to", required_argument, nullptr, kTo},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, kVersion},
-        {"scenario", required_argument, nullptr, kScenario},
-        {"position", required_argument, nullptr, kPosition},
-        {"model", required_argument, nullptr, kModel},
-        {"seed", required_argument, nullptr, kSeed},
-        {"link-stats", required_argument, nullptr, kLinkStats},
-        {"pcap-format", required_argument, nullptr, kPcapFormat},
-        {"replay", required_argument, nullptr, kReplay},
-        {"sumo", required_argument, nullptr, kSumo},
-        {"sumo-port", required_argument, nullptr, kSumoPort},
-        {"sumo-speed", required_argument, nullptr, kSumoSpeed},
-        {"sumo-binary", required_argument, nullptr, kSumoBinary},
-        {nullptr, 0, nullptr, 0}};
-    // Our own messages, not getopt's; ':' tells a missing value apart.
+    Parse p(opt, err);
+    // Our own messages, not getopt's.
     opterr = 0;
     optind = 1;
-    bool injectPending = false;
-    std::vector<std::string> positions;
-    std::vector<std::string> modelArgs;
-    bool seedGiven = false;
-    uint64_t seed = 0;
-    std::string sumoConfig;
-    uint16_t sumoPort = 0;
-    double sumoSpeed = -1.0;
-    std::string sumoBinary;
     int c;
-    while ((c = getopt_long(argc, argv, ":h", kLong, nullptr)) != -1) {
-        // A long option has always been stepped over; a short one may sit
-        // inside a cluster, so it is named by its letter.
-        const char* typed = argv[optind - 1];
-        const std::string arg = strncmp(typed, "--", 2) == 0 || optopt == 0 || optopt > 255
-                                    ? std::string(typed)
-                                    : std::string("-") + static_cast<char>(optopt);
-        const std::string v = optarg != nullptr ? optarg : "";
-        switch (c) {
-        case 'h':
-            opt.help = true;
-            return true;
-        case kVersion:
-            opt.version = true;
-            return true;
-        case kStation:
-            if (!parse_station_arg(v, opt, err)) {
-                return false;
-            }
-            break;
-        case kConfig:
-            if (!parse_config_file(v, opt, err)) {
-                return false;
-            }
-            break;
-        case kEcho:
-            opt.echo = true;
-            break;
-        case kQuiet:
-            opt.quiet = true;
-            break;
-        case kOwnNetns:
-            opt.ownNetns = true;
-            break;
-        case kPcap:
-            if (v.empty()) {
-                err = "--pcap needs a file name";
-                return false;
-            }
-            opt.pcapPath = v;
-            break;
-        case kPcapUplink:
-            opt.pcapUplink = true;
-            break;
-        case kDuration:
-            if (!parse_seconds("--duration", v, opt.duration, err)) {
-                return false;
-            }
-            break;
-        case kInjectDelay:
-            if (!parse_seconds("--inject-delay", v, opt.injectDelay, err)) {
-                return false;
-            }
-            break;
-        case kInject: {
-            if (injectPending) {
-                err = "--inject without --to before the next --inject";
-                return false;
-            }
-            Injection inj;
-            if (!parse_hex(v, inj.bytes, err)) {
-                return false;
-            }
-            opt.injections.push_back(inj);
-            injectPending = true;
-            break;
-        }
-        case kTo:
-            if (!injectPending) {
-                err = "--to " + v + " does not follow an --inject";
-                return false;
-            }
-            opt.injections.back().toName = v;
-            injectPending = false;
-            break;
-        case kScenario:
-            if (!load_scenario(v, opt, err)) {
-                return false;
-            }
-            break;
-        case kPosition:
-            if (!parse_position_arg(v, positions, err)) {
-                return false;
-            }
-            break;
-        case kModel:
-            modelArgs.push_back(v);
-            break;
-        case kSeed: {
-            char* end = nullptr;
-            errno = 0;
-            const unsigned long long n = strtoull(v.c_str(), &end, 10);
-            if (v.empty() || v[0] == '-' || *end != '\0' || errno != 0) {
-                err = "--seed: '" + v + "' is not a whole number of 0 or more";
-                return false;
-            }
-            seed = n;
-            seedGiven = true;
-            break;
-        }
-        case kLinkStats:
-            if (v.empty()) {
-                err = "--link-stats needs a file name";
-                return false;
-            }
-            opt.linkStatsPath = v;
-            break;
-        case kPcapFormat:
-            if (v == "pcap") {
-                opt.pcapFormat = PcapFormat::kPcap;
-            } else if (v == "pcapng") {
-                opt.pcapFormat = PcapFormat::kPcapng;
-            } else {
-                err = "--pcap-format: '" + v + "' is neither pcap nor pcapng";
-                return false;
-            }
-            break;
-        case kReplay:
-            if (v.empty()) {
-                err = "--replay needs a file name";
-                return false;
-            }
-            opt.replayPath = v;
-            break;
-        case kSumo:
-            if (v.empty()) {
-                err = "--sumo needs a .sumocfg file";
-                return false;
-            }
-            sumoConfig = v;
-            break;
-        case kSumoPort:
-            if (!parse_port(v, sumoPort, err)) {
-                err = "--sumo-port: " + err;
-                return false;
-            }
-            break;
-        case kSumoSpeed:
-            if (!parse_double(v, sumoSpeed) || sumoSpeed < 0.01 || sumoSpeed > 1000.0) {
-                err = "--sumo-speed: '" + v + "' is not a factor from 0.01 to 1000";
-                return false;
-            }
-            break;
-        case kSumoBinary:
-            if (v.empty()) {
-                err = "--sumo-binary needs a program";
-                return false;
-            }
-            sumoBinary = v;
-            break;
-        case ':':
-            err = arg + " needs a value";
+    while ((c = getopt_long(argc, argv, kShort, kLong, nullptr)) != -1) {
+        const OptHandler fn = handler_of(c);
+        if (c == ':') {
+            err = typed_option(argv) + " needs a value";
             return false;
-        default:
-            err = "unknown option '" + arg + "'";
+        }
+        if (fn == nullptr) {
+            err = "unknown option '" + typed_option(argv) + "'";
             return false;
+        }
+        if (!fn(p, optarg != nullptr ? optarg : "")) {
+            return false;
+        }
+        if (opt.help || opt.version) {
+            return true;
         }
     }
     if (optind < argc) {
         err = "unexpected argument '" + std::string(argv[optind]) + "'";
         return false;
     }
-    if (injectPending) {
-        err = "--inject needs a --to STATION (or --to all) after it";
-        return false;
-    }
-    if (opt.pcapUplink && opt.pcapPath.empty()) {
-        err = "--pcap-uplink needs --pcap FILE";
-        return false;
-    }
-    // The command line wins over the scenario, whatever the order.
-    if (seedGiven) {
-        opt.seed = seed;
-    }
-    if (!sumoConfig.empty()) {
-        opt.sumoConfig = sumoConfig;
-        opt.sumoPort = 0;
-    }
-    if (sumoPort != 0) {
-        opt.sumoPort = sumoPort;
-        opt.sumoConfig.clear();
-    }
-    if (sumoSpeed > 0.0) {
-        opt.sumoSpeed = sumoSpeed;
-    }
-    if (!sumoBinary.empty()) {
-        opt.sumoBinary = sumoBinary;
-    }
-    if (!check_stations(opt, err) || !check_addresses(opt, err) ||
-        !apply_positions(positions, opt, err) || !apply_model_args(modelArgs, opt, err) ||
-        !check_model_stations(opt, err)) {
-        return false;
-    }
-    for (Injection& inj : opt.injections) {
-        if (inj.toName == "all") {
-            inj.to = kToAll;
-            continue;
-        }
-        for (size_t s = 0; s < opt.stations.size(); ++s) {
-            if (opt.stations[s].name == inj.toName) {
-                inj.to = static_cast<int>(s);
-            }
-        }
-        if (inj.to == -2) {
-            err = "--to " + inj.toName + ": no such station";
-            return false;
-        }
-    }
-    if (opt.duration >= 0.0 && !opt.injections.empty() && opt.duration < opt.injectDelay) {
-        err = "--duration is shorter than --inject-delay: the injections would never happen";
-        return false;
-    }
-    return true;
+    return finish_parse(p);
 }
 
 }  // namespace radiosim

@@ -62,6 +62,95 @@ uint16_t fold(uint32_t acc)
     return static_cast<uint16_t>(~acc & 0xFFFFu);
 }
 
+// The synthesized IPv4 and UDP headers of a record of `len` payload bytes.
+void put_headers(uint8_t (&hdr)[kIpv4HeaderLen + kUdpHeaderLen], uint16_t ipId, uint32_t srcAddr,
+                 uint16_t srcPort, uint32_t dstAddr, uint16_t dstPort, const uint8_t* payload,
+                 size_t len)
+{
+    uint8_t* ip = hdr;
+    ip[0] = 0x45;  // version 4, header length 5 words
+    ip[1] = 0;
+    put16(ip + 2, static_cast<uint16_t>(kIpv4HeaderLen + kUdpHeaderLen + len));
+    put16(ip + 4, ipId);
+    put16(ip + 6, 0x4000);  // don't fragment
+    ip[8] = 64;             // TTL
+    ip[9] = 17;             // UDP
+    put16(ip + 10, 0);
+    put32(ip + 12, srcAddr);
+    put32(ip + 16, dstAddr);
+    put16(ip + 10, fold(sum16(0, ip, kIpv4HeaderLen)));
+
+    uint8_t* udp = hdr + kIpv4HeaderLen;
+    const uint16_t udpLen = static_cast<uint16_t>(kUdpHeaderLen + len);
+    put16(udp + 0, srcPort);
+    put16(udp + 2, dstPort);
+    put16(udp + 4, udpLen);
+    put16(udp + 6, 0);
+    // Checksum over the pseudo header, the UDP header and the payload.
+    uint8_t pseudo[12];
+    put32(pseudo + 0, srcAddr);
+    put32(pseudo + 4, dstAddr);
+    pseudo[8] = 0;
+    pseudo[9] = 17;
+    put16(pseudo + 10, udpLen);
+    uint32_t acc = sum16(0, pseudo, sizeof(pseudo));
+    acc = sum16(acc, udp, kUdpHeaderLen);
+    acc = sum16(acc, payload, len);
+    uint16_t csum = fold(acc);
+    put16(udp + 6, csum == 0 ? 0xFFFFu : csum);
+}
+
+// The headers, then the payload (when there is one).
+bool write_packet(FILE* f, const uint8_t (&hdr)[kIpv4HeaderLen + kUdpHeaderLen],
+                  const uint8_t* payload, size_t len)
+{
+    return fwrite(hdr, sizeof(hdr), 1, f) == 1 && (len == 0 || fwrite(payload, len, 1, f) == 1);
+}
+
+// An enhanced packet block, with the comment as its opt_comment.
+bool write_pcapng_record(FILE* f, const struct timespec& when,
+                         const uint8_t (&hdr)[kIpv4HeaderLen + kUdpHeaderLen],
+                         const uint8_t* payload, size_t len, const char* comment)
+{
+    static const uint8_t kZeros[4] = {0, 0, 0, 0};
+    const size_t ipLen = sizeof(hdr) + len;
+    const size_t pad = (4 - ipLen % 4) % 4;
+    const size_t cLen = comment != nullptr ? strlen(comment) : 0;
+    const size_t cLenUse = cLen > 65000 ? 65000 : cLen;
+    const size_t cPad = (4 - cLenUse % 4) % 4;
+    const size_t opts = cLenUse > 0 ? 4 + cLenUse + cPad + 4 : 0;
+    const uint32_t total = static_cast<uint32_t>(28 + ipLen + pad + opts + 4);
+    const uint64_t usec = static_cast<uint64_t>(when.tv_sec) * 1000000u +
+                          static_cast<uint64_t>(when.tv_nsec / 1000);
+    const uint32_t epb[7] = {kPcapngEpb, total, 0, static_cast<uint32_t>(usec >> 32),
+                             static_cast<uint32_t>(usec), static_cast<uint32_t>(ipLen),
+                             static_cast<uint32_t>(ipLen)};
+    bool ok = fwrite(epb, sizeof(epb), 1, f) == 1 && write_packet(f, hdr, payload, len);
+    if (ok && pad > 0) {
+        ok = fwrite(kZeros, pad, 1, f) == 1;
+    }
+    if (ok && cLenUse > 0) {
+        const uint16_t opt[2] = {1, static_cast<uint16_t>(cLenUse)};  // opt_comment
+        ok = fwrite(opt, sizeof(opt), 1, f) == 1 && fwrite(comment, cLenUse, 1, f) == 1 &&
+             (cPad == 0 || fwrite(kZeros, cPad, 1, f) == 1) &&
+             fwrite(kZeros, 4, 1, f) == 1;  // opt_endofopt
+    }
+    return ok && fwrite(&total, sizeof(total), 1, f) == 1;
+}
+
+bool write_pcap_record(FILE* f, const struct timespec& when,
+                       const uint8_t (&hdr)[kIpv4HeaderLen + kUdpHeaderLen],
+                       const uint8_t* payload, size_t len)
+{
+    const size_t ipLen = sizeof(hdr) + len;
+    PcapRecordHeader rh;
+    rh.tsSec = static_cast<uint32_t>(when.tv_sec);
+    rh.tsUsec = static_cast<uint32_t>(when.tv_nsec / 1000);
+    rh.inclLen = static_cast<uint32_t>(ipLen);
+    rh.origLen = static_cast<uint32_t>(ipLen);
+    return fwrite(&rh, sizeof(rh), 1, f) == 1 && write_packet(f, hdr, payload, len);
+}
+
 }  // namespace
 
 PcapWriter::~PcapWriter()
@@ -128,82 +217,10 @@ bool PcapWriter::record(const struct timespec& when, uint32_t srcAddr, uint16_t 
     if (len > kMaxUdpPayload) {
         len = kMaxUdpPayload;  // cannot happen for a received UDP datagram
     }
-    const size_t ipLen = kIpv4HeaderLen + kUdpHeaderLen + len;
-
     uint8_t hdr[kIpv4HeaderLen + kUdpHeaderLen];
-    uint8_t* ip = hdr;
-    ip[0] = 0x45;  // version 4, header length 5 words
-    ip[1] = 0;
-    put16(ip + 2, static_cast<uint16_t>(ipLen));
-    put16(ip + 4, ipId_++);
-    put16(ip + 6, 0x4000);  // don't fragment
-    ip[8] = 64;             // TTL
-    ip[9] = 17;             // UDP
-    put16(ip + 10, 0);
-    put32(ip + 12, srcAddr);
-    put32(ip + 16, dstAddr);
-    put16(ip + 10, fold(sum16(0, ip, kIpv4HeaderLen)));
-
-    uint8_t* udp = hdr + kIpv4HeaderLen;
-    const uint16_t udpLen = static_cast<uint16_t>(kUdpHeaderLen + len);
-    put16(udp + 0, srcPort);
-    put16(udp + 2, dstPort);
-    put16(udp + 4, udpLen);
-    put16(udp + 6, 0);
-    // Checksum over the pseudo header, the UDP header and the payload.
-    uint8_t pseudo[12];
-    put32(pseudo + 0, srcAddr);
-    put32(pseudo + 4, dstAddr);
-    pseudo[8] = 0;
-    pseudo[9] = 17;
-    put16(pseudo + 10, udpLen);
-    uint32_t acc = sum16(0, pseudo, sizeof(pseudo));
-    acc = sum16(acc, udp, kUdpHeaderLen);
-    acc = sum16(acc, payload, len);
-    uint16_t csum = fold(acc);
-    put16(udp + 6, csum == 0 ? 0xFFFFu : csum);
-
-    bool ok;
-    if (ng_) {
-        static const uint8_t kZeros[4] = {0, 0, 0, 0};
-        const size_t pad = (4 - ipLen % 4) % 4;
-        const size_t cLen = comment != nullptr ? strlen(comment) : 0;
-        const size_t cLenUse = cLen > 65000 ? 65000 : cLen;
-        const size_t cPad = (4 - cLenUse % 4) % 4;
-        const size_t opts = cLenUse > 0 ? 4 + cLenUse + cPad + 4 : 0;
-        const uint32_t total = static_cast<uint32_t>(28 + ipLen + pad + opts + 4);
-        const uint64_t usec = static_cast<uint64_t>(when.tv_sec) * 1000000u +
-                              static_cast<uint64_t>(when.tv_nsec / 1000);
-        const uint32_t epb[7] = {kPcapngEpb, total, 0, static_cast<uint32_t>(usec >> 32),
-                                 static_cast<uint32_t>(usec), static_cast<uint32_t>(ipLen),
-                                 static_cast<uint32_t>(ipLen)};
-        ok = fwrite(epb, sizeof(epb), 1, file_) == 1 && fwrite(hdr, sizeof(hdr), 1, file_) == 1;
-        if (ok && len > 0) {
-            ok = fwrite(payload, len, 1, file_) == 1;
-        }
-        if (ok && pad > 0) {
-            ok = fwrite(kZeros, pad, 1, file_) == 1;
-        }
-        if (ok && cLenUse > 0) {
-            const uint16_t opt[2] = {1, static_cast<uint16_t>(cLenUse)};  // opt_comment
-            ok = fwrite(opt, sizeof(opt), 1, file_) == 1 && fwrite(comment, cLenUse, 1, file_) == 1 &&
-                 (cPad == 0 || fwrite(kZeros, cPad, 1, file_) == 1) &&
-                 fwrite(kZeros, 4, 1, file_) == 1;  // opt_endofopt
-        }
-        if (ok) {
-            ok = fwrite(&total, sizeof(total), 1, file_) == 1;
-        }
-    } else {
-        PcapRecordHeader rh;
-        rh.tsSec = static_cast<uint32_t>(when.tv_sec);
-        rh.tsUsec = static_cast<uint32_t>(when.tv_nsec / 1000);
-        rh.inclLen = static_cast<uint32_t>(ipLen);
-        rh.origLen = static_cast<uint32_t>(ipLen);
-        ok = fwrite(&rh, sizeof(rh), 1, file_) == 1 && fwrite(hdr, sizeof(hdr), 1, file_) == 1;
-        if (ok && len > 0) {
-            ok = fwrite(payload, len, 1, file_) == 1;
-        }
-    }
+    put_headers(hdr, ipId_++, srcAddr, srcPort, dstAddr, dstPort, payload, len);
+    bool ok = ng_ ? write_pcapng_record(file_, when, hdr, payload, len, comment)
+                  : write_pcap_record(file_, when, hdr, payload, len);
     // Flushed per record so the file is complete whenever the program stops.
     if (ok) {
         ok = fflush(file_) == 0;

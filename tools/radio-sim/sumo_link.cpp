@@ -43,6 +43,33 @@ int free_loopback_port()
     return port;
 }
 
+// The child's side of the fork: SUMO with the configuration, serving TraCI
+// on the port.
+[[noreturn]] void exec_sumo(const Options& opt, const std::string& portText)
+{
+    // SUMO's own lines go to radio-sim's standard error, not among the
+    // frame lines; it stops with radio-sim.
+    dup2(2, 1);
+    int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (devnull >= 0) {
+        dup2(devnull, 0);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Schemas from the installed tree, never from SUMO's web site.
+    if (getenv("SUMO_HOME") == nullptr && access("/usr/share/sumo/data", R_OK) == 0) {
+        setenv("SUMO_HOME", "/usr/share/sumo", 0);
+    }
+    execlp(opt.sumoBinary.c_str(), opt.sumoBinary.c_str(), "-c", opt.sumoConfig.c_str(),
+           "--remote-port", portText.c_str(), "--xml-validation", "never",
+           "--xml-validation.net", "never", "--xml-validation.routes", "never",
+           "--no-step-log", "true", "--duration-log.disable", "true",
+           static_cast<char*>(nullptr));
+    fprintf(stderr, "radio-sim: cannot run %s: %s\n", opt.sumoBinary.c_str(), strerror(errno));
+    _exit(127);
+}
+
 }  // namespace
 
 SumoLink::~SumoLink()
@@ -50,52 +77,33 @@ SumoLink::~SumoLink()
     close();
 }
 
-bool SumoLink::start(const Options& opt, std::string& err)
+bool SumoLink::launch(const Options& opt, int& port, std::string& err)
 {
-    int port = opt.sumoPort;
-    if (!opt.sumoConfig.empty()) {
-        if (access(opt.sumoConfig.c_str(), R_OK) != 0) {
-            err = "cannot read the SUMO configuration " + opt.sumoConfig + ": " + strerror(errno);
-            return false;
-        }
-        port = free_loopback_port();
-        if (port < 0) {
-            err = std::string("no free TCP port on 127.0.0.1 for TraCI: ") + strerror(errno);
-            return false;
-        }
-        const std::string portText = std::to_string(port);
-        fflush(stdout);
-        fflush(stderr);
-        child_ = fork();
-        if (child_ < 0) {
-            err = std::string("fork(): ") + strerror(errno);
-            return false;
-        }
-        if (child_ == 0) {
-            // SUMO's own lines go to radio-sim's standard error, not among the
-            // frame lines; it stops with radio-sim.
-            dup2(2, 1);
-            int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            if (devnull >= 0) {
-                dup2(devnull, 0);
-            }
-            sigset_t none;
-            sigemptyset(&none);
-            sigprocmask(SIG_SETMASK, &none, nullptr);
-            // Schemas from the installed tree, never from SUMO's web site.
-            if (getenv("SUMO_HOME") == nullptr && access("/usr/share/sumo/data", R_OK) == 0) {
-                setenv("SUMO_HOME", "/usr/share/sumo", 0);
-            }
-            execlp(opt.sumoBinary.c_str(), opt.sumoBinary.c_str(), "-c", opt.sumoConfig.c_str(),
-                   "--remote-port", portText.c_str(), "--xml-validation", "never",
-                   "--xml-validation.net", "never", "--xml-validation.routes", "never",
-                   "--no-step-log", "true", "--duration-log.disable", "true",
-                   static_cast<char*>(nullptr));
-            fprintf(stderr, "radio-sim: cannot run %s: %s\n", opt.sumoBinary.c_str(),
-                    strerror(errno));
-            _exit(127);
-        }
+    if (access(opt.sumoConfig.c_str(), R_OK) != 0) {
+        err = "cannot read the SUMO configuration " + opt.sumoConfig + ": " + strerror(errno);
+        return false;
     }
+    port = free_loopback_port();
+    if (port < 0) {
+        err = std::string("no free TCP port on 127.0.0.1 for TraCI: ") + strerror(errno);
+        return false;
+    }
+    const std::string portText = std::to_string(port);
+    fflush(stdout);
+    fflush(stderr);
+    child_ = fork();
+    if (child_ < 0) {
+        err = std::string("fork(): ") + strerror(errno);
+        return false;
+    }
+    if (child_ == 0) {
+        exec_sumo(opt, portText);
+    }
+    return true;
+}
+
+bool SumoLink::connect(const Options& opt, int port, std::string& err)
+{
     // A started SUMO needs a moment to listen: try every 50 ms for up to
     // 30 s, and give up at once when it has exited.
     std::string why;
@@ -121,6 +129,18 @@ bool SumoLink::start(const Options& opt, std::string& err)
     if (!connected_) {
         err = "cannot talk TraCI with SUMO on 127.0.0.1:" + std::to_string(port) + ": " + why;
         close();
+        return false;
+    }
+    return true;
+}
+
+bool SumoLink::start(const Options& opt, std::string& err)
+{
+    int port = opt.sumoPort;
+    if (!opt.sumoConfig.empty() && !launch(opt, port, err)) {
+        return false;
+    }
+    if (!connect(opt, port, err)) {
         return false;
     }
     try {

@@ -38,6 +38,11 @@ public:
     void close();
 
 private:
+    // Starts SUMO on a free port (set in `port`), or says why not.
+    bool launch(const Options& opt, int& port, std::string& err);
+    // Connects to SUMO on the port, waiting for a started one to listen.
+    bool connect(const Options& opt, int port, std::string& err);
+
     bool connected_ = false;
     bool ended_ = false;
     double time_ = 0.0;
