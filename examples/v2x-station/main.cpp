@@ -683,21 +683,17 @@ static int serve_core(const station::Config& cfg, const sigset_t& stopSigs,
     return status;
 }
 
-int main(int argc, char** argv)
-{
-    // Block the stop signals before any library thread exists, so that every
-    // thread inherits the mask and only the main loop takes them.
-    sigset_t stopSigs;
-    sigemptyset(&stopSigs);
-    sigaddset(&stopSigs, SIGINT);
-    sigaddset(&stopSigs, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSigs, nullptr);
-    // Read before any library thread exists (the environment is not
-    // thread-safe).
-    const Notifier notifier;
+namespace {
 
+// The command line as given, before the file is read.
+struct Args {
     std::string cfgPath, levelText, durationText;
     bool check = false, printSpec = false, attach = false, serve = false;
+};
+
+// -1 to go on; otherwise the exit status (after the usage or a line).
+int parse_args(int argc, char** argv, Args& a)
+{
     static const struct option kLong[] = {
         {"config", required_argument, nullptr, 'c'},
         {"log-level", required_argument, nullptr, 'l'},
@@ -713,25 +709,25 @@ int main(int argc, char** argv)
     while ((opt = getopt_long(argc, argv, "c:l:d:h", kLong, nullptr)) != -1) {
         switch (opt) {
         case 'c':
-            cfgPath = optarg;
+            a.cfgPath = optarg;
             break;
         case 'l':
-            levelText = optarg;
+            a.levelText = optarg;
             break;
         case 'd':
-            durationText = optarg;
+            a.durationText = optarg;
             break;
         case 'C':
-            check = true;
+            a.check = true;
             break;
         case 'A':
-            attach = true;
+            a.attach = true;
             break;
         case 'S':
-            serve = true;
+            a.serve = true;
             break;
         case 'R':
-            printSpec = true;
+            a.printSpec = true;
             break;
         case 'h':
             fputs(kUsage, stdout);
@@ -744,79 +740,64 @@ int main(int argc, char** argv)
             return kExitUsage;
         }
     }
+    const char* bad = nullptr;
     if (optind < argc) {
         fprintf(stderr, "v2x-station: unexpected argument '%s'\n%s", argv[optind], kUsage);
         return kExitUsage;
     }
-    if (serve && attach) {
-        fprintf(stderr, "v2x-station: --serve runs a core, --attach uses another one: choose "
-                        "one\n%s", kUsage);
+    if (a.serve && a.attach) {
+        bad = "--serve runs a core, --attach uses another one: choose one";
+    } else if (a.serve && !a.durationText.empty()) {
+        bad = "--serve runs until SIGINT or SIGTERM: no --duration";
+    } else if (a.cfgPath.empty()) {
+        bad = "no configuration file: use -c FILE";
+    }
+    if (bad != nullptr) {
+        fprintf(stderr, "v2x-station: %s\n%s", bad, kUsage);
         return kExitUsage;
     }
-    if (serve && !durationText.empty()) {
-        fprintf(stderr, "v2x-station: --serve runs until SIGINT or SIGTERM: no --duration\n%s",
-                kUsage);
-        return kExitUsage;
-    }
-    if (cfgPath.empty()) {
-        fprintf(stderr, "v2x-station: no configuration file: use -c FILE\n%s", kUsage);
-        return kExitUsage;
-    }
+    return -1;
+}
 
-    station::Config cfg;
+// The file, then the command line over it: -1 to go on; otherwise the exit
+// status (after a line).
+int load_settings(const Args& a, station::Config& cfg)
+{
     std::string err;
-    if (!station::load_config(cfgPath, cfg, err)) {
+    if (!station::load_config(a.cfgPath, cfg, err)) {
         fprintf(stderr, "v2x-station: %s\n", err.c_str());
         return kExitUsage;
     }
-    if (!levelText.empty() && !station::parse_log_level(levelText, cfg.logLevel)) {
+    if (!a.levelText.empty() && !station::parse_log_level(a.levelText, cfg.logLevel)) {
         fprintf(stderr, "v2x-station: log level '%s' is not 0..6 or off, error, run, warn, trace, "
-                        "info, loud\n", levelText.c_str());
+                        "info, loud\n", a.levelText.c_str());
         return kExitUsage;
     }
-    if (!durationText.empty()) {
+    if (!a.durationText.empty()) {
+        const char* text = a.durationText.c_str();
         char* end = nullptr;
         errno = 0;
-        const double d = strtod(durationText.c_str(), &end);
-        if (errno != 0 || end == durationText.c_str() || *end != '\0' || !(d >= 0) ||
-            d > 86400.0 * 365) {
+        const double d = strtod(text, &end);
+        if (errno != 0 || end == text || *end != '\0' || !(d >= 0) || d > 86400.0 * 365) {
             fprintf(stderr, "v2x-station: duration '%s' is not a number of seconds (0: until a "
-                            "signal)\n", durationText.c_str());
+                            "signal)\n", text);
             return kExitUsage;
         }
         cfg.duration = d;
     }
-    cfg.attach = attach;
-    cfg.serve = serve;
-    if (check) {
-        fputs(station::describe(cfg).c_str(), stdout);
-        return 0;
-    }
-    if (printSpec) {
-        printf("%s\n", station::radio_sim_spec(cfg).c_str());
-        return 0;
-    }
+    cfg.attach = a.attach;
+    cfg.serve = a.serve;
+    return -1;
+}
 
-    // The station decides where the libraries' lines go before they write any.
-    station::log_begin(cfg.logTarget, cfg.logLevel, "v2x-station");
-    struct LogEnd {
-        ~LogEnd() { station::log_end(); }
-    } logEnd;
-    set_global_log_level(static_cast<eLogLevl>(cfg.logLevel));
-    // Attached, the radio addresses belong to the core it uses: not said.
-    out_line(now_text() + " START " + cfg.name + " socket=" + cfg.sdk.dmnNme +
-             (cfg.attach ? std::string(" attached")
-                         : " radio=" + std::string(cfg.sdk.sendIp) + ":" +
-                               std::to_string(cfg.sdk.sendPort) + " rcv=" + cfg.sdk.rcvIp + ":" +
-                               std::to_string(cfg.sdk.rcvPort)) +
-             " log-level=" + station::log_level_name(cfg.logLevel));
-    if (cfg.serve) {
-        return serve_core(cfg, stopSigs, notifier);
-    }
-
+// The station's run: start, register, send until the end, stop; then the
+// summary. The exit status.
+int run_station(const station::Config& cfg, const sigset_t& stopSigs)
+{
     int status = 0;
     {
         Station st(cfg);
+        std::string err;
         if (!st.start(err) || !register_services(cfg, err)) {
             fprintf(stderr, "v2x-station: start-up failed: %s\n", err.c_str());
             status = kExitStartup;
@@ -834,4 +815,53 @@ int main(int argc, char** argv)
         core_line(cfg.name);
     }
     return status;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Block the stop signals before any library thread exists, so that every
+    // thread inherits the mask and only the main loop takes them.
+    sigset_t stopSigs;
+    sigemptyset(&stopSigs);
+    sigaddset(&stopSigs, SIGINT);
+    sigaddset(&stopSigs, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSigs, nullptr);
+    // Read before any library thread exists (the environment is not
+    // thread-safe).
+    const Notifier notifier;
+
+    Args args;
+    station::Config cfg;
+    int rc = parse_args(argc, argv, args);
+    if (rc < 0) {
+        rc = load_settings(args, cfg);
+    }
+    if (rc >= 0) {
+        return rc;
+    }
+    if (args.check) {
+        fputs(station::describe(cfg).c_str(), stdout);
+        return 0;
+    }
+    if (args.printSpec) {
+        printf("%s\n", station::radio_sim_spec(cfg).c_str());
+        return 0;
+    }
+
+    // The station decides where the libraries' lines go before they write any.
+    station::log_begin(cfg.logTarget, cfg.logLevel, "v2x-station");
+    struct LogEnd {
+        ~LogEnd() { station::log_end(); }
+    } logEnd;
+    set_global_log_level(static_cast<eLogLevl>(cfg.logLevel));
+    // Attached, the radio addresses belong to the core it uses: not said.
+    out_line(now_text() + " START " + cfg.name + " socket=" + cfg.sdk.dmnNme +
+             (cfg.attach ? std::string(" attached")
+                         : " radio=" + std::string(cfg.sdk.sendIp) + ":" +
+                               std::to_string(cfg.sdk.sendPort) + " rcv=" + cfg.sdk.rcvIp + ":" +
+                               std::to_string(cfg.sdk.rcvPort)) +
+             " log-level=" + station::log_level_name(cfg.logLevel));
+    return cfg.serve ? serve_core(cfg, stopSigs, notifier) : run_station(cfg, stopSigs);
 }

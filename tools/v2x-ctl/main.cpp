@@ -105,26 +105,26 @@ __attribute__((format(printf, 1, 2))) int bad_usage(const char* aipcFmt, ...)
 // Values of the options without a short form.
 enum : int { kOptJson = 256, kOptProm, kOptWatch, kOptVersion };
 
-// -1: carry on; otherwise the exit status.
-int parse(int argc, char** argv, Options* aopOpt)
+const struct option kLong[] = {
+    {"socket", required_argument, nullptr, 's'},
+    {"output", required_argument, nullptr, 'o'},
+    {"json", no_argument, nullptr, kOptJson},
+    {"prometheus", no_argument, nullptr, kOptProm},
+    {"watch", required_argument, nullptr, kOptWatch},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kOptVersion},
+    {nullptr, 0, nullptr, 0}};
+// ':' first: a missing value is told apart from an unknown option.
+const char kShort[] = ":s:o:h";
+
+// The options before the command: -1 to carry on; otherwise the exit status.
+int parse_options(int argc, char** argv, Options* aopOpt, bool* aopJson, bool* aopProm)
 {
-    const char* env = getenv("V2X_CTL_SOCKET");
-    aopOpt->socket = env != nullptr && env[0] != '\0' ? env : kDefaultSocket;
-    bool json = false, prom = false;
-    static const struct option kLong[] = {
-        {"socket", required_argument, nullptr, 's'},
-        {"output", required_argument, nullptr, 'o'},
-        {"json", no_argument, nullptr, kOptJson},
-        {"prometheus", no_argument, nullptr, kOptProm},
-        {"watch", required_argument, nullptr, kOptWatch},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, kOptVersion},
-        {nullptr, 0, nullptr, 0}};
     // Our own messages, not getopt's: they name the option as it was typed.
     opterr = 0;
     optind = 1;
     int c;
-    while ((c = getopt_long(argc, argv, ":s:o:h", kLong, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, kShort, kLong, nullptr)) != -1) {
         // The option as typed: its element, or the one before its value.
         const char* typed = optarg != nullptr && optind >= 2 && optarg == argv[optind - 1]
                                 ? argv[optind - 2]
@@ -142,10 +142,10 @@ int parse(int argc, char** argv, Options* aopOpt)
             printf("v2x-ctl (vestra) %s\n", V2X_VERSION);
             return kExitOk;
         case kOptJson:
-            json = true;
+            *aopJson = true;
             break;
         case kOptProm:
-            prom = true;
+            *aopProm = true;
             break;
         case 's':
             aopOpt->socket = optarg;
@@ -175,6 +175,19 @@ int parse(int argc, char** argv, Options* aopOpt)
         default:
             return bad_usage("unknown option %s", named.c_str());
         }
+    }
+    return -1;
+}
+
+// -1: carry on; otherwise the exit status.
+int parse(int argc, char** argv, Options* aopOpt)
+{
+    const char* env = getenv("V2X_CTL_SOCKET");
+    aopOpt->socket = env != nullptr && env[0] != '\0' ? env : kDefaultSocket;
+    bool json = false, prom = false;
+    const int rc = parse_options(argc, argv, aopOpt, &json, &prom);
+    if (rc >= 0) {
+        return rc;
     }
     // getopt has moved the operands behind the options, in their order.
     if (optind + 1 < argc) {
