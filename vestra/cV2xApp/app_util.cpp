@@ -382,3 +382,16 @@ int app_connect_core(const char* aipcName, int aicNonBlock)
     }
     return fd;
 }
+
+int app_connect_greeted(const char* aipcName, int aicNonBlock)
+{
+    int fd = app_connect_core(aipcName, aicNonBlock);
+    const int rc = fd < 0 ? fd : app_await_greeting(fd, aipcName);
+    if (rc != 0) {
+        // Not kept: the caller records no socket, so its sends report the
+        // missing connection instead of failing on an unconnected socket.
+        unix_sock_close(&fd);
+        return rc;
+    }
+    return fd;
+}

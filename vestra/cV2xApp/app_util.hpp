@@ -35,6 +35,12 @@ bool app_on_runtime_thread();
 // messages off as the core's.
 int app_connect_core(const char* aipcName, int aicNonBlock);
 
+// The one connect of both clients: app_connect_core, then the core's
+// greeting (app_await_greeting). The descriptor of a connection the core
+// serves, or the failed step's negative result code, after its log line;
+// a connection that was refused is closed.
+int app_connect_greeted(const char* aipcName, int aicNonBlock);
+
 // The right to use a client's send side (its CoreAppTx and socket) for one
 // send, one holder at a time, so each message leaves whole. The turn is
 // taken and given back under the connection's mutex, but held without it:

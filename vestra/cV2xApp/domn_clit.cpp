@@ -19,7 +19,7 @@
 #include "core_app_frame.hpp"
 #include "cv2x_app.h"
 #include "self_log.h"
-#include "unix_sock.h"
+#include "v2x_evthread.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 
@@ -76,11 +76,7 @@ static void _clit_close_fd()
 
 static void _clit_free_event()
 {
-    if (gipClitRxEt != nullptr) {
-        event_del(gipClitRxEt);
-        event_free(gipClitRxEt);
-        gipClitRxEt = nullptr;
-    }
+    v2x_event_release(gipClitRxEt);
 }
 
 static int _unix_socket_connect(const char* aipcName)
@@ -88,17 +84,11 @@ static int _unix_socket_connect(const char* aipcName)
     LOGT();
     // Non-blocking, tried again while the server's accept queue is full;
     // closed on exec: a program the application starts must not keep the
-    // connection to the core open.
-    int fd = app_connect_core(aipcName, 1);
-    // Connected once the core has said it serves the connection: one it
-    // refuses (at its cap, for this user's share) is told why and closed.
-    const int rc = fd < 0 ? fd : app_await_greeting(fd, aipcName);
-    if (rc != 0) {
-        // Not kept: with no socket recorded, sends report the missing
-        // connection instead of failing on an unconnected socket.
-        unix_sock_close(&fd);
+    // connection to the core open. Connected once the core has greeted it.
+    const int fd = app_connect_greeted(aipcName, 1);
+    if (fd < 0) {
         giCoreGone = false;
-        return rc;
+        return fd;
     }
     AppTxTurn turn = _tx_turn();
     std::lock_guard<std::mutex> lk(giDSMTxMtx);

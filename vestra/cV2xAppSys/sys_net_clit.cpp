@@ -47,16 +47,11 @@ static int _unix_socket_connect(const char* aipcName)
 {
     LOGT();
     // Blocking; closed on exec: a program the application starts must not
-    // keep the connection to the core open.
-    int fd = app_connect_core(aipcName, 0);
-    // Connected once the core has said it serves the connection: one it
-    // refuses (at its cap, for this user's share) is told why and closed.
-    const int rc = fd < 0 ? fd : app_await_greeting(fd, aipcName);
-    if (rc != 0) {
-        // Not kept: with no socket recorded, sends report the missing
-        // connection instead of failing on an unconnected socket.
-        unix_sock_close(&fd);
-        return rc;
+    // keep the connection to the core open. Connected once the core has
+    // greeted it.
+    const int fd = app_connect_greeted(aipcName, 0);
+    if (fd < 0) {
+        return fd;
     }
     AppTxTurn turn(giDSMTxMtx, giTxTurnCv, giTxBusy, -1);
     std::lock_guard<std::mutex> rl(giRxMtx);
