@@ -238,6 +238,15 @@ Stack start_stack()
     return s;
 }
 
+// Stops the stack start_stack() started: 0.
+int stop_stack(Stack& s)
+{
+    cv2x_app_exit();
+    close(s.radioFd);
+    unlink(s.cfg.dmnNme);
+    return 0;
+}
+
 // The bare relay: UDP receive, Unix-socket write; read, callback.
 class Relay {
 public:
@@ -449,10 +458,7 @@ int run_rx(int aicBlocks)
         fflush(stdout);
     }
     close(tx);
-    cv2x_app_exit();
-    close(s.radioFd);
-    unlink(s.cfg.dmnNme);
-    return 0;
+    return stop_stack(s);
 }
 
 // Sends DSM requests as fast as the library takes them until stopped.
@@ -500,10 +506,7 @@ int run_pace(int aicGaps)
     const long below = std::count_if(gapsMs.begin(), gapsMs.end(), [](double g) { return g < 70.0; });
     printf("min %.3f ms  p50 %.3f ms  p99 %.3f ms  max %.3f ms  below 70.0 ms: %ld\n",
            gapsMs.front(), at(0.5), at(0.99), gapsMs.back(), below);
-    cv2x_app_exit();
-    close(s.radioFd);
-    unlink(s.cfg.dmnNme);
-    return 0;
+    return stop_stack(s);
 }
 
 // One frame at a time through the stack, for instruction counts.
@@ -524,10 +527,7 @@ int run_count_rx(long aicN)
     gSink.each = nullptr;
     printf("received %ld\n", gSink.got.load());
     close(tx);
-    cv2x_app_exit();
-    close(s.radioFd);
-    unlink(s.cfg.dmnNme);
-    return 0;
+    return stop_stack(s);
 }
 
 // One message at a time from the application to the radio.
@@ -552,10 +552,7 @@ int run_count_tx(long aicN)
         }
     }
     printf("sent %ld\n", got);
-    cv2x_app_exit();
-    close(s.radioFd);
-    unlink(s.cfg.dmnNme);
-    return 0;
+    return stop_stack(s);
 }
 
 // Percentile of a sorted sample, 0 for an empty one.
@@ -731,6 +728,28 @@ bool dsmp_data(const unsigned char* aipcDgram, size_t aicLen, const unsigned cha
     return true;
 }
 
+// Requests as fast as the stack takes them until aicStop. Each request's
+// data: its call time (monotonic ns), then its sequence number.
+void age_sender(const std::atomic<bool>& aicStop, std::atomic<long>& aioCalls,
+                std::atomic<long>& aioRefused)
+{
+    std::vector<char> buf(sizeof(tDSMReq) + 16, 0);
+    auto* r = reinterpret_cast<tDSMReq*>(buf.data());
+    r->appId = kAid;
+    r->protTp = PROT_TP_DSMP;
+    memset(r->peerMac, 0xFF, 6);
+    r->msgLen = 16;
+    for (uint64_t seq = 0; !aicStop.load(); ++seq) {
+        const uint64_t t = now_ns();
+        memcpy(r->msg, &t, 8);
+        memcpy(r->msg + 8, &seq, 8);
+        aioCalls.fetch_add(1);
+        if (dsm_request(r) != 0) {
+            aioRefused.fetch_add(1);
+        }
+    }
+}
+
 int run_age(int aicN)
 {
     constexpr int kWarmUp = 30;  // datagrams until the queue and the buffers are full
@@ -738,24 +757,7 @@ int run_age(int aicN)
     std::atomic<bool> stop{false};
     std::atomic<long> calls{0};
     std::atomic<long> refused{0};
-    // Each request's data: its call time (monotonic ns), then its sequence number.
-    std::thread sender([&] {
-        std::vector<char> buf(sizeof(tDSMReq) + 16, 0);
-        auto* r = reinterpret_cast<tDSMReq*>(buf.data());
-        r->appId = kAid;
-        r->protTp = PROT_TP_DSMP;
-        memset(r->peerMac, 0xFF, 6);
-        r->msgLen = 16;
-        for (uint64_t seq = 0; !stop.load(); ++seq) {
-            const uint64_t t = now_ns();
-            memcpy(r->msg, &t, 8);
-            memcpy(r->msg + 8, &seq, 8);
-            calls.fetch_add(1);
-            if (dsm_request(r) != 0) {
-                refused.fetch_add(1);
-            }
-        }
-    });
+    std::thread sender([&] { age_sender(stop, calls, refused); });
     std::vector<double> ageMs;
     ageMs.reserve(static_cast<size_t>(aicN));
     long seen = 0;
@@ -809,10 +811,7 @@ int run_age(int aicN)
     printf("calls %ld  non-zero returns %ld  sequence numbers missing at the radio %ld  "
            "datagrams not parsed %ld\n",
            calls.load(), refused.load(), missing, unparsed);
-    cv2x_app_exit();
-    close(s.radioFd);
-    unlink(s.cfg.dmnNme);
-    return 0;
+    return stop_stack(s);
 }
 
 // A blocking connection to the core's application socket, retried until
@@ -1542,104 +1541,175 @@ void print_ms_line(const char* aipcWhat, std::vector<double> aicMs)
 
 // cv2x_app_init to the first indication, aicN cycles, each with its own
 // socket path, receive port and radio socket.
+// What the start-up cycles measured.
+struct StartTally {
+    std::vector<double> indMs, initMs, cfmMs, frames;
+    int failed = 0, rejected = 0, noCfm = 0;
+};
+
+// After the indication: the confirm, which normally came before it; it is
+// only reported, so a short wait for a late one is enough.
+void start_confirm(uint64_t t0, StartTally& t)
+{
+    if (gStart.cfmAt.load() == 0) {
+        sem_wait_until(&gStart.cfm, now_ns() + 1000000000ull);
+    }
+    if (gStart.cfmAt.load() == 0) {
+        ++t.noCfm;
+        return;
+    }
+    t.cfmMs.push_back((gStart.cfmAt.load() - t0) / 1e6);
+    if (gStart.cfmRet.load() != DME_RET_ACCEPT) {
+        ++t.rejected;
+    }
+}
+
+// One cycle: the runtime and its core start, the registration, frames from
+// the radio every 1 ms until one is delivered, the stop.
+void start_cycle(int c, const std::vector<char>& f, StartTally& t)
+{
+    Stack s = stack_cfg();
+    snprintf(s.cfg.dmnNme, sizeof(s.cfg.dmnNme), "/tmp/v2x-bench-start-%d-%d",
+             static_cast<int>(getpid()), c);
+    unlink(s.cfg.dmnNme);
+    gStart.indAt = 0;
+    gStart.cfmAt = 0;
+    gStart.cfmRet = -1;
+    sem_drain(&gStart.ind);
+    sem_drain(&gStart.cfm);
+    tDMEDSMServReq r;
+    memset(&r, 0, sizeof(r));
+    r.index = 0;
+    r.action = DME_ACTION_ADD;
+    r.appId = kAid;
+    const struct sockaddr_in to = loopback(s.rcvPort);
+
+    const uint64_t t0 = now_ns();
+    int rc = cv2x_app_init(&s.cfg);
+    const uint64_t tInit = now_ns();
+    if (rc != 0) {
+        printf("cycle %d: cv2x_app_init()=%d\n", c, rc);
+        ++t.failed;
+        close(s.radioFd);
+        unlink(s.cfg.dmnNme);
+        return;
+    }
+    rc = dme_dsm_serv_req(&r, start_cfm, start_ind);
+    long sent = 0;
+    bool got = false;
+    if (rc != 0) {
+        printf("cycle %d: dme_dsm_serv_req()=%d\n", c, rc);
+    } else {
+        // Frames the core receives before the registration reaches it
+        // are dropped: one every millisecond until one is delivered.
+        uint64_t next = now_ns();
+        while (!got && now_ns() - t0 < kStartDeadlineNs) {
+            sendto(s.radioFd, f.data(), f.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof(to));
+            ++sent;
+            next += 1000000;
+            got = sem_wait_until(&gStart.ind, next);
+        }
+    }
+    if (got) {
+        t.indMs.push_back((gStart.indAt.load() - t0) / 1e6);
+        t.initMs.push_back((tInit - t0) / 1e6);
+        t.frames.push_back(static_cast<double>(sent));
+        start_confirm(t0, t);
+    } else {
+        if (rc == 0) {
+            printf("cycle %d: no indication within %.0f s (%ld frames sent)\n", c,
+                   kStartDeadlineNs / 1e9, sent);
+        }
+        ++t.failed;
+    }
+    stop_stack(s);
+}
+
 int run_start(int aicN)
 {
     sem_init(&gStart.ind, 0, 0);
     sem_init(&gStart.cfm, 0, 0);
-    std::vector<double> indMs, initMs, cfmMs, frames;
-    int failed = 0, rejected = 0, noCfm = 0;
+    StartTally t;
     const std::vector<char> f = frame(16);
     for (int c = 0; c < aicN; ++c) {
-        Stack s = stack_cfg();
-        snprintf(s.cfg.dmnNme, sizeof(s.cfg.dmnNme), "/tmp/v2x-bench-start-%d-%d",
-                 static_cast<int>(getpid()), c);
-        unlink(s.cfg.dmnNme);
-        gStart.indAt = 0;
-        gStart.cfmAt = 0;
-        gStart.cfmRet = -1;
-        sem_drain(&gStart.ind);
-        sem_drain(&gStart.cfm);
-        tDMEDSMServReq r;
-        memset(&r, 0, sizeof(r));
-        r.index = 0;
-        r.action = DME_ACTION_ADD;
-        r.appId = kAid;
-        const struct sockaddr_in to = loopback(s.rcvPort);
-
-        const uint64_t t0 = now_ns();
-        int rc = cv2x_app_init(&s.cfg);
-        const uint64_t tInit = now_ns();
-        if (rc != 0) {
-            printf("cycle %d: cv2x_app_init()=%d\n", c, rc);
-            ++failed;
-            close(s.radioFd);
-            unlink(s.cfg.dmnNme);
-            continue;
-        }
-        rc = dme_dsm_serv_req(&r, start_cfm, start_ind);
-        long sent = 0;
-        bool got = false;
-        if (rc != 0) {
-            printf("cycle %d: dme_dsm_serv_req()=%d\n", c, rc);
-        } else {
-            // Frames the core receives before the registration reaches it
-            // are dropped: one every millisecond until one is delivered.
-            uint64_t next = now_ns();
-            while (!got && now_ns() - t0 < kStartDeadlineNs) {
-                sendto(s.radioFd, f.data(), f.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                       sizeof(to));
-                ++sent;
-                next += 1000000;
-                got = sem_wait_until(&gStart.ind, next);
-            }
-        }
-        if (got) {
-            indMs.push_back((gStart.indAt.load() - t0) / 1e6);
-            initMs.push_back((tInit - t0) / 1e6);
-            frames.push_back(static_cast<double>(sent));
-            // The confirm normally came before the indication; it is only
-            // reported, so a short wait for a late one is enough.
-            if (gStart.cfmAt.load() == 0) {
-                sem_wait_until(&gStart.cfm, now_ns() + 1000000000ull);
-            }
-            if (gStart.cfmAt.load() == 0) {
-                ++noCfm;
-            } else {
-                cfmMs.push_back((gStart.cfmAt.load() - t0) / 1e6);
-                if (gStart.cfmRet.load() != DME_RET_ACCEPT) {
-                    ++rejected;
-                }
-            }
-        } else {
-            if (rc == 0) {
-                printf("cycle %d: no indication within %.0f s (%ld frames sent)\n", c,
-                       kStartDeadlineNs / 1e9, sent);
-            }
-            ++failed;
-        }
-        cv2x_app_exit();
-        close(s.radioFd);
-        unlink(s.cfg.dmnNme);
+        start_cycle(c, f, t);
     }
     printf("start-up to first indication: %d cycles of cv2x_app_init, registration of AID %u, "
            "one frame (16 data bytes) every 1 ms from the radio\n",
            aicN, kAid);
-    print_ms_line("init call to indication:", indMs);
-    print_ms_line("init call to its return:", initMs);
-    print_ms_line("init call to the confirm:", cfmMs);
-    std::sort(frames.begin(), frames.end());
-    printf("frames sent per cycle: median %.0f, max %.0f\n", median(frames),
-           frames.empty() ? 0.0 : frames.back());
-    printf("cycles failed %d, confirms missing %d, confirms not accepting %d\n", failed, noCfm,
-           rejected);
+    print_ms_line("init call to indication:", t.indMs);
+    print_ms_line("init call to its return:", t.initMs);
+    print_ms_line("init call to the confirm:", t.cfmMs);
+    std::sort(t.frames.begin(), t.frames.end());
+    printf("frames sent per cycle: median %.0f, max %.0f\n", median(t.frames),
+           t.frames.empty() ? 0.0 : t.frames.back());
+    printf("cycles failed %d, confirms missing %d, confirms not accepting %d\n", t.failed,
+           t.noCfm, t.rejected);
     printf("target: init call to indication under 100 ms\n");
     sem_destroy(&gStart.ind);
     sem_destroy(&gStart.cfm);
-    return failed == 0 ? 0 : 1;
+    return t.failed == 0 ? 0 : 1;
 }
 
 // v2x_system_init to its first write that returns the data length, aicN
 // cycles, inside a network namespace of this process's own.
+// What the system API's cycles measured.
+struct SysTally {
+    std::vector<double> writeMs, radioMs;
+    int failed = 0, notAtRadio = 0, wrong = 0;
+    long refusedWrites = 0;
+};
+
+// One cycle: v2x_system_init, writes until one is taken, the datagram at
+// the radio, v2x_system_exit.
+void sys_cycle(int c, int aicRadio, const char (&data)[16], const tDSMTxParm& tx, SysTally& t)
+{
+    const uint64_t t0 = now_ns();
+    const int rc = v2x_system_init();
+    if (rc != 0) {
+        printf("cycle %d: v2x_system_init()=%d\n", c, rc);
+        ++t.failed;
+        v2x_system_exit();
+        return;
+    }
+    int w = -1;
+    for (;;) {
+        w = v2x_system_write(data, static_cast<int>(sizeof(data)), &tx);
+        if (w == static_cast<int>(sizeof(data)) || now_ns() - t0 > kStartDeadlineNs) {
+            break;
+        }
+        ++t.refusedWrites;
+        usleep(1000);
+    }
+    const uint64_t tWrite = now_ns();
+    if (w != static_cast<int>(sizeof(data))) {
+        printf("cycle %d: v2x_system_write()=%d until the deadline\n", c, w);
+        ++t.failed;
+        v2x_system_exit();
+        return;
+    }
+    t.writeMs.push_back((tWrite - t0) / 1e6);
+    // For information, and as a check: the datagram at the radio.
+    struct pollfd p = {aicRadio, POLLIN, 0};
+    if (poll(&p, 1, 2000) == 1) {
+        unsigned char d[4096];
+        const ssize_t n = recv(aicRadio, d, sizeof(d), 0);
+        const uint64_t tRadio = now_ns();
+        const unsigned char* got = nullptr;
+        size_t len = 0;
+        if (n > 0 && dsmp_data(d, static_cast<size_t>(n), &got, &len) && len == sizeof(data) &&
+            memcmp(got, data, len) == 0) {
+            t.radioMs.push_back((tRadio - t0) / 1e6);
+        } else {
+            ++t.wrong;
+        }
+    } else {
+        ++t.notAtRadio;
+    }
+    v2x_system_exit();
+}
+
 int run_sys_start(int aicN)
 {
     if (geteuid() != 0) {
@@ -1663,9 +1733,7 @@ int run_sys_start(int aicN)
         perror("radio socket");
         return 1;
     }
-    std::vector<double> writeMs, radioMs;
-    int failed = 0, notAtRadio = 0, wrong = 0;
-    long refusedWrites = 0;
+    SysTally t;
     char data[16];
     memset(data, 0x5A, sizeof(data));
     tDSMTxParm tx;
@@ -1674,62 +1742,43 @@ int run_sys_start(int aicN)
     tx.protTp = PROT_TP_DSMP;
     memset(tx.peerMac, 0xFF, 6);
     for (int c = 0; c < aicN; ++c) {
-        const uint64_t t0 = now_ns();
-        const int rc = v2x_system_init();
-        if (rc != 0) {
-            printf("cycle %d: v2x_system_init()=%d\n", c, rc);
-            ++failed;
-            v2x_system_exit();
-            continue;
-        }
-        int w = -1;
-        for (;;) {
-            w = v2x_system_write(data, static_cast<int>(sizeof(data)), &tx);
-            if (w == static_cast<int>(sizeof(data)) || now_ns() - t0 > kStartDeadlineNs) {
-                break;
-            }
-            ++refusedWrites;
-            usleep(1000);
-        }
-        const uint64_t tWrite = now_ns();
-        if (w != static_cast<int>(sizeof(data))) {
-            printf("cycle %d: v2x_system_write()=%d until the deadline\n", c, w);
-            ++failed;
-            v2x_system_exit();
-            continue;
-        }
-        writeMs.push_back((tWrite - t0) / 1e6);
-        // For information, and as a check: the datagram at the radio.
-        struct pollfd p = {radio, POLLIN, 0};
-        if (poll(&p, 1, 2000) == 1) {
-            unsigned char d[4096];
-            const ssize_t n = recv(radio, d, sizeof(d), 0);
-            const uint64_t tRadio = now_ns();
-            const unsigned char* got = nullptr;
-            size_t len = 0;
-            if (n > 0 && dsmp_data(d, static_cast<size_t>(n), &got, &len) &&
-                len == sizeof(data) && memcmp(got, data, len) == 0) {
-                radioMs.push_back((tRadio - t0) / 1e6);
-            } else {
-                ++wrong;
-            }
-        } else {
-            ++notAtRadio;
-        }
-        v2x_system_exit();
+        sys_cycle(c, radio, data, tx, t);
     }
     close(radio);
     printf("system API start-up to first write: %d cycles of v2x_system_init, one %zu-byte "
            "v2x_system_write (own network namespace)\n",
            aicN, sizeof(data));
-    print_ms_line("init call to write returning 16:", writeMs);
-    print_ms_line("init call to datagram at radio:", radioMs);
+    print_ms_line("init call to write returning 16:", t.writeMs);
+    print_ms_line("init call to datagram at radio:", t.radioMs);
     printf("cycles failed %d, writes refused before the first success %ld, datagrams missing "
            "%d, datagrams wrong %d\n",
-           failed, refusedWrites, notAtRadio, wrong);
+           t.failed, t.refusedWrites, t.notAtRadio, t.wrong);
     printf("target: init call to write returning under 100 ms\n");
-    return failed == 0 && notAtRadio == 0 && wrong == 0 ? 0 : 1;
+    return t.failed == 0 && t.notAtRadio == 0 && t.wrong == 0 ? 0 : 1;
 }
+
+// The benchmarks by their mode word. The argument counts when it is at
+// least `least`; otherwise `dflt` is taken, or, where that is 0, the
+// argument is required.
+struct Mode {
+    const char* name;
+    long dflt;
+    long least;
+    int (*run)(long aicArg);
+};
+const Mode kModes[] = {
+    {"rx", 5, 1, [](long n) { return run_rx(static_cast<int>(n)); }},
+    {"pace", 100, 2, [](long n) { return run_pace(static_cast<int>(n)); }},
+    {"rxload", 20, 1, [](long n) { return run_rxload(static_cast<int>(n)); }},
+    {"age", 200, 1, [](long n) { return run_age(static_cast<int>(n)); }},
+    {"contention", 20, 1, [](long n) { return run_contention(static_cast<int>(n)); }},
+    {"stop", 300, 1, run_stop},
+    {"conn-mem", 200, 1, [](long n) { return run_conn_mem(static_cast<int>(n)); }},
+    {"start", 20, 1, [](long n) { return run_start(static_cast<int>(n)); }},
+    {"sys-start", 20, 1, [](long n) { return run_sys_start(static_cast<int>(n)); }},
+    {"count-rx", 0, 1, run_count_rx},
+    {"count-tx", 0, 1, run_count_tx},
+};
 
 }  // namespace
 
@@ -1737,38 +1786,10 @@ int main(int argc, char** argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
     const long arg = argc > 2 ? atol(argv[2]) : 0;
-    if (mode == "rx") {
-        return run_rx(arg > 0 ? static_cast<int>(arg) : 5);
-    }
-    if (mode == "pace") {
-        return run_pace(arg > 1 ? static_cast<int>(arg) : 100);
-    }
-    if (mode == "rxload") {
-        return run_rxload(arg > 0 ? static_cast<int>(arg) : 20);
-    }
-    if (mode == "age") {
-        return run_age(arg > 0 ? static_cast<int>(arg) : 200);
-    }
-    if (mode == "contention") {
-        return run_contention(arg > 0 ? static_cast<int>(arg) : 20);
-    }
-    if (mode == "stop") {
-        return run_stop(arg > 0 ? arg : 300);
-    }
-    if (mode == "conn-mem") {
-        return run_conn_mem(arg > 0 ? static_cast<int>(arg) : 200);
-    }
-    if (mode == "start") {
-        return run_start(arg > 0 ? static_cast<int>(arg) : 20);
-    }
-    if (mode == "sys-start") {
-        return run_sys_start(arg > 0 ? static_cast<int>(arg) : 20);
-    }
-    if (mode == "count-rx" && arg > 0) {
-        return run_count_rx(arg);
-    }
-    if (mode == "count-tx" && arg > 0) {
-        return run_count_tx(arg);
+    for (const Mode& m : kModes) {
+        if (mode == m.name && (arg >= m.least || m.dflt != 0)) {
+            return m.run(arg >= m.least ? arg : m.dflt);
+        }
     }
     if (mode == "air") {
         return run_air(argc, argv);
