@@ -341,25 +341,22 @@ public:
 
     void stop()
     {
-        if (appStarted_) {
-            cv2x_app_exit();
-            appStarted_ = false;
-        }
-        if (coreStarted_) {
-            v2x_core_exit();
-            coreStarted_ = false;
-        }
-        if (dogStarted_) {
-            self_feddog_exit();
-            dogStarted_ = false;
-        }
-        if (logStarted_) {
-            log_system_exit();
-            logStarted_ = false;
-        }
+        stop_part(appStarted_, cv2x_app_exit);
+        stop_part(coreStarted_, v2x_core_exit);
+        stop_part(dogStarted_, self_feddog_exit);
+        stop_part(logStarted_, log_system_exit);
     }
 
 private:
+    // Stops a part that runs, once.
+    static void stop_part(bool& started, int (*exitFn)())
+    {
+        if (started) {
+            exitFn();
+            started = false;
+        }
+    }
+
     const station::Config& cfg_;
     bool logStarted_ = false;
     bool dogStarted_ = false;
