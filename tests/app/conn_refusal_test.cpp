@@ -13,20 +13,6 @@
 
 using namespace v2xtest;
 
-namespace {
-
-uint64_t stat(size_t off)
-{
-    tV2XCoreStats st;
-    st.size = sizeof(st);
-    v2x_core_stats(&st);
-    uint64_t v;
-    memcpy(&v, reinterpret_cast<const char*>(&st) + off, sizeof(v));
-    return v;
-}
-
-}  // namespace
-
 // At the cap (the harness holds the one place) attach fails at once with
 // -ERR_V2X_CONN_REFUSED and nothing is left running; with a place free it
 // attaches.
@@ -87,20 +73,20 @@ TEST(AppConnRefusal, TheDaemonClientTellsEachRefusal)
 TEST(AppConnRefusal, TheCountersConnectionIsNoApplication)
 {
     LevelGuard lvl(LOG_LEV_OFF);
-    const uint64_t accepted = stat(offsetof(tV2XCoreStats, appAccepted)) + 2;
+    const uint64_t accepted = stat_now(offsetof(tV2XCoreStats, appAccepted)) + 2;
     CoreHarness core;
     ASSERT_TRUE(core.started());
     ASSERT_EQ(cv2x_app_attach(&core.cfg), 0);
     // The harness's and the runtime's silent connections, once taken for
     // applications'.
-    ASSERT_TRUE(wait_for([&] { return stat(offsetof(tV2XCoreStats, appAccepted)) == accepted; }));
-    const uint64_t ctl = stat(offsetof(tV2XCoreStats, ctlAccepted));
+    ASSERT_TRUE(wait_for([&] { return stat_now(offsetof(tV2XCoreStats, appAccepted)) == accepted; }));
+    const uint64_t ctl = stat_now(offsetof(tV2XCoreStats, ctlAccepted));
     tV2XCtlClient st;
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(cv2x_app_conn_stats(&st), 0);
     }
-    EXPECT_EQ(stat(offsetof(tV2XCoreStats, ctlAccepted)), ctl + 3);
-    EXPECT_EQ(stat(offsetof(tV2XCoreStats, appAccepted)), accepted);
+    EXPECT_EQ(stat_now(offsetof(tV2XCoreStats, ctlAccepted)), ctl + 3);
+    EXPECT_EQ(stat_now(offsetof(tV2XCoreStats, appAccepted)), accepted);
     EXPECT_EQ(ctl_query(core.connect_app(), V2X_CTL_CLIENTS).head.total, 3u);
     EXPECT_EQ(cv2x_app_exit(), 0);
 }

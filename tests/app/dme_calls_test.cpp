@@ -65,13 +65,7 @@ int user_1(int lcl, eDMERetCd ret)
 
 tDMEDSMServReq sreq(uint32_t action, uint32_t aid, uint8_t all = 0, uint16_t index = 0)
 {
-    tDMEDSMServReq r;
-    memset(&r, 0, sizeof(r));
-    r.index = index;
-    r.action = action;
-    r.appId = aid;
-    r.aidMthFlg = all;
-    return r;
+    return serv_rec(index, action, aid, all);
 }
 
 tDMEProvServReq preq(uint16_t lcl)
@@ -110,6 +104,13 @@ protected:
         }
     }
     void core_sends(const Bytes& b) { ASSERT_TRUE(write_all(c_.core.fd(), b)); }
+    // The core indicates aid with len bytes: the n-th callback is then want.
+    void indicated(uint32_t aid, size_t len, size_t n, const char* want)
+    {
+        core_sends(dsm_ind_msg(aid, Bytes(len)));
+        ASSERT_TRUE(wait_for([n] { return calls().size() == n; }));
+        EXPECT_EQ(calls()[n - 1], want);
+    }
     ClientLoop c_;
 };
 
@@ -139,9 +140,7 @@ TEST_F(DmeCalls, FirstMatchingRegistrationTakesEachIndication)
     ASSERT_EQ(dme_dsm_serv_req(&d17, nullptr, nullptr), 0);
     ASSERT_EQ(dme_dsm_serv_req(&r17, nullptr, ind_a), 0);
     drain(2);
-    core_sends(dsm_ind_msg(17, Bytes(1)));
-    ASSERT_TRUE(wait_for([] { return calls().size() == 3; }));
-    EXPECT_EQ(calls()[2], "B:17");
+    indicated(17, 1, 3, "B:17");
 }
 
 // What the local table refuses is never sent, so the core's table and this
@@ -173,18 +172,16 @@ TEST_F(DmeCalls, RegistrationRulesAndTheirLines)
     EXPECT_EQ(dme_dsm_serv_req(nullptr, dsm_cfm, ind_a), -ERR_V2X_PARM_CONT);
     EXPECT_TRUE(quiet_for(c_.core.fd(), 100));
     std::string out = cap.stop();
-    EXPECT_EQ(count_lines_with(out, "appId already exist err!!!!"), 1);
-    EXPECT_EQ(count_lines_with(out, "index(0) already in use err!!!!"), 1);
-    EXPECT_EQ(count_lines_with(out, "appId not exist err!!!!"), 2);
-    EXPECT_EQ(count_lines_with(out, "action=3 err!!!!"), 1);
-    EXPECT_EQ(count_lines_with(out, "aipDSMIndFunc=NULL err!!!!"), 2);
+    expect_lines(out, {{"appId already exist err!!!!", 1},
+                       {"index(0) already in use err!!!!", 1},
+                       {"appId not exist err!!!!", 2},
+                       {"action=3 err!!!!", 1},
+                       {"aipDSMIndFunc=NULL err!!!!", 2}});
 
     // A change replaces the callbacks and keeps the registration.
     EXPECT_EQ(dme_dsm_serv_req(&c26, nullptr, ind_fail), 0);
     drain(1);
-    core_sends(dsm_ind_msg(26, Bytes(2)));
-    ASSERT_TRUE(wait_for([] { return calls().size() == 1; }));
-    EXPECT_EQ(calls()[0], "F:26");
+    indicated(26, 2, 1, "F:26");
 }
 
 // Each confirm answers the oldest waiting registration of its AID; a

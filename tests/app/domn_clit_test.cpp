@@ -54,17 +54,6 @@ size_t n_inds()
     return gInds.size();
 }
 
-tDMEDSMServReq serv_req(uint16_t index, uint32_t action, uint32_t aid, uint8_t all)
-{
-    tDMEDSMServReq r;
-    memset(&r, 0, sizeof(r));
-    r.index = index;
-    r.action = action;
-    r.appId = aid;
-    r.aidMthFlg = all;
-    return r;
-}
-
 // The payload of a DSM request the client sends: AID aid, no extension.
 Bytes dsm_payload(const Bytes& data, uint32_t aid = 1)
 {
@@ -94,7 +83,7 @@ constexpr size_t kMaxDsmPayload = V2X_DSM_REQ_HEAD_LEN + V2X_LIM_DSM_DATA_MAX_1B
 // Registers aid with rec_ind, consuming the request on the fake core.
 void register_aid(ClientLoop& c, uint32_t aid, uint8_t all = 0)
 {
-    tDMEDSMServReq r = serv_req(0, DME_ACTION_ADD, aid, all);
+    tDMEDSMServReq r = serv_rec(0, DME_ACTION_ADD, aid, all);
     ASSERT_EQ(dme_dsm_serv_req(&r, nullptr, rec_ind), 0);
     ASSERT_EQ(read_msg(c.core.fd(), 2000).size(), 17u);
 }
@@ -237,7 +226,7 @@ TEST_F(DomnClit, RequestsGoOutAsTheCoreExpectsThem)
     memcpy(buf.data() + 268, &len, 2);
     EXPECT_EQ(dsm_request(req), -ERR_V2X_SEND_LEN);
 
-    tDMEDSMServReq r = serv_req(3, DME_ACTION_ADD, 0x1234, 1);
+    tDMEDSMServReq r = serv_rec(3, DME_ACTION_ADD, 0x1234, 1);
     ASSERT_EQ(dme_dsm_serv_req(&r, nullptr, rec_ind), 0);
     EXPECT_EQ(read_msg(c_.core.fd(), 2000), dsm_serv_req(3, DME_ACTION_ADD, 0x1234, 1));
 

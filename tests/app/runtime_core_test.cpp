@@ -40,12 +40,7 @@ struct RealCoreCfg {
     std::string path = unique_path("rt");
     RealCoreCfg()
     {
-        memset(&cfg, 0, sizeof(cfg));
-        memcpy(cfg.dmnNme, path.data(), path.size());
-        snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "127.0.0.1");
-        snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
-        cfg.rcvPort = free_udp_port();
-        cfg.sendPort = radio.port();
+        cfg = sdk_cfg(path, "127.0.0.1", free_udp_port(), radio.port());
     }
     ~RealCoreCfg() { unlink(path.c_str()); }
     // Starts the runtime with its core; a receive port taken by another

@@ -22,14 +22,7 @@ namespace {
 
 tV2XSDKCfg loop_cfg(const std::string& path)
 {
-    tV2XSDKCfg cfg;
-    memset(&cfg, 0, sizeof(cfg));
-    memcpy(cfg.dmnNme, path.data(), std::min<size_t>(path.size(), sizeof(cfg.dmnNme)));
-    snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "127.0.0.1");
-    snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
-    cfg.rcvPort = free_udp_port();
-    cfg.sendPort = free_udp_port();
-    return cfg;
+    return sdk_cfg(path, "127.0.0.1", free_udp_port(), free_udp_port());
 }
 
 }  // namespace

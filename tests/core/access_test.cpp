@@ -123,11 +123,7 @@ TEST(Access, SquattedDirectoryOrSocketIsRefused)
     const std::string dir = unique_path("squat");
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
     ASSERT_EQ(chown(dir.c_str(), kNobody, kNobody), 0);
-    tV2XSDKCfg cfg;
-    memset(&cfg, 0, sizeof(cfg));
-    snprintf(cfg.dmnNme, sizeof(cfg.dmnNme), "%s/sock", dir.c_str());
-    snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "127.0.0.1");
-    snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
+    tV2XSDKCfg cfg = sdk_cfg(dir + "/sock");
     EXPECT_EQ(v2x_core_init(&cfg), -ERR_V2X_SOCKET_BIND);
     EXPECT_NE(access(cfg.dmnNme, F_OK), 0);
     rmdir(dir.c_str());

@@ -33,16 +33,6 @@ struct IdleGuard {
     ~IdleGuard() { dmn_serv_set_idle_ms(0); }
 };
 
-uint64_t stat(size_t off)
-{
-    tV2XCoreStats st;
-    st.size = sizeof(st);
-    v2x_core_stats(&st);
-    uint64_t v;
-    memcpy(&v, reinterpret_cast<const char*>(&st) + off, sizeof(v));
-    return v;
-}
-
 // True when the peer ended the stream on fd within ms (after what is unread).
 bool ended(int fd, int ms)
 {
@@ -90,8 +80,8 @@ TEST(ConnGuard, TheGreetingWelcomesOrSaysWhyBeforeTheClose)
     close(in);
 
     CapGuard cap(1);  // the harness's connection takes the one place
-    const uint64_t capRefused = stat(OFF(appRefusedCap));
-    const uint64_t shareRefused = stat(OFF(appRefusedShare));
+    const uint64_t capRefused = stat_now(OFF(appRefusedCap));
+    const uint64_t shareRefused = stat_now(OFF(appRefusedShare));
     const int out = unix_connect(core.cfg.dmnNme);
     const tV2XCtlGreeting r = greeting_of(read_msg(out, 3000));
     EXPECT_EQ(r.version, V2X_CTL_VERSION);
@@ -101,8 +91,8 @@ TEST(ConnGuard, TheGreetingWelcomesOrSaysWhyBeforeTheClose)
     EXPECT_EQ(r.held, 1u);
     EXPECT_EQ(r.userShare, 1u);  // at least 1
     EXPECT_TRUE(ended(out, 3000));
-    EXPECT_EQ(stat(OFF(appRefusedCap)), capRefused + 1);
-    EXPECT_EQ(stat(OFF(appRefusedShare)), shareRefused);
+    EXPECT_EQ(stat_now(OFF(appRefusedCap)), capRefused + 1);
+    EXPECT_EQ(stat_now(OFF(appRefusedShare)), shareRefused);
     close(out);
 }
 
@@ -183,8 +173,8 @@ TEST(ConnGuard, IdleTimeoutClosesHalfWrittenNotSlowWholeMessages)
     const int halfHdr = core.connect_app();
     const int halfPld = core.connect_app();
     ASSERT_GE(halfPld, 0);
-    const uint64_t closed = stat(OFF(appIdleClosed));
-    const uint64_t cut = stat(OFF(appCutDropped));
+    const uint64_t closed = stat_now(OFF(appIdleClosed));
+    const uint64_t cut = stat_now(OFF(appCutDropped));
     const Bytes req = user_req(1, DME_ACTION_ADD, 20);
     ASSERT_TRUE(write_all(halfHdr, Bytes(req.begin(), req.begin() + 3)));
     ASSERT_TRUE(write_all(halfPld, Bytes(req.begin(), req.begin() + 100)));
@@ -195,11 +185,11 @@ TEST(ConnGuard, IdleTimeoutClosesHalfWrittenNotSlowWholeMessages)
     }
     EXPECT_TRUE(ended(halfHdr, 5000));
     EXPECT_TRUE(ended(halfPld, 5000));
-    EXPECT_TRUE(wait_for([&] { return stat(OFF(appIdleClosed)) == closed + 2; }));
-    EXPECT_EQ(stat(OFF(appCutDropped)), cut);  // counted as idle, not again as cut
+    EXPECT_TRUE(wait_for([&] { return stat_now(OFF(appIdleClosed)) == closed + 2; }));
+    EXPECT_EQ(stat_now(OFF(appCutDropped)), cut);  // counted as idle, not again as cut
     ASSERT_TRUE(write_all(slow, user_req(20, DME_ACTION_ADD, 20)));
     EXPECT_EQ(read_msg(slow, 3000).size(), 12u);
-    EXPECT_EQ(stat(OFF(appIdleClosed)), closed + 2);
+    EXPECT_EQ(stat_now(OFF(appIdleClosed)), closed + 2);
 }
 
 // A connection whose first message is the control hello gets no indication,
@@ -207,26 +197,26 @@ TEST(ConnGuard, IdleTimeoutClosesHalfWrittenNotSlowWholeMessages)
 TEST(ConnGuard, AControlConnectionIsCountedApartAndGetsNoIndications)
 {
     LevelGuard quiet(LOG_LEV_OFF);
-    const uint64_t accepted = stat(OFF(appAccepted)) + 2;
+    const uint64_t accepted = stat_now(OFF(appAccepted)) + 2;
     CoreHarness core;
     ASSERT_TRUE(core.started());
     const int app = core.connect_app();
     ASSERT_EQ(register_aid(app, 0, 32), 0);
     // The harness's silent connection is taken for an application's too.
-    ASSERT_TRUE(wait_for([&] { return stat(OFF(appAccepted)) == accepted; }));
-    const uint64_t ctlAccepted = stat(OFF(ctlAccepted));
-    const uint64_t open = stat(OFF(appConnections));
-    const uint64_t msgsIn = stat(OFF(appMsgsIn));
+    ASSERT_TRUE(wait_for([&] { return stat_now(OFF(appAccepted)) == accepted; }));
+    const uint64_t ctlAccepted = stat_now(OFF(ctlAccepted));
+    const uint64_t open = stat_now(OFF(appConnections));
+    const uint64_t msgsIn = stat_now(OFF(appMsgsIn));
     const uint32_t listed = ctl_query(app, V2X_CTL_CLIENTS).head.total;
 
     const int ctl = core.connect_app();
     ASSERT_TRUE(write_all(ctl, ctl_hello_msg()));
     const CtlAnswer own = ctl_query(ctl, V2X_CTL_STATS);
     ASSERT_EQ(own.head.what, static_cast<uint32_t>(V2X_CTL_STATS));
-    EXPECT_EQ(stat(OFF(ctlAccepted)), ctlAccepted + 1);
-    EXPECT_EQ(stat(OFF(ctlConnections)), 1u);
-    EXPECT_EQ(stat(OFF(appConnections)), open);
-    EXPECT_EQ(stat(OFF(appMsgsIn)), msgsIn + 1);  // the application's query only
+    EXPECT_EQ(stat_now(OFF(ctlAccepted)), ctlAccepted + 1);
+    EXPECT_EQ(stat_now(OFF(ctlConnections)), 1u);
+    EXPECT_EQ(stat_now(OFF(appConnections)), open);
+    EXPECT_EQ(stat_now(OFF(appMsgsIn)), msgsIn + 1);  // the application's query only
     EXPECT_EQ(ctl_query(app, V2X_CTL_CLIENTS).head.total, listed);
     // The process's sum holds the harness's silent connection, not the
     // control connection's two messages.
@@ -241,11 +231,11 @@ TEST(ConnGuard, AControlConnectionIsCountedApartAndGetsNoIndications)
     EXPECT_TRUE(quiet_for(ctl, 200));
 
     // Only queries: a registration is refused by its type.
-    const uint64_t badType = stat(OFF(appRefusedType));
+    const uint64_t badType = stat_now(OFF(appRefusedType));
     ASSERT_TRUE(write_all(ctl, dsm_serv_req(1, DME_ACTION_ADD, 33, 0)));
-    EXPECT_TRUE(wait_for([&] { return stat(OFF(appRefusedType)) == badType + 1; }));
+    EXPECT_TRUE(wait_for([&] { return stat_now(OFF(appRefusedType)) == badType + 1; }));
     EXPECT_TRUE(quiet_for(ctl, 100));
     core.close_app(ctl);
-    EXPECT_TRUE(wait_for([&] { return stat(OFF(ctlConnections)) == 0; }));
-    EXPECT_EQ(stat(OFF(appAccepted)), accepted);
+    EXPECT_TRUE(wait_for([&] { return stat_now(OFF(ctlConnections)) == 0; }));
+    EXPECT_EQ(stat_now(OFF(appAccepted)), accepted);
 }

@@ -59,13 +59,7 @@ size_t wait_count(const std::vector<Bytes>& v, size_t n, int timeout_ms)
 
 tV2XSDKCfg core_cfg(const char* rcvIp, uint16_t rcvPort, uint16_t sendPort)
 {
-    tV2XSDKCfg cfg;
-    memset(&cfg, 0, sizeof(cfg));
-    snprintf(cfg.dmnNme, sizeof(cfg.dmnNme), "%s", v2xtest::unique_path("dp").c_str());
-    snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "%s", rcvIp);
-    snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
-    cfg.rcvPort = rcvPort;
-    cfg.sendPort = sendPort;
+    tV2XSDKCfg cfg = v2xtest::sdk_cfg(v2xtest::unique_path("dp"), rcvIp, rcvPort, sendPort);
     const uint8_t mac[6] = {0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
     memcpy(cfg.macAddr, mac, 6);
     return cfg;

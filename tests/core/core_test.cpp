@@ -25,12 +25,7 @@ namespace {
 
 tV2XSDKCfg make_cfg()
 {
-    tV2XSDKCfg cfg;
-    memset(&cfg, 0, sizeof(cfg));
-    snprintf(cfg.dmnNme, sizeof(cfg.dmnNme), "%s", v2xtest::unique_path("core").c_str());
-    snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "127.0.0.1");
-    snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
-    return cfg;
+    return v2xtest::sdk_cfg(v2xtest::unique_path("core"));
 }
 
 // Waits until the core at `path` greets a connection: its loop dispatches.
@@ -154,18 +149,13 @@ TEST(CoreStartUp, FailuresAreInitsResult)
     EXPECT_EQ(v2x_core_init(&cfg), -ERR_V2X_SOCKET_BIND) << "missing directory";
 
     // The radio link's port in use.
-    int busy = socket(AF_INET, SOCK_DGRAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
-    socklen_t al = sizeof(a);
-    getsockname(busy, reinterpret_cast<sockaddr*>(&a), &al);
-    cfg = make_cfg();
-    cfg.rcvPort = ntohs(a.sin_port);
-    EXPECT_EQ(v2x_core_init(&cfg), -ERR_V2X_SOCKET_BIND) << "port in use";
-    close(busy);
+    {
+        v2xtest::UdpPeer busy;
+        ASSERT_NE(busy.port(), 0);
+        cfg = make_cfg();
+        cfg.rcvPort = busy.port();
+        EXPECT_EQ(v2x_core_init(&cfg), -ERR_V2X_SOCKET_BIND) << "port in use";
+    }
 
     // A live server of another process at the path.
     cfg = make_cfg();

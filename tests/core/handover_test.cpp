@@ -16,6 +16,7 @@
 #include <event2/event.h>
 
 #include "core.h"
+#include "core_harness.h"
 #include "dme.h"
 #include "domn_serv.h"
 #include "test_support.h"
@@ -31,12 +32,7 @@ int keep_cfm(uint32_t, const char* aipcMsg, const int aicLen)
 
 tV2XSDKCfg make_cfg()
 {
-    tV2XSDKCfg cfg;
-    memset(&cfg, 0, sizeof(cfg));
-    snprintf(cfg.dmnNme, sizeof(cfg.dmnNme), "%s", v2xtest::unique_path("sink").c_str());
-    snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "127.0.0.1");
-    snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
-    return cfg;
+    return v2xtest::sdk_cfg(v2xtest::unique_path("sink"));
 }
 
 // The DME's confirm goes nowhere: counted, and a failure for the caller.

@@ -26,6 +26,7 @@ using v2xtest::StatDelta;
 using v2xtest::StdoutCapture;
 using v2xtest::UdpPeer;
 using v2xtest::count_lines_with;
+using v2xtest::serv_rec;
 
 namespace {
 
@@ -68,12 +69,7 @@ const char kFF[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
 
 void reg(uint16_t index, uint32_t aid, uint8_t all = 0)
 {
-    tDMEDSMServReq r;
-    memset(&r, 0, sizeof(r));
-    r.index = index;
-    r.action = DME_ACTION_ADD;
-    r.appId = aid;
-    r.aidMthFlg = all;
+    tDMEDSMServReq r = serv_rec(index, DME_ACTION_ADD, aid, all);
     ASSERT_EQ(mib_dsm_serv_info_updata(&r), 0);
 }
 

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "core_harness.h"
 #include "core_mib.h"
 #include "test_support.h"
 
@@ -17,12 +18,7 @@ namespace {
 
 int upd(uint16_t index, uint32_t action, uint32_t aid, uint8_t all = 0)
 {
-    tDMEDSMServReq r;
-    memset(&r, 0, sizeof(r));
-    r.index = index;
-    r.action = action;
-    r.appId = aid;
-    r.aidMthFlg = all;
+    tDMEDSMServReq r = v2xtest::serv_rec(index, action, aid, all);
     return mib_dsm_serv_info_updata(&r);
 }
 

@@ -33,13 +33,7 @@ namespace {
 
 tV2XSDKCfg link_cfg(const char* rcvIp, uint16_t rcvPort, uint16_t sendPort)
 {
-    tV2XSDKCfg cfg;
-    memset(&cfg, 0, sizeof(cfg));
-    snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "%s", rcvIp);
-    snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
-    cfg.rcvPort = rcvPort;
-    cfg.sendPort = sendPort;
-    return cfg;
+    return v2xtest::sdk_cfg("", rcvIp, rcvPort, sendPort);
 }
 
 // What the adaptation layer's indication was handed.

@@ -222,11 +222,7 @@ TEST_F(RxFuzz, RandomDatagramsOverTheSocketNeverStopTheNextOne)
     ASSERT_NE(base, nullptr);
     UdpPeer radio;
     UdpPeer air;
-    tV2XSDKCfg cfg;
-    memset(&cfg, 0, sizeof(cfg));
-    snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "127.0.0.1");
-    snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
-    cfg.sendPort = radio.port();
+    tV2XSDKCfg cfg = v2xtest::sdk_cfg("", "127.0.0.1", 0, radio.port());
     ASSERT_EQ(rlink_init(&cfg, base), 0);
     const auto port = static_cast<uint16_t>(rlink_rx_port());
 

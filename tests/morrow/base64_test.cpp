@@ -97,19 +97,14 @@ TEST(Base64, DifferentialAgainstSystemBase64)
     std::mt19937 rng(31337);
     const int kCount = 200;
     std::vector<std::vector<uint8_t>> inputs;
-    std::string script;
     for (int i = 0; i < kCount; ++i) {
         inputs.push_back(mtest::random_bytes(rng, rng() % 300));
-        std::string f = dir.file("b" + std::to_string(i));
-        ASSERT_TRUE(mtest::write_file(f, inputs.back()));
-        script += "base64 -w0 '" + f + "'; echo\n";
     }
-    std::string sf = dir.file("run.sh");
-    ASSERT_TRUE(mtest::write_file(sf, std::vector<uint8_t>(script.begin(), script.end())));
-    std::istringstream out(mtest::run_cmd("sh '" + sf + "'"));
+    const auto out = mtest::run_per_input(
+        dir, inputs, [](size_t, const std::string& f) { return "base64 -w0 '" + f + "'; echo"; });
+    ASSERT_EQ(out.size(), static_cast<size_t>(kCount));
     for (int i = 0; i < kCount; ++i) {
-        std::string want;
-        ASSERT_TRUE(static_cast<bool>(std::getline(out, want))) << i;
+        const std::string& want = out[i];
         const auto& in = inputs[i];
         std::vector<char> buf(in.size() * 2 + 8);
         int n = bbase64_encode(in.data(), in.size(), buf.data(), buf.size());

@@ -90,49 +90,65 @@ TEST(Md5, OneThenSixtyThreeBytesEqualsOneCall)
 
 // Incremental feeding split at every offset of a block (and a little past
 // it), for each digest, against the one-shot result.
+namespace {
+
+// One digest's calls, for feeding the same bytes to each in pieces.
+template <typename Ctx>
+struct DigestCalls {
+    size_t size;
+    void (*init)(Ctx*);
+    void (*bytes)(const void*, size_t, Ctx*);
+    void* (*finish)(Ctx*, void*);
+    void* (*buffer)(const char*, size_t, void*);
+
+    // p[0, cut) and p[cut, len) in two calls; cut 0 with step 1: byte by byte.
+    std::string fed(const char* p, size_t len, size_t cut, size_t step = 0) const
+    {
+        Ctx c;
+        init(&c);
+        if (step == 0) {
+            bytes(p, cut, &c);
+            bytes(p + cut, len - cut, &c);
+        }
+        for (size_t i = 0; step != 0 && i < len; i += step) {
+            bytes(p + i, std::min(step, len - i), &c);
+        }
+        uint8_t r[32];
+        finish(&c, r);
+        return hex(r, size);
+    }
+    std::string once(const char* p, size_t len) const
+    {
+        uint8_t r[32];
+        buffer(p, len, r);
+        return hex(r, size);
+    }
+};
+
+const DigestCalls<md5_ctx> kMd5 = {16, md5_init_ctx, md5_process_bytes, md5_finish_ctx,
+                                   md5_buffer};
+const DigestCalls<sha256_ctx> kSha256 = {32, sha256_init_ctx, sha256_process_bytes,
+                                         sha256_finish_ctx, sha256_buffer};
+const DigestCalls<sha256_ctx> kSha224 = {28, sha224_init_ctx, sha256_process_bytes,
+                                         sha224_finish_ctx, sha224_buffer};
+
+}  // namespace
+
 TEST(Digests, IncrementalSplitAtEveryOffset)
 {
     std::mt19937 rng(1234);
     auto data = mtest::random_bytes(rng, 200);
     const char* p = reinterpret_cast<const char*>(data.data());
     for (size_t len : {0u, 1u, 55u, 56u, 63u, 64u, 65u, 119u, 120u, 128u, 200u}) {
-        uint8_t ref5[16], ref256[32], ref224[28];
-        md5_buffer(p, len, ref5);
-        sha256_buffer(p, len, ref256);
-        sha224_buffer(p, len, ref224);
+        const std::string ref5 = kMd5.once(p, len);
+        const std::string ref256 = kSha256.once(p, len);
+        const std::string ref224 = kSha224.once(p, len);
         for (size_t cut = 0; cut <= std::min<size_t>(len, 130); ++cut) {
-            struct md5_ctx m;
-            md5_init_ctx(&m);
-            md5_process_bytes(p, cut, &m);
-            md5_process_bytes(p + cut, len - cut, &m);
-            uint8_t r5[16];
-            md5_finish_ctx(&m, r5);
-            ASSERT_EQ(hex(r5, 16), hex(ref5, 16)) << len << "/" << cut;
-
-            struct sha256_ctx s;
-            sha256_init_ctx(&s);
-            sha256_process_bytes(p, cut, &s);
-            sha256_process_bytes(p + cut, len - cut, &s);
-            uint8_t r256[32];
-            sha256_finish_ctx(&s, r256);
-            ASSERT_EQ(hex(r256, 32), hex(ref256, 32)) << len << "/" << cut;
-
-            sha224_init_ctx(&s);
-            sha256_process_bytes(p, cut, &s);
-            sha256_process_bytes(p + cut, len - cut, &s);
-            uint8_t r224[28];
-            sha224_finish_ctx(&s, r224);
-            ASSERT_EQ(hex(r224, 28), hex(ref224, 28)) << len << "/" << cut;
+            ASSERT_EQ(kMd5.fed(p, len, cut), ref5) << len << "/" << cut;
+            ASSERT_EQ(kSha256.fed(p, len, cut), ref256) << len << "/" << cut;
+            ASSERT_EQ(kSha224.fed(p, len, cut), ref224) << len << "/" << cut;
         }
-        // Byte by byte.
-        struct md5_ctx m;
-        md5_init_ctx(&m);
-        for (size_t i = 0; i < len; ++i) {
-            md5_process_bytes(p + i, 1, &m);
-        }
-        uint8_t r5[16];
-        md5_finish_ctx(&m, r5);
-        ASSERT_EQ(hex(r5, 16), hex(ref5, 16)) << len;
+        ASSERT_EQ(kMd5.fed(p, len, 0, 1), ref5) << len;  // byte by byte
     }
 }
 

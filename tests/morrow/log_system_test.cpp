@@ -103,6 +103,33 @@ protected:
         log_system_init(&c);
         log_system_exit();
     }
+    // A file the log system wrote: its name in dir, its text, its lines.
+    struct Written {
+        std::string name;
+        std::string body;
+        size_t lines;
+    };
+    // Logs n ERROR lines to time-named files <dir>/<tag>-..., maxCnt lines
+    // a file, and stops the log system: the files left in dir.
+    std::vector<Written> time_named(const char* tag, uint32_t maxCnt, int n)
+    {
+        StdoutCapture cap;
+        tLogCfg c = make_cfg(LOG_RUN_MAIN_PROGRESS, LOG_FILE_TIME, maxCnt, LOG_SWITCH_OFF,
+                             LOG_SWITCH_ON, dir.file(tag));
+        EXPECT_EQ(log_system_init(&c), 0);
+        for (int i = 1; i <= n; ++i) {
+            log_msg(LOG_LEV_ERROR, "t.cpp", "f", i, "line %d\n", i);
+        }
+        log_system_exit();
+        cap.stop();
+        std::vector<Written> files;
+        for (const auto& name : list_dir(dir.path)) {
+            std::string body = slurp(dir.file(name));
+            const auto lines = static_cast<size_t>(std::count(body.begin(), body.end(), '\n'));
+            files.push_back({name, body, lines});
+        }
+        return files;
+    }
     mtest::TmpDir dir;
 };
 
@@ -218,20 +245,11 @@ TEST_F(LogSystem, RotationAcrossTwoFiles)
 
 TEST_F(LogSystem, TimeNamedFiles)
 {
-    std::string base = dir.file("tlog");
-    StdoutCapture cap;
-    tLogCfg c = make_cfg(LOG_RUN_MAIN_PROGRESS, LOG_FILE_TIME, 2, LOG_SWITCH_OFF, LOG_SWITCH_ON,
-                         base);
-    ASSERT_EQ(log_system_init(&c), 0);
-    for (int i = 1; i <= 5; ++i) {
-        log_msg(LOG_LEV_ERROR, "t.cpp", "f", i, "line %d\n", i);
-    }
-    log_system_exit();
-    cap.stop();
-    auto names = list_dir(dir.path);
-    ASSERT_EQ(names.size(), 3u);
+    const auto files = time_named("tlog", 2, 5);
+    ASSERT_EQ(files.size(), 3u);
     size_t total = 0;
-    for (const auto& n : names) {
+    for (const auto& f : files) {
+        const std::string& n = f.name;
         // tlog-YYYY-MM-DD-hh-mm-ss-NNNNNN.log
         ASSERT_EQ(n.size(), strlen("tlog-2026-12-08-05-30-00-012345.log")) << n;
         EXPECT_EQ(n.substr(0, 5), "tlog-");
@@ -240,9 +258,8 @@ TEST_F(LogSystem, TimeNamedFiles)
                          26u, 27u, 28u, 29u, 30u}) {
             EXPECT_TRUE(isdigit(static_cast<unsigned char>(n[i]))) << n;
         }
-        std::string body = slurp(dir.file(n));
-        total += static_cast<size_t>(std::count(body.begin(), body.end(), '\n'));
-        EXPECT_NE(body.find("[ERR:"), std::string::npos);
+        total += f.lines;
+        EXPECT_NE(f.body.find("[ERR:"), std::string::npos);
     }
     EXPECT_EQ(total, 5u);
 }
@@ -251,22 +268,11 @@ TEST_F(LogSystem, TimeNamedFiles)
 // the disk with old ones, and every rotation gets a file of its own.
 TEST_F(LogSystem, TimeNamedFilesAreKeptToTheNewestTen)
 {
-    std::string base = dir.file("keep");
-    StdoutCapture cap;
-    tLogCfg c = make_cfg(LOG_RUN_MAIN_PROGRESS, LOG_FILE_TIME, 1, LOG_SWITCH_OFF, LOG_SWITCH_ON,
-                         base);
-    ASSERT_EQ(log_system_init(&c), 0);
-    for (int i = 1; i <= 25; ++i) {
-        log_msg(LOG_LEV_ERROR, "t.cpp", "f", i, "line %d\n", i);
-    }
-    log_system_exit();
-    cap.stop();
-    auto names = list_dir(dir.path);
-    EXPECT_EQ(names.size(), 10u);
+    const auto files = time_named("keep", 1, 25);
+    EXPECT_EQ(files.size(), 10u);
     size_t total = 0;
-    for (const auto& n : names) {
-        std::string body = slurp(dir.file(n));
-        total += static_cast<size_t>(std::count(body.begin(), body.end(), '\n'));
+    for (const auto& f : files) {
+        total += f.lines;
     }
     EXPECT_LE(total, 10u);  // one line each, none shared
 }

@@ -27,6 +27,15 @@ void log_all_levels()
     LOGL("lvl6 loud\n");
 }
 
+// What log_all_levels writes with the level at lvl.
+std::string all_levels_at(eLogLevl lvl)
+{
+    v2xtest::LevelGuard g(lvl);
+    StdoutCapture cap;
+    log_all_levels();
+    return cap.stop();
+}
+
 }  // namespace
 
 TEST(LogPrefix, ExactFormat)
@@ -101,15 +110,8 @@ TEST(LogCut, MessageThatJustFitsKeepsItsNewline)
 
 TEST(LogGate, CeilingOneShowsOnlyErrorsAndLevelZeroEvenAtLevel6)
 {
-    v2xtest::LevelGuard g(LOG_LEV_LOUD);
-    StdoutCapture cap;
-    log_all_levels();
-    std::string out = cap.stop();
-    EXPECT_EQ(count_lines_with(out, "lvl0"), 1);
-    EXPECT_EQ(count_lines_with(out, "lvl1"), 1);
-    EXPECT_EQ(count_lines_with(out, "lvl2"), 0);
-    EXPECT_EQ(count_lines_with(out, "() start"), 0);
-    EXPECT_EQ(count_lines_with(out, "lvl6"), 0);
+    const std::string out = all_levels_at(LOG_LEV_LOUD);
+    v2xtest::expect_lines(out, {{"lvl0", 1}, {"lvl1", 1}, {"lvl2", 0}, {"() start", 0}, {"lvl6", 0}});
     // The macro passes the base name of this file and the calling function.
     EXPECT_NE(out.find(" log_test.cpp "), std::string::npos) << out;
     EXPECT_EQ(out.find("tests/"), std::string::npos) << out;
@@ -117,12 +119,7 @@ TEST(LogGate, CeilingOneShowsOnlyErrorsAndLevelZeroEvenAtLevel6)
 
 TEST(LogGate, LevelZeroShowsOnlyLevelZeroLines)
 {
-    v2xtest::LevelGuard g(LOG_LEV_OFF);
-    StdoutCapture cap;
-    log_all_levels();
-    std::string out = cap.stop();
-    EXPECT_EQ(count_lines_with(out, "lvl"), 1);
-    EXPECT_EQ(count_lines_with(out, "[OFF:"), 1);
+    v2xtest::expect_lines(all_levels_at(LOG_LEV_OFF), {{"lvl", 1}, {"[OFF:", 1}});
 }
 
 TEST(LogGate, SuppressedMessageDoesNotEvaluateItsArguments)

@@ -20,6 +20,7 @@
 #include <functional>
 #include <thread>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,34 @@ inline bool write_file(const std::string& path, const std::vector<uint8_t>& data
     bool ok = data.empty() || fwrite(data.data(), 1, data.size(), f) == data.size();
     fclose(f);
     return ok;
+}
+
+// Runs a reference tool over each input: writes input i to a file of dir,
+// joins the shell lines line(i, path) into one script and runs it. Each
+// line must print one line: the printed lines in order, fewer when a file
+// or the script fails.
+inline std::vector<std::string> run_per_input(
+    const TmpDir& dir, const std::vector<std::vector<uint8_t>>& inputs,
+    const std::function<std::string(size_t, const std::string&)>& line)
+{
+    std::string script;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        const std::string f = dir.file("in" + std::to_string(i));
+        if (!write_file(f, inputs[i])) {
+            return {};
+        }
+        script += line(i, f) + "\n";
+    }
+    const std::string sf = dir.file("run.sh");
+    if (!write_file(sf, std::vector<uint8_t>(script.begin(), script.end()))) {
+        return {};
+    }
+    std::vector<std::string> out;
+    std::istringstream is(run_cmd("sh '" + sf + "'"));
+    for (std::string l; std::getline(is, l);) {
+        out.push_back(l);
+    }
+    return out;
 }
 
 inline std::string hex(const void* p, size_t n)

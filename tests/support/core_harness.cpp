@@ -171,12 +171,7 @@ uint16_t free_udp_port()
 
 CoreHarness::CoreHarness()
 {
-    memset(&cfg, 0, sizeof(cfg));
-    snprintf(cfg.dmnNme, sizeof(cfg.dmnNme), "%s", unique_path("dmn").c_str());
-    snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "127.0.0.1");
-    snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
-    cfg.rcvPort = free_udp_port();
-    cfg.sendPort = radio.port();
+    cfg = sdk_cfg(unique_path("dmn"), "127.0.0.1", free_udp_port(), radio.port());
     const uint8_t mac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
     memcpy(cfg.macAddr, mac, 6);
     // The init returns once the core listens. A receive port taken by
@@ -251,6 +246,30 @@ Bytes app_msg(uint32_t type, const Bytes& payload)
     put16(b, static_cast<uint16_t>(payload.size()));
     b.insert(b.end(), payload.begin(), payload.end());
     return b;
+}
+
+tV2XSDKCfg sdk_cfg(const std::string& dmnNme, const char* rcvIp, uint16_t rcvPort,
+                   uint16_t sendPort)
+{
+    tV2XSDKCfg cfg;
+    memset(&cfg, 0, sizeof(cfg));
+    memcpy(cfg.dmnNme, dmnNme.data(), std::min(dmnNme.size(), sizeof(cfg.dmnNme)));
+    snprintf(cfg.rcvIp, sizeof(cfg.rcvIp), "%s", rcvIp);
+    snprintf(cfg.sendIp, sizeof(cfg.sendIp), "127.0.0.1");
+    cfg.rcvPort = rcvPort;
+    cfg.sendPort = sendPort;
+    return cfg;
+}
+
+tDMEDSMServReq serv_rec(uint16_t index, uint32_t action, uint32_t aid, uint8_t all)
+{
+    tDMEDSMServReq r;
+    memset(&r, 0, sizeof(r));
+    r.index = index;
+    r.action = action;
+    r.appId = aid;
+    r.aidMthFlg = all;
+    return r;
 }
 
 Bytes dsm_serv_req(uint16_t index, uint32_t action, uint32_t aid, uint8_t all)

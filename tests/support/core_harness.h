@@ -43,6 +43,15 @@ private:
 // A free UDP port on 127.0.0.1 at the moment of the call.
 uint16_t free_udp_port();
 
+// A zeroed configuration: the daemon socket at dmnNme (empty: none), receive
+// on rcvIp:rcvPort, send to 127.0.0.1:sendPort. A name of the field's full
+// size is copied without terminator, as a caller may pass one.
+tV2XSDKCfg sdk_cfg(const std::string& dmnNme, const char* rcvIp = "127.0.0.1",
+                   uint16_t rcvPort = 0, uint16_t sendPort = 0);
+
+// A zeroed DSM service request record.
+tDMEDSMServReq serv_rec(uint16_t index, uint32_t action, uint32_t aid, uint8_t all = 0);
+
 // Starts the core with a fresh socket path, rcvPort free, and sendPort the
 // radio peer's port; waits until the daemon socket accepts connections.
 class CoreHarness {

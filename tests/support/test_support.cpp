@@ -2,6 +2,7 @@
 #include "test_support.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -177,6 +178,18 @@ int count_lines_with(const std::string& text, const std::string& needle)
         }
     }
     return n;
+}
+
+void expect_lines(const std::string& text, std::initializer_list<LineCount> want)
+{
+    for (const LineCount& w : want) {
+        EXPECT_EQ(count_lines_with(text, w.needle), w.count) << "\"" << w.needle << "\" in\n" << text;
+    }
+}
+
+uint64_t stat_now(size_t aicOff)
+{
+    return StatDelta::field(stats_now(), aicOff);
 }
 
 tV2XCoreStats stats_now()

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <string>
 #include <thread>
 
@@ -62,6 +63,8 @@ private:
 
 // The core's counters now (a copy through v2x_core_stats()).
 tV2XCoreStats stats_now();
+// The core's counter at a field's offset now: stat_now(offsetof(...)).
+uint64_t stat_now(size_t aicOff);
 
 // Waits until pred() holds, up to timeout_ms by the monotonic clock (however
 // long pred() itself takes); whether it does. The one polling loop of the
@@ -110,6 +113,15 @@ std::string unique_path(const char* tag);
 
 // Number of lines of `text` containing `needle`.
 int count_lines_with(const std::string& text, const std::string& needle);
+
+// A needle and on how many lines it must stand.
+struct LineCount {
+    const char* needle;
+    int count;
+};
+// Expects each needle on exactly its count of lines of text; a miss names
+// the needle and shows the text.
+void expect_lines(const std::string& text, std::initializer_list<LineCount> want);
 
 }  // namespace v2xtest
 
