@@ -238,6 +238,19 @@ Stack start_stack()
     return s;
 }
 
+// A DSM request for dsm_request(): the head (broadcast, DSMP, priority 0)
+// and aicLen data bytes of zeros.
+std::vector<char> dsm_req_buf(uint32_t aicAid, uint16_t aicLen)
+{
+    std::vector<char> buf(sizeof(tDSMReq) + aicLen, 0);
+    auto* r = reinterpret_cast<tDSMReq*>(buf.data());
+    r->appId = aicAid;
+    r->protTp = PROT_TP_DSMP;
+    memset(r->peerMac, 0xFF, 6);
+    r->msgLen = aicLen;
+    return buf;
+}
+
 // Stops the stack start_stack() started: 0.
 int stop_stack(Stack& s)
 {
@@ -464,12 +477,8 @@ int run_rx(int aicBlocks)
 // Sends DSM requests as fast as the library takes them until stopped.
 void saturate(std::atomic<bool>& aioStop)
 {
-    std::vector<char> buf(sizeof(tDSMReq) + 100, 0);
+    std::vector<char> buf = dsm_req_buf(kAid, 100);
     auto* r = reinterpret_cast<tDSMReq*>(buf.data());
-    r->appId = kAid;
-    r->protTp = PROT_TP_DSMP;
-    memset(r->peerMac, 0xFF, 6);
-    r->msgLen = 100;
     while (!aioStop.load()) {
         if (dsm_request(r) != 0) {
             usleep(1000);
@@ -534,12 +543,8 @@ int run_count_rx(long aicN)
 int run_count_tx(long aicN)
 {
     Stack s = start_stack();
-    std::vector<char> buf(sizeof(tDSMReq) + 300, 0);
+    std::vector<char> buf = dsm_req_buf(33, 300);
     auto* r = reinterpret_cast<tDSMReq*>(buf.data());
-    r->appId = 33;
-    r->protTp = PROT_TP_DSMP;
-    memset(r->peerMac, 0xFF, 6);
-    r->msgLen = 300;
     long got = 0;
     for (long i = 0; i < aicN; ++i) {
         if (dsm_request(r) != 0) {
@@ -733,12 +738,8 @@ bool dsmp_data(const unsigned char* aipcDgram, size_t aicLen, const unsigned cha
 void age_sender(const std::atomic<bool>& aicStop, std::atomic<long>& aioCalls,
                 std::atomic<long>& aioRefused)
 {
-    std::vector<char> buf(sizeof(tDSMReq) + 16, 0);
+    std::vector<char> buf = dsm_req_buf(kAid, 16);
     auto* r = reinterpret_cast<tDSMReq*>(buf.data());
-    r->appId = kAid;
-    r->protTp = PROT_TP_DSMP;
-    memset(r->peerMac, 0xFF, 6);
-    r->msgLen = 16;
     for (uint64_t seq = 0; !aicStop.load(); ++seq) {
         const uint64_t t = now_ns();
         memcpy(r->msg, &t, 8);
