@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <libconfig.h>
 #include <pthread.h>
 #include <stdarg.h>
@@ -24,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "self_log_sys.hpp"
+#include "self_log.hpp"
 #include "v2x_evthread.hpp"
 #include "v2x_lock_guard.hpp"
 
@@ -59,12 +60,12 @@ void _set_ival(E* aopEnum, int aicVal)
 // Routing state of the log system. The configuration is a copy of the one
 // given to log_system_init; until then gipLogCfg is null and every line goes
 // to standard output.
-tLogCfg giLogCfg;
-tLogCfg* gipLogCfg = nullptr;
-FILE* gipLogFp = nullptr;
-uint32_t giLogWriteCnt = 0;
-int giLogPpFdAry[2] = {-1, -1};
-pthread_mutex_t giSvLogLk = PTHREAD_MUTEX_INITIALIZER;
+static tLogCfg giLogCfg;
+static tLogCfg* gipLogCfg = nullptr;
+static FILE* gipLogFp = nullptr;  // open log file or null; guarded by giSvLogLk
+static uint32_t giLogWriteCnt = 0;
+static int giLogPpFdAry[2] = {-1, -1};  // log pipe: read end, write end; -1 when closed
+static pthread_mutex_t giSvLogLk = PTHREAD_MUTEX_INITIALIZER;
 // After a failed rotation the file switch stays on and every line retries
 // the opening; the lines lost meanwhile are counted and said once, in the
 // new file too, when a file opens again. Guarded by giSvLogLk.
@@ -73,7 +74,9 @@ static bool gibLogReopen = false;
 // Writes one line or chunk to the sinks in the calling thread: standard
 // output when its switch is on, the log file (under the file mutex, with
 // rotation) when its switch is on and a file is open.
-void log_deliver(const char* aipcTxt, size_t aicLen)
+static void log_rotate_if_due();
+
+static void log_deliver(const char* aipcTxt, size_t aicLen)
 {
     if (_ival(gipLogCfg->stdoutLogSwt) == LOG_SWITCH_ON) {
         fwrite(aipcTxt, 1, aicLen, stdout);
@@ -92,6 +95,78 @@ void log_deliver(const char* aipcTxt, size_t aicLen)
     }
 }
 
+// Lines the log pipe had no room for: since the process started, and since
+// the last notice that said how many were lost.
+static std::atomic<uint64_t> giLogDropped{0};
+static std::atomic<uint64_t> giLogDropUnsaid{0};
+
+uint64_t log_dropped_lines()
+{
+    return giLogDropped.load(std::memory_order_relaxed);
+}
+
+extern "C" V2X_API unsigned long long log_lines_dropped(void)
+{
+    return static_cast<unsigned long long>(log_dropped_lines());
+}
+
+// The write end does not block: a line the pipe has no room for (the log
+// thread is behind, or where it writes stalls) is dropped and counted, so no
+// thread that logs - the core thread among them - ever waits for the log
+// thread. A line of log_msg (at most 1023 bytes) is one write not above
+// PIPE_BUF: whole or refused, never mixed with another thread's. Longer text
+// (logger's) goes in PIPE_BUF pieces, each whole or refused; after a refused
+// piece the rest is dropped with it, and the text counts as dropped.
+static bool _pipe_put(int aicFd, const char* aipcTxt, size_t aicLen)
+{
+    while (aicLen > 0) {
+        const size_t part = std::min(aicLen, static_cast<size_t>(PIPE_BUF));
+        const ssize_t wr = write(aicFd, aipcTxt, part);
+        if (wr < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wr != static_cast<ssize_t>(part)) {
+            return false;
+        }
+        aipcTxt += part;
+        aicLen -= part;
+    }
+    return true;
+}
+
+// The line that says how many lines were lost since the last such line.
+constexpr size_t kDropNoteBuf = 96;
+static int _drop_note(char* aopNote, uint64_t aicCnt)
+{
+    return snprintf(aopNote, kDropNoteBuf,
+                    "%llu log lines dropped, the log thread did not keep up err!!!!\n",
+                    static_cast<unsigned long long>(aicCnt));
+}
+
+static void _pipe_line(const char* aipcLine, size_t aicLen)
+{
+    const int fd = __atomic_load_n(&giLogPpFdAry[1], __ATOMIC_ACQUIRE);
+    if (fd < 0) {
+        return;  // stopped, or not yet serving: lost, as documented
+    }
+    // Whoever takes the unsaid count says it, once, ahead of its own line;
+    // a line never goes in while its notice could not.
+    const uint64_t unsaid = giLogDropUnsaid.exchange(0, std::memory_order_acq_rel);
+    if (unsaid != 0) {
+        char note[kDropNoteBuf];
+        const int n = _drop_note(note, unsaid);
+        if (n <= 0 || !_pipe_put(fd, note, static_cast<size_t>(n))) {
+            giLogDropUnsaid.fetch_add(unsaid + 1, std::memory_order_acq_rel);
+            giLogDropped.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+    if (!_pipe_put(fd, aipcLine, aicLen)) {
+        giLogDropUnsaid.fetch_add(1, std::memory_order_acq_rel);
+        giLogDropped.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
 static void _route(const char* aipcLine, size_t aicLen)
 {
     if (gipLogCfg == nullptr) {
@@ -100,10 +175,7 @@ static void _route(const char* aipcLine, size_t aicLen)
         return;
     }
     if (_ival(gipLogCfg->logRunMd) == LOG_RUN_NEW_PTHREAD) {
-        // One write of at most 1022 bytes: below PIPE_BUF, so lines from
-        // different threads never interleave. A failed write loses the line.
-        ssize_t wr = write(__atomic_load_n(&giLogPpFdAry[1], __ATOMIC_ACQUIRE), aipcLine, aicLen);
-        (void)wr;
+        _pipe_line(aipcLine, aicLen);
         return;
     }
     log_deliver(aipcLine, aicLen);
@@ -710,7 +782,10 @@ int _start_log_thread()
 
 }  // namespace
 
-void log_rotate_if_due()
+// Starts the next log file when the current one has had its share of
+// writes, or retries the one a failed rotation could not open. Called with
+// giSvLogLk held.
+static void log_rotate_if_due()
 {
     if (gipLogFp == nullptr && gibLogReopen) {
         // The same name again (a LOG_FILE_TWO turn is not skipped); a
@@ -859,8 +934,14 @@ extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
             SAY_ERR("pipe() err, msg:%s!!!!\n", strerror(errno));
             return -ERR_LOG_PIPE_CREATE;
         }
-        // The thread empties the pipe at a stop without blocking.
-        (void)fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        // The thread empties the pipe at a stop without blocking, and a
+        // line that finds the pipe full is dropped rather than wait.
+        if (fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0 || fcntl(fds[1], F_SETFL, O_NONBLOCK) != 0) {
+            SAY_ERR("fcntl() err, msg:%s!!!!\n", strerror(errno));
+            close(fds[0]);
+            close(fds[1]);
+            return -ERR_LOG_PIPE_CREATE;
+        }
         __atomic_store_n(&giLogPpFdAry[0], fds[0], __ATOMIC_RELEASE);
         const int rc = _start_log_thread();
         if (rc != 0) {
@@ -889,6 +970,15 @@ extern "C" V2X_API int log_system_exit(void)
     }
     if (gipLogCfg == nullptr) {
         return LOG_SUCCESS;
+    }
+    // Losses no later line has said yet are said here, where the lines went,
+    // so a restart does not open its log with an earlier run's count.
+    if (const uint64_t unsaid = giLogDropUnsaid.exchange(0, std::memory_order_acq_rel)) {
+        char note[kDropNoteBuf];
+        const int n = _drop_note(note, unsaid);
+        if (n > 0) {
+            log_deliver(note, static_cast<size_t>(n));
+        }
     }
     if (_ival(giLogCfg.fileLogSwt) == LOG_SWITCH_ON) {
         MutexLock lk(giSvLogLk);

@@ -98,6 +98,15 @@ V2X_API int log_system_init(const tLogCfg* aipcLogCfg);
  * 0; safe without a start and when called twice. */
 V2X_API int log_system_exit(void);
 
+/* Lines lost in LOG_RUN_NEW_PTHREAD mode since the process started. A line
+ * that finds the log thread's pipe full (the thread, or the output it writes
+ * to, does not keep up) is dropped whole rather than make the thread that
+ * logs wait; the next line that fits is preceded by one line that says how
+ * many were lost since the last such line: "<n> log lines dropped, the log
+ * thread did not keep up err!!!!". Lines logged while the log system is
+ * stopped are not counted. Any thread; never blocks. */
+V2X_API unsigned long long log_lines_dropped(void);
+
 /* Longest line log_msg produces, in characters; longer text is cut here. */
 #define LOG_LINE_MAX 1022
 
