@@ -14,6 +14,7 @@
 #include "air_log.hpp"
 #include "adap_lyr.hpp"
 #include "core_app.h"
+#include "core.hpp"
 #include "core_harness.h"
 #include "core_mib.h"
 #include "dme_dsm.hpp"
@@ -52,16 +53,18 @@ struct AdapCall {
     uint8_t protTp;
 };
 std::vector<AdapCall> gAdapCalls;
-fAdaptation_Layer_Request gRealAdapReq = nullptr;
+fAdapSend gRealAdapReq = nullptr;
 int gAdapReqResult = 0;
-int record_adap_req(const uint32_t aid, const uint8_t protTp, const char* src, const char* dst,
-                    char* data, const uint8_t prio, const char* ext, const uint16_t len)
+// What the DSM layer hands down: the frame's buffer, its length and the
+// protocol type it asked for.
+uint8_t gLastProtTp = 0;
+int record_adap_req(const TxMeta& meta, char* data, const uint16_t len)
 {
-    gAdapCalls.push_back({data, len, protTp});
+    gAdapCalls.push_back({data, len, gLastProtTp});
     if (gRealAdapReq == nullptr) {
         return gAdapReqResult;
     }
-    return gRealAdapReq(aid, protTp, src, dst, data, prio, ext, len);
+    return gRealAdapReq(meta, data, len);
 }
 
 const char kMac[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
@@ -93,6 +96,7 @@ protected:
         ASSERT_EQ(access_layer_init(), 0);
         ASSERT_EQ(adaptation_layer_init(), 0);
         ASSERT_EQ(dme_dsm_init(kMac), 0);
+        core_wire_stack();
         dme_dsm_set_ind_sink(ind_sink);
         adap_lyr_set_dme_sink(dme_sink);
         base_ = event_base_new();
@@ -106,6 +110,7 @@ protected:
     void TearDown() override
     {
         rlink_exit();
+        core_unwire_stack();
         dme_dsm_set_ind_sink(nullptr);
         adap_lyr_set_dme_sink(nullptr);
         dme_dsm_exit();
@@ -141,6 +146,7 @@ protected:
     {
         Bytes block(256, 0);
         std::copy(ext.begin(), ext.end(), block.begin());
+        gLastProtTp = protTp;
         return get_dme_dsm_prim()->request(aid, protTp, 3, static_cast<uint16_t>(data.size()),
                                            reinterpret_cast<const char*>(data.data()), kFF,
                                            reinterpret_cast<const char*>(block.data()));
@@ -148,8 +154,8 @@ protected:
     // Wraps the adaptation request so each call is recorded.
     void record_requests(bool passOn)
     {
-        gRealAdapReq = passOn ? get_adaptation_layer_prim()->request : nullptr;
-        get_adaptation_layer_prim()->request = record_adap_req;
+        gRealAdapReq = passOn ? adap_lyr_send_entry() : nullptr;
+        adap_lyr_send_entry() = record_adap_req;
     }
 
     struct event_base* base_ = nullptr;
@@ -496,12 +502,22 @@ TEST_F(AdapRx, IndicationFailuresComeBackUnchanged)
 
 TEST(AdapRxAlone, MissingDsmEntryIsReported)
 {
+    // Every AID wanted, so the frame gets past the filter to the DSM layer.
+    ASSERT_EQ(v2x_mib_init(), 0);
+    tDMEDSMServReq every;
+    memset(&every, 0, sizeof(every));
+    every.action = DME_ACTION_ADD;
+    every.aidMthFlg = 1;
+    ASSERT_EQ(mib_dsm_serv_info_updata(&every), 0);
     ASSERT_EQ(adaptation_layer_init(), 0);
+    core_wire_stack();
     StdoutCapture cap;
     const char f[4] = {0x00, 0x20, 0x00, 0x00};
     EXPECT_EQ(get_adaptation_layer_prim()->indication(4, kFF, kFF, f, 0, 4),
               -ERR_V2X_PARM_CONT);  // the DSM layer is not running
     EXPECT_EQ(count_lines_with(cap.stop(), "gipDSMPrim->indication=NULL err!!!!"), 1);
+    core_unwire_stack();
+    v2x_mib_exit();
     EXPECT_EQ(adaptation_layer_exit(), 0);
     EXPECT_EQ(get_adaptation_layer_prim()->request, nullptr);
     EXPECT_EQ(get_adaptation_layer_prim()->indication, nullptr);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "adap_lyr.h"
+#include "core.hpp"
 #include "core_harness.h"
 #include "rlink.hpp"
 #include "test_support.h"
@@ -74,6 +75,7 @@ protected:
         base_ = event_base_new();
         ASSERT_NE(base_, nullptr);
         get_adaptation_layer_prim()->indication = capture_ind;
+        core_wire_stack();
         gHanded.clear();
         gIndResult = 0;
         tV2XSDKCfg cfg = link_cfg("127.0.0.1", 0, radio_.port());
@@ -84,6 +86,7 @@ protected:
     void TearDown() override
     {
         EXPECT_EQ(rlink_exit(), 0);
+        core_unwire_stack();
         get_adaptation_layer_prim()->indication = nullptr;
         event_base_free(base_);
     }
@@ -218,7 +221,7 @@ TEST(RlinkPacing, BackToBackSendsQueueAndLeaveInOrderAtLeast70msApart)
     EXPECT_EQ(mid.sent, before.sent + 1);
     EXPECT_EQ(mid.queued, 4u);
     EXPECT_EQ(mid.waited, before.waited + 4);
-    EXPECT_EQ(rlink_tx_room(), RLINK_TXQ_CAP - 4);
+    EXPECT_EQ(rlink_tx_room_prio(0), RLINK_TXQ_CAP - 4);
     std::vector<long long> at;
     for (int i = 0; i < 5; ++i) {
         Bytes got;
@@ -235,7 +238,7 @@ TEST(RlinkPacing, BackToBackSendsQueueAndLeaveInOrderAtLeast70msApart)
         EXPECT_GE(at[i] - at[i - 1], 70 * 1000000LL) << "gap " << i;
     }
     EXPECT_EQ(tx_stats().queued, 0u);
-    EXPECT_EQ(rlink_tx_room(), RLINK_TXQ_CAP);
+    EXPECT_EQ(rlink_tx_room_prio(0), RLINK_TXQ_CAP);
     // A send well after the previous one does not queue (as above, the
     // condition is the clock: more than the gap since the last datagram).
     usleep(100 * 1000);
@@ -265,7 +268,7 @@ TEST(RlinkPacing, FullQueueRefusesAndExitDropsWhatWaits)
     const tRlinkTxStats before = tx_stats();
     const char d[2] = {4, 0};
     ASSERT_EQ(rlink_send(d, 2), 0);  // out at once, or queued behind the gap
-    while (rlink_tx_room() > 0) {
+    while (rlink_tx_room_prio(0) > 0) {
         ASSERT_EQ(rlink_send(d, 2), 0);
     }
     EXPECT_EQ(rlink_send(d, 2), -ERR_V2X_TX_FULL);
@@ -355,6 +358,7 @@ TEST(RlinkHandOver, MissingAdaptationEntryIsReportedAndNotKept)
 {
     const char d[3] = {4, 0, 0};
     gHanded.clear();
+    core_wire_stack();
     StdoutCapture cap;
     EXPECT_EQ(_parse_rx_msg(d, 3), -ERR_V2X_PARM_CONT);
     // Once the entry exists the next frame goes up normally.
@@ -366,6 +370,7 @@ TEST(RlinkHandOver, MissingAdaptationEntryIsReportedAndNotKept)
     EXPECT_EQ(adaptation_layer_exit(), 0);
     EXPECT_EQ(_parse_rx_msg(d, 3), -ERR_V2X_PARM_CONT);
     EXPECT_EQ(count_lines_with(cap.stop(), "gipAdapLyrPrim->indication=NULL err!!!!"), 3);
+    core_unwire_stack();
     ASSERT_EQ(gHanded.size(), 1u);
     EXPECT_EQ(gHanded[0].len, 2);
 }

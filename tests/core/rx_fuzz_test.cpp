@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "core.hpp"
 #include "adap_lyr.hpp"
 #include "core_app.h"
 #include "core_harness.h"
@@ -161,6 +162,7 @@ protected:
         ASSERT_EQ(adaptation_layer_init(), 0);
         const char mac[6] = {1, 2, 3, 4, 5, 6};
         ASSERT_EQ(dme_dsm_init(mac), 0);
+        core_wire_stack();
         dme_dsm_set_ind_sink(check_ind);
         adap_lyr_set_dme_sink(count_dme);
         // Every AID registered, so frames get past the filter to the length
@@ -173,6 +175,7 @@ protected:
     }
     void TearDown() override
     {
+        core_unwire_stack();
         dme_dsm_set_ind_sink(nullptr);
         adap_lyr_set_dme_sink(nullptr);
         dme_dsm_exit();

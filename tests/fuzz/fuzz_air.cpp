@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "core.hpp"
 #include "adap_lyr.hpp"
 #include "core_app.h"
 #include "core_mib.h"
@@ -59,6 +60,7 @@ void setup_once()
     V2XF_CHECK(adaptation_layer_init() == 0);
     const char mac[6] = {2, 0, 0, 0, 0, 1};
     V2XF_CHECK(dme_dsm_init(mac) == 0);
+    core_wire_stack();
     dme_dsm_set_ind_sink(on_ind);
     adap_lyr_set_dme_sink(on_dme);
     register_every_aid();
@@ -100,6 +102,7 @@ int air_frame(const uint8_t* aipcData, size_t aicLen)
     gSeen = Seen();
     // A copy of exactly the datagram's size: a read past it is a finding.
     std::vector<char> dg(aipcData, aipcData + aicLen);
+    core_wire_stack();  // a core run in the same process unwires at its stop
     const int rc = _parse_rx_msg(aicLen != 0 ? dg.data() : nullptr, static_cast<int>(aicLen));
     V2XF_CHECK(gSeen.inds + gSeen.dmes <= 1);
     if (aicLen == 0 || aicLen > 0x10000) {

@@ -1,18 +1,31 @@
 // SPDX-License-Identifier: Apache-2.0
 // The access layer: MAC header in front of an adaptation frame.
-#include "aces_lyr.h"
+#include "aces_lyr.hpp"
 
 #include <string.h>
 
-#include "adap_lyr.h"
-#include "rlink.h"
+#include "rlink.hpp"
 #include "self_log.h"
 #include "v2x_prim.hpp"
+#include "v2x_sink.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 
 static tAcesLyrPrim giAcesLyrPrim = {nullptr, nullptr};
 static tAcesLyrPrim* gipAcesLyrPrim = &giAcesLyrPrim;
+
+// The link keeps room for this layer's header in front of every buffer.
+static_assert(ACES_LYR_HDR_LEN <= TxScheduler::kHeadroom, "the link's headroom takes the MAC header");
+
+// Payloads go up here (the adaptation layer's indication, wired by the
+// core). Unset, each is counted and refused like one for a stopped layer.
+static UpSinkOf<int, uint8_t, const char*, const char*, const char*, uint8_t, uint16_t>
+    giAcesRxSink(-ERR_V2X_PARM_CONT);
+
+void aces_lyr_set_rx_sink(fRlinkRxSink aipSink)
+{
+    giAcesRxSink.set(aipSink);
+}
 
 static int _access_layer_request(const char* aipcSrcMac, const char* aipcDstMac,
                                  char* aiopFrame, const uint8_t aicPrity,
@@ -39,18 +52,13 @@ static int _access_layer_indication(const char* aipcSrcAdr, const char* aipcDstA
                                     const uint16_t aicAcesPayldLen)
 {
     LOGT();
-    tAdapLyrPrim* sipAdapLyrPrim = nullptr;
-    if (PrimFetch why = prim_fetch(sipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::indication); why != PrimFetch::Ok) {
-        return prim_fail(why, "get_adaptation_layer_prim", "gipAdapLyrPrim->indication", -ERR_V2X_GET_ADAP_PRIM);
-    }
     if (aicAcesPayldLen == 0 || aipcData == nullptr) {
         LOGE("aicAcesPayldLen(%d) err!!!!\n", static_cast<int>(aicAcesPayldLen));
         return -ERR_V2X_RX_ADAP_FMT;
     }
     // A refusal above was counted and logged where it was decided.
-    return sipAdapLyrPrim->indication(static_cast<uint8_t>(aipcData[0]), aipcSrcAdr, aipcDstAdr,
-                                      aipcData + 1, aicPrity,
-                                      static_cast<uint16_t>(aicAcesPayldLen - 1));
+    return giAcesRxSink(static_cast<uint8_t>(aipcData[0]), aipcSrcAdr, aipcDstAdr, aipcData + 1,
+                        aicPrity, static_cast<uint16_t>(aicAcesPayldLen - 1));
 }
 
 extern "C" V2X_API tAcesLyrPrim* get_access_layer_prim(void)

@@ -4,11 +4,8 @@
 
 #include <string.h>
 
-
-#include "core_mib.h"
-#include "dme_dsm.h"
 #include "dsmp.hpp"
-#include "rlink.h"
+#include "rlink.hpp"
 #include "air_log.hpp"
 #include "core_stats.hpp"
 #include "self_log.h"
@@ -22,10 +19,27 @@ static tAdapLyrPrim* gipAdapLyrPrim = &giAdapLyrPrim;
 
 // DME frames go up here (the gateway sets it when the core starts).
 static UpSink<uint16_t> giDMESink;
+// Decoded frames of wanted AIDs go up to the DSM layer's indication; unset,
+// each is counted and refused like one for a stopped layer.
+static UpSinkOf<int, uint8_t, uint32_t, uint16_t, const char*, const char*, uint8_t>
+    giDSMSink(-ERR_V2X_PARM_CONT);
+// Whether an application wants an AID: 0 yes (the MIB's query). Unset,
+// nobody wants anything.
+static UpSinkOf<int, uint32_t> giWantedSink(-1);
 
 void adap_lyr_set_dme_sink(fAdapDMESink aipSink)
 {
     giDMESink.set(aipSink);
+}
+
+void adap_lyr_set_dsm_sink(fAdapDSMSink aipSink)
+{
+    giDSMSink.set(aipSink);
+}
+
+void adap_lyr_set_wanted_sink(fAdapWanted aipSink)
+{
+    giWantedSink.set(aipSink);
 }
 
 unsigned long adap_lyr_default_dme_sink_count(void)
@@ -33,6 +47,22 @@ unsigned long adap_lyr_default_dme_sink_count(void)
     return giDMESink.unset_count();
 }
 
+// The send behind both entries: the frame's headroom takes the protocol
+// type, and the datagram goes to the radio link with whose it is beside it.
+static int _adap_send(const TxMeta& aicMeta, char* aiopFrame, const uint16_t aicDSMLen)
+{
+    LOGT();
+    if (aiopFrame == nullptr) {
+        LOGE("Input param err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    aiopFrame[offsetof(tAdapLyr, protTp)] = static_cast<char>(PROT_TP_DSMP);
+    // A failure is counted and logged by the radio link, which decides it.
+    return rlink_submit(aicMeta, aiopFrame, aicDSMLen + ADAP_LYR_HDR_LEN);
+}
+
+// The published request: only the protocol type and the frame go on the
+// air, as the core's own datagram.
 static int _adaptation_layer_request(const uint32_t aicAppId, const uint8_t aicProtTp,
                                      const char* aipcSrcMac, const char* aipcDstMac,
                                      char* aiopFrame, const uint8_t aicPrity,
@@ -44,20 +74,30 @@ static int _adaptation_layer_request(const uint32_t aicAppId, const uint8_t aicP
     (void)aipcDstMac;
     (void)aicPrity;
     (void)aipcExt;
-    LOGT();
-    if (aiopFrame == nullptr) {
-        LOGE("Input param err!!!!\n");
-        return -ERR_V2X_PARM_CONT;
+    static constexpr TxMeta kOwn = {0, 0, 0, 0, 0, 0};
+    return _adap_send(kOwn, aiopFrame, aicDSMLen);
+}
+
+// The record's way down: the layer's own send while it runs. Tests put a
+// recorder in its place (adap_lyr_send_entry).
+static fAdapSend gipAdapSend = nullptr;
+
+fAdapSend& adap_lyr_send_entry(void)
+{
+    return gipAdapSend;
+}
+
+int adap_lyr_send(const TxMeta& aicMeta, char* aiopFrame, const uint16_t aicDSMLen)
+{
+    if (gipAdapSend == nullptr) {
+        return prim_fail("gipAdapLyrPrim->request");
     }
-    // The frame's headroom takes the protocol type.
-    aiopFrame[offsetof(tAdapLyr, protTp)] = static_cast<char>(PROT_TP_DSMP);
-    // A failure is counted and logged by the radio link, which decides it.
-    return rlink_send(aiopFrame, aicDSMLen + ADAP_LYR_HDR_LEN);
+    return gipAdapSend(aicMeta, aiopFrame, aicDSMLen);
 }
 
 static bool _aid_registered(uint32_t aicAid)
 {
-    if (mib_query_dme_dsm_appid(aicAid) != 0) {
+    if (giWantedSink(aicAid) != 0) {
         LOGI("This packet not recv, appId:0x%x------\n", aicAid);
         return false;
     }
@@ -82,11 +122,6 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
 {
     (void)aipcDstAdr;
     LOGT();
-    tDMEDSMPrim* sipDSMPrim = nullptr;
-    if (PrimFetch why = prim_fetch(sipDSMPrim, get_dme_dsm_prim, &tDMEDSMPrim::indication); why != PrimFetch::Ok) {
-        return prim_fail(why, "get_dme_dsm_prim", "gipDSMPrim->indication", -ERR_V2X_GET_DME_DSM_PRIM);
-    }
-
     if (aicProtTp != PROT_TP_DSMP) {
         STAT_ADD(rxProtTypeOther);  // decoded all the same
     }
@@ -137,8 +172,8 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
     LOGI("encdAid=%d\n", static_cast<int>(f.aid));
     LOGI("dsmDMELen=%d\n", static_cast<int>(f.len));
     // A refusal above was counted and logged where it was decided.
-    return sipDSMPrim->indication(f.version, f.aid, f.len, reinterpret_cast<const char*>(f.data),
-                                  aipcSrcAdr, aicPrity);
+    return giDSMSink(f.version, f.aid, f.len, reinterpret_cast<const char*>(f.data), aipcSrcAdr,
+                     aicPrity);
 }
 
 extern "C" V2X_API tAdapLyrPrim* get_adaptation_layer_prim(void)
@@ -149,11 +184,13 @@ extern "C" V2X_API tAdapLyrPrim* get_adaptation_layer_prim(void)
 extern "C" V2X_API int adaptation_layer_init(void)
 {
     LOGT();
+    gipAdapSend = _adap_send;
     return prim_set(giAdapLyrPrim, _adaptation_layer_request, _adaptation_layer_indication);
 }
 
 extern "C" V2X_API int adaptation_layer_exit(void)
 {
     LOGT();
+    gipAdapSend = nullptr;
     return prim_set(giAdapLyrPrim, nullptr, nullptr);
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The core thread: builds the event base, starts the layers, dispatches, and
 // stops everything again (in the order _core_release gives).
-#include "core.h"
+#include "core.hpp"
 
 #include <event2/event.h>
 #include <pthread.h>
@@ -9,7 +9,7 @@
 
 #include <mutex>
 
-#include "aces_lyr.h"
+#include "aces_lyr.hpp"
 #include "adap_lyr.hpp"
 #include "core_mib.h"
 #include "dme.h"
@@ -19,6 +19,7 @@
 #include "self_log.h"
 #include "v2x_evthread.hpp"
 #include "v2x_lock.hpp"
+#include "v2x_prim.hpp"
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_INFO;
 
@@ -43,10 +44,54 @@ static V2xLoopStop giCoreStop(gipPthdEtBse);
 // need not outlive v2x_core_init.
 static tV2XSDKCfg giCoreCfg;
 
+// The way up from the radio link and the access layer: the adaptation
+// layer's indication, looked up in its table on every call, so that a
+// stopped layer is never called.
+static int _up_adap_ind(const uint8_t aicProtTp, const char* aipcSrc, const char* aipcDst,
+                        const char* aipcData, const uint8_t aicPrity, const uint16_t aicLen)
+{
+    tAdapLyrPrim* p = nullptr;
+    if (PrimFetch why = prim_fetch(p, get_adaptation_layer_prim, &tAdapLyrPrim::indication);
+        why != PrimFetch::Ok) {
+        return prim_fail("gipAdapLyrPrim->indication");
+    }
+    return p->indication(aicProtTp, aipcSrc, aipcDst, aipcData, aicPrity, aicLen);
+}
+
+// The way up from the adaptation layer: the DSM layer's indication.
+static int _up_dsm_ind(uint8_t aiVer, const uint32_t aicAid, uint16_t aiLen, const char* aipcData,
+                       const char* aipcPeerMac, uint8_t aiPrity)
+{
+    tDMEDSMPrim* p = nullptr;
+    if (PrimFetch why = prim_fetch(p, get_dme_dsm_prim, &tDMEDSMPrim::indication);
+        why != PrimFetch::Ok) {
+        return prim_fail("gipDSMPrim->indication");
+    }
+    return p->indication(aiVer, aicAid, aiLen, aipcData, aipcPeerMac, aiPrity);
+}
+
+void core_wire_stack(void)
+{
+    rlink_set_rx_sink(_up_adap_ind);
+    aces_lyr_set_rx_sink(_up_adap_ind);
+    adap_lyr_set_dsm_sink(_up_dsm_ind);
+    // Frames of AIDs no application registered stop at the adaptation layer.
+    adap_lyr_set_wanted_sink(mib_query_dme_dsm_appid);
+}
+
+void core_unwire_stack(void)
+{
+    rlink_set_rx_sink(nullptr);
+    aces_lyr_set_rx_sink(nullptr);
+    adap_lyr_set_dsm_sink(nullptr);
+    adap_lyr_set_wanted_sink(nullptr);
+}
+
 // Points every upward hand-over at the layer above it; each sink counts
 // what comes while it is unset.
 static void _core_wire()
 {
+    core_wire_stack();
     // Received DSM messages go to every application, advertisement frames
     // to the management entity's dump.
     dme_dsm_set_ind_sink(v2x_sdk_dmn_serv_tx_clit_msg);
@@ -62,6 +107,7 @@ static void _core_wire()
 
 static void _core_unwire()
 {
+    core_unwire_stack();
     dme_dsm_set_ind_sink(nullptr);
     adap_lyr_set_dme_sink(nullptr);
     rlink_set_tx_room_sink(nullptr);

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "self_log.h"
 #include "v2x_types.h"
 
 std::atomic<uint64_t> giCoreStats[kCoreStatCount];
@@ -17,9 +18,13 @@ extern "C" V2X_API int v2x_core_stats(tV2XCoreStats* aopStats)
     const size_t have = aopStats->size < sizeof(tV2XCoreStats) ? aopStats->size
                                                                 : sizeof(tV2XCoreStats);
     const size_t slots = (have - kCoreStatHead) / sizeof(uint64_t);
+    // The log's losses are the process's, counted by the log library: read
+    // at copy time rather than kept in a slot of the core.
+    constexpr size_t kLogSlot = core_stat_slot(offsetof(tV2XCoreStats, logLinesDropped));
     auto* out = reinterpret_cast<unsigned char*>(aopStats);
     for (size_t i = 0; i < slots; ++i) {
-        const uint64_t v = giCoreStats[i].load(std::memory_order_relaxed);
+        const uint64_t v = i == kLogSlot ? static_cast<uint64_t>(log_lines_dropped())
+                                         : giCoreStats[i].load(std::memory_order_relaxed);
         memcpy(out + kCoreStatHead + i * sizeof(uint64_t), &v, sizeof(v));
     }
     aopStats->size = static_cast<uint32_t>(kCoreStatHead + slots * sizeof(uint64_t));

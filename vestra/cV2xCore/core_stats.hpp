@@ -15,6 +15,8 @@
 constexpr size_t kCoreStatHead = offsetof(tV2XCoreStats, rxDatagrams);
 constexpr size_t kCoreStatCount = (sizeof(tV2XCoreStats) - kCoreStatHead) / sizeof(uint64_t);
 
+// logLinesDropped's slot stays 0: v2x_core_stats() fills that field from the
+// log library's count when it copies the record out.
 extern std::atomic<uint64_t> giCoreStats[kCoreStatCount];
 
 // The slot of a field, from its place in the record.

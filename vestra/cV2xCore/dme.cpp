@@ -11,9 +11,8 @@
 #include "air_log.hpp"
 #include "core_app_tx.hpp"
 #include "core_stats.hpp"
-#include "dme_dsm.h"
+#include "dme_dsm.hpp"
 #include "dsmp.hpp"
-#include "rlink.hpp"
 #include "self_log.h"
 #include "v2x_prim.hpp"
 #include "v2x_sink.hpp"
@@ -52,8 +51,6 @@ tDMEDSMPrim* gipDSMPrim = nullptr;
 char giCfmBuf[V2X_CORE_APP_BUF_LEN];
 char giDSAFrame[V2X_LIM_DSA_FRAME];
 uint32_t giRxDMECnt = 0;
-// The connection whose request is being handled (0: none); core thread.
-uint32_t giReqConn = 0;
 
 // Where confirms go up; wired by the core. Unset, a confirm reaches no
 // application: counted, and the request's caller told it was not sent.
@@ -106,7 +103,8 @@ void count_providers()
     STAT_SET(mgmtProviders, n);
 }
 
-int _tx_dme_response(eV2XMsgType aicMsgType, uint16_t aicLclAppId, uint32_t aicRetCd)
+int _tx_dme_response(uint32_t aicConn, eV2XMsgType aicMsgType, uint16_t aicLclAppId,
+                     uint32_t aicRetCd)
 {
     if (aicRetCd == DME_RET_ACCEPT) {
         STAT_ADD(cfmAccepted);
@@ -120,7 +118,7 @@ int _tx_dme_response(eV2XMsgType aicMsgType, uint16_t aicLclAppId, uint32_t aicR
     memcpy(cfm + offsetof(tDMEProvServCfm, lclAppId), &aicLclAppId, sizeof(aicLclAppId));
     memcpy(cfm + offsetof(tDMEProvServCfm, retCd), &aicRetCd, sizeof(aicRetCd));
     size_t len = core_app_put_msg(giCfmBuf, static_cast<uint32_t>(aicMsgType), cfm, sizeof(cfm));
-    int rc = giTxSink(giReqConn, giCfmBuf, static_cast<int>(len));
+    int rc = giTxSink(aicConn, giCfmBuf, static_cast<int>(len));
     LOGI("v2x_sdk_dmn_serv_tx_clit_msg()=%d\n", rc);
     if (rc != 0) {
         LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
@@ -134,18 +132,22 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
     LOGI("TX dsa(%06d) wake up\n", static_cast<int>(1000 * e->txSec + e->txUsec / 1000));
     if (PrimFetch why = prim_fetch(gipDSMPrim, get_dme_dsm_prim, &tDMEDSMPrim::request);
         why != PrimFetch::Ok) {
-        prim_fail(why, "get_dme_dsm_prim", "gipDSMPrim->request", -ERR_V2X_GET_DME_DSM_PRIM);
+        prim_fail("gipDSMPrim->request");
     } else {
         const size_t dsaLen = dsa_encode(reinterpret_cast<uint8_t*>(giDSAFrame),
                                          sizeof(giDSAFrame), e->dsaHdrExtAry,
                                          strnlen(e->dsaHdrExtAry, kTextMax - 1));
         // The core's own datagram at the advertisements' priority; a newer
         // advertisement replaces one of the same AID still waiting.
-        const TxMeta tagMeta = {0, e->appId, e->priority, 1, 0, 0};
-        RlinkTxTagScope tag(tagMeta);
-        int rc = gipDSMPrim->request(e->appId, e->protTp, e->priority,
-                                     static_cast<uint16_t>(dsaLen), giDSAFrame,
-                                     reinterpret_cast<const char*>(e->peerMac), e->dsmHdrExts);
+        DsmTxReq req;
+        req.meta = TxMeta{0, e->appId, e->priority, 1, 0, 0};
+        req.protTp = e->protTp;
+        req.priority = e->priority;
+        req.dataLen = static_cast<uint16_t>(dsaLen);
+        req.data = giDSAFrame;
+        req.peerMac = reinterpret_cast<const char*>(e->peerMac);
+        req.exts = e->dsmHdrExts;
+        int rc = dme_dsm_send(req);
         LOGI("gipDSMPrim->request()=%d\n", rc);
         if (rc == -ERR_V2X_TX_FULL) {
             // The radio is busy with earlier datagrams: this period's
@@ -238,6 +240,13 @@ extern "C" V2X_API int _dme_provder_serv_req(const uint16_t aicLclAppId, const e
                                              const uint32_t aicAppId, const uint8_t aicRptRte,
                                              const char* aipcDSAHdrExt, const char* aipcOtherInfo)
 {
+    return dme_prov_req(0, aicLclAppId, aicDMEAct, aicAppId, aicRptRte, aipcDSAHdrExt, aipcOtherInfo);
+}
+
+int dme_prov_req(uint32_t aicConn, const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
+                 const uint32_t aicAppId, const uint8_t aicRptRte, const char* aipcDSAHdrExt,
+                 const char* aipcOtherInfo)
+{
     LOGT();
     uint32_t retCd = DME_RET_ACCEPT;
     int32_t act;
@@ -245,14 +254,14 @@ extern "C" V2X_API int _dme_provder_serv_req(const uint16_t aicLclAppId, const e
     if (aicLclAppId >= DME_PROV_MAX) {
         // Beyond the table: refused rather than indexing past it.
         LOGE("lclAppId(%d) err!!!!\n", aicLclAppId);
-        return _tx_dme_response(V2X_DME_PROV_SERV_CFM, aicLclAppId, DME_RET_REJ_VAL_ERR);
+        return _tx_dme_response(aicConn, V2X_DME_PROV_SERV_CFM, aicLclAppId, DME_RET_REJ_VAL_ERR);
     }
     if (aicRptRte == 0 && (act == DME_ACTION_ADD || act == DME_ACTION_CHGE)) {
         // A rate of 0 has no period (it would divide by zero).
         LOGE("rptRte(%d) err!!!!\n", aicRptRte);
-        return _tx_dme_response(V2X_DME_PROV_SERV_CFM, aicLclAppId, DME_RET_REJ_VAL_ERR);
+        return _tx_dme_response(aicConn, V2X_DME_PROV_SERV_CFM, aicLclAppId, DME_RET_REJ_VAL_ERR);
     }
-    const uint32_t owner = giReqConn;
+    const uint32_t owner = aicConn;
     tProvReq* found = find_prov(owner, aicLclAppId, false);
     switch (act) {
     case DME_ACTION_ADD: {
@@ -306,12 +315,19 @@ extern "C" V2X_API int _dme_provder_serv_req(const uint16_t aicLclAppId, const e
         break;
     }
     count_providers();
-    return _tx_dme_response(V2X_DME_PROV_SERV_CFM, aicLclAppId, retCd);
+    return _tx_dme_response(aicConn, V2X_DME_PROV_SERV_CFM, aicLclAppId, retCd);
 }
 
 extern "C" V2X_API int _dme_user_serv_req(const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
                                           const eDMEUsrReqTp aicDMEUsrReqTp,
                                           const uint32_t aicAppId, const char* aipcOtherInfo)
+{
+    return dme_user_req(0, aicLclAppId, aicDMEAct, aicDMEUsrReqTp, aicAppId, aipcOtherInfo);
+}
+
+int dme_user_req(uint32_t aicConn, const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
+                 const eDMEUsrReqTp aicDMEUsrReqTp, const uint32_t aicAppId,
+                 const char* aipcOtherInfo)
 {
     LOGT();
     (void)aicDMEUsrReqTp;
@@ -324,7 +340,7 @@ extern "C" V2X_API int _dme_user_serv_req(const uint16_t aicLclAppId, const eDME
         LOGE("aicDMEAct=%d err!!!!\n", act);
         retCd = DME_RET_REJ_VAL_ERR;
     }
-    return _tx_dme_response(V2X_DME_USER_SERV_CFM, aicLclAppId, retCd);
+    return _tx_dme_response(aicConn, V2X_DME_USER_SERV_CFM, aicLclAppId, retCd);
 }
 
 extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aicMsgLen)
@@ -366,11 +382,6 @@ void dme_set_tx_sink(fDMETxSink aipSink)
 unsigned long dme_unset_tx_sink_count(void)
 {
     return giTxSink.unset_count();
-}
-
-void dme_set_requester(uint32_t aicConn)
-{
-    giReqConn = aicConn;
 }
 
 int dme_drop_owner(uint32_t aicOwner)

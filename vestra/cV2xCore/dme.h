@@ -41,17 +41,13 @@ V2X_API int dme_exit(void);
  * while the entity is stopped. */
 V2X_API tDMEPrim* get_dme_prim(void);
 
-/* The provReq primitive: add, delete or change the provider service of the
- * requesting connection (dme_set_requester; 0 outside a request)
- * with this lclAppId. Every request is answered with a V2X_DME_PROV_SERV_CFM
- * to that connection only (to every application when called outside a
- * request), through the tx sink; returns the result of sending it. Core
- * thread. */
+/* The provReq primitive: add, delete or change the core's own provider
+ * service (owner 0) with this lclAppId; dme_prov_req with connection 0.
+ * Core thread. */
 V2X_API int _dme_provder_serv_req(const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
                                   const uint32_t aicAppId, const uint8_t aicRptRte,
                                   const char* aipcDSAHdrExt, const char* aipcOtherInfo);
-/* The userReq primitive: acknowledged with V2X_DME_USER_SERV_CFM to the
- * requesting connection, not recorded. Core thread. */
+/* The userReq primitive: dme_user_req with connection 0. Core thread. */
 V2X_API int _dme_user_serv_req(const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
                                const eDMEUsrReqTp aicDMEUsrReqTp, const uint32_t aicAppId,
                                const char* aipcOtherInfo);
@@ -66,10 +62,20 @@ void dme_set_tx_sink(fDMETxSink aipSink);
 /* Confirms that found no sink set since the process started. */
 unsigned long dme_unset_tx_sink_count(void);
 
-/* The connection whose requests the primitives handle from now on (0: a
- * caller of the core itself). The daemon server sets it around each request
- * it hands over. Core thread. */
-void dme_set_requester(uint32_t aicConn);
+/* A provider request of connection aicConn (0: the core itself): add,
+ * delete or change its provider service with this lclAppId. Answered with
+ * a V2X_DME_PROV_SERV_CFM to that connection only (to every application
+ * for 0), through the tx sink; returns the result of sending it. Core
+ * thread. */
+int dme_prov_req(uint32_t aicConn, const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
+                 const uint32_t aicAppId, const uint8_t aicRptRte, const char* aipcDSAHdrExt,
+                 const char* aipcOtherInfo);
+/* A user request of connection aicConn: acknowledged with
+ * V2X_DME_USER_SERV_CFM to that connection, not recorded. Returns the
+ * result of sending the confirm. Core thread. */
+int dme_user_req(uint32_t aicConn, const uint16_t aicLclAppId, const eDMEAction aicDMEAct,
+                 const eDMEUsrReqTp aicDMEUsrReqTp, const uint32_t aicAppId,
+                 const char* aipcOtherInfo);
 
 /* Removes every provider service of a closed connection (aicOwner not 0):
  * its advertisements stop at once. Returns how many there were. Core

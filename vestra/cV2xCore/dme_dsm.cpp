@@ -5,7 +5,7 @@
 #include <string.h>
 
 
-#include "adap_lyr.h"
+#include "adap_lyr.hpp"
 #include "core_app.h"
 #include "core_app_frame.hpp"
 #include "dsm_mem.hpp"
@@ -22,7 +22,6 @@ static tDMEDSMPrim* gipDMEDSMPrim = &giDMEDSMPrim;
 static char giMacAdr[6] = {0, 0, 0, 0, 0, 0};
 // The send ring (giDSMMemHd and giDSMMemLk live inside it).
 static DsmMemRing giDSMMemRing;
-static tAdapLyrPrim* gipAdapLyrPrim = nullptr;
 // Every indication is built here; only the core thread builds them.
 static char giDSMIndBuf[V2X_CORE_APP_BUF_LEN];
 
@@ -50,12 +49,13 @@ const char* dme_dsm_next_send_buf(void)
     return giDSMMemRing.peek_msg();
 }
 
-static int _dsm_request(const uint32_t aicAppId, const uint8_t aicProtTp, const uint8_t aicPrity,
-                        const uint16_t aicLen, const char* aipcData, const char* aipcPeerMac,
-                        const char* aipcDSMHdrExts)
+int dme_dsm_send(const DsmTxReq& aicReq)
 {
     LOGT();
-    const auto* exts = reinterpret_cast<const uint8_t*>(aipcDSMHdrExts);
+    const uint32_t aicAppId = aicReq.meta.aid;
+    const uint16_t aicLen = aicReq.dataLen;
+    const char* aipcData = aicReq.data;
+    const auto* exts = reinterpret_cast<const uint8_t*>(aicReq.exts);
     // Refused before a buffer is taken, so a refusal leaves the ring as it
     // was: AIDs and extensions without an encoding, and datagrams that would
     // not fit the buffer behind the protocol-type byte.
@@ -82,8 +82,8 @@ static int _dsm_request(const uint32_t aicAppId, const uint8_t aicProtTp, const 
         LOGE("_find_dsm_mem() err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    if (PrimFetch why = prim_fetch(gipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::request); why != PrimFetch::Ok) {
-        return prim_fail(why, "get_adaptation_layer_prim", "gipAdapLyrPrim->request", -ERR_V2X_GET_ADAP_PRIM);
+    if (adap_lyr_send_entry() == nullptr) {
+        return adap_lyr_send(aicReq.meta, nullptr, 0);  // says why, once
     }
 
     DsmpTxInfo info;
@@ -104,9 +104,28 @@ static int _dsm_request(const uint32_t aicAppId, const uint8_t aicProtTp, const 
         LOGI("aidTmp=0x%x\n", static_cast<unsigned>(info.aidField));
     }
 
-    // A failure below is counted and logged where it was decided.
-    return gipAdapLyrPrim->request(aicAppId, aicProtTp, giMacAdr, aipcPeerMac, mem->msg, aicPrity,
-                                   aipcDSMHdrExts, static_cast<uint16_t>(info.frameLen));
+    // A failure below is counted and logged where it was decided. Protocol
+    // type, addresses and priority do not go on the air: the link's
+    // scheduler has what it needs in the record's meta.
+    return adap_lyr_send(aicReq.meta, mem->msg, static_cast<uint16_t>(info.frameLen));
+}
+
+// The published request: the core's own datagram at priority 0, no
+// lifetime (the daemon server and the management entity send through
+// dme_dsm_send with theirs).
+static int _dsm_request(const uint32_t aicAppId, const uint8_t aicProtTp, const uint8_t aicPrity,
+                        const uint16_t aicLen, const char* aipcData, const char* aipcPeerMac,
+                        const char* aipcDSMHdrExts)
+{
+    DsmTxReq req;
+    req.meta = TxMeta{0, aicAppId, 0, 0, 0, 0};
+    req.protTp = aicProtTp;
+    req.priority = aicPrity;
+    req.dataLen = aicLen;
+    req.data = aipcData;
+    req.peerMac = aipcPeerMac;
+    req.exts = aipcDSMHdrExts;
+    return dme_dsm_send(req);
 }
 
 static int _dsm_indication(uint8_t aiDSMPVer, const uint32_t aicAppId, uint16_t aiLen,

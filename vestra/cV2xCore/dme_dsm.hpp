@@ -4,6 +4,30 @@
 #define VESTRA_DME_DSM_HPP
 
 #include "dme_dsm.h"
+#include "tx_sched.hpp"
+
+// One DSM request on its way down, decoded once where it entered the core
+// (the daemon server, the management entity): whose it is and how it may
+// wait (meta: connection, AID, scheduling priority, supersede, lifetime,
+// call time), and views of what goes into the frame. The views belong to
+// the caller and are read only during dme_dsm_send.
+struct DsmTxReq {
+    TxMeta meta;
+    uint8_t protTp = 0;
+    uint8_t priority = 0;       // as asked (the scheduling one is meta.prio)
+    uint16_t dataLen = 0;
+    const char* data = nullptr;
+    const char* peerMac = nullptr;
+    const char* exts = nullptr;  // extension block (id, length, value) or null
+};
+
+// Frames the request as DSMP in the next send buffer and hands it down
+// with its meta. The request primitive of get_dme_dsm_prim() is this call
+// for the core's own datagram at priority 0. 0, -ERR_V2X_PARM_CONT (AID or
+// extension without an encoding, missing data, a stopped layer below),
+// -ERR_V2X_SEND_LEN (does not fit a buffer), or what the radio link
+// decided (-ERR_V2X_TX_FULL, -ERR_V2X_SOCKET_SEND_TO). Core thread.
+int dme_dsm_send(const DsmTxReq& aicReq);
 
 // Receives every V2X_DSM_IND message the layer builds (header included),
 // with the signature of the daemon server's broadcast to all applications.

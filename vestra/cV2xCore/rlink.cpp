@@ -15,7 +15,6 @@
 
 #include <atomic>
 
-#include "adap_lyr.h"
 #include "dsm_mem.hpp"
 #include "air_log.hpp"
 #include "core_stats.hpp"
@@ -39,7 +38,6 @@ static DsmMemRing giDSMMemRing;
 // Every frame from the radio module is handed up with these addresses.
 static const char gicSrcAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
 static const char gicDstAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
-static tAdapLyrPrim* gipAdapLyrPrim = nullptr;
 static struct event* gipTxEt = nullptr;
 // The current episode of refused datagrams (core thread): how many the far
 // end has refused since the first, and whether the datagram sent last has
@@ -51,8 +49,11 @@ static bool giLastSentClean = false;
 // the core at start and cleared at stop. Unset, each call is counted.
 static UpSinkOf<void> giTxRoomSink;
 static UpSinkOf<void, uint32_t, eRlinkTxNews> giTxNewsSink;
-// Whose the datagrams of the current rlink_send calls are (core thread).
-static TxMeta giTxTag = {0, 0, 0, 0, 0, 0};
+// Received datagrams go up here (the adaptation layer's indication, wired
+// by the core). Unset, a datagram is counted and refused like one for a
+// stopped layer.
+static UpSinkOf<int, uint8_t, const char*, const char*, const char*, uint8_t, uint16_t>
+    giRxSink(-ERR_V2X_PARM_CONT);
 static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen);
 static void _rlink_tx_timer_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg);
 
@@ -123,9 +124,6 @@ AirLogGate& air_log_gate()
 int _parse_rx_msg(const char* aipcMsg, const int aicLen)
 {
     LOGT();
-    if (PrimFetch why = prim_fetch(gipAdapLyrPrim, get_adaptation_layer_prim, &tAdapLyrPrim::indication); why != PrimFetch::Ok) {
-        return prim_fail(why, "get_adaptation_layer_prim", "gipAdapLyrPrim->indication", -ERR_V2X_GET_ADAP_PRIM);
-    }
     if (aipcMsg == nullptr || aicLen <= 0) {
         STAT_ADD(rxDropTooShort);
         LOGE_AIR("aicLen(%d) err!!!!\n", aicLen);
@@ -140,8 +138,7 @@ int _parse_rx_msg(const char* aipcMsg, const int aicLen)
     }
     // A drop above is counted and logged where it is decided.
     const auto protTp = static_cast<uint8_t>(aipcMsg[0]);
-    return gipAdapLyrPrim->indication(protTp, gicSrcAdr, gicDstAdr, aipcMsg + 1, 0,
-                                      static_cast<uint16_t>(aicLen - 1));
+    return giRxSink(protTp, gicSrcAdr, gicDstAdr, aipcMsg + 1, 0, static_cast<uint16_t>(aicLen - 1));
 }
 
 // Runs on the core thread whenever the receive socket is readable. Reads
@@ -414,6 +411,13 @@ static void _rlink_tx_timer_cb(evutil_socket_t, short, void*)
 
 extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
 {
+    // The core's own datagram at priority 0, no lifetime.
+    static constexpr TxMeta kOwn = {0, 0, 0, 0, 0, 0};
+    return rlink_submit(kOwn, aipcSdMsg, aicSdLen);
+}
+
+int rlink_submit(const TxMeta& aicMeta, const char* aipcSdMsg, const int aicSdLen)
+{
     LOGT();
     if (aipcSdMsg == nullptr || aicSdLen <= 0) {
         LOGE("Input param err!!!!\n");
@@ -425,18 +429,7 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
         LOGE("sendto() err, msg:%s!!!!\n", strerror(EBADF));
         return -ERR_V2X_SOCKET_SEND_TO;
     }
-    return giTxSched.submit(giTxTag, aipcSdMsg, aicSdLen);
-}
-
-void rlink_set_tx_tag(const TxMeta* aipcTag)
-{
-    static constexpr TxMeta kUntagged = {0, 0, 0, 0, 0, 0};
-    giTxTag = aipcTag != nullptr ? *aipcTag : kUntagged;
-}
-
-int rlink_tx_room(void)
-{
-    return rlink_tx_room_prio(giTxTag.prio);
+    return giTxSched.submit(aicMeta, aipcSdMsg, aicSdLen);
 }
 
 int rlink_tx_room_prio(uint8_t aicPrio)
@@ -462,9 +455,9 @@ void rlink_set_tx_news_sink(fRlinkTxNews aipSink)
     giTxNewsSink.set(aipSink);
 }
 
-unsigned long rlink_unset_sink_count(void)
+void rlink_set_rx_sink(fRlinkRxSink aipSink)
 {
-    return giTxRoomSink.unset_count() + giTxNewsSink.unset_count();
+    giRxSink.set(aipSink);
 }
 
 void rlink_tx_stats(tRlinkTxStats* aopStats)

@@ -23,10 +23,10 @@ V2X_API int rlink_init(const tV2XSDKCfg* aipcV2XCore, struct event_base* aipcEtB
  * has not passed, or datagrams are already waiting, the bytes are copied
  * into the transmit queue of their priority, which a timer on the core's
  * event loop drains one datagram per gap, the most urgent priority first
- * and connections of one priority in turn. Whose the datagram is and how it
- * may wait (priority, lifetime, supersede) is the tag the caller set
- * (rlink_set_tx_tag, rlink.hpp); untagged sends are the core's own at
- * priority 0. Core thread only. 0 (sent or queued), -ERR_V2X_PARM_CONT,
+ * and connections of one priority in turn. A datagram sent here is the
+ * core's own at priority 0 with no lifetime; the core's layers hand whose it
+ * is and how it may wait beside it (rlink_submit, rlink.hpp). Core thread
+ * only. 0 (sent or queued), -ERR_V2X_PARM_CONT,
  * -ERR_V2X_SEND_LEN (longer than a queue place), -ERR_V2X_TX_FULL (its
  * priority's queue is full, nothing kept) or -ERR_V2X_SOCKET_SEND_TO (sent
  * at once and refused, or the link is not running). */

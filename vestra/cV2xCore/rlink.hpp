@@ -5,7 +5,6 @@
 
 #include <stdint.h>
 
-#include "aces_lyr.h"
 #include "dsm_mem.hpp"
 #include "rlink.h"
 #include "tx_sched.hpp"
@@ -27,23 +26,23 @@ constexpr int RLINK_TXQ_CAP = TxScheduler::kCap;
 // Longest datagram the link takes: a DSM buffer behind an access-layer header.
 constexpr int RLINK_TX_MAX_LEN = TxScheduler::kMaxLen;
 
-// Whose the datagrams of the following rlink_send calls are: connection,
-// AID, priority, lifetime, supersede. Null: the core's own at priority 0,
-// no lifetime. Core thread; set around one request with RlinkTxTagScope.
-void rlink_set_tx_tag(const TxMeta* aipcTag);
+// rlink_send for a datagram whose owner, priority, lifetime and supersede
+// travel with it in aicMeta (rlink_send itself sends as the core's own at
+// priority 0). The bytes are copied when the datagram has to wait. Same
+// results as rlink_send. Core thread.
+int rlink_submit(const TxMeta& aicMeta, const char* aipcSdMsg, const int aicSdLen);
 
-class RlinkTxTagScope {
-public:
-    explicit RlinkTxTagScope(const TxMeta& aicTag) { rlink_set_tx_tag(&aicTag); }
-    ~RlinkTxTagScope() { rlink_set_tx_tag(nullptr); }
-    RlinkTxTagScope(const RlinkTxTagScope&) = delete;
-    RlinkTxTagScope& operator=(const RlinkTxTagScope&) = delete;
-};
+// Where received datagrams go: protocol type, source and destination
+// address, the frame behind the type byte, priority, frame length (the
+// adaptation layer's indication). Unset, each is counted and refused with
+// -ERR_V2X_PARM_CONT. The core wires it at start and clears it at stop.
+using fRlinkRxSink = int (*)(const uint8_t, const char*, const char*, const char*, const uint8_t,
+                             const uint16_t);
+void rlink_set_rx_sink(fRlinkRxSink aipSink);
 
-// Free places in the queue of the current tag's priority, or of one
-// priority (all of them while the link is not running). Expired datagrams
-// are dropped first, so their places count as free.
-int rlink_tx_room(void);
+// Free places in the queue of one priority (all of them while the link is
+// not running). Expired datagrams are dropped first, so their places count
+// as free.
 int rlink_tx_room_prio(uint8_t aicPrio);
 // Datagrams of a connection waiting now: at one priority, or at any when
 // aicPrio is negative.
@@ -53,15 +52,13 @@ int rlink_tx_queued_by(uint32_t aicConnId, int aicPrio);
 enum eRlinkTxNews { RLINK_TX_SENT, RLINK_TX_EXPIRED, RLINK_TX_SUPERSEDED, RLINK_TX_AT_EXIT };
 // Called on the core thread for each datagram that left or was dropped.
 using fRlinkTxNews = void (*)(uint32_t aicConnId, eRlinkTxNews aicNews);
-// Sets it; null goes back to counting the calls (rlink_unset_sink_count).
+// Sets it; null goes back to counting the calls.
 void rlink_set_tx_news_sink(fRlinkTxNews aipSink);
 
 // Called on the core thread each time a place of any priority comes free.
 using fRlinkTxRoom = void (*)(void);
 // Sets the room callback; null goes back to counting the calls.
 void rlink_set_tx_room_sink(fRlinkTxRoom aipSink);
-// Room and news calls that found no callback set since the process started.
-unsigned long rlink_unset_sink_count(void);
 
 // What the send side has done since the process started.
 struct tRlinkTxStats {

@@ -18,7 +18,6 @@
 
 #include <stdint.h>
 
-#include "aces_lyr.h"
 #include "dsm_mem.hpp"
 
 // What a datagram is, for the scheduler: whose it is and how it may wait.
@@ -69,8 +68,11 @@ public:
     static constexpr int kCap = DSM_MEM_CNT;
     // Minimum gap between two datagrams on the monotonic clock.
     static constexpr uint64_t kGapUs = V2X_LIM_RLINK_PACE_US;
-    // Longest datagram: a DSM buffer behind an access-layer header.
-    static constexpr int kMaxLen = DSM_MEM_MSG_LEN + ACES_LYR_HDR_LEN;
+    // Room in front of a DSM buffer for the headers of the layers above the
+    // link (the access layer's 13 bytes are the most; aces_lyr.cpp checks).
+    static constexpr int kHeadroom = 13;
+    // Longest datagram: a DSM buffer behind that headroom.
+    static constexpr int kMaxLen = DSM_MEM_MSG_LEN + kHeadroom;
 
     static uint8_t clamp_prio(uint8_t aicPrio) { return aicPrio > kPrioMax ? kPrioMax : aicPrio; }
 
@@ -95,8 +97,6 @@ public:
     int queued_by(uint32_t aicConn, uint8_t aicPrio) const;
     // Drops everything that waits (the link stops): their count.
     int drop_all();
-    // Monotonic time of the last datagram, kept across a stop and a start.
-    uint64_t last_send_us() const { return lastUs_; }
 
 private:
     struct Slot {

@@ -7,12 +7,8 @@
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 
-int prim_fail(PrimFetch aicWhy, const char* aipcGetter, const char* aipcEntry, int aicNoTableRc)
+int prim_fail(const char* aipcEntry)
 {
-    if (aicWhy == PrimFetch::NoTable) {
-        LOGE("%s() err!!!!\n", aipcGetter);
-        return aicNoTableRc;
-    }
     LOGE("%s=NULL err!!!!\n", aipcEntry);
     return -ERR_V2X_PARM_CONT;  // the layer is not running
 }

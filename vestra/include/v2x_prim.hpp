@@ -8,23 +8,20 @@
 #ifndef VESTRA_V2X_PRIM_H
 #define VESTRA_V2X_PRIM_H
 
-enum class PrimFetch { Ok, NoTable, NoEntry };
+enum class PrimFetch { Ok, NoEntry };
 
-// Puts the table into `out` and says whether the entry can be called; on
-// anything but Ok the caller fails through prim_fail.
+// Puts the table into `out` (a getter never returns null) and says whether
+// the entry can be called; on NoEntry the caller fails through prim_fail.
 template <typename Table, typename Entry>
 inline PrimFetch prim_fetch(Table*& out, Table* (*getter)(void), Entry Table::*entry)
 {
     out = getter();
-    if (out == nullptr) {
-        return PrimFetch::NoTable;
-    }
     return out->*entry == nullptr ? PrimFetch::NoEntry : PrimFetch::Ok;
 }
 
-// Logs why a lookup failed and returns the code to fail with: the table's own
-// code when there is no table, -ERR_V2X_PARM_CONT when the layer is stopped.
-int prim_fail(PrimFetch aicWhy, const char* aipcGetter, const char* aipcEntry, int aicNoTableRc);
+// Logs that the entry is null (its layer is stopped) and returns the code to
+// fail with, -ERR_V2X_PARM_CONT.
+int prim_fail(const char* aipcEntry);
 
 // Fills a layer's table (init) or clears it (exit, with nulls); the layers
 // whose tables have a request and an indication entry.

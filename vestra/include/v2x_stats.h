@@ -138,13 +138,20 @@ typedef struct _tV2XCoreStats_ {
     uint64_t appIdleClosed;   /* connections closed holding an incomplete message too long */
     uint64_t ctlConnections;  /* now: control connections open */
     uint64_t ctlAccepted;     /* control connections accepted */
+
+    /* The core itself, added later. */
+    uint64_t logLinesDropped; /* log lines lost because the log thread did not keep up
+                                 (the process's, as log_lines_dropped() gives them) */
+    uint64_t sinkUnsetDrops;  /* hand-overs between the core's layers that found no
+                                 receiver set (during a start or a stop) */
 } tV2XCoreStats;
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, rxDatagrams) == 8, "counters start at byte 8");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txDatagrams) == 8 + 16 * 8, "send counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, appConnections) == 8 + 29 * 8, "application counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txExpired) == 8 + 48 * 8, "later send counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, appRefusedShare) == 8 + 50 * 8, "later application counters");
-V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 54 * 8, "tV2XCoreStats is 440 bytes");
+V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, logLinesDropped) == 8 + 54 * 8, "core counters");
+V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 56 * 8, "tV2XCoreStats is 456 bytes");
 
 /* V2X_CTL_GREETING payload. */
 typedef struct _tV2XCtlGreeting_ {

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <type_traits>
 
+#include "core_stats.hpp"
+
 // A hand-over of any signature. An unset sink counts the call and returns
 // the value given at construction (for an int result; none for void), so a
 // layer that needs its caller to see the drop as a failure says so there.
@@ -29,6 +31,7 @@ public:
             return fn(aiArgs...);
         }
         unset_.fetch_add(1, std::memory_order_relaxed);
+        STAT_ADD(sinkUnsetDrops);  // all of them, where v2x-ctl shows them
         if constexpr (!std::is_void_v<R>) {
             return static_cast<R>(unsetRc_);
         }
