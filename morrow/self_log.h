@@ -225,10 +225,17 @@ static inline const char* log_base_name(const char* aipcPath)
     ((lvl) == LOG_LEV_OFF || ((int)(lvl) <= (int)__atomic_load_n(&gLogLevl, __ATOMIC_RELAXED) && \
                               (int)(lvl) <= (int)gicDbLev))
 
+/* The source name a line carries: the file's base name, unless the file
+ * defines LOG_SRC_NAME before this header (a module split over several
+ * files keeps the one name its lines have always had). */
+#ifndef LOG_SRC_NAME
+#define LOG_SRC_NAME log_base_name(__FILE__)
+#endif
+
 #define LOG_AT(lvl, ...)                                                                  \
     do {                                                                                  \
         if (LOG_GATE(lvl)) {                                                              \
-            log_msg((lvl), log_base_name(__FILE__), __func__, __LINE__, __VA_ARGS__);    \
+            log_msg((lvl), LOG_SRC_NAME, __func__, __LINE__, __VA_ARGS__);               \
         }                                                                                 \
     } while (0)
 
@@ -242,7 +249,7 @@ static inline const char* log_base_name(const char* aipcPath)
 #define LOGT()                                                                            \
     do {                                                                                  \
         if (LOG_GATE(LOG_LEV_TRACE)) {                                                    \
-            log_msg(LOG_LEV_TRACE, log_base_name(__FILE__), __func__, __LINE__, NULL);   \
+            log_msg(LOG_LEV_TRACE, LOG_SRC_NAME, __func__, __LINE__, NULL);              \
         }                                                                                 \
     } while (0)
 

@@ -234,12 +234,6 @@ static inline int core_app_dsm_req_len_ok(const uint32_t aicHdrLen, const uint32
     return aicHdrLen >= V2X_DSM_REQ_HEAD_LEN && aicHdrLen == V2X_DSM_REQ_HEAD_LEN + aicRecLen;
 }
 
-/* V2X_DSM_REQ_EX: at least options and head, and exactly those + data. */
-static inline int core_app_dsm_req_ex_len_ok(const uint32_t aicHdrLen, const uint32_t aicRecLen)
-{
-    return aicHdrLen >= V2X_DSM_REQ_EX_HEAD_LEN && aicHdrLen == V2X_DSM_REQ_EX_HEAD_LEN + aicRecLen;
-}
-
 /* V2X_DSM_IND: at least the head, and exactly head + data. */
 static inline int core_app_dsm_ind_len_ok(const uint32_t aicHdrLen, const uint32_t aicRecLen)
 {

@@ -42,17 +42,23 @@ inline void core_app_hdr_put(char* aopHdr, uint32_t aicType, uint16_t aicLen)
 }
 
 // A header as an application may send it: a DSM request of at least its
-// head (with options: options and head), a fixed record at exactly its
-// length; any other type is refused.
+// head (with options: options and head) and at most the largest payload, a
+// fixed record at exactly its length; any other type is refused.
 // (A DSM request's own length field is checked once its head is there:
 // core_app_dsm_req_len_ok.)
+// No valid request is longer than the largest message either side builds:
+// a header that claims more is refused at once, before its bytes are read.
 inline CoreAppHdr core_app_req_hdr_check(const uint32_t aicMsgType, const uint32_t aicMsgLen)
 {
     if (aicMsgType == V2X_DSM_REQ) {
-        return aicMsgLen >= V2X_DSM_REQ_HEAD_LEN ? CoreAppHdr::Ok : CoreAppHdr::BadLen;
+        return aicMsgLen >= V2X_DSM_REQ_HEAD_LEN && aicMsgLen <= V2X_CORE_APP_MAX_PAYLOAD
+                   ? CoreAppHdr::Ok
+                   : CoreAppHdr::BadLen;
     }
     if (aicMsgType == V2X_DSM_REQ_EX) {
-        return aicMsgLen >= V2X_DSM_REQ_EX_HEAD_LEN ? CoreAppHdr::Ok : CoreAppHdr::BadLen;
+        return aicMsgLen >= V2X_DSM_REQ_EX_HEAD_LEN && aicMsgLen <= V2X_CORE_APP_MAX_PAYLOAD
+                   ? CoreAppHdr::Ok
+                   : CoreAppHdr::BadLen;
     }
     const uint32_t fixed = core_app_req_fixed_len(aicMsgType);
     if (fixed == 0) {
