@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "core_app_frame.hpp"
 #include "core_app.h"
 #include "core_harness.h"
 #include "domn_serv.hpp"
@@ -205,6 +206,31 @@ TEST(GatewayBadInput, WrongLengthsAndTypesAreRefusedAndTheConnectionStays)
     // Still served.
     ASSERT_TRUE(write_all(app, user_req(1, DME_ACTION_ADD, 20)));
     EXPECT_EQ(read_msg(app, 3000).size(), 12u);
+}
+
+// A header that claims more than any valid request is refused on its own,
+// before the bytes it claims are waited for (or a carry is made for them);
+// the stream starts afresh and the connection is served on.
+TEST(GatewayBadInput, HeaderClaimingMoreThanTheLargestMessageIsRefusedAtOnce)
+{
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    int app = core.connect_app();
+    for (uint32_t type : {static_cast<uint32_t>(V2X_DSM_REQ), static_cast<uint32_t>(V2X_DSM_REQ_EX)}) {
+        Bytes big = app_msg(type, Bytes(50, 0x11));
+        big[4] = static_cast<uint8_t>(60000 & 0xFF);
+        big[5] = static_cast<uint8_t>(60000 >> 8);
+        StatDelta d;
+        ASSERT_TRUE(write_all(app, big));
+        ASSERT_TRUE(wait_for([&] { return d(offsetof(tV2XCoreStats, appRefusedLen)) == 1; }));
+        EXPECT_EQ(d(offsetof(tV2XCoreStats, appCutDropped)), 0u);
+        EXPECT_EQ(d(offsetof(tV2XCoreStats, appIdleClosed)), 0u);
+        ASSERT_TRUE(write_all(app, dsm_req(32, bytes({0xAA}))));
+        EXPECT_EQ(core.radio.recv(3000), bytes({4, 0x00, 0x20, 0x00, 0x01, 0xAA}));
+    }
+    // The largest valid payload still passes the header.
+    EXPECT_EQ(core_app_req_hdr_check(V2X_DSM_REQ, V2X_CORE_APP_MAX_PAYLOAD), CoreAppHdr::Ok);
+    EXPECT_EQ(core_app_req_hdr_check(V2X_DSM_REQ, V2X_CORE_APP_MAX_PAYLOAD + 1), CoreAppHdr::BadLen);
 }
 
 // Two applications may both use lclAppId 7: each has its own provider and
