@@ -26,9 +26,9 @@ namespace {
 #define CLIENT_BY(f, fam, reason, help) \
     CTL_FIELD_BY(tV2XCtlClient, f, Counter, nullptr, 0, help, &fam, reason)
 
-enum Section : uint8_t { kRadioRx, kRadioTx, kApps, kMgmt, kSections };
+enum Section : uint8_t { kRadioRx, kRadioTx, kApps, kMgmt, kCore, kSections };
 const char* const kSectionTitle[kSections] = {"radio receive", "radio send", "applications",
-                                               "management"};
+                                               "management", "core"};
 
 // The families of the stats record. A family's series stand together in the
 // output whatever the place of its counters in the record.
@@ -47,6 +47,12 @@ constexpr Family kAppMsgsDropped = {
     "Messages dropped on application connections: to one that did not read (stalled), from one "
     "whose connection ended inside them (cut)."};
 constexpr Family kCfmRefused = {"cfm_refused", "Confirms sent with a refusal, by reason."};
+constexpr Family kLogDropped = {
+    "log_lines_dropped",
+    "Log lines of the core's process lost, by reason: the log thread did not keep up (behind)."};
+constexpr Family kHandoverDropped = {
+    "handovers_dropped",
+    "Hand-overs between the core's layers dropped, by reason: no receiver set (sink_unset)."};
 
 constexpr Field kStatsFields[] = {
     STAT(rxDatagrams, Counter, kRadioRx, "Datagrams read from the radio module."),
@@ -146,6 +152,12 @@ constexpr Field kStatsFields[] = {
     STAT(ctlConnections, Gauge, kApps,
          "Control connections (queries such as this tool's) open now; not in appConnections."),
     STAT(ctlAccepted, Counter, kApps, "Control connections accepted; not in appAccepted."),
+
+    STAT_BY(logLinesDropped, kLogDropped, "behind", kCore,
+            "Log lines lost because the log thread did not keep up (the core's process)."),
+    STAT_BY(sinkUnsetDrops, kHandoverDropped, "sink_unset", kCore,
+            "Hand-overs between the core's layers that found no receiver set (during a start or "
+            "a stop)."),
 };
 
 const char kConnHelp[] = "Owning connection; 0: inside the core's process.";
