@@ -257,3 +257,39 @@ TEST_F(TxSched, StopDropsWhatWaitsAndTheGapHoldsAcrossIt)
     EXPECT_EQ(out.tx.back().tag, 0x04);
     EXPECT_GE(out.tx[1].at - out.tx[0].at, kGap);
 }
+
+// A filled datagram is written once, where it leaves from: at once into the
+// send-now buffer, else into its queue place; never for one refused or
+// dropped on arrival.
+TEST_F(TxSched, FilledDatagramsAreWrittenOnceWhereTheyLeaveFrom)
+{
+    struct Fill {
+        uint8_t tag;
+        int calls;
+    };
+    const TxFill fill = [](char* aopBuf, const void* aipCtx) {
+        auto* f = static_cast<Fill*>(const_cast<void*>(aipCtx));
+        aopBuf[0] = static_cast<char>(f->tag);
+        ++f->calls;
+    };
+    Fill now{0x51, 0};
+    ASSERT_EQ(sched->submit_fill({1, 26, 3, 0, 0, 0}, 3, fill, &now), 0);
+    EXPECT_EQ(now.calls, 1);
+    Fill waits{0x52, 0};
+    ASSERT_EQ(sched->submit_fill({1, 26, 3, 0, 0, 0}, 3, fill, &waits), 0);
+    EXPECT_EQ(waits.calls, 1);
+    // Expired on arrival and refused for a full queue: never written.
+    Fill late{0x53, 0};
+    EXPECT_EQ(sched->submit_fill({1, 26, 3, 0, 1, rt.now - 5000}, 3, fill, &late), 0);
+    for (int i = 1; i < TxScheduler::kCap; ++i) {
+        ASSERT_EQ(submit(2, 3, 0x60), 0);
+    }
+    Fill full{0x54, 0};
+    EXPECT_EQ(sched->submit_fill({1, 26, 3, 0, 0, 0}, 3, fill, &full), -ERR_V2X_TX_FULL);
+    EXPECT_EQ(late.calls + full.calls, 0);
+    EXPECT_EQ(sched->submit_fill({1, 26, 3, 0, 0, 0}, 3, nullptr, &full), -ERR_V2X_PARM_CONT);
+    drain();
+    ASSERT_GE(out.tx.size(), 2u);
+    EXPECT_EQ(out.tx[0].tag, 0x51);
+    EXPECT_EQ(out.tx[1].tag, 0x52);
+}

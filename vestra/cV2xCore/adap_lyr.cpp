@@ -87,6 +87,35 @@ fAdapSend& adap_lyr_send_entry(void)
     return gipAdapSend;
 }
 
+namespace {
+
+// The frame's writer behind the protocol-type byte.
+struct AdapFill {
+    TxFill fill;
+    const void* ctx;
+};
+
+void _adap_fill(char* aopBuf, const void* aipCtx)
+{
+    const auto* f = static_cast<const AdapFill*>(aipCtx);
+    aopBuf[offsetof(tAdapLyr, protTp)] = static_cast<char>(PROT_TP_DSMP);
+    f->fill(aopBuf + ADAP_LYR_HDR_LEN, f->ctx);
+}
+
+}  // namespace
+
+int adap_lyr_send_fill(const TxMeta& aicMeta, const uint16_t aicDSMLen, TxFill aipFill,
+                       const void* aipCtx)
+{
+    LOGT();
+    if (gipAdapSend == nullptr) {
+        return prim_fail("gipAdapLyrPrim->request");
+    }
+    const AdapFill f = {aipFill, aipCtx};
+    // A failure is counted and logged by the radio link, which decides it.
+    return rlink_submit_fill(aicMeta, aicDSMLen + ADAP_LYR_HDR_LEN, _adap_fill, &f);
+}
+
 int adap_lyr_send(const TxMeta& aicMeta, char* aiopFrame, const uint16_t aicDSMLen)
 {
     if (gipAdapSend == nullptr) {

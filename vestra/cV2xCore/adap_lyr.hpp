@@ -38,6 +38,11 @@ void adap_lyr_set_wanted_sink(fAdapWanted aipSink);
 // line. Otherwise rlink_submit's result. Core thread.
 using fAdapSend = int (*)(const TxMeta& aicMeta, char* aiopFrame, const uint16_t aicDSMLen);
 int adap_lyr_send(const TxMeta& aicMeta, char* aiopFrame, const uint16_t aicDSMLen);
+// adap_lyr_send for a frame of aicDSMLen bytes that aipFill writes (at the
+// pointer it is given) where the datagram waits or leaves from, behind the
+// protocol type: its bytes are copied once. Same results.
+int adap_lyr_send_fill(const TxMeta& aicMeta, const uint16_t aicDSMLen, TxFill aipFill,
+                       const void* aipCtx);
 // The entry adap_lyr_send calls: the layer's own while it runs, null while
 // stopped; tests replace it to see what goes down.
 fAdapSend& adap_lyr_send_entry(void);

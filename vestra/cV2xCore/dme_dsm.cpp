@@ -49,74 +49,84 @@ const char* dme_dsm_next_send_buf(void)
     return giDSMMemRing.peek_msg();
 }
 
-int dme_dsm_send(const DsmTxReq& aicReq)
+namespace {
+
+// Refusals decided before anything is written, so a refusal leaves the
+// buffers as they were: AIDs and extensions without an encoding, and
+// datagrams that would not fit a buffer behind the protocol-type byte.
+// 0 with the frame's length, or the refusal after its line.
+int _check_req(const DsmTxReq& aicReq, size_t* aopFrameLen)
 {
-    LOGT();
-    const uint32_t aicAppId = aicReq.meta.aid;
-    const uint16_t aicLen = aicReq.dataLen;
-    const char* aipcData = aicReq.data;
     const auto* exts = reinterpret_cast<const uint8_t*>(aicReq.exts);
-    // Refused before a buffer is taken, so a refusal leaves the ring as it
-    // was: AIDs and extensions without an encoding, and datagrams that would
-    // not fit the buffer behind the protocol-type byte.
-    if (aicAppId > DSMP_AID_MAX) {
-        LOGE("aicAppId(%u) err!!!!\n", static_cast<unsigned>(aicAppId));
+    if (aicReq.meta.aid > DSMP_AID_MAX) {
+        LOGE("aicAppId(%u) err!!!!\n", static_cast<unsigned>(aicReq.meta.aid));
         return -ERR_V2X_PARM_CONT;
     }
     if (exts != nullptr && exts[1] > DSMP_EXT_WR_MAX) {
         LOGE("dsmHdrExtLen(%d) err!!!!\n", static_cast<int>(exts[1]));
         return -ERR_V2X_PARM_CONT;
     }
-    if (aicLen != 0 && aipcData == nullptr) {
+    if (aicReq.dataLen != 0 && aicReq.data == nullptr) {
         LOGE("Input param err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    const size_t frameLen = dsmp_frame_len(aicAppId, exts, aicLen);
-    if (ADAP_LYR_HDR_LEN + frameLen > static_cast<size_t>(DSM_MEM_MSG_LEN)) {
-        LOGE("aicLen(%d) too long err!!!!\n", static_cast<int>(aicLen));
+    *aopFrameLen = dsmp_frame_len(aicReq.meta.aid, exts, aicReq.dataLen);
+    if (ADAP_LYR_HDR_LEN + *aopFrameLen > static_cast<size_t>(DSM_MEM_MSG_LEN)) {
+        LOGE("aicLen(%d) too long err!!!!\n", static_cast<int>(aicReq.dataLen));
         return -ERR_V2X_SEND_LEN;
     }
+    return 0;
+}
 
-    tDSMMem* mem = _find_dsm_mem();
-    if (mem == nullptr) {
-        LOGE("_find_dsm_mem() err!!!!\n");
-        return -ERR_V2X_PARM_CONT;
+// Writes the request's DSMP frame at aopFrame (checked to fit).
+int _encode(const DsmTxReq& aicReq, char* aopFrame, size_t aicCap, DsmpTxInfo* aopInfo)
+{
+    const int ret = dsmp_encode(reinterpret_cast<uint8_t*>(aopFrame), aicCap, aicReq.meta.aid,
+                                reinterpret_cast<const uint8_t*>(aicReq.exts),
+                                reinterpret_cast<const uint8_t*>(aicReq.data), aicReq.dataLen,
+                                aopInfo);
+    LOGI("dsmHdr1=0x%x\n", static_cast<unsigned>(aopInfo->hdr1));
+    if (aopInfo->extBytes != 0) {
+        LOGI("dsmHdrExtLen=%d\n", static_cast<int>(aopInfo->extBytes));
     }
-    if (adap_lyr_send_entry() == nullptr) {
-        return adap_lyr_send(aicReq.meta, nullptr, 0);  // says why, once
+    LOGI("aicAppId=0x%x\n", static_cast<unsigned>(aicReq.meta.aid));
+    if (aopInfo->twoByteAid) {
+        LOGI("aidTmp=0x%x\n", static_cast<unsigned>(aopInfo->aidField));
     }
+    return ret;
+}
 
+// The frame written where the datagram waits or leaves from.
+void _fill_frame(char* aopFrame, const void* aipCtx)
+{
     DsmpTxInfo info;
-    // The frame goes behind the adaptation layer's headroom.
-    int ret = dsmp_encode(reinterpret_cast<uint8_t*>(mem->msg) + ADAP_LYR_HDR_LEN,
-                          sizeof(mem->msg) - ADAP_LYR_HDR_LEN, aicAppId,
-                          exts, reinterpret_cast<const uint8_t*>(aipcData), aicLen, &info);
-    if (ret != 0) {
-        LOGE("dsmp_encode() err!!!!\n");
-        return ret;
-    }
-    LOGI("dsmHdr1=0x%x\n", static_cast<unsigned>(info.hdr1));
-    if (info.extBytes != 0) {
-        LOGI("dsmHdrExtLen=%d\n", static_cast<int>(info.extBytes));
-    }
-    LOGI("aicAppId=0x%x\n", static_cast<unsigned>(aicAppId));
-    if (info.twoByteAid) {
-        LOGI("aidTmp=0x%x\n", static_cast<unsigned>(info.aidField));
-    }
+    (void)_encode(*static_cast<const DsmTxReq*>(aipCtx), aopFrame,
+                  static_cast<size_t>(DSM_MEM_MSG_LEN - ADAP_LYR_HDR_LEN), &info);
+}
 
+}  // namespace
+
+int dme_dsm_send(const DsmTxReq& aicReq)
+{
+    LOGT();
+    size_t frameLen = 0;
+    if (int rc = _check_req(aicReq, &frameLen); rc != 0) {
+        return rc;
+    }
     // A failure below is counted and logged where it was decided. Protocol
     // type, addresses and priority do not go on the air: the link's
     // scheduler has what it needs in the record's meta.
-    return adap_lyr_send(aicReq.meta, mem->msg, static_cast<uint16_t>(info.frameLen));
+    return adap_lyr_send_fill(aicReq.meta, static_cast<uint16_t>(frameLen), _fill_frame, &aicReq);
 }
 
 // The published request: the core's own datagram at priority 0, no
-// lifetime (the daemon server and the management entity send through
-// dme_dsm_send with theirs).
+// lifetime, framed in the next of the layer's send buffers (the daemon
+// server and the management entity send through dme_dsm_send).
 static int _dsm_request(const uint32_t aicAppId, const uint8_t aicProtTp, const uint8_t aicPrity,
                         const uint16_t aicLen, const char* aipcData, const char* aipcPeerMac,
                         const char* aipcDSMHdrExts)
 {
+    LOGT();
     DsmTxReq req;
     req.meta = TxMeta{0, aicAppId, 0, 0, 0, 0};
     req.protTp = aicProtTp;
@@ -125,7 +135,27 @@ static int _dsm_request(const uint32_t aicAppId, const uint8_t aicProtTp, const 
     req.data = aipcData;
     req.peerMac = aipcPeerMac;
     req.exts = aipcDSMHdrExts;
-    return dme_dsm_send(req);
+    size_t frameLen = 0;
+    if (int rc = _check_req(req, &frameLen); rc != 0) {
+        return rc;
+    }
+    tDSMMem* mem = _find_dsm_mem();
+    if (mem == nullptr) {
+        LOGE("_find_dsm_mem() err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    if (adap_lyr_send_entry() == nullptr) {
+        return adap_lyr_send(req.meta, nullptr, 0);  // says why, once
+    }
+    DsmpTxInfo info;
+    // The frame goes behind the adaptation layer's headroom.
+    const int ret = _encode(req, mem->msg + ADAP_LYR_HDR_LEN, sizeof(mem->msg) - ADAP_LYR_HDR_LEN,
+                            &info);
+    if (ret != 0) {
+        LOGE("dsmp_encode() err!!!!\n");
+        return ret;
+    }
+    return adap_lyr_send(req.meta, mem->msg, static_cast<uint16_t>(info.frameLen));
 }
 
 static int _dsm_indication(uint8_t aiDSMPVer, const uint32_t aicAppId, uint16_t aiLen,

@@ -21,9 +21,11 @@ struct DsmTxReq {
     const char* exts = nullptr;  // extension block (id, length, value) or null
 };
 
-// Frames the request as DSMP in the next send buffer and hands it down
-// with its meta. The request primitive of get_dme_dsm_prim() is this call
-// for the core's own datagram at priority 0. 0, -ERR_V2X_PARM_CONT (AID or
+// Frames the request as DSMP straight into the radio link's place for it
+// (its bytes copied once) and hands it down with its meta. The request
+// primitive of get_dme_dsm_prim() takes the same checks for the core's own
+// datagram at priority 0 and frames into the next of the layer's send
+// buffers. 0, -ERR_V2X_PARM_CONT (AID or
 // extension without an encoding, missing data, a stopped layer below),
 // -ERR_V2X_SEND_LEN (does not fit a buffer), or what the radio link
 // decided (-ERR_V2X_TX_FULL, -ERR_V2X_SOCKET_SEND_TO). Core thread.

@@ -416,6 +416,17 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
     return rlink_submit(kOwn, aipcSdMsg, aicSdLen);
 }
 
+// Not running: nothing to send on and no loop to drain a queue.
+static bool _tx_running()
+{
+    if (gipTxEt == nullptr || giSendFd < 0) {
+        _count_tx_err(EBADF);
+        LOGE("sendto() err, msg:%s!!!!\n", strerror(EBADF));
+        return false;
+    }
+    return true;
+}
+
 int rlink_submit(const TxMeta& aicMeta, const char* aipcSdMsg, const int aicSdLen)
 {
     LOGT();
@@ -423,13 +434,24 @@ int rlink_submit(const TxMeta& aicMeta, const char* aipcSdMsg, const int aicSdLe
         LOGE("Input param err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
-    if (gipTxEt == nullptr || giSendFd < 0) {
-        // Not running: nothing to send on and no loop to drain a queue.
-        _count_tx_err(EBADF);
-        LOGE("sendto() err, msg:%s!!!!\n", strerror(EBADF));
+    if (!_tx_running()) {
         return -ERR_V2X_SOCKET_SEND_TO;
     }
     return giTxSched.submit(aicMeta, aipcSdMsg, aicSdLen);
+}
+
+int rlink_submit_fill(const TxMeta& aicMeta, const int aicSdLen, TxFill aipFill,
+                      const void* aipCtx)
+{
+    LOGT();
+    if (aipFill == nullptr || aicSdLen <= 0) {
+        LOGE("Input param err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
+    if (!_tx_running()) {
+        return -ERR_V2X_SOCKET_SEND_TO;
+    }
+    return giTxSched.submit_fill(aicMeta, aicSdLen, aipFill, aipCtx);
 }
 
 int rlink_tx_room_prio(uint8_t aicPrio)

@@ -31,6 +31,11 @@ constexpr int RLINK_TX_MAX_LEN = TxScheduler::kMaxLen;
 // priority 0). The bytes are copied when the datagram has to wait. Same
 // results as rlink_send. Core thread.
 int rlink_submit(const TxMeta& aicMeta, const char* aipcSdMsg, const int aicSdLen);
+// rlink_submit for a datagram of aicSdLen bytes that aipFill writes where
+// it waits or leaves from: its bytes are copied once. aipFill is not
+// called when the datagram is refused or dropped on arrival.
+int rlink_submit_fill(const TxMeta& aicMeta, const int aicSdLen, TxFill aipFill,
+                      const void* aipCtx);
 
 // Where received datagrams go: protocol type, source and destination
 // address, the frame behind the type byte, priority, frame length (the

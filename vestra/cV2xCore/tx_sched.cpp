@@ -201,7 +201,26 @@ void TxScheduler::_arm_for_gap()
 
 int TxScheduler::submit(const TxMeta& aicMeta, const char* aipcMsg, int aicLen)
 {
-    if (rt_ == nullptr || out_ == nullptr || aipcMsg == nullptr || aicLen <= 0) {
+    if (aipcMsg == nullptr) {
+        return -ERR_V2X_PARM_CONT;
+    }
+    return _submit(aicMeta, aicLen, aipcMsg, nullptr, nullptr);
+}
+
+int TxScheduler::submit_fill(const TxMeta& aicMeta, int aicLen, TxFill aipFill, const void* aipCtx)
+{
+    if (aipFill == nullptr) {
+        return -ERR_V2X_PARM_CONT;
+    }
+    return _submit(aicMeta, aicLen, nullptr, aipFill, aipCtx);
+}
+
+// One datagram, from bytes (copied when it waits) or from a fill (written
+// where it leaves from).
+int TxScheduler::_submit(const TxMeta& aicMeta, int aicLen, const char* aipcMsg, TxFill aipFill,
+                         const void* aipCtx)
+{
+    if (rt_ == nullptr || out_ == nullptr || aicLen <= 0) {
         return -ERR_V2X_PARM_CONT;
     }
     if (aicLen > kMaxLen) {
@@ -221,7 +240,12 @@ int TxScheduler::submit(const TxMeta& aicMeta, const char* aipcMsg, int aicLen)
     }
     // Nothing waits and the gap has passed: no reason to queue.
     if (total_ == 0 && _gap_left(now) == 0) {
-        const int rc = out_->transmit(aipcMsg, aicLen);
+        const char* msg = aipcMsg;
+        if (msg == nullptr) {
+            aipFill(now_, aipCtx);
+            msg = now_;
+        }
+        const int rc = out_->transmit(msg, aicLen);
         lastUs_ = rt_->now_us();
         sentOnce_ = true;
         out_->sent(meta, 0, rc);
@@ -247,7 +271,11 @@ int TxScheduler::submit(const TxMeta& aicMeta, const char* aipcMsg, int aicLen)
     s.inUs = since;
     s.seq = ++seq_;
     s.len = aicLen;
-    memcpy(s.msg, aipcMsg, static_cast<size_t>(aicLen));
+    if (aipcMsg != nullptr) {
+        memcpy(s.msg, aipcMsg, static_cast<size_t>(aicLen));
+    } else {
+        aipFill(s.msg, aipCtx);
+    }
     s.used = 1;
     ++cnt_[p];
     ++total_;

@@ -30,6 +30,11 @@ struct TxMeta {
     uint64_t callUs;     // monotonic time the lifetime counts from; 0: when submitted
 };
 
+// Writes a datagram straight into the place it leaves from (a queue place
+// or the send-now buffer), so that its bytes are copied once: the length
+// was given beside it, and aipCtx is the caller's.
+using TxFill = void (*)(char* aopBuf, const void* aipCtx);
+
 enum class TxDrop : uint8_t { Expired = 0, Superseded = 1, AtExit = 2 };
 constexpr int kTxDropReasons = 3;
 
@@ -84,6 +89,10 @@ public:
     // bytes, or not bound), -ERR_V2X_SEND_LEN (longer than kMaxLen) or
     // -ERR_V2X_TX_FULL (its priority's queue is full; nothing kept).
     int submit(const TxMeta& aicMeta, const char* aipcMsg, int aicLen);
+    // submit, with the datagram's aicLen bytes written by aipFill where it
+    // is kept or sent from; never called when the datagram is refused or
+    // dropped on arrival. Same results.
+    int submit_fill(const TxMeta& aicMeta, int aicLen, TxFill aipFill, const void* aipCtx);
     // The timer: drops what expired, then sends one datagram if the gap has
     // passed, and arms itself again while anything waits.
     void on_timer();
@@ -107,6 +116,8 @@ private:
         int len;
         char msg[kMaxLen];
     };
+    int _submit(const TxMeta& aicMeta, int aicLen, const char* aipcMsg, TxFill aipFill,
+                const void* aipCtx);
     // Microseconds until the gap after the last datagram has passed.
     uint64_t _gap_left(uint64_t aicNow) const;
     void _arm_for_gap();
@@ -123,6 +134,8 @@ private:
     TxRuntime* rt_ = nullptr;
     TxOutput* out_ = nullptr;
     Slot slots_[kPrioCnt][kCap] = {};
+    // A filled datagram that leaves at once is written here.
+    char now_[kMaxLen] = {};
     int cnt_[kPrioCnt] = {};
     int total_ = 0;
     int64_t lastConn_[kPrioCnt] = {-1, -1, -1, -1, -1, -1, -1, -1};
