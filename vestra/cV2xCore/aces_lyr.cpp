@@ -17,14 +17,10 @@ static tAcesLyrPrim* gipAcesLyrPrim = &giAcesLyrPrim;
 // The link keeps room for this layer's header in front of every buffer.
 static_assert(ACES_LYR_HDR_LEN <= TxScheduler::kHeadroom, "the link's headroom takes the MAC header");
 
-// Payloads go up here (the adaptation layer's indication, wired by the
-// core). Unset, each is counted and refused like one for a stopped layer.
-static UpSinkOf<int, uint8_t, const char*, const char*, const char*, uint8_t, uint16_t>
-    giAcesRxSink(-ERR_V2X_PARM_CONT);
 
 void aces_lyr_set_rx_sink(fRlinkRxSink aipSink)
 {
-    giAcesRxSink.set(aipSink);
+    aces_state().rx.set(aipSink);
 }
 
 static int _access_layer_request(const char* aipcSrcMac, const char* aipcDstMac,
@@ -57,7 +53,7 @@ static int _access_layer_indication(const char* aipcSrcAdr, const char* aipcDstA
         return -ERR_V2X_RX_ADAP_FMT;
     }
     // A refusal above was counted and logged where it was decided.
-    return giAcesRxSink(static_cast<uint8_t>(aipcData[0]), aipcSrcAdr, aipcDstAdr, aipcData + 1,
+    return aces_state().rx(static_cast<uint8_t>(aipcData[0]), aipcSrcAdr, aipcDstAdr, aipcData + 1,
                         aicPrity, static_cast<uint16_t>(aicAcesPayldLen - 1));
 }
 

@@ -12,4 +12,13 @@
 // -ERR_V2X_PARM_CONT. The core wires it at start and clears it at stop.
 void aces_lyr_set_rx_sink(fRlinkRxSink aipSink);
 
+// The layer's state: where its payloads go up (the adaptation layer's
+// indication; unset, each is counted and refused like one for a stopped
+// layer). Owned by the core object (core.cpp).
+struct AcesState {
+    UpSinkOf<int, uint8_t, const char*, const char*, const char*, uint8_t, uint16_t> rx{
+        -ERR_V2X_PARM_CONT};
+};
+AcesState& aces_state();
+
 #endif

@@ -17,34 +17,25 @@ static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 static tAdapLyrPrim giAdapLyrPrim = {nullptr, nullptr};
 static tAdapLyrPrim* gipAdapLyrPrim = &giAdapLyrPrim;
 
-// DME frames go up here (the gateway sets it when the core starts).
-static UpSink<uint16_t> giDMESink;
-// Decoded frames of wanted AIDs go up to the DSM layer's indication; unset,
-// each is counted and refused like one for a stopped layer.
-static UpSinkOf<int, uint8_t, uint32_t, uint16_t, const char*, const char*, uint8_t>
-    giDSMSink(-ERR_V2X_PARM_CONT);
-// Whether an application wants an AID: 0 yes (the MIB's query). Unset,
-// nobody wants anything.
-static UpSinkOf<int, uint32_t> giWantedSink(-1);
 
 void adap_lyr_set_dme_sink(fAdapDMESink aipSink)
 {
-    giDMESink.set(aipSink);
+    adap_state().dme.set(aipSink);
 }
 
 void adap_lyr_set_dsm_sink(fAdapDSMSink aipSink)
 {
-    giDSMSink.set(aipSink);
+    adap_state().dsm.set(aipSink);
 }
 
 void adap_lyr_set_wanted_sink(fAdapWanted aipSink)
 {
-    giWantedSink.set(aipSink);
+    adap_state().wanted.set(aipSink);
 }
 
 unsigned long adap_lyr_default_dme_sink_count(void)
 {
-    return giDMESink.unset_count();
+    return adap_state().dme.unset_count();
 }
 
 // The send behind both entries: the frame's headroom takes the protocol
@@ -78,13 +69,10 @@ static int _adaptation_layer_request(const uint32_t aicAppId, const uint8_t aicP
     return _adap_send(kOwn, aiopFrame, aicDSMLen);
 }
 
-// The record's way down: the layer's own send while it runs. Tests put a
-// recorder in its place (adap_lyr_send_entry).
-static fAdapSend gipAdapSend = nullptr;
 
 fAdapSend& adap_lyr_send_entry(void)
 {
-    return gipAdapSend;
+    return adap_state().send;
 }
 
 namespace {
@@ -108,7 +96,7 @@ int adap_lyr_send_fill(const TxMeta& aicMeta, const uint16_t aicDSMLen, TxFill a
                        const void* aipCtx)
 {
     LOGT();
-    if (gipAdapSend == nullptr) {
+    if (adap_state().send == nullptr) {
         return prim_fail("gipAdapLyrPrim->request");
     }
     const AdapFill f = {aipFill, aipCtx};
@@ -118,15 +106,15 @@ int adap_lyr_send_fill(const TxMeta& aicMeta, const uint16_t aicDSMLen, TxFill a
 
 int adap_lyr_send(const TxMeta& aicMeta, char* aiopFrame, const uint16_t aicDSMLen)
 {
-    if (gipAdapSend == nullptr) {
+    if (adap_state().send == nullptr) {
         return prim_fail("gipAdapLyrPrim->request");
     }
-    return gipAdapSend(aicMeta, aiopFrame, aicDSMLen);
+    return adap_state().send(aicMeta, aiopFrame, aicDSMLen);
 }
 
 static bool _aid_registered(uint32_t aicAid)
 {
-    if (giWantedSink(aicAid) != 0) {
+    if (adap_state().wanted(aicAid) != 0) {
         LOGI("This packet not recv, appId:0x%x------\n", aicAid);
         return false;
     }
@@ -181,7 +169,7 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
         return -ERR_V2X_RX_DSM_FMT;
     case DsmpRx::Dme:
         STAT_ADD(rxDmeFrames);
-        return giDMESink(reinterpret_cast<const char*>(f.data), f.len);
+        return adap_state().dme(reinterpret_cast<const char*>(f.data), f.len);
     case DsmpRx::AidFormat:
         STAT_ADD(rxDropAidFormat);
         LOGE_AIR("AID(%0x) format err!!!!\n", static_cast<unsigned>(f.aidByte));
@@ -201,7 +189,7 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
     LOGI("encdAid=%d\n", static_cast<int>(f.aid));
     LOGI("dsmDMELen=%d\n", static_cast<int>(f.len));
     // A refusal above was counted and logged where it was decided.
-    return giDSMSink(f.version, f.aid, f.len, reinterpret_cast<const char*>(f.data), aipcSrcAdr,
+    return adap_state().dsm(f.version, f.aid, f.len, reinterpret_cast<const char*>(f.data), aipcSrcAdr,
                      aicPrity);
 }
 
@@ -213,13 +201,13 @@ extern "C" V2X_API tAdapLyrPrim* get_adaptation_layer_prim(void)
 extern "C" V2X_API int adaptation_layer_init(void)
 {
     LOGT();
-    gipAdapSend = _adap_send;
+    adap_state().send = _adap_send;
     return prim_set(giAdapLyrPrim, _adaptation_layer_request, _adaptation_layer_indication);
 }
 
 extern "C" V2X_API int adaptation_layer_exit(void)
 {
     LOGT();
-    gipAdapSend = nullptr;
+    adap_state().send = nullptr;
     return prim_set(giAdapLyrPrim, nullptr, nullptr);
 }

@@ -47,4 +47,21 @@ int adap_lyr_send_fill(const TxMeta& aicMeta, const uint16_t aicDSMLen, TxFill a
 // stopped; tests replace it to see what goes down.
 fAdapSend& adap_lyr_send_entry(void);
 
+// The layer's state: its hand-overs up and its way down. Owned by the core
+// object (core.cpp).
+struct AdapState {
+    // DME frames (the management entity's dump).
+    UpSink<uint16_t> dme;
+    // Decoded frames of wanted AIDs (the DSM layer's indication); unset,
+    // each is counted and refused like one for a stopped layer.
+    UpSinkOf<int, uint8_t, uint32_t, uint16_t, const char*, const char*, uint8_t> dsm{
+        -ERR_V2X_PARM_CONT};
+    // Whether an application wants an AID: 0 yes (the MIB's query). Unset,
+    // nobody wants anything.
+    UpSinkOf<int, uint32_t> wanted{-1};
+    // The record's way down while the layer runs.
+    fAdapSend send = nullptr;
+};
+AdapState& adap_state();
+
 #endif

@@ -11,10 +11,10 @@
 
 #include "aces_lyr.hpp"
 #include "adap_lyr.hpp"
-#include "core_mib.h"
-#include "dme.h"
+#include "core_mib.hpp"
+#include "dme.hpp"
 #include "dme_dsm.hpp"
-#include "domn_serv.hpp"
+#include "dmn_server.hpp"
 #include "rlink.hpp"
 #include "self_log.h"
 #include "v2x_evthread.hpp"
@@ -23,26 +23,52 @@
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_INFO;
 
-// The core thread, 0 when none is recorded. Read and written under
-// giCoreLifeMtx: start and stop may come from different threads.
+// The core thread, 0 when none is recorded. Read and written under the
+// core's life mutex: start and stop may come from different threads.
 static pthread_t giNewPthdId = 0;
-static std::mutex giCoreLifeMtx;
-// The core thread's start-up result: 0 once every layer runs, else the code
-// of the step that failed.
-static StartGate giCoreStart;
-// How long v2x_core_init waits for that result. Start-up only opens
+// How long v2x_core_init waits for the start-up result. Start-up only opens
 // sockets and allocates, so it ends long before; the bound is for a stuck
 // machine.
 static constexpr int gicStartWaitMs = 5000;
 // The core's event base. Written by the core thread and read by
-// v2x_core_exit on another thread, so only through giCoreStop.
+// v2x_core_exit on another thread, so only through the core's loop stop.
 static struct event_base* gipPthdEtBse = nullptr;
-// Asked for by v2x_core_exit; the core thread then leaves the releases to
-// v2x_core_exit.
-static V2xLoopStop giCoreStop(gipPthdEtBse);
-// The core keeps its own copy of the configuration, so the caller's record
-// need not outlive v2x_core_init.
-static tV2XSDKCfg giCoreCfg;
+
+namespace {
+
+// The core object: its own life and every layer's state beside the names
+// the layers keep (their sockets, tables and rings). One per process.
+struct Core {
+    std::mutex lifeMtx;
+    // The core thread's start-up result: 0 once every layer runs, else the
+    // code of the step that failed.
+    StartGate start;
+    // Asked for by v2x_core_exit; the core thread then leaves the releases
+    // to v2x_core_exit.
+    V2xLoopStop stop{gipPthdEtBse};
+    // The core keeps its own copy of the configuration, so the caller's
+    // record need not outlive v2x_core_init.
+    tV2XSDKCfg cfg;
+    RlinkState rlink;
+    AcesState aces;
+    AdapState adap;
+    DsmState dsm;
+    MibState mib;
+    DmeState dme;
+    DmnServer serv;
+};
+
+Core giCore;
+
+}  // namespace
+
+RlinkState& rlink_state() { return giCore.rlink; }
+AcesState& aces_state() { return giCore.aces; }
+AdapState& adap_state() { return giCore.adap; }
+DsmState& dsm_state() { return giCore.dsm; }
+MibState& mib_state() { return giCore.mib; }
+DmeState& dme_state() { return giCore.dme; }
+DmnServer& dmn_server() { return giCore.serv; }
 
 // The way up from the radio link and the access layer: the adaptation
 // layer's indication, looked up in its table on every call, so that a
@@ -137,7 +163,7 @@ static void _core_release()
     access_layer_exit();
     v2x_mib_exit();
 
-    struct event_base* base = giCoreStop.detach();
+    struct event_base* base = giCore.stop.detach();
     if (base != nullptr) {
         event_base_loopbreak(base);
         event_base_free(base);
@@ -213,17 +239,17 @@ static void* _v2x_core_func_pth(void* aipArg)
     if (cfg == nullptr) {
         LOGE("aipArg err!!!!\n");
         _core_release();
-        giCoreStart.post(-ERR_V2X_PARM_CONT);
+        giCore.start.post(-ERR_V2X_PARM_CONT);
         return nullptr;
     }
 
     int rc = 0;
-    const V2xLoopStop::End end = giCoreStop.run(_core_base_new, [cfg, &rc](struct event_base* b) {
+    const V2xLoopStop::End end = giCore.stop.run(_core_base_new, [cfg, &rc](struct event_base* b) {
         rc = _core_start_layers(cfg, b);
         if (rc == 0) {
             // Listening and bound: whoever waits in v2x_core_init may
             // connect now.
-            giCoreStart.post(0);
+            giCore.start.post(0);
             LOGI("V2X core event base dispatch start------\n");
         }
         return rc;
@@ -239,22 +265,22 @@ static void* _v2x_core_func_pth(void* aipArg)
             rc = -ERR_V2X_TMP;  // v2x_core_exit came first: nobody waits
         }
         _core_release();
-        giCoreStart.post(rc);
+        giCore.start.post(rc);
         return nullptr;
     }
     // The loop ended without a stop request (it failed): shut down here.
     // When v2x_core_exit stopped it, v2x_core_exit does the releases.
-    if (!giCoreStop.requested()) {
+    if (!giCore.stop.requested()) {
         _core_release();
     }
     return nullptr;
 }
 
 // Stops and joins the core thread, then releases what it left. Called with
-// giCoreLifeMtx held.
+// giCore.lifeMtx held.
 static void _core_stop_locked()
 {
-    giCoreStop.join(giNewPthdId, "_v2x_core_func_pth");
+    giCore.stop.join(giNewPthdId, "_v2x_core_func_pth");
     _core_release();
 }
 
@@ -267,20 +293,20 @@ extern "C" V2X_API int v2x_core_init(const tV2XSDKCfg* aipcV2XCore)
         LOGE("evthread_use_pthreads() err!!!!\n");
         return -ERR_V2X_EVENT_NEW_BASE;
     }
-    std::lock_guard<std::mutex> life(giCoreLifeMtx);
+    std::lock_guard<std::mutex> life(giCore.lifeMtx);
     if (giNewPthdId != 0) {
         // One core per process: a second start would rebuild the layers under
         // the running one and close its sockets.
         LOGE("_v2x_core_func_pth() already running err!!!!\n");
         return -ERR_V2X_PTHREAD_CREATE;
     }
-    auto* arg = v2x_keep_cfg(giCoreCfg, aipcV2XCore);
+    auto* arg = v2x_keep_cfg(giCore.cfg, aipcV2XCore);
     if (arg != nullptr) {
         arg->dmnNme[sizeof(arg->dmnNme) - 1] = '\0';
         arg->rcvIp[sizeof(arg->rcvIp) - 1] = '\0';
         arg->sendIp[sizeof(arg->sendIp) - 1] = '\0';
     }
-    const int rc = v2x_loop_launch(giCoreStart, giCoreStop, giNewPthdId, _v2x_core_func_pth, arg,
+    const int rc = v2x_loop_launch(giCore.start, giCore.stop, giNewPthdId, _v2x_core_func_pth, arg,
                                    gicStartWaitMs, "_v2x_core_func_pth");
     if (rc != 0) {
         // The thread has released what it built; join it so that a later
@@ -293,7 +319,7 @@ extern "C" V2X_API int v2x_core_init(const tV2XSDKCfg* aipcV2XCore)
 extern "C" V2X_API int v2x_core_exit(void)
 {
     LOGT();
-    std::lock_guard<std::mutex> life(giCoreLifeMtx);
+    std::lock_guard<std::mutex> life(giCore.lifeMtx);
     _core_stop_locked();
     return V2X_SUCCESS;
 }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The management information base and its DSM service table.
-#include "core_mib.h"
+#include "core_mib.hpp"
 
 #include <pthread.h>
 #include <string.h>
@@ -14,10 +14,6 @@
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 
 static tDot3WMEMIB giDMEMib;
-// The connection that owns each entry of the DSM service table (0: a caller
-// of the core itself). Entries are keyed by owner and index, so every
-// application numbers its own registrations from 0. Under giMIBRWLk.
-static uint32_t giWsmOwner[DOT3_TABLE_LEN];
 // Initialised statically and never destroyed: the exit runs after partial
 // start-ups and twice, and the query may race a late start, so the lock
 // must be valid at every moment of the process.
@@ -29,7 +25,7 @@ extern "C" V2X_API int v2x_mib_init(void)
     LOGT();
     WriteLock lk(giMIBRWLk);
     memset(&giDMEMib, 0, sizeof(giDMEMib));
-    memset(giWsmOwner, 0, sizeof(giWsmOwner));
+    memset(mib_state().wsmOwner, 0, sizeof(mib_state().wsmOwner));
     STAT_SET(mgmtRegistrations, 0);
     return V2X_SUCCESS;
 }
@@ -39,7 +35,7 @@ extern "C" V2X_API int v2x_mib_exit(void)
     LOGT();
     WriteLock lk(giMIBRWLk);
     memset(&giDMEMib, 0, sizeof(giDMEMib));
-    memset(giWsmOwner, 0, sizeof(giWsmOwner));
+    memset(mib_state().wsmOwner, 0, sizeof(mib_state().wsmOwner));
     STAT_SET(mgmtRegistrations, 0);
     return V2X_SUCCESS;
 }
@@ -52,7 +48,7 @@ static void _write_entry(tDot3WsmServiceInfo* aipTbl, uint8_t aicSlot, uint32_t 
     e.UstIndex = static_cast<int8_t>(aicIdx);
     e.appId = aicAppId;
     e.aidMthFlg = aicMthFlg;
-    giWsmOwner[aicSlot] = aicOwner;
+    mib_state().wsmOwner[aicSlot] = aicOwner;
     // The flag word sits unaligned in the packed tree: update a copy.
     uint32_t flags = aipTbl->UstValidEntry_flag;
     _set_32bit_val(aicSlot, &flags);
@@ -67,7 +63,7 @@ static void _clear_entry(tDot3WsmServiceInfo* aipTbl, uint8_t aicSlot)
     aipTbl->UstValidEntry_flag = flags;
     STAT_SET(mgmtRegistrations, static_cast<uint64_t>(__builtin_popcount(flags)));
     memset(&aipTbl->WsmServiceEntry[aicSlot], 0, sizeof(aipTbl->WsmServiceEntry[aicSlot]));
-    giWsmOwner[aicSlot] = 0;
+    mib_state().wsmOwner[aicSlot] = 0;
 }
 
 // The slot holding aicOwner's entry aicIdx, or -1; with aicFree, the first
@@ -78,7 +74,7 @@ static int _find_slot(const tDot3WsmServiceInfo* aipTbl, uint32_t aicOwner, uint
     for (uint8_t i = 0; i < DOT3_TABLE_LEN; ++i) {
         const bool used = _get_32bit_val(i, aipTbl->UstValidEntry_flag) != 0;
         if (aicFree ? !used
-                    : used && giWsmOwner[i] == aicOwner &&
+                    : used && mib_state().wsmOwner[i] == aicOwner &&
                           static_cast<uint8_t>(aipTbl->WsmServiceEntry[i].UstIndex) == aicIdx) {
             return i;
         }
@@ -163,7 +159,7 @@ int mib_dsm_serv_drop_owner(uint32_t aicOwner)
     WriteLock lk(giMIBRWLk);
     tDot3WsmServiceInfo* tbl = &giDMEMib.ApplicationMIB.WsmServiceInfo;
     for (uint8_t i = 0; i < DOT3_TABLE_LEN; ++i) {
-        if (_get_32bit_val(i, tbl->UstValidEntry_flag) != 0 && giWsmOwner[i] == aicOwner) {
+        if (_get_32bit_val(i, tbl->UstValidEntry_flag) != 0 && mib_state().wsmOwner[i] == aicOwner) {
             _clear_entry(tbl, i);
             ++dropped;
         }
@@ -200,7 +196,7 @@ uint32_t mib_dsm_serv_list(tV2XCtlAid* aopRecs, uint32_t aicFirst, uint32_t aicM
         tV2XCtlAid r;
         r.aid = tbl->WsmServiceEntry[i].appId;
         r.index = static_cast<uint8_t>(tbl->WsmServiceEntry[i].UstIndex);
-        r.connId = giWsmOwner[i];
+        r.connId = mib_state().wsmOwner[i];
         memcpy(&aopRecs[n++], &r, sizeof(r));
     }
     *aopTotal = seen;

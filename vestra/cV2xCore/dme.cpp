@@ -2,7 +2,7 @@
 // Management entity: provider services, their advertisement timers, user
 // service acknowledgements and the dump of received advertisement frames.
 // Everything here runs on the core thread, so the table needs no lock.
-#include "dme.h"
+#include "dme.hpp"
 
 #include <event2/event.h>
 #include <stdio.h>
@@ -46,18 +46,7 @@ struct tProvReq {
 
 tProvReq giProvReqAry[DME_PROV_MAX];
 tDMEPrim giDMEPrim = {nullptr, nullptr};
-struct event_base* gipDMEEtBse = nullptr;
 tDMEDSMPrim* gipDSMPrim = nullptr;
-char giCfmBuf[V2X_CORE_APP_BUF_LEN];
-char giDSAFrame[V2X_LIM_DSA_FRAME];
-uint32_t giRxDMECnt = 0;
-
-// Where confirms go up; wired by the core. Unset, a confirm reaches no
-// application: counted, and the request's caller told it was not sent.
-UpSinkOf<int, uint32_t, const char*, const int> giTxSink{-ERR_V2X_SOCKET_WRITE};
-
-// True from the first skipped advertisement until one goes out again.
-bool giDSAStall = false;
 
 // Copies a text of at most 255 characters; a text not terminated within its
 // 256-byte field is cut there rather than read past the field.
@@ -113,12 +102,12 @@ int _tx_dme_response(uint32_t aicConn, eV2XMsgType aicMsgType, uint16_t aicLclAp
     } else {
         STAT_ADD(cfmRefusedOther);
     }
-    memset(giCfmBuf, 0, sizeof(giCfmBuf));
+    memset(dme_state().cfmBuf, 0, sizeof(dme_state().cfmBuf));
     char cfm[V2X_DME_SERV_CFM_LEN];
     memcpy(cfm + offsetof(tDMEProvServCfm, lclAppId), &aicLclAppId, sizeof(aicLclAppId));
     memcpy(cfm + offsetof(tDMEProvServCfm, retCd), &aicRetCd, sizeof(aicRetCd));
-    size_t len = core_app_put_msg(giCfmBuf, static_cast<uint32_t>(aicMsgType), cfm, sizeof(cfm));
-    int rc = giTxSink(aicConn, giCfmBuf, static_cast<int>(len));
+    size_t len = core_app_put_msg(dme_state().cfmBuf, static_cast<uint32_t>(aicMsgType), cfm, sizeof(cfm));
+    int rc = dme_state().tx(aicConn, dme_state().cfmBuf, static_cast<int>(len));
     LOGI("v2x_sdk_dmn_serv_tx_clit_msg()=%d\n", rc);
     if (rc != 0) {
         LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
@@ -134,8 +123,8 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
         why != PrimFetch::Ok) {
         prim_fail("gipDSMPrim->request");
     } else {
-        const size_t dsaLen = dsa_encode(reinterpret_cast<uint8_t*>(giDSAFrame),
-                                         sizeof(giDSAFrame), e->dsaHdrExtAry,
+        const size_t dsaLen = dsa_encode(reinterpret_cast<uint8_t*>(dme_state().dsaFrame),
+                                         sizeof(dme_state().dsaFrame), e->dsaHdrExtAry,
                                          strnlen(e->dsaHdrExtAry, kTextMax - 1));
         // The core's own datagram at the advertisements' priority; a newer
         // advertisement replaces one of the same AID still waiting.
@@ -144,7 +133,7 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
         req.protTp = e->protTp;
         req.priority = e->priority;
         req.dataLen = static_cast<uint16_t>(dsaLen);
-        req.data = giDSAFrame;
+        req.data = dme_state().dsaFrame;
         req.peerMac = reinterpret_cast<const char*>(e->peerMac);
         req.exts = e->dsmHdrExts;
         int rc = dme_dsm_send(req);
@@ -154,12 +143,12 @@ void _tx_wsa_et_timer_cb(evutil_socket_t, short, void* aipArg)
             // advertisement is skipped, not queued without bound. Said once
             // per stall; the next advertisement that goes out ends it.
             STAT_ADD(dsaSkipped);
-            if (!giDSAStall) {
-                giDSAStall = true;
+            if (!dme_state().dsaStall) {
+                dme_state().dsaStall = true;
                 LOGE("TX dsa skipped, transmit queue full err!!!!\n");
             }
         } else if (rc == 0) {
-            giDSAStall = false;
+            dme_state().dsaStall = false;
             STAT_ADD(dsaSent);
         }
         // Any other failure is counted and logged by the layer that refused it.
@@ -185,8 +174,8 @@ int _provide_service_operate(eDMEAction aicAct, uint32_t aicAppId, uint8_t aicRp
     e.txSec = period / 1000000u;
     e.txUsec = period % 1000000u;
     LOGI("txSec=%d txUsec=%d\n", static_cast<int>(e.txSec), static_cast<int>(e.txUsec));
-    if (aicAct == DME_ACTION_ADD && gipDMEEtBse != nullptr) {
-        e.pEtTmer = evtimer_new(gipDMEEtBse, _tx_wsa_et_timer_cb, &e);
+    if (aicAct == DME_ACTION_ADD && dme_state().base != nullptr) {
+        e.pEtTmer = evtimer_new(dme_state().base, _tx_wsa_et_timer_cb, &e);
     }
     if (e.pEtTmer == nullptr) {
         LOGE("evtimer_new() err!!!!\n");
@@ -204,7 +193,7 @@ extern "C" V2X_API int dme_init(const struct event_base* aipcEtBse)
     LOGT();
     // dme_init's signature takes the base as const; its timers are added
     // to it, so the cast is forced there.
-    gipDMEEtBse = const_cast<struct event_base*>(aipcEtBse);
+    dme_state().base = const_cast<struct event_base*>(aipcEtBse);
     // A second init without an exit: the first one's timers would stay on
     // their base, pointing at entries zeroed below.
     for (auto& e : giProvReqAry) {
@@ -227,7 +216,7 @@ extern "C" V2X_API int dme_exit(void)
     count_providers();
     giDMEPrim.provReq = nullptr;
     giDMEPrim.userReq = nullptr;
-    gipDMEEtBse = nullptr;
+    dme_state().base = nullptr;
     return 0;
 }
 
@@ -348,7 +337,7 @@ extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aic
     // One line: "RX DME::cccccc len=llll " then each byte as "XX ". Built in
     // pieces of at most one buffer, each handed over whole, so the bytes
     // are those of one printf per field and a long frame needs no big buffer.
-    const uint32_t cnt = giRxDMECnt++;
+    const uint32_t cnt = dme_state().rxDmeCnt++;
     if (log_direct_wanted(LOG_LEV_LOUD) == 0) {
         return 0;  // the host silenced it: not even formatted
     }
@@ -376,12 +365,12 @@ extern "C" V2X_API int parse_dme_payload(const char* aipcMsg, const uint16_t aic
 
 void dme_set_tx_sink(fDMETxSink aipSink)
 {
-    giTxSink.set(aipSink);
+    dme_state().tx.set(aipSink);
 }
 
 unsigned long dme_unset_tx_sink_count(void)
 {
-    return giTxSink.unset_count();
+    return dme_state().tx.unset_count();
 }
 
 int dme_drop_owner(uint32_t aicOwner)

@@ -22,20 +22,15 @@ static tDMEDSMPrim* gipDMEDSMPrim = &giDMEDSMPrim;
 static char giMacAdr[6] = {0, 0, 0, 0, 0, 0};
 // The send ring (giDSMMemHd and giDSMMemLk live inside it).
 static DsmMemRing giDSMMemRing;
-// Every indication is built here; only the core thread builds them.
-static char giDSMIndBuf[V2X_CORE_APP_BUF_LEN];
-
-// Indications go up here (the gateway sets it when the core starts).
-static UpSink<int> giIndSink;
 
 void dme_dsm_set_ind_sink(fDSMIndSink aipSink)
 {
-    giIndSink.set(aipSink);
+    dsm_state().ind.set(aipSink);
 }
 
 unsigned long dme_dsm_default_ind_sink_count(void)
 {
-    return giIndSink.unset_count();
+    return dsm_state().ind.unset_count();
 }
 
 static tDSMMem* _find_dsm_mem()
@@ -177,8 +172,8 @@ static int _dsm_indication(uint8_t aiDSMPVer, const uint32_t aicAppId, uint16_t 
     ind.priority = aiPrity;
     ind.msgLen = aiLen;
     ind.data = aipcData;
-    const size_t len = core_app_dsm_ind_put(giDSMIndBuf, sizeof(giDSMIndBuf), ind);
-    int ret = giIndSink(giDSMIndBuf, static_cast<int>(len));
+    const size_t len = core_app_dsm_ind_put(dsm_state().indBuf, sizeof(dsm_state().indBuf), ind);
+    int ret = dsm_state().ind(dsm_state().indBuf, static_cast<int>(len));
     if (ret != 0) {
         LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
         return ret;

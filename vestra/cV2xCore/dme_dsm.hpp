@@ -5,6 +5,8 @@
 
 #include "dme_dsm.h"
 #include "tx_sched.hpp"
+#include "v2x_limits.h"
+#include "v2x_sink.hpp"
 
 // One DSM request on its way down, decoded once where it entered the core
 // (the daemon server, the management entity): whose it is and how it may
@@ -44,6 +46,15 @@ void dme_dsm_set_ind_sink(fDSMIndSink aipSink);
 
 // Messages the default sink has received since the process started.
 unsigned long dme_dsm_default_ind_sink_count(void);
+
+// The layer's state beside its named send ring: where indications go up
+// (the daemon server's broadcast) and the buffer each is built in (core
+// thread only). Owned by the core object (core.cpp).
+struct DsmState {
+    UpSink<int> ind;
+    char indBuf[V2X_CORE_APP_BUF_LEN];
+};
+DsmState& dsm_state();
 
 // Message area of the send buffer the next request will use, or null when
 // the ring is not built. Does not advance the ring.

@@ -143,7 +143,7 @@ struct DmnServer {
     char ctlBuf[V2X_CORE_APP_BUF_LEN];
 };
 
-// The one server of the process.
+// The one server of the process, owned by the core object (core.cpp).
 DmnServer& dmn_server();
 
 // The client list and its lock (any thread reads it under the read lock).

@@ -44,8 +44,6 @@ constexpr int kRxBufLen = static_cast<int>(V2X_LIM_DMN_RX_BUF);
 // theirs: a flooding client cannot starve a quiet one.
 constexpr int kReqsPerTurn = 4;
 
-DmnServer giDmnServ;
-
 // Holds reading back until the transmit queue has room: the requests stay
 // in the socket, so the writer blocks instead of anything being dropped.
 void _hold_back(tClitNetCon* c)
@@ -53,7 +51,7 @@ void _hold_back(tClitNetCon* c)
     // c->waitPrio was set where the full queue was found.
     if (list_empty(&c->waitNode)) {
         event_del(c->pClitEt);
-        list_add_tail(&c->waitNode, &giDmnServ.waitHd);
+        list_add_tail(&c->waitNode, &dmn_server().waitHd);
         STAT_ADD(txHeldBack);
     }
 }
@@ -91,7 +89,7 @@ tClitNetCon* _waiter(struct list_head* aipNode)
 // the loop ends.
 void _resume_cb(evutil_socket_t, short, void*)
 {
-    struct list_head* hd = &giDmnServ.waitHd;
+    struct list_head* hd = &dmn_server().waitHd;
     for (;;) {
         tClitNetCon* best = nullptr;
         int bestHeld = 0;
@@ -117,11 +115,6 @@ void _resume_cb(evutil_socket_t, short, void*)
 
 }  // namespace
 
-DmnServer& dmn_server()
-{
-    return giDmnServ;
-}
-
 tClitNetCon* dmn_find_conn(uint32_t aicConnId)
 {
     struct list_head *pos, *n;
@@ -137,7 +130,7 @@ tClitNetCon* dmn_find_conn(uint32_t aicConnId)
 
 void dmn_count_kinds()
 {
-    const DmnListener& l = giDmnServ.listener;
+    const DmnListener& l = dmn_server().listener;
     STAT_SET(appConnections, static_cast<uint64_t>(l.appCnt));
     STAT_SET(ctlConnections, static_cast<uint64_t>(l.ctlCnt));
 }
@@ -161,7 +154,7 @@ void dmn_set_kind(tClitNetCon* c, uint8_t aicKind)
         STAT_ADD(appAccepted);
         return;
     }
-    DmnListener& l = giDmnServ.listener;
+    DmnListener& l = dmn_server().listener;
     --l.appCnt;
     ++l.ctlCnt;
     STAT_ADD(ctlAccepted);
@@ -180,7 +173,7 @@ void dmn_close_conn(tClitNetCon* c, bool aicDropOwned, bool aicIdle)
         list_del_init(&c->hnode);
     }
     list_del_init(&c->waitNode);
-    DmnListener& l = giDmnServ.listener;
+    DmnListener& l = dmn_server().listener;
     --l.connCnt;
     if (c->kind == kConnCtl) {
         --l.ctlCnt;
@@ -242,7 +235,7 @@ void dmn_conn_read_cb(evutil_socket_t, short, void* aipArg)
 
 void dmn_serv_set_send_fn(fDmnSend aipSend)
 {
-    giDmnServ.sendFn.store(aipSend != nullptr ? aipSend : ::send);
+    dmn_server().sendFn.store(aipSend != nullptr ? aipSend : ::send);
 }
 
 extern "C" V2X_API int v2x_sdk_dmn_serv_init(const char* aipcDmnNme,
@@ -261,8 +254,8 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_init(const char* aipcDmnNme,
     auto* base = const_cast<struct event_base*>(aipcEtBse);
     int rc = dmn_listen(aipcDmnNme, base);
     if (rc == 0) {
-        giDmnServ.resumeEt = event_new(base, -1, 0, _resume_cb, nullptr);
-        if (giDmnServ.resumeEt == nullptr) {
+        dmn_server().resumeEt = event_new(base, -1, 0, _resume_cb, nullptr);
+        if (dmn_server().resumeEt == nullptr) {
             LOGE("event_new() err!!!!\n");
             rc = -ERR_V2X_EVENT_NEW;
         }
@@ -284,8 +277,8 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_init(const char* aipcDmnNme,
 extern "C" V2X_API int v2x_sdk_dmn_serv_exit(void)
 {
     dmn_listener_close();
-    v2x_event_release(giDmnServ.resumeEt);
-    giDmnServ.idleLastMs = -(1LL << 40);
+    v2x_event_release(dmn_server().resumeEt);
+    dmn_server().idleLastMs = -(1LL << 40);
     for (;;) {
         tClitNetCon* c = nullptr;
         {
@@ -308,13 +301,13 @@ extern "C" V2X_API int v2x_sdk_dmn_serv_exit(void)
 
 void dmn_serv_set_idle_ms(int aicMs)
 {
-    giDmnServ.idleMs.store(aicMs > 0 ? aicMs : V2X_DMN_SERV_IDLE_MS_DEF);
+    dmn_server().idleMs.store(aicMs > 0 ? aicMs : V2X_DMN_SERV_IDLE_MS_DEF);
 }
 
 void dmn_serv_tx_room(void)
 {
-    if (giDmnServ.resumeEt != nullptr) {
-        event_active(giDmnServ.resumeEt, EV_TIMEOUT, 1);
+    if (dmn_server().resumeEt != nullptr) {
+        event_active(dmn_server().resumeEt, EV_TIMEOUT, 1);
     }
 }
 

@@ -38,46 +38,30 @@ static DsmMemRing giDSMMemRing;
 // Every frame from the radio module is handed up with these addresses.
 static const char gicSrcAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
 static const char gicDstAdr[6] = {'\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'};
-static struct event* gipTxEt = nullptr;
-// The current episode of refused datagrams (core thread): how many the far
-// end has refused since the first, and whether the datagram sent last has
-// had no refusal back so far.
-static unsigned long giRefusedRun = 0;
-static bool giLastSentClean = false;
-
-// What the link tells the daemon server about its transmit queue; wired by
-// the core at start and cleared at stop. Unset, each call is counted.
-static UpSinkOf<void> giTxRoomSink;
-static UpSinkOf<void, uint32_t, eRlinkTxNews> giTxNewsSink;
-// Received datagrams go up here (the adaptation layer's indication, wired
-// by the core). Unset, a datagram is counted and refused like one for a
-// stopped layer.
-static UpSinkOf<int, uint8_t, const char*, const char*, const char*, uint8_t, uint16_t>
-    giRxSink(-ERR_V2X_PARM_CONT);
 static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen);
 static void _rlink_tx_timer_cb(evutil_socket_t aicFd, short aicEvent, void* aipArg);
 
 namespace {
 
-// The scheduler's clock is the monotonic one; its timer is gipTxEt on the
+// The scheduler's clock is the monotonic one; its timer is rlink_state().txEt on the
 // core's loop.
 class RlinkRuntime final : public TxRuntime {
 public:
     uint64_t now_us() override { return v2x_mono_us(); }
     void arm(uint64_t aicDelayUs) override
     {
-        if (gipTxEt == nullptr) {
+        if (rlink_state().txEt == nullptr) {
             return;
         }
         struct timeval tv;
         tv.tv_sec = static_cast<time_t>(aicDelayUs / 1000000u);
         tv.tv_usec = static_cast<suseconds_t>(aicDelayUs % 1000000u);
-        evtimer_add(gipTxEt, &tv);
+        evtimer_add(rlink_state().txEt, &tv);
     }
     void cancel() override
     {
-        if (gipTxEt != nullptr) {
-            evtimer_del(gipTxEt);
+        if (rlink_state().txEt != nullptr) {
+            evtimer_del(rlink_state().txEt);
         }
     }
 };
@@ -88,23 +72,21 @@ public:
     void sent(const TxMeta& aicMeta, uint64_t, int aicRc) override
     {
         if (aicRc == 0) {
-            giTxNewsSink(aicMeta.connId, RLINK_TX_SENT);
+            rlink_state().txNews(aicMeta.connId, RLINK_TX_SENT);
         }
     }
     void dropped(const TxMeta& aicMeta, TxDrop aicWhy) override
     {
-        giTxNewsSink(aicMeta.connId, aicWhy == TxDrop::Expired      ? RLINK_TX_EXPIRED
+        rlink_state().txNews(aicMeta.connId, aicWhy == TxDrop::Expired      ? RLINK_TX_EXPIRED
                                      : aicWhy == TxDrop::Superseded ? RLINK_TX_SUPERSEDED
                                                                     : RLINK_TX_AT_EXIT);
     }
-    void room(uint8_t) override { giTxRoomSink(); }
+    void room(uint8_t) override { rlink_state().txRoom(); }
 };
 
+// Stateless: the clock and the way out of the link's scheduler.
 RlinkRuntime giTxRuntime;
 RlinkOutput giTxOutput;
-// Static: its queues are the link's fixed transmit storage. Its last send
-// time survives a stop and a new start, so the gap holds across them.
-TxScheduler giTxSched;
 
 }  // namespace
 
@@ -138,7 +120,7 @@ int _parse_rx_msg(const char* aipcMsg, const int aicLen)
     }
     // A drop above is counted and logged where it is decided.
     const auto protTp = static_cast<uint8_t>(aipcMsg[0]);
-    return giRxSink(protTp, gicSrcAdr, gicDstAdr, aipcMsg + 1, 0, static_cast<uint16_t>(aicLen - 1));
+    return rlink_state().rx(protTp, gicSrcAdr, gicDstAdr, aipcMsg + 1, 0, static_cast<uint16_t>(aicLen - 1));
 }
 
 // Runs on the core thread whenever the receive socket is readable. Reads
@@ -251,8 +233,8 @@ static int _rlink_send_init(const tV2XSDKCfg* aipcV2XCore)
     if (setsockopt(giSendFd, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)) != 0) {
         LOGE("setsockopt(IP_RECVERR) err, msg:%s!!!!\n", strerror(errno));
     }
-    giRefusedRun = 0;
-    giLastSentClean = false;
+    rlink_state().refusedRun = 0;
+    rlink_state().lastSentClean = false;
     return V2X_SUCCESS;
 }
 
@@ -284,9 +266,9 @@ extern "C" V2X_API int rlink_init(const tV2XSDKCfg* aipcV2XCore, struct event_ba
         rlink_exit();
         return ret;
     }
-    giTxSched.bind(&giTxRuntime, &giTxOutput);
-    gipTxEt = evtimer_new(aipcEtBse, _rlink_tx_timer_cb, nullptr);
-    if (gipTxEt == nullptr) {
+    rlink_state().sched.bind(&giTxRuntime, &giTxOutput);
+    rlink_state().txEt = evtimer_new(aipcEtBse, _rlink_tx_timer_cb, nullptr);
+    if (rlink_state().txEt == nullptr) {
         LOGE("evtimer_new() err!!!!\n");
         rlink_exit();
         return -ERR_V2X_EVENT_NEW;
@@ -362,15 +344,15 @@ static int _rlink_take_refusals()
         }
     }
     if (taken > 0) {
-        giLastSentClean = false;
-        if (giRefusedRun == 0) {
+        rlink_state().lastSentClean = false;
+        if (rlink_state().refusedRun == 0) {
             char ip[INET_ADDRSTRLEN] = "?";
             inet_ntop(AF_INET, &giSendSkAdrIn.sin_addr, ip, sizeof(ip));
             LOGE("%s:%d refused the datagram (%s); refusals are counted, not logged, until it "
                  "takes them again err!!!!\n",
                  ip, static_cast<int>(ntohs(giSendSkAdrIn.sin_port)), strerror(lastErr));
         }
-        giRefusedRun += static_cast<unsigned long>(taken);
+        rlink_state().refusedRun += static_cast<unsigned long>(taken);
     }
     return taken;
 }
@@ -382,9 +364,9 @@ static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen)
 {
     // The datagram before this one had its chance to be refused: none came
     // back, so a refusal episode is over.
-    if (_rlink_take_refusals() == 0 && giRefusedRun > 0 && giLastSentClean) {
-        LOGE("%lu datagrams refused before the radio module took them again\n", giRefusedRun);
-        giRefusedRun = 0;
+    if (_rlink_take_refusals() == 0 && rlink_state().refusedRun > 0 && rlink_state().lastSentClean) {
+        LOGE("%lu datagrams refused before the radio module took them again\n", rlink_state().refusedRun);
+        rlink_state().refusedRun = 0;
     }
     ssize_t n = sendto(giSendFd, aipcSdMsg, static_cast<size_t>(aicSdLen), 0,
                        reinterpret_cast<const struct sockaddr*>(&giSendSkAdrIn),
@@ -392,13 +374,13 @@ static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen)
     if (n < 0) {
         const int sendErr = errno;
         _count_tx_err(sendErr);
-        giLastSentClean = false;
+        rlink_state().lastSentClean = false;
         LOGE("sendto() err, msg:%s!!!!\n", strerror(sendErr));
         return -ERR_V2X_SOCKET_SEND_TO;
     }
     STAT_ADD(txDatagrams);
     STAT_ADD_N(txBytes, static_cast<uint64_t>(n));
-    giLastSentClean = true;
+    rlink_state().lastSentClean = true;
     // A local far end refuses at once: counted now, not at the next send.
     (void)_rlink_take_refusals();
     return V2X_SUCCESS;
@@ -406,7 +388,7 @@ static int _rlink_tx_now(const char* aipcSdMsg, const int aicSdLen)
 
 static void _rlink_tx_timer_cb(evutil_socket_t, short, void*)
 {
-    giTxSched.on_timer();
+    rlink_state().sched.on_timer();
 }
 
 extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
@@ -419,7 +401,7 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
 // Not running: nothing to send on and no loop to drain a queue.
 static bool _tx_running()
 {
-    if (gipTxEt == nullptr || giSendFd < 0) {
+    if (rlink_state().txEt == nullptr || giSendFd < 0) {
         _count_tx_err(EBADF);
         LOGE("sendto() err, msg:%s!!!!\n", strerror(EBADF));
         return false;
@@ -437,7 +419,7 @@ int rlink_submit(const TxMeta& aicMeta, const char* aipcSdMsg, const int aicSdLe
     if (!_tx_running()) {
         return -ERR_V2X_SOCKET_SEND_TO;
     }
-    return giTxSched.submit(aicMeta, aipcSdMsg, aicSdLen);
+    return rlink_state().sched.submit(aicMeta, aipcSdMsg, aicSdLen);
 }
 
 int rlink_submit_fill(const TxMeta& aicMeta, const int aicSdLen, TxFill aipFill,
@@ -451,35 +433,35 @@ int rlink_submit_fill(const TxMeta& aicMeta, const int aicSdLen, TxFill aipFill,
     if (!_tx_running()) {
         return -ERR_V2X_SOCKET_SEND_TO;
     }
-    return giTxSched.submit_fill(aicMeta, aicSdLen, aipFill, aipCtx);
+    return rlink_state().sched.submit_fill(aicMeta, aicSdLen, aipFill, aipCtx);
 }
 
 int rlink_tx_room_prio(uint8_t aicPrio)
 {
     // A link that is not running has an empty queue: its callers are told
     // by rlink_send itself.
-    return giTxSched.room(aicPrio);
+    return rlink_state().sched.room(aicPrio);
 }
 
 int rlink_tx_queued_by(uint32_t aicConnId, int aicPrio)
 {
-    return aicPrio < 0 ? giTxSched.queued_by(aicConnId)
-                       : giTxSched.queued_by(aicConnId, static_cast<uint8_t>(aicPrio));
+    return aicPrio < 0 ? rlink_state().sched.queued_by(aicConnId)
+                       : rlink_state().sched.queued_by(aicConnId, static_cast<uint8_t>(aicPrio));
 }
 
 void rlink_set_tx_room_sink(fRlinkTxRoom aipSink)
 {
-    giTxRoomSink.set(aipSink);
+    rlink_state().txRoom.set(aipSink);
 }
 
 void rlink_set_tx_news_sink(fRlinkTxNews aipSink)
 {
-    giTxNewsSink.set(aipSink);
+    rlink_state().txNews.set(aipSink);
 }
 
 void rlink_set_rx_sink(fRlinkRxSink aipSink)
 {
-    giRxSink.set(aipSink);
+    rlink_state().rx.set(aipSink);
 }
 
 void rlink_tx_stats(tRlinkTxStats* aopStats)
@@ -515,16 +497,16 @@ extern "C" V2X_API int rlink_exit(void)
 {
     LOGT();
     // What had not gone out by now never will: said once, with the count.
-    const int left = giTxSched.drop_all();
+    const int left = rlink_state().sched.drop_all();
     if (left > 0) {
         LOGE("txQueue=%d dropped at exit err!!!!\n", left);
     }
     (void)_rlink_take_refusals();
-    if (giRefusedRun > 0) {
-        LOGE("%lu datagrams refused by the radio module until exit err!!!!\n", giRefusedRun);
-        giRefusedRun = 0;
+    if (rlink_state().refusedRun > 0) {
+        LOGE("%lu datagrams refused by the radio module until exit err!!!!\n", rlink_state().refusedRun);
+        rlink_state().refusedRun = 0;
     }
-    v2x_event_release(gipTxEt);
+    v2x_event_release(rlink_state().txEt);
     v2x_event_release(gipRxNetCliEt);
     // Descriptor 0 is a valid socket when standard input was closed.
     if (giRecvFd >= 0) {

@@ -8,6 +8,9 @@
 #include "dsm_mem.hpp"
 #include "rlink.h"
 #include "tx_sched.hpp"
+#include "v2x_sink.hpp"
+
+struct event;
 
 // Minimum gap between two datagrams to the radio module, in microseconds.
 constexpr uint64_t RLINK_PACE_US = TxScheduler::kGapUs;
@@ -64,6 +67,29 @@ void rlink_set_tx_news_sink(fRlinkTxNews aipSink);
 using fRlinkTxRoom = void (*)(void);
 // Sets the room callback; null goes back to counting the calls.
 void rlink_set_tx_room_sink(fRlinkTxRoom aipSink);
+
+// The link's state beside its sockets: its transmit timer and scheduler,
+// the refusal episode, and where it hands things up. Owned by the core
+// object (core.cpp); core thread.
+struct RlinkState {
+    struct event* txEt = nullptr;
+    // The current episode of refused datagrams: how many the far end has
+    // refused since the first, and whether the datagram sent last has had
+    // no refusal back so far.
+    unsigned long refusedRun = 0;
+    bool lastSentClean = false;
+    // What the link tells the daemon server about its transmit queue.
+    UpSinkOf<void> txRoom;
+    UpSinkOf<void, uint32_t, eRlinkTxNews> txNews;
+    // Received datagrams (the adaptation layer's indication); unset, one is
+    // counted and refused like one for a stopped layer.
+    UpSinkOf<int, uint8_t, const char*, const char*, const char*, uint8_t, uint16_t> rx{
+        -ERR_V2X_PARM_CONT};
+    // Its queues are the link's fixed transmit storage. Its last send time
+    // survives a stop and a new start, so the gap holds across them.
+    TxScheduler sched;
+};
+RlinkState& rlink_state();
 
 // What the send side has done since the process started.
 struct tRlinkTxStats {
