@@ -876,6 +876,77 @@ extern "C" V2X_API int load_log_cfg(tLogCfg* aopcLogCfg, const char* aicpcLogCfg
     return LOG_SUCCESS;
 }
 
+// Opens the first log file of a start when the file switch is on, with the
+// defaults for what the configuration leaves unset. Its notices carry
+// aipcFunc, the caller's name.
+static int _open_first_log(const char* aipcFunc)
+{
+    if (_ival(giLogCfg.fileLogSwt) != LOG_SWITCH_ON) {
+        _say_at(LOG_LEV_RUN, aipcFunc, true, "File log close");
+        return LOG_SUCCESS;
+    }
+    if (giLogCfg.logSaveMaxCnt == 0) {
+        giLogCfg.logSaveMaxCnt = gicDefSaveMaxCnt;
+    }
+    if (giLogCfg.saveLogPath[0] == '\0') {
+        snprintf(giLogCfg.saveLogPath, sizeof(giLogCfg.saveLogPath), "%s", gicDefLogPath);
+    }
+    _say_at(LOG_LEV_RUN, aipcFunc, true, "Save log path=%s\n", giLogCfg.saveLogPath);
+    char name[kNameBuf];
+    if (_ival(giLogCfg.fileMod) != LOG_FILE_TWO && _ival(giLogCfg.fileMod) != LOG_FILE_TIME) {
+        _say_at(LOG_LEV_ERROR, aipcFunc, true, "fileMod=%d err!!!!\n", _ival(giLogCfg.fileMod));
+        return -ERR_LOG_PARM_CONT;
+    }
+    FILE* fp = _open_next_log(name);
+    _say_at(LOG_LEV_RUN, aipcFunc, true, "New save log path=%s\n", name);
+    if (fp == nullptr) {
+        _say_at(LOG_LEV_ERROR, aipcFunc, true, "fopen() err!!!!");
+        return -ERR_LOG_FOPEN;
+    }
+    MutexLock lk(giSvLogLk);
+    gipLogFp = fp;
+    giLogWriteCnt = 0;
+    return LOG_SUCCESS;
+}
+
+// In the thread mode, makes the log pipe and starts the thread that serves
+// it. Its notices carry aipcFunc, the caller's name.
+static int _start_log_pipe(const char* aipcFunc)
+{
+    if (_ival(giLogCfg.logRunMd) != LOG_RUN_NEW_PTHREAD) {
+        _say_at(LOG_LEV_RUN, aipcFunc, true, "Log no create pthread");
+        return LOG_SUCCESS;
+    }
+    // The pipe comes first, so the thread's loop has its read end to
+    // wait on; callers get the write end once the thread serves it.
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        _say_at(LOG_LEV_ERROR, aipcFunc, true, "pipe() err, msg:%s!!!!\n", strerror(errno));
+        return -ERR_LOG_PIPE_CREATE;
+    }
+    // The thread empties the pipe at a stop without blocking, and a
+    // line that finds the pipe full is dropped rather than wait.
+    if (fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0 || fcntl(fds[1], F_SETFL, O_NONBLOCK) != 0) {
+        _say_at(LOG_LEV_ERROR, aipcFunc, true, "fcntl() err, msg:%s!!!!\n", strerror(errno));
+        close(fds[0]);
+        close(fds[1]);
+        return -ERR_LOG_PIPE_CREATE;
+    }
+    __atomic_store_n(&giLogPpFdAry[0], fds[0], __ATOMIC_RELEASE);
+    const int rc = _start_log_thread();
+    if (rc != 0) {
+        _say_at(LOG_LEV_ERROR, aipcFunc, true, "pthread_create() err, msg:%s\n",
+                rc > 0 ? strerror(rc) : "event loop not made");
+        __atomic_store_n(&giLogPpFdAry[0], -1, __ATOMIC_RELEASE);
+        close(fds[0]);
+        close(fds[1]);
+        return -ERR_LOG_PTHREAD_CREATE;
+    }
+    __atomic_store_n(&giLogPpFdAry[1], fds[1], __ATOMIC_RELEASE);
+    _say_at(LOG_LEV_RUN, aipcFunc, true, "giLogPpFdAry=%d %d\n", fds[0], fds[1]);
+    return LOG_SUCCESS;
+}
+
 extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
 {
     if (aipcLogCfg == nullptr) {
@@ -898,66 +969,14 @@ extern "C" V2X_API int log_system_init(const tLogCfg* aipcLogCfg)
     // The log-file mutex is statically initialised and never destroyed, so
     // it is ready before any file is opened and before the thread starts.
 
-    if (_ival(giLogCfg.fileLogSwt) == LOG_SWITCH_ON) {
-        if (giLogCfg.logSaveMaxCnt == 0) {
-            giLogCfg.logSaveMaxCnt = gicDefSaveMaxCnt;
-        }
-        if (giLogCfg.saveLogPath[0] == '\0') {
-            snprintf(giLogCfg.saveLogPath, sizeof(giLogCfg.saveLogPath), "%s", gicDefLogPath);
-        }
-        SAY_RUN("Save log path=%s\n", giLogCfg.saveLogPath);
-        char name[kNameBuf];
-        if (_ival(giLogCfg.fileMod) != LOG_FILE_TWO && _ival(giLogCfg.fileMod) != LOG_FILE_TIME) {
-            SAY_ERR("fileMod=%d err!!!!\n", _ival(giLogCfg.fileMod));
-            return -ERR_LOG_PARM_CONT;
-        }
-        FILE* fp = _open_next_log(name);
-        SAY_RUN("New save log path=%s\n", name);
-        if (fp == nullptr) {
-            SAY_ERR("fopen() err!!!!");
-            return -ERR_LOG_FOPEN;
-        }
-        MutexLock lk(giSvLogLk);
-        gipLogFp = fp;
-        giLogWriteCnt = 0;
-    } else {
-        SAY_RUN("File log close");
+    const int rc = _open_first_log(__func__);
+    if (rc != LOG_SUCCESS) {
+        return rc;
     }
     if (_ival(giLogCfg.stdoutLogSwt) != LOG_SWITCH_ON) {
         SAY_RUN("Stdout log close");
     }
-    if (_ival(giLogCfg.logRunMd) == LOG_RUN_NEW_PTHREAD) {
-        // The pipe comes first, so the thread's loop has its read end to
-        // wait on; callers get the write end once the thread serves it.
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            SAY_ERR("pipe() err, msg:%s!!!!\n", strerror(errno));
-            return -ERR_LOG_PIPE_CREATE;
-        }
-        // The thread empties the pipe at a stop without blocking, and a
-        // line that finds the pipe full is dropped rather than wait.
-        if (fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0 || fcntl(fds[1], F_SETFL, O_NONBLOCK) != 0) {
-            SAY_ERR("fcntl() err, msg:%s!!!!\n", strerror(errno));
-            close(fds[0]);
-            close(fds[1]);
-            return -ERR_LOG_PIPE_CREATE;
-        }
-        __atomic_store_n(&giLogPpFdAry[0], fds[0], __ATOMIC_RELEASE);
-        const int rc = _start_log_thread();
-        if (rc != 0) {
-            SAY_ERR("pthread_create() err, msg:%s\n",
-                    rc > 0 ? strerror(rc) : "event loop not made");
-            __atomic_store_n(&giLogPpFdAry[0], -1, __ATOMIC_RELEASE);
-            close(fds[0]);
-            close(fds[1]);
-            return -ERR_LOG_PTHREAD_CREATE;
-        }
-        __atomic_store_n(&giLogPpFdAry[1], fds[1], __ATOMIC_RELEASE);
-        SAY_RUN("giLogPpFdAry=%d %d\n", fds[0], fds[1]);
-    } else {
-        SAY_RUN("Log no create pthread");
-    }
-    return LOG_SUCCESS;
+    return _start_log_pipe(__func__);
 }
 
 extern "C" V2X_API int log_system_exit(void)
