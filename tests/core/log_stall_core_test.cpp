@@ -21,30 +21,6 @@
 
 using namespace v2xtest;
 
-namespace {
-
-uint64_t log_lines_dropped_stat()
-{
-    tV2XCoreStats st;
-    memset(&st, 0, sizeof(st));
-    st.size = sizeof(st);
-    v2x_core_stats(&st);
-    return st.logLinesDropped;
-}
-
-tLogCfg log_cfg(eLogRunMod aicMode)
-{
-    tLogCfg c;
-    memset(&c, 0, sizeof(c));
-    c.logRunMd = aicMode;
-    c.fileMod = LOG_FILE_TWO;
-    c.stdoutLogSwt = LOG_SWITCH_ON;
-    c.fileLogSwt = LOG_SWITCH_OFF;
-    return c;
-}
-
-}  // namespace
-
 // Standard output stalls behind the log thread and the pipe fills; then for
 // 2 s an application sends a DSM request every 100 ms, each after a request
 // of a wrong type that the core refuses and logs on its own thread. Every
@@ -58,7 +34,7 @@ TEST(LogStallCore, TheRadioKeepsItsPaceWhileTheLogOutputStalls)
 
     StalledStdout out;
     ASSERT_TRUE(out.ok());
-    const tLogCfg thr = log_cfg(LOG_RUN_NEW_PTHREAD);
+    const tLogCfg thr = stdout_log_cfg(LOG_RUN_NEW_PTHREAD);
     ASSERT_EQ(log_system_init(&thr), 0);
     std::vector<long long> arrivals;  // ns, one per datagram in order
     std::vector<uint8_t> tags;
@@ -109,7 +85,7 @@ TEST(LogStallCore, TheRadioKeepsItsPaceWhileTheLogOutputStalls)
                 }
             });
             StatDelta delta;
-            const uint64_t logged0 = log_lines_dropped_stat();
+            const uint64_t logged0 = stats_now().logLinesDropped;
             const auto t0 = std::chrono::steady_clock::now();
             for (int i = 0; i < kRequests; ++i) {
                 // The application's own period: this pause is the load.
@@ -120,7 +96,7 @@ TEST(LogStallCore, TheRadioKeepsItsPaceWhileTheLogOutputStalls)
             radio.join();
             wait_for([&] { return delta(offsetof(tV2XCoreStats, appRefusedType)) >= kRequests; });
             refusedLogged = delta(offsetof(tV2XCoreStats, appRefusedType));
-            droppedMeanwhile = log_lines_dropped_stat() - logged0;
+            droppedMeanwhile = stats_now().logLinesDropped - logged0;
         }
         out.release();  // the output reads again before anything else writes to it
     }
@@ -128,7 +104,7 @@ TEST(LogStallCore, TheRadioKeepsItsPaceWhileTheLogOutputStalls)
     out.restore();
     {
         StdoutCapture quiet;
-        const tLogCfg plain = log_cfg(LOG_RUN_MAIN_PROGRESS);
+        const tLogCfg plain = stdout_log_cfg(LOG_RUN_MAIN_PROGRESS);
         log_system_init(&plain);
         log_system_exit();
     }
@@ -146,5 +122,5 @@ TEST(LogStallCore, TheRadioKeepsItsPaceWhileTheLogOutputStalls)
     EXPECT_EQ(refusedLogged, static_cast<uint64_t>(kRequests));
     // The pipe stayed full: each refusal's line was dropped, not waited for.
     EXPECT_GE(droppedMeanwhile, static_cast<uint64_t>(kRequests));
-    EXPECT_GT(log_lines_dropped_stat(), 0u);
+    EXPECT_GT(stats_now().logLinesDropped, 0u);
 }

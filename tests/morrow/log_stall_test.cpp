@@ -21,24 +21,13 @@
 
 namespace {
 
-tLogCfg thread_cfg()
-{
-    tLogCfg c;
-    memset(&c, 0, sizeof(c));
-    c.logRunMd = LOG_RUN_NEW_PTHREAD;
-    c.fileMod = LOG_FILE_TWO;
-    c.stdoutLogSwt = LOG_SWITCH_ON;
-    c.fileLogSwt = LOG_SWITCH_OFF;
-    return c;
-}
-
 // Back to lines on standard output in the calling thread, as before any log
 // system, so the other tests of the program find what they expect.
 void back_to_plain()
 {
     v2xtest::StdoutCapture quiet;
     log_system_exit();
-    tLogCfg c = thread_cfg();
+    tLogCfg c = v2xtest::stdout_log_cfg(LOG_RUN_NEW_PTHREAD);
     c.logRunMd = LOG_RUN_MAIN_PROGRESS;
     log_system_init(&c);
     log_system_exit();
@@ -55,7 +44,7 @@ TEST(LogStall, AStalledOutputDropsWholeLinesAndSaysHowManyOnce)
     constexpr int kLines = 5000;
     v2xtest::StalledStdout out;
     ASSERT_TRUE(out.ok());
-    const tLogCfg c = thread_cfg();
+    const tLogCfg c = v2xtest::stdout_log_cfg(LOG_RUN_NEW_PTHREAD);
     const int initRc = log_system_init(&c);
     const unsigned long long d0 = log_lines_dropped();
     std::atomic<bool> done{false};
@@ -129,7 +118,7 @@ TEST(LogStall, TextLongerThanOneAtomicWriteArrivesWhole)
 {
     mtest::TmpDir dir;
     v2xtest::StdoutCapture quiet;
-    tLogCfg c = thread_cfg();
+    tLogCfg c = v2xtest::stdout_log_cfg(LOG_RUN_NEW_PTHREAD);
     c.stdoutLogSwt = LOG_SWITCH_OFF;
     c.fileLogSwt = LOG_SWITCH_ON;
     snprintf(c.saveLogPath, sizeof(c.saveLogPath), "%s", dir.file("long").c_str());

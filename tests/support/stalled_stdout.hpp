@@ -13,7 +13,20 @@
 #include <string>
 #include <thread>
 
+#include "self_log.h"
+
 namespace v2xtest {
+
+// A log system that writes to standard output only, run as aicMode says.
+inline tLogCfg stdout_log_cfg(eLogRunMod aicMode)
+{
+    tLogCfg c{};
+    c.logRunMd = aicMode;
+    c.fileMod = LOG_FILE_TWO;
+    c.stdoutLogSwt = LOG_SWITCH_ON;
+    c.fileLogSwt = LOG_SWITCH_OFF;
+    return c;
+}
 
 class StalledStdout {
 public:

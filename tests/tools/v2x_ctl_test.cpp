@@ -420,22 +420,6 @@ Bytes rsp(uint32_t aicWhat, uint32_t aicStatus, uint32_t aicRecSize, uint32_t ai
     return app_msg(V2X_CTL_QUERY_RSP, p);
 }
 
-tV2XCoreStats core_stats()
-{
-    tV2XCoreStats s;
-    memset(&s, 0, sizeof(s));
-    s.size = sizeof(s);
-    v2x_core_stats(&s);
-    return s;
-}
-
-uint64_t stat_at(const tV2XCoreStats& aicS, size_t aicOff)
-{
-    uint64_t v;
-    memcpy(&v, reinterpret_cast<const uint8_t*>(&aicS) + aicOff, sizeof(v));
-    return v;
-}
-
 }  // namespace
 
 // Each counter in each form is the core's own: one that stood still across
@@ -447,17 +431,17 @@ TEST(V2xCtl, StatsMatchTheCoresCountersInEveryFormat)
     ASSERT_TRUE(core.started());
     const std::string path = core.cfg.dmnNme;
     ASSERT_EQ(register_aid(core.connect_app(), 0, 32), 0);
-    const uint64_t rx0 = core_stats().rxDatagrams;
+    const uint64_t rx0 = stats_now().rxDatagrams;
     for (const Bytes& d : {air_frame(32, {1, 2, 3}), air_frame(33, {1}), Bytes{4, 0}}) {
         ASSERT_TRUE(core.air_send(d));
     }
-    ASSERT_TRUE(wait_for([&] { return core_stats().rxDatagrams == rx0 + 3; }, 10000));
+    ASSERT_TRUE(wait_for([&] { return stats_now().rxDatagrams == rx0 + 3; }, 10000));
 
-    const tV2XCoreStats before = core_stats();
+    const tV2XCoreStats before = stats_now();
     const Result js = ctl({"-s", path, "--json", "stats"});
     const Result prom = ctl({"-s", path, "--prometheus", "stats"});
     const Result table = ctl({"-s", path, "stats"});
-    const tV2XCoreStats after = core_stats();
+    const tV2XCoreStats after = stats_now();
     ASSERT_EQ(js.status + prom.status + table.status, 0) << js.err << prom.err << table.err;
     const Json j(js.out);
     ASSERT_TRUE(j.ok) << js.out;
@@ -485,8 +469,8 @@ TEST(V2xCtl, StatsMatchTheCoresCountersInEveryFormat)
     }
     for (size_t i = 0; i < kCounters; ++i) {
         const size_t off = 8 + i * 8;
-        uint64_t lo = std::min(stat_at(before, off), stat_at(after, off));
-        uint64_t hi = std::max(stat_at(before, off), stat_at(after, off));
+        uint64_t lo = std::min(StatDelta::field(before, off), StatDelta::field(after, off));
+        uint64_t hi = std::max(StatDelta::field(before, off), StatDelta::field(after, off));
         if (off == offsetof(tV2XCoreStats, ctlConnections)) {
             lo += 1;  // the tool's own, and maybe the last run's not yet closed
             hi += 3;
@@ -747,13 +731,13 @@ TEST(V2xCtl, RefusedUserAndForeignServerAreToldApart)
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.err.find("permission denied on " + path + " (EACCES)"), std::string::npos) << r.err;
 
-    const uint64_t refused = core_stats().appRefusedPeer;
+    const uint64_t refused = stats_now().appRefusedPeer;
     ASSERT_EQ(chmod(path.c_str(), 0666), 0);
     r = ctl({"-s", path, "stats"}, kNobody);
     EXPECT_EQ(r.status, 4);
     EXPECT_NE(r.err.find("do not admit this user (uid 65534)"), std::string::npos) << r.err;
     EXPECT_TRUE(r.out.empty());
-    EXPECT_TRUE(wait_for([&] { return core_stats().appRefusedPeer == refused + 1; }, 10000));
+    EXPECT_TRUE(wait_for([&] { return stats_now().appRefusedPeer == refused + 1; }, 10000));
 
     const std::string foreign = unique_path("ctlforeign");
     const int pid = fork_listener(foreign, kNobody);
