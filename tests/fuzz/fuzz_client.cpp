@@ -79,10 +79,7 @@ Peer& peer()
     signal(SIGPIPE, SIG_IGN);
     p.base = event_base_new();
     V2XF_CHECK(p.base != nullptr);
-    memset(&p.cfg, 0, sizeof(p.cfg));
-    const std::string path = sock_path("clit");
-    memcpy(p.cfg.dmnNme, path.data(), path.size());
-    p.lsn = listen_at(path);
+    p.lsn = listen_as_core(p.cfg, "clit");
     p.baseSockets = open_sockets();
     return p;
 }

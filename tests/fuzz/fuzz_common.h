@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core_app.h"
+#include "v2x_types.h"
 
 // A failed property: the message names the entry and the line, then the
 // process aborts so that both libFuzzer and the replay test see it.
@@ -139,6 +140,16 @@ inline int listen_at(const std::string& aicPath)
     V2XF_CHECK(bind(fd, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a)) == 0);
     V2XF_CHECK(listen(fd, 4) == 0);
     return fd;
+}
+
+// A stand-in core listening at a fresh path for aipcTag, and a client
+// configuration that names it; the listening socket.
+inline int listen_as_core(tV2XSDKCfg& aopCfg, const char* aipcTag)
+{
+    memset(&aopCfg, 0, sizeof(aopCfg));
+    const std::string path = sock_path(aipcTag);
+    memcpy(aopCfg.dmnNme, path.data(), path.size());
+    return listen_at(path);
 }
 
 // Runs aicConnect (a client's connect, which waits for the core's greeting)

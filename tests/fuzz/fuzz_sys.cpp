@@ -37,10 +37,7 @@ Peer& peer()
         return p;
     }
     signal(SIGPIPE, SIG_IGN);
-    memset(&p.cfg, 0, sizeof(p.cfg));
-    const std::string path = sock_path("sys");
-    memcpy(p.cfg.dmnNme, path.data(), path.size());
-    p.lsn = listen_at(path);
+    p.lsn = listen_as_core(p.cfg, "sys");
     p.baseSockets = open_sockets();
     return p;
 }
