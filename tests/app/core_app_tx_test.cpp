@@ -23,33 +23,6 @@ using namespace v2xtest;
 
 namespace {
 
-// How much the next sends may still take; below 0 everything passes.
-std::atomic<long> gTake{-1};
-// Sends refused for want of room.
-std::atomic<int> gStalls{0};
-
-ssize_t stingy_send(int fd, const void* buf, size_t len, int flags)
-{
-    const long take = gTake.load();
-    if (take < 0) {
-        return send(fd, buf, len, flags);
-    }
-    if (take == 0) {
-        ++gStalls;
-        // Not a wait: a stand-in for a full socket, so that the caller's
-        // retries do not spin meanwhile.
-        usleep(5 * 1000);
-        errno = EAGAIN;
-        return -1;
-    }
-    const size_t n = len < static_cast<size_t>(take) ? len : static_cast<size_t>(take);
-    ssize_t got = send(fd, buf, n, flags);
-    if (got > 0) {
-        gTake -= got;
-    }
-    return got;
-}
-
 // The payload of a DSM request for AID 60 whose data is 100 bytes of `fill`.
 Bytes request(uint8_t fill)
 {
@@ -78,15 +51,15 @@ TEST(CoreAppTx, NoTornFrameWhenTheCoreTakesNothingOrPartOfAMessage)
     {
         LevelGuard quiet(LOG_LEV_OFF);
         // Nothing taken within the wait: refused, nothing sent.
-        gTake = 0;
+        gStingyTake = 0;
         EXPECT_EQ(send_req('A'), -ERR_V2X_SOCKET_WRITE);
         // 100 of its 376 bytes taken, then nothing: the message is the
         // core's, the rest kept for the next call.
-        gTake = 100;
+        gStingyTake = 100;
         EXPECT_EQ(send_req('B'), 0);
     }
     EXPECT_TRUE(core.radio.recv(300).empty()) << "a cut message went on the air";
-    gTake = -1;
+    gStingyTake = -1;
     EXPECT_EQ(send_req('C'), 0);
     for (uint8_t fill : {'B', 'C'}) {
         Bytes d = core.radio.recv(3000);
@@ -122,7 +95,7 @@ TEST(CoreAppTx, ExitFinishesAPartlyWrittenMessageOrReportsItCut)
         ASSERT_TRUE(core.accept_client());
         core_app_tx_set_send_fn(stingy_send);
         StdoutCapture cap;
-        gTake = 100;
+        gStingyTake = 100;
         EXPECT_EQ(send_req('B'), 0);  // 100 bytes out, the rest kept
         EXPECT_EQ(read_n(core.fd(), 100, 2000), Bytes(whole.begin(), whole.begin() + 100));
         std::thread reader;
@@ -132,10 +105,12 @@ TEST(CoreAppTx, ExitFinishesAPartlyWrittenMessageOrReportsItCut)
             // send refused after the exit began.
             std::atomic<int> atExit{-1};
             reader = std::thread([&] {
-                wait_for([&] { return atExit.load() >= 0 && gStalls.load() > atExit.load(); });
-                gTake = -1;
+                wait_for([&] {
+                    return atExit.load() >= 0 && gStingyStalls.load() > atExit.load();
+                });
+                gStingyTake = -1;
             });
-            atExit = gStalls.load();
+            atExit = gStingyStalls.load();
             rc = cv2x_app_exit();
             reader.join();
             EXPECT_EQ(read_n(core.fd(), whole.size() - 100, 2000),
@@ -143,12 +118,12 @@ TEST(CoreAppTx, ExitFinishesAPartlyWrittenMessageOrReportsItCut)
         } else {
             if (round == kGone) {
                 core.close_client();
-                gTake = -1;
+                gStingyTake = -1;
             }
             rc = cv2x_app_exit();
         }
         const std::string out = cap.stop();
-        gTake = -1;
+        gStingyTake = -1;
         core_app_tx_set_send_fn(nullptr);
         if (round == kReads) {
             EXPECT_EQ(rc, 0);

@@ -377,34 +377,6 @@ TEST(SysApi, WriteWithOptionsSupersedesAndTheApplicationReadsItsDrops)
     EXPECT_EQ(v2x_system_exit(), 0);
 }
 
-namespace {
-
-// How much the next sends may still take; below 0 everything passes. 0
-// stands for a full socket.
-std::atomic<long> gSysTake{-1};
-std::atomic<int> gSysStalls{0};  // sends refused for want of room
-
-ssize_t sys_stingy_send(int fd, const void* buf, size_t len, int flags)
-{
-    const long take = gSysTake.load();
-    if (take < 0) {
-        return send(fd, buf, len, flags);
-    }
-    if (take == 0) {
-        ++gSysStalls;
-        usleep(5 * 1000);  // not a wait: a full socket's stand-in, so retries do not spin
-        errno = EAGAIN;
-        return -1;
-    }
-    const ssize_t got = send(fd, buf, len < static_cast<size_t>(take) ? len : take, flags);
-    if (got > 0) {
-        gSysTake -= got;
-    }
-    return got;
-}
-
-}  // namespace
-
 // A message v2x_system_write left written in part: v2x_system_exit finishes
 // it while the core reads (the core gets it whole), and says it was cut
 // when the core has gone.
@@ -420,9 +392,9 @@ TEST(SysApi, ExitFinishesAPartlyWrittenMessageOrReportsItCut)
         ASSERT_EQ(v2x_system_attach(path.c_str()), 0);
         ASSERT_TRUE(core.accept_client());
         ASSERT_EQ(read_msg(core.fd(), 2000), dsm_serv_req(0, DME_ACTION_ADD, 0, 1));
-        core_app_tx_set_send_fn(sys_stingy_send);
+        core_app_tx_set_send_fn(stingy_send);
         LevelGuard quiet(LOG_LEV_OFF);
-        gSysTake = 100;
+        gStingyTake = 100;
         const tDSMTxParm tx = tx_parm(26);
         EXPECT_EQ(v2x_system_write(reinterpret_cast<const char*>(data.data()), 100, &tx), 100);
         EXPECT_EQ(read_n(core.fd(), 100, 2000), Bytes(whole.begin(), whole.begin() + 100));
@@ -430,20 +402,22 @@ TEST(SysApi, ExitFinishesAPartlyWrittenMessageOrReportsItCut)
             // The core reads once the exit waits: a send refused after it began.
             std::atomic<int> atExit{-1};
             std::thread later([&] {
-                wait_for([&] { return atExit.load() >= 0 && gSysStalls.load() > atExit.load(); });
-                gSysTake = -1;
+                wait_for([&] {
+                    return atExit.load() >= 0 && gStingyStalls.load() > atExit.load();
+                });
+                gStingyTake = -1;
             });
-            atExit = gSysStalls.load();
+            atExit = gStingyStalls.load();
             EXPECT_EQ(v2x_system_exit(), 0);
             later.join();
             EXPECT_EQ(read_n(core.fd(), whole.size() - 100, 2000),
                       Bytes(whole.begin() + 100, whole.end()));
         } else {
             core.close_client();
-            gSysTake = -1;
+            gStingyTake = -1;
             EXPECT_EQ(v2x_system_exit(), -ERR_V2X_SOCKET_WRITE);
         }
-        gSysTake = -1;
+        gStingyTake = -1;
         core_app_tx_set_send_fn(nullptr);
         EXPECT_EQ(v2x_system_exit(), 0);
     }

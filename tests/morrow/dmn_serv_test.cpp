@@ -146,6 +146,16 @@ protected:
         unlink(path.c_str());
     }
     std::string path = v2xtest::unique_path("dmn");
+
+    // A client that connects now gets what the server sends to all.
+    void expect_serves_a_client(const std::string& aicMsg)
+    {
+        auto fds = connect_clients(path, 1);
+        ASSERT_EQ(fds.size(), 1u);
+        dmn_serv_tx_clit_msg(aicMsg.data(), static_cast<int>(aicMsg.size()));
+        EXPECT_EQ(recv_some(fds[0], 1000), aicMsg);
+        close(fds[0]);
+    }
 };
 
 }  // namespace
@@ -214,11 +224,7 @@ TEST_F(DmnServ, BroadcastWithoutClientsAndExitTwice)
     struct stat st;
     EXPECT_EQ(stat(path.c_str(), &st), -1);
     ASSERT_EQ(dmn_server_init(&cfg), 0);
-    auto fds = connect_clients(path, 1);
-    ASSERT_EQ(fds.size(), 1u);
-    dmn_serv_tx_clit_msg("again", 5);
-    EXPECT_EQ(recv_some(fds[0], 1000), "again");
-    close(fds[0]);
+    expect_serves_a_client("again");
 }
 
 // The exit removes only the socket file the server made: one someone else
@@ -230,16 +236,7 @@ TEST_F(DmnServ, ExitLeavesAFileItDidNotMake)
     auto fds = connect_clients(path, 1);  // listening: its file exists
     ASSERT_EQ(fds.size(), 1u);
     close(fds[0]);
-    ASSERT_EQ(unlink(path.c_str()), 0);
-    const int other = mtest::unix_listen(path);
-    ASSERT_GE(other, 0);
-    struct stat before;
-    ASSERT_EQ(stat(path.c_str(), &before), 0);
-    EXPECT_EQ(dmn_server_exit(), 0);
-    struct stat after;
-    ASSERT_EQ(stat(path.c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    close(other);
+    v2xtest::expect_stop_leaves_foreign_file(path, dmn_server_exit);
 }
 
 TEST_F(DmnServ, StaleSocketFileIsRemoved)
@@ -252,11 +249,7 @@ TEST_F(DmnServ, StaleSocketFileIsRemoved)
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     tDmnServCfg cfg = make_cfg(path);
     ASSERT_EQ(dmn_server_init(&cfg), 0);
-    auto fds = connect_clients(path, 1);
-    ASSERT_EQ(fds.size(), 1u);
-    dmn_serv_tx_clit_msg("ok", 2);
-    EXPECT_EQ(recv_some(fds[0], 1000), "ok");
-    close(fds[0]);
+    expect_serves_a_client("ok");
 }
 
 // Mended fault: a live server at the path keeps it; the start is refused
@@ -268,9 +261,7 @@ TEST_F(DmnServ, LiveServerAtThePathIsNotRemoved)
     LiveCapture cap;
     tDmnServCfg cfg = make_cfg(path);
     ASSERT_EQ(dmn_server_init(&cfg), 0);  // the failure shows in the log only
-    ASSERT_TRUE(wait_until([&] { return cap.text().find("_dmn_server_init() err!!!!") !=
-                                        std::string::npos; },
-                           3000))
+    ASSERT_TRUE(cap.wait_for_text("_dmn_server_init() err!!!!", 3000))
         << cap.text();
     EXPECT_EQ(dmn_server_exit(), 0);
     std::string out = cap.stop();

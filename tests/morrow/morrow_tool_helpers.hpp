@@ -138,54 +138,9 @@ inline std::vector<uint8_t> random_bytes(std::mt19937& rng, size_t n)
     return v;
 }
 
-// Redirects descriptor 1 into a temporary file and lets the test read what
-// has been written so far without ending the capture.
-class LiveCapture {
-public:
-    LiveCapture()
-    {
-        fflush(stdout);
-        char tmpl[] = "/tmp/v2xt-live-XXXXXX";
-        file_ = mkstemp(tmpl);
-        if (file_ >= 0) {
-            unlink(tmpl);
-            saved_ = dup(1);
-            dup2(file_, 1);
-        }
-    }
-    ~LiveCapture() { stop(); }
-    std::string text()
-    {
-        fflush(stdout);
-        std::string out;
-        if (file_ < 0) {
-            return out;
-        }
-        char buf[4096];
-        off_t off = 0;
-        ssize_t n;
-        while ((n = pread(file_, buf, sizeof(buf), off)) > 0) {
-            out.append(buf, static_cast<size_t>(n));
-            off += n;
-        }
-        return out;
-    }
-    std::string stop()
-    {
-        std::string out = text();
-        if (file_ >= 0) {
-            dup2(saved_, 1);
-            close(saved_);
-            close(file_);
-            file_ = -1;
-        }
-        return out;
-    }
-
-private:
-    int saved_ = -1;
-    int file_ = -1;
-};
+// Descriptor 1 into a temporary file; text() reads what has been written so
+// far without ending the capture.
+using LiveCapture = v2xtest::StdoutCapture;
 
 inline bool wait_until(const std::function<bool()>& cond, int ms)
 {

@@ -203,9 +203,7 @@ TEST_F(Feeder, ServerCloseIsLoggedOnceAndFeedingStops)
     ASSERT_EQ(self_feddog_init(&cfg), 0);
     ASSERT_TRUE(wait_until([&] { return svc.all_bytes().size() >= 16; }, 3000));
     svc.drop_connection();
-    ASSERT_TRUE(wait_until([&] { return cap.text().find("Server close------") !=
-                                        std::string::npos; },
-                           3000))
+    ASSERT_TRUE(cap.wait_for_text("Server close------", 3000))
         << cap.text();
     size_t bytes = svc.all_bytes().size();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a window of ~10 periods: nothing sent
@@ -243,9 +241,7 @@ TEST_F(Feeder, MissingServiceLogsConnectErrorAndThreadEnds)
     LiveCapture cap;
     tFeddogCfg cfg = make_cfg(0, 100000, "dmn", path + "-nobody");
     ASSERT_EQ(self_feddog_init(&cfg), 0);
-    ASSERT_TRUE(wait_until([&] { return cap.text().find("_feed_dog_init() err!!!!") !=
-                                        std::string::npos; },
-                           3000))
+    ASSERT_TRUE(cap.wait_for_text("_feed_dog_init() err!!!!", 3000))
         << cap.text();
     EXPECT_EQ(self_feddog_exit(), 0);
     std::string out = cap.stop();

@@ -92,6 +92,17 @@ inline int run_args(const std::string& aicExe, const std::vector<std::string>& a
     return shell(cmd, out);
 }
 
+#ifdef V2X_STATION_PATH
+// The example station of this build.
+inline const std::string kStation = V2X_STATION_PATH;
+
+// Runs the example station with arguments; like run_args().
+inline int run_station(const std::vector<std::string>& aicArgs, std::string& out)
+{
+    return run_args(kStation, aicArgs, out);
+}
+#endif
+
 // One station's configuration file with a socket path and ports of this
 // test; `body` holds the lists (receive, send, providers) and extra keys.
 struct StationFile {

@@ -24,13 +24,7 @@ using v2xtest::unique_path;
 
 namespace {
 
-const std::string kStation = V2X_STATION_PATH;
 const std::string kPackaging = std::string(V2X_SOURCE_DIR) + "/packaging/systemd/";
-
-int run_station(const std::vector<std::string>& args, std::string& out)
-{
-    return run_args(kStation, args, out);
-}
 
 // The service manager's end of the notify protocol: a datagram socket at a
 // path, or in the abstract namespace for a name starting with '@'.

@@ -17,13 +17,7 @@ using v2xtest::unique_path;
 
 namespace {
 
-const std::string kStation = V2X_STATION_PATH;
 const std::string kConfigDir = std::string(V2X_SOURCE_DIR) + "/examples/config/";
-
-int run_station(const std::vector<std::string>& args, std::string& out)
-{
-    return run_args(kStation, args, out);
-}
 
 // The radio of a set of stations, ready to carry frames.
 struct Radio {
@@ -269,10 +263,7 @@ TEST(StationRun, TwoStationsExchangeBothWaysAndStopOnSigterm)
     EXPECT_EQ(dsaB[0].find("..."), std::string::npos) << dsaB[0];
 
     // The time stamp leads each line: HH:MM:SS.uuuuuu.
-    ASSERT_GE(rxA[0].size(), 15u);
-    EXPECT_EQ(rxA[0][2], ':');
-    EXPECT_EQ(rxA[0][5], ':');
-    EXPECT_EQ(rxA[0][8], '.');
+    EXPECT_TRUE(v2xtest::starts_with_clock(rxA[0])) << rxA[0];
 
     const std::vector<std::string> sa = lines_with(ta, " SUMMARY A ");
     const std::vector<std::string> sb = lines_with(tb, " SUMMARY B ");

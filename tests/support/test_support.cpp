@@ -2,6 +2,7 @@
 #include "test_support.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,23 +52,38 @@ StdoutCapture::~StdoutCapture()
 
 std::string StdoutCapture::stop()
 {
+    if (file_ < 0) {
+        return std::string();
+    }
+    std::string out = text();
+    dup2(saved_, 1);
+    close(saved_);
+    saved_ = -1;
+    close(file_);
+    file_ = -1;
+    return out;
+}
+
+std::string StdoutCapture::text()
+{
+    fflush(stdout);
     std::string out;
     if (file_ < 0) {
         return out;
     }
-    fflush(stdout);
-    dup2(saved_, 1);
-    close(saved_);
-    saved_ = -1;
-    lseek(file_, 0, SEEK_SET);
     char buf[4096];
+    off_t off = 0;
     ssize_t n;
-    while ((n = read(file_, buf, sizeof(buf))) > 0) {
+    while ((n = pread(file_, buf, sizeof(buf), off)) > 0) {
         out.append(buf, static_cast<size_t>(n));
+        off += n;
     }
-    close(file_);
-    file_ = -1;
     return out;
+}
+
+bool StdoutCapture::wait_for_text(const std::string& aicNeedle, int aicMs)
+{
+    return wait_for([&] { return text().find(aicNeedle) != std::string::npos; }, aicMs);
 }
 
 namespace {
@@ -112,6 +129,20 @@ int unread_by_peer(int fd)
 int thread_count()
 {
     return dir_entries("/proc/self/task");
+}
+
+void expect_stop_leaves_foreign_file(const std::string& aicPath, int (*aicStop)())
+{
+    ASSERT_EQ(unlink(aicPath.c_str()), 0);
+    const int other = unix_listen(aicPath);
+    ASSERT_GE(other, 0);
+    struct stat before;
+    ASSERT_EQ(stat(aicPath.c_str(), &before), 0);
+    EXPECT_EQ(aicStop(), 0);
+    struct stat after;
+    ASSERT_EQ(stat(aicPath.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    close(other);
 }
 
 int unix_listen(const std::string& path)
@@ -165,6 +196,34 @@ std::string unique_path(const char* tag)
     std::ostringstream os;
     os << "/tmp/v2xt-" << tag << "-" << getpid() << "-" << seq++;
     return os.str();
+}
+
+std::atomic<long> gStingyTake{-1};
+std::atomic<int> gStingyStalls{0};
+
+ssize_t stingy_send(int fd, const void* buf, size_t len, int flags)
+{
+    const long take = gStingyTake.load();
+    if (take < 0) {
+        return send(fd, buf, len, flags);
+    }
+    if (take == 0) {
+        ++gStingyStalls;
+        usleep(5 * 1000);
+        errno = EAGAIN;
+        return -1;
+    }
+    const size_t n = len < static_cast<size_t>(take) ? len : static_cast<size_t>(take);
+    const ssize_t got = send(fd, buf, n, flags);
+    if (got > 0) {
+        gStingyTake -= got;
+    }
+    return got;
+}
+
+bool starts_with_clock(const std::string& aicLine)
+{
+    return aicLine.size() >= 15 && aicLine[2] == ':' && aicLine[5] == ':' && aicLine[8] == '.';
 }
 
 int count_lines_with(const std::string& text, const std::string& needle)

@@ -5,7 +5,9 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <initializer_list>
 #include <string>
@@ -34,6 +36,10 @@ public:
     StdoutCapture();
     ~StdoutCapture();
     std::string stop();
+    // What was written so far; the capture goes on.
+    std::string text();
+    // Waits up to aicMs for aicNeedle in what was written; whether it came.
+    bool wait_for_text(const std::string& aicNeedle, int aicMs);
 
 private:
     int saved_ = -1;
@@ -95,6 +101,10 @@ int thread_count();
 // A listening Unix-domain stream socket of the test itself at `path`
 // (close-on-exec, backlog 16); -1 on failure.
 int unix_listen(const std::string& path);
+// Puts a listener of the test's own at aicPath in place of the socket file a
+// server made there, then stops the server with aicStop (which must return
+// 0): the file the test put there stays, with its own inode.
+void expect_stop_leaves_foreign_file(const std::string& aicPath, int (*aicStop)());
 // Another process (as uid when it is not -1) listening at path: its pid
 // once it listens, -1 when it could not. Stop it with stop_process().
 int fork_listener(const std::string& path, int uid = -1);
@@ -111,8 +121,18 @@ long heap_in_use();
 // A path of this test process that no other test uses.
 std::string unique_path(const char* tag);
 
+// A send for core_app_tx_set_send_fn() that passes at most gStingyTake more
+// bytes (below 0: everything). At 0 it stands for a full socket: the call
+// fails with EAGAIN after 5 ms, so that the caller's retries do not spin
+// meanwhile, and counts in gStingyStalls.
+extern std::atomic<long> gStingyTake;
+extern std::atomic<int> gStingyStalls;
+ssize_t stingy_send(int fd, const void* buf, size_t len, int flags);
+
 // Number of lines of `text` containing `needle`.
 int count_lines_with(const std::string& text, const std::string& needle);
+// Whether the line starts with a clock time, HH:MM:SS.uuuuuu.
+bool starts_with_clock(const std::string& aicLine);
 
 // A needle and on how many lines it must stand.
 struct LineCount {
