@@ -36,6 +36,16 @@ const std::string kSpCbc =
     "73bed6b8e3c1743b7116e69e22229516"
     "3ff1caa1681fac09120eca307586e1a7";
 
+// The example's key, iv and plaintext as bytes.
+struct SpCbcInput {
+    std::vector<uint8_t> key, iv, pt;
+};
+
+SpCbcInput sp_cbc_input()
+{
+    return {unhex(kSpKey), unhex(kSpIv), unhex(kSpPlain)};
+}
+
 }  // namespace
 
 TEST(Aes, Fips197Examples)
@@ -82,9 +92,7 @@ TEST(Aes, Sp80038aEcb)
 
 TEST(Aes, Sp80038aCbcAndInputXoredInPlace)
 {
-    auto key = unhex(kSpKey);
-    auto iv = unhex(kSpIv);
-    auto pt = unhex(kSpPlain);
+    auto [key, iv, pt] = sp_cbc_input();
     std::vector<uint8_t> out(64);
     AES128_CBC_encrypt_buffer(out.data(), pt.data(), 64, key.data(), iv.data());
     EXPECT_EQ(hex(out.data(), 64), kSpCbc);
@@ -104,9 +112,7 @@ TEST(Aes, Sp80038aCbcAndInputXoredInPlace)
 
 TEST(Aes, CbcContinuationWithNullKeyAndIv)
 {
-    auto key = unhex(kSpKey);
-    auto iv = unhex(kSpIv);
-    auto pt = unhex(kSpPlain);
+    auto [key, iv, pt] = sp_cbc_input();
     // Two blocks, then the third and fourth with null key and iv: the output
     // of the first call is still in place.
     std::vector<uint8_t> out(64);

@@ -86,6 +86,16 @@ std::string first_new_path(const std::string& out)
     return out.substr(p + key.size(), e - p - key.size());
 }
 
+// Starts the log system with aicCfg, its notices captured; the path of the
+// first log file it opened, or "" when the start failed.
+std::string start_for_first_path(tLogCfg aicCfg)
+{
+    StdoutCapture cap;
+    const int rc = log_system_init(&aicCfg);
+    const std::string out = cap.stop();
+    return rc == 0 ? first_new_path(out) : "";
+}
+
 bool wait_for(const std::function<bool()>& cond, int ms)
 {
     return v2xtest::wait_for(cond, ms);
@@ -243,11 +253,9 @@ TEST_F(LogSystem, RotationAcrossTwoFiles)
     {
         std::ofstream(base + "-01.log") << "stale\n";
     }
-    StdoutCapture cap;
-    tLogCfg c = make_cfg(LOG_RUN_MAIN_PROGRESS, LOG_FILE_TWO, 3, LOG_SWITCH_OFF, LOG_SWITCH_ON,
-                         base);
-    ASSERT_EQ(log_system_init(&c), 0);
-    std::string first = first_new_path(cap.stop());
+    const std::string first = start_for_first_path(
+        make_cfg(LOG_RUN_MAIN_PROGRESS, LOG_FILE_TWO, 3, LOG_SWITCH_OFF, LOG_SWITCH_ON, base));
+    ASSERT_FALSE(first.empty());
     // The first file of the process ends in -00.log (-01.log only when an
     // earlier test in the same process has already rotated).
     ASSERT_TRUE(first == base + "-00.log" || first == base + "-01.log") << first;
@@ -335,10 +343,9 @@ TEST_F(LogSystem, RotationOpenFailureIsRetriedAndTheGapSaidOnce)
     std::string sub = dir.file("sub");
     ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
     std::string base = sub + "/x";
-    StdoutCapture cap;
-    tLogCfg c = make_cfg(0, LOG_FILE_TWO, 2, LOG_SWITCH_ON, LOG_SWITCH_ON, base);
-    ASSERT_EQ(log_system_init(&c), 0);
-    std::string first = first_new_path(cap.stop());
+    const std::string first = start_for_first_path(
+        make_cfg(0, LOG_FILE_TWO, 2, LOG_SWITCH_ON, LOG_SWITCH_ON, base));
+    ASSERT_FALSE(first.empty());
     StdoutCapture cap2;
     logger(0, 0, "a\n");
     logger(0, 0, "b\n");
@@ -408,11 +415,9 @@ TEST_F(LogSystem, TimedPruningKeepsTheFileInUseWhenTheClockIsBehind)
 TEST_F(LogSystem, ThreadModeOrdering)
 {
     std::string base = dir.file("thr");
-    StdoutCapture cap;
-    tLogCfg c = make_cfg(LOG_RUN_NEW_PTHREAD, LOG_FILE_TWO, 100000, LOG_SWITCH_OFF, LOG_SWITCH_ON,
-                         base);
-    ASSERT_EQ(log_system_init(&c), 0);
-    std::string first = first_new_path(cap.stop());
+    const std::string first = start_for_first_path(
+        make_cfg(LOG_RUN_NEW_PTHREAD, LOG_FILE_TWO, 100000, LOG_SWITCH_OFF, LOG_SWITCH_ON, base));
+    ASSERT_FALSE(first.empty());
     constexpr int kThreads = 4;
     constexpr int kLines = 100;
     std::vector<std::thread> th;
@@ -463,11 +468,9 @@ TEST_F(LogSystem, ThreadModeOrdering)
 TEST_F(LogSystem, ThreadModeStopWithLinesPending)
 {
     std::string base = dir.file("pend");
-    StdoutCapture cap;
-    tLogCfg c = make_cfg(LOG_RUN_NEW_PTHREAD, LOG_FILE_TWO, 1000000, LOG_SWITCH_OFF,
-                         LOG_SWITCH_ON, base);
-    ASSERT_EQ(log_system_init(&c), 0);
-    std::string first = first_new_path(cap.stop());
+    const std::string first = start_for_first_path(
+        make_cfg(LOG_RUN_NEW_PTHREAD, LOG_FILE_TWO, 1000000, LOG_SWITCH_OFF, LOG_SWITCH_ON, base));
+    ASSERT_FALSE(first.empty());
     std::vector<std::string> all;
     const unsigned long long d0 = log_lines_dropped();
     for (int i = 0; i < 3000; ++i) {
