@@ -6,6 +6,11 @@
 # so start-up and shutdown cancel out.
 #
 #   bench/callgrind.sh BUILD_DIR [RX_LOW RX_HIGH TX_LOW TX_HIGH]
+#
+# With CALLGRIND_KEEP=DIR the four profiles stay in DIR as MODE-COUNT.out,
+# for callgrind_annotate (the difference of a function's cost between the
+# two runs of a mode, divided by the difference of the counts, is its cost
+# per message).
 set -euo pipefail
 bench=${1:?build directory}/bench/v2x-bench
 rx_lo=${2:-200}; rx_hi=${3:-1200}; tx_lo=${4:-10}; tx_hi=${5:-60}
@@ -16,6 +21,10 @@ total() {  # mode count -> instructions of the whole run
   valgrind --tool=callgrind --callgrind-out-file="$tmp/out" "$bench" "$1" "$2" >/dev/null 2>"$tmp/err" || {
     cat "$tmp/err"; exit 1; }
   sed -n 's/^summary: *//p;s/^totals: *//p' "$tmp/out" | head -1 | awk '{print $1}'
+  if [ -n "${CALLGRIND_KEEP:-}" ]; then
+    mkdir -p "$CALLGRIND_KEEP"
+    cp "$tmp/out" "$CALLGRIND_KEEP/$1-$2.out"
+  fi
 }
 
 per() {  # mode low high label
