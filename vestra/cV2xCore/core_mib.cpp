@@ -110,37 +110,31 @@ int mib_dsm_serv_update(uint32_t aicOwner, const tDMEDSMServReq* aipcDSMServReq)
     int target = slot;
     switch (req.action) {
     case DME_ACTION_ADD:
-        if (slot >= 0) {
+    case DME_ACTION_CHGE: {
+        const bool add = req.action == DME_ACTION_ADD;
+        if (add && slot >= 0) {
             ret = -ERR_V2X_ACTION_ADD;
             break;
         }
-        target = _find_slot(tbl, aicOwner, idx, true);
+        // A change of an unused index makes the entry, as it always has.
+        if (target < 0) {
+            target = _find_slot(tbl, aicOwner, idx, true);
+        }
         if (target < 0) {
             // Every application shares the one table.
             LOGE("DSM service table full(%d) err!!!!\n", DOT3_TABLE_LEN);
-            ret = -ERR_V2X_ACTION_ADD;
+            ret = add ? -ERR_V2X_ACTION_ADD : -ERR_V2X_ACTION_CHGE;
             break;
         }
         _write_entry(tbl, static_cast<uint8_t>(target), aicOwner, idx, req.appId, req.aidMthFlg);
         break;
+    }
     case DME_ACTION_DEL:
         if (slot >= 0) {
             _clear_entry(tbl, static_cast<uint8_t>(slot));
         } else {
             ret = -ERR_V2X_ACTION_DEL;
         }
-        break;
-    case DME_ACTION_CHGE:
-        // A change of an unused index makes the entry, as it always has.
-        if (target < 0) {
-            target = _find_slot(tbl, aicOwner, idx, true);
-        }
-        if (target < 0) {
-            LOGE("DSM service table full(%d) err!!!!\n", DOT3_TABLE_LEN);
-            ret = -ERR_V2X_ACTION_CHGE;
-            break;
-        }
-        _write_entry(tbl, static_cast<uint8_t>(target), aicOwner, idx, req.appId, req.aidMthFlg);
         break;
     default:
         LOGE("action=%d err!!!!\n", static_cast<int>(req.action));

@@ -188,6 +188,16 @@ int _provide_service_operate(eDMEAction aicAct, uint32_t aicAppId, uint8_t aicRp
 
 }  // namespace
 
+// Stops every advertisement timer and empties the provider table.
+static void _clear_providers()
+{
+    for (auto& e : giProvReqAry) {
+        release_timer(e);
+    }
+    memset(giProvReqAry, 0, sizeof(giProvReqAry));
+    count_providers();
+}
+
 extern "C" V2X_API int dme_init(const struct event_base* aipcEtBse)
 {
     LOGT();
@@ -196,11 +206,7 @@ extern "C" V2X_API int dme_init(const struct event_base* aipcEtBse)
     dme_state().base = const_cast<struct event_base*>(aipcEtBse);
     // A second init without an exit: the first one's timers would stay on
     // their base, pointing at entries zeroed below.
-    for (auto& e : giProvReqAry) {
-        release_timer(e);
-    }
-    memset(giProvReqAry, 0, sizeof(giProvReqAry));
-    count_providers();
+    _clear_providers();
     giDMEPrim.provReq = _dme_provder_serv_req;
     giDMEPrim.userReq = _dme_user_serv_req;
     return 0;
@@ -209,11 +215,7 @@ extern "C" V2X_API int dme_init(const struct event_base* aipcEtBse)
 extern "C" V2X_API int dme_exit(void)
 {
     LOGT();
-    for (auto& e : giProvReqAry) {
-        release_timer(e);
-    }
-    memset(giProvReqAry, 0, sizeof(giProvReqAry));
-    count_providers();
+    _clear_providers();
     giDMEPrim.provReq = nullptr;
     giDMEPrim.userReq = nullptr;
     dme_state().base = nullptr;

@@ -398,42 +398,36 @@ extern "C" V2X_API int rlink_send(const char* aipcSdMsg, const int aicSdLen)
     return rlink_submit(kOwn, aipcSdMsg, aicSdLen);
 }
 
-// Not running: nothing to send on and no loop to drain a queue.
-static bool _tx_running()
+// The checks before a datagram goes to the scheduler: its bytes or its
+// fill, and a running link (nothing to send on and no loop to drain a
+// queue otherwise). 0 or the refusal after its line.
+static int _tx_check(const void* aipcSrc, const int aicSdLen)
 {
+    if (aipcSrc == nullptr || aicSdLen <= 0) {
+        LOGE("Input param err!!!!\n");
+        return -ERR_V2X_PARM_CONT;
+    }
     if (rlink_state().txEt == nullptr || giSendFd < 0) {
         _count_tx_err(EBADF);
         LOGE("sendto() err, msg:%s!!!!\n", strerror(EBADF));
-        return false;
+        return -ERR_V2X_SOCKET_SEND_TO;
     }
-    return true;
+    return 0;
 }
 
 int rlink_submit(const TxMeta& aicMeta, const char* aipcSdMsg, const int aicSdLen)
 {
     LOGT();
-    if (aipcSdMsg == nullptr || aicSdLen <= 0) {
-        LOGE("Input param err!!!!\n");
-        return -ERR_V2X_PARM_CONT;
-    }
-    if (!_tx_running()) {
-        return -ERR_V2X_SOCKET_SEND_TO;
-    }
-    return rlink_state().sched.submit(aicMeta, aipcSdMsg, aicSdLen);
+    const int rc = _tx_check(aipcSdMsg, aicSdLen);
+    return rc != 0 ? rc : rlink_state().sched.submit(aicMeta, aipcSdMsg, aicSdLen);
 }
 
 int rlink_submit_fill(const TxMeta& aicMeta, const int aicSdLen, TxFill aipFill,
                       const void* aipCtx)
 {
     LOGT();
-    if (aipFill == nullptr || aicSdLen <= 0) {
-        LOGE("Input param err!!!!\n");
-        return -ERR_V2X_PARM_CONT;
-    }
-    if (!_tx_running()) {
-        return -ERR_V2X_SOCKET_SEND_TO;
-    }
-    return rlink_state().sched.submit_fill(aicMeta, aicSdLen, aipFill, aipCtx);
+    const int rc = _tx_check(reinterpret_cast<const void*>(aipFill), aicSdLen);
+    return rc != 0 ? rc : rlink_state().sched.submit_fill(aicMeta, aicSdLen, aipFill, aipCtx);
 }
 
 int rlink_tx_room_prio(uint8_t aicPrio)
