@@ -131,6 +131,9 @@ RxStep _read_header(tClitNetCon* c, buffer_t* rx, bool* aopRefused)
 // the socket. True when that queue is full (c->waitPrio says which).
 bool _no_room_ahead(tClitNetCon* c, uint32_t aicType)
 {
+    if (rlink_tx_queued_total() < TxScheduler::kCap) {
+        return false;  // no priority's queue can be full: no look needed
+    }
     char cls[V2X_DSM_REQ_EX_PRE_LEN + offsetof(tDSMReq, priority) + 1];
     const uint32_t clsLen = dmn_tx_class_len(aicType);
     const ssize_t n = recv(c->fd, cls, clsLen, MSG_PEEK | MSG_DONTWAIT);

@@ -306,7 +306,8 @@ void dmn_serv_set_idle_ms(int aicMs)
 
 void dmn_serv_tx_room(void)
 {
-    if (dmn_server().resumeEt != nullptr) {
+    // Only when someone waits: a place comes free with every datagram sent.
+    if (dmn_server().resumeEt != nullptr && !list_empty(&dmn_server().waitHd)) {
         event_active(dmn_server().resumeEt, EV_TIMEOUT, 1);
     }
 }

@@ -430,6 +430,11 @@ int rlink_submit_fill(const TxMeta& aicMeta, const int aicSdLen, TxFill aipFill,
     return rc != 0 ? rc : rlink_state().sched.submit_fill(aicMeta, aicSdLen, aipFill, aipCtx);
 }
 
+int rlink_tx_queued_total(void)
+{
+    return rlink_state().sched.queued();
+}
+
 int rlink_tx_room_prio(uint8_t aicPrio)
 {
     // A link that is not running has an empty queue: its callers are told

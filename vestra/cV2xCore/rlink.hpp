@@ -48,6 +48,8 @@ using fRlinkRxSink = int (*)(const uint8_t, const char*, const char*, const char
                              const uint16_t);
 void rlink_set_rx_sink(fRlinkRxSink aipSink);
 
+// Datagrams waiting now, of every priority and connection.
+int rlink_tx_queued_total(void);
 // Free places in the queue of one priority (all of them while the link is
 // not running). Expired datagrams are dropped first, so their places count
 // as free.
