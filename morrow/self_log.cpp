@@ -683,20 +683,70 @@ FILE* _open_next_log(char* aopName)
 char giReopenName[kNameBuf];
 uint64_t giLogGapLines = 0;
 
-// Reads the pipe once: at most 1023 bytes, delivered as one chunk (its text
-// up to the first zero byte). Returns read()'s count; an empty pipe (the
-// read end does not block) is no error.
+// A read that fills the buffer may stop inside a line; the rest of that
+// line is already in the pipe (each line goes in with one write), so the
+// start is kept and goes out with its rest. Lines cut in two pieces, each
+// with its own write to the sinks, could take another thread's notice on
+// standard output between them, or a rotation. Only the log thread
+// touches these.
+char giLogCut[kLineBuf];
+size_t giLogCutLen = 0;
+
+// At most this many reads per call (a full pipe's worth), so a call ends
+// while others keep logging; a cut line's start waits for the next call.
+constexpr int kServeReads = 64;
+
+void _deliver_cut()
+{
+    if (giLogCutLen > 0) {
+        log_deliver(giLogCut, giLogCutLen);
+        giLogCutLen = 0;
+    }
+}
+
+// Reads the pipe, at most 1023 bytes at a time, and delivers whole lines;
+// text without a line end goes as it is once nothing more is waiting or
+// the buffer is full. Each read's text counts up to its first zero byte.
+// Returns the first read()'s count; an empty pipe (the read end does not
+// block) is no error.
 ssize_t _serve_log_pipe(int aicFd)
 {
-    char buf[kLineBuf];
-    memset(buf, 0, sizeof(buf));
-    const ssize_t n = read(aicFd, buf, sizeof(buf) - 1);
-    if (n > 0) {
-        log_deliver(buf, strlen(buf));
-    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        SAY_ERR("read() err, msg:%s!!!!\n", n == 0 ? "end of pipe" : strerror(errno));
+    char* const buf = giLogCut;
+    ssize_t first = 0;
+    int err = 0;
+    for (int i = 0; i < kServeReads; ++i) {
+        const size_t want = sizeof(giLogCut) - 1 - giLogCutLen;
+        const ssize_t n = read(aicFd, buf + giLogCutLen, want);
+        if (i == 0) {
+            first = n;
+            err = errno;
+        }
+        if (n <= 0) {
+            _deliver_cut();  // nothing more waiting: no rest to wait for
+            break;
+        }
+        giLogCutLen += strnlen(buf + giLogCutLen, static_cast<size_t>(n));
+        // Less than asked: all that was waiting, whole writes only.
+        if (static_cast<size_t>(n) < want || giLogCutLen == 0 || buf[giLogCutLen - 1] == '\n') {
+            _deliver_cut();
+            break;
+        }
+        size_t out = giLogCutLen;
+        while (out > 0 && buf[out - 1] != '\n') {
+            --out;
+        }
+        if (out == 0) {
+            _deliver_cut();  // no line end in a full buffer: text longer than a line
+            continue;
+        }
+        log_deliver(buf, out);
+        memmove(buf, buf + out, giLogCutLen - out);
+        giLogCutLen -= out;
     }
-    return n;
+    if (first == 0 || (first < 0 && err != EAGAIN && err != EINTR)) {
+        SAY_ERR("read() err, msg:%s!!!!\n", first == 0 ? "end of pipe" : strerror(err));
+    }
+    return first;
 }
 
 void _on_log_pipe(evutil_socket_t aicFd, short, void*)
@@ -729,6 +779,7 @@ struct LogThreadStart {
 
 // At most this many reads empty the pipe at a stop (a megabyte: far above
 // a pipe's capacity), so threads that keep logging cannot hold the stop.
+// Each call reads up to kServeReads times.
 constexpr int kDrainReads = 1024;
 
 // The log thread: a loop of its own that serves the pipe's read end as soon
@@ -750,8 +801,9 @@ void* _rx_log_func_pth(void* aipStart)
     if (!told) {
         start->post(-1);  // no base or no wake-up: the loop never ran
     } else {
-        for (int i = 0; i < kDrainReads && _serve_log_pipe(rfd) > 0; ++i) {
+        for (int i = 0; i < kDrainReads / kServeReads && _serve_log_pipe(rfd) > 0; ++i) {
         }
+        _deliver_cut();  // a start whose rest never came
     }
     v2x_event_release(gipLogRxEt);
     if (struct event_base* b = giLogStop.detach()) {
