@@ -1,5 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // Log system: configuration, files, rotation, the log thread.
+// GCC 12 with the sanitizers takes std::regex's own automaton state for
+// maybe uninitialized (inside <regex>, not in this file): a known false
+// alarm that -Werror would turn into a failed build.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
