@@ -205,7 +205,7 @@ public:
         return true;
     }
     TestStation& operator[](size_t i) { return *st_[i]; }
-    // "--station" and the spec of each, then aicMore.
+    // "--station" and the argument of each (name and its two addresses), then aicMore.
     std::vector<std::string> args(std::initializer_list<std::string> aicMore = {}) const
     {
         std::vector<std::string> a;
