@@ -1207,6 +1207,125 @@ TEST(RadioSimModel, RefusesBadScenariosAndModelArguments)
     }
 }
 
+// ---- --tamper ----
+
+namespace {
+
+// `b` with the lowest bit of its last byte flipped.
+Bytes last_bit_flipped(Bytes b)
+{
+    b.back() ^= 0x01u;
+    return b;
+}
+
+}  // namespace
+
+// Per sending station only the Nth well-formed frame of the AID changes, in
+// one bit of its last data byte; other AIDs, frames whose length field does
+// not match, and the other stations' counts are untouched.
+TEST(RadioSimTamper, FlipsOneBitOfTheNthFrameOfTheAidPerSender)
+{
+    Stations st(3);
+    ASSERT_TRUE(st.ok(3));
+    const std::string stats = v2xtest::unique_path("radiosim-stats");
+    SimProcess sim;
+    ASSERT_TRUE(sim.start_ready(st.args(
+        {"--tamper", "26:2", "--tamper", "300", "--link-stats", stats, "--quiet"})));
+
+    const Bytes a1 = {0x04, 0x00, 0x1a, 0x00, 0x03, 0x0a, 0x0b, 0x0c};
+    const Bytes aBadLen = {0x04, 0x00, 0x1a, 0x00, 0x05, 0xee};  // does not count
+    const Bytes a2 = {0x04, 0x08, 0x05, 0x02, 0xaa, 0xbb, 0x1a, 0x00, 0x02, 0x21, 0x22};
+    const Bytes a3 = {0x04, 0x00, 0x1a, 0x00, 0x01, 0x31};
+    const Bytes b1 = {0x04, 0x00, 0x1a, 0x00, 0x01, 0x41};
+    // AID 300 in the two-byte form, after an extension element.
+    const Bytes b300 = {0x04, 0x08, 0x01, 0x01, 0x77, 0x80, 0xac, 0x00, 0x02, 0x51, 0x52};
+    const Bytes b2 = {0x04, 0x00, 0x1a, 0x00, 0x02, 0x61, 0x62};
+    const std::vector<std::pair<size_t, Bytes>> sent = {
+        {0, a1}, {0, kFrameAid32}, {0, aBadLen}, {1, b1}, {1, b300}, {0, a2}, {0, a3}, {1, b2}};
+    const std::vector<Bytes> wantAtC = {a1,
+                                        kFrameAid32,
+                                        aBadLen,
+                                        b1,
+                                        last_bit_flipped(b300),
+                                        last_bit_flipped(a2),
+                                        a3,
+                                        last_bit_flipped(b2)};
+    std::vector<Bytes> atC;
+    for (const auto& s : sent) {
+        ASSERT_TRUE(st[s.first].send(s.second));
+        Bytes got;
+        ASSERT_TRUE(st[2].receive(got));  // one at a time: the order is the sending order
+        atC.push_back(got);
+    }
+    EXPECT_EQ(atC, wantAtC);
+    // The other receivers got the same tampered bytes.
+    std::vector<Bytes> atB = receive_all(st[1]);
+    std::vector<Bytes> atA = receive_all(st[0]);
+    ASSERT_EQ(atB.size(), 5u);
+    EXPECT_EQ(atB[3], last_bit_flipped(a2));
+    ASSERT_EQ(atA.size(), 3u);
+    EXPECT_EQ(atA[1], last_bit_flipped(b300));
+    EXPECT_EQ(atA[2], last_bit_flipped(b2));
+
+    EXPECT_EQ(sim.stop(), 0);
+    const std::string json = read_file(stats);
+    unlink(stats.c_str());
+    EXPECT_NE(json.find("{\"from\": \"a\", \"to\": \"c\", \"sent\": 5, \"delivered\": 5, "
+                        "\"dropped_range\": 0, \"dropped_model\": 0, \"failed\": 0, \"late\": 0, "
+                        "\"tampered\": 1}"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("{\"from\": \"b\", \"to\": \"a\", \"sent\": 3, \"delivered\": 3, "
+                        "\"dropped_range\": 0, \"dropped_model\": 0, \"failed\": 0, \"late\": 0, "
+                        "\"tampered\": 2}"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"total\": {\"sent\": 16, \"delivered\": 16, \"dropped_range\": 0, "
+                        "\"dropped_model\": 0, \"failed\": 0, \"late\": 0, \"tampered\": 6}"),
+              std::string::npos)
+        << json;
+}
+
+// A scenario's tamper key, with the channel model deciding the deliveries.
+TEST(RadioSimTamper, ScenarioKeyWorksWithTheModelAndBadValuesAreRefused)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    const std::string scenario = write_temp(
+        "radiosim-scn", "tamper = \"26\";\nmodel = { latency_ms = 0.0; jitter_ms = 0.0; };\n"
+                        "stations = (\n" +
+                            scenario_station(st[0], "position = [0.0, 0.0];") + ",\n" +
+                            scenario_station(st[1], "position = [5.0, 0.0];") + "\n);\n");
+    const std::string stats = v2xtest::unique_path("radiosim-stats");
+    SimProcess sim;
+    ASSERT_TRUE(sim.start_ready({"--scenario", scenario, "--link-stats", stats, "--quiet"}));
+    const Bytes f = {0x04, 0x00, 0x1a, 0x00, 0x02, 0x01, 0x02};
+    Bytes got;
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_TRUE(st[0].send(f));
+        ASSERT_TRUE(st[1].receive(got));
+        EXPECT_EQ(got, k == 0 ? last_bit_flipped(f) : f) << k;
+    }
+    EXPECT_EQ(sim.stop(), 0);
+    const std::string json = read_file(stats);
+    EXPECT_NE(json.find("\"sent\": 3, \"delivered\": 3, \"dropped_range\": 0, \"dropped_model\": "
+                        "0, \"failed\": 0, \"late\": 0, \"tampered\": 1}"),
+              std::string::npos)
+        << json;
+    unlink(stats.c_str());
+    unlink(scenario.c_str());
+
+    const std::string a = st[0].arg();
+    expect_refused({"--station", a, "--tamper", "16512"}, "from 0 to 16511");
+    expect_refused({"--station", a, "--tamper", "26:0"}, "N (after the colon)");
+    expect_refused({"--station", a, "--tamper", "26:"}, "N (after the colon)");
+    expect_refused({"--station", a, "--tamper", "x"}, "--tamper x");
+    expect_refused({"--station", a, "--tamper", "26", "--tamper", "26:2"}, "given twice");
+    const std::string bad = write_temp("radiosim-scn", "tamper = ( 26, 1.5 );\nstations = ();\n");
+    expect_refused({"--scenario", bad}, ":1: tamper must be");
+    unlink(bad.c_str());
+}
+
 // ---- Moving stations from SUMO ----
 
 namespace {

@@ -248,9 +248,10 @@ double Channel::latency_mean_ns() const
 namespace {
 
 // The counts of a link, in the order of its JSON keys.
-constexpr size_t kLinkCounts = 6;
+constexpr size_t kLinkCounts = 7;
 const char* const kLinkCountKeys[kLinkCounts] = {"sent",          "delivered", "dropped_range",
-                                                 "dropped_model", "failed",    "late"};
+                                                 "dropped_model", "failed",    "late",
+                                                 "tampered"};
 
 // "sent": N, "delivered": N, ...: the counts of one link or of all.
 void append_counts(std::string& o, const uint64_t (&v)[kLinkCounts])
@@ -299,7 +300,8 @@ void append_links(std::string& o, const Channel& ch, const std::vector<std::stri
             o += first ? "\n    " : ",\n    ";
             first = false;
             const uint64_t v[kLinkCounts] = {c.sent,         c.delivered, c.droppedRange,
-                                             c.droppedModel, c.failed,    c.late};
+                                             c.droppedModel, c.failed,    c.late,
+                                             c.tampered};
             o += "{\"from\": \"" + names[a] + "\", \"to\": \"" + names[b] + "\", ";
             append_counts(o, v);
             o += "}";
@@ -364,7 +366,7 @@ std::string counters_json(const Channel& ch, const std::vector<std::string>& nam
 {
     std::string o = "{\n  \"model\": ";
     append_model(o, ch, modelOn, seed);
-    uint64_t tot[kLinkCounts] = {0, 0, 0, 0, 0, 0};
+    uint64_t tot[kLinkCounts] = {};
     append_links(o, ch, names, tot);
     o += "  \"total\": {";
     append_counts(o, tot);

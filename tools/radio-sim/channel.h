@@ -91,6 +91,7 @@ struct LinkCounters {
     uint64_t droppedModel = 0;  // within range, lost by the reception curve
     uint64_t failed = 0;        // decided to arrive, but the send to the receiver failed
     uint64_t late = 0;          // delivered more than kLateNs after their due time
+    uint64_t tampered = 0;      // frames offered to the receiver after --tamper corrupted them
 };
 
 enum class Verdict { kDeliver, kOutOfRange, kLost };

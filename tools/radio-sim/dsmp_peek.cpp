@@ -51,6 +51,37 @@ AidPeek peek_aid(const uint8_t* dgram, size_t len)
     return r;
 }
 
+bool peek_data(const uint8_t* dgram, size_t len, DataPeek& out)
+{
+    constexpr uint8_t kProtTypeDsmp = 4;
+    out = DataPeek();
+    if (dgram == nullptr || len < 2 || dgram[0] != kProtTypeDsmp) {
+        return false;
+    }
+    const AidPeek aid = peek_aid(dgram, len);
+    if (aid.kind != AidKind::kAid) {
+        return false;
+    }
+    // peek_aid has checked the extension element fits; step over it again.
+    size_t pos = 2;
+    if ((dgram[1] & 0x08u) != 0) {
+        pos += 2 + static_cast<size_t>(dgram[3]);
+    }
+    pos += (dgram[pos] & 0x80u) != 0 ? 2 : 1;
+    if (len - pos < 2) {
+        return false;
+    }
+    const size_t dataLen = (static_cast<size_t>(dgram[pos]) << 8) | dgram[pos + 1];
+    pos += 2;
+    if (dataLen == 0 || len - pos != dataLen) {
+        return false;
+    }
+    out.aid = aid;
+    out.off = pos;
+    out.len = dataLen;
+    return true;
+}
+
 void format_aid(const AidPeek& peek, char* out, size_t outSize)
 {
     if (out == nullptr || outSize == 0) {

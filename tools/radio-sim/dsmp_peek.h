@@ -23,6 +23,20 @@ struct AidPeek {
 // Never reads dgram[len] or beyond.
 AidPeek peek_aid(const uint8_t* dgram, size_t len);
 
+// Where the data of a DSMP frame lies inside its datagram.
+struct DataPeek {
+    AidPeek aid;
+    size_t off = 0;  // first data byte, counted from dgram[0]
+    size_t len = 0;  // the length field's value
+};
+
+// True when `dgram` is a DSMP datagram (protocol type 4) with a one- or
+// two-byte AID (not the DME marker) whose length field matches exactly the
+// bytes after it, and at least one data byte: the frames receivers accept.
+// Then `out` tells where the data is; dgram[out.off + out.len - 1] is its
+// last byte and lies inside the datagram. Never reads dgram[len] or beyond.
+bool peek_data(const uint8_t* dgram, size_t len, DataPeek& out);
+
 // Writes the AID column ("32", "dme" or "-") into `out` (at least 12 bytes).
 void format_aid(const AidPeek& peek, char* out, size_t outSize);
 

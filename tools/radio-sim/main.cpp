@@ -125,6 +125,9 @@ struct Sim {
     std::vector<radiosim::CapturedFrame> capture;
     std::vector<ReplayItem> replay;
     size_t replayNext = 0;
+    std::vector<radiosim::Tamper> tampers;
+    // Per --tamper and sending station: frames of that AID seen so far.
+    std::vector<uint32_t> tamperSeen;
 };
 
 Sim gSim;
@@ -289,6 +292,40 @@ bool deliver_one(Sim& sim, size_t to, const uint8_t* bytes, size_t len,
     return true;
 }
 
+// --tamper: when the datagram of `len` bytes in gBuf, from station `from`,
+// is the chosen frame of its AID, flips the lowest bit of its last data byte
+// (inside the signature of a signed record) and says so. True when it did.
+bool tamper(Sim& sim, size_t from, size_t len)
+{
+    if (sim.tampers.empty()) {
+        return false;
+    }
+    radiosim::DataPeek d;
+    if (!radiosim::peek_data(gBuf, len, d)) {
+        return false;
+    }
+    for (size_t t = 0; t < sim.tampers.size(); ++t) {
+        if (sim.tampers[t].aid != d.aid.aid) {
+            continue;
+        }
+        // Counting stops at N: a long run never wraps it around to N again.
+        uint32_t& seen = sim.tamperSeen[t * sim.count + from];
+        if (seen >= sim.tampers[t].nth || ++seen != sim.tampers[t].nth) {
+            return false;
+        }
+        const size_t at = d.off + d.len - 1;
+        gBuf[at] ^= 0x01u;
+        fprintf(stderr,
+                "radio-sim: tampered with frame %u of AID %u from station %s: bit 0 of its "
+                "last data byte (datagram byte %zu) flipped, 0x%02x -> 0x%02x\n",
+                static_cast<unsigned>(seen), static_cast<unsigned>(d.aid.aid),
+                sim.stations[from].name, at, static_cast<unsigned>(gBuf[at] ^ 0x01u),
+                static_cast<unsigned>(gBuf[at]));
+        return true;
+    }
+    return false;
+}
+
 // A datagram of `len` bytes in gBuf arrived at station `from`'s module.
 void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
 {
@@ -303,6 +340,8 @@ void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
         record(sim, when, ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), src.send.addr,
                src.send.port, gBuf, len, comment);
     }
+    // After the uplink record: that one keeps the frame as the station sent it.
+    const bool tampered = tamper(sim, from, len);
     size_t used = 0;
     gToList[0] = '\0';
     Channel& ch = *sim.channel;
@@ -310,6 +349,7 @@ void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
         for (size_t i = 0; i < sim.count; ++i) {
             if (i != from || sim.echo) {
                 ++ch.counters(from, i).sent;
+                ch.counters(from, i).tampered += tampered ? 1 : 0;
                 if (deliver_one(sim, i, gBuf, len, when,
                                 delivery_comment(sim, src.name, i, -1.0))) {
                     append_to_list(used, sim.stations[i].name);
@@ -331,6 +371,7 @@ void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
             continue;
         }
         const radiosim::Decision d = ch.decide(from, i);
+        ch.counters(from, i).tampered += tampered ? 1 : 0;
         if (d.verdict != radiosim::Verdict::kDeliver) {
             continue;
         }
@@ -574,6 +615,10 @@ void print_startup(const Sim& sim, const Options& opt)
                 static_cast<unsigned long long>(opt.seed), radiosim::distance_at(m, 0.5),
                 radiosim::effective_range(m), m.latencyMs, m.jitterMs);
     }
+    for (const radiosim::Tamper& t : opt.tampers) {
+        fprintf(stderr, "radio-sim: frame %u of AID %u from each station will be tampered with\n",
+                static_cast<unsigned>(t.nth), static_cast<unsigned>(t.aid));
+    }
     if (!opt.pcapPath.empty()) {
         fprintf(stderr, "radio-sim: recording to %s (%s, LINKTYPE_IPV4)\n", opt.pcapPath.c_str(),
                 sim.pcap.is_pcapng() ? "pcapng, a comment per record" : "pcap");
@@ -698,6 +743,8 @@ bool start_sim(Sim& sim, const Options& opt, Schedule& sch)
     sim.quiet = opt.quiet;
     sim.pcapUplink = opt.pcapUplink;
     sim.modelOn = opt.modelOn;
+    sim.tampers = opt.tampers;
+    sim.tamperSeen.assign(opt.tampers.size() * opt.stations.size(), 0);
     for (size_t i = 0; i < radiosim::kMaxStations; ++i) {
         sim.stations[i].fd = -1;
     }

@@ -75,6 +75,14 @@ const char kUsage[] =
     "  --sumo-port PORT      instead, connect to a SUMO listening on 127.0.0.1:PORT\n"
     "  --sumo-speed FACTOR   simulated seconds per real second (default 1: real time)\n"
     "  --sumo-binary PATH    the SUMO program for --sumo (default sumo)\n"
+    "  --tamper AID[:N]      corrupt the Nth (default: the first) DSMP frame of AID that\n"
+    "                        each station sends, before it is delivered: the lowest bit\n"
+    "                        of the last byte of its data is flipped (with a signed\n"
+    "                        record, inside the signature). Once per run and per sending\n"
+    "                        station; only frames whose length field matches count.\n"
+    "                        Logged on standard error and counted as tampered in\n"
+    "                        --link-stats. Repeatable, one AID each; the command line's\n"
+    "                        replace a scenario's tamper list\n"
     "  --own-netns           accept addresses outside 127.0.0.0/8; refused unless\n"
     "                        every interface radio-sim sees is a loopback one\n"
     "  -h, --help            this text\n"
@@ -534,6 +542,7 @@ struct Parse {
     uint16_t sumoPort = 0;
     double sumoSpeed = -1.0;
     std::string sumoBinary;
+    std::vector<Tamper> tampers;
 };
 
 // Takes one option's value; false with p.err set.
@@ -603,6 +612,17 @@ bool on_pcap_format(Parse& p, const std::string& v)
     return true;
 }
 
+bool on_tamper(Parse& p, const std::string& v)
+{
+    Tamper t;
+    if (!parse_tamper(v, t, p.err)) {
+        p.err = "--tamper " + v + ": " + p.err;
+        return false;
+    }
+    p.tampers.push_back(t);
+    return true;
+}
+
 bool on_sumo_port(Parse& p, const std::string& v)
 {
     if (!parse_port(v, p.sumoPort, p.err)) {
@@ -625,7 +645,7 @@ bool on_sumo_speed(Parse& p, const std::string& v)
 enum : int {
     kStation = 256, kConfig, kEcho, kQuiet, kOwnNetns, kPcap, kPcapUplink, kDuration,
     kInjectDelay, kInject, kTo, kVersion, kScenario, kPosition, kModel, kSeed, kLinkStats,
-    kPcapFormat, kReplay, kSumo, kSumoPort, kSumoSpeed, kSumoBinary
+    kPcapFormat, kReplay, kSumo, kSumoPort, kSumoSpeed, kSumoBinary, kTamper
 };
 
 const struct option kLong[] = {
@@ -653,6 +673,7 @@ const struct option kLong[] = {
     {"sumo-port", required_argument, nullptr, kSumoPort},
     {"sumo-speed", required_argument, nullptr, kSumoSpeed},
     {"sumo-binary", required_argument, nullptr, kSumoBinary},
+    {"tamper", required_argument, nullptr, kTamper},
     {nullptr, 0, nullptr, 0}};
 // ':' first: a missing value is told apart from an unknown option.
 const char kShort[] = ":h";
@@ -712,6 +733,7 @@ const struct {
      [](Parse& p, const std::string& v) {
          return non_empty(p, v, "--sumo-binary needs a program", p.sumoBinary);
      }},
+    {kTamper, on_tamper},
 };
 
 OptHandler handler_of(int c)
@@ -786,6 +808,17 @@ bool finish_parse(Parse& p)
     if (!p.sumoBinary.empty()) {
         opt.sumoBinary = p.sumoBinary;
     }
+    if (!p.tampers.empty()) {
+        opt.tampers = p.tampers;
+    }
+    for (size_t i = 0; i < opt.tampers.size(); ++i) {
+        for (size_t j = i + 1; j < opt.tampers.size(); ++j) {
+            if (opt.tampers[i].aid == opt.tampers[j].aid) {
+                err = "--tamper: AID " + std::to_string(opt.tampers[i].aid) + " is given twice";
+                return false;
+            }
+        }
+    }
     if (!check_stations(opt, err) || !check_addresses(opt, err) ||
         !apply_positions(p.positions, opt, err) || !apply_model_args(p.modelArgs, opt, err) ||
         !check_model_stations(opt, err) || !resolve_injections(opt, err)) {
@@ -799,6 +832,39 @@ bool finish_parse(Parse& p)
 }
 
 }  // namespace
+
+bool parse_tamper(const std::string& text, Tamper& out, std::string& err)
+{
+    // Digits only, so that "26x" or "-1" never pass as a number.
+    auto whole = [](const std::string& t, unsigned long long& v) {
+        if (t.empty() || t.size() > 10) {
+            return false;
+        }
+        v = 0;
+        for (char c : t) {
+            if (c < '0' || c > '9') {
+                return false;
+            }
+            v = v * 10 + static_cast<unsigned long long>(c - '0');
+        }
+        return true;
+    };
+    const size_t colon = text.find(':');
+    unsigned long long aid = 0;
+    unsigned long long nth = 1;
+    if (!whole(text.substr(0, colon), aid) || aid > kMaxAid) {
+        err = "the AID must be a whole number from 0 to " + std::to_string(kMaxAid);
+        return false;
+    }
+    if (colon != std::string::npos &&
+        (!whole(text.substr(colon + 1), nth) || nth == 0 || nth > 0xFFFFFFFFull)) {
+        err = "N (after the colon) must be a whole number from 1 to 4294967295";
+        return false;
+    }
+    out.aid = static_cast<uint32_t>(aid);
+    out.nth = static_cast<uint32_t>(nth);
+    return true;
+}
 
 const char* usage_text()
 {

@@ -42,8 +42,23 @@ struct Injection {
     std::string toName;
 };
 
+// --tamper AID[:N]: the Nth frame of AID that each station sends is
+// corrupted on its way (one bit of its last data byte flipped), so that a
+// receiver checking signatures has a bad one to refuse.
+struct Tamper {
+    uint32_t aid = 0;
+    uint32_t nth = 1;  // 1: the first frame of that AID
+};
+
+// The largest AID of the two-byte form, the longest radio-sim reads.
+constexpr uint32_t kMaxAid = 16511;
+
+// Parses "AID" or "AID:N" (N from 1). False with the reason in `err`.
+bool parse_tamper(const std::string& text, Tamper& out, std::string& err);
+
 struct Options {
     std::vector<StationCfg> stations;
+    std::vector<Tamper> tampers;
     std::vector<Injection> injections;
     std::string pcapPath;
     bool pcapUplink = false;

@@ -214,6 +214,36 @@ bool load_sumo(Reporter& r, const config_setting_t* root, Options& opt, const st
     return true;
 }
 
+// tamper: "AID[:N]" or an AID, or a list of them (see --tamper).
+bool load_tamper(Reporter& r, const config_setting_t* root, Options& opt)
+{
+    const config_setting_t* t = config_setting_get_member(root, "tamper");
+    if (t == nullptr) {
+        return true;
+    }
+    const bool many = config_setting_type(t) == CONFIG_TYPE_LIST ||
+                      config_setting_type(t) == CONFIG_TYPE_ARRAY;
+    const int n = many ? config_setting_length(t) : 1;
+    for (int i = 0; i < n; ++i) {
+        const config_setting_t* e = many ? config_setting_get_elem(t, static_cast<unsigned>(i)) : t;
+        std::string text;
+        if (config_setting_type(e) == CONFIG_TYPE_STRING) {
+            text = config_setting_get_string(e);
+        } else if (config_setting_type(e) == CONFIG_TYPE_INT) {
+            text = std::to_string(config_setting_get_int(e));
+        } else {
+            return r.fail(e, "tamper must be \"AID[:N]\", an AID, or a list of them");
+        }
+        Tamper tm;
+        std::string err;
+        if (!parse_tamper(text, tm, err)) {
+            return r.fail(e, "tamper " + text + ": " + err);
+        }
+        opt.tampers.push_back(tm);
+    }
+    return true;
+}
+
 // stations: each with its addresses and a position or a vehicle.
 bool load_stations(Reporter& r, const config_setting_t* root, Options& opt)
 {
@@ -262,9 +292,10 @@ bool load_scenario(const std::string& path, Options& opt, std::string& err)
     }
     Reporter r{path, err};
     const config_setting_t* root = config_root_setting(&f.c);
-    return only_known(r, root, {"seed", "model", "stations", "sumo"}, "") &&
+    return only_known(r, root, {"seed", "model", "stations", "sumo", "tamper"}, "") &&
            load_seed(r, root, opt) && load_model(r, root, opt) &&
-           load_sumo(r, root, opt, path) && load_stations(r, root, opt);
+           load_sumo(r, root, opt, path) && load_tamper(r, root, opt) &&
+           load_stations(r, root, opt);
 }
 
 }  // namespace radiosim
