@@ -120,7 +120,12 @@ struct SecuredData {
     uint64_t generationTime = 0;   // Time64: TAI microseconds since 2004-01-01
     bool hasExpiryTime = false;
     uint64_t expiryTime = 0;
-    Span headerRest;               // other headerInfo members as encoded (decode only)
+    Span headerRest;               // other headerInfo members as encoded
+    // The headerInfo presence bits of the members in headerRest (extension
+    // 0x80, generationLocation 0x10, p2pcdLearningRequest 0x08,
+    // missingCrlIdentifier 0x04, encryptionKey 0x02): the encoder cannot
+    // tell them from headerRest's bytes alone. 0 with an empty headerRest.
+    uint8_t headerRestBits = 0;
     Span tbsData;                  // ToBeSignedData as received (decode only)
     SignerKind signer = SignerKind::Digest;
     HashedId8 signerDigest;        // for Digest
