@@ -72,8 +72,10 @@ public:
     // Expired is not decided here).
     std::shared_ptr<const KnownCert> find_checked(const HashedId8& aicId, VerifyResult* aopWhy);
     // Takes a received certificate whose issuer is known; verifies it against
-    // the issuer and caches it. Ok, or why not.
-    VerifyResult learn(const uint8_t* aipcCert, size_t aicLen, std::shared_ptr<const KnownCert>* aopOut);
+    // the issuer and caches it. Ok, or why not. *aopNew (when given) tells
+    // whether this call added it (false when it was already known).
+    VerifyResult learn(const uint8_t* aipcCert, size_t aicLen, std::shared_ptr<const KnownCert>* aopOut,
+                       bool* aopNew = nullptr);
 
     size_t size() const;
     size_t anchors() const;
