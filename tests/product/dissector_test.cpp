@@ -3,6 +3,9 @@
 // hand-made datagrams covering every field, and the traffic of two stations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+
 #include "product_support.hpp"
 
 using namespace product;
@@ -36,13 +39,16 @@ std::string tshark_missing()
 
 using Row = std::vector<std::string>;
 
-// One row per packet: the fields above, in that order.
-std::vector<Row> decode(const std::string& pcap, const std::string& extra, std::string& raw)
+// One row per packet: `fields`, in that order; the first value of each, or
+// with `all` every value, separated by commas.
+std::vector<Row> decode_fields(const std::string& pcap, const std::string& extra,
+                               const std::vector<std::string>& fields, std::string& raw,
+                               bool all = false)
 {
     std::string cmd = "tshark -X lua_script:'" + kDissector + "' " + extra + " -r '" + pcap +
-                      "' -T fields -E separator='|' -E occurrence=f";
-    for (const char* f : kFields) {
-        cmd += std::string(" -e ") + f;
+                      "' -T fields -E separator='|' -E occurrence=" + (all ? "a" : "f");
+    for (const std::string& f : fields) {
+        cmd += " -e " + f;
     }
     std::vector<Row> rows;
     if (shell(cmd, raw) != 0) {
@@ -64,6 +70,13 @@ std::vector<Row> decode(const std::string& pcap, const std::string& extra, std::
         rows.push_back(r);
     }
     return rows;
+}
+
+// One row per packet: the fields of kFields, in that order.
+std::vector<Row> decode(const std::string& pcap, const std::string& extra, std::string& raw)
+{
+    return decode_fields(pcap, extra, std::vector<std::string>(std::begin(kFields), std::end(kFields)),
+                         raw);
 }
 
 enum Col { PROT, VER, OPT, EXT_ID, EXT_LEN, EXT_VAL, AID, AID_RAW, AID_FORM, DME, KIND, LEN, DATA,
@@ -240,6 +253,117 @@ TEST(Dissector, DecodesTheTrafficOfTwoStations)
     EXPECT_GE(bsm, rxB);
     EXPECT_GT(dsa, 0u) << raw;
     EXPECT_GE(dsa, lines_with(pb.text(), " RX  aid=300 ").size());
+    unlink(pcap.c_str());
+}
+
+// Signed and unsecured records in the DSMP data: every field of a
+// digest-signed record, a certificate-signed one, an unsecured one, and
+// records cut short, which are marked and never stop the dissector.
+TEST(Dissector, DecodesSecurityRecords)
+{
+    const std::string why = tshark_missing();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    // 2025-01-01 00:00:00.123456 UTC: 662 774 400 s after 2004 plus 5 leap
+    // seconds, in TAI microseconds.
+    const std::string time = "00 02 5a ca 30 fb cd 80";
+    std::string r, s;
+    for (int i = 0; i < 32; ++i) {
+        char b[8];
+        snprintf(b, sizeof(b), " %02x", 0xa0 + i);
+        r += b;
+        snprintf(b, sizeof(b), " %02x", 0xc0 + i);
+        s += b;
+    }
+    const std::string head = "03 81 00 40 03 80 03 61 62 63";
+    const std::string sig = " 80 80" + r + s;
+    const std::string digest = head + " 40 01 1a " + time + " 80 11 12 13 14 15 16 17 18" + sig;
+    const std::string cert = head + " 40 02 80 7f " + time + " 81 01 01 aa bb cc dd" + sig;
+    const std::vector<std::string> frames = {
+        "04 00 1a 00 60 " + digest,                  // 1: 96 bytes, signed with a digest
+        "04 00 1a 00 5f " + cert,                    // 2: 95 bytes, certificate signer
+        "04 00 1a 00 05 03 80 02 68 69",             // 3: unsecured "hi"
+        "04 00 1a 00 32 " + digest.substr(0, 149),   // 4: cut inside r (50 bytes)
+        "04 00 1a 00 60 " + digest.substr(0, 149),   // 5: the length claims 96, 50 follow
+        "04 00 1a 00 02 03 81",                      // 6: nothing after the content
+        "04 00 1a 00 03 03 80 05",                   // 7: payload length past the end
+        "04 00 1a 00 03 61 62 63",                   // 8: not a record
+    };
+    v2xtest::UdpPeer rcv;
+    const std::vector<uint16_t> p = free_ports(1);
+    const std::string pcap = unique_path("dissec") + ".pcap";
+    std::vector<std::string> args = {V2X_RADIO_SIM_PATH, "--quiet", "--duration", "0", "--pcap",
+                                     pcap, "--station",
+                                     "S,127.0.0.1:" + std::to_string(p[0]) + ",127.0.0.1:" +
+                                         std::to_string(rcv.port())};
+    for (const std::string& f : frames) {
+        args.insert(args.end(), {"--inject", f, "--to", "S"});
+    }
+    Proc sim("sim");
+    ASSERT_TRUE(sim.start(args));
+    ASSERT_EQ(sim.wait_exit(20000), 0) << sim.errors();
+
+    const std::vector<std::string> fields = {
+        "v2xsec.version", "v2xsec.content", "v2xsec.hash_alg", "v2xsec.payload_len",
+        "v2xsec.payload", "v2xsec.psid", "v2xsec.gen_time", "v2xsec.gen_time_utc",
+        "v2xsec.signer", "v2xsec.signer.digest", "v2xsec.signer.cert_count",
+        "v2xsec.signer.cert", "v2xsec.sig.r_form", "v2xsec.sig.r", "v2xsec.sig.s",
+        "_ws.expert.message", "_ws.lua.error"};
+    enum { VER, CONTENT, HASH, PLEN, PAYLOAD, PSID, GEN, UTC, SIGNER, DIGEST, CERTS, CERT, RFORM,
+           R, S, EXPERT, LUA };
+    std::string raw;
+    const std::vector<Row> rows =
+        decode_fields(pcap, "-o v2xradio.ports:" + std::to_string(p[0]), fields, raw, true);
+    ASSERT_EQ(rows.size(), frames.size()) << raw;
+    for (const Row& row : rows) {
+        ASSERT_EQ(row.size(), fields.size()) << raw;
+        EXPECT_EQ(row[LUA], "") << raw;  // set by a Lua error in the dissector
+    }
+    auto hex = [](std::string t) {
+        t.erase(std::remove(t.begin(), t.end(), ' '), t.end());
+        return t;
+    };
+    const Row& d = rows[0];
+    EXPECT_EQ(d[VER], "3");
+    EXPECT_EQ(d[CONTENT], "0x81");
+    EXPECT_EQ(d[HASH], "0");
+    EXPECT_EQ(d[PLEN], "3");
+    EXPECT_EQ(d[PAYLOAD], "616263");
+    EXPECT_EQ(d[PSID], "26");
+    EXPECT_EQ(d[GEN], "662774405123456");
+    EXPECT_EQ(d[UTC], "2025-01-01 00:00:00.123456 UTC");
+    EXPECT_EQ(d[SIGNER], "digest");
+    EXPECT_EQ(d[DIGEST], "1112131415161718");
+    EXPECT_EQ(d[CERTS], "");
+    EXPECT_EQ(d[RFORM], "0x80");
+    EXPECT_EQ(d[R], hex(r));
+    EXPECT_EQ(d[S], hex(s));
+    EXPECT_EQ(d[EXPERT], "");
+    const Row& c = rows[1];
+    EXPECT_EQ(c[PSID], "32895");  // two bytes 80 7f
+    EXPECT_EQ(c[SIGNER], "certificate");
+    EXPECT_EQ(c[DIGEST], "");
+    EXPECT_EQ(c[CERTS], "1");
+    EXPECT_EQ(c[CERT], "aabbccdd");
+    EXPECT_EQ(c[S], hex(s));
+    EXPECT_EQ(c[EXPERT], "");
+    EXPECT_EQ(rows[2][CONTENT], "0x80");
+    EXPECT_EQ(rows[2][PAYLOAD], "6869");
+    EXPECT_EQ(rows[2][SIGNER], "");
+    EXPECT_NE(rows[4][EXPERT].find("Length does not match"), std::string::npos) << raw;
+    for (size_t i : {3u, 4u}) {
+        EXPECT_EQ(rows[i][DIGEST], "1112131415161718") << i;
+        EXPECT_EQ(rows[i][RFORM], "0x80") << i;
+        EXPECT_EQ(rows[i][R], "") << i;
+        EXPECT_NE(rows[i][EXPERT].find("Security record ends inside a field"), std::string::npos)
+            << raw;
+    }
+    for (size_t i : {5u, 6u}) {
+        EXPECT_NE(rows[i][EXPERT].find("Security record ends inside a field"), std::string::npos)
+            << raw;
+    }
+    EXPECT_EQ(rows[7][VER], "");
     unlink(pcap.c_str());
 }
 

@@ -1,7 +1,9 @@
 -- SPDX-License-Identifier: Apache-2.0
 -- Wireshark dissector for the radio datagrams of the C-V2X station network
 -- layer: one protocol-type byte, then (type 4) one DSMP frame; the data of
--- service advertisements and of DME-marker frames is decoded as well.
+-- service advertisements and of DME-marker frames is decoded as well, and
+-- so is DSMP data that is an IEEE 1609.2 record (unsecured, or signed with
+-- a digest or a certificate as signer).
 --
 --   tshark -X lua_script:tools/wireshark/v2x_dsmp.lua -r capture.pcap
 --   wireshark -X lua_script:tools/wireshark/v2x_dsmp.lua capture.pcap
@@ -17,12 +19,24 @@
 local radio = Proto("v2xradio", "C-V2X Radio Datagram")
 local dsmp = Proto("v2xdsmp", "DSMP")
 local dsa = Proto("v2xdsa", "DSMP Service Advertisement")
+local sec = Proto("v2xsec", "IEEE 1609.2")
 
 local PROT_TP_DSMP = 4
 local DME_MARKER = 0x87
 local MAX_EXT_VALUE = 32 -- longest extension value every receiver accepts
 
 local prot_names = { [0] = "IPv6", [4] = "DSMP", [5] = "IPv4" }
+local content_names = { [0x80] = "unsecured", [0x81] = "signed" }
+local hash_names = { [0] = "SHA-256", [1] = "SHA-384", [2] = "SM3" }
+local sig_names = { [0x80] = "ECDSA P-256", [0x81] = "ECDSA brainpoolP256r1",
+                    [0x82] = "ECDSA brainpoolP384r1", [0x83] = "ECDSA P-384", [0x84] = "SM2" }
+local point_names = { [0x80] = "x-only", [0x81] = "fill", [0x82] = "compressed-y-0",
+                      [0x83] = "compressed-y-1", [0x84] = "uncompressed" }
+-- Time64 counts TAI microseconds from 2004-01-01 00:00:00 UTC (Unix time
+-- 1072915200); UTC has taken 5 leap seconds since then (the last at the end
+-- of 2016), so UTC is the count less 5 s.
+local TIME64_EPOCH_UNIX = 1072915200
+local TAI_MINUS_UTC = 5
 local kind_names = { [26] = "BSM", [27] = "RSI", [28] = "RSM", [29] = "MAP", [30] = "SPAT",
                      [135] = "DSA" }
 
@@ -58,6 +72,26 @@ local f = {
     dsa_id = ProtoField.uint8("v2xdsa.id", "Advertisement id", base.DEC, nil, 0x0F),
     dsa_count = ProtoField.uint8("v2xdsa.content_count", "Content count", base.DEC, nil, 0xF0),
     dsa_ext = ProtoField.string("v2xdsa.hdr_ext", "Header extension text"),
+
+    sec_version = ProtoField.uint8("v2xsec.version", "Protocol version", base.DEC),
+    sec_content = ProtoField.uint8("v2xsec.content", "Content", base.HEX, content_names),
+    sec_hash = ProtoField.uint8("v2xsec.hash_alg", "Hash algorithm", base.DEC, hash_names),
+    sec_payload_len = ProtoField.uint32("v2xsec.payload_len", "Payload length", base.DEC),
+    sec_payload = ProtoField.bytes("v2xsec.payload", "Payload"),
+    sec_psid = ProtoField.uint32("v2xsec.psid", "PSID", base.DEC),
+    sec_gen_time = ProtoField.uint64("v2xsec.gen_time", "Generation time (TAI us since 2004)",
+                                     base.DEC),
+    sec_gen_utc = ProtoField.string("v2xsec.gen_time_utc", "Generation time (UTC)"),
+    sec_expiry = ProtoField.uint64("v2xsec.expiry_time", "Expiry time (TAI us since 2004)",
+                                   base.DEC),
+    sec_signer = ProtoField.string("v2xsec.signer", "Signer"),
+    sec_digest = ProtoField.bytes("v2xsec.signer.digest", "Signer digest"),
+    sec_cert_count = ProtoField.uint32("v2xsec.signer.cert_count", "Certificates", base.DEC),
+    sec_cert = ProtoField.bytes("v2xsec.signer.cert", "Certificate bytes"),
+    sec_sig_type = ProtoField.uint8("v2xsec.sig.type", "Signature", base.HEX, sig_names),
+    sec_r_form = ProtoField.uint8("v2xsec.sig.r_form", "r form", base.HEX, point_names),
+    sec_r = ProtoField.bytes("v2xsec.sig.r", "r"),
+    sec_s = ProtoField.bytes("v2xsec.sig.s", "s"),
 }
 radio.fields = { f.prot_type, f.from, f.to, f.dist }
 dsmp.fields = { f.hdr1, f.version, f.opt_ind, f.reserved, f.ext, f.ext_id, f.ext_len,
@@ -65,6 +99,10 @@ dsmp.fields = { f.hdr1, f.version, f.opt_ind, f.reserved, f.ext, f.ext_id, f.ext
                 f.trailing }
 dsa.fields = { f.dsa_hdr1, f.dsa_version, f.dsa_opt_ind, f.dsa_reserved, f.dsa_hdr2, f.dsa_id,
                f.dsa_count, f.dsa_ext }
+sec.fields = { f.sec_version, f.sec_content, f.sec_hash, f.sec_payload_len, f.sec_payload,
+               f.sec_psid, f.sec_gen_time, f.sec_gen_utc, f.sec_expiry, f.sec_signer,
+               f.sec_digest, f.sec_cert_count, f.sec_cert, f.sec_sig_type, f.sec_r_form,
+               f.sec_r, f.sec_s }
 
 local ex = {
     short = ProtoExpert.new("v2xdsmp.expert.short", "Frame of 3 bytes or less",
@@ -85,6 +123,16 @@ local ex = {
                               expert.group.PROTOCOL, expert.severity.NOTE),
 }
 dsmp.experts = { ex.short, ex.truncated, ex.ext_long, ex.aid_form, ex.len_mismatch, ex.dme_aid }
+local sec_ex = {
+    truncated = ProtoExpert.new("v2xsec.expert.truncated", "Security record ends inside a field",
+                                expert.group.MALFORMED, expert.severity.ERROR),
+    undecoded = ProtoExpert.new("v2xsec.expert.undecoded",
+                                "Security record has parts this dissector does not decode",
+                                expert.group.UNDECODED, expert.severity.NOTE),
+    trailing = ProtoExpert.new("v2xsec.expert.trailing", "Bytes after the security record",
+                               expert.group.MALFORMED, expert.severity.WARN),
+}
+sec.experts = { sec_ex.truncated, sec_ex.undecoded, sec_ex.trailing }
 
 radio.prefs.ports = Pref.range("UDP ports", "30300-30301",
                                "UDP ports of the radio module link, always decoded", 65535)
@@ -179,6 +227,186 @@ local function dissect_dsa(tvb, pinfo, tree)
     end
 end
 
+-- An OER length determinant at pos: the length and the determinant's size,
+-- or nil when it does not fit in the buffer or is longer than 4 bytes.
+local function oer_length(tvb, pos)
+    if pos + 1 > tvb:len() then return nil end
+    local b = tvb(pos, 1):uint()
+    if b < 0x80 then return b, 1 end
+    local n = b - 0x80
+    if n == 0 or n > 4 or pos + 1 + n > tvb:len() then return nil end
+    local v = 0
+    for i = 1, n do v = v * 256 + tvb(pos + i, 1):uint() end
+    return v, 1 + n
+end
+
+-- Time64 at pos (8 bytes, present): the field, then its UTC text beside it.
+local function add_time64(t, tvb, pos, field, utc_field)
+    local r = tvb(pos, 8)
+    t:add(field, r)
+    if not utc_field then return end
+    -- Exact in a double: 2^53 microseconds are some 285 years.
+    local us = tvb(pos, 4):uint() * 4294967296 + tvb(pos + 4, 4):uint()
+    local secs = math.floor(us / 1000000)
+    local frac = us - secs * 1000000
+    local unix = TIME64_EPOCH_UNIX + secs - TAI_MINUS_UTC
+    t:add(utc_field, r, os.date("!%Y-%m-%d %H:%M:%S", unix) .. string.format(".%06d UTC", frac))
+end
+
+-- Decodes a 1609.2 record (tvb holds exactly the DSMP data). Reads nothing
+-- beyond the buffer: a record cut short is marked and decoding stops.
+-- Returns a short text for the Info column.
+local function dissect_sec(tvb, pinfo, tree)
+    local t = tree:add(sec, tvb)
+    local n = tvb:len()
+    local pos = 0
+    local function has(k) return pos + k <= n end
+    local function cut()
+        t:add_proto_expert_info(sec_ex.truncated)
+        return "malformed"
+    end
+    local function opaque()
+        local len, dl = oer_length(tvb, pos)
+        if not len then return false end
+        t:add(f.sec_payload_len, tvb(pos, dl), len)
+        pos = pos + dl
+        if not has(len) then return false end
+        if len > 0 then t:add(f.sec_payload, tvb(pos, len)) end
+        pos = pos + len
+        return true
+    end
+    t:add(f.sec_version, tvb(0, 1))
+    local content = tvb(1, 1):uint()
+    t:add(f.sec_content, tvb(1, 1))
+    pos = 2
+    if content == 0x80 then
+        if not opaque() then return cut() end
+        if pos < n then t:add_proto_expert_info(sec_ex.trailing) end
+        return "unsecured"
+    end
+    -- Signed data: hash id, the payload (itself an unsecured record here),
+    -- the header, the signer, the signature.
+    if not has(1) then return cut() end
+    t:add(f.sec_hash, tvb(pos, 1))
+    pos = pos + 1
+    if not has(1) then return cut() end
+    local pre = tvb(pos, 1):uint()
+    pos = pos + 1
+    if bit.band(pre, 0x40) == 0 or bit.band(pre, 0xA0) ~= 0 or not has(2) or
+        tvb(pos, 1):uint() ~= 3 or tvb(pos + 1, 1):uint() ~= 0x80 then
+        if not has(2) then return cut() end
+        t:add_proto_expert_info(sec_ex.undecoded)
+        return "signed"
+    end
+    pos = pos + 2
+    if not opaque() then return cut() end
+    -- Header: its presence bits, the PSID, then the optional fields read here.
+    if not has(2) then return cut() end
+    local hpre = tvb(pos, 1):uint()
+    local plen = tvb(pos + 1, 1):uint()
+    pos = pos + 2
+    if plen < 1 or plen > 4 then
+        t:add_proto_expert_info(sec_ex.undecoded)
+        return "signed"
+    end
+    if not has(plen) then return cut() end
+    t:add(f.sec_psid, tvb(pos - 1, plen + 1), tvb(pos, plen):uint())
+    pos = pos + plen
+    if bit.band(hpre, 0x40) ~= 0 then
+        if not has(8) then return cut() end
+        add_time64(t, tvb, pos, f.sec_gen_time, f.sec_gen_utc)
+        pos = pos + 8
+    end
+    if bit.band(hpre, 0x20) ~= 0 then
+        if not has(8) then return cut() end
+        add_time64(t, tvb, pos, f.sec_expiry, nil)
+        pos = pos + 8
+    end
+    if bit.band(hpre, 0x10) ~= 0 then pos = pos + 10 end -- generation location
+    if bit.band(hpre, 0x08) ~= 0 then pos = pos + 3 end  -- learning request
+    if bit.band(hpre, 0x86) ~= 0 then
+        -- Extensions, a missing-list id or an encryption key: their sizes
+        -- vary, so the signer cannot be found from here.
+        t:add_proto_expert_info(sec_ex.undecoded)
+        return "signed"
+    end
+    if not has(1) then return cut() end
+    local signer = tvb(pos, 1):uint()
+    local info
+    if signer == 0x80 then
+        if not has(9) then return cut() end
+        t:add(f.sec_signer, tvb(pos, 1), "digest")
+        t:add(f.sec_digest, tvb(pos + 1, 8))
+        pos = pos + 9
+        info = "signed, digest"
+    elseif signer == 0x81 then
+        t:add(f.sec_signer, tvb(pos, 1), "certificate")
+        pos = pos + 1
+        local cl, cdl = oer_length(tvb, pos)
+        if not cl or cl < 1 or cl > 4 or not has(cdl + cl) then return cut() end
+        local count = tvb(pos + cdl, cl):uint()
+        t:add(f.sec_cert_count, tvb(pos, cdl + cl), count)
+        pos = pos + cdl + cl
+        -- A certificate's size is only known by decoding it: the signature
+        -- closes the record, so it is read from the end instead.
+        local size = 66
+        if n - size < pos then return cut() end
+        local sig_type = tvb(n - size, 1):uint()
+        if (sig_type ~= 0x80 and sig_type ~= 0x81) or
+            bit.band(tvb(n - size + 1, 1):uint(), 0xFC) ~= 0x80 then
+            if pos < n then t:add(f.sec_cert, tvb(pos, n - pos)) end
+            t:add_proto_expert_info(sec_ex.undecoded)
+            return "signed, certificate"
+        end
+        if n - size > pos then t:add(f.sec_cert, tvb(pos, n - size - pos)) end
+        pos = n - size
+        info = "signed, certificate"
+    elseif signer == 0x82 then
+        t:add(f.sec_signer, tvb(pos, 1), "self")
+        pos = pos + 1
+        info = "signed, self"
+    else
+        t:add(f.sec_signer, tvb(pos, 1), string.format("unknown (0x%02x)", signer))
+        t:add_proto_expert_info(sec_ex.undecoded)
+        return "signed"
+    end
+    -- Signature: its type, r as a curve point (its form first), then s.
+    if not has(1) then return cut() end
+    local sig_type = tvb(pos, 1):uint()
+    t:add(f.sec_sig_type, tvb(pos, 1))
+    pos = pos + 1
+    local size = (sig_type == 0x82 or sig_type == 0x83) and 48 or 32
+    if sig_type > 0x83 then
+        t:add_proto_expert_info(sec_ex.undecoded)
+        return info
+    end
+    if not has(1) then return cut() end
+    local form = tvb(pos, 1):uint()
+    t:add(f.sec_r_form, tvb(pos, 1))
+    pos = pos + 1
+    local rsize = form == 0x84 and 2 * size or size
+    if form > 0x84 then
+        t:add_proto_expert_info(sec_ex.undecoded)
+        return info
+    end
+    if not has(rsize) then return cut() end
+    t:add(f.sec_r, tvb(pos, rsize))
+    pos = pos + rsize
+    if not has(size) then return cut() end
+    t:add(f.sec_s, tvb(pos, size))
+    pos = pos + size
+    if pos < n then t:add_proto_expert_info(sec_ex.trailing) end
+    return info
+end
+
+-- True when DSMP data begins as a 1609.2 record: version 3, unsecured or
+-- signed content.
+local function looks_secured(tvb, off, len)
+    if len < 2 then return false end
+    local c = tvb(off + 1, 1):uint()
+    return tvb(off, 1):uint() == 3 and (c == 0x80 or c == 0x81)
+end
+
 local function dissect_dsmp(tvb, pinfo, tree)
     local t = tree:add(dsmp, tvb)
     local p, why = parse(tvb, 0)
@@ -238,6 +466,13 @@ local function dissect_dsmp(tvb, pinfo, tree)
     -- Advertisement data: DME frames and the preference's AIDs.
     if p and p.len >= 2 and (p.dme or is_dsa_aid(p.aid)) then
         dissect_dsa(tvb(p.data_off, p.len):tvb(), pinfo, tree)
+    elseif q.len_off and q.aid and not q.dme then
+        -- Also the data present when the length field claims more.
+        local n = math.min(q.len, q.avail)
+        if looks_secured(tvb, q.data_off, n) then
+            local what = dissect_sec(tvb(q.data_off, n):tvb(), pinfo, tree)
+            pinfo.cols.info:append(" 1609.2 " .. what)
+        end
     end
     return p ~= nil
 end
