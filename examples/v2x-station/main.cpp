@@ -317,6 +317,16 @@ public:
                       std::to_string(rcDef) + ")";
                 return false;
             }
+            // The trust folder, certificate and key load now, so that a
+            // station with an unusable one refuses to start (the core's log
+            // line names the file and says why).
+            const tV2XSecCfg sec = station::security_cfg(cfg_);
+            const int rcSec = v2x_core_set_security(cfg_.hasSecurity ? &sec : nullptr);
+            if (rcSec != 0) {
+                err = "security settings refused (" + std::to_string(rcSec) +
+                      "): see the line above";
+                return false;
+            }
         }
         if (cfg_.serve) {
             // The core alone: its socket listens once this returns 0.

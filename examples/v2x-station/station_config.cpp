@@ -202,6 +202,96 @@ bool load_tx_defaults(Reporter& r, const config_setting_t* st, Config& out)
     return true;
 }
 
+// A path of the file, relative ones taken from the file's own folder.
+std::string beside(const std::string& file, const std::string& path)
+{
+    if (path.empty() || path[0] == '/') {
+        return path;
+    }
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
+}
+
+// security.profiles: one group per AID that signs or verifies.
+bool load_sec_profiles(Reporter& r, const config_setting_t* sg, Config& out)
+{
+    const config_setting_t* pl = config_setting_get_member(sg, "profiles");
+    if (pl == nullptr) {
+        return true;
+    }
+    if (config_setting_type(pl) != CONFIG_TYPE_LIST ||
+        config_setting_length(pl) > V2X_SEC_PROFILES_MAX) {
+        return r.fail(pl, "security.profiles must be a list of at most " +
+                              std::to_string(V2X_SEC_PROFILES_MAX) +
+                              " groups, like ( { aid = 32; sign = true; verify = true; "
+                              "signer = \"digest\"; } )");
+    }
+    for (int i = 0; i < config_setting_length(pl); ++i) {
+        const config_setting_t* e = config_setting_get_elem(pl, static_cast<unsigned>(i));
+        long aid = 0;
+        bool sign = false, verify = false, drop = true;
+        std::string signer = "digest";
+        if (!config_setting_is_group(e) ||
+            !only_known(r, e, {"aid", "sign", "verify", "signer", "drop"}) ||
+            !member_int(r, e, "aid", 0, kMaxAid, aid, true) || !member_flag(r, e, "sign", sign) ||
+            !member_flag(r, e, "verify", verify) || !member_flag(r, e, "drop", drop) ||
+            !member_string(r, e, "signer", 16, signer)) {
+            return r.fail(e, "security.profiles: each entry is a group "
+                             "{ aid; sign; verify; signer; drop; }");
+        }
+        if (signer != "digest" && signer != "certificate") {
+            return r.fail(config_setting_get_member(e, "signer"),
+                          path_of(e) + ".signer must be \"digest\" or \"certificate\"");
+        }
+        for (const tV2XSecProfile& p : out.secProfiles) {
+            if (p.aid == static_cast<uint32_t>(aid)) {
+                return r.fail(e, path_of(e) + ": AID " + std::to_string(aid) + " is listed twice");
+            }
+        }
+        tV2XSecProfile p;
+        memset(&p, 0, sizeof(p));
+        p.aid = static_cast<uint32_t>(aid);
+        p.sign = sign ? 1 : 0;
+        p.verify = verify ? 1 : 0;
+        p.signer = signer == "digest" ? V2X_SEC_SIGNER_DIGEST : V2X_SEC_SIGNER_CERT;
+        p.passFailed = drop ? 0 : 1;
+        out.secProfiles.push_back(p);
+    }
+    return true;
+}
+
+// security: the trust folder, this station's certificate and key, and the
+// profiles. The core loads the files when the station starts.
+bool load_security(Reporter& r, const config_setting_t* sg, Config& out)
+{
+    out.hasSecurity = sg != nullptr;
+    if (sg == nullptr) {
+        return true;
+    }
+    long workers = 0, queue = 0, back = 0, ahead = 0;
+    if (!config_setting_is_group(sg)) {
+        return r.fail(sg, "security must be a group { trustDir; cert; key; profiles; }");
+    }
+    if (!only_known(r, sg, {"trustDir", "cert", "key", "profiles", "workers", "queue",
+                            "windowBackMs", "windowAheadMs"}) ||
+        !member_string(r, sg, "trustDir", 4095, out.secTrustDir) ||
+        !member_string(r, sg, "cert", 4095, out.secCert) ||
+        !member_string(r, sg, "key", 4095, out.secKey) ||
+        !member_int(r, sg, "workers", 0, 16, workers) || !member_int(r, sg, "queue", 0, 4096, queue) ||
+        !member_int(r, sg, "windowBackMs", 0, 3600000, back) ||
+        !member_int(r, sg, "windowAheadMs", 0, 3600000, ahead) || !load_sec_profiles(r, sg, out)) {
+        return false;
+    }
+    out.secTrustDir = beside(out.file, out.secTrustDir);
+    out.secCert = beside(out.file, out.secCert);
+    out.secKey = beside(out.file, out.secKey);
+    out.secWorkers = static_cast<int>(workers);
+    out.secQueue = static_cast<int>(queue);
+    out.secWindowBackMs = static_cast<uint32_t>(back);
+    out.secWindowAheadMs = static_cast<uint32_t>(ahead);
+    return true;
+}
+
 // station.logLevel: a number 0 to 6, or its name.
 bool load_log_level(Reporter& r, const config_setting_t* st, Config& out)
 {
@@ -401,6 +491,22 @@ bool load_station(Reporter& r, const config_setting_t* st, Config& out)
 
 } // namespace
 
+tV2XSecCfg security_cfg(const Config& cfg)
+{
+    tV2XSecCfg c;
+    memset(&c, 0, sizeof(c));
+    c.trustDir = cfg.secTrustDir.empty() ? nullptr : cfg.secTrustDir.c_str();
+    c.certPath = cfg.secCert.empty() ? nullptr : cfg.secCert.c_str();
+    c.keyPath = cfg.secKey.empty() ? nullptr : cfg.secKey.c_str();
+    c.profiles = cfg.secProfiles.empty() ? nullptr : cfg.secProfiles.data();
+    c.profileCnt = static_cast<int>(cfg.secProfiles.size());
+    c.workers = cfg.secWorkers;
+    c.queueLen = cfg.secQueue;
+    c.windowBackMs = cfg.secWindowBackMs;
+    c.windowAheadMs = cfg.secWindowAheadMs;
+    return c;
+}
+
 bool parse_log_level(const std::string& text, int& out)
 {
     static constexpr const char* kNames[] = {"off", "error", "run", "warn", "trace", "info", "loud"};
@@ -454,7 +560,10 @@ bool load_config(const std::string& path, Config& out, std::string& err)
         return false;
     }
     const config_setting_t* root = config_root_setting(&f.c);
-    if (!only_known(r, root, {"log", "watchdog", "station"})) {
+    if (!only_known(r, root, {"log", "watchdog", "station", "security"})) {
+        return false;
+    }
+    if (!load_security(r, config_lookup(&f.c, "security"), out)) {
         return false;
     }
     const config_setting_t* st = config_lookup(&f.c, "station");
@@ -555,6 +664,16 @@ std::string describe(const Config& cfg)
         os << "txDefault aid=" << d.aid << " priority=" << static_cast<int>(d.priority)
            << " lifetimeMs=" << d.lifetimeMs << " supersede=" << static_cast<int>(d.supersede)
            << "\n";
+    }
+    for (const tV2XSecProfile& p : cfg.secProfiles) {
+        os << "security aid=" << p.aid << " sign=" << static_cast<int>(p.sign)
+           << " verify=" << static_cast<int>(p.verify)
+           << " signer=" << (p.signer == V2X_SEC_SIGNER_DIGEST ? "digest" : "certificate")
+           << " drop=" << (p.passFailed != 0 ? 0 : 1) << "\n";
+    }
+    if (cfg.hasSecurity) {
+        os << "security trustDir=" << cfg.secTrustDir << " cert=" << cfg.secCert
+           << " key=" << cfg.secKey << "\n";
     }
     os << "log = " << (cfg.hasLog ? "file" : "defaults") << " stdout=" << cfg.log.stdoutLogSwt
        << " file=" << cfg.log.fileLogSwt << " thread=" << cfg.log.logRunMd

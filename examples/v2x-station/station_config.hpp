@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cv2x_app.h"
+#include "v2x_core.h"
 #include "self_dog.h"
 #include "self_log.h"
 #include "station_log.hpp"
@@ -47,6 +48,18 @@ struct Config {
     // Sending defaults per AID for plain requests, handed to a core this
     // process starts (not used with --attach).
     std::vector<tV2XTxDefault> txDefaults;
+    // security: signed messages per AID, handed to a core this process
+    // starts (not used with --attach). Paths are as written in the file,
+    // resolved against the file's folder when relative.
+    bool hasSecurity = false;
+    std::string secTrustDir;
+    std::string secCert;
+    std::string secKey;
+    std::vector<tV2XSecProfile> secProfiles;
+    int secWorkers = 0;
+    int secQueue = 0;
+    uint32_t secWindowBackMs = 0;
+    uint32_t secWindowAheadMs = 0;
     bool hasLog = false;
     tLogCfg log{};
     LogTarget logTarget = LogTarget::Stdout; // log.target: where library lines go
@@ -64,6 +77,9 @@ constexpr size_t kMaxSocketPath = 107;
 constexpr int kMaxTxDefaults = V2X_TX_DEFAULTS_MAX;
 constexpr unsigned kMaxTxPriority = 7;
 constexpr unsigned kMaxTxLifetimeMs = 60000;
+
+// The security group as the core takes it; its strings point into cfg.
+tV2XSecCfg security_cfg(const Config& cfg);
 
 // Reads and checks `path`. On failure returns false with a one-line reason
 // ("FILE:LINE: ..." where a line is known).

@@ -26,9 +26,9 @@ namespace {
 #define CLIENT_BY(f, fam, reason, help) \
     CTL_FIELD_BY(tV2XCtlClient, f, Counter, nullptr, 0, help, &fam, reason)
 
-enum Section : uint8_t { kRadioRx, kRadioTx, kApps, kMgmt, kCore, kSections };
+enum Section : uint8_t { kRadioRx, kRadioTx, kApps, kMgmt, kCore, kSecurity, kSections };
 const char* const kSectionTitle[kSections] = {"radio receive", "radio send", "applications",
-                                               "management", "core"};
+                                               "management", "core", "security"};
 
 // The families of the stats record. A family's series stand together in the
 // output whatever the place of its counters in the record.
@@ -53,6 +53,13 @@ constexpr Family kLogDropped = {
 constexpr Family kHandoverDropped = {
     "handovers_dropped",
     "Hand-overs between the core's layers dropped, by reason: no receiver set (sink_unset)."};
+
+constexpr Family kSecTxDropped = {
+    "sec_tx_dropped", "Messages of AIDs that sign, not sent, by reason: signing or the send "
+                      "below failed (failed), the signing queue was full (overload)."};
+constexpr Family kSecRxDropped = {
+    "sec_rx_dropped",
+    "Received messages of AIDs that verify, dropped by the security check, by reason."};
 
 constexpr Field kStatsFields[] = {
     STAT(rxDatagrams, Counter, kRadioRx, "Datagrams read from the radio module."),
@@ -158,6 +165,33 @@ constexpr Field kStatsFields[] = {
     STAT_BY(sinkUnsetDrops, kHandoverDropped, "sink_unset", kCore,
             "Hand-overs between the core's layers that found no receiver set (during a start or "
             "a stop)."),
+
+    STAT(txSecSigned, Counter, kSecurity, "Messages signed and handed to the radio link."),
+    STAT_BY(txSecFailed, kSecTxDropped, "failed", kSecurity,
+            "Messages not sent: signing failed, or the signed message was refused below."),
+    STAT_BY(txSecOverload, kSecTxDropped, "overload", kSecurity,
+            "Messages refused because the signing queue was full."),
+    STAT(rxSecVerified, Counter, kSecurity, "Received messages whose signature and signer verified."),
+    STAT_BY(rxSecBadSignature, kSecRxDropped, "bad_signature", kSecurity,
+            "The message's or a certificate's signature did not verify."),
+    STAT_BY(rxSecUnknownSigner, kSecRxDropped, "unknown_signer", kSecurity,
+            "The signer or an issuer is not known, or no path leads to a trust anchor."),
+    STAT_BY(rxSecExpired, kSecRxDropped, "expired", kSecurity,
+            "A certificate of the chain was not valid at the generation time."),
+    STAT_BY(rxSecPsidNotPermitted, kSecRxDropped, "psid_not_permitted", kSecurity,
+            "The signer's certificate does not permit the message's AID."),
+    STAT_BY(rxSecStale, kSecRxDropped, "stale", kSecurity,
+            "Generation time missing or outside the window around this station's clock."),
+    STAT_BY(rxSecReplay, kSecRxDropped, "replay", kSecurity,
+            "The same signer, generation time and signed data seen before within the window."),
+    STAT_BY(rxSecMalformed, kSecRxDropped, "malformed", kSecurity,
+            "Not a well-formed secured message (or a chain too deep, a key off the curve)."),
+    STAT_BY(rxSecOverload, kSecRxDropped, "overload", kSecurity,
+            "The verification queue was full."),
+    STAT_BY(rxSecUnsigned, kSecRxDropped, "unsigned", kSecurity,
+            "Unsigned where the AID's profile requires a signature."),
+    STAT(rxSecPassedUnverified, Counter, kSecurity,
+         "Messages handed up unverified (unsigned or failed) by profiles that do not drop."),
 };
 
 const char kConnHelp[] = "Owning connection; 0: inside the core's process.";

@@ -16,6 +16,7 @@
 #include "dme_dsm.hpp"
 #include "dmn_server.hpp"
 #include "rlink.hpp"
+#include "sec_lyr.hpp"
 #include "self_log.h"
 #include "v2x_evthread.hpp"
 #include "v2x_lock.hpp"
@@ -55,6 +56,7 @@ struct Core {
     DsmState dsm;
     MibState mib;
     DmeState dme;
+    SecState sec;
     DmnServer serv;
 };
 
@@ -68,6 +70,7 @@ AdapState& adap_state() { return giCore.adap; }
 DsmState& dsm_state() { return giCore.dsm; }
 MibState& mib_state() { return giCore.mib; }
 DmeState& dme_state() { return giCore.dme; }
+SecState& sec_state() { return giCore.sec; }
 DmnServer& dmn_server() { return giCore.serv; }
 
 // The way up from the radio link and the access layer: the adaptation
@@ -100,7 +103,10 @@ void core_wire_stack(void)
 {
     rlink_set_rx_sink(_up_adap_ind);
     aces_lyr_set_rx_sink(_up_adap_ind);
-    adap_lyr_set_dsm_sink(_up_dsm_ind);
+    // Received DSM frames pass the security layer, which verifies those of
+    // AIDs whose profile asks for it and hands the rest straight on.
+    adap_lyr_set_dsm_sink(sec_lyr_ind);
+    sec_lyr_set_ind_sink(_up_dsm_ind);
     // Frames of AIDs no application registered stop at the adaptation layer.
     adap_lyr_set_wanted_sink(mib_query_dme_dsm_appid);
 }
@@ -110,6 +116,7 @@ void core_unwire_stack(void)
     rlink_set_rx_sink(nullptr);
     aces_lyr_set_rx_sink(nullptr);
     adap_lyr_set_dsm_sink(nullptr);
+    sec_lyr_set_ind_sink(nullptr);
     adap_lyr_set_wanted_sink(nullptr);
 }
 
@@ -127,6 +134,7 @@ static void _core_wire()
     rlink_set_tx_room_sink(dmn_serv_tx_room);
     // What became of each application's requests is counted for it.
     rlink_set_tx_news_sink(dmn_serv_tx_news);
+    sec_lyr_set_tx_news_sink(dmn_serv_tx_news);
     // Confirms of the management entity go to the connection that asked.
     dme_set_tx_sink(v2x_sdk_dmn_serv_tx_to_clit);
 }
@@ -138,6 +146,7 @@ static void _core_unwire()
     adap_lyr_set_dme_sink(nullptr);
     rlink_set_tx_room_sink(nullptr);
     rlink_set_tx_news_sink(nullptr);
+    sec_lyr_set_tx_news_sink(nullptr);
     dme_set_tx_sink(nullptr);
 }
 
@@ -153,6 +162,9 @@ static void _core_release()
     // Events registered on the base are deleted by their owners here,
     // before the base is freed below.
     v2x_sdk_dmn_serv_exit();
+    // No request comes any more: the security workers stop, and what they
+    // still held is sent or counted.
+    sec_lyr_exit();
     // The server is gone: what the layers still hand up (the radio link's
     // drops at its exit) is counted by the unset sinks, not sent.
     _core_unwire();
@@ -171,8 +183,8 @@ static void _core_release()
 }
 
 // Start-up steps that need the event base, in a fixed order: MIB, access
-// layer, adaptation layer, DME, DSM layer, daemon server, then the radio
-// link last, once everything a received datagram reaches is in place.
+// layer, adaptation layer, DME, DSM layer, security layer, daemon server,
+// then the radio link last, once everything a received datagram reaches is in place.
 // Returns 0, or the failed step's code after logging it; the caller then
 // releases everything (_core_release), started or not.
 static int _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aipBase)
@@ -200,6 +212,11 @@ static int _core_start_layers(const tV2XSDKCfg* aipcCfg, struct event_base* aipB
     rc = dme_dsm_init(reinterpret_cast<const char*>(aipcCfg->macAddr));
     if (rc != 0) {
         LOGE("dme_dsm_init() err!!!!\n");
+        return rc;
+    }
+    rc = sec_lyr_init(aipBase);
+    if (rc != 0) {
+        LOGE("sec_lyr_init() err!!!!\n");
         return rc;
     }
     LOGI("dmnNme=%s\n", aipcCfg->dmnNme);

@@ -15,6 +15,7 @@
 #include "core_stats.hpp"
 #include "dme.h"
 #include "dmn_server.hpp"
+#include "sec_lyr.hpp"
 #include "self_log.h"
 #include "v2x_prim.hpp"
 
@@ -112,8 +113,9 @@ int _process_dsm_request(const DmnReq& aicReq)
     if (aicReq.decodeRc != 0) {
         return aicReq.decodeRc;
     }
-    // A refusal is logged by the layer that decides it.
-    return dme_dsm_send(aicReq.dsm);
+    // A refusal is logged by the layer that decides it. AIDs whose profile
+    // signs go to the signing workers first.
+    return sec_lyr_send(aicReq.dsm);
 }
 
 int _process_dme_prov_request(uint32_t aicConn, const char* aipcPld)

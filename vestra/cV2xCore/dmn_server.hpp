@@ -56,6 +56,10 @@ struct tClitNetCon {
     uint64_t txSent;
     uint64_t txExpired;
     uint64_t txSuperseded;
+    // Its DSM requests of AIDs that sign dropped before the radio link
+    // (signing failed, the queue was full). Logged when the connection
+    // ends; tV2XCtlClient keeps its size for cv2x_app_conn_stats.
+    uint64_t txSecDropped;
     uint8_t waitPrio;           // the full queue it is held back for
     // ConnKind; written on the core thread under the client list's write
     // lock, so the broadcast (read lock, any thread) sees it whole.

@@ -190,6 +190,11 @@ void dmn_close_conn(tClitNetCon* c, bool aicDropOwned, bool aicIdle)
     if (regs > 0 || provs > 0) {
         LOGR("fd=%d closed, %d registrations and %d providers removed------\n", c->fd, regs, provs);
     }
+    if (c->txSecDropped > 0) {
+        LOGW("fd=%d closed; %llu of its messages of AIDs that sign were dropped unsent "
+             "(txSecFailed, txSecOverload)\n",
+             c->fd, static_cast<unsigned long long>(c->txSecDropped));
+    }
     if (c->rxHdr.have > 0 && !aicIdle) {
         // A message cut by the end of the connection is never processed.
         STAT_ADD(appCutDropped);
@@ -331,6 +336,8 @@ void dmn_serv_tx_news(uint32_t aicConnId, eRlinkTxNews aicNews)
         ++c->txExpired;
     } else if (aicNews == RLINK_TX_SUPERSEDED) {
         ++c->txSuperseded;
+    } else if (aicNews == RLINK_TX_SEC_DROPPED) {
+        ++c->txSecDropped;
     }
 }
 

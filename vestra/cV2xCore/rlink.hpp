@@ -59,7 +59,15 @@ int rlink_tx_room_prio(uint8_t aicPrio);
 int rlink_tx_queued_by(uint32_t aicConnId, int aicPrio);
 
 // What became of a connection's accepted datagram.
-enum eRlinkTxNews { RLINK_TX_SENT, RLINK_TX_EXPIRED, RLINK_TX_SUPERSEDED, RLINK_TX_AT_EXIT };
+// RLINK_TX_SEC_DROPPED comes from the security layer: a message of an AID
+// that signs, dropped before it reached the radio link.
+enum eRlinkTxNews {
+    RLINK_TX_SENT,
+    RLINK_TX_EXPIRED,
+    RLINK_TX_SUPERSEDED,
+    RLINK_TX_AT_EXIT,
+    RLINK_TX_SEC_DROPPED
+};
 // Called on the core thread for each datagram that left or was dropped.
 using fRlinkTxNews = void (*)(uint32_t aicConnId, eRlinkTxNews aicNews);
 // Sets it; null goes back to counting the calls.

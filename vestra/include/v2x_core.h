@@ -94,6 +94,49 @@ V2X_STATIC_ASSERT(offsetof(tV2XTxDefault, lifetimeMs) == 8, "tV2XTxDefault.lifet
  * listed twice, a priority above 7, reserved bytes not zero). Any thread. */
 V2X_API int v2x_sdk_dmn_serv_set_tx_defaults(const tV2XTxDefault* aipcDefs, int aicCnt);
 
+/* Signed messages (IEEE 1609.2), per AID. A profile says whether this
+ * station signs the AID's messages, whether it verifies the AID's received
+ * messages, how its signer is named, and what becomes of received messages
+ * that are unsigned or fail a check. Messages of AIDs without a profile are
+ * sent and received as they are. */
+#define V2X_SEC_PROFILES_MAX 32
+#define V2X_SEC_SIGNER_DIGEST 0 /* the certificate's digest, the whole certificate once a
+                                   second and when a receiver may not know it */
+#define V2X_SEC_SIGNER_CERT 1   /* the whole certificate every time */
+typedef struct _tV2XSecProfile_ {
+    uint32_t aid;
+    uint8_t sign;     /* 1: sign this AID's messages (needs certPath and keyPath) */
+    uint8_t verify;   /* 1: verify this AID's received messages (needs trustDir) */
+    uint8_t signer;   /* V2X_SEC_SIGNER_DIGEST or V2X_SEC_SIGNER_CERT */
+    uint8_t passFailed; /* 0: drop unsigned and failed messages; 1: hand them up
+                           (counted in rxSecPassedUnverified) */
+} tV2XSecProfile;
+V2X_STATIC_ASSERT(sizeof(tV2XSecProfile) == 8, "tV2XSecProfile is 8 bytes");
+
+typedef struct _tV2XSecCfg_ {
+    const char* trustDir;  /* certificates (COER files): self-signed ones are trust anchors,
+                              the others known intermediates; null when nothing verifies */
+    const char* certPath;  /* this station's certificate (COER); null when nothing signs */
+    const char* keyPath;   /* its private key, PEM PKCS#8, readable by its owner only */
+    const tV2XSecProfile* profiles;
+    int profileCnt;        /* 0..V2X_SEC_PROFILES_MAX */
+    int workers;           /* threads that sign and verify; 0: one per CPU */
+    int queueLen;          /* messages waiting for them, at most; 0: 128 */
+    uint32_t windowBackMs; /* oldest generation time accepted, behind the clock; 0: 30000 */
+    uint32_t windowAheadMs; /* newest, ahead of the clock; 0: 2000 */
+} tV2XSecCfg;
+
+/* Loads the trust folder, the certificate and the key, and sets the
+ * profiles for cores started from now on (null: no security). The key is
+ * kept in memory only, never logged, and cleansed when replaced. Returns 0,
+ * -ERR_V2X_PARM_CONT (a count or value out of range, an AID twice, a
+ * profile that signs without certificate and key or verifies without a
+ * trust folder), or -ERR_V2X_SEC_LOAD (a file that cannot be read or
+ * decoded, a key that group or others may read or that does not match the
+ * certificate, a trust folder without a trust anchor); one log line says
+ * which file and why. Any thread, before the start. */
+V2X_API int v2x_core_set_security(const tV2XSecCfg* aipcCfg);
+
 V2X_EXTERN_C_END
 
 #endif /* VESTRA_V2X_CORE_H */

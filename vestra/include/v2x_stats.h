@@ -144,6 +144,25 @@ typedef struct _tV2XCoreStats_ {
                                  (the process's, as log_lines_dropped() gives them) */
     uint64_t sinkUnsetDrops;  /* hand-overs between the core's layers that found no
                                  receiver set (during a start or a stop) */
+
+    /* Security (signed messages), added later. Only AIDs with a security
+     * profile count here. */
+    uint64_t txSecSigned;           /* messages signed and handed to the radio link */
+    uint64_t txSecFailed;           /* messages not sent: signing failed, or the signed
+                                       message was refused below */
+    uint64_t txSecOverload;         /* messages refused: the signing queue was full */
+    uint64_t rxSecVerified;         /* messages whose signature and signer verified */
+    uint64_t rxSecBadSignature;     /* dropped: the message's or a certificate's signature failed */
+    uint64_t rxSecUnknownSigner;    /* dropped: the signer (or an issuer) is not known */
+    uint64_t rxSecExpired;          /* dropped: a certificate not valid at the generation time */
+    uint64_t rxSecPsidNotPermitted; /* dropped: the signer may not sign for the AID */
+    uint64_t rxSecStale;            /* dropped: generation time outside the window */
+    uint64_t rxSecReplay;           /* dropped: seen before within the window */
+    uint64_t rxSecMalformed;        /* dropped: not a well-formed secured message */
+    uint64_t rxSecOverload;         /* dropped: the verification queue was full */
+    uint64_t rxSecUnsigned;         /* dropped: unsigned where a signature is required */
+    uint64_t rxSecPassedUnverified; /* handed up although unsigned or failed (profiles that
+                                       do not drop) */
 } tV2XCoreStats;
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, rxDatagrams) == 8, "counters start at byte 8");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txDatagrams) == 8 + 16 * 8, "send counters");
@@ -151,7 +170,8 @@ V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, appConnections) == 8 + 29 * 8, "applic
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txExpired) == 8 + 48 * 8, "later send counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, appRefusedShare) == 8 + 50 * 8, "later application counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, logLinesDropped) == 8 + 54 * 8, "core counters");
-V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 56 * 8, "tV2XCoreStats is 456 bytes");
+V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txSecSigned) == 8 + 56 * 8, "security counters");
+V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 70 * 8, "tV2XCoreStats is 568 bytes");
 
 /* V2X_CTL_GREETING payload. */
 typedef struct _tV2XCtlGreeting_ {

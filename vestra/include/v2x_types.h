@@ -65,7 +65,10 @@ typedef enum _eV2XErrNum_ {
      * user holds its share of the cap, or (closed without its greeting) the
      * access settings do not admit this user; one ERROR line says which */
     ERR_V2X_CONN_REFUSED = 40987,
-    ERR_V2X_MAX = 40988
+    /* a security file (trust folder, certificate, key) could not be used;
+     * one ERROR line names it and says why */
+    ERR_V2X_SEC_LOAD = 40988,
+    ERR_V2X_MAX = 40989
 } eV2XErrNum;
 
 typedef enum _eDMEAction_ {
