@@ -39,6 +39,7 @@ void check_installed_files(const std::string& prefix, const std::string& libdir)
           prefix + "/include/vestra/v2x_types.h", prefix + "/include/vestra/v2x_core.h",
           prefix + "/include/morrow/v2x_api.h", prefix + "/include/morrow/self_log.h",
           prefix + "/bin/v2x-station", prefix + "/bin/radio-sim", prefix + "/bin/v2x-ctl",
+          prefix + "/bin/v2x-cert",
           prefix + "/bin/sys-api-min", libdir + "/wireshark/plugins/v2x_dsmp.lua"}) {
         EXPECT_EQ(access(f.c_str(), F_OK), 0) << f << " is not installed";
     }

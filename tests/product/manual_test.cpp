@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// The four programs as Unix tools: --version and --help, and manual pages
+// The programs as Unix tools: --version and --help, and manual pages
 // that install where man finds them, render without a warning and name
 // every long option the program's --help lists.
 // GCC 12 with the sanitizers warns about the std::function inside <regex>
@@ -16,8 +16,8 @@
 #include "product_support.hpp"
 
 #if defined(V2X_STATION_PATH) && defined(V2X_RADIO_SIM_PATH) && defined(V2X_CTL_PATH) && \
-    defined(V2X_SYS_API_MIN_PATH) && defined(V2X_SOURCE_DIR) && defined(V2X_BINARY_DIR) &&   \
-    defined(V2X_CMAKE_COMMAND) && defined(V2X_PROJECT_VERSION)
+    defined(V2X_CERT_PATH) && defined(V2X_SYS_API_MIN_PATH) && defined(V2X_SOURCE_DIR) &&    \
+    defined(V2X_BINARY_DIR) && defined(V2X_CMAKE_COMMAND) && defined(V2X_PROJECT_VERSION)
 
 namespace {
 
@@ -32,6 +32,7 @@ struct Program {
 
 const Program kPrograms[] = {{"v2x-station", V2X_STATION_PATH, "tools"},
                              {"v2x-ctl", V2X_CTL_PATH, "tools"},
+                             {"v2x-cert", V2X_CERT_PATH, "tools"},
                              {"radio-sim", V2X_RADIO_SIM_PATH, "sim"},
                              {"sys-api-min", V2X_SYS_API_MIN_PATH, "sim"}};
 

@@ -247,6 +247,7 @@ TEST(Package, BuildInstallIntoThrowawayRootAndBuildAgainst)
         {"libvestra-dev", "/usr/include/vestra/v2x_core.h"},
         {"vestra-tools", "/usr/bin/v2x-station"},
         {"vestra-tools", "/usr/bin/v2x-ctl"},
+        {"vestra-tools", "/usr/bin/v2x-cert"},
         {"vestra-tools", lib + "/wireshark/plugins/v2x_dsmp.lua"},
         {"vestra-sim", "/usr/bin/radio-sim"},
         {"vestra-sim", "/usr/bin/sys-api-min"}};
@@ -257,7 +258,8 @@ TEST(Package, BuildInstallIntoThrowawayRootAndBuildAgainst)
         EXPECT_EQ(owner[h.second], h.first) << h.second;
     }
     for (const std::string& f : files["vestra-tools"]) {
-        EXPECT_TRUE(!starts_with(f, "/usr/bin/") || f == "/usr/bin/v2x-station" || f == "/usr/bin/v2x-ctl")
+        EXPECT_TRUE(!starts_with(f, "/usr/bin/") || f == "/usr/bin/v2x-station" ||
+                    f == "/usr/bin/v2x-ctl" || f == "/usr/bin/v2x-cert")
             << f << ": test tools belong in vestra-sim";
     }
     for (const auto& o : owner) {
