@@ -249,6 +249,7 @@ TEST(SecKnownAnswers, IndependentPkiHashesSignaturesAndRecord)
     EXPECT_FALSE(out.signerWasNew);
     auto kc = store.find_checked(out.signer, &vr);
     ASSERT_TRUE(kc);
+    EXPECT_EQ(kc->depth, 3);
     EXPECT_FALSE(kc->permits(d.psid));
     EXPECT_EQ(d.psid, 1u);
     EXPECT_TRUE(kc->permits(35));
@@ -439,6 +440,32 @@ TEST(SecVerifier, ReceiveRulesOnAPkiMadeHere)
                                        &offCurve);
     EXPECT_EQ(store.learn(badKeyCert.data(), badKeyCert.size(), nullptr), VerifyResult::Malformed);
 
+    // The end entity's certificate sent with its key uncompressed and r
+    // compressed is the same certificate: same id, issuer's signature good.
+    // With y off the curve it is refused, not compressed into a valid key.
+    {
+        Certificate c;
+        ASSERT_EQ(decode_certificate(pki.ee.data(), pki.ee.size(), c), CodecResult::Ok);
+        uint8_t oct[65];
+        size_t n = 0;
+        ASSERT_EQ(EVP_PKEY_get_octet_string_param(pki.eeKey.get(), "pub", oct, sizeof oct, &n), 1);
+        ASSERT_EQ(n, 65u);
+        c.verifyKey.form = PointForm::Uncompressed;
+        memcpy(c.verifyKey.y, oct + 33, 32);
+        c.signature.r.form = PointForm::CompressedY1;
+        uint8_t buf[1024];
+        ASSERT_EQ(encode_certificate(c, buf, sizeof buf, &n), CodecResult::Ok);
+        ASSERT_EQ(n, pki.ee.size() + 32);  // y added; r only changes its tag
+        TrustStore other;
+        pki.trust(other);
+        std::shared_ptr<const KnownCert> kc;
+        ASSERT_EQ(other.learn(buf, n, &kc), VerifyResult::Ok);
+        EXPECT_EQ(memcmp(kc->id.b, s.id().b, 8), 0);
+        c.verifyKey.y[31] ^= 1;
+        ASSERT_EQ(encode_certificate(c, buf, sizeof buf, &n), CodecResult::Ok);
+        EXPECT_EQ(TrustStore().learn(buf, n, nullptr), VerifyResult::Malformed);
+    }
+
     // A chain of five: the signer's certificate five times over.
     const Bytes one = sign_rec(s, 32, now, SignerKind::Certificate, "j");
     Bytes head = {0x81, 0x01, 0x01};
@@ -451,6 +478,37 @@ TEST(SecVerifier, ReceiveRulesOnAPkiMadeHere)
         five.insert(five.end(), s.cert(), s.cert() + s.cert_len());
     five.insert(five.end(), at + head.size(), one.end());
     EXPECT_EQ(check(v, five, now), VerifyResult::Malformed);
+
+    // A small replay table forgets its oldest records first, and forgetting
+    // one leaves the others findable.
+    {
+        VerifyPolicy small;
+        small.replayCapacity = 4;
+        Verifier sv(store, small);
+        std::vector<Bytes> recs;
+        for (int i = 0; i < 6; ++i)
+            recs.push_back(sign_rec(s, 32, now - static_cast<uint64_t>(i), SignerKind::Digest, "r"));
+        for (const Bytes& r : recs)
+            EXPECT_EQ(check(sv, r, now), VerifyResult::Ok);
+        for (int i = 5; i >= 2; --i)
+            EXPECT_EQ(check(sv, recs[i], now), VerifyResult::Replay) << i;
+        EXPECT_EQ(check(sv, recs[0], now), VerifyResult::Ok);  // forgotten
+    }
+
+    // A full store lets its oldest learned certificate go, never an anchor.
+    {
+        TrustStore tiny(3);
+        pki.trust(tiny);
+        ASSERT_EQ(tiny.learn(pki.ee.data(), pki.ee.size(), nullptr), VerifyResult::Ok);
+        Pkey k2 = generate_key();
+        const Bytes ee2 = make_cert(&pki.ca, pki.caKey.get(), k2.get(), pki.start, DurationUnit::Years, 1, {32});
+        ASSERT_EQ(tiny.learn(ee2.data(), ee2.size(), nullptr), VerifyResult::Ok);
+        EXPECT_EQ(tiny.size(), 3u);
+        EXPECT_EQ(tiny.anchors(), 1u);
+        VerifyResult why2 = VerifyResult::Ok;
+        EXPECT_EQ(tiny.find_checked(hashed_id8(pki.ca.data(), pki.ca.size()), &why2), nullptr);
+        EXPECT_NE(tiny.find_checked(hashed_id8(pki.root.data(), pki.root.size()), &why2), nullptr);
+    }
 
     // A store without the authority cannot place the signer.
     TrustStore rootOnly;

@@ -108,6 +108,56 @@ bool is_p256(EVP_PKEY* aipKey)
     return public_octets(aipKey, buf, &n);
 }
 
+// Verification contexts of the keys this thread verified with last. Setting
+// up a context (the provider fetch and key export behind it) is a measurable
+// share of a P-256 verification; a receiver sees the same few signers over
+// and over. Each context holds a reference to its key, so a cached key
+// cannot be freed and its address taken by another key while it is here;
+// the few keys kept alive that way are released when the thread ends.
+class VerifyCtxCache {
+public:
+    ~VerifyCtxCache()
+    {
+        for (Slot& s : slots_)
+            EVP_PKEY_CTX_free(s.ctx);
+    }
+    EVP_PKEY_CTX* get(EVP_PKEY* aipKey)
+    {
+        for (Slot& s : slots_)
+            if (s.key == aipKey)
+                return s.ctx;
+        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(aipKey, nullptr);
+        if (!ctx || EVP_PKEY_verify_init(ctx) != 1) {
+            EVP_PKEY_CTX_free(ctx);
+            return nullptr;
+        }
+        Slot& s = slots_[next_];
+        next_ = (next_ + 1) % kSlots;
+        EVP_PKEY_CTX_free(s.ctx);
+        s.key = aipKey;
+        s.ctx = ctx;
+        return ctx;
+    }
+
+private:
+    static constexpr size_t kSlots = 4;
+    struct Slot {
+        EVP_PKEY* key = nullptr;
+        EVP_PKEY_CTX* ctx = nullptr;
+    };
+    Slot slots_[kSlots];
+    size_t next_ = 0;
+};
+
+thread_local VerifyCtxCache tVerifyCtx;
+
+// Passphrase callback that gives none: an encrypted key is refused rather
+// than OpenSSL's default asking on the terminal, which would hang a daemon.
+int no_passphrase(char*, int, int, void*)
+{
+    return -1;
+}
+
 void set_why(std::string* aopWhy, const std::string& aicWhy)
 {
     if (aopWhy)
@@ -257,9 +307,8 @@ bool verify_digest(EVP_PKEY* aipKey, const uint8_t aicDigest[32], const EcdsaP25
     // Only r's x is the signature's r, whatever form it came in.
     uint8_t der[72];
     const size_t derLen = der_signature(aicSig.r.x, aicSig.s, der);
-    PkeyCtx ctx(EVP_PKEY_CTX_new(aipKey, nullptr));
-    const bool ok = ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
-                    EVP_PKEY_verify(ctx.get(), der, derLen, aicDigest, 32) == 1;
+    EVP_PKEY_CTX* ctx = tVerifyCtx.get(aipKey);
+    const bool ok = ctx && EVP_PKEY_verify(ctx, der, derLen, aicDigest, 32) == 1;
     if (!ok)
         ERR_clear_error();
     return ok;
@@ -316,7 +365,7 @@ Pkey load_private_key(const char* aipcPath, std::string* aopWhy)
     {
         std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(buf, static_cast<int>(n)));
         if (bio)
-            key = PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr);
+            key = PEM_read_bio_PrivateKey(bio.get(), nullptr, no_passphrase, nullptr);
     }
     OPENSSL_cleanse(buf, n);
     Pkey out(key);
