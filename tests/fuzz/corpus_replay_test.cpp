@@ -86,3 +86,5 @@ TEST(FuzzCorpus, ClientReader) { EXPECT_GE(replay("client_reader"), 5u); }
 TEST(FuzzCorpus, SysReader) { EXPECT_GE(replay("sys_reader"), 5u); }
 TEST(FuzzCorpus, Base64) { EXPECT_GE(replay("base64"), 5u); }
 TEST(FuzzCorpus, AesCbc) { EXPECT_GE(replay("aes_cbc"), 5u); }
+TEST(FuzzCorpus, SecData) { EXPECT_GE(replay("sec_data"), 2u); }
+TEST(FuzzCorpus, SecCert) { EXPECT_GE(replay("sec_cert"), 6u); }

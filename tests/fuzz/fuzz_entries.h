@@ -37,6 +37,14 @@ int base64(const uint8_t* aipcData, size_t aicLen);
 // blocks, the tail is never touched.
 int aes_cbc(const uint8_t* aipcData, size_t aicLen);
 
+// Secured data from the air: what decodes encodes back to exactly the same
+// bytes (the record, its signed part and each certificate of its chain).
+int sec_data(const uint8_t* aipcData, size_t aicLen);
+
+// A certificate: what decodes encodes back to exactly the same bytes, and
+// its signed part to the bytes the decoder found for it.
+int sec_cert(const uint8_t* aipcData, size_t aicLen);
+
 struct Target {
     const char* name;  // also the corpus folder name
     int (*fn)(const uint8_t*, size_t);

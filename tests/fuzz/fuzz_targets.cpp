@@ -7,6 +7,7 @@ namespace v2xfuzz {
 const Target kTargets[] = {
     {"air_frame", air_frame},         {"app_stream", app_stream}, {"client_reader", client_reader},
     {"sys_reader", sys_reader},       {"base64", base64},         {"aes_cbc", aes_cbc},
+    {"sec_data", sec_data},           {"sec_cert", sec_cert},
 };
 const size_t kTargetCount = sizeof(kTargets) / sizeof(kTargets[0]);
 
