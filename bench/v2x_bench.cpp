@@ -35,6 +35,8 @@
 //                           network namespace of the bench's own (root)
 //   v2x-bench count-rx N    N received frames one at a time (for callgrind)
 //   v2x-bench count-tx N    N sent messages one at a time (for callgrind)
+//   v2x-bench verify [SECONDS], v2x-bench sign [N]
+//                           signed messages (sec_bench.cpp)
 //   v2x-bench air N SECONDS BASEPORT [BOUND_MS]
 //                           N stations at 10 Hz against a running radio-sim
 //                           (air_load.cpp; scripts/bench-stations runs it)
@@ -80,8 +82,11 @@
 #include "rlink.hpp"
 #include "self_log.h"
 #include "sys_netns.hpp"
+#include "bench_stack.hpp"
 
 int run_air(int argc, char** argv);  // air_load.cpp
+int run_sec_verify(int aicSeconds);  // sec_bench.cpp
+int run_sec_sign(int aicN);
 
 // This program hosts the libraries: it defines their log level.
 eLogLevl gLogLevl = LOG_LEV_OFF;
@@ -92,6 +97,11 @@ constexpr uint32_t kAid = 32;
 constexpr int kWindow = 32;           // frames in flight at saturation
 constexpr int kThroughputFrames = 20000;
 constexpr int kLatencyFrames = 2000;  // at 1000 per second
+
+}  // namespace
+
+// What the security benchmarks (sec_bench.cpp) share with the rest.
+namespace bench {
 
 uint64_t now_ns()
 {
@@ -133,14 +143,6 @@ ssize_t recv_stamped(int aicFd, void* aopBuf, size_t aicLen, int aicFlags, uint6
     return n;
 }
 
-// What both receivers report to: a count, and the latency of each frame
-// taken from the send time the frame carries.
-struct Sink {
-    std::atomic<long> got{0};
-    std::vector<uint32_t> latUs;  // sized before a run; one slot per frame
-    std::atomic<bool> recordLat{false};
-    sem_t* each = nullptr;        // posted per frame in the counting modes
-};
 Sink gSink;
 
 void on_frame(const char* aipcData, size_t aicLen)
@@ -194,12 +196,6 @@ struct sockaddr_in loopback(uint16_t aicPort)
     return a;
 }
 
-// The station under test, started once.
-struct Stack {
-    tV2XSDKCfg cfg;
-    int radioFd = -1;  // plays the radio module: where the core sends
-    uint16_t rcvPort = 0;
-};
 
 // The configuration and the radio's socket, nothing started yet.
 Stack stack_cfg()
@@ -259,6 +255,12 @@ int stop_stack(Stack& s)
     unlink(s.cfg.dmnNme);
     return 0;
 }
+
+}  // namespace bench
+
+using namespace bench;
+
+namespace {
 
 // The bare relay: UDP receive, Unix-socket write; read, callback.
 class Relay {
@@ -1779,6 +1781,8 @@ const Mode kModes[] = {
     {"sys-start", 20, 1, [](long n) { return run_sys_start(static_cast<int>(n)); }},
     {"count-rx", 0, 1, run_count_rx},
     {"count-tx", 0, 1, run_count_tx},
+    {"verify", 5, 1, [](long n) { return run_sec_verify(static_cast<int>(n)); }},
+    {"sign", 100, 1, [](long n) { return run_sec_sign(static_cast<int>(n)); }},
 };
 
 }  // namespace
@@ -1798,6 +1802,7 @@ int main(int argc, char** argv)
     fprintf(stderr,
             "usage: v2x-bench rx [BLOCKS] | pace [GAPS] | rxload [SECONDS] | age [N] |"
             " contention [SECONDS] | stop [N] | conn-mem [N] | start [N] | sys-start [N] |"
-            " count-rx N | count-tx N | air N SECONDS BASEPORT [BOUND_MS]\n");
+            " count-rx N | count-tx N | verify [SECONDS] | sign [N] |"
+            " air N SECONDS BASEPORT [BOUND_MS]\n");
     return 2;
 }
