@@ -20,6 +20,7 @@
 
 #include "cert.hpp"
 #include "sec_crypto.hpp"
+#include "sec_issue.hpp"
 #include "sec_service.hpp"
 #include "sec_time.hpp"
 #include "self_log.h"
@@ -51,11 +52,6 @@ using namespace v2xcert;
 constexpr size_t kMaxCertFile = 64 * 1024;
 constexpr size_t kMaxPayload = 1024 * 1024;
 constexpr size_t kMaxRecordFile = kMaxPayload + 64 * 1024;
-// certIssuePermissions of a root or an authority: one PsidGroupPermissions
-// (quantity 01 01) whose preamble (00) leaves minChainLength,
-// chainLengthRange and eeType at their defaults, with subjectPermissions
-// `all` (choice tag 81, NULL content). Issuers may thus issue anything.
-constexpr uint8_t kIssueAll[] = {0x01, 0x01, 0x00, 0x81};
 
 // ---------------------------------------------------------------------------
 // Files.
@@ -235,55 +231,36 @@ int make_certificate(const Options& aicOpt)
         }
     }
     sec::Pkey key = sec::generate_key();
-    sec::Certificate c;
-    if (!key || !sec::compressed_point(key.get(), c.verifyKey)) {
+    if (!key) {
         return fail(kExitFail, "%s", "cannot make a P-256 key");
     }
-    if (aicOpt.cmd == kIssue) {
-        c.issuer = sec::IssuerKind::Sha256AndDigest;
-        c.issuerDigest = sec::hashed_id8(iss.bytes.data(), iss.bytes.size());
-    }
-    uint8_t id[9] = {8};  // binaryId: its length, then the bytes
-    if (aicOpt.randomId) {
-        if (RAND_bytes(id + 1, 8) != 1) {
-            return fail(kExitFail, "%s", "no random bytes for the id");
-        }
-        c.idKind = sec::CertIdKind::BinaryId;
-        c.id = sec::Span{id, sizeof(id)};
+    sec::IssueSpec spec;
+    spec.ca = aicOpt.cmd == kRoot || aicOpt.ca;
+    if (aicOpt.randomId && RAND_bytes(spec.id, sizeof(spec.id)) != 1) {
+        return fail(kExitFail, "%s", "no random bytes for the id");
     }
     const int64_t start = aicOpt.hasStart ? aicOpt.start : static_cast<int64_t>(::time(nullptr));
-    c.validity.start = sec::unix_s_to_time32(start);
-    if (aicOpt.days * 24 <= UINT16_MAX) {
-        c.validity.unit = sec::DurationUnit::Hours;
-        c.validity.value = static_cast<uint16_t>(aicOpt.days * 24);
-    } else {
-        c.validity.unit = sec::DurationUnit::Years;
-        c.validity.value = static_cast<uint16_t>((aicOpt.days + 364) / 365);
+    spec.start = sec::unix_s_to_time32(start);
+    sec::duration_for_days(static_cast<uint32_t>(aicOpt.days), &spec.unit, &spec.value);
+    spec.psids = aicOpt.psids.data();
+    spec.psidCount = aicOpt.psids.size();
+    const bool issued = aicOpt.cmd == kIssue;
+    uint8_t whole[2048];
+    size_t len = 0;
+    // A root signs itself (an empty signer in its digest); others are
+    // signed by the issuer, over its COER.
+    const sec::CodecResult cr = sec::issue_certificate(
+        spec, key.get(), issued ? iss.bytes.data() : nullptr, issued ? iss.bytes.size() : 0,
+        issued ? iss.key.get() : key.get(), whole, sizeof(whole), &len);
+    if (cr != sec::CodecResult::Ok) {
+        return fail(kExitFail, "cannot make the certificate (%s)", sec::codec_result_name(cr));
     }
-    c.hasAppPermissions = !aicOpt.psids.empty();
-    c.psidCount = static_cast<uint8_t>(aicOpt.psids.size());
-    for (size_t i = 0; i < aicOpt.psids.size(); ++i) {
-        c.psids[i].psid = aicOpt.psids[i];
-    }
-    if (aicOpt.cmd == kRoot || aicOpt.ca) {
-        c.certIssuePermissions = sec::Span{kIssueAll, sizeof(kIssueAll)};
-    }
-    uint8_t tbs[2048], whole[2048], digest[32];
-    size_t tbsLen = 0, len = 0;
-    sec::CodecResult cr = sec::encode_cert_tbs(c, tbs, sizeof(tbs), &tbsLen);
-    if (cr == sec::CodecResult::Ok) {
-        // A root signs with an empty signer; others with the issuer's COER.
-        sec::signing_digest(tbs, tbsLen, iss.bytes.data(), iss.bytes.size(), digest);
-        c.hasSignature =
-            sec::sign_digest(aicOpt.cmd == kIssue ? iss.key.get() : key.get(), digest, c.signature);
-        cr = c.hasSignature ? sec::encode_certificate(c, whole, sizeof(whole), &len) : cr;
-    }
-    if (cr != sec::CodecResult::Ok || !c.hasSignature) {
-        return fail(kExitFail, "cannot make the certificate (%s)",
-                    c.hasSignature ? sec::codec_result_name(cr) : "signing failed");
-    }
-    if (aicOpt.cmd == kIssue && (c.validity.start < iss.cert.validity.start ||
-                                 c.validity.end() > iss.cert.validity.end())) {
+    sec::ValidityPeriod validity;
+    validity.start = spec.start;
+    validity.unit = spec.unit;
+    validity.value = spec.value;
+    if (issued && (validity.start < iss.cert.validity.start ||
+                   validity.end() > iss.cert.validity.end())) {
         fprintf(stderr,
                 "v2x-cert: warning: %s is valid outside %s's validity (%s to %s); records "
                 "signed then will be refused\n",

@@ -45,9 +45,11 @@ CodecResult issue_certificate(const IssueSpec& aicSpec, EVP_PKEY* aipSubjectKey,
         c.issuer = IssuerKind::Self;
     }
     static const uint8_t kZero[8] = {};
+    uint8_t id[1 + sizeof(aicSpec.id)] = {sizeof(aicSpec.id)};  // binaryId: length, bytes
     if (memcmp(aicSpec.id, kZero, sizeof(kZero)) != 0) {
+        memcpy(id + 1, aicSpec.id, sizeof(aicSpec.id));
         c.idKind = CertIdKind::BinaryId;
-        c.id = Span{aicSpec.id, sizeof(aicSpec.id)};
+        c.id = Span{id, sizeof(id)};
     }
     c.validity.start = aicSpec.start;
     c.validity.unit = aicSpec.unit;
