@@ -48,16 +48,29 @@ TEST(LogStallCore, TheRadioKeepsItsPaceWhileTheLogOutputStalls)
         const bool stamps = core.radio.start_stamping();
         // Fill the pipe until the log thread is stuck writing to standard
         // output: while it still moves, it frees room every few lines, so a
-        // long run of dropped lines means it no longer does. A thread of its
-        // own, so that a logger that blocks is seen as one.
+        // long run of dropped lines means it no longer does. The run must
+        // also last: a log thread that is only waiting for a CPU drops a
+        // thousand lines in a millisecond, then reads on and frees room.
+        // A thread of its own, so that a logger that blocks is seen as one.
         std::atomic<bool> enough{false};
         std::atomic<bool> stuck{false};
         std::thread filler([&] {
+            auto runFrom = std::chrono::steady_clock::now();
             for (int i = 0, run = 0; !enough && !stuck; ++i) {
                 const unsigned long long before = log_lines_dropped();
                 log_msg(LOG_LEV_ERROR, "fill.cpp", "fill", 1, "filler line %d\n", i);
-                run = log_lines_dropped() > before ? run + 1 : 0;
-                stuck = run >= 1000;
+                if (log_lines_dropped() == before) {
+                    run = 0;
+                    continue;
+                }
+                if (run++ == 0) {
+                    runFrom = std::chrono::steady_clock::now();
+                }
+                stuck = run >= 1000 &&
+                        std::chrono::steady_clock::now() - runFrom >= std::chrono::milliseconds(500);
+                if (run >= 1000) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
             }
         });
         filled = wait_for([&] { return stuck.load(); }, 20000) && app >= 0 && bad >= 0;

@@ -283,3 +283,27 @@ TEST(SecLayer, BadSettingsAreRefusedWithoutTouchingTheRunningOnes)
     EXPECT_EQ(v2x_core_set_security(&c), -ERR_V2X_SEC_LOAD);
     EXPECT_EQ(v2x_core_set_security(nullptr), 0);
 }
+
+// A sender faster than the radio is held back, as for AIDs that do not
+// sign: messages being signed count against the queue's room, so none is
+// signed only to find the queue full.
+TEST(SecLayer, SigningKeepsTheHoldBackOfAFastSender)
+{
+    SecCore sc;
+    ASSERT_TRUE(sc.core->started());
+    StatDelta d;
+    constexpr int kN = 25;
+    for (int i = 0; i < kN; ++i) {
+        gNow += 1000;
+        ASSERT_TRUE(v2xtest::write_all(sc.app, v2xtest::dsm_req(32, {static_cast<uint8_t>(i)})));
+    }
+    int got = 0;
+    while (got < kN && !sc.core->radio.recv(3000).empty()) {
+        ++got;
+    }
+    EXPECT_EQ(got, kN);
+    EXPECT_EQ(d(SD(txSecSigned)), static_cast<uint64_t>(kN));
+    EXPECT_EQ(d(SD(txSecFailed)), 0u);
+    EXPECT_EQ(d(SD(txSecOverload)), 0u);
+    EXPECT_GT(d(SD(txHeldBack)), 0u);
+}

@@ -135,6 +135,7 @@ static void _core_wire()
     // What became of each application's requests is counted for it.
     rlink_set_tx_news_sink(dmn_serv_tx_news);
     sec_lyr_set_tx_news_sink(dmn_serv_tx_news);
+    sec_lyr_set_tx_room_sink(dmn_serv_tx_room);
     // Confirms of the management entity go to the connection that asked.
     dme_set_tx_sink(v2x_sdk_dmn_serv_tx_to_clit);
 }
@@ -147,6 +148,7 @@ static void _core_unwire()
     rlink_set_tx_room_sink(nullptr);
     rlink_set_tx_news_sink(nullptr);
     sec_lyr_set_tx_news_sink(nullptr);
+    sec_lyr_set_tx_room_sink(nullptr);
     dme_set_tx_sink(nullptr);
 }
 

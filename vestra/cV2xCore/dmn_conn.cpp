@@ -16,6 +16,7 @@
 #include "core_stats.hpp"
 #include "dmn_server.hpp"
 #include "rlink.hpp"
+#include "sec_lyr.hpp"
 #include "self_log.h"
 #include "v2x_clock.hpp"
 #include "v2x_lock.hpp"
@@ -131,7 +132,7 @@ RxStep _read_header(tClitNetCon* c, buffer_t* rx, bool* aopRefused)
 // the socket. True when that queue is full (c->waitPrio says which).
 bool _no_room_ahead(tClitNetCon* c, uint32_t aicType)
 {
-    if (rlink_tx_queued_total() < TxScheduler::kCap) {
+    if (sec_lyr_tx_waiting_total() < TxScheduler::kCap) {
         return false;  // no priority's queue can be full: no look needed
     }
     char cls[V2X_DSM_REQ_EX_PRE_LEN + offsetof(tDSMReq, priority) + 1];
@@ -141,7 +142,7 @@ bool _no_room_ahead(tClitNetCon* c, uint32_t aicType)
         return false;
     }
     const uint8_t prio = dmn_tx_prio(aicType, cls);
-    if (rlink_tx_room_prio(prio) != 0) {
+    if (sec_lyr_tx_room_prio(prio) != 0) {
         return false;
     }
     c->waitPrio = prio;
@@ -194,7 +195,7 @@ RxStep _complete(tClitNetCon* c, buffer_t* rx, const char* aipcPld)
     const uint32_t type = c->rxHdr.type();
     DmnReq req;
     dmn_decode(c, type, aipcPld, c->rxNeed, &req);
-    if (dmn_is_dsm_req(type) && req.decodeRc == 0 && rlink_tx_room_prio(req.dsm.meta.prio) == 0) {
+    if (dmn_is_dsm_req(type) && req.decodeRc == 0 && sec_lyr_tx_room_prio(req.dsm.meta.prio) == 0) {
         c->waitPrio = req.dsm.meta.prio;
         if (aipcPld == rx->ptr) {
             // The shared buffer is the next reader's: keep it apart.

@@ -22,6 +22,7 @@
 #include "dme.h"
 #include "dmn_server.hpp"
 #include "rlink.hpp"
+#include "sec_lyr.hpp"
 #include "self_log.h"
 #include "v2x_evthread.hpp"
 #include "v2x_lock.hpp"
@@ -95,7 +96,7 @@ void _resume_cb(evutil_socket_t, short, void*)
         int bestHeld = 0;
         for (struct list_head* pos = hd->next; pos != hd; pos = pos->next) {
             tClitNetCon* c = _waiter(pos);
-            if (rlink_tx_room_prio(c->waitPrio) == 0) {
+            if (sec_lyr_tx_room_prio(c->waitPrio) == 0) {
                 continue;
             }
             const int held = rlink_tx_queued_by(c->connId, c->waitPrio);

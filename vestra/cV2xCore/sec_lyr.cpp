@@ -61,6 +61,13 @@ void _work(SecJob& aoJob, void*)
         return;
     }
     aoJob.result = s.verifier->verify(aoJob.in, aoJob.inLen, aoJob.now, aoJob.vout);
+    if (aoJob.result == sec::VerifyResult::UnknownSigner) {
+        // Its certificate may come with a record received just before, still
+        // in another worker's hands: judged after every earlier record.
+        s.pool.wait_earlier(aoJob);
+        aoJob.vout = sec::VerifyOut{};
+        aoJob.result = s.verifier->verify(aoJob.in, aoJob.inLen, aoJob.now, aoJob.vout);
+    }
     // A record of another AID than the frame's would pass a profile it was
     // not signed for.
     if (aoJob.result == sec::VerifyResult::Ok && aoJob.vout.psid != aoJob.aid) {
@@ -92,8 +99,26 @@ void _count_rx(sec::VerifyResult aicWhy)
     }
 }
 
+// A message being signed left the signing queue, sent or not.
+void _signed_out(const SecJob& aicJob)
+{
+    SecState& s = sec_state();
+    const uint8_t p = TxScheduler::clamp_prio(aicJob.meta.prio);
+    if (s.signing[p] > 0) {
+        --s.signing[p];
+        --s.signingTotal;
+    }
+    if (s.room != nullptr) {
+        s.room();
+    }
+}
+
 void _deliver_sign(SecJob& aoJob)
 {
+    struct Out {
+        const SecJob& j;
+        ~Out() { _signed_out(j); }
+    } out{aoJob};
     if (!aoJob.signedOk) {
         STAT_ADD(txSecFailed);
         _conn_drop(aoJob.meta.connId);
@@ -160,6 +185,7 @@ void _dropped(SecJob& aoJob, void*)
 {
     if (aoJob.kind == SecJob::Kind::Sign) {
         STAT_ADD(txDroppedAtExit);
+        _signed_out(aoJob);
     }
 }
 
@@ -322,11 +348,25 @@ void sec_lyr_exit()
     s.run = SecConfig{};
     s.profCnt = 0;
     s.running = false;
+    for (int& n : s.signing) {
+        n = 0;
+    }
+    s.signingTotal = 0;
 }
 
 void sec_lyr_set_ind_sink(fSecIndSink aipSink) { sec_state().ind = aipSink; }
 
 void sec_lyr_set_tx_news_sink(void (*aipSink)(uint32_t, eRlinkTxNews)) { sec_state().news = aipSink; }
+
+void sec_lyr_set_tx_room_sink(fRlinkTxRoom aipSink) { sec_state().room = aipSink; }
+
+int sec_lyr_tx_room_prio(uint8_t aicPrio)
+{
+    const int r = rlink_tx_room_prio(aicPrio) - sec_state().signing[TxScheduler::clamp_prio(aicPrio)];
+    return r > 0 ? r : 0;
+}
+
+int sec_lyr_tx_waiting_total() { return rlink_tx_queued_total() + sec_state().signingTotal; }
 
 void sec_lyr_set_clock(fSecClock aipClock) { sec_state().clock = aipClock; }
 
@@ -378,6 +418,8 @@ int sec_lyr_send(const DsmTxReq& aicReq)
     j->inLen = aicReq.dataLen;
     memcpy(j->in, aicReq.data, aicReq.dataLen);
     s.pool.publish();
+    ++s.signing[TxScheduler::clamp_prio(aicReq.meta.prio)];
+    ++s.signingTotal;
     return 0;
 }
 

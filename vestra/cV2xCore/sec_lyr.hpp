@@ -57,6 +57,11 @@ struct SecState {
     SecPool pool;
     fSecIndSink ind = nullptr;
     void (*news)(uint32_t aicConnId, eRlinkTxNews aicNews) = nullptr;
+    fRlinkTxRoom room = nullptr;
+    // Messages being signed, by scheduling priority: each will take a
+    // place in its queue, so they count against its room.
+    int signing[TxScheduler::kPrioMax + 1] = {};
+    int signingTotal = 0;
     fSecClock clock = nullptr;
     bool running = false;
 };
@@ -73,6 +78,14 @@ void sec_lyr_exit();
 void sec_lyr_set_ind_sink(fSecIndSink aipSink);
 // Where a connection's signed message that was dropped is counted for it.
 void sec_lyr_set_tx_news_sink(void (*aipSink)(uint32_t aicConnId, eRlinkTxNews aicNews));
+// Told when a message being signed went on (or was dropped), so that
+// readers held back for room look again.
+void sec_lyr_set_tx_room_sink(fRlinkTxRoom aipSink);
+// Free places of a priority's transmit queue less the messages of that
+// priority being signed (never below 0), and every datagram waiting or
+// being signed: what the daemon server holds readers back by.
+int sec_lyr_tx_room_prio(uint8_t aicPrio);
+int sec_lyr_tx_waiting_total();
 // The clock (null: CLOCK_REALTIME as Time64).
 void sec_lyr_set_clock(fSecClock aipClock);
 

@@ -3,6 +3,7 @@
 #include "sec_pool.hpp"
 
 #include <errno.h>
+#include <sched.h>
 #include <event2/event.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -23,15 +24,18 @@ int SecPool::start(int aicWorkers, int aicSlots, struct event_base* aipBase, Wor
     ctx_ = aipCtx;
     cap_ = static_cast<size_t>(aicSlots);
     slots_.reset(new (std::nothrow) SecJob[cap_]);
-    if (!slots_) {
+    workers_.reset(new (std::nothrow) Worker[static_cast<size_t>(aicWorkers)]);
+    if (!slots_ || !workers_) {
         LOGE("security queue of %d jobs: no memory\n", aicSlots);
+        stop();
         return -1;
     }
-    head_ = tail_ = published_ = next_ = 0;
+    head_ = tail_ = next_ = 0;
+    headSeen_.store(0);
     reserved_ = false;
-    stopping_ = false;
+    jobFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC | EFD_SEMAPHORE);
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd_ < 0) {
+    if (jobFd_ < 0 || wakeFd_ < 0) {
         LOGE("eventfd() err: %d\n", errno);
         stop();
         return -1;
@@ -42,36 +46,49 @@ int SecPool::start(int aicWorkers, int aicSlots, struct event_base* aipBase, Wor
         stop();
         return -1;
     }
-    try {
-        for (int i = 0; i < aicWorkers; ++i) {
-            threads_.emplace_back(&SecPool::run, this);
-        }
-    } catch (const std::exception& e) {
-        LOGE("security worker %d not started: %s\n", static_cast<int>(threads_.size()), e.what());
+    if (!v2x_event_threads_ready()) {
+        LOGE("evthread_use_pthreads() err!!!!\n");
         stop();
         return -1;
+    }
+    for (int i = 0; i < aicWorkers; ++i) {
+        Worker& w = workers_[static_cast<size_t>(i)];
+        w.pool = this;
+        const int err = w.stop.start(w.tid, worker_main, &w);
+        if (err != 0) {
+            LOGE("security worker %d not started: %d\n", i, err);
+            stop();
+            return -1;
+        }
+        ++workerCnt_;
     }
     return 0;
 }
 
 void SecPool::stop(Deliver aipDropped)
 {
-    {
-        std::lock_guard<std::mutex> lk(mtx_);
-        stopping_ = true;
+    for (int i = 0; i < workerCnt_; ++i) {
+        Worker& w = workers_[static_cast<size_t>(i)];
+        w.stop.stop_and_join(w.tid);
+        if (w.jobEv != nullptr) {
+            event_free(w.jobEv);
+            w.jobEv = nullptr;
+        }
+        if (struct event_base* b = w.stop.detach()) {
+            event_base_free(b);
+        }
     }
-    cv_.notify_all();
-    for (std::thread& t : threads_) {
-        t.join();
-    }
-    threads_.clear();
+    workerCnt_ = 0;
+    workers_.reset();
     if (wakeEv_ != nullptr) {
         event_free(wakeEv_);
         wakeEv_ = nullptr;
     }
-    if (wakeFd_ >= 0) {
-        close(wakeFd_);
-        wakeFd_ = -1;
+    for (int* fd : {&jobFd_, &wakeFd_}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
     }
     if (slots_) {
         // Finished jobs still go their way; the rest are handed back.
@@ -85,7 +102,7 @@ void SecPool::stop(Deliver aipDropped)
         }
         slots_.reset();
     }
-    cap_ = head_ = tail_ = published_ = next_ = 0;
+    cap_ = head_ = tail_ = next_ = 0;
     reserved_ = false;
 }
 
@@ -96,6 +113,7 @@ SecJob* SecPool::reserve()
     }
     SecJob& j = slots_[tail_ % cap_];
     j.done.store(false, std::memory_order_relaxed);
+    j.seq.store(tail_, std::memory_order_relaxed);
     j.signedOk = false;
     j.outLen = 0;
     j.inLen = 0;
@@ -113,11 +131,10 @@ void SecPool::publish()
     }
     reserved_ = false;
     ++tail_;
-    {
-        std::lock_guard<std::mutex> lk(mtx_);
-        published_ = tail_;
-    }
-    cv_.notify_one();
+    // The job's bytes are written before the count that lets a worker take
+    // it; the eventfd write orders them.
+    const uint64_t one = 1;
+    (void)!write(jobFd_, &one, sizeof(one));
 }
 
 void SecPool::deliver_ready()
@@ -132,7 +149,21 @@ void SecPool::deliver_ready()
             break;  // the oldest is still being worked on: order comes first
         }
         ++head_;
+        headSeen_.store(head_, std::memory_order_release);
         deliver_(j, ctx_);
+    }
+}
+
+void SecPool::wait_earlier(const SecJob& aicJob) const
+{
+    const uint64_t mine = aicJob.seq.load(std::memory_order_relaxed);
+    for (uint64_t k = headSeen_.load(std::memory_order_acquire); k < mine; ++k) {
+        const SecJob& e = slots_[k % cap_];
+        // A slot that holds another job now held k, which was done.
+        while (e.seq.load(std::memory_order_acquire) == k &&
+               !e.done.load(std::memory_order_acquire)) {
+            sched_yield();
+        }
     }
 }
 
@@ -141,23 +172,34 @@ void SecPool::on_wake(int, short, void* aipArg)
     static_cast<SecPool*>(aipArg)->deliver_ready();
 }
 
-void SecPool::run()
+void* SecPool::worker_main(void* aipArg)
 {
-    for (;;) {
-        size_t idx = 0;
-        {
-            std::unique_lock<std::mutex> lk(mtx_);
-            cv_.wait(lk, [this] { return stopping_ || next_ != published_; });
-            if (stopping_) {
-                return;
-            }
-            idx = next_++;
-        }
-        SecJob& j = slots_[idx % cap_];
-        work_(j, ctx_);
-        j.done.store(true, std::memory_order_release);
-        const uint64_t one = 1;
-        // The counter only wakes the loop; a full counter still wakes it.
-        (void)!write(wakeFd_, &one, sizeof(one));
+    Worker* w = static_cast<Worker*>(aipArg);
+    w->stop.run([w](struct event_base* b) {
+        w->jobEv = event_new(b, w->pool->jobFd_, EV_READ | EV_PERSIST, on_job, w->pool);
+        return w->jobEv != nullptr && event_add(w->jobEv, nullptr) == 0 ? 0 : -1;
+    });
+    return nullptr;
+}
+
+// Every worker wakes on a new count; the one whose read takes it takes the
+// next job, the others find the counter empty and wait again.
+void SecPool::on_job(int aiFd, short, void* aipArg)
+{
+    SecPool* p = static_cast<SecPool*>(aipArg);
+    uint64_t one = 0;
+    if (read(aiFd, &one, sizeof(one)) != static_cast<ssize_t>(sizeof(one))) {
+        return;
     }
+    size_t idx = 0;
+    {
+        std::lock_guard<std::mutex> lk(p->mtx_);
+        idx = p->next_++;
+    }
+    SecJob& j = p->slots_[idx % p->cap_];
+    p->work_(j, p->ctx_);
+    j.done.store(true, std::memory_order_release);
+    const uint64_t n = 1;
+    // The counter only wakes the core loop; a full counter still wakes it.
+    (void)!write(p->wakeFd_, &n, sizeof(n));
 }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The security workers (library-internal): a bounded ring of jobs that a
-// few threads sign or verify off the core thread. Jobs are taken in the
+// few loop threads sign or verify off the core thread. Jobs are taken in the
 // order they were queued and handed back to the core thread in that same
 // order, whichever worker finishes first, so every sender's messages (and
 // every connection's) keep their order. A full ring refuses at once: the
@@ -11,15 +11,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <pthread.h>
+
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
-#include <vector>
 
 #include "sec_service.hpp"
 #include "tx_sched.hpp"
+#include "v2x_evthread.hpp"
 #include "v2x_limits.h"
 
 struct event_base;
@@ -32,6 +32,7 @@ struct SecJob {
     enum class Kind : uint8_t { Sign, Verify };
     Kind kind = Kind::Sign;
     std::atomic<bool> done{false};
+    std::atomic<uint64_t> seq{0};  // its place in the queue's order
 
     // Sign: the request as the application sent it, and the signed record.
     TxMeta meta{};
@@ -85,31 +86,47 @@ public:
     SecJob* reserve();
     // Core thread: hands the job reserve() gave to the workers.
     void publish();
+    // Worker: waits until every job queued before aicJob is done (a
+    // certificate an earlier record carries may be what this one needs).
+    // Only earlier jobs are waited for, so no two workers wait on each
+    // other.
+    void wait_earlier(const SecJob& aicJob) const;
     // Core thread: delivers what finished, in order (the event's callback;
     // tests call it to drain).
     void deliver_ready();
 
     bool running() const { return slots_ != nullptr; }
     size_t waiting() const { return tail_ - head_; }
-    int workers() const { return static_cast<int>(threads_.size()); }
+    int workers() const { return workerCnt_; }
 
 private:
-    void run();
+    // One worker: a loop thread of its own, woken by the job counter.
+    struct Worker {
+        struct event_base* base = nullptr;
+        V2xLoopStop stop{base};
+        pthread_t tid = 0;
+        struct event* jobEv = nullptr;
+        SecPool* pool = nullptr;
+    };
+    static void* worker_main(void* aipArg);
+    static void on_job(int aiFd, short aiWhat, void* aipArg);
     static void on_wake(int aiFd, short aiWhat, void* aipArg);
 
     std::unique_ptr<SecJob[]> slots_;
     size_t cap_ = 0;
     size_t head_ = 0;  // next to deliver (core thread)
+    std::atomic<size_t> headSeen_{0};  // head_, for the workers
     size_t tail_ = 0;  // next to reserve (core thread)
     bool reserved_ = false;
 
     std::mutex mtx_;
-    std::condition_variable cv_;
-    size_t published_ = 0;  // under mtx_
-    size_t next_ = 0;       // next for a worker, under mtx_
-    bool stopping_ = false; // under mtx_
-    std::vector<std::thread> threads_;
+    size_t next_ = 0;  // next for a worker, under mtx_
+    std::unique_ptr<Worker[]> workers_;
+    int workerCnt_ = 0;
 
+    // One count per published job (a semaphore: each read takes one), and
+    // the core loop's wake-up when a job is done.
+    int jobFd_ = -1;
     int wakeFd_ = -1;
     struct event* wakeEv_ = nullptr;
     Work work_ = nullptr;
