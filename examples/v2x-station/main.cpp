@@ -623,7 +623,7 @@ int run(const station::Config& cfg, const sigset_t& stopSigs)
 
 // What this station's own core counted: the datagrams of the radio both
 // ways and everything it dropped, by reason where one stands out.
-void core_line(const std::string& aicName)
+void core_line(const std::string& aicName, bool aicSecurity)
 {
     tV2XCoreStats c;
     c.size = sizeof(c);
@@ -645,7 +645,16 @@ void core_line(const std::string& aicName)
              " requests-refused=" + std::to_string(refused) +
              " stalled-drops=" + std::to_string(c.appDroppedStalled) +
              " tx-expired=" + std::to_string(c.txExpired) +
-             " tx-superseded=" + std::to_string(c.txSuperseded));
+             " tx-superseded=" + std::to_string(c.txSuperseded) +
+             (aicSecurity ? " signed=" + std::to_string(c.txSecSigned) +
+                                " verified=" + std::to_string(c.rxSecVerified) +
+                                " bad-signature=" + std::to_string(c.rxSecBadSignature) +
+                                " sec-dropped=" +
+                                std::to_string(c.rxSecUnknownSigner + c.rxSecExpired +
+                                               c.rxSecPsidNotPermitted + c.rxSecStale +
+                                               c.rxSecReplay + c.rxSecMalformed +
+                                               c.rxSecOverload + c.rxSecUnsigned)
+                          : std::string()));
 }
 
 // --serve: the core alone until SIGINT or SIGTERM (blocked in every thread
@@ -686,7 +695,7 @@ static int serve_core(const station::Config& cfg, const sigset_t& stopSigs,
                  std::to_string(c.appRefusedPeer) + " refused-cap=" +
                  std::to_string(c.appRefusedCap) + " requests=" + std::to_string(c.appMsgsIn));
     }
-    core_line(cfg.name);
+    core_line(cfg.name, cfg.hasSecurity);
     return status;
 }
 
@@ -819,7 +828,7 @@ int run_station(const station::Config& cfg, const sigset_t& stopSigs)
              " received=" + std::to_string(gReceived.load()) +
              " refused=" + std::to_string(gRefused.load()));
     if (!cfg.attach) {
-        core_line(cfg.name);
+        core_line(cfg.name, cfg.hasSecurity);
     }
     return status;
 }

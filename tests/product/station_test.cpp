@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -550,3 +551,64 @@ TEST(StationRun, JournalTargetAndOneLineStartUpFailure)
         EXPECT_EQ(pa.text().find("File log close"), std::string::npos) << pa.text();
     }
 }
+
+#if defined(V2X_STATION_PATH) && defined(V2X_RADIO_SIM_PATH) && defined(V2X_CERT_PATH)
+
+// Two stations sign and verify their BSMs with a chain v2x-cert made; the
+// radio corrupts A's first BSM, which B drops as a bad signature. B gets
+// A's payloads as A sent them (40 bytes, not the signed records).
+TEST(StationRun, TwoStationsSignAndVerifyAndDropATamperedFrame)
+{
+    const std::string pki = v2xtest::unique_path("pki");
+    ASSERT_EQ(mkdir(pki.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((pki + "/trust").c_str(), 0700), 0);
+    const std::string cert = V2X_CERT_PATH;
+    std::string out;
+    const auto run = [&](const std::string& args) {
+        return shell(q(cert) + " " + args + " 2>&1", out);
+    };
+    ASSERT_EQ(run("root --out " + q(pki + "/trust/root.cert") + " --key-out " + q(pki + "/root.key")), 0)
+        << out;
+    for (const char* who : {"a", "b"}) {
+        ASSERT_EQ(run("issue --issuer " + q(pki + "/trust/root.cert") + " --issuer-key " +
+                      q(pki + "/root.key") + " --psid 26 --out " + q(pki + "/" + who + ".cert") +
+                      " --key-out " + q(pki + "/" + who + ".key")),
+                  0)
+            << out;
+    }
+    const auto security = [&](const std::string& who) {
+        return "security = {\n  trustDir = \"" + pki + "/trust\";\n  cert = \"" + pki + "/" + who +
+               ".cert\";\n  key = \"" + pki + "/" + who +
+               ".key\";\n  profiles = ( { aid = 26; sign = true; verify = true; } );\n};\n";
+    };
+    const std::vector<uint16_t> p = free_ports(4);
+    StationFile a("A", p[0], p[1], "  send = ( { aid = 26; rate = 10; size = 40; } );\n",
+                  security("a"));
+    StationFile b("B", p[2], p[3], "  receive = [ 26 ];\n", security("b"));
+    Proc radio("radio");
+    ASSERT_TRUE(radio.start({V2X_RADIO_SIM_PATH, "--quiet", "--tamper", "26", "--station",
+                             a.radio_spec(), "--station", b.radio_spec()}));
+    ASSERT_TRUE(radio.wait_text("radio-sim: ready", 10000, true)) << radio.errors();
+    Proc pb("stb"), pa("sta");
+    ASSERT_TRUE(pb.start({kStation, "-c", b.path, "-d", "6"}));
+    ASSERT_TRUE(pb.wait_text("READY", 20000)) << pb.text() << pb.errors();
+    ASSERT_TRUE(pa.start({kStation, "-c", a.path, "-d", "2"}));
+    ASSERT_EQ(pa.wait_exit(60000), 0) << pa.text() << pa.errors();
+    ASSERT_EQ(pb.wait_exit(60000), 0) << pb.text() << pb.errors();
+
+    const std::string tb = pb.text();
+    const std::vector<std::string> rx = lines_with(tb, " RX  aid=26 kind=BSM len=40 ");
+    EXPECT_GT(rx.size(), 5u) << tb;
+    const std::vector<std::string> core = lines_with(tb, " CORE B ");
+    ASSERT_EQ(core.size(), 1u) << tb;
+    EXPECT_EQ(field(core[0], "bad-signature"), 1) << core[0];
+    EXPECT_EQ(field(core[0], "verified"), static_cast<long>(rx.size())) << core[0];
+    EXPECT_EQ(field(core[0], "sec-dropped"), 0) << core[0];
+    const std::vector<std::string> coreA = lines_with(pa.text(), " CORE A ");
+    ASSERT_EQ(coreA.size(), 1u);
+    // What A signed in its last moments may have been dropped at its stop.
+    EXPECT_GE(field(coreA[0], "signed"), static_cast<long>(rx.size()) + 1) << coreA[0];
+    shell("rm -rf " + q(pki), out);
+}
+
+#endif
