@@ -38,7 +38,9 @@ int base64(const uint8_t* aipcData, size_t aicLen);
 int aes_cbc(const uint8_t* aipcData, size_t aicLen);
 
 // Secured data from the air: what decodes encodes back to exactly the same
-// bytes (the record, its signed part and each certificate of its chain).
+// bytes (the record, its signed part and each certificate of its chain),
+// and the receive checks (chain, signatures, permissions, time, replay)
+// take any of it without a fault.
 int sec_data(const uint8_t* aipcData, size_t aicLen);
 
 // A certificate: what decodes encodes back to exactly the same bytes, and
