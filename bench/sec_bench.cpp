@@ -109,6 +109,24 @@ std::vector<uint8_t> raw_signature(EVP_PKEY* k, const uint8_t dg[32])
     return sig;
 }
 
+// Calls of aicOp per second over aicSecs, in batches of 50 between clock
+// reads.
+template <typename Op>
+double rate_of(double aicSecs, Op aicOp)
+{
+    long n = 0;
+    const uint64_t t0 = now_ns();
+    const uint64_t end = t0 + static_cast<uint64_t>(aicSecs * 1e9);
+    uint64_t t = t0;
+    while (t < end) {
+        for (int i = 0; i < 50; ++i, ++n) {
+            aicOp(n);
+        }
+        t = now_ns();
+    }
+    return n / ((t - t0) / 1e9);
+}
+
 // OpenSSL's own verifications per second on one thread: one context, one
 // key, the same digest, as `openssl speed` measures them.
 double raw_verify_rate(EVP_PKEY* k, double secs)
@@ -120,21 +138,14 @@ double raw_verify_rate(EVP_PKEY* k, double secs)
     const std::vector<uint8_t> sig = raw_signature(k, dg);
     EVP_PKEY_CTX* c = EVP_PKEY_CTX_new(k, nullptr);
     EVP_PKEY_verify_init(c);
-    long n = 0;
-    const uint64_t t0 = now_ns();
-    const uint64_t end = t0 + static_cast<uint64_t>(secs * 1e9);
-    uint64_t t = t0;
-    while (t < end) {
-        for (int i = 0; i < 50; ++i, ++n) {
-            if (EVP_PKEY_verify(c, sig.data(), sig.size(), dg, 32) != 1) {
-                fprintf(stderr, "raw verification failed\n");
-                exit(1);
-            }
+    const double r = rate_of(secs, [&](long) {
+        if (EVP_PKEY_verify(c, sig.data(), sig.size(), dg, 32) != 1) {
+            fprintf(stderr, "raw verification failed\n");
+            exit(1);
         }
-        t = now_ns();
-    }
+    });
     EVP_PKEY_CTX_free(c);
-    return n / ((t - t0) / 1e9);
+    return r;
 }
 
 double raw_sign_rate(EVP_PKEY* k, double secs)
@@ -143,19 +154,12 @@ double raw_sign_rate(EVP_PKEY* k, double secs)
     EVP_PKEY_CTX* c = EVP_PKEY_CTX_new(k, nullptr);
     EVP_PKEY_sign_init(c);
     uint8_t sig[80];
-    long n = 0;
-    const uint64_t t0 = now_ns();
-    const uint64_t end = t0 + static_cast<uint64_t>(secs * 1e9);
-    uint64_t t = t0;
-    while (t < end) {
-        for (int i = 0; i < 50; ++i, ++n) {
-            size_t len = sizeof(sig);
-            EVP_PKEY_sign(c, sig, &len, dg, 32);
-        }
-        t = now_ns();
-    }
+    const double r = rate_of(secs, [&](long) {
+        size_t len = sizeof(sig);
+        EVP_PKEY_sign(c, sig, &len, dg, 32);
+    });
     EVP_PKEY_CTX_free(c);
-    return n / ((t - t0) / 1e9);
+    return r;
 }
 
 // N datagrams as the radio module hands them up: 04, DSMP header 00, the
@@ -315,19 +319,12 @@ int run_sec_sign(int aicN)
     Pki p;
     const double raw = raw_sign_rate(p.eeKey.get(), 2.0);
     const uint8_t pl[16] = {};
-    long n = 0;
-    const uint64_t t0 = now_ns();
-    uint64_t t = t0;
-    while (t - t0 < 2000000000ull) {
-        for (int i = 0; i < 50; ++i, ++n) {
-            uint8_t rec[256];
-            size_t len = 0;
-            p.signer.sign(pl, sizeof(pl), kSecAid, static_cast<uint64_t>(n), sec::SignerKind::Digest,
-                          rec, sizeof(rec), &len);
-        }
-        t = now_ns();
-    }
-    const double svc = n / ((t - t0) / 1e9);
+    const double svc = rate_of(2.0, [&](long n) {
+        uint8_t rec[256];
+        size_t len = 0;
+        p.signer.sign(pl, sizeof(pl), kSecAid, static_cast<uint64_t>(n), sec::SignerKind::Digest, rec,
+                      sizeof(rec), &len);
+    });
     printf("OpenSSL raw ECDSA P-256 sign: %.0f per second; signing service: %.0f per second "
            "(%.0f%%), one thread\n",
            raw, svc, 100.0 * svc / raw);
