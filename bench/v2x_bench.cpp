@@ -85,7 +85,7 @@
 #include "bench_stack.hpp"
 
 int run_air(int argc, char** argv);  // air_load.cpp
-int run_sec_verify(int aicSeconds);  // sec_bench.cpp
+int run_sec_verify(int aicBlocks);  // sec_bench.cpp
 int run_sec_sign(int aicN);
 
 // This program hosts the libraries: it defines their log level.
@@ -1802,7 +1802,7 @@ int main(int argc, char** argv)
     fprintf(stderr,
             "usage: v2x-bench rx [BLOCKS] | pace [GAPS] | rxload [SECONDS] | age [N] |"
             " contention [SECONDS] | stop [N] | conn-mem [N] | start [N] | sys-start [N] |"
-            " count-rx N | count-tx N | verify [SECONDS] | sign [N] |"
+            " count-rx N | count-tx N | verify [BLOCKS] | sign [N] |"
             " air N SECONDS BASEPORT [BOUND_MS]\n");
     return 2;
 }

@@ -30,12 +30,13 @@ int SecPool::start(int aicWorkers, int aicSlots, struct event_base* aipBase, Wor
         stop();
         return -1;
     }
-    head_ = tail_ = next_ = 0;
+    head_ = tail_ = next_ = published_ = 0;
     headSeen_.store(0);
     reserved_ = false;
-    jobFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC | EFD_SEMAPHORE);
+    stopping_ = false;
+    wakePending_.store(false);
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (jobFd_ < 0 || wakeFd_ < 0) {
+    if (wakeFd_ < 0) {
         LOGE("eventfd() err: %d\n", errno);
         stop();
         return -1;
@@ -54,9 +55,17 @@ int SecPool::start(int aicWorkers, int aicSlots, struct event_base* aipBase, Wor
     for (int i = 0; i < aicWorkers; ++i) {
         Worker& w = workers_[static_cast<size_t>(i)];
         w.pool = this;
+        w.fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (w.fd < 0) {
+            LOGE("eventfd() err: %d\n", errno);
+            stop();
+            return -1;
+        }
         const int err = w.stop.start(w.tid, worker_main, &w);
         if (err != 0) {
             LOGE("security worker %d not started: %d\n", i, err);
+            close(w.fd);
+            w.fd = -1;
             stop();
             return -1;
         }
@@ -67,6 +76,10 @@ int SecPool::start(int aicWorkers, int aicSlots, struct event_base* aipBase, Wor
 
 void SecPool::stop(Deliver aipDropped)
 {
+    {
+        std::lock_guard<std::mutex> lk(mtx_);
+        stopping_ = true;  // a worker taking job after job stops taking
+    }
     for (int i = 0; i < workerCnt_; ++i) {
         Worker& w = workers_[static_cast<size_t>(i)];
         w.stop.stop_and_join(w.tid);
@@ -77,6 +90,8 @@ void SecPool::stop(Deliver aipDropped)
         if (struct event_base* b = w.stop.detach()) {
             event_base_free(b);
         }
+        close(w.fd);
+        w.fd = -1;
     }
     workerCnt_ = 0;
     workers_.reset();
@@ -84,11 +99,9 @@ void SecPool::stop(Deliver aipDropped)
         event_free(wakeEv_);
         wakeEv_ = nullptr;
     }
-    for (int* fd : {&jobFd_, &wakeFd_}) {
-        if (*fd >= 0) {
-            close(*fd);
-            *fd = -1;
-        }
+    if (wakeFd_ >= 0) {
+        close(wakeFd_);
+        wakeFd_ = -1;
     }
     if (slots_) {
         // Finished jobs still go their way; the rest are handed back.
@@ -102,7 +115,7 @@ void SecPool::stop(Deliver aipDropped)
         }
         slots_.reset();
     }
-    cap_ = head_ = tail_ = next_ = 0;
+    cap_ = head_ = tail_ = next_ = published_ = 0;
     reserved_ = false;
 }
 
@@ -132,20 +145,41 @@ void SecPool::publish()
     reserved_ = false;
     ++tail_;
     // The job's bytes are written before the count that lets a worker take
-    // it; the eventfd write orders them.
-    const uint64_t one = 1;
-    (void)!write(jobFd_, &one, sizeof(one));
+    // it (the mutex orders them); a sleeping worker is woken, a busy one
+    // finds the job by itself.
+    Worker* wake = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(mtx_);
+        published_ = tail_;
+        for (int i = 0; i < workerCnt_ && wake == nullptr; ++i) {
+            Worker& w = workers_[static_cast<size_t>(i)];
+            if (w.idle) {
+                w.idle = false;
+                wake = &w;
+            }
+        }
+    }
+    if (wake != nullptr) {
+        const uint64_t one = 1;
+        (void)!write(wake->fd, &one, sizeof(one));
+    }
 }
 
 void SecPool::deliver_ready()
 {
+    // The wake-up is read, then the flag cleared, then the jobs looked at:
+    // a job done after the clearing writes the wake-up again, one done
+    // before it is seen by the look. (Cleared before the read, a wake-up
+    // written in between would be read while its flag stayed set, and the
+    // next job would wake no one.)
     if (wakeFd_ >= 0) {
         uint64_t n = 0;
         (void)!read(wakeFd_, &n, sizeof(n));
     }
+    wakePending_.store(false);
     while (slots_ && head_ != tail_) {
         SecJob& j = slots_[head_ % cap_];
-        if (!j.done.load(std::memory_order_acquire)) {
+        if (!j.done.load()) {
             break;  // the oldest is still being worked on: order comes first
         }
         ++head_;
@@ -176,30 +210,42 @@ void* SecPool::worker_main(void* aipArg)
 {
     Worker* w = static_cast<Worker*>(aipArg);
     w->stop.run([w](struct event_base* b) {
-        w->jobEv = event_new(b, w->pool->jobFd_, EV_READ | EV_PERSIST, on_job, w->pool);
+        w->jobEv = event_new(b, w->fd, EV_READ | EV_PERSIST, on_job, w);
         return w->jobEv != nullptr && event_add(w->jobEv, nullptr) == 0 ? 0 : -1;
     });
     return nullptr;
 }
 
-// Every worker wakes on a new count; the one whose read takes it takes the
-// next job, the others find the counter empty and wait again.
+void SecPool::wake_core()
+{
+    if (!wakePending_.exchange(true)) {
+        const uint64_t one = 1;
+        // The counter only wakes the core loop; a full counter still wakes it.
+        (void)!write(wakeFd_, &one, sizeof(one));
+    }
+}
+
+// Takes jobs in queue order until none is left (or the pool stops), then
+// says it sleeps.
 void SecPool::on_job(int aiFd, short, void* aipArg)
 {
-    SecPool* p = static_cast<SecPool*>(aipArg);
-    uint64_t one = 0;
-    if (read(aiFd, &one, sizeof(one)) != static_cast<ssize_t>(sizeof(one))) {
-        return;
+    Worker* w = static_cast<Worker*>(aipArg);
+    SecPool* p = w->pool;
+    uint64_t n = 0;
+    (void)!read(aiFd, &n, sizeof(n));
+    for (;;) {
+        size_t idx = 0;
+        {
+            std::lock_guard<std::mutex> lk(p->mtx_);
+            if (p->stopping_ || p->next_ == p->published_) {
+                w->idle = true;
+                return;
+            }
+            idx = p->next_++;
+        }
+        SecJob& j = p->slots_[idx % p->cap_];
+        p->work_(j, p->ctx_);
+        j.done.store(true);
+        p->wake_core();
     }
-    size_t idx = 0;
-    {
-        std::lock_guard<std::mutex> lk(p->mtx_);
-        idx = p->next_++;
-    }
-    SecJob& j = p->slots_[idx % p->cap_];
-    p->work_(j, p->ctx_);
-    j.done.store(true, std::memory_order_release);
-    const uint64_t n = 1;
-    // The counter only wakes the core loop; a full counter still wakes it.
-    (void)!write(p->wakeFd_, &n, sizeof(n));
 }

@@ -100,14 +100,19 @@ public:
     int workers() const { return workerCnt_; }
 
 private:
-    // One worker: a loop thread of its own, woken by the job counter.
+    // One worker: a loop thread of its own. Woken through its eventfd only
+    // when it sleeps; awake, it takes job after job until none is left, so
+    // a busy pool costs no wake-up per job.
     struct Worker {
         struct event_base* base = nullptr;
         V2xLoopStop stop{base};
         pthread_t tid = 0;
+        int fd = -1;
         struct event* jobEv = nullptr;
         SecPool* pool = nullptr;
+        bool idle = true;  // under the pool's mtx_
     };
+    void wake_core();
     static void* worker_main(void* aipArg);
     static void on_job(int aiFd, short aiWhat, void* aipArg);
     static void on_wake(int aiFd, short aiWhat, void* aipArg);
@@ -120,14 +125,16 @@ private:
     bool reserved_ = false;
 
     std::mutex mtx_;
-    size_t next_ = 0;  // next for a worker, under mtx_
+    size_t next_ = 0;       // next for a worker, under mtx_
+    size_t published_ = 0;  // jobs handed over, under mtx_
+    bool stopping_ = false; // under mtx_
     std::unique_ptr<Worker[]> workers_;
     int workerCnt_ = 0;
 
-    // One count per published job (a semaphore: each read takes one), and
-    // the core loop's wake-up when a job is done.
-    int jobFd_ = -1;
+    // The core loop's wake-up when a job is done; written only when no
+    // wake-up is pending already.
     int wakeFd_ = -1;
+    std::atomic<bool> wakePending_{false};
     struct event* wakeEv_ = nullptr;
     Work work_ = nullptr;
     Deliver deliver_ = nullptr;
