@@ -40,7 +40,7 @@ static bool giTxBusy = false;  // the turn is taken; under giDSMTxMtx
 static char giDmnNme[sizeof(tV2XSDKCfg::dmnNme)];
 // Set once the reader said that the core closed or that no connection is
 // left, so an application that keeps reading is not told on every call
-// (under giRxMtx; cleared by each new connection).
+// (under giRxMtx; cleared by each new connection and by the exit).
 static bool giGoneSaid = false;
 
 static int _unix_socket_connect(const char* aipcName)
@@ -152,6 +152,9 @@ extern "C" V2X_API int v2x_sys_net_exit(void)
     giTx.drop_rest();  // none is left: the turn is held since the finish
     unix_sock_close(&giClitRxFd);
     rxBuf.reset();
+    // An exit ends the episode for the reader as for the writer: the next
+    // read without a connection says so again.
+    giGoneSaid = false;
     app_core_gone_rearm();
     return app_tx_report_cut(giTx);
 }
