@@ -383,8 +383,10 @@ int sec_lyr_send(const DsmTxReq& aicReq)
         kind = sec::SignerKind::Certificate;
     }
     const size_t certLen = kind == sec::SignerKind::Certificate ? s.run.signer->cert_len() : 0;
-    if (aicReq.dataLen == 0 || aicReq.data == nullptr ||
-        sec::signed_data_len(aicReq.dataLen, aicReq.meta.aid, certLen) > V2X_LIM_DSM_DATA_MAX_2B) {
+    if (aicReq.dataLen != 0 && aicReq.data == nullptr) {
+        return -ERR_V2X_PARM_CONT;
+    }
+    if (sec::signed_data_len(aicReq.dataLen, aicReq.meta.aid, certLen) > V2X_LIM_DSM_DATA_MAX_2B) {
         LOGE("aid %u: %u bytes do not fit a frame once signed\n",
              static_cast<unsigned>(aicReq.meta.aid), static_cast<unsigned>(aicReq.dataLen));
         return -ERR_V2X_SEND_LEN;
@@ -416,7 +418,9 @@ int sec_lyr_send(const DsmTxReq& aicReq)
     j->signerKind = kind;
     j->genTime = now;
     j->inLen = aicReq.dataLen;
-    memcpy(j->in, aicReq.data, aicReq.dataLen);
+    if (aicReq.dataLen != 0) {
+        memcpy(j->in, aicReq.data, aicReq.dataLen);
+    }
     s.pool.publish();
     ++s.signing[TxScheduler::clamp_prio(aicReq.meta.prio)];
     ++s.signingTotal;
