@@ -41,6 +41,10 @@ set(_v2x_lib_path "")
 if(V2X_CROSS_EXTRA_ROOT)
   list(PREPEND _v2x_pc_dirs ${V2X_CROSS_EXTRA_ROOT}/usr/lib/${V2X_CROSS_TRIPLET}/pkgconfig)
   set(_v2x_lib_path ${V2X_CROSS_EXTRA_ROOT}/usr/lib/${V2X_CROSS_TRIPLET})
+  # OpenSSL keeps its configuration headers in the triplet's folder, which
+  # the compiler searches only under /usr/include.
+  string(APPEND CMAKE_C_FLAGS_INIT " -isystem ${V2X_CROSS_EXTRA_ROOT}/usr/include/${V2X_CROSS_TRIPLET}")
+  string(APPEND CMAKE_CXX_FLAGS_INIT " -isystem ${V2X_CROSS_EXTRA_ROOT}/usr/include/${V2X_CROSS_TRIPLET}")
   # The unpacked libraries depend on each other; the linker must find them.
   string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,-rpath-link,${_v2x_lib_path}")
   string(APPEND CMAKE_SHARED_LINKER_FLAGS_INIT " -Wl,-rpath-link,${_v2x_lib_path}")
