@@ -52,12 +52,12 @@ struct Pki {
         char tmpl[] = "/tmp/v2x-bench-pki-XXXXXX";
         dir = mkdtemp(tmpl);
         const uint32_t start = sec::unix_s_to_time32(time(nullptr)) - 3600;
-        sec::IssueSpec r;
+        sec::IssueParams r;
         r.ca = true;
         r.start = start;
         root = issue(r, rootKey.get(), nullptr, rootKey.get());
         const uint64_t psid = kSecAid;
-        sec::IssueSpec e;
+        sec::IssueParams e;
         e.start = start;
         e.psids = &psid;
         e.psidCount = 1;
@@ -72,7 +72,7 @@ struct Pki {
     }
     ~Pki() { (void)!system(("rm -rf " + dir).c_str()); }
 
-    static std::vector<uint8_t> issue(const sec::IssueSpec& s, EVP_PKEY* subject,
+    static std::vector<uint8_t> issue(const sec::IssueParams& s, EVP_PKEY* subject,
                                       const std::vector<uint8_t>* issuer, EVP_PKEY* by)
     {
         uint8_t out[1024];

@@ -50,14 +50,14 @@ struct Pki {
         char tmpl[] = "/tmp/v2x-sec-XXXXXX";
         dir = mkdtemp(tmpl);
         mkdir((dir + "/trust").c_str(), 0700);
-        sec::IssueSpec s;
+        sec::IssueParams s;
         s.ca = true;
         s.start = start;
         root = issue(s, rootKey.get(), nullptr);
         EXPECT_TRUE(write_file(dir + "/trust/root.cert", root.data(), root.size()));
     }
     ~Pki() { (void)system(("rm -rf " + dir).c_str()); }
-    Bytes issue(const sec::IssueSpec& s, EVP_PKEY* subject, const Bytes* issuer) const
+    Bytes issue(const sec::IssueParams& s, EVP_PKEY* subject, const Bytes* issuer) const
     {
         uint8_t out[1024];
         size_t n = 0;
@@ -73,7 +73,7 @@ struct Pki {
     {
         sec::Pkey key = sec::generate_key();
         const std::vector<uint64_t> ps(psids);
-        sec::IssueSpec s;
+        sec::IssueParams s;
         s.start = start;
         s.unit = sec::DurationUnit::Hours;
         s.value = hours;

@@ -234,31 +234,31 @@ int make_certificate(const Options& aicOpt)
     if (!key) {
         return fail(kExitFail, "%s", "cannot make a P-256 key");
     }
-    sec::IssueSpec spec;
-    spec.ca = aicOpt.cmd == kRoot || aicOpt.ca;
-    if (aicOpt.randomId && RAND_bytes(spec.id, sizeof(spec.id)) != 1) {
+    sec::IssueParams want;
+    want.ca = aicOpt.cmd == kRoot || aicOpt.ca;
+    if (aicOpt.randomId && RAND_bytes(want.id, sizeof(want.id)) != 1) {
         return fail(kExitFail, "%s", "no random bytes for the id");
     }
     const int64_t start = aicOpt.hasStart ? aicOpt.start : static_cast<int64_t>(::time(nullptr));
-    spec.start = sec::unix_s_to_time32(start);
-    sec::duration_for_days(static_cast<uint32_t>(aicOpt.days), &spec.unit, &spec.value);
-    spec.psids = aicOpt.psids.data();
-    spec.psidCount = aicOpt.psids.size();
+    want.start = sec::unix_s_to_time32(start);
+    sec::duration_for_days(static_cast<uint32_t>(aicOpt.days), &want.unit, &want.value);
+    want.psids = aicOpt.psids.data();
+    want.psidCount = aicOpt.psids.size();
     const bool issued = aicOpt.cmd == kIssue;
     uint8_t whole[2048];
     size_t len = 0;
     // A root signs itself (an empty signer in its digest); others are
     // signed by the issuer, over its COER.
     const sec::CodecResult cr = sec::issue_certificate(
-        spec, key.get(), issued ? iss.bytes.data() : nullptr, issued ? iss.bytes.size() : 0,
+        want, key.get(), issued ? iss.bytes.data() : nullptr, issued ? iss.bytes.size() : 0,
         issued ? iss.key.get() : key.get(), whole, sizeof(whole), &len);
     if (cr != sec::CodecResult::Ok) {
         return fail(kExitFail, "cannot make the certificate (%s)", sec::codec_result_name(cr));
     }
     sec::ValidityPeriod validity;
-    validity.start = spec.start;
-    validity.unit = spec.unit;
-    validity.value = spec.value;
+    validity.start = want.start;
+    validity.unit = want.unit;
+    validity.value = want.value;
     if (issued && (validity.start < iss.cert.validity.start ||
                    validity.end() > iss.cert.validity.end())) {
         fprintf(stderr,

@@ -91,13 +91,12 @@ void usage(FILE* aopOut)
 
 __attribute__((format(printf, 1, 2))) int bad_usage(const char* aipcFmt, ...)
 {
+    char what[512];
     va_list ap;
     va_start(ap, aipcFmt);
-    fputs("v2x-cert: ", stderr);
-    vfprintf(stderr, aipcFmt, ap);
+    vsnprintf(what, sizeof(what), aipcFmt, ap);
     va_end(ap);
-    fputs("\n(v2x-cert --help lists the options)\n", stderr);
-    return kExitUsage;
+    return fail(kExitUsage, "%s\n(v2x-cert --help lists the options)", what);
 }
 
 // ---------------------------------------------------------------------------

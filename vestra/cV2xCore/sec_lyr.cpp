@@ -78,9 +78,8 @@ void _work(SecJob& aoJob, void*)
 // A message of a connection dropped here: counted for it too.
 void _conn_drop(uint32_t aicConnId)
 {
-    SecState& s = sec_state();
-    if (aicConnId != 0 && s.news != nullptr) {
-        s.news(aicConnId, RLINK_TX_SEC_DROPPED);
+    if (aicConnId != 0) {
+        sec_state().news(aicConnId, RLINK_TX_SEC_DROPPED);
     }
 }
 
@@ -108,9 +107,7 @@ void _signed_out(const SecJob& aicJob)
         --s.signing[p];
         --s.signingTotal;
     }
-    if (s.room != nullptr) {
-        s.room();
-    }
+    s.room();
 }
 
 void _deliver_sign(SecJob& aoJob)
@@ -163,10 +160,6 @@ void _deliver_verify(SecJob& aoJob)
             return;  // counted above by reason
         }
         STAT_ADD(rxSecPassedUnverified);
-    }
-    if (s.ind == nullptr) {
-        STAT_ADD(sinkUnsetDrops);
-        return;
     }
     (void)s.ind(aoJob.dsmpVer, aoJob.aid, static_cast<uint16_t>(len), data,
                 reinterpret_cast<const char*>(aoJob.peerMac), aoJob.rxPrio);
@@ -354,11 +347,11 @@ void sec_lyr_exit()
     s.signingTotal = 0;
 }
 
-void sec_lyr_set_ind_sink(fSecIndSink aipSink) { sec_state().ind = aipSink; }
+void sec_lyr_set_ind_sink(fSecIndSink aipSink) { sec_state().ind.set(aipSink); }
 
-void sec_lyr_set_tx_news_sink(void (*aipSink)(uint32_t, eRlinkTxNews)) { sec_state().news = aipSink; }
+void sec_lyr_set_tx_news_sink(void (*aipSink)(uint32_t, eRlinkTxNews)) { sec_state().news.set(aipSink); }
 
-void sec_lyr_set_tx_room_sink(fRlinkTxRoom aipSink) { sec_state().room = aipSink; }
+void sec_lyr_set_tx_room_sink(fRlinkTxRoom aipSink) { sec_state().room.set(aipSink); }
 
 int sec_lyr_tx_room_prio(uint8_t aicPrio)
 {
@@ -433,10 +426,6 @@ int sec_lyr_ind(uint8_t aiVer, uint32_t aicAid, uint16_t aiLen, const char* aipc
     SecState& s = sec_state();
     const SecProfileRun* p = s.running ? _profile(aicAid) : nullptr;
     if (p == nullptr || p->p.verify == 0 || !s.verifier) {
-        if (s.ind == nullptr) {
-            STAT_ADD(sinkUnsetDrops);
-            return 0;
-        }
         return s.ind(aiVer, aicAid, aiLen, aipcData, aipcPeerMac, aiPrity);
     }
     if (aiLen > kSecJobBuf || (aiLen != 0 && aipcData == nullptr)) {

@@ -18,6 +18,7 @@
 #include "sec_pool.hpp"
 #include "sec_service.hpp"
 #include "v2x_core.h"
+#include "v2x_sink.hpp"
 
 struct event_base;
 
@@ -55,9 +56,9 @@ struct SecState {
     int profCnt = 0;
     std::unique_ptr<sec::Verifier> verifier;
     SecPool pool;
-    fSecIndSink ind = nullptr;
-    void (*news)(uint32_t aicConnId, eRlinkTxNews aicNews) = nullptr;
-    fRlinkTxRoom room = nullptr;
+    UpSinkOf<int, uint8_t, uint32_t, uint16_t, const char*, const char*, uint8_t> ind;
+    UpSinkOf<void, uint32_t, eRlinkTxNews> news;
+    UpSinkOf<void> room;
     // Messages being signed, by scheduling priority: each will take a
     // place in its queue, so they count against its room.
     int signing[TxScheduler::kPrioMax + 1] = {};

@@ -29,12 +29,12 @@ void duration_for_days(uint32_t aicDays, DurationUnit* aopUnit, uint16_t* aopVal
     *aopValue = static_cast<uint16_t>(years > 0xFFFF ? 0xFFFF : years);
 }
 
-CodecResult issue_certificate(const IssueSpec& aicSpec, EVP_PKEY* aipSubjectKey,
+CodecResult issue_certificate(const IssueParams& aicParams, EVP_PKEY* aipSubjectKey,
                               const uint8_t* aipcIssuer, size_t aicIssuerLen,
                               EVP_PKEY* aipIssuerKey, uint8_t* aopOut, size_t aicCap,
                               size_t* aopLen)
 {
-    if (aicSpec.psidCount > kMaxPsids || aipSubjectKey == nullptr || aipIssuerKey == nullptr) {
+    if (aicParams.psidCount > kMaxPsids || aipSubjectKey == nullptr || aipIssuerKey == nullptr) {
         return CodecResult::Invalid;
     }
     Certificate c;
@@ -45,21 +45,21 @@ CodecResult issue_certificate(const IssueSpec& aicSpec, EVP_PKEY* aipSubjectKey,
         c.issuer = IssuerKind::Self;
     }
     static const uint8_t kZero[8] = {};
-    uint8_t id[1 + sizeof(aicSpec.id)] = {sizeof(aicSpec.id)};  // binaryId: length, bytes
-    if (memcmp(aicSpec.id, kZero, sizeof(kZero)) != 0) {
-        memcpy(id + 1, aicSpec.id, sizeof(aicSpec.id));
+    uint8_t id[1 + sizeof(aicParams.id)] = {sizeof(aicParams.id)};  // binaryId: length, bytes
+    if (memcmp(aicParams.id, kZero, sizeof(kZero)) != 0) {
+        memcpy(id + 1, aicParams.id, sizeof(aicParams.id));
         c.idKind = CertIdKind::BinaryId;
         c.id = Span{id, sizeof(id)};
     }
-    c.validity.start = aicSpec.start;
-    c.validity.unit = aicSpec.unit;
-    c.validity.value = aicSpec.value;
-    c.hasAppPermissions = aicSpec.psidCount > 0;
-    c.psidCount = static_cast<uint8_t>(aicSpec.psidCount);
-    for (size_t i = 0; i < aicSpec.psidCount; ++i) {
-        c.psids[i].psid = aicSpec.psids[i];
+    c.validity.start = aicParams.start;
+    c.validity.unit = aicParams.unit;
+    c.validity.value = aicParams.value;
+    c.hasAppPermissions = aicParams.psidCount > 0;
+    c.psidCount = static_cast<uint8_t>(aicParams.psidCount);
+    for (size_t i = 0; i < aicParams.psidCount; ++i) {
+        c.psids[i].psid = aicParams.psids[i];
     }
-    if (aicSpec.ca) {
+    if (aicParams.ca) {
         c.certIssuePermissions = Span{kIssueAll, sizeof(kIssueAll)};
     }
     if (!compressed_point(aipSubjectKey, c.verifyKey)) {

@@ -12,7 +12,7 @@
 
 namespace sec {
 
-struct IssueSpec {
+struct IssueParams {
     bool ca = false;             // may issue others (certIssuePermissions: all)
     uint32_t start = 0;          // Time32
     DurationUnit unit = DurationUnit::Hours;
@@ -27,7 +27,7 @@ struct IssueSpec {
 // then signs too, and must be the subject's key). Ok, NoRoom, or Invalid
 // (more than kMaxPsids PSIDs, a key that cannot be compressed, signing
 // failed).
-CodecResult issue_certificate(const IssueSpec& aicSpec, EVP_PKEY* aipSubjectKey,
+CodecResult issue_certificate(const IssueParams& aicParams, EVP_PKEY* aipSubjectKey,
                               const uint8_t* aipcIssuer, size_t aicIssuerLen,
                               EVP_PKEY* aipIssuerKey, uint8_t* aopOut, size_t aicCap,
                               size_t* aopLen);
