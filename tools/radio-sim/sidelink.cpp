@@ -179,8 +179,9 @@ const char* sl_loss_name(SlLoss l)
 
 Sidelink::Sidelink(size_t stations, const SidelinkParams& p, uint64_t seed)
     : n_(stations), p_(p), st_(stations), rxDbm_(stations * stations, -1000.0f),
-      rxMw_(stations * stations, 0.0f), shadow_(stations > 1 ? stations * (stations - 1) / 2 : 0),
-      shadowAt_(shadow_.size(), -1.0f), shadowRng_(seed ^ 0x5d1e1a4b5ull)
+      rxMw_(stations * stations, 0.0f), dist_(stations * stations, 0.0f),
+      shadow_(stations > 1 ? stations * (stations - 1) / 2 : 0), shadowAt_(shadow_.size(), -1.0f),
+      shadowRng_(seed ^ 0x5d1e1a4b5ull)
 {
     for (size_t i = 0; i < n_; ++i) {
         st_[i].rng = Rng(seed * 1000003ull + i);
@@ -209,6 +210,27 @@ Sidelink::Sidelink(size_t stations, const SidelinkParams& p, uint64_t seed)
         noiseMw_[static_cast<size_t>(L)] =
             to_mw(kThermalDbmHz + to_dbm(rbs * kRbHz) + p_.noiseFigureDb);
     }
+    noiseDbm_.resize(noiseMw_.size());
+    for (size_t k = 0; k < noiseMw_.size(); ++k) {
+        noiseDbm_[k] = to_dbm(noiseMw_[k]);
+    }
+    blerTable_.resize(static_cast<size_t>(20.0 / kBlerStep) + 2);
+    for (size_t k = 0; k < blerTable_.size(); ++k) {
+        blerTable_[k] = sidelink_bler(static_cast<double>(k) * kBlerStep);
+    }
+    // The normal quantiles at (k + 0.5) / 1024 (by bisection): a draw of 10
+    // bits picks one.
+    errFactor_.resize(1024);
+    for (size_t k = 0; k < errFactor_.size(); ++k) {
+        const double q = (static_cast<double>(k) + 0.5) / static_cast<double>(errFactor_.size());
+        double lo = -8.0;
+        double hi = 8.0;
+        for (int it = 0; it < 60; ++it) {
+            const double mid = 0.5 * (lo + hi);
+            (0.5 * std::erfc(-mid / std::sqrt(2.0)) < q ? lo : hi) = mid;
+        }
+        errFactor_[k] = to_mw(0.5 * (lo + hi) * p_.rssiErrorDb);
+    }
     due_.reserve(n_ * kMaxPending);
     air_.reserve(n_);
     txNow_.assign(n_, 0);
@@ -228,6 +250,20 @@ double Sidelink::gaussian(Rng& r)
         u1 = r.uniform();
     }
     return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * kPi * r.uniform());
+}
+
+double Sidelink::bler_fast(double sinrDb) const
+{
+    if (!(sinrDb > 0.0)) {
+        return 1.0;
+    }
+    const double pos = sinrDb / kBlerStep;
+    const size_t k = static_cast<size_t>(pos);
+    if (k + 1 >= blerTable_.size()) {
+        return sidelink_bler(sinrDb);
+    }
+    const double f = pos - static_cast<double>(k);
+    return blerTable_[k] + (blerTable_[k + 1] - blerTable_[k]) * f;
 }
 
 void Sidelink::set_position(size_t i, double x, double y)
@@ -293,6 +329,8 @@ void Sidelink::update_link(size_t a, size_t b)
     rxDbm_[b * n_ + a] = rxf;
     rxMw_[a * n_ + b] = mw;
     rxMw_[b * n_ + a] = mw;
+    dist_[a * n_ + b] = static_cast<float>(d);
+    dist_[b * n_ + a] = static_cast<float>(d);
 }
 
 void Sidelink::refresh_links()
@@ -403,8 +441,9 @@ void Sidelink::select(size_t i, int64_t nowSf, int count, int64_t& sf, int& firs
     // power over the noise floor, with the measurement's error.
     const double floorMw = noiseMw_[1];  // one sub-channel's noise
     for (size_t k = 0; k < static_cast<size_t>(W * S); ++k) {
-        const double err = p_.rssiErrorDb > 0.0 ? gaussian(me.rng) * p_.rssiErrorDb : 0.0;
-        scLoad_[k] = (scLoad_[k] + floorMw) * to_mw(err);
+        const double err =
+            p_.rssiErrorDb > 0.0 ? errFactor_[static_cast<size_t>(me.rng.next() >> 54)] : 1.0;
+        scLoad_[k] = (scLoad_[k] + floorMw) * err;
     }
     const double never = std::numeric_limits<double>::infinity();
     const size_t total = static_cast<size_t>(W) * static_cast<size_t>(starts);
@@ -666,12 +705,13 @@ void Sidelink::play(int64_t sf, SlSink& sink)
     for (const OnAir& a : air_) {
         Station& tx = st_[a.from];
         const double noise = noiseMw_[static_cast<size_t>(a.count)];
+        const double noiseDbm = noiseDbm_[static_cast<size_t>(a.count)];
         const double shift = blerShift_[static_cast<size_t>(a.count)];
         for (size_t r = 0; r < n_; ++r) {
             if (r == a.from || !st_[r].present) {
                 continue;
             }
-            const double d = distance(a.from, r);
+            const double d = dist_[a.from * n_ + r];
             if (decideRange_ > 0.0 && d > decideRange_) {
                 continue;
             }
@@ -685,12 +725,12 @@ void Sidelink::play(int64_t sf, SlSink& sink)
             rec.rxDbm = rxDbm_[a.from * n_ + r];
             const double sig = rxMw_[a.from * n_ + r];
             const double u = tx.rng.uniform();
-            rec.sinrDb = to_dbm(sig / noise);
+            rec.sinrDb = rec.rxDbm - noiseDbm;
             if (txNow_[r] != 0) {
                 rec.loss = SlLoss::kHalfDuplex;
             } else if (rec.rxDbm < p_.sensitivityDbm) {
                 rec.loss = SlLoss::kSensitivity;
-            } else if (u < sidelink_bler(rec.sinrDb - shift)) {
+            } else if (u < bler_fast(rec.sinrDb - shift)) {
                 rec.loss = SlLoss::kPropagation;
             } else {
                 double interference = 0.0;
@@ -710,7 +750,7 @@ void Sidelink::play(int64_t sf, SlSink& sink)
                 }
                 if (interference > 0.0) {
                     rec.sinrDb = to_dbm(sig / (noise + interference));
-                    if (u < sidelink_bler(rec.sinrDb - shift)) {
+                    if (u < bler_fast(rec.sinrDb - shift)) {
                         rec.loss = SlLoss::kCollision;
                     }
                 }

@@ -288,6 +288,7 @@ private:
     std::vector<Station> st_;
     std::vector<float> rxDbm_;  // from * n + to
     std::vector<float> rxMw_;
+    std::vector<float> dist_;      // from * n + to, metres
     std::vector<float> shadow_;    // per unordered pair
     std::vector<float> shadowAt_;  // distance the pair's shadowing was drawn at
     std::vector<SlLinkCounters> links_;
@@ -306,6 +307,13 @@ private:
     std::vector<double> noiseMw_;    // by sub-channel count
     std::vector<Due> due_;           // min-heap by subframe
     std::vector<uint8_t> txNow_;     // transmitting in the subframe being played
+    std::vector<double> noiseDbm_;   // by sub-channel count
+    // The BLER curve in steps of kBlerStep dB from 0 dB, and the measurement
+    // error's factors: no logarithm or power per reception or candidate.
+    static constexpr double kBlerStep = 0.05;
+    std::vector<double> blerTable_;
+    std::vector<double> errFactor_;  // 10^(sigma q / 10), q the normal's quantiles
+    double bler_fast(double sinrDb) const;
     Rng shadowRng_;
 };
 
