@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <fstream>
 #include <initializer_list>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -1449,4 +1450,180 @@ TEST(RadioSimSumo, TwoVehiclesDrivingApartStopHearingEachOtherNearTheRange)
         unlink((dir + "/" + f).c_str());
     }
     rmdir(dir.c_str());
+}
+
+// ---- The sidelink model ----
+
+namespace {
+
+// The numbers of one JSON object written on one line: "key": number pairs.
+std::map<std::string, double> numbers_of(const std::string& line)
+{
+    std::map<std::string, double> out;
+    size_t at = 0;
+    while ((at = line.find('"', at)) != std::string::npos) {
+        const size_t end = line.find('"', at + 1);
+        if (end == std::string::npos) {
+            break;
+        }
+        const std::string key = line.substr(at + 1, end - at - 1);
+        at = end + 1;
+        if (line.compare(at, 2, ": ") == 0) {
+            char* stop = nullptr;
+            const double v = strtod(line.c_str() + at + 2, &stop);
+            if (stop != line.c_str() + at + 2) {
+                out[key] = v;
+            }
+        }
+    }
+    return out;
+}
+
+// The first line of what radio-sim said when it refused to start.
+std::string refusal(const std::vector<std::string>& args)
+{
+    SimProcess sim;
+    EXPECT_TRUE(sim.start(args));
+    EXPECT_EQ(sim.wait_exit(), 2);
+    const std::vector<std::string> lines = lines_of(sim.err());
+    return lines.empty() ? std::string() : lines[0];
+}
+
+}  // namespace
+
+// Each refusal is one line naming the file, the line and the key (a
+// scenario) or the key (the command line).
+TEST(RadioSimSidelink, RefusesBadModelInputNamingWhereAndTheKey)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    const std::string head = "model = \"sidelink\";\nstations = (\n" +
+                             scenario_station(st[0], "position = [ 0.0, 0.0 ];") + ",\n" +
+                             scenario_station(st[1], "position = [ 50.0, 0.0 ];") + "\n);\n";
+    const struct {
+        std::string body;
+        std::string want;  // after "FILE:"
+    } bad[] = {
+        {"sidelink = { subchannels = 5; };\n", "6: sidelink.subchannels = 5"},
+        {"sidelink = {\n  mcs = 9;\n  colour = 1;\n};\n", "8: unknown setting sidelink.colour"},
+        {"sidelink = { shadow_sigma_db = -2.0; };\n", "6: sidelink.shadow_sigma_db = -2"},
+        {"sidelink = { reservation_ms = 100.5; };\n", "6: sidelink.reservation_ms must be a whole"},
+    };
+    for (const auto& b : bad) {
+        const std::string path = write_temp("radiosim-sl", head + b.body);
+        const std::string line = refusal({"--scenario", path});
+        EXPECT_EQ(line.find("radio-sim: " + path + ":" + b.want), 0u) << line;
+        unlink(path.c_str());
+    }
+    const std::string kind = write_temp("radiosim-sl", "model = \"fancy\";\nstations = ();\n");
+    EXPECT_EQ(refusal({"--scenario", kind}).find("radio-sim: " + kind + ":1: model = \"fancy\""),
+              0u);
+    unlink(kind.c_str());
+
+    const std::vector<std::string> placed = st.args({"--position", "a,0,0", "--position", "b,50,0"});
+    auto with = [&placed](std::initializer_list<std::string> more) {
+        std::vector<std::string> a = placed;
+        a.insert(a.end(), more);
+        return a;
+    };
+    EXPECT_EQ(refusal(with({"--model", "sidelink,subchannels=5"}))
+                  .find("radio-sim: --model: subchannels = 5:"),
+              0u);
+    EXPECT_NE(refusal(with({"--model", "sidelink", "--model", "range_m=300"}))
+                  .find("unknown parameter range_m of the sidelink model"),
+              std::string::npos);
+    EXPECT_NE(refusal(with({"--model", "sidelink,mcs=2.5"})).find("mcs must be a whole number"),
+              std::string::npos);
+    EXPECT_NE(refusal(with({"--model", "warp"})).find("'warp' is neither"), std::string::npos);
+    EXPECT_NE(refusal(st.args({"--model", "sidelink"})).find("needs the stations' positions"),
+              std::string::npos);
+    // The command line's word wins over the scenario's: simple keys are known again.
+    const std::string ok = write_temp("radiosim-sl", head);
+    SimProcess sim;
+    EXPECT_TRUE(sim.start_ready({"--scenario", ok, "--model", "simple,range_m=300"}));
+    EXPECT_EQ(sim.stop(), 0);
+    unlink(ok.c_str());
+}
+
+// Three stations: a and b 100 m apart, c 3 km away; a and c send, b only
+// listens (so no half-duplex loss between a and b). What each receives is
+// what the counters say was delivered; every link's transmissions are its
+// receptions plus its losses; c hears nothing and is heard by nobody; nothing
+// arrives sooner than the end of the next subframe.
+TEST(RadioSimSidelink, ThreeStationsDeliverAndTheCountersAddUp)
+{
+    Stations st(3);
+    ASSERT_TRUE(st.ok(3));
+    const std::string stats = v2xtest::unique_path("radiosim-sl-links");
+    SimProcess sim;
+    ASSERT_TRUE(sim.start_ready(st.args({"--position", "a,0,0", "--position", "b,100,0",
+                                         "--position", "c,3000,0", "--model", "sidelink",
+                                         "--link-stats", stats, "--quiet"})));
+    constexpr int kRounds = 5;
+    for (int k = 0; k < kRounds; ++k) {
+        ASSERT_TRUE(st[0].send(tagged_frame(0, static_cast<uint8_t>(k))));
+        ASSERT_TRUE(st[2].send(tagged_frame(2, static_cast<uint8_t>(k))));
+        sleep_ms(100);  // one message per reservation period
+    }
+    int got[3][3] = {};  // [receiver][sender]
+    for (size_t r = 0; r < 3; ++r) {
+        for (const Bytes& b : receive_all(st[r], slack_ms(400))) {
+            ASSERT_EQ(b.size(), 7u);
+            ASSERT_LT(b[5], 3u);
+            ++got[r][b[5]];
+        }
+    }
+    EXPECT_EQ(got[1][0], kRounds);  // 100 m, SNR above 30 dB, nobody else near
+    EXPECT_EQ(got[0][2] + got[1][2] + got[2][0], 0);
+    ASSERT_EQ(sim.stop(), 0);
+
+    const std::vector<std::string> lines = lines_of(read_file(stats));
+    unlink(stats.c_str());
+    int links = 0;
+    double sent = 0;
+    for (const std::string& line : lines) {
+        if (line.find("{\"from\": ") == std::string::npos) {
+            continue;
+        }
+        std::map<std::string, double> v = numbers_of(line);
+        const int from = line[line.find("\"from\": ") + 9] - 'a';
+        const int to = line[line.find("\"to\": ") + 7] - 'a';
+        ASSERT_TRUE(from >= 0 && from < 3 && to >= 0 && to < 3) << line;
+        ++links;
+        sent += v["sent"];
+        EXPECT_EQ(v["sent"], kRounds) << line;  // each transmission decided for each receiver
+        EXPECT_EQ(v["sent"], v["received"] + v["half_duplex"] + v["sensitivity"] +
+                                 v["propagation"] + v["collision"])
+            << line;
+        EXPECT_EQ(v["delivered"], got[to][from]) << line;
+        EXPECT_EQ(v["received"], v["delivered"] + v["failed"]) << line;
+        if (from == 2 || to == 2) {
+            EXPECT_EQ(v["sensitivity"] + v["half_duplex"], kRounds) << line;
+        }
+    }
+    EXPECT_EQ(links, 4);  // a and c to the two others
+    bool sawTotal = false;
+    bool sawLatency = false;
+    for (const std::string& line : lines) {
+        std::map<std::string, double> v = numbers_of(line);
+        if (line.find("\"total\": {") != std::string::npos) {
+            sawTotal = true;
+            EXPECT_EQ(v["sent"], sent);
+            EXPECT_EQ(v["delivered"], kRounds);
+            EXPECT_EQ(v["sent"], v["received"] + v["half_duplex"] + v["sensitivity"] +
+                                     v["propagation"] + v["collision"]);
+        }
+        if (line.find("\"name\": \"a\"") != std::string::npos) {
+            EXPECT_EQ(v["messages"], kRounds) << line;
+            EXPECT_EQ(v["transmissions"], kRounds) << line;
+            EXPECT_GE(v["selections"], 1) << line;
+        }
+        if (line.find("\"latency_ms\"") != std::string::npos) {
+            sawLatency = true;
+            EXPECT_EQ(v["count"], kRounds) << line;
+            EXPECT_GE(v["min"], 1.0) << line;  // the next subframe at the soonest, then its end
+        }
+    }
+    EXPECT_TRUE(sawTotal);
+    EXPECT_TRUE(sawLatency);
 }

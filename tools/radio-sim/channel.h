@@ -201,6 +201,15 @@ public:
     bool schedule(uint32_t frame, uint16_t to, int64_t dueNs, double distanceM);
     // Releases a frame that got no delivery scheduled (its count is 0).
     void drop_if_unused(uint32_t frame);
+    // Keeps a stored frame while it waits for something other than a
+    // scheduled delivery (the sidelink model's resource); release() ends it.
+    void hold(uint32_t frame) { ++frames_[frame].refs; }
+    // The bytes of a stored frame that is still held or scheduled.
+    const uint8_t* frame_bytes(uint32_t frame, size_t& len) const
+    {
+        len = frames_[frame].len;
+        return arena_.data() + frames_[frame].off;
+    }
 
     bool empty() const { return heap_.empty(); }
     size_t pending() const { return heap_.size(); }

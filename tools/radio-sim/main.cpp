@@ -14,7 +14,11 @@
 // model of channel.h decides for every receiver whether and when the frame
 // arrives; the deliveries then wait in a fixed-capacity queue until due.
 // Without positions every frame goes to every other station at once, as it
-// always did.
+// always did. With --model sidelink the model of sidelink.h plays the air in
+// 1 ms subframes counted from the start: a datagram waits in its station's
+// module for the resource the module reserved, is decided for every receiver
+// when its subframe is played (at the subframe's start) and delivered at the
+// subframe's end.
 //
 // One thread, one epoll loop (a timerfd wakes it for the next due delivery,
 // injection, replayed frame or SUMO step), one static 65535-byte datagram
@@ -45,6 +49,9 @@
 #include "dsmp_peek.h"
 #include "options.h"
 #include "pcap_writer.h"
+#include "simulate.h"
+#include "sidelink.h"
+#include "sidelink_stats.h"
 #ifdef RADIO_SIM_SUMO
 #include "sumo_link.h"
 #endif
@@ -57,6 +64,10 @@ using radiosim::DeliveryQueue;
 using radiosim::Endpoint;
 using radiosim::Options;
 using radiosim::PcapWriter;
+using radiosim::Sidelink;
+using radiosim::SlLoss;
+using radiosim::SlReception;
+using radiosim::SlRunStats;
 
 constexpr int kExitRuntime = 1;
 constexpr int kExitStartup = 2;
@@ -74,6 +85,14 @@ constexpr uint64_t kTimerTag = ~0ull;
 // first tick at or after its due time (never early, at most a tick late),
 // so that deliveries of frames due close together share a wakeup.
 constexpr int64_t kTickNs = 250 * 1000;
+// The sidelink model's subframe, and how often each station's CBR is sampled.
+constexpr int64_t kSubframeNs = 1000 * 1000;
+constexpr int64_t kCbrEverySf = 100;
+// A sidelink message's tag: the frame's handle in the delivery queue, and
+// whether the frame was stored at all and tampered with.
+constexpr uint64_t kTagFrame = 0xFFFFFFFFull;
+constexpr uint64_t kTagStored = 1ull << 32;
+constexpr uint64_t kTagTampered = 1ull << 33;
 
 volatile sig_atomic_t gStopSignal = 0;
 
@@ -106,6 +125,21 @@ struct ReplayItem {
     int64_t offsetNs;
 };
 
+// A sidelink message handed to its station's module and not yet on the
+// air: if the station leaves meanwhile, the model drops it without a word,
+// and its frame must still be released.
+struct SlWaiting {
+    int64_t sf;
+    uint64_t tag;
+};
+
+// A transmission of the subframe being played: its line and its frame's
+// hold wait until its receptions are decided.
+struct SlOnAir {
+    uint32_t from;
+    uint64_t tag;
+};
+
 struct Sim {
     Station stations[radiosim::kMaxStations];
     size_t count = 0;
@@ -118,6 +152,20 @@ struct Sim {
     unsigned long queueFull = 0;
     std::unique_ptr<Channel> channel;
     std::unique_ptr<DeliveryQueue> queue;
+    // The sidelink model (null with the simple one).
+    std::unique_ptr<Sidelink> sl;
+    std::unique_ptr<SlRunStats> slStats;
+    int64_t slStartNs = 0;  // subframe 0 begins here, on a whole millisecond
+    int64_t slNextCbrSf = kCbrEverySf;
+    std::vector<SlWaiting> slWait;  // kMaxPending per station
+    std::vector<uint8_t> slWaitCount;
+    bool slMaybeDropped = false;    // a station left with messages waiting
+    std::vector<SlOnAir> slAir;     // one per station at most
+    size_t slAirCur = 0;            // the transmission whose receptions come now
+    size_t slToUsed = 0;
+    int64_t slAirSf = -1;
+    unsigned long slRefused[3] = {};  // too large, queue full, absent: logged once each
+    unsigned long slNotStored = 0;
     MonotonicClock clock;
     int epfd = -1;
     int timerfd = -1;
@@ -326,6 +374,203 @@ bool tamper(Sim& sim, size_t from, size_t len)
     return false;
 }
 
+// ---- The sidelink model ----
+
+// The line of a transmission (its receivers gathered in gToList), then a
+// fresh list for the next one.
+void sl_print_line(Sim& sim, const SlOnAir& a)
+{
+    if (!sim.quiet && (a.tag & kTagStored) != 0) {
+        size_t len = 0;
+        const uint32_t frame = static_cast<uint32_t>(a.tag & kTagFrame);
+        const uint8_t* bytes = sim.queue->frame_bytes(frame, len);
+        print_frame(sim, now_realtime(), sim.stations[a.from].name, bytes, len);
+    }
+    gToList[0] = '\0';
+    sim.slToUsed = 0;
+}
+
+// Once a subframe's receptions are decided: the lines not yet printed, and
+// each transmission's hold on its frame ends (its deliveries hold their own).
+void sl_flush_air(Sim& sim)
+{
+    while (sim.slAirCur < sim.slAir.size()) {
+        sl_print_line(sim, sim.slAir[sim.slAirCur++]);
+    }
+    for (const SlOnAir& a : sim.slAir) {
+        if ((a.tag & kTagStored) != 0) {
+            sim.queue->release(static_cast<uint32_t>(a.tag & kTagFrame));
+        }
+    }
+    sim.slAir.clear();
+    sim.slAirCur = 0;
+    sim.slAirSf = -1;
+}
+
+// Forgets station i's waiting message of that tag and subframe.
+void sl_unwait(Sim& sim, size_t i, uint64_t tag, int64_t sf)
+{
+    SlWaiting* w = &sim.slWait[i * Sidelink::kMaxPending];
+    uint8_t& count = sim.slWaitCount[i];
+    for (uint8_t k = 0; k < count; ++k) {
+        if (w[k].tag == tag && w[k].sf == sf) {
+            w[k] = w[--count];
+            return;
+        }
+    }
+}
+
+// What the model reports while it plays: each transmission, then each of
+// its receptions. A decoded one is delivered at the end of its subframe.
+class SlDeliver : public radiosim::SlSink {
+public:
+    explicit SlDeliver(Sim& aioSim) : sim_(aioSim) {}
+
+    void on_transmit(uint32_t from, uint64_t tag, int64_t sf, int64_t, int, int) override
+    {
+        if (sf != sim_.slAirSf) {
+            sl_flush_air(sim_);  // several subframes played at once: one after the other
+            sim_.slAirSf = sf;
+        }
+        sl_unwait(sim_, from, tag, sf);
+        sim_.slAir.push_back(SlOnAir{from, tag});  // one per station: within its capacity
+    }
+
+    void on_reception(const SlReception& r) override
+    {
+        sim_.slStats->count_reception(r, (r.tag & kTagTampered) != 0);
+        if (r.loss != SlLoss::kNone) {
+            return;
+        }
+        const uint32_t frame = static_cast<uint32_t>(r.tag & kTagFrame);
+        const int64_t due = sim_.slStartNs + (r.subframe + 1) * kSubframeNs;
+        if ((r.tag & kTagStored) == 0 ||
+            !sim_.queue->schedule(frame, static_cast<uint16_t>(r.to), due, r.distanceM)) {
+            sim_.slStats->count_failed(r.from, r.to);
+            if ((r.tag & kTagStored) != 0 && sim_.queueFull++ == 0) {
+                fprintf(stderr, "radio-sim: the delivery queue is full: deliveries are dropped "
+                                "(counted as failed)\n");
+            }
+            return;
+        }
+        // Receptions come grouped by transmission, in the order they went out.
+        while (sim_.slAirCur < sim_.slAir.size() && sim_.slAir[sim_.slAirCur].from != r.from) {
+            sl_print_line(sim_, sim_.slAir[sim_.slAirCur++]);
+        }
+        append_to_list(sim_.slToUsed, sim_.stations[r.to].name);
+    }
+
+private:
+    Sim& sim_;
+};
+
+// A datagram of `len` bytes in gBuf, from station `from`, goes to its
+// module: stored once, it waits for the resource the model gives it.
+void forward_sidelink(Sim& sim, size_t from, size_t len, bool tampered)
+{
+    const int64_t now = sim.clock.now_ns();
+    const int64_t nowSf = (now - sim.slStartNs) / kSubframeNs;
+    uint32_t frame = 0;
+    const bool stored = sim.queue->add_frame(gBuf, len, static_cast<uint16_t>(from), now, frame);
+    const uint64_t tag = (stored ? kTagStored | frame : 0) | (tampered ? kTagTampered : 0);
+    // The cause of a refusal, should there be one (the model's order).
+    const int cause = !sim.sl->present(from) ? 2 : sim.sl->subchannels_for(len) == 0 ? 0 : 1;
+    const int64_t sf = sim.sl->submit(from, len, nowSf, tag);
+    if (sf < 0) {
+        if (stored) {
+            sim.queue->drop_if_unused(frame);
+        }
+        static const char* const kWhy[3] = {
+            "it needs more sub-channels than the channel has",
+            "its module already has the most messages waiting for their resources",
+            "the station is absent (its vehicle is not in SUMO's network)"};
+        if (sim.slRefused[cause]++ == 0) {
+            fprintf(stderr,
+                    "radio-sim: station %s's module refused a frame of %zu bytes: %s (counted "
+                    "per station in --link-stats; said once)\n",
+                    sim.stations[from].name, len, kWhy[cause]);
+        }
+        return;
+    }
+    if (stored) {
+        sim.queue->hold(frame);
+    } else if (sim.slNotStored++ == 0) {
+        fprintf(stderr, "radio-sim: the delivery queue is full: frames go on the air, their "
+                        "deliveries are dropped (counted as failed)\n");
+    }
+    // The model holds at most kMaxPending per station, and each leaves this
+    // list when it goes on the air or is dropped; the bound keeps a record
+    // the model never reported from running into the next station's.
+    if (sim.slWaitCount[from] < Sidelink::kMaxPending) {
+        sim.slWait[from * Sidelink::kMaxPending + sim.slWaitCount[from]++] = SlWaiting{sf, tag};
+    }
+}
+
+// The frames of messages the model dropped because their station left
+// before their subframe (played up to `sf`) are released.
+void sl_release_dropped(Sim& sim, int64_t sf)
+{
+    bool still = false;
+    for (size_t i = 0; i < sim.count; ++i) {
+        if (sim.slWaitCount[i] == 0 || sim.sl->present(i)) {
+            continue;
+        }
+        SlWaiting* w = &sim.slWait[i * Sidelink::kMaxPending];
+        uint8_t& count = sim.slWaitCount[i];
+        for (uint8_t k = 0; k < count;) {
+            if (w[k].sf > sf) {
+                ++k;
+                continue;
+            }
+            if ((w[k].tag & kTagStored) != 0) {
+                sim.queue->release(static_cast<uint32_t>(w[k].tag & kTagFrame));
+            }
+            w[k] = w[--count];
+        }
+        still = still || count > 0;
+    }
+    sim.slMaybeDropped = still;
+}
+
+// Plays the subframes due by now, then samples the CBR every 100 ms.
+void sl_turn(Sim& sim, int64_t now)
+{
+    const int64_t nowSf = (now - sim.slStartNs) / kSubframeNs;
+    const int64_t next = sim.sl->next_subframe();
+    if (next >= 0 && next <= nowSf) {
+        SlDeliver sink(sim);
+        sim.sl->run_subframe(nowSf, sink);
+        sl_flush_air(sim);
+        if (sim.slMaybeDropped) {
+            sl_release_dropped(sim, nowSf);
+        }
+    }
+    while (sim.slNextCbrSf <= nowSf) {
+        sim.slStats->sample_cbr(*sim.sl, sim.slNextCbrSf);
+        sim.slNextCbrSf += kCbrEverySf;
+    }
+}
+
+// The vehicles' stations where the simple model's positions say (SUMO
+// moves those); a station that leaves ends its reservation.
+void sl_sync_positions(Sim& sim, const Options& opt)
+{
+    if (!sim.sl) {
+        return;
+    }
+    for (size_t i = 0; i < sim.count; ++i) {
+        if (opt.stations[i].vehicle.empty()) {
+            continue;
+        }
+        if (sim.channel->present(i)) {
+            sim.sl->set_position(i, sim.channel->x(i), sim.channel->y(i));
+        } else if (sim.sl->present(i)) {
+            sim.sl->set_absent(i);
+            sim.slMaybeDropped = sim.slMaybeDropped || sim.slWaitCount[i] > 0;
+        }
+    }
+}
+
 // A datagram of `len` bytes in gBuf arrived at station `from`'s module.
 void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
 {
@@ -342,6 +587,10 @@ void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
     }
     // After the uplink record: that one keeps the frame as the station sent it.
     const bool tampered = tamper(sim, from, len);
+    if (sim.sl) {
+        forward_sidelink(sim, from, len, tampered);  // its line comes when it goes on the air
+        return;
+    }
     size_t used = 0;
     gToList[0] = '\0';
     Channel& ch = *sim.channel;
@@ -455,8 +704,15 @@ void run_due(Sim& sim)
                 const Station& st = sim.stations[d.to];
                 record(sim, when, src.send.addr, src.send.port, st.rcv.addr, st.rcv.port, d.bytes,
                        d.len, delivery_comment(sim, src.name, d.to, d.distanceM));
-                sim.channel->count_delivered(d.from, d.to, d.distanceM, after - d.sentNs,
-                                             after - d.dueNs);
+                if (sim.sl) {
+                    sim.slStats->count_delivered(d.from, d.to, d.distanceM, after - d.sentNs,
+                                                 after - d.dueNs);
+                } else {
+                    sim.channel->count_delivered(d.from, d.to, d.distanceM, after - d.sentNs,
+                                                 after - d.dueNs);
+                }
+            } else if (sim.sl) {
+                sim.slStats->count_failed(d.from, d.to);
             } else {
                 ++sim.channel->counters(d.from, d.to).failed;
             }
@@ -607,7 +863,15 @@ void print_startup(const Sim& sim, const Options& opt)
                     radiosim::endpoint_text(st.rcv).c_str(), cfg.x, cfg.y);
         }
     }
-    if (opt.modelOn) {
+    if (opt.sidelinkOn()) {
+        const radiosim::SidelinkParams& p = opt.sidelink;
+        fprintf(stderr,
+                "radio-sim: channel model: sidelink, seed %llu, %d sub-channels of %d resource "
+                "blocks, MCS %d, %.1f dBm, reservations every %d ms; a frame waits for its "
+                "station's resource and is delivered at the end of its 1 ms subframe\n",
+                static_cast<unsigned long long>(opt.seed), p.subchannels, p.subchannelRbs, p.mcs,
+                p.txPowerDbm, p.reservationMs);
+    } else if (opt.modelOn) {
         const radiosim::ModelParams& m = opt.model;
         fprintf(stderr,
                 "radio-sim: channel model: seed %llu, half the frames arrive at %.1f m, none "
@@ -644,13 +908,16 @@ void arm_timer(Sim& sim, int64_t atNs)
     sim.armedNs = atNs;
 }
 
-bool write_link_stats(const Sim& sim, const Options& opt)
+bool write_link_stats(Sim& sim, const Options& opt)
 {
     std::vector<std::string> names;
     for (size_t i = 0; i < sim.count; ++i) {
         names.push_back(sim.stations[i].name);
     }
-    const std::string json = radiosim::counters_json(*sim.channel, names, opt.modelOn, opt.seed);
+    const std::string json =
+        sim.sl ? radiosim::sidelink_json(*sim.sl, *sim.slStats, names, opt.seed,
+                                         (sim.clock.now_ns() - sim.slStartNs) / kSubframeNs)
+               : radiosim::counters_json(*sim.channel, names, opt.modelOn, opt.seed);
     FILE* f = fopen(opt.linkStatsPath.c_str(), "w");
     bool ok = f != nullptr && fwrite(json.data(), json.size(), 1, f) == 1;
     if (f != nullptr) {
@@ -761,6 +1028,26 @@ bool start_sim(Sim& sim, const Options& opt, Schedule& sch)
     if (sim.modelOn) {
         sim.queue.reset(new DeliveryQueue(kQueueFrames, kQueueBytes, kQueuePending));
     }
+    if (opt.sidelinkOn()) {
+        const size_t n = opt.stations.size();
+        sim.sl.reset(new Sidelink(n, opt.sidelink, opt.seed));
+        for (size_t i = 0; i < n; ++i) {
+            const radiosim::StationCfg& cfg = opt.stations[i];
+            if (cfg.vehicle.empty()) {
+                sim.sl->set_position(i, cfg.x, cfg.y);
+            } else {
+                sim.sl->set_absent(i);
+            }
+        }
+        const bool perLink = !opt.linkStatsPath.empty();
+        if (perLink) {
+            sim.sl->enable_link_counters();
+        }
+        sim.slStats.reset(new SlRunStats(n, perLink));
+        sim.slWait.assign(n * Sidelink::kMaxPending, SlWaiting{0, 0});
+        sim.slWaitCount.assign(n, 0);
+        sim.slAir.reserve(n);
+    }
     if (!open_stations(sim, opt)) {
         return false;
     }
@@ -774,6 +1061,7 @@ bool start_sim(Sim& sim, const Options& opt, Schedule& sch)
         ok = sch.sumo.start(opt, err);
         if (ok) {
             sch.sumo.update(*sim.channel, opt);
+            sl_sync_positions(sim, opt);
         }
     }
 #else
@@ -789,6 +1077,10 @@ bool start_sim(Sim& sim, const Options& opt, Schedule& sch)
 void plan(Schedule& sch, Sim& sim, const Options& opt)
 {
     const int64_t start = sim.clock.now_ns();
+    // Subframes begin on whole milliseconds: with deliveries on the 0.25 ms
+    // tick, a subframe's start and the previous one's deliveries share a
+    // wakeup.
+    sim.slStartNs = start / kSubframeNs * kSubframeNs;
     sch.injectAt = start + static_cast<int64_t>(opt.injectDelay * 1e9);
     sch.timed = opt.duration >= 0.0;
     sch.deadline = start + (sch.timed ? static_cast<int64_t>(opt.duration * 1e9) : 0);
@@ -817,6 +1109,7 @@ Turn sumo_turn(Schedule& sch, Sim& sim, const Options& opt, int64_t now)
         return Turn::kFail;
     }
     sch.sumo.update(*sim.channel, opt);
+    sl_sync_positions(sim, opt);
     if (sch.sumo.ended()) {
         fprintf(stderr, "radio-sim: SUMO's simulation ended at %.2f s\n", sch.sumo.time());
         return Turn::kEnd;
@@ -844,6 +1137,9 @@ Turn run_timetable(Schedule& sch, Sim& sim, const Options& opt)
         sch.replayed = sim.replayNext == sim.replay.size();
     }
     run_due(sim);
+    if (sim.sl) {
+        sl_turn(sim, sim.clock.now_ns());
+    }
 #ifdef RADIO_SIM_SUMO
     const Turn t = sumo_turn(sch, sim, opt, now);
     if (t != Turn::kGoOn) {
@@ -876,6 +1172,13 @@ int64_t next_wake(const Schedule& sch, const Sim& sim, const Options& opt)
     if (sim.queue && !sim.queue->empty()) {
         const int64_t due = sim.queue->next_due_ns();
         earliest((due + kTickNs - 1) / kTickNs * kTickNs);
+    }
+    if (sim.sl) {
+        const int64_t next = sim.sl->next_subframe();
+        if (next >= 0) {
+            earliest(sim.slStartNs + next * kSubframeNs);
+        }
+        earliest(sim.slStartNs + sim.slNextCbrSf * kSubframeNs);
     }
 #ifdef RADIO_SIM_SUMO
     if (opt.sumoWanted()) {
@@ -976,6 +1279,15 @@ int main(int argc, char** argv)
     const int early = answer_early(opt);
     if (early >= 0) {
         return early;
+    }
+    if (!opt.simulatePath.empty()) {
+        radiosim::SimulateOverrides ov;
+        ov.outDir = opt.outDir;
+        ov.seedGiven = opt.seedGiven;
+        ov.seed = opt.seed;
+        ov.seconds = opt.duration;
+        ov.quiet = opt.quiet;
+        return radiosim::run_simulation(opt.simulatePath, ov);
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     sigset_t waitMask;

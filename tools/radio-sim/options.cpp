@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "options.h"
 #include "scenario.h"
+#include "sidelink_params.h"
 
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -24,65 +25,84 @@ const char kUsage[] =
     "usage: radio-sim [options]\n"
     "\n"
     "Plays the C-V2X radio module for one or more stations on loopback. For each\n"
-    "station it listens where the station sends (SENDIP:SENDPORT) and delivers every\n"
-    "datagram received there, unchanged and one per datagram, to every other\n"
-    "station's RCVIP:RCVPORT, sending from the receiving station's own SENDIP:SENDPORT.\n"
-    "Every address must be in 127.0.0.0/8, unless --own-netns is given and\n"
-    "radio-sim runs in a network namespace with loopback interfaces only (as a\n"
-    "test creates for itself), where any IPv4 address of that namespace may be used.\n"
+    "station it listens where the station sends (SENDIP:SENDPORT) and delivers\n"
+    "every datagram received there, unchanged and one per datagram, to every other\n"
+    "station's RCVIP:RCVPORT, sending from the receiving station's own\n"
+    "SENDIP:SENDPORT. Every address must be in 127.0.0.0/8, unless --own-netns is\n"
+    "given and radio-sim runs in a network namespace with loopback interfaces only\n"
+    "(as a test creates for itself), where any IPv4 address of that namespace may\n"
+    "be used.\n"
     "\n"
     "Options:\n"
     "  --station NAME,SENDIP:SENDPORT,RCVIP:RCVPORT\n"
     "                        add a station (repeatable)\n"
-    "  --config FILE         add the stations listed in FILE (repeatable), one per line:\n"
-    "                          NAME SENDIP:SENDPORT RCVIP:RCVPORT\n"
+    "  --config FILE         add the stations listed in FILE (repeatable), one per\n"
+    "                        line: NAME SENDIP:SENDPORT RCVIP:RCVPORT\n"
     "                        fields separated by blanks or commas; '#' starts a\n"
     "                        comment; blank lines are ignored\n"
     "  --echo                also deliver every frame back to its sender\n"
-    "  --inject HEX          deliver the datagram HEX (hex digits; blanks, ':' and '-'\n"
-    "                        between bytes are ignored) once; needs a --to after it\n"
+    "  --inject HEX          deliver the datagram HEX (hex digits; blanks, ':' and\n"
+    "                        '-' between bytes are ignored) once; needs a --to after\n"
+    "                        it\n"
     "  --to STATION|all      destination of the preceding --inject\n"
     "  --inject-delay SECONDS\n"
-    "                        wait this long after start-up before injecting (default 0)\n"
+    "                        wait this long after start-up before injecting\n"
+    "                        (default 0)\n"
     "  --pcap FILE           record every delivered datagram to FILE (pcap, link type\n"
     "                        LINKTYPE_IPV4 = 228: synthesized IPv4 + UDP headers with\n"
     "                        the real addresses and ports; opens in Wireshark)\n"
     "  --pcap-uplink         also record the datagrams as the stations sent them\n"
-    "  --duration SECONDS    stop after SECONDS (decimals allowed); 0 stops right after\n"
-    "                        the injections; default: run until SIGINT or SIGTERM\n"
+    "  --duration SECONDS    stop after SECONDS (decimals allowed); 0 stops right\n"
+    "                        after the injections; default: run until SIGINT or\n"
+    "                        SIGTERM\n"
     "  --quiet               no per-frame lines on standard output\n"
-    "  --scenario FILE       stations (with a position or a SUMO vehicle), the channel\n"
-    "                        model's parameters, the seed and the SUMO run from a\n"
-    "                        libconfig FILE (see man radio-sim); repeatable for stations\n"
+    "  --scenario FILE       stations (with a position or a SUMO vehicle), the\n"
+    "                        channel model's parameters, the seed and the SUMO run\n"
+    "                        from a libconfig FILE (see man radio-sim); repeatable\n"
+    "                        for stations\n"
     "  --position NAME,X,Y   put station NAME at X,Y metres; any position turns the\n"
     "                        channel model on (then every station needs one)\n"
-    "  --model KEY=VALUE[,KEY=VALUE...]\n"
-    "                        set model parameters (over the scenario's): tx_power_dbm,\n"
+    "  --model simple|sidelink|KEY=VALUE[,...]\n"
+    "                        choose the channel model (default simple) and set its\n"
+    "                        parameters, over the scenario's. simple: tx_power_dbm,\n"
     "                        ref_loss_db, ref_distance_m, exponent, sensitivity_dbm,\n"
     "                        width_db, range_m (0: where reception falls to 1%),\n"
-    "                        latency_ms, jitter_ms\n"
+    "                        latency_ms, jitter_ms. sidelink: subchannels, mcs,\n"
+    "                        reservation_ms, tx_power_dbm and more (man radio-sim)\n"
     "  --seed N              seed of the model's random streams (default 1)\n"
     "  --link-stats FILE     at the end, write the counters per sender and receiver\n"
-    "                        (sent, delivered, dropped by range or by the model) as JSON\n"
+    "                        (sent, delivered, dropped by range or by the model; with\n"
+    "                        sidelink: losses by cause, each station's CBR) as JSON\n"
     "  --pcap-format pcap|pcapng\n"
-    "                        pcapng marks every record with a comment naming sender and\n"
-    "                        receiver; default: pcapng when the model runs, else pcap\n"
-    "  --replay FILE         deliver the frames of a capture radio-sim recorded (pcap or\n"
-    "                        pcapng) again, each to the station that received it, in\n"
-    "                        order and with their recorded spacing, after --inject-delay\n"
+    "                        pcapng marks every record with a comment naming sender\n"
+    "                        and receiver; default: pcapng when the model runs, else\n"
+    "                        pcap\n"
+    "  --replay FILE         deliver the frames of a capture radio-sim recorded (pcap\n"
+    "                        or pcapng) again, each to the station that received it,\n"
+    "                        in order and with their recorded spacing, after\n"
+    "                        --inject-delay\n"
     "  --sumo CONFIG         start SUMO (the program sumo) with CONFIG.sumocfg on\n"
     "                        loopback, step it and move each vehicle's station\n"
     "  --sumo-port PORT      instead, connect to a SUMO listening on 127.0.0.1:PORT\n"
     "  --sumo-speed FACTOR   simulated seconds per real second (default 1: real time)\n"
     "  --sumo-binary PATH    the SUMO program for --sumo (default sumo)\n"
-    "  --tamper AID[:N]      corrupt the Nth (default: the first) DSMP frame of AID that\n"
-    "                        each station sends, before it is delivered: the lowest bit\n"
-    "                        of the last byte of its data is flipped (with a signed\n"
-    "                        record, inside the signature). Once per run and per sending\n"
-    "                        station; only frames whose length field matches count.\n"
-    "                        Logged on standard error and counted as tampered in\n"
-    "                        --link-stats. Repeatable, one AID each; the command line's\n"
-    "                        replace a scenario's tamper list\n"
+    "  --simulate FILE       run the simulation scenario FILE offline, as fast as\n"
+    "                        the CPU allows, no sockets: vehicles of its own on a\n"
+    "                        road, the sidelink model, delivery ratio and losses\n"
+    "                        per distance\n"
+    "                        as JSON, CSV and a picture (man radio-sim); only --out,\n"
+    "                        --seed, --duration (the seconds counted) and --quiet go\n"
+    "                        with it\n"
+    "  --out DIR             where --simulate writes (default: NAME-results beside\n"
+    "                        the scenario NAME.cfg)\n"
+    "  --tamper AID[:N]      corrupt the Nth (default: the first) DSMP frame of AID\n"
+    "                        that each station sends, before it is delivered: the\n"
+    "                        lowest bit of the last byte of its data is flipped (with\n"
+    "                        a signed record, inside the signature). Once per run and\n"
+    "                        per sending station; only frames whose length field\n"
+    "                        matches count. Logged on standard error and counted as\n"
+    "                        tampered in --link-stats. Repeatable, one AID each; the\n"
+    "                        command line's replace a scenario's tamper list\n"
     "  --own-netns           accept addresses outside 127.0.0.0/8; refused unless\n"
     "                        every interface radio-sim sees is a loopback one\n"
     "  -h, --help            this text\n"
@@ -100,6 +120,10 @@ const char kUsage[] =
     "With the channel model, a frame reaches a station with the probability of a\n"
     "log-distance path loss and a logistic reception curve, never beyond range_m,\n"
     "after latency_ms plus up to jitter_ms; to= lists the stations it will reach.\n"
+    "With --model sidelink, each station's frames wait for its reserved resource\n"
+    "(1 ms subframes) and are lost by half-duplex, sensitivity, propagation or\n"
+    "collision; the line comes when the frame goes on the air, to= lists the\n"
+    "stations that decoded it.\n"
     "With --sumo, radio-sim ends when SUMO's simulation ends.\n"
     "\n"
     "Exit status: 0 after a signal or --duration, 1 on a runtime error,\n"
@@ -470,26 +494,52 @@ bool apply_positions(const std::vector<std::string>& pending, Options& opt, std:
     return true;
 }
 
+// --model: the words simple and sidelink choose the model (over the
+// scenario's choice, the last one given wins); KEY=VALUE pairs set the
+// chosen model's parameters.
 bool apply_model_args(const std::vector<std::string>& args, Options& opt, std::string& err)
 {
     for (const std::string& arg : args) {
+        for (const std::string& item : split(arg, ",")) {
+            if (item == "simple" || item == "sidelink") {
+                opt.modelKind = item == "simple" ? ModelKind::kSimple : ModelKind::kSidelink;
+            } else if (item.find('=') == std::string::npos) {
+                err = "--model " + arg + ": '" + item +
+                      "' is neither simple, sidelink nor KEY=VALUE";
+                return false;
+            }
+        }
+    }
+    const bool sidelink = opt.modelKind == ModelKind::kSidelink;
+    for (const std::string& arg : args) {
         for (const std::string& kv : split(arg, ",")) {
             const size_t eq = kv.find('=');
+            if (eq == std::string::npos) {
+                continue;  // a model's name
+            }
+            const std::string key = kv.substr(0, eq);
             double v = 0.0;
-            if (eq == std::string::npos || !parse_double(kv.substr(eq + 1), v)) {
+            if (!parse_double(kv.substr(eq + 1), v)) {
                 err = "--model " + arg + ": give KEY=VALUE pairs, VALUE a number";
                 return false;
             }
-            if (!set_model_param(opt.model, kv.substr(0, eq), v)) {
-                err = "--model: unknown parameter " + kv.substr(0, eq) + " (known: " +
-                      model_param_names() + ")";
+            if (!sidelink && !set_model_param(opt.model, key, v)) {
+                err = "--model: unknown parameter " + key + " (known: " + model_param_names() + ")";
+                return false;
+            }
+            if (sidelink && !set_sidelink_param(opt.sidelink, key, v)) {
+                SidelinkParams probe;
+                err = set_sidelink_param(probe, key, 0.0)
+                          ? "--model: " + kv + ": " + key + " must be a whole number"
+                          : "--model: unknown parameter " + key +
+                                " of the sidelink model (known: " + sidelink_param_names() + ")";
                 return false;
             }
         }
     }
     std::string why;
-    if (!check_model(opt.model, why)) {
-        err = why;
+    if (!check_model(opt.model, why) || (sidelink && !check_sidelink(opt.sidelink, why))) {
+        err = sidelink ? "--model: " + why : why;
         return false;
     }
     return true;
@@ -505,7 +555,16 @@ bool check_model_stations(Options& opt, std::string& err)
     }
     opt.modelOn = any;
     if (!any) {
+        if (opt.modelKind == ModelKind::kSidelink) {
+            err = "the sidelink model needs the stations' positions (--position, or the "
+                  "scenario's position or vehicle)";
+            return false;
+        }
         return true;
+    }
+    if (opt.modelKind == ModelKind::kSidelink && opt.echo) {
+        err = "--echo does not go with the sidelink model: a module never hears itself";
+        return false;
     }
     for (const StationCfg& st : opt.stations) {
         if (!st.hasPosition && st.vehicle.empty()) {
@@ -645,7 +704,8 @@ bool on_sumo_speed(Parse& p, const std::string& v)
 enum : int {
     kStation = 256, kConfig, kEcho, kQuiet, kOwnNetns, kPcap, kPcapUplink, kDuration,
     kInjectDelay, kInject, kTo, kVersion, kScenario, kPosition, kModel, kSeed, kLinkStats,
-    kPcapFormat, kReplay, kSumo, kSumoPort, kSumoSpeed, kSumoBinary, kTamper
+    kPcapFormat, kReplay, kSumo, kSumoPort, kSumoSpeed, kSumoBinary, kTamper,
+    kSimulate, kOut
 };
 
 const struct option kLong[] = {
@@ -674,6 +734,8 @@ const struct option kLong[] = {
     {"sumo-speed", required_argument, nullptr, kSumoSpeed},
     {"sumo-binary", required_argument, nullptr, kSumoBinary},
     {"tamper", required_argument, nullptr, kTamper},
+    {"simulate", required_argument, nullptr, kSimulate},
+    {"out", required_argument, nullptr, kOut},
     {nullptr, 0, nullptr, 0}};
 // ':' first: a missing value is told apart from an unknown option.
 const char kShort[] = ":h";
@@ -734,6 +796,14 @@ const struct {
          return non_empty(p, v, "--sumo-binary needs a program", p.sumoBinary);
      }},
     {kTamper, on_tamper},
+    {kSimulate,
+     [](Parse& p, const std::string& v) {
+         return non_empty(p, v, "--simulate needs a scenario file", p.opt.simulatePath);
+     }},
+    {kOut,
+     [](Parse& p, const std::string& v) {
+         return non_empty(p, v, "--out needs a folder", p.opt.outDir);
+     }},
 };
 
 OptHandler handler_of(int c)
@@ -777,12 +847,39 @@ bool resolve_injections(Options& opt, std::string& err)
     return true;
 }
 
+// --simulate runs vehicles of its own: nothing of the stations, the sockets
+// or the live model goes with it.
+bool finish_simulate(Parse& p)
+{
+    Options& opt = p.opt;
+    if (opt.simulatePath.empty()) {
+        p.err = "--out goes with --simulate";
+        return false;
+    }
+    if (!opt.stations.empty() || !opt.injections.empty() || !p.positions.empty() ||
+        !p.modelArgs.empty() || !opt.pcapPath.empty() || !opt.linkStatsPath.empty() ||
+        !opt.replayPath.empty() || !p.sumoConfig.empty() || p.sumoPort != 0 ||
+        opt.sumoWanted() || !opt.tampers.empty() || !p.tampers.empty() || opt.echo) {
+        p.err = "--simulate runs vehicles of its own: only --out, --seed, --duration and "
+                "--quiet go with it";
+        return false;
+    }
+    if (p.seedGiven) {
+        opt.seed = p.seed;
+        opt.seedGiven = true;
+    }
+    return true;
+}
+
 // After the last option: what the command line gathered is applied over
 // the scenarios, and the whole is checked.
 bool finish_parse(Parse& p)
 {
     Options& opt = p.opt;
     std::string& err = p.err;
+    if (!opt.simulatePath.empty() || !opt.outDir.empty()) {
+        return finish_simulate(p);
+    }
     if (p.injectPending) {
         err = "--inject needs a --to STATION (or --to all) after it";
         return false;

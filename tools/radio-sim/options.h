@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "channel.h"
+#include "sidelink.h"
 
 namespace radiosim {
 
@@ -29,6 +30,11 @@ struct StationCfg {
     double y = 0.0;
     std::string vehicle;  // SUMO vehicle id; empty: a fixed position
 };
+
+// Which model decides when the stations have positions: the simple one
+// (channel.h: range, a reception curve, a fixed latency) or the sidelink
+// (sidelink.h: resources reserved per station, losses by cause).
+enum class ModelKind { kSimple, kSidelink };
 
 // How --pcap records: classic pcap, or pcapng with a comment per packet
 // naming its sender and receiver. Automatic: pcapng when the model runs.
@@ -73,7 +79,10 @@ struct Options {
     // The channel model (see channel.h): on when a station has a position or
     // a vehicle; otherwise every frame goes to every other station at once.
     bool modelOn = false;
+    ModelKind modelKind = ModelKind::kSimple;
     ModelParams model;
+    SidelinkParams sidelink;
+    bool sidelinkOn() const { return modelOn && modelKind == ModelKind::kSidelink; }
     uint64_t seed = 1;
     PcapFormat pcapFormat = PcapFormat::kAuto;
     std::string linkStatsPath;  // per-link counters as JSON at the end
@@ -82,6 +91,12 @@ struct Options {
     uint16_t sumoPort = 0;      // or the port of a running SUMO on loopback
     double sumoSpeed = 1.0;     // simulated seconds per real second
     std::string sumoBinary = "sumo";
+    // --simulate FILE: an offline run of the sidelink model with vehicles of
+    // its own (simulate.h), its results in --out DIR; --seed given on the
+    // command line wins over the simulation scenario's.
+    std::string simulatePath;
+    std::string outDir;
+    bool seedGiven = false;
     bool sumoWanted() const { return !sumoConfig.empty() || sumoPort != 0; }
 };
 

@@ -7,6 +7,7 @@
 
 #include "cfg_file.hpp"
 #include "options.h"
+#include "sidelink_params.h"
 
 namespace radiosim {
 
@@ -149,13 +150,28 @@ bool load_seed(Reporter& r, const config_setting_t* root, Options& opt)
     return true;
 }
 
-// model: parameters of the channel model.
+// model: "simple" or "sidelink", or a group of the simple model's
+// parameters; sidelink: a group of the sidelink model's.
 bool load_model(Reporter& r, const config_setting_t* root, Options& opt)
 {
+    if (!load_sidelink_group(r, config_setting_get_member(root, "sidelink"), opt.sidelink)) {
+        return false;
+    }
     const config_setting_t* model = config_setting_get_member(root, "model");
+    if (model != nullptr && config_setting_type(model) == CONFIG_TYPE_STRING) {
+        const std::string kind = config_setting_get_string(model);
+        if (kind != "simple" && kind != "sidelink") {
+            return r.fail(model, "model = \"" + kind +
+                                     "\": give \"simple\", \"sidelink\" or a group of the simple "
+                                     "model's parameters { range_m = ...; ... }");
+        }
+        opt.modelKind = kind == "simple" ? ModelKind::kSimple : ModelKind::kSidelink;
+        return true;
+    }
     if (model != nullptr) {
         if (config_setting_type(model) != CONFIG_TYPE_GROUP) {
-            return r.fail(model, "model must be a group { range_m = ...; ... }");
+            return r.fail(model, "model must be \"simple\", \"sidelink\" or a group "
+                                 "{ range_m = ...; ... }");
         }
         const int n = config_setting_length(model);
         for (int i = 0; i < n; ++i) {
@@ -292,7 +308,7 @@ bool load_scenario(const std::string& path, Options& opt, std::string& err)
     }
     Reporter r{path, err};
     const config_setting_t* root = config_root_setting(&f.c);
-    return only_known(r, root, {"seed", "model", "stations", "sumo", "tamper"}, "") &&
+    return only_known(r, root, {"seed", "model", "sidelink", "stations", "sumo", "tamper"}, "") &&
            load_seed(r, root, opt) && load_model(r, root, opt) &&
            load_sumo(r, root, opt, path) && load_tamper(r, root, opt) &&
            load_stations(r, root, opt);

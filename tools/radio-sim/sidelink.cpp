@@ -231,6 +231,7 @@ Sidelink::Sidelink(size_t stations, const SidelinkParams& p, uint64_t seed)
         }
         errFactor_[k] = to_mw(0.5 * (lo + hi) * p_.rssiErrorDb);
     }
+    leakShare_ = to_mw(p_.inBandEmissionDb);
     due_.reserve(n_ * kMaxPending);
     air_.reserve(n_);
     txNow_.assign(n_, 0);
@@ -734,7 +735,6 @@ void Sidelink::play(int64_t sf, SlSink& sink)
                 rec.loss = SlLoss::kPropagation;
             } else {
                 double interference = 0.0;
-                const double leak = to_mw(p_.inBandEmissionDb);
                 for (const OnAir& b : air_) {
                     if (&b == &a) {
                         continue;
@@ -745,7 +745,7 @@ void Sidelink::play(int64_t sf, SlSink& sink)
                     if (hi > lo) {
                         interference += mw * (hi - lo) / b.count;
                     } else {
-                        interference += mw * leak * a.count / b.count;
+                        interference += mw * leakShare_ * a.count / b.count;
                     }
                 }
                 if (interference > 0.0) {

@@ -312,6 +312,7 @@ private:
     // error's factors: no logarithm or power per reception or candidate.
     static constexpr double kBlerStep = 0.05;
     std::vector<double> blerTable_;
+    double leakShare_ = 0.0;         // in-band emission as a share of power
     std::vector<double> errFactor_;  // 10^(sigma q / 10), q the normal's quantiles
     double bler_fast(double sinrDb) const;
     Rng shadowRng_;
