@@ -20,6 +20,8 @@ using radiosim::SlReception;
 struct Recorder : radiosim::SlSink {
     std::vector<SlReception> got;
     std::vector<int64_t> airSf;
+    std::vector<uint64_t> dropped;
+    void on_drop(uint32_t, uint64_t tag, int64_t) override { dropped.push_back(tag); }
     void on_transmit(uint32_t, uint64_t, int64_t sf, int64_t, int, int) override
     {
         airSf.push_back(sf);
@@ -136,6 +138,26 @@ TEST(Sidelink, HalfDuplexDropsExactlyTheSubframesBothTransmitIn)
     EXPECT_EQ(ba->halfDuplex, 2u);
     EXPECT_EQ(ba->received, 1u);  // 61
     EXPECT_EQ(ab->received + ab->collision + ab->sensitivity + ab->propagation, 0u);
+}
+
+TEST(Sidelink, AStationThatLeavesLosesWhatItHadWaitingEvenIfItComesBack)
+{
+    Sidelink sl(2, exact(1, 20), 4);
+    sl.set_position(0, 0.0, 0.0);
+    sl.set_position(1, 30.0, 0.0);
+    Recorder rec;
+    ASSERT_GT(sl.submit(0, 190, 0, 41), 0);
+    sl.set_absent(0);
+    sl.set_position(0, 5.0, 0.0);  // back before its subframe
+    run_until(sl, 100, rec);
+    EXPECT_EQ(rec.dropped, std::vector<uint64_t>{41});
+    EXPECT_TRUE(rec.airSf.empty());
+    EXPECT_TRUE(rec.got.empty());
+    // It selects anew and is heard again.
+    const int64_t sf = sl.submit(0, 190, 100, 42);
+    run_until(sl, sf, rec);
+    EXPECT_EQ(rec.count(0, 1, SlLoss::kNone), 1u);
+    EXPECT_EQ(sl.station(0).absent, 1u);
 }
 
 TEST(Sidelink, ReselectionCountersStayInTheirRange)

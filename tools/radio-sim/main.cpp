@@ -125,14 +125,6 @@ struct ReplayItem {
     int64_t offsetNs;
 };
 
-// A sidelink message handed to its station's module and not yet on the
-// air: if the station leaves meanwhile, the model drops it without a word,
-// and its frame must still be released.
-struct SlWaiting {
-    int64_t sf;
-    uint64_t tag;
-};
-
 // A transmission of the subframe being played: its line and its frame's
 // hold wait until its receptions are decided.
 struct SlOnAir {
@@ -157,9 +149,6 @@ struct Sim {
     std::unique_ptr<SlRunStats> slStats;
     int64_t slStartNs = 0;  // subframe 0 begins here, on a whole millisecond
     int64_t slNextCbrSf = kCbrEverySf;
-    std::vector<SlWaiting> slWait;  // kMaxPending per station
-    std::vector<uint8_t> slWaitCount;
-    bool slMaybeDropped = false;    // a station left with messages waiting
     std::vector<SlOnAir> slAir;     // one per station at most
     size_t slAirCur = 0;            // the transmission whose receptions come now
     size_t slToUsed = 0;
@@ -407,19 +396,6 @@ void sl_flush_air(Sim& sim)
     sim.slAirSf = -1;
 }
 
-// Forgets station i's waiting message of that tag and subframe.
-void sl_unwait(Sim& sim, size_t i, uint64_t tag, int64_t sf)
-{
-    SlWaiting* w = &sim.slWait[i * Sidelink::kMaxPending];
-    uint8_t& count = sim.slWaitCount[i];
-    for (uint8_t k = 0; k < count; ++k) {
-        if (w[k].tag == tag && w[k].sf == sf) {
-            w[k] = w[--count];
-            return;
-        }
-    }
-}
-
 // What the model reports while it plays: each transmission, then each of
 // its receptions. A decoded one is delivered at the end of its subframe.
 class SlDeliver : public radiosim::SlSink {
@@ -432,8 +408,15 @@ public:
             sl_flush_air(sim_);  // several subframes played at once: one after the other
             sim_.slAirSf = sf;
         }
-        sl_unwait(sim_, from, tag, sf);
         sim_.slAir.push_back(SlOnAir{from, tag});  // one per station: within its capacity
+    }
+
+    // A message whose station left before its subframe: its frame goes.
+    void on_drop(uint32_t, uint64_t tag, int64_t) override
+    {
+        if ((tag & kTagStored) != 0) {
+            sim_.queue->release(static_cast<uint32_t>(tag & kTagFrame));
+        }
     }
 
     void on_reception(const SlReception& r) override
@@ -498,38 +481,8 @@ void forward_sidelink(Sim& sim, size_t from, size_t len, bool tampered)
         fprintf(stderr, "radio-sim: the delivery queue is full: frames go on the air, their "
                         "deliveries are dropped (counted as failed)\n");
     }
-    // The model holds at most kMaxPending per station, and each leaves this
-    // list when it goes on the air or is dropped; the bound keeps a record
-    // the model never reported from running into the next station's.
-    if (sim.slWaitCount[from] < Sidelink::kMaxPending) {
-        sim.slWait[from * Sidelink::kMaxPending + sim.slWaitCount[from]++] = SlWaiting{sf, tag};
-    }
-}
-
-// The frames of messages the model dropped because their station left
-// before their subframe (played up to `sf`) are released.
-void sl_release_dropped(Sim& sim, int64_t sf)
-{
-    bool still = false;
-    for (size_t i = 0; i < sim.count; ++i) {
-        if (sim.slWaitCount[i] == 0 || sim.sl->present(i)) {
-            continue;
-        }
-        SlWaiting* w = &sim.slWait[i * Sidelink::kMaxPending];
-        uint8_t& count = sim.slWaitCount[i];
-        for (uint8_t k = 0; k < count;) {
-            if (w[k].sf > sf) {
-                ++k;
-                continue;
-            }
-            if ((w[k].tag & kTagStored) != 0) {
-                sim.queue->release(static_cast<uint32_t>(w[k].tag & kTagFrame));
-            }
-            w[k] = w[--count];
-        }
-        still = still || count > 0;
-    }
-    sim.slMaybeDropped = still;
+    // The frame's hold ends when it goes on the air (sl_flush_air) or when
+    // the model drops it because its station left (SlDeliver::on_drop).
 }
 
 // Plays the subframes due by now, then samples the CBR every 100 ms.
@@ -541,9 +494,6 @@ void sl_turn(Sim& sim, int64_t now)
         SlDeliver sink(sim);
         sim.sl->run_subframe(nowSf, sink);
         sl_flush_air(sim);
-        if (sim.slMaybeDropped) {
-            sl_release_dropped(sim, nowSf);
-        }
     }
     while (sim.slNextCbrSf <= nowSf) {
         sim.slStats->sample_cbr(*sim.sl, sim.slNextCbrSf);
@@ -566,7 +516,6 @@ void sl_sync_positions(Sim& sim, const Options& opt)
             sim.sl->set_position(i, sim.channel->x(i), sim.channel->y(i));
         } else if (sim.sl->present(i)) {
             sim.sl->set_absent(i);
-            sim.slMaybeDropped = sim.slMaybeDropped || sim.slWaitCount[i] > 0;
         }
     }
 }
@@ -1044,8 +993,6 @@ bool start_sim(Sim& sim, const Options& opt, Schedule& sch)
             sim.sl->enable_link_counters();
         }
         sim.slStats.reset(new SlRunStats(n, perLink));
-        sim.slWait.assign(n * Sidelink::kMaxPending, SlWaiting{0, 0});
-        sim.slWaitCount.assign(n, 0);
         sim.slAir.reserve(n);
     }
     if (!open_stations(sim, opt)) {

@@ -285,6 +285,12 @@ void Sidelink::set_absent(size_t i)
     Station& s = st_[i];
     s.present = false;
     s.hasRes = false;  // a module that left ends its reservation
+    s.annReserved = false;
+    // What it had waiting is lost with it, even should it come back before
+    // the subframes those messages had.
+    for (Pending& q : s.pend) {
+        q.dropped = q.used;
+    }
 }
 
 double Sidelink::distance(size_t a, size_t b) const
@@ -647,8 +653,9 @@ void Sidelink::play(int64_t sf, SlSink& sink)
         Pending& q = s.pend[d.slot];
         q.used = false;
         --s.pendCount;
-        if (!s.present) {
+        if (!s.present || q.dropped) {
             ++s.c.absent;
+            sink.on_drop(d.station, q.tag, sf);
             continue;
         }
         if (txNow_[d.station] != 0) {

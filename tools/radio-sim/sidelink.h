@@ -154,6 +154,9 @@ public:
     {
     }
     virtual void on_reception(const SlReception& r) = 0;
+    // A message that never went on the air: its station left (set_absent)
+    // after handing it over. Reported when its subframe is played.
+    virtual void on_drop(uint32_t /*from*/, uint64_t /*tag*/, int64_t /*sf*/) {}
 };
 
 class Sidelink {
@@ -228,6 +231,7 @@ private:
         int first = 0;
         int count = 0;
         bool onReservation = false;
+        bool dropped = false;  // its station left meanwhile
     };
     struct Station {
         double x = 0.0;
