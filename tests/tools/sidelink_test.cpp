@@ -81,6 +81,13 @@ TEST(Sidelink, MessagesTakeTheSubchannelsTheirSizeNeeds)
     EXPECT_EQ(sl.subchannels_for(904), 0);
     EXPECT_EQ(sl.submit(0, 904, 0, 7), -1);
     EXPECT_EQ(sl.station(0).tooLarge, 1u);
+    // MCS 10 (QPSK) and 11 (16-QAM) carry the same 1736 bits on 10 blocks.
+    EXPECT_EQ(radiosim::sidelink_itbs(10), radiosim::sidelink_itbs(11));
+    EXPECT_EQ(radiosim::sidelink_qm(10) * 2, radiosim::sidelink_qm(11));
+    p.mcs = 11;
+    EXPECT_EQ(Sidelink(1, p, 1).subchannels_for(217), 1);
+    EXPECT_EQ(Sidelink(1, p, 1).subchannels_for(218), 2);
+    p.mcs = 9;
     std::string err;
     p.subchannels = 5;  // 60 blocks
     EXPECT_FALSE(radiosim::check_sidelink(p, err));

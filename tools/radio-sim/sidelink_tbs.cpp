@@ -133,19 +133,19 @@ int sidelink_tbs(int itbs, int prbs)
     return kTbs[prbs - 1][itbs];
 }
 
-// PSSCH: MCS 0..9 QPSK with I_TBS = MCS; 10..20 16-QAM with I_TBS = MCS - 1
-// (10 repeats 9's sizes at the higher order).
+// PSSCH: the uplink's MCS table. MCS 0..10 QPSK with I_TBS = MCS; 11..20
+// 16-QAM with I_TBS = MCS - 1 (11 repeats 10's sizes at the higher order).
 int sidelink_itbs(int mcs)
 {
     if (mcs < 0 || mcs > 20) {
         return -1;
     }
-    return mcs <= 9 ? mcs : mcs - 1;
+    return mcs <= 10 ? mcs : mcs - 1;
 }
 
 int sidelink_qm(int mcs)
 {
-    return mcs <= 9 ? 2 : 4;
+    return mcs <= 10 ? 2 : 4;
 }
 
 }  // namespace radiosim
