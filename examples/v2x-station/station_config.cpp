@@ -19,6 +19,7 @@ namespace {
 
 using v2xcfg::CfgFile;
 using v2xcfg::Reporter;
+using v2xcfg::beside;
 
 // "station.send[0].rate": names joined by dots, list entries by index.
 std::string path_of(const config_setting_t* s)
@@ -200,16 +201,6 @@ bool load_tx_defaults(Reporter& r, const config_setting_t* st, Config& out)
         out.txDefaults.push_back(d);
     }
     return true;
-}
-
-// A path of the file, relative ones taken from the file's own folder.
-std::string beside(const std::string& file, const std::string& path)
-{
-    if (path.empty() || path[0] == '/') {
-        return path;
-    }
-    const size_t slash = file.rfind('/');
-    return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
 }
 
 // security.profiles: one group per AID that signs or verifies.

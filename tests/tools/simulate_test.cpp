@@ -101,6 +101,23 @@ TEST(Simulate, ProgramRefusesABadScenarioWithStatusTwoAndOneLine)
 }
 #endif
 
+// The receptions decided in every bin, each bin's outcomes checked to add up
+// to what it was offered; `received` gets the decoded ones.
+uint64_t offered_checked(const DensityResult& r, uint64_t& received)
+{
+    uint64_t offered = 0;
+    for (const SimBin& b : r.bins) {
+        uint64_t sum = 0;
+        for (uint64_t o : b.outcome) {
+            sum += o;
+        }
+        EXPECT_EQ(sum, b.offered);
+        offered += b.offered;
+        received += b.outcome[0];
+    }
+    return offered;
+}
+
 // 20 vehicles on one lane of a 425 m ring: nobody is farther than 212.5 m,
 // the range (200 m) plus half a bin, so every transmission is decided at
 // every other vehicle. A whole number may be written as 4.0; an int as 20.
@@ -127,17 +144,8 @@ TEST(Simulate, EveryDecidedReceptionIsCountedOnceInItsBin)
     ASSERT_TRUE(radiosim::simulate_density(sc, 0, sc.seed, r, err)) << err;
     EXPECT_EQ(r.vehicles, 20u);
     ASSERT_EQ(r.bins.size(), 9u);  // centres 0, 25, ... 200
-    uint64_t offered = 0;
     uint64_t received = 0;
-    for (const SimBin& b : r.bins) {
-        uint64_t sum = 0;
-        for (uint64_t o : b.outcome) {
-            sum += o;
-        }
-        EXPECT_EQ(sum, b.offered);
-        offered += b.offered;
-        received += b.outcome[0];
-    }
+    const uint64_t offered = offered_checked(r, received);
     // Each counted transmission reached the 19 others, and nothing else.
     EXPECT_EQ(offered, 19 * r.transmissions);
     // 20 vehicles at 10 Hz for 2 s; at the edges of the counted time a
@@ -293,15 +301,8 @@ TEST(Simulate, TraceMovesTheVehiclesAndAnAbsentOneNeitherSendsNorReceives)
         decidedAfterWarmup += d.subframe >= 500 ? 1 : 0;
     }
     EXPECT_EQ(wrong, 0u);  // nothing from or to a vehicle off the road
-    uint64_t offered = 0;
-    for (const SimBin& b : r.bins) {
-        uint64_t sum = 0;
-        for (uint64_t o : b.outcome) {
-            sum += o;
-        }
-        EXPECT_EQ(sum, b.offered);
-        offered += b.offered;
-    }
+    uint64_t received = 0;
+    const uint64_t offered = offered_checked(r, received);
     EXPECT_EQ(offered, decidedAfterWarmup);  // all within 200 m: every one in a bin
 
     // The whole run: one result set keyed "sumo".

@@ -73,6 +73,16 @@ inline bool number_of(const config_setting_t* s, double& out)
     }
 }
 
+// A path the file names: a relative one is taken from the file's own folder.
+inline std::string beside(const std::string& file, const std::string& path)
+{
+    if (path.empty() || path[0] == '/') {
+        return path;
+    }
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
+}
+
 }  // namespace v2xcfg
 
 #endif

@@ -43,15 +43,24 @@ void append_u(std::string& out, uint64_t v)
 
 }  // namespace
 
+bool check_ranges(const RangeCheck* checks, size_t n, const char* prefix, std::string& err)
+{
+    for (size_t k = 0; k < n; ++k) {
+        const RangeCheck& c = checks[k];
+        if (!finite_in(c.v, c.lo, c.hi)) {
+            char buf[200];
+            snprintf(buf, sizeof(buf), "%s%s = %g is outside %g..%g", prefix, c.name, c.v, c.lo,
+                     c.hi);
+            err = buf;
+            return false;
+        }
+    }
+    return true;
+}
+
 bool check_model(const ModelParams& m, std::string& err)
 {
-    struct Check {
-        const char* name;
-        double v;
-        double lo;
-        double hi;
-    };
-    const Check checks[] = {
+    const RangeCheck checks[] = {
         {"tx_power_dbm", m.txPowerDbm, -50.0, 60.0},
         {"ref_loss_db", m.refLossDb, 0.0, 200.0},
         {"ref_distance_m", m.refDistanceM, 0.01, 1000.0},
@@ -62,16 +71,7 @@ bool check_model(const ModelParams& m, std::string& err)
         {"latency_ms", m.latencyMs, 0.0, 10000.0},
         {"jitter_ms", m.jitterMs, 0.0, 10000.0},
     };
-    for (const Check& c : checks) {
-        if (!finite_in(c.v, c.lo, c.hi)) {
-            char buf[160];
-            snprintf(buf, sizeof(buf), "model parameter %s = %g is outside %g..%g", c.name, c.v,
-                     c.lo, c.hi);
-            err = buf;
-            return false;
-        }
-    }
-    return true;
+    return check_ranges(checks, sizeof(checks) / sizeof(checks[0]), "model parameter ", err);
 }
 
 double path_loss_db(const ModelParams& m, double distanceM)

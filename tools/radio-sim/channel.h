@@ -55,6 +55,17 @@ struct ModelParams {
 // Checks the parameters' ranges; false with the reason in `err`.
 bool check_model(const ModelParams& m, std::string& err);
 
+// A parameter's value and the range it must lie in (inclusive, finite).
+struct RangeCheck {
+    const char* name;
+    double v;
+    double lo;
+    double hi;
+};
+// False for the first value out of its range (or not finite), with
+// "PREFIXname = v is outside lo..hi" in `err`.
+bool check_ranges(const RangeCheck* checks, size_t n, const char* prefix, std::string& err);
+
 // PL(d) in dB.
 double path_loss_db(const ModelParams& m, double distanceM);
 // The logistic curve alone, without the range limit.

@@ -18,6 +18,7 @@ namespace {
 
 using v2xcfg::CfgFile;
 using v2xcfg::Reporter;
+using v2xcfg::beside;
 
 struct Param {
     const char* name;
@@ -125,29 +126,10 @@ bool load_station(Reporter& r, const config_setting_t* s, StationCfg& st)
     return true;
 }
 
-// A path in the scenario is relative to the scenario's folder.
-std::string beside(const std::string& file, const std::string& path)
-{
-    if (path.empty() || path[0] == '/') {
-        return path;
-    }
-    const size_t slash = file.rfind('/');
-    return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
-}
-
 // seed: the model's random streams.
 bool load_seed(Reporter& r, const config_setting_t* root, Options& opt)
 {
-    const config_setting_t* seed = config_setting_get_member(root, "seed");
-    if (seed != nullptr) {
-        const int type = config_setting_type(seed);
-        if ((type != CONFIG_TYPE_INT && type != CONFIG_TYPE_INT64) ||
-            config_setting_get_int64(seed) < 0) {
-            return r.fail(seed, "seed must be a whole number of 0 or more");
-        }
-        opt.seed = static_cast<uint64_t>(config_setting_get_int64(seed));
-    }
-    return true;
+    return load_seed_setting(r, root, opt.seed);
 }
 
 // model: "simple" or "sidelink", or a group of the simple model's

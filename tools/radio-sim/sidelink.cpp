@@ -28,11 +28,6 @@ double to_dbm(double mw)
     return 10.0 * std::log10(mw);
 }
 
-bool in_range(double v, double lo, double hi)
-{
-    return std::isfinite(v) && v >= lo && v <= hi;
-}
-
 // Shannon's SNR for `bitsPerRe` bits per resource element, dB.
 double shannon_db(double bitsPerRe)
 {
@@ -50,13 +45,7 @@ double reference_bits_per_re()
 
 bool check_sidelink(const SidelinkParams& p, std::string& err)
 {
-    struct Check {
-        const char* name;
-        double v;
-        double lo;
-        double hi;
-    };
-    const Check checks[] = {
+    const RangeCheck checks[] = {
         {"tx_power_dbm", p.txPowerDbm, -40.0, 33.0},
         {"carrier_ghz", p.carrierGHz, 0.4, 100.0},
         {"antenna_height_m", p.antennaHeightM, 0.1, 100.0},
@@ -77,18 +66,13 @@ bool check_sidelink(const SidelinkParams& p, std::string& err)
         {"in_band_emission_db", p.inBandEmissionDb, -200.0, 0.0},
         {"ring_m", p.ringM, 0.0, 1.0e6},
     };
-    char buf[200];
-    for (const Check& c : checks) {
-        if (!in_range(c.v, c.lo, c.hi)) {
-            snprintf(buf, sizeof(buf), "%s = %g is outside %g..%g", c.name, c.v, c.lo, c.hi);
-            err = buf;
-            return false;
-        }
+    if (!check_ranges(checks, sizeof(checks) / sizeof(checks[0]), "", err)) {
+        return false;
     }
+    char buf[200];
     if (p.subchannels * p.subchannelRbs > kSidelinkRbs) {
         snprintf(buf, sizeof(buf),
-                 "subchannels = %d: %d sub-channels of %d resource blocks do not "
-                 "fit the "
+                 "subchannels = %d: %d sub-channels of %d resource blocks do not fit the "
                  "channel's %d",
                  p.subchannels, p.subchannels, p.subchannelRbs, kSidelinkRbs);
         err = buf;

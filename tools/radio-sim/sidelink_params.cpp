@@ -136,4 +136,18 @@ bool load_sidelink_group(v2xcfg::Reporter& r, const config_setting_t* grp, Sidel
     return true;
 }
 
+bool load_seed_setting(v2xcfg::Reporter& r, const config_setting_t* root, uint64_t& seed)
+{
+    const config_setting_t* s = config_setting_get_member(root, "seed");
+    if (s == nullptr) {
+        return true;
+    }
+    const int type = config_setting_type(s);
+    if ((type != CONFIG_TYPE_INT && type != CONFIG_TYPE_INT64) || config_setting_get_int64(s) < 0) {
+        return r.fail(s, "seed must be a whole number of 0 or more");
+    }
+    seed = static_cast<uint64_t>(config_setting_get_int64(s));
+    return true;
+}
+
 }  // namespace radiosim

@@ -8,6 +8,7 @@
 #include <libconfig.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "cfg_file.hpp"
@@ -34,6 +35,10 @@ bool sidelink_param_at(const SidelinkParams& p, size_t k, const char*& name, dou
 // key ("sidelink.subchannels = 5: ..."); a check that fails on a value the
 // group does not set names the group's line.
 bool load_sidelink_group(v2xcfg::Reporter& r, const config_setting_t* grp, SidelinkParams& p);
+
+// A scenario's `seed` (the models' random streams): a whole number of 0 or
+// more; `seed` is left as it is when the scenario has none.
+bool load_seed_setting(v2xcfg::Reporter& r, const config_setting_t* root, uint64_t& seed);
 
 }  // namespace radiosim
 

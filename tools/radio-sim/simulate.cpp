@@ -29,6 +29,7 @@ namespace {
 
 using v2xcfg::CfgFile;
 using v2xcfg::Reporter;
+using v2xcfg::beside;
 
 constexpr int kExitRuntime = 1;
 constexpr int kExitBadScenario = 2;
@@ -122,15 +123,6 @@ bool whole_in(Reporter& r, const config_setting_t* grp, const char* key, const s
     }
     out = static_cast<int>(v);
     return true;
-}
-
-std::string beside(const std::string& file, const std::string& path)
-{
-    if (path.empty() || path[0] == '/') {
-        return path;
-    }
-    const size_t slash = file.rfind('/');
-    return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
 }
 
 size_t vehicles_for(const SimScenario& sc, double density)
@@ -1203,16 +1195,8 @@ bool load_simulation(const std::string& path, SimScenario& out, std::string& err
     if (!only_known(r, root, {"seed", "sidelink", "simulate"}, "")) {
         return false;
     }
-    const config_setting_t* seed = config_setting_get_member(root, "seed");
-    if (seed != nullptr) {
-        const int type = config_setting_type(seed);
-        if ((type != CONFIG_TYPE_INT && type != CONFIG_TYPE_INT64) ||
-            config_setting_get_int64(seed) < 0) {
-            return r.fail(seed, "seed must be a whole number of 0 or more");
-        }
-        out.seed = static_cast<uint64_t>(config_setting_get_int64(seed));
-    }
-    return load_sidelink_group(r, config_setting_get_member(root, "sidelink"), out.sidelink) &&
+    return load_seed_setting(r, root, out.seed) &&
+           load_sidelink_group(r, config_setting_get_member(root, "sidelink"), out.sidelink) &&
            load_simulate(r, root, out);
 }
 
