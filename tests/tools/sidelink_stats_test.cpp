@@ -44,7 +44,8 @@ TEST(SidelinkRun, AHeldFrameKeepsItsBytesWhileLaterOnesComeAndGo)
     uint32_t f = 0;
     EXPECT_FALSE(q.add_frame(a.data(), 16, 2, 0, f));
     q.release(fa);
-    EXPECT_TRUE(q.add_frame(a.data(), 64, 2, 0, f));
+    const std::vector<uint8_t> whole(64, 0xBB);
+    EXPECT_TRUE(q.add_frame(whole.data(), whole.size(), 2, 0, f));
 }
 
 TEST(SidelinkRun, LateIsStrictlyBeyondFiveMillisecondsAndLongLatenciesAreKept)
