@@ -501,6 +501,7 @@ void sl_turn(Sim& sim, int64_t now)
     }
 }
 
+#ifdef RADIO_SIM_SUMO
 // The vehicles' stations where the simple model's positions say (SUMO
 // moves those); a station that leaves ends its reservation.
 void sl_sync_positions(Sim& sim, const Options& opt)
@@ -519,6 +520,7 @@ void sl_sync_positions(Sim& sim, const Options& opt)
         }
     }
 }
+#endif
 
 // A datagram of `len` bytes in gBuf arrived at station `from`'s module.
 void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
