@@ -7,6 +7,8 @@
 
 #include <libconfig.h>
 
+#include <cstring>
+#include <initializer_list>
 #include <sstream>
 #include <string>
 
@@ -81,6 +83,31 @@ inline std::string beside(const std::string& file, const std::string& path)
     }
     const size_t slash = file.rfind('/');
     return slash == std::string::npos ? path : file.substr(0, slash + 1) + path;
+}
+
+// Refuses the first member of `grp` whose name is not in `known`, naming it
+// (after `where`, its place: "sidelink.") and the names it may have.
+inline bool only_known(Reporter& r, const config_setting_t* grp, std::initializer_list<const char*> known,
+                       const std::string& where)
+{
+    const int n = config_setting_length(grp);
+    for (int i = 0; i < n; ++i) {
+        const config_setting_t* s = config_setting_get_elem(grp, static_cast<unsigned>(i));
+        const char* nm = config_setting_name(s);
+        bool ok = false;
+        for (const char* k : known) {
+            ok = ok || (nm != nullptr && strcmp(nm, k) == 0);
+        }
+        if (!ok) {
+            std::string list;
+            for (const char* k : known) {
+                list += (list.empty() ? "" : ", ") + std::string(k);
+            }
+            return r.fail(s, "unknown setting " + where + (nm != nullptr ? nm : "?") +
+                                 " (known: " + list + ")");
+        }
+    }
+    return true;
 }
 
 }  // namespace v2xcfg

@@ -3,7 +3,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <set>
 
 #include "cfg_file.hpp"
 #include "options.h"
@@ -19,6 +18,7 @@ namespace {
 using v2xcfg::CfgFile;
 using v2xcfg::Reporter;
 using v2xcfg::beside;
+using v2xcfg::only_known;
 
 struct Param {
     const char* name;
@@ -41,20 +41,6 @@ const Param kParams[] = {
 bool number_of(const config_setting_t* s, double& out)
 {
     return v2xcfg::number_of(s, out) && std::isfinite(out);
-}
-
-bool only_known(Reporter& r, const config_setting_t* grp, const std::set<std::string>& known,
-                const std::string& where)
-{
-    const int n = config_setting_length(grp);
-    for (int i = 0; i < n; ++i) {
-        const config_setting_t* s = config_setting_get_elem(grp, static_cast<unsigned>(i));
-        const char* nm = config_setting_name(s);
-        if (nm == nullptr || known.count(nm) == 0) {
-            return r.fail(s, "unknown setting " + where + (nm != nullptr ? nm : "?"));
-        }
-    }
-    return true;
 }
 
 // "127.0.0.1:47300", or a port number alone for 127.0.0.1.

@@ -30,6 +30,7 @@ namespace {
 using v2xcfg::CfgFile;
 using v2xcfg::Reporter;
 using v2xcfg::beside;
+using v2xcfg::only_known;
 
 constexpr int kExitRuntime = 1;
 constexpr int kExitBadScenario = 2;
@@ -54,29 +55,6 @@ std::string density_key(double d)
 std::string result_key(const DensityResult& r)
 {
     return r.sumo ? "sumo" : density_key(r.density);
-}
-
-bool only_known(Reporter& r, const config_setting_t* grp, std::initializer_list<const char*> known,
-                const std::string& where)
-{
-    const int n = config_setting_length(grp);
-    for (int i = 0; i < n; ++i) {
-        const config_setting_t* s = config_setting_get_elem(grp, static_cast<unsigned>(i));
-        const char* nm = config_setting_name(s);
-        bool ok = false;
-        for (const char* k : known) {
-            ok = ok || (nm != nullptr && strcmp(nm, k) == 0);
-        }
-        if (!ok) {
-            std::string list;
-            for (const char* k : known) {
-                list += (list.empty() ? "" : ", ") + std::string(k);
-            }
-            return r.fail(s, "unknown setting " + where + (nm != nullptr ? nm : "?") +
-                                 " (known: " + list + ")");
-        }
-    }
-    return true;
 }
 
 // A group member that must be a group itself, or absent (null).
