@@ -192,6 +192,18 @@ constexpr Field kStatsFields[] = {
             "Unsigned where the AID's profile requires a signature."),
     STAT(rxSecPassedUnverified, Counter, kSecurity,
          "Messages handed up unverified (unsigned or failed) by profiles that do not drop."),
+
+    STAT(rxRecDatagrams, Counter, kRadioRx,
+         "Receive-record datagrams read (frames with the module's source, RSSI and CBR)."),
+    STAT_BY(rxDropRecShort, kRxDropped, "record_short", kRadioRx,
+            "Receive-record datagrams dropped: they end inside the record or carry no frame."),
+    STAT_BY(rxDropRecBad, kRxDropped, "record_malformed", kRadioRx,
+            "Receive-record datagrams dropped: unknown version or flags, a record length out "
+            "of range, or a CBR above 1000 per mille."),
+    STAT(rxCbrLast, Gauge, kRadioRx,
+         "Channel busy ratio the radio module reported last, per mille (65535: none yet)."),
+    STAT(rxIndRecords, Counter, kRadioRx,
+         "Indications sent with a receive record, one per connection that asked for them."),
 };
 
 const char kConnHelp[] = "Owning connection; 0: inside the core's process.";

@@ -124,6 +124,32 @@ typedef int (*fDME_DSM_serv_cfm)(const uint32_t appId, eDMERetCd retCd);
 typedef int (*fDSM_Ind)(uint8_t dsmpVer, const uint32_t appId, uint16_t msgLen, const char* msg,
                         const char* peerMac, uint8_t priority);
 
+/* As fDSM_Ind, with what came with the message: aipcRxInfo points at the
+ * receive record (tDSMRxInfo: receive times, the sender's layer-2 identity,
+ * RSSI, CBR, DSMP version, header extension, security result), valid only
+ * during the call like msg. The record holds values only after
+ * cv2x_app_set_rx_info(1); before it (and for messages the core sent before
+ * it took the request) only dsmpVer is set and flags is 0. */
+typedef int (*fDSM_IndRx)(const uint32_t appId, uint16_t msgLen, const char* msg,
+                          const tDSMRxInfo* aipcRxInfo);
+
+/* Asks the core for a receive record with every indication of this
+ * application's connection (aicOn non-zero), or for plain indications again
+ * (0). Off until asked. The core takes the request in order with this
+ * connection's other messages: indications it sends after it come with the
+ * record. Records reach the callbacks registered with
+ * dme_dsm_serv_req_rx; callbacks of dme_dsm_serv_req get the same messages
+ * as before. Results as send_core_app_msg: 0, -ERR_V2X_PARM_CONT (no
+ * runtime, or from a callback), -ERR_V2X_SOCKET_WRITE,
+ * -ERR_V2X_SOCKET_CONECT. Any thread but the runtime's. */
+V2X_API int cv2x_app_set_rx_info(int aicOn);
+
+/* As dme_dsm_serv_req, with an indication callback that also receives the
+ * receive record (fDSM_IndRx). Same results; a delete or change may name a
+ * registration made with either call. */
+V2X_API int dme_dsm_serv_req_rx(const tDMEDSMServReq* aipcDMEDSMServReq,
+                                fDME_DSM_serv_cfm aipDMEDSMCfmFunc, fDSM_IndRx aipDSMIndFunc);
+
 /* Local bookkeeping of the numbers 0..31 for tDMEDSMServReq.index: the core
  * keys registrations by connection and index, so each application numbers
  * its own from 0, and these calls only help it not to use one twice (the

@@ -149,6 +149,20 @@ V2X_API int v2x_system_conn_stats(tV2XCtlClient* aopStats);
 V2X_API int v2x_system_read(const char* aopcRxBuf, const int aicBufLen,
                             const tDSMRxParm* aopcDSMRxParm);
 
+/* Asks the core for a receive record with every message of this
+ * connection (aicOn non-zero) or for none (0), as cv2x_app_set_rx_info.
+ * v2x_system_read_rx then fills the record. 0, -ERR_V2X_PARM_CONT
+ * (no connection), -ERR_V2X_SOCKET_WRITE, -ERR_V2X_SOCKET_CONECT. One writer
+ * at a time (with v2x_system_write). */
+V2X_API int v2x_system_set_rx_info(int aicOn);
+
+/* As v2x_system_read, and for a DSM message also its receive record into
+ * *aopRxInfo (may be null): with v2x_system_set_rx_info(1) the core's
+ * record; for a message that came without one, only dsmpVer is set and
+ * flags is 0. Same results as v2x_system_read. */
+V2X_API int v2x_system_read_rx(const char* aopcRxBuf, const int aicBufLen,
+                               const tDSMRxParm* aopcDSMRxParm, tDSMRxInfo* aopRxInfo);
+
 /* 1024, always: a fixed figure kept for callers that size buffers by it.
  * Nothing enforces it; the largest data of one message is
  * V2X_SYS_MAX_TX_DATA (2035), per AID v2x_dsm_data_max(). */

@@ -72,7 +72,64 @@ V2X_STATIC_ASSERT(sizeof(eDMEUsrReqTp) == 4, "enumerations travel in 4 bytes");
 #define V2X_DSM_REQ_EX_PRE_LEN 16u
 #define V2X_DSM_REQ_EX_HEAD_LEN (V2X_DSM_REQ_EX_PRE_LEN + V2X_DSM_REQ_HEAD_LEN)
 
+/* Application to core: whether this connection wants a receive record with
+ * every indication (payload tV2XRxInfoReq, no answer). Off by default; a
+ * connection that never sends it gets exactly the V2X_DSM_IND messages it
+ * always got. Once on, every indication comes as V2X_DSM_IND_EX instead:
+ * a tDSMRxInfo directly followed by a V2X_DSM_IND payload (tDSMInd head and
+ * data), so msgLen = V2X_DSM_RX_INFO_LEN + 14 + data length. */
+#define V2X_DSM_RX_INFO_REQ 0x5611u
+#define V2X_DSM_IND_EX 0x5612u
+#define V2X_DSM_RX_INFO_LEN 72u
+#define V2X_DSM_IND_EX_HEAD_LEN (V2X_DSM_RX_INFO_LEN + V2X_DSM_IND_HEAD_LEN)
+
+/* tDSMRxInfo.flags: which fields hold a value */
+#define V2X_RX_INFO_HAS_TIME 0x01u /* rxRealUs, rxMonoUs */
+#define V2X_RX_INFO_HAS_SRC 0x02u  /* srcL2Id */
+#define V2X_RX_INFO_HAS_RSSI 0x04u /* rssiHalfDb */
+#define V2X_RX_INFO_HAS_CBR 0x08u  /* cbrPermille */
+/* The "not known" values, also written when the flag is clear. */
+#define V2X_RX_INFO_SRC_UNKNOWN 0xFFFFFFFFu
+#define V2X_RX_INFO_RSSI_UNKNOWN (-32768)
+#define V2X_RX_INFO_CBR_UNKNOWN 0xFFFFu
+
+/* tDSMRxInfo.secResult: what the security layer found. */
+typedef enum _eDSMRxSec_ {
+    V2X_RX_SEC_NOT_CHECKED = 0, /* its AID has no profile that verifies */
+    V2X_RX_SEC_VERIFIED = 1,    /* signature and signer verified; signerId is the signer's */
+    V2X_RX_SEC_UNSIGNED = 2,    /* handed up unsigned by a profile that lets it pass */
+    V2X_RX_SEC_FAILED = 3       /* handed up although it failed, by a profile that lets it pass
+                                   (the reason is counted in the core's rxSec* counters) */
+} eDSMRxSec;
+
 #pragma pack(push, 1)
+
+/* What came with one received message (V2X_DSM_IND_EX). Read only the
+ * fields whose flag is set; size says how many bytes of the record the core
+ * filled, so a reader built against a shorter record still finds its
+ * fields where they were (fields are only ever added at the end). */
+typedef struct _tDSMRxInfo_ {
+    uint16_t size;       /* V2X_DSM_RX_INFO_LEN today */
+    uint8_t dsmpVer;     /* the frame's DSMP version (0..7) */
+    uint8_t flags;       /* V2X_RX_INFO_HAS_* */
+    uint64_t rxRealUs;   /* when the core read the datagram: CLOCK_REALTIME, microseconds */
+    uint64_t rxMonoUs;   /* the same instant on CLOCK_MONOTONIC, microseconds */
+    uint32_t srcL2Id;    /* sender's 24-bit layer-2 source identity, from the radio module */
+    int16_t rssiHalfDb;  /* received signal strength in 0.5 dB steps (-180 = -90 dBm) */
+    uint16_t cbrPermille;/* channel busy ratio the module reported last, 0..1000 */
+    uint8_t secResult;   /* eDSMRxSec */
+    uint8_t extId;       /* the frame's header extension element: id, */
+    uint8_t extLen;      /* value length (0: the frame had none) */
+    uint8_t rsvd;        /* 0 */
+    uint8_t signerId[8]; /* HashedId8 of the signer certificate (V2X_RX_SEC_VERIFIED), else 0 */
+    uint8_t extVal[32];  /* the value, extLen bytes, zero after them */
+} tDSMRxInfo;
+
+/* V2X_DSM_RX_INFO_REQ payload. */
+typedef struct _tV2XRxInfoReq_ {
+    uint32_t on;   /* 1: records from now on; 0: plain indications again */
+    uint32_t rsvd; /* 0 */
+} tV2XRxInfoReq;
 
 /* How a DSM request may wait for the radio (dsm_request_ex). */
 typedef struct _tDSMTxOpt_ {
@@ -189,6 +246,19 @@ V2X_STATIC_ASSERT(offsetof(tDSMTxOpt, rsvd) == 5, "tDSMTxOpt.rsvd");
 V2X_STATIC_ASSERT(sizeof(tDSMReqExPre) == V2X_DSM_REQ_EX_PRE_LEN, "tDSMReqExPre is 16 bytes");
 V2X_STATIC_ASSERT(offsetof(tDSMReqExPre, callUs) == 8, "tDSMReqExPre.callUs");
 
+V2X_STATIC_ASSERT(sizeof(eDSMRxSec) == 4, "enumerations travel in 4 bytes");
+V2X_STATIC_ASSERT(sizeof(tDSMRxInfo) == V2X_DSM_RX_INFO_LEN, "tDSMRxInfo is 72 bytes");
+V2X_STATIC_ASSERT(offsetof(tDSMRxInfo, rxRealUs) == 4, "tDSMRxInfo.rxRealUs");
+V2X_STATIC_ASSERT(offsetof(tDSMRxInfo, rxMonoUs) == 12, "tDSMRxInfo.rxMonoUs");
+V2X_STATIC_ASSERT(offsetof(tDSMRxInfo, srcL2Id) == 20, "tDSMRxInfo.srcL2Id");
+V2X_STATIC_ASSERT(offsetof(tDSMRxInfo, rssiHalfDb) == 24, "tDSMRxInfo.rssiHalfDb");
+V2X_STATIC_ASSERT(offsetof(tDSMRxInfo, cbrPermille) == 26, "tDSMRxInfo.cbrPermille");
+V2X_STATIC_ASSERT(offsetof(tDSMRxInfo, secResult) == 28, "tDSMRxInfo.secResult");
+V2X_STATIC_ASSERT(offsetof(tDSMRxInfo, extLen) == 30, "tDSMRxInfo.extLen");
+V2X_STATIC_ASSERT(offsetof(tDSMRxInfo, signerId) == 32, "tDSMRxInfo.signerId");
+V2X_STATIC_ASSERT(offsetof(tDSMRxInfo, extVal) == 40, "tDSMRxInfo.extVal");
+V2X_STATIC_ASSERT(sizeof(tV2XRxInfoReq) == 8, "tV2XRxInfoReq is 8 bytes");
+
 V2X_STATIC_ASSERT(sizeof(tDSMInd) == 14, "tDSMInd head is 14 bytes");
 V2X_STATIC_ASSERT(offsetof(tDSMInd, appId) == 1, "tDSMInd.appId");
 V2X_STATIC_ASSERT(offsetof(tDSMInd, peerMac) == 5, "tDSMInd.peerMac");
@@ -240,8 +310,15 @@ static inline int core_app_dsm_ind_len_ok(const uint32_t aicHdrLen, const uint32
     return aicHdrLen >= V2X_DSM_IND_HEAD_LEN && aicHdrLen == V2X_DSM_IND_HEAD_LEN + aicRecLen;
 }
 
+/* V2X_DSM_IND_EX: at least the record and the head, and exactly those + data. */
+static inline int core_app_dsm_ind_ex_len_ok(const uint32_t aicHdrLen, const uint32_t aicRecLen)
+{
+    return aicHdrLen >= V2X_DSM_IND_EX_HEAD_LEN && aicHdrLen == V2X_DSM_IND_EX_HEAD_LEN + aicRecLen;
+}
+
 /* Payload length that the core accepts for an application-to-core type with
- * a fixed record: 11, 523, 270, 12 for a query or 8 for a control hello; 0 for
+ * a fixed record: 11, 523, 270, 12 for a query, 8 for a control hello or a
+ * receive-record request; 0 for
  * V2X_DSM_REQ (variable, see above) and for every type the core refuses. */
 static inline uint32_t core_app_req_fixed_len(const uint32_t aicMsgType)
 {
@@ -256,6 +333,8 @@ static inline uint32_t core_app_req_fixed_len(const uint32_t aicMsgType)
         return (uint32_t)sizeof(tV2XCtlReq);
     case V2X_CTL_HELLO:
         return (uint32_t)sizeof(tV2XCtlHello);
+    case V2X_DSM_RX_INFO_REQ:
+        return (uint32_t)sizeof(tV2XRxInfoReq);
     default:
         return 0;
     }

@@ -163,6 +163,17 @@ typedef struct _tV2XCoreStats_ {
     uint64_t rxSecUnsigned;         /* dropped: unsigned where a signature is required */
     uint64_t rxSecPassedUnverified; /* handed up although unsigned or failed (profiles that
                                        do not drop) */
+
+    /* Radio receive, added later: receive-record datagrams (PROT_TP_RX_REC,
+     * v2x_types.h) and the records handed to applications. */
+    uint64_t rxRecDatagrams; /* receive-record datagrams read (also in rxDatagrams) */
+    uint64_t rxDropRecShort; /* dropped: ends inside its record, or no frame after it */
+    uint64_t rxDropRecBad;   /* dropped: unknown version or flag bits, record length out of
+                                range, CBR above 1000 per mille */
+    uint64_t rxCbrLast;      /* now: the CBR the module reported last, per mille;
+                                V2X_RX_INFO_CBR_UNKNOWN (65535) before the first */
+    uint64_t rxIndRecords;   /* indications sent with a receive record (V2X_DSM_IND_EX),
+                                one per connection that asked */
 } tV2XCoreStats;
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, rxDatagrams) == 8, "counters start at byte 8");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txDatagrams) == 8 + 16 * 8, "send counters");
@@ -171,7 +182,8 @@ V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txExpired) == 8 + 48 * 8, "later send 
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, appRefusedShare) == 8 + 50 * 8, "later application counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, logLinesDropped) == 8 + 54 * 8, "core counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txSecSigned) == 8 + 56 * 8, "security counters");
-V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 70 * 8, "tV2XCoreStats is 568 bytes");
+V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, rxRecDatagrams) == 8 + 70 * 8, "receive-record counters");
+V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 75 * 8, "tV2XCoreStats is 608 bytes");
 
 /* V2X_CTL_GREETING payload. */
 typedef struct _tV2XCtlGreeting_ {

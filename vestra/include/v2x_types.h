@@ -91,6 +91,45 @@ typedef enum _eProtTp_ {
     PROT_TP_MAX = 6
 } eProtTp;
 
+/* ---- Receive records from the radio module ---------------------------------
+ * A radio module that knows more about a frame than its bytes sends it in a
+ * receive-record datagram: the protocol-type byte PROT_TP_RX_REC (a value no
+ * frame type uses), then a tRlinkRxRec of recLen bytes, then the frame's own
+ * protocol-type byte and the DSMP frame, exactly as in a plain datagram. The
+ * core takes plain datagrams as before (with the source, RSSI and CBR not
+ * known) and drops a receive record that is short, of an unknown version,
+ * with a recLen outside V2X_RLINK_RX_REC_LEN..V2X_RLINK_RX_REC_MAX, unknown
+ * flag bits, or a CBR above 1000 per mille; each such drop is counted
+ * (rxDropRecShort, rxDropRecBad) and nothing of it is handed up.
+ *
+ * Multi-byte fields are big-endian, like the DSMP lengths on the air. */
+#define PROT_TP_RX_REC 0x84u
+#define V2X_RLINK_RX_REC_VER 1u
+#define V2X_RLINK_RX_REC_LEN 12u /* the record of version 1 */
+#define V2X_RLINK_RX_REC_MAX 64u /* a later version may append fields up to this */
+/* tRlinkRxRec.flags: which of the fields the module knows */
+#define V2X_RLINK_RX_HAS_SRC 0x01u
+#define V2X_RLINK_RX_HAS_RSSI 0x02u
+#define V2X_RLINK_RX_HAS_CBR 0x04u
+#define V2X_RLINK_RX_FLAGS_ALL 0x07u
+
+#pragma pack(push, 1)
+typedef struct _tRlinkRxRec_ {
+    uint8_t version;    /* V2X_RLINK_RX_REC_VER */
+    uint8_t recLen;     /* bytes of the record, from version up to the frame's type byte */
+    uint8_t flags;      /* V2X_RLINK_RX_HAS_* */
+    uint8_t rsvd;       /* 0 */
+    uint8_t srcL2Id[4]; /* sender's layer-2 source identity: 24 bits in the last three bytes,
+                           the first is 0 */
+    uint8_t rssi[2];    /* signed, in 0.5 dB steps (-180 = -90 dBm) */
+    uint8_t cbr[2];     /* channel busy ratio the module measured last, per mille (0..1000) */
+} tRlinkRxRec;
+#pragma pack(pop)
+V2X_STATIC_ASSERT(sizeof(tRlinkRxRec) == V2X_RLINK_RX_REC_LEN, "tRlinkRxRec is 12 bytes");
+V2X_STATIC_ASSERT(offsetof(tRlinkRxRec, srcL2Id) == 4, "tRlinkRxRec.srcL2Id");
+V2X_STATIC_ASSERT(offsetof(tRlinkRxRec, rssi) == 8, "tRlinkRxRec.rssi");
+V2X_STATIC_ASSERT(offsetof(tRlinkRxRec, cbr) == 10, "tRlinkRxRec.cbr");
+
 /* Application identifiers. Records carry AIDs as plain uint32. */
 typedef enum _eV2XAID_ {
     V2X_AID_SYS_DEF = 0,
