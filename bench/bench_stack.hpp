@@ -40,7 +40,9 @@ struct Stack {
 };
 // The application runtime and its core, AID 32 registered with the
 // callback that counts into gSink.
-Stack start_stack();
+// aicRxInfo: the application asks for receive records and registers with
+// the callback that takes them.
+Stack start_stack(bool aicRxInfo = false);
 int stop_stack(Stack& s);
 // A DSM request for dsm_request(): broadcast, DSMP, priority 0, aicLen
 // data bytes of zeros.

@@ -35,4 +35,6 @@ per() {  # mode low high label
 }
 
 per count-rx "$rx_lo" "$rx_hi" "receive"
+per count-rx-rec "$rx_lo" "$rx_hi" "receive, module's records, not asked for"
+per count-rx-info "$rx_lo" "$rx_hi" "receive, module's records, asked for"
 per count-tx "$tx_lo" "$tx_hi" "send"

@@ -34,6 +34,8 @@
 //                           over N cycles, with the built-in defaults in a
 //                           network namespace of the bench's own (root)
 //   v2x-bench count-rx N    N received frames one at a time (for callgrind)
+//   v2x-bench count-rx-rec N   the same, the module sending receive records
+//   v2x-bench count-rx-info N  ... and the application taking them
 //   v2x-bench count-tx N    N sent messages one at a time (for callgrind)
 //   v2x-bench verify [SECONDS], v2x-bench sign [N]
 //                           signed messages (sec_bench.cpp)
@@ -215,7 +217,13 @@ Stack stack_cfg()
     return s;
 }
 
-Stack start_stack()
+int stack_ind_rx(const uint32_t, uint16_t aicLen, const char* aipcMsg, const tDSMRxInfo*)
+{
+    on_frame(aipcMsg, aicLen);
+    return 0;
+}
+
+Stack start_stack(bool aicRxInfo)
 {
     Stack s = stack_cfg();
     if (cv2x_app_init(&s.cfg) != 0) {
@@ -226,7 +234,9 @@ Stack start_stack()
     memset(&r, 0, sizeof(r));
     r.action = DME_ACTION_ADD;
     r.appId = kAid;
-    if (dme_dsm_serv_req(&r, nullptr, stack_ind) != 0) {
+    if ((aicRxInfo ? dme_dsm_serv_req_rx(&r, nullptr, stack_ind_rx)
+                   : dme_dsm_serv_req(&r, nullptr, stack_ind)) != 0 ||
+        (aicRxInfo && cv2x_app_set_rx_info(1) != 0)) {
         fprintf(stderr, "dme_dsm_serv_req failed\n");
         exit(1);
     }
@@ -520,15 +530,22 @@ int run_pace(int aicGaps)
     return stop_stack(s);
 }
 
-// One frame at a time through the stack, for instruction counts.
-int run_count_rx(long aicN)
+// One frame at a time through the stack, for instruction counts. With
+// aicRec the module sends receive-record datagrams; with aicRxInfo the
+// application also takes the records.
+int count_rx(long aicN, bool aicRec, bool aicRxInfo)
 {
-    Stack s = start_stack();
+    Stack s = start_stack(aicRxInfo);
     sem_t each;
     sem_init(&each, 0, 0);
     gSink.each = &each;
     int tx = udp_socket(nullptr);
     std::vector<char> f = frame(300);
+    if (aicRec) {
+        // Source 0x000102, RSSI -90 dBm, CBR 0.5, before the plain datagram.
+        const std::vector<char> rec = {'\x84', 1, 12, 7, 0, 0, 0, 1, 2, '\xFF', '\x4C', 1, '\xF4'};
+        f.insert(f.begin(), rec.begin(), rec.end());
+    }
     const struct sockaddr_in to = loopback(s.rcvPort);
     for (long i = 0; i < aicN; ++i) {
         sendto(tx, f.data(), f.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
@@ -540,6 +557,10 @@ int run_count_rx(long aicN)
     close(tx);
     return stop_stack(s);
 }
+
+int run_count_rx(long aicN) { return count_rx(aicN, false, false); }
+int run_count_rx_rec(long aicN) { return count_rx(aicN, true, false); }
+int run_count_rx_info(long aicN) { return count_rx(aicN, true, true); }
 
 // One message at a time from the application to the radio.
 int run_count_tx(long aicN)
@@ -1780,6 +1801,8 @@ const Mode kModes[] = {
     {"start", 20, 1, [](long n) { return run_start(static_cast<int>(n)); }},
     {"sys-start", 20, 1, [](long n) { return run_sys_start(static_cast<int>(n)); }},
     {"count-rx", 0, 1, run_count_rx},
+    {"count-rx-rec", 0, 1, run_count_rx_rec},
+    {"count-rx-info", 0, 1, run_count_rx_info},
     {"count-tx", 0, 1, run_count_tx},
     {"verify", 5, 1, [](long n) { return run_sec_verify(static_cast<int>(n)); }},
     {"sign", 100, 1, [](long n) { return run_sec_sign(static_cast<int>(n)); }},
@@ -1802,7 +1825,8 @@ int main(int argc, char** argv)
     fprintf(stderr,
             "usage: v2x-bench rx [BLOCKS] | pace [GAPS] | rxload [SECONDS] | age [N] |"
             " contention [SECONDS] | stop [N] | conn-mem [N] | start [N] | sys-start [N] |"
-            " count-rx N | count-tx N | verify [BLOCKS] | sign [N] |"
+            " count-rx N | count-rx-rec N |"
+            " count-rx-info N | count-tx N | verify [BLOCKS] | sign [N] |"
             " air N SECONDS BASEPORT [BOUND_MS]\n");
     return 2;
 }

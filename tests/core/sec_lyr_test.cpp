@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core.h"
+#include "core_app_frame.hpp"
 #include "core_harness.h"
 #include "sec_issue.hpp"
 #include "sec_lyr.hpp"
@@ -306,4 +307,41 @@ TEST(SecLayer, SigningKeepsTheHoldBackOfAFastSender)
     EXPECT_EQ(d(SD(txSecFailed)), 0u);
     EXPECT_EQ(d(SD(txSecOverload)), 0u);
     EXPECT_GT(d(SD(txHeldBack)), 0u);
+}
+
+// The receive record of a connection that asked for one carries the
+// verdict: the signer's identity for a verified message, "not checked" for
+// an AID without a profile, "unsigned" for what a passing profile let by.
+TEST(SecLayer, ReceiveRecordCarriesTheVerdictAndTheSigner)
+{
+    SecCore sc(1);
+    ASSERT_TRUE(sc.core->started());
+    const int rec = sc.core->connect_app();
+    const tV2XRxInfoReq on = {1, 0};
+    Bytes m(V2X_CORE_APP_HDR_LEN + sizeof(on));
+    core_app_hdr_put(reinterpret_cast<char*>(m.data()), V2X_DSM_RX_INFO_REQ, sizeof(on));
+    memcpy(m.data() + V2X_CORE_APP_HDR_LEN, &on, sizeof(on));
+    ASSERT_TRUE(v2xtest::write_all(rec, m));
+    ASSERT_TRUE(v2xtest::wait_for([&] { return v2xtest::unread_by_peer(rec) == 0; }));
+    const auto next = [&](tDSMRxInfo* aopRx) {
+        const Bytes e = v2xtest::read_msg(rec, 5000);
+        CoreAppDsmInd ind{};
+        return e.size() > V2X_CORE_APP_HDR_LEN &&
+               core_app_dsm_ind_ex_parse(reinterpret_cast<const char*>(e.data()) + V2X_CORE_APP_HDR_LEN,
+                                         e.size() - V2X_CORE_APP_HDR_LEN, aopRx, &ind);
+    };
+    const uint8_t zero[8] = {};
+    tDSMRxInfo rx;
+    ASSERT_TRUE(sc.core->air_send(sc.send({'h', 'i'})));
+    ASSERT_TRUE(next(&rx));
+    EXPECT_EQ(rx.secResult, V2X_RX_SEC_VERIFIED);
+    EXPECT_NE(memcmp(rx.signerId, zero, sizeof(zero)), 0);
+    ASSERT_TRUE(sc.core->air_send(v2xtest::air_frame(33, {9, 8})));
+    ASSERT_TRUE(next(&rx));
+    EXPECT_EQ(rx.secResult, V2X_RX_SEC_NOT_CHECKED);
+    EXPECT_EQ(memcmp(rx.signerId, zero, sizeof(zero)), 0);
+    ASSERT_TRUE(sc.core->air_send(v2xtest::air_frame(32, {0x03, 0x80, 0x02, 0x05, 0x06})));
+    ASSERT_TRUE(next(&rx));
+    EXPECT_EQ(rx.secResult, V2X_RX_SEC_UNSIGNED);
+    EXPECT_EQ(rx.flags, V2X_RX_INFO_HAS_TIME);
 }

@@ -184,4 +184,9 @@ int app_dsm_req_check(uint32_t aicAppId, const uint8_t* aipcExts, uint32_t aicDa
 // the refusal.
 int app_core_msg_check(uint32_t aicType, const char* aipcMsg, uint32_t aicLen);
 
+// app_dsm_ind with the indication's receive record (null: it came without
+// one): the registration's callback of either kind is called with what it
+// takes. Runtime thread.
+int app_dsm_ind_rx(tDSMInd* aipcDSMInd, const tDSMRxInfo* aipcRx);
+
 #endif

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "app_util.hpp"
+#include "core_app_frame.hpp"
 #include "cv2x_app.h"
 #include "self_list.h"
 #include "self_log.h"
@@ -23,6 +24,7 @@ typedef struct _tDMEDSMHok_ {
     uint8_t aidMthFlg;
     fDME_DSM_serv_cfm cfmFunc;
     fDSM_Ind indFunc;
+    fDSM_IndRx indRxFunc;  // set instead of indFunc by dme_dsm_serv_req_rx
 } tDMEDSMHok;
 
 static LIST_HEAD(giDSMHokHd);
@@ -193,7 +195,7 @@ bool _pend_take(uint32_t aicAppId, tDSMPendCfm* aopPend)
 // in *aopUndo. 0, or -ERR_V2X_PRIM_ACTION / -ERR_V2X_MALLOC with nothing
 // changed. Called with giDSMHokLk held for writing.
 static int _local_apply(const tDMEDSMServReq& aicReq, fDME_DSM_serv_cfm aipCfm, fDSM_Ind aipInd,
-                        tDMEDSMHok** aopHok, tDMEDSMHok* aopOld)
+                        fDSM_IndRx aipIndRx, tDMEDSMHok** aopHok, tDMEDSMHok* aopOld)
 {
     tDMEDSMHok* hok = _find_hok(aicReq.appId);
     if (aicReq.action == DME_ACTION_ADD) {
@@ -215,6 +217,7 @@ static int _local_apply(const tDMEDSMServReq& aicReq, fDME_DSM_serv_cfm aipCfm, 
         hok->aidMthFlg = aicReq.aidMthFlg;
         hok->cfmFunc = aipCfm;
         hok->indFunc = aipInd;
+        hok->indRxFunc = aipIndRx;
         list_add_tail(&hok->hnode, &giDSMHokHd);
         *aopHok = hok;
         return V2X_SUCCESS;
@@ -239,6 +242,7 @@ static int _local_apply(const tDMEDSMServReq& aicReq, fDME_DSM_serv_cfm aipCfm, 
     hok->aidMthFlg = aicReq.aidMthFlg;
     hok->cfmFunc = aipCfm;
     hok->indFunc = aipInd;
+    hok->indRxFunc = aipIndRx;
     return V2X_SUCCESS;
 }
 
@@ -267,14 +271,17 @@ static void _local_settle(const tDMEDSMServReq& aicReq, bool aicSent, tDMEDSMHok
             aipHok->aidMthFlg = aicOld.aidMthFlg;
             aipHok->cfmFunc = aicOld.cfmFunc;
             aipHok->indFunc = aicOld.indFunc;
+            aipHok->indRxFunc = aicOld.indRxFunc;
         }
         break;
     }
 }
 
-extern "C" V2X_API int dme_dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
-                                        fDME_DSM_serv_cfm aipDMEDSMCfmFunc,
-                                        fDSM_Ind aipDSMIndFunc)
+// Both registration calls: exactly one of the indication callbacks is set
+// for an add or a change.
+static int _dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
+                         fDME_DSM_serv_cfm aipDMEDSMCfmFunc, fDSM_Ind aipDSMIndFunc,
+                         fDSM_IndRx aipDSMIndRxFunc)
 {
     LOGT();
     if (aipcDMEDSMServReq == nullptr) {
@@ -291,7 +298,7 @@ extern "C" V2X_API int dme_dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
     // Indications are delivered through this callback without a further
     // test, so a record that would route them must carry one.
     if ((req.action == DME_ACTION_ADD || req.action == DME_ACTION_CHGE) &&
-        aipDSMIndFunc == nullptr) {
+        aipDSMIndFunc == nullptr && aipDSMIndRxFunc == nullptr) {
         LOGE("aipDSMIndFunc=NULL err!!!!\n");
         return -ERR_V2X_PARM_CONT;
     }
@@ -313,7 +320,7 @@ extern "C" V2X_API int dme_dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
     int rc;
     {
         WriteLock lk(giDSMHokLk);
-        rc = _local_apply(req, aipDMEDSMCfmFunc, aipDSMIndFunc, &hok, &old);
+        rc = _local_apply(req, aipDMEDSMCfmFunc, aipDSMIndFunc, aipDSMIndRxFunc, &hok, &old);
     }
     if (rc != 0) {
         static constexpr const char* kStep[] = {"_dme_dsm_serv_req_add() err!!!!\n",
@@ -334,7 +341,37 @@ extern "C" V2X_API int dme_dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
     return rc;
 }
 
+extern "C" V2X_API int dme_dsm_serv_req(const tDMEDSMServReq* aipcDMEDSMServReq,
+                                        fDME_DSM_serv_cfm aipDMEDSMCfmFunc,
+                                        fDSM_Ind aipDSMIndFunc)
+{
+    return _dsm_serv_req(aipcDMEDSMServReq, aipDMEDSMCfmFunc, aipDSMIndFunc, nullptr);
+}
+
+extern "C" V2X_API int dme_dsm_serv_req_rx(const tDMEDSMServReq* aipcDMEDSMServReq,
+                                           fDME_DSM_serv_cfm aipDMEDSMCfmFunc,
+                                           fDSM_IndRx aipDSMIndFunc)
+{
+    return _dsm_serv_req(aipcDMEDSMServReq, aipDMEDSMCfmFunc, nullptr, aipDSMIndFunc);
+}
+
+extern "C" V2X_API int cv2x_app_set_rx_info(int aicOn)
+{
+    const tV2XRxInfoReq req = {aicOn != 0 ? 1u : 0u, 0u};
+    const int rc = send_core_app_msg(static_cast<eV2XMsgType>(V2X_DSM_RX_INFO_REQ),
+                                     reinterpret_cast<const char*>(&req), static_cast<int>(sizeof(req)));
+    if (rc != 0) {
+        LOGE("send_core_app_msg() err!!!!\n");
+    }
+    return rc;
+}
+
 extern "C" V2X_API int app_dsm_ind(tDSMInd* aipcDSMInd)
+{
+    return app_dsm_ind_rx(aipcDSMInd, nullptr);
+}
+
+int app_dsm_ind_rx(tDSMInd* aipcDSMInd, const tDSMRxInfo* aipcRx)
 {
     LOGT();
     if (aipcDSMInd == nullptr) {
@@ -350,6 +387,7 @@ extern "C" V2X_API int app_dsm_ind(tDSMInd* aipcDSMInd)
     const auto priority = static_cast<uint8_t>(raw[offsetof(tDSMInd, priority)]);
 
     fDSM_Ind ind = nullptr;
+    fDSM_IndRx indRx = nullptr;
     {
         ReadLock lk(giDSMHokLk);
         struct list_head *pos, *n;
@@ -357,18 +395,30 @@ extern "C" V2X_API int app_dsm_ind(tDSMInd* aipcDSMInd)
         {
             auto* hok = reinterpret_cast<tDMEDSMHok*>(pos);
             LOGI("aipcDSMInd->appId=0x%0x\n", appId);
-            if ((hok->aidMthFlg != 0 || hok->appId == appId) && hok->indFunc != nullptr) {
+            if ((hok->aidMthFlg != 0 || hok->appId == appId) &&
+                (hok->indFunc != nullptr || hok->indRxFunc != nullptr)) {
                 ind = hok->indFunc;
+                indRx = hok->indRxFunc;
                 break;
             }
         }
     }
-    if (ind == nullptr) {
+    if (ind == nullptr && indRx == nullptr) {
         return V2X_SUCCESS;
     }
     // Called without the table's lock, so that the callback cannot block a
     // registration made by another thread.
     AppCallbackScope cb(kAppCbDsm);
+    if (indRx != nullptr) {
+        // An indication that came without a record (before the core took
+        // the request for them) gets one that says nothing but the version.
+        tDSMRxInfo none;
+        if (aipcRx == nullptr) {
+            core_app_rx_info_none(&none, dsmpVer);
+            aipcRx = &none;
+        }
+        return indRx(appId, msgLen, raw + offsetof(tDSMInd, msg), aipcRx);
+    }
     return ind(dsmpVer, appId, msgLen, raw + offsetof(tDSMInd, msg), raw + offsetof(tDSMInd, peerMac),
                priority);
 }

@@ -122,6 +122,27 @@ static int _parse_dsm_ind_msg(char* aipcMsg, const int aicLen)
     return rc;
 }
 
+// An indication with its receive record: both handed over in place (the
+// records are packed, alignment 1, so pointing into the reader's bytes is
+// safe).
+static int _parse_dsm_ind_ex_msg(char* aipcMsg, const int aicLen)
+{
+    LOGT();
+    CoreAppDsmInd head{};
+    const size_t recSize =
+        aicLen < 0 ? 0 : core_app_dsm_ind_ex_check(aipcMsg, static_cast<size_t>(aicLen), &head);
+    if (recSize == 0) {
+        LOGE("V2X_DSM_IND_EX len(%d) err!!!!\n", aicLen);
+        return -ERR_V2X_RX_CORE_FMT;
+    }
+    int rc = app_dsm_ind_rx(reinterpret_cast<tDSMInd*>(aipcMsg + recSize),
+                            reinterpret_cast<const tDSMRxInfo*>(aipcMsg));
+    if (rc != 0) {
+        LOGE("app_dsm_ind() err!!!!\n");
+    }
+    return rc;
+}
+
 // A confirm is a fixed record: copied out of the bytes, then handed over.
 template <typename Cfm>
 static int _parse_confirm_msg(const char* aipcMsg, const int aicLen, int (*aipFn)(const Cfm*),
@@ -151,6 +172,8 @@ static int _parse_recv_msg(const CoreAppMsg& aicMsg)
                                   "app_dme_dsm_serv_cfm");
     case V2X_DSM_IND:
         return _parse_dsm_ind_msg(aicMsg.payload, aicMsg.msgLen);
+    case V2X_DSM_IND_EX:
+        return _parse_dsm_ind_ex_msg(aicMsg.payload, aicMsg.msgLen);
     case V2X_DME_PROV_SERV_CFM:
         return _parse_confirm_msg(aicMsg.payload, aicMsg.msgLen, app_dme_provider_serv_cfm,
                                   "app_dme_provider_serv_cfm");

@@ -90,6 +90,14 @@ extern "C" V2X_API int _send_core_app_msg(const eV2XMsgType aicMsgTp, const char
     return sys_net_send(static_cast<uint32_t>(aicMsgTp), aipcMsg, aicLen);
 }
 
+extern "C" V2X_API int v2x_system_set_rx_info(int aicOn)
+{
+    LOGT();
+    const tV2XRxInfoReq req = {aicOn != 0 ? 1u : 0u, 0u};
+    return sys_net_send(V2X_DSM_RX_INFO_REQ, reinterpret_cast<const char*>(&req),
+                        static_cast<int>(sizeof(req)));
+}
+
 extern "C" V2X_API int v2x_system_conn_stats(tV2XCtlClient* aopStats)
 {
     LOGT();
@@ -159,19 +167,30 @@ extern "C" V2X_API int v2x_sys_net_exit(void)
     return app_tx_report_cut(giTx);
 }
 
-// A DSM indication: parameters and data to the caller, data length back.
+// A DSM indication (with its receive record when aicEx): parameters, data
+// and record to the caller, data length back.
 static int _parse_rx_dsm_msg(const char* aipcMsg, const int aicLen, const char* aopcRxBuf,
-                             const int aicBufLen, const tDSMRxParm* aopcDSMRxParm)
+                             const int aicBufLen, const tDSMRxParm* aopcDSMRxParm, bool aicEx,
+                             tDSMRxInfo* aopRx)
 {
     CoreAppDsmInd head{};
-    if (aicLen < static_cast<int>(V2X_DSM_IND_HEAD_LEN)) {
-        LOGE("aicLen()=%d err!!!!\n", aicLen);
-        return -ERR_V2X_RX_CORE_FMT;
-    }
-    if (!core_app_dsm_ind_parse(aipcMsg, static_cast<size_t>(aicLen), &head)) {
-        LOGE("%d!=%d+%d err!!!!\n", aicLen, static_cast<int>(V2X_DSM_IND_HEAD_LEN),
-             static_cast<int>(head.msgLen));
-        return -ERR_V2X_RX_CORE_FMT;
+    tDSMRxInfo rx;
+    if (aicEx) {
+        if (aicLen < 0 || !core_app_dsm_ind_ex_parse(aipcMsg, static_cast<size_t>(aicLen), &rx, &head)) {
+            LOGE("V2X_DSM_IND_EX len(%d) err!!!!\n", aicLen);
+            return -ERR_V2X_RX_CORE_FMT;
+        }
+    } else {
+        if (aicLen < static_cast<int>(V2X_DSM_IND_HEAD_LEN)) {
+            LOGE("aicLen()=%d err!!!!\n", aicLen);
+            return -ERR_V2X_RX_CORE_FMT;
+        }
+        if (!core_app_dsm_ind_parse(aipcMsg, static_cast<size_t>(aicLen), &head)) {
+            LOGE("%d!=%d+%d err!!!!\n", aicLen, static_cast<int>(V2X_DSM_IND_HEAD_LEN),
+                 static_cast<int>(head.msgLen));
+            return -ERR_V2X_RX_CORE_FMT;
+        }
+        core_app_rx_info_none(&rx, head.dsmpVer);
     }
     const uint16_t recLen = head.msgLen;
     if (static_cast<int>(recLen) > aicBufLen) {
@@ -190,11 +209,14 @@ static int _parse_rx_dsm_msg(const char* aipcMsg, const int aicLen, const char* 
     if (recLen > 0) {
         memcpy(const_cast<char*>(aopcRxBuf), head.data, recLen);
     }
+    if (aopRx != nullptr) {
+        memcpy(aopRx, &rx, sizeof(rx));
+    }
     return recLen;
 }
 
 static int _parse_recv_msg(const CoreAppMsg& aicMsg, const char* aopcRxBuf, const int aicBufLen,
-                           const tDSMRxParm* aopcDSMRxParm)
+                           const tDSMRxParm* aopcDSMRxParm, tDSMRxInfo* aopRx)
 {
     LOGT();
     switch (aicMsg.msgType) {
@@ -202,8 +224,10 @@ static int _parse_recv_msg(const CoreAppMsg& aicMsg, const char* aopcRxBuf, cons
     case V2X_DME_PROV_SERV_CFM:
     case V2X_DME_USER_SERV_CFM:
         return 0;  // a confirm of this connection's registration; nothing for the caller
-    case V2X_DSM_IND: {
-        int rc = _parse_rx_dsm_msg(aicMsg.payload, aicMsg.msgLen, aopcRxBuf, aicBufLen, aopcDSMRxParm);
+    case V2X_DSM_IND:
+    case V2X_DSM_IND_EX: {
+        int rc = _parse_rx_dsm_msg(aicMsg.payload, aicMsg.msgLen, aopcRxBuf, aicBufLen,
+                                   aopcDSMRxParm, aicMsg.msgType == V2X_DSM_IND_EX, aopRx);
         if (rc < 0) {
             LOGE("_parse_rx_dsm_msg() err!!!!\n");
         }
@@ -217,6 +241,12 @@ static int _parse_recv_msg(const CoreAppMsg& aicMsg, const char* aopcRxBuf, cons
 
 extern "C" V2X_API int v2x_system_read(const char* aopcRxBuf, const int aicBufLen,
                                        const tDSMRxParm* aopcDSMRxParm)
+{
+    return v2x_system_read_rx(aopcRxBuf, aicBufLen, aopcDSMRxParm, nullptr);
+}
+
+extern "C" V2X_API int v2x_system_read_rx(const char* aopcRxBuf, const int aicBufLen,
+                                          const tDSMRxParm* aopcDSMRxParm, tDSMRxInfo* aopRxInfo)
 {
     LOGT();
     std::lock_guard<std::mutex> rl(giRxMtx);
@@ -237,7 +267,7 @@ extern "C" V2X_API int v2x_system_read(const char* aopcRxBuf, const int aicBufLe
     for (;;) {
         const CoreAppNext got = rxBuf.next(&msg);
         if (got == CoreAppNext::Msg) {
-            return _parse_recv_msg(msg, aopcRxBuf, bufLen, aopcDSMRxParm);
+            return _parse_recv_msg(msg, aopcRxBuf, bufLen, aopcDSMRxParm, aopRxInfo);
         }
         if (got == CoreAppNext::Drop) {
             // Out of step: what was held is gone; go on with the next read.

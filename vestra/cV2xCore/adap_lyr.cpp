@@ -6,6 +6,7 @@
 
 #include "dsmp.hpp"
 #include "rlink.hpp"
+#include "rx_info.hpp"
 #include "air_log.hpp"
 #include "core_stats.hpp"
 #include "self_log.h"
@@ -145,7 +146,8 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
     DsmpRxFrame f;
     const DsmpRx res = dsmp_decode(reinterpret_cast<const uint8_t*>(aipcData), aicAdapPayldLen, f,
                                    _aid_registered);
-    // An extension element is checked by the decoder and not used further.
+    // An extension element is checked by the decoder; its bytes go up in
+    // the receive record.
     switch (res) {
     case DsmpRx::TooShort:
         STAT_ADD(rxDropTooShort);
@@ -184,6 +186,9 @@ static int _adaptation_layer_indication(const uint8_t aicProtTp, const char* aip
         return V2X_SUCCESS;
     case DsmpRx::Ok:
         break;
+    }
+    if (rx_info_active()) {
+        rx_info_take_dsmp(f.version, f.extId, f.extLen, f.extVal);
     }
     LOGI("appId=0x%x\n", static_cast<unsigned>(f.rawAid));
     LOGI("encdAid=%d\n", static_cast<int>(f.aid));

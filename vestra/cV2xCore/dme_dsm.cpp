@@ -11,6 +11,7 @@
 #include "dsm_mem.hpp"
 #include "core_stats.hpp"
 #include "dsmp.hpp"
+#include "rx_info.hpp"
 #include "self_log.h"
 #include "v2x_prim.hpp"
 #include "v2x_sink.hpp"
@@ -172,8 +173,33 @@ static int _dsm_indication(uint8_t aiDSMPVer, const uint32_t aicAppId, uint16_t 
     ind.priority = aiPrity;
     ind.msgLen = aiLen;
     ind.data = aipcData;
-    const size_t len = core_app_dsm_ind_put(dsm_state().indBuf, sizeof(dsm_state().indBuf), ind);
-    int ret = dsm_state().ind(dsm_state().indBuf, static_cast<int>(len));
+    DsmState& st = dsm_state();
+    int ret = 0;
+    // Asked of the daemon server only while someone wants records.
+    const int forms = rx_info_wanted() && st.indForms != nullptr ? st.indForms() : DSM_IND_PLAIN;
+    if ((forms & DSM_IND_RECORD) != 0) {
+        // The frame's receive record: started by the radio link, or a fresh
+        // one for a frame that came another way.
+        if (!rx_info_active()) {
+            rx_info_start();
+            rx_info_stop();
+        }
+        tDSMRxInfo& rx = rx_info_cur();
+        rx.dsmpVer = aiDSMPVer;
+        if ((rx.flags & V2X_RX_INFO_HAS_TIME) == 0) {
+            rx_info_settle();  // read before anyone wanted records
+        }
+        // Each form is built only when a connection takes it, the data
+        // copied once into each.
+        const size_t exLen = core_app_dsm_ind_ex_build(st.indExBuf, sizeof(st.indExBuf), rx, ind);
+        const bool plain = (forms & DSM_IND_PLAIN) != 0;
+        const size_t len = plain ? core_app_dsm_ind_put(st.indBuf, sizeof(st.indBuf), ind) : 0;
+        ret = st.indPair(plain ? st.indBuf : nullptr, static_cast<int>(len),
+                         exLen != 0 ? st.indExBuf : nullptr, static_cast<int>(exLen));
+    } else {
+        const size_t len = core_app_dsm_ind_put(st.indBuf, sizeof(st.indBuf), ind);
+        ret = st.ind(st.indBuf, static_cast<int>(len));
+    }
     if (ret != 0) {
         LOGE("v2x_sdk_dmn_serv_tx_clit_msg() err!!!!\n");
         return ret;

@@ -50,9 +50,20 @@ unsigned long dme_dsm_default_ind_sink_count(void);
 // The layer's state beside its named send ring: where indications go up
 // (the daemon server's broadcast) and the buffer each is built in (core
 // thread only). Owned by the core object (core.cpp).
+// The forms of an indication the connections take.
+constexpr int DSM_IND_PLAIN = 1;
+constexpr int DSM_IND_RECORD = 2;
+
 struct DsmState {
     UpSink<int> ind;
     char indBuf[V2X_CORE_APP_BUF_LEN];
+    // Indications with receive records for the connections that asked:
+    // the pair goes up together (plain, with record), and the record's
+    // form is only built while someone wants it.
+    UpSinkOf<int, const char*, int, const char*, int> indPair;
+    // Which forms the connections take now (DSM_IND_*); unset: plain.
+    int (*indForms)() = nullptr;
+    char indExBuf[V2X_CORE_APP_BUF_LEN];
 };
 DsmState& dsm_state();
 

@@ -191,6 +191,20 @@ int _process_hello(tClitNetCon* c, const char* aipcPld)
     return 0;
 }
 
+// A connection asks for receive records with its indications, or for
+// plain ones again. Control connections get no indications at all.
+int _process_rx_info(tClitNetCon* c, const char* aipcPld)
+{
+    tV2XRxInfoReq r;
+    memcpy(&r, aipcPld, sizeof(r));
+    if (c->kind == kConnCtl || r.on > 1 || r.rsvd != 0) {
+        LOGE("fd=%d rx info request (on %u) err!!!!\n", c->fd, static_cast<unsigned>(r.on));
+        return -ERR_V2X_PARM_CONT;
+    }
+    dmn_set_rx_info(c, r.on != 0);
+    return 0;
+}
+
 }  // namespace
 
 bool dmn_is_dsm_req(uint32_t aicType)
@@ -276,6 +290,9 @@ int dmn_dispatch(tClitNetCon* c, const DmnReq& aicReq)
         break;
     case V2X_CTL_HELLO:
         rc = _process_hello(c, aicReq.pld);
+        break;
+    case V2X_DSM_RX_INFO_REQ:
+        rc = _process_rx_info(c, aicReq.pld);
         break;
     default:
         break;  // refused by dmn_check_header before we get here

@@ -25,6 +25,18 @@ void dmn_serv_set_idle_ms(int aicMs);
 // connections held back for it take their turns on the core's loop.
 void dmn_serv_tx_room(void);
 
+// Indications: aipcPlain (a V2X_DSM_IND message) to every application
+// connection, or aipcEx (the same as V2X_DSM_IND_EX) to those that asked
+// for receive records. Either may be null when nobody of its kind is
+// there (a connection that asked gets the plain form when aipcEx is null).
+// 0, or -ERR_V2X_SEND_LEN for a length no message has. Any thread.
+int dmn_serv_tx_ind(const char* aipcPlain, const int aicPlainLen, const char* aipcEx,
+                    const int aicExLen);
+// Which forms of an indication the open connections take (core thread):
+// 1 when an application connection did not ask for receive records (the
+// plain form), | 2 when one did (DSM_IND_PLAIN, DSM_IND_RECORD).
+int dmn_serv_ind_forms();
+
 // What became of a connection's DSM request on the radio: counted for the
 // connection, when it is still open (core thread).
 void dmn_serv_tx_news(uint32_t aicConnId, eRlinkTxNews aicNews);

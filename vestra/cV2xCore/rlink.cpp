@@ -18,6 +18,7 @@
 #include "dsm_mem.hpp"
 #include "air_log.hpp"
 #include "core_stats.hpp"
+#include "rx_info.hpp"
 #include "self_log.h"
 #include "v2x_clock.hpp"
 #include "v2x_evthread.hpp"
@@ -119,8 +120,41 @@ int _parse_rx_msg(const char* aipcMsg, const int aicLen)
         return -ERR_V2X_RX_ADAP_FMT;
     }
     // A drop above is counted and logged where it is decided.
-    const auto protTp = static_cast<uint8_t>(aipcMsg[0]);
-    return rlink_state().rx(protTp, gicSrcAdr, gicDstAdr, aipcMsg + 1, 0, static_cast<uint16_t>(aicLen - 1));
+    auto protTp = static_cast<uint8_t>(aipcMsg[0]);
+    const char* frame = aipcMsg + 1;
+    int frameLen = aicLen - 1;
+    rx_info_start();
+    if (protTp == PROT_TP_RX_REC) {
+        // What the module knows about the frame comes first; the frame's
+        // own type byte and the frame follow as in a plain datagram.
+        RlinkRxRec rec;
+        size_t off = 0;
+        const RlinkRxRecRc why = rlink_rx_rec_decode(reinterpret_cast<const uint8_t*>(frame),
+                                                     static_cast<size_t>(frameLen), &rec, &off);
+        if (why != RlinkRxRecRc::Ok) {
+            rx_info_stop();
+            if (why == RlinkRxRecRc::Short) {
+                STAT_ADD(rxDropRecShort);
+                LOGE_AIR("rx record short, aicLen(%d) err!!!!\n", aicLen);
+            } else {
+                STAT_ADD(rxDropRecBad);
+                LOGE_AIR("rx record malformed, aicLen(%d) err!!!!\n", aicLen);
+            }
+            return -ERR_V2X_RX_ADAP_FMT;
+        }
+        STAT_ADD(rxRecDatagrams);
+        rx_info_take_rec(rec);
+        if ((rec.flags & V2X_RLINK_RX_HAS_CBR) != 0) {
+            STAT_SET(rxCbrLast, static_cast<uint64_t>(rec.cbrPermille) + 1u);  // + 1: see v2x_core_stats
+        }
+        protTp = static_cast<uint8_t>(frame[off]);
+        frame += off + 1;
+        frameLen -= static_cast<int>(off) + 1;
+    }
+    const int rc = rlink_state().rx(protTp, gicSrcAdr, gicDstAdr, frame, 0,
+                                    static_cast<uint16_t>(frameLen));
+    rx_info_stop();
+    return rc;
 }
 
 // Runs on the core thread whenever the receive socket is readable. Reads

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core_stats.hpp"
+#include "rx_info.hpp"
 #include "sec_time.hpp"
 #include "self_log.h"
 #include "v2x_types.h"
@@ -161,8 +162,20 @@ void _deliver_verify(SecJob& aoJob)
         }
         STAT_ADD(rxSecPassedUnverified);
     }
+    // The frame's receive record goes up with it, with the verdict.
+    tDSMRxInfo& rx = rx_info_cur();
+    rx = aoJob.rxInfo;
+    if (why == sec::VerifyResult::Ok) {
+        rx.secResult = V2X_RX_SEC_VERIFIED;
+        static_assert(sizeof(rx.signerId) == sizeof(aoJob.vout.signer.b), "HashedId8");
+        memcpy(rx.signerId, aoJob.vout.signer.b, sizeof(rx.signerId));
+    } else {
+        rx.secResult = why == sec::VerifyResult::Unsigned ? V2X_RX_SEC_UNSIGNED : V2X_RX_SEC_FAILED;
+    }
+    rx_info_resume();
     (void)s.ind(aoJob.dsmpVer, aoJob.aid, static_cast<uint16_t>(len), data,
                 reinterpret_cast<const char*>(aoJob.peerMac), aoJob.rxPrio);
+    rx_info_stop();
 }
 
 void _deliver(SecJob& aoJob, void*)
@@ -448,6 +461,14 @@ int sec_lyr_ind(uint8_t aiVer, uint32_t aicAid, uint16_t aiLen, const char* aipc
         memcpy(j->peerMac, aipcPeerMac, sizeof(j->peerMac));
     }
     j->now = _now();
+    if (rx_info_active()) {
+        j->rxInfo = rx_info_cur();
+    } else {
+        rx_info_start();
+        j->rxInfo = rx_info_cur();
+        rx_info_stop();
+    }
+    j->rxInfo.dsmpVer = aiVer;
     j->inLen = aiLen;
     if (aiLen != 0) {
         memcpy(j->in, aipcData, aiLen);

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 
+#include "core_app.h"
 #include "sec_service.hpp"
 #include "tx_sched.hpp"
 #include "v2x_evthread.hpp"
@@ -54,6 +55,9 @@ struct SecJob {
     uint64_t now = 0;  // Time64 when it was received
     sec::VerifyResult result = sec::VerifyResult::Ok;
     sec::VerifyOut vout;
+    // What the radio link and the DSMP header said about the frame, handed
+    // up with it once verified.
+    tDSMRxInfo rxInfo{};
 
     // Sign: the payload; verify: the received record.
     uint16_t inLen = 0;

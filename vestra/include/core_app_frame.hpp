@@ -121,11 +121,17 @@ inline CoreAppHdr core_app_rx_hdr_check(const uint32_t aicMsgType, const uint32_
     }
     // The answer to a query is framed like any message, so that a client
     // that sent one keeps its stream in step (its dispatcher refuses it).
-    if (aicMsgType >= V2X_MSG_TYPE_MAX && aicMsgType != V2X_CTL_QUERY_RSP) {
+    if (aicMsgType >= V2X_MSG_TYPE_MAX && aicMsgType != V2X_CTL_QUERY_RSP &&
+        aicMsgType != V2X_DSM_IND_EX) {
         return CoreAppHdr::BadType;
     }
     if (aicMsgType == V2X_DSM_IND && aicMsgLen < V2X_DSM_IND_HEAD_LEN) {
         return CoreAppHdr::BadLen;
+    }
+    if (aicMsgType == V2X_DSM_IND_EX) {
+        return aicMsgLen >= V2X_DSM_IND_EX_HEAD_LEN && aicMsgLen <= V2X_CORE_APP_MAX_PAYLOAD
+                   ? CoreAppHdr::Ok
+                   : CoreAppHdr::BadLen;
     }
     return aicMsgLen <= V2X_CORE_APP_MAX_PAYLOAD ? CoreAppHdr::Ok : CoreAppHdr::BadLen;
 }
@@ -189,6 +195,77 @@ inline bool core_app_dsm_ind_parse(const char* aipcPld, const size_t aicLen, Cor
     ind.data = ind.msgLen != 0 ? aipcPld + V2X_DSM_IND_HEAD_LEN : nullptr;
     *aopInd = ind;
     return true;
+}
+
+// Writes one whole V2X_DSM_IND_EX message for the record and the indication
+// at aopBuf (aicCap bytes), the data copied once: the indication is framed
+// where its payload belongs, then the record goes over the plain header in
+// front of it. Its length, or 0 when it does not fit.
+inline size_t core_app_dsm_ind_ex_build(char* aopBuf, const size_t aicCap, const tDSMRxInfo& aicRx,
+                                        const CoreAppDsmInd& aicInd)
+{
+    if (aopBuf == nullptr || aicCap < V2X_DSM_RX_INFO_LEN) {
+        return 0;
+    }
+    const size_t plain = core_app_dsm_ind_put(aopBuf + V2X_DSM_RX_INFO_LEN,
+                                              aicCap - V2X_DSM_RX_INFO_LEN, aicInd);
+    const size_t pld = plain - V2X_CORE_APP_HDR_LEN + V2X_DSM_RX_INFO_LEN;
+    if (plain == 0 || pld > V2X_CORE_APP_MAX_PAYLOAD) {
+        return 0;
+    }
+    core_app_hdr_put(aopBuf, V2X_DSM_IND_EX, static_cast<uint16_t>(pld));
+    memcpy(aopBuf + V2X_CORE_APP_HDR_LEN, &aicRx, sizeof(aicRx));
+    const uint16_t size = V2X_DSM_RX_INFO_LEN;
+    memcpy(aopBuf + V2X_CORE_APP_HDR_LEN + offsetof(tDSMRxInfo, size), &size, sizeof(size));
+    return V2X_CORE_APP_HDR_LEN + pld;
+}
+
+// Checks the payload of a V2X_DSM_IND_EX of aicLen bytes (any alignment):
+// its record's size (at least today's; a later core's longer record is
+// skipped to its size) and the indication behind it, as
+// core_app_dsm_ind_parse. The record's size, or 0 when either is
+// malformed; nothing outside the aicLen bytes is read either way.
+inline size_t core_app_dsm_ind_ex_check(const char* aipcPld, const size_t aicLen,
+                                        CoreAppDsmInd* aopInd)
+{
+    if (aopInd != nullptr) {
+        *aopInd = CoreAppDsmInd{};
+    }
+    if (aipcPld == nullptr || aopInd == nullptr || aicLen < V2X_DSM_IND_EX_HEAD_LEN) {
+        return 0;
+    }
+    uint16_t size;
+    memcpy(&size, aipcPld + offsetof(tDSMRxInfo, size), sizeof(size));
+    if (size < V2X_DSM_RX_INFO_LEN || size > aicLen - V2X_DSM_IND_HEAD_LEN ||
+        !core_app_dsm_ind_parse(aipcPld + size, aicLen - size, aopInd)) {
+        return 0;
+    }
+    return size;
+}
+
+// core_app_dsm_ind_ex_check, and the record copied into *aopRx (its size
+// then today's).
+inline bool core_app_dsm_ind_ex_parse(const char* aipcPld, const size_t aicLen, tDSMRxInfo* aopRx,
+                                      CoreAppDsmInd* aopInd)
+{
+    if (aopRx == nullptr || core_app_dsm_ind_ex_check(aipcPld, aicLen, aopInd) == 0) {
+        return false;
+    }
+    memcpy(aopRx, aipcPld, sizeof(*aopRx));
+    aopRx->size = static_cast<uint16_t>(sizeof(*aopRx));
+    return true;
+}
+
+// A record that says nothing but the version: what a reader that wants
+// records hands on for an indication that came without one.
+inline void core_app_rx_info_none(tDSMRxInfo* aopRx, const uint8_t aicDsmpVer)
+{
+    memset(aopRx, 0, sizeof(*aopRx));
+    aopRx->size = static_cast<uint16_t>(sizeof(*aopRx));
+    aopRx->dsmpVer = aicDsmpVer;
+    aopRx->srcL2Id = V2X_RX_INFO_SRC_UNKNOWN;
+    aopRx->rssiHalfDb = V2X_RX_INFO_RSSI_UNKNOWN;
+    aopRx->cbrPermille = V2X_RX_INFO_CBR_UNKNOWN;
 }
 
 // The core's greeting, the first message of every connection it accepts:
