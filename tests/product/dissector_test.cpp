@@ -367,4 +367,73 @@ TEST(Dissector, DecodesSecurityRecords)
     unlink(pcap.c_str());
 }
 
+// Receive-record datagrams: the record's fields, then the frame inside
+// dissected as before; short and bad records are marked as errors.
+TEST(Dissector, DecodesReceiveRecordsAndMarksMalformedOnes)
+{
+    const std::string why = tshark_missing();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    v2xtest::UdpPeer rcv;
+    const std::vector<uint16_t> p = free_ports(1);
+    const std::string pcap = unique_path("dis-rec") + ".pcap";
+    const std::vector<std::string> frames = {
+        // 1: source 0xabcdef, RSSI -74.5 dBm, CBR 25 per mille, then a DSMP frame of AID 32
+        "84 01 0c 07 00 00 ab cd ef ff 6b 00 19 04 00 20 00 03 61 62 63",
+        "84 01 0c 07 00 00 ab",  // 2: ends inside its record
+        "84 01 08 07 00 00 ab cd ef ff 6b 00 19 04 00 20 00 03 61 62 63",  // 3: length 8
+    };
+    std::vector<std::string> args = {V2X_RADIO_SIM_PATH, "--quiet", "--duration", "0", "--pcap",
+                                     pcap, "--station",
+                                     "S,127.0.0.1:" + std::to_string(p[0]) + ",127.0.0.1:" +
+                                         std::to_string(rcv.port())};
+    for (const std::string& f : frames) {
+        args.insert(args.end(), {"--inject", f, "--to", "S"});
+    }
+    Proc sim("sim");
+    ASSERT_TRUE(sim.start(args));
+    ASSERT_EQ(sim.wait_exit(20000), 0) << sim.errors();
+
+    const std::vector<std::string> fields = {
+        "v2xradio.prot_type", "v2xradio.rec.version", "v2xradio.rec.len", "v2xradio.rec.flags",
+        "v2xradio.rec.src",   "v2xradio.rec.rssi_dbm", "v2xradio.rec.cbr", "v2xradio.inner_type",
+        "v2xdsmp.aid",        "v2xdsmp.data",          "_ws.expert.message"};
+    enum { TP, RVER, RLEN, FLAGS, SRC, RSSI, CBR, INNER, RAID, RDATA, REXPERT };
+    for (const std::string& extra : {"-o v2xradio.ports:" + std::to_string(p[0]), std::string()}) {
+        std::string raw;
+        const std::vector<Row> rows = decode_fields(pcap, extra, fields, raw);
+        ASSERT_EQ(rows.size(), frames.size()) << raw;
+        for (const Row& r : rows) {
+            ASSERT_EQ(r.size(), fields.size()) << raw;
+        }
+        // A well-formed record is claimed on any port.
+        const Row& ok = rows[0];
+        EXPECT_EQ(ok[TP], "132") << raw;
+        EXPECT_EQ(ok[RVER], "1");
+        EXPECT_EQ(ok[RLEN], "12");
+        EXPECT_EQ(ok[FLAGS], "0x07");
+        EXPECT_EQ(ok[SRC], "0x00abcdef");
+        EXPECT_EQ(ok[RSSI], "-74.5");
+        EXPECT_EQ(ok[CBR], "25");
+        EXPECT_EQ(ok[INNER], "4");
+        EXPECT_EQ(ok[RAID], "32");
+        EXPECT_EQ(ok[RDATA], "616263");
+        EXPECT_EQ(ok[REXPERT], "");
+        if (!extra.empty()) {
+            EXPECT_NE(rows[1][REXPERT].find("Receive record ends inside"), std::string::npos)
+                << raw;
+            EXPECT_EQ(rows[1][SRC], "");
+            EXPECT_NE(rows[2][REXPERT].find("Record length outside 12..64"), std::string::npos)
+                << raw;
+            EXPECT_EQ(rows[2][RAID], "") << "no frame is read where the length is wrong";
+        } else {
+            EXPECT_EQ(rows[1][TP], "");  // malformed: not claimed on other ports
+            EXPECT_EQ(rows[2][TP], "");
+        }
+        EXPECT_EQ(raw.find("Lua Error"), std::string::npos) << raw;
+    }
+    unlink(pcap.c_str());
+}
+
 #endif

@@ -287,7 +287,7 @@ void append_model(std::string& o, const Channel& ch, bool modelOn, uint64_t seed
 
 // Every link that carried a frame, and their sums into tot.
 void append_links(std::string& o, const Channel& ch, const std::vector<std::string>& names,
-                  uint64_t (&tot)[kLinkCounts])
+                  uint64_t (&tot)[kLinkCounts], const RxRecordStats* rec)
 {
     o += ",\n  \"links\": [";
     bool first = true;
@@ -304,6 +304,9 @@ void append_links(std::string& o, const Channel& ch, const std::vector<std::stri
                                              c.tampered};
             o += "{\"from\": \"" + names[a] + "\", \"to\": \"" + names[b] + "\", ";
             append_counts(o, v);
+            if (rec != nullptr) {
+                rec->append_link(o, a, b);
+            }
             o += "}";
             for (size_t k = 0; k < kLinkCounts; ++k) {
                 tot[k] += v[k];
@@ -362,15 +365,28 @@ void append_by_distance(std::string& o, const Channel& ch, bool modelOn)
 }  // namespace
 
 std::string counters_json(const Channel& ch, const std::vector<std::string>& names, bool modelOn,
-                          uint64_t seed)
+                          uint64_t seed, const RxRecordStats* rec)
 {
     std::string o = "{\n  \"model\": ";
     append_model(o, ch, modelOn, seed);
     uint64_t tot[kLinkCounts] = {};
-    append_links(o, ch, names, tot);
+    append_links(o, ch, names, tot, rec);
     o += "  \"total\": {";
     append_counts(o, tot);
     o += "},\n";
+    if (rec != nullptr) {
+        o += "  \"stations\": [";
+        for (size_t i = 0; i < ch.size() && i < names.size(); ++i) {
+            o += i == 0 ? "\n    {\"name\": \"" : ",\n    {\"name\": \"";
+            o += names[i] + "\"";
+            rec->append_station(o, i);
+            o += "}";
+        }
+        o += ch.size() == 0 ? "],\n" : "\n  ],\n";
+        o += "  \"rx_record_skipped\": ";
+        append_u(o, rec->skipped());
+        o += ",\n";
+    }
     append_latency(o, ch);
     append_by_distance(o, ch, modelOn);
     return o;
@@ -431,12 +447,13 @@ bool DeliveryQueue::add_frame(const uint8_t* bytes, size_t len, uint16_t from, i
     return true;
 }
 
-bool DeliveryQueue::schedule(uint32_t frame, uint16_t to, int64_t dueNs, double distanceM)
+bool DeliveryQueue::schedule(uint32_t frame, uint16_t to, int64_t dueNs, double distanceM,
+                             const RxMeta& meta)
 {
     if (heap_.size() == heap_.capacity()) {
         return false;
     }
-    heap_.push_back(Entry{dueNs, seq_++, frame, to, distanceM});
+    heap_.push_back(Entry{dueNs, seq_++, frame, to, distanceM, meta});
     std::push_heap(heap_.begin(), heap_.end(), Later());
     ++frames_[frame].refs;
     return true;
@@ -466,6 +483,7 @@ bool DeliveryQueue::pop_due(int64_t nowNs, Due& out)
     out.dueNs = e.dueNs;
     out.sentNs = f.sentNs;
     out.distanceM = e.distanceM;
+    out.meta = e.meta;
     return true;
 }
 

@@ -38,6 +38,8 @@
 #include <string>
 #include <vector>
 
+#include "rx_record.h"
+
 namespace radiosim {
 
 struct ModelParams {
@@ -184,8 +186,11 @@ private:
 // The counters of a run as one JSON object (see docs/simulation.md, "Many
 // stations"). `names` has one name per station; `modelOn` tells whether the
 // model decided (false: every frame went to every other station at once).
+// With `rec` (--rx-record), each link also has "records" and "rssi_half_db"
+// (of the last record; null when unknown), a "stations" list gives each
+// station's "l2_id", and "rx_record_skipped" counts frames too long for one.
 std::string counters_json(const Channel& ch, const std::vector<std::string>& names, bool modelOn,
-                          uint64_t seed);
+                          uint64_t seed, const RxRecordStats* rec = nullptr);
 
 // Pending deliveries: each frame is stored once in a byte arena, each of its
 // deliveries waits in a heap ordered by due time (then by the order they were
@@ -201,6 +206,7 @@ public:
         int64_t dueNs = 0;
         int64_t sentNs = 0;  // when the frame came on the air
         double distanceM = 0.0;
+        RxMeta meta;  // what --rx-record writes beside the sender's id
     };
 
     DeliveryQueue(size_t maxFrames, size_t arenaBytes, size_t maxPending);
@@ -209,7 +215,8 @@ public:
     bool add_frame(const uint8_t* bytes, size_t len, uint16_t from, int64_t sentNs,
                    uint32_t& frame);
     // One delivery of a stored frame; false when the heap is full.
-    bool schedule(uint32_t frame, uint16_t to, int64_t dueNs, double distanceM);
+    bool schedule(uint32_t frame, uint16_t to, int64_t dueNs, double distanceM,
+                  const RxMeta& meta = RxMeta());
     // Releases a frame that got no delivery scheduled (its count is 0).
     void drop_if_unused(uint32_t frame);
     // Keeps a stored frame while it waits for something other than a
@@ -246,6 +253,7 @@ private:
         uint32_t frame;
         uint16_t to;
         double distanceM;
+        RxMeta meta;
     };
     struct Later {
         bool operator()(const Entry& a, const Entry& b) const

@@ -20,6 +20,11 @@
 // when its subframe is played (at the subframe's start) and delivered at the
 // subframe's end.
 //
+// With --rx-record a station's frame reaches the others as a receive-record
+// datagram instead (rx_record.h): 0x84, a 12-byte record with the sender's
+// layer-2 id and, with the model, the reception's RSSI (and the receiver's
+// CBR with sidelink), then the datagram as the station sent it.
+//
 // One thread, one epoll loop (a timerfd wakes it for the next due delivery,
 // injection, replayed frame or SUMO step), one static 65535-byte datagram
 // buffer: no allocation per datagram. `radio-sim --help` documents the
@@ -49,6 +54,7 @@
 #include "dsmp_peek.h"
 #include "options.h"
 #include "pcap_writer.h"
+#include "rx_record.h"
 #include "simulate.h"
 #include "sidelink.h"
 #include "sidelink_stats.h"
@@ -64,6 +70,8 @@ using radiosim::DeliveryQueue;
 using radiosim::Endpoint;
 using radiosim::Options;
 using radiosim::PcapWriter;
+using radiosim::RxMeta;
+using radiosim::kRxRecordBytes;
 using radiosim::Sidelink;
 using radiosim::SlLoss;
 using radiosim::SlReception;
@@ -165,6 +173,9 @@ struct Sim {
     std::vector<radiosim::Tamper> tampers;
     // Per --tamper and sending station: frames of that AID seen so far.
     std::vector<uint32_t> tamperSeen;
+    // --rx-record: the stations' layer-2 ids and what the records said
+    // (null without it).
+    std::unique_ptr<radiosim::RxRecordStats> rec;
 };
 
 Sim gSim;
@@ -172,6 +183,8 @@ uint8_t gBuf[kBufSize];
 // "to" column: every name plus a comma, bounded by the station limit.
 char gToList[radiosim::kMaxStations * (radiosim::kMaxNameLen + 1) + 2];
 char gComment[160];
+// A delivery with its receive record in one piece, for the capture file.
+uint8_t gJoined[radiosim::kCoreDatagramMax];
 
 struct sockaddr_in to_sockaddr(const Endpoint& ep)
 {
@@ -310,22 +323,73 @@ const char* delivery_comment(const Sim& sim, const char* from, size_t to, double
     return gComment;
 }
 
-// Sends `len` bytes to station `to` from its module socket; records it.
-// False when the send failed.
+// --rx-record: writes into `hdr` (kRxRecordBytes) the record of a delivery
+// of station `from`'s datagram of `len` bytes. False when it goes plain:
+// no --rx-record, or the record would make it too long for the core
+// (counted as skipped).
+bool make_record(Sim& sim, size_t from, size_t len, const RxMeta& meta, uint8_t* hdr)
+{
+    if (!sim.rec) {
+        return false;
+    }
+    if (!radiosim::fits_rx_record(len)) {
+        sim.rec->count_skipped();
+        return false;
+    }
+    radiosim::write_rx_record(hdr, sim.rec->l2_id(from), meta);
+    return true;
+}
+
+// The record and the datagram as one buffer (for the capture file); the
+// bytes themselves without a record. A record only comes with a datagram
+// that fits gJoined.
+const uint8_t* joined(const uint8_t* hdr, const uint8_t* bytes, size_t len, size_t& outLen)
+{
+    if (hdr == nullptr) {
+        outLen = len;
+        return bytes;
+    }
+    memcpy(gJoined, hdr, kRxRecordBytes);
+    if (len > 0) {
+        memcpy(gJoined + kRxRecordBytes, bytes, len);
+    }
+    outLen = kRxRecordBytes + len;
+    return gJoined;
+}
+
+// Sends `len` bytes to station `to` from its module socket, behind the
+// receive record `hdr` when given; records it. False when the send failed.
 bool deliver_one(Sim& sim, size_t to, const uint8_t* bytes, size_t len,
-                 const struct timespec& when, const char* comment)
+                 const struct timespec& when, const char* comment,
+                 const uint8_t* hdr = nullptr)
 {
     Station& st = sim.stations[to];
-    ssize_t n = sendto(st.fd, bytes, len, 0, reinterpret_cast<const struct sockaddr*>(&st.rcvAddr),
-                       sizeof(st.rcvAddr));
-    if (n < 0 || static_cast<size_t>(n) != len) {
+    struct iovec iov[2];
+    int k = 0;
+    if (hdr != nullptr) {
+        iov[k].iov_base = const_cast<uint8_t*>(hdr);
+        iov[k++].iov_len = kRxRecordBytes;
+    }
+    iov[k].iov_base = const_cast<uint8_t*>(bytes);
+    iov[k++].iov_len = len;
+    struct msghdr msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.msg_name = &st.rcvAddr;
+    msg.msg_namelen = sizeof(st.rcvAddr);
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<size_t>(k);
+    const size_t total = len + (hdr != nullptr ? kRxRecordBytes : 0);
+    ssize_t n = sendmsg(st.fd, &msg, 0);
+    if (n < 0 || static_cast<size_t>(n) != total) {
         ++sim.sendErrors;
-        fprintf(stderr, "radio-sim: delivery of %zu bytes to station %s (%s) failed: %s\n", len,
+        fprintf(stderr, "radio-sim: delivery of %zu bytes to station %s (%s) failed: %s\n", total,
                 st.name, radiosim::endpoint_text(st.rcv).c_str(),
                 n < 0 ? strerror(errno) : "short send");
         return false;
     }
-    record(sim, when, st.send.addr, st.send.port, st.rcv.addr, st.rcv.port, bytes, len, comment);
+    size_t recLen = 0;
+    const uint8_t* rec = joined(hdr, bytes, len, recLen);
+    record(sim, when, st.send.addr, st.send.port, st.rcv.addr, st.rcv.port, rec, recLen, comment);
     return true;
 }
 
@@ -427,8 +491,16 @@ public:
         }
         const uint32_t frame = static_cast<uint32_t>(r.tag & kTagFrame);
         const int64_t due = sim_.slStartNs + (r.subframe + 1) * kSubframeNs;
+        // --rx-record: the power the model computed for this reception and
+        // the receiver's CBR as the model has it now.
+        RxMeta meta;
+        if (sim_.rec) {
+            meta.flags = radiosim::kRxHasRssi | radiosim::kRxHasCbr;
+            meta.rssiHalfDb = radiosim::rssi_half_db(r.rxDbm);
+            meta.cbrPermille = radiosim::cbr_permille(sim_.sl->cbr(r.to, r.subframe));
+        }
         if ((r.tag & kTagStored) == 0 ||
-            !sim_.queue->schedule(frame, static_cast<uint16_t>(r.to), due, r.distanceM)) {
+            !sim_.queue->schedule(frame, static_cast<uint16_t>(r.to), due, r.distanceM, meta)) {
             sim_.slStats->count_failed(r.from, r.to);
             if ((r.tag & kTagStored) != 0 && sim_.queueFull++ == 0) {
                 fprintf(stderr, "radio-sim: the delivery queue is full: deliveries are dropped "
@@ -546,14 +618,21 @@ void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
     gToList[0] = '\0';
     Channel& ch = *sim.channel;
     if (!sim.modelOn) {
+        // No positions: the record has the source only.
+        const RxMeta meta;
+        uint8_t hdr[kRxRecordBytes];
         for (size_t i = 0; i < sim.count; ++i) {
             if (i != from || sim.echo) {
                 ++ch.counters(from, i).sent;
                 ch.counters(from, i).tampered += tampered ? 1 : 0;
-                if (deliver_one(sim, i, gBuf, len, when,
-                                delivery_comment(sim, src.name, i, -1.0))) {
+                const bool withRec = make_record(sim, from, len, meta, hdr);
+                if (deliver_one(sim, i, gBuf, len, when, delivery_comment(sim, src.name, i, -1.0),
+                                withRec ? hdr : nullptr)) {
                     append_to_list(used, sim.stations[i].name);
                     ch.count_delivered(from, i, -1.0, 0, 0);
+                    if (withRec) {
+                        sim.rec->count(from, i, meta);
+                    }
                 } else {
                     ++ch.counters(from, i).failed;
                 }
@@ -575,8 +654,16 @@ void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
         if (d.verdict != radiosim::Verdict::kDeliver) {
             continue;
         }
+        // --rx-record: the sidelink model's power at its defaults over this
+        // distance, without shadowing (the simple model has no power of its
+        // own per reception).
+        RxMeta meta;
+        if (sim.rec) {
+            meta.flags = radiosim::kRxHasRssi;
+            meta.rssiHalfDb = radiosim::rssi_half_db(radiosim::default_rssi_dbm(d.distanceM));
+        }
         if (!stored || !sim.queue->schedule(frame, static_cast<uint16_t>(i), now + d.delayNs,
-                                            d.distanceM)) {
+                                            d.distanceM, meta)) {
             ++ch.counters(from, i).failed;
             if (sim.queueFull++ == 0) {
                 fprintf(stderr, "radio-sim: the delivery queue is full: deliveries are dropped "
@@ -598,8 +685,10 @@ void forward(Sim& sim, size_t from, size_t len, const struct sockaddr_in& peer)
 constexpr int kBatch = 64;
 DeliveryQueue::Due gDue[kBatch];
 struct mmsghdr gMsgs[kBatch];
-struct iovec gIov[kBatch];
+struct iovec gIov[kBatch][2];
 bool gSent[kBatch];
+uint8_t gHdr[kBatch][kRxRecordBytes];
+bool gWithRec[kBatch];
 
 void run_due(Sim& sim)
 {
@@ -611,11 +700,17 @@ void run_due(Sim& sim)
         int n = 0;
         while (n < kBatch && sim.queue->pop_due(now, gDue[n])) {
             const DeliveryQueue::Due& d = gDue[n];
-            gIov[n].iov_base = const_cast<uint8_t*>(d.bytes);
-            gIov[n].iov_len = d.len;
+            gWithRec[n] = make_record(sim, d.from, d.len, d.meta, gHdr[n]);
+            size_t k = 0;
+            if (gWithRec[n]) {
+                gIov[n][k].iov_base = gHdr[n];
+                gIov[n][k++].iov_len = kRxRecordBytes;
+            }
+            gIov[n][k].iov_base = const_cast<uint8_t*>(d.bytes);
+            gIov[n][k++].iov_len = d.len;
             memset(&gMsgs[n], 0, sizeof(gMsgs[n]));
-            gMsgs[n].msg_hdr.msg_iov = &gIov[n];
-            gMsgs[n].msg_hdr.msg_iovlen = 1;
+            gMsgs[n].msg_hdr.msg_iov = gIov[n];
+            gMsgs[n].msg_hdr.msg_iovlen = k;
             gMsgs[n].msg_hdr.msg_name = &sim.stations[d.to].rcvAddr;
             gMsgs[n].msg_hdr.msg_namelen = sizeof(sim.stations[d.to].rcvAddr);
             gSent[n] = false;
@@ -633,7 +728,8 @@ void run_due(Sim& sim)
                                    static_cast<unsigned>(j - i), 0);
             if (r > 0) {
                 for (int k = i; k < i + r; ++k) {
-                    gSent[k] = gMsgs[k].msg_len == gDue[k].len;
+                    gSent[k] = gMsgs[k].msg_len ==
+                               gDue[k].len + (gWithRec[k] ? kRxRecordBytes : 0);
                 }
                 i += r;
                 continue;
@@ -653,8 +749,14 @@ void run_due(Sim& sim)
                 // As it went: from the sender's module to the receiver.
                 const Station& src = sim.stations[d.from];
                 const Station& st = sim.stations[d.to];
-                record(sim, when, src.send.addr, src.send.port, st.rcv.addr, st.rcv.port, d.bytes,
-                       d.len, delivery_comment(sim, src.name, d.to, d.distanceM));
+                size_t recLen = 0;
+                const uint8_t* rec =
+                    joined(gWithRec[k] ? gHdr[k] : nullptr, d.bytes, d.len, recLen);
+                record(sim, when, src.send.addr, src.send.port, st.rcv.addr, st.rcv.port, rec,
+                       recLen, delivery_comment(sim, src.name, d.to, d.distanceM));
+                if (gWithRec[k]) {
+                    sim.rec->count(d.from, d.to, d.meta);
+                }
                 if (sim.sl) {
                     sim.slStats->count_delivered(d.from, d.to, d.distanceM, after - d.sentNs,
                                                  after - d.dueNs);
@@ -867,8 +969,10 @@ bool write_link_stats(Sim& sim, const Options& opt)
     }
     const std::string json =
         sim.sl ? radiosim::sidelink_json(*sim.sl, *sim.slStats, names, opt.seed,
-                                         (sim.clock.now_ns() - sim.slStartNs) / kSubframeNs)
-               : radiosim::counters_json(*sim.channel, names, opt.modelOn, opt.seed);
+                                         (sim.clock.now_ns() - sim.slStartNs) / kSubframeNs,
+                                         sim.rec.get())
+               : radiosim::counters_json(*sim.channel, names, opt.modelOn, opt.seed,
+                                         sim.rec.get());
     FILE* f = fopen(opt.linkStatsPath.c_str(), "w");
     bool ok = f != nullptr && fwrite(json.data(), json.size(), 1, f) == 1;
     if (f != nullptr) {
@@ -963,6 +1067,13 @@ bool start_sim(Sim& sim, const Options& opt, Schedule& sch)
     sim.modelOn = opt.modelOn;
     sim.tampers = opt.tampers;
     sim.tamperSeen.assign(opt.tampers.size() * opt.stations.size(), 0);
+    if (opt.rxRecord) {
+        std::vector<uint32_t> ids;
+        for (const radiosim::StationCfg& cfg : opt.stations) {
+            ids.push_back(cfg.l2Id);
+        }
+        sim.rec.reset(new radiosim::RxRecordStats(opt.stations.size(), ids));
+    }
     for (size_t i = 0; i < radiosim::kMaxStations; ++i) {
         sim.stations[i].fd = -1;
     }

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "options.h"
+#include "rx_record.h"
 #include "scenario.h"
 #include "sidelink_params.h"
 
@@ -103,6 +104,12 @@ const char kUsage[] =
     "                        matches count. Logged on standard error and counted as\n"
     "                        tampered in --link-stats. Repeatable, one AID each; the\n"
     "                        command line's replace a scenario's tamper list\n"
+    "  --rx-record           deliver each station's frame as a receive-record\n"
+    "                        datagram: 0x84, a 12-byte record (the sender's\n"
+    "                        layer-2 id, the RSSI and the receiver's CBR when the\n"
+    "                        model knows them), then the datagram as sent; a frame\n"
+    "                        that would make it longer than 2040 bytes goes plain.\n"
+    "                        Injected and replayed frames always go plain\n"
     "  --own-netns           accept addresses outside 127.0.0.0/8; refused unless\n"
     "                        every interface radio-sim sees is a loopback one\n"
     "  -h, --help            this text\n"
@@ -705,7 +712,7 @@ enum : int {
     kStation = 256, kConfig, kEcho, kQuiet, kOwnNetns, kPcap, kPcapUplink, kDuration,
     kInjectDelay, kInject, kTo, kVersion, kScenario, kPosition, kModel, kSeed, kLinkStats,
     kPcapFormat, kReplay, kSumo, kSumoPort, kSumoSpeed, kSumoBinary, kTamper,
-    kSimulate, kOut
+    kSimulate, kOut, kRxRecord
 };
 
 const struct option kLong[] = {
@@ -736,6 +743,7 @@ const struct option kLong[] = {
     {"tamper", required_argument, nullptr, kTamper},
     {"simulate", required_argument, nullptr, kSimulate},
     {"out", required_argument, nullptr, kOut},
+    {"rx-record", no_argument, nullptr, kRxRecord},
     {nullptr, 0, nullptr, 0}};
 // ':' first: a missing value is told apart from an unknown option.
 const char kShort[] = ":h";
@@ -804,6 +812,7 @@ const struct {
      [](Parse& p, const std::string& v) {
          return non_empty(p, v, "--out needs a folder", p.opt.outDir);
      }},
+    {kRxRecord, [](Parse& p, const std::string&) { return p.opt.rxRecord = true; }},
 };
 
 OptHandler handler_of(int c)
@@ -920,6 +929,12 @@ bool finish_parse(Parse& p)
         !apply_positions(p.positions, opt, err) || !apply_model_args(p.modelArgs, opt, err) ||
         !check_model_stations(opt, err) || !resolve_injections(opt, err)) {
         return false;
+    }
+    for (size_t i = 0; i < opt.stations.size(); ++i) {
+        StationCfg& st = opt.stations[i];
+        if (!st.l2IdSet) {
+            st.l2Id = kL2IdBase + static_cast<uint32_t>(i);  // i < kMaxStations: 24 bits
+        }
     }
     if (opt.duration >= 0.0 && !opt.injections.empty() && opt.duration < opt.injectDelay) {
         err = "--duration is shorter than --inject-delay: the injections would never happen";

@@ -29,6 +29,10 @@ struct StationCfg {
     double x = 0.0;  // metres
     double y = 0.0;
     std::string vehicle;  // SUMO vehicle id; empty: a fixed position
+    // Layer-2 id in --rx-record's receive records (24 bits): the scenario's
+    // l2_id, else kL2IdBase + the station's index (rx_record.h).
+    uint32_t l2Id = 0;
+    bool l2IdSet = false;
 };
 
 // Which model decides when the stations have positions: the simple one
@@ -98,6 +102,9 @@ struct Options {
     std::string outDir;
     bool seedGiven = false;
     bool sumoWanted() const { return !sumoConfig.empty() || sumoPort != 0; }
+    // --rx-record (or the scenario's rx_record = true): frames of the
+    // stations are delivered as receive-record datagrams (rx_record.h).
+    bool rxRecord = false;
 };
 
 // Parses argv (including reading --config files). Returns false and sets

@@ -6,6 +6,7 @@
 
 #include "cfg_file.hpp"
 #include "options.h"
+#include "rx_record.h"
 #include "sidelink_params.h"
 
 namespace radiosim {
@@ -63,7 +64,8 @@ bool load_station(Reporter& r, const config_setting_t* s, StationCfg& st)
     if (config_setting_type(s) != CONFIG_TYPE_GROUP) {
         return r.fail(s, "each entry of stations is a group { name = ...; send = ...; ... }");
     }
-    if (!only_known(r, s, {"name", "send", "receive", "position", "vehicle"}, "stations[].")) {
+    if (!only_known(r, s, {"name", "send", "receive", "position", "vehicle", "l2_id"},
+                    "stations[].")) {
         return false;
     }
     const config_setting_t* name = config_setting_get_member(s, "name");
@@ -109,6 +111,33 @@ bool load_station(Reporter& r, const config_setting_t* s, StationCfg& st)
         }
         st.vehicle = config_setting_get_string(veh);
     }
+    const config_setting_t* l2 = config_setting_get_member(s, "l2_id");
+    if (l2 != nullptr) {
+        const int type = config_setting_type(l2);
+        const long long v = type == CONFIG_TYPE_INT64 ? config_setting_get_int64(l2)
+                            : type == CONFIG_TYPE_INT ? config_setting_get_int(l2)
+                                                      : -1;
+        if ((type != CONFIG_TYPE_INT && type != CONFIG_TYPE_INT64) || v < 0 ||
+            v > static_cast<long long>(kL2IdMax)) {
+            return r.fail(l2, "l2_id must be a whole number from 0 to 0xFFFFFF (16777215)");
+        }
+        st.l2Id = static_cast<uint32_t>(v);
+        st.l2IdSet = true;
+    }
+    return true;
+}
+
+// rx_record = true: deliver receive-record datagrams (--rx-record).
+bool load_rx_record(Reporter& r, const config_setting_t* root, Options& opt)
+{
+    const config_setting_t* s = config_setting_get_member(root, "rx_record");
+    if (s == nullptr) {
+        return true;
+    }
+    if (config_setting_type(s) != CONFIG_TYPE_BOOL) {
+        return r.fail(s, "rx_record must be true or false");
+    }
+    opt.rxRecord = opt.rxRecord || config_setting_get_bool(s) != 0;
     return true;
 }
 
@@ -276,10 +305,12 @@ bool load_scenario(const std::string& path, Options& opt, std::string& err)
     }
     Reporter r{path, err};
     const config_setting_t* root = config_root_setting(&f.c);
-    return only_known(r, root, {"seed", "model", "sidelink", "stations", "sumo", "tamper"}, "") &&
+    return only_known(r, root,
+                      {"seed", "model", "sidelink", "stations", "sumo", "tamper", "rx_record"},
+                      "") &&
            load_seed(r, root, opt) && load_model(r, root, opt) &&
            load_sumo(r, root, opt, path) && load_tamper(r, root, opt) &&
-           load_stations(r, root, opt);
+           load_rx_record(r, root, opt) && load_stations(r, root, opt);
 }
 
 }  // namespace radiosim

@@ -78,7 +78,8 @@ void append_model(std::string& o, const Sidelink& sl, uint64_t seed)
 }
 
 void append_links(std::string& o, const Sidelink& sl, const SlRunStats& st,
-                  const std::vector<std::string>& names, uint64_t (&tot)[kCounts])
+                  const std::vector<std::string>& names, uint64_t (&tot)[kCounts],
+                  const RxRecordStats* rec)
 {
     o += ",\n  \"links\": [";
     bool first = true;
@@ -101,6 +102,9 @@ void append_links(std::string& o, const Sidelink& sl, const SlRunStats& st,
             append_name(o, names[b]);
             o += ", ";
             append_counts(o, v);
+            if (rec != nullptr) {
+                rec->append_link(o, a, b);
+            }
             o += "}";
             for (size_t k = 0; k < kCounts; ++k) {
                 tot[k] += v[k];
@@ -111,13 +115,17 @@ void append_links(std::string& o, const Sidelink& sl, const SlRunStats& st,
 }
 
 void append_stations(std::string& o, const Sidelink& sl, const SlRunStats& st,
-                     const std::vector<std::string>& names, int64_t endSf)
+                     const std::vector<std::string>& names, int64_t endSf,
+                     const RxRecordStats* rec)
 {
     o += "  \"stations\": [";
     for (size_t i = 0; i < sl.size(); ++i) {
         const SlStationCounters& c = sl.station(i);
         o += i == 0 ? "\n    {\"name\": " : ",\n    {\"name\": ";
         append_name(o, names[i]);
+        if (rec != nullptr) {
+            rec->append_station(o, i);
+        }
         const struct {
             const char* key;
             uint64_t v;
@@ -274,12 +282,13 @@ double SlRunStats::cbr_mean(size_t i) const
 }
 
 std::string sidelink_json(const Sidelink& sl, const SlRunStats& st,
-                          const std::vector<std::string>& names, uint64_t seed, int64_t endSf)
+                          const std::vector<std::string>& names, uint64_t seed, int64_t endSf,
+                          const RxRecordStats* rec)
 {
     std::string o = "{\n  \"model\": ";
     append_model(o, sl, seed);
     uint64_t tot[kCounts] = {};
-    append_links(o, sl, st, names, tot);
+    append_links(o, sl, st, names, tot, rec);
     // The causes over every decided reception, whether or not links are kept.
     tot[0] = 0;
     for (int l = 0; l < kSlLossCauses; ++l) {
@@ -292,7 +301,12 @@ std::string sidelink_json(const Sidelink& sl, const SlRunStats& st,
     o += "  \"total\": {";
     append_counts(o, tot);
     o += "},\n";
-    append_stations(o, sl, st, names, endSf);
+    if (rec != nullptr) {
+        o += "  \"rx_record_skipped\": ";
+        append_u(o, rec->skipped());
+        o += ",\n";
+    }
+    append_stations(o, sl, st, names, endSf, rec);
     append_latency(o, st);
     append_by_distance(o, st);
     return o;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "rx_record.h"
 #include "sidelink.h"
 
 namespace radiosim {
@@ -97,8 +98,11 @@ private:
 // The --link-stats JSON of a sidelink run that ended at subframe `endSf`
 // (docs/simulation.md, "The sidelink model"). `names` has one name per
 // station.
+// With `rec` (--rx-record), each link also has "records" and "rssi_half_db",
+// each station "l2_id", and "rx_record_skipped" follows the total.
 std::string sidelink_json(const Sidelink& sl, const SlRunStats& st,
-                          const std::vector<std::string>& names, uint64_t seed, int64_t endSf);
+                          const std::vector<std::string>& names, uint64_t seed, int64_t endSf,
+                          const RxRecordStats* rec = nullptr);
 
 }  // namespace radiosim
 

@@ -15,6 +15,25 @@
 -- taken when it is a well-formed DSMP frame (protocol type 4, lengths exact).
 -- In radio-sim's pcapng captures the packet comment names sender, receiver
 -- and distance: v2xradio.from, v2xradio.to and v2xradio.dist show them.
+--
+-- A radio module that knows more about a received frame sends it as a
+-- receive-record datagram (radio-sim --rx-record does), big-endian:
+--
+--   0      protocol type 0x84 (receive record)
+--   1      version (1)
+--   2      record length N: bytes from the version up to the frame's type
+--          byte, 12 for version 1 (a later version may append, up to 64)
+--   3      flags: 0x01 source known, 0x02 RSSI known, 0x04 CBR known
+--   4      reserved (0)
+--   5..8   sender's layer-2 id: 24 bits in bytes 6..8, byte 5 is 0
+--   9..10  RSSI, signed, in 0.5 dB steps (-180 = -90 dBm)
+--   11..12 CBR the module measured last, per mille (0..1000)
+--   1+N    the frame's own protocol type (4), then the DSMP frame
+--
+-- A record that ends early, has no frame after it, a length outside
+-- 12..64, another version, unknown flag bits, a reserved byte (4 or 5) not
+-- 0 or a CBR above 1000 is marked as an error: the station's core drops such
+-- a datagram.
 
 local radio = Proto("v2xradio", "C-V2X Radio Datagram")
 local dsmp = Proto("v2xdsmp", "DSMP")
@@ -22,10 +41,13 @@ local dsa = Proto("v2xdsa", "DSMP Service Advertisement")
 local sec = Proto("v2xsec", "IEEE 1609.2")
 
 local PROT_TP_DSMP = 4
+local PROT_TP_RX_REC = 0x84
+local RX_REC_LEN = 12 -- the record of version 1
+local RX_REC_MAX = 64
 local DME_MARKER = 0x87
 local MAX_EXT_VALUE = 32 -- longest extension value every receiver accepts
 
-local prot_names = { [0] = "IPv6", [4] = "DSMP", [5] = "IPv4" }
+local prot_names = { [0] = "IPv6", [4] = "DSMP", [5] = "IPv4", [0x84] = "Receive record" }
 local content_names = { [0x80] = "unsecured", [0x81] = "signed" }
 local hash_names = { [0] = "SHA-256", [1] = "SHA-384", [2] = "SM3" }
 local sig_names = { [0x80] = "ECDSA P-256", [0x81] = "ECDSA brainpoolP256r1",
@@ -46,6 +68,21 @@ local f = {
     from = ProtoField.string("v2xradio.from", "Sender (radio-sim)"),
     to = ProtoField.string("v2xradio.to", "Receiver (radio-sim)"),
     dist = ProtoField.double("v2xradio.dist", "Distance in metres (radio-sim)"),
+    rec = ProtoField.bytes("v2xradio.rec", "Receive record"),
+    rec_version = ProtoField.uint8("v2xradio.rec.version", "Version", base.DEC),
+    rec_len = ProtoField.uint8("v2xradio.rec.len", "Record length", base.DEC),
+    rec_flags = ProtoField.uint8("v2xradio.rec.flags", "Flags", base.HEX),
+    rec_has_src = ProtoField.bool("v2xradio.rec.flags.src", "Source known", 8, nil, 0x01),
+    rec_has_rssi = ProtoField.bool("v2xradio.rec.flags.rssi", "RSSI known", 8, nil, 0x02),
+    rec_has_cbr = ProtoField.bool("v2xradio.rec.flags.cbr", "CBR known", 8, nil, 0x04),
+    rec_rsvd = ProtoField.uint8("v2xradio.rec.rsvd", "Reserved", base.HEX),
+    rec_src = ProtoField.uint32("v2xradio.rec.src", "Source layer-2 id", base.HEX),
+    rec_rssi = ProtoField.int16("v2xradio.rec.rssi", "RSSI (0.5 dB steps)", base.DEC),
+    rec_rssi_dbm = ProtoField.double("v2xradio.rec.rssi_dbm", "RSSI in dBm"),
+    rec_cbr = ProtoField.uint16("v2xradio.rec.cbr", "CBR (per mille)", base.DEC),
+    rec_more = ProtoField.bytes("v2xradio.rec.more", "Fields of a later version"),
+    inner_type = ProtoField.uint8("v2xradio.inner_type", "Frame's protocol type", base.DEC,
+                                  prot_names),
 
     hdr1 = ProtoField.uint8("v2xdsmp.hdr1", "Header", base.HEX),
     version = ProtoField.uint8("v2xdsmp.version", "Version", base.DEC, nil, 0x07),
@@ -93,7 +130,9 @@ local f = {
     sec_r = ProtoField.bytes("v2xsec.sig.r", "r"),
     sec_s = ProtoField.bytes("v2xsec.sig.s", "s"),
 }
-radio.fields = { f.prot_type, f.from, f.to, f.dist }
+radio.fields = { f.prot_type, f.from, f.to, f.dist, f.rec, f.rec_version, f.rec_len,
+                 f.rec_flags, f.rec_has_src, f.rec_has_rssi, f.rec_has_cbr, f.rec_rsvd,
+                 f.rec_src, f.rec_rssi, f.rec_rssi_dbm, f.rec_cbr, f.rec_more, f.inner_type }
 dsmp.fields = { f.hdr1, f.version, f.opt_ind, f.reserved, f.ext, f.ext_id, f.ext_len,
                 f.ext_value, f.aid, f.aid_raw, f.aid_form, f.kind, f.dme, f.len, f.data,
                 f.trailing }
@@ -133,6 +172,18 @@ local sec_ex = {
                                expert.group.MALFORMED, expert.severity.WARN),
 }
 sec.experts = { sec_ex.truncated, sec_ex.undecoded, sec_ex.trailing }
+local rec_ex = {
+    short = ProtoExpert.new("v2xradio.expert.rec_short",
+                            "Receive record ends inside its record or has no frame after it",
+                            expert.group.MALFORMED, expert.severity.ERROR),
+    len = ProtoExpert.new("v2xradio.expert.rec_len", "Record length outside 12..64",
+                          expert.group.MALFORMED, expert.severity.ERROR),
+    bad = ProtoExpert.new("v2xradio.expert.rec_bad",
+                          "Unknown record version or flag bits, reserved byte not 0, or CBR " ..
+                          "above 1000 per mille",
+                          expert.group.MALFORMED, expert.severity.ERROR),
+}
+radio.experts = { rec_ex.short, rec_ex.len, rec_ex.bad }
 
 radio.prefs.ports = Pref.range("UDP ports", "30300-30301",
                                "UDP ports of the radio module link, always decoded", 65535)
@@ -477,6 +528,79 @@ local function dissect_dsmp(tvb, pinfo, tree)
     return p ~= nil
 end
 
+-- The datagram from its protocol-type byte at `off`: a DSMP frame or other
+-- data.
+local function dissect_frame(tvb, off, pinfo, tree)
+    local tp = tvb(off, 1):uint()
+    if tp == PROT_TP_DSMP then
+        pinfo.cols.protocol:set("DSMP")
+        if tvb:len() > off + 1 then
+            dissect_dsmp(tvb(off + 1):tvb(), pinfo, tree)
+        else
+            pinfo.cols.info:set("DSMP: empty frame")
+        end
+    else
+        pinfo.cols.info:set("Protocol type " .. tp .. " (" .. (prot_names[tp] or "unknown") .. ")")
+        if tvb:len() > off + 1 then
+            Dissector.get("data"):call(tvb(off + 1):tvb(), pinfo, tree)
+        end
+    end
+end
+
+-- The receive record after the type byte 0x84, under `t`. Returns the
+-- offset of the frame's protocol-type byte, or nil when the record is
+-- malformed in a way that hides where the frame starts (marked as an error).
+local function dissect_rx_record(tvb, pinfo, t)
+    local n = tvb:len()
+    local rt = t:add(f.rec, tvb(1, math.min(n - 1, RX_REC_MAX)))
+    if n < 3 then
+        if n > 1 then rt:add(f.rec_version, tvb(1, 1)) end
+        rt:add_proto_expert_info(rec_ex.short)
+        pinfo.cols.info:set("Receive record: too short")
+        return nil
+    end
+    local ver = tvb(1, 1):uint()
+    local rlen = tvb(2, 1):uint()
+    rt:set_len(math.min(rlen, n - 1))
+    rt:add(f.rec_version, tvb(1, 1))
+    local lt = rt:add(f.rec_len, tvb(2, 1))
+    if rlen < RX_REC_LEN or rlen > RX_REC_MAX then
+        lt:add_proto_expert_info(rec_ex.len)
+        pinfo.cols.info:set("Receive record: bad length " .. rlen)
+        return nil
+    end
+    if 1 + RX_REC_LEN > n then
+        rt:add_proto_expert_info(rec_ex.short)
+        pinfo.cols.info:set("Receive record: too short")
+        return nil
+    end
+    local fr = tvb(3, 1)
+    local flags = fr:uint()
+    local ft = rt:add(f.rec_flags, fr)
+    ft:add(f.rec_has_src, fr)
+    ft:add(f.rec_has_rssi, fr)
+    ft:add(f.rec_has_cbr, fr)
+    rt:add(f.rec_rsvd, tvb(4, 1))
+    rt:add(f.rec_src, tvb(5, 4))
+    local rssi = tvb(9, 2):int()
+    rt:add(f.rec_rssi, tvb(9, 2))
+    if bit.band(flags, 0x02) ~= 0 then rt:add(f.rec_rssi_dbm, tvb(9, 2), rssi / 2) end
+    local cbr = tvb(11, 2):uint()
+    local ct = rt:add(f.rec_cbr, tvb(11, 2))
+    local bad = ver ~= 1 or bit.band(flags, 0xF8) ~= 0 or tvb(4, 1):uint() ~= 0 or
+                tvb(5, 1):uint() ~= 0 or (bit.band(flags, 0x04) ~= 0 and cbr > 1000)
+    if bad then ct:add_proto_expert_info(rec_ex.bad) end
+    if rlen > RX_REC_LEN and n > 1 + RX_REC_LEN then
+        rt:add(f.rec_more, tvb(1 + RX_REC_LEN, math.min(rlen - RX_REC_LEN, n - 1 - RX_REC_LEN)))
+    end
+    if 1 + rlen >= n then
+        rt:add_proto_expert_info(rec_ex.short)
+        pinfo.cols.info:set("Receive record: no frame after it")
+        return nil
+    end
+    return 1 + rlen
+end
+
 -- The packet comment, where Wireshark has the field (pcapng captures).
 local comment_ok, comment_field = pcall(Field.new, "frame.comment")
 
@@ -496,25 +620,32 @@ function radio.dissector(tvb, pinfo, tree)
         if dist then t:add(f.dist, dist) end
     end
     local tp = tvb(0, 1):uint()
-    if tp == PROT_TP_DSMP then
-        pinfo.cols.protocol:set("DSMP")
-        if tvb:len() > 1 then
-            dissect_dsmp(tvb(1):tvb(), pinfo, tree)
-        else
-            pinfo.cols.info:set("DSMP: empty frame")
+    if tp == PROT_TP_RX_REC then
+        local off = dissect_rx_record(tvb, pinfo, t)
+        if off then
+            t:add(f.inner_type, tvb(off, 1))
+            dissect_frame(tvb, off, pinfo, tree)
+            pinfo.cols.info:prepend("[rx record] ")
         end
     else
-        pinfo.cols.info:set("Protocol type " .. tp .. " (" .. (prot_names[tp] or "unknown") .. ")")
-        if tvb:len() > 1 then Dissector.get("data"):call(tvb(1):tvb(), pinfo, tree) end
+        dissect_frame(tvb, 0, pinfo, tree)
     end
     return tvb:len()
 end
 
 local function heuristic(tvb, pinfo, tree)
-    if not radio.prefs.heuristic or tvb:len() < 5 or tvb(0, 1):uint() ~= PROT_TP_DSMP then
-        return false
+    if not radio.prefs.heuristic or tvb:len() < 5 then return false end
+    local tp = tvb(0, 1):uint()
+    local off = 0
+    if tp == PROT_TP_RX_REC then
+        -- A well-formed record of version 1 before a well-formed DSMP frame.
+        if tvb:len() < 2 + RX_REC_LEN + 4 or tvb(1, 1):uint() ~= 1 then return false end
+        local rlen = tvb(2, 1):uint()
+        off = 1 + rlen
+        if rlen < RX_REC_LEN or rlen > RX_REC_MAX or off + 5 > tvb:len() then return false end
     end
-    if parse(tvb, 1) == nil then return false end
+    if tvb(off, 1):uint() ~= PROT_TP_DSMP then return false end
+    if parse(tvb, off + 1) == nil then return false end
     radio.dissector(tvb, pinfo, tree)
     return true
 end
