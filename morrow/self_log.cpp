@@ -31,6 +31,16 @@
 
 static constexpr eLogLevl gicDbLev = LOG_LEV_ERROR;
 
+// The process-wide level. A hosting executable that defines gLogLevl keeps
+// its own: the dynamic linker binds the libraries' references to the
+// executable's definition first, and in a static link a strong definition
+// beats this weak one. Programs that only load the libraries (dlopen, a
+// language binding) get this one, at LOG_LEV_ERROR, the level the example
+// station and its configuration start with.
+extern "C" {
+V2X_API __attribute__((weak)) eLogLevl gLogLevl = LOG_LEV_ERROR;
+}
+
 namespace {
 
 constexpr int kLineBuf = 1024;
