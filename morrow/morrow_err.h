@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
-/* Result codes of libmorrow's daemon server and watchdog feeder. Both name
- * the same codes with the same values, each with its own suffix
+/** @file
+ * @brief Result codes of libmorrow's daemon server and watchdog feeder.
+ *
+ * Both name the same codes with the same values, each with its own suffix
  * (SUCCESS_DMN / SUCCESS_DOG, ERR_SOCKET_OPEN_DMN / ERR_SOCKET_OPEN_DOG, ...);
  * the list is written once here so that the two cannot drift apart. */
 #ifndef MORROW_ERR_CODES_H
 #define MORROW_ERR_CODES_H
 
+/** Makes the enumerator NAME_SFX = VAL; the X of MORROW_ERR_CODES for an enum. */
 #define MORROW_ERR_ENUMERATOR(SFX, NAME, VAL) NAME##_##SFX = VAL,
 
-/* X(suffix, name, value) for every code but the end marker ERR_MAX_<SFX>. */
+/** X(suffix, name, value) for every code but the end marker ERR_MAX_\<SFX\>. */
 #define MORROW_ERR_CODES(X, SFX) \
     X(SFX, SUCCESS, 0) \
     X(SFX, ERR_TMP, 1) \
@@ -47,6 +50,7 @@
     X(SFX, ERR_HELP_SWITCH, 4110) \
     X(SFX, ERR_SET_LOG_LEV, 4111)
 
+/** Value of the end marker ERR_MAX_\<SFX\>, one above the last code. */
 #define MORROW_ERR_MAX 4112
 
 #endif

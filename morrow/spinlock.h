@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-/* A busy-waiting lock with escalating back-off.
+/** @file
+ * @brief A busy-waiting lock with escalating back-off.
+ *
  * Not recursive, no owner: any thread may release it. Never allocates. */
 #ifndef MORROW_SPINLOCK_H
 #define MORROW_SPINLOCK_H
@@ -10,19 +12,35 @@
 
 V2X_EXTERN_C_BEGIN
 
+/** A spinlock. */
 typedef struct spinlock_struct {
-    volatile int32_t v_; /* 0 free, 1 held */
+    volatile int32_t v_; /**< 0 free, 1 held */
 } spinlock_t;
 
-/* v_ = 0. */
+/** @brief Makes the lock free: v_ = 0.
+ * @param spin the lock.
+ */
 V2X_API void spinlock_init(spinlock_t* spin);
-/* Atomic exchange of v_ with 1 plus a full barrier; 1 when the lock was
- * taken (old value 0), else 0. */
+/** @brief Tries to take the lock without waiting.
+ *
+ * Atomic exchange of v_ with 1 plus a full barrier.
+ *
+ * @param spin the lock.
+ * @retval 1 the lock was taken (old value 0).
+ * @retval 0 the lock was held already.
+ */
 V2X_API int spinlock_try_lock(spinlock_t* spin);
-/* Takes the lock: spins for 4 attempts, then yields; from the 32nd attempt
- * on, odd attempts yield and even ones sleep 1 microsecond. */
+/** @brief Takes the lock, waiting as long as it takes.
+ *
+ * Spins for 4 attempts, then yields; from the 32nd attempt on, odd attempts
+ * yield and even ones sleep 1 microsecond.
+ *
+ * @param spin the lock.
+ */
 V2X_API void spinlock_lock(spinlock_t* spin);
-/* Full barrier, then v_ = 0. */
+/** @brief Releases the lock: full barrier, then v_ = 0.
+ * @param spin the lock.
+ */
 V2X_API void spinlock_unlock(spinlock_t* spin);
 
 V2X_EXTERN_C_END
