@@ -4,12 +4,14 @@
 #
 #   libmorrow1     morrow: libmorrow.so.1
 #   libvestra1     runtime: libvestra.so.1
-#   libvestra-dev  dev: headers, both .so links, pkg-config files, CMake package
+#   libvestra-dev  dev: headers, both .so links, pkg-config files, CMake package,
+#                  the API reference's HTML (V2X_BUILD_DOCS, cmake/doxygen.cmake)
 #   vestra-tools   tools: v2x-station, v2x-ctl, the Wireshark dissector, the
 #                  demo configurations, the station's service unit and its
 #                  configuration (/etc/vestra/station.cfg, a conffile), and
 #                  the Prometheus timer and its service
 #   vestra-sim     sim: radio-sim and the test programs (sys-api-min)
+#   python3-vestra python: the Python binding (python/vestra), architecture all
 #
 # and PACKAGE-dbgsym with the debug information of each package holding
 # programs or libraries. The libraries and -dev are Multi-Arch: same, so the
@@ -107,7 +109,7 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "gzip of packaging/debian/changelog failed")
 endif()
 set(v2x_deb_packages morrow:libmorrow1 runtime:libvestra1 dev:libvestra-dev tools:vestra-tools
-  sim:vestra-sim)
+  sim:vestra-sim python:python3-vestra)
 foreach(pair IN LISTS v2x_deb_packages)
   string(REPLACE ":" ";" pair ${pair})
   list(GET pair 0 comp)
@@ -133,6 +135,11 @@ foreach(pair IN LISTS v2x_deb_packages)
     endif()
   endforeach()
 endforeach()
+# The API reference registered with doc-base, where it is built.
+if(V2X_BUILD_DOCS AND EXISTS ${v2x_deb_src}/libvestra-dev/doc-base)
+  install(FILES ${v2x_deb_src}/libvestra-dev/doc-base
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc-base RENAME libvestra-dev COMPONENT dev)
+endif()
 file(REMOVE ${v2x_deb_bin}/conffiles)
 if(v2x_conffiles)
   list(JOIN v2x_conffiles "\n" text)
@@ -157,11 +164,12 @@ set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
   GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL morrow runtime dev tools sim)
+set(CPACK_COMPONENTS_ALL morrow runtime dev tools sim python)
 set(CPACK_COMPONENT_RUNTIME_DEPENDS morrow)
 set(CPACK_COMPONENT_DEV_DEPENDS runtime morrow)
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime morrow)
 set(CPACK_COMPONENT_SIM_DEPENDS runtime morrow)
+set(CPACK_COMPONENT_PYTHON_DEPENDS runtime morrow)
 # A component dependency becomes "libvestra1 (= VERSION-REVISION)".
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 # What CPack does not do as Debian does, cmake/deb-finish.cmake does once
@@ -228,7 +236,8 @@ set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libevent-dev, libconfig-dev, pkgconf | pkg
 set(CPACK_DEBIAN_DEV_DESCRIPTION "C-V2X network layer - development files
 Headers of libvestra (cv2x_app.h, cv2x_app_sys.h and the records they use)
 and libmorrow, both libraries' .so links, the pkg-config files vestra.pc and
-morrow.pc, and the CMake package (find_package(vestra CONFIG)).")
+morrow.pc, the CMake package (find_package(vestra CONFIG)) and the API
+reference in HTML.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME vestra-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
@@ -249,5 +258,17 @@ set(CPACK_DEBIAN_SIM_DESCRIPTION "C-V2X network layer - radio simulator and test
 radio-sim stands in for the C-V2X radio module of stations on loopback;
 sys-api-min is the simple system API in a dozen lines of C, run on a board
 against its radio module. For tests and bring-up, not for production.")
+
+# Pure Python over ctypes: one package for every architecture, which loads
+# the libraries of whichever architecture the interpreter runs as.
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-vestra)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION "C-V2X network layer - Python binding
+The vestra module drives libvestra from Python through ctypes: a client of
+a station's core (registrations, sending with options, receive records,
+provider and user services, with confirms), asyncio receiving, and the
+core's counters read over its socket.")
 
 include(CPack)

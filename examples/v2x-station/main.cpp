@@ -309,12 +309,14 @@ public:
             const int rcAcc = v2x_sdk_dmn_serv_set_access(&cfg_.access);
             const int rcDef = v2x_sdk_dmn_serv_set_tx_defaults(
                 cfg_.txDefaults.data(), static_cast<int>(cfg_.txDefaults.size()));
-            if (rcMax != 0 || rcAcc != 0 || rcDef != 0) {
+            // What `v2x-ctl status` names the station.
+            const int rcName = v2x_core_set_station_name(cfg_.name.c_str());
+            if (rcMax != 0 || rcAcc != 0 || rcDef != 0 || rcName != 0) {
                 // The file's checks should have caught it; never run a core
                 // with other settings than the file's.
                 err = "the core refused its settings (maxClients " + std::to_string(rcMax) +
                       ", sockMode/sockGroup " + std::to_string(rcAcc) + ", txDefaults " +
-                      std::to_string(rcDef) + ")";
+                      std::to_string(rcDef) + ", name " + std::to_string(rcName) + ")";
                 return false;
             }
             // The trust folder, certificate and key load now, so that a

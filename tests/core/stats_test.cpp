@@ -7,12 +7,15 @@
 
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <string>
 #include <vector>
 
 #include "core_app.h"
 #include "core_harness.h"
 #include "test_support.h"
+#include "v2x_core.h"
 #include "v2x_stats.h"
 
 using namespace v2xtest;
@@ -260,4 +263,59 @@ TEST(CoreStats, AConnectionThatDoesNotReadCountsWhatItMissed)
     EXPECT_GE(sum, total);
     EXPECT_LE(sum, d(OFF(appDroppedStalled)));
     EXPECT_TRUE(pending);
+}
+
+// The status record's bytes as a running core answers them: size, the
+// station name at its offset, the socket path, the process, the start
+// between the clocks read around it; the name's refusals keep the old one.
+TEST(CoreStats, StatusRecordNamesTheStationAndItsStart)
+{
+    struct NameGuard {  // the name stays for later cores of this process
+        ~NameGuard() { v2x_core_set_station_name(nullptr); }
+    } guard;
+    ASSERT_EQ(v2x_core_set_station_name("unit-\xc3\xa9"), 0);  // UTF-8 is fine
+    EXPECT_EQ(v2x_core_set_station_name(std::string(V2X_STATION_NAME_MAX + 1, 'x').c_str()),
+              -ERR_V2X_PARM_CONT);
+    EXPECT_EQ(v2x_core_set_station_name("two\nlines"), -ERR_V2X_PARM_CONT);
+    struct timespec t0, t1;
+    clock_gettime(CLOCK_REALTIME, &t0);
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    clock_gettime(CLOCK_REALTIME, &t1);
+    const int c = core.connect_app();
+    CtlAnswer a = ctl_query(c, V2X_CTL_STATUS);
+    ASSERT_EQ(a.head.status, static_cast<uint32_t>(V2X_CTL_OK));
+    ASSERT_EQ(a.head.count, 1u);
+    ASSERT_EQ(a.head.recSize, 276u);
+    ASSERT_EQ(a.recs.size(), 276u);
+    const Bytes& b = a.recs;
+    uint32_t size = 0;
+    int32_t pid = 0;
+    uint64_t startUs = 0;
+    memcpy(&size, b.data(), 4);
+    memcpy(&startUs, b.data() + 8, 8);
+    memcpy(&pid, b.data() + 24, 4);
+    EXPECT_EQ(size, 276u);
+    EXPECT_EQ(pid, getpid());
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.data() + 244)), "unit-\xc3\xa9");
+    EXPECT_EQ(b[275], 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(b.data() + 136)), core.cfg.dmnNme);
+    const auto us = [](const timespec& t) {
+        return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_nsec) / 1000u;
+    };
+    EXPECT_GE(startUs, us(t0));
+    EXPECT_LE(startUs, us(t1));
+    const auto st = rec_at<tV2XCtlStatus>(a, 0);
+    EXPECT_NE(st.libVersion[0], '\0');
+    EXPECT_GE(st.appConnections, 1u);
+    EXPECT_EQ(st.maxClients, static_cast<uint32_t>(V2X_DMN_SERV_MAX_CLIT_DEF));
+
+    // A rename while the core runs shows at once; a refused one changes nothing.
+    ASSERT_EQ(v2x_core_set_station_name(std::string(V2X_STATION_NAME_MAX, 'n').c_str()), 0);
+    EXPECT_EQ(v2x_core_set_station_name("\x7f"), -ERR_V2X_PARM_CONT);
+    a = ctl_query(c, V2X_CTL_STATUS);
+    ASSERT_EQ(a.recs.size(), 276u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(a.recs.data() + 244)),
+              std::string(V2X_STATION_NAME_MAX, 'n'));
+    EXPECT_GE(rec_at<tV2XCtlStatus>(a, 0).uptimeMs, st.uptimeMs);
 }

@@ -130,7 +130,7 @@ int count_accounts(const std::string& file)
 }
 
 const std::vector<std::string> kPackages = {"libmorrow1", "libvestra1", "libvestra-dev", "vestra-tools",
-                                            "vestra-sim"};
+                                            "vestra-sim", "python3-vestra"};
 // Those of two architectures install side by side.
 const std::set<std::string> kMultiArchSame = {"libmorrow1", "libvestra1", "libvestra-dev",
                                               "libmorrow1-dbgsym", "libvestra1-dbgsym"};
@@ -188,12 +188,13 @@ TEST(Package, BuildInstallIntoThrowawayRootAndBuildAgainst)
                                                          {"libvestra1", "libs"},
                                                          {"libvestra-dev", "libdevel"},
                                                          {"vestra-tools", "net"},
-                                                         {"vestra-sim", "net"}};
+                                                         {"vestra-sim", "net"},
+                                                         {"python3-vestra", "python"}};
     for (const std::string& pkg : names) {
         const auto s = sections.find(pkg);
         EXPECT_EQ(control(deb[pkg], "Package"), pkg);
         EXPECT_EQ(control(deb[pkg], "Version"), version) << pkg;
-        EXPECT_EQ(control(deb[pkg], "Architecture"), arch) << pkg;
+        EXPECT_EQ(control(deb[pkg], "Architecture"), pkg == "python3-vestra" ? "all" : arch) << pkg;
         EXPECT_EQ(control(deb[pkg], "Section"), s == sections.end() ? "debug" : s->second) << pkg;
         EXPECT_EQ(control(deb[pkg], "Multi-Arch") == "same", kMultiArchSame.count(pkg) == 1) << pkg;
     }
@@ -203,7 +204,8 @@ TEST(Package, BuildInstallIntoThrowawayRootAndBuildAgainst)
         {"libvestra1", {exact("libmorrow1"), "libc6", "libevent-2", "libevent-pthreads"}},
         {"libvestra-dev", {exact("libvestra1"), exact("libmorrow1"), "libevent-dev", "libconfig-dev"}},
         {"vestra-tools", {exact("libvestra1"), exact("libmorrow1"), "libc6", "libconfig", "passwd"}},
-        {"vestra-sim", {exact("libvestra1"), exact("libmorrow1"), "libc6"}}};
+        {"vestra-sim", {exact("libvestra1"), exact("libmorrow1"), "libc6"}},
+        {"python3-vestra", {exact("libvestra1"), exact("libmorrow1"), "python3"}}};
     for (const auto& n : needs) {
         const std::string depends = control(deb[n.first], "Depends");
         for (const std::string& d : n.second) {
@@ -245,12 +247,14 @@ TEST(Package, BuildInstallIntoThrowawayRootAndBuildAgainst)
         {"libvestra-dev", "/usr/include/vestra/cv2x_app.h"},
         {"libvestra-dev", "/usr/include/vestra/v2x_types.h"},
         {"libvestra-dev", "/usr/include/vestra/v2x_core.h"},
+        {"libvestra-dev", "/usr/share/doc/libvestra-dev/html/index.html"},
         {"vestra-tools", "/usr/bin/v2x-station"},
         {"vestra-tools", "/usr/bin/v2x-ctl"},
         {"vestra-tools", "/usr/bin/v2x-cert"},
         {"vestra-tools", lib + "/wireshark/plugins/v2x_dsmp.lua"},
         {"vestra-sim", "/usr/bin/radio-sim"},
-        {"vestra-sim", "/usr/bin/sys-api-min"}};
+        {"vestra-sim", "/usr/bin/sys-api-min"},
+        {"python3-vestra", "/usr/lib/python3/dist-packages/vestra/__init__.py"}};
     for (const std::string& pkg : kPackages) {
         held.emplace_back(pkg, "/usr/share/doc/" + pkg + "/copyright");
     }
@@ -276,6 +280,7 @@ TEST(Package, BuildInstallIntoThrowawayRootAndBuildAgainst)
         if (kMultiArchSame.count(o.second) == 1) {
             EXPECT_TRUE(starts_with(o.first, lib + "/") || starts_with(o.first, "/usr/include/") ||
                         starts_with(o.first, "/usr/share/doc/") ||
+                        starts_with(o.first, "/usr/share/doc-base/") ||
                         starts_with(o.first, "/usr/share/lintian/overrides/") ||
                         starts_with(o.first, "/usr/lib/debug/.build-id/"))
                 << o.second << ": " << o.first << " is outside the multiarch paths";
@@ -334,6 +339,8 @@ TEST(Package, BuildInstallIntoThrowawayRootAndBuildAgainst)
     EXPECT_EQ(count_accounts(root + "/etc/passwd"), 1) << slurp(root + "/etc/passwd");
     EXPECT_EQ(count_accounts(root + "/etc/group"), 1) << slurp(root + "/etc/group");
     EXPECT_NE(slurp(root + "/etc/passwd").find(":/nonexistent:/usr/sbin/nologin\n"), std::string::npos);
+    // The API reference (doxygen's HTML) comes with the -dev package.
+    EXPECT_NE(slurp(root + "/usr/share/doc/libvestra-dev/html/index.html").find("vestra"), std::string::npos);
     const std::string cfg = root + "/etc/vestra/station.cfg";
     if (conf) {
         spill(cfg, slurp(cfg) + "# edited here\n");
@@ -465,8 +472,36 @@ TEST(Package, BuildInstallIntoThrowawayRootAndBuildAgainst)
               0)
         << out;
     EXPECT_NE(out.find("app: ok"), std::string::npos) << out;
+    // The Python binding from the root, on the root's libraries: attaching
+    // to a socket nobody serves fails with the library's own result.
+    const std::string py = root + "/usr/lib/python3/dist-packages";
+    EXPECT_EQ(shell("cd / && PYTHONDONTWRITEBYTECODE=1 PYTHONPATH=" + q(py) + " VESTRA_LIB_DIR=" + q(libdir) +
+                        " VROOT=" + q(py) + " /usr/bin/python3 -c " +
+                        q("import os, vestra\n"
+                          "assert vestra.__file__.startswith(os.environ[\"VROOT\"]), vestra.__file__\n"
+                          "try:\n    vestra.Client(\"/nonexistent/v.sock\")\n"
+                          "except vestra.VestraError as e:\n    print(\"python:\", e.name)\n"),
+                    out),
+              0)
+        << out;
+    EXPECT_NE(out.find("python: ERR_V2X_SOCKET_CONECT"), std::string::npos) << out;
     ASSERT_EQ(shell(env + "ldd " + q(exe), out), 0) << out;
     EXPECT_NE(out.find(libdir + "/libvestra.so.1"), std::string::npos) << out;
+    // The callback client example builds from the installed headers alone
+    // (it defines no gLogLevl: libmorrow's default serves) and runs.
+    const std::string example = root + "/callback-client";
+    ASSERT_EQ(shell(q(V2X_C_COMPILER) + " -std=c11 -Wall -Wextra -Werror -o " + q(example) + " " +
+                        q(src + "/examples/callback-client/main.c") + " $(" + pc +
+                        " --cflags --libs vestra morrow)",
+                    out),
+              0)
+        << out;
+    EXPECT_EQ(shell(env + q(example) + " --socket " + q(root + "/example.sock") + " --port " +
+                        std::to_string(free_ports(1).at(0)),
+                    out),
+              0)
+        << out;
+    EXPECT_NE(out.find("callback-client: ok"), std::string::npos) << out;
 
     // A purge takes every file and the conffile; the account stays.
     ASSERT_EQ(shell("dpkg-query --root=" + q(root) + " -W -f '${binary:Package} '", out), 0) << out;

@@ -705,7 +705,7 @@ TEST(V2xCtl, MissingSocketAndBadUsageHaveTheirOwnStatus)
     EXPECT_NE(r.err.find("(ECONNREFUSED)"), std::string::npos) << r.err;
 
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"status"}, {"stats", "aids"}, {"--json", "--prometheus", "stats"},
+             {}, {"state"}, {"stats", "aids"}, {"--interval", "-1", "status"}, {"--json", "--prometheus", "stats"},
              {"--watch", "1", "--json", "stats"}, {"--watch", "0", "stats"},
              {"--watch", "x", "stats"}, {"--bogus", "stats"}, {"stats", "-s"},
              {"-s", std::string(120, 'a'), "stats"}}) {
@@ -906,4 +906,134 @@ TEST(V2xCtl, PrometheusCheckerFindsBadExpositions)
          }) {
         EXPECT_FALSE(prom_check(bad, nullptr).empty()) << bad;
     }
+}
+
+namespace {
+
+size_t widest_line(const std::string& aicText)
+{
+    size_t most = 0;
+    std::istringstream in(aicText);
+    for (std::string line; std::getline(in, line);) {
+        most = std::max(most, line.size());
+    }
+    return most;
+}
+
+}  // namespace
+
+// `status` from a real core: its name, version, socket and the drop it
+// counted; rates over an interval; `--nonzero` keeps every non-zero field
+// and only those.
+TEST(V2xCtl, StatusAndNonzeroStatsFromARealCore)
+{
+    LevelGuard quiet(LOG_LEV_OFF);
+    struct NameGuard {
+        ~NameGuard() { v2x_core_set_station_name(nullptr); }
+    } guard;
+    ASSERT_EQ(v2x_core_set_station_name("ctl \"test\" station"), 0);
+    CoreHarness core;
+    ASSERT_TRUE(core.started());
+    const std::string path = core.cfg.dmnNme;
+    const int app = core.connect_app();
+    const tV2XCtlStatus st = rec_at<tV2XCtlStatus>(ctl_query(app, V2X_CTL_STATUS), 0);
+    const uint64_t drops0 = stats_now().rxDropNotRegistered;
+    ASSERT_TRUE(core.air_send(air_frame(33, {1, 2})));  // nobody registered 33
+    ASSERT_TRUE(wait_for([&] { return stats_now().rxDropNotRegistered > drops0; }, 10000));
+
+    const Result s = ctl({"-s", path, "status", "--interval", "50"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.out.find("station      ctl \"test\" station\n"), std::string::npos) << s.out;
+    EXPECT_NE(s.out.find(std::string("version      ") + st.libVersion), std::string::npos);
+    EXPECT_NE(s.out.find("socket       " + path + "\n"), std::string::npos);
+    EXPECT_NE(s.out.find("rxDropNotRegistered"), std::string::npos) << s.out;
+    EXPECT_NE(s.out.find(" over 0."), std::string::npos) << s.out;
+    EXPECT_LE(widest_line(s.out), 80u) << s.out;
+    const Result j = ctl({"-s", path, "--json", "status", "--interval", "0"});
+    ASSERT_EQ(j.status, 0) << j.err;
+    EXPECT_NE(j.out.find("\"station\":\"ctl \\\"test\\\" station\""), std::string::npos) << j.out;
+    EXPECT_NE(j.out.find("\"pid\":" + std::to_string(getpid()) + ","), std::string::npos);
+    EXPECT_NE(j.out.find("{\"name\":\"rxDropNotRegistered\",\"count\":"), std::string::npos);
+    std::vector<PromSample> samples;
+    const Result prom = ctl({"-s", path, "--prometheus", "status"});
+    EXPECT_TRUE(prom_check(prom.out, &samples).empty()) << prom.out;
+    ASSERT_NE(sample(samples, "v2x_info"), nullptr) << prom.out;
+    EXPECT_EQ(sample(samples, "v2x_info")->labels.at("station"), "ctl \\\"test\\\" station");
+    EXPECT_EQ(ctl({"-s", path, "--watch", "1", "status"}).status, 2);
+    EXPECT_EQ(ctl({"-s", path, "--nonzero", "--prometheus", "stats"}).status, 2);
+
+    const Result nz = ctl({"-s", path, "--nonzero", "stats"});
+    const Json nzj(ctl({"-s", path, "--nonzero", "--json", "stats"}).out);
+    ASSERT_EQ(nz.status, 0) << nz.err;
+    ASSERT_TRUE(nzj.ok);
+    for (const auto& kv : nzj.leaves) {
+        EXPECT_NE(kv.second, "0") << kv.first;
+    }
+    EXPECT_TRUE(nzj.has("stats.rxDropNotRegistered"));
+    // A counter still 0 after was 0 before, so it must be left out (gauges
+    // may have fallen to 0 meanwhile). Counters of the whole process: other
+    // tests may have moved some, never all.
+    const Json full(ctl({"-s", path, "--json", "stats"}).out);
+    ASSERT_TRUE(full.ok);
+    const std::set<std::string> gauges = {"stats.txQueued", "stats.appConnections",
+                                          "stats.ctlConnections", "stats.mgmtRegistrations",
+                                          "stats.mgmtProviders"};
+    size_t zeros = 0;
+    for (const auto& kv : full.leaves) {
+        if (kv.second == "0" && gauges.count(kv.first) == 0) {
+            ++zeros;
+            EXPECT_FALSE(nzj.has(kv.first)) << kv.first;
+            EXPECT_EQ(nz.out.find("  " + kv.first.substr(6) + " "), std::string::npos)
+                << kv.first;
+        }
+    }
+    EXPECT_GT(zeros, 5u);
+    static const std::regex field(R"re(  (\w+) +(\d+))re");
+    size_t rows = 0;
+    std::istringstream in(nz.out);
+    for (std::string line; std::getline(in, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, field)) {
+            EXPECT_NE(m[2], "0") << line;
+            ++rows;
+        }
+    }
+    EXPECT_GT(rows, 2u);
+}
+
+// The clients table: the main columns within 100 by default, large counts
+// shortened; --wide every column, exact.
+TEST(V2xCtl, ClientsTableIsNarrowUnlessWide)
+{
+    tV2XCtlClient cls[2];
+    memset(cls, 0, sizeof(cls));
+    for (uint32_t i = 0; i < 2; ++i) {
+        cls[i].connId = 4000000000u + i;
+        cls[i].pid = 4194304;
+        cls[i].uid = 65534;
+        cls[i].msgsIn = cls[i].msgsOut = cls[i].bytesIn = cls[i].bytesOut = ~0ull;
+        cls[i].txSent = cls[i].txExpired = cls[i].droppedStalled = 4294967296ull;
+        cls[i].txQueued = 9999999;
+    }
+    FakeCore fake([&](const tV2XCtlReq& aicReq) {
+        Bytes recs;
+        for (const tV2XCtlClient& c : cls) {
+            const Bytes r = bytes_of(c);
+            recs.insert(recs.end(), r.begin(), r.end());
+        }
+        return aicReq.what == V2X_CTL_CLIENTS
+                   ? rsp(V2X_CTL_CLIENTS, V2X_CTL_OK, sizeof(tV2XCtlClient), 0, 2, 2, recs)
+                   : rsp(aicReq.what, V2X_CTL_BAD_WHAT, 0, 0, 0, 0, {});
+    });
+    const Result n = ctl({"-s", fake.path, "clients"});
+    const Result w = ctl({"-s", fake.path, "--wide", "clients"});
+    ASSERT_EQ(n.status + w.status, 0) << n.err << w.err;
+    EXPECT_LE(widest_line(n.out), 100u) << n.out;
+    EXPECT_GT(widest_line(w.out), widest_line(n.out));
+    EXPECT_EQ(n.out.find("bytesIn"), std::string::npos) << n.out;
+    EXPECT_NE(n.out.find("18.4E"), std::string::npos) << n.out;  // 2^64 - 1
+    EXPECT_NE(n.out.find("4.29G"), std::string::npos) << n.out;
+    EXPECT_NE(n.out.find("9999999"), std::string::npos) << n.out;
+    EXPECT_NE(w.out.find("18446744073709551615"), std::string::npos) << w.out;
+    EXPECT_NE(w.out.find("pendingBytes"), std::string::npos);
 }

@@ -74,6 +74,8 @@ struct Record {
 };
 
 extern const Record kStatsRecord;
+// `status`: one tV2XCtlStatus (texts, so no field table: status.cpp reads it).
+extern const Record kStatusRecord;
 extern const Record* const kRecords[4];  // stats, aids, providers, clients
 const Record* record_for_verb(const std::string& verb);
 
@@ -101,13 +103,38 @@ struct Rates {
     double seconds;
 };
 
-void print_table(FILE* aopOut, const Answer& aicAns, const Rates* aipRates);
-void print_json(FILE* aopOut, const Answer& aicAns);
+// How a table or JSON object is cut down: nonzero leaves out the stats
+// fields that are 0 (table and JSON); wide shows every column of a list
+// (by default the clients table shows its most telling columns only, with
+// large counts shortened, to stay within 100 columns).
+struct View {
+    bool nonzero = false;
+    bool wide = false;
+};
+
+void print_table(FILE* aopOut, const Answer& aicAns, const Rates* aipRates,
+                 const View& aicView = View());
+void print_json(FILE* aopOut, const Answer& aicAns, const View& aicView = View());
 void print_prometheus(FILE* aopOut, const Answer& aicAns);
 // What a Prometheus file says when the core could not be asked: v2x_up 0
 // for stats (the scrape's health), and each list's families without samples.
 void print_prometheus_down(FILE* aopOut, const Record& aicRec);
 void print_describe(FILE* aopOut);
+
+// `status`: the core's status record and two counter records taken
+// `seconds` apart (seconds 0: one record, its rates averaged over the
+// core's uptime). The rates and drops need the stats; Prometheus does not
+// (it takes rates from the counters of `stats`).
+struct StatusView {
+    Answer status;
+    Answer before, after;
+    double seconds = 0;
+};
+void print_status_table(FILE* aopOut, const StatusView& aicV);
+void print_status_json(FILE* aopOut, const StatusView& aicV);
+void print_status_prometheus(FILE* aopOut, const StatusView& aicV);
+// JSON's string form of a text (quotes, backslashes, control characters).
+std::string json_string(const char* aipcText);
 
 // One connection to a core's application socket. Errors are printed on
 // stderr (one "v2x-ctl: " line) and returned as an Exit.

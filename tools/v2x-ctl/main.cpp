@@ -40,6 +40,9 @@ struct Options {
     double watch = 0;  // seconds between refreshes; 0: print once
     const Record* rec = nullptr;
     bool describe = false;
+    bool status = false;
+    long intervalMs = 1000;  // status: between the two counter samples; 0: since the start
+    View view;
     const char* output = nullptr;  // --output FILE; null: standard output
 };
 
@@ -47,10 +50,13 @@ void usage(FILE* aopOut)
 {
     fprintf(aopOut,
             "usage: v2x-ctl [-s SOCKET] [--json | --prometheus | --watch SECONDS]\n"
-            "               [--output FILE] stats | aids | providers | clients\n"
+            "               [--output FILE] [--nonzero] [--wide] [--interval MS]\n"
+            "               status | stats | aids | providers | clients\n"
             "       v2x-ctl describe\n"
             "\n"
             "Asks a running core, over its application socket, what it counts and keeps.\n"
+            "  status     one screen: station name, version and build, uptime, socket,\n"
+            "             connections, radio rates each way, last CBR, top drops\n"
             "  stats      the core's counters and gauges, grouped: radio receive, radio\n"
             "             send, applications, management\n"
             "  aids       the AIDs registered for received frames\n"
@@ -76,6 +82,11 @@ void usage(FILE* aopOut)
             "                       SIGINT or SIGTERM, clearing the screen on a terminal;\n"
             "                       stats shows each counter's rate per second since the\n"
             "                       last refresh\n"
+            "  --nonzero            stats (table, JSON): only the fields that are not 0\n"
+            "  --wide               clients: every column (by default the main ones, with\n"
+            "                       counts from 10 million on shortened: 12.3M)\n"
+            "  --interval MS        status: the rates over MS milliseconds (default 1000);\n"
+            "                       0: averages since the core started\n"
             "  -h, --help           this text\n"
             "  --version            the version\n"
             "\n"
@@ -103,7 +114,7 @@ __attribute__((format(printf, 1, 2))) int bad_usage(const char* aipcFmt, ...)
 }
 
 // Values of the options without a short form.
-enum : int { kOptJson = 256, kOptProm, kOptWatch, kOptVersion };
+enum : int { kOptJson = 256, kOptProm, kOptWatch, kOptVersion, kOptNonzero, kOptWide, kOptInterval };
 
 const struct option kLong[] = {
     {"socket", required_argument, nullptr, 's'},
@@ -111,6 +122,9 @@ const struct option kLong[] = {
     {"json", no_argument, nullptr, kOptJson},
     {"prometheus", no_argument, nullptr, kOptProm},
     {"watch", required_argument, nullptr, kOptWatch},
+    {"nonzero", no_argument, nullptr, kOptNonzero},
+    {"wide", no_argument, nullptr, kOptWide},
+    {"interval", required_argument, nullptr, kOptInterval},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kOptVersion},
     {nullptr, 0, nullptr, 0}};
@@ -150,6 +164,23 @@ int parse_options(int argc, char** argv, Options* aopOpt, bool* aopJson, bool* a
         case 's':
             aopOpt->socket = optarg;
             break;
+        case kOptNonzero:
+            aopOpt->view.nonzero = true;
+            break;
+        case kOptWide:
+            aopOpt->view.wide = true;
+            break;
+        case kOptInterval: {
+            char* end = nullptr;
+            errno = 0;
+            aopOpt->intervalMs = strtol(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || errno != 0 || aopOpt->intervalMs < 0 ||
+                aopOpt->intervalMs > 60000) {
+                return bad_usage("--interval needs milliseconds from 0 to 60000, not \"%s\"",
+                                 optarg);
+            }
+            break;
+        }
         case 'o':
             if (optarg[0] == '\0') {
                 return bad_usage("%s needs a file name", typed);
@@ -169,6 +200,9 @@ int parse_options(int argc, char** argv, Options* aopOpt, bool* aopJson, bool* a
         case ':':
             if (optopt == kOptWatch) {
                 return bad_usage("%s", "--watch needs seconds from 0.1 to 86400, not \"\"");
+            }
+            if (optopt == kOptInterval) {
+                return bad_usage("%s", "--interval needs milliseconds from 0 to 60000");
             }
             return bad_usage("%s needs %s", named.c_str(),
                              optopt == 's' ? "a socket path" : "a file name");
@@ -195,10 +229,12 @@ int parse(int argc, char** argv, Options* aopOpt)
     }
     const char* verb = optind < argc ? argv[optind] : nullptr;
     if (verb == nullptr) {
-        return bad_usage("%s", "a command is missing: stats, aids, providers, clients or describe");
+        return bad_usage("%s", "a command is missing: status, stats, aids, providers, clients "
+                               "or describe");
     }
     aopOpt->describe = strcmp(verb, "describe") == 0;
-    aopOpt->rec = record_for_verb(verb);
+    aopOpt->status = strcmp(verb, "status") == 0;
+    aopOpt->rec = aopOpt->status ? &kStatusRecord : record_for_verb(verb);
     if (aopOpt->rec == nullptr && !aopOpt->describe) {
         return bad_usage("unknown command \"%s\"", verb);
     }
@@ -207,6 +243,13 @@ int parse(int argc, char** argv, Options* aopOpt)
     }
     if (aopOpt->watch > 0 && (json || prom)) {
         return bad_usage("%s", "--watch draws the table only, not with --json or --prometheus");
+    }
+    if (aopOpt->status && aopOpt->watch > 0) {
+        return bad_usage("%s", "--watch is for stats and the lists; status takes --interval");
+    }
+    if (aopOpt->view.nonzero && (prom || aopOpt->rec != &kStatsRecord)) {
+        // A Prometheus series must not vanish when its value is 0.
+        return bad_usage("%s", "--nonzero is for stats, as a table or JSON");
     }
     if (aopOpt->watch > 0 && aopOpt->output != nullptr) {
         return bad_usage("%s", "--watch writes to standard output, not with --output");
@@ -256,7 +299,7 @@ int watch(CoreLink& aiopLink, const Options& aicOpt)
             printf("%s--- %s at %s, every %g s\n\n", prevAt > 0 ? "\n" : "",
                    aicOpt.socket.c_str(), stamp, aicOpt.watch);
         }
-        print_table(stdout, cur, &rates);
+        print_table(stdout, cur, &rates, aicOpt.view);
         if (fflush(stdout) != 0) {
             return kExitFail;
         }
@@ -386,6 +429,29 @@ int emit(const Options& aicOpt, Print aicPrint)
     return out.commit();
 }
 
+// The status record and, but for Prometheus, two counter samples the
+// interval apart (one with --interval 0).
+int query_status(CoreLink& aiopLink, const Options& aicOpt, StatusView* aopV)
+{
+    int rc = aiopLink.query(kStatusRecord, &aopV->status);
+    if (rc != kExitOk || aicOpt.format == Format::Prometheus) {
+        return rc;
+    }
+    if (aicOpt.intervalMs > 0) {
+        rc = aiopLink.query(kStatsRecord, &aopV->before);
+        const double t0 = mono_seconds();
+        struct timespec ts = {aicOpt.intervalMs / 1000, (aicOpt.intervalMs % 1000) * 1000000L};
+        while (rc == kExitOk && nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+        }
+        if (rc == kExitOk) {
+            rc = aiopLink.query(kStatsRecord, &aopV->after);
+        }
+        aopV->seconds = mono_seconds() - t0;
+        return rc;
+    }
+    return aiopLink.query(kStatsRecord, &aopV->after);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -404,8 +470,9 @@ int main(int argc, char** argv)
         return watch(link, opt);
     }
     Answer ans;
+    StatusView sv;
     if (st == kExitOk) {
-        st = link.query(*opt.rec, &ans);
+        st = opt.status ? query_status(link, opt, &sv) : link.query(*opt.rec, &ans);
     }
     if (st != kExitOk) {
         if (opt.format != Format::Prometheus || st == kExitUsage) {
@@ -418,13 +485,28 @@ int main(int argc, char** argv)
         const int wr = emit(opt, [&](FILE* aopOut) { print_prometheus_down(aopOut, *opt.rec); });
         return wr != kExitOk ? wr : st == kExitNoCore ? kExitOk : st;
     }
+    if (opt.status) {
+        return emit(opt, [&](FILE* aopOut) {
+            switch (opt.format) {
+            case Format::Table:
+                print_status_table(aopOut, sv);
+                break;
+            case Format::Json:
+                print_status_json(aopOut, sv);
+                break;
+            case Format::Prometheus:
+                print_status_prometheus(aopOut, sv);
+                break;
+            }
+        });
+    }
     return emit(opt, [&](FILE* aopOut) {
         switch (opt.format) {
         case Format::Table:
-            print_table(aopOut, ans, nullptr);
+            print_table(aopOut, ans, nullptr, opt.view);
             break;
         case Format::Json:
-            print_json(aopOut, ans);
+            print_json(aopOut, ans, opt.view);
             break;
         case Format::Prometheus:
             print_prometheus(aopOut, ans);

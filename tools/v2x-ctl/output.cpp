@@ -358,7 +358,7 @@ bool family_starts(const Answer& aicAns, size_t aicC)
     return true;
 }
 
-void print_stats_table(FILE* aopOut, const Answer& aicAns, const Rates* aipRates)
+void print_stats_table(FILE* aopOut, const Answer& aicAns, const Rates* aipRates, bool aicNonzero)
 {
     const Record& r = *aicAns.rec;
     int nameW = 0;
@@ -370,16 +370,18 @@ void print_stats_table(FILE* aopOut, const Answer& aicAns, const Rates* aipRates
                                   aipRates->prev->count > 0 && aipRates->seconds > 0
                               ? aipRates->prev->at(0)
                               : nullptr;
+    bool any = false;
     for (uint8_t sec = 0; sec < kSections && rec != nullptr; ++sec) {
         bool title = false;
         for (size_t i = 0; i < r.nFields; ++i) {
             const Field& f = r.fields[i];
-            if (f.section != sec || !shown(aicAns, f)) {
+            if (f.section != sec || !shown(aicAns, f) || (aicNonzero && field_u64(rec, f) == 0)) {
                 continue;
             }
+            // The first section printed opens without a blank line.
             if (!title) {
-                fprintf(aopOut, "%s%s\n", sec == 0 ? "" : "\n", kSectionTitle[sec]);
-                title = true;
+                fprintf(aopOut, "%s%s\n", any ? "\n" : "", kSectionTitle[sec]);
+                title = any = true;
             }
             const uint64_t v = field_u64(rec, f);
             fprintf(aopOut, "  %-*s %20s", nameW, f.name, field_text(rec, f).c_str());
@@ -394,26 +396,73 @@ void print_stats_table(FILE* aopOut, const Answer& aicAns, const Rates* aipRates
             fputc('\n', aopOut);
         }
     }
+    if (!any && rec != nullptr && aicNonzero) {
+        fprintf(aopOut, "(all zero)\n");
+    }
 }
 
-void print_list_table(FILE* aopOut, const Answer& aicAns)
+// The clients table's default columns: who it is, its traffic, and what
+// would show it in trouble (held back, queued, expired, dropped unread).
+// With pids of up to 7 digits and uids of up to 9, and counts shortened
+// from 10 million on, a row stays within 100 columns; --wide shows all.
+const char* const kClientNarrow[] = {"connId",  "pid",      "uid",       "heldBack",
+                                     "msgsIn",  "msgsOut",  "txSent",    "txQueued",
+                                     "txExpired", "droppedStalled"};
+
+bool narrow_shows(const char* aipcName)
+{
+    for (const char* n : kClientNarrow) {
+        if (strcmp(n, aipcName) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A count as at most 7 characters: exact below 10 million, else 3
+// significant digits and a unit ("12.3M", "4.56G").
+std::string short_count(uint64_t aicV)
+{
+    if (aicV < 10000000u) {
+        return std::to_string(aicV);
+    }
+    static const char* const kUnit[] = {"k", "M", "G", "T", "P", "E"};
+    double v = static_cast<double>(aicV);
+    size_t u = 0;
+    for (v /= 1000; v >= 999.5 && u + 1 < std::size(kUnit); v /= 1000) {
+        ++u;
+    }
+    char buf[16];
+    snprintf(buf, sizeof(buf), "%.3g%s", v, kUnit[u]);
+    return buf;
+}
+
+void print_list_table(FILE* aopOut, const Answer& aicAns, bool aicWide)
 {
     const Record& r = *aicAns.rec;
+    const bool narrow = !aicWide && aicAns.rec == &kClientRecord;
+    auto cell_of = [&](const uint8_t* aipRec, const Field& aicF) {
+        return narrow && aicF.kind == Kind::Counter ? short_count(field_u64(aipRec, aicF))
+                                                    : field_text(aipRec, aicF);
+    };
+    auto skip = [&](const Field& aicF) {
+        return aicF.kind == Kind::Reserved || (narrow && !narrow_shows(aicF.name));
+    };
     std::vector<size_t> width(r.nFields);
     for (size_t c = 0; c < r.nFields; ++c) {
         width[c] = strlen(r.fields[c].name);
         for (size_t i = 0; i < aicAns.count; ++i) {
-            width[c] = std::max(width[c], field_text(aicAns.at(i), r.fields[c]).size());
+            width[c] = std::max(width[c], cell_of(aicAns.at(i), r.fields[c]).size());
         }
     }
     auto row = [&](const uint8_t* aipRec) {
         const char* sep = "";
         for (size_t c = 0; c < r.nFields; ++c) {
-            if (r.fields[c].kind == Kind::Reserved) {
+            if (skip(r.fields[c])) {
                 continue;
             }
             const std::string cell =
-                aipRec != nullptr ? field_text(aipRec, r.fields[c]) : r.fields[c].name;
+                aipRec != nullptr ? cell_of(aipRec, r.fields[c]) : r.fields[c].name;
             fprintf(aopOut, "%s%*s", sep, static_cast<int>(width[c]), cell.c_str());
             sep = "  ";
         }
@@ -428,13 +477,13 @@ void print_list_table(FILE* aopOut, const Answer& aicAns)
     }
 }
 
-void json_object(FILE* aopOut, const Answer& aicAns, const uint8_t* aipRec)
+void json_object(FILE* aopOut, const Answer& aicAns, const uint8_t* aipRec, bool aicNonzero)
 {
     const char* sep = "";
     fputc('{', aopOut);
     for (size_t c = 0; c < aicAns.rec->nFields; ++c) {
         const Field& f = aicAns.rec->fields[c];
-        if (shown(aicAns, f)) {
+        if (shown(aicAns, f) && !(aicNonzero && field_u64(aipRec, f) == 0)) {
             fprintf(aopOut, "%s\"%s\":%s", sep, f.name, field_text(aipRec, f).c_str());
             sep = ",";
         }
@@ -471,6 +520,8 @@ void prom_head(FILE* aopOut, const std::string& aicName, const char* aipcHelp, K
 const Record kStatsRecord = {"stats", V2X_CTL_STATS, "tV2XCoreStats", sizeof(tV2XCoreStats),
                              kStatsFields, std::size(kStatsFields), "v2x_", nullptr, nullptr};
 const Record* const kRecords[4] = {&kStatsRecord, &kAidRecord, &kProviderRecord, &kClientRecord};
+const Record kStatusRecord = {"status", V2X_CTL_STATUS, "tV2XCtlStatus", sizeof(tV2XCtlStatus),
+                              nullptr, 0, "v2x_", nullptr, nullptr};
 
 const Record* record_for_verb(const std::string& verb)
 {
@@ -520,27 +571,27 @@ std::string prom_metric(const Record& aicRec, const Field& aicF)
     return aicRec.promPrefix + stem + (aicF.kind == Kind::Counter ? "_total" : "");
 }
 
-void print_table(FILE* aopOut, const Answer& aicAns, const Rates* aipRates)
+void print_table(FILE* aopOut, const Answer& aicAns, const Rates* aipRates, const View& aicView)
 {
     if (is_stats(aicAns)) {
-        print_stats_table(aopOut, aicAns, aipRates);
+        print_stats_table(aopOut, aicAns, aipRates, aicView.nonzero);
     } else {
-        print_list_table(aopOut, aicAns);
+        print_list_table(aopOut, aicAns, aicView.wide);
     }
 }
 
-void print_json(FILE* aopOut, const Answer& aicAns)
+void print_json(FILE* aopOut, const Answer& aicAns, const View& aicView)
 {
     fprintf(aopOut, "{\"%s\":", aicAns.rec->verb);
     if (is_stats(aicAns)) {
-        json_object(aopOut, aicAns, aicAns.at(0));
+        json_object(aopOut, aicAns, aicAns.at(0), aicView.nonzero);
     } else {
         fputc('[', aopOut);
         for (size_t i = 0; i < aicAns.count; ++i) {
             if (i > 0) {
                 fputc(',', aopOut);
             }
-            json_object(aopOut, aicAns, aicAns.at(i));
+            json_object(aopOut, aicAns, aicAns.at(i), false);
         }
         fputc(']', aopOut);
     }
@@ -588,7 +639,7 @@ void print_prometheus_down(FILE* aopOut, const Record& aicRec)
 {
     Answer none;
     none.rec = &aicRec;
-    if (is_stats(none)) {
+    if (is_stats(none) || &aicRec == &kStatusRecord) {
         prom_head(aopOut, "v2x_up", kUpHelp, Kind::Gauge);
         fprintf(aopOut, "v2x_up 0\n");
         return;

@@ -311,8 +311,9 @@ int CoreLink::query(const Record& aicRec, Answer* aopAns)
             bad = "records of 0 bytes";
         } else if (static_cast<uint64_t>(rsp.first) + rsp.count > rsp.total) {
             bad = "more records than its total";
-        } else if (aicRec.what == V2X_CTL_STATS && (rsp.count != 1 || rsp.recSize < 8)) {
-            bad = "not one counter record";
+        } else if ((aicRec.what == V2X_CTL_STATS || aicRec.what == V2X_CTL_STATUS) &&
+                   (rsp.count != 1 || rsp.recSize < 8)) {
+            bad = "not one record of its kind";
         } else if (rsp.count == 0 && first < rsp.total) {
             bad = "no records before its total";
         } else if (aopAns->count + rsp.count > kMaxRecords) {
@@ -335,13 +336,16 @@ int CoreLink::query(const Record& aicRec, Answer* aopAns)
             break;
         }
     }
-    if (aicRec.what == V2X_CTL_STATS) {
+    // Both single records begin with their size (tV2XCtlStatus as
+    // tV2XCoreStats): fields beyond it were not filled by that core.
+    if (aicRec.what == V2X_CTL_STATS || aicRec.what == V2X_CTL_STATUS) {
         uint32_t size;
         memcpy(&size, aopAns->bytes.data() + offsetof(tV2XCoreStats, size), sizeof(size));
         aopAns->filled = std::min<size_t>(std::min<size_t>(size, aicRec.size),
                                           pld.size() - kRspHead);
         if (size < offsetof(tV2XCoreStats, rxDatagrams)) {
-            return fail(kExitFail, "malformed answer from %s for stats: size %u", p, size);
+            return fail(kExitFail, "malformed answer from %s for %s: size %u", p, aicRec.verb,
+                        size);
         }
     }
     return kExitOk;

@@ -128,6 +128,9 @@ static void _core_wire()
     // Received DSM messages go to every application, advertisement frames
     // to the management entity's dump.
     dme_dsm_set_ind_sink(v2x_sdk_dmn_serv_tx_clit_msg);
+    // ... with a receive record to the connections that asked for one.
+    dsm_state().indPair.set(dmn_serv_tx_ind);
+    dsm_state().indForms = dmn_serv_ind_forms;
     adap_lyr_set_dme_sink(parse_dme_payload);
     // A place freed in the radio link's transmit queue lets the daemon
     // server read the requests it held back.
@@ -161,6 +164,7 @@ static void _core_unwire()
 // partial start and a second call release nothing twice.
 static void _core_release()
 {
+    dmn_status_stopped();
     // Events registered on the base are deleted by their owners here,
     // before the base is freed below.
     v2x_sdk_dmn_serv_exit();
@@ -266,6 +270,7 @@ static void* _v2x_core_func_pth(void* aipArg)
     const V2xLoopStop::End end = giCore.stop.run(_core_base_new, [cfg, &rc](struct event_base* b) {
         rc = _core_start_layers(cfg, b);
         if (rc == 0) {
+            dmn_status_started(cfg->dmnNme);
             // Listening and bound: whoever waits in v2x_core_init may
             // connect now.
             giCore.start.post(0);

@@ -284,7 +284,7 @@ int dme_prov_req(uint32_t aicConn, const uint16_t aicLclAppId, const eDMEAction 
         if (found != nullptr) {
             release_timer(*found);
             memset(found, 0, sizeof(*found));
-            LOG0("Provider del(%d) OK", aicLclAppId);
+            LOG0("Provider del(%d) OK\n", aicLclAppId);
         } else {
             LOGE("Provider del(%d) err, no it!!!!\n", aicLclAppId);
             retCd = DME_RET_REJ_VAL_ERR;

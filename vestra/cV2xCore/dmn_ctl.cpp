@@ -2,17 +2,87 @@
 // The daemon server's control queries: counters, registrations, providers
 // and connections, answered to the asking connection alone. Core thread.
 #include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
 
 #include "core_mib.h"
 #include "core_stats.hpp"
 #include "dme.h"
 #include "dmn_server.hpp"
 #include "rlink.hpp"
+#include "v2x_core.h"
 #include "v2x_lock.hpp"
 
 namespace {
 
 constexpr uint32_t kHdr = V2X_CORE_APP_HDR_LEN;
+
+#ifndef V2X_LIB_VERSION
+#define V2X_LIB_VERSION ""
+#endif
+#ifndef V2X_BUILD_TEXT
+#define V2X_BUILD_TEXT ""
+#endif
+
+// What V2X_CTL_STATUS tells beside the counters. The name is set from any
+// thread; the start is marked by the core thread and cleared by whichever
+// thread releases the core: all of it under one lock, taken for a copy.
+struct StatusState {
+    std::mutex mtx;
+    char station[V2X_STATION_NAME_MAX + 1] = "";
+    char sockPath[sizeof(tV2XCtlStatus::sockPath)] = "";
+    uint64_t startRealUs = 0;
+    uint64_t startMonoUs = 0;  // 0: the core does not run
+};
+
+StatusState& status_state()
+{
+    static StatusState st;
+    return st;
+}
+
+uint64_t clock_us(clockid_t aicClock)
+{
+    struct timespec ts;
+    clock_gettime(aicClock, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+// Copies a text into a fixed field, cut to fit and always terminated.
+template <size_t N>
+void put_text(char (&aopField)[N], const char* aipcText)
+{
+    const size_t n = strnlen(aipcText, N - 1);
+    memcpy(aopField, aipcText, n);
+    aopField[n] = '\0';
+}
+
+void _status_rec(tV2XCtlStatus* aopRec)
+{
+    tV2XCtlStatus r;
+    memset(&r, 0, sizeof(r));
+    r.size = sizeof(r);
+    r.version = V2X_CTL_VERSION;
+    {
+        StatusState& st = status_state();
+        std::lock_guard<std::mutex> lk(st.mtx);
+        if (st.startMonoUs != 0) {
+            r.startRealUs = st.startRealUs;
+            r.uptimeMs = (clock_us(CLOCK_MONOTONIC) - st.startMonoUs) / 1000u;
+        }
+        put_text(r.station, st.station);
+        put_text(r.sockPath, st.sockPath);
+    }
+    r.pid = static_cast<int32_t>(getpid());
+    r.appConnections = static_cast<uint32_t>(STAT_GET(appConnections));
+    r.ctlConnections = static_cast<uint32_t>(STAT_GET(ctlConnections));
+    r.maxClients = static_cast<uint32_t>(dmn_server().listener.connMax.load());
+    put_text(r.libVersion, V2X_LIB_VERSION);
+    put_text(r.build, V2X_BUILD_TEXT);
+    memcpy(aopRec, &r, sizeof(r));
+}
 
 // The record of one connection as a query shows it. Core thread, with the
 // client list's lock held.
@@ -112,6 +182,44 @@ uint32_t _self_clients(const tClitNetCon* aicAsker, tV2XCtlClient* aopRec)
 
 }  // namespace
 
+void dmn_status_started(const char* aipcSockPath)
+{
+    StatusState& st = status_state();
+    std::lock_guard<std::mutex> lk(st.mtx);
+    put_text(st.sockPath, aipcSockPath != nullptr ? aipcSockPath : "");
+    st.startRealUs = clock_us(CLOCK_REALTIME);
+    // Never 0, which says "not running".
+    st.startMonoUs = clock_us(CLOCK_MONOTONIC) | 1u;
+}
+
+void dmn_status_stopped()
+{
+    StatusState& st = status_state();
+    std::lock_guard<std::mutex> lk(st.mtx);
+    st.startRealUs = st.startMonoUs = 0;
+}
+
+extern "C" V2X_API int v2x_core_set_station_name(const char* aipcName)
+{
+    const char* name = aipcName != nullptr ? aipcName : "";
+    const size_t len = strnlen(name, V2X_STATION_NAME_MAX + 1);
+    if (len > V2X_STATION_NAME_MAX) {
+        return -ERR_V2X_PARM_CONT;
+    }
+    // Control characters would break the one-line outputs that show it.
+    for (size_t i = 0; i < len; ++i) {
+        const unsigned char ch = static_cast<unsigned char>(name[i]);
+        if (ch < 0x20 || ch == 0x7f) {
+            return -ERR_V2X_PARM_CONT;
+        }
+    }
+    StatusState& st = status_state();
+    std::lock_guard<std::mutex> lk(st.mtx);
+    memcpy(st.station, name, len);
+    st.station[len] = '\0';
+    return V2X_SUCCESS;
+}
+
 // A list longer than one message is read in parts: the asker asks again from
 // first + count.
 void dmn_answer_query(tClitNetCon* c, const char* aipcPld)
@@ -148,6 +256,11 @@ void dmn_answer_query(tClitNetCon* c, const char* aipcPld)
         rsp.recSize = sizeof(tV2XCtlClient);
         rsp.count = _list_clients(reinterpret_cast<tV2XCtlClient*>(recs), req.first,
                                   room / rsp.recSize, &rsp.total);
+    } else if (req.what == V2X_CTL_STATUS) {
+        rsp.recSize = sizeof(tV2XCtlStatus);
+        rsp.first = 0;
+        rsp.count = rsp.total = 1;
+        _status_rec(reinterpret_cast<tV2XCtlStatus*>(recs));
     } else if (req.what == V2X_CTL_SELF) {
         rsp.recSize = sizeof(tV2XCtlClient);
         rsp.first = 0;

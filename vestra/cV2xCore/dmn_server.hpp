@@ -64,6 +64,9 @@ struct tClitNetCon {
     // ConnKind; written on the core thread under the client list's write
     // lock, so the broadcast (read lock, any thread) sees it whole.
     uint8_t kind;
+    // It asked for a receive record with every indication; written on the
+    // core thread under the client list's write lock, like kind.
+    bool rxInfo;
     bool idleArmed;             // pIdleEt is pending for the message under way
     uint32_t rxSeq;             // messages completed or refused so far
     uint32_t idleSeq;           // rxSeq when pIdleEt was armed
@@ -145,6 +148,8 @@ struct DmnServer {
     std::atomic<fDmnSend> sendFn{::send};
     // The answer to a query is built here.
     char ctlBuf[V2X_CORE_APP_BUF_LEN];
+    // Open connections that asked for receive records (core thread).
+    int rxInfoConns = 0;
 };
 
 // The one server of the process, owned by the core object (core.cpp).
@@ -159,6 +164,8 @@ extern pthread_rwlock_t giContCltLk;
 // stopping server leaves that to the layers' own exits). aicIdle: closed for
 // holding an incomplete message too long, counted and logged by the caller.
 void dmn_close_conn(tClitNetCon* c, bool aicDropOwned = true, bool aicIdle = false);
+// Turns receive records on or off for connection c (and keeps the count).
+void dmn_set_rx_info(tClitNetCon* c, bool aicOn);
 // Says what connection c is, once (see ConnKind).
 void dmn_set_kind(tClitNetCon* c, uint8_t aicKind);
 void dmn_count_kinds();
@@ -223,5 +230,9 @@ void dmn_take_tx_defaults();
 // --- control queries (dmn_ctl.cpp) ---
 // Answers one query to the asking connection alone.
 void dmn_answer_query(tClitNetCon* c, const char* aipcPld);
+// The core's start (its socket's path) and stop, as V2X_CTL_STATUS tells
+// them: marked by the core (core.cpp) once it serves, cleared at release.
+void dmn_status_started(const char* aipcSockPath);
+void dmn_status_stopped();
 
 #endif

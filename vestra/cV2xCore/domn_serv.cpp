@@ -21,6 +21,7 @@
 #include "core_stats.hpp"
 #include "dme.h"
 #include "dmn_server.hpp"
+#include "rx_info.hpp"
 #include "rlink.hpp"
 #include "sec_lyr.hpp"
 #include "self_log.h"
@@ -184,6 +185,7 @@ void dmn_close_conn(tClitNetCon* c, bool aicDropOwned, bool aicIdle)
         --l.appCnt;
     }
     dmn_count_kinds();
+    dmn_set_rx_info(c, false);
     // What the application registered goes with it: no advertisements for a
     // provider nobody runs any more, no table entries nobody can remove.
     const int regs = aicDropOwned ? mib_dsm_serv_drop_owner(c->connId) : 0;
@@ -366,6 +368,60 @@ int v2x_sdk_dmn_serv_tx_to_clit(uint32_t aicConn, const char* aipcMsg, const int
     ReadLock lk(giContCltLk);
     if (tClitNetCon* c = dmn_find_conn(aicConn)) {
         dmn_conn_tx_one(c, aipcMsg, static_cast<uint32_t>(aicMsgLen));
+    }
+    return 0;
+}
+
+void dmn_set_rx_info(tClitNetCon* c, bool aicOn)
+{
+    if (c->rxInfo == aicOn) {
+        return;
+    }
+    {
+        WriteLock lk(giContCltLk);
+        c->rxInfo = aicOn;
+    }
+    dmn_server().rxInfoConns += aicOn ? 1 : -1;
+    rx_info_set_wanted(dmn_server().rxInfoConns > 0);
+}
+
+int dmn_serv_ind_forms()
+{
+    // Application connections (undecided ones too) that did not ask take
+    // the plain form.
+    const DmnServer& s = dmn_server();
+    return (s.rxInfoConns > 0 ? 2 : 0) | (s.listener.appCnt > s.rxInfoConns ? 1 : 0);
+}
+
+int dmn_serv_tx_ind(const char* aipcPlain, const int aicPlainLen, const char* aipcEx,
+                    const int aicExLen)
+{
+    const auto bad = [](const char* p, int n) {
+        return p != nullptr && (n <= 0 || n > static_cast<int>(V2X_CORE_APP_BUF_LEN));
+    };
+    if ((aipcPlain == nullptr && aipcEx == nullptr) || bad(aipcPlain, aicPlainLen) ||
+        bad(aipcEx, aicExLen)) {
+        LOGE("aicMsgLen(%d) err!!!!\n", aicPlainLen);
+        return -ERR_V2X_SEND_LEN;
+    }
+    uint64_t records = 0;
+    ReadLock lk(giContCltLk);
+    struct list_head *pos, *n;
+    list_for_each_safe(pos, n, &giContCltHd)
+    {
+        auto* c = reinterpret_cast<tClitNetCon*>(pos);
+        if (c->kind == kConnCtl) {
+            continue;
+        }
+        if (c->rxInfo && aipcEx != nullptr) {
+            dmn_conn_tx_one(c, aipcEx, static_cast<uint32_t>(aicExLen));
+            ++records;
+        } else if (aipcPlain != nullptr) {
+            dmn_conn_tx_one(c, aipcPlain, static_cast<uint32_t>(aicPlainLen));
+        }
+    }
+    if (records != 0) {
+        STAT_ADD_N(rxIndRecords, records);
     }
     return 0;
 }
