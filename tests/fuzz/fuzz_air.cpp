@@ -14,6 +14,7 @@
 #include "fuzz_common.h"
 #include "fuzz_entries.h"
 #include "rlink.hpp"
+#include "rx_info.hpp"
 
 namespace v2xfuzz {
 namespace {
@@ -112,7 +113,19 @@ int air_frame(const uint8_t* aipcData, size_t aicLen)
     }
 
     const uint8_t* frame = aipcData + 1;
-    const size_t flen = aicLen - 1;
+    size_t flen = aicLen - 1;
+    if (aipcData[0] == PROT_TP_RX_REC) {
+        // A receive record first: refused whole when it is short or
+        // malformed, else the frame behind it is decoded as in a plain one.
+        RlinkRxRec rec;
+        size_t off = 0;
+        if (rlink_rx_rec_decode(frame, flen, &rec, &off) != RlinkRxRecRc::Ok) {
+            V2XF_CHECK(rc != 0 && gSeen.inds == 0 && gSeen.dmes == 0);
+            return 0;
+        }
+        frame += off + 1;
+        flen -= off + 1;
+    }
     DsmpRxFrame f;
     const DsmpRx res = dsmp_decode(frame, flen, f, nullptr);
     if (res == DsmpRx::Dme) {
