@@ -67,7 +67,7 @@ TEST(AppRxInfo, RecordCallbackGetsTheModulesFieldsOnceAsked)
     {
         std::lock_guard<std::mutex> lk(gLk);
         EXPECT_EQ(gRx.flags, 0u);
-        EXPECT_EQ(gRx.srcL2Id, V2X_RX_INFO_SRC_UNKNOWN);
+        EXPECT_EQ(+gRx.srcL2Id, V2X_RX_INFO_SRC_UNKNOWN);
         EXPECT_EQ(gLen, 2u);
         EXPECT_EQ(gFirst, 1u);
     }
@@ -83,10 +83,10 @@ TEST(AppRxInfo, RecordCallbackGetsTheModulesFieldsOnceAsked)
     }));
     {
         std::lock_guard<std::mutex> lk(gLk);
-        EXPECT_EQ(gRx.srcL2Id, 0x000102u);
-        EXPECT_EQ(gRx.rssiHalfDb, -100);
-        EXPECT_EQ(gRx.cbrPermille, 500u);
-        EXPECT_EQ(gRx.size, V2X_DSM_RX_INFO_LEN);
+        EXPECT_EQ(+gRx.srcL2Id, 0x000102u);
+        EXPECT_EQ(+gRx.rssiHalfDb, -100);
+        EXPECT_EQ(+gRx.cbrPermille, 500u);
+        EXPECT_EQ(+gRx.size, V2X_DSM_RX_INFO_LEN);
         EXPECT_EQ(gFirst, 2u);
     }
     EXPECT_EQ(cv2x_app_exit(), 0);

@@ -136,19 +136,19 @@ TEST(RxRecordCore, RecordGoesOnlyToTheConnectionThatAsked)
                                           &rx, &got));
     EXPECT_EQ(Bytes(e.end() - static_cast<long>(wantLen - 6), e.end()),
               Bytes(want + 6, want + wantLen));
-    EXPECT_EQ(rx.size, V2X_DSM_RX_INFO_LEN);
+    EXPECT_EQ(+rx.size, V2X_DSM_RX_INFO_LEN);
     EXPECT_EQ(rx.flags, V2X_RX_INFO_HAS_TIME | V2X_RX_INFO_HAS_SRC | V2X_RX_INFO_HAS_RSSI |
                             V2X_RX_INFO_HAS_CBR);
-    EXPECT_EQ(rx.srcL2Id, 0x0A0B0Cu);
-    EXPECT_EQ(rx.rssiHalfDb, -181);
-    EXPECT_EQ(rx.cbrPermille, 347u);
+    EXPECT_EQ(+rx.srcL2Id, 0x0A0B0Cu);
+    EXPECT_EQ(+rx.rssiHalfDb, -181);
+    EXPECT_EQ(+rx.cbrPermille, 347u);
     EXPECT_EQ(rx.secResult, V2X_RX_SEC_NOT_CHECKED);
     EXPECT_EQ(rx.extId, 9u);
     ASSERT_EQ(rx.extLen, 2u);
     EXPECT_EQ(rx.extVal[0], 0xAB);
     EXPECT_EQ(rx.extVal[1], 0xCD);
-    EXPECT_NE(rx.rxRealUs, 0u);
-    EXPECT_NE(rx.rxMonoUs, 0u);
+    EXPECT_NE(+rx.rxRealUs, 0u);
+    EXPECT_NE(+rx.rxMonoUs, 0u);
     EXPECT_EQ(stat_now(offsetof(tV2XCoreStats, rxRecDatagrams)), recs0 + 1);
     // Counted once the indication has gone to every connection.
     EXPECT_TRUE(wait_for([&] { return stat_now(offsetof(tV2XCoreStats, rxIndRecords)) == ind0 + 1; }));
@@ -161,9 +161,9 @@ TEST(RxRecordCore, RecordGoesOnlyToTheConnectionThatAsked)
     ASSERT_TRUE(core_app_dsm_ind_ex_parse(reinterpret_cast<const char*>(e2.data()) + 6,
                                           e2.size() - 6, &rx, &got));
     EXPECT_EQ(rx.flags, V2X_RX_INFO_HAS_TIME);
-    EXPECT_EQ(rx.srcL2Id, V2X_RX_INFO_SRC_UNKNOWN);
-    EXPECT_EQ(rx.rssiHalfDb, V2X_RX_INFO_RSSI_UNKNOWN);
-    EXPECT_EQ(rx.cbrPermille, V2X_RX_INFO_CBR_UNKNOWN);
+    EXPECT_EQ(+rx.srcL2Id, V2X_RX_INFO_SRC_UNKNOWN);
+    EXPECT_EQ(+rx.rssiHalfDb, V2X_RX_INFO_RSSI_UNKNOWN);
+    EXPECT_EQ(+rx.cbrPermille, V2X_RX_INFO_CBR_UNKNOWN);
 
     // Off again: plain bytes for both.
     ASSERT_TRUE(send_rx_info_req(rec, 0));

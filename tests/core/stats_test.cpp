@@ -307,8 +307,8 @@ TEST(CoreStats, StatusRecordNamesTheStationAndItsStart)
     EXPECT_LE(startUs, us(t1));
     const auto st = rec_at<tV2XCtlStatus>(a, 0);
     EXPECT_NE(st.libVersion[0], '\0');
-    EXPECT_GE(st.appConnections, 1u);
-    EXPECT_EQ(st.maxClients, static_cast<uint32_t>(V2X_DMN_SERV_MAX_CLIT_DEF));
+    EXPECT_GE(+st.appConnections, 1u);
+    EXPECT_EQ(+st.maxClients, static_cast<uint32_t>(V2X_DMN_SERV_MAX_CLIT_DEF));
 
     // A rename while the core runs shows at once; a refused one changes nothing.
     ASSERT_EQ(v2x_core_set_station_name(std::string(V2X_STATION_NAME_MAX, 'n').c_str()), 0);
@@ -317,5 +317,5 @@ TEST(CoreStats, StatusRecordNamesTheStationAndItsStart)
     ASSERT_EQ(a.recs.size(), 276u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(a.recs.data() + 244)),
               std::string(V2X_STATION_NAME_MAX, 'n'));
-    EXPECT_GE(rec_at<tV2XCtlStatus>(a, 0).uptimeMs, st.uptimeMs);
+    EXPECT_GE(+rec_at<tV2XCtlStatus>(a, 0).uptimeMs, +st.uptimeMs);
 }
