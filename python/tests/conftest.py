@@ -101,7 +101,7 @@ class Net:
         ports = free_ports(4)
         self.sock = {}
         self.link_stats = os.path.join(self.tmp, "links.json")
-        specs = []
+        station_args = []
         for i, name in enumerate("AB"):
             send, rcv = ports[2 * i], ports[2 * i + 1]
             sock = os.path.join(self.tmp, f"{name}.sock")
@@ -112,10 +112,10 @@ class Net:
                         f'  rcvIp = "127.0.0.1";\n  rcvPort = {rcv};\n'
                         f'  macAddr = "02:00:00:00:00:0{i + 1}";\n}};\n')
             self.sock[name] = sock
-            specs += ["--station", f"{name},127.0.0.1:{send},127.0.0.1:{rcv}"]
+            station_args += ["--station", f"{name},127.0.0.1:{send},127.0.0.1:{rcv}"]
             self.__dict__["cfg_" + name] = cfg
         self.radio = self._start([program("VESTRA_RADIO_SIM"), "--quiet", "--link-stats",
-                                  self.link_stats, *radio_args, *specs], "radio-sim")
+                                  self.link_stats, *radio_args, *station_args], "radio-sim")
         self.radio.wait_text("radio-sim: ready", stderr=True)
         for name in "AB":
             st = self._start([program("VESTRA_STATION"), "-c", self.__dict__["cfg_" + name],

@@ -322,16 +322,6 @@ static inline int core_app_dsm_ind_len_ok(const uint32_t aicHdrLen, const uint32
     return aicHdrLen >= V2X_DSM_IND_HEAD_LEN && aicHdrLen == V2X_DSM_IND_HEAD_LEN + aicRecLen;
 }
 
-/** Length rule of V2X_DSM_IND_EX: at least the record and the head, and
- * exactly those + data.
- * @param aicHdrLen the header's msgLen (payload length).
- * @param aicRecLen the record's own data length (tDSMInd.msgLen).
- * @return non-zero when the message is well formed, 0 otherwise. */
-static inline int core_app_dsm_ind_ex_len_ok(const uint32_t aicHdrLen, const uint32_t aicRecLen)
-{
-    return aicHdrLen >= V2X_DSM_IND_EX_HEAD_LEN && aicHdrLen == V2X_DSM_IND_EX_HEAD_LEN + aicRecLen;
-}
-
 /** Payload length that the core accepts for an application-to-core type
  * with a fixed record.
  * @param aicMsgType the message type (tCoreApp.msgType).
