@@ -125,7 +125,7 @@ TEST(CoreStats, RefusalsAreCountedPerConnection)
     int c = core.connect_app();
     CtlAnswer ans = ctl_query(c, V2X_CTL_CLIENTS);
     ASSERT_EQ(ans.head.status, static_cast<uint32_t>(V2X_CTL_OK));
-    ASSERT_EQ(ans.head.recSize, sizeof(tV2XCtlClient));
+    ASSERT_EQ(ans.head.recSize, sizeof(tV2XCtlClientEx));
     // In the order they connected: the harness's own, a, b, the asker.
     ASSERT_EQ(ans.head.count, 4u);
     ASSERT_EQ(ans.head.total, 4u);
@@ -176,7 +176,7 @@ TEST(CoreStats, LongListsComeInPartsAndProvidersShowTheirOwner)
     ASSERT_TRUE(wait_stat(d, OFF(appAccepted), 50));
     // 51 with the harness's own connection.
     CtlAnswer one = ctl_query(fds[0], V2X_CTL_CLIENTS);
-    const uint32_t perMsg = (V2X_CORE_APP_MAX_PAYLOAD - sizeof(tV2XCtlRsp)) / sizeof(tV2XCtlClient);
+    const uint32_t perMsg = (V2X_CORE_APP_MAX_PAYLOAD - sizeof(tV2XCtlRsp)) / sizeof(tV2XCtlClientEx);
     ASSERT_EQ(one.head.total, 51u);
     ASSERT_EQ(one.head.count, perMsg);
     CtlAnswer two = ctl_query(fds[0], V2X_CTL_CLIENTS, one.head.count);

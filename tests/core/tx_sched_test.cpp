@@ -10,6 +10,7 @@
 #include "core_stats.hpp"
 #include "cv2x_app.h"
 #include "tx_sched.hpp"
+#include "v2x_core.h"
 
 namespace {
 
@@ -292,4 +293,69 @@ TEST_F(TxSched, FilledDatagramsAreWrittenOnceWhereTheyLeaveFrom)
     ASSERT_GE(out.tx.size(), 2u);
     EXPECT_EQ(out.tx[0].tag, 0x51);
     EXPECT_EQ(out.tx[1].tag, 0x52);
+}
+
+// The congestion gate in front of the queues: on a busy channel priority 2
+// waits the table's 250 ms after its last datagram while 7 goes at the
+// radio's gap; what waits at the gate is superseded or expires there and is
+// counted apart; a CBR that goes stale lets the rest go.
+TEST_F(TxSched, GateHoldsLowPrioritiesWhereSupersedeAndLifetimeStillAct)
+{
+    tV2XCongestionCfg c;
+    tx_gate_defaults(&c);
+    c.rule = V2X_CC_RULE_REACTIVE;
+    sched->gate().configure(c);
+    sched->on_cbr(950, rt.now);
+    const uint64_t t0 = rt.now;
+    const uint64_t sup0 = STAT_GET(txGatedSuperseded);
+    const uint64_t exp0 = STAT_GET(txGatedExpired);
+    const uint64_t plainExp0 = STAT_GET(txExpired);
+    ASSERT_EQ(submit(1, 2, 0x20, 40), 0);  // out at once
+    ASSERT_EQ(submit(1, 2, 0x21, 40, 0, 1), 0);
+    ASSERT_EQ(submit(1, 2, 0x22, 40, 0, 1), 0);  // supersedes 0x21 at the gate
+    ASSERT_EQ(submit(2, 2, 0x23, 41, 100), 0);   // expires at the gate
+    ASSERT_EQ(submit(3, 7, 0x70), 0);
+    run_until(t0 + 300000);
+    ASSERT_EQ(tags(), (std::vector<uint8_t>{0x20, 0x70, 0x22}));
+    EXPECT_EQ(out.tx[1].at, t0 + kGap);          // 7: the radio's gap only
+    EXPECT_EQ(out.tx[2].at, t0 + 250000);        // 2: the gate's 250 ms
+    ASSERT_EQ(out.drops.size(), 2u);
+    EXPECT_EQ(out.drops[0].second, TxDrop::GatedSuperseded);
+    EXPECT_EQ(out.drops[1].second, TxDrop::GatedExpired);
+    EXPECT_EQ(STAT_GET(txGatedSuperseded), sup0 + 1);
+    EXPECT_EQ(STAT_GET(txGatedExpired), exp0 + 1);
+    EXPECT_EQ(STAT_GET(txExpired), plainExp0);
+    // 250 ms after 0x22 the gate is open again: out at once.
+    run_until(t0 + 900000);
+    ASSERT_EQ(submit(1, 2, 0x24, 42), 0);
+    EXPECT_EQ(out.tx.back().tag, 0x24);
+    // The next would wait 250 ms, but the CBR goes stale at t0 + 1 s...
+    ASSERT_EQ(submit(1, 2, 0x25, 43), 0);
+    EXPECT_EQ(rt.due, static_cast<int64_t>(t0 + 1000000));
+    run_until(t0 + 1000000);
+    EXPECT_EQ(out.tx.back().tag, 0x25);
+    // ...and with no CBR the gate is open: one gap apart, as before.
+    ASSERT_EQ(submit(1, 2, 0x26, 44), 0);
+    drain();
+    EXPECT_EQ(out.tx.back().tag, 0x26);
+    EXPECT_EQ(out.tx.back().at, t0 + 1000000 + kGap);
+}
+
+// A report that opens the gate sooner wakes the queue sooner.
+TEST_F(TxSched, LowerCbrReArmsTheGateEarlier)
+{
+    tV2XCongestionCfg c;
+    tx_gate_defaults(&c);
+    c.rule = V2X_CC_RULE_REACTIVE;
+    sched->gate().configure(c);
+    sched->on_cbr(950, rt.now);
+    const uint64_t t0 = rt.now;
+    ASSERT_EQ(submit(1, 0, 0x01), 0);
+    ASSERT_EQ(submit(1, 0, 0x02), 0);
+    EXPECT_EQ(rt.due, static_cast<int64_t>(t0 + 250000));
+    rt.now = t0 + 10000;
+    sched->on_cbr(100, rt.now);  // smoothed 525: 25 ms
+    EXPECT_EQ(rt.due, static_cast<int64_t>(t0 + kGap));
+    drain();
+    EXPECT_EQ(out.tx.back().at, t0 + kGap);
 }

@@ -221,7 +221,7 @@ int app_await_greeting(int aicFd, const char* aipcName, int aicWaitMs)
     return -ERR_V2X_SOCKET_CONECT;
 }
 
-int app_conn_stats(const char* aipcName, tV2XCtlClient* aopStats)
+int app_conn_stats(const char* aipcName, void* aopStats, size_t aicSize)
 {
     constexpr int kAnswerMs = 1000;
     const int fd = app_connect_core(aipcName, 0);
@@ -281,10 +281,9 @@ int app_conn_stats(const char* aipcName, tV2XCtlClient* aopStats)
             return -ERR_V2X_SOCKET_READ;
         }
         // A record of another size is taken as far as both know it.
-        memset(aopStats, 0, sizeof(*aopStats));
+        memset(aopStats, 0, aicSize);
         if (rsp.count == 1) {
-            memcpy(aopStats, pld + sizeof(rsp),
-                   rsp.recSize < sizeof(*aopStats) ? rsp.recSize : sizeof(*aopStats));
+            memcpy(aopStats, pld + sizeof(rsp), rsp.recSize < aicSize ? rsp.recSize : aicSize);
         }
         return V2X_SUCCESS;
     }

@@ -120,7 +120,9 @@ int app_await_greeting(int aicFd, const char* aipcName, int aicWaitMs = V2X_CTL_
 // -ERR_V2X_CONN_REFUSED (the core refused the connection) or
 // -ERR_V2X_SOCKET_READ (no answer within 1 s, or one that is malformed or
 // refused). Logs the failure.
-int app_conn_stats(const char* aipcName, tV2XCtlClient* aopStats);
+// Fills aicSize bytes at aopStats (a tV2XCtlClient, or a tV2XCtlClientEx)
+// with the core's V2X_CTL_SELF record, as far as both know it.
+int app_conn_stats(const char* aipcName, void* aopStats, size_t aicSize);
 
 // Puts the tDSMTxOpt and the time of the call (tDSMReqExPre) in front of a
 // V2X_DSM_REQ payload (tDSMReq head and data) into aopBuf

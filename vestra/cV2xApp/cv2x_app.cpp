@@ -194,7 +194,17 @@ extern "C" V2X_API int cv2x_app_conn_stats(tV2XCtlClient* aopStats)
         LOGE("aopStats=%p or no runtime err!!!!\n", static_cast<void*>(aopStats));
         return -ERR_V2X_PARM_CONT;
     }
-    return app_conn_stats(giAppCfg.dmnNme, aopStats);
+    return app_conn_stats(giAppCfg.dmnNme, aopStats, sizeof(*aopStats));
+}
+
+extern "C" V2X_API int cv2x_app_conn_stats_ex(tV2XCtlClientEx* aopStats)
+{
+    LOGT();
+    if (aopStats == nullptr || giNewPthdId == 0 || app_on_runtime_thread()) {
+        LOGE("aopStats=%p or no runtime err!!!!\n", static_cast<void*>(aopStats));
+        return -ERR_V2X_PARM_CONT;
+    }
+    return app_conn_stats(giAppCfg.dmnNme, aopStats, sizeof(*aopStats));
 }
 
 extern "C" V2X_API int cv2x_app_exit(void)

@@ -279,6 +279,17 @@ V2X_API int dsm_request_ex(const tDSMReq* aipcDSMReq, const tDSMTxOpt* aipcOpt);
  * @retval -ERR_V2X_SOCKET_READ no answer within 1 s, or a malformed one. */
 V2X_API int cv2x_app_conn_stats(tV2XCtlClient* aopStats);
 
+/** As cv2x_app_conn_stats, with the drops of this process's datagrams while
+ * the core's congestion gate held them (tV2XCtlClientEx). A core without the
+ * gate leaves them 0.
+ * @param aopStats receives the sum over this process's connections.
+ * @retval 0 filled.
+ * @retval -ERR_V2X_PARM_CONT null, or no runtime.
+ * @retval -ERR_V2X_SOCKET_CONECT no core answers.
+ * @retval -ERR_V2X_CONN_REFUSED the core refused the connection.
+ * @retval -ERR_V2X_SOCKET_READ no answer within 1 s, or a malformed one. */
+V2X_API int cv2x_app_conn_stats_ex(tV2XCtlClientEx* aopStats);
+
 /** Adds, deletes or changes a registration: which AID (or, with aidMthFlg
  * 1, every AID) this application receives, with its two callbacks. The
  * local table is checked first and nothing is sent when it refuses. Then the

@@ -110,7 +110,7 @@ extern "C" V2X_API int v2x_system_conn_stats(tV2XCtlClient* aopStats)
         }
         memcpy(name, giDmnNme, sizeof(name));
     }
-    return app_conn_stats(name, aopStats);
+    return app_conn_stats(name, aopStats, sizeof(*aopStats));
 }
 
 extern "C" V2X_API int v2x_sys_net_init(const tV2XSDKCfg* aipcSDKCfg)

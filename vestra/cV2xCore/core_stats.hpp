@@ -40,6 +40,10 @@ inline uint64_t core_stat_get(size_t aicOff)
     return giCoreStats[core_stat_slot(aicOff)].load(std::memory_order_relaxed);
 }
 
+// When the gate's CBR goes stale (monotonic microseconds, 0: none): from
+// then on v2x_core_stats shows its intervals as 0, as the gate is open.
+void core_stats_set_cc_stale_at(uint64_t aicMonoUs);
+
 // Counts one event (or n) of a field of tV2XCoreStats: STAT_ADD(rxDatagrams).
 #define STAT_ADD(field) core_stat_add(offsetof(tV2XCoreStats, field))
 #define STAT_ADD_N(field, n) core_stat_add(offsetof(tV2XCoreStats, field), (n))

@@ -86,7 +86,7 @@ void _status_rec(tV2XCtlStatus* aopRec)
 
 // The record of one connection as a query shows it. Core thread, with the
 // client list's lock held.
-void _client_rec(tClitNetCon* c, tV2XCtlClient* aopRec)
+void _client_rec(tClitNetCon* c, tV2XCtlClientEx* aopRec)
 {
     tV2XCtlClient r;
     memset(&r, 0, sizeof(r));
@@ -110,12 +110,16 @@ void _client_rec(tClitNetCon* c, tV2XCtlClient* aopRec)
     r.txQueued = static_cast<uint64_t>(rlink_tx_queued_by(c->connId, -1));
     r.txExpired = c->txExpired;
     r.txSuperseded = c->txSuperseded;
-    memcpy(aopRec, &r, sizeof(r));
+    tV2XCtlClientEx x;
+    x.c = r;
+    x.txGatedExpired = c->txGatedExpired;
+    x.txGatedSuperseded = c->txGatedSuperseded;
+    memcpy(aopRec, &x, sizeof(x));
 }
 
 // Fills the application connections' records from aicFirst on: how many
 // fit. Control connections are not listed.
-uint32_t _list_clients(tV2XCtlClient* aopRecs, uint32_t aicFirst, uint32_t aicMax,
+uint32_t _list_clients(tV2XCtlClientEx* aopRecs, uint32_t aicFirst, uint32_t aicMax,
                        uint32_t* aopTotal)
 {
     uint32_t i = 0, n = 0;
@@ -137,17 +141,17 @@ uint32_t _list_clients(tV2XCtlClient* aopRecs, uint32_t aicFirst, uint32_t aicMa
 }
 
 constexpr size_t kClientSumFrom = offsetof(tV2XCtlClient, msgsIn);
-static_assert((sizeof(tV2XCtlClient) - kClientSumFrom) % sizeof(uint64_t) == 0,
-              "tV2XCtlClient holds only 64-bit fields from msgsIn on");
+static_assert((sizeof(tV2XCtlClientEx) - kClientSumFrom) % sizeof(uint64_t) == 0,
+              "tV2XCtlClientEx holds only 64-bit fields from msgsIn on");
 
 // The asker's own process: its other application connections summed into
 // one record (the asker is the short connection that asks; control
 // connections are not summed). The kernel's word on the peer decides whose
 // they are, not anything the asker says. 1, or 0 when the process has no
 // other application connection.
-uint32_t _self_clients(const tClitNetCon* aicAsker, tV2XCtlClient* aopRec)
+uint32_t _self_clients(const tClitNetCon* aicAsker, tV2XCtlClientEx* aopRec)
 {
-    tV2XCtlClient sum;
+    tV2XCtlClientEx sum;
     memset(&sum, 0, sizeof(sum));
     uint32_t n = 0;
     ReadLock lk(giContCltLk);
@@ -158,13 +162,13 @@ uint32_t _self_clients(const tClitNetCon* aicAsker, tV2XCtlClient* aopRec)
         if (c == aicAsker || c->kind == kConnCtl || c->pid < 0 || c->pid != aicAsker->pid) {
             continue;
         }
-        tV2XCtlClient r;
+        tV2XCtlClientEx r;
         _client_rec(c, &r);
         if (n++ == 0) {
             sum = r;
             continue;
         }
-        sum.heldBack |= r.heldBack;
+        sum.c.heldBack |= r.c.heldBack;
         // From msgsIn on every field is a 64-bit count or gauge: summed.
         for (size_t off = kClientSumFrom; off < sizeof(sum); off += sizeof(uint64_t)) {
             uint64_t a, b;
@@ -253,8 +257,8 @@ void dmn_answer_query(tClitNetCon* c, const char* aipcPld)
         rsp.count = dme_provider_list(reinterpret_cast<tV2XCtlProvider*>(recs), req.first,
                                       room / rsp.recSize, &rsp.total);
     } else if (req.what == V2X_CTL_CLIENTS) {
-        rsp.recSize = sizeof(tV2XCtlClient);
-        rsp.count = _list_clients(reinterpret_cast<tV2XCtlClient*>(recs), req.first,
+        rsp.recSize = sizeof(tV2XCtlClientEx);
+        rsp.count = _list_clients(reinterpret_cast<tV2XCtlClientEx*>(recs), req.first,
                                   room / rsp.recSize, &rsp.total);
     } else if (req.what == V2X_CTL_STATUS) {
         rsp.recSize = sizeof(tV2XCtlStatus);
@@ -262,9 +266,9 @@ void dmn_answer_query(tClitNetCon* c, const char* aipcPld)
         rsp.count = rsp.total = 1;
         _status_rec(reinterpret_cast<tV2XCtlStatus*>(recs));
     } else if (req.what == V2X_CTL_SELF) {
-        rsp.recSize = sizeof(tV2XCtlClient);
+        rsp.recSize = sizeof(tV2XCtlClientEx);
         rsp.first = 0;
-        rsp.count = rsp.total = _self_clients(c, reinterpret_cast<tV2XCtlClient*>(recs));
+        rsp.count = rsp.total = _self_clients(c, reinterpret_cast<tV2XCtlClientEx*>(recs));
     } else {
         rsp.status = V2X_CTL_BAD_WHAT;
     }

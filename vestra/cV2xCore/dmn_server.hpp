@@ -56,6 +56,9 @@ struct tClitNetCon {
     uint64_t txSent;
     uint64_t txExpired;
     uint64_t txSuperseded;
+    // Dropped while the congestion gate held them.
+    uint64_t txGatedExpired;
+    uint64_t txGatedSuperseded;
     // Its DSM requests of AIDs that sign dropped before the radio link
     // (signing failed, the queue was full). Logged when the connection
     // ends; tV2XCtlClient keeps its size for cv2x_app_conn_stats.

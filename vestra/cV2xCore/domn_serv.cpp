@@ -339,6 +339,10 @@ void dmn_serv_tx_news(uint32_t aicConnId, eRlinkTxNews aicNews)
         ++c->txExpired;
     } else if (aicNews == RLINK_TX_SUPERSEDED) {
         ++c->txSuperseded;
+    } else if (aicNews == RLINK_TX_GATED_EXPIRED) {
+        ++c->txGatedExpired;
+    } else if (aicNews == RLINK_TX_GATED_SUPERSEDED) {
+        ++c->txGatedSuperseded;
     } else if (aicNews == RLINK_TX_SEC_DROPPED) {
         ++c->txSecDropped;
     }

@@ -78,9 +78,10 @@ public:
     }
     void dropped(const TxMeta& aicMeta, TxDrop aicWhy) override
     {
-        rlink_state().txNews(aicMeta.connId, aicWhy == TxDrop::Expired      ? RLINK_TX_EXPIRED
-                                     : aicWhy == TxDrop::Superseded ? RLINK_TX_SUPERSEDED
-                                                                    : RLINK_TX_AT_EXIT);
+        static constexpr eRlinkTxNews kNews[kTxDropReasons] = {
+            RLINK_TX_EXPIRED, RLINK_TX_SUPERSEDED, RLINK_TX_AT_EXIT, RLINK_TX_GATED_EXPIRED,
+            RLINK_TX_GATED_SUPERSEDED};
+        rlink_state().txNews(aicMeta.connId, kNews[static_cast<int>(aicWhy)]);
     }
     void room(uint8_t) override { rlink_state().txRoom(); }
 };
@@ -123,6 +124,10 @@ int _parse_rx_msg(const char* aipcMsg, const int aicLen)
     auto protTp = static_cast<uint8_t>(aipcMsg[0]);
     const char* frame = aipcMsg + 1;
     int frameLen = aicLen - 1;
+    if (protTp == PROT_TP_CBR_RPT) {
+        // The module's channel load, for the congestion gate; no frame.
+        return rlink_cbr_rx(frame, frameLen);
+    }
     rx_info_start();
     if (protTp == PROT_TP_RX_REC) {
         // What the module knows about the frame comes first; the frame's
@@ -301,6 +306,7 @@ extern "C" V2X_API int rlink_init(const tV2XSDKCfg* aipcV2XCore, struct event_ba
         return ret;
     }
     rlink_state().sched.bind(&giTxRuntime, &giTxOutput);
+    rlink_cc_apply();
     rlink_state().txEt = evtimer_new(aipcEtBse, _rlink_tx_timer_cb, nullptr);
     if (rlink_state().txEt == nullptr) {
         LOGE("evtimer_new() err!!!!\n");

@@ -66,7 +66,9 @@ enum eRlinkTxNews {
     RLINK_TX_EXPIRED,
     RLINK_TX_SUPERSEDED,
     RLINK_TX_AT_EXIT,
-    RLINK_TX_SEC_DROPPED
+    RLINK_TX_SEC_DROPPED,
+    RLINK_TX_GATED_EXPIRED,
+    RLINK_TX_GATED_SUPERSEDED
 };
 // Called on the core thread for each datagram that left or was dropped.
 using fRlinkTxNews = void (*)(uint32_t aicConnId, eRlinkTxNews aicNews);
@@ -100,6 +102,16 @@ struct RlinkState {
     TxScheduler sched;
 };
 RlinkState& rlink_state();
+
+// Congestion control (rlink_cc.cpp). rlink_cbr_rx takes the aicLen bytes
+// after a PROT_TP_CBR_RPT byte: a report that passes is handed to the gate,
+// one that does not is counted by its reason and dropped (0 or
+// -ERR_V2X_RX_ADAP_FMT). rlink_cc_apply takes settings made since the last
+// time (at the start and with each report); rlink_cc_publish writes the
+// gate's gauges into the counters. Core thread.
+int rlink_cbr_rx(const char* aipcRec, int aicLen);
+void rlink_cc_apply();
+void rlink_cc_publish();
 
 // What the send side has done since the process started.
 struct tRlinkTxStats {

@@ -12,7 +12,9 @@ static constexpr eLogLevl gicDbLev = LOG_LEV_RUN;
 
 namespace {
 
-constexpr const char* kDropName[kTxDropReasons] = {"expired", "superseded", "dropped at exit"};
+constexpr const char* kDropName[kTxDropReasons] = {"expired", "superseded", "dropped at exit",
+                                                   "expired at the congestion gate",
+                                                   "superseded at the congestion gate"};
 
 // Due at its deadline: a datagram never leaves as old as its lifetime or
 // older.
@@ -80,6 +82,20 @@ void TxScheduler::_drop_news(TxDrop aicWhy)
         STAT_ADD(txDroppedAtExit);
         ++episode_[r];
         break;
+    case TxDrop::GatedExpired:
+        // The channel is busy and the gate keeps this station to its share:
+        // what waited longer than its lifetime goes, as it should.
+        STAT_ADD(txGatedExpired);
+        if (episode_[r]++ == 0) {
+            LOGR("txQueue: requests expire at the congestion gate, the channel is busy------\n");
+        }
+        break;
+    case TxDrop::GatedSuperseded:
+        STAT_ADD(txGatedSuperseded);
+        if (episode_[r]++ == 0) {
+            LOGR("txQueue: requests superseded at the congestion gate------\n");
+        }
+        break;
     }
 }
 
@@ -112,7 +128,13 @@ void TxScheduler::_tell_drop(const TxMeta& aicMeta, TxDrop aicWhy)
 
 void TxScheduler::_drop(int aicPrio, int aicIdx, TxDrop aicWhy)
 {
-    const TxMeta meta = slots_[aicPrio][aicIdx].meta;
+    const Slot& s = slots_[aicPrio][aicIdx];
+    const TxMeta meta = s.meta;
+    if (s.gated != 0) {
+        aicWhy = aicWhy == TxDrop::Expired      ? TxDrop::GatedExpired
+                 : aicWhy == TxDrop::Superseded ? TxDrop::GatedSuperseded
+                                                : aicWhy;
+    }
     _free(aicPrio, aicIdx);
     _tell_drop(meta, aicWhy);
 }
@@ -200,9 +222,53 @@ uint64_t TxScheduler::_gap_left(uint64_t aicNow) const
     return sentOnce_ && elapsed < kGapUs ? kGapUs - elapsed : 0;
 }
 
+uint64_t TxScheduler::_wait_left(uint64_t aicNow)
+{
+    uint64_t gate = UINT64_MAX;
+    for (int p = kPrioMax; p >= 0 && gate > 0; --p) {
+        if (cnt_[p] == 0) {
+            continue;
+        }
+        const uint64_t at = gate_.open_at(static_cast<uint8_t>(p), aicNow);
+        const uint64_t left = at > aicNow ? at - aicNow : 0;
+        gate = left < gate ? left : gate;
+    }
+    const uint64_t gap = _gap_left(aicNow);
+    return gate == UINT64_MAX || gate < gap ? gap : gate;
+}
+
 void TxScheduler::_arm_for_gap()
 {
-    rt_->arm(_gap_left(rt_->now_us()));
+    rt_->arm(_wait_left(rt_->now_us()));
+}
+
+bool TxScheduler::_held(int aicPrio, uint64_t aicNow)
+{
+    if (gate_.open_at(static_cast<uint8_t>(aicPrio), aicNow) <= aicNow) {
+        return false;
+    }
+    Slot* q = slots_[aicPrio];
+    for (int i = 0, left = cnt_[aicPrio]; i < kCap && left > 0; ++i) {
+        if (q[i].used == 0) {
+            continue;
+        }
+        --left;
+        if (q[i].gated == 0) {
+            q[i].gated = 1;
+            STAT_ADD(txGateHeld);
+        }
+    }
+    return true;
+}
+
+void TxScheduler::on_cbr(uint16_t aicPermille, uint64_t aicMeasUs)
+{
+    // Not bound yet (the link has not started): the measurement's time
+    // stands for now, and nothing waits to be woken.
+    gate_.on_cbr(aicPermille, aicMeasUs, rt_ != nullptr ? rt_->now_us() : aicMeasUs);
+    if (total_ > 0 && rt_ != nullptr && out_ != nullptr) {
+        _arm_for_gap();
+    }
 }
 
 int TxScheduler::submit(const TxMeta& aicMeta, const char* aipcMsg, int aicLen)
@@ -244,8 +310,10 @@ int TxScheduler::_submit(const TxMeta& aicMeta, int aicLen, const char* aipcMsg,
         _tell_drop(meta, TxDrop::Expired);
         return V2X_SUCCESS;
     }
-    // Nothing waits and the gap has passed: no reason to queue.
-    if (total_ == 0 && _gap_left(now) == 0) {
+    // Nothing waits, the gap has passed and the gate is open: no reason to
+    // queue.
+    const bool open = gate_.open_at(meta.prio, now) <= now;
+    if (total_ == 0 && _gap_left(now) == 0 && open) {
         const char* msg = aipcMsg;
         if (msg == nullptr) {
             aipFill(now_, aipCtx);
@@ -254,6 +322,7 @@ int TxScheduler::_submit(const TxMeta& aicMeta, int aicLen, const char* aipcMsg,
         const int rc = out_->transmit(msg, aicLen);
         lastUs_ = rt_->now_us();
         sentOnce_ = true;
+        gate_.on_sent(meta.prio, lastUs_);
         out_->sent(meta, 0, rc);
         return rc;
     }
@@ -283,13 +352,19 @@ int TxScheduler::_submit(const TxMeta& aicMeta, int aicLen, const char* aipcMsg,
         aipFill(s.msg, aipCtx);
     }
     s.used = 1;
+    s.gated = 0;
+    if (!open) {
+        s.gated = 1;
+        STAT_ADD(txGateHeld);
+    }
     ++cnt_[p];
     ++total_;
     STAT_ADD(txWaited);
     _count_queued();
     // One timer for the whole queue: armed by the first datagram to wait,
-    // kept armed by the drain while anything does.
-    if (total_ == 1) {
+    // kept armed by the drain while anything does. Behind a gate that holds
+    // others for longer, a newcomer may be due sooner: armed again.
+    if (total_ == 1 || gate_.rule() != V2X_CC_RULE_OFF) {
         _arm_for_gap();
     }
     return V2X_SUCCESS;
@@ -312,15 +387,21 @@ void TxScheduler::on_timer()
         _arm_for_gap();
         return;
     }
+    // The most urgent priority the gate lets go; those it holds wait.
     int p = kPrioMax;
-    while (cnt_[p] == 0) {
+    while (p >= 0 && (cnt_[p] == 0 || _held(p, now))) {
         --p;
+    }
+    if (p < 0) {
+        _arm_for_gap();
+        return;
     }
     const int idx = _pick(p);
     Slot& s = slots_[p][idx];
     const int rc = out_->transmit(s.msg, s.len);
     lastUs_ = rt_->now_us();
     sentOnce_ = true;
+    gate_.on_sent(static_cast<uint8_t>(p), lastUs_);
     const TxMeta meta = s.meta;
     const uint64_t waited = now - s.inUs;
     _free(p, idx);

@@ -13,12 +13,19 @@
 // The scheduler keeps no clock and no timer of its own: it reads the time
 // and arms its one timer through TxRuntime, so tests drive it by hand.
 // Fixed storage, no allocation; one thread (the core's) calls it.
+//
+// In front of the queues stands the congestion gate (tx_gate.hpp): while
+// the channel is busy it holds a priority's datagrams for longer than the
+// radio's gap. They wait in their queue meanwhile, where lifetime and
+// supersede act on them as on any waiting datagram; such drops are counted
+// apart (GatedExpired, GatedSuperseded).
 #ifndef VESTRA_TX_SCHED_HPP
 #define VESTRA_TX_SCHED_HPP
 
 #include <stdint.h>
 
 #include "dsm_mem.hpp"
+#include "tx_gate.hpp"
 
 // What a datagram is, for the scheduler: whose it is and how it may wait.
 struct TxMeta {
@@ -35,8 +42,16 @@ struct TxMeta {
 // was given beside it, and aipCtx is the caller's.
 using TxFill = void (*)(char* aopBuf, const void* aipCtx);
 
-enum class TxDrop : uint8_t { Expired = 0, Superseded = 1, AtExit = 2 };
-constexpr int kTxDropReasons = 3;
+// GatedExpired and GatedSuperseded: the same, of a datagram the congestion
+// gate held.
+enum class TxDrop : uint8_t {
+    Expired = 0,
+    Superseded = 1,
+    AtExit = 2,
+    GatedExpired = 3,
+    GatedSuperseded = 4
+};
+constexpr int kTxDropReasons = 5;
 
 // The clock and the one timer of the scheduler.
 class TxRuntime {
@@ -107,12 +122,19 @@ public:
     // Drops everything that waits (the link stops): their count.
     int drop_all();
 
+    // The congestion gate, to configure and to read.
+    TxGate& gate() { return gate_; }
+    // A CBR measurement for the gate (see TxGate::on_cbr); the drain timer
+    // is armed again, as the gate may open sooner or later than it was.
+    void on_cbr(uint16_t aicPermille, uint64_t aicMeasUs);
+
 private:
     struct Slot {
         TxMeta meta;
         uint64_t inUs;       // what its lifetime counts from (the call, or its acceptance)
         uint64_t seq;        // arrival order
         uint8_t used;
+        uint8_t gated;       // the congestion gate held it
         int len;
         char msg[kMaxLen];
     };
@@ -120,7 +142,12 @@ private:
                 const void* aipCtx);
     // Microseconds until the gap after the last datagram has passed.
     uint64_t _gap_left(uint64_t aicNow) const;
+    // Microseconds until some waiting datagram may leave: the gap, and the
+    // gate of every priority that waits.
+    uint64_t _wait_left(uint64_t aicNow);
     void _arm_for_gap();
+    // The gate holds the priority now: its waiting datagrams are marked.
+    bool _held(int aicPrio, uint64_t aicNow);
     void _free(int aicPrio, int aicIdx);
     void _drop(int aicPrio, int aicIdx, TxDrop aicWhy);
     void _tell_drop(const TxMeta& aicMeta, TxDrop aicWhy);
@@ -131,6 +158,7 @@ private:
     void _drop_news(TxDrop aicWhy);
     void _episode_end();
 
+    TxGate gate_;
     TxRuntime* rt_ = nullptr;
     TxOutput* out_ = nullptr;
     Slot slots_[kPrioCnt][kCap] = {};

@@ -183,6 +183,73 @@ V2X_API int v2x_core_set_security(const tV2XSecCfg* aipcCfg);
  */
 V2X_API int v2x_core_set_station_name(const char* aipcName);
 
+/** Most CBR ranges of the reactive rule's table. */
+#define V2X_CC_RANGES_MAX 8
+
+/** One row of the reactive rule's table: while the smoothed CBR is at most
+ * cbrMaxPermille (and above the row before), a datagram of priority p leaves
+ * no sooner than gapMs[p] after this station's last datagram of that
+ * priority. */
+typedef struct _tV2XCcRange_ {
+    uint16_t cbrMaxPermille; /**< the row holds CBRs up to this, per mille; the last row 1000 */
+    uint16_t rsvd;           /**< must be zero */
+    uint32_t gapMs[8];       /**< per priority 0..7, milliseconds; 0: not held */
+} tV2XCcRange;
+V2X_STATIC_ASSERT(sizeof(tV2XCcRange) == 36, "tV2XCcRange is 36 bytes");
+
+/** The congestion gate in front of the transmit queues. With no CBR known
+ * (no report, or the last one older than staleMs) the gate is open under
+ * any rule. Start from v2x_core_congestion_defaults and change what differs. */
+typedef struct _tV2XCongestionCfg_ {
+    uint32_t size;           /**< sizeof(tV2XCongestionCfg) */
+    uint32_t rule;           /**< V2X_CC_RULE_OFF (default), _REACTIVE or _ADAPTIVE */
+    uint32_t ungatedMask;    /**< bit p set: priority p is never held (default 0x80: 7) */
+    uint32_t staleMs;        /**< a report older than this leaves the CBR not known (1000) */
+    uint32_t occupancyUs;    /**< the channel time one datagram takes, microseconds (500: one
+                                subframe on half the sub-channels); the adaptive rule's gap is
+                                occupancyUs over the allowed duty cycle */
+    uint32_t rangeCnt;       /**< rows of range in use, 1..V2X_CC_RANGES_MAX */
+    tV2XCcRange range[V2X_CC_RANGES_MAX]; /**< reactive: rows by rising cbrMaxPermille */
+    double alpha;            /**< adaptive: 0.016 */
+    double beta;             /**< adaptive: 0.0012 */
+    double target;           /**< adaptive: the CBR it steers toward, 0.68 */
+    double dutyMin;          /**< adaptive: least allowed duty cycle, 0.0006 */
+    double dutyMax;          /**< adaptive: most allowed duty cycle, and where it starts, 0.03 */
+    uint32_t periodMs;       /**< adaptive: how often it steps, 200 */
+    uint32_t maxGapMs;       /**< adaptive: the longest gap it sets, 1000 */
+} tV2XCongestionCfg;
+V2X_STATIC_ASSERT(offsetof(tV2XCongestionCfg, range) == 24, "tV2XCongestionCfg.range");
+V2X_STATIC_ASSERT(offsetof(tV2XCongestionCfg, alpha) == 312, "tV2XCongestionCfg.alpha");
+V2X_STATIC_ASSERT(sizeof(tV2XCongestionCfg) == 360, "tV2XCongestionCfg is 360 bytes");
+
+/**
+ * Fills the gate's defaults: rule off, priority 7 never held, reports stale
+ * after 1 s, 500 us per datagram; the reactive table from the per-priority
+ * channel-occupancy limits of ETSI TS 103 574 (docs/congestion.md gives the
+ * table and how it was derived); LIMERIC's published parameters.
+ *
+ * @param aopCfg receives the defaults
+ * @retval 0 filled
+ * @retval -ERR_V2X_PARM_CONT aopCfg is null
+ */
+V2X_API int v2x_core_congestion_defaults(tV2XCongestionCfg* aopCfg);
+
+/**
+ * Sets the congestion gate. Any thread, before the core starts or while it
+ * runs: a running core takes it with its next CBR report, and later starts
+ * of the core in this process keep it.
+ *
+ * @param aipcCfg the settings; null: the defaults (rule off)
+ * @retval 0 set
+ * @retval -ERR_V2X_PARM_CONT a wrong size, an unknown rule, no rows or too
+ *         many, rows whose CBRs do not rise or whose last is not 1000, a
+ *         reserved field not 0, a gap over 10000 ms, alpha or beta not in
+ *         (0, 1), a target not in (0, 1), duty cycles not 0 < min <= max <= 1,
+ *         staleMs or periodMs 0 or over 60000, occupancyUs 0 or over 1000000;
+ *         the settings before stay
+ */
+V2X_API int v2x_core_set_congestion(const tV2XCongestionCfg* aipcCfg);
+
 V2X_EXTERN_C_END
 
 #endif /* VESTRA_V2X_CORE_H */

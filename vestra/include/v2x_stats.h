@@ -65,6 +65,9 @@ typedef enum _eV2XCtlWhat_ {
 
 #pragma pack(push, 1)
 
+/** tV2XCoreStats.cbrAgeMs before the first CBR report. */
+#define V2X_CBR_AGE_NONE 0xFFFFFFFFu
+
 /** Counters of the core. Fields marked "now" are gauges; all others count up
  * from the start of the process. */
 typedef struct _tV2XCoreStats_ {
@@ -176,6 +179,31 @@ typedef struct _tV2XCoreStats_ {
                                 V2X_RX_INFO_CBR_UNKNOWN (65535) before the first */
     uint64_t rxIndRecords;   /**< indications sent with a receive record (V2X_DSM_IND_EX),
                                 one per connection that asked */
+
+    /* Congestion control, added later: the module's CBR reports
+     * (PROT_TP_CBR_RPT, v2x_types.h) and the gate in front of the transmit
+     * queues (v2x_core_set_congestion). A datagram dropped while the gate
+     * held it counts in txGatedExpired or txGatedSuperseded, not in
+     * txExpired or txSuperseded. */
+    uint64_t cbrReports;        /**< CBR reports applied */
+    uint64_t cbrDropLen;        /**< dropped: shorter or longer than its record */
+    uint64_t cbrDropBad;        /**< dropped: unknown version or record length, reserved bytes
+                                   not 0, CBR above 1000 per mille */
+    uint64_t cbrDropFuture;     /**< dropped: measured later than now (V2X_CBR_CLOCK_SKEW_MS) */
+    uint64_t cbrLast;           /**< now: the CBR last reported, per mille; 65535 before the first */
+    uint64_t cbrSmoothed;       /**< now: the smoothed CBR the gate uses, per mille; 65535 before
+                                   the first report */
+    uint64_t cbrAgeMs;          /**< now: milliseconds since the last report's measurement;
+                                   V2X_CBR_AGE_NONE before the first */
+    uint64_t ccRule;            /**< now: the gate's rule (V2X_CC_RULE_OFF, _REACTIVE, _ADAPTIVE) */
+    uint64_t ccDutyPpm;         /**< now: the adaptive rule's allowed duty cycle, parts per
+                                   million; 0 under another rule */
+    uint64_t txGateHeld;        /**< datagrams the gate held before they left or were dropped */
+    uint64_t txGatedExpired;    /**< dropped at the gate: their lifetime ran out while it held them */
+    uint64_t txGatedSuperseded; /**< dropped at the gate: replaced by a newer request */
+    uint64_t ccIntervalUs[8];   /**< now: per priority 0..7, the least time between two of this
+                                   station's datagrams the gate allows, microseconds; 0 while the
+                                   gate lets that priority go at the radio's pace */
 } tV2XCoreStats;
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, rxDatagrams) == 8, "counters start at byte 8");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txDatagrams) == 8 + 16 * 8, "send counters");
@@ -185,7 +213,9 @@ V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, appRefusedShare) == 8 + 50 * 8, "later
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, logLinesDropped) == 8 + 54 * 8, "core counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, txSecSigned) == 8 + 56 * 8, "security counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, rxRecDatagrams) == 8 + 70 * 8, "receive-record counters");
-V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 75 * 8, "tV2XCoreStats is 608 bytes");
+V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, cbrReports) == 8 + 75 * 8, "congestion counters");
+V2X_STATIC_ASSERT(offsetof(tV2XCoreStats, ccIntervalUs) == 8 + 87 * 8, "tV2XCoreStats.ccIntervalUs");
+V2X_STATIC_ASSERT(sizeof(tV2XCoreStats) == 8 + 95 * 8, "tV2XCoreStats is 768 bytes");
 
 /** V2X_CTL_GREETING payload. */
 typedef struct _tV2XCtlGreeting_ {
@@ -273,6 +303,19 @@ typedef struct _tV2XCtlClient_ {
 V2X_STATIC_ASSERT(offsetof(tV2XCtlClient, msgsIn) == 16, "tV2XCtlClient counters");
 V2X_STATIC_ASSERT(offsetof(tV2XCtlClient, txSent) == 88, "tV2XCtlClient send counters");
 V2X_STATIC_ASSERT(sizeof(tV2XCtlClient) == 120, "tV2XCtlClient is 120 bytes");
+
+/** V2X_CTL_CLIENTS and V2X_CTL_SELF record of a core that has the congestion
+ * gate: tV2XCtlClient (whose size callers of cv2x_app_conn_stats rely on),
+ * then the drops of the connection's datagrams while the gate held them.
+ * These count in neither txExpired nor txSuperseded. */
+typedef struct _tV2XCtlClientEx_ {
+    tV2XCtlClient c;            /**< as before */
+    uint64_t txGatedExpired;    /**< dropped: their lifetime ran out at the gate */
+    uint64_t txGatedSuperseded; /**< dropped: replaced at the gate by a newer request for the
+                                   same AID */
+} tV2XCtlClientEx;
+V2X_STATIC_ASSERT(offsetof(tV2XCtlClientEx, txGatedExpired) == 120, "tV2XCtlClientEx gate counters");
+V2X_STATIC_ASSERT(sizeof(tV2XCtlClientEx) == 136, "tV2XCtlClientEx is 136 bytes");
 
 /** The core's identity and health at a glance (V2X_CTL_STATUS): what runs,
  * since when, where and for whom. Texts are NUL-terminated within their

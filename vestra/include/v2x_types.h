@@ -135,6 +135,50 @@ V2X_STATIC_ASSERT(offsetof(tRlinkRxRec, srcL2Id) == 4, "tRlinkRxRec.srcL2Id");
 V2X_STATIC_ASSERT(offsetof(tRlinkRxRec, rssi) == 8, "tRlinkRxRec.rssi");
 V2X_STATIC_ASSERT(offsetof(tRlinkRxRec, cbr) == 10, "tRlinkRxRec.cbr");
 
+/* ---- Channel load reports from the radio module -------------------------
+ * A radio module reports the channel busy ratio (CBR) it measured in a CBR
+ * report datagram of its own: the protocol-type byte PROT_TP_CBR_RPT (a value
+ * no frame type uses), then a tRlinkCbrRpt of recLen bytes, and nothing
+ * after it. The module sends one per measurement (every 100 ms is usual).
+ * measTimeMs is the measurement's time on the module's clock, milliseconds
+ * since 1970-01-01 UTC; the core takes the module's clock and its own
+ * CLOCK_REALTIME to agree within V2X_CBR_CLOCK_SKEW_MS.
+ *
+ * The core drops, counts and never applies a report that is shorter or
+ * longer than its recLen (cbrDropLen), of an unknown version, with a recLen
+ * other than V2X_RLINK_CBR_RPT_LEN, reserved bytes not 0, or a CBR above
+ * 1000 per mille (cbrDropBad), or measured later than now by more than
+ * V2X_CBR_CLOCK_SKEW_MS (cbrDropFuture). A report older than the
+ * configured staleness (1 s by default) is applied, but the CBR counts as
+ * not known until a newer one comes.
+ *
+ * Multi-byte fields are big-endian. */
+#define PROT_TP_CBR_RPT 0x85u      /**< Protocol-type byte of a CBR report datagram (no frame type uses it). */
+#define V2X_RLINK_CBR_RPT_VER 1u   /**< tRlinkCbrRpt.version of this record. */
+#define V2X_RLINK_CBR_RPT_LEN 16u  /**< the record of version 1 */
+#define V2X_CBR_CLOCK_SKEW_MS 100u /**< how far a report's time may lie ahead of the core's clock */
+
+/* The congestion gate's rules (tV2XCongestionCfg.rule, tV2XCoreStats.ccRule) */
+#define V2X_CC_RULE_OFF 0u      /**< no gate: datagrams leave at the radio's pace */
+#define V2X_CC_RULE_REACTIVE 1u /**< CBR ranges map to a least gap per priority */
+#define V2X_CC_RULE_ADAPTIVE 2u /**< LIMERIC: an allowed duty cycle steered toward a target CBR */
+
+#pragma pack(push, 1)
+/** The CBR report a radio module sends (PROT_TP_CBR_RPT); multi-byte fields
+ * are big-endian. */
+typedef struct _tRlinkCbrRpt_ {
+    uint8_t version;       /**< V2X_RLINK_CBR_RPT_VER */
+    uint8_t recLen;        /**< bytes of the record, from version on: V2X_RLINK_CBR_RPT_LEN */
+    uint8_t rsvd[2];       /**< 0 */
+    uint8_t cbr[2];        /**< channel busy ratio, per mille (0..1000) */
+    uint8_t rsvd2[2];      /**< 0 */
+    uint8_t measTimeMs[8]; /**< when it was measured: milliseconds since 1970-01-01 UTC */
+} tRlinkCbrRpt;
+#pragma pack(pop)
+V2X_STATIC_ASSERT(sizeof(tRlinkCbrRpt) == V2X_RLINK_CBR_RPT_LEN, "tRlinkCbrRpt is 16 bytes");
+V2X_STATIC_ASSERT(offsetof(tRlinkCbrRpt, cbr) == 4, "tRlinkCbrRpt.cbr");
+V2X_STATIC_ASSERT(offsetof(tRlinkCbrRpt, measTimeMs) == 8, "tRlinkCbrRpt.measTimeMs");
+
 /** Application identifiers. Records carry AIDs as plain uint32. */
 typedef enum _eV2XAID_ {
     V2X_AID_SYS_DEF = 0,              /**< system */
