@@ -10,9 +10,13 @@
 #include <vector>
 
 #include "cbr_rpt.hpp"
+#include "core_harness.h"
 #include "core_stats.hpp"
 #include "rlink.hpp"
+#include "test_support.h"
 #include "tx_gate.hpp"
+
+#define OFF(f) offsetof(tV2XCoreStats, f)
 
 namespace {
 
@@ -34,6 +38,11 @@ TxGate gate_at(uint32_t aicRule, uint16_t aicPermille)
     g.configure(cfg_of(aicRule));
     g.on_cbr(aicPermille, kT0, kT0);
     return g;
+}
+
+bool grown(const v2xtest::StatDelta& d, size_t aicOff, uint64_t aicBy)
+{
+    return v2xtest::wait_for([&] { return d(aicOff) >= aicBy; });
 }
 
 uint64_t real_ms()
@@ -235,4 +244,52 @@ TEST(CbrReport, LinkCountsDropsAndAppliesOnlyGoodReports)
     EXPECT_EQ(+st.cbrLast, 420u);
     EXPECT_GE(+st.cbrAgeMs, 40u);
     EXPECT_LT(+st.cbrAgeMs, 60000u);
+}
+
+// On a running core: the module's report over UDP closes the gate for
+// priority 2, a connection's superseding requests are replaced at the gate
+// and the connection's record says so; priority 7 goes on meanwhile.
+TEST(CbrReport, RunningCoreGatesAConnectionAndCountsItsDrops)
+{
+    tV2XCongestionCfg c;
+    ASSERT_EQ(v2x_core_congestion_defaults(&c), 0);
+    c.rule = V2X_CC_RULE_REACTIVE;
+    ASSERT_EQ(v2x_core_set_congestion(&c), 0);
+    {
+        v2xtest::CoreHarness core;
+        ASSERT_TRUE(core.started());
+        v2xtest::StatDelta d;
+        // Three in a row: the smoothed CBR is above 0.8 whatever came before.
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(core.air_send(report(1000, real_ms())));
+        }
+        ASSERT_TRUE(grown(d, OFF(cbrReports), 3));
+        const int a = core.connect_app();
+        ASSERT_GE(a, 0);
+        // Once one of priority 2 has left, the gate holds the next three
+        // for 250 ms, where the newest replaces the two before it; 7 goes
+        // meanwhile.
+        ASSERT_TRUE(v2xtest::write_all(a, v2xtest::dsm_req_ex(40, {0}, 2, 0, 1)));
+        ASSERT_TRUE(grown(d, OFF(txDatagrams), 1));
+        for (uint8_t i = 1; i < 4; ++i) {
+            ASSERT_TRUE(v2xtest::write_all(a, v2xtest::dsm_req_ex(40, {i}, 2, 0, 1)));
+        }
+        ASSERT_TRUE(v2xtest::write_all(a, v2xtest::dsm_req_ex(41, {9}, 7, 0, 0)));
+        ASSERT_TRUE(grown(d, OFF(txGatedSuperseded), 2));
+        ASSERT_TRUE(grown(d, OFF(txDatagrams), 2));
+        EXPECT_EQ(d(OFF(txSuperseded)), 0u);
+        EXPECT_GE(d(OFF(txGateHeld)), 3u);
+        const v2xtest::CtlAnswer ans = v2xtest::ctl_query(a, V2X_CTL_CLIENTS);
+        ASSERT_EQ(ans.head.recSize, sizeof(tV2XCtlClientEx));
+        const auto r = v2xtest::rec_at<tV2XCtlClientEx>(ans, 1);
+        EXPECT_EQ(+r.txGatedSuperseded, 2u);
+        EXPECT_EQ(+r.c.txSuperseded, 0u);
+        tV2XCoreStats st;
+        st.size = sizeof(st);
+        ASSERT_EQ(v2x_core_stats(&st), 0);
+        EXPECT_EQ(+st.ccRule, V2X_CC_RULE_REACTIVE);
+        EXPECT_EQ(+st.ccIntervalUs[2], 250000u);
+        EXPECT_EQ(+st.ccIntervalUs[7], 0u);
+    }
+    ASSERT_EQ(v2x_core_set_congestion(nullptr), 0);
 }

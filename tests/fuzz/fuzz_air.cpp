@@ -14,6 +14,7 @@
 #include "fuzz_common.h"
 #include "fuzz_entries.h"
 #include "rlink.hpp"
+#include "cbr_rpt.hpp"
 #include "rx_info.hpp"
 
 namespace v2xfuzz {
@@ -114,6 +115,14 @@ int air_frame(const uint8_t* aipcData, size_t aicLen)
 
     const uint8_t* frame = aipcData + 1;
     size_t flen = aicLen - 1;
+    if (aipcData[0] == PROT_TP_CBR_RPT) {
+        // A CBR report goes to the congestion gate, never up; a malformed
+        // one is refused whole.
+        RlinkCbrRpt r;
+        V2XF_CHECK(gSeen.inds == 0 && gSeen.dmes == 0);
+        V2XF_CHECK(rlink_cbr_rpt_decode(frame, flen, &r) == RlinkCbrRc::Ok || rc != 0);
+        return 0;
+    }
     if (aipcData[0] == PROT_TP_RX_REC) {
         // A receive record first: refused whole when it is short or
         // malformed, else the frame behind it is decoded as in a plain one.
