@@ -436,4 +436,80 @@ TEST(Dissector, DecodesReceiveRecordsAndMarksMalformedOnes)
     unlink(pcap.c_str());
 }
 
+// CBR report datagrams: every field of a good one; what the core drops
+// (short, long, bad version or length, reserved bytes, CBR above 1000) is
+// marked as an error and not claimed on other ports; a report measured
+// after its capture time is a warning.
+TEST(Dissector, DecodesCbrReportsAndMarksMalformedOnes)
+{
+    const std::string why = tshark_missing();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    v2xtest::UdpPeer rcv;
+    const std::vector<uint16_t> p = free_ports(1);
+    const std::string pcap = unique_path("dis-cbr") + ".pcap";
+    // 2025-01-01 00:00:00.123 UTC: 1735689600123 ms.
+    const std::string time = " 00 00 01 94 1f 29 7c 7b";
+    const std::vector<std::string> frames = {
+        "85 01 10 00 00 00 fa 00 00" + time,        // 1: 250 per mille
+        "85 01 10 00 00 00 fa",                      // 2: ends inside its record
+        "85 01 10 00 00 00 fa 00 00" + time + " 00", // 3: a byte after it
+        "85 02 10 00 00 00 fa 00 00" + time,        // 4: version 2
+        "85 01 10 00 00 03 e9 00 00" + time,        // 5: CBR 1001
+        "85 01 10 00 00 00 fa 00 01" + time,        // 6: reserved byte not 0
+        "85 01 10 00 00 00 fa 00 00 00 00 02 00 00 00 00 00",  // 7: in 2039
+    };
+    std::vector<std::string> args = {V2X_RADIO_SIM_PATH, "--quiet", "--duration", "0", "--pcap",
+                                     pcap, "--station",
+                                     "S,127.0.0.1:" + std::to_string(p[0]) + ",127.0.0.1:" +
+                                         std::to_string(rcv.port())};
+    for (const std::string& f : frames) {
+        args.insert(args.end(), {"--inject", f, "--to", "S"});
+    }
+    Proc sim("sim");
+    ASSERT_TRUE(sim.start(args));
+    ASSERT_EQ(sim.wait_exit(20000), 0) << sim.errors();
+
+    const std::vector<std::string> fields = {
+        "v2xradio.prot_type", "v2xradio.cbr.version", "v2xradio.cbr.len", "v2xradio.cbr.cbr",
+        "v2xradio.cbr.ratio", "v2xradio.cbr.time_ms", "v2xradio.cbr.time", "_ws.expert.message"};
+    enum { TP, VER, LEN, CBR, RATIO, TIME_MS, TIME, EXPERT };
+    for (const std::string& extra : {"-o v2xradio.ports:" + std::to_string(p[0]), std::string()}) {
+        std::string raw;
+        const std::vector<Row> rows = decode_fields(pcap, extra, fields, raw);
+        ASSERT_EQ(rows.size(), frames.size()) << raw;
+        for (const Row& r : rows) {
+            ASSERT_EQ(r.size(), fields.size()) << raw;
+        }
+        const Row& ok = rows[0];
+        EXPECT_EQ(ok[TP], "133") << raw;
+        EXPECT_EQ(ok[VER], "1");
+        EXPECT_EQ(ok[LEN], "16");
+        EXPECT_EQ(ok[CBR], "250");
+        EXPECT_EQ(ok[RATIO], "0.25");
+        EXPECT_EQ(ok[TIME_MS], "1735689600123");
+        EXPECT_NE(ok[TIME].find("2025 00:00:00.123"), std::string::npos) << ok[TIME];
+        EXPECT_EQ(ok[EXPERT], "");
+        if (!extra.empty()) {
+            EXPECT_NE(rows[1][EXPERT].find("shorter than 17 bytes"), std::string::npos) << raw;
+            EXPECT_EQ(rows[1][TIME_MS], "");
+            EXPECT_NE(rows[2][EXPERT].find("Bytes after the CBR report"), std::string::npos)
+                << raw;
+            for (size_t i : {3u, 4u, 5u}) {
+                EXPECT_NE(rows[i][EXPERT].find("Unknown CBR report version"), std::string::npos)
+                    << "frame " << i + 1 << raw;
+            }
+            EXPECT_EQ(rows[4][CBR], "1001");
+            EXPECT_NE(rows[6][EXPERT].find("after its capture time"), std::string::npos) << raw;
+        } else {
+            for (size_t i : {1u, 2u, 3u, 4u, 5u}) {
+                EXPECT_EQ(rows[i][TP], "") << "frame " << i + 1 << " claimed on another port";
+            }
+        }
+        EXPECT_EQ(raw.find("Lua Error"), std::string::npos) << raw;
+    }
+    unlink(pcap.c_str());
+}
+
 #endif

@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <initializer_list>
@@ -25,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "../../tools/radio-sim/cbr_report.h"
 #include "../../tools/radio-sim/rx_record.h"
 #include "../../tools/radio-sim/sidelink.h"
 #include "test_support.h"
@@ -1813,4 +1815,151 @@ TEST(RadioSimRxRecord, SidelinkRecordCarriesTheModelsReceivedPowerAndCbr)
               std::string::npos)
         << json;
     EXPECT_NE(json.find("{\"name\": \"b\", \"l2_id\": 1048578, "), std::string::npos) << json;
+}
+
+// ---- CBR reports (--cbr-report) ----
+
+namespace {
+
+// The report's fields as read from the wire.
+struct CbrReport {
+    uint16_t permille = 0;
+    uint64_t timeMs = 0;
+};
+
+// True when `d` is a well-formed CBR report of 17 bytes (what the core
+// takes); its CBR and time go into `out`.
+bool parse_cbr_report(const Bytes& d, CbrReport& out)
+{
+    if (d.size() != 17 || d[0] != PROT_TP_CBR_RPT || d[1] != V2X_RLINK_CBR_RPT_VER ||
+        d[2] != V2X_RLINK_CBR_RPT_LEN || d[3] != 0 || d[4] != 0 || d[7] != 0 || d[8] != 0) {
+        return false;
+    }
+    out.permille = static_cast<uint16_t>((d[5] << 8) | d[6]);
+    out.timeMs = 0;
+    for (size_t k = 9; k < 17; ++k) {
+        out.timeMs = (out.timeMs << 8) | d[k];
+    }
+    return out.permille <= 1000;
+}
+
+uint64_t realtime_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec / 1000000);
+}
+
+// The number after `"key": ` in the station `name`'s line of a --link-stats
+// file; -1 when absent, -2 for null.
+long long station_value(const std::string& json, const std::string& name, const std::string& key)
+{
+    for (const std::string& line : lines_of(json)) {
+        if (line.find("{\"name\": \"" + name + "\"") == std::string::npos) {
+            continue;
+        }
+        const size_t at = line.find("\"" + key + "\": ");
+        if (at == std::string::npos) {
+            return -1;
+        }
+        const std::string v = line.substr(at + key.size() + 4);
+        return v.compare(0, 4, "null") == 0 ? -2 : std::stoll(v);
+    }
+    return -1;
+}
+
+}  // namespace
+
+// The 17 bytes against the layout written out by hand; a CBR above 1000
+// never goes out as one the core would drop.
+TEST(RadioSimCbrReport, EncoderWritesTheRecordBigEndian)
+{
+    uint8_t out[radiosim::kCbrReportBytes + 1];
+    memset(out, 0xEE, sizeof(out));
+    radiosim::write_cbr_report(out, 0x0123, 0x0102030405060708ull);
+    const Bytes want = {0x85, 0x01, 0x10, 0x00, 0x00, 0x01, 0x23, 0x00, 0x00,
+                        0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+    EXPECT_EQ(Bytes(out, out + radiosim::kCbrReportBytes), want);
+    EXPECT_EQ(out[radiosim::kCbrReportBytes], 0xEE) << "wrote past the datagram";
+    radiosim::write_cbr_report(out, 1001, 0);
+    EXPECT_EQ(out[5], 0x03);
+    EXPECT_EQ(out[6], 0xE8);
+    radiosim::write_cbr_report(out, 0, ~0ull);
+    EXPECT_EQ(Bytes(out + 9, out + 17), Bytes(8, 0xFF));
+}
+
+// A scenario with the sidelink model and cbr_report: each station receives
+// reports on its frame port (at least two, each well-formed, measured now);
+// a frame on the air shows in the receiver's CBR; --link-stats counts them.
+TEST(RadioSimCbrReport, SidelinkStationsGetReportsWithTheModelsCbr)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    const std::string scenario = write_temp(
+        "radiosim-cbr", "model = \"sidelink\";\ncbr_report = true;\nstations = (\n" +
+                            scenario_station(st[0], "position = [0.0, 0.0];") + ",\n" +
+                            scenario_station(st[1], "position = [50.0, 0.0];") + "\n);\n");
+    const std::string stats = v2xtest::unique_path("radiosim-cbr-stats");
+    SimProcess sim;
+    ASSERT_TRUE(sim.start_ready({"--scenario", scenario, "--link-stats", stats, "--quiet"}));
+    unlink(scenario.c_str());
+    const int waitMs = slack_ms(5000);
+    size_t got[2] = {0, 0};
+    for (size_t i = 0; i < 2; ++i) {
+        Bytes d;
+        while (got[i] < 2 && st[i].receive(d, waitMs)) {
+            CbrReport r;
+            ASSERT_TRUE(parse_cbr_report(d, r)) << "station " << i << ": " << d.size() << " bytes";
+            const uint64_t now = realtime_ms();
+            EXPECT_LE(r.timeMs, now + 100) << "measured in the future";
+            EXPECT_GE(r.timeMs + 5000, now) << "measured long ago";
+            ++got[i];
+        }
+        ASSERT_EQ(got[i], 2u) << "station " << i << " " << sim.err();
+    }
+    // b hears a's frame: the report whose 100 subframes hold it says so.
+    ASSERT_TRUE(st[0].send(kFrameAid32));
+    bool frame = false;
+    uint16_t busiest = 0;
+    Bytes d;
+    while (!(frame && busiest > 0) && st[1].receive(d, waitMs)) {
+        CbrReport r;
+        if (d == kFrameAid32) {
+            frame = true;
+        } else {
+            ASSERT_TRUE(parse_cbr_report(d, r)) << d.size() << " bytes";
+            busiest = std::max(busiest, r.permille);
+            ++got[1];
+        }
+    }
+    EXPECT_TRUE(frame);
+    EXPECT_GT(busiest, 0u) << "a frame on the air 50 m away leaves the CBR at 0";
+    EXPECT_EQ(sim.stop(), 0);
+    const std::string json = read_file(stats);
+    unlink(stats.c_str());
+    EXPECT_GE(station_value(json, "a", "cbr_reports"), static_cast<long long>(got[0])) << json;
+    EXPECT_GE(station_value(json, "b", "cbr_reports"), static_cast<long long>(got[1])) << json;
+    const long long last = station_value(json, "b", "cbr_last_permille");
+    EXPECT_GE(last, 0) << json;
+    EXPECT_LE(last, 1000) << json;
+}
+
+// The simple model has no CBR to report: refused, with or without positions;
+// the scenario's key takes only a boolean; --simulate takes neither option.
+TEST(RadioSimCbrReport, RefusedWithoutTheSidelinkModel)
+{
+    Stations st(2);
+    ASSERT_TRUE(st.ok(2));
+    expect_refused(st.args({"--cbr-report"}), "--cbr-report needs the sidelink model");
+    expect_refused(st.args({"--cbr-report", "--position", "a,0,0", "--position", "b,10,0"}),
+                   "--cbr-report needs the sidelink model");
+    const std::string f = write_temp(
+        "radiosim-cbr", "model = \"sidelink\";\ncbr_report = 1;\nstations = (\n" +
+                            scenario_station(st[0], "position = [0.0, 0.0];") + "\n);\n");
+    expect_refused({"--scenario", f}, "cbr_report must be true or false");
+    unlink(f.c_str());
+    // The offline run has no stations to send to: refused, not ignored.
+    for (const char* opt : {"--cbr-report", "--rx-record"}) {
+        expect_refused({"--simulate", "road.cfg", opt}, "--simulate runs vehicles of its own");
+    }
 }

@@ -25,6 +25,11 @@
 // layer-2 id and, with the model, the reception's RSSI (and the receiver's
 // CBR with sidelink), then the datagram as the station sent it.
 //
+// With --cbr-report (sidelink model only) each station's module also sends
+// its core a CBR report datagram every 100 ms (cbr_report.h): 0x85, a
+// 16-byte record with the station's CBR as the model has it and the time of
+// the measurement on CLOCK_REALTIME.
+//
 // One thread, one epoll loop (a timerfd wakes it for the next due delivery,
 // injection, replayed frame or SUMO step), one static 65535-byte datagram
 // buffer: no allocation per datagram. `radio-sim --help` documents the
@@ -50,6 +55,7 @@
 #include <vector>
 
 #include "capture_reader.h"
+#include "cbr_report.h"
 #include "channel.h"
 #include "dsmp_peek.h"
 #include "options.h"
@@ -176,6 +182,8 @@ struct Sim {
     // --rx-record: the stations' layer-2 ids and what the records said
     // (null without it).
     std::unique_ptr<radiosim::RxRecordStats> rec;
+    // --cbr-report: the reports sent per station (null without it).
+    std::unique_ptr<radiosim::CbrReportStats> cbrRpt;
 };
 
 Sim gSim;
@@ -557,7 +565,34 @@ void forward_sidelink(Sim& sim, size_t from, size_t len, bool tampered)
     // the model drops it because its station left (SlDeliver::on_drop).
 }
 
-// Plays the subframes due by now, then samples the CBR every 100 ms.
+// --cbr-report: each present station's module tells its core the CBR the
+// model has for it at subframe `sf`, measured now, sent from the module's
+// socket to where the station receives its frames.
+void send_cbr_reports(Sim& sim, int64_t sf)
+{
+    const struct timespec when = now_realtime();
+    const uint64_t nowMs = static_cast<uint64_t>(when.tv_sec) * 1000u +
+                           static_cast<uint64_t>(when.tv_nsec / 1000000);
+    uint8_t dgram[radiosim::kCbrReportBytes];
+    for (size_t i = 0; i < sim.count; ++i) {
+        if (!sim.sl->present(i)) {
+            continue;  // its vehicle is not on the road: nothing measured
+        }
+        const uint16_t permille = radiosim::cbr_permille(sim.sl->cbr(i, sf));
+        radiosim::write_cbr_report(dgram, permille, nowMs);
+        const char* comment = nullptr;
+        if (sim.pcap.is_open() && sim.pcap.is_pcapng()) {
+            snprintf(gComment, sizeof(gComment), "cbr-report to=%s", sim.stations[i].name);
+            comment = gComment;
+        }
+        if (deliver_one(sim, i, dgram, sizeof(dgram), when, comment)) {
+            sim.cbrRpt->count(i, permille);
+        }
+    }
+}
+
+// Plays the subframes due by now, then samples the CBR every 100 ms (and
+// reports it with --cbr-report: once after a stall of several periods).
 void sl_turn(Sim& sim, int64_t now)
 {
     const int64_t nowSf = (now - sim.slStartNs) / kSubframeNs;
@@ -567,9 +602,16 @@ void sl_turn(Sim& sim, int64_t now)
         sim.sl->run_subframe(nowSf, sink);
         sl_flush_air(sim);
     }
+    bool sampled = false;
     while (sim.slNextCbrSf <= nowSf) {
         sim.slStats->sample_cbr(*sim.sl, sim.slNextCbrSf);
         sim.slNextCbrSf += kCbrEverySf;
+        sampled = true;
+    }
+    // Over the 100 subframes up to the last sample: consecutive reports
+    // cover the air without a gap or an overlap, however late a wakeup.
+    if (sampled && sim.cbrRpt) {
+        send_cbr_reports(sim, sim.slNextCbrSf - kCbrEverySf);
     }
 }
 
@@ -826,10 +868,16 @@ bool load_replay(Sim& sim, const Options& opt, std::string& err)
     }
     size_t uplink = 0;
     size_t unknown = 0;
+    size_t reports = 0;
     for (size_t k = 0; k < sim.capture.size(); ++k) {
         const radiosim::CapturedFrame& f = sim.capture[k];
         if (f.comment.compare(0, 7, "uplink ") == 0) {
             ++uplink;
+            continue;
+        }
+        // --cbr-report's reports: a measurement of back then, not a frame.
+        if (!f.payload.empty() && f.payload[0] == radiosim::kCbrReportType) {
+            ++reports;
             continue;
         }
         const std::string toName = radiosim::comment_field(f.comment, "to");
@@ -868,6 +916,9 @@ bool load_replay(Sim& sim, const Options& opt, std::string& err)
             sim.replay.size(), opt.replayPath.c_str(),
             sim.replay.empty() ? 0.0 : static_cast<double>(sim.replay.back().offsetNs) / 1e9,
             uplink, unknown);
+    if (reports != 0) {
+        fprintf(stderr, "radio-sim: %zu CBR reports of the capture are not replayed\n", reports);
+    }
     return true;
 }
 
@@ -932,6 +983,9 @@ void print_startup(const Sim& sim, const Options& opt)
                 static_cast<unsigned long long>(opt.seed), radiosim::distance_at(m, 0.5),
                 radiosim::effective_range(m), m.latencyMs, m.jitterMs);
     }
+    if (opt.cbrReport) {
+        fprintf(stderr, "radio-sim: every 100 ms each station gets a CBR report (0x85)\n");
+    }
     for (const radiosim::Tamper& t : opt.tampers) {
         fprintf(stderr, "radio-sim: frame %u of AID %u from each station will be tampered with\n",
                 static_cast<unsigned>(t.nth), static_cast<unsigned>(t.aid));
@@ -970,7 +1024,7 @@ bool write_link_stats(Sim& sim, const Options& opt)
     const std::string json =
         sim.sl ? radiosim::sidelink_json(*sim.sl, *sim.slStats, names, opt.seed,
                                          (sim.clock.now_ns() - sim.slStartNs) / kSubframeNs,
-                                         sim.rec.get())
+                                         sim.rec.get(), sim.cbrRpt.get())
                : radiosim::counters_json(*sim.channel, names, opt.modelOn, opt.seed,
                                          sim.rec.get());
     FILE* f = fopen(opt.linkStatsPath.c_str(), "w");
@@ -1073,6 +1127,9 @@ bool start_sim(Sim& sim, const Options& opt, Schedule& sch)
             ids.push_back(cfg.l2Id);
         }
         sim.rec.reset(new radiosim::RxRecordStats(opt.stations.size(), ids));
+    }
+    if (opt.cbrReport) {
+        sim.cbrRpt.reset(new radiosim::CbrReportStats(opt.stations.size()));
     }
     for (size_t i = 0; i < radiosim::kMaxStations; ++i) {
         sim.stations[i].fd = -1;

@@ -110,6 +110,10 @@ const char kUsage[] =
     "                        model knows them), then the datagram as sent; a frame\n"
     "                        that would make it longer than 2040 bytes goes plain.\n"
     "                        Injected and replayed frames always go plain\n"
+    "  --cbr-report          with --model sidelink: every 100 ms send each station\n"
+    "                        a CBR report datagram: 0x85, a 16-byte record (its\n"
+    "                        CBR in per mille from the model, the measurement's\n"
+    "                        time in ms since 1970 UTC); counted in --link-stats\n"
     "  --own-netns           accept addresses outside 127.0.0.0/8; refused unless\n"
     "                        every interface radio-sim sees is a loopback one\n"
     "  -h, --help            this text\n"
@@ -712,7 +716,7 @@ enum : int {
     kStation = 256, kConfig, kEcho, kQuiet, kOwnNetns, kPcap, kPcapUplink, kDuration,
     kInjectDelay, kInject, kTo, kVersion, kScenario, kPosition, kModel, kSeed, kLinkStats,
     kPcapFormat, kReplay, kSumo, kSumoPort, kSumoSpeed, kSumoBinary, kTamper,
-    kSimulate, kOut, kRxRecord
+    kSimulate, kOut, kRxRecord, kCbrReport
 };
 
 const struct option kLong[] = {
@@ -744,6 +748,7 @@ const struct option kLong[] = {
     {"simulate", required_argument, nullptr, kSimulate},
     {"out", required_argument, nullptr, kOut},
     {"rx-record", no_argument, nullptr, kRxRecord},
+    {"cbr-report", no_argument, nullptr, kCbrReport},
     {nullptr, 0, nullptr, 0}};
 // ':' first: a missing value is told apart from an unknown option.
 const char kShort[] = ":h";
@@ -813,6 +818,7 @@ const struct {
          return non_empty(p, v, "--out needs a folder", p.opt.outDir);
      }},
     {kRxRecord, [](Parse& p, const std::string&) { return p.opt.rxRecord = true; }},
+    {kCbrReport, [](Parse& p, const std::string&) { return p.opt.cbrReport = true; }},
 };
 
 OptHandler handler_of(int c)
@@ -868,7 +874,8 @@ bool finish_simulate(Parse& p)
     if (!opt.stations.empty() || !opt.injections.empty() || !p.positions.empty() ||
         !p.modelArgs.empty() || !opt.pcapPath.empty() || !opt.linkStatsPath.empty() ||
         !opt.replayPath.empty() || !p.sumoConfig.empty() || p.sumoPort != 0 ||
-        opt.sumoWanted() || !opt.tampers.empty() || !p.tampers.empty() || opt.echo) {
+        opt.sumoWanted() || !opt.tampers.empty() || !p.tampers.empty() || opt.echo ||
+        opt.rxRecord || opt.cbrReport) {
         p.err = "--simulate runs vehicles of its own: only --out, --seed, --duration and "
                 "--quiet go with it";
         return false;
@@ -928,6 +935,12 @@ bool finish_parse(Parse& p)
     if (!check_stations(opt, err) || !check_addresses(opt, err) ||
         !apply_positions(p.positions, opt, err) || !apply_model_args(p.modelArgs, opt, err) ||
         !check_model_stations(opt, err) || !resolve_injections(opt, err)) {
+        return false;
+    }
+    // The CBR a report carries is the sidelink model's: the simple one has none.
+    if (opt.cbrReport && !opt.sidelinkOn()) {
+        err = "--cbr-report needs the sidelink model (--model sidelink, or the scenario's "
+              "model = \"sidelink\";): the simple model measures no CBR";
         return false;
     }
     for (size_t i = 0; i < opt.stations.size(); ++i) {

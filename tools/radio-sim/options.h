@@ -105,6 +105,9 @@ struct Options {
     // --rx-record (or the scenario's rx_record = true): frames of the
     // stations are delivered as receive-record datagrams (rx_record.h).
     bool rxRecord = false;
+    // --cbr-report (or the scenario's cbr_report = true): every 100 ms each
+    // station gets a CBR report datagram (cbr_report.h); sidelink model only.
+    bool cbrReport = false;
 };
 
 // Parses argv (including reading --config files). Returns false and sets

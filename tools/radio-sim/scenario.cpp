@@ -141,6 +141,20 @@ bool load_rx_record(Reporter& r, const config_setting_t* root, Options& opt)
     return true;
 }
 
+// cbr_report = true: send each station CBR reports (--cbr-report).
+bool load_cbr_report(Reporter& r, const config_setting_t* root, Options& opt)
+{
+    const config_setting_t* s = config_setting_get_member(root, "cbr_report");
+    if (s == nullptr) {
+        return true;
+    }
+    if (config_setting_type(s) != CONFIG_TYPE_BOOL) {
+        return r.fail(s, "cbr_report must be true or false");
+    }
+    opt.cbrReport = opt.cbrReport || config_setting_get_bool(s) != 0;
+    return true;
+}
+
 // seed: the model's random streams.
 bool load_seed(Reporter& r, const config_setting_t* root, Options& opt)
 {
@@ -306,11 +320,13 @@ bool load_scenario(const std::string& path, Options& opt, std::string& err)
     Reporter r{path, err};
     const config_setting_t* root = config_root_setting(&f.c);
     return only_known(r, root,
-                      {"seed", "model", "sidelink", "stations", "sumo", "tamper", "rx_record"},
+                      {"seed", "model", "sidelink", "stations", "sumo", "tamper", "rx_record",
+                       "cbr_report"},
                       "") &&
            load_seed(r, root, opt) && load_model(r, root, opt) &&
            load_sumo(r, root, opt, path) && load_tamper(r, root, opt) &&
-           load_rx_record(r, root, opt) && load_stations(r, root, opt);
+           load_rx_record(r, root, opt) && load_cbr_report(r, root, opt) &&
+           load_stations(r, root, opt);
 }
 
 }  // namespace radiosim

@@ -116,7 +116,7 @@ void append_links(std::string& o, const Sidelink& sl, const SlRunStats& st,
 
 void append_stations(std::string& o, const Sidelink& sl, const SlRunStats& st,
                      const std::vector<std::string>& names, int64_t endSf,
-                     const RxRecordStats* rec)
+                     const RxRecordStats* rec, const CbrReportStats* rpt)
 {
     o += "  \"stations\": [";
     for (size_t i = 0; i < sl.size(); ++i) {
@@ -147,7 +147,11 @@ void append_stations(std::string& o, const Sidelink& sl, const SlRunStats& st,
         } else {
             append(o, ", \"cbr_mean\": %.4f", mean);
         }
-        append(o, ", \"cr\": %.4f}", sl.cr(i, endSf));
+        append(o, ", \"cr\": %.4f", sl.cr(i, endSf));
+        if (rpt != nullptr) {
+            rpt->append_station(o, i);
+        }
+        o += "}";
     }
     o += sl.size() == 0 ? "],\n" : "\n  ],\n";
 }
@@ -283,7 +287,7 @@ double SlRunStats::cbr_mean(size_t i) const
 
 std::string sidelink_json(const Sidelink& sl, const SlRunStats& st,
                           const std::vector<std::string>& names, uint64_t seed, int64_t endSf,
-                          const RxRecordStats* rec)
+                          const RxRecordStats* rec, const CbrReportStats* rpt)
 {
     std::string o = "{\n  \"model\": ";
     append_model(o, sl, seed);
@@ -306,7 +310,7 @@ std::string sidelink_json(const Sidelink& sl, const SlRunStats& st,
         append_u(o, rec->skipped());
         o += ",\n";
     }
-    append_stations(o, sl, st, names, endSf, rec);
+    append_stations(o, sl, st, names, endSf, rec, rpt);
     append_latency(o, st);
     append_by_distance(o, st);
     return o;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "cbr_report.h"
 #include "rx_record.h"
 #include "sidelink.h"
 
@@ -99,10 +100,13 @@ private:
 // (docs/simulation.md, "The sidelink model"). `names` has one name per
 // station.
 // With `rec` (--rx-record), each link also has "records" and "rssi_half_db",
-// each station "l2_id", and "rx_record_skipped" follows the total.
+// each station "l2_id", and "rx_record_skipped" follows the total. With
+// `rpt` (--cbr-report), each station also has "cbr_reports" and
+// "cbr_last_permille".
 std::string sidelink_json(const Sidelink& sl, const SlRunStats& st,
                           const std::vector<std::string>& names, uint64_t seed, int64_t endSf,
-                          const RxRecordStats* rec = nullptr);
+                          const RxRecordStats* rec = nullptr,
+                          const CbrReportStats* rpt = nullptr);
 
 }  // namespace radiosim
 

@@ -34,6 +34,23 @@
 -- 12..64, another version, unknown flag bits, a reserved byte (4 or 5) not
 -- 0 or a CBR above 1000 is marked as an error: the station's core drops such
 -- a datagram.
+--
+-- A radio module reports the channel busy ratio it measured in a CBR report
+-- datagram of its own (radio-sim --cbr-report sends one every 100 ms),
+-- exactly 17 bytes, big-endian:
+--
+--   0      protocol type 0x85 (CBR report)
+--   1      version (1)
+--   2      record length (16)
+--   3..4   reserved (0)
+--   5..6   CBR, per mille (0..1000)
+--   7..8   reserved (0)
+--   9..16  time of the measurement, milliseconds since 1970-01-01 UTC
+--
+-- A report shorter or longer than that, of another version or length, with
+-- a reserved byte not 0 or a CBR above 1000 is marked as an error (the core
+-- drops it); one measured more than 100 ms after the packet was captured is
+-- marked as a warning (a core whose clock agrees with the capture's drops it).
 
 local radio = Proto("v2xradio", "C-V2X Radio Datagram")
 local dsmp = Proto("v2xdsmp", "DSMP")
@@ -44,10 +61,14 @@ local PROT_TP_DSMP = 4
 local PROT_TP_RX_REC = 0x84
 local RX_REC_LEN = 12 -- the record of version 1
 local RX_REC_MAX = 64
+local PROT_TP_CBR_RPT = 0x85
+local CBR_RPT_LEN = 16 -- the record of version 1
+local CBR_CLOCK_SKEW_MS = 100
 local DME_MARKER = 0x87
 local MAX_EXT_VALUE = 32 -- longest extension value every receiver accepts
 
-local prot_names = { [0] = "IPv6", [4] = "DSMP", [5] = "IPv4", [0x84] = "Receive record" }
+local prot_names = { [0] = "IPv6", [4] = "DSMP", [5] = "IPv4", [0x84] = "Receive record",
+                     [0x85] = "CBR report" }
 local content_names = { [0x80] = "unsecured", [0x81] = "signed" }
 local hash_names = { [0] = "SHA-256", [1] = "SHA-384", [2] = "SM3" }
 local sig_names = { [0x80] = "ECDSA P-256", [0x81] = "ECDSA brainpoolP256r1",
@@ -81,6 +102,16 @@ local f = {
     rec_rssi_dbm = ProtoField.double("v2xradio.rec.rssi_dbm", "RSSI in dBm"),
     rec_cbr = ProtoField.uint16("v2xradio.rec.cbr", "CBR (per mille)", base.DEC),
     rec_more = ProtoField.bytes("v2xradio.rec.more", "Fields of a later version"),
+    cbr = ProtoField.bytes("v2xradio.cbr", "CBR report"),
+    cbr_version = ProtoField.uint8("v2xradio.cbr.version", "Version", base.DEC),
+    cbr_len = ProtoField.uint8("v2xradio.cbr.len", "Record length", base.DEC),
+    cbr_rsvd = ProtoField.uint16("v2xradio.cbr.rsvd", "Reserved", base.HEX),
+    cbr_value = ProtoField.uint16("v2xradio.cbr.cbr", "CBR (per mille)", base.DEC),
+    cbr_ratio = ProtoField.double("v2xradio.cbr.ratio", "CBR (share of the channel, 0..1)"),
+    cbr_rsvd2 = ProtoField.uint16("v2xradio.cbr.rsvd2", "Reserved", base.HEX),
+    cbr_time_ms = ProtoField.uint64("v2xradio.cbr.time_ms",
+                                    "Measured at (ms since 1970 UTC)", base.DEC),
+    cbr_time = ProtoField.absolute_time("v2xradio.cbr.time", "Measured at", base.UTC),
     inner_type = ProtoField.uint8("v2xradio.inner_type", "Frame's protocol type", base.DEC,
                                   prot_names),
 
@@ -132,7 +163,9 @@ local f = {
 }
 radio.fields = { f.prot_type, f.from, f.to, f.dist, f.rec, f.rec_version, f.rec_len,
                  f.rec_flags, f.rec_has_src, f.rec_has_rssi, f.rec_has_cbr, f.rec_rsvd,
-                 f.rec_src, f.rec_rssi, f.rec_rssi_dbm, f.rec_cbr, f.rec_more, f.inner_type }
+                 f.rec_src, f.rec_rssi, f.rec_rssi_dbm, f.rec_cbr, f.rec_more, f.inner_type,
+                 f.cbr, f.cbr_version, f.cbr_len, f.cbr_rsvd, f.cbr_value, f.cbr_ratio,
+                 f.cbr_rsvd2, f.cbr_time_ms, f.cbr_time }
 dsmp.fields = { f.hdr1, f.version, f.opt_ind, f.reserved, f.ext, f.ext_id, f.ext_len,
                 f.ext_value, f.aid, f.aid_raw, f.aid_form, f.kind, f.dme, f.len, f.data,
                 f.trailing }
@@ -183,7 +216,21 @@ local rec_ex = {
                           "above 1000 per mille",
                           expert.group.MALFORMED, expert.severity.ERROR),
 }
-radio.experts = { rec_ex.short, rec_ex.len, rec_ex.bad }
+local cbr_ex = {
+    short = ProtoExpert.new("v2xradio.expert.cbr_short", "CBR report shorter than 17 bytes",
+                            expert.group.MALFORMED, expert.severity.ERROR),
+    long = ProtoExpert.new("v2xradio.expert.cbr_long", "Bytes after the CBR report",
+                           expert.group.MALFORMED, expert.severity.ERROR),
+    bad = ProtoExpert.new("v2xradio.expert.cbr_bad",
+                          "Unknown CBR report version or length, reserved byte not 0, or CBR " ..
+                          "above 1000 per mille",
+                          expert.group.MALFORMED, expert.severity.ERROR),
+    future = ProtoExpert.new("v2xradio.expert.cbr_future",
+                             "CBR report measured more than 100 ms after its capture time",
+                             expert.group.SEQUENCE, expert.severity.WARN),
+}
+radio.experts = { rec_ex.short, rec_ex.len, rec_ex.bad, cbr_ex.short, cbr_ex.long, cbr_ex.bad,
+                  cbr_ex.future }
 
 radio.prefs.ports = Pref.range("UDP ports", "30300-30301",
                                "UDP ports of the radio module link, always decoded", 65535)
@@ -601,6 +648,53 @@ local function dissect_rx_record(tvb, pinfo, t)
     return 1 + rlen
 end
 
+-- The CBR report after the type byte 0x85, under `t`: each field present,
+-- and what the core drops marked as an error.
+local function dissect_cbr_report(tvb, pinfo, t)
+    local n = tvb:len()
+    local ct = n > 1 and t:add(f.cbr, tvb(1, n - 1)) or t:add(f.cbr, tvb(0, 0))
+    local function have(off, len) return off + len <= n end
+    if have(1, 1) then ct:add(f.cbr_version, tvb(1, 1)) end
+    if have(2, 1) then ct:add(f.cbr_len, tvb(2, 1)) end
+    if have(3, 2) then ct:add(f.cbr_rsvd, tvb(3, 2)) end
+    local cbr = nil
+    if have(5, 2) then
+        cbr = tvb(5, 2):uint()
+        ct:add(f.cbr_value, tvb(5, 2))
+        ct:add(f.cbr_ratio, tvb(5, 2), cbr / 1000)
+    end
+    if have(7, 2) then ct:add(f.cbr_rsvd2, tvb(7, 2)) end
+    local ms = nil
+    if have(9, 8) then
+        local r = tvb(9, 8)
+        ct:add(f.cbr_time_ms, r)
+        -- Exact in a double up to 2^53 ms, some 285 000 years.
+        ms = tvb(9, 4):uint() * 4294967296 + tvb(13, 4):uint()
+        local secs = math.floor(ms / 1000)
+        ct:add(f.cbr_time, r, NSTime.new(secs, (ms - secs * 1000) * 1000000))
+    end
+    if not have(1 + CBR_RPT_LEN, 0) then
+        ct:add_proto_expert_info(cbr_ex.short)
+        pinfo.cols.info:set("CBR report: too short")
+        return
+    end
+    if tvb(1, 1):uint() ~= 1 or tvb(2, 1):uint() ~= CBR_RPT_LEN or tvb(3, 2):uint() ~= 0 or
+       tvb(7, 2):uint() ~= 0 or cbr > 1000 then
+        ct:add_proto_expert_info(cbr_ex.bad)
+        pinfo.cols.info:set("CBR report: malformed")
+        return
+    end
+    if n > 1 + CBR_RPT_LEN then
+        ct:add_tvb_expert_info(cbr_ex.long, tvb(1 + CBR_RPT_LEN))
+        pinfo.cols.info:set("CBR report: bytes after the record")
+        return
+    end
+    if ms > (pinfo.abs_ts * 1000) + CBR_CLOCK_SKEW_MS then
+        ct:add_proto_expert_info(cbr_ex.future)
+    end
+    pinfo.cols.info:set(string.format("CBR report: %d per mille", cbr))
+end
+
 -- The packet comment, where Wireshark has the field (pcapng captures).
 local comment_ok, comment_field = pcall(Field.new, "frame.comment")
 
@@ -627,6 +721,8 @@ function radio.dissector(tvb, pinfo, tree)
             dissect_frame(tvb, off, pinfo, tree)
             pinfo.cols.info:prepend("[rx record] ")
         end
+    elseif tp == PROT_TP_CBR_RPT then
+        dissect_cbr_report(tvb, pinfo, t)
     else
         dissect_frame(tvb, 0, pinfo, tree)
     end
@@ -637,6 +733,17 @@ local function heuristic(tvb, pinfo, tree)
     if not radio.prefs.heuristic or tvb:len() < 5 then return false end
     local tp = tvb(0, 1):uint()
     local off = 0
+    if tp == PROT_TP_CBR_RPT then
+        -- Only a well-formed report: exactly 17 bytes, version 1, length 16,
+        -- reserved bytes 0, a CBR of at most 1000.
+        if tvb:len() ~= 1 + CBR_RPT_LEN or tvb(1, 1):uint() ~= 1 or
+           tvb(2, 1):uint() ~= CBR_RPT_LEN or tvb(3, 2):uint() ~= 0 or
+           tvb(5, 2):uint() > 1000 or tvb(7, 2):uint() ~= 0 then
+            return false
+        end
+        radio.dissector(tvb, pinfo, tree)
+        return true
+    end
     if tp == PROT_TP_RX_REC then
         -- A well-formed record of version 1 before a well-formed DSMP frame.
         if tvb:len() < 2 + RX_REC_LEN + 4 or tvb(1, 1):uint() ~= 1 then return false end
