@@ -311,12 +311,15 @@ public:
                 cfg_.txDefaults.data(), static_cast<int>(cfg_.txDefaults.size()));
             // What `v2x-ctl status` names the station.
             const int rcName = v2x_core_set_station_name(cfg_.name.c_str());
-            if (rcMax != 0 || rcAcc != 0 || rcDef != 0 || rcName != 0) {
+            // The core's defaults when the file has no congestion group.
+            const int rcCc = v2x_core_set_congestion(&cfg_.congestion);
+            if (rcMax != 0 || rcAcc != 0 || rcDef != 0 || rcName != 0 || rcCc != 0) {
                 // The file's checks should have caught it; never run a core
                 // with other settings than the file's.
                 err = "the core refused its settings (maxClients " + std::to_string(rcMax) +
                       ", sockMode/sockGroup " + std::to_string(rcAcc) + ", txDefaults " +
-                      std::to_string(rcDef) + ", name " + std::to_string(rcName) + ")";
+                      std::to_string(rcDef) + ", name " + std::to_string(rcName) +
+                      ", congestion " + std::to_string(rcCc) + ")";
                 return false;
             }
             // The trust folder, certificate and key load now, so that a

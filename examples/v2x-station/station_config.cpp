@@ -283,6 +283,195 @@ bool load_security(Reporter& r, const config_setting_t* sg, Config& out)
     return true;
 }
 
+// The gate's limits, as v2x_core_set_congestion checks them; refusing here
+// names the line.
+constexpr long kCcMaxGapMs = 10000;
+constexpr long kCcMaxPeriodMs = 60000;
+constexpr long kCcMaxOccupancyUs = 1000000;
+
+// A share above 0 and below 1 (at most 1 where oneAllowed), such as alpha
+// or a duty cycle; absent members keep `out`.
+bool member_share(Reporter& r, const config_setting_t* grp, const char* key, bool oneAllowed,
+                  double& out)
+{
+    double v = out;
+    if (!member_number(r, grp, key, 0, 1, v)) {
+        return false;
+    }
+    if (!(v > 0) || (!oneAllowed && !(v < 1))) {
+        std::ostringstream os;
+        os << path_of(grp) << "." << key << " = " << v << " must be above 0 and "
+           << (oneAllowed ? "at most 1" : "below 1");
+        return r.fail(config_setting_get_member(grp, key), os.str());
+    }
+    out = v;
+    return true;
+}
+
+// congestion.ungated: the priorities the gate never holds; [] holds all.
+bool load_cc_ungated(Reporter& r, const config_setting_t* cg, tV2XCongestionCfg& c)
+{
+    const config_setting_t* ug = config_setting_get_member(cg, "ungated");
+    if (ug == nullptr) {
+        return true;
+    }
+    if (config_setting_type(ug) != CONFIG_TYPE_ARRAY &&
+        config_setting_type(ug) != CONFIG_TYPE_LIST) {
+        return r.fail(ug, "congestion.ungated must be an array of priorities, like [ 7 ] or [ ]");
+    }
+    uint32_t mask = 0;
+    for (int i = 0; i < config_setting_length(ug); ++i) {
+        const config_setting_t* e = config_setting_get_elem(ug, static_cast<unsigned>(i));
+        if (config_setting_type(e) != CONFIG_TYPE_INT || config_setting_get_int(e) < 0 ||
+            config_setting_get_int(e) > static_cast<int>(kMaxTxPriority)) {
+            return r.fail(e, "congestion.ungated: a priority is 0 to 7");
+        }
+        const uint32_t bit = 1u << config_setting_get_int(e);
+        if ((mask & bit) != 0) {
+            return r.fail(e, "congestion.ungated: priority " +
+                                 std::to_string(config_setting_get_int(e)) + " is listed twice");
+        }
+        mask |= bit;
+    }
+    c.ungatedMask = mask;
+    return true;
+}
+
+// congestion.reactive: the table that replaces the default one, rows by
+// rising cbrMax (a CBR as a share, 0 to 1), the last 1.0.
+bool load_cc_reactive(Reporter& r, const config_setting_t* cg, tV2XCongestionCfg& c)
+{
+    const config_setting_t* tb = config_setting_get_member(cg, "reactive");
+    if (tb == nullptr) {
+        return true;
+    }
+    const int n = config_setting_length(tb);
+    if (config_setting_type(tb) != CONFIG_TYPE_LIST || n < 1 || n > V2X_CC_RANGES_MAX) {
+        return r.fail(tb, "congestion.reactive must be a list of 1 to " +
+                              std::to_string(V2X_CC_RANGES_MAX) +
+                              " groups, like ( { cbrMax = 0.3; gapMs = [ 0, 0, 0, 0, 0, 0, 0, "
+                              "0 ]; }, ..., { cbrMax = 1.0; gapMs = [ ... ]; } )");
+    }
+    tV2XCcRange rows[V2X_CC_RANGES_MAX];
+    memset(rows, 0, sizeof(rows));
+    for (int i = 0; i < n; ++i) {
+        const config_setting_t* e = config_setting_get_elem(tb, static_cast<unsigned>(i));
+        double cbr = 0;
+        if (!config_setting_is_group(e)) {
+            return r.fail(e, "congestion.reactive: each entry is a group { cbrMax; gapMs; }");
+        }
+        if (!only_known(r, e, {"cbrMax", "gapMs"}) ||
+            !member_number(r, e, "cbrMax", 0, 1, cbr, true)) {
+            return false;
+        }
+        // The core keeps per mille; a finer share rounds to the nearest.
+        rows[i].cbrMaxPermille = static_cast<uint16_t>(std::lround(cbr * 1000));
+        if (i > 0 && rows[i].cbrMaxPermille <= rows[i - 1].cbrMaxPermille) {
+            std::ostringstream os;
+            os << path_of(e) << ".cbrMax = " << cbr << " does not rise above the row before ("
+               << rows[i - 1].cbrMaxPermille / 1000.0 << ")";
+            return r.fail(config_setting_get_member(e, "cbrMax"), os.str());
+        }
+        const config_setting_t* gp = config_setting_get_member(e, "gapMs");
+        if (gp == nullptr) {
+            return r.fail(e, "missing setting " + path_of(e) + ".gapMs");
+        }
+        if ((config_setting_type(gp) != CONFIG_TYPE_ARRAY &&
+             config_setting_type(gp) != CONFIG_TYPE_LIST) ||
+            config_setting_length(gp) != 8) {
+            return r.fail(gp, path_of(gp) + " must be an array of 8 gaps in ms, one per priority "
+                                            "0..7, like [ 0, 0, 0, 0, 0, 0, 0, 0 ]");
+        }
+        for (unsigned p = 0; p < 8; ++p) {
+            const config_setting_t* g = config_setting_get_elem(gp, p);
+            if (config_setting_type(g) != CONFIG_TYPE_INT || config_setting_get_int(g) < 0 ||
+                config_setting_get_int(g) > kCcMaxGapMs) {
+                return r.fail(g, path_of(gp) + ": a gap is 0 to " + std::to_string(kCcMaxGapMs) +
+                                     " ms");
+            }
+            rows[i].gapMs[p] = static_cast<uint32_t>(config_setting_get_int(g));
+        }
+    }
+    if (rows[n - 1].cbrMaxPermille != 1000) {
+        const config_setting_t* last = config_setting_get_elem(tb, static_cast<unsigned>(n - 1));
+        return r.fail(config_setting_get_member(last, "cbrMax"),
+                      path_of(last) + ".cbrMax must be 1.0: the last row holds every CBR up to it");
+    }
+    memcpy(c.range, rows, sizeof(rows));
+    c.rangeCnt = static_cast<uint32_t>(n);
+    return true;
+}
+
+// congestion.adaptive: the steering's parameters, each optional.
+bool load_cc_adaptive(Reporter& r, const config_setting_t* cg, tV2XCongestionCfg& c)
+{
+    const config_setting_t* ad = config_setting_get_member(cg, "adaptive");
+    if (ad == nullptr) {
+        return true;
+    }
+    if (!config_setting_is_group(ad)) {
+        return r.fail(ad, "congestion.adaptive must be a group { alpha; beta; target; dutyMin; "
+                          "dutyMax; periodMs; maxGapMs; }");
+    }
+    long period = c.periodMs, maxGap = c.maxGapMs;
+    if (!only_known(r, ad, {"alpha", "beta", "target", "dutyMin", "dutyMax", "periodMs",
+                            "maxGapMs"}) ||
+        !member_share(r, ad, "alpha", false, c.alpha) ||
+        !member_share(r, ad, "beta", false, c.beta) ||
+        !member_share(r, ad, "target", false, c.target) ||
+        !member_share(r, ad, "dutyMin", true, c.dutyMin) ||
+        !member_share(r, ad, "dutyMax", true, c.dutyMax) ||
+        !member_int(r, ad, "periodMs", 1, kCcMaxPeriodMs, period) ||
+        !member_int(r, ad, "maxGapMs", 0, kCcMaxGapMs, maxGap)) {
+        return false;
+    }
+    if (c.dutyMin > c.dutyMax) {
+        std::ostringstream os;
+        os << "congestion.adaptive.dutyMin = " << c.dutyMin << " is above dutyMax (" << c.dutyMax
+           << ")";
+        const config_setting_t* at = config_setting_get_member(ad, "dutyMin");
+        return r.fail(at != nullptr ? at : config_setting_get_member(ad, "dutyMax"), os.str());
+    }
+    c.periodMs = static_cast<uint32_t>(period);
+    c.maxGapMs = static_cast<uint32_t>(maxGap);
+    return true;
+}
+
+// congestion: the gate in front of the transmit queues. Starts from the
+// core's defaults; what the file gives replaces them.
+bool load_congestion(Reporter& r, const config_setting_t* cg, Config& out)
+{
+    v2x_core_congestion_defaults(&out.congestion);
+    out.hasCongestion = cg != nullptr;
+    if (cg == nullptr) {
+        return true;
+    }
+    if (!config_setting_is_group(cg)) {
+        return r.fail(cg, "congestion must be a group { rule; ungated; staleMs; occupancyUs; "
+                          "reactive; adaptive; }");
+    }
+    tV2XCongestionCfg& c = out.congestion;
+    std::string rule = "off";
+    long stale = c.staleMs, occupancy = c.occupancyUs;
+    if (!only_known(r, cg, {"rule", "ungated", "staleMs", "occupancyUs", "reactive", "adaptive"}) ||
+        !member_string(r, cg, "rule", 16, rule)) {
+        return false;
+    }
+    if (!parse_cc_rule(rule, c.rule)) {
+        return r.fail(config_setting_get_member(cg, "rule"),
+                      "congestion.rule = \"" + rule +
+                          "\" must be \"off\", \"reactive\" or \"adaptive\"");
+    }
+    if (!member_int(r, cg, "staleMs", 1, kCcMaxPeriodMs, stale) ||
+        !member_int(r, cg, "occupancyUs", 1, kCcMaxOccupancyUs, occupancy) ||
+        !load_cc_ungated(r, cg, c) || !load_cc_reactive(r, cg, c) || !load_cc_adaptive(r, cg, c)) {
+        return false;
+    }
+    c.staleMs = static_cast<uint32_t>(stale);
+    c.occupancyUs = static_cast<uint32_t>(occupancy);
+    return true;
+}
+
 // station.logLevel: a number 0 to 6, or its name.
 bool load_log_level(Reporter& r, const config_setting_t* st, Config& out)
 {
@@ -510,6 +699,23 @@ bool parse_log_level(const std::string& text, int& out)
     return false;
 }
 
+bool parse_cc_rule(const std::string& text, uint32_t& out)
+{
+    for (uint32_t i = V2X_CC_RULE_OFF; i <= V2X_CC_RULE_ADAPTIVE; ++i) {
+        if (text == cc_rule_name(i)) {
+            out = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* cc_rule_name(uint32_t rule)
+{
+    static constexpr const char* kNames[] = {"off", "reactive", "adaptive"};
+    return rule <= V2X_CC_RULE_ADAPTIVE ? kNames[rule] : "?";
+}
+
 const char* log_level_name(int level)
 {
     static constexpr const char* kNames[] = {"off", "error", "run", "warn", "trace", "info", "loud"};
@@ -551,10 +757,11 @@ bool load_config(const std::string& path, Config& out, std::string& err)
         return false;
     }
     const config_setting_t* root = config_root_setting(&f.c);
-    if (!only_known(r, root, {"log", "watchdog", "station", "security"})) {
+    if (!only_known(r, root, {"log", "watchdog", "station", "security", "congestion"})) {
         return false;
     }
-    if (!load_security(r, config_lookup(&f.c, "security"), out)) {
+    if (!load_security(r, config_lookup(&f.c, "security"), out) ||
+        !load_congestion(r, config_lookup(&f.c, "congestion"), out)) {
         return false;
     }
     const config_setting_t* st = config_lookup(&f.c, "station");
@@ -666,6 +873,27 @@ std::string describe(const Config& cfg)
         os << "security trustDir=" << cfg.secTrustDir << " cert=" << cfg.secCert
            << " key=" << cfg.secKey << "\n";
     }
+    const tV2XCongestionCfg& cc = cfg.congestion;
+    os << "congestion rule=" << cc_rule_name(cc.rule) << " ungated=";
+    const char* sep = "";
+    for (unsigned p = 0; p < 8; ++p) {
+        if ((cc.ungatedMask & (1u << p)) != 0) {
+            os << sep << p;
+            sep = ",";
+        }
+    }
+    os << (*sep == '\0' ? "none" : "") << " staleMs=" << cc.staleMs
+       << " occupancyUs=" << cc.occupancyUs << "\n";
+    for (uint32_t i = 0; i < cc.rangeCnt && i < V2X_CC_RANGES_MAX; ++i) {
+        os << "congestion reactive cbrMax=" << cc.range[i].cbrMaxPermille / 1000.0 << " gapMs=";
+        for (unsigned p = 0; p < 8; ++p) {
+            os << (p == 0 ? "" : ",") << cc.range[i].gapMs[p];
+        }
+        os << "\n";
+    }
+    os << "congestion adaptive alpha=" << cc.alpha << " beta=" << cc.beta
+       << " target=" << cc.target << " dutyMin=" << cc.dutyMin << " dutyMax=" << cc.dutyMax
+       << " periodMs=" << cc.periodMs << " maxGapMs=" << cc.maxGapMs << "\n";
     os << "log = " << (cfg.hasLog ? "file" : "defaults") << " stdout=" << cfg.log.stdoutLogSwt
        << " file=" << cfg.log.fileLogSwt << " thread=" << cfg.log.logRunMd
        << " target=" << log_target_name(cfg.logTarget) << "\n";

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // Settings of the example station: one libconfig file (groups "log",
-// "watchdog" and "station"), then the command-line overrides.
+// "watchdog", "station", "security" and "congestion"), then the
+// command-line overrides.
 #ifndef V2X_STATION_CONFIG_HPP
 #define V2X_STATION_CONFIG_HPP
 
@@ -60,6 +61,11 @@ struct Config {
     int secQueue = 0;
     uint32_t secWindowBackMs = 0;
     uint32_t secWindowAheadMs = 0;
+    // congestion: the gate in front of the transmit queues, handed to a
+    // core this process starts (not used with --attach). Holds the core's
+    // defaults with the file's settings applied.
+    bool hasCongestion = false;
+    tV2XCongestionCfg congestion{};
     bool hasLog = false;
     tLogCfg log{};
     LogTarget logTarget = LogTarget::Stdout; // log.target: where library lines go
@@ -88,6 +94,10 @@ bool load_config(const std::string& path, Config& out, std::string& err);
 // "off", "error", "run", "warn", "trace", "info", "loud" or 0 to 6.
 bool parse_log_level(const std::string& text, int& out);
 const char* log_level_name(int level);
+
+// The congestion gate's rule: "off", "reactive" or "adaptive".
+bool parse_cc_rule(const std::string& text, uint32_t& out);
+const char* cc_rule_name(uint32_t rule);
 
 // "02:00:00:00:00:0a", "02-00-00-00-00-0a" or twelve hex digits.
 bool parse_mac(const std::string& text, uint8_t out[6]);

@@ -65,9 +65,12 @@ def test_exchange_with_options_counters_and_asyncio(net):
             a.receive(timeout=0.01)
         mine = a.stats()
         assert mine["txSent"] >= 1 and mine["msgsIn"] >= 2 and mine["refusedLen"] == 0
+        assert mine["txGatedExpired"] == 0 and mine["txGatedSuperseded"] == 0  # the gate is off
         core_a = a.core_stats()
         assert core_a["txDatagrams"] >= 1 and core_a["appConnections"] >= 1
-        assert core_a["size"] == 608 and core_a["version"] == 1
+        assert core_a["size"] == 768 and core_a["version"] == 1
+        assert core_a["ccRule"] == vestra.records.V2X_CC_RULE_OFF
+        assert core_a["ccIntervalUs"] == [0] * 8
         a.unregister(30)
     after = vestra.core_stats(net.sock["B"])
     assert after["rxIndications"] - before["rxIndications"] >= 1

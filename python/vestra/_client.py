@@ -474,8 +474,16 @@ class Client:
     # ---- counters -----------------------------------------------------------
     def stats(self):
         """This process's connection counters as the core keeps them
-        (cv2x_app_conn_stats, tV2XCtlClient) as a dict."""
+        (cv2x_app_conn_stats_ex, tV2XCtlClientEx) as one flat dict. A library
+        without that call gives tV2XCtlClient's (no txGatedExpired,
+        txGatedSuperseded); a core without the congestion gate gives 0 for
+        those two."""
         self._open()
+        if self._lib.has("cv2x_app_conn_stats_ex"):
+            rec = R.tV2XCtlClientEx()
+            check(self._lib.call("cv2x_app_conn_stats_ex")(C.byref(rec)),
+                  "cv2x_app_conn_stats_ex")
+            return rec.to_dict()
         rec = R.tV2XCtlClient()
         check(self._lib.call("cv2x_app_conn_stats")(C.byref(rec)), "cv2x_app_conn_stats")
         return rec.to_dict()

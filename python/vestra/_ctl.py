@@ -95,7 +95,8 @@ def fields_filled(cls, raw, filled):
     for name, ctype in cls._fields_:
         f = getattr(cls, name)
         if f.offset + f.size <= filled:
-            out[name] = getattr(rec, name)
+            v = getattr(rec, name)
+            out[name] = list(v) if isinstance(v, C.Array) else v  # ccIntervalUs: a list
     return out
 
 

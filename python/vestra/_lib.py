@@ -33,6 +33,8 @@ _CALLS = {
     "cv2x_app_core_connected": (),
     "dsm_request_ex": (C.c_void_p, C.POINTER(R.tDSMTxOpt)),
     "cv2x_app_conn_stats": (C.POINTER(R.tV2XCtlClient),),
+    # the congestion gate's drops too: newer libraries only (see has())
+    "cv2x_app_conn_stats_ex": (C.POINTER(R.tV2XCtlClientEx),),
     "dme_dsm_serv_req": (C.POINTER(R.tDMEDSMServReq), DSM_CFM, DSM_IND),
     "get_dme_dsm_serv_req_index": (_INT_PTR,),
     "clear_dme_dsm_serv_req_index": (C.c_int,),

@@ -224,14 +224,21 @@ _STATS_COUNTERS = (
     "txSecSigned txSecFailed txSecOverload rxSecVerified rxSecBadSignature "
     "rxSecUnknownSigner rxSecExpired rxSecPsidNotPermitted rxSecStale rxSecReplay "
     "rxSecMalformed rxSecOverload rxSecUnsigned rxSecPassedUnverified "
-    "rxRecDatagrams rxDropRecShort rxDropRecBad rxCbrLast rxIndRecords"
+    "rxRecDatagrams rxDropRecShort rxDropRecBad rxCbrLast rxIndRecords "
+    "cbrReports cbrDropLen cbrDropBad cbrDropFuture cbrLast cbrSmoothed cbrAgeMs ccRule "
+    "ccDutyPpm txGateHeld txGatedExpired txGatedSuperseded"
 ).split()
+
+V2X_CBR_AGE_NONE = 0xFFFFFFFF  # tV2XCoreStats.cbrAgeMs before the first CBR report
+V2X_CC_RULE_OFF = 0
+V2X_CC_RULE_REACTIVE = 1
+V2X_CC_RULE_ADAPTIVE = 2
 
 
 class tV2XCoreStats(_Packed):
     _fields_ = [("size", C.c_uint32), ("version", C.c_uint32)] + [
         (n, C.c_uint64) for n in _STATS_COUNTERS
-    ]
+    ] + [("ccIntervalUs", C.c_uint64 * 8)]  # per priority 0..7
 
 
 class tV2XCtlGreeting(_Packed):
@@ -269,10 +276,27 @@ class tV2XCtlClient(_Packed):
     ]
 
 
+class tV2XCtlClientEx(_Packed):
+    """tV2XCtlClient, then the drops at the core's congestion gate."""
+
+    _fields_ = [
+        ("c", tV2XCtlClient),
+        ("txGatedExpired", C.c_uint64),
+        ("txGatedSuperseded", C.c_uint64),
+    ]
+
+    def to_dict(self):
+        """One flat dict: the fields of c, then the gate's two."""
+        out = self.c.to_dict()
+        out["txGatedExpired"] = self.txGatedExpired
+        out["txGatedSuperseded"] = self.txGatedSuperseded
+        return out
+
+
 # Every record above, for the layout test.
 RECORDS = (
     tV2XSDKCfg, tCoreApp, tDSMReq, tDSMInd, tDSMTxOpt, tDSMReqExPre, tDSMRxInfo, tV2XRxInfoReq,
     tDMEDSMServReq, tDMEDSMServCfm, tDMEProvServReq, tDMEProvServCfm, tDMEUserServReq,
     tDMEUserServCfm, tRlinkRxRec, tV2XCoreStats, tV2XCtlGreeting, tV2XCtlHello, tV2XCtlReq,
-    tV2XCtlRsp, tV2XCtlClient,
+    tV2XCtlRsp, tV2XCtlClient, tV2XCtlClientEx,
 )

@@ -95,6 +95,35 @@ TEST(StationConfig, TxDefaultsAreReadWithTheirLimits)
     EXPECT_EQ(lines_with(out, "txDefault aid=128 priority=0 lifetimeMs=0 supersede=0").size(), 1u) << out;
 }
 
+// Every key of the congestion group over the core's defaults; absent keys
+// keep them (the adaptive group's periodMs here), [] holds every priority.
+TEST(StationConfig, CongestionGroupIsReadOverTheDefaults)
+{
+    StationFile f("cc", 1000, 1001, "",
+                  "congestion = {\n  rule = \"adaptive\";\n  ungated = [ ];\n  staleMs = 60000;\n"
+                  "  occupancyUs = 1000000;\n"
+                  "  reactive = ( { cbrMax = 0.25; gapMs = [ 0, 1, 2, 3, 4, 5, 6, 10000 ]; },\n"
+                  "               { cbrMax = 1; gapMs = [ 9, 9, 9, 9, 9, 9, 9, 9 ]; } );\n"
+                  "  adaptive = { alpha = 0.5; beta = 0.25; target = 0.5; dutyMin = 1;"
+                  " dutyMax = 1; maxGapMs = 0; };\n};\n");
+    std::string out;
+    ASSERT_EQ(run_station({"-c", f.path, "--check"}, out), 0) << out;
+    EXPECT_EQ(lines_with(out, "congestion ").size(), 4u) << out;
+    EXPECT_EQ(lines_with(out, "congestion rule=adaptive ungated=none staleMs=60000 "
+                              "occupancyUs=1000000").size(), 1u) << out;
+    EXPECT_EQ(lines_with(out, "congestion reactive cbrMax=0.25 gapMs=0,1,2,3,4,5,6,10000").size(),
+              1u) << out;
+    EXPECT_EQ(lines_with(out, "congestion reactive cbrMax=1 gapMs=9,9,9,9,9,9,9,9").size(), 1u);
+    EXPECT_EQ(lines_with(out, "congestion adaptive alpha=0.5 beta=0.25 target=0.5 dutyMin=1 "
+                              "dutyMax=1 periodMs=200 maxGapMs=0").size(), 1u) << out;
+    // Without the group: the core's defaults, the gate off.
+    StationFile d("ccd", 1000, 1001, "");
+    ASSERT_EQ(run_station({"-c", d.path, "--check"}, out), 0) << out;
+    EXPECT_EQ(lines_with(out, "congestion rule=off ungated=7 staleMs=1000 occupancyUs=500").size(),
+              1u) << out;
+    EXPECT_EQ(lines_with(out, "congestion reactive ").size(), 4u) << out;
+}
+
 TEST(StationConfig, CommandLineOverridesTheFile)
 {
     StationFile f("ovr", 1000, 1001,
@@ -162,6 +191,21 @@ TEST(StationConfig, BadSettingsAreRefusedWithFileLineAndKey)
         {"", "watchdog = { feddogSec = -1; txFeddogHtDmNme = \"/tmp/x\"; };\n",
          "feddogSec and feddogUSec must not be negative"},
         {"", "logs = { };\n", "unknown setting logs"},
+        {"", "congestion = { rule = \"fast\"; };\n",
+         ":1: congestion.rule = \"fast\" must be \"off\", \"reactive\" or \"adaptive\""},
+        {"", "congestion = { reactive = ( { cbrMax = 1; gapMs = [ 0, 0, 0, 0, 0, 0, 0 ]; } ); };\n",
+         "congestion.reactive[0].gapMs must be an array of 8 gaps"},
+        {"", "congestion = { reactive = ( { cbrMax = 0.5; gapMs = [ 0, 0, 0, 0, 0, 0, 0, 0 ]; },\n"
+             "  { cbrMax = 0.5; gapMs = [ 0, 0, 0, 0, 0, 0, 0, 0 ]; } ); };\n",
+         ":2: congestion.reactive[1].cbrMax = 0.5 does not rise above the row before"},
+        {"", "congestion = { reactive = ( { cbrMax = 0.9; gapMs = [0,0,0,0,0,0,0,0]; } ); };\n",
+         "congestion.reactive[0].cbrMax must be 1.0"},
+        {"", "congestion = { ungated = [ 8 ]; };\n", "congestion.ungated: a priority is 0 to 7"},
+        {"", "congestion = { adaptive = { dutyMin = 0.5; }; };\n",
+         "congestion.adaptive.dutyMin = 0.5 is above dutyMax (0.03)"},
+        {"", "congestion = { adaptive = { alpha = 1; }; };\n",
+         "congestion.adaptive.alpha = 1 must be above 0 and below 1"},
+        {"", "congestion = { stale = 5; };\n", "unknown setting congestion.stale"},
     };
     std::string many = "  txDefaults = ( { aid = 0; }";
     for (int aid = 1; aid <= 32; ++aid) {

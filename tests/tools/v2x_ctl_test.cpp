@@ -453,17 +453,21 @@ TEST(V2xCtl, StatsMatchTheCoresCountersInEveryFormat)
     ASSERT_EQ(samples.size(), kCounters + 1);  // and v2x_up
     ASSERT_NE(sample(samples, "v2x_up"), nullptr);
     EXPECT_EQ(sample(samples, "v2x_up")->value, 1);
-    // Each field's sample by the names `describe` gives it.
+    // Each field's sample by the names `describe` gives it (an array's
+    // element "f[i]", in JSON "f.i", has a label of its own).
     std::map<std::string, std::pair<std::string, std::map<std::string, std::string>>> promOf;
     static const std::regex row(
-        R"re(\| `(\w+)` \| `(\w+)(\{reason="(\w+)"\})?` \| (counter|gauge) \|.*)re");
+        R"re(\| `(\w+)(\[(\d)\])?` \| `(\w+)(\{(\w+)="(\w+)"\})?` \| (counter|gauge) \|.*)re");
     std::istringstream desc(ctl({"describe"}).out);
     for (std::string line; std::getline(desc, line);) {
         std::smatch m;
-        if (std::regex_match(line, m, row) && promOf.count(m[1]) == 0) {  // stats come first
-            promOf[m[1]] = {m[2], {}};
-            if (m[4].matched) {
-                promOf[m[1]].second["reason"] = m[4];
+        if (std::regex_match(line, m, row)) {
+            const std::string field = m[1].str() + (m[2].matched ? "." + m[3].str() : "");
+            if (promOf.count(field) == 0) {  // stats come first
+                promOf[field] = {m[4], {}};
+                if (m[5].matched) {
+                    promOf[field].second[m[6]] = m[7];
+                }
             }
         }
     }
@@ -482,10 +486,14 @@ TEST(V2xCtl, StatsMatchTheCoresCountersInEveryFormat)
         const PromSample* ps = sample(samples, promOf[name].first, promOf[name].second);
         ASSERT_NE(ps, nullptr) << name;
         EXPECT_TRUE(ps->value >= lo && ps->value <= hi) << ps->name;
-        const size_t at = table.out.find("  " + name + " ");
+        const size_t dot = name.find('.');
+        const std::string shown = dot == std::string::npos
+                                      ? name
+                                      : name.substr(0, dot) + "[" + name.substr(dot + 1) + "]";
+        const size_t at = table.out.find("  " + shown + " ");
         ASSERT_NE(at, std::string::npos) << name;
         if (lo == hi) {
-            EXPECT_EQ(std::stoull(table.out.substr(at + name.size() + 3)), v) << name;
+            EXPECT_EQ(std::stoull(table.out.substr(at + shown.size() + 3)), v) << name;
         }
     }
     EXPECT_EQ(j.num("stats.rxDatagrams"), static_cast<long long>(after.rxDatagrams));
@@ -605,11 +613,11 @@ TEST(V2xCtl, FakeCoreAnswersAreReadByTheirLengths)
         if (aicReq.what == V2X_CTL_CLIENTS) {
             const uint32_t n = aicReq.first == 0 ? 2 : 1;
             for (uint32_t i = aicReq.first; i < aicReq.first + n && i < 3; ++i) {
-                const Bytes r = bytes_of(cls[i], sizeof(tV2XCtlClient) + 8);
+                const Bytes r = bytes_of(cls[i], sizeof(tV2XCtlClientEx) + 8);
                 recs.insert(recs.end(), r.begin(), r.end());
             }
-            recs = rsp(V2X_CTL_CLIENTS, V2X_CTL_OK, sizeof(tV2XCtlClient) + 8, aicReq.first, n, 3,
-                       recs);
+            recs = rsp(V2X_CTL_CLIENTS, V2X_CTL_OK, sizeof(tV2XCtlClientEx) + 8, aicReq.first, n,
+                       3, recs);
         } else if (aicReq.what == V2X_CTL_STATS) {
             tV2XCoreStats st = {};
             st.size = offsetof(tV2XCoreStats, txDatagrams);  // radio receive only
@@ -1036,4 +1044,158 @@ TEST(V2xCtl, ClientsTableIsNarrowUnlessWide)
     EXPECT_NE(n.out.find("9999999"), std::string::npos) << n.out;
     EXPECT_NE(w.out.find("18446744073709551615"), std::string::npos) << w.out;
     EXPECT_NE(w.out.find("pendingBytes"), std::string::npos);
+}
+
+// The congestion gate's counters from a fake core in every form: the CBR
+// drops and gated drops as reasons of their families, the per-priority
+// interval as one labelled gauge and one JSON array, and the status lines
+// with a CBR, without one, and from a core that does not count them.
+TEST(V2xCtl, CongestionCountersInEveryForm)
+{
+    tV2XCoreStats st = {};
+    st.size = sizeof(st);
+    st.version = V2X_CTL_VERSION;
+    st.cbrReports = 5;
+    st.cbrDropLen = 1;
+    st.cbrDropBad = 2;
+    st.cbrDropFuture = 3;
+    st.cbrLast = 412;
+    st.cbrSmoothed = 398;
+    st.cbrAgeMs = 120;
+    st.ccRule = V2X_CC_RULE_REACTIVE;
+    st.txGateHeld = 9;
+    st.txGatedExpired = 12345678;
+    st.txGatedSuperseded = 4;
+    st.ccIntervalUs[2] = 25000;
+    std::atomic<int> mode{0};  // 0: as above, 1: no CBR yet, 2: a core without the gate
+    FakeCore fake([&](const tV2XCtlReq& aicReq) {
+        tV2XCoreStats s = st;
+        if (mode == 1) {
+            s.cbrLast = s.cbrSmoothed = 65535;
+            s.cbrAgeMs = V2X_CBR_AGE_NONE;
+        }
+        if (mode == 2) {
+            s.size = offsetof(tV2XCoreStats, cbrReports);
+        }
+        if (aicReq.what == V2X_CTL_STATUS) {
+            tV2XCtlStatus status = {};
+            status.size = sizeof(status);
+            return rsp(V2X_CTL_STATUS, V2X_CTL_OK, sizeof(status), 0, 1, 1, bytes_of(status));
+        }
+        return rsp(V2X_CTL_STATS, V2X_CTL_OK, s.size, 0, 1, 1, bytes_of(s, s.size));
+    });
+
+    std::vector<PromSample> samples;
+    const Result prom = ctl({"-s", fake.path, "--prometheus", "stats"});
+    const auto errs = prom_check(prom.out, &samples);
+    EXPECT_TRUE(errs.empty()) << errs.front();
+    const struct {
+        const char* name;
+        std::map<std::string, std::string> labels;
+        double value;
+    } want[] = {
+        {"v2x_cbr_reports_total", {}, 5},
+        {"v2x_cbr_dropped_total", {{"reason", "length"}}, 1},
+        {"v2x_cbr_dropped_total", {{"reason", "malformed"}}, 2},
+        {"v2x_cbr_dropped_total", {{"reason", "future"}}, 3},
+        {"v2x_cbr_last", {}, 412},
+        {"v2x_cbr_smoothed", {}, 398},
+        {"v2x_cbr_age_ms", {}, 120},
+        {"v2x_cc_rule", {}, 1},
+        {"v2x_cc_duty_ppm", {}, 0},
+        {"v2x_tx_gate_held_total", {}, 9},
+        {"v2x_tx_dropped_total", {{"reason", "gated_expired"}}, 12345678},
+        {"v2x_tx_dropped_total", {{"reason", "gated_superseded"}}, 4},
+        {"v2x_cc_interval_us", {{"priority", "2"}}, 25000},
+        {"v2x_cc_interval_us", {{"priority", "7"}}, 0},
+    };
+    for (const auto& w : want) {
+        const PromSample* ps = sample(samples, w.name, w.labels);
+        ASSERT_NE(ps, nullptr) << w.name << "\n" << prom.out;
+        EXPECT_EQ(ps->value, w.value) << w.name;
+    }
+    size_t intervals = 0;
+    for (const PromSample& ps : samples) {
+        intervals += ps.name == "v2x_cc_interval_us" ? 1 : 0;
+    }
+    EXPECT_EQ(intervals, 8u);
+
+    const Json j(ctl({"-s", fake.path, "--json", "stats"}).out);
+    ASSERT_TRUE(j.ok);
+    EXPECT_EQ(j.arrays.at("stats.ccIntervalUs"), 8u);
+    EXPECT_EQ(j.num("stats.ccIntervalUs.2"), 25000);
+    EXPECT_EQ(j.num("stats.txGatedExpired"), 12345678);
+    // --nonzero keeps the array whole while one element is not 0.
+    const Json nz(ctl({"-s", fake.path, "--nonzero", "--json", "stats"}).out);
+    ASSERT_TRUE(nz.ok);
+    EXPECT_EQ(nz.arrays.at("stats.ccIntervalUs"), 8u);
+    EXPECT_FALSE(nz.has("stats.ccDutyPpm"));
+
+    Result s = ctl({"-s", fake.path, "status", "--interval", "0"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.out.find("\ncongestion   reactive, CBR 41.2 % (smoothed 39.8 %, 120 ms ago)\n"
+                         "             gated drops 12.3M expired, 4 superseded\n"),
+              std::string::npos)
+        << s.out;
+    EXPECT_LE(widest_line(s.out), 80u) << s.out;
+    Result sj = ctl({"-s", fake.path, "--json", "status", "--interval", "0"});
+    EXPECT_NE(sj.out.find("\"congestion\":{\"rule\":\"reactive\",\"ccRule\":1,\"cbrLast\":412,"
+                          "\"cbrSmoothed\":398,\"cbrAgeMs\":120,\"txGateHeld\":9,"
+                          "\"txGatedExpired\":12345678,\"txGatedSuperseded\":4}"),
+              std::string::npos)
+        << sj.out;
+
+    mode = 1;
+    s = ctl({"-s", fake.path, "status", "--interval", "0"});
+    EXPECT_NE(s.out.find("\ncongestion   reactive, no CBR\n"), std::string::npos) << s.out;
+    mode = 2;
+    s = ctl({"-s", fake.path, "status", "--interval", "0"});
+    EXPECT_NE(s.out.find("\ncongestion   not counted by this core\n"), std::string::npos) << s.out;
+    sj = ctl({"-s", fake.path, "--json", "status", "--interval", "0"});
+    EXPECT_NE(sj.out.find("\"congestion\":null,"), std::string::npos) << sj.out;
+    samples.clear();
+    EXPECT_TRUE(prom_check(ctl({"-s", fake.path, "--prometheus", "stats"}).out, &samples).empty());
+    EXPECT_EQ(sample(samples, "v2x_cc_interval_us"), nullptr);
+    EXPECT_EQ(sample(samples, "v2x_tx_dropped_total", {{"reason", "gated_expired"}}), nullptr);
+}
+
+// Client records of a core with the gate (136 bytes) carry its drops; an
+// older core's 120-byte records read them as 0.
+TEST(V2xCtl, ClientRecordsOfEitherSizeCarryTheGatedDrops)
+{
+    tV2XCtlClientEx cl;
+    memset(&cl, 0, sizeof(cl));
+    cl.c.connId = 9;
+    cl.c.pid = 1234;
+    cl.c.uid = 1000;
+    cl.c.txExpired = 3;
+    cl.txGatedExpired = 7;
+    cl.txGatedSuperseded = 8;
+    std::atomic<uint32_t> recSize{sizeof(tV2XCtlClientEx)};
+    FakeCore fake([&](const tV2XCtlReq& aicReq) {
+        return aicReq.what == V2X_CTL_CLIENTS
+                   ? rsp(V2X_CTL_CLIENTS, V2X_CTL_OK, recSize, 0, 1, 1, bytes_of(cl, recSize))
+                   : rsp(aicReq.what, V2X_CTL_BAD_WHAT, 0, 0, 0, 0, {});
+    });
+    for (const uint32_t size : {static_cast<uint32_t>(sizeof(tV2XCtlClientEx)),
+                                static_cast<uint32_t>(sizeof(tV2XCtlClient))}) {
+        recSize = size;
+        const long long exp = size == sizeof(tV2XCtlClientEx) ? 7 : 0;
+        const long long sup = size == sizeof(tV2XCtlClientEx) ? 8 : 0;
+        const Json j(ctl({"-s", fake.path, "--json", "clients"}).out);
+        ASSERT_TRUE(j.ok && j.arrays.at("clients") == 1) << size;
+        EXPECT_EQ(j.num("clients.0.txExpired"), 3) << size;
+        EXPECT_EQ(j.num("clients.0.txGatedExpired"), exp) << size;
+        EXPECT_EQ(j.num("clients.0.txGatedSuperseded"), sup) << size;
+        std::vector<PromSample> samples;
+        const Result prom = ctl({"-s", fake.path, "--prometheus", "clients"});
+        EXPECT_TRUE(prom_check(prom.out, &samples).empty()) << prom.out;
+        const PromSample* ps = sample(samples, "v2x_client_tx_dropped_total",
+                                      {{"conn", "9"}, {"reason", "gated_superseded"}});
+        ASSERT_NE(ps, nullptr) << prom.out;
+        EXPECT_EQ(ps->value, sup);
+        const Result w = ctl({"-s", fake.path, "--wide", "clients"});
+        EXPECT_NE(w.out.find("txGatedExpired  txGatedSuperseded\n"), std::string::npos) << w.out;
+        EXPECT_EQ(ctl({"-s", fake.path, "clients"}).out.find("txGated"), std::string::npos);
+    }
 }

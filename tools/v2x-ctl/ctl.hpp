@@ -41,10 +41,13 @@ enum class Kind : uint8_t {
 
 // Counters that count one thing by reason (drops, refusals) form one
 // Prometheus family with a `reason` label: a sum over it is the total, and a
-// reason added later is a new series of the same metric.
+// reason added later is a new series of the same metric. The elements of an
+// array field (a gauge per priority) form one the same way, under their own
+// label.
 struct Family {
-    const char* stem;  // after the record's prefix; "_total" follows
+    const char* stem;  // after the record's prefix; "_total" follows counters
     const char* help;
+    const char* label = "reason";  // the label that tells the members apart
 };
 
 struct Field {
@@ -56,8 +59,8 @@ struct Field {
     const char* prom;  // Prometheus name (label or metric stem); null: snake_case of name
     const char* help;
     uint8_t section;   // stats only: the group it is printed in
-    const Family* family;  // counters only: the family it is one reason of, or null
-    const char* reason;    // with family: the `reason` label's value (snake_case)
+    const Family* family;  // the family it is one member of, or null
+    const char* reason;    // with family: the value of its label (snake_case)
 };
 
 // One kind of answer: stats or one of the lists.
@@ -104,9 +107,10 @@ struct Rates {
 };
 
 // How a table or JSON object is cut down: nonzero leaves out the stats
-// fields that are 0 (table and JSON); wide shows every column of a list
-// (by default the clients table shows its most telling columns only, with
-// large counts shortened, to stay within 100 columns).
+// fields that are 0 (table and JSON; JSON keeps an array field such as
+// ccIntervalUs whole while any element is not 0); wide shows every column
+// of a list (by default the clients table shows its most telling columns
+// only, with large counts shortened, to stay within 100 columns).
 struct View {
     bool nonzero = false;
     bool wide = false;
@@ -135,6 +139,9 @@ void print_status_json(FILE* aopOut, const StatusView& aicV);
 void print_status_prometheus(FILE* aopOut, const StatusView& aicV);
 // JSON's string form of a text (quotes, backslashes, control characters).
 std::string json_string(const char* aipcText);
+// A count in at most 7 characters: exact below 10 million, else 3
+// significant digits and a unit ("12.3M").
+std::string short_count(uint64_t aicV);
 
 // One connection to a core's application socket. Errors are printed on
 // stderr (one "v2x-ctl: " line) and returned as an Exit.

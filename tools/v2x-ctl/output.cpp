@@ -25,10 +25,30 @@ namespace {
     CTL_FIELD_BY(tV2XCoreStats, f, Counter, nullptr, sec, help, &fam, reason)
 #define CLIENT_BY(f, fam, reason, help) \
     CTL_FIELD_BY(tV2XCtlClient, f, Counter, nullptr, 0, help, &fam, reason)
+#define CLIENT_EX_BY(f, fam, reason, help) \
+    CTL_FIELD_BY(tV2XCtlClientEx, f, Counter, nullptr, 0, help, &fam, reason)
+// Element i of an array of the stats record: "f[i]" in the table, one
+// member of family fam (its label's value i) in Prometheus.
+#define STAT_AT(f, i, kind, fam, sec, help)                                                \
+    Field{#f "[" #i "]",                                                                   \
+          static_cast<uint16_t>(offsetof(tV2XCoreStats, f) + (i) * sizeof(tV2XCoreStats::f[0])), \
+          static_cast<uint8_t>(sizeof(tV2XCoreStats::f[0])),                               \
+          std::is_signed<std::remove_extent_t<decltype(tV2XCoreStats::f)>>::value,         \
+          Kind::kind, nullptr, help, sec, &fam, #i}
 
-enum Section : uint8_t { kRadioRx, kRadioTx, kApps, kMgmt, kCore, kSecurity, kSections };
+enum Section : uint8_t {
+    kRadioRx,
+    kRadioTx,
+    kApps,
+    kMgmt,
+    kCore,
+    kSecurity,
+    kCongestion,
+    kSections
+};
 const char* const kSectionTitle[kSections] = {"radio receive", "radio send", "applications",
-                                               "management", "core", "security"};
+                                               "management",    "core",       "security",
+                                               "congestion"};
 
 // The families of the stats record. A family's series stand together in the
 // output whatever the place of its counters in the record.
@@ -53,6 +73,15 @@ constexpr Family kLogDropped = {
 constexpr Family kHandoverDropped = {
     "handovers_dropped",
     "Hand-overs between the core's layers dropped, by reason: no receiver set (sink_unset)."};
+
+constexpr Family kCbrDropped = {
+    "cbr_dropped", "CBR reports from the radio module dropped, by reason: the wrong length "
+                   "(length), a malformed record (malformed), measured in the future (future)."};
+constexpr Family kCcInterval = {
+    "cc_interval_us",
+    "Least time the congestion gate now allows between two of this station's datagrams of "
+    "each priority, microseconds; 0: that priority goes at the radio's pace.",
+    "priority"};
 
 constexpr Family kSecTxDropped = {
     "sec_tx_dropped", "Messages of AIDs that sign, not sent, by reason: signing or the send "
@@ -204,6 +233,40 @@ constexpr Field kStatsFields[] = {
          "Channel busy ratio the radio module reported last, per mille (65535: none yet)."),
     STAT(rxIndRecords, Counter, kRadioRx,
          "Indications sent with a receive record, one per connection that asked for them."),
+
+    STAT(cbrReports, Counter, kCongestion, "CBR reports from the radio module applied."),
+    STAT_BY(cbrDropLen, kCbrDropped, "length", kCongestion,
+            "CBR reports dropped: shorter or longer than their record."),
+    STAT_BY(cbrDropBad, kCbrDropped, "malformed", kCongestion,
+            "CBR reports dropped: unknown version or record length, reserved bytes not 0, or a "
+            "CBR above 1000 per mille."),
+    STAT_BY(cbrDropFuture, kCbrDropped, "future", kCongestion,
+            "CBR reports dropped: measured later than this station's clock allows."),
+    STAT(cbrLast, Gauge, kCongestion,
+         "Channel busy ratio of the last CBR report, per mille (65535: none yet)."),
+    STAT(cbrSmoothed, Gauge, kCongestion,
+         "Smoothed channel busy ratio the congestion gate uses, per mille (65535: none yet)."),
+    STAT(cbrAgeMs, Gauge, kCongestion,
+         "Milliseconds since the last CBR report's measurement (4294967295: none yet)."),
+    STAT(ccRule, Gauge, kCongestion,
+         "The congestion gate's rule: 0 off, 1 reactive, 2 adaptive."),
+    STAT(ccDutyPpm, Gauge, kCongestion,
+         "The adaptive rule's allowed duty cycle, parts per million; 0 under another rule."),
+    STAT(txGateHeld, Counter, kCongestion,
+         "Datagrams the congestion gate held before they left or were dropped."),
+    STAT_BY(txGatedExpired, kTxDropped, "gated_expired", kCongestion,
+            "Accepted requests dropped unsent: their lifetime ran out while the congestion gate "
+            "held them."),
+    STAT_BY(txGatedSuperseded, kTxDropped, "gated_superseded", kCongestion,
+            "Accepted requests dropped unsent: a newer request replaced them while the congestion "
+            "gate held them."),
+#define CC_INTERVAL(i)                                                                      \
+    STAT_AT(ccIntervalUs, i, Gauge, kCcInterval, kCongestion,                               \
+            "Least time the congestion gate now allows between two datagrams of priority " #i \
+            ", microseconds; 0: not held.")
+    CC_INTERVAL(0), CC_INTERVAL(1), CC_INTERVAL(2), CC_INTERVAL(3),
+    CC_INTERVAL(4), CC_INTERVAL(5), CC_INTERVAL(6), CC_INTERVAL(7),
+#undef CC_INTERVAL
 };
 
 const char kConnHelp[] = "Owning connection; 0: inside the core's process.";
@@ -259,6 +322,13 @@ constexpr Field kClientFields[] = {
               "Its DSM requests dropped unsent: their lifetime ran out."),
     CLIENT_BY(txSuperseded, kClientTxDropped, "superseded",
               "Its DSM requests dropped unsent: replaced by a newer one for the same AID."),
+    // tV2XCtlClientEx: a core without the congestion gate sends the shorter
+    // record, and these read 0.
+    CLIENT_EX_BY(txGatedExpired, kClientTxDropped, "gated_expired",
+                 "Its DSM requests dropped unsent: their lifetime ran out at the congestion gate."),
+    CLIENT_EX_BY(txGatedSuperseded, kClientTxDropped, "gated_superseded",
+                 "Its DSM requests dropped unsent: replaced at the congestion gate by a newer one "
+                 "for the same AID."),
 };
 
 // Each table lists its record's fields in order, gap-free, to its end: a
@@ -280,8 +350,8 @@ static_assert(covers(kStatsFields, offsetof(tV2XCoreStats, rxDatagrams), sizeof(
 static_assert(covers(kAidFields, 0, sizeof(tV2XCtlAid)), "kAidFields covers tV2XCtlAid");
 static_assert(covers(kProviderFields, 0, sizeof(tV2XCtlProvider)),
               "kProviderFields covers tV2XCtlProvider");
-static_assert(covers(kClientFields, 0, sizeof(tV2XCtlClient)),
-              "kClientFields covers tV2XCtlClient");
+static_assert(covers(kClientFields, 0, sizeof(tV2XCtlClientEx)),
+              "kClientFields covers tV2XCtlClientEx");
 
 const Record kAidRecord = {"aids", V2X_CTL_AIDS, "tV2XCtlAid", sizeof(tV2XCtlAid), kAidFields,
                            std::size(kAidFields), "v2x_aid_", "v2x_aid_registered",
@@ -290,8 +360,9 @@ const Record kProviderRecord = {"providers", V2X_CTL_PROVIDERS, "tV2XCtlProvider
                                 sizeof(tV2XCtlProvider), kProviderFields,
                                 std::size(kProviderFields), "v2x_provider_",
                                 "v2x_provider_registered", "A provider: 1 for each."};
-const Record kClientRecord = {"clients", V2X_CTL_CLIENTS, "tV2XCtlClient", sizeof(tV2XCtlClient),
-                              kClientFields, std::size(kClientFields), "v2x_client_",
+const Record kClientRecord = {"clients", V2X_CTL_CLIENTS, "tV2XCtlClientEx",
+                              sizeof(tV2XCtlClientEx), kClientFields,
+                              std::size(kClientFields), "v2x_client_",
                               "v2x_client_connected", "An application connection: 1 for each."};
 
 std::string snake(const char* aipcName)
@@ -419,24 +490,6 @@ bool narrow_shows(const char* aipcName)
     return false;
 }
 
-// A count as at most 7 characters: exact below 10 million, else 3
-// significant digits and a unit ("12.3M", "4.56G").
-std::string short_count(uint64_t aicV)
-{
-    if (aicV < 10000000u) {
-        return std::to_string(aicV);
-    }
-    static const char* const kUnit[] = {"k", "M", "G", "T", "P", "E"};
-    double v = static_cast<double>(aicV);
-    size_t u = 0;
-    for (v /= 1000; v >= 999.5 && u + 1 < std::size(kUnit); v /= 1000) {
-        ++u;
-    }
-    char buf[16];
-    snprintf(buf, sizeof(buf), "%.3g%s", v, kUnit[u]);
-    return buf;
-}
-
 void print_list_table(FILE* aopOut, const Answer& aicAns, bool aicWide)
 {
     const Record& r = *aicAns.rec;
@@ -477,12 +530,48 @@ void print_list_table(FILE* aopOut, const Answer& aicAns, bool aicWide)
     }
 }
 
+// The length of an array element's name before its index ("ccIntervalUs"
+// of "ccIntervalUs[2]"); 0 for a plain field.
+size_t array_stem(const Field& aicF)
+{
+    const char* b = strchr(aicF.name, '[');
+    return b != nullptr ? static_cast<size_t>(b - aicF.name) : 0;
+}
+
+bool same_array(const Field& aicA, const Field& aicB)
+{
+    const size_t n = array_stem(aicA);
+    return n != 0 && array_stem(aicB) == n && strncmp(aicA.name, aicB.name, n) == 0;
+}
+
 void json_object(FILE* aopOut, const Answer& aicAns, const uint8_t* aipRec, bool aicNonzero)
 {
     const char* sep = "";
     fputc('{', aopOut);
     for (size_t c = 0; c < aicAns.rec->nFields; ++c) {
         const Field& f = aicAns.rec->fields[c];
+        if (array_stem(f) != 0 && shown(aicAns, f)) {
+            // The elements of an array field as one JSON array; --nonzero
+            // leaves it out only when every element is 0.
+            size_t end = c;
+            bool any = false;
+            for (; end < aicAns.rec->nFields && same_array(f, aicAns.rec->fields[end]) &&
+                   shown(aicAns, aicAns.rec->fields[end]);
+                 ++end) {
+                any = any || field_u64(aipRec, aicAns.rec->fields[end]) != 0;
+            }
+            if (any || !aicNonzero) {
+                fprintf(aopOut, "%s\"%.*s\":[", sep, static_cast<int>(array_stem(f)), f.name);
+                for (size_t e = c; e < end; ++e) {
+                    fprintf(aopOut, "%s%s", e == c ? "" : ",",
+                            field_text(aipRec, aicAns.rec->fields[e]).c_str());
+                }
+                fputc(']', aopOut);
+                sep = ",";
+            }
+            c = end - 1;
+            continue;
+        }
         if (shown(aicAns, f) && !(aicNonzero && field_u64(aipRec, f) == 0)) {
             fprintf(aopOut, "%s\"%s\":%s", sep, f.name, field_text(aipRec, f).c_str());
             sep = ",";
@@ -504,7 +593,7 @@ std::string prom_labels(const Record& aicRec, const uint8_t* aipRec, const Field
     }
     if (aipF != nullptr && aipF->family != nullptr) {
         s += s.empty() ? "{" : ",";
-        s += std::string("reason=\"") + aipF->reason + "\"";
+        s += std::string(aipF->family->label) + "=\"" + aipF->reason + "\"";
     }
     return s.empty() ? s : s + "}";
 }
@@ -531,6 +620,22 @@ const Record* record_for_verb(const std::string& verb)
         }
     }
     return nullptr;
+}
+
+std::string short_count(uint64_t aicV)
+{
+    if (aicV < 10000000u) {
+        return std::to_string(aicV);
+    }
+    static const char* const kUnit[] = {"k", "M", "G", "T", "P", "E"};
+    double v = static_cast<double>(aicV);
+    size_t u = 0;
+    for (v /= 1000; v >= 999.5 && u + 1 < std::size(kUnit); v /= 1000) {
+        ++u;
+    }
+    char buf[16];
+    snprintf(buf, sizeof(buf), "%.3g%s", v, kUnit[u]);
+    return buf;
 }
 
 uint64_t field_u64(const uint8_t* aipRec, const Field& aicF)

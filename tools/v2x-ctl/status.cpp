@@ -85,7 +85,7 @@ std::vector<Drop> top_drops(const Answer& aicStats)
     std::vector<Drop> all;
     for (size_t i = 0; i < kStatsRecord.nFields; ++i) {
         const Field& f = kStatsRecord.fields[i];
-        if (f.family == nullptr || !filled(aicStats, f)) {
+        if (f.family == nullptr || f.kind != Kind::Counter || !filled(aicStats, f)) {
             continue;
         }
         const uint64_t v = field_u64(aicStats.at(0), f);
@@ -112,6 +112,67 @@ long cbr_permille(const Answer& aicStats)
     }
     const uint64_t v = field_u64(aicStats.at(0), *f);
     return v > 1000 ? -1 : static_cast<long>(v);
+}
+
+// A stats field by name; false when the core does not count it.
+bool stat(const Answer& aicStats, const char* aipcName, uint64_t& aorV)
+{
+    const Field* f = stats_field(aipcName);
+    if (f == nullptr || !filled(aicStats, *f)) {
+        return false;
+    }
+    aorV = field_u64(aicStats.at(0), *f);
+    return true;
+}
+
+// The congestion gate as the stats show it; known is false for a core
+// without the gate.
+struct Congestion {
+    bool known = false;
+    uint64_t rule = 0, last = 0, smoothed = 0, ageMs = 0, held = 0, expired = 0, superseded = 0;
+    bool has_cbr() const { return last <= 1000 && ageMs != V2X_CBR_AGE_NONE; }
+};
+
+Congestion congestion(const Answer& aicStats)
+{
+    Congestion c;
+    c.known = stat(aicStats, "ccRule", c.rule) && stat(aicStats, "cbrLast", c.last) &&
+              stat(aicStats, "cbrSmoothed", c.smoothed) && stat(aicStats, "cbrAgeMs", c.ageMs) &&
+              stat(aicStats, "txGateHeld", c.held) && stat(aicStats, "txGatedExpired", c.expired) &&
+              stat(aicStats, "txGatedSuperseded", c.superseded);
+    return c;
+}
+
+const char* rule_name(uint64_t aicRule)
+{
+    static const char* const kNames[] = {"off", "reactive", "adaptive"};
+    return aicRule < 3 ? kNames[aicRule] : "unknown rule";
+}
+
+// A CBR per mille as "41.2 %"; "-" for none.
+std::string percent(uint64_t aicPermille)
+{
+    if (aicPermille > 1000) {
+        return "-";
+    }
+    char buf[16];
+    snprintf(buf, sizeof(buf), "%u.%u %%", static_cast<unsigned>(aicPermille / 10),
+             static_cast<unsigned>(aicPermille % 10));
+    return buf;
+}
+
+// An age in at most 9 characters: "120 ms", "12.5 s", "71582 min".
+std::string age(uint64_t aicMs)
+{
+    char buf[32];
+    if (aicMs < 1000) {
+        snprintf(buf, sizeof(buf), "%u ms", static_cast<unsigned>(aicMs));
+    } else if (aicMs < 600000) {
+        snprintf(buf, sizeof(buf), "%.1f s", static_cast<double>(aicMs) / 1000.0);
+    } else {
+        snprintf(buf, sizeof(buf), "%llu min", static_cast<unsigned long long>(aicMs / 60000));
+    }
+    return buf;
 }
 
 std::string duration(uint64_t aicMs)
@@ -230,6 +291,21 @@ void print_status_table(FILE* aopOut, const StatusView& aicV)
     } else {
         fprintf(aopOut, "channel      CBR %ld.%ld %% (last report)\n", cbr / 10, cbr % 10);
     }
+    // The gate's rule and the CBR it works from; then what it dropped.
+    // Counts are shortened so that the lines stay within 80 columns.
+    const Congestion cc = congestion(aicV.after);
+    if (!cc.known) {
+        fprintf(aopOut, "congestion   not counted by this core\n");
+    } else {
+        if (cc.has_cbr()) {
+            fprintf(aopOut, "congestion   %s, CBR %s (smoothed %s, %s ago)\n", rule_name(cc.rule),
+                    percent(cc.last).c_str(), percent(cc.smoothed).c_str(), age(cc.ageMs).c_str());
+        } else {
+            fprintf(aopOut, "congestion   %s, no CBR\n", rule_name(cc.rule));
+        }
+        fprintf(aopOut, "             gated drops %s expired, %s superseded\n",
+                short_count(cc.expired).c_str(), short_count(cc.superseded).c_str());
+    }
     // Since the process started, as the counters count.
     const std::vector<Drop> drops = top_drops(aicV.after);
     const char* head = "top drops";
@@ -273,7 +349,25 @@ void print_status_json(FILE* aopOut, const StatusView& aicV)
         }
     }
     const long cbr = cbr_permille(aicV.after);
-    fprintf(aopOut, "},\"rxCbrLast\":%ld,\"topDrops\":[", cbr < 0 ? 65535L : cbr);
+    fprintf(aopOut, "},\"rxCbrLast\":%ld,", cbr < 0 ? 65535L : cbr);
+    // The gate's state under the stats' names (65535 and 4294967295: no
+    // CBR yet, as in the stats); null from a core without the gate.
+    const Congestion cc = congestion(aicV.after);
+    if (cc.known) {
+        fprintf(aopOut,
+                "\"congestion\":{\"rule\":\"%s\",\"ccRule\":%llu,\"cbrLast\":%llu,"
+                "\"cbrSmoothed\":%llu,\"cbrAgeMs\":%llu,\"txGateHeld\":%llu,"
+                "\"txGatedExpired\":%llu,\"txGatedSuperseded\":%llu},",
+                rule_name(cc.rule), static_cast<unsigned long long>(cc.rule),
+                static_cast<unsigned long long>(cc.last),
+                static_cast<unsigned long long>(cc.smoothed),
+                static_cast<unsigned long long>(cc.ageMs), static_cast<unsigned long long>(cc.held),
+                static_cast<unsigned long long>(cc.expired),
+                static_cast<unsigned long long>(cc.superseded));
+    } else {
+        fprintf(aopOut, "\"congestion\":null,");
+    }
+    fprintf(aopOut, "\"topDrops\":[");
     const char* sep = "";
     for (const Drop& d : top_drops(aicV.after)) {
         fprintf(aopOut, "%s{\"name\":\"%s\",\"count\":%llu}", sep, d.name,
