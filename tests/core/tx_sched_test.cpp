@@ -73,6 +73,15 @@ protected:
         rt.now = aicUntil;
     }
     void drain() { run_until(rt.now + 100 * kGap); }
+    // The reactive gate at its defaults, on a channel at 0.95.
+    void busy_reactive()
+    {
+        tV2XCongestionCfg c;
+        tx_gate_defaults(&c);
+        c.rule = V2X_CC_RULE_REACTIVE;
+        sched->gate().configure(c);
+        sched->on_cbr(950, rt.now);
+    }
     std::vector<uint8_t> tags() const
     {
         std::vector<uint8_t> t;
@@ -301,11 +310,7 @@ TEST_F(TxSched, FilledDatagramsAreWrittenOnceWhereTheyLeaveFrom)
 // counted apart; a CBR that goes stale lets the rest go.
 TEST_F(TxSched, GateHoldsLowPrioritiesWhereSupersedeAndLifetimeStillAct)
 {
-    tV2XCongestionCfg c;
-    tx_gate_defaults(&c);
-    c.rule = V2X_CC_RULE_REACTIVE;
-    sched->gate().configure(c);
-    sched->on_cbr(950, rt.now);
+    busy_reactive();
     const uint64_t t0 = rt.now;
     const uint64_t sup0 = STAT_GET(txGatedSuperseded);
     const uint64_t exp0 = STAT_GET(txGatedExpired);
@@ -344,11 +349,7 @@ TEST_F(TxSched, GateHoldsLowPrioritiesWhereSupersedeAndLifetimeStillAct)
 // A report that opens the gate sooner wakes the queue sooner.
 TEST_F(TxSched, LowerCbrReArmsTheGateEarlier)
 {
-    tV2XCongestionCfg c;
-    tx_gate_defaults(&c);
-    c.rule = V2X_CC_RULE_REACTIVE;
-    sched->gate().configure(c);
-    sched->on_cbr(950, rt.now);
+    busy_reactive();
     const uint64_t t0 = rt.now;
     ASSERT_EQ(submit(1, 0, 0x01), 0);
     ASSERT_EQ(submit(1, 0, 0x02), 0);

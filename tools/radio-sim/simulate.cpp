@@ -15,11 +15,16 @@
 #include <fstream>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <unordered_map>
 
 #include "cfg_file.hpp"
+#include "core_stats.hpp"
+#include "self_log.h"
 #include "sidelink_params.h"
+#include "tx_sched.hpp"
+#include "v2x_types.h"
 
 extern char** environ;
 
@@ -35,6 +40,15 @@ using v2xcfg::only_known;
 constexpr int kExitRuntime = 1;
 constexpr int kExitBadScenario = 2;
 constexpr size_t kMaxBins = 100001;
+constexpr size_t kMaxSimMessages = 8;
+// A message through the scheduler starts with its tag (kind and generation
+// subframe), which comes back when it goes on the air.
+constexpr int kSimTagBytes = 8;
+static_assert(kSimDropReasons == kTxDropReasons, "one count per scheduler drop reason");
+static_assert(kSimRuleOff == static_cast<int>(V2X_CC_RULE_OFF) &&
+                  kSimRuleReactive == static_cast<int>(V2X_CC_RULE_REACTIVE) &&
+                  kSimRuleAdaptive == static_cast<int>(V2X_CC_RULE_ADAPTIVE),
+              "the rules are the core's");
 // The distances of pdr.json (those within range_m).
 constexpr double kReportM[] = {50.0, 100.0, 200.0, 300.0, 400.0, 500.0};
 
@@ -149,6 +163,115 @@ bool load_message(Reporter& r, const config_setting_t* sim, SimScenario& sc)
            number_in(r, msg, "rate_hz", w, 0.1, 100.0, sc.rateHz);
 }
 
+// A true/false setting; unchanged when absent.
+bool flag(Reporter& r, const config_setting_t* grp, const char* key, const std::string& where,
+          bool& out)
+{
+    const config_setting_t* s = config_setting_get_member(grp, key);
+    if (s == nullptr) {
+        return true;
+    }
+    if (config_setting_type(s) != CONFIG_TYPE_BOOL) {
+        return r.fail(s, where + key + " must be true or false");
+    }
+    out = config_setting_get_bool(s) != 0;
+    return true;
+}
+
+// simulate.messages: several kinds of message per vehicle, instead of the
+// one of simulate.message.
+bool load_messages(Reporter& r, const config_setting_t* sim, SimScenario& sc)
+{
+    const config_setting_t* list = config_setting_get_member(sim, "messages");
+    if (list == nullptr) {
+        return true;
+    }
+    const config_setting_t* one = config_setting_get_member(sim, "message");
+    if (one != nullptr) {
+        return r.fail(list, "simulate.messages and simulate.message exclude each other (give "
+                            "one kind of message in message, or several in messages)");
+    }
+    const int n = config_setting_length(list);
+    if (config_setting_type(list) != CONFIG_TYPE_LIST || n < 1 ||
+        static_cast<size_t>(n) > kMaxSimMessages) {
+        return r.fail(list, "simulate.messages must be a list of 1 to " +
+                                std::to_string(kMaxSimMessages) +
+                                " groups ( { bytes = ...; }, ... )");
+    }
+    sc.messages.clear();
+    for (int i = 0; i < n; ++i) {
+        const config_setting_t* e = config_setting_get_elem(list, static_cast<unsigned>(i));
+        const config_setting_t* at = config_setting_source_line(e) > 0 ? e : list;
+        const std::string w = "simulate.messages[" + std::to_string(i) + "].";
+        if (config_setting_type(e) != CONFIG_TYPE_GROUP) {
+            return r.fail(at, w.substr(0, w.size() - 1) + " must be a group { bytes = ...; }");
+        }
+        SimMessage m;
+        if (!only_known(r, e, {"bytes", "rate_hz", "priority", "lifetime_ms", "supersede"}, w) ||
+            !whole_in(r, e, "bytes", w, 1, 65535, m.bytes) ||
+            !number_in(r, e, "rate_hz", w, 0.1, 100.0, m.rateHz) ||
+            !whole_in(r, e, "priority", w, 0, 7, m.priority) ||
+            !whole_in(r, e, "lifetime_ms", w, 0, 60000, m.lifetimeMs) ||
+            !flag(r, e, "supersede", w, m.supersede)) {
+            return false;
+        }
+        sc.messages.push_back(m);
+    }
+    // The first kind stands for "the message" where one is named (titles).
+    sc.bytes = sc.messages[0].bytes;
+    sc.rateHz = sc.messages[0].rateHz;
+    sc.messagesGiven = true;
+    return true;
+}
+
+// simulate.congestion: the rules each density runs under, and how often
+// each vehicle's gate hears its CBR.
+bool load_congestion(Reporter& r, const config_setting_t* sim, SimScenario& sc)
+{
+    const config_setting_t* cc = nullptr;
+    if (!subgroup(r, sim, "congestion", "simulate.", cc)) {
+        return false;
+    }
+    if (cc == nullptr) {
+        return true;
+    }
+    const std::string w = "simulate.congestion.";
+    if (!only_known(r, cc, {"rules", "cbr_report_ms"}, w) ||
+        !whole_in(r, cc, "cbr_report_ms", w, 1, 1000, sc.cbrReportMs)) {
+        return false;
+    }
+    const config_setting_t* list = config_setting_get_member(cc, "rules");
+    if (list == nullptr) {
+        return r.fail(cc, w + "rules is missing: give [\"off\", \"reactive\", \"adaptive\"] or "
+                              "some of them");
+    }
+    const int type = config_setting_type(list);
+    const int n = config_setting_length(list);
+    if ((type != CONFIG_TYPE_ARRAY && type != CONFIG_TYPE_LIST) || n < 1 || n > 3) {
+        return r.fail(list, w + "rules must be a list of 1 to 3 of \"off\", \"reactive\", "
+                                "\"adaptive\"");
+    }
+    for (int i = 0; i < n; ++i) {
+        const config_setting_t* e = config_setting_get_elem(list, static_cast<unsigned>(i));
+        const config_setting_t* at = config_setting_source_line(e) > 0 ? e : list;
+        const std::string key = w + "rules[" + std::to_string(i) + "]";
+        const char* name =
+            config_setting_type(e) == CONFIG_TYPE_STRING ? config_setting_get_string(e) : nullptr;
+        int rule = -1;
+        for (int k = kSimRuleOff; name != nullptr && k <= kSimRuleAdaptive; ++k) {
+            rule = strcmp(name, sim_rule_name(k)) == 0 ? k : rule;
+        }
+        if (rule < 0) {
+            return r.fail(at, key + " must be \"off\", \"reactive\" or \"adaptive\"");
+        }
+        if (std::find(sc.rules.begin(), sc.rules.end(), rule) != sc.rules.end()) {
+            return r.fail(at, key + " = \"" + name + "\" is given twice");
+        }
+        sc.rules.push_back(rule);
+    }
+    return true;
+}
+
 bool load_densities(Reporter& r, const config_setting_t* sim, SimScenario& sc)
 {
     const config_setting_t* list = config_setting_get_member(sim, "densities");
@@ -228,15 +351,37 @@ bool check_whole(Reporter& r, const config_setting_t* root, const config_setting
         sc.sidelink.ringM = sc.roadLengthM;
     }
     const Sidelink probe(1, sc.sidelink, 0);
-    if (probe.subchannels_for(static_cast<size_t>(sc.bytes)) == 0) {
-        const config_setting_t* msg = config_setting_get_member(sim, "message");
-        const config_setting_t* bytes =
+    if (!sc.messagesGiven) {
+        sc.messages[0].bytes = sc.bytes;
+        sc.messages[0].rateHz = sc.rateHz;
+    }
+    const config_setting_t* list = config_setting_get_member(sim, "messages");
+    for (size_t k = 0; k < sc.messages.size(); ++k) {
+        const int bytes = sc.messages[k].bytes;
+        const config_setting_t* msg =
+            sc.messagesGiven ? config_setting_get_elem(list, static_cast<unsigned>(k))
+                             : config_setting_get_member(sim, "message");
+        const config_setting_t* at =
             msg != nullptr ? config_setting_get_member(msg, "bytes") : nullptr;
-        return r.fail(bytes != nullptr ? bytes : sim,
-                      "simulate.message.bytes = " + std::to_string(sc.bytes) +
-                          " does not fit the channel: " + std::to_string(sc.sidelink.subchannels) +
-                          " sub-channels of " + std::to_string(sc.sidelink.subchannelRbs) +
-                          " resource blocks at MCS " + std::to_string(sc.sidelink.mcs));
+        at = at != nullptr ? at : sc.messagesGiven ? msg : sim;
+        const std::string key = sc.messagesGiven
+                                    ? "simulate.messages[" + std::to_string(k) + "].bytes"
+                                    : std::string("simulate.message.bytes");
+        if (probe.subchannels_for(static_cast<size_t>(bytes)) == 0) {
+            return r.fail(at, key + " = " + std::to_string(bytes) +
+                                  " does not fit the channel: " +
+                                  std::to_string(sc.sidelink.subchannels) + " sub-channels of " +
+                                  std::to_string(sc.sidelink.subchannelRbs) +
+                                  " resource blocks at MCS " + std::to_string(sc.sidelink.mcs));
+        }
+        // Through the scheduler a message carries its kind and generation
+        // time in its first bytes, and must fit the core's datagram.
+        if (!sc.rules.empty() && (bytes < kSimTagBytes || bytes > TxScheduler::kMaxLen)) {
+            return r.fail(at, key + " = " + std::to_string(bytes) +
+                                  ": through the core's transmit scheduler a message takes " +
+                                  std::to_string(kSimTagBytes) + " to " +
+                                  std::to_string(TxScheduler::kMaxLen) + " bytes");
+        }
     }
     return true;
 }
@@ -629,12 +774,12 @@ bool load_simulate(Reporter& r, const config_setting_t* root, SimScenario& sc)
     const std::string w = "simulate.";
     const config_setting_t* fcd = config_setting_get_member(sim, "sumo_fcd");
     if (!only_known(r, sim,
-                    {"densities", "road", "sumo_fcd", "message", "seconds", "warmup_s", "range_m",
-                     "bin_m", "reference"},
+                    {"densities", "road", "sumo_fcd", "message", "messages", "congestion",
+                     "seconds", "warmup_s", "range_m", "bin_m", "reference"},
                     w) ||
         (fcd != nullptr ? !load_sumo_key(r, sim, fcd, sc)
                         : !load_densities(r, sim, sc) || !load_road(r, sim, sc)) ||
-        !load_message(r, sim, sc) ||
+        !load_message(r, sim, sc) || !load_messages(r, sim, sc) || !load_congestion(r, sim, sc) ||
         !number_in(r, sim, "seconds", w, 0.001, 86400.0, sc.seconds) ||
         !number_in(r, sim, "warmup_s", w, 0.0, 3600.0, sc.warmupS) ||
         !number_in(r, sim, "range_m", w, 1.0, 100000.0, sc.rangeM)) {
@@ -708,6 +853,16 @@ public:
     {
         ++r_.allTransmissions;
         r_.transmissions += sf >= fromSf_ ? 1 : 0;
+        // The message's own age: from its generation, the scheduler's wait
+        // and the module's included.
+        SimKindResult* kr = kind_of(tag);
+        const int64_t gen = static_cast<int64_t>(tag >> 8);
+        if (kr != nullptr && gen >= fromSf_ && queuedSf >= gen) {
+            ++kr->onAir;
+            kr->age.add(static_cast<uint64_t>(sf - gen));
+            kr->queueWait.add(static_cast<uint64_t>(queuedSf - gen));
+            kr->radioWait.add(static_cast<uint64_t>(sf - queuedSf));
+        }
         if (tap_ != nullptr) {
             tap_->on_transmit(from, tag, sf, queuedSf, first, count);
         }
@@ -725,30 +880,128 @@ public:
             SimBin& b = r_.bins[k];
             ++b.offered;
             ++b.outcome[static_cast<int>(rec.loss)];
+            SimKindResult* kr = kind_of(rec.tag);
+            if (kr != nullptr) {
+                ++kr->bins[k].offered;
+                ++kr->bins[k].outcome[static_cast<int>(rec.loss)];
+            }
         }
     }
 
 private:
+    // A tag is the message's generation subframe above its kind's index.
+    SimKindResult* kind_of(uint64_t tag)
+    {
+        const size_t kind = static_cast<size_t>(tag & 0xFF);
+        return kind < r_.kinds.size() ? &r_.kinds[kind] : nullptr;
+    }
+
     DensityResult& r_;
     int64_t fromSf_;
     double binM_;
     SlSink* tap_;
 };
 
-// A vehicle's next message, in the calendar (a min-heap by subframe).
-struct Gen {
+uint64_t sim_tag(int64_t genSf, size_t kind)
+{
+    return (static_cast<uint64_t>(genSf) << 8) | static_cast<uint64_t>(kind);
+}
+
+// A station's timer in the calendar (a min-heap by subframe).
+struct Wake {
     int64_t sf;
     uint32_t vehicle;
+    uint32_t armed;
 };
 
-bool later(const Gen& a, const Gen& b)
+bool wake_later(const Wake& a, const Wake& b)
 {
     return a.sf != b.sf ? a.sf > b.sf : a.vehicle > b.vehicle;
 }
 
+// One vehicle's transmit scheduler, the core's own, on the simulated clock:
+// its timer is a wake-up in the run's calendar, its radio the model.
+class SimStation final : public TxRuntime, public TxOutput {
+public:
+    // What the run lends every station: the clock, the calendar, the model.
+    struct Shared {
+        int64_t nowSf = 0;
+        int64_t warmSf = 0;
+        Sidelink* sl = nullptr;
+        DensityResult* res = nullptr;
+        std::vector<Wake>* wakes = nullptr;
+    };
+
+    SimStation(uint32_t index, Shared& sh) : index_(index), sh_(sh) { sched_.bind(this, this); }
+    TxScheduler& sched() { return sched_; }
+    uint32_t armed() const { return armed_; }
+
+    uint64_t now_us() override { return static_cast<uint64_t>(sh_.nowSf) * 1000u; }
+    void arm(uint64_t aicDelayUs) override;
+    void cancel() override { ++armed_; }
+    int transmit(const char* aipcMsg, int aicLen) override
+    {
+        uint64_t tag = 0;
+        memcpy(&tag, aipcMsg, sizeof(tag));
+        const int64_t at = sh_.sl->submit(index_, static_cast<size_t>(aicLen), sh_.nowSf, tag);
+        SimKindResult* kr = kind(tag & 0xFF, static_cast<int64_t>(tag >> 8));
+        if (kr != nullptr) {
+            ++(at < 0 ? kr->refused : kr->sent);
+        }
+        return at < 0 ? -1 : 0;
+    }
+    void sent(const TxMeta&, uint64_t, int) override {}
+    void dropped(const TxMeta& aicMeta, TxDrop aicWhy) override
+    {
+        SimKindResult* kr =
+            kind(aicMeta.aid - kAidBase, static_cast<int64_t>(aicMeta.callUs / 1000));
+        if (kr != nullptr) {
+            ++kr->dropped[static_cast<int>(aicWhy)];
+        }
+    }
+    void room(uint8_t) override {}
+
+    static constexpr uint32_t kAidBase = 1;  // kind k's AID is kAidBase + k
+
+private:
+    // The counts of a kind, for messages generated after the warm-up.
+    SimKindResult* kind(uint64_t k, int64_t genSf)
+    {
+        return genSf >= sh_.warmSf && k < sh_.res->kinds.size() ? &sh_.res->kinds[k] : nullptr;
+    }
+
+    uint32_t index_;
+    Shared& sh_;
+    uint32_t armed_ = 0;  // the newest arm's number: older wake-ups are void
+    TxScheduler sched_;
+};
+
+void SimStation::arm(uint64_t aicDelayUs)
+{
+    // At the start of the first subframe not before the delay's end.
+    const uint64_t at = now_us() + aicDelayUs;
+    const int64_t sf = static_cast<int64_t>((at + 999u) / 1000u);
+    sh_.wakes->push_back(Wake{sf, index_, ++armed_});
+    std::push_heap(sh_.wakes->begin(), sh_.wakes->end(), wake_later);
+}
+
+// A vehicle's next message, in the calendar (a min-heap by subframe).
+struct Gen {
+    int64_t sf;
+    uint32_t vehicle;
+    uint32_t kind;  // index into the scenario's messages
+};
+
+bool later(const Gen& a, const Gen& b)
+{
+    return a.sf != b.sf             ? a.sf > b.sf
+           : a.vehicle != b.vehicle ? a.vehicle > b.vehicle
+                                    : a.kind > b.kind;
+}
+
 // The shares of each outcome at `distanceM`, interpolated between the two
 // nearest bins' centres; false when a bin needed has nothing decided.
-bool shares_at(const SimScenario& sc, const DensityResult& r, double distanceM,
+bool shares_at(const SimScenario& sc, const std::vector<SimBin>& bins, double distanceM,
                double out[kSlLossCauses])
 {
     const double pos = distanceM / sc.binM;
@@ -758,17 +1011,23 @@ bool shares_at(const SimScenario& sc, const DensityResult& r, double distanceM,
     const size_t k0 = static_cast<size_t>(pos);
     const double f = pos - static_cast<double>(k0);
     const size_t k1 = f > 1e-9 ? k0 + 1 : k0;
-    if (k1 >= r.bins.size() || r.bins[k0].offered == 0 || r.bins[k1].offered == 0) {
+    if (k1 >= bins.size() || bins[k0].offered == 0 || bins[k1].offered == 0) {
         return false;
     }
     for (int c = 0; c < kSlLossCauses; ++c) {
         const double a =
-            static_cast<double>(r.bins[k0].outcome[c]) / static_cast<double>(r.bins[k0].offered);
+            static_cast<double>(bins[k0].outcome[c]) / static_cast<double>(bins[k0].offered);
         const double b =
-            static_cast<double>(r.bins[k1].outcome[c]) / static_cast<double>(r.bins[k1].offered);
+            static_cast<double>(bins[k1].outcome[c]) / static_cast<double>(bins[k1].offered);
         out[c] = k1 == k0 ? a : a + (b - a) * f;
     }
     return true;
+}
+
+bool shares_at(const SimScenario& sc, const DensityResult& r, double distanceM,
+               double out[kSlLossCauses])
+{
+    return shares_at(sc, r.bins, distanceM, out);
 }
 
 // --- output --------------------------------------------------------------
@@ -925,8 +1184,27 @@ std::string simulation_json(const SimScenario& sc, uint64_t seed,
            << ", \"lanes\": " << sc.lanes << ", \"lane_width_m\": " << num(sc.laneWidthM)
            << ", \"ring\": " << (sc.ring ? "true" : "false") << "}";
     }
-    os << ", \"message\": {\"bytes\": " << sc.bytes << ", \"rate_hz\": " << num(sc.rateHz)
-       << "}, \"seconds\": " << num(sc.seconds) << ", \"warmup_s\": " << num(sc.warmupS)
+    if (sc.messagesGiven) {
+        os << ", \"messages\": [";
+        for (size_t k = 0; k < sc.messages.size(); ++k) {
+            const SimMessage& m = sc.messages[k];
+            os << (k ? ", " : "") << "{\"bytes\": " << m.bytes << ", \"rate_hz\": " << num(m.rateHz)
+               << ", \"priority\": " << m.priority << ", \"lifetime_ms\": " << m.lifetimeMs
+               << ", \"supersede\": " << (m.supersede ? "true" : "false") << "}";
+        }
+        os << "]";
+    } else {
+        os << ", \"message\": {\"bytes\": " << sc.bytes << ", \"rate_hz\": " << num(sc.rateHz)
+           << "}";
+    }
+    if (!sc.rules.empty()) {
+        os << ", \"congestion\": {\"rules\": [";
+        for (size_t j = 0; j < sc.rules.size(); ++j) {
+            os << (j ? ", " : "") << json_string(sim_rule_name(sc.rules[j]));
+        }
+        os << "], \"cbr_report_ms\": " << sc.cbrReportMs << "}";
+    }
+    os << ", \"seconds\": " << num(sc.seconds) << ", \"warmup_s\": " << num(sc.warmupS)
        << ", \"range_m\": " << num(sc.rangeM) << ", \"bin_m\": " << num(sc.binM) << "},\n";
     if (!sc.sumoFcd.empty()) {
         // The trace's time line: the run covers from_s to to_s of it.
@@ -945,6 +1223,9 @@ std::string simulation_json(const SimScenario& sc, uint64_t seed,
         const DensityResult& r = res[i];
         os << (i ? "," : "") << "\n    {\"density\": " << num(r.density)
            << ", \"vehicles\": " << r.vehicles;
+        if (r.rule >= 0) {
+            os << ", \"rule\": " << json_string(sim_rule_name(r.rule));
+        }
         result_json(os, sc, r);
     }
     os << "\n  ]\n}\n";
@@ -1111,6 +1392,193 @@ std::string gnuplot_script(const SimScenario& sc, const std::vector<DensityResul
     return os.str();
 }
 
+// --- the congestion study's outputs ----------------------------------------
+
+const char* const kDropKeys[kSimDropReasons] = {"expired", "superseded", "at_exit",
+                                                "gated_expired", "gated_superseded"};
+
+std::string dist_json(const SimDist& d)
+{
+    std::ostringstream os;
+    os << "{\"p50\": " << d.quantile(0.5) << ", \"p99\": " << d.quantile(0.99)
+       << ", \"max\": " << d.max << ", \"mean\": " << fixed(d.mean(), 2) << "}";
+    return os.str();
+}
+
+std::string pdr_at_json(const SimScenario& sc, const std::vector<SimBin>& bins)
+{
+    std::ostringstream os;
+    os << "{";
+    bool first = true;
+    for (double d : kReportM) {
+        if (d > sc.rangeM) {
+            continue;
+        }
+        double sh[kSlLossCauses];
+        os << (first ? "" : ", ") << json_string(num(d)) << ": "
+           << (shares_at(sc, bins, d, sh) ? fixed(sh[0], 4) : "null");
+        first = false;
+    }
+    os << "}";
+    return os.str();
+}
+
+// The kind the study calls urgent: the most urgent priority (the last such
+// entry); the first entry is the one whose delivery is reported.
+size_t urgent_kind(const SimScenario& sc)
+{
+    size_t u = 0;
+    for (size_t k = 0; k < sc.messages.size(); ++k) {
+        u = sc.messages[k].priority >= sc.messages[u].priority ? k : u;
+    }
+    return u;
+}
+
+double cbr_mean(const DensityResult& r)
+{
+    return r.cbrSamples ? r.cbrSum / static_cast<double>(r.cbrSamples) : 0.0;
+}
+
+// congestion.json: per density (or "sumo"), per rule: the mean CBR, the
+// first message kind's delivery at 50..500 m, the urgent kind's age at the
+// radio, and every kind's counts. runs[rule][density].
+std::string congestion_json(const SimScenario& sc,
+                            const std::vector<std::vector<DensityResult>>& runs)
+{
+    std::ostringstream os;
+    os << "{\n  \"rules\": [";
+    for (size_t j = 0; j < sc.rules.size(); ++j) {
+        os << (j ? ", " : "") << json_string(sim_rule_name(sc.rules[j]));
+    }
+    const size_t urgent = urgent_kind(sc);
+    os << "], \"cbr_report_ms\": " << sc.cbrReportMs << ", \"pdr_of\": 0, \"urgent\": " << urgent
+       << ",\n  \"messages\": [";
+    for (size_t k = 0; k < sc.messages.size(); ++k) {
+        const SimMessage& m = sc.messages[k];
+        os << (k ? ", " : "") << "{\"bytes\": " << m.bytes << ", \"rate_hz\": " << num(m.rateHz)
+           << ", \"priority\": " << m.priority << ", \"lifetime_ms\": " << m.lifetimeMs
+           << ", \"supersede\": " << (m.supersede ? "true" : "false") << "}";
+    }
+    os << "],\n  \"results\": {";
+    const size_t nd = runs.empty() ? 0 : runs[0].size();
+    for (size_t d = 0; d < nd; ++d) {
+        os << (d ? "," : "") << "\n    " << json_string(result_key(runs[0][d])) << ": {";
+        for (size_t j = 0; j < runs.size(); ++j) {
+            const DensityResult& r = runs[j][d];
+            os << (j ? "," : "") << "\n      " << json_string(sim_rule_name(r.rule))
+               << ": {\"vehicles\": " << r.vehicles << ", \"cbr_mean\": " << fixed(cbr_mean(r), 4)
+               << ", \"pdr\": " << pdr_at_json(sc, r.kinds[0].bins)
+               << ",\n        \"urgent_age_ms\": " << dist_json(r.kinds[urgent].age)
+               << ", \"gate_held\": " << r.gateHeld << ", \"cpu_s\": " << fixed(r.cpuS, 3)
+               << ",\n        \"messages\": [";
+            for (size_t k = 0; k < r.kinds.size(); ++k) {
+                const SimKindResult& kr = r.kinds[k];
+                os << (k ? "," : "") << "\n          {\"priority\": " << sc.messages[k].priority
+                   << ", \"generated\": " << kr.generated << ", \"refused\": " << kr.refused
+                   << ", \"sent\": " << kr.sent << ", \"on_air\": " << kr.onAir
+                   << ", \"held\": " << kr.held << ", \"dropped\": {";
+                for (int c = 0; c < kSimDropReasons; ++c) {
+                    os << (c ? ", " : "") << json_string(kDropKeys[c]) << ": " << kr.dropped[c];
+                }
+                os << "},\n           \"pdr\": " << pdr_at_json(sc, kr.bins)
+                   << ",\n           \"age_ms\": " << dist_json(kr.age)
+                   << ", \"queue_wait_ms\": " << dist_json(kr.queueWait)
+                   << ", \"radio_wait_ms\": " << dist_json(kr.radioWait) << "}";
+            }
+            os << "]}";
+        }
+        os << "}";
+    }
+    os << "\n  }\n}\n";
+    return os.str();
+}
+
+// congestion.png: per density, the first kind's delivery against distance
+// under each rule; beside them the mean CBR per density and rule.
+std::string congestion_gnuplot(const SimScenario& sc,
+                               const std::vector<std::vector<DensityResult>>& runs,
+                               const std::string& png)
+{
+    static const char* const kRuleColours[] = {"#555555", "#d62728", "#1f77b4"};
+    std::ostringstream os;
+    const size_t nd = runs.empty() ? 0 : runs[0].size();
+    const size_t panels = nd + 1;
+    const size_t cols = panels <= 2 ? panels : (panels + 1) / 2;
+    const size_t rows = (panels + cols - 1) / cols;
+    for (size_t d = 0; d < nd; ++d) {
+        for (size_t j = 0; j < runs.size(); ++j) {
+            os << "$pdr_" << d << "_" << j << " << EOD\n";
+            const std::vector<SimBin>& bins = runs[j][d].kinds[0].bins;
+            for (size_t k = 0; k < bins.size(); ++k) {
+                if (bins[k].offered > 0) {
+                    os << num(static_cast<double>(k) * sc.binM) << " "
+                       << fixed(static_cast<double>(bins[k].outcome[0]) /
+                                    static_cast<double>(bins[k].offered),
+                                5)
+                       << "\n";
+                }
+            }
+            os << "EOD\n";
+        }
+    }
+    os << "$cbr << EOD\n";
+    for (size_t d = 0; d < nd; ++d) {
+        os << json_string(result_key(runs[0][d]));
+        for (size_t j = 0; j < runs.size(); ++j) {
+            os << " " << fixed(cbr_mean(runs[j][d]), 4);
+        }
+        os << "\n";
+    }
+    os << "EOD\n";
+    const SimMessage& m = sc.messages[0];
+    os << "if (strstrt(GPVAL_TERMINALS, 'pngcairo') > 0) {\n"
+       << "  set terminal pngcairo size " << 520 * cols << "," << 400 * rows << " font ',10'\n"
+       << "} else {\n"
+       << "  set terminal png size " << 520 * cols << "," << 400 * rows << "\n"
+       << "}\n"
+       << "set output " << gp_string(png) << "\n"
+       << "set multiplot layout " << rows << "," << cols << " title "
+       << gp_string("Congestion gate: " + std::to_string(m.bytes) + " B at " + num(m.rateHz) +
+                    " Hz, priority " + std::to_string(m.priority) + " (" +
+                    std::to_string(sc.messages.size()) + " kinds of message), " +
+                    num(sc.sidelink.txPowerDbm) + " dBm, " + num(sc.seconds) +
+                    " s counted after " + num(sc.warmupS) + " s")
+       << "\n"
+       << "set grid\nset key bottom left\n";
+    for (size_t d = 0; d < nd; ++d) {
+        const DensityResult& r0 = runs[0][d];
+        os << "set title "
+           << gp_string(r0.sumo ? std::string("SUMO trace")
+                                : num(r0.density) + " vehicles/m (" +
+                                      std::to_string(r0.vehicles) + " vehicles)")
+           << "\nset xlabel 'distance (m)'\nset ylabel 'delivery ratio, priority "
+           << sc.messages[0].priority << "'\nset xrange [0:" << num(sc.rangeM)
+           << "]\nset yrange [0:1.02]\nplot ";
+        for (size_t j = 0; j < runs.size(); ++j) {
+            const int rule = runs[j][d].rule;
+            os << (j ? ", \\\n     " : "") << "$pdr_" << d << "_" << j
+               << " using 1:2 with linespoints lw 2 pt 7 ps 0.5 lc rgb '"
+               << kRuleColours[rule >= 0 && rule < 3 ? rule : 0] << "' title "
+               << gp_string(std::string(sim_rule_name(rule)) + ", CBR " +
+                            fixed(cbr_mean(runs[j][d]), 2));
+        }
+        os << "\n";
+    }
+    os << "set title 'Mean CBR (dashed: the adaptive rule''s target, 0.68)'\n"
+       << "set xlabel 'vehicles per metre'\nset ylabel 'mean CBR'\nset xrange [*:*]\n"
+       << "set yrange [0:1]\nset key top left\nset style data histograms\n"
+       << "set style histogram clustered gap 1\nset style fill solid 0.8 border -1\n"
+       << "set arrow 1 from graph 0, first 0.68 to graph 1, first 0.68 nohead dt 2 lw 2\nplot ";
+    for (size_t j = 0; j < runs.size(); ++j) {
+        const int rule = runs[j][0].rule;
+        os << (j ? ", " : "") << "$cbr using " << j + 2 << (j ? "" : ":xtic(1)") << " lc rgb '"
+           << kRuleColours[rule >= 0 && rule < 3 ? rule : 0] << "' title "
+           << gp_string(sim_rule_name(rule));
+    }
+    os << "\nunset multiplot\n";
+    return os.str();
+}
+
 // Runs gnuplot on `script`, its output into `logPath`. 0: drawn; 1: it
 // failed; 2: there is no gnuplot.
 int run_gnuplot(const std::string& script, const std::string& logPath)
@@ -1154,6 +1622,48 @@ std::string default_out_dir(const std::string& scenario)
 
 }  // namespace
 
+void SimDist::add(uint64_t ms)
+{
+    if (hist.empty()) {
+        hist.assign(kHistMs + 1, 0);
+    }
+    ++hist[std::min<uint64_t>(ms, kHistMs)];
+    ++count;
+    max = std::max(max, ms);
+    sum += static_cast<double>(ms);
+}
+
+uint64_t SimDist::quantile(double q) const
+{
+    if (count == 0) {
+        return 0;
+    }
+    const auto want = std::max<uint64_t>(
+        1, static_cast<uint64_t>(std::ceil(q * static_cast<double>(count))));
+    uint64_t seen = 0;
+    for (size_t a = 0; a < kHistMs; ++a) {
+        seen += hist[a];
+        if (seen >= want) {
+            return a;
+        }
+    }
+    return max;  // in the last, open-ended place
+}
+
+const char* sim_rule_name(int rule)
+{
+    switch (rule) {
+    case kSimRuleOff:
+        return "off";
+    case kSimRuleReactive:
+        return "reactive";
+    case kSimRuleAdaptive:
+        return "adaptive";
+    default:
+        return "none";
+    }
+}
+
 bool read_sumo_fcd(const std::string& path, SumoTrace& out, std::string& err)
 {
     std::string text;
@@ -1184,20 +1694,31 @@ namespace {
 // a trace: all absent until its first timestep), the phases come from
 // `place`. Plays [0, endSf).
 void run_model(const SimScenario& sc, Sidelink& sl, Rng& place, const SumoTrace* trace,
-               int64_t endSf, SlSink* tap, double cpu0, DensityResult& res)
+               int64_t endSf, SlSink* tap, double cpu0, DensityResult& res, int rule)
 {
     const size_t n = sl.size();
+    const size_t kinds = sc.messages.size();
     sl.set_decide_range(sc.rangeM + sc.binM / 2.0);
-    const double periodMs = 1000.0 / sc.rateHz;
-    std::vector<double> nextMs(n);
+    // Per vehicle and kind, when its next message comes (ms); each kind from
+    // a random phase of its own, drawn vehicle by vehicle.
+    std::vector<double> nextMs(n * kinds);
     std::vector<Gen> cal;
-    cal.reserve(n);
+    cal.reserve(n * kinds);
     for (size_t i = 0; i < n; ++i) {
-        nextMs[i] = place.uniform() * periodMs;
-        cal.push_back(Gen{static_cast<int64_t>(nextMs[i]), static_cast<uint32_t>(i)});
+        for (size_t k = 0; k < kinds; ++k) {
+            double& at = nextMs[i * kinds + k];
+            at = place.uniform() * (1000.0 / sc.messages[k].rateHz);
+            cal.push_back(Gen{static_cast<int64_t>(at), static_cast<uint32_t>(i),
+                              static_cast<uint32_t>(k)});
+        }
     }
     std::make_heap(cal.begin(), cal.end(), later);
     res.bins.assign(static_cast<size_t>(sc.rangeM / sc.binM + 1e-9) + 1, SimBin{});
+    res.rule = rule;
+    res.kinds.assign(kinds, SimKindResult{});
+    for (SimKindResult& kr : res.kinds) {
+        kr.bins.assign(res.bins.size(), SimBin{});
+    }
     const int64_t warmSf = std::llround(sc.warmupS * 1000.0);
     res.simulatedS = static_cast<double>(endSf) / 1000.0;
     BinSink sink(res, warmSf, sc.binM, tap);
@@ -1215,6 +1736,37 @@ void run_model(const SimScenario& sc, Sidelink& sl, Rng& place, const SumoTrace*
             }
         }
     };
+    // With a rule, every vehicle sends through a scheduler of its own (each
+    // some 170 KB: on the heap), which hears its CBR every cbr_report_ms.
+    std::vector<Wake> wakes;
+    SimStation::Shared shared;
+    shared.warmSf = warmSf;
+    shared.sl = &sl;
+    shared.res = &res;
+    shared.wakes = &wakes;
+    std::vector<std::unique_ptr<SimStation>> st;
+    int64_t nextReport = never;
+    const uint64_t heldBefore = STAT_GET(txGateHeld);
+    // The scheduler says on the log when requests expire or are superseded:
+    // in a study that is the point, and the counts tell it.
+    const eLogLevl logWas = gLogLevl;
+    if (rule >= 0) {
+        gLogLevl = LOG_LEV_OFF;
+        tV2XCongestionCfg cfg;
+        tx_gate_defaults(&cfg);
+        cfg.rule = static_cast<uint32_t>(rule);
+        st.reserve(n);
+        for (size_t i = 0; i < n; ++i) {
+            st.emplace_back(new SimStation(static_cast<uint32_t>(i), shared));
+            st.back()->sched().gate().configure(cfg);
+        }
+        wakes.reserve(4 * n);
+        nextReport = sc.cbrReportMs;
+    }
+    std::vector<char> msg;
+    for (const SimMessage& m : sc.messages) {
+        msg.resize(std::max(msg.size(), static_cast<size_t>(m.bytes)));
+    }
     const double cpu1 = cpu_seconds();
     const double wall1 = wall_seconds();
     res.setupS = cpu1 - cpu0;
@@ -1224,7 +1776,13 @@ void run_model(const SimScenario& sc, Sidelink& sl, Rng& place, const SumoTrace*
         a = a < 0 ? never : a;
         const int64_t p =
             trace != nullptr && step < trace->steps.size() ? trace->steps[step].sf : never;
-        const int64_t t = std::min(std::min(a, g), p);
+        // Wake-ups an arm since replaced are void.
+        while (!wakes.empty() && wakes.front().armed != st[wakes.front().vehicle]->armed()) {
+            std::pop_heap(wakes.begin(), wakes.end(), wake_later);
+            wakes.pop_back();
+        }
+        const int64_t w = wakes.empty() ? never : wakes.front().sf;
+        const int64_t t = std::min(std::min(std::min(a, g), std::min(p, w)), nextReport);
         if (t >= endSf) {
             break;
         }
@@ -1251,27 +1809,83 @@ void run_model(const SimScenario& sc, Sidelink& sl, Rng& place, const SumoTrace*
             ++res.timesteps;
             continue;
         }
-        if (a <= g) {
+        if (nextReport <= t) {
+            // The module's report: the CBR over the 100 subframes before
+            // now, measured now.
+            shared.nowSf = nextReport;
+            for (size_t i = 0; i < n; ++i) {
+                if (sl.present(i)) {
+                    const double cbr = sl.cbr(i, nextReport - 1);
+                    const long pm = std::lround(std::min(1.0, std::max(0.0, cbr)) * 1000.0);
+                    st[i]->sched().on_cbr(static_cast<uint16_t>(pm),
+                                          static_cast<uint64_t>(nextReport) * 1000u);
+                }
+            }
+            nextReport += sc.cbrReportMs;
+            continue;
+        }
+        if (a <= g && a <= w) {
             // The air of a subframe first: a message generated during it
             // goes out later in any case.
             sl.run_subframe(a, sink);
             continue;
         }
+        if (w <= g) {
+            // A scheduler's timer: what waited may leave now.
+            const Wake e = wakes.front();
+            std::pop_heap(wakes.begin(), wakes.end(), wake_later);
+            wakes.pop_back();
+            shared.nowSf = w;
+            st[e.vehicle]->cancel();  // fired: this arm is spent
+            st[e.vehicle]->sched().on_timer();
+            continue;
+        }
+        shared.nowSf = g;
         while (!cal.empty() && cal.front().sf == g) {
             std::pop_heap(cal.begin(), cal.end(), later);
             Gen& e = cal.back();
+            const SimMessage& m = sc.messages[e.kind];
+            SimKindResult& kr = res.kinds[e.kind];
             // A vehicle off the road has nothing to send.
             if (sl.present(e.vehicle)) {
-                if (g >= warmSf) {
+                const bool counted = g >= warmSf;
+                if (counted) {
                     ++res.messages;
+                    ++kr.generated;
                 }
-                if (sl.submit(e.vehicle, static_cast<size_t>(sc.bytes), g, 0) < 0 &&
-                    g >= warmSf) {
-                    ++res.refused;
+                const uint64_t tag = sim_tag(g, e.kind);
+                if (rule < 0) {
+                    if (sl.submit(e.vehicle, static_cast<size_t>(m.bytes), g, tag) < 0) {
+                        res.refused += counted ? 1 : 0;
+                        kr.refused += counted ? 1 : 0;
+                    } else {
+                        kr.sent += counted ? 1 : 0;
+                    }
+                } else {
+                    TxScheduler& ts = st[e.vehicle]->sched();
+                    const uint64_t nowUs = static_cast<uint64_t>(g) * 1000u;
+                    TxMeta meta{};
+                    meta.connId = 1;
+                    meta.aid = SimStation::kAidBase + e.kind;
+                    meta.prio = static_cast<uint8_t>(m.priority);
+                    meta.supersede = m.supersede ? 1 : 0;
+                    meta.lifetimeMs = static_cast<uint32_t>(m.lifetimeMs);
+                    meta.callUs = nowUs;
+                    // The gate's verdict as the scheduler sees it on arrival.
+                    const bool closed = ts.gate().open_at(meta.prio, nowUs) > nowUs;
+                    memcpy(msg.data(), &tag, sizeof(tag));
+                    const int rc = ts.submit(meta, msg.data(), m.bytes);
+                    if (rc == -ERR_V2X_TX_FULL) {
+                        res.refused += counted ? 1 : 0;
+                        kr.refused += counted ? 1 : 0;
+                    } else if (closed && counted) {
+                        ++kr.held;
+                    }
                 }
             }
-            nextMs[e.vehicle] += periodMs;
-            e.sf = static_cast<int64_t>(nextMs[e.vehicle]);
+            double& next = nextMs[e.vehicle * kinds + e.kind];
+            next += 1000.0 / m.rateHz;
+            e.sf = static_cast<int64_t>(next);
             std::push_heap(cal.begin(), cal.end(), later);
         }
     }
@@ -1280,6 +1894,8 @@ void run_model(const SimScenario& sc, Sidelink& sl, Rng& place, const SumoTrace*
     }
     res.cpuS = cpu_seconds() - cpu1;
     res.wallS = wall_seconds() - wall1;
+    res.gateHeld = STAT_GET(txGateHeld) - heldBefore;
+    gLogLevl = logWas;
     for (size_t i = 0; i < n; ++i) {
         res.selections += sl.station(i).selections;
         res.oneShots += sl.station(i).oneShots;
@@ -1289,7 +1905,7 @@ void run_model(const SimScenario& sc, Sidelink& sl, Rng& place, const SumoTrace*
 }  // namespace
 
 bool simulate_density(const SimScenario& sc, size_t densityIndex, uint64_t seed, DensityResult& res,
-                      std::string& err)
+                      std::string& err, int rule)
 {
     res = DensityResult{};
     if (densityIndex >= sc.densities.size()) {
@@ -1319,12 +1935,12 @@ bool simulate_density(const SimScenario& sc, size_t densityIndex, uint64_t seed,
     }
     const int64_t endSf =
         std::llround(sc.warmupS * 1000.0) + std::llround(sc.seconds * 1000.0);
-    run_model(sc, sl, place, nullptr, endSf, nullptr, cpu0, res);
+    run_model(sc, sl, place, nullptr, endSf, nullptr, cpu0, res, rule);
     return true;
 }
 
 bool simulate_trace(const SimScenario& sc, uint64_t seed, DensityResult& res, std::string& err,
-                    SlSink* tap)
+                    SlSink* tap, int rule)
 {
     res = DensityResult{};
     res.sumo = true;
@@ -1344,7 +1960,7 @@ bool simulate_trace(const SimScenario& sc, uint64_t seed, DensityResult& res, st
     }
     const int64_t endSf = std::min<int64_t>(
         tr.spanSf, std::llround(sc.warmupS * 1000.0) + std::llround(sc.seconds * 1000.0));
-    run_model(sc, sl, place, &tr, endSf, tap, cpu0, res);
+    run_model(sc, sl, place, &tr, endSf, tap, cpu0, res, rule);
     return true;
 }
 
@@ -1375,31 +1991,53 @@ int run_simulation(const std::string& scenarioPath, const SimulateOverrides& ov,
         return kExitBadScenario;
     }
     const bool sumo = !sc.sumoFcd.empty();
-    std::vector<DensityResult> res(sumo ? 1 : sc.densities.size());
-    for (size_t k = 0; k < res.size(); ++k) {
-        if (!(sumo ? simulate_trace(sc, seed, res[k], err)
-                   : simulate_density(sc, k, seed, res[k], err))) {
-            fprintf(log, "radio-sim: %s\n", err.c_str());
-            return kExitRuntime;
-        }
-        const DensityResult& r = res[k];
-        if (!ov.quiet) {
-            const std::string what =
-                sumo ? sc.trace.path + " (" + std::to_string(r.timesteps) + " timesteps)"
-                     : num(r.density) + " vehicles/m";
-            fprintf(
-                log,
-                "radio-sim: %s: %zu vehicles, %.1f s simulated in %.2f s of CPU "
-                "(%.1f times real time), %llu transmissions, %.2f us each, mean CBR %.3f\n",
-                what.c_str(), r.vehicles, r.simulatedS, r.cpuS,
-                r.cpuS > 0.0 ? r.simulatedS / r.cpuS : 0.0,
-                static_cast<unsigned long long>(r.allTransmissions),
-                r.allTransmissions ? r.cpuS * 1e6 / static_cast<double>(r.allTransmissions) : 0.0,
-                r.cbrSamples ? r.cbrSum / static_cast<double>(r.cbrSamples) : 0.0);
+    // Without congestion one run per density, straight to the model; with
+    // it one per density and rule. runs[rule][density].
+    const std::vector<int> rules = sc.rules.empty() ? std::vector<int>{-1} : sc.rules;
+    std::vector<std::vector<DensityResult>> runs(rules.size());
+    for (size_t j = 0; j < rules.size(); ++j) {
+        std::vector<DensityResult>& res = runs[j];
+        res.resize(sumo ? 1 : sc.densities.size());
+        for (size_t k = 0; k < res.size(); ++k) {
+            if (!(sumo ? simulate_trace(sc, seed, res[k], err, nullptr, rules[j])
+                       : simulate_density(sc, k, seed, res[k], err, rules[j]))) {
+                fprintf(log, "radio-sim: %s\n", err.c_str());
+                return kExitRuntime;
+            }
+            const DensityResult& r = res[k];
+            if (!ov.quiet) {
+                std::string what =
+                    sumo ? sc.trace.path + " (" + std::to_string(r.timesteps) + " timesteps)"
+                         : num(r.density) + " vehicles/m";
+                if (rules[j] >= 0) {
+                    what += std::string(", rule ") + sim_rule_name(rules[j]);
+                }
+                fprintf(log,
+                        "radio-sim: %s: %zu vehicles, %.1f s simulated in %.2f s of CPU "
+                        "(%.1f times real time), %llu transmissions, %.2f us each, mean CBR "
+                        "%.3f\n",
+                        what.c_str(), r.vehicles, r.simulatedS, r.cpuS,
+                        r.cpuS > 0.0 ? r.simulatedS / r.cpuS : 0.0,
+                        static_cast<unsigned long long>(r.allTransmissions),
+                        r.allTransmissions
+                            ? r.cpuS * 1e6 / static_cast<double>(r.allTransmissions)
+                            : 0.0,
+                        r.cbrSamples ? r.cbrSum / static_cast<double>(r.cbrSamples) : 0.0);
+            }
         }
     }
+    // The files of a plain run hold the first rule's runs; simulation.json
+    // lists every run.
+    const std::vector<DensityResult>& res = runs[0];
+    std::vector<DensityResult> every;
+    for (const auto& rr : runs) {
+        every.insert(every.end(), rr.begin(), rr.end());
+    }
     bool ok = write_file(out + "/pdr.json", pdr_json(sc, res), err) &&
-              write_file(out + "/simulation.json", simulation_json(sc, seed, res), err);
+              write_file(out + "/simulation.json", simulation_json(sc, seed, every), err);
+    if (ok && !sc.rules.empty()) {
+        ok = write_file(out + "/congestion.json", congestion_json(sc, runs), err);
+    }
     for (size_t k = 0; ok && k < res.size(); ++k) {
         ok = write_file(out + "/pdr-" + result_key(res[k]) + ".csv",
                         density_csv(sc, res[k]), err);
@@ -1416,7 +2054,15 @@ int run_simulation(const std::string& scenarioPath, const SimulateOverrides& ov,
             fprintf(log, "radio-sim: %s\n", err.c_str());
             return kExitRuntime;
         }
-        const int rc = run_gnuplot(gp, out + "/gnuplot.log");
+        int rc = run_gnuplot(gp, out + "/gnuplot.log");
+        if (rc == 0 && !sc.rules.empty()) {
+            const std::string cgp = out + "/congestion.gp";
+            if (!write_file(cgp, congestion_gnuplot(sc, runs, out + "/congestion.png"), err)) {
+                fprintf(log, "radio-sim: %s\n", err.c_str());
+                return kExitRuntime;
+            }
+            rc = run_gnuplot(cgp, out + "/gnuplot.log");
+        }
         drawn = rc == 0;
         if (rc == 2) {
             unlink((out + "/gnuplot.log").c_str());
@@ -1431,8 +2077,10 @@ int run_simulation(const std::string& scenarioPath, const SimulateOverrides& ov,
         }
     }
     if (!ov.quiet) {
-        fprintf(log, "radio-sim: results in %s/ (pdr.json, simulation.json, pdr-%s.csv%s)\n",
-                out.c_str(), sumo ? "sumo" : "DENSITY", drawn ? ", pdr.png" : "");
+        fprintf(log, "radio-sim: results in %s/ (pdr.json, simulation.json, pdr-%s.csv%s%s)\n",
+                out.c_str(), sumo ? "sumo" : "DENSITY", drawn ? ", pdr.png" : "",
+                sc.rules.empty() ? "" : drawn ? ", congestion.json, congestion.png"
+                                              : ", congestion.json");
     }
     return status;
 }

@@ -52,6 +52,24 @@ struct SumoTrace {
 // Reads a trace; false with one line "FILE:LINE: ..." in `err`.
 bool read_sumo_fcd(const std::string& path, SumoTrace& out, std::string& err);
 
+// One kind of message every vehicle's application sends (simulate.messages).
+struct SimMessage {
+    int bytes = 190;
+    double rateHz = 10.0;
+    int priority = 2;     // 0..7, as the core's transmit scheduler takes it
+    int lifetimeMs = 0;   // 0: waits as long as it takes
+    bool supersede = false;
+};
+
+// Congestion rules a scenario can run (the core's V2X_CC_RULE_* values).
+constexpr int kSimRuleOff = 0;
+constexpr int kSimRuleReactive = 1;
+constexpr int kSimRuleAdaptive = 2;
+const char* sim_rule_name(int rule);
+// The scheduler's drop reasons (expired, superseded, at exit, expired and
+// superseded at the gate).
+constexpr int kSimDropReasons = 5;
+
 struct SimScenario {
     std::string path;
     uint64_t seed = 1;
@@ -70,6 +88,14 @@ struct SimScenario {
     std::string reference;  // published curves to draw beside ours (a path)
     std::string sumoFcd;    // positions from this trace instead of densities and road
     SumoTrace trace;
+    // The kinds of message each vehicle sends: one (bytes, rateHz above)
+    // unless simulate.messages gives several; `messagesGiven` says it did.
+    std::vector<SimMessage> messages = {SimMessage{}};
+    bool messagesGiven = false;
+    // simulate.congestion: each vehicle sends through its own transmit
+    // scheduler of the core, once per rule; empty: straight to the model.
+    std::vector<int> rules;
+    int cbrReportMs = 100;
 };
 
 // Reads and checks a simulation scenario. False with one line
@@ -92,6 +118,39 @@ struct SimBin {
     uint64_t outcome[kSlLossCauses] = {};
 };
 
+// A distribution of whole milliseconds, kept per millisecond up to
+// kHistMs.
+struct SimDist {
+    static constexpr size_t kHistMs = 2000;
+    std::vector<uint64_t> hist;
+    uint64_t count = 0;
+    uint64_t max = 0;
+    double sum = 0.0;
+
+    void add(uint64_t ms);
+    // The least value at or below which a share q (0..1] of them lie.
+    uint64_t quantile(double q) const;
+    double mean() const { return count ? sum / static_cast<double>(count) : 0.0; }
+};
+
+// What became of one kind of message generated after the warm-up.
+struct SimKindResult {
+    uint64_t generated = 0;
+    uint64_t refused = 0;   // by the scheduler (queue full) or the model
+    uint64_t sent = 0;      // handed to the model
+    uint64_t onAir = 0;
+    uint64_t held = 0;      // the congestion gate was closed when it came
+    uint64_t dropped[kSimDropReasons] = {};
+    // Of the messages that went on the air: their age there (the subframe
+    // it went on the air less the one it was generated in), the part of it
+    // spent before the module (the scheduler: its gap and the gate) and the
+    // part in the module (the wait for the resource).
+    SimDist age;
+    SimDist queueWait;
+    SimDist radioWait;
+    std::vector<SimBin> bins;  // its receptions, as DensityResult::bins
+};
+
 struct DensityResult {
     bool sumo = false;  // positions from the trace: the results' key is "sumo"
     double density = 0.0;
@@ -110,22 +169,29 @@ struct DensityResult {
     double simulatedS = 0.0;   // warm-up included
     size_t timesteps = 0;      // of the trace, applied
     std::vector<SimBin> bins;  // bin k centred on k * bin_m
+    int rule = -1;             // the congestion rule, -1: no scheduler
+    uint64_t gateHeld = 0;     // the core's txGateHeld over the run
+    std::vector<SimKindResult> kinds;  // per simulate.messages entry
 };
 
 // Runs the density `densityIndex` of `sc` (vehicles placed and phases drawn
-// from `seed`) and counts what the model decides; writes nothing.
+// from `seed`) and counts what the model decides; writes nothing. With a
+// `rule` (kSimRule*), each vehicle sends through the core's transmit
+// scheduler with its congestion gate under that rule.
 bool simulate_density(const SimScenario& sc, size_t densityIndex, uint64_t seed, DensityResult& out,
-                      std::string& err);
+                      std::string& err, int rule = -1);
 
 // Runs `sc`'s SUMO trace (phases drawn from `seed`) over its span clipped
 // to the warm-up and the seconds. `tap`, when given, sees every transmission
 // and decided reception too, the warm-up's included.
 bool simulate_trace(const SimScenario& sc, uint64_t seed, DensityResult& out, std::string& err,
-                    SlSink* tap = nullptr);
+                    SlSink* tap = nullptr, int rule = -1);
 
 // radio-sim --simulate FILE: loads, runs every density (or the trace),
 // writes pdr.json, simulation.json, pdr-DENSITY.csv (pdr-sumo.csv) and
-// pdr.png into the out folder. The
+// pdr.png into the out folder; with simulate.congestion every density runs
+// once per rule, those files hold the first rule's runs and congestion.json
+// and congestion.png compare the rules. The
 // exit status (0, 1 on a runtime error, 2 on a bad scenario); every message
 // goes to `log` as one line.
 int run_simulation(const std::string& scenarioPath, const SimulateOverrides& ov,
