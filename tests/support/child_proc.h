@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -109,15 +110,17 @@ private:
 // Distinct free UDP ports on 127.0.0.1 (held together while chosen).
 // Never one of traceroute's (33434-33534): Wireshark marks UDP to those as
 // a possible traceroute, which the dissector's test would read as its own.
+// They come from free_udp_ports: below the kernel's ephemeral range, so no
+// other test's bind to port 0 takes one before the child binds it.
 inline std::vector<uint16_t> free_ports(size_t n)
 {
-    std::vector<std::unique_ptr<UdpPeer>> held;
     std::vector<uint16_t> p;
-    while (p.size() < n && held.size() < n + 200) {
-        held.push_back(std::make_unique<UdpPeer>());
-        const uint16_t port = held.back()->port();
-        if (port < 33434 || port > 33534) {
-            p.push_back(port);
+    for (int round = 0; p.size() < n && round < 20; ++round) {
+        for (const uint16_t port : free_udp_ports(n - p.size())) {
+            if ((port < 33434 || port > 33534) &&
+                std::find(p.begin(), p.end(), port) == p.end()) {
+                p.push_back(port);
+            }
         }
     }
     return p;

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <random>
 
 #include "core.h"
 #include "core_app.h"
@@ -167,6 +169,45 @@ uint16_t free_udp_port()
         close(fd);
     }
     return port;
+}
+
+// The lowest port the kernel hands out for a bind to port 0.
+static uint16_t _ephemeral_low()
+{
+    std::ifstream f("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned lo = 0;
+    return (f >> lo) && lo > 12000 && lo <= 65535 ? static_cast<uint16_t>(lo) : 32768;
+}
+
+std::vector<uint16_t> free_udp_ports(size_t n)
+{
+    static std::mt19937 rng(static_cast<unsigned>(getpid()) * 2654435761u ^
+                            static_cast<unsigned>(time(nullptr)));
+    std::uniform_int_distribution<unsigned> pick(10000, _ephemeral_low() - 1u);
+    std::vector<int> fds;
+    std::vector<uint16_t> ports;
+    for (int tries = 0; ports.size() < n && tries < 1000; ++tries) {
+        const auto p = static_cast<uint16_t>(pick(rng));
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            break;
+        }
+        struct sockaddr_in sa;
+        memset(&sa, 0, sizeof(sa));
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sa.sin_port = htons(p);
+        if (bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof(sa)) != 0) {
+            close(fd);
+            continue;
+        }
+        fds.push_back(fd);
+        ports.push_back(p);
+    }
+    for (int fd : fds) {
+        close(fd);
+    }
+    return ports;
 }
 
 CoreHarness::CoreHarness()

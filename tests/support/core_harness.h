@@ -42,6 +42,12 @@ private:
 
 // A free UDP port on 127.0.0.1 at the moment of the call.
 uint16_t free_udp_port();
+// n distinct UDP ports on 127.0.0.1 that were free a moment ago (held
+// together while chosen), for a child process to bind later, perhaps several
+// times. They come from below the kernel's ephemeral range, at random: a
+// port the kernel picked would be handed to any other test's bind to port 0
+// in the meantime, and the child would find it in use.
+std::vector<uint16_t> free_udp_ports(size_t n);
 
 // A zeroed configuration: the daemon socket at dmnNme (empty: none), receive
 // on rcvIp:rcvPort, send to 127.0.0.1:sendPort. A name of the field's full

@@ -29,6 +29,7 @@
 #include "../../tools/radio-sim/cbr_report.h"
 #include "../../tools/radio-sim/rx_record.h"
 #include "../../tools/radio-sim/sidelink.h"
+#include "core_harness.h"
 #include "test_support.h"
 #include "v2x_types.h"
 
@@ -97,24 +98,10 @@ int bound_udp(uint16_t& port)
     return fd;
 }
 
-// `n` distinct ports that were free a moment ago (all held, then released).
+// `n` distinct ports that were free a moment ago, for radio-sim to bind.
 std::vector<uint16_t> free_ports(size_t n)
 {
-    std::vector<int> fds;
-    std::vector<uint16_t> ports;
-    for (size_t i = 0; i < n; ++i) {
-        uint16_t p = 0;
-        int fd = bound_udp(p);
-        if (fd < 0) {
-            break;
-        }
-        fds.push_back(fd);
-        ports.push_back(p);
-    }
-    for (int fd : fds) {
-        close(fd);
-    }
-    return ports;
+    return v2xtest::free_udp_ports(n);
 }
 
 // Waits up to `ms` for one datagram on `fd`; false when none came.
