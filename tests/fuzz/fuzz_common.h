@@ -15,6 +15,8 @@
 
 #include <poll.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,17 +154,63 @@ inline int listen_as_core(tV2XSDKCfg& aopCfg, const char* aipcTag)
     return listen_at(path);
 }
 
-// Runs aicConnect (a client's connect, which waits for the core's greeting)
-// while a thread of its own accepts one connection on aicLsn within 5 s and
-// greets it as the core does. The accepted descriptor, or -1; *aopRc is
-// aicConnect's result.
-template <typename F>
-int accept_greeted(int aicLsn, F aicConnect, int* aopRc)
-{
-    int fd = -1;
-    std::thread greeter([&] {
+// The stand-in core's greeter: one thread for the whole process accepts
+// and greets each connection asked of it. A thread started per run cost more
+// than the rest of the run (under the sanitizers its stack is mapped and
+// unmapped each time, a TLB flush on every CPU) and held the socket targets
+// at the fuzz stage's speed floor.
+class Greeter {
+public:
+    // Never destroyed: its thread runs until the process ends.
+    static Greeter& get()
+    {
+        static Greeter* g = new Greeter();
+        return *g;
+    }
+    // Accepts one connection on aicLsn within 5 s and greets it as the core
+    // does; collect() gives the accepted descriptor, or -1.
+    void ask(int aicLsn)
+    {
+        std::lock_guard<std::mutex> l(mu_);
+        lsn_ = aicLsn;
+        fd_ = -1;
+        state_ = State::Asked;
+        cv_.notify_all();
+    }
+    int collect()
+    {
+        std::unique_lock<std::mutex> l(mu_);
+        cv_.wait(l, [this] { return state_ == State::Done; });
+        state_ = State::Idle;
+        return fd_;
+    }
+
+private:
+    enum class State { Idle, Asked, Done };
+
+    Greeter() { std::thread([this] { run(); }).detach(); }
+
+    void run()
+    {
+        for (;;) {
+            int lsn;
+            {
+                std::unique_lock<std::mutex> l(mu_);
+                cv_.wait(l, [this] { return state_ == State::Asked; });
+                lsn = lsn_;
+            }
+            const int fd = accept_and_greet(lsn);
+            std::lock_guard<std::mutex> l(mu_);
+            fd_ = fd;
+            state_ = State::Done;
+            cv_.notify_all();
+        }
+    }
+
+    static int accept_and_greet(int aicLsn)
+    {
         struct pollfd pf = {aicLsn, POLLIN, 0};
-        fd = poll(&pf, 1, 5000) == 1 ? accept(aicLsn, nullptr, nullptr) : -1;
+        int fd = poll(&pf, 1, 5000) == 1 ? accept(aicLsn, nullptr, nullptr) : -1;
         const tV2XCtlGreeting g = {V2X_CTL_VERSION, V2X_CTL_WELCOME, 1, 64, 48, 0};
         char msg[V2X_CORE_APP_HDR_LEN + sizeof(g)];
         const uint32_t type = V2X_CTL_GREETING;
@@ -174,10 +222,27 @@ int accept_greeted(int aicLsn, F aicConnect, int* aopRc)
             close(fd);
             fd = -1;
         }
-    });
+        return fd;
+    }
+
+    std::mutex mu_;
+    std::condition_variable cv_;
+    State state_ = State::Idle;
+    int lsn_ = -1;
+    int fd_ = -1;
+};
+
+// Runs aicConnect (a client's connect, which waits for the core's greeting)
+// while the greeter accepts one connection on aicLsn within 5 s and greets
+// it as the core does. The accepted descriptor, or -1; *aopRc is
+// aicConnect's result.
+template <typename F>
+int accept_greeted(int aicLsn, F aicConnect, int* aopRc)
+{
+    Greeter& g = Greeter::get();
+    g.ask(aicLsn);
     *aopRc = aicConnect();
-    greeter.join();
-    return fd;
+    return g.collect();
 }
 
 inline int connect_to(const std::string& aicPath)
