@@ -2,7 +2,6 @@
 // The daemon server's control queries: counters, registrations, providers
 // and connections, answered to the asking connection alone. Core thread.
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -12,6 +11,7 @@
 #include "dme.h"
 #include "dmn_server.hpp"
 #include "rlink.hpp"
+#include "v2x_clock.hpp"
 #include "v2x_core.h"
 #include "v2x_lock.hpp"
 
@@ -43,13 +43,6 @@ StatusState& status_state()
     return st;
 }
 
-uint64_t clock_us(clockid_t aicClock)
-{
-    struct timespec ts;
-    clock_gettime(aicClock, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-}
-
 // Copies a text into a fixed field, cut to fit and always terminated.
 template <size_t N>
 void put_text(char (&aopField)[N], const char* aipcText)
@@ -70,7 +63,7 @@ void _status_rec(tV2XCtlStatus* aopRec)
         std::lock_guard<std::mutex> lk(st.mtx);
         if (st.startMonoUs != 0) {
             r.startRealUs = st.startRealUs;
-            r.uptimeMs = (clock_us(CLOCK_MONOTONIC) - st.startMonoUs) / 1000u;
+            r.uptimeMs = (v2x_mono_us() - st.startMonoUs) / 1000u;
         }
         put_text(r.station, st.station);
         put_text(r.sockPath, st.sockPath);
@@ -191,9 +184,9 @@ void dmn_status_started(const char* aipcSockPath)
     StatusState& st = status_state();
     std::lock_guard<std::mutex> lk(st.mtx);
     put_text(st.sockPath, aipcSockPath != nullptr ? aipcSockPath : "");
-    st.startRealUs = clock_us(CLOCK_REALTIME);
+    st.startRealUs = v2x_real_us();
     // Never 0, which says "not running".
-    st.startMonoUs = clock_us(CLOCK_MONOTONIC) | 1u;
+    st.startMonoUs = v2x_mono_us() | 1u;
 }
 
 void dmn_status_stopped()

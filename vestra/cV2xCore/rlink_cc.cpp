@@ -33,13 +33,6 @@ CcSettings& cc_settings()
     return s;
 }
 
-uint64_t _real_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
 // A drop of a report is counted and said once per kind until a good one
 // comes, so a broken module does not flood the log.
 unsigned giCcBadRun = 0;
@@ -90,7 +83,7 @@ int rlink_cbr_rx(const char* aipcRec, int aicLen)
     const RlinkCbrRc why =
         rlink_cbr_rpt_decode(reinterpret_cast<const uint8_t*>(aipcRec), static_cast<size_t>(aicLen),
                              &rpt);
-    const uint64_t realMs = _real_ms();
+    const uint64_t realMs = v2x_real_us() / 1000u;
     if (why == RlinkCbrRc::Short || why == RlinkCbrRc::Long) {
         STAT_ADD(cbrDropLen);
         if (giCcBadRun++ == 0) {

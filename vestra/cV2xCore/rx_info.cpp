@@ -4,9 +4,9 @@
 #include "rx_info.hpp"
 
 #include <string.h>
-#include <time.h>
 
 #include "dsmp.hpp"
+#include "v2x_clock.hpp"
 
 namespace {
 
@@ -35,13 +35,6 @@ constexpr tDSMRxInfo kFresh = {static_cast<uint16_t>(sizeof(tDSMRxInfo)),
                                0,
                                {},
                                {}};
-
-uint64_t _clock_us(clockid_t aicClock)
-{
-    struct timespec ts;
-    clock_gettime(aicClock, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
-}
 
 }  // namespace
 
@@ -115,9 +108,9 @@ void rx_info_start()
         return;
     }
     r = kFresh;
-    const uint64_t mono = _clock_us(CLOCK_MONOTONIC);
+    const uint64_t mono = v2x_mono_us();
     if (giRealAt == 0 || mono - giRealAt >= 1000000u) {
-        giRealOff = _clock_us(CLOCK_REALTIME) - mono;
+        giRealOff = v2x_real_us() - mono;
         giRealAt = mono;
     }
     r.rxMonoUs = mono;

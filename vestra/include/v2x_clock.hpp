@@ -9,11 +9,24 @@
 #include <stdint.h>
 #include <time.h>
 
-inline uint64_t v2x_mono_us()
+inline uint64_t v2x_clock_us(clockid_t aicClock)
 {
     struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(aicClock, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+inline uint64_t v2x_mono_us()
+{
+    return v2x_clock_us(CLOCK_MONOTONIC);
+}
+
+// The wall clock (UTC), only for times that are shown or exchanged with
+// others (the module's measurement times, the records' stamps): never for
+// waiting.
+inline uint64_t v2x_real_us()
+{
+    return v2x_clock_us(CLOCK_REALTIME);
 }
 
 inline long long v2x_mono_ms()
