@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The monotonic clock in the units the stack uses (library-internal). Not
-// the wall clock: a clock set back or forward must neither skip a wait nor
-// stretch it. 64-bit on every target: a 32-bit long would wrap after 24.8
-// days in milliseconds.
+// The clocks in the units the stack uses (library-internal). Waits and ages
+// run on the monotonic clock: a wall clock set back or forward must neither
+// skip a wait nor stretch it. 64-bit on every target: a 32-bit long would
+// wrap after 24.8 days in milliseconds.
 #ifndef VESTRA_V2X_CLOCK_HPP
 #define VESTRA_V2X_CLOCK_HPP
 
